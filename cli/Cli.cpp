@@ -1,0 +1,263 @@
+#include "Cli.h"
+
+#include "CodePage.h"
+#include "Corrector.h"
+#include "FolderScan.h"
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+namespace tarnwick::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kHelp =
+    "Usage: tarnwick-cli [-n|--check] -s|--search TEXT -r|--replace TEXT\n"
+    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] PATH\n"
+    "\n"
+    "Corrects text files in place: replaces every occurrence of the search string\n"
+    "with the replace string in PATH, one file or every file directly in one folder.\n"
+    "Only files that hold the search string are changed.\n"
+    "\n"
+    "  -s, --search TEXT      the text to find (not empty)\n"
+    "  -r, --replace TEXT     the text to put in its place (may be empty)\n"
+    "  -n, --check            classify the files only; change nothing\n"
+    "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
+    "  -E, --encoding NAME    the files' encoding (default: the system's)\n"
+    "  -h, --help             show this help\n"
+    "  -V, --version          show the version\n"
+    "\n"
+    "Output, one line per file, fields separated by a tab:\n"
+    "  to-correct PATH             holds the search string (--check)\n"
+    "  corrected PATH N            N occurrences replaced\n"
+    "  already-corrected PATH      holds only the replace string\n"
+    "  unknown PATH                holds neither; left alone\n"
+    "  backup PATH                 a backup copy of another file; left alone\n"
+    "  failed PATH REASON          could not be checked or corrected; left as it was\n"
+    "\n"
+    "Exit status: 0 no file failed, 1 some file failed, 2 usage error.\n";
+
+struct Options {
+    bool check = false;
+    std::optional<std::string> search;
+    std::optional<std::string> replace;
+    bool backup = false;
+    std::string backupExtension = "bak";
+    std::optional<std::string> encoding;
+    std::optional<std::string> path;
+    bool help = false;
+    bool version = false;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// Parses the arguments; a UsageError names the first problem.
+std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& options) {
+    const auto setPath = [&](const std::string& arg) -> std::optional<UsageError> {
+        if (options.path) return UsageError{"only one PATH may be given (also got '" + arg + "')"};
+        options.path = arg;
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            for (++i; i < args.size(); ++i)
+                if (auto error = setPath(args[i])) return error;
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            if (auto error = setPath(arg)) return error;
+            continue;
+        }
+        // Options with a value: "-s TEXT", "-sTEXT", "--search TEXT", "--search=TEXT".
+        std::optional<std::string>* valued = nullptr;
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+            }
+        } else if (arg.size() > 2) {
+            name = arg.substr(0, 2);
+            inlineValue = arg.substr(2);
+        }
+        if (name == "-s" || name == "--search") valued = &options.search;
+        else if (name == "-r" || name == "--replace") valued = &options.replace;
+        else if (name == "-E" || name == "--encoding") valued = &options.encoding;
+        if (valued) {
+            if (!inlineValue) {
+                if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
+                inlineValue = args[++i];
+            }
+            *valued = *inlineValue;
+            continue;
+        }
+        if (name == "-b" || name == "--backup") {
+            options.backup = true;
+            if (inlineValue) options.backupExtension = *inlineValue;
+            continue;
+        }
+        if (inlineValue) return UsageError{"unknown option '" + arg + "'"};
+        if (name == "-n" || name == "--check") options.check = true;
+        else if (name == "-h" || name == "--help") options.help = true;
+        else if (name == "-V" || name == "--version") options.version = true;
+        else return UsageError{"unknown option '" + arg + "'"};
+    }
+    return std::nullopt;
+}
+
+// Re-encodes a command-line text from the system's encoding into the files' one.
+std::optional<UsageError> Encode(const std::string& what, const std::string& text, const CodePage& system,
+                                 const CodePage& files, std::string& encoded) {
+    const auto unicode = system.Decode(text);
+    if (!unicode) return UsageError{"the " + what + " is not valid " + system.Name() + " text"};
+    auto bytes = files.Encode(*unicode);
+    if (!bytes) return UsageError{"the " + what + " cannot be written in " + files.Name()};
+    encoded = std::move(*bytes);
+    return std::nullopt;
+}
+
+struct Tally {
+    std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, backups = 0, failed = 0;
+    std::uint64_t replacements = 0;
+};
+
+class Reporter {
+public:
+    Reporter(std::ostream& out, bool check) : out_(out), check_(check) {}
+
+    void Failed(const fs::path& path, const Failure& failure) {
+        ++tally_.failed;
+        out_ << "failed\t" << path.string() << '\t' << failure.Reason() << '\n';
+    }
+
+    // A checked file: corrects it when it is to be corrected and this is no check run.
+    void Checked(const fs::path& path, FileVerdict verdict, Corrector& corrector) {
+        switch (verdict) {
+        case FileVerdict::Unknown:
+            ++tally_.unknown;
+            out_ << "unknown\t" << path.string() << '\n';
+            return;
+        case FileVerdict::AlreadyCorrected:
+            ++tally_.already;
+            out_ << "already-corrected\t" << path.string() << '\n';
+            return;
+        case FileVerdict::ToCorrect:
+            break;
+        }
+        if (check_) {
+            ++tally_.toCorrect;
+            out_ << "to-correct\t" << path.string() << '\n';
+            return;
+        }
+        const ProcessResult done = corrector.ProcessFile(path);
+        if (done.failure) return Failed(path, *done.failure);
+        ++tally_.corrected;
+        tally_.replacements += done.replacements;
+        out_ << "corrected\t" << path.string() << '\t' << done.replacements << '\n';
+    }
+
+    void Backup(const fs::path& path) {
+        ++tally_.backups;
+        out_ << "backup\t" << path.string() << '\n';
+    }
+
+    void File() { ++tally_.files; }
+
+    void Summary(std::ostream& err) const {
+        const Tally& t = tally_;
+        err << "tarnwick-cli: " << t.files << (t.files == 1 ? " file: " : " files: ");
+        if (check_) err << t.toCorrect << " to correct, ";
+        else err << t.corrected << " corrected (" << t.replacements << " replacements), ";
+        err << t.already << " already corrected, " << t.unknown << " unknown, ";
+        if (t.backups) err << t.backups << " backup copies left alone, ";
+        err << t.failed << " failed\n";
+    }
+
+    bool AnyFailed() const { return tally_.failed != 0; }
+
+private:
+    std::ostream& out_;
+    bool check_;
+    Tally tally_;
+};
+
+int Usage(std::ostream& err, const std::string& message) {
+    err << "tarnwick-cli: " << message << "\nTry 'tarnwick-cli --help' for more information.\n";
+    return 2;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Options options;
+    if (auto error = Parse(args, options)) return Usage(err, error->message);
+    if (options.help) {
+        out << kHelp;
+        return 0;
+    }
+    if (options.version) {
+        out << "tarnwick-cli " TARNWICK_VERSION "\n";
+        return 0;
+    }
+    if (!options.search) return Usage(err, "no search string given (-s TEXT)");
+    if (!options.replace) return Usage(err, "no replace string given (-r TEXT)");
+    if (options.search->empty()) return Usage(err, "the search string is empty");
+    if (!options.path) return Usage(err, "no PATH given");
+
+    const CodePage system = CodePage::System();
+    std::optional<CodePage> files = system;
+    if (options.encoding) {
+        files = CodePage::Named(*options.encoding);
+        if (!files) return Usage(err, "unknown or unsupported encoding '" + *options.encoding + "'");
+    }
+    std::string search, replace;
+    if (auto error = Encode("search string", *options.search, system, *files, search)) return Usage(err, error->message);
+    if (auto error = Encode("replace string", *options.replace, system, *files, replace))
+        return Usage(err, error->message);
+
+    BackupPolicy backup;
+    backup.enabled = options.backup;
+    backup.extension = fs::path(options.backupExtension).native();
+    if (backup.enabled && backup.extension.empty()) return Usage(err, "the backup extension is empty");
+    if (!IsUsable(backup)) return Usage(err, "the backup extension '" + options.backupExtension + "' is not a plain name");
+
+    const fs::path path(*options.path);
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) return Usage(err, "'" + *options.path + "': no such file or folder");
+
+    Corrector corrector(std::move(search), std::move(replace), backup);
+    Reporter reporter(out, options.check);
+    if (fs::is_directory(status)) {
+        ScanCallbacks callbacks;
+        callbacks.checked = [&](const ScanEntry& entry) {
+            reporter.File();
+            switch (entry.outcome) {
+            case ScanOutcome::Failed: reporter.Failed(entry.path, *entry.failure); break;
+            case ScanOutcome::Backup: reporter.Backup(entry.path); break;
+            case ScanOutcome::Checked: reporter.Checked(entry.path, entry.verdict, corrector); break;
+            }
+        };
+        const ScanResult scan = ScanFolder(path, corrector, callbacks);
+        if (scan.listFailure) reporter.Failed(path, *scan.listFailure);
+    } else {
+        reporter.File();
+        const CheckResult check = corrector.CheckFile(path);
+        if (check.failure) reporter.Failed(path, *check.failure);
+        else reporter.Checked(path, check.verdict, corrector);
+    }
+    out.flush();
+    reporter.Summary(err);
+    return reporter.AnyFailed() ? 1 : 0;
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace tarnwick::cli {
+
+// Runs the command line `args` (without the program name): output lines to
+// `out`, the summary and messages to `err`. Returns the exit status:
+// 0 no file failed, 1 some file failed, 2 a usage error.
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace tarnwick::cli

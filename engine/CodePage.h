@@ -1,0 +1,46 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// The single character encoding that file content, search and replace strings
+// share. File content is never converted: the two strings are encoded once
+// into this code page and the file's bytes are searched as bytes.
+//
+// On Windows it is the ANSI code page (or a numbered one); on POSIX an iconv
+// encoding name. Only encodings that keep ASCII bytes as they are qualify.
+class CodePage {
+public:
+    // The system's code page: on Windows CP_ACP; on POSIX the character set of
+    // the environment's LC_CTYPE locale, UTF-8 where that is plain ASCII.
+    static CodePage System();
+
+    // The code page called `name` ("CP1251", "UTF-8", "1251" on Windows), or
+    // nothing when the system does not know it or it is not ASCII-compatible.
+    static std::optional<CodePage> Named(std::string_view name);
+
+    const std::string& Name() const { return name_; }
+
+    // `text` in this code page, or nothing when some character of it has no
+    // exact representation here (no best-fit or "?" substitution).
+    std::optional<std::string> Encode(std::u16string_view text) const;
+
+    // `bytes` read as this code page, or nothing when they are not valid in it.
+    std::optional<std::u16string> Decode(std::string_view bytes) const;
+
+private:
+    explicit CodePage(std::string name, unsigned number = 0) : name_(std::move(name)), number_(number) {}
+
+    std::string name_;
+    unsigned number_ = 0;  // Windows code page number; unused elsewhere
+};
+
+// UTF-8 <-> UTF-16 without any system help; nothing for malformed input
+// (lone surrogates, invalid or overlong sequences).
+std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
+std::optional<std::u16string> Utf8ToUtf16(std::string_view bytes);
+
+}  // namespace tarnwick

@@ -1,0 +1,310 @@
+#include "Corrector.h"
+
+#include "FileSystem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+
+bool IsMissing(const std::error_code& ec) {
+    return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+}
+
+FailureKind OpenFailureKind(const std::error_code& ec) {
+    return IsMissing(ec) ? FailureKind::Missing : FailureKind::Open;
+}
+
+// Copies the first `size` bytes of `in` into a new file at `copy` and flushes
+// it; used for backups where hard links are not supported.
+std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& like, const fs::path& copy,
+                         std::vector<char>& buffer) {
+    os::File out;
+    if (auto ec = os::File::CreateNew(copy, out)) return ec;
+    std::error_code ec;
+    for (std::uint64_t offset = 0; offset < size && !ec;) {
+        std::size_t got = 0;
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+        ec = in.ReadAt(offset, buffer.data(), want, got);
+        if (!ec && got == 0) ec = std::make_error_code(std::errc::io_error);  // shrank meanwhile
+        if (!ec) ec = out.WriteAll(buffer.data(), got);
+        offset += got;
+    }
+    if (!ec) ec = out.CopyAccessFrom(like);
+    if (!ec) ec = out.Flush();
+    if (!ec) ec = out.Close();
+    if (ec) {
+        out.Close();
+        os::Remove(copy);
+    }
+    return ec;
+}
+
+}  // namespace
+
+fs::path BackupPathOf(const fs::path& file, const BackupPolicy& backup) {
+    fs::path::string_type name = file.native();
+    name += fs::path::value_type('.');
+    name += backup.extension;
+    return fs::path(std::move(name));
+}
+
+bool IsUsable(const BackupPolicy& backup) {
+    if (!backup.enabled) return true;
+    const auto& ext = backup.extension;
+    if (ext.empty()) return false;
+    for (const auto c : ext) {
+        if (c == 0 || c == '/') return false;
+#ifdef _WIN32
+        if (c == '\\' || c == ':') return false;
+#endif
+    }
+#ifdef _WIN32
+    // Windows drops trailing dots and spaces: the backup would be the file itself.
+    if (ext.back() == L'.' || ext.back() == L' ') return false;
+#endif
+    return true;
+}
+
+Corrector::Corrector(std::string search, std::string replace, BackupPolicy backup, std::size_t chunkSize)
+    : search_(std::move(search)),
+      replace_(std::move(replace)),
+      backup_(std::move(backup)),
+      chunkSize_(std::max<std::size_t>(chunkSize, 1)) {}
+
+CheckResult Corrector::CheckFile(const fs::path& file) {
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
+        return CheckResult{FileVerdict::Unknown, Failure{kind, file, ec, {}}};
+    };
+    os::FileInfo info;
+    if (auto ec = os::Stat(file, info)) return failed(OpenFailureKind(ec), ec);
+    if (!info.regular) return failed(FailureKind::NotRegularFile);
+    os::File in;
+    if (auto ec = os::File::OpenRead(file, in)) return failed(OpenFailureKind(ec), ec);
+    if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
+    if (!info.regular) return failed(FailureKind::NotRegularFile);
+
+    // Keep the last bytes of each chunk so that an occurrence across the
+    // boundary is still seen whole in the next window.
+    const std::size_t longest = std::max(Search().size(), Replace().size());
+    const std::size_t overlap = longest ? longest - 1 : 0;
+    buffer_.resize(overlap + chunkSize_);
+    std::size_t carry = 0;
+    bool replaceFound = false;
+    for (;;) {
+        std::size_t got = 0;
+        if (auto ec = in.Read(buffer_.data() + carry, chunkSize_, got)) return failed(FailureKind::Read, ec);
+        if (got == 0) break;
+        const std::string_view window(buffer_.data(), carry + got);
+        // The empty string is found at once in any non-empty window.
+        if (search_.Find(window) != ByteSearcher::npos) return {FileVerdict::ToCorrect, std::nullopt};
+        if (!replaceFound) replaceFound = replace_.Find(window) != ByteSearcher::npos;
+        carry = std::min(overlap, window.size());
+        std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
+    }
+    return {replaceFound ? FileVerdict::AlreadyCorrected : FileVerdict::Unknown, std::nullopt};
+}
+
+std::error_code Corrector::Rewrite(os::File& in, os::File& out, bool& readFailed, std::uint64_t& replacements) {
+    const std::string_view search = Search();
+    const std::string_view replace = Replace();
+    const std::size_t overlap = search.empty() ? 0 : search.size() - 1;
+    buffer_.resize(overlap + chunkSize_);
+    output_.resize(kOutputBufferSize);
+    std::size_t pending = 0;
+    std::error_code ec;
+
+    const auto emit = [&](const char* data, std::size_t size) {
+        if (ec || size == 0) return;
+        if (pending + size > output_.size()) {
+            ec = out.WriteAll(output_.data(), pending);
+            pending = 0;
+            if (ec) return;
+            if (size >= output_.size()) {
+                ec = out.WriteAll(data, size);
+                return;
+            }
+        }
+        std::memcpy(output_.data() + pending, data, size);
+        pending += size;
+    };
+
+    std::size_t carry = 0;
+    for (;;) {
+        std::size_t got = 0;
+        if (auto readError = in.Read(buffer_.data() + carry, chunkSize_, got)) {
+            readFailed = true;
+            return readError;
+        }
+        const bool end = got == 0;
+        const std::size_t length = carry + got;
+        const char* data = buffer_.data();
+        std::size_t pos = 0;
+        if (!search.empty()) {
+            for (;;) {
+                const std::size_t hit = search_.Find(std::string_view(data + pos, length - pos));
+                if (hit == ByteSearcher::npos) break;
+                emit(data + pos, hit);
+                emit(replace.data(), replace.size());
+                pos += hit + search.size();
+                ++replacements;
+            }
+        }
+        // What may still begin an occurrence waits for the next chunk.
+        const std::size_t keep = end ? 0 : std::min(overlap, length - pos);
+        emit(data + pos, length - pos - keep);
+        if (ec) return ec;
+        std::memmove(buffer_.data(), data + length - keep, keep);
+        carry = keep;
+        if (end) break;
+    }
+    if (pending) ec = out.WriteAll(output_.data(), pending);
+    return ec;
+}
+
+ProcessResult Corrector::ProcessFile(const fs::path& file) {
+    ProcessResult result;
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
+        result.replacements = 0;
+        result.failure = Failure{kind, file, ec, std::move(other)};
+        return result;
+    };
+    if (!IsUsable(backup_)) return failed(FailureKind::BadBackupName);
+
+    // Refuse what cannot be corrected before anything is written.
+    fs::path target;
+    if (auto ec = os::ResolveLinks(file, target)) return failed(OpenFailureKind(ec), ec);
+    os::FileInfo before;
+    if (auto ec = os::Stat(target, before)) return failed(OpenFailureKind(ec), ec);
+    if (!before.regular) return failed(FailureKind::NotRegularFile);
+    if (auto ec = os::CheckWritable(target)) return failed(FailureKind::NotWritable, ec);
+
+    fs::path backupPath;
+    bool hasOldBackup = false;
+    if (backup_.enabled) {
+        backupPath = BackupPathOf(file, backup_);
+        os::FileInfo old;
+        const auto ec = os::Stat(backupPath, old, false);
+        if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile, {}, backupPath);
+        if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec, backupPath);
+        hasOldBackup = !ec;
+    }
+
+    os::File in;
+    if (auto ec = os::File::OpenRead(target, in)) return failed(OpenFailureKind(ec), ec);
+    os::FileInfo opened;
+    if (auto ec = in.Info(opened)) return failed(FailureKind::Open, ec);
+    if (!opened.regular) return failed(FailureKind::NotRegularFile);
+    if (!opened.SameVersionAs(before)) return failed(FailureKind::Changed);
+
+    // Everything made from here on is undone on failure, newest first.
+    const fs::path folder = target.parent_path();
+    fs::path temporary;      // the corrected content, until it replaces the file
+    fs::path newBackup;      // the current content under a temporary name
+    fs::path keptBackup;     // the old backup, kept aside until the end
+    bool oldBackupMoved = false;  // kept by renaming, not by a second link
+    bool backupPlaced = false;
+    const auto undo = [&] {
+        if (backupPlaced) {
+            if (!keptBackup.empty()) {
+                os::Rename(keptBackup, backupPath);
+                keptBackup.clear();
+            } else {
+                os::Remove(backupPath);
+            }
+        }
+        if (oldBackupMoved && !keptBackup.empty()) os::Rename(keptBackup, backupPath);
+        else if (!keptBackup.empty()) os::Remove(keptBackup);
+        if (!newBackup.empty()) os::Remove(newBackup);
+        if (!temporary.empty()) os::Remove(temporary);
+    };
+
+    os::File out;
+    for (int attempt = 0;; ++attempt) {
+        temporary = os::TemporaryName(folder);
+        const auto ec = os::File::CreateNew(temporary, out);
+        if (!ec) break;
+        temporary.clear();
+        if (ec != std::errc::file_exists || attempt == 16) return failed(FailureKind::CreateTemporary, ec);
+    }
+
+    bool readFailed = false;
+    if (auto ec = Rewrite(in, out, readFailed, result.replacements)) {
+        out.Close();
+        undo();
+        return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec, readFailed ? fs::path() : temporary);
+    }
+    if (auto ec = out.CopyAccessFrom(before)) {
+        out.Close();
+        undo();
+        return failed(FailureKind::Write, ec, temporary);
+    }
+    if (auto ec = out.Flush()) {
+        out.Close();
+        undo();
+        return failed(FailureKind::Flush, ec, temporary);
+    }
+    if (auto ec = out.Close()) {
+        undo();
+        return failed(FailureKind::Write, ec, temporary);
+    }
+
+    if (backup_.enabled) {
+        const fs::path backupFolder = backupPath.parent_path();
+        if (hasOldBackup) {
+            // Keep the old backup under a second name until the file is replaced,
+            // so that a failure can put it back.
+            keptBackup = os::TemporaryName(backupFolder);
+            if (os::HardLink(backupPath, keptBackup)) {
+                if (auto ec = os::Rename(backupPath, keptBackup)) {
+                    keptBackup.clear();
+                    undo();
+                    return failed(FailureKind::Backup, ec, backupPath);
+                }
+                oldBackupMoved = true;
+            }
+        }
+        newBackup = os::TemporaryName(backupFolder);
+        if (os::HardLink(target, newBackup)) {
+            if (auto ec = CopyInto(in, before.size, before, newBackup, buffer_)) {
+                newBackup.clear();
+                undo();
+                return failed(FailureKind::Backup, ec, backupPath);
+            }
+        }
+        if (auto ec = os::Rename(newBackup, backupPath)) {
+            undo();
+            return failed(FailureKind::Backup, ec, backupPath);
+        }
+        newBackup.clear();
+        backupPlaced = true;
+        oldBackupMoved = false;
+    }
+
+    // Another program may have written to the file since it was read.
+    os::FileInfo byHandle, byName;
+    if (in.Info(byHandle) || os::Stat(target, byName) || !byHandle.SameVersionAs(before) ||
+        !byName.SameVersionAs(before)) {
+        undo();
+        return failed(FailureKind::Changed);
+    }
+    if (auto ec = os::Rename(temporary, target)) {
+        undo();
+        return failed(FailureKind::Replace, ec);
+    }
+    temporary.clear();
+    if (!keptBackup.empty()) os::Remove(keptBackup);
+    os::FlushFolder(folder);
+    if (backup_.enabled && backupPath.parent_path() != folder) os::FlushFolder(backupPath.parent_path());
+    return result;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "ByteSearcher.h"
+#include "Failure.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+namespace os {
+class File;
+}
+
+// The verdict on one file, from its content alone.
+enum class FileVerdict : std::int16_t {
+    Unknown = 0,           // neither string occurs, or the file could not be read
+    ToCorrect = 1,         // the search string occurs
+    AlreadyCorrected = 2,  // the replace string occurs and the search string does not
+};
+
+// Whether, and under which name, the current content is kept before a rewrite.
+struct BackupPolicy {
+    bool enabled = false;
+    // Appended to the file's name after a ".": page.htm -> page.htm.bak.
+    std::filesystem::path::string_type extension;
+};
+
+// The backup path of `file`: its path, ".", and the extension.
+std::filesystem::path BackupPathOf(const std::filesystem::path& file, const BackupPolicy& backup);
+
+// Whether the policy can be used: with backups on the extension must be a
+// non-empty plain name part, so the backup can never be the file itself or
+// lie in another folder.
+bool IsUsable(const BackupPolicy& backup);
+
+struct CheckResult {
+    FileVerdict verdict = FileVerdict::Unknown;
+    std::optional<Failure> failure;  // set when the file could not be read; verdict is Unknown
+};
+
+struct ProcessResult {
+    std::uint64_t replacements = 0;
+    std::optional<Failure> failure;  // set when nothing was changed because of it
+};
+
+// One correction: the search and replace strings, already in the files' code
+// page, and the backup policy. Checks and rewrites files one at a time and
+// keeps its buffers between files; not for use from two threads at once.
+class Corrector {
+public:
+    static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+
+    Corrector(std::string search, std::string replace, BackupPolicy backup = {},
+              std::size_t chunkSize = kDefaultChunkSize);
+
+    const std::string& Search() const { return search_.Needle(); }
+    const std::string& Replace() const { return replace_.Needle(); }
+    const BackupPolicy& Backup() const { return backup_; }
+
+    // Classifies the file: 1 when the search string occurs, else 2 when the
+    // replace string occurs, else 0. An empty string occurs in every non-empty
+    // file. Reads only as far as the first occurrence of the search string.
+    // Never creates, changes or blocks on anything; on failure: verdict 0 and the reason.
+    CheckResult CheckFile(const std::filesystem::path& file);
+
+    // Replaces every occurrence of the search string, left to right, without
+    // overlap and without searching inserted text again, and puts the result in
+    // place of the file in one step, after keeping the old content as the
+    // backup when backups are on. A symbolic link is followed; the link stays.
+    // On failure the file and any old backup are exactly as before, no
+    // temporary file is left, and the reason is returned.
+    ProcessResult ProcessFile(const std::filesystem::path& file);
+
+private:
+    // Streams `in` to `out`, replacing; counts the replacements.
+    std::error_code Rewrite(os::File& in, os::File& out, bool& readFailed, std::uint64_t& replacements);
+
+    ByteSearcher search_;
+    ByteSearcher replace_;
+    BackupPolicy backup_;
+    std::size_t chunkSize_;
+    std::vector<char> buffer_;
+    std::vector<char> output_;
+};
+
+}  // namespace tarnwick

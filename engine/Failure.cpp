@@ -1,0 +1,37 @@
+#include "Failure.h"
+
+namespace tarnwick {
+
+namespace {
+
+std::string WithCode(std::string text, const std::error_code& code) {
+    if (code) text += ": " + code.message();
+    return text;
+}
+
+}  // namespace
+
+std::string Failure::Reason() const {
+    const std::string second = other.empty() ? std::string() : " " + other.filename().string();
+    switch (kind) {
+    case FailureKind::Open: return WithCode("cannot open", code);
+    case FailureKind::Missing: return "no such file";
+    case FailureKind::NotRegularFile: return "not a regular file";
+    case FailureKind::NotWritable: return WithCode("not writable", code);
+    case FailureKind::Read: return WithCode("cannot read", code);
+    case FailureKind::CreateTemporary: return WithCode("cannot create temporary file beside it", code);
+    case FailureKind::Write: return WithCode("cannot write temporary file" + second, code);
+    case FailureKind::Flush: return WithCode("cannot flush temporary file" + second + " to disk", code);
+    case FailureKind::Backup: return WithCode("cannot make backup copy" + second, code);
+    case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
+    case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
+    case FailureKind::Changed: return "changed by another program while being corrected";
+    case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);
+    case FailureKind::List: return WithCode("cannot list folder", code);
+    }
+    return WithCode("failed", code);
+}
+
+std::string Failure::Message() const { return path.string() + ": " + Reason(); }
+
+}  // namespace tarnwick

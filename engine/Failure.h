@@ -1,0 +1,40 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace tarnwick {
+
+// What went wrong, as a value: the step, the file, and the system's reason.
+// The engine never shows it; the window and the command line word it.
+enum class FailureKind {
+    Open,             // the file could not be opened for reading
+    Missing,          // no file at the path
+    NotRegularFile,   // a folder, FIFO, device or other non-file
+    NotWritable,      // no write permission or a read-only / immutable file
+    Read,             // reading failed part-way
+    CreateTemporary,  // the new content could not be started beside the file
+    Write,            // writing the new content failed (disk full, quota, size limit)
+    Flush,            // flushing the new content to disk failed
+    Backup,           // the backup copy could not be made or put in place
+    BackupNotFile,    // the backup path is taken by a folder or other non-file
+    BadBackupName,    // backups on with an empty or unusable extension
+    Changed,          // the file changed while it was being corrected
+    Replace,          // the corrected file could not be put in place of the original
+    List,             // the folder could not be listed
+};
+
+struct Failure {
+    FailureKind kind = FailureKind::Open;
+    std::filesystem::path path;   // the file or folder the failure concerns
+    std::error_code code;         // the system's reason, where there is one
+    std::filesystem::path other;  // the second path of the step (backup, temporary file), if any
+
+    // The reason without the path: "cannot write temporary file .~tw1: File too large".
+    std::string Reason() const;
+    // The whole message: "cannot open a.txt: No such file or directory".
+    std::string Message() const;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,86 @@
+#pragma once
+
+// The few file-system operations the engine needs, each reporting the
+// system's reason as a std::error_code. One implementation per platform.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+
+namespace tarnwick::os {
+
+using Path = std::filesystem::path;
+
+struct FileInfo {
+    bool regular = false;
+    bool directory = false;
+    bool symlink = false;  // only from Stat(..., followLinks = false)
+    std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modifiedNs = 0;
+    std::uint32_t mode = 0;  // permission bits
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+
+    // Same file, same size, same modification time.
+    bool SameVersionAs(const FileInfo& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modifiedNs == other.modifiedNs;
+    }
+};
+
+// Fills `info` for `path`; an error (ENOENT for nothing there) otherwise.
+std::error_code Stat(const Path& path, FileInfo& info, bool followLinks = true);
+
+// An open file handle, closed when it goes out of scope.
+class File {
+public:
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    File& operator=(File&& other) noexcept;
+    ~File();
+
+    // Opens an existing regular file for reading. Never creates anything and
+    // never blocks on a FIFO or device: those give ENXIO-like errors instead.
+    static std::error_code OpenRead(const Path& path, File& file);
+    // Creates a new file that must not exist yet, readable by the owner only.
+    static std::error_code CreateNew(const Path& path, File& file);
+
+    bool IsOpen() const { return fd_ >= 0; }
+    std::error_code Info(FileInfo& info) const;
+    // Reads up to `size` bytes; `got` is 0 at the end of the file.
+    std::error_code Read(char* data, std::size_t size, std::size_t& got);
+    std::error_code ReadAt(std::uint64_t offset, char* data, std::size_t size, std::size_t& got);
+    std::error_code WriteAll(const char* data, std::size_t size);
+    std::error_code Flush();
+    // Gives the file the permission bits (and, where allowed, the owner) of `like`.
+    std::error_code CopyAccessFrom(const FileInfo& like);
+    std::error_code Close();
+
+private:
+    int fd_ = -1;
+};
+
+// Puts `from` at `to` in one step, replacing a file already at `to`.
+std::error_code Rename(const Path& from, const Path& to);
+// Makes `link` a second name of the file `existing`.
+std::error_code HardLink(const Path& existing, const Path& link);
+std::error_code Remove(const Path& path);
+// Whether this process may replace the content of the file (write permission,
+// no read-only or immutable attribute).
+std::error_code CheckWritable(const Path& path);
+// The file a symbolic link finally leads to; `path` itself when it is no link.
+std::error_code ResolveLinks(const Path& path, Path& resolved);
+// Makes the entries of a folder durable after renames in it; best effort.
+void FlushFolder(const Path& folder);
+// A fresh hidden name in `folder` for a temporary file. Hidden names are never
+// listed by a folder scan, so a leftover from a crash is never corrected.
+Path TemporaryName(const Path& folder);
+// Whether a name is hidden from folder listings on this platform.
+bool IsHiddenName(const Path& name);
+
+}  // namespace tarnwick::os

@@ -1,0 +1,81 @@
+#include "FolderScan.h"
+
+#include "FileSystem.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace tarnwick {
+
+namespace fs = std::filesystem;
+
+FolderListing ListFolder(const fs::path& folder) {
+    FolderListing listing;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    const auto fail = [&](std::error_code code) {
+        listing.files.clear();
+        listing.failure = Failure{FailureKind::List, folder, code, {}};
+        return listing;
+    };
+    if (ec) return fail(ec);
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+        if (ec) return fail(ec);
+        const fs::path& entry = it->path();
+        if (os::IsHiddenName(entry.filename())) continue;
+        std::error_code statError;
+        // Follows symbolic links: a link to a file is listed, a dangling one is not.
+        if (!it->is_regular_file(statError)) continue;
+        listing.files.push_back(folder / entry.filename());
+    }
+    if (ec) return fail(ec);
+    std::sort(listing.files.begin(), listing.files.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+    return listing;
+}
+
+ScanResult ScanFolder(const fs::path& folder, Corrector& corrector, const ScanCallbacks& callbacks) {
+    ScanResult result;
+    FolderListing listing = ListFolder(folder);
+    if (listing.failure) {
+        result.listFailure = std::move(listing.failure);
+        return result;
+    }
+    const auto& files = listing.files;
+    result.listed = files.size();
+
+    // Names for the backup test, looked up once per file instead of by a search.
+    std::unordered_set<fs::path::string_type> names;
+    if (!corrector.Backup().extension.empty())
+        for (const auto& f : files) names.insert(f.filename().native());
+    fs::path::string_type suffix(1, fs::path::value_type('.'));
+    suffix += corrector.Backup().extension;
+    const auto isBackup = [&](const fs::path& file) {
+        if (names.empty()) return false;
+        const auto name = file.filename().native();
+        return name.size() > suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+               names.count(name.substr(0, name.size() - suffix.size())) != 0;
+    };
+
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (callbacks.progress) callbacks.progress(i, files.size());
+        const fs::path& file = files[i];
+        if (isBackup(file)) {
+            if (callbacks.checked) callbacks.checked({file, ScanOutcome::Backup, FileVerdict::Unknown, nullptr});
+            continue;
+        }
+        CheckResult check = corrector.CheckFile(file);
+        if (check.failure) {
+            result.failures.push_back(std::move(*check.failure));
+            if (callbacks.checked)
+                callbacks.checked({file, ScanOutcome::Failed, FileVerdict::Unknown, &result.failures.back()});
+            continue;
+        }
+        if (check.verdict == FileVerdict::ToCorrect) result.queue.push_back(file);
+        if (callbacks.checked) callbacks.checked({file, ScanOutcome::Checked, check.verdict, nullptr});
+    }
+    return result;
+}
+
+}  // namespace tarnwick

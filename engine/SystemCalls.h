@@ -1,0 +1,24 @@
+#pragma once
+
+// The system calls whose failures cannot always be provoked for real (a flush
+// or a rename failing on a healthy disk). The engine calls them through this
+// table; tests swap an entry to inject a failure and put it back afterwards.
+
+#include <cstddef>
+
+#ifndef _WIN32
+#include <sys/types.h>
+
+namespace tarnwick::os {
+
+struct SystemCalls {
+    ssize_t (*write)(int fd, const void* data, std::size_t size);
+    int (*fsync)(int fd);
+    int (*rename)(const char* from, const char* to);
+    int (*link)(const char* existing, const char* link);
+};
+
+SystemCalls& Sys();
+
+}  // namespace tarnwick::os
+#endif

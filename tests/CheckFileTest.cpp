@@ -1,0 +1,101 @@
+#include "CodePage.h"
+#include "Corrector.h"
+#include "TempDir.h"
+
+#include <sys/stat.h>
+
+#include <random>
+
+namespace tarnwick {
+namespace {
+
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+class CheckFileTest : public TempDirTest {
+protected:
+    FileVerdict Verdict(const std::string& content, const std::string& search, const std::string& replace,
+                        std::size_t chunk = Corrector::kDefaultChunkSize) {
+        const auto path = Make("f.txt", content);
+        Corrector corrector(search, replace, {}, chunk);
+        const CheckResult result = corrector.CheckFile(path);
+        EXPECT_FALSE(result.failure) << result.failure->Message();
+        return result.verdict;
+    }
+};
+
+// Search string present wins; then replace string; then unknown. Case counts.
+TEST_F(CheckFileTest, VerdictRules) {
+    EXPECT_EQ(Verdict("xx abc yy", "abc", "xyz"), FileVerdict::ToCorrect);
+    EXPECT_EQ(Verdict("xyz and abc", "abc", "xyz"), FileVerdict::ToCorrect);
+    EXPECT_EQ(Verdict("only xyz here", "abc", "xyz"), FileVerdict::AlreadyCorrected);
+    EXPECT_EQ(Verdict("neither", "abc", "xyz"), FileVerdict::Unknown);
+    EXPECT_EQ(Verdict("abc", "Abc", "xyz"), FileVerdict::Unknown);
+    EXPECT_EQ(Verdict("", "abc", "xyz"), FileVerdict::Unknown);
+}
+
+// An empty string occurs in every non-empty file and in no empty one.
+TEST_F(CheckFileTest, EmptyStringRule) {
+    EXPECT_EQ(Verdict("anything", "", "xyz"), FileVerdict::ToCorrect);
+    EXPECT_EQ(Verdict("", "", "xyz"), FileVerdict::Unknown);
+    EXPECT_EQ(Verdict("anything", "abc", ""), FileVerdict::AlreadyCorrected);
+    EXPECT_EQ(Verdict("", "abc", ""), FileVerdict::Unknown);
+    EXPECT_EQ(Verdict("", "", ""), FileVerdict::Unknown);
+}
+
+// Occurrences anywhere relative to chunk boundaries are found, for every chunk size.
+TEST_F(CheckFileTest, OccurrencesAcrossChunkBoundaries) {
+    const std::string search = "needle";
+    const std::string replace = "pin";
+    for (std::size_t chunk = 1; chunk <= 12; ++chunk) {
+        for (std::size_t at = 0; at < 14; ++at) {
+            std::string body(20, '.');
+            EXPECT_EQ(Verdict(body.substr(0, at) + search + body, search, replace, chunk), FileVerdict::ToCorrect)
+                << "chunk " << chunk << " at " << at;
+            EXPECT_EQ(Verdict(body.substr(0, at) + replace + body, search, replace, chunk),
+                      FileVerdict::AlreadyCorrected)
+                << "chunk " << chunk << " at " << at;
+            EXPECT_EQ(Verdict(body.substr(0, at) + "needl" + body + "eedle", search, replace, chunk),
+                      FileVerdict::Unknown);
+        }
+    }
+}
+
+// A Cyrillic string typed by the user matches a file written in Windows-1251.
+TEST_F(CheckFileTest, CyrillicAgainstCp1251File) {
+    const auto cp = CodePage::Named("CP1251");
+    ASSERT_TRUE(cp);
+    const std::string file = "<p>\xCF\xF0\xE8\xE2\xE5\xF2 \x98 \xEC\xE8\xF0</p>";  // "Привет \x98 мир"
+    EXPECT_EQ(Verdict(file, *cp->Encode(u"мир"), *cp->Encode(u"свет")), FileVerdict::ToCorrect);
+    EXPECT_EQ(Verdict(file, *cp->Encode(u"Мир"), *cp->Encode(u"Привет")), FileVerdict::AlreadyCorrected);
+}
+
+// A check never creates a file: a missing path is verdict 0 with a reason.
+TEST_F(CheckFileTest, MissingFileIsReportedAndNotCreated) {
+    Corrector corrector("a", "b");
+    const auto path = Dir() / "missing.txt";
+    const CheckResult result = corrector.CheckFile(path);
+    EXPECT_EQ(result.verdict, FileVerdict::Unknown);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Missing);
+    EXPECT_EQ(result.failure->path, path);
+    EXPECT_FALSE(fs::exists(path));
+}
+
+// Folders and FIFOs are refused at once; a FIFO with no writer must not hang the check.
+TEST_F(CheckFileTest, NonFilesAreRefusedWithoutBlocking) {
+    Corrector corrector("a", "b");
+    const CheckResult folder = corrector.CheckFile(Dir());
+    ASSERT_TRUE(folder.failure);
+    EXPECT_EQ(folder.failure->kind, FailureKind::NotRegularFile);
+
+    const auto fifo = Dir() / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const CheckResult pipe = corrector.CheckFile(fifo);
+    EXPECT_EQ(pipe.verdict, FileVerdict::Unknown);
+    ASSERT_TRUE(pipe.failure);
+    EXPECT_EQ(pipe.failure->kind, FailureKind::NotRegularFile);
+}
+
+}  // namespace
+}  // namespace tarnwick

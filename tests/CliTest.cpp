@@ -1,0 +1,112 @@
+#include "Cli.h"
+#include "TempDir.h"
+
+#include <sstream>
+
+namespace tarnwick {
+namespace {
+
+using test::ReadBytes;
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+class CliTest : public TempDirTest {
+protected:
+    int Run(std::vector<std::string> args) {
+        std::ostringstream out, err;
+        const int rc = cli::Run(args, out, err);
+        out_ = out.str();
+        err_ = err.str();
+        return rc;
+    }
+    std::string out_, err_;
+};
+
+// Check mode classifies every file, in name order, and changes nothing.
+TEST_F(CliTest, CheckListsVerdicts) {
+    Make("a.txt", "old");
+    Make("b.txt", "new");
+    Make("c.txt", "neither");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"--check", "-s", "old", "-r", "new", d}), 0);
+    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt\nalready-corrected\t" + d + "/b.txt\nunknown\t" + d + "/c.txt\n");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "old");
+    EXPECT_NE(err_.find("3 files"), std::string::npos);
+}
+
+// Correcting a folder with backups: counts per file, backups made and later left alone.
+TEST_F(CliTest, CorrectsFolderWithBackups) {
+    Make("a.txt", "old old");
+    Make("b.txt", "new");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"--search=old", "--replace=new", "--backup", d}), 0);
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2\nalready-corrected\t" + d + "/b.txt\n");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "old old");
+
+    EXPECT_EQ(Run({"-s", "new", "-r", "x", "-b", d}), 0);
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2\nbackup\t" + d + "/a.txt.bak\ncorrected\t" + d + "/b.txt\t1\n");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "new new");
+}
+
+// A single file path is printed as given; other extensions work with -bEXT.
+TEST_F(CliTest, SingleFile) {
+    const auto file = Make("page.htm", "old");
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "-borig", file.string()}), 0);
+    EXPECT_EQ(out_, "corrected\t" + file.string() + "\t1\n");
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.orig"), "old");
+}
+
+// Cyrillic arguments (UTF-8 on the command line) against a Windows-1251 file.
+TEST_F(CliTest, Cp1251Encoding) {
+    const auto file = Make("ru.htm", "\xEC\xE8\xF0 \x98");  // "мир" and the undefined byte
+    setenv("LC_ALL", "C.UTF-8", 1);
+    EXPECT_EQ(Run({"-E", "CP1251", "-s", "мир", "-r", "свет", file.string()}), 0);
+    unsetenv("LC_ALL");
+    EXPECT_EQ(ReadBytes(file), "\xF1\xE2\xE5\xF2 \x98");
+}
+
+// A file that cannot be corrected is a failed line and exit status 1.
+TEST_F(CliTest, FailureGivesExitOne) {
+    Make("a.txt", "old");
+    const auto b = Make("b.txt", "old");
+    fs::create_directory(Dir() / "b.txt.bak");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "-b", d}), 1);
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t1\nfailed\t" + d + "/b.txt\tbackup path b.txt.bak is not a regular file\n");
+    EXPECT_EQ(ReadBytes(b), "old");
+}
+
+// Usage errors: exit status 2, a message naming the problem, nothing changed.
+TEST_F(CliTest, UsageErrors) {
+    const auto file = Make("a.txt", "old");
+    const std::string f = file.string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-s", "old", "-r", "new"}, "no PATH"},
+        {{"-s", "", "-r", "new", f}, "search string is empty"},
+        {{"-r", "new", f}, "no search string"},
+        {{"-s", "old", f}, "no replace string"},
+        {{"-x", "-s", "old", "-r", "new", f}, "unknown option '-x'"},
+        {{"-s", "old", "-r", "new", (Dir() / "missing").string()}, "no such file or folder"},
+        {{"-E", "NOPE", "-s", "old", "-r", "new", f}, "unknown or unsupported encoding"},
+        {{"-E", "CP1251", "-s", "old", "-r", "日本", f}, "cannot be written in CP1251"},
+        {{"--backup=", "-s", "old", "-r", "new", f}, "backup extension is empty"},
+        {{"-s", "old", "-r", "new", f, f}, "only one PATH"},
+        {{"-s"}, "needs a value"},
+    };
+    for (const auto& [args, message] : cases) {
+        EXPECT_EQ(Run(args), 2) << message;
+        EXPECT_NE(err_.find(message), std::string::npos) << err_;
+        EXPECT_EQ(out_, "");
+    }
+    EXPECT_EQ(ReadBytes(file), "old");
+}
+
+TEST_F(CliTest, HelpAndVersion) {
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(out_, "tarnwick-cli 1.00\n");
+    EXPECT_EQ(Run({"--help"}), 0);
+    EXPECT_NE(out_.find("Usage: tarnwick-cli"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,200 @@
+// Failures provoked for real (immutable files and folders, a file-size limit,
+// FIFOs, a second process writing) or, where a healthy disk cannot fail on
+// demand, through the engine's system-call table. After each: the file and its
+// old backup are exactly as before and no temporary file is left.
+
+#include "Corrector.h"
+#include "SystemCalls.h"
+#include "TempDir.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace tarnwick {
+namespace {
+
+using test::ReadBytes;
+using test::Shell;
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+// Puts the real system calls back when a test ends.
+struct SysGuard {
+    os::SystemCalls saved = os::Sys();
+    ~SysGuard() { os::Sys() = saved; }
+};
+
+class FaultTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        file_ = Make("page.htm", "old content old");
+        backup_ = Make("page.htm.bak", "previous backup");
+    }
+    // The file, its old backup and the folder are as they were before the run.
+    void ExpectUntouched(const std::string& content = "old content old") {
+        EXPECT_EQ(ReadBytes(file_), content);
+        EXPECT_EQ(ReadBytes(backup_), "previous backup");
+        EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+    }
+    ProcessResult Run() {
+        Corrector corrector("old", "new", {true, "bak"});
+        return corrector.ProcessFile(file_);
+    }
+
+    fs::path file_, backup_;
+};
+
+// An immutable file (refused even to root) is reported as not writable.
+TEST_F(FaultTest, ImmutableFile) {
+    if (!MakeImmutable(file_)) GTEST_SKIP() << "chattr +i not available here";
+    const ProcessResult result = Run();
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::NotWritable);
+    EXPECT_EQ(result.failure->path, file_);
+    Shell("chattr -i '" + file_.string() + "'");
+    ExpectUntouched();
+}
+
+// An immutable folder: no temporary file can be made beside the file.
+TEST_F(FaultTest, ImmutableFolder) {
+    if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
+    const ProcessResult result = Run();
+    Shell("chattr -i '" + Dir().string() + "'");
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::CreateTemporary);
+    EXPECT_EQ(result.failure->code, std::errc::operation_not_permitted);
+    ExpectUntouched();
+}
+
+// Disk full: a file-size limit in a child process makes the write fail part-way.
+TEST_F(FaultTest, DiskFullWhileWriting) {
+    const std::string big(200000, 'o');
+    test::WriteBytes(file_, big + "old");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{65536, 65536};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const ProcessResult result = Run();
+        const bool expected = result.failure && result.failure->kind == FailureKind::Write &&
+                              result.failure->code == std::errc::file_too_large;
+        _exit(expected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write did not fail with EFBIG";
+    ExpectUntouched(big + "old");
+}
+
+// A FIFO is refused at once, never opened for a blocking read.
+TEST_F(FaultTest, FifoIsRefused) {
+    const auto fifo = Dir() / "pipe.htm";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Corrector corrector("old", "new", {true, "bak"});
+    const ProcessResult result = corrector.ProcessFile(fifo);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::NotRegularFile);
+    EXPECT_FALSE(fs::exists(Dir() / "pipe.htm.bak"));
+}
+
+// A backup path taken by a folder is refused before anything is written.
+TEST_F(FaultTest, BackupPathIsAFolder) {
+    fs::remove(backup_);
+    fs::create_directory(backup_);
+    const ProcessResult result = Run();
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::BackupNotFile);
+    EXPECT_EQ(ReadBytes(file_), "old content old");
+    EXPECT_TRUE(fs::is_directory(backup_));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+// A backup name longer than the file system allows fails the backup step; nothing changes.
+TEST_F(FaultTest, BackupNameTooLong) {
+    Corrector corrector("old", "new", {true, std::string(300, 'k')});
+    const ProcessResult result = corrector.ProcessFile(file_);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Backup);
+    EXPECT_EQ(result.failure->code, std::errc::filename_too_long);
+    ExpectUntouched();
+}
+
+std::string g_appendTo;
+
+// Another process appends to the file after it was read: detected, the file
+// keeps what the other process wrote, the old backup comes back.
+TEST_F(FaultTest, FileChangedByAnotherProcess) {
+    SysGuard guard;
+    g_appendTo = file_.string();
+    os::Sys().fsync = [](int fd) {
+        if (!g_appendTo.empty()) {
+            Shell("printf ' appended' >> '" + g_appendTo + "'");
+            g_appendTo.clear();
+        }
+        return ::fsync(fd);
+    };
+    const ProcessResult result = Run();
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Changed);
+    ExpectUntouched("old content old appended");
+}
+
+// A failing flush: the corrected content never replaces the file.
+TEST_F(FaultTest, FlushFails) {
+    SysGuard guard;
+    os::Sys().fsync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    const ProcessResult result = Run();
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Flush);
+    EXPECT_EQ(result.failure->code, std::errc::io_error);
+    ExpectUntouched();
+}
+
+std::string g_failRenameTo;
+
+// The final rename fails after the new backup was placed: the old backup is put back.
+TEST_F(FaultTest, FinalRenameFails) {
+    SysGuard guard;
+    g_failRenameTo = file_.string();
+    os::Sys().rename = [](const char* from, const char* to) {
+        if (g_failRenameTo == to) {
+            errno = EROFS;
+            return -1;
+        }
+        return ::rename(from, to);
+    };
+    const ProcessResult result = Run();
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Replace);
+    EXPECT_EQ(result.failure->code, std::errc::read_only_file_system);
+    ExpectUntouched();
+}
+
+// Without hard links the backup is a flushed copy and the old backup moves aside meanwhile.
+TEST_F(FaultTest, BackupWithoutHardLinks) {
+    SysGuard guard;
+    os::Sys().link = [](const char*, const char*) {
+        errno = EPERM;
+        return -1;
+    };
+    const ProcessResult result = Run();
+    ASSERT_FALSE(result.failure) << result.failure->Message();
+    EXPECT_EQ(ReadBytes(file_), "new content new");
+    EXPECT_EQ(ReadBytes(backup_), "old content old");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+}  // namespace
+}  // namespace tarnwick

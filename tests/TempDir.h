@@ -1,0 +1,64 @@
+#pragma once
+
+// A fresh temporary folder per test, and small helpers to make and read files.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace tarnwick::test {
+
+namespace fs = std::filesystem;
+
+inline void WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+inline std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs a shell command (chattr, mkfifo); true when it exited 0.
+inline bool Shell(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
+
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tarnwick-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        Shell("chattr -R -i -a '" + dir_.string() + "'");
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    const fs::path& Dir() const { return dir_; }
+    fs::path Make(const std::string& name, const std::string& bytes) {
+        const fs::path path = dir_ / name;
+        WriteBytes(path, bytes);
+        return path;
+    }
+    // The names in the folder, sorted; shows leftovers such as temporary files.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // Makes `path` immutable; false where the file system or user cannot.
+    static bool MakeImmutable(const fs::path& path) { return Shell("chattr +i '" + path.string() + "'"); }
+
+private:
+    fs::path dir_;
+};
+
+}  // namespace tarnwick::test
