@@ -3,6 +3,7 @@
 #include "CodePage.h"
 #include "Corrector.h"
 #include "FolderScan.h"
+#include "Options.h"
 
 #include <filesystem>
 #include <optional>
@@ -27,7 +28,11 @@ constexpr std::string_view kHelp =
     "  -r, --replace TEXT     the text to put in its place (may be empty)\n"
     "  -n, --check            classify the files only; change nothing\n"
     "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
+    "      --no-backup        keep no backup copy (the default)\n"
     "  -E, --encoding NAME    the files' encoding (default: the system's)\n"
+    "      --options FILE     take the search and replace strings, the backup\n"
+    "                         switch and extension from an options file;\n"
+    "                         options given here win\n"
     "  -h, --help             show this help\n"
     "  -V, --version          show the version\n"
     "\n"
@@ -45,9 +50,10 @@ struct Options {
     bool check = false;
     std::optional<std::string> search;
     std::optional<std::string> replace;
-    bool backup = false;
-    std::string backupExtension = "bak";
+    std::optional<bool> backup;
+    std::optional<std::string> backupExtension;
     std::optional<std::string> encoding;
+    std::optional<std::string> optionsFile;
     std::optional<std::string> path;
     bool help = false;
     bool version = false;
@@ -92,6 +98,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         if (name == "-s" || name == "--search") valued = &options.search;
         else if (name == "-r" || name == "--replace") valued = &options.replace;
         else if (name == "-E" || name == "--encoding") valued = &options.encoding;
+        else if (name == "--options") valued = &options.optionsFile;
         if (valued) {
             if (!inlineValue) {
                 if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
@@ -107,6 +114,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         }
         if (inlineValue) return UsageError{"unknown option '" + arg + "'"};
         if (name == "-n" || name == "--check") options.check = true;
+        else if (name == "--no-backup") options.backup = false;
         else if (name == "-h" || name == "--help") options.help = true;
         else if (name == "-V" || name == "--version") options.version = true;
         else return UsageError{"unknown option '" + arg + "'"};
@@ -114,12 +122,17 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
     return std::nullopt;
 }
 
-// Re-encodes a command-line text from the system's encoding into the files' one.
-std::optional<UsageError> Encode(const std::string& what, const std::string& text, const CodePage& system,
-                                 const CodePage& files, std::string& encoded) {
-    const auto unicode = system.Decode(text);
-    if (!unicode) return UsageError{"the " + what + " is not valid " + system.Name() + " text"};
-    auto bytes = files.Encode(*unicode);
+// A command-line text, given in the system's encoding.
+std::optional<UsageError> Decode(const std::string& what, const std::string& text, const CodePage& system,
+                                 std::optional<std::u16string>& decoded) {
+    decoded = system.Decode(text);
+    if (!decoded) return UsageError{"the " + what + " is not valid " + system.Name() + " text"};
+    return std::nullopt;
+}
+
+std::optional<UsageError> Encode(const std::string& what, const std::u16string& text, const CodePage& files,
+                                 std::string& encoded) {
+    auto bytes = files.Encode(text);
     if (!bytes) return UsageError{"the " + what + " cannot be written in " + files.Name()};
     encoded = std::move(*bytes);
     return std::nullopt;
@@ -208,27 +221,50 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << "tarnwick-cli " TARNWICK_VERSION "\n";
         return 0;
     }
-    if (!options.search) return Usage(err, "no search string given (-s TEXT)");
-    if (!options.replace) return Usage(err, "no replace string given (-r TEXT)");
-    if (options.search->empty()) return Usage(err, "the search string is empty");
-    if (!options.path) return Usage(err, "no PATH given");
-
     const CodePage system = CodePage::System();
     std::optional<CodePage> files = system;
     if (options.encoding) {
         files = CodePage::Named(*options.encoding);
         if (!files) return Usage(err, "unknown or unsupported encoding '" + *options.encoding + "'");
     }
-    std::string search, replace;
-    if (auto error = Encode("search string", *options.search, system, *files, search)) return Usage(err, error->message);
-    if (auto error = Encode("replace string", *options.replace, system, *files, replace))
-        return Usage(err, error->message);
 
+    std::optional<std::u16string> search16, replace16, extension16;
+    if (options.search)
+        if (auto error = Decode("search string", *options.search, system, search16)) return Usage(err, error->message);
+    if (options.replace)
+        if (auto error = Decode("replace string", *options.replace, system, replace16))
+            return Usage(err, error->message);
+    if (options.optionsFile) {
+        // Values given on the command line win over the file's.
+        std::error_code ec;
+        if (!fs::is_regular_file(*options.optionsFile, ec))
+            return Usage(err, "options file '" + *options.optionsFile + "' not found");
+        const settings::Options stored = settings::LoadOptions(*options.optionsFile, *files);
+        if (!search16) search16 = stored.searchString;
+        if (!replace16) replace16 = stored.replaceString;
+        if (!options.backup) options.backup = stored.backupCopy != 0;
+        if (!options.backupExtension) extension16 = stored.backupExt;
+    }
+    if (!search16) return Usage(err, "no search string given (-s TEXT)");
+    if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
+    if (search16->empty()) return Usage(err, "the search string is empty");
+    if (!options.path) return Usage(err, "no PATH given");
+
+    std::string search, replace;
+    if (auto error = Encode("search string", *search16, *files, search)) return Usage(err, error->message);
+    if (auto error = Encode("replace string", *replace16, *files, replace)) return Usage(err, error->message);
+
+    std::string extension = options.backupExtension.value_or("bak");
+    if (extension16) {
+        const auto native = system.Encode(*extension16);
+        if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
+        extension = *native;
+    }
     BackupPolicy backup;
-    backup.enabled = options.backup;
-    backup.extension = fs::path(options.backupExtension).native();
+    backup.enabled = options.backup.value_or(false);
+    backup.extension = fs::path(extension).native();
     if (backup.enabled && backup.extension.empty()) return Usage(err, "the backup extension is empty");
-    if (!IsUsable(backup)) return Usage(err, "the backup extension '" + options.backupExtension + "' is not a plain name");
+    if (!IsUsable(backup)) return Usage(err, "the backup extension '" + extension + "' is not a plain name");
 
     const fs::path path(*options.path);
     std::error_code ec;

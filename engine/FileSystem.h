@@ -80,6 +80,8 @@ void FlushFolder(const Path& folder);
 // A fresh hidden name in `folder` for a temporary file. Hidden names are never
 // listed by a folder scan, so a leftover from a crash is never corrected.
 Path TemporaryName(const Path& folder);
+// The permission bits a new file gets by default (0666 less the umask).
+std::uint32_t DefaultNewFileMode();
 // Whether a name is hidden from folder listings on this platform.
 bool IsHiddenName(const Path& name);
 

@@ -190,6 +190,15 @@ Path TemporaryName(const Path& folder) {
     return folder / name;
 }
 
+std::uint32_t DefaultNewFileMode() {
+    static const std::uint32_t mode = [] {
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        return 0666u & ~static_cast<std::uint32_t>(mask);
+    }();
+    return mode;
+}
+
 bool IsHiddenName(const Path& name) {
     const std::string& s = name.native();
     return !s.empty() && s[0] == '.';

@@ -101,6 +101,22 @@ TEST_F(CliTest, UsageErrors) {
     EXPECT_EQ(ReadBytes(file), "old");
 }
 
+// An options file supplies the strings and the backup switch; flags given win.
+TEST_F(CliTest, OptionsFile) {
+    const auto options = Make("options.ini", "[Main]\nSearchString=old\nReplaceString=new\nBackupCopy=1\nBackupExt=orig\n");
+    const auto file = Make("a.txt", "old text");
+    EXPECT_EQ(Run({"--options", options.string(), file.string()}), 0);
+    EXPECT_EQ(ReadBytes(file), "new text");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt.orig"), "old text");
+
+    EXPECT_EQ(Run({"--options", options.string(), "-r", "newer", "--no-backup", "-s", "new", file.string()}), 0);
+    EXPECT_EQ(ReadBytes(file), "newer text");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt.orig"), "old text");
+
+    EXPECT_EQ(Run({"--options", (Dir() / "none.ini").string(), file.string()}), 2);
+    EXPECT_NE(err_.find("options file"), std::string::npos);
+}
+
 TEST_F(CliTest, HelpAndVersion) {
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_EQ(out_, "tarnwick-cli 1.00\n");

@@ -1,0 +1,124 @@
+#include "INI.h"
+
+#include "ProfileStore.h"
+
+#include <cmath>
+#include <string>
+
+namespace tarnwick::settings {
+
+namespace {
+
+constexpr std::size_t kMaxValueCharacters = 254;
+
+// Cuts `text` to at most `count` characters, never between the two halves of
+// a surrogate pair.
+std::u16string FirstCharacters(std::u16string text, std::size_t count) {
+    std::size_t units = 0;
+    for (std::size_t chars = 0; units < text.size() && chars < count; ++chars) {
+        const bool pair = text[units] >= 0xD800 && text[units] <= 0xDBFF && units + 1 < text.size();
+        units += pair ? 2 : 1;
+    }
+    text.resize(units);
+    return text;
+}
+
+int DigitValue(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+double NumericValue(std::u16string_view raw) {
+    std::u16string text;
+    for (const char16_t c : raw)
+        if (c != u' ' && c != u'\t' && c != u'\n') text += c;
+
+    std::size_t i = 0;
+    const auto peek = [&](std::size_t k = 0) -> char16_t { return i + k < text.size() ? text[i + k] : u'\0'; };
+
+    if (peek() == u'&') {
+        const char16_t form = peek(1);
+        const int base = (form == u'H' || form == u'h') ? 16 : (form == u'O' || form == u'o') ? 8 : 0;
+        if (base == 0) return 0;
+        i += 2;
+        double value = 0;
+        for (int d; (d = DigitValue(peek())) >= 0 && d < base; ++i) value = value * base + d;
+        return value;
+    }
+
+    // Collect the longest prefix that is a decimal number, in C form for strtod.
+    std::string number;
+    if (peek() == u'+' || peek() == u'-') number += static_cast<char>(text[i++]);
+    bool digits = false, point = false;
+    for (;; ++i) {
+        const char16_t c = peek();
+        if (c >= u'0' && c <= u'9') {
+            number += static_cast<char>(c);
+            digits = true;
+        } else if (c == u'.' && !point) {
+            number += '.';
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!digits) return 0;
+    const char16_t e = peek();
+    if (e == u'E' || e == u'e' || e == u'D' || e == u'd') {
+        std::size_t k = 1;
+        std::string exponent = "e";
+        if (peek(k) == u'+' || peek(k) == u'-') exponent += static_cast<char>(peek(k++));
+        bool expDigits = false;
+        for (; peek(k) >= u'0' && peek(k) <= u'9'; ++k) {
+            exponent += static_cast<char>(peek(k));
+            expDigits = true;
+        }
+        if (expDigits) number += exponent;
+    }
+    return std::strtod(number.c_str(), nullptr);
+}
+
+std::u16string INI::RINI(std::u16string_view section, std::u16string_view keyName) const {
+    const auto s = codePage_.Encode(section);
+    const auto k = codePage_.Encode(keyName);
+    if (!s || !k) return {};
+    const auto value = ReadProfileValue(fileName_, *s, *k);
+    if (!value) return {};
+    return FirstCharacters(codePage_.DecodeReplacing(*value), kMaxValueCharacters);
+}
+
+std::error_code INI::WInI(std::u16string_view section, std::u16string_view keyName,
+                          std::u16string_view keyValue) const {
+    const auto s = codePage_.Encode(section);
+    const auto k = codePage_.Encode(keyName);
+    const auto v = codePage_.Encode(keyValue);
+    if (!s || !k || !v) return std::make_error_code(std::errc::illegal_byte_sequence);
+    return WriteProfileValue(fileName_, *s, *k, *v);
+}
+
+bool INI::RINIb(std::u16string_view section, std::u16string_view keyName) const {
+    return RINI(section, keyName) == u"True";
+}
+
+std::error_code INI::WInIb(std::u16string_view section, std::u16string_view keyName, bool keyValue) const {
+    return WInI(section, keyName, keyValue ? u"True" : u"False");
+}
+
+std::int16_t INI::RINIi(std::u16string_view section, std::u16string_view keyName) const {
+    const double value = NumericValue(RINI(section, keyName));
+    const double rounded = std::nearbyint(value);  // the default rounding: half to even
+    if (!(rounded >= -32768.0 && rounded <= 32767.0))
+        throw OverflowError("stored number is outside -32768..32767");
+    return static_cast<std::int16_t>(rounded);
+}
+
+std::error_code INI::WInIi(std::u16string_view section, std::u16string_view keyName, std::int16_t keyValue) const {
+    const std::string digits = std::to_string(keyValue);
+    return WInI(section, keyName, std::u16string(digits.begin(), digits.end()));
+}
+
+}  // namespace tarnwick::settings

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "CodePage.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace tarnwick::settings {
+
+// A stored number outside the 16-bit range, met by INI::RINIi.
+class OverflowError : public std::overflow_error {
+public:
+    using std::overflow_error::overflow_error;
+};
+
+// Reads and writes single values of one profile file. Each call is one
+// self-contained look-up or update of the file: nothing is held open or cached.
+// Text is converted between UTF-16 and the code page given at construction.
+class INI {
+public:
+    explicit INI(CodePage codePage = CodePage::System()) : codePage_(std::move(codePage)) {}
+
+    void FileName(const std::filesystem::path& name) { fileName_ = name; }
+    const std::filesystem::path& FileName() const { return fileName_; }
+
+    // The stored text, at most 254 characters; "" when the file, section or key is missing.
+    std::u16string RINI(std::u16string_view section, std::u16string_view keyName) const;
+    // Stores the text; the reason on failure (the file is then unchanged).
+    std::error_code WInI(std::u16string_view section, std::u16string_view keyName,
+                         std::u16string_view keyValue) const;
+
+    // True exactly when the stored text is "True".
+    bool RINIb(std::u16string_view section, std::u16string_view keyName) const;
+    std::error_code WInIb(std::u16string_view section, std::u16string_view keyName, bool keyValue) const;
+
+    // The stored text's numeric value, rounded half to even; 0 when it holds no
+    // number. Throws OverflowError outside -32768..32767.
+    std::int16_t RINIi(std::u16string_view section, std::u16string_view keyName) const;
+    std::error_code WInIi(std::u16string_view section, std::u16string_view keyName, std::int16_t keyValue) const;
+
+private:
+    std::filesystem::path fileName_;
+    CodePage codePage_;
+};
+
+// The numeric value of a stored text, read as the profile control reads
+// numbers: blanks ignored anywhere, an optional sign, digits with at most one
+// point, an optional exponent, or &H / &O followed by hexadecimal / octal
+// digits; reading stops at the first character that cannot continue the
+// number; no number at all is 0.
+double NumericValue(std::u16string_view text);
+
+}  // namespace tarnwick::settings

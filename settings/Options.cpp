@@ -1,0 +1,70 @@
+#include "Options.h"
+
+#include "FileSystem.h"
+#include "INI.h"
+
+namespace tarnwick::settings {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::u16string_view kSection = u"Main";
+constexpr std::string_view kFileName = "options.ini";
+}  // namespace
+
+fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userConfigFolder) {
+    const fs::path portable = programFolder / kFileName;
+    std::error_code ec;
+    if (fs::exists(portable, ec) || !os::CheckWritable(programFolder) || userConfigFolder.empty()) return portable;
+    return userConfigFolder / kFileName;
+}
+
+Options LoadOptions(const fs::path& file, const CodePage& codePage) {
+    Options options;
+    std::error_code ec;
+    if (!fs::exists(file, ec)) return options;
+    INI ini(codePage);
+    ini.FileName(file);
+    options.searchString = ini.RINI(kSection, u"SearchString");
+    options.replaceString = ini.RINI(kSection, u"ReplaceString");
+    try {
+        options.backupCopy = ini.RINIi(kSection, u"BackupCopy");
+    } catch (const OverflowError&) {
+        options.backupCopy = 0;
+    }
+    if (options.backupCopy < 0 || options.backupCopy > 2) options.backupCopy = 0;
+    options.mask = ini.RINI(kSection, u"Mask");
+    options.backupExt = ini.RINI(kSection, u"BackupExt");
+    return options;
+}
+
+std::string SaveFailure::Message() const {
+    return "cannot save options to " + path.string() + ": " + code.message();
+}
+
+std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& options, const CodePage& codePage) {
+    const fs::path folder = file.parent_path();
+    std::error_code ec;
+    if (!folder.empty()) fs::create_directories(folder, ec);
+    if (ec) return SaveFailure{file, ec};
+
+    // The keys go into a fresh file first; the old file stays whole until the
+    // new one replaces it.
+    const fs::path temporary = os::TemporaryName(folder);
+    INI ini(codePage);
+    ini.FileName(temporary);
+    if (!ec) ec = ini.WInI(kSection, u"SearchString", options.searchString);
+    if (!ec) ec = ini.WInI(kSection, u"ReplaceString", options.replaceString);
+    if (!ec) ec = ini.WInIi(kSection, u"BackupCopy", options.backupCopy);
+    if (!ec) ec = ini.WInI(kSection, u"Mask", options.mask);
+    if (!ec) ec = ini.WInI(kSection, u"BackupExt", options.backupExt);
+    if (!ec) ec = os::Rename(temporary, file);
+    if (ec) {
+        os::Remove(temporary);
+        return SaveFailure{file, ec};
+    }
+    os::FlushFolder(folder);
+    return std::nullopt;
+}
+
+}  // namespace tarnwick::settings

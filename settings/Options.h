@@ -1,0 +1,47 @@
+#pragma once
+
+#include "CodePage.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+namespace tarnwick::settings {
+
+// The five settings the program carries from one run to the next.
+struct Options {
+    std::u16string searchString;
+    std::u16string replaceString;
+    std::int16_t backupCopy = 0;  // the check box: 0 unchecked, 1 checked, 2 grey (counts as checked)
+    std::u16string mask = u"*.*";
+    std::u16string backupExt = u"bak";
+
+    bool operator==(const Options&) const = default;
+};
+
+// The options file to use: options.ini in the program's folder when it exists
+// there or that folder is writable (a portable copy), otherwise options.ini in
+// the per-user configuration folder (an installed copy).
+std::filesystem::path ChooseOptionsFile(const std::filesystem::path& programFolder,
+                                        const std::filesystem::path& userConfigFolder);
+
+// The options stored in `file`, section Main. No file: the defaults above.
+// A missing key reads as empty text (0 for BackupCopy); a BackupCopy that is
+// not 0, 1 or 2 reads as 0.
+Options LoadOptions(const std::filesystem::path& file, const CodePage& codePage);
+
+struct SaveFailure {
+    std::filesystem::path path;
+    std::error_code code;
+    std::string Message() const;  // "cannot save options to PATH: reason"
+};
+
+// Writes exactly the five keys of section Main, in order, to a new file beside
+// `file` (creating its folder if needed) and puts it in place of `file` in one
+// step. On failure the old file is left as it was and the reason is returned.
+std::optional<SaveFailure> SaveOptions(const std::filesystem::path& file, const Options& options,
+                                       const CodePage& codePage);
+
+}  // namespace tarnwick::settings

@@ -1,0 +1,192 @@
+#include "ProfileStore.h"
+
+#include "FileSystem.h"
+
+#include <vector>
+
+namespace tarnwick::settings {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Options files are small; a larger file is no profile file of ours.
+constexpr std::uint64_t kMaxProfileSize = 16u << 20;
+
+std::string_view Trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t");
+    return s.substr(first, last - first + 1);
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
+        if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::error_code ReadWhole(const fs::path& file, std::string& content) {
+    os::File in;
+    if (auto ec = os::File::OpenRead(file, in)) return ec;
+    os::FileInfo info;
+    if (auto ec = in.Info(info)) return ec;
+    if (!info.regular) return std::make_error_code(std::errc::invalid_argument);
+    if (info.size > kMaxProfileSize) return std::make_error_code(std::errc::file_too_large);
+    content.clear();
+    char buffer[65536];
+    for (;;) {
+        std::size_t got = 0;
+        if (auto ec = in.Read(buffer, sizeof buffer, got)) return ec;
+        if (got == 0) return {};
+        content.append(buffer, got);
+        if (content.size() > kMaxProfileSize) return std::make_error_code(std::errc::file_too_large);
+    }
+}
+
+// One line of the file, without its line break.
+struct Line {
+    std::string_view text;
+    enum Kind { Other, Section, Entry } kind = Other;
+    std::string_view name;  // section name or key
+    std::string_view value;
+};
+
+std::vector<Line> SplitLines(std::string_view content) {
+    std::vector<Line> lines;
+    while (!content.empty()) {
+        auto end = content.find('\n');
+        std::string_view raw = content.substr(0, end);
+        content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
+        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        Line line;
+        line.text = raw;
+        const std::string_view t = Trim(raw);
+        if (!t.empty() && t.front() == '[') {
+            const auto close = t.find(']');
+            if (close != std::string_view::npos) {
+                line.kind = Line::Section;
+                line.name = Trim(t.substr(1, close - 1));
+            }
+        } else if (!t.empty() && t.front() != ';') {
+            const auto eq = t.find('=');
+            if (eq != std::string_view::npos) {
+                line.kind = Line::Entry;
+                line.name = Trim(t.substr(0, eq));
+                line.value = Trim(t.substr(eq + 1));
+            }
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Where the key is, or where it would go, in `lines`.
+struct Place {
+    std::size_t section = std::string::npos;  // the section's header line
+    std::size_t key = std::string::npos;      // the key's line
+    std::size_t lastEntry = std::string::npos;
+};
+
+Place Find(const std::vector<Line>& lines, std::string_view section, std::string_view key) {
+    Place place;
+    bool inside = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        if (line.kind == Line::Section) {
+            if (inside) break;  // the first section of that name counts
+            inside = EqualsIgnoringCase(line.name, section);
+            if (inside) place.section = i;
+        } else if (inside && line.kind == Line::Entry) {
+            place.lastEntry = i;
+            if (EqualsIgnoringCase(line.name, key) && place.key == std::string::npos) place.key = i;
+        }
+    }
+    return place;
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+std::error_code ReplaceFile(const fs::path& file, const std::string& content, const os::FileInfo* existing) {
+    const fs::path temporary = os::TemporaryName(file.parent_path());
+    os::File out;
+    if (auto ec = os::File::CreateNew(temporary, out)) return ec;
+    os::FileInfo like;
+    if (existing) like = *existing;
+    else like.mode = os::DefaultNewFileMode();
+    std::error_code ec = out.WriteAll(content.data(), content.size());
+    if (!ec) ec = out.CopyAccessFrom(like);
+    if (!ec) ec = out.Flush();
+    if (!ec) ec = out.Close();
+    if (!ec) ec = os::Rename(temporary, file);
+    if (ec) {
+        out.Close();
+        os::Remove(temporary);
+        return ec;
+    }
+    os::FlushFolder(file.parent_path());
+    return {};
+}
+
+}  // namespace
+
+std::optional<std::string> ReadProfileValue(const fs::path& file, std::string_view section, std::string_view key) {
+    std::string content;
+    if (file.empty() || ReadWhole(file, content)) return std::nullopt;
+    const std::vector<Line> lines = SplitLines(content);
+    const Place place = Find(lines, section, key);
+    if (place.key == std::string::npos) return std::nullopt;
+    const std::string_view value = lines[place.key].value;
+    return std::string(value.substr(0, value.find('\0')));
+}
+
+std::error_code WriteProfileValue(const fs::path& file, std::string_view section, std::string_view key,
+                                  std::string_view value) {
+    if (file.empty() || section.empty() || key.empty() || HasLineBreak(section) || HasLineBreak(key) ||
+        HasLineBreak(value) || section.find(']') != std::string_view::npos ||
+        key.find('=') != std::string_view::npos || Trim(key) != key || Trim(section) != section ||
+        key.front() == '[' || key.front() == ';')
+        return std::make_error_code(std::errc::invalid_argument);
+
+    std::string content;
+    os::FileInfo info;
+    const bool exists = !os::Stat(file, info);
+    if (exists) {
+        if (auto ec = ReadWhole(file, content)) return ec;
+    }
+    // Keep the file's own line breaks; new files get the platform's.
+    const auto firstBreak = content.find('\n');
+#ifdef _WIN32
+    std::string eol = "\r\n";
+#else
+    std::string eol = "\n";
+#endif
+    if (firstBreak != std::string::npos) eol = firstBreak > 0 && content[firstBreak - 1] == '\r' ? "\r\n" : "\n";
+
+    std::vector<Line> lines = SplitLines(content);
+    const Place place = Find(lines, section, key);
+    const std::string entry = std::string(key) + "=" + std::string(value);
+    const std::string header = "[" + std::string(section) + "]";
+    std::vector<std::string_view> out;
+    out.reserve(lines.size() + 2);
+    for (const Line& line : lines) out.push_back(line.text);
+    if (place.key != std::string::npos) {
+        out[place.key] = entry;
+    } else if (place.section != std::string::npos) {
+        const std::size_t after = place.lastEntry != std::string::npos ? place.lastEntry : place.section;
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(after) + 1, entry);
+    } else {
+        out.push_back(header);
+        out.push_back(entry);
+    }
+    std::string result;
+    for (const auto& line : out) result.append(line).append(eol);
+    return ReplaceFile(file, result, exists ? &info : nullptr);
+}
+
+}  // namespace tarnwick::settings

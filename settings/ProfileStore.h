@@ -1,0 +1,32 @@
+#pragma once
+
+// A private-profile (INI) file read and written as the system's profile
+// functions do: "[Section]" lines, "key=value" entries, letter case of
+// section and key names ignored, blanks around keys and values trimmed,
+// values taken raw (no quotes or escapes removed). Lines that are not entries
+// (comments, blank lines) are kept as they are by a write.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace tarnwick::settings {
+
+// The value of `key` in `section` of `file` (bytes up to a NUL), or nothing
+// when the file, the section or the key does not exist or cannot be read.
+// The first of duplicate sections and keys counts.
+std::optional<std::string> ReadProfileValue(const std::filesystem::path& file, std::string_view section,
+                                            std::string_view key);
+
+// Sets `key` in `section` of `file` to `value`: an existing key keeps its
+// place; a new key goes after the section's last entry; a new section after
+// the last line; a missing file is created. The file is replaced in one step;
+// on failure it is left as it was and the reason is returned. Names or values
+// that would break the file's lines (line breaks, "=" in a key, "]" in a
+// section) are refused with invalid_argument.
+std::error_code WriteProfileValue(const std::filesystem::path& file, std::string_view section,
+                                  std::string_view key, std::string_view value);
+
+}  // namespace tarnwick::settings

@@ -1,0 +1,96 @@
+#include "Options.h"
+#include "TempDir.h"
+
+namespace tarnwick::settings {
+namespace {
+
+using test::ReadBytes;
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+class OptionsTest : public TempDirTest {
+protected:
+    const CodePage cp1251 = *CodePage::Named("CP1251");
+};
+
+// No options file: empty strings, unchecked, "*.*" and "bak".
+TEST_F(OptionsTest, DefaultsWithoutFile) {
+    const Options options = LoadOptions(Dir() / "options.ini", cp1251);
+    EXPECT_EQ(options, Options{});
+    EXPECT_EQ(options.mask, u"*.*");
+    EXPECT_EQ(options.backupExt, u"bak");
+}
+
+// Save then load gives all five values back; the file holds exactly the five keys in order.
+TEST_F(OptionsTest, SaveLoadRoundTrip) {
+    const Options saved{u"Старый текст", u"Новый текст", 1, u"*.htm", u"orig"};
+    const auto file = Dir() / "options.ini";
+    Make("options.ini", "[Main]\nSearchString=x\nExtra=1\n[Other]\nA=B\n");
+    ASSERT_FALSE(SaveOptions(file, saved, cp1251));
+    EXPECT_EQ(LoadOptions(file, cp1251), saved);
+    EXPECT_EQ(ReadBytes(file),
+              "[Main]\nSearchString=\xD1\xF2\xE0\xF0\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\n"
+              "ReplaceString=\xCD\xEE\xE2\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n");
+    EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
+}
+
+// Missing keys read as empty; a BackupCopy the box cannot take, or an overflowing one, is 0.
+TEST_F(OptionsTest, MissingKeysAndBadBackupCopy) {
+    const auto file = Make("options.ini", "[Main]\nSearchString=a\nBackupCopy=40000\n");
+    const Options options = LoadOptions(file, cp1251);
+    EXPECT_EQ(options.searchString, u"a");
+    EXPECT_EQ(options.mask, u"");
+    EXPECT_EQ(options.backupExt, u"");
+    EXPECT_EQ(options.backupCopy, 0);
+    Make("options.ini", "[Main]\nBackupCopy=7\n");
+    EXPECT_EQ(LoadOptions(file, cp1251).backupCopy, 0);
+    Make("options.ini", "[Main]\nBackupCopy=2\n");
+    EXPECT_EQ(LoadOptions(file, cp1251).backupCopy, 2);
+}
+
+// A search string longer than 254 characters comes back cut.
+TEST_F(OptionsTest, LongStringIsCut) {
+    const auto file = Dir() / "options.ini";
+    Options options;
+    options.searchString = std::u16string(300, u'я');
+    ASSERT_FALSE(SaveOptions(file, options, cp1251));
+    EXPECT_EQ(LoadOptions(file, cp1251).searchString, std::u16string(254, u'я'));
+}
+
+// A save into a folder that cannot be written fails, and the old file stays whole.
+TEST_F(OptionsTest, FailedSaveKeepsOldFile) {
+    const auto file = Make("options.ini", "[Main]\nSearchString=kept\n");
+    if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
+    const auto failure = SaveOptions(file, Options{u"new", u"x", 0, u"*.*", u"bak"}, cp1251);
+    test::Shell("chattr -i '" + Dir().string() + "'");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->path, file);
+    EXPECT_EQ(failure->code, std::errc::operation_not_permitted);
+    EXPECT_EQ(ReadBytes(file), "[Main]\nSearchString=kept\n");
+    EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
+}
+
+// Text the code page cannot hold fails the save instead of being stored as "?".
+TEST_F(OptionsTest, UnrepresentableTextFailsTheSave) {
+    const auto file = Make("options.ini", "[Main]\nSearchString=kept\n");
+    const auto failure = SaveOptions(file, Options{u"日本", u"x", 0, u"*.*", u"bak"}, cp1251);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(ReadBytes(file), "[Main]\nSearchString=kept\n");
+}
+
+// The program's folder is used when it holds the file or can be written; else the user's.
+TEST_F(OptionsTest, ChoosesPortableOrUserFile) {
+    const auto program = Dir() / "program";
+    const auto user = Dir() / "config";
+    fs::create_directory(program);
+    EXPECT_EQ(ChooseOptionsFile(program, user), program / "options.ini");
+    if (!MakeImmutable(program)) GTEST_SKIP() << "chattr +i not available here";
+    EXPECT_EQ(ChooseOptionsFile(program, user), user / "options.ini");
+    test::Shell("chattr -i '" + program.string() + "'");
+    Make("program/options.ini", "");
+    MakeImmutable(program);
+    EXPECT_EQ(ChooseOptionsFile(program, user), program / "options.ini");
+}
+
+}  // namespace
+}  // namespace tarnwick::settings
