@@ -35,13 +35,17 @@ FolderListing ListFolder(const fs::path& folder) {
 }
 
 ScanResult ScanFolder(const fs::path& folder, Corrector& corrector, const ScanCallbacks& callbacks) {
-    ScanResult result;
     FolderListing listing = ListFolder(folder);
     if (listing.failure) {
+        ScanResult result;
         result.listFailure = std::move(listing.failure);
         return result;
     }
-    const auto& files = listing.files;
+    return ScanFiles(listing.files, corrector, callbacks);
+}
+
+ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, const ScanCallbacks& callbacks) {
+    ScanResult result;
     result.listed = files.size();
 
     // Names for the backup test, looked up once per file instead of by a search.

@@ -49,8 +49,12 @@ struct ScanResult {
     std::optional<Failure> listFailure;        // the folder itself could not be listed
 };
 
-// Lists `folder`, checks each file with `corrector`, and queues those that hold
-// the search string. Backup copies of listed files are never queued.
+// Checks each file of a listing with `corrector` and queues those that hold
+// the search string. Backup copies of other listed files are never queued.
+ScanResult ScanFiles(const std::vector<std::filesystem::path>& files, Corrector& corrector,
+                     const ScanCallbacks& callbacks = {});
+
+// ListFolder, then ScanFiles.
 ScanResult ScanFolder(const std::filesystem::path& folder, Corrector& corrector,
                       const ScanCallbacks& callbacks = {});
 

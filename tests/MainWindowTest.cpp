@@ -1,0 +1,388 @@
+#include "Main.h"
+#include "TempDir.h"
+
+#include <QCheckBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyle>
+#include <QTest>
+#include <QTimer>
+
+// Readable failure messages for Qt text.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
+namespace tarnwick::window {
+namespace {
+
+using test::ReadBytes;
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+struct Box {
+    QString text, title;
+    BoxIcon icon;
+};
+
+// Records message boxes instead of showing them.
+class RecordingInteraction : public Interaction {
+public:
+    void MessageBox(QWidget*, const QString& text, const QString& title, BoxIcon icon) override {
+        boxes.push_back({text, title, icon});
+    }
+    std::vector<Box> boxes;
+};
+
+class MainWindowTest : public TempDirTest {
+protected:
+    // Opens the window as the program does: options from the test folder, the given command line.
+    Main& Open(QStringList arguments = {}, const char* codePage = "UTF-8") {
+        MainSetup setup;
+        setup.arguments = std::move(arguments);
+        setup.optionsFile = Dir() / "options.ini";
+        setup.codePage = *CodePage::Named(codePage);
+        window_ = std::make_unique<Main>(std::move(setup), ui_);
+        statuses_.clear();
+        QObject::connect(window_.get(), &Main::statusChanged, [this](const QString& s) { statuses_ << s; });
+        window_->show();
+        return *window_;
+    }
+    void Options(const std::string& search, const std::string& replace, const std::string& more = "") {
+        Make("options.ini", "[Main]\nSearchString=" + search + "\nReplaceString=" + replace + "\n" + more);
+    }
+    // Waits for the start-up classification of a command-line path.
+    void WaitForClassification() {
+        QTRY_VERIFY_WITH_TIMEOUT(!window_->form().Timer1->isActive(), 2000);
+        QTest::qWait(10);
+    }
+    QString Q(const fs::path& p) const { return QString::fromStdString(p.string()); }
+    const forms::MainForm& F() const { return window_->form(); }
+    QString Status() const { return F().stat->text(); }
+
+    RecordingInteraction ui_;
+    std::unique_ptr<Main> window_;
+    QStringList statuses_;
+};
+
+// Without arguments: empty path, process button off, no classification.
+TEST_F(MainWindowTest, StartWithoutArguments) {
+    Main& w = Open();
+    EXPECT_EQ(F().Text3->text(), "");
+    EXPECT_FALSE(F().Command1->isEnabled());
+    EXPECT_FALSE(F().Timer1->isActive());
+    EXPECT_EQ(F().Label4->text(), "");
+    EXPECT_EQ(Status(), " Ready");
+    EXPECT_EQ(w.WorkMode(), 0);
+    // The defaults of a first start.
+    EXPECT_EQ(F().Text4->text(), "*.*");
+    EXPECT_EQ(F().Text5->text(), "bak");
+    EXPECT_FALSE(F().Check1->isChecked());
+    EXPECT_FALSE(F().Text5->isEnabled());
+}
+
+// A file holding the search string, given on the command line, is classified after the window shows.
+TEST_F(MainWindowTest, StartWithFileToCorrect) {
+    Options("abc", "xyz");
+    const auto file = Make("page.htm", "has abc");
+    Main& w = Open({Q(file)});
+    EXPECT_TRUE(F().Timer1->isActive());
+    WaitForClassification();
+    EXPECT_EQ(F().Label4->text(), "(файл)");
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+    EXPECT_TRUE(F().Command1->isEnabled());
+    EXPECT_EQ(F().Command1->text(), "Обработать файл");
+    EXPECT_EQ(w.WorkMode(), 1);
+    EXPECT_EQ(w.SearchText(), "abc");
+}
+
+// The verdict texts and the button state; page.html is a file, a folder old.bak a folder.
+TEST_F(MainWindowTest, VerdictTextsAndClassificationByDisk) {
+    Options("abc", "xyz");
+    Open({Q(Make("page.html", "only xyz"))});
+    WaitForClassification();
+    EXPECT_EQ(F().Label4->text(), "(файл)");
+    EXPECT_EQ(Status(), " Этот файл уже был обработан!");
+    EXPECT_TRUE(F().Command1->isEnabled());
+
+    Open({Q(Make("other.txt", "neither"))});
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Неизвестный файл, не может быть обработан!");
+    EXPECT_FALSE(F().Command1->isEnabled());
+
+    fs::create_directory(Dir() / "old.bak");
+    Make("old.bak/a.txt", "abc");
+    Open({Q(Dir() / "old.bak")});
+    WaitForClassification();
+    EXPECT_EQ(F().Label4->text(), "(папка)");
+    EXPECT_EQ(F().Command1->text(), "Обработать папку");
+    EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// A folder: progress for each file, the count, the queue, the current path.
+TEST_F(MainWindowTest, StartWithFolder) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    Make("site/a.htm", "xyz");
+    Make("site/b.htm", "abc");
+    Make("site/c.htm", "none");
+    Main& w = Open({Q(Dir() / "site")});
+    WaitForClassification();
+    EXPECT_EQ(statuses_, QStringList({" Чтение файла 1 из 3...", " Чтение файла 2 из 3...", " Чтение файла 3 из 3...",
+                                      " Найдено файлов для обработки - 1 из 3"}));
+    EXPECT_EQ(w.WorkMode(), 2);
+    EXPECT_EQ(w.QueueCount(), 1u);
+    EXPECT_EQ(w.WorkQueue().at(0), Dir() / "site" / "b.htm");
+    EXPECT_TRUE(F().Command1->isEnabled());
+    EXPECT_EQ(w.CurrentPath(), Q(Dir() / "site"));
+}
+
+// An empty folder: one box, the path field shows it, nothing else changes.
+TEST_F(MainWindowTest, EmptyFolder) {
+    fs::create_directory(Dir() / "empty");
+    Main& w = Open({Q(Dir() / "empty")});
+    WaitForClassification();
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].text, "Заданный каталог пустой.");
+    EXPECT_EQ(ui_.boxes[0].title, "Неверный параметр");
+    EXPECT_EQ(ui_.boxes[0].icon, BoxIcon::Information);
+    EXPECT_EQ(F().Text3->text(), Q(Dir() / "empty"));
+    EXPECT_EQ(Status(), " Ready");
+    EXPECT_EQ(w.QueueCount(), 0u);
+}
+
+// A command-line path that names nothing: a box with the path and reason; no file appears.
+TEST_F(MainWindowTest, MissingPathIsReportedNotCreated) {
+    Options("abc", "xyz");
+    const auto missing = Dir() / "missing.txt";
+    Open({Q(missing)});
+    WaitForClassification();
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Ошибка открытия файла " + Q(missing))) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ui_.boxes[0].text.contains("файл не найден"));
+    EXPECT_EQ(ui_.boxes[0].title, "Ошибка");
+    EXPECT_EQ(ui_.boxes[0].icon, BoxIcon::Critical);
+    EXPECT_EQ(Status(), " Неизвестный файл, не может быть обработан!");
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+// Arguments are joined by spaces; a quoted path loses its quotes.
+TEST_F(MainWindowTest, CommandLinePath) {
+    EXPECT_EQ(Main::CommandLinePath({"C:\\My", "Documents\\a.txt"}), "C:\\My Documents\\a.txt");
+    EXPECT_EQ(Main::CommandLinePath({"\"/tmp/my", "file.txt\""}), "/tmp/my file.txt");
+    EXPECT_EQ(Main::CommandLinePath({}), "");
+    Options("abc", "xyz");
+    const auto file = Make("my file.txt", "abc");
+    Open({"\"" + Q(Dir() / "my"), "file.txt\""});
+    WaitForClassification();
+    EXPECT_EQ(F().Text3->text(), Q(file));
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+}
+
+// Enter in the search field runs a single-file correction; a second press runs it again.
+TEST_F(MainWindowTest, SingleFileRun) {
+    Options("abc", "xyz", "BackupCopy=1\nBackupExt=bak\n");
+    const auto file = Make("page.htm", "abc abc");
+    Open({Q(file)});
+    WaitForClassification();
+    QApplication::setActiveWindow(window_.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    F().Text1->setFocus();
+    QTest::keyClick(F().Text1, Qt::Key_Return);
+    EXPECT_EQ(ReadBytes(file), "xyz xyz");
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "abc abc");
+    EXPECT_EQ(Status(), " Файл " + Q(file) + " успешно обработан");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(file), "xyz xyz");
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "xyz xyz");
+    EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// A folder run: progress after each file and the total of files really corrected.
+TEST_F(MainWindowTest, FolderRun) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    const auto a = Make("site/a.htm", "abc");
+    const auto b = Make("site/b.htm", "abc");
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    statuses_.clear();
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(statuses_, QStringList({"Обработка файла 1 из 2...", "Обработка файла 2 из 2...", " Готово. Обработано 2 файлов."}));
+    EXPECT_EQ(ReadBytes(a), "xyz");
+    EXPECT_EQ(ReadBytes(b), "xyz");
+    EXPECT_TRUE(F().Command1->isEnabled());
+}
+
+// A file that cannot be rewritten: the run goes on, counts only real corrections, one box lists it.
+TEST_F(MainWindowTest, FolderRunWithFailure) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    const auto a = Make("site/a.htm", "abc");
+    const auto b = Make("site/b.htm", "abc");
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    if (!MakeImmutable(a)) GTEST_SKIP() << "chattr +i not available here";
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    test::Shell("chattr -i '" + a.string() + "'");
+    EXPECT_EQ(Status(), " Готово. Обработано 1 файлов.");
+    EXPECT_EQ(ReadBytes(a), "abc");
+    EXPECT_EQ(ReadBytes(b), "xyz");
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.contains(Q(a))) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ui_.boxes[0].text.contains("нет права на запись"));
+}
+
+// A single file that fails is not reported as done.
+TEST_F(MainWindowTest, SingleFileFailure) {
+    Options("abc", "xyz");
+    const auto file = Make("page.htm", "abc");
+    Open({Q(file)});
+    WaitForClassification();
+    if (!MakeImmutable(file)) GTEST_SKIP() << "chattr +i not available here";
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    test::Shell("chattr -i '" + file.string() + "'");
+    EXPECT_FALSE(Status().contains("успешно"));
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Ошибка обработки файла " + Q(file)));
+    EXPECT_EQ(ReadBytes(file), "abc");
+}
+
+// Text the code page cannot hold, or backups on without an extension: a box, no file changes.
+TEST_F(MainWindowTest, BadParametersChangeNothing) {
+    const auto file = Make("page.htm", "abc");
+    Options("abc", "xyz", "BackupCopy=1\nBackupExt=\n");
+    Open({Q(file)}, "CP1251");
+    WaitForClassification();
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Расширение резервных копий не задано"));
+    EXPECT_EQ(ReadBytes(file), "abc");
+
+    F().Text5->setText("bak");
+    F().Text2->setText("日本");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    ASSERT_EQ(ui_.boxes.size(), 2u);
+    EXPECT_TRUE(ui_.boxes[1].text.startsWith("Строка замены содержит символы, которых нет в кодировке CP1251"));
+    EXPECT_EQ(ReadBytes(file), "abc");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"options.ini", "page.htm"}));
+}
+
+// Before any classification the process button does nothing.
+TEST_F(MainWindowTest, WorkModeZeroDoesNothing) {
+    Options("abc", "xyz");
+    Main& w = Open();
+    F().Command1->setEnabled(true);
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(w.WorkMode(), 0);
+    EXPECT_EQ(Status(), " Ready");
+    EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// Options load at start-up; the save writes them back and says so; a failed save says that instead.
+TEST_F(MainWindowTest, OptionsLoadAndSave) {
+    Options("Старое", "Новое", "BackupCopy=1\nMask=*.htm\nBackupExt=orig\n");
+    Open();
+    EXPECT_EQ(F().Text1->text(), "Старое");
+    EXPECT_EQ(F().Text2->text(), "Новое");
+    EXPECT_TRUE(F().Check1->isChecked());
+    EXPECT_TRUE(F().Text5->isEnabled());
+    EXPECT_EQ(F().Text4->text(), "*.htm");
+    EXPECT_EQ(F().Text5->text(), "orig");
+
+    F().Text1->setText("другое");
+    QTest::mouseClick(F().Command5, Qt::LeftButton);
+    EXPECT_EQ(Status(), " Параметры программы сохранены");
+    EXPECT_EQ(ReadBytes(Dir() / "options.ini"),
+              "[Main]\nSearchString=другое\nReplaceString=Новое\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n");
+
+    if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
+    F().Text1->setText("третье");
+    QTest::mouseClick(F().Command5, Qt::LeftButton);
+    test::Shell("chattr -i '" + Dir().string() + "'");
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Параметры программы не сохранены"));
+    EXPECT_TRUE(ReadBytes(Dir() / "options.ini").find("другое") != std::string::npos);
+}
+
+// The path field cannot be edited; the backup extension only while backups are on.
+TEST_F(MainWindowTest, FieldStates) {
+    Open({Q(Make("a.txt", "x"))});
+    QTest::keyClicks(F().Text3, "typed");
+    EXPECT_TRUE(F().Text3->isReadOnly());
+    EXPECT_EQ(F().Text3->text(), Q(Dir() / "a.txt"));
+    EXPECT_FALSE(F().Text5->isEnabled());
+    QTest::mouseClick(F().Check1, Qt::LeftButton, {}, QPoint(6, 6));
+    EXPECT_TRUE(F().Check1->isChecked());
+    EXPECT_TRUE(F().Text5->isEnabled());
+    F().Check1->setChecked(false);
+    EXPECT_FALSE(F().Text5->isEnabled());
+}
+
+// Tab walks the controls in the layout's order and never stops on the pick buttons.
+TEST_F(MainWindowTest, TabOrder) {
+    Options("", "", "BackupCopy=1\n");
+    Main& w = Open();
+    F().Command1->setEnabled(true);
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    F().Command5->setFocus();
+    QStringList order;
+    for (int i = 0; i < 11; ++i) {
+        order << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_EQ(order, QStringList({"Command5", "Command2", "Command1", "Check1", "Text4", "Text3", "Text2", "Text1",
+                                  "Command6", "Text5", "Command5"}));
+}
+
+// The window: fixed size, title, names, tooltips; every caption fits its control.
+TEST_F(MainWindowTest, Layout) {
+    Main& w = Open();
+    EXPECT_EQ(w.windowTitle(), "File Tarnwick");
+    EXPECT_EQ(w.size(), QSize(321, 178));
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(F().Command5->toolTip(), "Сохранить параметры");
+    EXPECT_EQ(F().Command6->toolTip(), "О программе");
+    EXPECT_EQ(F().Command3->toolTip(), "");
+    EXPECT_EQ(F().Text1->geometry(), QRect(92, 16, 217, 19));
+    EXPECT_EQ(F().stat->geometry(), QRect(4, 156, 312, 17));
+    for (const char* name : {"Text1", "Text2", "Text3", "Text4", "Text5", "Command1", "Command2", "Command3",
+                             "Command4", "Command5", "Command6", "Check1", "stat", "Label1", "Label5", "Frame1"})
+        EXPECT_NE(w.findChild<QWidget*>(name), nullptr) << name;
+
+    const QFontMetrics metrics(w.font());
+    const auto fits = [&](QWidget* widget, const QString& caption, int reserved) {
+        const int need = metrics.horizontalAdvance(caption) + reserved;
+        EXPECT_LE(need, widget->width()) << widget->objectName().toStdString() << ": " << caption.toStdString();
+        EXPECT_LE(metrics.height(), widget->height() + 2) << widget->objectName().toStdString();
+        EXPECT_LE(widget->geometry().right(), F().Frame1->width()) << widget->objectName().toStdString();
+    };
+    for (QLabel* label : {F().Label1, F().Label2, F().Label3, F().Label5}) fits(label, label->text(), 0);
+    fits(F().Label4, "(папка)", 0);
+    fits(F().Label4, "(файл)", 0);
+    fits(F().stat, " Найдено файлов для обработки - 32767 из 32767", 4);
+    const int indicator = F().Check1->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, F().Check1);
+    fits(F().Check1, F().Check1->text(), indicator + 4);
+    fits(F().Command1, "Обработать папку", 8);
+    fits(F().Command2, "Выход", 8);
+    // Labels sit left of their fields.
+    EXPECT_LE(F().Label1->geometry().right(), F().Text1->x());
+    EXPECT_LE(F().Label2->geometry().right(), F().Text2->x());
+    EXPECT_LE(F().Label5->geometry().right(), F().Text4->x());
+}
+
+// Escape leaves the window open; the exit button closes it.
+TEST_F(MainWindowTest, EscapeAndExit) {
+    Main& w = Open();
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_TRUE(w.isVisible());
+    QTest::mouseClick(F().Command2, Qt::LeftButton);
+    EXPECT_FALSE(w.isVisible());
+}
+
+}  // namespace
+}  // namespace tarnwick::window

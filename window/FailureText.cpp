@@ -1,0 +1,45 @@
+#include "FailureText.h"
+
+#include <QFile>
+
+namespace tarnwick::window {
+
+QString DescribeFailure(const Failure& failure) {
+    QString text;
+    switch (failure.kind) {
+    case FailureKind::Open: text = QStringLiteral("файл не удалось открыть"); break;
+    case FailureKind::Missing: text = QStringLiteral("файл не найден"); break;
+    case FailureKind::NotRegularFile: text = QStringLiteral("это не обычный файл"); break;
+    case FailureKind::NotWritable: text = QStringLiteral("нет права на запись в файл"); break;
+    case FailureKind::Read: text = QStringLiteral("ошибка чтения файла"); break;
+    case FailureKind::CreateTemporary: text = QStringLiteral("не удалось создать временный файл рядом с ним"); break;
+    case FailureKind::Write: text = QStringLiteral("ошибка записи (нет места на диске?)"); break;
+    case FailureKind::Flush: text = QStringLiteral("ошибка сброса данных на диск"); break;
+    case FailureKind::Backup: text = QStringLiteral("не удалось создать резервную копию"); break;
+    case FailureKind::BackupNotFile: text = QStringLiteral("место резервной копии занято папкой или другим объектом"); break;
+    case FailureKind::BadBackupName: text = QStringLiteral("расширение резервных копий не задано или недопустимо"); break;
+    case FailureKind::Changed: text = QStringLiteral("файл изменён другой программой во время обработки"); break;
+    case FailureKind::Replace: text = QStringLiteral("не удалось заменить файл исправленным"); break;
+    case FailureKind::List: text = QStringLiteral("не удалось прочитать содержимое папки"); break;
+    }
+    if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
+    return text;
+}
+
+std::filesystem::path ToPath(const QString& text) {
+#ifdef _WIN32
+    return std::filesystem::path(text.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(text).toStdString());
+#endif
+}
+
+QString FromPath(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return QString::fromStdWString(path.native());
+#else
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+#endif
+}
+
+}  // namespace tarnwick::window

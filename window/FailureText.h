@@ -1,0 +1,18 @@
+#pragma once
+
+#include "Failure.h"
+
+#include <QString>
+#include <filesystem>
+
+namespace tarnwick::window {
+
+// The reason of a failure in the user's language, with the system's own words
+// for the cause: "нет права на запись (Operation not permitted)".
+QString DescribeFailure(const Failure& failure);
+
+// Paths between Qt text and the file system's native form.
+std::filesystem::path ToPath(const QString& text);
+QString FromPath(const std::filesystem::path& path);
+
+}  // namespace tarnwick::window

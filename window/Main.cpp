@@ -1,0 +1,284 @@
+#include "Main.h"
+
+#include "FailureText.h"
+#include "FolderScan.h"
+#include "Options.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace tarnwick::window {
+
+namespace {
+
+const QString kErrorTitle = QStringLiteral("Ошибка");
+const QString kBadParameterTitle = QStringLiteral("Неверный параметр");
+constexpr qint64 kPaintIntervalMs = 30;
+// The longest list of failed files one message box shows.
+constexpr int kMaxListedFailures = 20;
+
+QString Number(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
+
+// Marks the window busy for the length of a handler's work.
+class BusyScope {
+public:
+    explicit BusyScope(bool& busy) : busy_(busy) { busy_ = true; }
+    ~BusyScope() { busy_ = false; }
+
+private:
+    bool& busy_;
+};
+
+}  // namespace
+
+Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
+    : QDialog(parent), setup_(std::move(setup)), interaction_(interaction) {
+    form_.setupUi(this);
+    connect(form_.Text1, &QLineEdit::textChanged, this, &Main::Text1_Change);
+    connect(form_.Text2, &QLineEdit::textChanged, this, &Main::Text2_Change);
+    connect(form_.Check1, &QCheckBox::stateChanged, this, &Main::Check1_Click);
+    connect(form_.Command1, &QPushButton::clicked, this, &Main::Command1_Click);
+    connect(form_.Command2, &QPushButton::clicked, this, &Main::Command2_Click);
+    connect(form_.Command5, &QPushButton::clicked, this, &Main::Command5_Click);
+    connect(form_.Timer1, &QTimer::timeout, this, &Main::Timer1_Timer);
+    // A click on a grey box makes it a plain two-state box again.
+    connect(form_.Check1, &QCheckBox::clicked, this, [this] { form_.Check1->setTristate(false); });
+
+    // Start-up: the stored options, then the command line.
+    const settings::Options options = settings::LoadOptions(setup_.optionsFile, setup_.codePage);
+    form_.Text1->setText(QString::fromStdU16String(options.searchString));
+    form_.Text2->setText(QString::fromStdU16String(options.replaceString));
+    SetCheck1Value(options.backupCopy);
+    form_.Text4->setText(QString::fromStdU16String(options.mask));
+    form_.Text5->setText(QString::fromStdU16String(options.backupExt));
+
+    currentPath_ = CommandLinePath(setup_.arguments);
+    form_.Text3->setText(currentPath_);
+    if (currentPath_.isEmpty()) form_.Command1->setEnabled(false);
+    else form_.Timer1->start();
+}
+
+QString Main::CommandLinePath(const QStringList& arguments) {
+    QString path = arguments.join(QLatin1Char(' '));
+    if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
+        path = path.mid(1, path.size() - 2);
+    return path;
+}
+
+void Main::keyPressEvent(QKeyEvent* event) {
+    // Escape does not close the main window.
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void Main::Text1_Change() { searchText_ = form_.Text1->text(); }
+
+void Main::Text2_Change() { replaceText_ = form_.Text2->text(); }
+
+void Main::Check1_Click() { form_.Text5->setEnabled(Check1Value() != 0); }
+
+int Main::Check1Value() const {
+    switch (form_.Check1->checkState()) {
+    case Qt::Unchecked: return 0;
+    case Qt::Checked: return 1;
+    case Qt::PartiallyChecked: return 2;
+    }
+    return 0;
+}
+
+void Main::SetCheck1Value(int value) {
+    form_.Check1->setTristate(value == 2);
+    form_.Check1->setCheckState(value == 0 ? Qt::Unchecked : value == 2 ? Qt::PartiallyChecked : Qt::Checked);
+}
+
+void Main::Timer1_Timer() {
+    // One classification only, even while a box it opens keeps the loop running.
+    form_.Timer1->stop();
+    ClassifyPath();
+}
+
+void Main::SetStatus(const QString& text, bool progress) {
+    form_.stat->setText(text);
+    emit statusChanged(text);
+    if (!progress) return;
+    if (lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs) return;
+    form_.stat->repaint();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    lastPaint_.restart();
+}
+
+void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
+    interaction_.MessageBox(this, text, title, icon);
+}
+
+std::optional<Corrector> Main::MakeCorrector(bool processing) {
+    const auto search = setup_.codePage.Encode(searchText_.toStdU16String());
+    const auto replace = setup_.codePage.Encode(replaceText_.toStdU16String());
+    const QString codePage = QString::fromStdString(setup_.codePage.Name());
+    if (!search || !replace) {
+        Box(QStringLiteral("Строка %1 содержит символы, которых нет в кодировке %2. Файлы не изменены.")
+                .arg(search ? QStringLiteral("замены") : QStringLiteral("поиска"), codePage),
+            kBadParameterTitle, BoxIcon::Exclamation);
+        return std::nullopt;
+    }
+    BackupPolicy backup;
+    backup.enabled = processing && Check1Value() != 0;
+    backup.extension = ToPath(form_.Text5->text()).native();
+    if (!IsUsable(backup)) {
+        Box(QStringLiteral("Расширение резервных копий не задано или содержит недопустимые символы. "
+                           "Файлы не изменены."),
+            kBadParameterTitle, BoxIcon::Exclamation);
+        return std::nullopt;
+    }
+    return Corrector(std::move(*search), std::move(*replace), std::move(backup));
+}
+
+void Main::ClassifyPath() {
+    auto corrector = MakeCorrector(false);
+    if (!corrector) return;
+    BusyScope busy(busy_);
+    if (!currentPath_.isEmpty() && QFileInfo(currentPath_).isDir()) {
+        form_.Label4->setText(QStringLiteral("(папка)"));
+        form_.Command1->setText(QStringLiteral("Обработать папку"));
+        workMode_ = 2;
+        ScanFolder(currentPath_, *corrector);
+        return;
+    }
+    form_.Label4->setText(QStringLiteral("(файл)"));
+    form_.Command1->setText(QStringLiteral("Обработать файл"));
+    workMode_ = 1;
+    switch (CheckFile(currentPath_, *corrector)) {
+    case FileVerdict::ToCorrect:
+        SetStatus(QStringLiteral(" В файле присутствует строка поиска"));
+        form_.Command1->setEnabled(true);
+        break;
+    case FileVerdict::AlreadyCorrected:
+        SetStatus(QStringLiteral(" Этот файл уже был обработан!"));
+        form_.Command1->setEnabled(true);
+        break;
+    case FileVerdict::Unknown:
+        SetStatus(QStringLiteral(" Неизвестный файл, не может быть обработан!"));
+        form_.Command1->setEnabled(false);
+        break;
+    }
+}
+
+FileVerdict Main::CheckFile(const QString& file, Corrector& corrector) {
+    const CheckResult result = corrector.CheckFile(ToPath(file));
+    if (result.failure)
+        Box(QStringLiteral("Ошибка открытия файла ") + file + QStringLiteral("\n\n") + DescribeFailure(*result.failure),
+            kErrorTitle, BoxIcon::Critical);
+    return result.verdict;
+}
+
+void Main::ScanFolder(const QString& folder, Corrector& corrector) {
+    const FolderListing listing = ListFolder(ToPath(folder));
+    if (listing.failure) {
+        Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
+                DescribeFailure(*listing.failure),
+            kErrorTitle, BoxIcon::Critical);
+        return;
+    }
+    form_.Text3->setText(folder);
+    const std::size_t count = listing.files.size();
+    if (count == 0) {
+        Box(QStringLiteral("Заданный каталог пустой."), kBadParameterTitle, BoxIcon::Information);
+        return;
+    }
+    workQueue_.clear();
+
+    ScanCallbacks callbacks;
+    callbacks.progress = [&](std::size_t i, std::size_t n) {
+        SetStatus(QStringLiteral(" Чтение файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(n) +
+                      QStringLiteral("..."),
+                  true);
+    };
+    callbacks.checked = [&](const ScanEntry& entry) {
+        if (entry.outcome == ScanOutcome::Failed)
+            Box(QStringLiteral("Ошибка открытия файла ") + FromPath(entry.path) + QStringLiteral("\n\n") +
+                    DescribeFailure(*entry.failure),
+                kErrorTitle, BoxIcon::Critical);
+    };
+    ScanResult result = ScanFiles(listing.files, corrector, callbacks);
+    workQueue_ = std::move(result.queue);
+
+    SetStatus(QStringLiteral(" Найдено файлов для обработки - ") + Number(workQueue_.size()) +
+              QStringLiteral(" из ") + Number(count));
+    form_.Command1->setEnabled(!workQueue_.empty());
+    currentPath_ = folder;
+}
+
+void Main::Command1_Click() {
+    if (busy_ || workMode_ == 0) return;
+    auto corrector = MakeCorrector(true);
+    if (!corrector) return;
+    BusyScope busy(busy_);
+    if (workMode_ == 1) ProcessSingleFile(*corrector);
+    if (workMode_ == 2) ProcessQueue(*corrector);
+}
+
+void Main::ProcessSingleFile(Corrector& corrector) {
+    const ProcessResult result = corrector.ProcessFile(ToPath(currentPath_));
+    if (!result.failure) {
+        SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" успешно обработан"));
+        return;
+    }
+    SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" не обработан"));
+    Box(QStringLiteral("Ошибка обработки файла ") + currentPath_ + QStringLiteral("\n\n") +
+            DescribeFailure(*result.failure) + QStringLiteral("\n\nФайл оставлен без изменений."),
+        kErrorTitle, BoxIcon::Critical);
+}
+
+void Main::ProcessQueue(Corrector& corrector) {
+    const std::size_t count = workQueue_.size();
+    std::size_t corrected = 0;
+    QStringList failures;
+    for (std::size_t i = 0; i < count; ++i) {
+        const ProcessResult result = corrector.ProcessFile(workQueue_[i]);
+        if (result.failure) failures << FromPath(workQueue_[i]) + QStringLiteral(" — ") + DescribeFailure(*result.failure);
+        else ++corrected;
+        SetStatus(QStringLiteral("Обработка файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(count) +
+                      QStringLiteral("..."),
+                  true);
+    }
+    SetStatus(QStringLiteral(" Готово. Обработано ") + Number(corrected) + QStringLiteral(" файлов."));
+    if (failures.isEmpty()) return;
+    const int total = failures.size();
+    if (total > kMaxListedFailures) {
+        failures = failures.mid(0, kMaxListedFailures);
+        failures << QStringLiteral("… и ещё ") + QString::number(total - kMaxListedFailures);
+    }
+    Box(QStringLiteral("Не удалось обработать файлов: ") + QString::number(total) +
+            QStringLiteral(". Эти файлы оставлены без изменений:\n\n") + failures.join(QLatin1Char('\n')),
+        kErrorTitle, BoxIcon::Critical);
+}
+
+void Main::Command2_Click() {
+    // Ends the program at once; nothing is saved.
+    close();
+}
+
+void Main::Command5_Click() {
+    if (busy_) return;
+    const settings::Options options{form_.Text1->text().toStdU16String(), form_.Text2->text().toStdU16String(),
+                                    static_cast<std::int16_t>(Check1Value()), form_.Text4->text().toStdU16String(),
+                                    form_.Text5->text().toStdU16String()};
+    if (const auto failure = settings::SaveOptions(setup_.optionsFile, options, setup_.codePage)) {
+        Box(QStringLiteral("Параметры программы не сохранены в файл ") + FromPath(failure->path) +
+                QStringLiteral("\n\n") + QString::fromLocal8Bit(failure->code.message()),
+            kErrorTitle, BoxIcon::Critical);
+        return;
+    }
+    SetStatus(QStringLiteral(" Параметры программы сохранены"));
+}
+
+}  // namespace tarnwick::window

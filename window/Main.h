@@ -1,0 +1,95 @@
+#pragma once
+
+#include "CodePage.h"
+#include "Corrector.h"
+#include "Interaction.h"
+#include "MainForm.h"
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+namespace tarnwick::window {
+
+// What the window starts from.
+struct MainSetup {
+    QStringList arguments;               // the command line after the program name
+    std::filesystem::path optionsFile;   // where the settings are loaded from and saved to
+    CodePage codePage = CodePage::System();
+};
+
+// The main window: the program's whole state and its handlers. The work of a
+// handler (a folder scan, a batch run) happens on the user-interface thread;
+// the status line is painted as it goes, but no user input is taken meanwhile.
+class Main : public QDialog {
+    Q_OBJECT
+
+public:
+    Main(MainSetup setup, Interaction& interaction, QWidget* parent = nullptr);
+
+    const forms::MainForm& form() const { return form_; }
+
+    // The window's state, read by tests.
+    const QString& CurrentPath() const { return currentPath_; }
+    std::int16_t WorkMode() const { return workMode_; }
+    const QString& SearchText() const { return searchText_; }
+    const QString& ReplaceText() const { return replaceText_; }
+    std::size_t QueueCount() const { return workQueue_.size(); }
+    const std::vector<std::filesystem::path>& WorkQueue() const { return workQueue_; }
+
+    // The command line as one path: the arguments joined by single spaces, and
+    // without the quotes around a path given in quotes.
+    static QString CommandLinePath(const QStringList& arguments);
+
+signals:
+    // Every text the status line is given, painted or not.
+    void statusChanged(const QString& text);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Text1_Change();
+    void Text2_Change();
+    void Check1_Click();
+    void Command1_Click();
+    void Command2_Click();
+    void Command5_Click();
+    void Timer1_Timer();
+
+    void ClassifyPath();
+    void ScanFolder(const QString& folder, Corrector& corrector);
+    FileVerdict CheckFile(const QString& file, Corrector& corrector);
+    void ProcessQueue(Corrector& corrector);
+    void ProcessSingleFile(Corrector& corrector);
+
+    // A corrector for the current strings, or nothing after telling the user
+    // why (text the code page cannot hold, an unusable backup extension).
+    std::optional<Corrector> MakeCorrector(bool processing);
+    int Check1Value() const;
+    void SetCheck1Value(int value);
+    // Sets the status line; progress texts are painted at most every 30 ms.
+    void SetStatus(const QString& text, bool progress = false);
+    void Box(const QString& text, const QString& title, BoxIcon icon);
+
+    forms::MainForm form_;
+    MainSetup setup_;
+    Interaction& interaction_;
+
+    QString currentPath_;
+    std::int16_t workMode_ = 0;
+    QString searchText_;
+    QString replaceText_;
+    QString pickedPath_;
+    std::vector<std::filesystem::path> workQueue_;
+
+    bool busy_ = false;
+    QElapsedTimer lastPaint_;
+};
+
+}  // namespace tarnwick::window

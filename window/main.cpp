@@ -1,0 +1,57 @@
+#include "FailureText.h"
+#include "Interaction.h"
+#include "Main.h"
+#include "Options.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QStandardPaths>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Without a display Qt would abort; say what to do instead.
+bool HasDisplay() {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+#else
+    return true;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+    // A file-size limit must fail the write, not kill the program half-way.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    if (!HasDisplay()) {
+        std::fputs("tarnwick: no display found. Start it in a desktop session, or under a virtual one:\n"
+                   "  xvfb-run -a tarnwick PATH\n"
+                   "For scripts and batch use there is tarnwick-cli (see tarnwick-cli --help).\n",
+                   stderr);
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tarnwick"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+
+    using namespace tarnwick;
+    window::MainSetup setup;
+    setup.arguments = QApplication::arguments().mid(1);
+    setup.optionsFile = settings::ChooseOptionsFile(
+        window::ToPath(QApplication::applicationDirPath()),
+        window::ToPath(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)));
+    window::DialogInteraction interaction;
+    window::Main main(std::move(setup), interaction);
+    main.show();
+    return app.exec();
+}
