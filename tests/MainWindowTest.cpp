@@ -31,8 +31,11 @@ class RecordingInteraction : public Interaction {
 public:
     void MessageBox(QWidget*, const QString& text, const QString& title, BoxIcon icon) override {
         boxes.push_back({text, title, icon});
+        // A real box runs an event loop until the user closes it.
+        if (openMs) QTest::qWait(openMs);
     }
     std::vector<Box> boxes;
+    int openMs = 0;
 };
 
 class MainWindowTest : public TempDirTest {
@@ -165,6 +168,30 @@ TEST_F(MainWindowTest, MissingPathIsReportedNotCreated) {
     EXPECT_EQ(ui_.boxes[0].icon, BoxIcon::Critical);
     EXPECT_EQ(Status(), " Неизвестный файл, не может быть обработан!");
     EXPECT_FALSE(fs::exists(missing));
+}
+
+// The start-up classification runs once, even while its box keeps events flowing for a while.
+TEST_F(MainWindowTest, ClassifiesOnceWhileABoxIsOpen) {
+    ui_.openMs = 300;
+    Open({Q(Dir() / "missing.txt")});
+    QTest::qWait(500);
+    EXPECT_EQ(ui_.boxes.size(), 1u);
+}
+
+// Enter does nothing while the process button is disabled.
+TEST_F(MainWindowTest, EnterWithProcessDisabled) {
+    Options("abc", "xyz");
+    const auto file = Make("a.txt", "neither");
+    Main& w = Open({Q(file)});
+    WaitForClassification();
+    ASSERT_FALSE(F().Command1->isEnabled());
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    F().Text1->setFocus();
+    statuses_.clear();
+    QTest::keyClick(F().Text1, Qt::Key_Return);
+    EXPECT_TRUE(statuses_.isEmpty());
+    EXPECT_TRUE(w.isVisible());
 }
 
 // Arguments are joined by spaces; a quoted path loses its quotes.
