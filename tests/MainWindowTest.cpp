@@ -1,5 +1,4 @@
-#include "Main.h"
-#include "TempDir.h"
+#include "MainWindowFixture.h"
 
 #include <QCheckBox>
 #include <QFontMetrics>
@@ -11,63 +10,12 @@
 #include <QTest>
 #include <QTimer>
 
-// Readable failure messages for Qt text.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-
 namespace tarnwick::window {
 namespace {
 
-using test::ReadBytes;
-using test::TempDirTest;
+using namespace tarnwick::window::test;
+using tarnwick::test::ReadBytes;
 namespace fs = std::filesystem;
-
-struct Box {
-    QString text, title;
-    BoxIcon icon;
-};
-
-// Records message boxes instead of showing them.
-class RecordingInteraction : public Interaction {
-public:
-    void MessageBox(QWidget*, const QString& text, const QString& title, BoxIcon icon) override {
-        boxes.push_back({text, title, icon});
-        // A real box runs an event loop until the user closes it.
-        if (openMs) QTest::qWait(openMs);
-    }
-    std::vector<Box> boxes;
-    int openMs = 0;
-};
-
-class MainWindowTest : public TempDirTest {
-protected:
-    // Opens the window as the program does: options from the test folder, the given command line.
-    Main& Open(QStringList arguments = {}, const char* codePage = "UTF-8") {
-        MainSetup setup;
-        setup.arguments = std::move(arguments);
-        setup.optionsFile = Dir() / "options.ini";
-        setup.codePage = *CodePage::Named(codePage);
-        window_ = std::make_unique<Main>(std::move(setup), ui_);
-        statuses_.clear();
-        QObject::connect(window_.get(), &Main::statusChanged, [this](const QString& s) { statuses_ << s; });
-        window_->show();
-        return *window_;
-    }
-    void Options(const std::string& search, const std::string& replace, const std::string& more = "") {
-        Make("options.ini", "[Main]\nSearchString=" + search + "\nReplaceString=" + replace + "\n" + more);
-    }
-    // Waits for the start-up classification of a command-line path.
-    void WaitForClassification() {
-        QTRY_VERIFY_WITH_TIMEOUT(!window_->form().Timer1->isActive(), 2000);
-        QTest::qWait(10);
-    }
-    QString Q(const fs::path& p) const { return QString::fromStdString(p.string()); }
-    const forms::MainForm& F() const { return window_->form(); }
-    QString Status() const { return F().stat->text(); }
-
-    RecordingInteraction ui_;
-    std::unique_ptr<Main> window_;
-    QStringList statuses_;
-};
 
 // Without arguments: empty path, process button off, no classification.
 TEST_F(MainWindowTest, StartWithoutArguments) {
@@ -252,7 +200,7 @@ TEST_F(MainWindowTest, FolderRunWithFailure) {
     WaitForClassification();
     if (!MakeImmutable(a)) GTEST_SKIP() << "chattr +i not available here";
     QTest::mouseClick(F().Command1, Qt::LeftButton);
-    test::Shell("chattr -i '" + a.string() + "'");
+    tarnwick::test::Shell("chattr -i '" + a.string() + "'");
     EXPECT_EQ(Status(), " Готово. Обработано 1 файлов.");
     EXPECT_EQ(ReadBytes(a), "abc");
     EXPECT_EQ(ReadBytes(b), "xyz");
@@ -269,7 +217,7 @@ TEST_F(MainWindowTest, SingleFileFailure) {
     WaitForClassification();
     if (!MakeImmutable(file)) GTEST_SKIP() << "chattr +i not available here";
     QTest::mouseClick(F().Command1, Qt::LeftButton);
-    test::Shell("chattr -i '" + file.string() + "'");
+    tarnwick::test::Shell("chattr -i '" + file.string() + "'");
     EXPECT_FALSE(Status().contains("успешно"));
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_TRUE(ui_.boxes[0].text.startsWith("Ошибка обработки файла " + Q(file)));
@@ -327,7 +275,7 @@ TEST_F(MainWindowTest, OptionsLoadAndSave) {
     if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
     F().Text1->setText("третье");
     QTest::mouseClick(F().Command5, Qt::LeftButton);
-    test::Shell("chattr -i '" + Dir().string() + "'");
+    tarnwick::test::Shell("chattr -i '" + Dir().string() + "'");
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_TRUE(ui_.boxes[0].text.startsWith("Параметры программы не сохранены"));
     EXPECT_TRUE(ReadBytes(Dir() / "options.ini").find("другое") != std::string::npos);

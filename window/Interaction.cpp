@@ -1,5 +1,8 @@
 #include "Interaction.h"
 
+#include "About.h"
+#include "CommonDialog.h"
+
 #include <QMessageBox>
 
 namespace tarnwick::window {
@@ -14,6 +17,21 @@ void DialogInteraction::MessageBox(QWidget* parent, const QString& text, const Q
                                                : QMessageBox::Warning);
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
+}
+
+QString DialogInteraction::OpenFile(QWidget* parent, const QString& title, const QString& mask) {
+    return pickers::CommonDialog().OpenFile(title, mask, parent);
+}
+
+QString DialogInteraction::OpenFolder(QWidget* parent, const QString& title) {
+    return pickers::CommonDialog().OpenFolder(title, parent);
+}
+
+void DialogInteraction::ShowAbout() {
+    // Built anew at every opening, so it always shows the same contents.
+    About about;
+    about.setWindowModality(Qt::ApplicationModal);
+    about.exec();
 }
 
 }  // namespace tarnwick::window

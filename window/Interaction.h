@@ -16,12 +16,21 @@ public:
     virtual ~Interaction() = default;
     // A modal message box with one OK button; returns once it is closed.
     virtual void MessageBox(QWidget* parent, const QString& text, const QString& title, BoxIcon icon) = 0;
+    // The file chooser: a path, or "" when cancelled. `mask` is description NUL pattern.
+    virtual QString OpenFile(QWidget* parent, const QString& title, const QString& mask) = 0;
+    // The folder chooser: a path, or "" when cancelled.
+    virtual QString OpenFolder(QWidget* parent, const QString& title) = 0;
+    // The About window, modal; returns once it is closed.
+    virtual void ShowAbout() = 0;
 };
 
 // Real dialogs.
 class DialogInteraction : public Interaction {
 public:
     void MessageBox(QWidget* parent, const QString& text, const QString& title, BoxIcon icon) override;
+    QString OpenFile(QWidget* parent, const QString& title, const QString& mask) override;
+    QString OpenFolder(QWidget* parent, const QString& title) override;
+    void ShowAbout() override;
 };
 
 }  // namespace tarnwick::window

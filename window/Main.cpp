@@ -45,7 +45,10 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     connect(form_.Check1, &QCheckBox::stateChanged, this, &Main::Check1_Click);
     connect(form_.Command1, &QPushButton::clicked, this, &Main::Command1_Click);
     connect(form_.Command2, &QPushButton::clicked, this, &Main::Command2_Click);
+    connect(form_.Command3, &QPushButton::clicked, this, &Main::Command3_Click);
+    connect(form_.Command4, &QPushButton::clicked, this, &Main::Command4_Click);
     connect(form_.Command5, &QPushButton::clicked, this, &Main::Command5_Click);
+    connect(form_.Command6, &QPushButton::clicked, this, &Main::Command6_Click);
     connect(form_.Timer1, &QTimer::timeout, this, &Main::Timer1_Timer);
     // A click on a grey box makes it a plain two-state box again.
     connect(form_.Check1, &QCheckBox::clicked, this, [this] { form_.Check1->setTristate(false); });
@@ -143,10 +146,11 @@ std::optional<Corrector> Main::MakeCorrector(bool processing) {
 }
 
 void Main::ClassifyPath() {
+    if (currentPath_.isEmpty()) return;  // nothing chosen yet
     auto corrector = MakeCorrector(false);
     if (!corrector) return;
     BusyScope busy(busy_);
-    if (!currentPath_.isEmpty() && QFileInfo(currentPath_).isDir()) {
+    if (QFileInfo(currentPath_).isDir()) {
         form_.Label4->setText(QStringLiteral("(папка)"));
         form_.Command1->setText(QStringLiteral("Обработать папку"));
         workMode_ = 2;
@@ -265,6 +269,42 @@ void Main::ProcessQueue(Corrector& corrector) {
 void Main::Command2_Click() {
     // Ends the program at once; nothing is saved.
     close();
+}
+
+void Main::Command3_Click() {
+    if (busy_) return;
+    pickedPath_.clear();
+    const QString mask = form_.Text4->text();
+    pickedPath_ = interaction_.OpenFile(this, QStringLiteral("Выберите файл для обработки"), mask + QChar(u'\0') + mask);
+    pickedPath_.remove(QChar(u'\0'));
+    if (!pickedPath_.isEmpty()) {
+        currentPath_ = pickedPath_;
+        form_.Text3->setText(currentPath_);
+        ClassifyPath();
+    }
+    form_.Command1->setFocus();  // no effect while it is disabled
+}
+
+void Main::Command4_Click() {
+    if (busy_) return;
+    pickedPath_.clear();
+    pickedPath_ = interaction_.OpenFolder(this, QStringLiteral("Выберите каталог для обработки."));
+    if (!pickedPath_.isEmpty()) {
+        if (auto corrector = MakeCorrector(false)) {
+            {
+                BusyScope busy(busy_);
+                ScanFolder(pickedPath_, *corrector);
+            }
+            // Classifies the folder just scanned, or, when it was empty, what was current before.
+            ClassifyPath();
+        }
+    }
+    form_.Command1->setFocus();
+}
+
+void Main::Command6_Click() {
+    if (busy_) return;
+    interaction_.ShowAbout();
 }
 
 void Main::Command5_Click() {

@@ -39,6 +39,7 @@ public:
     std::int16_t WorkMode() const { return workMode_; }
     const QString& SearchText() const { return searchText_; }
     const QString& ReplaceText() const { return replaceText_; }
+    const QString& PickedPath() const { return pickedPath_; }
     std::size_t QueueCount() const { return workQueue_.size(); }
     const std::vector<std::filesystem::path>& WorkQueue() const { return workQueue_; }
 
@@ -59,7 +60,10 @@ private:
     void Check1_Click();
     void Command1_Click();
     void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
     void Command5_Click();
+    void Command6_Click();
     void Timer1_Timer();
 
     void ClassifyPath();

@@ -1,7 +1,9 @@
-// Takes a screenshot of the main window as the display shows it.
+// Takes a screenshot of the main window, or of the About window, as the display shows it.
 //   tarnwick-window-shot OUT.png [PATH]
+//   tarnwick-window-shot OUT.png --about
 // Run it under a virtual display: tests/screenshot does.
 
+#include "About.h"
 #include "Interaction.h"
 #include "Main.h"
 
@@ -20,6 +22,9 @@ public:
     void MessageBox(QWidget*, const QString& text, const QString& title, tarnwick::window::BoxIcon) override {
         std::fprintf(stderr, "[%s] %s\n", qPrintable(title), qPrintable(text));
     }
+    QString OpenFile(QWidget*, const QString&, const QString&) override { return {}; }
+    QString OpenFolder(QWidget*, const QString&) override { return {}; }
+    void ShowAbout() override {}
 };
 
 }  // namespace
@@ -33,12 +38,16 @@ int main(int argc, char** argv) {
     }
     PrintingInteraction interaction;
     tarnwick::window::MainSetup setup;
-    setup.arguments = args.mid(2);
+    const bool aboutShot = args.mid(2) == QStringList{QStringLiteral("--about")};
+    if (!aboutShot) setup.arguments = args.mid(2);
     setup.optionsFile = "/nonexistent/options.ini";
     tarnwick::window::Main main(setup, interaction);
-    main.show();
+    tarnwick::window::About about;
+    QWidget* shown = &main;
+    if (aboutShot) shown = &about;
+    shown->show();
     QTimer::singleShot(600, [&] {
-        const QPixmap shot = main.screen()->grabWindow(main.winId());
+        const QPixmap shot = shown->screen()->grabWindow(shown->winId());
         const bool ok = shot.save(args[1]) &&
                         shot.scaled(shot.size() * 3, Qt::IgnoreAspectRatio, Qt::FastTransformation)
                             .save(QString(args[1]).replace(QStringLiteral(".png"), QStringLiteral("-x3.png")));

@@ -1,0 +1,87 @@
+#pragma once
+
+// The main window opened as the program opens it, with its modal interactions
+// recorded and answered by the test.
+
+#include "Main.h"
+#include "TempDir.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+// Readable failure messages for Qt text.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
+namespace tarnwick::window::test {
+
+using tarnwick::test::ReadBytes;
+using tarnwick::test::TempDirTest;
+
+namespace fs = std::filesystem;
+
+struct Box {
+    QString text, title;
+    BoxIcon icon;
+};
+
+// Records message boxes instead of showing them.
+class RecordingInteraction : public Interaction {
+public:
+    void MessageBox(QWidget*, const QString& text, const QString& title, BoxIcon icon) override {
+        boxes.push_back({text, title, icon});
+        // A real box runs an event loop until the user closes it.
+        if (openMs) QTest::qWait(openMs);
+    }
+    QString OpenFile(QWidget*, const QString& title, const QString& mask) override {
+        pickerCalls << title + "|" + QString(mask).replace(QChar(u'\0'), "<NUL>");
+        return answer;
+    }
+    QString OpenFolder(QWidget*, const QString& title) override {
+        pickerCalls << title;
+        return answer;
+    }
+    void ShowAbout() override { ++abouts; }
+
+    std::vector<Box> boxes;
+    int openMs = 0;
+    QString answer;  // what the next picker returns
+    QStringList pickerCalls;
+    int abouts = 0;
+};
+
+class MainWindowTest : public TempDirTest {
+protected:
+    // Opens the window as the program does: options from the test folder, the given command line.
+    Main& Open(QStringList arguments = {}, const char* codePage = "UTF-8") {
+        MainSetup setup;
+        setup.arguments = std::move(arguments);
+        setup.optionsFile = Dir() / "options.ini";
+        setup.codePage = *CodePage::Named(codePage);
+        window_ = std::make_unique<Main>(std::move(setup), ui_);
+        statuses_.clear();
+        QObject::connect(window_.get(), &Main::statusChanged, [this](const QString& s) { statuses_ << s; });
+        window_->show();
+        return *window_;
+    }
+    void Options(const std::string& search, const std::string& replace, const std::string& more = "") {
+        Make("options.ini", "[Main]\nSearchString=" + search + "\nReplaceString=" + replace + "\n" + more);
+    }
+    // Waits for the start-up classification of a command-line path.
+    void WaitForClassification() {
+        QTRY_VERIFY_WITH_TIMEOUT(!window_->form().Timer1->isActive(), 2000);
+        QTest::qWait(10);
+    }
+    QString Q(const fs::path& p) const { return QString::fromStdString(p.string()); }
+    const forms::MainForm& F() const { return window_->form(); }
+    QString Status() const { return F().stat->text(); }
+
+    RecordingInteraction ui_;
+    std::unique_ptr<Main> window_;
+    QStringList statuses_;
+};
+
+}  // namespace tarnwick::window::test
