@@ -7,7 +7,8 @@
 namespace tarnwick {
 
 // Finds one fixed byte string in byte buffers. Built once per needle and
-// reused for every buffer, so per-needle preparation is paid once per run.
+// reused for every buffer. Candidates are found 16 bytes at a time by the two
+// needle bytes least likely in text, then confirmed whole.
 class ByteSearcher {
 public:
     static constexpr std::size_t npos = std::string_view::npos;
@@ -20,8 +21,17 @@ public:
 
     const std::string& Needle() const { return needle_; }
 
+    // One scan for two needles: the offset of `first`'s first occurrence, or
+    // npos. When `first` does not occur, `secondFound` is set if `second` does;
+    // when it does occur, `secondFound` means nothing. `second` is looked for
+    // only while `secondFound` is false.
+    static std::size_t FindWatching(const ByteSearcher& first, const ByteSearcher& second,
+                                    std::string_view haystack, bool& secondFound);
+
 private:
     std::string needle_;
+    std::size_t probe1_ = 0;  // offsets in the needle of the two probe bytes, probe1_ < probe2_
+    std::size_t probe2_ = 0;
 };
 
 }  // namespace tarnwick

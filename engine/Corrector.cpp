@@ -1,6 +1,7 @@
 #include "Corrector.h"
 
 #include "FileSystem.h"
+#include "Replace.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+constexpr std::size_t kOutputBufferSize = std::size_t{1} << 16;
 
 bool IsMissing(const std::error_code& ec) {
     return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
@@ -84,11 +85,10 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
         return CheckResult{FileVerdict::Unknown, Failure{kind, file, ec, {}}};
     };
-    os::FileInfo info;
-    if (auto ec = os::Stat(file, info)) return failed(OpenFailureKind(ec), ec);
-    if (!info.regular) return failed(FailureKind::NotRegularFile);
+    // Opening never blocks (not even on a FIFO); what was opened is then checked.
     os::File in;
     if (auto ec = os::File::OpenRead(file, in)) return failed(OpenFailureKind(ec), ec);
+    os::FileInfo info;
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
 
@@ -105,8 +105,8 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
         if (got == 0) break;
         const std::string_view window(buffer_.data(), carry + got);
         // The empty string is found at once in any non-empty window.
-        if (search_.Find(window) != ByteSearcher::npos) return {FileVerdict::ToCorrect, std::nullopt};
-        if (!replaceFound) replaceFound = replace_.Find(window) != ByteSearcher::npos;
+        if (ByteSearcher::FindWatching(search_, replace_, window, replaceFound) != ByteSearcher::npos)
+            return {FileVerdict::ToCorrect, std::nullopt};
         carry = std::min(overlap, window.size());
         std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
     }
@@ -114,9 +114,8 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
 }
 
 std::error_code Corrector::Rewrite(os::File& in, os::File& out, bool& readFailed, std::uint64_t& replacements) {
-    const std::string_view search = Search();
     const std::string_view replace = Replace();
-    const std::size_t overlap = search.empty() ? 0 : search.size() - 1;
+    const std::size_t overlap = Search().empty() ? 0 : Search().size() - 1;
     buffer_.resize(overlap + chunkSize_);
     output_.resize(kOutputBufferSize);
     std::size_t pending = 0;
@@ -144,27 +143,14 @@ std::error_code Corrector::Rewrite(os::File& in, os::File& out, bool& readFailed
             readFailed = true;
             return readError;
         }
-        const bool end = got == 0;
-        const std::size_t length = carry + got;
-        const char* data = buffer_.data();
-        std::size_t pos = 0;
-        if (!search.empty()) {
-            for (;;) {
-                const std::size_t hit = search_.Find(std::string_view(data + pos, length - pos));
-                if (hit == ByteSearcher::npos) break;
-                emit(data + pos, hit);
-                emit(replace.data(), replace.size());
-                pos += hit + search.size();
-                ++replacements;
-            }
-        }
-        // What may still begin an occurrence waits for the next chunk.
-        const std::size_t keep = end ? 0 : std::min(overlap, length - pos);
-        emit(data + pos, length - pos - keep);
+        const bool last = got == 0;
+        const std::string_view window(buffer_.data(), carry + got);
+        const std::size_t consumed = ReplaceWindow(window, last, search_, replace, replacements, emit);
         if (ec) return ec;
-        std::memmove(buffer_.data(), data + length - keep, keep);
-        carry = keep;
-        if (end) break;
+        // What may still begin an occurrence leads the next window.
+        carry = window.size() - consumed;
+        std::memmove(buffer_.data(), window.data() + consumed, carry);
+        if (last) break;
     }
     if (pending) ec = out.WriteAll(output_.data(), pending);
     return ec;

@@ -53,7 +53,7 @@ struct ProcessResult {
 // keeps its buffers between files; not for use from two threads at once.
 class Corrector {
 public:
-    static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+    static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 16;
 
     Corrector(std::string search, std::string replace, BackupPolicy backup = {},
               std::size_t chunkSize = kDefaultChunkSize);

@@ -1,0 +1,71 @@
+#include "ByteSearcher.h"
+#include "Replace.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace tarnwick {
+namespace {
+
+std::string Random(std::mt19937& random, std::size_t size, int alphabet, int base = 'a') {
+    std::string s(size, '\0');
+    for (auto& c : s) c = static_cast<char>(base + static_cast<int>(random() % alphabet));
+    return s;
+}
+
+// The block search agrees with a plain search on every size, alphabet and position,
+// all 256 byte values included.
+TEST(ByteSearcherTest, AgreesWithPlainSearch) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 20000; ++round) {
+        const int alphabet = round % 5 == 4 ? 256 : 2 + round % 4;
+        const int base = alphabet == 256 ? 0 : 'a';
+        const std::string needle = Random(random, 1 + random() % 40, alphabet, base);
+        std::string hay = Random(random, random() % 120, alphabet, base);
+        if (round % 3 == 0 && hay.size() >= needle.size())  // plant it, sometimes at the very end
+            hay.replace(random() % (hay.size() - needle.size() + 1), needle.size(), needle);
+        const ByteSearcher searcher(needle);
+        ASSERT_EQ(searcher.Find(hay), std::string_view(hay).find(needle)) << "needle of " << needle.size();
+    }
+}
+
+// The scan for two needles agrees with two plain searches.
+TEST(ByteSearcherTest, FindWatchingAgreesWithTwoSearches) {
+    std::mt19937 random(8);
+    for (int round = 0; round < 20000; ++round) {
+        const int alphabet = 2 + round % 4;
+        const std::string a = Random(random, 1 + random() % 12, alphabet), b = Random(random, random() % 12, alphabet);
+        const std::string hay = Random(random, random() % 200, alphabet);
+        bool bFound = round % 7 == 0;
+        const bool bBefore = bFound;
+        const std::size_t hit = ByteSearcher::FindWatching(ByteSearcher(a), ByteSearcher(b), hay, bFound);
+        const std::string_view h(hay);
+        ASSERT_EQ(hit, h.find(a));
+        const std::size_t bAt = h.find(b);
+        if (hit == std::string_view::npos) {
+            ASSERT_EQ(bFound, bBefore || bAt != std::string_view::npos) << a << " / " << b << " in " << hay;
+        }
+    }
+}
+
+// The buffer routine: the worked examples, and the output length rule.
+TEST(ByteSearcherTest, ReplaceAll) {
+    std::uint64_t count = 0;
+    EXPECT_EQ(ReplaceAll("abcabc", ByteSearcher("abc"), "x", &count), "xx");
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(ReplaceAll("aaa", ByteSearcher("aa"), "b"), "ba");
+    EXPECT_EQ(ReplaceAll("aXa", ByteSearcher("a"), "aa"), "aaXaa");
+    EXPECT_EQ(ReplaceAll("same", ByteSearcher(""), "x", &count), "same");
+    EXPECT_EQ(count, 0u);
+    std::mt19937 random(9);
+    for (int round = 0; round < 2000; ++round) {
+        const std::string text = Random(random, random() % 300, 3);
+        const std::string search = Random(random, 1 + random() % 4, 3), replace = Random(random, random() % 6, 3);
+        const std::string out = ReplaceAll(text, ByteSearcher(search), replace, &count);
+        ASSERT_EQ(out.size(), text.size() + count * replace.size() - count * search.size());
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
