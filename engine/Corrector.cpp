@@ -288,8 +288,6 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     }
     temporary.clear();
     if (!keptBackup.empty()) os::Remove(keptBackup);
-    os::FlushFolder(folder);
-    if (backup_.enabled && backupPath.parent_path() != folder) os::FlushFolder(backupPath.parent_path());
     return result;
 }
 

@@ -110,10 +110,11 @@ void Main::Timer1_Timer() {
 }
 
 void Main::SetStatus(const QString& text, bool progress) {
-    form_.stat->setText(text);
     emit statusChanged(text);
+    // Progress goes to the label only as often as it can be seen; any other text at once.
+    if (progress && lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs) return;
+    form_.stat->setText(text);
     if (!progress) return;
-    if (lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs) return;
     form_.stat->repaint();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     lastPaint_.restart();

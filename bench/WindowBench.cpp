@@ -1,0 +1,112 @@
+// What the window adds to the engine's work on a large folder: the same scan
+// and the same run, once by the engine alone and once through the window
+// (offscreen), with its status line and event processing.
+//   tarnwick-window-bench [FILES] [SHARE]      (default 20000 files, 5% to correct)
+
+#include "Corrector.h"
+#include "FolderScan.h"
+#include "Interaction.h"
+#include "Main.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kSearch = "Copyright 2024 Old Corp";
+const char* const kReplace = "Copyright 2025 New Corp";
+
+class Answers : public tarnwick::window::Interaction {
+public:
+    QString folder;
+    void MessageBox(QWidget*, const QString& text, const QString&, tarnwick::window::BoxIcon) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    QString OpenFile(QWidget*, const QString&, const QString&) override { return {}; }
+    QString OpenFolder(QWidget*, const QString&) override { return folder; }
+    void ShowAbout() override {}
+};
+
+void MakeFolder(const fs::path& dir, long files, double share) {
+    fs::create_directories(dir);
+    const std::string body(2000, 'x');
+    for (long i = 0; i < files; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "page-%06ld.htm", i);
+        std::ofstream(dir / name, std::ios::binary) << body << (i < files * share ? kSearch : "") << body << '\n';
+    }
+}
+
+double Ms(const QElapsedTimer& t) { return static_cast<double>(t.nsecsElapsed()) / 1e6; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    const long files = argc > 1 ? std::atol(argv[1]) : 20000;
+    const double share = argc > 2 ? std::atof(argv[2]) : 0.05;
+    const fs::path root = fs::temp_directory_path() / ("tarnwick-window-bench-" + std::to_string(::getpid()));
+    const fs::path engineDir = root / "engine", windowDir = root / "window";
+    MakeFolder(engineDir, files, share);
+    MakeFolder(windowDir, files, share);
+    ::sync();  // no writeback of the new files during the measurements
+
+    // The choose-folder command scans twice (the scan, then the classification's scan).
+    // Scans are repeated, the engine's and the window's in turn; the best of each counts.
+    constexpr int kRounds = 3;
+    tarnwick::Corrector corrector(kSearch, kReplace);
+    tarnwick::ScanResult scan;
+    double engineScan = 1e300, windowScan = 1e300;
+    QElapsedTimer t;
+
+    Answers answers;
+    answers.folder = QString::fromStdString(windowDir.string());
+    tarnwick::window::MainSetup setup;
+    setup.optionsFile = root / "options.ini";
+    tarnwick::window::Main window(setup, answers);
+    window.show();
+    QApplication::processEvents();
+    // The strings as a user would have them in the fields.
+    window.findChild<QLineEdit*>("Text1")->setText(kSearch);
+    window.findChild<QLineEdit*>("Text2")->setText(kReplace);
+
+    for (int round = 0; round < kRounds; ++round) {
+        t.start();
+        tarnwick::ScanFolder(engineDir, corrector);
+        scan = tarnwick::ScanFolder(engineDir, corrector);
+        engineScan = std::min(engineScan, Ms(t));
+        t.restart();
+        window.form().Command4->click();
+        windowScan = std::min(windowScan, Ms(t));
+    }
+    t.restart();
+    for (const auto& file : scan.queue) corrector.ProcessFile(file);
+    const double engineRun = Ms(t);
+    t.restart();
+    window.form().Command1->click();
+    const double windowRun = Ms(t);
+
+    std::printf("window-bench: %ld files, %zu to correct\n", files, scan.queue.size());
+    std::printf("  scan twice  engine %8.1f ms  window %8.1f ms  ratio %.3f\n", engineScan, windowScan,
+                windowScan / engineScan);
+    std::printf("  run         engine %8.1f ms  window %8.1f ms  ratio %.3f\n", engineRun, windowRun,
+                windowRun / engineRun);
+    std::printf("  total       engine %8.1f ms  window %8.1f ms  ratio %.3f (target <= 1.10)\n",
+                engineScan + engineRun, windowScan + windowRun, (windowScan + windowRun) / (engineScan + engineRun));
+    std::error_code ec;
+    fs::remove_all(root, ec);
+    return window.QueueCount() == scan.queue.size() ? 0 : 1;
+}
