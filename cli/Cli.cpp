@@ -152,8 +152,9 @@ public:
         out_ << "failed\t" << path.string() << '\t' << failure.Reason() << '\n';
     }
 
-    // A checked file: corrects it when it is to be corrected and this is no check run.
-    void Checked(const fs::path& path, FileVerdict verdict, Corrector& corrector) {
+    // A checked file; one to correct is reported by Corrected or Failed instead
+    // unless this is a check run.
+    void Checked(const fs::path& path, FileVerdict verdict) {
         switch (verdict) {
         case FileVerdict::Unknown:
             ++tally_.unknown;
@@ -164,14 +165,13 @@ public:
             out_ << "already-corrected\t" << path.string() << '\n';
             return;
         case FileVerdict::ToCorrect:
-            break;
-        }
-        if (check_) {
             ++tally_.toCorrect;
             out_ << "to-correct\t" << path.string() << '\n';
             return;
         }
-        const ProcessResult done = corrector.ProcessFile(path);
+    }
+
+    void Corrected(const fs::path& path, const ProcessResult& done) {
         if (done.failure) return Failed(path, *done.failure);
         ++tally_.corrected;
         tally_.replacements += done.replacements;
@@ -274,22 +274,39 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     Corrector corrector(std::move(search), std::move(replace), backup);
     Reporter reporter(out, options.check);
     if (fs::is_directory(status)) {
+        // Check every file, correct the queue in one go, then report in listing order.
+        struct Entry {
+            fs::path path;
+            ScanOutcome outcome;
+            FileVerdict verdict;
+            std::optional<Failure> failure;
+        };
+        std::vector<Entry> entries;
         ScanCallbacks callbacks;
-        callbacks.checked = [&](const ScanEntry& entry) {
-            reporter.File();
-            switch (entry.outcome) {
-            case ScanOutcome::Failed: reporter.Failed(entry.path, *entry.failure); break;
-            case ScanOutcome::Backup: reporter.Backup(entry.path); break;
-            case ScanOutcome::Checked: reporter.Checked(entry.path, entry.verdict, corrector); break;
-            }
+        callbacks.checked = [&](const ScanEntry& e) {
+            entries.push_back({e.path, e.outcome, e.verdict,
+                               e.failure ? std::optional<Failure>(*e.failure) : std::nullopt});
         };
         const ScanResult scan = ScanFolder(path, corrector, callbacks);
+        std::vector<ProcessResult> results(scan.queue.size());
+        if (!options.check)
+            corrector.ProcessFiles(scan.queue, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
+        std::size_t queued = 0;  // the queue holds the files to correct in listing order
+        for (const Entry& e : entries) {
+            reporter.File();
+            if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
+            else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
+            else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[queued++]);
+            else reporter.Checked(e.path, e.verdict);
+        }
         if (scan.listFailure) reporter.Failed(path, *scan.listFailure);
     } else {
         reporter.File();
         const CheckResult check = corrector.CheckFile(path);
         if (check.failure) reporter.Failed(path, *check.failure);
-        else reporter.Checked(path, check.verdict, corrector);
+        else if (check.verdict == FileVerdict::ToCorrect && !options.check)
+            reporter.Corrected(path, corrector.ProcessFile(path));
+        else reporter.Checked(path, check.verdict);
     }
     out.flush();
     reporter.Summary(err);

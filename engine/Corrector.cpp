@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace tarnwick {
@@ -156,120 +157,141 @@ std::error_code Corrector::Rewrite(os::File& in, os::File& out, bool& readFailed
     return ec;
 }
 
+// One file between the two steps of its rewrite: the corrected content is
+// written to the temporary file, not yet flushed, and nothing else has changed.
+struct Corrector::Pending {
+    fs::path file;           // as given
+    fs::path target;         // the file a symbolic link leads to, or the file itself
+    fs::path backupPath;     // with backups on
+    bool hasOldBackup = false;
+    os::FileInfo before;     // the file as it was read
+    os::File in;
+    os::File out;
+    fs::path temporary;      // the corrected content, until it replaces the file
+    std::uint64_t replacements = 0;
+};
+
 ProcessResult Corrector::ProcessFile(const fs::path& file) {
-    ProcessResult result;
+    Pending pending;
+    if (auto failure = Begin(file, pending)) return {0, std::move(failure)};
+    return Finish(pending);
+}
+
+void Corrector::ProcessFiles(const std::vector<fs::path>& files,
+                             const std::function<void(std::size_t, const ProcessResult&)>& done) {
+    // Files go in groups: each group's new contents are written first and their
+    // writeback started together, so that the flushes that follow share the
+    // file system's commits instead of paying for one each.
+    constexpr std::size_t kGroup = 32;
+    for (std::size_t first = 0; first < files.size(); first += kGroup) {
+        const std::size_t count = std::min(kGroup, files.size() - first);
+        std::vector<Pending> pending(count);
+        std::vector<std::optional<Failure>> begun(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            begun[k] = Begin(files[first + k], pending[k]);
+            if (!begun[k]) pending[k].out.StartFlush();
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const ProcessResult result = begun[k] ? ProcessResult{0, std::move(begun[k])} : Finish(pending[k]);
+            if (done) done(first + k, result);
+        }
+    }
+}
+
+std::optional<Failure> Corrector::Begin(const fs::path& file, Pending& p) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
-        result.replacements = 0;
-        result.failure = Failure{kind, file, ec, std::move(other)};
-        return result;
+        p.out.Close();
+        if (!p.temporary.empty()) os::Remove(p.temporary);
+        p.temporary.clear();
+        return Failure{kind, file, ec, std::move(other)};
     };
+    p.file = file;
     if (!IsUsable(backup_)) return failed(FailureKind::BadBackupName);
 
     // Refuse what cannot be corrected before anything is written.
-    fs::path target;
-    if (auto ec = os::ResolveLinks(file, target)) return failed(OpenFailureKind(ec), ec);
-    os::FileInfo before;
-    if (auto ec = os::Stat(target, before)) return failed(OpenFailureKind(ec), ec);
-    if (!before.regular) return failed(FailureKind::NotRegularFile);
-    if (auto ec = os::CheckWritable(target)) return failed(FailureKind::NotWritable, ec);
+    if (auto ec = os::ResolveLinks(file, p.target)) return failed(OpenFailureKind(ec), ec);
+    if (auto ec = os::Stat(p.target, p.before)) return failed(OpenFailureKind(ec), ec);
+    if (!p.before.regular) return failed(FailureKind::NotRegularFile);
+    if (auto ec = os::CheckWritable(p.target)) return failed(FailureKind::NotWritable, ec);
 
-    fs::path backupPath;
-    bool hasOldBackup = false;
     if (backup_.enabled) {
-        backupPath = BackupPathOf(file, backup_);
+        p.backupPath = BackupPathOf(file, backup_);
         os::FileInfo old;
-        const auto ec = os::Stat(backupPath, old, false);
-        if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile, {}, backupPath);
-        if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec, backupPath);
-        hasOldBackup = !ec;
+        const auto ec = os::Stat(p.backupPath, old, false);
+        if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile, {}, p.backupPath);
+        if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec, p.backupPath);
+        p.hasOldBackup = !ec;
     }
 
-    os::File in;
-    if (auto ec = os::File::OpenRead(target, in)) return failed(OpenFailureKind(ec), ec);
+    if (auto ec = os::File::OpenRead(p.target, p.in)) return failed(OpenFailureKind(ec), ec);
     os::FileInfo opened;
-    if (auto ec = in.Info(opened)) return failed(FailureKind::Open, ec);
+    if (auto ec = p.in.Info(opened)) return failed(FailureKind::Open, ec);
     if (!opened.regular) return failed(FailureKind::NotRegularFile);
-    if (!opened.SameVersionAs(before)) return failed(FailureKind::Changed);
+    if (!opened.SameVersionAs(p.before)) return failed(FailureKind::Changed);
 
-    // Everything made from here on is undone on failure, newest first.
-    const fs::path folder = target.parent_path();
-    fs::path temporary;      // the corrected content, until it replaces the file
-    fs::path newBackup;      // the current content under a temporary name
-    fs::path keptBackup;     // the old backup, kept aside until the end
-    bool oldBackupMoved = false;  // kept by renaming, not by a second link
-    bool backupPlaced = false;
-    const auto undo = [&] {
-        if (backupPlaced) {
-            if (!keptBackup.empty()) {
-                os::Rename(keptBackup, backupPath);
-                keptBackup.clear();
-            } else {
-                os::Remove(backupPath);
-            }
-        }
-        if (oldBackupMoved && !keptBackup.empty()) os::Rename(keptBackup, backupPath);
-        else if (!keptBackup.empty()) os::Remove(keptBackup);
-        if (!newBackup.empty()) os::Remove(newBackup);
-        if (!temporary.empty()) os::Remove(temporary);
-    };
-
-    os::File out;
+    const fs::path folder = p.target.parent_path();
     for (int attempt = 0;; ++attempt) {
-        temporary = os::TemporaryName(folder);
-        const auto ec = os::File::CreateNew(temporary, out);
+        p.temporary = os::TemporaryName(folder);
+        const auto ec = os::File::CreateNew(p.temporary, p.out);
         if (!ec) break;
-        temporary.clear();
+        p.temporary.clear();
         if (ec != std::errc::file_exists || attempt == 16) return failed(FailureKind::CreateTemporary, ec);
     }
-
     bool readFailed = false;
-    if (auto ec = Rewrite(in, out, readFailed, result.replacements)) {
-        out.Close();
-        undo();
-        return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec, readFailed ? fs::path() : temporary);
-    }
-    if (auto ec = out.CopyAccessFrom(before)) {
-        out.Close();
-        undo();
-        return failed(FailureKind::Write, ec, temporary);
-    }
-    if (auto ec = out.Flush()) {
-        out.Close();
-        undo();
-        return failed(FailureKind::Flush, ec, temporary);
-    }
-    if (auto ec = out.Close()) {
-        undo();
-        return failed(FailureKind::Write, ec, temporary);
-    }
+    if (auto ec = Rewrite(p.in, p.out, readFailed, p.replacements))
+        return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec, readFailed ? fs::path() : p.temporary);
+    if (auto ec = p.out.CopyAccessFrom(p.before)) return failed(FailureKind::Write, ec, p.temporary);
+    return std::nullopt;
+}
+
+ProcessResult Corrector::Finish(Pending& p) {
+    // Everything made from here on is undone on failure, newest first.
+    fs::path newBackup;           // the current content under a temporary name
+    fs::path keptBackup;          // the old backup, kept aside until the end
+    bool oldBackupMoved = false;  // kept by renaming, not by a second link
+    bool backupPlaced = false;
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
+        p.out.Close();
+        if (backupPlaced) {
+            if (!keptBackup.empty()) {
+                os::Rename(keptBackup, p.backupPath);
+                keptBackup.clear();
+            } else {
+                os::Remove(p.backupPath);
+            }
+        }
+        if (oldBackupMoved && !keptBackup.empty()) os::Rename(keptBackup, p.backupPath);
+        else if (!keptBackup.empty()) os::Remove(keptBackup);
+        if (!newBackup.empty()) os::Remove(newBackup);
+        if (!p.temporary.empty()) os::Remove(p.temporary);
+        return ProcessResult{0, Failure{kind, p.file, ec, std::move(other)}};
+    };
+
+    if (auto ec = p.out.Flush()) return failed(FailureKind::Flush, ec, p.temporary);
+    if (auto ec = p.out.Close()) return failed(FailureKind::Write, ec, p.temporary);
 
     if (backup_.enabled) {
-        const fs::path backupFolder = backupPath.parent_path();
-        if (hasOldBackup) {
+        const fs::path backupFolder = p.backupPath.parent_path();
+        if (p.hasOldBackup) {
             // Keep the old backup under a second name until the file is replaced,
             // so that a failure can put it back.
             keptBackup = os::TemporaryName(backupFolder);
-            if (os::HardLink(backupPath, keptBackup)) {
-                if (auto ec = os::Rename(backupPath, keptBackup)) {
+            if (os::HardLink(p.backupPath, keptBackup)) {
+                if (auto ec = os::Rename(p.backupPath, keptBackup)) {
                     keptBackup.clear();
-                    undo();
-                    return failed(FailureKind::Backup, ec, backupPath);
+                    return failed(FailureKind::Backup, ec, p.backupPath);
                 }
                 oldBackupMoved = true;
             }
         }
         newBackup = os::TemporaryName(backupFolder);
-        if (os::HardLink(target, newBackup)) {
-            if (auto ec = CopyInto(in, before.size, before, newBackup, buffer_)) {
+        if (os::HardLink(p.target, newBackup)) {
+            if (auto ec = CopyInto(p.in, p.before.size, p.before, newBackup, buffer_)) {
                 newBackup.clear();
-                undo();
-                return failed(FailureKind::Backup, ec, backupPath);
+                return failed(FailureKind::Backup, ec, p.backupPath);
             }
         }
-        if (auto ec = os::Rename(newBackup, backupPath)) {
-            undo();
-            return failed(FailureKind::Backup, ec, backupPath);
-        }
+        if (auto ec = os::Rename(newBackup, p.backupPath)) return failed(FailureKind::Backup, ec, p.backupPath);
         newBackup.clear();
         backupPlaced = true;
         oldBackupMoved = false;
@@ -277,18 +299,13 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
 
     // Another program may have written to the file since it was read.
     os::FileInfo byHandle, byName;
-    if (in.Info(byHandle) || os::Stat(target, byName) || !byHandle.SameVersionAs(before) ||
-        !byName.SameVersionAs(before)) {
-        undo();
+    if (p.in.Info(byHandle) || os::Stat(p.target, byName) || !byHandle.SameVersionAs(p.before) ||
+        !byName.SameVersionAs(p.before))
         return failed(FailureKind::Changed);
-    }
-    if (auto ec = os::Rename(temporary, target)) {
-        undo();
-        return failed(FailureKind::Replace, ec);
-    }
-    temporary.clear();
+    if (auto ec = os::Rename(p.temporary, p.target)) return failed(FailureKind::Replace, ec);
+    p.temporary.clear();
     if (!keptBackup.empty()) os::Remove(keptBackup);
-    return result;
+    return ProcessResult{p.replacements, std::nullopt};
 }
 
 }  // namespace tarnwick

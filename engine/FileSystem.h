@@ -57,6 +57,9 @@ public:
     std::error_code ReadAt(std::uint64_t offset, char* data, std::size_t size, std::size_t& got);
     std::error_code WriteAll(const char* data, std::size_t size);
     std::error_code Flush();
+    // Starts writing the file's data to disk without waiting; a later Flush
+    // then has less to wait for. Best effort.
+    void StartFlush();
     // Gives the file the permission bits (and, where allowed, the owner) of `like`.
     std::error_code CopyAccessFrom(const FileInfo& like);
     std::error_code Close();

@@ -123,6 +123,12 @@ std::error_code File::Flush() {
     return {};
 }
 
+void File::StartFlush() {
+#ifdef SYNC_FILE_RANGE_WRITE
+    (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 std::error_code File::CopyAccessFrom(const FileInfo& like) {
     // Keep the owner where we may (running as root); otherwise the file is ours.
     if (::geteuid() == 0) (void)::fchown(fd_, like.owner, like.group);

@@ -247,14 +247,13 @@ void Main::ProcessQueue(Corrector& corrector) {
     const std::size_t count = workQueue_.size();
     std::size_t corrected = 0;
     QStringList failures;
-    for (std::size_t i = 0; i < count; ++i) {
-        const ProcessResult result = corrector.ProcessFile(workQueue_[i]);
+    corrector.ProcessFiles(workQueue_, [&](std::size_t i, const ProcessResult& result) {
         if (result.failure) failures << FromPath(workQueue_[i]) + QStringLiteral(" — ") + DescribeFailure(*result.failure);
         else ++corrected;
         SetStatus(QStringLiteral("Обработка файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(count) +
                       QStringLiteral("..."),
                   true);
-    }
+    });
     SetStatus(QStringLiteral(" Готово. Обработано ") + Number(corrected) + QStringLiteral(" файлов."));
     if (failures.isEmpty()) return;
     const int total = failures.size();
