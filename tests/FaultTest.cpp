@@ -182,6 +182,28 @@ TEST_F(FaultTest, FinalRenameFails) {
     ExpectUntouched();
 }
 
+// In a group rewrite, a file that fails fails alone: the others are corrected, nothing is left over.
+TEST_F(FaultTest, GroupWithAFailingFile) {
+    std::vector<fs::path> files;
+    for (int i = 0; i < 40; ++i) files.push_back(Make("f" + std::to_string(100 + i) + ".txt", "old " + std::to_string(i)));
+    if (!MakeImmutable(files[33])) GTEST_SKIP() << "chattr +i not available here";
+    std::vector<std::size_t> order;
+    std::vector<ProcessResult> results(files.size());
+    Corrector corrector("old", "new");
+    corrector.ProcessFiles(files, [&](std::size_t i, const ProcessResult& r) {
+        order.push_back(i);
+        results[i] = r;
+    });
+    Shell("chattr -i '" + files[33].string() + "'");
+    ASSERT_EQ(order.size(), files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(order[i], i);
+        EXPECT_EQ(results[i].failure.has_value(), i == 33) << i;
+        EXPECT_EQ(ReadBytes(files[i]), (i == 33 ? "old " : "new ") + std::to_string(i));
+    }
+    EXPECT_EQ(Names().size(), files.size() + 2);  // the files, page.htm and page.htm.bak: no leftovers
+}
+
 // Without hard links the backup is a flushed copy and the old backup moves aside meanwhile.
 TEST_F(FaultTest, BackupWithoutHardLinks) {
     SysGuard guard;
