@@ -37,9 +37,9 @@ int Commonness(unsigned char c) {
 // 32 candidate offsets a step; the caller checks that the CPU has AVX2.
 __attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t size, const char* needle,
                                                       std::size_t n, std::size_t probe1, std::size_t probe2,
-                                                      std::size_t& i) {
+                                                      std::size_t reach, std::size_t& i) {
     const __m256i v1 = _mm256_set1_epi8(needle[probe1]), v2 = _mm256_set1_epi8(needle[probe2]);
-    for (; i + probe2 + 32 <= size; i += 32) {
+    for (; i + reach + 32 <= size; i += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + probe1));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + probe2));
         auto mask = static_cast<std::uint32_t>(
@@ -58,20 +58,21 @@ __attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t 
 // `i` ends where the scan stopped.
 __attribute__((target("avx2"))) std::size_t ScanBothAvx2(const char* p, std::size_t size, const std::string& a,
                                                           std::size_t a1, std::size_t a2, const std::string& b,
-                                                          std::size_t b1, std::size_t b2, bool& bFound,
-                                                          std::size_t& i) {
+                                                          std::size_t b1, std::size_t b2, std::size_t reach,
+                                                          bool& bFound, std::size_t& i) {
     const __m256i va1 = _mm256_set1_epi8(a[a1]), va2 = _mm256_set1_epi8(a[a2]);
     const __m256i vb1 = _mm256_set1_epi8(b[b1]), vb2 = _mm256_set1_epi8(b[b2]);
-    const std::size_t reach = std::max(a2, b2);
     for (; i + reach + 32 <= size; i += 32) {
         const char* q = p + i;
-        const __m256i ma = _mm256_and_si256(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + a1)), va1),
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + a2)), va2));
-        const __m256i mb = _mm256_and_si256(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + b1)), vb1),
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + b2)), vb2));
-        if (_mm256_testz_si256(_mm256_or_si256(ma, mb), _mm256_or_si256(ma, mb))) continue;
+        // Most blocks hold neither needle's rarest byte: one probe each decides that.
+        const __m256i fa = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + a1)), va1);
+        const __m256i fb = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + b1)), vb1);
+        const __m256i any = _mm256_or_si256(fa, fb);
+        if (_mm256_testz_si256(any, any)) continue;
+        const __m256i ma =
+            _mm256_and_si256(fa, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + a2)), va2));
+        const __m256i mb =
+            _mm256_and_si256(fb, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + b2)), vb2));
         for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(ma)); mask; mask &= mask - 1) {
             const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
             if (pos + a.size() <= size && std::memcmp(p + pos, a.data(), a.size()) == 0) return pos;
@@ -105,8 +106,9 @@ ByteSearcher::ByteSearcher(std::string needle) : needle_(std::move(needle)) {
             (distinct == bDistinct && Commonness(needle_[i]) < Commonness(needle_[b])))
             b = i;
     }
-    probe1_ = std::min(a, b);
-    probe2_ = std::max(a, b);
+    probe1_ = a;
+    probe2_ = b;
+    reach_ = std::max(a, b);
 }
 
 std::size_t ByteSearcher::Find(std::string_view haystack) const {
@@ -124,13 +126,13 @@ std::size_t ByteSearcher::Find(std::string_view haystack) const {
     std::size_t i = 0;
 #ifdef TARNWICK_AVX2
     if (kHasAvx2) {
-        const std::size_t hit = ScanAvx2(p, size, needle, n, probe1_, probe2_, i);
+        const std::size_t hit = ScanAvx2(p, size, needle, n, probe1_, probe2_, reach_, i);
         if (hit != npos || i + n > size) return hit;
     }
 #endif
 #ifdef TARNWICK_SSE2
     const __m128i v1 = _mm_set1_epi8(c1), v2 = _mm_set1_epi8(c2);
-    for (; i + probe2_ + 16 <= size; i += 16) {
+    for (; i + reach_ + 16 <= size; i += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe1_));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe2_));
         auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
@@ -154,7 +156,7 @@ std::size_t ByteSearcher::FindWatching(const ByteSearcher& first, const ByteSear
     if (kHasAvx2 && !secondFound && first.needle_.size() >= 2 && second.needle_.size() >= 2) {
         const std::size_t hit = ScanBothAvx2(haystack.data(), haystack.size(), first.needle_, first.probe1_,
                                              first.probe2_, second.needle_, second.probe1_, second.probe2_,
-                                             secondFound, start);
+                                             std::max(first.reach_, second.reach_), secondFound, start);
         if (hit != npos) return hit;
     }
 #endif

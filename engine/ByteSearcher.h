@@ -30,8 +30,9 @@ public:
 
 private:
     std::string needle_;
-    std::size_t probe1_ = 0;  // offsets in the needle of the two probe bytes, probe1_ < probe2_
-    std::size_t probe2_ = 0;
+    std::size_t probe1_ = 0;  // offset in the needle of its rarest byte
+    std::size_t probe2_ = 0;  // offset of the next rarest
+    std::size_t reach_ = 0;   // the larger of the two
 };
 
 }  // namespace tarnwick

@@ -100,10 +100,13 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
     buffer_.resize(overlap + chunkSize_);
     std::size_t carry = 0;
     bool replaceFound = false;
-    for (;;) {
+    // Reading stops at the size the file had when opened: a file that grows
+    // meanwhile is judged by what it held then, and the last empty read is saved.
+    for (std::uint64_t total = 0; total < info.size || info.size == 0;) {
         std::size_t got = 0;
         if (auto ec = in.Read(buffer_.data() + carry, chunkSize_, got)) return failed(FailureKind::Read, ec);
         if (got == 0) break;
+        total += got;
         const std::string_view window(buffer_.data(), carry + got);
         // The empty string is found at once in any non-empty window.
         if (ByteSearcher::FindWatching(search_, replace_, window, replaceFound) != ByteSearcher::npos)

@@ -3,6 +3,7 @@
 #include "FileSystem.h"
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_set>
 
 namespace tarnwick {
@@ -29,8 +30,9 @@ FolderListing ListFolder(const fs::path& folder) {
         listing.files.push_back(folder / entry.filename());
     }
     if (ec) return fail(ec);
+    // All paths share the folder's prefix, so whole paths sort in name order.
     std::sort(listing.files.begin(), listing.files.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+              [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
     return listing;
 }
 
@@ -49,16 +51,25 @@ ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, c
     result.listed = files.size();
 
     // Names for the backup test, looked up once per file instead of by a search.
-    std::unordered_set<fs::path::string_type> names;
+    using Name = std::basic_string_view<fs::path::value_type>;
+    const auto nameOf = [](const fs::path& file) {
+        const Name whole(file.native());
+#ifdef _WIN32
+        const auto cut = whole.find_last_of(L"\\/");
+#else
+        const auto cut = whole.rfind('/');
+#endif
+        return cut == Name::npos ? whole : whole.substr(cut + 1);
+    };
+    std::unordered_set<Name> names;
     if (!corrector.Backup().extension.empty())
-        for (const auto& f : files) names.insert(f.filename().native());
+        for (const auto& f : files) names.insert(nameOf(f));
     fs::path::string_type suffix(1, fs::path::value_type('.'));
     suffix += corrector.Backup().extension;
     const auto isBackup = [&](const fs::path& file) {
         if (names.empty()) return false;
-        const auto name = file.filename().native();
-        return name.size() > suffix.size() &&
-               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+        const Name name = nameOf(file);
+        return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == Name(suffix) &&
                names.count(name.substr(0, name.size() - suffix.size())) != 0;
     };
 
