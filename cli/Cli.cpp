@@ -269,7 +269,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const fs::path path(*options.path);
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
-    if (!fs::exists(status)) return Usage(err, "'" + *options.path + "': no such file or folder");
+    if (!fs::exists(status)) {
+        const bool missing = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+        return Usage(err, "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
+    }
 
     Corrector corrector(std::move(search), std::move(replace), backup);
     Reporter reporter(out, options.check);

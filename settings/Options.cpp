@@ -2,6 +2,7 @@
 
 #include "FileSystem.h"
 #include "INI.h"
+#include "ProfileStore.h"
 
 namespace tarnwick::settings {
 
@@ -21,8 +22,8 @@ fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userCo
 
 Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     Options options;
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return options;
+    // No file, or nothing a profile file could be (a folder, a huge file): the defaults.
+    if (CheckProfileFile(file)) return options;
     INI ini(codePage);
     ini.FileName(file);
     options.searchString = ini.RINI(kSection, u"SearchString");

@@ -27,7 +27,8 @@ struct Options {
 std::filesystem::path ChooseOptionsFile(const std::filesystem::path& programFolder,
                                         const std::filesystem::path& userConfigFolder);
 
-// The options stored in `file`, section Main. No file: the defaults above.
+// The options stored in `file`, section Main. No file, or one that cannot be
+// a profile file (a folder, larger than 16 MiB): the defaults above.
 // A missing key reads as empty text (0 for BackupCopy); a BackupCopy that is
 // not 0, 1 or 2 reads as 0.
 Options LoadOptions(const std::filesystem::path& file, const CodePage& codePage);

@@ -135,6 +135,14 @@ std::error_code ReplaceFile(const fs::path& file, const std::string& content, co
 
 }  // namespace
 
+std::error_code CheckProfileFile(const fs::path& file) {
+    os::FileInfo info;
+    if (auto ec = os::Stat(file, info)) return ec;
+    if (!info.regular) return std::make_error_code(std::errc::invalid_argument);
+    if (info.size > kMaxProfileSize) return std::make_error_code(std::errc::file_too_large);
+    return {};
+}
+
 std::optional<std::string> ReadProfileValue(const fs::path& file, std::string_view section, std::string_view key) {
     std::string content;
     if (file.empty() || ReadWhole(file, content)) return std::nullopt;

@@ -20,6 +20,10 @@ namespace tarnwick::settings {
 std::optional<std::string> ReadProfileValue(const std::filesystem::path& file, std::string_view section,
                                             std::string_view key);
 
+// Whether `file` can be read as a profile file: an existing regular file of at
+// most 16 MiB. The reason otherwise.
+std::error_code CheckProfileFile(const std::filesystem::path& file);
+
 // Sets `key` in `section` of `file` to `value`: an existing key keeps its
 // place; a new key goes after the section's last entry; a new section after
 // the last line; a missing file is created. The file is replaced in one step;

@@ -117,6 +117,24 @@ TEST_F(CliTest, OptionsFile) {
     EXPECT_NE(err_.find("options file"), std::string::npos);
 }
 
+// Paths and strings at the edges: a trailing separator, a name too long, a one-byte
+// search string and one longer than the read buffer.
+TEST_F(CliTest, HostilePathsAndStrings) {
+    Make("a.txt", "x-x");
+    EXPECT_EQ(Run({"-s", "x", "-r", "yy", Dir().string() + "/"}), 0);
+    EXPECT_EQ(out_, "corrected\t" + Dir().string() + "/a.txt\t2\n");
+    EXPECT_EQ(Run({"-s", "x", "-r", "y", (Dir() / std::string(300, 'n')).string()}), 2);
+    EXPECT_NE(err_.find("File name too long"), std::string::npos) << err_;
+    EXPECT_EQ(Run({"-s", "x", "-r", "y", (Dir() / "no" / "such" / "file").string()}), 2);
+    EXPECT_NE(err_.find("no such file or folder"), std::string::npos) << err_;
+    EXPECT_EQ(Run({"-s", "x", "-r", "y", "\"" + (Dir() / "a.txt").string() + "\""}), 2);
+
+    const std::string big(70000, 'B');  // longer than one read
+    const auto file = Make("big.txt", "<" + big + ">" + big);
+    EXPECT_EQ(Run({"-s", big, "-r", "b", file.string()}), 0);
+    EXPECT_EQ(ReadBytes(file), "<b>b");
+}
+
 TEST_F(CliTest, HelpAndVersion) {
     EXPECT_EQ(Run({"--version"}), 0);
     EXPECT_EQ(out_, "tarnwick-cli 1.00\n");

@@ -7,7 +7,11 @@
 #include "SystemCalls.h"
 #include "TempDir.h"
 
+#include "FolderScan.h"
+
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,6 +206,113 @@ TEST_F(FaultTest, GroupWithAFailingFile) {
         EXPECT_EQ(ReadBytes(files[i]), (i == 33 ? "old " : "new ") + std::to_string(i));
     }
     EXPECT_EQ(Names().size(), files.size() + 2);  // the files, page.htm and page.htm.bak: no leftovers
+}
+
+// A small file system that fills up while the new content is written (ENOSPC, not a size limit).
+TEST_F(FaultTest, SmallFileSystemFull) {
+    const auto mountPoint = Dir() / "small";
+    fs::create_directory(mountPoint);
+    if (mount("tarnwick-test", mountPoint.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mountPoint};
+    const std::string content = std::string(150000, 'o') + "old";
+    const auto file = mountPoint / "page.htm";
+    test::WriteBytes(file, content);
+    Corrector corrector("old", "new");
+    const ProcessResult result = corrector.ProcessFile(file);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Write);
+    EXPECT_EQ(result.failure->code, std::errc::no_space_on_device);
+    EXPECT_EQ(ReadBytes(file), content);
+    EXPECT_EQ(std::distance(fs::directory_iterator(mountPoint), fs::directory_iterator()), 1);
+}
+
+// Links that lead nowhere, or in a circle, are reported; nothing is created.
+TEST_F(FaultTest, DanglingAndLoopingLinks) {
+    fs::create_symlink("nowhere.htm", Dir() / "dangling.htm");
+    fs::create_symlink("loop.htm", Dir() / "loop.htm");
+    Corrector corrector("old", "new", {true, "bak"});
+    const ProcessResult dangling = corrector.ProcessFile(Dir() / "dangling.htm");
+    ASSERT_TRUE(dangling.failure);
+    EXPECT_EQ(dangling.failure->kind, FailureKind::Missing);
+    const ProcessResult loop = corrector.ProcessFile(Dir() / "loop.htm");
+    ASSERT_TRUE(loop.failure);
+    EXPECT_EQ(loop.failure->code, std::errc::too_many_symbolic_link_levels);
+    EXPECT_TRUE(corrector.CheckFile(Dir() / "loop.htm").failure);
+    EXPECT_FALSE(fs::exists(Dir() / "nowhere.htm"));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"dangling.htm", "loop.htm", "page.htm", "page.htm.bak"}));
+}
+
+// A device in the folder is neither listed nor read; given directly it is refused at once.
+TEST_F(FaultTest, DeviceIsRefused) {
+    const auto device = Dir() / "zero.htm";
+    if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 5)) != 0) GTEST_SKIP() << "cannot make a device here";
+    Corrector corrector("old", "new");
+    const CheckResult check = corrector.CheckFile(device);  // /dev/zero would never end
+    ASSERT_TRUE(check.failure);
+    EXPECT_EQ(check.failure->kind, FailureKind::NotRegularFile);
+    const ProcessResult process = corrector.ProcessFile(device);
+    ASSERT_TRUE(process.failure);
+    EXPECT_EQ(process.failure->kind, FailureKind::NotRegularFile);
+    EXPECT_EQ(ListFolder(Dir()).files, (std::vector<fs::path>{Dir() / "page.htm", Dir() / "page.htm.bak"}));
+}
+
+// A queued file that vanishes before the run fails alone; the others are corrected.
+TEST_F(FaultTest, FileVanishesBetweenScanAndRun) {
+    const auto other = Make("other.htm", "old");
+    Corrector corrector("old", "new", {true, "bak"});
+    const ScanResult scan = ScanFolder(Dir(), corrector);
+    ASSERT_EQ(scan.queue.size(), 2u);
+    fs::remove(other);
+    std::vector<ProcessResult> results(2);
+    corrector.ProcessFiles(scan.queue, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
+    ASSERT_TRUE(results[0].failure);
+    EXPECT_EQ(results[0].failure->kind, FailureKind::Missing);
+    EXPECT_EQ(results[0].failure->path, other);
+    EXPECT_FALSE(results[1].failure);
+    EXPECT_EQ(ReadBytes(file_), "new content new");
+    EXPECT_FALSE(fs::exists(Dir() / "other.htm.bak"));
+}
+
+int g_killPipe = -1;
+
+// The process killed in the middle of a rewrite: the file and its old backup are
+// intact, and the leftover temporary file is never listed by a scan.
+TEST_F(FaultTest, KilledDuringRewrite) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        g_killPipe = pipeFds[1];
+        os::Sys().write = [](int fd, const void* data, std::size_t size) -> ssize_t {
+            // Half of the new content is written; then the parent is told and waits for us.
+            ::write(fd, data, size / 2);
+            ::write(g_killPipe, "k", 1);
+            for (;;) pause();
+        };
+        Run();
+        _exit(3);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(pipeFds[0], &byte, 1), 1);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    EXPECT_EQ(ReadBytes(file_), "old content old");
+    EXPECT_EQ(ReadBytes(backup_), "previous backup");
+    EXPECT_EQ(Names().size(), 3u);  // the leftover is there...
+    EXPECT_EQ(ListFolder(Dir()).files, (std::vector<fs::path>{file_, backup_}));  // ...but never listed
+    Corrector again("old", "new", {true, "bak"});
+    ASSERT_FALSE(again.ProcessFile(file_).failure);
+    EXPECT_EQ(ReadBytes(file_), "new content new");
 }
 
 // Without hard links the backup is a flushed copy and the old backup moves aside meanwhile.

@@ -94,3 +94,55 @@ TEST_F(OptionsTest, ChoosesPortableOrUserFile) {
 
 }  // namespace
 }  // namespace tarnwick::settings
+
+namespace tarnwick::settings {
+namespace {
+
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+// Options files nobody meant to write: each loads to documented values, never a crash.
+class HostileOptionsTest : public TempDirTest {
+protected:
+    Options Load(const std::string& content) {
+        return LoadOptions(Make("options.ini", content), *CodePage::Named("CP1251"));
+    }
+};
+
+// Binary garbage with NUL bytes loads as some texts or nothing, and a save then repairs the file.
+TEST_F(HostileOptionsTest, BinaryFile) {
+    std::string garbage;
+    for (int i = 0; i < 5000; ++i) garbage += static_cast<char>((i * 7919) % 256);
+    const Options options = Load(garbage);
+    EXPECT_LE(options.searchString.size(), 254u);
+    EXPECT_FALSE(SaveOptions(Dir() / "options.ini", Options{}, *CodePage::Named("CP1251")));
+    EXPECT_EQ(LoadOptions(Dir() / "options.ini", *CodePage::Named("CP1251")), Options{});
+}
+
+// Duplicate sections and keys: the first counts. A NUL ends a value; long lines are cut.
+TEST_F(HostileOptionsTest, DuplicatesNulAndLongLines) {
+    const Options options = Load("[Main]\nSearchString=first\nSearchString=second\n[Main]\nReplaceString=later\n"
+                                 "[Main]\nMask=" + std::string(1 << 20, 'm') + "\n" +
+                                 std::string("[main]\nBackupExt=b\0ak\n", 22));
+    EXPECT_EQ(options.searchString, u"first");
+    EXPECT_EQ(options.replaceString, u"");  // only in a second [Main]
+    EXPECT_EQ(options.mask, u"");
+    const Options cut = Load("[Main]\nMask=" + std::string(1 << 20, 'm') + "\nBackupExt=b" + std::string(1, '\0') + "ak\n");
+    EXPECT_EQ(cut.mask, std::u16string(254, u'm'));
+    EXPECT_EQ(cut.backupExt, u"b");
+}
+
+// An overflowing or nonsensical BackupCopy is 0; a huge file or a folder gives the defaults.
+TEST_F(HostileOptionsTest, BadNumbersHugeFilesAndFolders) {
+    EXPECT_EQ(Load("[Main]\nBackupCopy=40000\n").backupCopy, 0);
+    EXPECT_EQ(Load("[Main]\nBackupCopy=-1\n").backupCopy, 0);
+    EXPECT_EQ(Load("[Main]\nBackupCopy=1e999\n").backupCopy, 0);
+    EXPECT_EQ(Load("[Main]\nBackupCopy=&HFFFFFFFFFFFFFFFFFFFF\n").backupCopy, 0);
+    EXPECT_EQ(Load("[Main]\nSearchString=x\n" + std::string(17 << 20, '\n')), Options{});
+    fs::remove(Dir() / "options.ini");
+    fs::create_directory(Dir() / "options.ini");
+    EXPECT_EQ(LoadOptions(Dir() / "options.ini", *CodePage::Named("CP1251")), Options{});
+}
+
+}  // namespace
+}  // namespace tarnwick::settings
