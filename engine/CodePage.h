@@ -38,7 +38,7 @@ private:
     explicit CodePage(std::string name, unsigned number = 0) : name_(std::move(name)), number_(number) {}
 
     std::string name_;
-    unsigned number_ = 0;  // Windows code page number; unused elsewhere
+    [[maybe_unused]] unsigned number_ = 0;  // Windows code page number; unused elsewhere
 };
 
 // UTF-8 <-> UTF-16 without any system help; nothing for malformed input
