@@ -1,6 +1,6 @@
 #include "AboutForm.h"
 
-#include "MainForm.h"
+#include "Layout.h"
 #include "Resources.h"
 
 #include <QDialog>
@@ -9,25 +9,6 @@
 #include <QPushButton>
 
 namespace tarnwick::forms {
-
-namespace {
-
-template <typename W>
-W* Place(W* widget, const char* name, int left, int top, int width, int height) {
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
-    return widget;
-}
-
-QLabel* Text(QWidget* parent, const char* name, const QString& caption, int left, int top, int width, int height,
-             bool autoSize = true) {
-    auto* label = Place(new QLabel(caption, parent), name, left, top, width, height);
-    label->setTextFormat(Qt::PlainText);
-    if (autoSize) label->adjustSize();
-    return label;
-}
-
-}  // namespace
 
 void AboutForm::setupUi(QDialog* window) {
     window->setObjectName(QStringLiteral("About"));
@@ -42,16 +23,16 @@ void AboutForm::setupUi(QDialog* window) {
     Frame1->setFrameStyle(QFrame::Box | QFrame::Sunken);
     Image1 = Place(new QLabel(Frame1), "Image1", 120, 240, 480, 480);
     Image1->setPixmap(ProgramIcon().pixmap(32, 32));
-    Label1 = Text(Frame1, "Label1", QStringLiteral("File Tarnwick"), 780, 300, 2310, 330, false);
+    Label1 = Label(Frame1, "Label1", QStringLiteral("File Tarnwick"), 780, 300, 2310, 330, false);
     Label1->setFont(AboutTitleFont());
     Label1->adjustSize();
-    Label2 = Text(Frame1, "Label2", QStringLiteral("Версия 1.1"), 1440, 600, 855, 195, false);
+    Label2 = Label(Frame1, "Label2", QStringLiteral("Версия 1.1"), 1440, 600, 855, 195, false);
 
     Frame2 = Place(new QFrame(window), "Frame2", 60, 1020, 3255, 1095);
     Frame2->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    Label3 = Text(Frame2, "Label3", QStringLiteral("Автор: команда File Tarnwick"), 120, 240, 2970, 195);
-    Label4 = Text(Frame2, "Label4", QStringLiteral("Сайт программы: www.example.org"), 120, 480, 2940, 195);
-    Label5 = Text(Frame2, "Label5", QStringLiteral("E-mail: tarnwick@example.org"), 600, 720, 2115, 195);
+    Label3 = Label(Frame2, "Label3", QStringLiteral("Автор: команда File Tarnwick"), 120, 240, 2970, 195, true);
+    Label4 = Label(Frame2, "Label4", QStringLiteral("Сайт программы: www.example.org"), 120, 480, 2940, 195, true);
+    Label5 = Label(Frame2, "Label5", QStringLiteral("E-mail: tarnwick@example.org"), 600, 720, 2115, 195, true);
 
     Command1 = Place(new QPushButton(QStringLiteral("OK"), window), "Command1", 1680, 2220, 1635, 375);
     // Not the default button, but Enter and Space press it while it has the focus.

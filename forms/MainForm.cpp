@@ -14,21 +14,6 @@ namespace tarnwick::forms {
 
 namespace {
 
-template <typename W>
-W* Place(W* widget, const char* name, int left, int top, int width, int height) {
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
-    return widget;
-}
-
-// A label that takes the size of its caption, keeping its top left corner.
-QLabel* AutoSizeLabel(QWidget* parent, const char* name, const QString& caption, int left, int top, int width,
-                      int height) {
-    auto* label = Place(new QLabel(caption, parent), name, left, top, width, height);
-    label->adjustSize();
-    return label;
-}
-
 QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& icon, int left, int top, int width,
                            int height) {
     auto* button = Place(new QPushButton(parent), name, left, top, width, height);
@@ -54,11 +39,11 @@ void MainForm::setupUi(QDialog* window) {
     Frame1->setFrameStyle(QFrame::Box | QFrame::Sunken);
     QWidget* f = Frame1;
 
-    Label1 = AutoSizeLabel(f, "Label1", QStringLiteral("Строка поиска:"), 120, 300, 1170, 195);
+    Label1 = Label(f, "Label1", QStringLiteral("Строка поиска:"), 120, 300, 1170, 195, true);
     Text1 = Place(new QLineEdit(f), "Text1", 1380, 240, 3255, 285);
-    Label2 = AutoSizeLabel(f, "Label2", QStringLiteral("Строка замены:"), 120, 660, 1230, 195);
+    Label2 = Label(f, "Label2", QStringLiteral("Строка замены:"), 120, 660, 1230, 195, true);
     Text2 = Place(new QLineEdit(f), "Text2", 1380, 600, 3255, 285);
-    Label3 = AutoSizeLabel(f, "Label3", QStringLiteral("Путь:"), 120, 1020, 405, 195);
+    Label3 = Label(f, "Label3", QStringLiteral("Путь:"), 120, 1020, 405, 195, true);
 
     Text3 = Place(new QLineEdit(f), "Text3", 600, 960, 2595, 285);
     Text3->setReadOnly(true);  // selectable and copyable, never edited
@@ -71,7 +56,7 @@ void MainForm::setupUi(QDialog* window) {
     Command3->setFocusPolicy(Qt::ClickFocus);
     Command4->setFocusPolicy(Qt::ClickFocus);
 
-    Label4 = Place(new QLabel(f), "Label4", 4080, 1020, 540, 195);
+    Label4 = Label(f, "Label4", QString(), 4080, 1020, 540, 195, false);
     Label4->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
 
     Check1 = Place(new QCheckBox(QStringLiteral("Создавать резервные копии"), f), "Check1", 120, 1440, 2535, 195);
@@ -79,7 +64,7 @@ void MainForm::setupUi(QDialog* window) {
     Check1->setStyleSheet(QStringLiteral("QCheckBox::indicator { width: 11px; height: 11px; }"));
     Text5 = Place(new QLineEdit(QStringLiteral("bak"), f), "Text5", 2700, 1380, 435, 285);
     Text5->setEnabled(false);
-    Label5 = AutoSizeLabel(f, "Label5", QStringLiteral("Маска:"), 3480, 1440, 540, 195);
+    Label5 = Label(f, "Label5", QStringLiteral("Маска:"), 3480, 1440, 540, 195, true);
     Text4 = Place(new QLineEdit(QStringLiteral("*.*"), f), "Text4", 4080, 1380, 555, 285);
 
     Command1 = Place(new QPushButton(QStringLiteral("Обработать файл"), f), "Command1", 120, 1800, 1875, 435);
@@ -90,10 +75,9 @@ void MainForm::setupUi(QDialog* window) {
     Command5->setToolTip(QStringLiteral("Сохранить параметры"));
     Command2 = Place(new QPushButton(QStringLiteral("Выход"), f), "Command2", 2820, 1800, 1875, 435);
 
-    stat = Place(new QLabel(QStringLiteral(" Ready"), f), "stat", 60, 2340, 4680, 255);
+    stat = Label(f, "stat", QStringLiteral(" Ready"), 60, 2340, 4680, 255, false);
     stat->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     stat->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    stat->setTextFormat(Qt::PlainText);
 
     Timer1 = new QTimer(window);
     Timer1->setObjectName(QStringLiteral("Timer1"));

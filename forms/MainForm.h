@@ -12,10 +12,9 @@ class QPushButton;
 class QTimer;
 class QWidget;
 
-namespace tarnwick::forms {
+#include "Layout.h"
 
-// Layout units: twips, 15 to a device-independent pixel.
-constexpr int Px(int twips) { return twips / 15; }
+namespace tarnwick::forms {
 
 struct MainForm {
     QFrame* Frame1 = nullptr;
