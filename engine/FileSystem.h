@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace tarnwick::os {
 
@@ -80,12 +81,15 @@ std::error_code CheckWritable(const Path& path);
 std::error_code ResolveLinks(const Path& path, Path& resolved);
 // Makes the entries of a folder durable after renames in it; best effort.
 void FlushFolder(const Path& folder);
-// A fresh hidden name in `folder` for a temporary file. Hidden names are never
-// listed by a folder scan, so a leftover from a crash is never corrected.
+// A fresh name in `folder` for a temporary file. Files made under it are hidden
+// (a leading "."; on Windows also the hidden attribute, given by CreateNew),
+// so a leftover from a crash is never listed or corrected.
 Path TemporaryName(const Path& folder);
 // The permission bits a new file gets by default (0666 less the umask).
 std::uint32_t DefaultNewFileMode();
-// Whether a name is hidden from folder listings on this platform.
-bool IsHiddenName(const Path& name);
+// The names of the regular files directly in `folder` (links to regular files
+// included), leaving out hidden ones: on Windows those with the hidden or
+// system attribute, elsewhere names that start with ".". In no order.
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path>& names);
 
 }  // namespace tarnwick::os

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -205,9 +206,27 @@ std::uint32_t DefaultNewFileMode() {
     return mode;
 }
 
-bool IsHiddenName(const Path& name) {
-    const std::string& s = name.native();
-    return !s.empty() && s[0] == '.';
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path>& names) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return LastError();
+    names.clear();
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        if (entry->d_name[0] == '.') continue;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            // Follows links: a link to a file is listed, a dangling or looping one is not.
+            struct stat st {};
+            regular = ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+        }
+        if (regular) names.emplace_back(entry->d_name);
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError) return {readError, std::generic_category()};
+    return {};
 }
 
 }  // namespace tarnwick::os

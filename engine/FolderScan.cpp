@@ -12,27 +12,14 @@ namespace fs = std::filesystem;
 
 FolderListing ListFolder(const fs::path& folder) {
     FolderListing listing;
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec);
-    const auto fail = [&](std::error_code code) {
-        listing.files.clear();
-        listing.failure = Failure{FailureKind::List, folder, code, {}};
+    std::vector<fs::path> names;
+    if (auto ec = os::ListVisibleFiles(folder, names)) {
+        listing.failure = Failure{FailureKind::List, folder, ec, {}};
         return listing;
-    };
-    if (ec) return fail(ec);
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        if (ec) return fail(ec);
-        const fs::path& entry = it->path();
-        if (os::IsHiddenName(entry.filename())) continue;
-        std::error_code statError;
-        // Follows symbolic links: a link to a file is listed, a dangling one is not.
-        if (!it->is_regular_file(statError)) continue;
-        listing.files.push_back(folder / entry.filename());
     }
-    if (ec) return fail(ec);
-    // All paths share the folder's prefix, so whole paths sort in name order.
-    std::sort(listing.files.begin(), listing.files.end(),
-              [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+    std::sort(names.begin(), names.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+    listing.files.reserve(names.size());
+    for (const auto& name : names) listing.files.push_back(folder / name);
     return listing;
 }
 
