@@ -149,7 +149,7 @@ public:
 
     void Failed(const fs::path& path, const Failure& failure) {
         ++tally_.failed;
-        out_ << "failed\t" << path.string() << '\t' << failure.Reason() << '\n';
+        out_ << "failed\t" << PathText(path) << '\t' << failure.Reason() << '\n';
     }
 
     // A checked file; one to correct is reported by Corrected or Failed instead
@@ -158,15 +158,15 @@ public:
         switch (verdict) {
         case FileVerdict::Unknown:
             ++tally_.unknown;
-            out_ << "unknown\t" << path.string() << '\n';
+            out_ << "unknown\t" << PathText(path) << '\n';
             return;
         case FileVerdict::AlreadyCorrected:
             ++tally_.already;
-            out_ << "already-corrected\t" << path.string() << '\n';
+            out_ << "already-corrected\t" << PathText(path) << '\n';
             return;
         case FileVerdict::ToCorrect:
             ++tally_.toCorrect;
-            out_ << "to-correct\t" << path.string() << '\n';
+            out_ << "to-correct\t" << PathText(path) << '\n';
             return;
         }
     }
@@ -175,12 +175,12 @@ public:
         if (done.failure) return Failed(path, *done.failure);
         ++tally_.corrected;
         tally_.replacements += done.replacements;
-        out_ << "corrected\t" << path.string() << '\t' << done.replacements << '\n';
+        out_ << "corrected\t" << PathText(path) << '\t' << done.replacements << '\n';
     }
 
     void Backup(const fs::path& path) {
         ++tally_.backups;
-        out_ << "backup\t" << path.string() << '\n';
+        out_ << "backup\t" << PathText(path) << '\n';
     }
 
     void File() { ++tally_.files; }
@@ -221,7 +221,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << "tarnwick-cli " TARNWICK_VERSION "\n";
         return 0;
     }
+#ifdef _WIN32
+    // Arguments arrive as UTF-8 from wmain, whatever the ANSI code page.
+    const CodePage system = *CodePage::Named("UTF-8");
+#else
     const CodePage system = CodePage::System();
+#endif
     std::optional<CodePage> files = system;
     if (options.encoding) {
         files = CodePage::Named(*options.encoding);
@@ -237,9 +242,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (options.optionsFile) {
         // Values given on the command line win over the file's.
         std::error_code ec;
-        if (!fs::is_regular_file(*options.optionsFile, ec))
+        const fs::path optionsFile = PathFromText(*options.optionsFile);
+        if (!fs::is_regular_file(optionsFile, ec))
             return Usage(err, "options file '" + *options.optionsFile + "' not found");
-        const settings::Options stored = settings::LoadOptions(*options.optionsFile, *files);
+        const settings::Options stored = settings::LoadOptions(optionsFile, *files);
         if (!search16) search16 = stored.searchString;
         if (!replace16) replace16 = stored.replaceString;
         if (!options.backup) options.backup = stored.backupCopy != 0;
@@ -262,11 +268,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     BackupPolicy backup;
     backup.enabled = options.backup.value_or(false);
-    backup.extension = fs::path(extension).native();
+    backup.extension = PathFromText(extension).native();
     if (backup.enabled && backup.extension.empty()) return Usage(err, "the backup extension is empty");
     if (!IsUsable(backup)) return Usage(err, "the backup extension '" + extension + "' is not a plain name");
 
-    const fs::path path(*options.path);
+    const fs::path path = PathFromText(*options.path);
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
     if (!fs::exists(status)) {

@@ -3,6 +3,22 @@
 #include <csignal>
 #include <iostream>
 
+#ifdef _WIN32
+#include "CodePage.h"
+
+#include <string>
+
+// The arguments as the system holds them (UTF-16), so that any path arrives
+// whole; passed on as UTF-8.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::u16string_view wide(reinterpret_cast<const char16_t*>(argv[i]), std::char_traits<wchar_t>::length(argv[i]));
+        args.push_back(tarnwick::Utf16ToUtf8(wide).value_or(std::string()));
+    }
+    return tarnwick::cli::Run(args, std::cout, std::cerr);
+}
+#else
 int main(int argc, char** argv) {
 #ifdef SIGXFSZ
     // A file-size limit must fail the write, not kill the program half-way.
@@ -10,3 +26,4 @@ int main(int argc, char** argv) {
 #endif
     return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
 }
+#endif

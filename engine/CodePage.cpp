@@ -228,6 +228,26 @@ std::optional<std::u16string> CodePage::Decode(std::string_view bytes) const {
 
 #endif
 
+std::string PathText(const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::wstring& wide = path.native();
+    const auto utf8 = Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+    return utf8 ? *utf8 : std::string("?");
+#else
+    return path.native();
+#endif
+}
+
+std::filesystem::path PathFromText(std::string_view text) {
+#ifdef _WIN32
+    const auto wide = Utf8ToUtf16(text);
+    if (!wide) return std::filesystem::path(std::string(text));
+    return std::filesystem::path(std::wstring(wide->begin(), wide->end()));
+#else
+    return std::filesystem::path(std::string(text));
+#endif
+}
+
 std::u16string CodePage::DecodeReplacing(std::string_view bytes) const {
     if (auto whole = Decode(bytes)) return *whole;
     // Character by character: the shortest run of up to four bytes that reads

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,5 +46,10 @@ private:
 // (lone surrogates, invalid or overlong sequences).
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 std::optional<std::u16string> Utf8ToUtf16(std::string_view bytes);
+
+// A path as text for output: its bytes on POSIX, UTF-8 on Windows.
+std::string PathText(const std::filesystem::path& path);
+// The path a text names: its bytes on POSIX, read as UTF-8 on Windows.
+std::filesystem::path PathFromText(std::string_view text);
 
 }  // namespace tarnwick

@@ -305,6 +305,8 @@ ProcessResult Corrector::Finish(Pending& p) {
     if (p.in.Info(byHandle) || os::Stat(p.target, byName) || !byHandle.SameVersionAs(p.before) ||
         !byName.SameVersionAs(p.before))
         return failed(FailureKind::Changed);
+    // Windows replaces no file that is still open.
+    p.in.Close();
     if (auto ec = os::Rename(p.temporary, p.target)) return failed(FailureKind::Replace, ec);
     p.temporary.clear();
     if (!keptBackup.empty()) os::Remove(keptBackup);

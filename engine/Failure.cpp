@@ -1,5 +1,7 @@
 #include "Failure.h"
 
+#include "CodePage.h"
+
 namespace tarnwick {
 
 namespace {
@@ -12,7 +14,7 @@ std::string WithCode(std::string text, const std::error_code& code) {
 }  // namespace
 
 std::string Failure::Reason() const {
-    const std::string second = other.empty() ? std::string() : " " + other.filename().string();
+    const std::string second = other.empty() ? std::string() : " " + PathText(other.filename());
     switch (kind) {
     case FailureKind::Open: return WithCode("cannot open", code);
     case FailureKind::Missing: return "no such file";
@@ -32,6 +34,6 @@ std::string Failure::Reason() const {
     return WithCode("failed", code);
 }
 
-std::string Failure::Message() const { return path.string() + ": " + Reason(); }
+std::string Failure::Message() const { return PathText(path) + ": " + Reason(); }
 
 }  // namespace tarnwick

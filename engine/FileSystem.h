@@ -21,7 +21,7 @@ struct FileInfo {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t modifiedNs = 0;
-    std::uint32_t mode = 0;  // permission bits
+    std::uint32_t mode = 0;  // permission bits; on Windows the file attributes
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
 
@@ -41,7 +41,11 @@ public:
     File() = default;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
+#ifdef _WIN32
+    File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+#else
     File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+#endif
     File& operator=(File&& other) noexcept;
     ~File();
 
@@ -51,7 +55,11 @@ public:
     // Creates a new file that must not exist yet, readable by the owner only.
     static std::error_code CreateNew(const Path& path, File& file);
 
+#ifdef _WIN32
+    bool IsOpen() const { return handle_ != nullptr; }
+#else
     bool IsOpen() const { return fd_ >= 0; }
+#endif
     std::error_code Info(FileInfo& info) const;
     // Reads up to `size` bytes; `got` is 0 at the end of the file.
     std::error_code Read(char* data, std::size_t size, std::size_t& got);
@@ -66,7 +74,11 @@ public:
     std::error_code Close();
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // HANDLE
+#else
     int fd_ = -1;
+#endif
 };
 
 // Puts `from` at `to` in one step, replacing a file already at `to`.

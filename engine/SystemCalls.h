@@ -21,4 +21,19 @@ struct SystemCalls {
 SystemCalls& Sys();
 
 }  // namespace tarnwick::os
+#else
+#include <windows.h>
+
+namespace tarnwick::os {
+
+struct SystemCalls {
+    BOOL(WINAPI* writeFile)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* flushFileBuffers)(HANDLE file);
+    BOOL(WINAPI* moveFileEx)(LPCWSTR from, LPCWSTR to, DWORD flags);
+    BOOL(WINAPI* createHardLink)(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security);
+};
+
+SystemCalls& Sys();
+
+}  // namespace tarnwick::os
 #endif

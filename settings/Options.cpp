@@ -40,7 +40,7 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
 }
 
 std::string SaveFailure::Message() const {
-    return "cannot save options to " + path.string() + ": " + code.message();
+    return "cannot save options to " + PathText(path) + ": " + code.message();
 }
 
 std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& options, const CodePage& codePage) {

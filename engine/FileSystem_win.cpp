@@ -1,0 +1,283 @@
+// The engine's file operations on Windows (wide-character API, long paths).
+
+#include "FileSystem.h"
+#include "SystemCalls.h"
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include <windows.h>
+
+namespace tarnwick::os {
+
+SystemCalls& Sys() {
+    static SystemCalls calls{::WriteFile, ::FlushFileBuffers, ::MoveFileExW, ::CreateHardLinkW};
+    return calls;
+}
+
+namespace {
+
+// The system's reason, as the portable condition where there is one, so that
+// callers can tell "missing" or "exists" the same way on every platform.
+std::error_code ErrorOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH: return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_ACCESS_DENIED: return std::make_error_code(std::errc::permission_denied);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return std::make_error_code(std::errc::device_or_resource_busy);
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return std::make_error_code(std::errc::file_exists);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return std::make_error_code(std::errc::no_space_on_device);
+    case ERROR_FILENAME_EXCED_RANGE: return std::make_error_code(std::errc::filename_too_long);
+    case ERROR_NOT_SAME_DEVICE: return std::make_error_code(std::errc::cross_device_link);
+    case ERROR_WRITE_PROTECT: return std::make_error_code(std::errc::read_only_file_system);
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER: return std::make_error_code(std::errc::invalid_argument);
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION: return std::make_error_code(std::errc::not_supported);
+    case ERROR_CANT_RESOLVE_FILENAME: return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    default: return {static_cast<int>(error), std::system_category()};
+    }
+}
+
+std::error_code LastError() { return ErrorOf(::GetLastError()); }
+
+// The form of a path that the wide API accepts at any length: absolute paths
+// get the \\?\ prefix (\\?\UNC\ for network paths).
+std::wstring Long(const Path& path) {
+    const std::wstring& raw = path.native();
+    if (raw.rfind(L"\\\\?\\", 0) == 0 || raw.empty()) return raw;
+    std::error_code ec;
+    std::wstring full = std::filesystem::absolute(path, ec).lexically_normal().make_preferred().native();
+    if (ec || full.size() < 2) return raw;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    if (full[1] == L':') return L"\\\\?\\" + full;
+    return raw;
+}
+
+std::int64_t Ns(FILETIME t) {
+    return (static_cast<std::int64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) * 100;
+}
+
+std::error_code FillFromHandle(HANDLE handle, FileInfo& info) {
+    BY_HANDLE_FILE_INFORMATION data{};
+    if (!::GetFileInformationByHandle(handle, &data)) return LastError();
+    const DWORD type = ::GetFileType(handle);
+    info.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    info.regular = !info.directory && type == FILE_TYPE_DISK;
+    info.symlink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    info.size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    info.device = data.dwVolumeSerialNumber;
+    info.inode = static_cast<std::uint64_t>(data.nFileIndexHigh) << 32 | data.nFileIndexLow;
+    info.modifiedNs = Ns(data.ftLastWriteTime);
+    info.mode = data.dwFileAttributes;
+    return {};
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+std::error_code Stat(const Path& path, FileInfo& info, bool followLinks) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE handle = ::CreateFileW(Long(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    const auto ec = FillFromHandle(handle, info);
+    ::CloseHandle(handle);
+    return ec;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        handle_ = other.handle_;
+        other.handle_ = nullptr;
+    }
+    return *this;
+}
+
+File::~File() { Close(); }
+
+std::error_code File::OpenRead(const Path& path, File& file) {
+    // Folders open too (and are then refused by their information); devices never block.
+    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    file = File();
+    file.handle_ = handle;
+    return {};
+}
+
+std::error_code File::CreateNew(const Path& path, File& file) {
+    // Hidden until it takes the original's place, so no listing ever shows it.
+    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    file = File();
+    file.handle_ = handle;
+    return {};
+}
+
+std::error_code File::Info(FileInfo& info) const { return FillFromHandle(handle_, info); }
+
+std::error_code File::Read(char* data, std::size_t size, std::size_t& got) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(handle_, data, want, &n, nullptr)) {
+        got = 0;
+        return ::GetLastError() == ERROR_HANDLE_EOF ? std::error_code() : LastError();
+    }
+    got = n;
+    return {};
+}
+
+std::error_code File::ReadAt(std::uint64_t offset, char* data, std::size_t size, std::size_t& got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(handle_, data, want, &n, &at)) {
+        got = 0;
+        return ::GetLastError() == ERROR_HANDLE_EOF ? std::error_code() : LastError();
+    }
+    got = n;
+    return {};
+}
+
+std::error_code File::WriteAll(const char* data, std::size_t size) {
+    while (size > 0) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        if (!Sys().writeFile(handle_, data, want, &n, nullptr)) return LastError();
+        if (n == 0) return std::make_error_code(std::errc::no_space_on_device);
+        data += n;
+        size -= n;
+    }
+    return {};
+}
+
+std::error_code File::Flush() {
+    if (!Sys().flushFileBuffers(handle_)) return LastError();
+    return {};
+}
+
+void File::StartFlush() {}
+
+std::error_code File::CopyAccessFrom(const FileInfo& like) {
+    // The original's hidden, system and archive attributes; never read-only,
+    // since only files that may be written are corrected.
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return LastError();
+    DWORD attributes = like.mode & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic)) return LastError();
+    return {};
+}
+
+std::error_code File::Close() {
+    if (!handle_) return {};
+    const BOOL ok = ::CloseHandle(handle_);
+    handle_ = nullptr;
+    if (!ok) return LastError();
+    return {};
+}
+
+std::error_code Rename(const Path& from, const Path& to) {
+    if (!Sys().moveFileEx(Long(from).c_str(), Long(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return LastError();
+    return {};
+}
+
+std::error_code HardLink(const Path& existing, const Path& link) {
+    if (!Sys().createHardLink(Long(link).c_str(), Long(existing).c_str(), nullptr)) return LastError();
+    return {};
+}
+
+std::error_code Remove(const Path& path) {
+    if (!::DeleteFileW(Long(path).c_str())) return LastError();
+    return {};
+}
+
+std::error_code CheckWritable(const Path& path) {
+    const DWORD attributes = ::GetFileAttributesW(Long(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    if (attributes & FILE_ATTRIBUTE_READONLY) return std::make_error_code(std::errc::permission_denied);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {};
+    // The access rights, and no other program holding it against writers.
+    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    ::CloseHandle(handle);
+    return {};
+}
+
+std::error_code ResolveLinks(const Path& path, Path& resolved) {
+    const DWORD attributes = ::GetFileAttributesW(Long(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        resolved = path;
+        return {};
+    }
+    HANDLE handle = ::CreateFileW(Long(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(handle);
+    if (n == 0 || n >= buffer.size()) return ErrorOf(error);
+    buffer.resize(n);
+    if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) buffer = L"\\\\" + buffer.substr(8);
+    else if (buffer.rfind(L"\\\\?\\", 0) == 0 && buffer.size() < MAX_PATH + 4) buffer = buffer.substr(4);
+    resolved = buffer;
+    return {};
+}
+
+void FlushFolder(const Path&) {
+    // Windows has no flush for a folder's entries; MOVEFILE_WRITE_THROUGH covers renames.
+}
+
+Path TemporaryName(const Path& folder) {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned salt = std::random_device{}();
+    wchar_t name[64];
+    std::swprintf(name, 64, L".~tarnwick-%lu-%08x-%u", static_cast<unsigned long>(::GetCurrentProcessId()), salt,
+                  counter.fetch_add(1));
+    return folder / name;
+}
+
+std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
+
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path>& names) {
+    names.clear();
+    const std::wstring pattern = Long(folder.empty() ? Path(L".") : folder) + L"\\*";
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? std::error_code() : ErrorOf(error);
+    }
+    do {
+        const DWORD a = data.dwFileAttributes;
+        if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
+        if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
+            // A link counts when it leads to a file.
+            FileInfo target;
+            if (Stat(folder / data.cFileName, target) || !target.regular) continue;
+        }
+        names.emplace_back(data.cFileName);
+    } while (::FindNextFileW(find, &data));
+    const DWORD error = ::GetLastError();
+    ::FindClose(find);
+    return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
+}
+
+}  // namespace tarnwick::os
