@@ -221,11 +221,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << "tarnwick-cli " TARNWICK_VERSION "\n";
         return 0;
     }
-#ifdef _WIN32
-    // Arguments arrive as UTF-8 from wmain, whatever the ANSI code page.
-    const CodePage system = *CodePage::Named("UTF-8");
-#else
+    // The files' code page: the system's unless named. Arguments come in the
+    // system's encoding, except on Windows, where wmain passes them as UTF-8.
     const CodePage system = CodePage::System();
+#ifdef _WIN32
+    const CodePage arguments = *CodePage::Named("UTF-8");
+#else
+    const CodePage& arguments = system;
 #endif
     std::optional<CodePage> files = system;
     if (options.encoding) {
@@ -235,9 +237,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     std::optional<std::u16string> search16, replace16, extension16;
     if (options.search)
-        if (auto error = Decode("search string", *options.search, system, search16)) return Usage(err, error->message);
+        if (auto error = Decode("search string", *options.search, arguments, search16)) return Usage(err, error->message);
     if (options.replace)
-        if (auto error = Decode("replace string", *options.replace, system, replace16))
+        if (auto error = Decode("replace string", *options.replace, arguments, replace16))
             return Usage(err, error->message);
     if (options.optionsFile) {
         // Values given on the command line win over the file's.
@@ -262,7 +264,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     std::string extension = options.backupExtension.value_or("bak");
     if (extension16) {
+#ifdef _WIN32
+        const auto native = Utf16ToUtf8(*extension16);  // read back as UTF-8 by PathFromText
+#else
         const auto native = system.Encode(*extension16);
+#endif
         if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
         extension = *native;
     }

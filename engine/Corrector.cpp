@@ -222,6 +222,9 @@ std::optional<Failure> Corrector::Begin(const fs::path& file, Pending& p) {
         os::FileInfo old;
         const auto ec = os::Stat(p.backupPath, old, false);
         if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile, {}, p.backupPath);
+        // A read-only old backup would have to lose its attribute to be replaced: left alone.
+        if (!ec && old.readOnly)
+            return failed(FailureKind::Backup, std::make_error_code(std::errc::permission_denied), p.backupPath);
         if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec, p.backupPath);
         p.hasOldBackup = !ec;
     }

@@ -72,6 +72,7 @@ std::error_code FillFromHandle(HANDLE handle, FileInfo& info) {
     info.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     info.regular = !info.directory && type == FILE_TYPE_DISK;
     info.symlink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    info.readOnly = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     info.size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
     info.device = data.dwVolumeSerialNumber;
     info.inode = static_cast<std::uint64_t>(data.nFileIndexHigh) << 32 | data.nFileIndexLow;

@@ -72,12 +72,12 @@ TEST_F(INITest, WritesKeepOrderAndPlace) {
     INI ini;
     ini.FileName(Dir() / "new.ini");
     ASSERT_FALSE(ini.WInIi(u"Main", u"BackupCopy", 1));
-    EXPECT_EQ(ReadBytes(Dir() / "new.ini"), "[Main]\nBackupCopy=1\n");
+    EXPECT_EQ(ReadBytes(Dir() / "new.ini"), test::Eol("[Main]\nBackupCopy=1\n"));
     ASSERT_FALSE(ini.WInI(u"Main", u"Mask", u"*.htm"));
     ASSERT_FALSE(ini.WInI(u"Other", u"X", u"y"));
     ASSERT_FALSE(ini.WInI(u"Main", u"Third", u"3"));
     ASSERT_FALSE(ini.WInIi(u"Main", u"BackupCopy", -5));
-    EXPECT_EQ(ReadBytes(Dir() / "new.ini"), "[Main]\nBackupCopy=-5\nMask=*.htm\nThird=3\n[Other]\nX=y\n");
+    EXPECT_EQ(ReadBytes(Dir() / "new.ini"), test::Eol("[Main]\nBackupCopy=-5\nMask=*.htm\nThird=3\n[Other]\nX=y\n"));
 }
 
 // Lines that are not entries, and CRLF line ends, survive a write.

@@ -29,8 +29,8 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
     ASSERT_FALSE(SaveOptions(file, saved, cp1251));
     EXPECT_EQ(LoadOptions(file, cp1251), saved);
     EXPECT_EQ(ReadBytes(file),
-              "[Main]\nSearchString=\xD1\xF2\xE0\xF0\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\n"
-              "ReplaceString=\xCD\xEE\xE2\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n");
+              test::Eol("[Main]\nSearchString=\xD1\xF2\xE0\xF0\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\n"
+                        "ReplaceString=\xCD\xEE\xE2\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
     EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
 }
 

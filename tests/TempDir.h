@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -25,18 +27,34 @@ inline std::string ReadBytes(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Text as a new file of the platform has it: CRLF line ends on Windows.
+inline std::string Eol(std::string text) {
+#ifdef _WIN32
+    for (std::size_t p = 0; (p = text.find('\n', p)) != std::string::npos; p += 2) text.insert(p, 1, '\r');
+#endif
+    return text;
+}
+
 // Runs a shell command (chattr, mkfifo); true when it exited 0.
 inline bool Shell(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
 
 class TempDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
+#ifdef _WIN32
+        std::random_device random;
+        dir_ = fs::temp_directory_path() / ("tarnwick-test-" + std::to_string(random()) + std::to_string(random()));
+        ASSERT_TRUE(fs::create_directory(dir_));
+#else
         std::string pattern = (fs::temp_directory_path() / "tarnwick-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+#endif
     }
     void TearDown() override {
+#ifndef _WIN32
         Shell("chattr -R -i -a '" + dir_.string() + "'");
+#endif
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
@@ -55,7 +73,14 @@ protected:
         return names;
     }
     // Makes `path` immutable; false where the file system or user cannot.
-    static bool MakeImmutable(const fs::path& path) { return Shell("chattr +i '" + path.string() + "'"); }
+    static bool MakeImmutable(const fs::path& path) {
+#ifdef _WIN32
+        (void)path;
+        return false;
+#else
+        return Shell("chattr +i '" + path.string() + "'");
+#endif
+    }
 
 private:
     fs::path dir_;

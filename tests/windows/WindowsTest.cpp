@@ -1,0 +1,211 @@
+// What only Windows does: the ANSI code page, attributes, long paths, the
+// system's profile functions, and the rewrite's system calls.
+// Run under Wine by tests/windows/run (with a Cyrillic ANSI code page).
+
+#include "CodePage.h"
+#include "Corrector.h"
+#include "FolderScan.h"
+#include "ProfileStore.h"
+#include "SystemCalls.h"
+#include "TempDir.h"
+
+#include <windows.h>
+
+namespace tarnwick {
+namespace {
+
+using test::ReadBytes;
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+class WindowsTest : public TempDirTest {
+protected:
+    static void SetAttributes(const fs::path& path, DWORD attributes) {
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), attributes)) << GetLastError();
+    }
+    static DWORD Attributes(const fs::path& path) { return GetFileAttributesW(path.c_str()); }
+};
+
+// The system's code page is the ANSI one; under a Cyrillic one a Russian string
+// matches a Windows-1251 file, and text it cannot hold is refused, never best-fitted.
+TEST_F(WindowsTest, AnsiCodePage) {
+    const CodePage system = CodePage::System();
+    EXPECT_EQ(system.Name(), "CP" + std::to_string(GetACP()));
+    if (GetACP() != 1251) GTEST_SKIP() << "run with a Cyrillic ANSI code page (LC_ALL=ru_RU.CP1251 under Wine)";
+    EXPECT_EQ(system.Encode(u"мир"), std::string("\xEC\xE8\xF0"));
+    EXPECT_FALSE(system.Encode(u"ü"));   // best fit would write "u"
+    EXPECT_FALSE(system.Encode(u"日本"));
+    EXPECT_EQ(system.Decode("\xCF\xF0\xE8\xE2\xE5\xF2"), std::u16string(u"Привет"));
+
+    const auto file = Make("ru.htm", "<p>\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0 \x98</p>");
+    Corrector corrector(*system.Encode(u"мир"), *system.Encode(u"свет"));
+    EXPECT_EQ(corrector.CheckFile(file).verdict, FileVerdict::ToCorrect);
+    ASSERT_FALSE(corrector.ProcessFile(file).failure);
+    EXPECT_EQ(ReadBytes(file), "<p>\xCF\xF0\xE8\xE2\xE5\xF2, \xF1\xE2\xE5\xF2 \x98</p>");
+}
+
+// The rewrite with backups, a first and a second run; the result keeps no hidden attribute.
+TEST_F(WindowsTest, RewriteWithBackups) {
+    const auto file = Make("page.htm", "old old");
+    Corrector first("old", "new", {true, L"bak"});
+    ASSERT_FALSE(first.ProcessFile(file).failure);
+    EXPECT_EQ(ReadBytes(file), "new new");
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "old old");
+    Corrector second("new", "x", {true, L"bak"});
+    ASSERT_FALSE(second.ProcessFile(file).failure);
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "new new");
+    EXPECT_EQ(Attributes(file) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+// A read-only file is refused untouched.
+TEST_F(WindowsTest, ReadOnlyAttributeRefused) {
+    const auto file = Make("page.htm", "old");
+    SetAttributes(file, FILE_ATTRIBUTE_READONLY);
+    Corrector corrector("old", "new");
+    const ProcessResult result = corrector.ProcessFile(file);
+    SetAttributes(file, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::NotWritable);
+    EXPECT_EQ(ReadBytes(file), "old");
+    EXPECT_EQ(Names(), std::vector<std::string>{"page.htm"});
+}
+
+// An old backup with the hidden attribute is replaced like any other; a read-only
+// one stops the rewrite and everything stays as it was.
+TEST_F(WindowsTest, HiddenAndReadOnlyOldBackups) {
+    const auto file = Make("page.htm", "old");
+    const auto backup = Make("page.htm.bak", "previous");
+    SetAttributes(backup, FILE_ATTRIBUTE_HIDDEN);
+    Corrector corrector("old", "new", {true, L"bak"});
+    ASSERT_FALSE(corrector.ProcessFile(file).failure);
+    EXPECT_EQ(ReadBytes(backup), "old");
+    EXPECT_EQ(ReadBytes(file), "new");
+
+    test::WriteBytes(file, "old again");
+    SetAttributes(backup, FILE_ATTRIBUTE_READONLY);
+    const ProcessResult result = corrector.ProcessFile(file);
+    SetAttributes(backup, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Backup);
+    EXPECT_EQ(ReadBytes(file), "old again");
+    EXPECT_EQ(ReadBytes(backup), "old");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+// Windows drops trailing dots and spaces: such an extension would make the backup the file itself.
+TEST_F(WindowsTest, BackupExtensionEndingInDotOrSpaceRefused) {
+    const auto file = Make("page.htm", "old");
+    for (const wchar_t* ext : {L"bak.", L"bak ", L".", L"a\\b"}) {
+        Corrector corrector("old", "new", {true, ext});
+        const ProcessResult result = corrector.ProcessFile(file);
+        ASSERT_TRUE(result.failure);
+        EXPECT_EQ(result.failure->kind, FailureKind::BadBackupName);
+    }
+    EXPECT_EQ(ReadBytes(file), "old");
+}
+
+// Paths longer than 260 characters are listed, checked and corrected.
+TEST_F(WindowsTest, LongPaths) {
+    std::wstring folder = L"\\\\?\\" + fs::absolute(Dir()).make_preferred().wstring();
+    for (int i = 0; i < 6; ++i) {
+        folder += L"\\" + std::wstring(60, wchar_t(L'a' + i));
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
+    }
+    const std::wstring file = folder + L"\\page.htm";
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, "old", 3, &written, nullptr);
+    CloseHandle(h);
+
+    const fs::path plainFolder(folder.substr(4));  // as a user would give it
+    ASSERT_GT(plainFolder.native().size(), 300u);
+    Corrector corrector("old", "new", {true, L"bak"});
+    const ScanResult scan = ScanFolder(plainFolder, corrector);
+    ASSERT_FALSE(scan.listFailure) << scan.listFailure->Message();
+    ASSERT_EQ(scan.queue.size(), 1u);
+    const ProcessResult result = corrector.ProcessFile(scan.queue[0]);
+    ASSERT_FALSE(result.failure) << result.failure->Message();
+    char buffer[16] = {};
+    h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ReadFile(h, buffer, sizeof buffer, &written, nullptr);
+    CloseHandle(h);
+    EXPECT_EQ(std::string(buffer, written), "new");
+    EXPECT_NE(GetFileAttributesW((file + L".bak").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Hidden and system files are left out of a folder's listing.
+TEST_F(WindowsTest, HiddenAndSystemFilesNotListed) {
+    Make("a.htm", "x");
+    SetAttributes(Make("hidden.htm", "x"), FILE_ATTRIBUTE_HIDDEN);
+    SetAttributes(Make("system.htm", "x"), FILE_ATTRIBUTE_SYSTEM);
+    SetAttributes(Make("readonly.htm", "x"), FILE_ATTRIBUTE_READONLY);
+    fs::create_directory(Dir() / "sub.htm");
+    const FolderListing listing = ListFolder(Dir());
+    ASSERT_FALSE(listing.failure);
+    EXPECT_EQ(listing.files, (std::vector<fs::path>{Dir() / "a.htm", Dir() / "readonly.htm"}));
+    SetAttributes(Dir() / "readonly.htm", FILE_ATTRIBUTE_NORMAL);
+}
+
+// Our profile store and the system's profile functions read each other's files alike.
+TEST_F(WindowsTest, ProfileStoreAgreesWithKernel32) {
+    const auto ours = Dir() / "ours.ini";
+    const auto theirs = Dir() / "theirs.ini";
+    const std::string oursA = ours.string(), theirsA = theirs.string();
+    const std::vector<std::array<const char*, 3>> writes = {
+        {"Main", "SearchString", "old text"}, {"Main", "ReplaceString", "new text"}, {"Main", "BackupCopy", "1"},
+        {"Other", "Key", "v"},                {"main", "searchstring", "changed"},  {"Main", "Mask", "*.htm"}};
+    for (const auto& [section, key, value] : writes) {
+        ASSERT_FALSE(settings::WriteProfileValue(ours, section, key, value));
+        ASSERT_TRUE(WritePrivateProfileStringA(section, key, value, theirsA.c_str()));
+    }
+    test::WriteBytes(Dir() / "hand.ini", "[Main]\r\n  Spaced  =  value with spaces  \r\n; note\r\nEmpty=\r\n");
+    for (const fs::path& file : {ours, theirs, Dir() / "hand.ini"}) {
+        const std::string fileA = file.string();
+        for (const char* section : {"Main", "MAIN", "Other", "Missing"})
+            for (const char* key : {"SearchString", "replacestring", "BackupCopy", "Mask", "Key", "Spaced", "Empty", "None"}) {
+                char buffer[255] = {};
+                const DWORD n = GetPrivateProfileStringA(section, key, "", buffer, sizeof buffer, fileA.c_str());
+                const auto mine = settings::ReadProfileValue(file, section, key);
+                EXPECT_EQ(mine.value_or(""), std::string(buffer, n)) << fileA << " [" << section << "] " << key;
+            }
+    }
+}
+
+// A failing flush or final rename leaves the file and its old backup as they were.
+TEST_F(WindowsTest, FailingFlushAndRename) {
+    const auto file = Make("page.htm", "old");
+    const auto backup = Make("page.htm.bak", "previous");
+    const os::SystemCalls saved = os::Sys();
+    os::Sys().flushFileBuffers = [](HANDLE) -> BOOL {
+        SetLastError(ERROR_IO_DEVICE);
+        return FALSE;
+    };
+    Corrector corrector("old", "new", {true, L"bak"});
+    ProcessResult result = corrector.ProcessFile(file);
+    os::Sys() = saved;
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Flush);
+
+    static std::wstring target;
+    target = file.wstring();
+    os::Sys().moveFileEx = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+        if (std::wstring(to).find(target) != std::wstring::npos && std::wstring(to).size() - target.size() <= 4 + 0 &&
+            std::wstring(to).rfind(L".bak") == std::wstring::npos) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        return MoveFileExW(from, to, flags);
+    };
+    result = corrector.ProcessFile(file);
+    os::Sys() = saved;
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Replace);
+    EXPECT_EQ(ReadBytes(file), "old");
+    EXPECT_EQ(ReadBytes(backup), "previous");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+}  // namespace
+}  // namespace tarnwick
