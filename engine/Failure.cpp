@@ -14,7 +14,8 @@ std::string WithCode(std::string text, const std::error_code& code) {
 }  // namespace
 
 std::string Failure::Reason() const {
-    const std::string second = other.empty() ? std::string() : " " + PathText(other.filename());
+    std::string second;
+    if (!other.empty()) second.append(" ").append(PathText(other.filename()));
     switch (kind) {
     case FailureKind::Open: return WithCode("cannot open", code);
     case FailureKind::Missing: return "no such file";
