@@ -289,31 +289,42 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     Corrector corrector(std::move(search), std::move(replace), backup);
     Reporter reporter(out, options.check);
     if (fs::is_directory(status)) {
-        // Check every file, correct the queue in one go, then report in listing order.
+        // Lines go out in listing order as soon as they are known: at once in a
+        // check run; otherwise after each group of files to correct is rewritten.
         struct Entry {
             fs::path path;
             ScanOutcome outcome;
             FileVerdict verdict;
             std::optional<Failure> failure;
         };
-        std::vector<Entry> entries;
+        std::vector<Entry> pending;
+        std::vector<fs::path> group;
+        const auto report = [&] {
+            std::vector<ProcessResult> results(group.size());
+            corrector.ProcessFiles(group, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
+            std::size_t corrected = 0;
+            for (const Entry& e : pending) {
+                reporter.File();
+                if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
+                else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
+                else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[corrected++]);
+                else reporter.Checked(e.path, e.verdict);
+            }
+            out.flush();
+            pending.clear();
+            group.clear();
+        };
+        constexpr std::size_t kGroup = 32;
         ScanCallbacks callbacks;
         callbacks.checked = [&](const ScanEntry& e) {
-            entries.push_back({e.path, e.outcome, e.verdict,
+            pending.push_back({e.path, e.outcome, e.verdict,
                                e.failure ? std::optional<Failure>(*e.failure) : std::nullopt});
+            const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
+            if (toCorrect && !options.check) group.push_back(e.path);
+            if (options.check || group.size() == kGroup) report();
         };
         const ScanResult scan = ScanFolder(path, corrector, callbacks);
-        std::vector<ProcessResult> results(scan.queue.size());
-        if (!options.check)
-            corrector.ProcessFiles(scan.queue, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
-        std::size_t queued = 0;  // the queue holds the files to correct in listing order
-        for (const Entry& e : entries) {
-            reporter.File();
-            if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
-            else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
-            else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[queued++]);
-            else reporter.Checked(e.path, e.verdict);
-        }
+        report();
         if (scan.listFailure) reporter.Failed(path, *scan.listFailure);
     } else {
         reporter.File();

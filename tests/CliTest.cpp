@@ -48,6 +48,18 @@ TEST_F(CliTest, CorrectsFolderWithBackups) {
     EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "new new");
 }
 
+// Past one group of rewrites, lines still come one per file in listing order.
+TEST_F(CliTest, ManyFilesInListingOrder) {
+    std::string expected;
+    for (int i = 100; i < 175; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        Make(name, i % 3 ? "old" : "other");
+        expected += (i % 3 ? "corrected\t" : "unknown\t") + (Dir() / name).string() + (i % 3 ? "\t1\n" : "\n");
+    }
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", Dir().string()}), 0);
+    EXPECT_EQ(out_, expected);
+}
+
 // A single file path is printed as given; other extensions work with -bEXT.
 TEST_F(CliTest, SingleFile) {
     const auto file = Make("page.htm", "old");
