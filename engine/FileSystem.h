@@ -56,11 +56,6 @@ public:
     // Creates a new file that must not exist yet, readable by the owner only.
     static std::error_code CreateNew(const Path& path, File& file);
 
-#ifdef _WIN32
-    bool IsOpen() const { return handle_ != nullptr; }
-#else
-    bool IsOpen() const { return fd_ >= 0; }
-#endif
     std::error_code Info(FileInfo& info) const;
     // Reads up to `size` bytes; `got` is 0 at the end of the file.
     std::error_code Read(char* data, std::size_t size, std::size_t& got);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace tarnwick::settings {
 
@@ -93,11 +94,21 @@ std::u16string INI::RINI(std::u16string_view section, std::u16string_view keyNam
 
 std::error_code INI::WInI(std::u16string_view section, std::u16string_view keyName,
                           std::u16string_view keyValue) const {
+    return WInIAll(section, {{keyName, keyValue}});
+}
+
+std::error_code INI::WInIAll(std::u16string_view section,
+                             std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues) const {
     const auto s = codePage_.Encode(section);
-    const auto k = codePage_.Encode(keyName);
-    const auto v = codePage_.Encode(keyValue);
-    if (!s || !k || !v) return std::make_error_code(std::errc::illegal_byte_sequence);
-    return WriteProfileValue(fileName_, *s, *k, *v);
+    if (!s) return std::make_error_code(std::errc::illegal_byte_sequence);
+    std::vector<ProfileEntry> entries;
+    for (const auto& [keyName, keyValue] : keyValues) {
+        auto k = codePage_.Encode(keyName);
+        auto v = codePage_.Encode(keyValue);
+        if (!k || !v) return std::make_error_code(std::errc::illegal_byte_sequence);
+        entries.push_back({std::move(*k), std::move(*v)});
+    }
+    return WriteProfileValues(fileName_, *s, entries);
 }
 
 bool INI::RINIb(std::u16string_view section, std::u16string_view keyName) const {

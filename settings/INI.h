@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,6 +34,10 @@ public:
     // Stores the text; the reason on failure (the file is then unchanged).
     std::error_code WInI(std::u16string_view section, std::u16string_view keyName,
                          std::u16string_view keyValue) const;
+
+    // Stores several texts of one section with one update of the file: all or none.
+    std::error_code WInIAll(std::u16string_view section,
+                            std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues) const;
 
     // True exactly when the stored text is "True".
     bool RINIb(std::u16string_view section, std::u16string_view keyName) const;

@@ -49,16 +49,18 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
     if (!folder.empty()) fs::create_directories(folder, ec);
     if (ec) return SaveFailure{file, ec};
 
-    // The keys go into a fresh file first; the old file stays whole until the
-    // new one replaces it.
+    // The five keys go into a fresh file, in one write; the old file stays
+    // whole until the new one replaces it.
     const fs::path temporary = os::TemporaryName(folder);
     INI ini(codePage);
     ini.FileName(temporary);
-    if (!ec) ec = ini.WInI(kSection, u"SearchString", options.searchString);
-    if (!ec) ec = ini.WInI(kSection, u"ReplaceString", options.replaceString);
-    if (!ec) ec = ini.WInIi(kSection, u"BackupCopy", options.backupCopy);
-    if (!ec) ec = ini.WInI(kSection, u"Mask", options.mask);
-    if (!ec) ec = ini.WInI(kSection, u"BackupExt", options.backupExt);
+    const std::string digits = std::to_string(options.backupCopy);
+    const std::u16string backupCopy(digits.begin(), digits.end());
+    ec = ini.WInIAll(kSection, {{u"SearchString", options.searchString},
+                                {u"ReplaceString", options.replaceString},
+                                {u"BackupCopy", backupCopy},
+                                {u"Mask", options.mask},
+                                {u"BackupExt", options.backupExt}});
     if (!ec) ec = os::Rename(temporary, file);
     if (ec) {
         os::Remove(temporary);

@@ -153,13 +153,48 @@ std::optional<std::string> ReadProfileValue(const fs::path& file, std::string_vi
     return std::string(value.substr(0, value.find('\0')));
 }
 
-std::error_code WriteProfileValue(const fs::path& file, std::string_view section, std::string_view key,
-                                  std::string_view value) {
-    if (file.empty() || section.empty() || key.empty() || HasLineBreak(section) || HasLineBreak(key) ||
-        HasLineBreak(value) || section.find(']') != std::string_view::npos ||
-        key.find('=') != std::string_view::npos || Trim(key) != key || Trim(section) != section ||
-        key.front() == '[' || key.front() == ';')
-        return std::make_error_code(std::errc::invalid_argument);
+namespace {
+
+bool IsValidEntry(std::string_view section, const ProfileEntry& entry) {
+    const std::string_view key = entry.key;
+    return !section.empty() && !key.empty() && !HasLineBreak(section) && !HasLineBreak(key) &&
+           !HasLineBreak(entry.value) && section.find(']') == std::string_view::npos &&
+           key.find('=') == std::string_view::npos && Trim(key) == key && Trim(section) == section &&
+           key.front() != '[' && key.front() != ';';
+}
+
+// `content` with `key` in `section` set to `value`, by the rules of WriteProfileValue.
+std::string WithValue(std::string_view content, std::string_view section, const ProfileEntry& entry,
+                      std::string_view eol) {
+    const std::vector<Line> lines = SplitLines(content);
+    const Place place = Find(lines, section, entry.key);
+    std::string line, header;
+    line.append(entry.key).append("=").append(entry.value);
+    header.append("[").append(section).append("]");
+    std::vector<std::string_view> out;
+    out.reserve(lines.size() + 2);
+    for (const Line& l : lines) out.push_back(l.text);
+    if (place.key != std::string::npos) {
+        out[place.key] = line;
+    } else if (place.section != std::string::npos) {
+        const std::size_t after = place.lastEntry != std::string::npos ? place.lastEntry : place.section;
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(after) + 1, line);
+    } else {
+        out.push_back(header);
+        out.push_back(line);
+    }
+    std::string result;
+    for (const auto& l : out) result.append(l).append(eol);
+    return result;
+}
+
+}  // namespace
+
+std::error_code WriteProfileValues(const fs::path& file, std::string_view section,
+                                   const std::vector<ProfileEntry>& entries) {
+    if (file.empty()) return std::make_error_code(std::errc::invalid_argument);
+    for (const ProfileEntry& entry : entries)
+        if (!IsValidEntry(section, entry)) return std::make_error_code(std::errc::invalid_argument);
 
     std::string content;
     os::FileInfo info;
@@ -170,31 +205,19 @@ std::error_code WriteProfileValue(const fs::path& file, std::string_view section
     // Keep the file's own line breaks; new files get the platform's.
     const auto firstBreak = content.find('\n');
 #ifdef _WIN32
-    std::string eol = "\r\n";
+    std::string_view eol = "\r\n";
 #else
-    std::string eol = "\n";
+    std::string_view eol = "\n";
 #endif
     if (firstBreak != std::string::npos) eol = firstBreak > 0 && content[firstBreak - 1] == '\r' ? "\r\n" : "\n";
 
-    std::vector<Line> lines = SplitLines(content);
-    const Place place = Find(lines, section, key);
-    const std::string entry = std::string(key) + "=" + std::string(value);
-    const std::string header = "[" + std::string(section) + "]";
-    std::vector<std::string_view> out;
-    out.reserve(lines.size() + 2);
-    for (const Line& line : lines) out.push_back(line.text);
-    if (place.key != std::string::npos) {
-        out[place.key] = entry;
-    } else if (place.section != std::string::npos) {
-        const std::size_t after = place.lastEntry != std::string::npos ? place.lastEntry : place.section;
-        out.insert(out.begin() + static_cast<std::ptrdiff_t>(after) + 1, entry);
-    } else {
-        out.push_back(header);
-        out.push_back(entry);
-    }
-    std::string result;
-    for (const auto& line : out) result.append(line).append(eol);
-    return ReplaceFile(file, result, exists ? &info : nullptr);
+    for (const ProfileEntry& entry : entries) content = WithValue(content, section, entry, eol);
+    return ReplaceFile(file, content, exists ? &info : nullptr);
+}
+
+std::error_code WriteProfileValue(const fs::path& file, std::string_view section, std::string_view key,
+                                  std::string_view value) {
+    return WriteProfileValues(file, section, {ProfileEntry{std::string(key), std::string(value)}});
 }
 
 }  // namespace tarnwick::settings

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace tarnwick::settings {
 
@@ -32,5 +33,15 @@ std::error_code CheckProfileFile(const std::filesystem::path& file);
 // section) are refused with invalid_argument.
 std::error_code WriteProfileValue(const std::filesystem::path& file, std::string_view section,
                                   std::string_view key, std::string_view value);
+
+struct ProfileEntry {
+    std::string key;
+    std::string value;
+};
+
+// WriteProfileValue for several keys of one section, in order, with one
+// replacement of the file: all are written or none.
+std::error_code WriteProfileValues(const std::filesystem::path& file, std::string_view section,
+                                   const std::vector<ProfileEntry>& entries);
 
 }  // namespace tarnwick::settings
