@@ -42,6 +42,7 @@ constexpr std::string_view kHelp =
     "  already-corrected PATH      holds only the replace string\n"
     "  unknown PATH                holds neither; left alone\n"
     "  backup PATH                 a backup copy of another file; left alone\n"
+    "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
     "  failed PATH REASON          could not be checked or corrected; left as it was\n"
     "\n"
     "Exit status: 0 no file failed, 1 some file failed, 2 usage error.\n";
@@ -139,7 +140,8 @@ std::optional<UsageError> Encode(const std::string& what, const std::u16string& 
 }
 
 struct Tally {
-    std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, backups = 0, failed = 0;
+    std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, backups = 0, sameFile = 0,
+                failed = 0;
     std::uint64_t replacements = 0;
 };
 
@@ -173,6 +175,13 @@ public:
 
     void Corrected(const fs::path& path, const ProcessResult& done) {
         if (done.failure) return Failed(path, *done.failure);
+        if (!done.sameAs.empty()) {
+            ++tally_.sameFile;
+            out_ << "same-file\t" << PathText(path) << '\t' << PathText(done.sameAs) << '\n';
+            return;
+        }
+        // Corrected meanwhile by someone else, or no longer holding the search string.
+        if (!done.Corrected()) return Checked(path, done.verdict);
         ++tally_.corrected;
         tally_.replacements += done.replacements;
         out_ << "corrected\t" << PathText(path) << '\t' << done.replacements << '\n';
@@ -192,6 +201,7 @@ public:
         else err << t.corrected << " corrected (" << t.replacements << " replacements), ";
         err << t.already << " already corrected, " << t.unknown << " unknown, ";
         if (t.backups) err << t.backups << " backup copies left alone, ";
+        if (t.sameFile) err << t.sameFile << " other names of corrected files, ";
         err << t.failed << " failed\n";
     }
 

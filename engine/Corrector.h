@@ -46,7 +46,15 @@ struct CheckResult {
 
 struct ProcessResult {
     std::uint64_t replacements = 0;
+    // ToCorrect when the file held the search string; otherwise what it held
+    // when it was read, and nothing was changed.
+    FileVerdict verdict = FileVerdict::ToCorrect;
     std::optional<Failure> failure;  // set when nothing was changed because of it
+    // Set when this name leads to a file corrected under that name in the same run.
+    std::filesystem::path sameAs;
+
+    // The file was really rewritten.
+    bool Corrected() const { return !failure && sameAs.empty() && verdict == FileVerdict::ToCorrect; }
 };
 
 // One correction: the search and replace strings, already in the files' code
@@ -71,30 +79,47 @@ public:
 
     // Replaces every occurrence of the search string, left to right, without
     // overlap and without searching inserted text again, and puts the result in
-    // place of the file in one step, after keeping the old content as the
-    // backup when backups are on. A symbolic link is followed; the link stays.
+    // place of the file in one step, after keeping the content that was read as
+    // the backup when backups are on; then flushes the folder. A file that no
+    // longer holds the search string (or an empty one) is left alone and its
+    // verdict returned. A symbolic link is followed; the link stays. Another
+    // run of this program correcting the same file is waited for.
     // On failure the file and any old backup are exactly as before, no
     // temporary file is left, and the reason is returned.
     ProcessResult ProcessFile(const std::filesystem::path& file);
 
     // ProcessFile for each of `files`, in order, with the same promises for
-    // each; `done(index, result)` follows every file. Faster than one call a
-    // file: the flushes of a group of files are started together.
+    // each; `done(index, result)` follows every file, in order, once its
+    // folder is flushed. Faster than one call a file: the flushes of a group of
+    // files are started together. A name that leads to a file already being
+    // corrected under another name (a symbolic link beside its target) is
+    // reported with `sameAs`.
     void ProcessFiles(const std::vector<std::filesystem::path>& files,
                       const std::function<void(std::size_t index, const ProcessResult& result)>& done);
+
+    // How long a rewrite waits for another run of the program to finish with a file.
+    static constexpr int kLockWaitMs = 30000;
 
 private:
     struct Pending;
     // The first step of a rewrite: checks, then the corrected content written
-    // to a temporary file beside the file, not yet flushed. On failure nothing
-    // is left behind.
-    std::optional<Failure> Begin(const std::filesystem::path& file, Pending& pending);
+    // to a temporary file beside the file, not yet flushed. Returns nothing
+    // when that is done; otherwise the result (a failure, or a file without
+    // the search string), with nothing left behind. `twin` tells whether a
+    // file is already held by this run; `deferred` is set when the file is a
+    // second hard link of such a file and must wait for it.
+    std::optional<ProcessResult> Begin(const std::filesystem::path& file, Pending& pending,
+                                       const std::function<const Pending*(const Pending&)>& twin, bool& deferred);
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.
     ProcessResult Finish(Pending& pending);
+    // The verdict on the open file's content from its current position, up to `size` bytes.
+    FileVerdict Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
+    // Whether the open file still holds exactly what the rewrite read.
+    bool StillHolds(Pending& pending);
 
     // Streams `in` to `out`, replacing; counts the replacements.
-    std::error_code Rewrite(os::File& in, os::File& out, bool& readFailed, std::uint64_t& replacements);
+    std::error_code Rewrite(Pending& pending, bool& readFailed);
 
     ByteSearcher search_;
     ByteSearcher replace_;

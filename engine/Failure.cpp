@@ -21,12 +21,16 @@ std::string Failure::Reason() const {
     case FailureKind::Missing: return "no such file";
     case FailureKind::NotRegularFile: return "not a regular file";
     case FailureKind::NotWritable: return WithCode("not writable", code);
+    case FailureKind::NotReplaceable:
+        return WithCode("its folder does not allow replacing it (append-only, immutable or sticky)", code);
+    case FailureKind::Busy: return "being corrected by another run of tarnwick";
     case FailureKind::Read: return WithCode("cannot read", code);
     case FailureKind::CreateTemporary: return WithCode("cannot create temporary file beside it", code);
     case FailureKind::Write: return WithCode("cannot write temporary file" + second, code);
     case FailureKind::Flush: return WithCode("cannot flush temporary file" + second + " to disk", code);
     case FailureKind::Backup: return WithCode("cannot make backup copy" + second, code);
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
+    case FailureKind::BackupIsFile: return "backup path" + second + " is the file itself";
     case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
     case FailureKind::Changed: return "changed by another program while being corrected";
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);

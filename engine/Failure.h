@@ -13,12 +13,15 @@ enum class FailureKind {
     Missing,          // no file at the path
     NotRegularFile,   // a folder, FIFO, device or other non-file
     NotWritable,      // no write permission or a read-only / immutable file
+    NotReplaceable,   // its folder does not let it be replaced (append-only, immutable, sticky)
+    Busy,             // another run of this program is correcting it and did not finish in time
     Read,             // reading failed part-way
     CreateTemporary,  // the new content could not be started beside the file
     Write,            // writing the new content failed (disk full, quota, size limit)
     Flush,            // flushing the new content to disk failed
     Backup,           // the backup copy could not be made or put in place
     BackupNotFile,    // the backup path is taken by a folder or other non-file
+    BackupIsFile,     // the backup path is another name of the file itself
     BadBackupName,    // backups on with an empty or unusable extension
     Changed,          // the file changed while it was being corrected
     Replace,          // the corrected file could not be put in place of the original

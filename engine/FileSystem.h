@@ -26,10 +26,11 @@ struct FileInfo {
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
 
+    // The same file (not only the same name).
+    bool SameFileAs(const FileInfo& other) const { return device == other.device && inode == other.inode; }
     // Same file, same size, same modification time.
     bool SameVersionAs(const FileInfo& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modifiedNs == other.modifiedNs;
+        return SameFileAs(other) && size == other.size && modifiedNs == other.modifiedNs;
     }
 };
 
@@ -67,15 +68,67 @@ public:
     void StartFlush();
     // Gives the file the permission bits (and, where allowed, the owner) of `like`.
     std::error_code CopyAccessFrom(const FileInfo& like);
+    // Takes this program's exclusive lock on the file without waiting: false
+    // while another handle holds it. Other programs are not kept out by it.
+    bool TryLock();
+    // Back to the first byte, for reading the file again.
+    std::error_code Rewind();
     std::error_code Close();
 
 private:
+    friend class Folder;
 #ifdef _WIN32
     void* handle_ = nullptr;  // HANDLE
 #else
     int fd_ = -1;
 #endif
 };
+
+// An open folder: the operations on its entries go through it, so they stay
+// in the folder that was opened even when the folder is renamed meanwhile
+// (on Windows the folder cannot be renamed while it is open). Names are plain
+// names of entries of this folder.
+class Folder {
+public:
+    Folder() = default;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    ~Folder();
+
+    static std::error_code Open(const Path& path, Folder& folder);
+    bool IsOpen() const;
+    const Path& Location() const { return path_; }
+
+    std::error_code Stat(const Path& name, FileInfo& info, bool followLinks = false) const;
+    std::error_code CreateNew(const Path& name, File& file) const;
+    // Renames an entry of this folder, replacing what is at `to`.
+    std::error_code Rename(const Path& from, const Path& to) const;
+    // Makes `name` in this folder a second name of `from`'s entry `fromName`.
+    std::error_code LinkFrom(const Folder& from, const Path& fromName, const Path& name) const;
+    std::error_code Remove(const Path& name) const;
+    // Makes the folder's entries durable after renames in it; best effort.
+    void Flush() const;
+    // Whether the entry `file` (opened, described by `info`) may be replaced and
+    // removed here: the folder and the file neither append-only nor immutable,
+    // and no sticky bit keeping this user from replacing another user's file.
+    std::error_code CheckReplaceable(const File& file, const FileInfo& info) const;
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // keeps the folder from being renamed
+    Path Full(const Path& name) const { return path_ / name; }
+#else
+    int fd_ = -1;
+#endif
+    Path path_;
+};
+
+// A fresh name for a temporary file; made under it, the file is hidden (a
+// leading "."; on Windows also the hidden attribute, given by CreateNew), so a
+// leftover from a crash is never listed or corrected.
+Path TemporaryFileName();
 
 // Puts `from` at `to` in one step, replacing a file already at `to`.
 std::error_code Rename(const Path& from, const Path& to);

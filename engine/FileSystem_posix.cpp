@@ -11,13 +11,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tarnwick::os {
 
 SystemCalls& Sys() {
-    static SystemCalls calls{::write, ::fsync, ::rename, ::link};
+    static SystemCalls calls{::write, ::fsync, ::renameat, ::linkat};
     return calls;
 }
 
@@ -137,6 +140,17 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
     return {};
 }
 
+bool File::TryLock() {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    // Where the file system has no locks, there is nothing to wait for.
+    return errno != EWOULDBLOCK;
+}
+
+std::error_code File::Rewind() {
+    if (::lseek(fd_, 0, SEEK_SET) != 0) return LastError();
+    return {};
+}
+
 std::error_code File::Close() {
     if (fd_ < 0) return {};
     const int rc = ::close(fd_);
@@ -147,12 +161,89 @@ std::error_code File::Close() {
 }
 
 std::error_code Rename(const Path& from, const Path& to) {
-    if (Sys().rename(from.c_str(), to.c_str()) != 0) return LastError();
+    if (Sys().renameat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str()) != 0) return LastError();
     return {};
 }
 
 std::error_code HardLink(const Path& existing, const Path& link) {
-    if (Sys().link(existing.c_str(), link.c_str()) != 0) return LastError();
+    if (Sys().linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, link.c_str(), 0) != 0) return LastError();
+    return {};
+}
+
+Folder::Folder(Folder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        path_ = std::move(other.path_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::error_code Folder::Open(const Path& path, Folder& folder) {
+    const char* where = path.empty() ? "." : path.c_str();
+    int fd = ::open(where, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A folder that may be written but not read: its entries are still reachable.
+    if (fd < 0 && errno == EACCES) fd = ::open(where, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastError();
+    folder = Folder();
+    folder.fd_ = fd;
+    folder.path_ = path;
+    return {};
+}
+
+bool Folder::IsOpen() const { return fd_ >= 0; }
+
+std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks) const {
+    struct stat st {};
+    if (::fstatat(fd_, name.c_str(), &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+    Fill(st, info);
+    return {};
+}
+
+std::error_code Folder::CreateNew(const Path& name, File& file) const {
+    const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return LastError();
+    file = File();
+    file.fd_ = fd;
+    return {};
+}
+
+std::error_code Folder::Rename(const Path& from, const Path& to) const {
+    if (Sys().renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) return LastError();
+    return {};
+}
+
+std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const Path& name) const {
+    if (Sys().linkat(from.fd_, fromName.c_str(), fd_, name.c_str(), 0) != 0) return LastError();
+    return {};
+}
+
+std::error_code Folder::Remove(const Path& name) const {
+    if (::unlinkat(fd_, name.c_str(), 0) != 0) return LastError();
+    return {};
+}
+
+void Folder::Flush() const { (void)Sys().fsync(fd_); }
+
+std::error_code Folder::CheckReplaceable(const File& file, const FileInfo& info) const {
+    const auto locked = [](int fd) {
+        int flags = 0;
+        // File systems without these attributes cannot have them set either.
+        return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+    };
+    const auto denied = std::make_error_code(std::errc::operation_not_permitted);
+    if (locked(fd_) || locked(file.fd_)) return denied;
+    struct stat folder {};
+    if (::fstat(fd_, &folder) != 0) return LastError();
+    const uid_t me = ::geteuid();
+    if ((folder.st_mode & S_ISVTX) && me != 0 && info.owner != me && folder.st_uid != me) return denied;
     return {};
 }
 
@@ -182,20 +273,20 @@ std::error_code ResolveLinks(const Path& path, Path& resolved) {
 }
 
 void FlushFolder(const Path& folder) {
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)Sys().fsync(fd);
-    ::close(fd);
+    Folder open;
+    if (!Folder::Open(folder, open)) open.Flush();
 }
 
-Path TemporaryName(const Path& folder) {
+Path TemporaryFileName() {
     static std::atomic<unsigned> counter{0};
     static const unsigned salt = std::random_device{}();
     char name[64];
     std::snprintf(name, sizeof name, ".~tarnwick-%ld-%08x-%u", static_cast<long>(::getpid()), salt,
                   counter.fetch_add(1));
-    return folder / name;
+    return name;
 }
+
+Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
 
 std::uint32_t DefaultNewFileMode() {
     static const std::uint32_t mode = [] {

@@ -183,6 +183,23 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
     return {};
 }
 
+bool File::TryLock() {
+    // Windows locks keep others from reading what they cover: lock one byte far
+    // beyond any real content instead.
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    if (::LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+    const DWORD error = ::GetLastError();
+    return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
+}
+
+std::error_code File::Rewind() {
+    LARGE_INTEGER zero{};
+    if (!::SetFilePointerEx(handle_, zero, nullptr, FILE_BEGIN)) return LastError();
+    return {};
+}
+
 std::error_code File::Close() {
     if (!handle_) return {};
     const BOOL ok = ::CloseHandle(handle_);
@@ -241,18 +258,74 @@ std::error_code ResolveLinks(const Path& path, Path& resolved) {
     return {};
 }
 
+Folder::Folder(Folder&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
+    other.handle_ = nullptr;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        if (handle_) ::CloseHandle(handle_);
+        handle_ = other.handle_;
+        path_ = std::move(other.path_);
+        other.handle_ = nullptr;
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    if (handle_) ::CloseHandle(handle_);
+}
+
+std::error_code Folder::Open(const Path& path, Folder& folder) {
+    // Without FILE_SHARE_DELETE nobody can rename or remove the folder while it is open.
+    const Path where = path.empty() ? Path(L".") : path;
+    HANDLE handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Another program holding it open for deletion: still open it, unpinned.
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION)
+        handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    folder = Folder();
+    folder.handle_ = handle;
+    folder.path_ = path;
+    return {};
+}
+
+bool Folder::IsOpen() const { return handle_ != nullptr; }
+
+std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks) const {
+    return os::Stat(Full(name), info, followLinks);
+}
+
+std::error_code Folder::CreateNew(const Path& name, File& file) const { return File::CreateNew(Full(name), file); }
+
+std::error_code Folder::Rename(const Path& from, const Path& to) const { return os::Rename(Full(from), Full(to)); }
+
+std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const Path& name) const {
+    return HardLink(from.Full(fromName), Full(name));
+}
+
+std::error_code Folder::Remove(const Path& name) const { return os::Remove(Full(name)); }
+
+void Folder::Flush() const {}
+
+std::error_code Folder::CheckReplaceable(const File&, const FileInfo&) const { return {}; }
+
 void FlushFolder(const Path&) {
     // Windows has no flush for a folder's entries; MOVEFILE_WRITE_THROUGH covers renames.
 }
 
-Path TemporaryName(const Path& folder) {
+Path TemporaryFileName() {
     static std::atomic<unsigned> counter{0};
     static const unsigned salt = std::random_device{}();
     wchar_t name[64];
     std::swprintf(name, 64, L".~tarnwick-%lu-%08x-%u", static_cast<unsigned long>(::GetCurrentProcessId()), salt,
                   counter.fetch_add(1));
-    return folder / name;
+    return name;
 }
+
+Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
 
 std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
 

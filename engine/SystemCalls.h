@@ -14,8 +14,8 @@ namespace tarnwick::os {
 struct SystemCalls {
     ssize_t (*write)(int fd, const void* data, std::size_t size);
     int (*fsync)(int fd);
-    int (*rename)(const char* from, const char* to);
-    int (*link)(const char* existing, const char* link);
+    int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to);
+    int (*linkat)(int fromFolder, const char* existing, int toFolder, const char* link, int flags);
 };
 
 SystemCalls& Sys();

@@ -66,13 +66,13 @@ TEST_F(FaultTest, ImmutableFile) {
     ExpectUntouched();
 }
 
-// An immutable folder: no temporary file can be made beside the file.
+// An immutable folder: refused before anything is made in it.
 TEST_F(FaultTest, ImmutableFolder) {
     if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
     const ProcessResult result = Run();
     Shell("chattr -i '" + Dir().string() + "'");
     ASSERT_TRUE(result.failure);
-    EXPECT_EQ(result.failure->kind, FailureKind::CreateTemporary);
+    EXPECT_EQ(result.failure->kind, FailureKind::NotReplaceable);
     EXPECT_EQ(result.failure->code, std::errc::operation_not_permitted);
     ExpectUntouched();
 }
@@ -171,13 +171,13 @@ std::string g_failRenameTo;
 // The final rename fails after the new backup was placed: the old backup is put back.
 TEST_F(FaultTest, FinalRenameFails) {
     SysGuard guard;
-    g_failRenameTo = file_.string();
-    os::Sys().rename = [](const char* from, const char* to) {
+    g_failRenameTo = file_.filename().string();
+    os::Sys().renameat = [](int fromFolder, const char* from, int toFolder, const char* to) {
         if (g_failRenameTo == to) {
             errno = EROFS;
             return -1;
         }
-        return ::rename(from, to);
+        return ::renameat(fromFolder, from, toFolder, to);
     };
     const ProcessResult result = Run();
     ASSERT_TRUE(result.failure);
@@ -318,7 +318,7 @@ TEST_F(FaultTest, KilledDuringRewrite) {
 // Without hard links the backup is a flushed copy and the old backup moves aside meanwhile.
 TEST_F(FaultTest, BackupWithoutHardLinks) {
     SysGuard guard;
-    os::Sys().link = [](const char*, const char*) {
+    os::Sys().linkat = [](int, const char*, int, const char*, int) {
         errno = EPERM;
         return -1;
     };

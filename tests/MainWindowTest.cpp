@@ -155,7 +155,8 @@ TEST_F(MainWindowTest, CommandLinePath) {
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
 }
 
-// Enter in the search field runs a single-file correction; a second press runs it again.
+// Enter in the search field runs a single-file correction; a second press finds
+// nothing to correct, says so and keeps the backup of the original.
 TEST_F(MainWindowTest, SingleFileRun) {
     Options("abc", "xyz", "BackupCopy=1\nBackupExt=bak\n");
     const auto file = Make("page.htm", "abc abc");
@@ -170,7 +171,8 @@ TEST_F(MainWindowTest, SingleFileRun) {
     EXPECT_EQ(Status(), " Файл " + Q(file) + " успешно обработан");
     QTest::mouseClick(F().Command1, Qt::LeftButton);
     EXPECT_EQ(ReadBytes(file), "xyz xyz");
-    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "xyz xyz");
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "abc abc");
+    EXPECT_EQ(Status(), " Этот файл уже был обработан!");
     EXPECT_TRUE(ui_.boxes.empty());
 }
 

@@ -88,19 +88,27 @@ TEST_F(ProcessFileTest, BytesOutsideOccurrencesSurvive) {
     EXPECT_EQ(Corrected(std::string(content.data(), content.size()), "OLD", "new", 7), expected);
 }
 
-// An empty search string changes nothing but the file is still rewritten.
-TEST_F(ProcessFileTest, EmptySearchRewritesUnchanged) {
+// A file without an occurrence (an empty search string, or one corrected
+// meanwhile) is left alone, backup included, and its verdict is returned.
+TEST_F(ProcessFileTest, NoOccurrenceChangesNothing) {
     const auto path = Make("f.txt", "same content");
+    const auto backup = Make("f.txt.bak", "the original");
     struct stat before {};
     ASSERT_EQ(stat(path.c_str(), &before), 0);
-    Corrector corrector("", "x");
-    const ProcessResult result = corrector.ProcessFile(path);
-    ASSERT_FALSE(result.failure);
-    EXPECT_EQ(result.replacements, 0u);
-    EXPECT_EQ(ReadBytes(path), "same content");
+    for (const auto& [search, replace, verdict] :
+         {std::tuple{"", "x", FileVerdict::Unknown}, {"", "same", FileVerdict::AlreadyCorrected},
+          {"old", "content", FileVerdict::AlreadyCorrected}, {"old", "new", FileVerdict::Unknown}}) {
+        Corrector corrector(search, replace, Backups());
+        const ProcessResult result = corrector.ProcessFile(path);
+        ASSERT_FALSE(result.failure) << result.failure->Message();
+        EXPECT_FALSE(result.Corrected());
+        EXPECT_EQ(result.verdict, verdict) << search << "/" << replace;
+    }
     struct stat after {};
     ASSERT_EQ(stat(path.c_str(), &after), 0);
-    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(ReadBytes(backup), "the original");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"f.txt", "f.txt.bak"}));
 }
 
 // Backups on: the first run keeps the original; the second keeps the once-corrected file.

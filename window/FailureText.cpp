@@ -11,12 +11,17 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::Missing: text = QStringLiteral("файл не найден"); break;
     case FailureKind::NotRegularFile: text = QStringLiteral("это не обычный файл"); break;
     case FailureKind::NotWritable: text = QStringLiteral("нет права на запись в файл"); break;
+    case FailureKind::NotReplaceable:
+        text = QStringLiteral("папка не позволяет заменить файл (только дозапись, неизменяемая или с битом sticky)");
+        break;
+    case FailureKind::Busy: text = QStringLiteral("файл обрабатывается другим запуском программы"); break;
     case FailureKind::Read: text = QStringLiteral("ошибка чтения файла"); break;
     case FailureKind::CreateTemporary: text = QStringLiteral("не удалось создать временный файл рядом с ним"); break;
     case FailureKind::Write: text = QStringLiteral("ошибка записи (нет места на диске?)"); break;
     case FailureKind::Flush: text = QStringLiteral("ошибка сброса данных на диск"); break;
     case FailureKind::Backup: text = QStringLiteral("не удалось создать резервную копию"); break;
     case FailureKind::BackupNotFile: text = QStringLiteral("место резервной копии занято папкой или другим объектом"); break;
+    case FailureKind::BackupIsFile: text = QStringLiteral("резервная копия оказалась бы самим файлом (ссылка)"); break;
     case FailureKind::BadBackupName: text = QStringLiteral("расширение резервных копий не задано или недопустимо"); break;
     case FailureKind::Changed: text = QStringLiteral("файл изменён другой программой во время обработки"); break;
     case FailureKind::Replace: text = QStringLiteral("не удалось заменить файл исправленным"); break;

@@ -161,7 +161,11 @@ void Main::ClassifyPath() {
     form_.Label4->setText(QStringLiteral("(файл)"));
     form_.Command1->setText(QStringLiteral("Обработать файл"));
     workMode_ = 1;
-    switch (CheckFile(currentPath_, *corrector)) {
+    ShowVerdict(CheckFile(currentPath_, *corrector));
+}
+
+void Main::ShowVerdict(FileVerdict verdict) {
+    switch (verdict) {
     case FileVerdict::ToCorrect:
         SetStatus(QStringLiteral(" В файле присутствует строка поиска"));
         form_.Command1->setEnabled(true);
@@ -233,10 +237,12 @@ void Main::Command1_Click() {
 
 void Main::ProcessSingleFile(Corrector& corrector) {
     const ProcessResult result = corrector.ProcessFile(ToPath(currentPath_));
-    if (!result.failure) {
+    if (result.Corrected()) {
         SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" успешно обработан"));
         return;
     }
+    // Nothing to correct any more (a second press, other strings): what the file holds now.
+    if (!result.failure) return ShowVerdict(result.verdict);
     SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" не обработан"));
     Box(QStringLiteral("Ошибка обработки файла ") + currentPath_ + QStringLiteral("\n\n") +
             DescribeFailure(*result.failure) + QStringLiteral("\n\nФайл оставлен без изменений."),
@@ -249,7 +255,7 @@ void Main::ProcessQueue(Corrector& corrector) {
     QStringList failures;
     corrector.ProcessFiles(workQueue_, [&](std::size_t i, const ProcessResult& result) {
         if (result.failure) failures << FromPath(workQueue_[i]) + QStringLiteral(" — ") + DescribeFailure(*result.failure);
-        else ++corrected;
+        else if (result.Corrected()) ++corrected;
         SetStatus(QStringLiteral("Обработка файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(count) +
                       QStringLiteral("..."),
                   true);

@@ -69,6 +69,8 @@ private:
     void ClassifyPath();
     void ScanFolder(const QString& folder, Corrector& corrector);
     FileVerdict CheckFile(const QString& file, Corrector& corrector);
+    // The status text and process button of a single file's verdict.
+    void ShowVerdict(FileVerdict verdict);
     void ProcessQueue(Corrector& corrector);
     void ProcessSingleFile(Corrector& corrector);
 
