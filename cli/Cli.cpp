@@ -5,6 +5,8 @@
 #include "FolderScan.h"
 #include "Options.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -18,7 +20,7 @@ namespace {
 
 constexpr std::string_view kHelp =
     "Usage: tarnwick-cli [-n|--check] -s|--search TEXT -r|--replace TEXT\n"
-    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] PATH\n"
+    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-z] PATH\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
     "with the replace string in PATH, one file or every file directly in one folder.\n"
@@ -29,7 +31,10 @@ constexpr std::string_view kHelp =
     "  -n, --check            classify the files only; change nothing\n"
     "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
     "      --no-backup        keep no backup copy (the default)\n"
-    "  -E, --encoding NAME    the files' encoding (default: the system's)\n"
+    "  -E, --encoding NAME    the files' encoding (default: the system's): UTF-8\n"
+    "                         or a single-byte code page such as CP1251\n"
+    "  -z, --null             end each field with a NUL byte instead of a tab or\n"
+    "                         newline, and write paths exactly as they are\n"
     "      --options FILE     take the search and replace strings, the backup\n"
     "                         switch and extension from an options file;\n"
     "                         options given here win\n"
@@ -45,7 +50,12 @@ constexpr std::string_view kHelp =
     "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
     "  failed PATH REASON          could not be checked or corrected; left as it was\n"
     "\n"
-    "Exit status: 0 no file failed, 1 some file failed, 2 usage error.\n";
+    "A path or reason holding a control character (a newline, a tab) or starting\n"
+    "with a double quote is written in double quotes with C escapes (\\n, \\t,\n"
+    "\\\", \\\\, \\ooo); with -z nothing is quoted.\n"
+    "\n"
+    "Exit status: 0 no file failed, 1 some file failed, 2 usage error, 3 the output\n"
+    "could not be written (nothing more was changed after that).\n";
 
 struct Options {
     bool check = false;
@@ -56,6 +66,7 @@ struct Options {
     std::optional<std::string> encoding;
     std::optional<std::string> optionsFile;
     std::optional<std::string> path;
+    bool null = false;
     bool help = false;
     bool version = false;
 };
@@ -116,6 +127,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         if (inlineValue) return UsageError{"unknown option '" + arg + "'"};
         if (name == "-n" || name == "--check") options.check = true;
         else if (name == "--no-backup") options.backup = false;
+        else if (name == "-z" || name == "--null") options.null = true;
         else if (name == "-h" || name == "--help") options.help = true;
         else if (name == "-V" || name == "--version") options.version = true;
         else return UsageError{"unknown option '" + arg + "'"};
@@ -145,13 +157,45 @@ struct Tally {
     std::uint64_t replacements = 0;
 };
 
+// A field of a record as written without -z: a text with a control character
+// (a newline or tab that would end or shift the record) or a leading double
+// quote is written in double quotes with C escapes, as git writes such paths.
+std::string Field(std::string_view text) {
+    const bool plain = (text.empty() || text.front() != '"') &&
+                       std::none_of(text.begin(), text.end(), [](char c) {
+                           return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                       });
+    if (plain) return std::string(text);
+    std::string quoted = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\t': quoted += "\\t"; break;
+        case '\r': quoted += "\\r"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                const auto b = static_cast<unsigned char>(c);
+                quoted += '\\';
+                quoted += static_cast<char>('0' + (b >> 6));
+                quoted += static_cast<char>('0' + ((b >> 3) & 7));
+                quoted += static_cast<char>('0' + (b & 7));
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    return quoted += '"';
+}
+
 class Reporter {
 public:
-    Reporter(std::ostream& out, bool check) : out_(out), check_(check) {}
+    Reporter(std::ostream& out, bool check, bool null) : out_(out), check_(check), null_(null) {}
 
     void Failed(const fs::path& path, const Failure& failure) {
         ++tally_.failed;
-        out_ << "failed\t" << PathText(path) << '\t' << failure.Reason() << '\n';
+        Record({"failed", PathText(path), failure.Reason()});
     }
 
     // A checked file; one to correct is reported by Corrected or Failed instead
@@ -160,15 +204,15 @@ public:
         switch (verdict) {
         case FileVerdict::Unknown:
             ++tally_.unknown;
-            out_ << "unknown\t" << PathText(path) << '\n';
+            Record({"unknown", PathText(path)});
             return;
         case FileVerdict::AlreadyCorrected:
             ++tally_.already;
-            out_ << "already-corrected\t" << PathText(path) << '\n';
+            Record({"already-corrected", PathText(path)});
             return;
         case FileVerdict::ToCorrect:
             ++tally_.toCorrect;
-            out_ << "to-correct\t" << PathText(path) << '\n';
+            Record({"to-correct", PathText(path)});
             return;
         }
     }
@@ -177,19 +221,19 @@ public:
         if (done.failure) return Failed(path, *done.failure);
         if (!done.sameAs.empty()) {
             ++tally_.sameFile;
-            out_ << "same-file\t" << PathText(path) << '\t' << PathText(done.sameAs) << '\n';
+            Record({"same-file", PathText(path), PathText(done.sameAs)});
             return;
         }
         // Corrected meanwhile by someone else, or no longer holding the search string.
         if (!done.Corrected()) return Checked(path, done.verdict);
         ++tally_.corrected;
         tally_.replacements += done.replacements;
-        out_ << "corrected\t" << PathText(path) << '\t' << done.replacements << '\n';
+        Record({"corrected", PathText(path), std::to_string(done.replacements)});
     }
 
     void Backup(const fs::path& path) {
         ++tally_.backups;
-        out_ << "backup\t" << PathText(path) << '\n';
+        Record({"backup", PathText(path)});
     }
 
     void File() { ++tally_.files; }
@@ -208,10 +252,32 @@ public:
     bool AnyFailed() const { return tally_.failed != 0; }
 
 private:
+    // Fields end with a tab and the record with a newline; with -z each field
+    // ends with a NUL and is written as it is.
+    void Record(std::initializer_list<std::string> fields) {
+        std::size_t left = fields.size();
+        for (const std::string& field : fields) {
+            if (null_) out_ << field << '\0';
+            else out_ << Field(field) << (--left ? '\t' : '\n');
+        }
+    }
+
     std::ostream& out_;
     bool check_;
+    bool null_;
     Tally tally_;
 };
+
+// Makes sure the records so far reached the output; false after telling why.
+bool Delivered(std::ostream& out, std::ostream& err) {
+    errno = 0;
+    out.flush();
+    if (out) return true;
+    const int reason = errno;
+    err << "tarnwick-cli: cannot write the output"
+        << (reason ? ": " + std::generic_category().message(reason) : std::string()) << "; stopped\n";
+    return false;
+}
 
 int Usage(std::ostream& err, const std::string& message) {
     err << "tarnwick-cli: " << message << "\nTry 'tarnwick-cli --help' for more information.\n";
@@ -242,8 +308,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::optional<CodePage> files = system;
     if (options.encoding) {
         files = CodePage::Named(*options.encoding);
-        if (!files) return Usage(err, "unknown or unsupported encoding '" + *options.encoding + "'");
+        if (!files)
+            return Usage(err, "unknown or unsupported encoding '" + *options.encoding +
+                                  "' (UTF-8 and single-byte code pages are supported)");
     }
+    if (!files->Usable())
+        return Usage(err, "the system's encoding " + files->Name() +
+                              " is a multibyte encoding that cannot be corrected byte for byte; name a code page "
+                              "with -E");
 
     std::optional<std::u16string> search16, replace16, extension16;
     if (options.search)
@@ -297,7 +369,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     Corrector corrector(std::move(search), std::move(replace), backup);
-    Reporter reporter(out, options.check);
+    bool broken = false;
+    Reporter reporter(out, options.check, options.null);
     if (fs::is_directory(status)) {
         // Lines go out in listing order as soon as they are known: at once in a
         // check run; otherwise after each group of files to correct is rewritten.
@@ -310,6 +383,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         std::vector<Entry> pending;
         std::vector<fs::path> group;
         const auto report = [&] {
+            // Output that cannot be written: nothing more is changed unseen.
+            if (broken) {
+                pending.clear();
+                group.clear();
+                return;
+            }
             std::vector<ProcessResult> results(group.size());
             corrector.ProcessFiles(group, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
             std::size_t corrected = 0;
@@ -320,7 +399,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[corrected++]);
                 else reporter.Checked(e.path, e.verdict);
             }
-            out.flush();
+            broken = !Delivered(out, err);
             pending.clear();
             group.clear();
         };
@@ -344,8 +423,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             reporter.Corrected(path, corrector.ProcessFile(path));
         else reporter.Checked(path, check.verdict);
     }
-    out.flush();
+    if (!broken && !Delivered(out, err)) broken = true;
     reporter.Summary(err);
+    if (broken) return 3;
     return reporter.AnyFailed() ? 1 : 0;
 }
 

@@ -129,9 +129,21 @@ std::optional<std::u16string> CodePageToWide(unsigned cp, std::string_view bytes
 
 }  // namespace
 
+namespace {
+
+bool IsSingleByteOrUtf8(unsigned number) {
+    if (number == CP_UTF8) return true;
+    CPINFOEXW info{};
+    return ::GetCPInfoExW(number, 0, &info) && info.MaxCharSize == 1;
+}
+
+}  // namespace
+
 CodePage CodePage::System() {
     const unsigned acp = GetACP();
-    return CodePage("CP" + std::to_string(acp), acp);
+    CodePage cp("CP" + std::to_string(acp), acp);
+    cp.usable_ = IsSingleByteOrUtf8(acp);
+    return cp;
 }
 
 std::optional<CodePage> CodePage::Named(std::string_view name) {
@@ -142,7 +154,7 @@ std::optional<CodePage> CodePage::Named(std::string_view name) {
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
     const unsigned number = static_cast<unsigned>(std::stoul(digits));
-    if (!IsValidCodePage(number)) return std::nullopt;
+    if (!IsValidCodePage(number) || !IsSingleByteOrUtf8(number)) return std::nullopt;
     CodePage cp("CP" + digits, number);
     if (!KeepsAscii(cp)) return std::nullopt;
     return cp;
@@ -203,13 +215,48 @@ CodePage CodePage::System() {
     if (codeset.empty() || codeset == "ANSI_X3.4-1968" || codeset == "ASCII" || codeset == "US-ASCII")
         codeset = "UTF-8";
     if (auto cp = Named(codeset)) return *cp;
+    CodePage known{codeset};
+    if (KeepsAscii(known)) {
+        // A multibyte locale (EUC-JP, GB18030, Big5...): known, but not for correcting files.
+        known.usable_ = false;
+        return known;
+    }
     return CodePage("UTF-8");
 }
+
+namespace {
+
+// Whether every byte is one whole character or an invalid one by itself, and
+// every ASCII byte stands for itself: no byte starts a longer character and
+// no shift state changes what ASCII bytes mean.
+bool IsSingleByte(const std::string& name) {
+    iconv_t cd = iconv_open("UTF-8", name.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    bool single = true;
+    for (int b = 0; b < 256 && single; ++b) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char in[1] = {static_cast<char>(b)};
+        char out[8];
+        char* inPtr = in;
+        char* outPtr = out;
+        std::size_t inLeft = 1, outLeft = sizeof out;
+        std::size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        // A character held back for a combining mark that may follow (CP1258) comes out on a flush.
+        if (rc != static_cast<std::size_t>(-1) && outPtr == out) rc = iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+        if (rc == static_cast<std::size_t>(-1)) single = errno == EILSEQ && b >= 0x80;
+        else single = inLeft == 0 && (b >= 0x80 || (outPtr - out == 1 && out[0] == in[0]));
+    }
+    iconv_close(cd);
+    return single;
+}
+
+}  // namespace
 
 std::optional<CodePage> CodePage::Named(std::string_view name) {
     if (name.empty()) return std::nullopt;
     CodePage cp{std::string(name)};
     if (!KeepsAscii(cp)) return std::nullopt;
+    if (!IsUtf8Name(cp.name_) && !IsSingleByte(cp.name_)) return std::nullopt;
     return cp;
 }
 

@@ -12,18 +12,24 @@ namespace tarnwick {
 // into this code page and the file's bytes are searched as bytes.
 //
 // On Windows it is the ANSI code page (or a numbered one); on POSIX an iconv
-// encoding name. Only encodings that keep ASCII bytes as they are qualify.
+// encoding name. Only UTF-8 and single-byte code pages that keep ASCII bytes
+// as they are qualify: in other multibyte encodings (Shift_JIS, GBK, Big5,
+// EUC, ISO-2022) a byte match can split characters.
 class CodePage {
 public:
     // The system's code page: on Windows CP_ACP; on POSIX the character set of
-    // the environment's LC_CTYPE locale, UTF-8 where that is plain ASCII.
+    // the environment's LC_CTYPE locale, UTF-8 where that is plain ASCII. It
+    // may be one that files cannot be corrected in: see Usable().
     static CodePage System();
 
     // The code page called `name` ("CP1251", "UTF-8", "1251" on Windows), or
-    // nothing when the system does not know it or it is not ASCII-compatible.
+    // nothing when the system does not know it or it does not qualify.
     static std::optional<CodePage> Named(std::string_view name);
 
     const std::string& Name() const { return name_; }
+    // Whether files may be searched and corrected in it byte for byte; the
+    // system's code page may not (a multibyte one such as CP932).
+    bool Usable() const { return usable_; }
 
     // `text` in this code page, or nothing when some character of it has no
     // exact representation here (no best-fit or "?" substitution).
@@ -39,6 +45,7 @@ private:
     explicit CodePage(std::string name, unsigned number = 0) : name_(std::move(name)), number_(number) {}
 
     std::string name_;
+    bool usable_ = true;
     [[maybe_unused]] unsigned number_ = 0;  // Windows code page number; unused elsewhere
 };
 

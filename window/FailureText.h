@@ -11,7 +11,9 @@ namespace tarnwick::window {
 // for the cause: "нет права на запись (Operation not permitted)".
 QString DescribeFailure(const Failure& failure);
 
-// Paths between Qt text and the file system's native form.
+// Paths between Qt text and the file system's native form. On POSIX a byte
+// that is no text in the locale's encoding is kept as the lone surrogate
+// U+DC00 + byte, so that every path goes back to its own bytes.
 std::filesystem::path ToPath(const QString& text);
 QString FromPath(const std::filesystem::path& path);
 

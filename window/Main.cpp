@@ -125,6 +125,13 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
 }
 
 std::optional<Corrector> Main::MakeCorrector(bool processing) {
+    if (!setup_.codePage.Usable()) {
+        Box(QStringLiteral("Кодировка системы %1 не поддерживается: файлы можно обрабатывать только в UTF-8 "
+                           "и в однобайтовых кодировках. Файлы не изменены.")
+                .arg(QString::fromStdString(setup_.codePage.Name())),
+            kBadParameterTitle, BoxIcon::Exclamation);
+        return std::nullopt;
+    }
     const auto search = setup_.codePage.Encode(searchText_.toStdU16String());
     const auto replace = setup_.codePage.Encode(replaceText_.toStdU16String());
     const QString codePage = QString::fromStdString(setup_.codePage.Name());
@@ -146,7 +153,7 @@ std::optional<Corrector> Main::MakeCorrector(bool processing) {
     return Corrector(std::move(*search), std::move(*replace), std::move(backup));
 }
 
-void Main::ClassifyPath() {
+void Main::ClassifyPath(bool reportScanFailures) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
     auto corrector = MakeCorrector(false);
     if (!corrector) return;
@@ -155,7 +162,7 @@ void Main::ClassifyPath() {
         form_.Label4->setText(QStringLiteral("(папка)"));
         form_.Command1->setText(QStringLiteral("Обработать папку"));
         workMode_ = 2;
-        ScanFolder(currentPath_, *corrector);
+        ScanFolder(currentPath_, *corrector, reportScanFailures);
         return;
     }
     form_.Label4->setText(QStringLiteral("(файл)"));
@@ -189,7 +196,7 @@ FileVerdict Main::CheckFile(const QString& file, Corrector& corrector) {
     return result.verdict;
 }
 
-void Main::ScanFolder(const QString& folder, Corrector& corrector) {
+void Main::ScanFolder(const QString& folder, Corrector& corrector, bool reportFailures) {
     const FolderListing listing = ListFolder(ToPath(folder));
     if (listing.failure) {
         Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
@@ -211,12 +218,6 @@ void Main::ScanFolder(const QString& folder, Corrector& corrector) {
                       QStringLiteral("..."),
                   true);
     };
-    callbacks.checked = [&](const ScanEntry& entry) {
-        if (entry.outcome == ScanOutcome::Failed)
-            Box(QStringLiteral("Ошибка открытия файла ") + FromPath(entry.path) + QStringLiteral("\n\n") +
-                    DescribeFailure(*entry.failure),
-                kErrorTitle, BoxIcon::Critical);
-    };
     ScanResult result = ScanFiles(listing.files, corrector, callbacks);
     workQueue_ = std::move(result.queue);
 
@@ -224,6 +225,21 @@ void Main::ScanFolder(const QString& folder, Corrector& corrector) {
               QStringLiteral(" из ") + Number(count));
     form_.Command1->setEnabled(!workQueue_.empty());
     currentPath_ = folder;
+    // Files that could not be read: one box after the scan, not one per file.
+    if (!reportFailures || result.failures.empty()) return;
+    QStringList failures;
+    for (const Failure& failure : result.failures)
+        failures << FromPath(failure.path) + QStringLiteral(" — ") + DescribeFailure(failure);
+    FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
+}
+
+void Main::FailureBox(const QString& lead, const QString& tail, QStringList failures) {
+    const int total = failures.size();
+    if (total > kMaxListedFailures) {
+        failures = failures.mid(0, kMaxListedFailures);
+        failures << QStringLiteral("… и ещё ") + QString::number(total - kMaxListedFailures);
+    }
+    Box(lead + QString::number(total) + tail + failures.join(QLatin1Char('\n')), kErrorTitle, BoxIcon::Critical);
 }
 
 void Main::Command1_Click() {
@@ -261,15 +277,9 @@ void Main::ProcessQueue(Corrector& corrector) {
                   true);
     });
     SetStatus(QStringLiteral(" Готово. Обработано ") + Number(corrected) + QStringLiteral(" файлов."));
-    if (failures.isEmpty()) return;
-    const int total = failures.size();
-    if (total > kMaxListedFailures) {
-        failures = failures.mid(0, kMaxListedFailures);
-        failures << QStringLiteral("… и ещё ") + QString::number(total - kMaxListedFailures);
-    }
-    Box(QStringLiteral("Не удалось обработать файлов: ") + QString::number(total) +
-            QStringLiteral(". Эти файлы оставлены без изменений:\n\n") + failures.join(QLatin1Char('\n')),
-        kErrorTitle, BoxIcon::Critical);
+    if (!failures.isEmpty())
+        FailureBox(QStringLiteral("Не удалось обработать файлов: "),
+                   QStringLiteral(". Эти файлы оставлены без изменений:\n\n"), failures);
 }
 
 void Main::Command2_Click() {
@@ -299,10 +309,11 @@ void Main::Command4_Click() {
         if (auto corrector = MakeCorrector(false)) {
             {
                 BusyScope busy(busy_);
-                ScanFolder(pickedPath_, *corrector);
+                ScanFolder(pickedPath_, *corrector, true);
             }
-            // Classifies the folder just scanned, or, when it was empty, what was current before.
-            ClassifyPath();
+            // Classifies the folder just scanned, or, when it was empty, what was current before;
+            // the files that could not be read were named a moment ago.
+            ClassifyPath(false);
         }
     }
     form_.Command1->setFocus();

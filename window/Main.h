@@ -66,8 +66,11 @@ private:
     void Command6_Click();
     void Timer1_Timer();
 
-    void ClassifyPath();
-    void ScanFolder(const QString& folder, Corrector& corrector);
+    // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
+    void ClassifyPath(bool reportScanFailures = true);
+    void ScanFolder(const QString& folder, Corrector& corrector, bool reportFailures);
+    // One box naming failed files: `lead`, their count, `tail`, then the list (cut after a screenful).
+    void FailureBox(const QString& lead, const QString& tail, QStringList failures);
     FileVerdict CheckFile(const QString& file, Corrector& corrector);
     // The status text and process button of a single file's verdict.
     void ShowVerdict(FileVerdict verdict);

@@ -46,7 +46,13 @@ int main(int argc, char** argv) {
 
     using namespace tarnwick;
     window::MainSetup setup;
+#ifdef _WIN32
     setup.arguments = QApplication::arguments().mid(1);
+#else
+    // The bytes as given (Qt has taken its own options out of argv), so that a
+    // path that is no valid text in the locale still names its file.
+    for (int i = 1; i < argc; ++i) setup.arguments << window::FromPath(argv[i]);
+#endif
     setup.optionsFile = settings::ChooseOptionsFile(
         window::ToPath(QApplication::applicationDirPath()),
         window::ToPath(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)));
