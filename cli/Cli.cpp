@@ -330,6 +330,15 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (!fs::is_regular_file(optionsFile, ec))
             return Usage(err, "options file '" + *options.optionsFile + "' not found");
         const settings::Options stored = settings::LoadOptions(optionsFile, *files);
+        // A stored value that is no text is refused, unless given here instead.
+        for (const std::string& key : stored.invalidKeys) {
+            const bool overridden = (key == "SearchString" && search16) || (key == "ReplaceString" && replace16) ||
+                                    (key == "BackupExt" && options.backupExtension) ||
+                                    (key == "BackupCopy" && options.backup) || key == "Mask";
+            if (!overridden)
+                return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key +
+                                      " is not valid " + files->Name() + " text");
+        }
         if (!search16) search16 = stored.searchString;
         if (!replace16) replace16 = stored.replaceString;
         if (!options.backup) options.backup = stored.backupCopy != 0;

@@ -83,13 +83,37 @@ double NumericValue(std::u16string_view raw) {
     return std::strtod(number.c_str(), nullptr);
 }
 
-std::u16string INI::RINI(std::u16string_view section, std::u16string_view keyName) const {
+std::vector<std::optional<std::u16string>> INI::RINIAll(std::u16string_view section,
+                                                        std::initializer_list<std::u16string_view> keyNames) const {
+    std::vector<std::optional<std::u16string>> texts(keyNames.size());
     const auto s = codePage_.Encode(section);
-    const auto k = codePage_.Encode(keyName);
-    if (!s || !k) return {};
-    const auto value = ReadProfileValue(fileName_, *s, *k);
-    if (!value) return {};
-    return FirstCharacters(codePage_.DecodeReplacing(*value), kMaxValueCharacters);
+    std::vector<std::string> keys;
+    for (const auto keyName : keyNames) keys.push_back(codePage_.Encode(keyName).value_or(std::string(1, '\0')));
+    if (!s) return texts;
+    bool utf8 = false;
+    const auto values = ReadProfileValues(fileName_, *s, keys, &utf8);
+    static const CodePage kUtf8 = *CodePage::Named("UTF-8");
+    const CodePage& codePage = utf8 ? kUtf8 : codePage_;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!values[i]) {
+            texts[i] = std::u16string();
+            continue;
+        }
+        // No more bytes than 254 characters can take are decoded, cut at a
+        // character's start where the text is UTF-8.
+        std::string_view bytes = *values[i];
+        if (bytes.size() > kMaxValueCharacters * 4) {
+            std::size_t cut = kMaxValueCharacters * 4;
+            while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+            bytes = bytes.substr(0, cut);
+        }
+        if (auto text = codePage.Decode(bytes)) texts[i] = FirstCharacters(std::move(*text), kMaxValueCharacters);
+    }
+    return texts;
+}
+
+std::u16string INI::RINI(std::u16string_view section, std::u16string_view keyName) const {
+    return RINIAll(section, {keyName})[0].value_or(std::u16string());
 }
 
 std::error_code INI::WInI(std::u16string_view section, std::u16string_view keyName,

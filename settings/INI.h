@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
+#include <vector>
 #include <utility>
 #include <stdexcept>
 #include <string>
@@ -29,8 +31,14 @@ public:
     void FileName(const std::filesystem::path& name) { fileName_ = name; }
     const std::filesystem::path& FileName() const { return fileName_; }
 
-    // The stored text, at most 254 characters; "" when the file, section or key is missing.
+    // The stored text, at most 254 characters; "" when the file, section or key
+    // is missing, or when the stored bytes are no text in the code page (UTF-8
+    // in a file that starts with its byte-order mark).
     std::u16string RINI(std::u16string_view section, std::u16string_view keyName) const;
+    // Several texts of one section, read as RINI reads them with one reading of
+    // the file; a value that is no text is nothing.
+    std::vector<std::optional<std::u16string>> RINIAll(std::u16string_view section,
+                                                       std::initializer_list<std::u16string_view> keyNames) const;
     // Stores the text; the reason on failure (the file is then unchanged).
     std::error_code WInI(std::u16string_view section, std::u16string_view keyName,
                          std::u16string_view keyValue) const;

@@ -4,6 +4,8 @@
 #include "INI.h"
 #include "ProfileStore.h"
 
+#include <cmath>
+
 namespace tarnwick::settings {
 
 namespace fs = std::filesystem;
@@ -26,16 +28,19 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     if (CheckProfileFile(file)) return options;
     INI ini(codePage);
     ini.FileName(file);
-    options.searchString = ini.RINI(kSection, u"SearchString");
-    options.replaceString = ini.RINI(kSection, u"ReplaceString");
-    try {
-        options.backupCopy = ini.RINIi(kSection, u"BackupCopy");
-    } catch (const OverflowError&) {
-        options.backupCopy = 0;
-    }
-    if (options.backupCopy < 0 || options.backupCopy > 2) options.backupCopy = 0;
-    options.mask = ini.RINI(kSection, u"Mask");
-    options.backupExt = ini.RINI(kSection, u"BackupExt");
+    // One reading of the file for all five keys.
+    auto texts = ini.RINIAll(kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt"});
+    constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy", "Mask", "BackupExt"};
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        if (!texts[i]) options.invalidKeys.push_back(kKeys[i]);
+    const auto text = [&](std::size_t i) { return texts[i].value_or(std::u16string()); };
+    options.searchString = text(0);
+    options.replaceString = text(1);
+    const double number = NumericValue(text(2));
+    const double rounded = std::nearbyint(number);  // as RINIi reads it
+    options.backupCopy = rounded >= 0 && rounded <= 2 ? static_cast<std::int16_t>(rounded) : 0;
+    options.mask = text(3);
+    options.backupExt = text(4);
     return options;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace tarnwick::settings {
 
@@ -17,6 +18,8 @@ struct Options {
     std::int16_t backupCopy = 0;  // the check box: 0 unchecked, 1 checked, 2 grey (counts as checked)
     std::u16string mask = u"*.*";
     std::u16string backupExt = u"bak";
+    // Keys whose stored value is no text in the file's code page: read as empty.
+    std::vector<std::string> invalidKeys = {};
 
     bool operator==(const Options&) const = default;
 };
@@ -30,7 +33,8 @@ std::filesystem::path ChooseOptionsFile(const std::filesystem::path& programFold
 // The options stored in `file`, section Main. No file, or one that cannot be
 // a profile file (a folder, larger than 16 MiB): the defaults above.
 // A missing key reads as empty text (0 for BackupCopy); a BackupCopy that is
-// not 0, 1 or 2 reads as 0.
+// not 0, 1 or 2 reads as 0; a value that is no text reads as empty and is
+// named in `invalidKeys`.
 Options LoadOptions(const std::filesystem::path& file, const CodePage& codePage);
 
 struct SaveFailure {

@@ -143,14 +143,32 @@ std::error_code CheckProfileFile(const fs::path& file) {
     return {};
 }
 
-std::optional<std::string> ReadProfileValue(const fs::path& file, std::string_view section, std::string_view key) {
+std::vector<std::optional<std::string>> ReadProfileValues(const fs::path& file, std::string_view section,
+                                                          const std::vector<std::string>& keys, bool* utf8) {
+    std::vector<std::optional<std::string>> values(keys.size());
+    if (utf8) *utf8 = false;
     std::string content;
-    if (file.empty() || ReadWhole(file, content)) return std::nullopt;
-    const std::vector<Line> lines = SplitLines(content);
-    const Place place = Find(lines, section, key);
-    if (place.key == std::string::npos) return std::nullopt;
-    const std::string_view value = lines[place.key].value;
-    return std::string(value.substr(0, value.find('\0')));
+    if (file.empty() || ReadWhole(file, content)) return values;
+    std::string_view text = content;
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        text.remove_prefix(kByteOrderMark.size());
+        if (utf8) *utf8 = true;
+    }
+    const std::vector<Line> lines = SplitLines(text);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const Place place = Find(lines, section, keys[i]);
+        if (place.key == std::string::npos) continue;
+        std::string_view value = lines[place.key].value;
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        values[i] = std::string(value.substr(0, value.find('\0')));
+    }
+    return values;
+}
+
+std::optional<std::string> ReadProfileValue(const fs::path& file, std::string_view section, std::string_view key,
+                                            bool* utf8) {
+    return ReadProfileValues(file, section, {std::string(key)}, utf8)[0];
 }
 
 namespace {
@@ -169,7 +187,12 @@ std::string WithValue(std::string_view content, std::string_view section, const 
     const std::vector<Line> lines = SplitLines(content);
     const Place place = Find(lines, section, entry.key);
     std::string line, header;
-    line.append(entry.key).append("=").append(entry.value);
+    const std::string_view value = entry.value;
+    const bool quoted = !value.empty() && (Trim(value) != value || (value.size() >= 2 && value.front() == '"' &&
+                                                                    value.back() == '"'));
+    line.append(entry.key).append("=");
+    if (quoted) line.append("\"").append(value).append("\"");
+    else line.append(value);
     header.append("[").append(section).append("]");
     std::vector<std::string_view> out;
     out.reserve(lines.size() + 2);

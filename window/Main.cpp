@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <numeric>
+
 namespace tarnwick::window {
 
 namespace {
@@ -60,6 +62,16 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     SetCheck1Value(options.backupCopy);
     form_.Text4->setText(QString::fromStdU16String(options.mask));
     form_.Text5->setText(QString::fromStdU16String(options.backupExt));
+
+    if (!options.invalidKeys.empty())
+        Box(QStringLiteral("В файле параметров %1 значения %2 не являются текстом в кодировке %3. "
+                           "Эти поля оставлены пустыми.")
+                .arg(FromPath(setup_.optionsFile),
+                     QString::fromStdString(std::accumulate(
+                         std::next(options.invalidKeys.begin()), options.invalidKeys.end(), options.invalidKeys[0],
+                         [](std::string all, const std::string& key) { return std::move(all) + ", " + key; })),
+                     QString::fromStdString(setup_.codePage.Name())),
+            kErrorTitle, BoxIcon::Exclamation);
 
     currentPath_ = CommandLinePath(setup_.arguments);
     form_.Text3->setText(currentPath_);
