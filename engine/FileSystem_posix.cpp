@@ -258,6 +258,14 @@ std::error_code CheckWritable(const Path& path) {
     return {};
 }
 
+std::error_code CheckCanCreateIn(const Path& folder) {
+    const Path probe = TemporaryName(folder);
+    File file;
+    if (auto ec = File::CreateNew(probe, file)) return ec;
+    file.Close();
+    return Remove(probe);
+}
+
 std::error_code ResolveLinks(const Path& path, Path& resolved) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return LastError();

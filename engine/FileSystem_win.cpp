@@ -19,6 +19,37 @@ SystemCalls& Sys() {
 
 namespace {
 
+// Windows error codes with their text in UTF-8 (the wide FormatMessage,
+// converted), never in the ANSI code page, so that it can join UTF-8 paths.
+class Utf8SystemCategory : public std::error_category {
+public:
+    const char* name() const noexcept override { return "windows"; }
+    std::string message(int code) const override {
+        wchar_t* text = nullptr;
+        const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                             FORMAT_MESSAGE_IGNORE_INSERTS,
+                                         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0,
+                                         nullptr);
+        std::wstring wide(text ? text : L"", n);
+        if (text) ::LocalFree(text);
+        while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' ||
+                                 wide.back() == L'.'))
+            wide.pop_back();
+        if (wide.empty()) return "error " + std::to_string(code);
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                               nullptr, nullptr);
+        std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
+                              nullptr);
+        return out;
+    }
+};
+
+const std::error_category& SystemCategory() {
+    static const Utf8SystemCategory category;
+    return category;
+}
+
 // The system's reason, as the portable condition where there is one, so that
 // callers can tell "missing" or "exists" the same way on every platform.
 std::error_code ErrorOf(DWORD error) {
@@ -42,7 +73,7 @@ std::error_code ErrorOf(DWORD error) {
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_FUNCTION: return std::make_error_code(std::errc::not_supported);
     case ERROR_CANT_RESOLVE_FILENAME: return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-    default: return {static_cast<int>(error), std::system_category()};
+    default: return {static_cast<int>(error), SystemCategory()};
     }
 }
 
@@ -234,6 +265,14 @@ std::error_code CheckWritable(const Path& path) {
     if (handle == INVALID_HANDLE_VALUE) return LastError();
     ::CloseHandle(handle);
     return {};
+}
+
+std::error_code CheckCanCreateIn(const Path& folder) {
+    const Path probe = TemporaryName(folder);
+    File file;
+    if (auto ec = File::CreateNew(probe, file)) return ec;
+    file.Close();
+    return Remove(probe);
 }
 
 std::error_code ResolveLinks(const Path& path, Path& resolved) {

@@ -18,7 +18,7 @@ constexpr std::string_view kFileName = "options.ini";
 fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userConfigFolder) {
     const fs::path portable = programFolder / kFileName;
     std::error_code ec;
-    if (fs::exists(portable, ec) || !os::CheckWritable(programFolder) || userConfigFolder.empty()) return portable;
+    if (fs::exists(portable, ec) || !os::CheckCanCreateIn(programFolder) || userConfigFolder.empty()) return portable;
     return userConfigFolder / kFileName;
 }
 

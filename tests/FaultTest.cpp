@@ -7,7 +7,11 @@
 #include "SystemCalls.h"
 #include "TempDir.h"
 
+#include "Cli.h"
 #include "FolderScan.h"
+
+#include <fstream>
+#include <sys/time.h>
 
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -327,6 +331,169 @@ TEST_F(FaultTest, BackupWithoutHardLinks) {
     EXPECT_EQ(ReadBytes(file_), "new content new");
     EXPECT_EQ(ReadBytes(backup_), "old content old");
     EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+
+// Runs `body` in a child process (as `uid` when not 0); true when it returned true.
+template <typename Body>
+bool InChild(Body body, uid_t uid = 0) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(2);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Two runs with backups on one folder at once: each file is corrected once and
+// every backup holds the original.
+TEST_F(FaultTest, TwoRunsAtOnce) {
+    const auto site = Dir() / "site";
+    fs::create_directory(site);
+    const std::string padding(512 * 1024, 'x');
+    for (int i = 0; i < 64; ++i) test::WriteBytes(site / ("f" + std::to_string(100 + i)), "foo original " + std::to_string(i) + padding);
+    const auto run = [&] {
+        std::ofstream sink("/dev/null");
+        return cli::Run({"-s", "foo", "-r", "bar", "-b", site.string()}, sink, sink) == 0;
+    };
+    const pid_t first = fork();
+    if (first == 0) _exit(run() ? 0 : 1);
+    usleep(20000);
+    EXPECT_TRUE(InChild(run));
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int i = 0; i < 64; ++i) {
+        const auto file = site / ("f" + std::to_string(100 + i));
+        EXPECT_EQ(ReadBytes(file), "bar original " + std::to_string(i) + padding) << i;
+        EXPECT_EQ(ReadBytes(file.string() + ".bak"), "foo original " + std::to_string(i) + padding) << i;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(site), fs::directory_iterator()), 128);
+}
+
+std::string g_sameSizeWrite;
+
+// Another program's same-size write in the same second, on a file system with
+// whole-second times (ext4 with 128-byte inodes): the content tells.
+TEST_F(FaultTest, SameSecondWriteOnCoarseTimes) {
+    const auto image = Dir() / "coarse.img";
+    const auto mountPoint = Dir() / "coarse";
+    fs::create_directory(mountPoint);
+    const bool mounted = Shell("truncate -s 8M '" + image.string() + "' && mkfs.ext4 -q -I 128 '" + image.string() +
+                               "' && mount -o loop '" + image.string() + "' '" + mountPoint.string() + "'");
+    if (!mounted) GTEST_SKIP() << "cannot loop-mount an ext4 image here";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { Shell("umount -l '" + at.string() + "'"); }
+    } unmount{mountPoint};
+    const auto file = mountPoint / "page.htm";
+    test::WriteBytes(file, "old content old");
+    SysGuard guard;
+    g_sameSizeWrite = file.string();
+    os::Sys().fsync = [](int fd) {
+        if (!g_sameSizeWrite.empty()) {
+            struct stat before {};
+            stat(g_sameSizeWrite.c_str(), &before);
+            std::fstream(g_sameSizeWrite, std::ios::in | std::ios::out | std::ios::binary) << "OTHER";
+            // Within the same second the time stays as it was: make sure of it.
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            utimensat(AT_FDCWD, g_sameSizeWrite.c_str(), times, 0);
+            g_sameSizeWrite.clear();
+        }
+        return ::fsync(fd);
+    };
+    Corrector corrector("old", "new", {true, "bak"});
+    const ProcessResult result = corrector.ProcessFile(file);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Changed);
+    EXPECT_EQ(ReadBytes(file), "OTHERontent old");
+    EXPECT_FALSE(fs::exists(mountPoint / "page.htm.bak"));
+}
+
+// A backup path that is the file itself (a link to it, or the file a link
+// leads to) is refused; the file keeps its only copy.
+TEST_F(FaultTest, BackupPathIsTheFileItself) {
+    const auto a = Make("a.htm", "old");
+    fs::create_hard_link(a, Dir() / "a.htm.bak");
+    Make("b.htm.bak", "old");
+    fs::create_symlink("b.htm.bak", Dir() / "b.htm");
+    Corrector corrector("old", "new", {true, "bak"});
+    for (const char* name : {"a.htm", "b.htm"}) {
+        const ProcessResult result = corrector.ProcessFile(Dir() / name);
+        ASSERT_TRUE(result.failure) << name;
+        EXPECT_EQ(result.failure->kind, FailureKind::BackupIsFile);
+        EXPECT_EQ(ReadBytes(Dir() / name), "old");
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a.htm", "a.htm.bak", "b.htm", "b.htm.bak", "page.htm", "page.htm.bak"}));
+}
+
+// Folders where a temporary file could be made but not removed or renamed
+// over the file (append-only; sticky, the file another user's) are refused
+// before anything is made.
+TEST_F(FaultTest, FoldersThatWouldKeepATemporary) {
+    if (!Shell("chattr +a '" + Dir().string() + "'")) GTEST_SKIP() << "chattr +a not available here";
+    ProcessResult result = Run();
+    Shell("chattr -a '" + Dir().string() + "'");
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::NotReplaceable);
+    ExpectUntouched();
+
+    if (geteuid() != 0) GTEST_SKIP() << "the sticky case needs root to set the owners";
+    ASSERT_EQ(chmod(Dir().c_str(), 01777), 0);
+    ASSERT_EQ(chown(file_.c_str(), 4321, 4321), 0);
+    ASSERT_EQ(chmod(file_.c_str(), 0666), 0);
+    EXPECT_TRUE(InChild([&] {
+        const ProcessResult r = Run();
+        return r.failure && r.failure->kind == FailureKind::NotReplaceable;
+    }, 65534));
+    ExpectUntouched();
+}
+
+std::string g_moveFolder;
+
+// The folder renamed while a file in it is corrected: the work finishes in the
+// folder that was opened, under its new name, with nothing left behind.
+TEST_F(FaultTest, FolderRenamedDuringRun) {
+    const auto site = Dir() / "site";
+    fs::create_directory(site);
+    test::WriteBytes(site / "a.htm", "old");
+    test::WriteBytes(site / "a.htm.bak", "previous");
+    SysGuard guard;
+    g_moveFolder = site.string();
+    os::Sys().fsync = [](int fd) {
+        if (!g_moveFolder.empty()) {
+            rename(g_moveFolder.c_str(), (g_moveFolder + "-moved").c_str());
+            g_moveFolder.clear();
+        }
+        return ::fsync(fd);
+    };
+    Corrector corrector("old", "new", {true, "bak"});
+    const ProcessResult result = corrector.ProcessFile(site / "a.htm");
+    EXPECT_FALSE(result.failure) << result.failure->Message();
+    const auto moved = Dir() / "site-moved";
+    EXPECT_EQ(ReadBytes(moved / "a.htm"), "new");
+    EXPECT_EQ(ReadBytes(moved / "a.htm.bak"), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(moved), fs::directory_iterator()), 2);
+}
+
+int g_folderFlushes = 0;
+
+// A group's folder is flushed once after its renames, so that what is reported
+// corrected survives a power cut.
+TEST_F(FaultTest, FolderFlushedOncePerGroup) {
+    std::vector<fs::path> files;
+    for (int i = 0; i < 3; ++i) files.push_back(Make("f" + std::to_string(i), "old"));
+    SysGuard guard;
+    g_folderFlushes = 0;
+    os::Sys().fsync = [](int fd) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) ++g_folderFlushes;
+        return ::fsync(fd);
+    };
+    Corrector corrector("old", "new", {true, "bak"});
+    corrector.ProcessFiles(files, [](std::size_t, const ProcessResult& r) { EXPECT_EQ(g_folderFlushes, 1) << r.Corrected(); });
+    EXPECT_EQ(g_folderFlushes, 1);
 }
 
 }  // namespace
