@@ -1,6 +1,7 @@
 #include "Cli.h"
 #include "TempDir.h"
 
+#include <fstream>
 #include <sstream>
 
 namespace tarnwick {
@@ -152,6 +153,44 @@ TEST_F(CliTest, HelpAndVersion) {
     EXPECT_EQ(out_, "tarnwick-cli 1.00\n");
     EXPECT_EQ(Run({"--help"}), 0);
     EXPECT_NE(out_.find("Usage: tarnwick-cli"), std::string::npos);
+}
+
+
+// Records cannot be forged by names: unusual names are quoted, -z ends fields
+// with NUL; a link beside its target is the same file; a second run finds the
+// file already corrected; output that cannot be written ends with status 3.
+TEST_F(CliTest, RecordsTellTheTruth) {
+    const std::string d = Dir().string();
+    Make("x\nfailed\tforged", "old");
+    Make("a", "old");
+    fs::create_symlink("a", Dir() / "b");
+    EXPECT_EQ(Run({"-n", "-z", "-s", "old", "-r", "new", d}), 0);
+    std::string nul;
+    for (const std::string& field : std::vector<std::string>{"to-correct", d + "/a", "to-correct", d + "/b", "to-correct", d + "/x\nfailed\tforged"})
+        nul += field + '\0';
+    EXPECT_EQ(out_, nul);
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0);
+    EXPECT_EQ(out_, "corrected\t" + d + "/a\t1\nsame-file\t" + d + "/b\t" + d + "/a\ncorrected\t\"" + d +
+                        "/x\\nfailed\\tforged\"\t1\n");
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", d + "/a"}), 0);
+    EXPECT_EQ(out_, "already-corrected\t" + d + "/a\n");
+
+    Make("c", "new");
+    std::ofstream full("/dev/full");
+    std::ostringstream err;
+    EXPECT_EQ(cli::Run({"-s", "new", "-r", "newer", d + "/c"}, full, err), 3);
+    EXPECT_NE(err.str().find("cannot write the output: No space left on device"), std::string::npos) << err.str();
+}
+
+// Multibyte encodings whose bytes can look like ASCII are refused before anything changes.
+TEST_F(CliTest, MultibyteEncodingsRefused) {
+    Make("a.txt", "\x95\x5C");  // a Shift_JIS character whose second byte is '\'
+    for (const char* name : {"SHIFT_JIS", "CP932", "BIG5", "GBK", "GB18030", "CP949", "ISO-2022-JP", "EUC-JP"}) {
+        EXPECT_EQ(Run({"-E", name, "-s", "\\", "-r", "/", Dir().string()}), 2) << name;
+        EXPECT_NE(err_.find("single-byte"), std::string::npos) << err_;
+    }
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\x95\x5C");
+    EXPECT_EQ(Run({"-E", "CP1251", "-s", "\\", "-r", "/", Dir().string()}), 0);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "MainWindowFixture.h"
+#include "FailureText.h"
 
 #include <QCheckBox>
 #include <QFontMetrics>
@@ -359,6 +360,37 @@ TEST_F(MainWindowTest, EscapeAndExit) {
     EXPECT_TRUE(w.isVisible());
     QTest::mouseClick(F().Command2, Qt::LeftButton);
     EXPECT_FALSE(w.isVisible());
+}
+
+
+// Unreadable files of a chosen folder are named in one box, not one box each
+// and not again by the scan that follows the choice.
+TEST_F(MainWindowTest, ScanFailuresInOneBox) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    Make("site/good.htm", "abc");
+    for (const char* name : {"bad1.htm", "bad2.htm", "bad3.htm"})
+        fs::create_symlink("/proc/self/mem", Dir() / "site" / name);  // a regular file that fails to read
+    Open();
+    ui_.answer = Q(Dir() / "site");
+    QTest::mouseClick(F().Command4, Qt::LeftButton);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Ошибка открытия файлов: 3")) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ui_.boxes[0].text.contains("bad3.htm"));
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 4");
+}
+
+// A command-line path with bytes that are no text in the locale still names its
+// file; stored options that are no text leave their field empty and are named once.
+TEST_F(MainWindowTest, RawPathAndInvalidOptions) {
+    Options("abc", "\xff\xfe");
+    const auto file = Make("f\xff.txt", "abc");
+    Open({FromPath(file)});
+    WaitForClassification();
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+    EXPECT_EQ(F().Text2->text(), "");
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.contains("ReplaceString")) << ui_.boxes[0].text.toStdString();
 }
 
 }  // namespace

@@ -34,6 +34,25 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
     EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
 }
 
+// Values with blanks at their ends or in quotes survive a save and a load; a
+// file saved with a UTF-8 byte-order mark is read as UTF-8; a value that is
+// no text in the code page reads as empty and is named.
+TEST_F(OptionsTest, QuotesByteOrderMarkAndInvalidText) {
+    const auto file = Dir() / "options.ini";
+    const Options saved{u"  two  ", u"\"quoted\"", 0, u" ", u"bak"};
+    ASSERT_FALSE(SaveOptions(file, saved, cp1251));
+    EXPECT_EQ(LoadOptions(file, cp1251), saved);
+
+    Make("options.ini", "\xEF\xBB\xBF[Main]\r\nSearchString=\xD0\x9F\xD1\x80\xD0\xB8\r\n");
+    EXPECT_EQ(LoadOptions(file, cp1251).searchString, u"При");
+
+    Make("options.ini", "[Main]\nSearchString=ok\nReplaceString=\x98\n");  // 0x98 is no CP1251 character
+    const Options invalid = LoadOptions(file, cp1251);
+    EXPECT_EQ(invalid.searchString, u"ok");
+    EXPECT_EQ(invalid.replaceString, u"");
+    EXPECT_EQ(invalid.invalidKeys, std::vector<std::string>{"ReplaceString"});
+}
+
 // Missing keys read as empty; a BackupCopy the box cannot take, or an overflowing one, is 0.
 TEST_F(OptionsTest, MissingKeysAndBadBackupCopy) {
     const auto file = Make("options.ini", "[Main]\nSearchString=a\nBackupCopy=40000\n");
