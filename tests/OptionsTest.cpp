@@ -46,8 +46,8 @@ TEST_F(OptionsTest, QuotesByteOrderMarkAndInvalidText) {
     Make("options.ini", "\xEF\xBB\xBF[Main]\r\nSearchString=\xD0\x9F\xD1\x80\xD0\xB8\r\n");
     EXPECT_EQ(LoadOptions(file, cp1251).searchString, u"При");
 
-    Make("options.ini", "[Main]\nSearchString=ok\nReplaceString=\x98\n");  // 0x98 is no CP1251 character
-    const Options invalid = LoadOptions(file, cp1251);
+    Make("options.ini", "[Main]\nSearchString=ok\nReplaceString=\xFF\n");  // no UTF-8
+    const Options invalid = LoadOptions(file, *CodePage::Named("UTF-8"));
     EXPECT_EQ(invalid.searchString, u"ok");
     EXPECT_EQ(invalid.replaceString, u"");
     EXPECT_EQ(invalid.invalidKeys, std::vector<std::string>{"ReplaceString"});
