@@ -295,25 +295,4 @@ std::filesystem::path PathFromText(std::string_view text) {
 #endif
 }
 
-std::u16string CodePage::DecodeReplacing(std::string_view bytes) const {
-    if (auto whole = Decode(bytes)) return *whole;
-    // Character by character: the shortest run of up to four bytes that reads
-    // as text, or one replacement character for a byte that starts none.
-    std::u16string out;
-    for (std::size_t pos = 0; pos < bytes.size();) {
-        std::size_t len = 1;
-        std::optional<std::u16string> part;
-        for (; len <= 4 && pos + len <= bytes.size(); ++len)
-            if ((part = Decode(bytes.substr(pos, len)))) break;
-        if (part) {
-            out += *part;
-            pos += len;
-        } else {
-            out += u'\uFFFD';
-            ++pos;
-        }
-    }
-    return out;
-}
-
 }  // namespace tarnwick

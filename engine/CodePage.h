@@ -38,9 +38,6 @@ public:
     // `bytes` read as this code page, or nothing when they are not valid in it.
     std::optional<std::u16string> Decode(std::string_view bytes) const;
 
-    // `bytes` read as this code page, each invalid byte read as U+FFFD.
-    std::u16string DecodeReplacing(std::string_view bytes) const;
-
 private:
     explicit CodePage(std::string name, unsigned number = 0) : name_(std::move(name)), number_(number) {}
 

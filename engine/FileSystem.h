@@ -132,12 +132,7 @@ Path TemporaryFileName();
 
 // Puts `from` at `to` in one step, replacing a file already at `to`.
 std::error_code Rename(const Path& from, const Path& to);
-// Makes `link` a second name of the file `existing`.
-std::error_code HardLink(const Path& existing, const Path& link);
 std::error_code Remove(const Path& path);
-// Whether a file can really be created in `folder` (one is made and removed):
-// attributes and permission bits alone do not tell on every system.
-std::error_code CheckCanCreateIn(const Path& folder);
 // Whether this process may replace the content of the file (write permission,
 // no read-only or immutable attribute).
 std::error_code CheckWritable(const Path& path);

@@ -165,11 +165,6 @@ std::error_code Rename(const Path& from, const Path& to) {
     return {};
 }
 
-std::error_code HardLink(const Path& existing, const Path& link) {
-    if (Sys().linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, link.c_str(), 0) != 0) return LastError();
-    return {};
-}
-
 Folder::Folder(Folder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
 
 Folder& Folder::operator=(Folder&& other) noexcept {
@@ -256,14 +251,6 @@ std::error_code CheckWritable(const Path& path) {
     // The kernel's own answer: it refuses immutable files even to root.
     if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return LastError();
     return {};
-}
-
-std::error_code CheckCanCreateIn(const Path& folder) {
-    const Path probe = TemporaryName(folder);
-    File file;
-    if (auto ec = File::CreateNew(probe, file)) return ec;
-    file.Close();
-    return Remove(probe);
 }
 
 std::error_code ResolveLinks(const Path& path, Path& resolved) {

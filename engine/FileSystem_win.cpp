@@ -267,14 +267,6 @@ std::error_code CheckWritable(const Path& path) {
     return {};
 }
 
-std::error_code CheckCanCreateIn(const Path& folder) {
-    const Path probe = TemporaryName(folder);
-    File file;
-    if (auto ec = File::CreateNew(probe, file)) return ec;
-    file.Close();
-    return Remove(probe);
-}
-
 std::error_code ResolveLinks(const Path& path, Path& resolved) {
     const DWORD attributes = ::GetFileAttributesW(Long(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();

@@ -13,12 +13,22 @@ namespace fs = std::filesystem;
 namespace {
 constexpr std::u16string_view kSection = u"Main";
 constexpr std::string_view kFileName = "options.ini";
+// Whether a file can really be created in `folder` (one is made and removed):
+// attributes and permission bits alone do not tell on every system.
+bool CanCreateIn(const fs::path& folder) {
+    const fs::path probe = os::TemporaryName(folder);
+    os::File file;
+    if (os::File::CreateNew(probe, file)) return false;
+    file.Close();
+    return !os::Remove(probe);
+}
+
 }  // namespace
 
 fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userConfigFolder) {
     const fs::path portable = programFolder / kFileName;
     std::error_code ec;
-    if (fs::exists(portable, ec) || !os::CheckCanCreateIn(programFolder) || userConfigFolder.empty()) return portable;
+    if (fs::exists(portable, ec) || CanCreateIn(programFolder) || userConfigFolder.empty()) return portable;
     return userConfigFolder / kFileName;
 }
 
