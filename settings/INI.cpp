@@ -144,7 +144,10 @@ std::error_code INI::WInIb(std::u16string_view section, std::u16string_view keyN
 }
 
 std::int16_t INI::RINIi(std::u16string_view section, std::u16string_view keyName) const {
-    const double value = NumericValue(RINI(section, keyName));
+    return ToInt16(NumericValue(RINI(section, keyName)));
+}
+
+std::int16_t ToInt16(double value) {
     const double rounded = std::nearbyint(value);  // the default rounding: half to even
     if (!(rounded >= -32768.0 && rounded <= 32767.0))
         throw OverflowError("stored number is outside -32768..32767");

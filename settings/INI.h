@@ -68,4 +68,7 @@ private:
 // number; no number at all is 0.
 double NumericValue(std::u16string_view text);
 
+// The value as a 16-bit integer, rounded half to even; OverflowError outside -32768..32767.
+std::int16_t ToInt16(double value);
+
 }  // namespace tarnwick::settings

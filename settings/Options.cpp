@@ -4,8 +4,6 @@
 #include "INI.h"
 #include "ProfileStore.h"
 
-#include <cmath>
-
 namespace tarnwick::settings {
 
 namespace fs = std::filesystem;
@@ -46,9 +44,12 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     const auto text = [&](std::size_t i) { return texts[i].value_or(std::u16string()); };
     options.searchString = text(0);
     options.replaceString = text(1);
-    const double number = NumericValue(text(2));
-    const double rounded = std::nearbyint(number);  // as RINIi reads it
-    options.backupCopy = rounded >= 0 && rounded <= 2 ? static_cast<std::int16_t>(rounded) : 0;
+    try {
+        options.backupCopy = ToInt16(NumericValue(text(2)));  // as RINIi reads it
+    } catch (const OverflowError&) {
+        options.backupCopy = 0;
+    }
+    if (options.backupCopy < 0 || options.backupCopy > 2) options.backupCopy = 0;
     options.mask = text(3);
     options.backupExt = text(4);
     return options;

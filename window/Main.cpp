@@ -13,8 +13,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <numeric>
-
 namespace tarnwick::window {
 
 namespace {
@@ -26,6 +24,12 @@ constexpr qint64 kPaintIntervalMs = 30;
 constexpr int kMaxListedFailures = 20;
 
 QString Number(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
+
+QString InvalidKeys(const std::vector<std::string>& keys) {
+    QStringList names;
+    for (const std::string& key : keys) names << QString::fromStdString(key);
+    return names.join(QStringLiteral(", "));
+}
 
 // Marks the window busy for the length of a handler's work.
 class BusyScope {
@@ -66,10 +70,7 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     if (!options.invalidKeys.empty())
         Box(QStringLiteral("В файле параметров %1 значения %2 не являются текстом в кодировке %3. "
                            "Эти поля оставлены пустыми.")
-                .arg(FromPath(setup_.optionsFile),
-                     QString::fromStdString(std::accumulate(
-                         std::next(options.invalidKeys.begin()), options.invalidKeys.end(), options.invalidKeys[0],
-                         [](std::string all, const std::string& key) { return std::move(all) + ", " + key; })),
+                .arg(FromPath(setup_.optionsFile), InvalidKeys(options.invalidKeys),
                      QString::fromStdString(setup_.codePage.Name())),
             kErrorTitle, BoxIcon::Exclamation);
 
