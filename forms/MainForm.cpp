@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace tarnwick::forms {
 
 namespace {
@@ -23,6 +25,9 @@ QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& icon,
 }
 
 }  // namespace
+
+QString MainForm::FileCaption() { return QStringLiteral("(файл)"); }
+QString MainForm::FolderCaption() { return QStringLiteral("(папка)"); }
 
 void MainForm::setupUi(QDialog* window) {
     window->setObjectName(QStringLiteral("Main"));
@@ -58,6 +63,16 @@ void MainForm::setupUi(QDialog* window) {
 
     Label4 = Label(f, "Label4", QString(), 4080, 1020, 540, 195, false);
     Label4->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    // Where the window font is wider than the design font (Windows' Tahoma),
+    // the label grows about its centre to its wider caption, up to the folder button.
+    const int need = std::max(Label4->fontMetrics().horizontalAdvance(FileCaption()),
+                              Label4->fontMetrics().horizontalAdvance(FolderCaption()));
+    if (need > Label4->width()) {
+        QRect area = Label4->geometry();
+        area.setLeft(std::max(area.center().x() - need / 2, Command4->geometry().right() + 1));
+        area.setWidth(need);
+        Label4->setGeometry(area);
+    }
 
     Check1 = Place(new QCheckBox(QStringLiteral("Создавать резервные копии"), f), "Check1", 120, 1440, 2535, 195);
     // The row is 13 pixels high: the box must fit it whole.

@@ -17,6 +17,10 @@ class QWidget;
 namespace tarnwick::forms {
 
 struct MainForm {
+    // The two captions of Label4: what the chosen path is.
+    static QString FileCaption();
+    static QString FolderCaption();
+
     QFrame* Frame1 = nullptr;
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;

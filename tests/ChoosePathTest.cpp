@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
 
 namespace tarnwick::window {
@@ -148,10 +149,13 @@ TEST(CommonDialogTest, FileChooser) {
     EXPECT_EQ(pickers::CommonDialog().OpenFile("Выберите файл", "*.*" + QString(QChar(u'\0')) + "*.*", nullptr), "");
 }
 
-// The real folder chooser: "" when cancelled.
+// The real folder chooser, in Russian like the window: "" when cancelled.
 TEST(CommonDialogTest, FolderChooserCancel) {
     WhenModal<QFileDialog>([](QFileDialog* d) {
         EXPECT_EQ(d->windowTitle(), "Выберите каталог");
+        auto* lookIn = d->findChild<QLabel*>("lookInLabel");
+        ASSERT_NE(lookIn, nullptr);
+        EXPECT_EQ(lookIn->text(), "Перейти к:");
         d->reject();
     });
     EXPECT_EQ(pickers::CommonDialog().OpenFolder("Выберите каталог", nullptr), "");

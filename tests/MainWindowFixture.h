@@ -3,6 +3,7 @@
 // The main window opened as the program opens it, with its modal interactions
 // recorded and answered by the test.
 
+#include "FailureText.h"
 #include "Main.h"
 #include "TempDir.h"
 
@@ -75,7 +76,7 @@ protected:
         QTRY_VERIFY_WITH_TIMEOUT(!window_->form().Timer1->isActive(), 2000);
         QTest::qWait(10);
     }
-    QString Q(const fs::path& p) const { return QString::fromStdString(p.string()); }
+    QString Q(const fs::path& p) const { return FromPath(p); }
     const forms::MainForm& F() const { return window_->form(); }
     QString Status() const { return F().stat->text(); }
 

@@ -273,7 +273,7 @@ TEST_F(MainWindowTest, OptionsLoadAndSave) {
     QTest::mouseClick(F().Command5, Qt::LeftButton);
     EXPECT_EQ(Status(), " Параметры программы сохранены");
     EXPECT_EQ(ReadBytes(Dir() / "options.ini"),
-              "[Main]\nSearchString=другое\nReplaceString=Новое\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n");
+              tarnwick::test::Eol("[Main]\nSearchString=другое\nReplaceString=Новое\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
 
     if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
     F().Text1->setText("третье");
@@ -362,7 +362,7 @@ TEST_F(MainWindowTest, EscapeAndExit) {
     EXPECT_FALSE(w.isVisible());
 }
 
-
+#ifndef _WIN32
 // Unreadable files of a chosen folder are named in one box, not one box each
 // and not again by the scan that follows the choice.
 TEST_F(MainWindowTest, ScanFailuresInOneBox) {
@@ -392,6 +392,8 @@ TEST_F(MainWindowTest, RawPathAndInvalidOptions) {
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_TRUE(ui_.boxes[0].text.contains("ReplaceString")) << ui_.boxes[0].text.toStdString();
 }
+
+#endif
 
 }  // namespace
 }  // namespace tarnwick::window

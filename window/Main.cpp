@@ -172,13 +172,13 @@ void Main::ClassifyPath(bool reportScanFailures) {
     if (!corrector) return;
     BusyScope busy(busy_);
     if (QFileInfo(currentPath_).isDir()) {
-        form_.Label4->setText(QStringLiteral("(папка)"));
+        form_.Label4->setText(forms::MainForm::FolderCaption());
         form_.Command1->setText(QStringLiteral("Обработать папку"));
         workMode_ = 2;
         ScanFolder(currentPath_, *corrector, reportScanFailures);
         return;
     }
-    form_.Label4->setText(QStringLiteral("(файл)"));
+    form_.Label4->setText(forms::MainForm::FileCaption());
     form_.Command1->setText(QStringLiteral("Обработать файл"));
     workMode_ = 1;
     ShowVerdict(CheckFile(currentPath_, *corrector));

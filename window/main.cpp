@@ -2,6 +2,7 @@
 #include "Interaction.h"
 #include "Main.h"
 #include "Options.h"
+#include "QtTranslation.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,6 +27,17 @@ bool HasDisplay() {
 #endif
 }
 
+// Where the options live when the program's own folder takes no file.
+QString UserOptionsFolder() {
+#ifdef _WIN32
+    const QString appData = qEnvironmentVariable("APPDATA");
+    if (!appData.isEmpty()) return appData + QStringLiteral("/Tarnwick");
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+#else
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,6 +57,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
 
     using namespace tarnwick;
+    window::InstallQtTranslation(app);
     window::MainSetup setup;
 #ifdef _WIN32
     setup.arguments = QApplication::arguments().mid(1);
@@ -55,7 +68,7 @@ int main(int argc, char** argv) {
 #endif
     setup.optionsFile = settings::ChooseOptionsFile(
         window::ToPath(QApplication::applicationDirPath()),
-        window::ToPath(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)));
+        window::ToPath(UserOptionsFolder()));
     window::DialogInteraction interaction;
     window::Main main(std::move(setup), interaction);
     main.show();
