@@ -1,6 +1,7 @@
 // Takes a screenshot of the main window, or of the About window, as the display shows it.
 //   tarnwick-window-shot OUT.png [PATH]
 //   tarnwick-window-shot OUT.png --about
+//   tarnwick-window-shot OUT.png --area X Y WIDTH HEIGHT   (any program's window, e.g. under Wine)
 // Run it under a virtual display: tests/screenshot does.
 
 #include "About.h"
@@ -27,6 +28,12 @@ public:
     void ShowAbout() override {}
 };
 
+// OUT.png, and OUT-x3.png enlarged three times for a close look.
+bool SaveShot(const QPixmap& shot, const QString& out) {
+    return shot.save(out) && shot.scaled(shot.size() * 3, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                                 .save(QString(out).replace(QStringLiteral(".png"), QStringLiteral("-x3.png")));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,6 +42,11 @@ int main(int argc, char** argv) {
     if (args.size() < 2) {
         std::fputs("usage: tarnwick-window-shot OUT.png [PATH]\n", stderr);
         return 2;
+    }
+    if (args.size() == 7 && args[2] == QStringLiteral("--area")) {
+        const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, args[3].toInt(), args[4].toInt(),
+                                                                          args[5].toInt(), args[6].toInt());
+        return SaveShot(shot, args[1]) ? 0 : 1;
     }
     PrintingInteraction interaction;
     tarnwick::window::MainSetup setup;
@@ -47,11 +59,7 @@ int main(int argc, char** argv) {
     if (aboutShot) shown = &about;
     shown->show();
     QTimer::singleShot(600, [&] {
-        const QPixmap shot = shown->screen()->grabWindow(shown->winId());
-        const bool ok = shot.save(args[1]) &&
-                        shot.scaled(shot.size() * 3, Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                            .save(QString(args[1]).replace(QStringLiteral(".png"), QStringLiteral("-x3.png")));
-        QApplication::exit(ok ? 0 : 1);
+        QApplication::exit(SaveShot(shown->screen()->grabWindow(shown->winId()), args[1]) ? 0 : 1);
     });
     return app.exec();
 }
