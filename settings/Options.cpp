@@ -4,6 +4,8 @@
 #include "INI.h"
 #include "ProfileStore.h"
 
+#include <cstdlib>
+
 namespace tarnwick::settings {
 
 namespace fs = std::filesystem;
@@ -22,6 +24,17 @@ bool CanCreateIn(const fs::path& folder) {
 }
 
 }  // namespace
+
+fs::path UserConfigFolder() {
+#ifdef _WIN32
+    if (const wchar_t* appData = _wgetenv(L"APPDATA"); appData && *appData) return fs::path(appData) / L"Tarnwick";
+#else
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
+        return fs::path(config) / "tarnwick";
+    if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".config" / "tarnwick";
+#endif
+    return {};
+}
 
 fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userConfigFolder) {
     const fs::path portable = programFolder / kFileName;

@@ -24,6 +24,11 @@ struct Options {
     bool operator==(const Options&) const = default;
 };
 
+// The per-user folder of the options: %APPDATA%\Tarnwick on Windows,
+// $XDG_CONFIG_HOME/tarnwick or ~/.config/tarnwick elsewhere; empty when the
+// environment names none.
+std::filesystem::path UserConfigFolder();
+
 // The options file to use: options.ini in the program's folder when it exists
 // there or that folder is writable (a portable copy), otherwise options.ini in
 // the per-user configuration folder (an installed copy).

@@ -1,6 +1,8 @@
 #include "Options.h"
 #include "TempDir.h"
 
+#include <cstdlib>
+
 namespace tarnwick::settings {
 namespace {
 
@@ -161,6 +163,24 @@ TEST_F(HostileOptionsTest, BadNumbersHugeFilesAndFolders) {
     fs::remove(Dir() / "options.ini");
     fs::create_directory(Dir() / "options.ini");
     EXPECT_EQ(LoadOptions(Dir() / "options.ini", *CodePage::Named("CP1251")), Options{});
+}
+
+// The user's options folder follows the environment as the system defines it.
+TEST(UserConfigFolderTest, FromTheEnvironment) {
+#ifdef _WIN32
+    const std::wstring saved = _wgetenv(L"APPDATA") ? _wgetenv(L"APPDATA") : L"";
+    _wputenv_s(L"APPDATA", L"C:\\Users\\Кто\\AppData\\Roaming");
+    EXPECT_EQ(UserConfigFolder(), fs::path(L"C:\\Users\\Кто\\AppData\\Roaming\\Tarnwick"));
+    _wputenv_s(L"APPDATA", saved.c_str());
+#else
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string kept = saved ? saved : "";
+    setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(UserConfigFolder(), fs::path("/cfg/tarnwick"));
+    setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored, as the XDG base directory rules say
+    EXPECT_EQ(UserConfigFolder(), fs::path(std::getenv("HOME")) / ".config/tarnwick");
+    saved ? setenv("XDG_CONFIG_HOME", kept.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+#endif
 }
 
 }  // namespace

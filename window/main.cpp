@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QStandardPaths>
 
 #include <csignal>
 #include <cstdio>
@@ -24,17 +23,6 @@ bool HasDisplay() {
     return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
 #else
     return true;
-#endif
-}
-
-// Where the options live when the program's own folder takes no file.
-QString UserOptionsFolder() {
-#ifdef _WIN32
-    const QString appData = qEnvironmentVariable("APPDATA");
-    if (!appData.isEmpty()) return appData + QStringLiteral("/Tarnwick");
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-#else
-    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 #endif
 }
 
@@ -68,7 +56,7 @@ int main(int argc, char** argv) {
 #endif
     setup.optionsFile = settings::ChooseOptionsFile(
         window::ToPath(QApplication::applicationDirPath()),
-        window::ToPath(UserOptionsFolder()));
+        settings::UserConfigFolder());
     window::DialogInteraction interaction;
     window::Main main(std::move(setup), interaction);
     main.show();
