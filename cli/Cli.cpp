@@ -31,8 +31,9 @@ constexpr std::string_view kHelp =
     "  -n, --check            classify the files only; change nothing\n"
     "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
     "      --no-backup        keep no backup copy (the default)\n"
-    "  -E, --encoding NAME    the files' encoding (default: the system's): UTF-8\n"
-    "                         or a single-byte code page such as CP1251\n"
+    "  -E, --encoding NAME    look in this one encoding only: UTF-8 or a\n"
+    "                         single-byte code page such as CP1251 (default:\n"
+    "                         every encoding below)\n"
     "  -z, --null             end each field with a NUL byte instead of a tab or\n"
     "                         newline, and write paths exactly as they are\n"
     "      --options FILE     take the search and replace strings, the backup\n"
@@ -41,14 +42,25 @@ constexpr std::string_view kHelp =
     "  -h, --help             show this help\n"
     "  -V, --version          show the version\n"
     "\n"
+    "Encodings: the strings are looked for in UTF-8, in the legacy code page (the\n"
+    "system's, or the one Windows uses for the locale's language, e.g.\n"
+    "windows-1251 for Russian) and, in files starting with a UTF-16 byte-order\n"
+    "mark, in that UTF-16. Legacy forms count only in files that are not valid\n"
+    "UTF-8. Each occurrence is replaced in its own encoding; an ASCII search\n"
+    "string takes the file's: UTF-8 for a UTF-8 byte-order mark or valid UTF-8\n"
+    "with non-ASCII text, the legacy code page for other non-ASCII files, the\n"
+    "system's for ASCII files. A file where the replace string has no form in the\n"
+    "occurrence's encoding fails and is left as it was.\n"
+    "\n"
     "Output, one line per file, fields separated by a tab:\n"
-    "  to-correct PATH             holds the search string (--check)\n"
-    "  corrected PATH N            N occurrences replaced\n"
+    "  to-correct PATH ENC         holds the search string (--check)\n"
+    "  corrected PATH N ENC        N occurrences replaced\n"
     "  already-corrected PATH      holds only the replace string\n"
     "  unknown PATH                holds neither; left alone\n"
     "  backup PATH                 a backup copy of another file; left alone\n"
     "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
     "  failed PATH REASON          could not be checked or corrected; left as it was\n"
+    "ENC names the encodings the occurrences are in, e.g. utf-8,windows-1251.\n"
     "\n"
     "A path or reason holding a control character (a newline, a tab) or starting\n"
     "with a double quote is written in double quotes with C escapes (\\n, \\t,\n"
@@ -191,7 +203,8 @@ std::string Field(std::string_view text) {
 
 class Reporter {
 public:
-    Reporter(std::ostream& out, bool check, bool null) : out_(out), check_(check), null_(null) {}
+    Reporter(std::ostream& out, const StringForms& forms, bool check, bool null)
+        : out_(out), forms_(forms), check_(check), null_(null) {}
 
     void Failed(const fs::path& path, const Failure& failure) {
         ++tally_.failed;
@@ -200,7 +213,7 @@ public:
 
     // A checked file; one to correct is reported by Corrected or Failed instead
     // unless this is a check run.
-    void Checked(const fs::path& path, FileVerdict verdict) {
+    void Checked(const fs::path& path, FileVerdict verdict, const std::string& encodings) {
         switch (verdict) {
         case FileVerdict::Unknown:
             ++tally_.unknown;
@@ -212,7 +225,7 @@ public:
             return;
         case FileVerdict::ToCorrect:
             ++tally_.toCorrect;
-            Record({"to-correct", PathText(path)});
+            Record({"to-correct", PathText(path), encodings});
             return;
         }
     }
@@ -225,10 +238,10 @@ public:
             return;
         }
         // Corrected meanwhile by someone else, or no longer holding the search string.
-        if (!done.Corrected()) return Checked(path, done.verdict);
+        if (!done.Corrected()) return Checked(path, done.verdict, {});
         ++tally_.corrected;
         tally_.replacements += done.replacements;
-        Record({"corrected", PathText(path), std::to_string(done.replacements)});
+        Record({"corrected", PathText(path), std::to_string(done.replacements), forms_.Names(done.encodings)});
     }
 
     void Backup(const fs::path& path) {
@@ -263,6 +276,7 @@ private:
     }
 
     std::ostream& out_;
+    const StringForms& forms_;
     bool check_;
     bool null_;
     Tally tally_;
@@ -305,6 +319,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 #else
     const CodePage& arguments = system;
 #endif
+    // -E: that one encoding; otherwise every candidate. A multibyte system code
+    // page (Shift_JIS, GBK...) rules the candidates out: there an ASCII byte may
+    // be half of a character.
     std::optional<CodePage> files = system;
     if (options.encoding) {
         files = CodePage::Named(*options.encoding);
@@ -349,9 +366,18 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (search16->empty()) return Usage(err, "the search string is empty");
     if (!options.path) return Usage(err, "no PATH given");
 
-    std::string search, replace;
-    if (auto error = Encode("search string", *search16, *files, search)) return Usage(err, error->message);
-    if (auto error = Encode("replace string", *replace16, *files, replace)) return Usage(err, error->message);
+    StringForms forms;
+    if (options.encoding) {
+        std::string search, replace;
+        if (auto error = Encode("search string", *search16, *files, search)) return Usage(err, error->message);
+        if (auto error = Encode("replace string", *replace16, *files, replace)) return Usage(err, error->message);
+        forms = StringForms::Only(*search16, *replace16, *files);
+    } else {
+        const bool systemIsUtf8 = EncodingLabel(system) == "utf-8";
+        forms = StringForms::Candidates(*search16, *replace16, systemIsUtf8 ? CodePage::Legacy() : system,
+                                        systemIsUtf8 ? Encoding::Utf8 : Encoding::Legacy);
+        if (!forms.AnySearchForm()) return Usage(err, "the search string cannot be written in any encoding");
+    }
 
     std::string extension = options.backupExtension.value_or("bak");
     if (extension16) {
@@ -377,9 +403,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return Usage(err, "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
     }
 
-    Corrector corrector(std::move(search), std::move(replace), backup);
+    Corrector corrector(std::move(forms), backup);
     bool broken = false;
-    Reporter reporter(out, options.check, options.null);
+    Reporter reporter(out, corrector.Forms(), options.check, options.null);
     if (fs::is_directory(status)) {
         // Lines go out in listing order as soon as they are known: at once in a
         // check run; otherwise after each group of files to correct is rewritten.
@@ -388,6 +414,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             ScanOutcome outcome;
             FileVerdict verdict;
             std::optional<Failure> failure;
+            EncodingSet encodings;
         };
         std::vector<Entry> pending;
         std::vector<fs::path> group;
@@ -406,7 +433,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
                 else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
                 else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[corrected++]);
-                else reporter.Checked(e.path, e.verdict);
+                else reporter.Checked(e.path, e.verdict, corrector.Forms().Names(e.encodings));
             }
             broken = !Delivered(out, err);
             pending.clear();
@@ -416,7 +443,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         ScanCallbacks callbacks;
         callbacks.checked = [&](const ScanEntry& e) {
             pending.push_back({e.path, e.outcome, e.verdict,
-                               e.failure ? std::optional<Failure>(*e.failure) : std::nullopt});
+                               e.failure ? std::optional<Failure>(*e.failure) : std::nullopt, e.encodings});
             const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
             if (toCorrect && !options.check) group.push_back(e.path);
             if (options.check || group.size() == kGroup) report();
@@ -430,7 +457,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (check.failure) reporter.Failed(path, *check.failure);
         else if (check.verdict == FileVerdict::ToCorrect && !options.check)
             reporter.Corrected(path, corrector.ProcessFile(path));
-        else reporter.Checked(path, check.verdict);
+        else reporter.Checked(path, check.verdict, corrector.Forms().Names(check.encodings));
     }
     if (!broken && !Delivered(out, err)) broken = true;
     reporter.Summary(err);

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <initializer_list>
 #include <vector>
 
 #ifdef _WIN32
@@ -88,6 +90,29 @@ bool KeepsAscii(const CodePage& cp) {
 
 }  // namespace
 
+unsigned CodePage::WindowsCodePageFor(std::string_view locale) {
+    const std::string_view language = locale.substr(0, locale.find_first_of("_.@"));
+    struct Entry {
+        unsigned codePage;
+        std::initializer_list<std::string_view> languages;
+    };
+    static const Entry kTable[] = {
+        {1251, {"ru", "uk", "be", "bg", "sr", "mk"}},
+        {1250, {"cs", "pl", "hu", "ro", "hr", "sk", "sl"}},
+        {1253, {"el"}},
+        {1254, {"tr", "az"}},
+        {1255, {"he"}},
+        {1256, {"ar", "fa", "ur"}},
+        {1257, {"lt", "lv", "et"}},
+        {1258, {"vi"}},
+        {874, {"th"}},
+    };
+    for (const Entry& entry : kTable)
+        for (const std::string_view l : entry.languages)
+            if (language == l) return entry.codePage;
+    return 1252;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -144,6 +169,19 @@ CodePage CodePage::System() {
     CodePage cp("CP" + std::to_string(acp), acp);
     cp.usable_ = IsSingleByteOrUtf8(acp);
     return cp;
+}
+
+std::optional<CodePage> CodePage::Legacy() {
+    unsigned acp = GetACP();
+    if (acp == CP_UTF8) {
+        DWORD number = 0;
+        if (!GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                             reinterpret_cast<LPWSTR>(&number), sizeof number / sizeof(wchar_t)))
+            return std::nullopt;
+        acp = number;
+    }
+    if (acp == CP_UTF8) return std::nullopt;
+    return Named(std::to_string(acp));
 }
 
 std::optional<CodePage> CodePage::Named(std::string_view name) {
@@ -222,6 +260,20 @@ CodePage CodePage::System() {
         return known;
     }
     return CodePage("UTF-8");
+}
+
+std::optional<CodePage> CodePage::Legacy() {
+    const CodePage system = System();
+    if (system.Usable() && !IsUtf8Name(system.name_)) return system;
+    std::string locale;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) {
+            locale = value;
+            break;
+        }
+    }
+    return Named("CP" + std::to_string(WindowsCodePageFor(locale)));
 }
 
 namespace {

@@ -22,6 +22,16 @@ public:
     // may be one that files cannot be corrected in: see Usable().
     static CodePage System();
 
+    // The legacy code page of this system's text files: on Windows the ANSI
+    // code page (the user locale's when the ANSI code page is UTF-8); elsewhere
+    // the locale's character set when it is a single-byte code page, else the
+    // code page Windows uses for the locale's language. Nothing when that one
+    // is multibyte.
+    static std::optional<CodePage> Legacy();
+    // The Windows code page for the language of a locale name such as
+    // "ru_RU.UTF-8" (1251); 1252 for C, POSIX and languages without their own.
+    static unsigned WindowsCodePageFor(std::string_view locale);
+
     // The code page called `name` ("CP1251", "UTF-8", "1251" on Windows), or
     // nothing when the system does not know it or it does not qualify.
     static std::optional<CodePage> Named(std::string_view name);

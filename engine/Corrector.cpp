@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -53,6 +54,46 @@ std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& l
     return ec;
 }
 
+// Follows a stream of bytes to tell whether it is valid UTF-8 and holds a
+// non-ASCII character.
+class Utf8Check {
+public:
+    void Feed(const char* data, std::size_t size) {
+        const auto* p = reinterpret_cast<const unsigned char*>(data);
+        for (std::size_t i = 0; i < size && !invalid_; ++i) {
+            const unsigned char b = p[i];
+            if (need_ == 0) {
+                if (b < 0x80) continue;
+                nonAscii_ = true;
+                // The lead byte gives the length and the range of the next byte
+                // (no overlong forms, no surrogates, nothing past U+10FFFF).
+                if (b >= 0xC2 && b <= 0xDF) need_ = 1, low_ = 0x80, high_ = 0xBF;
+                else if (b == 0xE0) need_ = 2, low_ = 0xA0, high_ = 0xBF;
+                else if (b == 0xED) need_ = 2, low_ = 0x80, high_ = 0x9F;
+                else if (b >= 0xE1 && b <= 0xEF) need_ = 2, low_ = 0x80, high_ = 0xBF;
+                else if (b == 0xF0) need_ = 3, low_ = 0x90, high_ = 0xBF;
+                else if (b >= 0xF1 && b <= 0xF3) need_ = 3, low_ = 0x80, high_ = 0xBF;
+                else if (b == 0xF4) need_ = 3, low_ = 0x80, high_ = 0x8F;
+                else invalid_ = true;
+            } else if (b < low_ || b > high_) {
+                invalid_ = true;
+            } else {
+                --need_;
+                low_ = 0x80, high_ = 0xBF;
+            }
+        }
+    }
+    void End() { invalid_ = invalid_ || need_ != 0; }
+    bool Invalid() const { return invalid_; }
+    bool NonAscii() const { return nonAscii_; }
+
+private:
+    int need_ = 0;
+    unsigned char low_ = 0x80, high_ = 0xBF;
+    bool invalid_ = false;
+    bool nonAscii_ = false;
+};
+
 }  // namespace
 
 fs::path BackupPathOf(const fs::path& file, const BackupPolicy& backup) {
@@ -79,15 +120,50 @@ bool IsUsable(const BackupPolicy& backup) {
     return true;
 }
 
-Corrector::Corrector(std::string search, std::string replace, BackupPolicy backup, std::size_t chunkSize)
-    : search_(std::move(search)),
-      replace_(std::move(replace)),
-      backup_(std::move(backup)),
-      chunkSize_(std::max<std::size_t>(chunkSize, 1)) {}
+Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
+    : forms_(std::move(forms)), backup_(std::move(backup)), chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
+    // Forms that coincide (the ASCII ones) are looked for once.
+    const auto needle = [&](const std::optional<std::string>& form) {
+        if (!form || form->empty()) return -1;
+        for (std::size_t i = 0; i < needles_.size(); ++i)
+            if (needles_[i].Needle() == *form) return static_cast<int>(i);
+        needles_.emplace_back(*form);
+        longest_ = std::max(longest_, form->size());
+        return static_cast<int>(needles_.size() - 1);
+    };
+    for (std::size_t i = 0; i < kEncodingCount; ++i) {
+        const auto e = static_cast<Encoding>(i);
+        searchNeedle_[i] = needle(forms_.Search(e));
+        replaceNeedle_[i] = needle(forms_.Replace(e));
+        if (forms_.Search(e) && forms_.Search(e)->empty()) emptySearch_ = true;
+        if (forms_.Replace(e) && forms_.Replace(e)->empty()) emptyReplace_ = true;
+    }
+}
+
+std::vector<int> Corrector::NeedlesOf(Layout layout) const {
+    std::vector<int> out;
+    const auto add = [&](Encoding e) {
+        for (const int n : {searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]})
+            if (n >= 0 && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
+    };
+    if (layout == Layout::Utf16LE) add(Encoding::Utf16LE);
+    else if (layout == Layout::Utf16BE) add(Encoding::Utf16BE);
+    else add(Encoding::Utf8), add(Encoding::Legacy);
+    return out;
+}
+
+bool Corrector::NeedsWholeFile() const {
+    const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
+    if (!forms_.Search(Encoding::Utf8) || !forms_.Search(Encoding::Legacy)) return false;
+    // Legacy forms unlike the UTF-8 ones count only outside valid UTF-8; where
+    // the search forms coincide and the replace forms do not, the file decides.
+    return searchNeedle_[u] != searchNeedle_[l] || replaceNeedle_[u] != replaceNeedle_[l] ||
+           forms_.Replace(Encoding::Utf8).has_value() != forms_.Replace(Encoding::Legacy).has_value();
+}
 
 CheckResult Corrector::CheckFile(const fs::path& file) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
-        return CheckResult{FileVerdict::Unknown, Failure{kind, file, ec, {}}};
+        return CheckResult{FileVerdict::Unknown, Failure{kind, file, ec, {}}, {}};
     };
     // Opening never blocks (not even on a FIFO); what was opened is then checked.
     os::File in;
@@ -96,39 +172,96 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
     std::error_code ec;
-    const FileVerdict verdict = Scan(in, info.size, true, ec);
+    const Findings found = Scan(in, info.size, true, ec);
     if (ec) return failed(FailureKind::Read, ec);
-    return {verdict, std::nullopt};
+    return {found.verdict, std::nullopt, found.encodings};
 }
 
-FileVerdict Corrector::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec) {
+Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec) {
+    Findings found;
     // Keep the last bytes of each chunk so that an occurrence across the
     // boundary is still seen whole in the next window.
-    const std::size_t longest = std::max(Search().size(), Replace().size());
-    const std::size_t overlap = longest ? longest - 1 : 0;
-    const bool searchCounts = !Search().empty() || emptySearchOccurs;
+    const std::size_t overlap = longest_ ? longest_ - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
+    const bool whole = NeedsWholeFile();
+    Utf8Check utf8;
+    std::vector<int> needles;
+    std::uint32_t seen = 0;  // bit n: needle n occurs
+    bool searchSeen = false, anyByte = false, bom8 = false;
+    const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
+        const int n = of[static_cast<std::size_t>(e)];
+        return n >= 0 && (seen >> n & 1u);
+    };
     std::size_t carry = 0;
-    bool replaceFound = false;
+    std::uint64_t offset = 0;  // of the window's first byte in the file
     // Reading stops at the size the file had when opened: a file that grows
     // meanwhile is judged by what it held then, and the last empty read is saved.
     for (std::uint64_t total = 0; total < size || size == 0;) {
         std::size_t got = 0;
-        if ((ec = in.Read(buffer_.data() + carry, chunkSize_, got))) return FileVerdict::Unknown;
+        if ((ec = in.Read(buffer_.data() + carry, chunkSize_, got))) return {};
         if (got == 0) break;
+        if (total == 0) {
+            // The layout, from the byte-order mark.
+            const auto* b = reinterpret_cast<const unsigned char*>(buffer_.data());
+            if (forms_.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) found.layout = Layout::Utf16LE;
+            else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) found.layout = Layout::Utf16BE;
+            bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+            needles = NeedlesOf(found.layout);
+        }
+        anyByte = true;
         total += got;
+        const bool wholeHere = whole && found.layout == Layout::Bytes;
+        if (wholeHere) utf8.Feed(buffer_.data() + carry, got);
         const std::string_view window(buffer_.data(), carry + got);
-        // The empty string is found at once in any non-empty window.
-        if (searchCounts) {
-            if (ByteSearcher::FindWatching(search_, replace_, window, replaceFound) != ByteSearcher::npos)
-                return FileVerdict::ToCorrect;
-        } else if (!replaceFound) {
-            replaceFound = replace_.Find(window) != ByteSearcher::npos;
+        const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
+        for (const int n : needles)
+            if (!(seen >> n & 1u) && FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) !=
+                                         ByteSearcher::npos)
+                seen |= 1u << n;
+        // Without a question of encodings the first occurrence of the search
+        // string settles it; the empty one occurs in any byte.
+        if (emptySearch_ && emptySearchOccurs) break;
+        if (!wholeHere) {
+            for (std::size_t i = 0; i < kEncodingCount; ++i)
+                searchSeen = searchSeen || counts(static_cast<Encoding>(i), searchNeedle_);
+            if (searchSeen) break;
         }
         carry = std::min(overlap, window.size());
         std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
+        offset += window.size() - carry;
     }
-    return replaceFound ? FileVerdict::AlreadyCorrected : FileVerdict::Unknown;
+    utf8.End();
+
+    // Which forms count in this file.
+    std::vector<Encoding> encodings;
+    if (found.layout == Layout::Utf16LE) encodings = {Encoding::Utf16LE};
+    else if (found.layout == Layout::Utf16BE) encodings = {Encoding::Utf16BE};
+    else {
+        found.legacyCounts = !whole || utf8.Invalid();
+        found.asciiTarget = bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
+                            : utf8.Invalid()                              ? Encoding::Legacy
+                                                                          : forms_.AsciiFiles();
+        encodings = {Encoding::Utf8};
+        if (found.legacyCounts) encodings.push_back(Encoding::Legacy);
+    }
+    bool searchFound = emptySearch_ && emptySearchOccurs && anyByte, replaceFound = emptyReplace_ && anyByte;
+    for (const Encoding e : encodings) {
+        if (counts(e, searchNeedle_)) {
+            searchFound = true;
+            found.encodings.Add(e);
+        }
+        replaceFound = replaceFound || counts(e, replaceNeedle_);
+    }
+    // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
+    const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
+    if (whole && found.layout == Layout::Bytes && searchNeedle_[u] == searchNeedle_[l] && searchFound) {
+        found.encodings = {};
+        found.encodings.Add(found.asciiTarget);
+    }
+    found.verdict = searchFound    ? FileVerdict::ToCorrect
+                    : replaceFound ? FileVerdict::AlreadyCorrected
+                                   : FileVerdict::Unknown;
+    return found;
 }
 
 // One file between the two steps of its rewrite: the corrected content is
@@ -147,13 +280,38 @@ struct Corrector::Pending {
     fs::path temporary;         // the corrected content's name in `folder`, until it replaces the file
     std::uint64_t replacements = 0;
     ContentHash read;           // of everything the rewrite read
+    Findings found;             // what the scan before the rewrite found
+    std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
 
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
 };
 
 std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
-    const std::string_view replace = Replace();
-    const std::size_t overlap = Search().empty() ? 0 : Search().size() - 1;
+    // The forms that count in this file, each with the replace string in its encoding.
+    ReplaceRule rules[2];
+    Encoding ruleEncoding[2];
+    std::size_t ruleCount = 0;
+    const auto rule = [&](Encoding searchIn, Encoding replaceIn) {
+        const auto& replacement = forms_.Replace(replaceIn);
+        rules[ruleCount] = {&needles_[static_cast<std::size_t>(searchNeedle_[static_cast<std::size_t>(searchIn)])],
+                            replacement ? &*replacement : nullptr};
+        ruleEncoding[ruleCount++] = replaceIn;
+    };
+    const int u = searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)];
+    const int l = searchNeedle_[static_cast<std::size_t>(Encoding::Legacy)];
+    if (p.found.layout == Layout::Utf16LE) rule(Encoding::Utf16LE, Encoding::Utf16LE);
+    else if (p.found.layout == Layout::Utf16BE) rule(Encoding::Utf16BE, Encoding::Utf16BE);
+    else if (u >= 0 && l >= 0 && u != l) {
+        rule(Encoding::Utf8, Encoding::Utf8);
+        if (p.found.legacyCounts) rule(Encoding::Legacy, Encoding::Legacy);
+    } else if (u >= 0 || l >= 0) {
+        const Encoding searchIn = u >= 0 ? Encoding::Utf8 : Encoding::Legacy;
+        rule(searchIn, u >= 0 && l >= 0 ? p.found.asciiTarget : searchIn);
+    }
+    const unsigned align = p.found.layout == Layout::Bytes ? 1 : 2;
+    const std::span<const ReplaceRule> active(rules, ruleCount);
+
+    const std::size_t overlap = longest_ ? longest_ - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
     output_.resize(kOutputBufferSize);
     std::size_t pending = 0;
@@ -175,6 +333,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     };
 
     std::size_t carry = 0;
+    std::uint64_t offset = 0;  // of the window's first byte in the file
     for (;;) {
         std::size_t got = 0;
         if (auto readError = p.in.Read(buffer_.data() + carry, chunkSize_, got)) {
@@ -184,11 +343,18 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         p.read.Add(buffer_.data() + carry, got);
         const bool last = got == 0;
         const std::string_view window(buffer_.data(), carry + got);
-        const std::size_t consumed = ReplaceWindow(window, last, search_, replace, p.replacements, emit);
+        const ReplaceRule* blocked = nullptr;
+        const std::size_t consumed =
+            ReplaceWindow(window, last, offset, align, active, p.replacements, blocked, emit);
+        if (blocked) {
+            p.blocked = ruleEncoding[blocked - rules];
+            return std::make_error_code(std::errc::illegal_byte_sequence);
+        }
         if (ec) return ec;
         // What may still begin an occurrence leads the next window.
         carry = window.size() - consumed;
         std::memmove(buffer_.data(), window.data() + consumed, carry);
+        offset += consumed;
         if (last) break;
     }
     if (pending) ec = p.out.WriteAll(output_.data(), pending);
@@ -343,12 +509,12 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
 
     // Nothing is written for a file without the search string.
     std::error_code scanError;
-    const FileVerdict verdict = Scan(p.in, p.before.size, false, scanError);
+    p.found = Scan(p.in, p.before.size, false, scanError);
     if (scanError) return failed(FailureKind::Read, scanError);
-    if (verdict != FileVerdict::ToCorrect) {
+    if (p.found.verdict != FileVerdict::ToCorrect) {
         p.in.Close();
         ProcessResult result;
-        result.verdict = verdict;
+        result.verdict = p.found.verdict;
         return result;
     }
     if (auto ec = p.in.Rewind()) return failed(FailureKind::Read, ec);
@@ -361,8 +527,14 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
         if (ec != std::errc::file_exists || attempt == 16) return failed(FailureKind::CreateTemporary, ec);
     }
     bool readFailed = false;
-    if (auto ec = Rewrite(p, readFailed))
+    if (auto ec = Rewrite(p, readFailed)) {
+        if (p.blocked) {
+            ProcessResult result = failed(FailureKind::NotRepresentable);
+            result.failure->detail = forms_.Name(*p.blocked);
+            return result;
+        }
         return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec, readFailed ? fs::path() : p.temporary);
+    }
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);
     if (auto ec = p.out.CopyAccessFrom(p.before)) return failed(FailureKind::Write, ec, p.temporary);
@@ -456,6 +628,7 @@ ProcessResult Corrector::Finish(Pending& p) {
     p.in.Close();
     ProcessResult result;
     result.replacements = p.replacements;
+    result.encodings = p.found.encodings;
     return result;
 }
 

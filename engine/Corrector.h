@@ -2,8 +2,10 @@
 
 #include "ByteSearcher.h"
 #include "Failure.h"
+#include "StringForms.h"
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -42,6 +44,7 @@ bool IsUsable(const BackupPolicy& backup);
 struct CheckResult {
     FileVerdict verdict = FileVerdict::Unknown;
     std::optional<Failure> failure;  // set when the file could not be read; verdict is Unknown
+    EncodingSet encodings;           // of the search string's occurrences
 };
 
 struct ProcessResult {
@@ -52,29 +55,44 @@ struct ProcessResult {
     std::optional<Failure> failure;  // set when nothing was changed because of it
     // Set when this name leads to a file corrected under that name in the same run.
     std::filesystem::path sameAs;
+    EncodingSet encodings;  // of the search string's occurrences
 
     // The file was really rewritten.
     bool Corrected() const { return !failure && sameAs.empty() && verdict == FileVerdict::ToCorrect; }
 };
 
-// One correction: the search and replace strings, already in the files' code
-// page, and the backup policy. Checks and rewrites files one at a time and
+// One correction: the search and replace strings in the encodings files may
+// use, and the backup policy. Checks and rewrites files one at a time and
 // keeps its buffers between files; not for use from two threads at once.
+//
+// Which forms count in a file: a file that starts with a UTF-16 byte-order
+// mark is searched for the UTF-16 forms of that byte order, at whole code
+// units; any other file for the UTF-8 and legacy forms, where the legacy forms
+// count only in a file that is not valid UTF-8 (in valid UTF-8 their bytes
+// belong to other characters). Each occurrence is replaced by the replace
+// string in its own encoding. Where the search string's forms coincide (ASCII)
+// and the replace string's do not, the file decides: UTF-8 for a UTF-8
+// byte-order mark or valid UTF-8 with a non-ASCII character, the legacy code
+// page for a file that is not valid UTF-8, the encoding of ASCII files
+// otherwise. Whole files are read to tell this only where the forms differ.
 class Corrector {
 public:
     static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 16;
 
+    explicit Corrector(StringForms forms, BackupPolicy backup = {}, std::size_t chunkSize = kDefaultChunkSize);
+    // Byte strings as they are.
     Corrector(std::string search, std::string replace, BackupPolicy backup = {},
-              std::size_t chunkSize = kDefaultChunkSize);
+              std::size_t chunkSize = kDefaultChunkSize)
+        : Corrector(StringForms::Bytes(std::move(search), std::move(replace)), std::move(backup), chunkSize) {}
 
-    const std::string& Search() const { return search_.Needle(); }
-    const std::string& Replace() const { return replace_.Needle(); }
+    const StringForms& Forms() const { return forms_; }
     const BackupPolicy& Backup() const { return backup_; }
 
     // Classifies the file: 1 when the search string occurs, else 2 when the
     // replace string occurs, else 0. An empty string occurs in every non-empty
-    // file. Reads only as far as the first occurrence of the search string.
-    // Never creates, changes or blocks on anything; on failure: verdict 0 and the reason.
+    // file. Reads only as far as the first occurrence of the search string
+    // unless the forms differ. Never creates, changes or blocks on anything;
+    // on failure: verdict 0 and the reason.
     CheckResult CheckFile(const std::filesystem::path& file);
 
     // Replaces every occurrence of the search string, left to right, without
@@ -113,16 +131,35 @@ private:
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.
     ProcessResult Finish(Pending& pending);
+    // How a file is laid out: bytes, or UTF-16 with a byte-order mark.
+    enum class Layout : std::uint8_t { Bytes, Utf16LE, Utf16BE };
+    // What a scan found, and how the file is to be corrected.
+    struct Findings {
+        FileVerdict verdict = FileVerdict::Unknown;
+        EncodingSet encodings;  // of the search string's occurrences
+        Layout layout = Layout::Bytes;
+        bool legacyCounts = true;            // the legacy forms count here
+        Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
+    };
     // The verdict on the open file's content from its current position, up to `size` bytes.
-    FileVerdict Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
+    Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
+    // The forms that count for `layout`: needle indexes of the search and replace forms.
+    std::vector<int> NeedlesOf(Layout layout) const;
+    // Whether a file of bytes must be read whole to tell which forms count.
+    bool NeedsWholeFile() const;
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
 
     // Streams `in` to `out`, replacing; counts the replacements.
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 
-    ByteSearcher search_;
-    ByteSearcher replace_;
+    StringForms forms_;
+    std::vector<ByteSearcher> needles_;  // the distinct non-empty forms of both strings
+    std::array<int, kEncodingCount> searchNeedle_;   // per encoding: its search form's needle, or -1
+    std::array<int, kEncodingCount> replaceNeedle_;  // the same for the replace string
+    bool emptySearch_ = false;
+    bool emptyReplace_ = false;
+    std::size_t longest_ = 0;  // the longest needle
     BackupPolicy backup_;
     std::size_t chunkSize_;
     std::vector<char> buffer_;

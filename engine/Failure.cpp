@@ -35,6 +35,7 @@ std::string Failure::Reason() const {
     case FailureKind::Changed: return "changed by another program while being corrected";
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);
     case FailureKind::List: return WithCode("cannot list folder", code);
+    case FailureKind::NotRepresentable: return "the replace string cannot be written in " + detail;
     }
     return WithCode("failed", code);
 }

@@ -26,6 +26,7 @@ enum class FailureKind {
     Changed,          // the file changed while it was being corrected
     Replace,          // the corrected file could not be put in place of the original
     List,             // the folder could not be listed
+    NotRepresentable, // the replace string has no form in the encoding of an occurrence (`detail`)
 };
 
 struct Failure {
@@ -33,6 +34,7 @@ struct Failure {
     std::filesystem::path path;   // the file or folder the failure concerns
     std::error_code code;         // the system's reason, where there is one
     std::filesystem::path other;  // the second path of the step (backup, temporary file), if any
+    std::string detail = {};      // the encoding, for NotRepresentable
 
     // The reason without the path: "cannot write temporary file .~tw1: File too large".
     std::string Reason() const;

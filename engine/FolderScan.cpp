@@ -75,7 +75,7 @@ ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, c
             continue;
         }
         if (check.verdict == FileVerdict::ToCorrect) result.queue.push_back(file);
-        if (callbacks.checked) callbacks.checked({file, ScanOutcome::Checked, check.verdict, nullptr});
+        if (callbacks.checked) callbacks.checked({file, ScanOutcome::Checked, check.verdict, nullptr, check.encodings});
     }
     return result;
 }

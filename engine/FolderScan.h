@@ -33,6 +33,7 @@ struct ScanEntry {
     ScanOutcome outcome;
     FileVerdict verdict;
     const Failure* failure;  // only with ScanOutcome::Failed
+    EncodingSet encodings = {};  // of the search string's occurrences
 };
 
 struct ScanCallbacks {

@@ -6,32 +6,93 @@
 
 #include "ByteSearcher.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace tarnwick {
 
-// Replaces in `window` and hands the result to `emit(data, size)` in order.
-// Returns how much of `window` was consumed: unless `last`, the bytes after
-// that may still begin an occurrence and must lead the next window.
+// One byte form of the search string and what takes its place; `replace` is
+// null where the replace string has no form to go there.
+struct ReplaceRule {
+    const ByteSearcher* search = nullptr;
+    const std::string* replace = nullptr;
+};
+
+// The first occurrence of `search` in `window` from `from` on whose offset in
+// the stream (`windowOffset` + its offset) is a multiple of `align`, or npos.
+inline std::size_t FindAligned(const ByteSearcher& search, std::string_view window, std::size_t from,
+                               std::uint64_t windowOffset, unsigned align) {
+    while (from <= window.size()) {
+        const std::size_t hit = search.Find(window.substr(from));
+        if (hit == ByteSearcher::npos) return hit;
+        if ((windowOffset + from + hit) % align == 0) return from + hit;
+        from += hit + 1;
+    }
+    return ByteSearcher::npos;
+}
+
+// Replaces in `window` by `rules` (several forms of one string: the leftmost
+// occurrence of any, the longest where two start together) and hands the
+// result to `emit(data, size)` in order. Returns how much of `window` was
+// consumed: unless `last`, the bytes after that may still begin an occurrence
+// and must lead the next window. An occurrence whose rule has no replacement
+// stops the work there: `blocked` is set to its rule and the result is
+// incomplete.
+template <typename Emit>
+std::size_t ReplaceWindow(std::string_view window, bool last, std::uint64_t windowOffset, unsigned align,
+                          std::span<const ReplaceRule> rules, std::uint64_t& count, const ReplaceRule*& blocked,
+                          Emit&& emit) {
+    constexpr std::size_t kUnknown = ByteSearcher::npos - 1;
+    constexpr std::size_t kMaxRules = 4;
+    std::size_t next[kMaxRules];
+    std::size_t longest = 0;
+    for (std::size_t r = 0; r < rules.size(); ++r) {
+        next[r] = rules[r].search->Needle().empty() ? ByteSearcher::npos : kUnknown;
+        longest = std::max(longest, rules[r].search->Needle().size());
+    }
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t best = ByteSearcher::npos, bestRule = 0;
+        for (std::size_t r = 0; r < rules.size(); ++r) {
+            if (next[r] == kUnknown || (next[r] != ByteSearcher::npos && next[r] < pos))
+                next[r] = FindAligned(*rules[r].search, window, pos, windowOffset, align);
+            const std::size_t n = rules[r].search->Needle().size();
+            if (next[r] < best || (next[r] == best && best != ByteSearcher::npos &&
+                                   n > rules[bestRule].search->Needle().size())) {
+                best = next[r];
+                bestRule = r;
+            }
+        }
+        if (best == ByteSearcher::npos) break;
+        // A longer form may start here and end in the next window: decide there.
+        if (!last && window.size() - best < longest) break;
+        const ReplaceRule& rule = rules[bestRule];
+        if (!rule.replace) {
+            blocked = &rule;
+            return pos;
+        }
+        emit(window.data() + pos, best - pos);
+        emit(rule.replace->data(), rule.replace->size());
+        pos = best + rule.search->Needle().size();
+        ++count;
+    }
+    const std::size_t keep = last || longest == 0 ? 0 : std::min(longest - 1, window.size() - pos);
+    emit(window.data() + pos, window.size() - pos - keep);
+    return window.size() - keep;
+}
+
+// One form: replaces every occurrence of `search` with `replace`.
 template <typename Emit>
 std::size_t ReplaceWindow(std::string_view window, bool last, const ByteSearcher& search, std::string_view replace,
                           std::uint64_t& count, Emit&& emit) {
-    const std::size_t n = search.Needle().size();
-    std::size_t pos = 0;
-    if (n != 0) {
-        for (std::size_t hit; (hit = search.Find(window.substr(pos))) != ByteSearcher::npos;) {
-            emit(window.data() + pos, hit);
-            emit(replace.data(), replace.size());
-            pos += hit + n;
-            ++count;
-        }
-    }
-    const std::size_t keep = last || n == 0 ? 0 : std::min(n - 1, window.size() - pos);
-    emit(window.data() + pos, window.size() - pos - keep);
-    return window.size() - keep;
+    const std::string replacement(replace);
+    const ReplaceRule rule{&search, &replacement};
+    const ReplaceRule* blocked = nullptr;
+    return ReplaceWindow(window, last, 0, 1, std::span<const ReplaceRule>(&rule, 1), count, blocked, emit);
 }
 
 // The whole of `text` with every occurrence replaced.

@@ -1,7 +1,9 @@
 #include "Cli.h"
 #include "TempDir.h"
 
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace tarnwick {
@@ -11,8 +13,22 @@ using test::ReadBytes;
 using test::TempDirTest;
 namespace fs = std::filesystem;
 
+// ASCII strings: their UTF-8 and legacy forms are the same bytes.
+const std::string kAscii = "\tutf-8,windows-1252";
+
 class CliTest : public TempDirTest {
 protected:
+    // The locale of the records below: UTF-8, and the legacy code page of C.
+    void SetUp() override {
+        TempDirTest::SetUp();
+        if (const char* all = std::getenv("LC_ALL")) savedLocale_ = all;
+        setenv("LC_ALL", "C.UTF-8", 1);
+    }
+    void TearDown() override {
+        savedLocale_ ? setenv("LC_ALL", savedLocale_->c_str(), 1) : unsetenv("LC_ALL");
+        TempDirTest::TearDown();
+    }
+    std::optional<std::string> savedLocale_;
     int Run(std::vector<std::string> args) {
         std::ostringstream out, err;
         const int rc = cli::Run(args, out, err);
@@ -23,6 +39,20 @@ protected:
     std::string out_, err_;
 };
 
+// Every encoding by default, the encodings of each file in its record; -E pins one.
+TEST_F(CliTest, EncodingsInRecords) {
+    setenv("LC_ALL", "ru_RU.UTF-8", 1);  // the legacy code page: windows-1251
+    Make("a.txt", "\xEC\xE8\xF0");      // "мир" in CP1251
+    Make("b.txt", "мир");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"-n", "-s", "мир", "-r", "свет", "-E", "UTF-8", d}), 0);
+    EXPECT_EQ(out_, "unknown\t" + d + "/a.txt\nto-correct\t" + d + "/b.txt\tutf-8\n");
+    EXPECT_EQ(Run({"-s", "мир", "-r", "свет", d}), 0);
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t1\twindows-1251\ncorrected\t" + d + "/b.txt\t1\tutf-8\n");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\xF1\xE2\xE5\xF2");
+    EXPECT_EQ(ReadBytes(Dir() / "b.txt"), "свет");
+}
+
 // Check mode classifies every file, in name order, and changes nothing.
 TEST_F(CliTest, CheckListsVerdicts) {
     Make("a.txt", "old");
@@ -30,7 +60,7 @@ TEST_F(CliTest, CheckListsVerdicts) {
     Make("c.txt", "neither");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--check", "-s", "old", "-r", "new", d}), 0);
-    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt\nalready-corrected\t" + d + "/b.txt\nunknown\t" + d + "/c.txt\n");
+    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt" + kAscii + "\nalready-corrected\t" + d + "/b.txt\nunknown\t" + d + "/c.txt\n");
     EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "old");
     EXPECT_NE(err_.find("3 files"), std::string::npos);
 }
@@ -41,11 +71,11 @@ TEST_F(CliTest, CorrectsFolderWithBackups) {
     Make("b.txt", "new");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--search=old", "--replace=new", "--backup", d}), 0);
-    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2\nalready-corrected\t" + d + "/b.txt\n");
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2" + kAscii + "\nalready-corrected\t" + d + "/b.txt\n");
     EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "old old");
 
     EXPECT_EQ(Run({"-s", "new", "-r", "x", "-b", d}), 0);
-    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2\nbackup\t" + d + "/a.txt.bak\ncorrected\t" + d + "/b.txt\t1\n");
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2" + kAscii + "\nbackup\t" + d + "/a.txt.bak\ncorrected\t" + d + "/b.txt\t1" + kAscii + "\n");
     EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "new new");
 }
 
@@ -55,7 +85,7 @@ TEST_F(CliTest, ManyFilesInListingOrder) {
     for (int i = 100; i < 175; ++i) {
         const std::string name = "f" + std::to_string(i) + ".txt";
         Make(name, i % 3 ? "old" : "other");
-        expected += (i % 3 ? "corrected\t" : "unknown\t") + (Dir() / name).string() + (i % 3 ? "\t1\n" : "\n");
+        expected += (i % 3 ? "corrected\t" : "unknown\t") + (Dir() / name).string() + (i % 3 ? "\t1" + kAscii + "\n" : "\n");
     }
     EXPECT_EQ(Run({"-s", "old", "-r", "new", Dir().string()}), 0);
     EXPECT_EQ(out_, expected);
@@ -65,7 +95,7 @@ TEST_F(CliTest, ManyFilesInListingOrder) {
 TEST_F(CliTest, SingleFile) {
     const auto file = Make("page.htm", "old");
     EXPECT_EQ(Run({"-s", "old", "-r", "new", "-borig", file.string()}), 0);
-    EXPECT_EQ(out_, "corrected\t" + file.string() + "\t1\n");
+    EXPECT_EQ(out_, "corrected\t" + file.string() + "\t1" + kAscii + "\n");
     EXPECT_EQ(ReadBytes(Dir() / "page.htm.orig"), "old");
 }
 
@@ -85,7 +115,7 @@ TEST_F(CliTest, FailureGivesExitOne) {
     fs::create_directory(Dir() / "b.txt.bak");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"-s", "old", "-r", "new", "-b", d}), 1);
-    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t1\nfailed\t" + d + "/b.txt\tbackup path b.txt.bak is not a regular file\n");
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t1" + kAscii + "\nfailed\t" + d + "/b.txt\tbackup path b.txt.bak is not a regular file\n");
     EXPECT_EQ(ReadBytes(b), "old");
 }
 
@@ -135,7 +165,7 @@ TEST_F(CliTest, OptionsFile) {
 TEST_F(CliTest, HostilePathsAndStrings) {
     Make("a.txt", "x-x");
     EXPECT_EQ(Run({"-s", "x", "-r", "yy", Dir().string() + "/"}), 0);
-    EXPECT_EQ(out_, "corrected\t" + Dir().string() + "/a.txt\t2\n");
+    EXPECT_EQ(out_, "corrected\t" + Dir().string() + "/a.txt\t2" + kAscii + "\n");
     EXPECT_EQ(Run({"-s", "x", "-r", "y", (Dir() / std::string(300, 'n')).string()}), 2);
     EXPECT_NE(err_.find("File name too long"), std::string::npos) << err_;
     EXPECT_EQ(Run({"-s", "x", "-r", "y", (Dir() / "no" / "such" / "file").string()}), 2);
@@ -166,12 +196,12 @@ TEST_F(CliTest, RecordsTellTheTruth) {
     fs::create_symlink("a", Dir() / "b");
     EXPECT_EQ(Run({"-n", "-z", "-s", "old", "-r", "new", d}), 0);
     std::string nul;
-    for (const std::string& field : std::vector<std::string>{"to-correct", d + "/a", "to-correct", d + "/b", "to-correct", d + "/x\nfailed\tforged"})
+    for (const std::string& field : std::vector<std::string>{"to-correct", d + "/a", "utf-8,windows-1252", "to-correct", d + "/b", "utf-8,windows-1252", "to-correct", d + "/x\nfailed\tforged", "utf-8,windows-1252"})
         nul += field + '\0';
     EXPECT_EQ(out_, nul);
     EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0);
-    EXPECT_EQ(out_, "corrected\t" + d + "/a\t1\nsame-file\t" + d + "/b\t" + d + "/a\ncorrected\t\"" + d +
-                        "/x\\nfailed\\tforged\"\t1\n");
+    EXPECT_EQ(out_, "corrected\t" + d + "/a\t1" + kAscii + "\nsame-file\t" + d + "/b\t" + d + "/a\ncorrected\t\"" + d +
+                        "/x\\nfailed\\tforged\"\t1" + kAscii + "\n");
     EXPECT_EQ(Run({"-s", "old", "-r", "new", d + "/a"}), 0);
     EXPECT_EQ(out_, "already-corrected\t" + d + "/a\n");
 

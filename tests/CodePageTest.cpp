@@ -1,4 +1,5 @@
 #include "CodePage.h"
+#include "StringForms.h"
 
 #include <gtest/gtest.h>
 
@@ -49,8 +50,17 @@ TEST(CodePageTest, SystemCodePageFollowsTheLocale) {
     EXPECT_EQ(CodePage::System().Name(), "UTF-8");
     setenv("LC_ALL", "C.UTF-8", 1);
     EXPECT_EQ(CodePage::System().Name(), "UTF-8");
+    // The legacy code page: the one Windows uses for the locale's language.
+    EXPECT_EQ(EncodingLabel(*CodePage::Legacy()), "windows-1252");
+    setenv("LC_ALL", "ru_RU.UTF-8", 1);
+    EXPECT_EQ(EncodingLabel(*CodePage::Legacy()), "windows-1251");
     if (saved) setenv("LC_ALL", keep.c_str(), 1);
     else unsetenv("LC_ALL");
+    EXPECT_EQ(CodePage::WindowsCodePageFor("de_DE.UTF-8"), 1252u);
+    EXPECT_EQ(CodePage::WindowsCodePageFor("uk_UA"), 1251u);
+    EXPECT_EQ(CodePage::WindowsCodePageFor("POSIX"), 1252u);
+    EXPECT_EQ(CodePage::WindowsCodePageFor("tr_TR.UTF-8"), 1254u);
+    EXPECT_EQ(CodePage::WindowsCodePageFor("th_TH"), 874u);
 }
 
 }  // namespace

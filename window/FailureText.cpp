@@ -28,6 +28,9 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::Changed: text = QStringLiteral("файл изменён другой программой во время обработки"); break;
     case FailureKind::Replace: text = QStringLiteral("не удалось заменить файл исправленным"); break;
     case FailureKind::List: text = QStringLiteral("не удалось прочитать содержимое папки"); break;
+    case FailureKind::NotRepresentable:
+        text = QStringLiteral("строку замены нельзя записать в кодировке файла ") + QString::fromStdString(failure.detail);
+        break;
     }
     if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
     return text;

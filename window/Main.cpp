@@ -145,12 +145,15 @@ std::optional<Corrector> Main::MakeCorrector(bool processing) {
             kBadParameterTitle, BoxIcon::Exclamation);
         return std::nullopt;
     }
-    const auto search = setup_.codePage.Encode(searchText_.toStdU16String());
-    const auto replace = setup_.codePage.Encode(replaceText_.toStdU16String());
-    const QString codePage = QString::fromStdString(setup_.codePage.Name());
-    if (!search || !replace) {
-        Box(QStringLiteral("Строка %1 содержит символы, которых нет в кодировке %2. Файлы не изменены.")
-                .arg(search ? QStringLiteral("замены") : QStringLiteral("поиска"), codePage),
+    // The strings in every encoding files may use: UTF-8, the legacy code page
+    // (the system's, or the one its language uses), UTF-16.
+    const CodePage& system = setup_.codePage;
+    const bool systemIsUtf8 = EncodingLabel(system) == "utf-8";
+    StringForms forms = StringForms::Candidates(searchText_.toStdU16String(), replaceText_.toStdU16String(),
+                                                systemIsUtf8 ? CodePage::Legacy() : system,
+                                                systemIsUtf8 ? Encoding::Utf8 : Encoding::Legacy);
+    if (!forms.AnySearchForm()) {
+        Box(QStringLiteral("Строка поиска содержит символы, которых нет ни в одной кодировке. Файлы не изменены."),
             kBadParameterTitle, BoxIcon::Exclamation);
         return std::nullopt;
     }
@@ -163,7 +166,7 @@ std::optional<Corrector> Main::MakeCorrector(bool processing) {
             kBadParameterTitle, BoxIcon::Exclamation);
         return std::nullopt;
     }
-    return Corrector(std::move(*search), std::move(*replace), std::move(backup));
+    return Corrector(std::move(forms), std::move(backup));
 }
 
 void Main::ClassifyPath(bool reportScanFailures) {

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "CodePage.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// The encodings a text file may use. A file is never decoded: the search and
+// replace strings are encoded into each of these and the bytes are compared.
+enum class Encoding : std::uint8_t {
+    Utf8,     // UTF-8, with or without a byte-order mark
+    Legacy,   // the legacy single-byte code page (Windows-1251 for Russian text)
+    Utf16LE,  // only in files that start with its byte-order mark
+    Utf16BE,
+};
+inline constexpr std::size_t kEncodingCount = 4;
+
+// A set of encodings, e.g. those whose forms of the search string a file holds.
+class EncodingSet {
+public:
+    void Add(Encoding e) { bits_ |= Bit(e); }
+    bool Has(Encoding e) const { return bits_ & Bit(e); }
+    bool Empty() const { return bits_ == 0; }
+    bool operator==(const EncodingSet&) const = default;
+
+private:
+    static std::uint8_t Bit(Encoding e) { return static_cast<std::uint8_t>(1u << static_cast<unsigned>(e)); }
+    std::uint8_t bits_ = 0;
+};
+
+// The search and replace strings in every encoding they are looked for in. An
+// encoding that cannot represent a string has no form of it.
+class StringForms {
+public:
+    // Every candidate encoding: UTF-8, `legacy` (when there is one), UTF-16LE
+    // and UTF-16BE. `asciiFiles` is the encoding of a file of ASCII bytes only
+    // (the system's code page): it decides the replacement where the search
+    // string's forms coincide and the replace string's do not.
+    static StringForms Candidates(std::u16string_view search, std::u16string_view replace,
+                                  const std::optional<CodePage>& legacy, Encoding asciiFiles);
+    // One encoding only: `codePage` (UTF-8 or a single-byte code page).
+    static StringForms Only(std::u16string_view search, std::u16string_view replace, const CodePage& codePage);
+    // Byte strings as they are, in one encoding without a name.
+    static StringForms Bytes(std::string search, std::string replace);
+
+    const std::optional<std::string>& Search(Encoding e) const { return search_[Index(e)]; }
+    const std::optional<std::string>& Replace(Encoding e) const { return replace_[Index(e)]; }
+    // "utf-8", "windows-1251", "utf-16le", "utf-16be".
+    const std::string& Name(Encoding e) const { return names_[Index(e)]; }
+    Encoding AsciiFiles() const { return asciiFiles_; }
+    // Whether files with a UTF-16 byte-order mark are searched in UTF-16.
+    bool Utf16() const { return search_[Index(Encoding::Utf16LE)].has_value(); }
+    // Whether some encoding can represent the search string.
+    bool AnySearchForm() const;
+
+    // The encodings of `set`, in the order above, joined by commas.
+    std::string Names(EncodingSet set) const;
+
+private:
+    static std::size_t Index(Encoding e) { return static_cast<std::size_t>(e); }
+
+    std::array<std::optional<std::string>, kEncodingCount> search_;
+    std::array<std::optional<std::string>, kEncodingCount> replace_;
+    std::array<std::string, kEncodingCount> names_;
+    Encoding asciiFiles_ = Encoding::Utf8;
+};
+
+// The name records give a code page: "windows-1251" for CP1251, "utf-8", else
+// the name in lower case.
+std::string EncodingLabel(const CodePage& codePage);
+
+}  // namespace tarnwick
