@@ -186,6 +186,7 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     const bool whole = NeedsWholeFile();
     Utf8Check utf8;
     std::vector<int> needles;
+    int pair = -1;           // 0: `needles` are one search form and one replace form
     std::uint32_t seen = 0;  // bit n: needle n occurs
     bool searchSeen = false, anyByte = false, bom8 = false;
     const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
@@ -207,6 +208,16 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
             else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) found.layout = Layout::Utf16BE;
             bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
             needles = NeedlesOf(found.layout);
+            // One search form first, one replace form second, whole bytes: see below.
+            const auto first = [&](const std::array<int, kEncodingCount>& of) {
+                for (const int n : of)
+                    if (n >= 0 && std::find(needles.begin(), needles.end(), n) != needles.end()) return n;
+                return -1;
+            };
+            pair = found.layout == Layout::Bytes && needles.size() == 2 && first(searchNeedle_) == needles[0] &&
+                           first(replaceNeedle_) == needles[1]
+                       ? 0
+                       : -1;
         }
         anyByte = true;
         total += got;
@@ -214,10 +225,20 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
         if (wholeHere) utf8.Feed(buffer_.data() + carry, got);
         const std::string_view window(buffer_.data(), carry + got);
         const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
-        for (const int n : needles)
-            if (!(seen >> n & 1u) && FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) !=
-                                         ByteSearcher::npos)
-                seen |= 1u << n;
+        if (pair >= 0 && !wholeHere) {
+            // The common case, one form of each string: both looked for in one pass.
+            bool replaceHere = seen >> needles[1] & 1u;
+            if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(needles[0])],
+                                           needles_[static_cast<std::size_t>(needles[1])], window,
+                                           replaceHere) != ByteSearcher::npos)
+                seen |= 1u << needles[0];
+            if (replaceHere) seen |= 1u << needles[1];
+        } else {
+            for (const int n : needles)
+                if (!(seen >> n & 1u) &&
+                    FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos)
+                    seen |= 1u << n;
+        }
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.
         if (emptySearch_ && emptySearchOccurs) break;

@@ -193,6 +193,23 @@ TEST_F(MainWindowTest, FolderRun) {
     EXPECT_TRUE(F().Command1->isEnabled());
 }
 
+// A folder of files in different encodings on a CP1251 system: one run corrects each in its own.
+TEST_F(MainWindowTest, MixedEncodingsFolder) {
+    Options("\xEC\xE8\xF0", "\xF1\xE2\xE5\xF2");  // "мир", "свет", stored in the system's CP1251
+    fs::create_directory(Dir() / "site");
+    const auto ansi = Make("site/a.htm", "<p>\xEC\xE8\xF0</p>");
+    const auto utf8 = Make("site/b.htm", "<p>мир</p>");
+    const auto utf16 = Make("site/c.htm", std::string("\xFF\xFE\x3C\x04\x38\x04\x40\x04", 8));
+    Open({Q(Dir() / "site")}, "CP1251");
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 3 из 3");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(Status(), " Готово. Обработано 3 файлов.");
+    EXPECT_EQ(ReadBytes(ansi), "<p>\xF1\xE2\xE5\xF2</p>");
+    EXPECT_EQ(ReadBytes(utf8), "<p>свет</p>");
+    EXPECT_EQ(ReadBytes(utf16), std::string("\xFF\xFE\x41\x04\x32\x04\x35\x04\x42\x04", 10));
+}
+
 // A file that cannot be rewritten: the run goes on, counts only real corrections, one box lists it.
 TEST_F(MainWindowTest, FolderRunWithFailure) {
     Options("abc", "xyz");
