@@ -61,6 +61,14 @@ public:
     void Feed(const char* data, std::size_t size) {
         const auto* p = reinterpret_cast<const unsigned char*>(data);
         for (std::size_t i = 0; i < size && !invalid_; ++i) {
+            // Runs of ASCII, eight bytes at a time.
+            while (need_ == 0 && i + 8 <= size) {
+                std::uint64_t eight;
+                std::memcpy(&eight, p + i, 8);
+                if (eight & 0x8080808080808080u) break;
+                i += 8;
+            }
+            if (i == size) break;
             const unsigned char b = p[i];
             if (need_ == 0) {
                 if (b < 0x80) continue;
@@ -140,18 +148,6 @@ Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSi
     }
 }
 
-std::vector<int> Corrector::NeedlesOf(Layout layout) const {
-    std::vector<int> out;
-    const auto add = [&](Encoding e) {
-        for (const int n : {searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]})
-            if (n >= 0 && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
-    };
-    if (layout == Layout::Utf16LE) add(Encoding::Utf16LE);
-    else if (layout == Layout::Utf16BE) add(Encoding::Utf16BE);
-    else add(Encoding::Utf8), add(Encoding::Legacy);
-    return out;
-}
-
 bool Corrector::NeedsWholeFile() const {
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
     if (!forms_.Search(Encoding::Utf8) || !forms_.Search(Encoding::Legacy)) return false;
@@ -185,8 +181,10 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     buffer_.resize(overlap + chunkSize_);
     const bool whole = NeedsWholeFile();
     Utf8Check utf8;
-    std::vector<int> needles;
-    int pair = -1;           // 0: `needles` are one search form and one replace form
+    struct Pair {
+        int search, replace;  // needle indexes, -1 for none
+    };
+    std::vector<Pair> pairs;
     std::uint32_t seen = 0;  // bit n: needle n occurs
     bool searchSeen = false, anyByte = false, bom8 = false;
     const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
@@ -207,17 +205,18 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
             if (forms_.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) found.layout = Layout::Utf16LE;
             else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) found.layout = Layout::Utf16BE;
             bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
-            needles = NeedlesOf(found.layout);
-            // One search form first, one replace form second, whole bytes: see below.
-            const auto first = [&](const std::array<int, kEncodingCount>& of) {
-                for (const int n : of)
-                    if (n >= 0 && std::find(needles.begin(), needles.end(), n) != needles.end()) return n;
-                return -1;
+            // Each encoding's two forms are looked for together, in one pass.
+            const auto add = [&](Encoding e) {
+                Pair p{searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]};
+                for (const Pair& q : pairs) {
+                    if (p.search == q.search) p.search = -1;
+                    if (p.replace == q.replace) p.replace = -1;
+                }
+                if (p.search >= 0 || p.replace >= 0) pairs.push_back(p);
             };
-            pair = found.layout == Layout::Bytes && needles.size() == 2 && first(searchNeedle_) == needles[0] &&
-                           first(replaceNeedle_) == needles[1]
-                       ? 0
-                       : -1;
+            if (found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
+            else if (found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
+            else add(Encoding::Utf8), add(Encoding::Legacy);
         }
         anyByte = true;
         total += got;
@@ -225,19 +224,29 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
         if (wholeHere) utf8.Feed(buffer_.data() + carry, got);
         const std::string_view window(buffer_.data(), carry + got);
         const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
-        if (pair >= 0 && !wholeHere) {
-            // The common case, one form of each string: both looked for in one pass.
-            bool replaceHere = seen >> needles[1] & 1u;
-            if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(needles[0])],
-                                           needles_[static_cast<std::size_t>(needles[1])], window,
-                                           replaceHere) != ByteSearcher::npos)
-                seen |= 1u << needles[0];
-            if (replaceHere) seen |= 1u << needles[1];
-        } else {
-            for (const int n : needles)
-                if (!(seen >> n & 1u) &&
-                    FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos)
-                    seen |= 1u << n;
+        const auto has = [&](int n) { return n >= 0 && (seen >> n & 1u); };
+        const auto find = [&](int n) {
+            return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
+        };
+        // The replace string matters only until a search form that surely counts is seen.
+        const bool settled = has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) ||
+                             (!wholeHere && std::any_of(pairs.begin(), pairs.end(),
+                                                        [&](const Pair& q) { return has(q.search); }));
+        for (const Pair& q : pairs) {
+            const bool lookSearch = q.search >= 0 && !has(q.search);
+            const bool lookReplace = q.replace >= 0 && !has(q.replace) && !settled;
+            if (lookSearch && lookReplace && align == 1) {
+                bool replaceHere = false;
+                if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(q.search)],
+                                               needles_[static_cast<std::size_t>(q.replace)], window,
+                                               replaceHere) != ByteSearcher::npos)
+                    seen |= 1u << q.search;
+                else if (replaceHere)
+                    seen |= 1u << q.replace;
+            } else {
+                if (lookSearch && find(q.search)) seen |= 1u << q.search;
+                if (lookReplace && find(q.replace)) seen |= 1u << q.replace;
+            }
         }
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.

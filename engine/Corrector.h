@@ -143,8 +143,6 @@ private:
     };
     // The verdict on the open file's content from its current position, up to `size` bytes.
     Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
-    // The forms that count for `layout`: needle indexes of the search and replace forms.
-    std::vector<int> NeedlesOf(Layout layout) const;
     // Whether a file of bytes must be read whole to tell which forms count.
     bool NeedsWholeFile() const;
     // Whether the open file still holds exactly what the rewrite read.
