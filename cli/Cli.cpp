@@ -373,9 +373,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (auto error = Encode("replace string", *replace16, *files, replace)) return Usage(err, error->message);
         forms = StringForms::Only(*search16, *replace16, *files);
     } else {
-        const bool systemIsUtf8 = EncodingLabel(system) == "utf-8";
-        forms = StringForms::Candidates(*search16, *replace16, systemIsUtf8 ? CodePage::Legacy() : system,
-                                        systemIsUtf8 ? Encoding::Utf8 : Encoding::Legacy);
+        forms = StringForms::ForSystem(*search16, *replace16, system);
         if (!forms.AnySearchForm()) return Usage(err, "the search string cannot be written in any encoding");
     }
 

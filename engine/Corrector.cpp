@@ -186,7 +186,7 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     };
     std::vector<Pair> pairs;
     std::uint32_t seen = 0;  // bit n: needle n occurs
-    bool searchSeen = false, anyByte = false, bom8 = false;
+    bool anyByte = false, bom8 = false;
     const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
         const int n = of[static_cast<std::size_t>(e)];
         return n >= 0 && (seen >> n & 1u);
@@ -251,11 +251,8 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.
         if (emptySearch_ && emptySearchOccurs) break;
-        if (!wholeHere) {
-            for (std::size_t i = 0; i < kEncodingCount; ++i)
-                searchSeen = searchSeen || counts(static_cast<Encoding>(i), searchNeedle_);
-            if (searchSeen) break;
-        }
+        if (!wholeHere && std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return has(q.search); }))
+            break;
         carry = std::min(overlap, window.size());
         std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
         offset += window.size() - carry;

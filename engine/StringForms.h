@@ -43,6 +43,10 @@ public:
     // string's forms coincide and the replace string's do not.
     static StringForms Candidates(std::u16string_view search, std::u16string_view replace,
                                   const std::optional<CodePage>& legacy, Encoding asciiFiles);
+    // Every candidate encoding for a system whose code page is `system`: a
+    // single-byte one is the legacy code page and the encoding of ASCII files;
+    // for UTF-8 the legacy code page is CodePage::Legacy()'s.
+    static StringForms ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system);
     // One encoding only: `codePage` (UTF-8 or a single-byte code page).
     static StringForms Only(std::u16string_view search, std::u16string_view replace, const CodePage& codePage);
     // Byte strings as they are, in one encoding without a name.

@@ -147,11 +147,8 @@ std::optional<Corrector> Main::MakeCorrector(bool processing) {
     }
     // The strings in every encoding files may use: UTF-8, the legacy code page
     // (the system's, or the one its language uses), UTF-16.
-    const CodePage& system = setup_.codePage;
-    const bool systemIsUtf8 = EncodingLabel(system) == "utf-8";
-    StringForms forms = StringForms::Candidates(searchText_.toStdU16String(), replaceText_.toStdU16String(),
-                                                systemIsUtf8 ? CodePage::Legacy() : system,
-                                                systemIsUtf8 ? Encoding::Utf8 : Encoding::Legacy);
+    StringForms forms =
+        StringForms::ForSystem(searchText_.toStdU16String(), replaceText_.toStdU16String(), setup_.codePage);
     if (!forms.AnySearchForm()) {
         Box(QStringLiteral("Строка поиска содержит символы, которых нет ни в одной кодировке. Файлы не изменены."),
             kBadParameterTitle, BoxIcon::Exclamation);
