@@ -3,6 +3,7 @@
 #include "ContentHash.h"
 #include "FileSystem.h"
 #include "Replace.h"
+#include "Workers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -129,7 +130,10 @@ bool IsUsable(const BackupPolicy& backup) {
 }
 
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
-    : forms_(std::move(forms)), backup_(std::move(backup)), chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
+    : forms_(std::move(forms)),
+      backup_(std::move(backup)),
+      workers_(DefaultWorkers()),
+      chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
     // Forms that coincide (the ASCII ones) are looked for once.
     const auto needle = [&](const std::optional<std::string>& form) {
         if (!form || form->empty()) return -1;

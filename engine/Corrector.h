@@ -86,6 +86,10 @@ public:
         : Corrector(StringForms::Bytes(std::move(search), std::move(replace)), std::move(backup), chunkSize) {}
 
     const StringForms& Forms() const { return forms_; }
+    // How many threads check and rewrite the files of a folder (ScanFiles,
+    // ProcessFiles), each with its own copy of this corrector; one per core by default.
+    unsigned Workers() const { return workers_; }
+    void SetWorkers(unsigned workers) { workers_ = workers ? workers : 1; }
     const BackupPolicy& Backup() const { return backup_; }
 
     // Classifies the file: 1 when the search string occurs, else 2 when the
@@ -159,6 +163,7 @@ private:
     bool emptyReplace_ = false;
     std::size_t longest_ = 0;  // the longest needle
     BackupPolicy backup_;
+    unsigned workers_;
     std::size_t chunkSize_;
     std::vector<char> buffer_;
     std::vector<char> output_;

@@ -1,6 +1,7 @@
 #include "FolderScan.h"
 
 #include "FileSystem.h"
+#include "Workers.h"
 
 #include <algorithm>
 #include <string_view>
@@ -60,23 +61,42 @@ ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, c
                names.count(name.substr(0, name.size() - suffix.size())) != 0;
     };
 
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        if (callbacks.progress) callbacks.progress(i, files.size());
-        const fs::path& file = files[i];
-        if (isBackup(file)) {
-            if (callbacks.checked) callbacks.checked({file, ScanOutcome::Backup, FileVerdict::Unknown, nullptr});
-            continue;
-        }
-        CheckResult check = corrector.CheckFile(file);
-        if (check.failure) {
-            result.failures.push_back(std::move(*check.failure));
+    // Files are checked on the corrector's workers, each with its own copy of
+    // it; what they found is told in listing order.
+    const unsigned workers = corrector.Workers();
+    std::vector<Corrector> copies(workers > 1 ? workers : 0, corrector);
+    const std::size_t ahead = std::size_t{64} * workers;
+    struct Slot {
+        bool backup = false;
+        CheckResult check;
+    };
+    std::vector<Slot> slots(std::min(ahead, files.size()));
+    OrderedParallel(
+        files.size(), workers, ahead,
+        [&](std::size_t i, unsigned worker) {
+            Slot& slot = slots[i % slots.size()];
+            slot.backup = isBackup(files[i]);
+            slot.check = slot.backup ? CheckResult{} : (workers > 1 ? copies[worker] : corrector).CheckFile(files[i]);
+        },
+        [&](std::size_t i) {
+            if (callbacks.progress) callbacks.progress(i, files.size());
+            const fs::path& file = files[i];
+            Slot& slot = slots[i % slots.size()];
+            if (slot.backup) {
+                if (callbacks.checked) callbacks.checked({file, ScanOutcome::Backup, FileVerdict::Unknown, nullptr});
+                return;
+            }
+            CheckResult& check = slot.check;
+            if (check.failure) {
+                result.failures.push_back(std::move(*check.failure));
+                if (callbacks.checked)
+                    callbacks.checked({file, ScanOutcome::Failed, FileVerdict::Unknown, &result.failures.back()});
+                return;
+            }
+            if (check.verdict == FileVerdict::ToCorrect) result.queue.push_back(file);
             if (callbacks.checked)
-                callbacks.checked({file, ScanOutcome::Failed, FileVerdict::Unknown, &result.failures.back()});
-            continue;
-        }
-        if (check.verdict == FileVerdict::ToCorrect) result.queue.push_back(file);
-        if (callbacks.checked) callbacks.checked({file, ScanOutcome::Checked, check.verdict, nullptr, check.encodings});
-    }
+                callbacks.checked({file, ScanOutcome::Checked, check.verdict, nullptr, check.encodings});
+        });
     return result;
 }
 

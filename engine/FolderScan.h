@@ -37,7 +37,7 @@ struct ScanEntry {
 };
 
 struct ScanCallbacks {
-    // Before file `index` (0-based) of `count` is looked at.
+    // Before what became of file `index` (0-based) of `count` is told.
     std::function<void(std::size_t index, std::size_t count)> progress;
     // After each file, with what became of it.
     std::function<void(const ScanEntry& entry)> checked;
@@ -52,6 +52,8 @@ struct ScanResult {
 
 // Checks each file of a listing with `corrector` and queues those that hold
 // the search string. Backup copies of other listed files are never queued.
+// The files are read on the corrector's workers; the callbacks come on the
+// calling thread, in listing order.
 ScanResult ScanFiles(const std::vector<std::filesystem::path>& files, Corrector& corrector,
                      const ScanCallbacks& callbacks = {});
 

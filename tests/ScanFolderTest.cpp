@@ -83,11 +83,9 @@ TEST_F(ScanFolderTest, VanishedFileFailsAlone) {
     Make("a.txt", "abc");
     Make("b.txt", "abc");
     Corrector corrector("abc", "xyz");
-    ScanCallbacks callbacks;
-    callbacks.progress = [&](std::size_t i, std::size_t) {
-        if (i == 0) fs::remove(Dir() / "a.txt");
-    };
-    const ScanResult result = ScanFolder(Dir(), corrector, callbacks);
+    const FolderListing listing = ListFolder(Dir());
+    fs::remove(Dir() / "a.txt");
+    const ScanResult result = ScanFiles(listing.files, corrector, {});
     ASSERT_EQ(result.failures.size(), 1u);
     EXPECT_EQ(result.failures[0].kind, FailureKind::Missing);
     EXPECT_EQ(result.queue, std::vector<fs::path>{Dir() / "b.txt"});
