@@ -423,25 +423,36 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     // Files go in groups: each group's new contents are written first and their
     // writeback started together, so that the flushes that follow share the
     // file system's commits instead of paying for one each. The group's folders
-    // are flushed once, after its renames, before its results are told.
-    constexpr std::size_t kGroup = 32;
+    // are flushed once, after its renames, before its results are told. Within
+    // a group both steps run on the workers, each with its own copy of this
+    // corrector; results are told in order on the calling thread.
+    constexpr std::size_t kGroup = kRewriteGroup;
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, kGroup));
+    std::vector<Corrector> copies(workers > 1 ? workers : 0, *this);
+    const auto on = [&](unsigned worker) -> Corrector& { return workers > 1 ? copies[worker] : *this; };
     for (std::size_t first = 0; first < files.size(); first += kGroup) {
         const std::size_t count = std::min(kGroup, files.size() - first);
         std::vector<Pending> pending(count);
         std::vector<std::optional<ProcessResult>> results(count);
-        std::vector<bool> deferred(count, false);
+        // The same file under two names of this group is held once: the later
+        // name waits for the group (its twin) to be done.
+        std::vector<os::FileInfo> identity(count);
+        std::vector<std::ptrdiff_t> twinOf(count, -1);
         for (std::size_t k = 0; k < count; ++k) {
-            // The same file under two names of this group is held once.
-            const auto twin = [&](const Pending& p) -> const Pending* {
-                for (std::size_t j = 0; j < k; ++j)
-                    if (!results[j] && !deferred[j] && pending[j].before.SameFileAs(p.before)) return &pending[j];
-                return nullptr;
-            };
-            bool later = false;
-            results[k] = Begin(files[first + k], pending[k], twin, later);
-            deferred[k] = later;
-            if (!results[k] && !later) pending[k].out.StartFlush();
+            if (os::Stat(files[first + k], identity[k])) continue;
+            for (std::size_t j = 0; j < k && twinOf[k] < 0; ++j)
+                if (twinOf[j] < 0 && identity[j].SameFileAs(identity[k]) && identity[j].device + identity[j].inode)
+                    twinOf[k] = static_cast<std::ptrdiff_t>(j);
         }
+        OrderedParallel(count, workers, count, [&](std::size_t k, unsigned worker) {
+            if (twinOf[k] >= 0) return;
+            bool unused = false;
+            results[k] = on(worker).Begin(files[first + k], pending[k], {}, unused);
+            if (!results[k]) pending[k].out.StartFlush();
+        }, {});
+        OrderedParallel(count, workers, count, [&](std::size_t k, unsigned worker) {
+            if (twinOf[k] < 0 && !results[k]) results[k] = on(worker).Finish(pending[k]);
+        }, {});
         std::vector<const os::Folder*> touched;
         const auto touch = [&](const os::Folder& folder) {
             for (const os::Folder* f : touched)
@@ -449,10 +460,23 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
             touched.push_back(&folder);
         };
         for (std::size_t k = 0; k < count; ++k) {
-            // A second hard link of a file of this group: its twin is done by now.
-            if (deferred[k]) results[k] = ProcessFile(files[first + k]);
-            if (results[k]) continue;
-            results[k] = Finish(pending[k]);
+            if (twinOf[k] >= 0) {
+                // Another name of a file this group held: a symbolic link beside
+                // it is reported as such; a second hard link is done now, and
+                // then holds the corrected content.
+                const Pending& other = pending[static_cast<std::size_t>(twinOf[k])];
+                fs::path target;
+                const bool held = results[static_cast<std::size_t>(twinOf[k])]->Corrected();
+                if (held && (os::ResolveLinks(files[first + k], target) || target != files[first + k] ||
+                             other.target != other.file)) {
+                    ProcessResult same;
+                    same.sameAs = other.file;
+                    results[k] = same;
+                } else {
+                    results[k] = ProcessFile(files[first + k]);
+                }
+                continue;
+            }
             if (results[k]->Corrected()) {
                 touch(pending[k].folder);
                 if (pending[k].ownBackupFolder.IsOpen()) touch(pending[k].ownBackupFolder);

@@ -119,6 +119,9 @@ public:
     void ProcessFiles(const std::vector<std::filesystem::path>& files,
                       const std::function<void(std::size_t index, const ProcessResult& result)>& done);
 
+    // How many files ProcessFiles rewrites together before their folders are flushed.
+    static constexpr std::size_t kRewriteGroup = 32;
+
     // How long a rewrite waits for another run of the program to finish with a file.
     static constexpr int kLockWaitMs = 30000;
 
