@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::string_view kHelp =
     "Usage: tarnwick-cli [-n|--check] -s|--search TEXT -r|--replace TEXT\n"
-    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-z] PATH\n"
+    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] PATH\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
     "with the replace string in PATH, one file or every file directly in one folder.\n"
@@ -36,6 +36,8 @@ constexpr std::string_view kHelp =
     "                         every encoding below)\n"
     "  -z, --null             end each field with a NUL byte instead of a tab or\n"
     "                         newline, and write paths exactly as they are\n"
+    "  -j, --jobs N           check and correct N files at a time (default: one\n"
+    "                         per core); the output is the same for every N\n"
     "      --options FILE     take the search and replace strings, the backup\n"
     "                         switch and extension from an options file;\n"
     "                         options given here win\n"
@@ -77,6 +79,7 @@ struct Options {
     std::optional<std::string> backupExtension;
     std::optional<std::string> encoding;
     std::optional<std::string> optionsFile;
+    std::optional<std::string> jobs;
     std::optional<std::string> path;
     bool null = false;
     bool help = false;
@@ -123,6 +126,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         else if (name == "-r" || name == "--replace") valued = &options.replace;
         else if (name == "-E" || name == "--encoding") valued = &options.encoding;
         else if (name == "--options") valued = &options.optionsFile;
+        else if (name == "-j" || name == "--jobs") valued = &options.jobs;
         if (valued) {
             if (!inlineValue) {
                 if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
@@ -402,6 +406,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     Corrector corrector(std::move(forms), backup);
+    if (options.jobs) {
+        const std::string& n = *options.jobs;
+        if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) == 0)
+            return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + n + "'");
+        corrector.SetWorkers(static_cast<unsigned>(std::stoi(n)));
+    }
     bool broken = false;
     Reporter reporter(out, corrector.Forms(), options.check, options.null);
     if (fs::is_directory(status)) {
@@ -437,14 +447,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             pending.clear();
             group.clear();
         };
-        constexpr std::size_t kGroup = 32;
         ScanCallbacks callbacks;
         callbacks.checked = [&](const ScanEntry& e) {
             pending.push_back({e.path, e.outcome, e.verdict,
                                e.failure ? std::optional<Failure>(*e.failure) : std::nullopt, e.encodings});
             const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
             if (toCorrect && !options.check) group.push_back(e.path);
-            if (options.check || group.size() == kGroup) report();
+            if (options.check || group.size() == Corrector::kRewriteGroup) report();
         };
         const ScanResult scan = ScanFolder(path, corrector, callbacks);
         report();

@@ -87,8 +87,14 @@ TEST_F(CliTest, ManyFilesInListingOrder) {
         Make(name, i % 3 ? "old" : "other");
         expected += (i % 3 ? "corrected\t" : "unknown\t") + (Dir() / name).string() + (i % 3 ? "\t1" + kAscii + "\n" : "\n");
     }
-    EXPECT_EQ(Run({"-s", "old", "-r", "new", Dir().string()}), 0);
-    EXPECT_EQ(out_, expected);
+    // The same records for any number of workers, more than the files of a group included.
+    for (const char* jobs : {"1", "3", "40"}) {
+        for (int i = 100; i < 175; ++i)
+            if (i % 3) Make("f" + std::to_string(i) + ".txt", "old");
+        EXPECT_EQ(Run({"-j", jobs, "-s", "old", "-r", "new", Dir().string()}), 0);
+        EXPECT_EQ(out_, expected) << "-j " << jobs;
+    }
+    EXPECT_EQ(Run({"-j", "0", "-s", "old", "-r", "new", Dir().string()}), 2);
 }
 
 // A single file path is printed as given; other extensions work with -bEXT.
