@@ -408,8 +408,8 @@ bool Corrector::StillHolds(Pending& p) {
 
 ProcessResult Corrector::ProcessFile(const fs::path& file) {
     Pending pending;
-    bool deferred = false;
-    if (auto result = Begin(file, pending, {}, deferred)) return std::move(*result);
+    bool busy = false;
+    if (auto result = Begin(file, pending, true, busy)) return std::move(*result);
     ProcessResult result = Finish(pending);
     if (result.Corrected()) {
         pending.folder.Flush();
@@ -444,15 +444,21 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
                 if (twinOf[j] < 0 && identity[j].SameFileAs(identity[k]) && identity[j].device + identity[j].inode)
                     twinOf[k] = static_cast<std::ptrdiff_t>(j);
         }
+        // A file another run holds is not waited for while this group holds
+        // others (the two runs could wait for each other): it comes after.
+        std::vector<char> busy(count, 0);
         OrderedParallel(count, workers, count, [&](std::size_t k, unsigned worker) {
             if (twinOf[k] >= 0) return;
-            bool unused = false;
-            results[k] = on(worker).Begin(files[first + k], pending[k], {}, unused);
-            if (!results[k]) pending[k].out.StartFlush();
+            bool held = false;
+            results[k] = on(worker).Begin(files[first + k], pending[k], false, held);
+            busy[k] = held;
+            if (!results[k] && !held) pending[k].out.StartFlush();
         }, {});
         OrderedParallel(count, workers, count, [&](std::size_t k, unsigned worker) {
-            if (twinOf[k] < 0 && !results[k]) results[k] = on(worker).Finish(pending[k]);
+            if (twinOf[k] < 0 && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
         }, {});
+        for (std::size_t k = 0; k < count; ++k)
+            if (busy[k]) results[k] = ProcessFile(files[first + k]);
         std::vector<const os::Folder*> touched;
         const auto touch = [&](const os::Folder& folder) {
             for (const os::Folder* f : touched)
@@ -489,8 +495,7 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
 }
 
 std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
-                                              const std::function<const Pending*(const Pending&)>& twin,
-                                              bool& deferred) {
+                                              bool wait, bool& busy) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
         p.out.Close();
         if (!p.temporary.empty()) p.folder.Remove(p.temporary);
@@ -511,20 +516,15 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
         if (auto ec = os::File::OpenRead(p.target, p.in)) return failed(OpenFailureKind(ec), ec);
         if (auto ec = p.in.Info(p.before)) return failed(FailureKind::Open, ec);
         if (!p.before.regular) return failed(FailureKind::NotRegularFile);
-        if (twin) {
-            if (const Pending* other = twin(p)) {
-                p.in.Close();
-                if (p.target != p.file || other->target != other->file) {
-                    ProcessResult same;
-                    same.sameAs = other->file;
-                    return same;
-                }
-                deferred = true;
-                return std::nullopt;
-            }
-        }
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
         bool locked = p.in.TryLock();
+        if (!locked && !wait) {
+            // Waiting while this run holds other files could wait for a run
+            // that waits for those: the caller retries when it holds none.
+            p.in.Close();
+            busy = true;
+            return std::nullopt;
+        }
         for (int nap = 1; !locked && std::chrono::steady_clock::now() < until; nap = std::min(nap * 2, 50)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(nap));
             locked = p.in.TryLock();

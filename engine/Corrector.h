@@ -130,11 +130,10 @@ private:
     // The first step of a rewrite: checks, then the corrected content written
     // to a temporary file beside the file, not yet flushed. Returns nothing
     // when that is done; otherwise the result (a failure, or a file without
-    // the search string), with nothing left behind. `twin` tells whether a
-    // file is already held by this run; `deferred` is set when the file is a
-    // second hard link of such a file and must wait for it.
-    std::optional<ProcessResult> Begin(const std::filesystem::path& file, Pending& pending,
-                                       const std::function<const Pending*(const Pending&)>& twin, bool& deferred);
+    // the search string), with nothing left behind. A file another run of the
+    // program holds is waited for when `wait`; otherwise `busy` is set and
+    // nothing is returned or left behind.
+    std::optional<ProcessResult> Begin(const std::filesystem::path& file, Pending& pending, bool wait, bool& busy);
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.
     ProcessResult Finish(Pending& pending);
