@@ -415,8 +415,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     bool broken = false;
     Reporter reporter(out, corrector.Forms(), options.check, options.null);
     if (fs::is_directory(status)) {
-        // Lines go out in listing order as soon as they are known: at once in a
-        // check run; otherwise after each group of files to correct is rewritten.
+        // Lines go out in listing order as soon as they are known: in a check
+        // run for every group of files checked, otherwise after each group of
+        // files to correct is rewritten.
         struct Entry {
             fs::path path;
             ScanOutcome outcome;
@@ -453,7 +454,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                                e.failure ? std::optional<Failure>(*e.failure) : std::nullopt, e.encodings});
             const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
             if (toCorrect && !options.check) group.push_back(e.path);
-            if (options.check || group.size() == Corrector::kRewriteGroup) report();
+            if (group.size() == Corrector::kRewriteGroup || (options.check && pending.size() == Corrector::kRewriteGroup))
+                report();
         };
         const ScanResult scan = ScanFolder(path, corrector, callbacks);
         report();

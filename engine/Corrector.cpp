@@ -428,7 +428,10 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     // corrector; results are told in order on the calling thread.
     constexpr std::size_t kGroup = kRewriteGroup;
     const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, kGroup));
-    std::vector<Corrector> copies(workers > 1 ? workers : 0, *this);
+    // Flushing mostly waits for the disk: more flushes at once let the file
+    // system commit them together.
+    const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(kGroup, workers * 8)) : 1;
+    std::vector<Corrector> copies(workers > 1 ? flushers : 0, *this);
     const auto on = [&](unsigned worker) -> Corrector& { return workers > 1 ? copies[worker] : *this; };
     for (std::size_t first = 0; first < files.size(); first += kGroup) {
         const std::size_t count = std::min(kGroup, files.size() - first);
@@ -454,7 +457,7 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
             busy[k] = held;
             if (!results[k] && !held) pending[k].out.StartFlush();
         }, {});
-        OrderedParallel(count, workers, count, [&](std::size_t k, unsigned worker) {
+        OrderedParallel(count, flushers, count, [&](std::size_t k, unsigned worker) {
             if (twinOf[k] < 0 && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
         }, {});
         for (std::size_t k = 0; k < count; ++k)

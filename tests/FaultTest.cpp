@@ -355,7 +355,7 @@ TEST_F(FaultTest, TwoRunsAtOnce) {
     for (int i = 0; i < 64; ++i) test::WriteBytes(site / ("f" + std::to_string(100 + i)), "foo original " + std::to_string(i) + padding);
     const auto run = [&] {
         std::ofstream sink("/dev/null");
-        return cli::Run({"-s", "foo", "-r", "bar", "-b", site.string()}, sink, sink) == 0;
+        return cli::Run({"-j", "4", "-s", "foo", "-r", "bar", "-b", site.string()}, sink, sink) == 0;  // the parallel path
     };
     const pid_t first = fork();
     if (first == 0) _exit(run() ? 0 : 1);
