@@ -295,6 +295,12 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     return found;
 }
 
+struct Corrector::Crew {
+    explicit Crew(unsigned workers) : pool(workers) {}
+    WorkerPool pool;
+    std::vector<Corrector> copies;
+};
+
 // One file between the two steps of its rewrite: the corrected content is
 // written to the temporary file, not yet flushed, and nothing else has changed.
 struct Corrector::Pending {
@@ -431,8 +437,16 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     // Flushing mostly waits for the disk: more flushes at once let the file
     // system commit them together.
     const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(kGroup, workers * 8)) : 1;
-    std::vector<Corrector> copies(workers > 1 ? flushers : 0, *this);
-    const auto on = [&](unsigned worker) -> Corrector& { return workers > 1 ? copies[worker] : *this; };
+    if (flushers > 1 && !crew_) {
+        crew_ = std::make_shared<Crew>(flushers);
+        crew_->copies.assign(flushers, *this);
+        for (Corrector& copy : crew_->copies) copy.crew_.reset();
+    }
+    const auto on = [&](unsigned worker) -> Corrector& { return flushers > 1 ? crew_->copies[worker] : *this; };
+    const auto parallel = [&](std::size_t count, unsigned use, const WorkerPool::Work& work) {
+        if (crew_) crew_->pool.Run(count, use, count, work, {});
+        else for (std::size_t k = 0; k < count; ++k) work(k, 0);
+    };
     for (std::size_t first = 0; first < files.size(); first += kGroup) {
         const std::size_t count = std::min(kGroup, files.size() - first);
         std::vector<Pending> pending(count);
@@ -450,16 +464,16 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
         // A file another run holds is not waited for while this group holds
         // others (the two runs could wait for each other): it comes after.
         std::vector<char> busy(count, 0);
-        OrderedParallel(count, workers, count, [&](std::size_t k, unsigned worker) {
+        parallel(count, workers, [&](std::size_t k, unsigned worker) {
             if (twinOf[k] >= 0) return;
             bool held = false;
             results[k] = on(worker).Begin(files[first + k], pending[k], false, held);
             busy[k] = held;
             if (!results[k] && !held) pending[k].out.StartFlush();
-        }, {});
-        OrderedParallel(count, flushers, count, [&](std::size_t k, unsigned worker) {
+        });
+        parallel(count, flushers, [&](std::size_t k, unsigned worker) {
             if (twinOf[k] < 0 && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
-        }, {});
+        });
         for (std::size_t k = 0; k < count; ++k)
             if (busy[k]) results[k] = ProcessFile(files[first + k]);
         std::vector<const os::Folder*> touched;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,7 +90,10 @@ public:
     // How many threads check and rewrite the files of a folder (ScanFiles,
     // ProcessFiles), each with its own copy of this corrector; one per core by default.
     unsigned Workers() const { return workers_; }
-    void SetWorkers(unsigned workers) { workers_ = workers ? workers : 1; }
+    void SetWorkers(unsigned workers) {
+        workers_ = workers ? workers : 1;
+        crew_.reset();
+    }
     const BackupPolicy& Backup() const { return backup_; }
 
     // Classifies the file: 1 when the search string occurs, else 2 when the
@@ -127,6 +131,7 @@ public:
 
 private:
     struct Pending;
+    struct Crew;  // the threads and the copies of this corrector that ProcessFiles works with
     // The first step of a rewrite: checks, then the corrected content written
     // to a temporary file beside the file, not yet flushed. Returns nothing
     // when that is done; otherwise the result (a failure, or a file without
@@ -166,6 +171,7 @@ private:
     std::size_t longest_ = 0;  // the longest needle
     BackupPolicy backup_;
     unsigned workers_;
+    std::shared_ptr<Crew> crew_;  // made by the first ProcessFiles that needs it; copies have none
     std::size_t chunkSize_;
     std::vector<char> buffer_;
     std::vector<char> output_;
