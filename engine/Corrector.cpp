@@ -437,12 +437,12 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     // Flushing mostly waits for the disk: more flushes at once let the file
     // system commit them together.
     const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(kGroup, workers * 8)) : 1;
-    if (flushers > 1 && !crew_) {
+    if (flushers > 1 && !crew_ && files.size() > 1) {
         crew_ = std::make_shared<Crew>(flushers);
         crew_->copies.assign(flushers, *this);
         for (Corrector& copy : crew_->copies) copy.crew_.reset();
     }
-    const auto on = [&](unsigned worker) -> Corrector& { return flushers > 1 ? crew_->copies[worker] : *this; };
+    const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
     const auto parallel = [&](std::size_t count, unsigned use, const WorkerPool::Work& work) {
         if (crew_) crew_->pool.Run(count, use, count, work, {});
         else for (std::size_t k = 0; k < count; ++k) work(k, 0);
