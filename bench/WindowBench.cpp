@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
         windowScan = std::min(windowScan, Ms(t));
     }
     t.restart();
-    for (const auto& file : scan.queue) corrector.ProcessFile(file);
+    corrector.ProcessFiles(scan.queue, {});
     const double engineRun = Ms(t);
     t.restart();
     window.form().Command1->click();
