@@ -66,6 +66,6 @@ shoot_window() {
         "$shot" "$out" --area $geometry
     fi
     wineserver -k 2>/dev/null || true
-    wait "$program" 2>/dev/null || true
+    { wait "$program"; } 2>/dev/null || true   # killed on purpose: no "Killed" line
     [ -n "$geometry" ] && [ -f "$out" ]
 }
