@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "CodePage.h"
+#include "Version.h"
 #include "Corrector.h"
 #include "FolderScan.h"
 #include "Options.h"

@@ -3,6 +3,7 @@
 #include "Main.h"
 #include "Options.h"
 #include "QtTranslation.h"
+#include "Version.h"
 
 #include <QApplication>
 #include <QDir>
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnwick"));
-    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
 
     using namespace tarnwick;
     window::InstallQtTranslation(app);
