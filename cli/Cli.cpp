@@ -35,6 +35,8 @@ constexpr std::string_view kHelp =
     "  -E, --encoding NAME    look in this one encoding only: UTF-8 or a\n"
     "                         single-byte code page such as CP1251 (default:\n"
     "                         every encoding below)\n"
+    "      --json             write JSON Lines instead: one object per file, then\n"
+    "                         one with the counts (see below)\n"
     "  -z, --null             end each field with a NUL byte instead of a tab or\n"
     "                         newline, and write paths exactly as they are\n"
     "  -j, --jobs N           check and correct N files at a time (default: one\n"
@@ -69,6 +71,11 @@ constexpr std::string_view kHelp =
     "with a double quote is written in double quotes with C escapes (\\n, \\t,\n"
     "\\\", \\\\, \\ooo); with -z nothing is quoted.\n"
     "\n"
+    "With --json each line is an object: {\"path\":P, \"result\":KIND} with, where\n"
+    "they apply, \"replacements\":N, \"encodings\":[ENC...], \"reason\":TEXT and\n"
+    "\"other\":P (same-file); a path that is not UTF-8 is {\"bytes\":\"BASE64\"}.\n"
+    "The last line is {\"summary\":{\"files\":N, ...the counts by KIND...}}.\n"
+    "\n"
     "Exit status: 0 no file failed, 1 some file failed, 2 usage error, 3 the output\n"
     "could not be written (nothing more was changed after that).\n";
 
@@ -83,6 +90,7 @@ struct Options {
     std::optional<std::string> jobs;
     std::optional<std::string> path;
     bool null = false;
+    bool json = false;
     bool help = false;
     bool version = false;
 };
@@ -145,6 +153,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         if (name == "-n" || name == "--check") options.check = true;
         else if (name == "--no-backup") options.backup = false;
         else if (name == "-z" || name == "--null") options.null = true;
+        else if (name == "--json") options.json = true;
         else if (name == "-h" || name == "--help") options.help = true;
         else if (name == "-V" || name == "--version") options.version = true;
         else return UsageError{"unknown option '" + arg + "'"};
@@ -206,14 +215,29 @@ std::string Field(std::string_view text) {
     return quoted += '"';
 }
 
+// A path as a JSON value: a string when it is UTF-8 text, else its bytes in
+// base64, as {"bytes":"..."}.
+std::string JsonPath(const std::string& bytes);
+// `text` as a JSON string (valid UTF-8 assumed; control characters escaped).
+std::string JsonString(std::string_view text);
+
+enum class Style { Text, Null, Json };
+
+// One extra field of a record: a name for JSON, a text, and how JSON writes it.
+struct Extra {
+    const char* name;
+    std::string text;
+    enum { String, Number, List } kind = String;
+};
+
 class Reporter {
 public:
-    Reporter(std::ostream& out, const StringForms& forms, bool check, bool null)
-        : out_(out), forms_(forms), check_(check), null_(null) {}
+    Reporter(std::ostream& out, const StringForms& forms, bool check, Style style)
+        : out_(out), forms_(forms), check_(check), style_(style) {}
 
     void Failed(const fs::path& path, const Failure& failure) {
         ++tally_.failed;
-        Record({"failed", PathText(path), failure.Reason()});
+        Record("failed", path, {{"reason", failure.Reason()}});
     }
 
     // A checked file; one to correct is reported by Corrected or Failed instead
@@ -222,15 +246,15 @@ public:
         switch (verdict) {
         case FileVerdict::Unknown:
             ++tally_.unknown;
-            Record({"unknown", PathText(path)});
+            Record("unknown", path, {});
             return;
         case FileVerdict::AlreadyCorrected:
             ++tally_.already;
-            Record({"already-corrected", PathText(path)});
+            Record("already-corrected", path, {});
             return;
         case FileVerdict::ToCorrect:
             ++tally_.toCorrect;
-            Record({"to-correct", PathText(path), encodings});
+            Record("to-correct", path, {{"encodings", encodings, Extra::List}});
             return;
         }
     }
@@ -239,25 +263,36 @@ public:
         if (done.failure) return Failed(path, *done.failure);
         if (!done.sameAs.empty()) {
             ++tally_.sameFile;
-            Record({"same-file", PathText(path), PathText(done.sameAs)});
+            Record("same-file", path, {{"other", PathText(done.sameAs)}});
             return;
         }
         // Corrected meanwhile by someone else, or no longer holding the search string.
         if (!done.Corrected()) return Checked(path, done.verdict, {});
         ++tally_.corrected;
         tally_.replacements += done.replacements;
-        Record({"corrected", PathText(path), std::to_string(done.replacements), forms_.Names(done.encodings)});
+        Record("corrected", path,
+               {{"replacements", std::to_string(done.replacements), Extra::Number},
+                {"encodings", forms_.Names(done.encodings), Extra::List}});
     }
 
     void Backup(const fs::path& path) {
         ++tally_.backups;
-        Record({"backup", PathText(path)});
+        Record("backup", path, {});
     }
 
-    void File() { ++tally_.files; }
+    void CountFile() { ++tally_.files; }
 
+    // The counts: a line on standard error, and with JSON a last object on the output.
     void Summary(std::ostream& err) const {
         const Tally& t = tally_;
+        if (style_ == Style::Json) {
+            out_ << "{\"summary\":{\"files\":" << t.files << (check_ ? ",\"to-correct\":" : ",\"corrected\":")
+                 << (check_ ? t.toCorrect : t.corrected) << ",\"replacements\":" << t.replacements
+                 << ",\"already-corrected\":" << t.already << ",\"unknown\":" << t.unknown
+                 << ",\"backup\":" << t.backups << ",\"same-file\":" << t.sameFile << ",\"failed\":" << t.failed
+                 << "}}\n";
+            out_.flush();
+        }
         err << "tarnwick-cli: " << t.files << (t.files == 1 ? " file: " : " files: ");
         if (check_) err << t.toCorrect << " to correct, ";
         else err << t.corrected << " corrected (" << t.replacements << " replacements), ";
@@ -270,22 +305,87 @@ public:
     bool AnyFailed() const { return tally_.failed != 0; }
 
 private:
-    // Fields end with a tab and the record with a newline; with -z each field
-    // ends with a NUL and is written as it is.
-    void Record(std::initializer_list<std::string> fields) {
-        std::size_t left = fields.size();
-        for (const std::string& field : fields) {
-            if (null_) out_ << field << '\0';
-            else out_ << Field(field) << (--left ? '\t' : '\n');
+    // Text: fields end with a tab and the record with a newline; with -z each
+    // field ends with a NUL and is written as it is. JSON: one object a line.
+    void Record(const char* kind, const fs::path& path, std::initializer_list<Extra> extras) {
+        if (style_ == Style::Json) {
+            out_ << "{\"path\":" << JsonPath(PathText(path)) << ",\"result\":\"" << kind << '"';
+            for (const Extra& e : extras) {
+                out_ << ",\"" << e.name << "\":";
+                if (e.kind == Extra::Number) {
+                    out_ << e.text;
+                } else if (e.kind == Extra::List) {
+                    out_ << '[';
+                    for (std::size_t from = 0; from < e.text.size();) {
+                        const std::size_t comma = std::min(e.text.find(',', from), e.text.size());
+                        out_ << (from ? "," : "") << JsonString(e.text.substr(from, comma - from));
+                        from = comma + 1;
+                    }
+                    out_ << ']';
+                } else {
+                    out_ << (std::string_view(e.name) == "other" ? JsonPath(e.text) : JsonString(e.text));
+                }
+            }
+            out_ << "}\n";
+            return;
         }
+        const std::string first[] = {kind, PathText(path)};
+        std::size_t left = 2 + extras.size();
+        const auto field = [&](const std::string& text) {
+            if (style_ == Style::Null) out_ << text << '\0';
+            else out_ << Field(text) << (--left ? '\t' : '\n');
+        };
+        for (const std::string& text : first) field(text);
+        for (const Extra& e : extras) field(e.text);
     }
 
     std::ostream& out_;
     const StringForms& forms_;
     bool check_;
-    bool null_;
+    Style style_;
     Tally tally_;
 };
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x80) {
+            // A whole UTF-8 character as it is; a byte that begins none (a
+            // reason may quote a file name) as U+FFFD, so the line stays JSON.
+            std::size_t n = 2;
+            while (n <= 4 && !(i + n <= text.size() && Utf8ToUtf16(text.substr(i, n)))) ++n;
+            if (n <= 4) {
+                out.append(text, i, n);
+                i += n - 1;
+            } else {
+                out += "\\ufffd";
+            }
+        } else if (c == '"' || c == '\\') out += '\\', out += c;
+        else if (b < 0x20 || b == 0x7F) {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else out += c;
+    }
+    return out += '"';
+}
+
+std::string JsonPath(const std::string& bytes) {
+    if (Utf8ToUtf16(bytes)) return JsonString(bytes);
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string base64;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k) base64 += k <= n ? kAlphabet[v >> (18 - 6 * k) & 63] : '=';
+    }
+    return "{\"bytes\":\"" + base64 + "\"}";
+}
 
 // Makes sure the records so far reached the output; false after telling why.
 bool Delivered(std::ostream& out, std::ostream& err) {
@@ -308,6 +408,7 @@ int Usage(std::ostream& err, const std::string& message) {
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     Options options;
     if (auto error = Parse(args, options)) return Usage(err, error->message);
+    if (options.json && options.null) return Usage(err, "--json and -z cannot be combined");
     if (options.help) {
         out << kHelp;
         return 0;
@@ -414,7 +515,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         corrector.SetWorkers(static_cast<unsigned>(std::stoi(n)));
     }
     bool broken = false;
-    Reporter reporter(out, corrector.Forms(), options.check, options.null);
+    Reporter reporter(out, corrector.Forms(), options.check,
+                      options.json ? Style::Json : options.null ? Style::Null : Style::Text);
     if (fs::is_directory(status)) {
         // Lines go out in listing order as soon as they are known: in a check
         // run for every group of files checked, otherwise after each group of
@@ -439,7 +541,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             corrector.ProcessFiles(group, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
             std::size_t corrected = 0;
             for (const Entry& e : pending) {
-                reporter.File();
+                reporter.CountFile();
                 if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
                 else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
                 else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[corrected++]);
@@ -462,7 +564,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         report();
         if (scan.listFailure) reporter.Failed(path, *scan.listFailure);
     } else {
-        reporter.File();
+        reporter.CountFile();
         const CheckResult check = corrector.CheckFile(path);
         if (check.failure) reporter.Failed(path, *check.failure);
         else if (check.verdict == FileVerdict::ToCorrect && !options.check)

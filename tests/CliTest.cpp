@@ -53,6 +53,31 @@ TEST_F(CliTest, EncodingsInRecords) {
     EXPECT_EQ(ReadBytes(Dir() / "b.txt"), "свет");
 }
 
+// JSON Lines: an object per file in listing order, bytes for a path that is no
+// UTF-8, the reason of a failure, then the counts.
+TEST_F(CliTest, JsonRecords) {
+    Make("a.txt", "old");
+    Make("b\xff.txt", "old");
+    fs::create_directory(Dir() / "c.txt.bak");
+    Make("c.txt", "old \"quoted\"");
+    Make("d.txt", "other");
+    const fs::path kept = fs::current_path();
+    fs::current_path(Dir());  // paths as given: "./a.txt"
+    EXPECT_EQ(Run({"--json", "-b", "-s", "old", "-r", "new", "."}), 1);
+    fs::current_path(kept);
+    EXPECT_EQ(out_, "{\"path\":\"./a.txt\",\"result\":\"corrected\",\"replacements\":1,"
+                    "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
+                    "{\"path\":{\"bytes\":\"Li9i/y50eHQ=\"},\"result\":\"corrected\",\"replacements\":1,"
+                    "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
+                    "{\"path\":\"./c.txt\",\"result\":\"failed\","
+                    "\"reason\":\"backup path c.txt.bak is not a regular file\"}\n"
+                    "{\"path\":\"./d.txt\",\"result\":\"unknown\"}\n"
+                    "{\"summary\":{\"files\":4,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
+                    "\"unknown\":1,\"backup\":0,\"same-file\":0,\"failed\":1}}\n");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"--json", "-z", "-s", "old", "-r", "new", d}), 2);
+}
+
 // Check mode classifies every file, in name order, and changes nothing.
 TEST_F(CliTest, CheckListsVerdicts) {
     Make("a.txt", "old");
