@@ -1,6 +1,7 @@
 // Draws the program's pictures and writes them beside this file:
 //   tarnwick-make-icons DIR
-// program.png (32x32: a pencil over a sheet of paper), program.ico, and the
+// program.png (32x32: a pencil over a sheet of paper), program.ico, the same
+// at 48, 64 and 128 pixels for desktop menus (program-48.png ...), and the
 // 16x16 button pictures document.png, open-folder.png, diskette.png, about.png.
 
 #include <QDir>
@@ -44,9 +45,14 @@ void Sheet(QPainter& p, QRectF r, qreal fold, int lines, qreal lineStep) {
     }
 }
 
-QImage Program() {
-    QImage image = Blank(32);
+// Drawn on a 32 by 32 grid and scaled to `size` (desktop menus want larger ones).
+QImage Program(int size = 32) {
+    QImage image = Blank(size);
     QPainter p(&image);
+    if (size != 32) {
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 32.0, size / 32.0);
+    }
     p.translate(0.5, 0.5);
     Sheet(p, QRectF(3, 1, 21, 28), 6, 6, 3.5);
     // The pencil, lying from the lower left to the upper right across the sheet.
@@ -162,6 +168,8 @@ int main(int argc, char** argv) {
     bool ok = program.save(dir.filePath("program.png")) && program.save(dir.filePath("program.ico"), "ICO") &&
               Document().save(dir.filePath("document.png")) && OpenFolder().save(dir.filePath("open-folder.png")) &&
               Diskette().save(dir.filePath("diskette.png")) && About().save(dir.filePath("about.png"));
+    for (const int size : {48, 64, 128})
+        ok = ok && Program(size).save(dir.filePath(QStringLiteral("program-%1.png").arg(size)));
     if (!ok) std::fputs("tarnwick-make-icons: cannot write the pictures\n", stderr);
     return ok ? 0 : 1;
 }
