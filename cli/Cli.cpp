@@ -1,12 +1,14 @@
 #include "Cli.h"
 
 #include "CodePage.h"
+#include "UnifiedDiff.h"
 #include "Version.h"
 #include "Corrector.h"
 #include "FolderScan.h"
 #include "Options.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <filesystem>
 #include <optional>
@@ -20,7 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kHelp =
-    "Usage: tarnwick-cli [-n|--check] -s|--search TEXT -r|--replace TEXT\n"
+    "Usage: tarnwick-cli [-n|--check|--diff] -s|--search TEXT -r|--replace TEXT\n"
     "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] PATH\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
@@ -30,6 +32,13 @@ constexpr std::string_view kHelp =
     "  -s, --search TEXT      the text to find (not empty)\n"
     "  -r, --replace TEXT     the text to put in its place (may be empty)\n"
     "  -n, --check            classify the files only; change nothing\n"
+    "      --diff             change nothing; print the correction as a unified\n"
+    "                         diff (a/PATH, b/PATH, 3 lines of context) that\n"
+    "                         'patch -p1' applies; a file with NUL bytes in a\n"
+    "                         changed line or lines over 64 KiB: one line\n"
+    "                         'Binary file PATH: N replacements'\n"
+    "      --color=WHEN       colour the diff: always, never, auto (default:\n"
+    "                         when the output is a terminal and NO_COLOR is unset)\n"
     "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
     "      --no-backup        keep no backup copy (the default)\n"
     "  -E, --encoding NAME    look in this one encoding only: UTF-8 or a\n"
@@ -91,6 +100,8 @@ struct Options {
     std::optional<std::string> path;
     bool null = false;
     bool json = false;
+    bool diff = false;
+    std::optional<std::string> color;
     bool help = false;
     bool version = false;
 };
@@ -136,6 +147,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         else if (name == "-E" || name == "--encoding") valued = &options.encoding;
         else if (name == "--options") valued = &options.optionsFile;
         else if (name == "-j" || name == "--jobs") valued = &options.jobs;
+        else if (name == "--color") valued = &options.color;
         if (valued) {
             if (!inlineValue) {
                 if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
@@ -154,6 +166,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& o
         else if (name == "--no-backup") options.backup = false;
         else if (name == "-z" || name == "--null") options.null = true;
         else if (name == "--json") options.json = true;
+        else if (name == "--diff") options.diff = true;
         else if (name == "-h" || name == "--help") options.help = true;
         else if (name == "-V" || name == "--version") options.version = true;
         else return UsageError{"unknown option '" + arg + "'"};
@@ -221,7 +234,9 @@ std::string JsonPath(const std::string& bytes);
 // `text` as a JSON string (valid UTF-8 assumed; control characters escaped).
 std::string JsonString(std::string_view text);
 
-enum class Style { Text, Null, Json };
+// Text records, NUL-ended fields, JSON Lines, or (with --diff) only the
+// failures, as messages.
+enum class Style { Text, Null, Json, Diff };
 
 // One extra field of a record: a name for JSON, a text, and how JSON writes it.
 struct Extra {
@@ -308,6 +323,11 @@ private:
     // Text: fields end with a tab and the record with a newline; with -z each
     // field ends with a NUL and is written as it is. JSON: one object a line.
     void Record(const char* kind, const fs::path& path, std::initializer_list<Extra> extras) {
+        if (style_ == Style::Diff) {
+            if (std::string_view(kind) == "failed")
+                out_ << "tarnwick-cli: " << PathText(path) << ": " << extras.begin()->text << '\n';
+            return;
+        }
         if (style_ == Style::Json) {
             out_ << "{\"path\":" << JsonPath(PathText(path)) << ",\"result\":\"" << kind << '"';
             for (const Extra& e : extras) {
@@ -405,10 +425,11 @@ int Usage(std::ostream& err, const std::string& message) {
 
 }  // namespace
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal) {
     Options options;
     if (auto error = Parse(args, options)) return Usage(err, error->message);
     if (options.json && options.null) return Usage(err, "--json and -z cannot be combined");
+    if (options.diff && (options.json || options.null)) return Usage(err, "--diff takes neither --json nor -z");
     if (options.help) {
         out << kHelp;
         return 0;
@@ -514,9 +535,42 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + n + "'");
         corrector.SetWorkers(static_cast<unsigned>(std::stoi(n)));
     }
+    bool color = false;
+    if (options.color) {
+        if (*options.color == "always") color = true;
+        else if (*options.color == "auto") color = outIsTerminal && !std::getenv("NO_COLOR");
+        else if (*options.color != "never") return Usage(err, "--color takes always, never or auto");
+    } else {
+        color = outIsTerminal && !std::getenv("NO_COLOR");
+    }
+    if (options.diff) options.check = true;  // a preview changes nothing
     bool broken = false;
-    Reporter reporter(out, corrector.Forms(), options.check,
-                      options.json ? Style::Json : options.null ? Style::Null : Style::Text);
+    Reporter reporter(options.diff ? err : out, corrector.Forms(), options.check,
+                      options.diff   ? Style::Diff
+                      : options.json ? Style::Json
+                      : options.null ? Style::Null
+                                     : Style::Text);
+    // --diff: the correction a real run would make, as a unified diff; the
+    // file is read twice, first to see whether it can be shown as text.
+    const auto diff = [&](const fs::path& file, const std::string& encodings) {
+        TextCheck text;
+        ProcessResult seen = corrector.Preview(
+            file, [&](std::string_view kept) { text.Keep(kept); },
+            [&](std::string_view occurrence, std::string_view replacement) { text.Swap(occurrence, replacement); });
+        if (seen.failure) return reporter.Failed(file, *seen.failure);
+        reporter.Checked(file, seen.verdict, encodings);
+        if (seen.verdict != FileVerdict::ToCorrect) return;
+        if (!text.IsText()) {
+            out << "Binary file " << PathText(file) << ": " << seen.replacements << " replacements\n";
+            return;
+        }
+        UnifiedDiff patch(out, PathText(file), color);
+        seen = corrector.Preview(
+            file, [&](std::string_view kept) { patch.Keep(kept); },
+            [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });
+        if (seen.failure) err << "tarnwick-cli: " << PathText(file) << ": " << seen.failure->Reason() << '\n';
+        patch.Finish();
+    };
     if (fs::is_directory(status)) {
         // Lines go out in listing order as soon as they are known: in a check
         // run for every group of files checked, otherwise after each group of
@@ -545,6 +599,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
                 else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
                 else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[corrected++]);
+                else if (e.verdict == FileVerdict::ToCorrect && options.diff) diff(e.path, corrector.Forms().Names(e.encodings));
                 else reporter.Checked(e.path, e.verdict, corrector.Forms().Names(e.encodings));
             }
             broken = !Delivered(out, err);
@@ -569,6 +624,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (check.failure) reporter.Failed(path, *check.failure);
         else if (check.verdict == FileVerdict::ToCorrect && !options.check)
             reporter.Corrected(path, corrector.ProcessFile(path));
+        else if (check.verdict == FileVerdict::ToCorrect && options.diff)
+            diff(path, corrector.Forms().Names(check.encodings));
         else reporter.Checked(path, check.verdict, corrector.Forms().Names(check.encodings));
     }
     if (!broken && !Delivered(out, err)) broken = true;

@@ -9,7 +9,7 @@ namespace tarnwick::cli {
 // Runs the command line `args` (without the program name): output lines to
 // `out`, the summary and messages to `err`. Returns the exit status:
 // 0 no file failed, 1 some file failed, 2 a usage error, 3 the output could
-// not be written.
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// not be written. `outIsTerminal`: `out` is a terminal (colours by default).
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal = false);
 
 }  // namespace tarnwick::cli

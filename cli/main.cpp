@@ -2,6 +2,9 @@
 
 #include <csignal>
 #include <iostream>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #ifdef _WIN32
 #include "CodePage.h"
@@ -24,6 +27,6 @@ int main(int argc, char** argv) {
     // A file-size limit must fail the write, not kill the program half-way.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+    return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, isatty(1) == 1);
 }
 #endif

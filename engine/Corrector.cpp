@@ -323,7 +323,9 @@ struct Corrector::Pending {
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
 };
 
-std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
+std::error_code Corrector::Stream(os::File& in, const Findings& found, std::uint64_t& count,
+                                  std::optional<Encoding>& blocked, const Keep& keep, const Swap& swap,
+                                  const std::function<void(const char*, std::size_t)>& read) {
     // The forms that count in this file, each with the replace string in its encoding.
     ReplaceRule rules[2];
     Encoding ruleEncoding[2];
@@ -336,24 +338,49 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     };
     const int u = searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)];
     const int l = searchNeedle_[static_cast<std::size_t>(Encoding::Legacy)];
-    if (p.found.layout == Layout::Utf16LE) rule(Encoding::Utf16LE, Encoding::Utf16LE);
-    else if (p.found.layout == Layout::Utf16BE) rule(Encoding::Utf16BE, Encoding::Utf16BE);
+    if (found.layout == Layout::Utf16LE) rule(Encoding::Utf16LE, Encoding::Utf16LE);
+    else if (found.layout == Layout::Utf16BE) rule(Encoding::Utf16BE, Encoding::Utf16BE);
     else if (u >= 0 && l >= 0 && u != l) {
         rule(Encoding::Utf8, Encoding::Utf8);
-        if (p.found.legacyCounts) rule(Encoding::Legacy, Encoding::Legacy);
+        if (found.legacyCounts) rule(Encoding::Legacy, Encoding::Legacy);
     } else if (u >= 0 || l >= 0) {
         const Encoding searchIn = u >= 0 ? Encoding::Utf8 : Encoding::Legacy;
-        rule(searchIn, u >= 0 && l >= 0 ? p.found.asciiTarget : searchIn);
+        rule(searchIn, u >= 0 && l >= 0 ? found.asciiTarget : searchIn);
     }
-    const unsigned align = p.found.layout == Layout::Bytes ? 1 : 2;
+    const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
     const std::span<const ReplaceRule> active(rules, ruleCount);
 
     const std::size_t overlap = longest_ ? longest_ - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
+    std::size_t carry = 0;
+    std::uint64_t offset = 0;  // of the window's first byte in the file
+    for (;;) {
+        std::size_t got = 0;
+        if (auto ec = in.Read(buffer_.data() + carry, chunkSize_, got)) return ec;
+        if (read) read(buffer_.data() + carry, got);
+        const bool last = got == 0;
+        const std::string_view window(buffer_.data(), carry + got);
+        const ReplaceRule* stopped = nullptr;
+        const std::size_t consumed = ReplaceWindowParts(
+            window, last, offset, align, active, count, stopped,
+            [&](const char* data, std::size_t size) { keep(std::string_view(data, size)); }, swap);
+        if (stopped) {
+            blocked = ruleEncoding[stopped - rules];
+            return std::make_error_code(std::errc::illegal_byte_sequence);
+        }
+        // What may still begin an occurrence leads the next window.
+        carry = window.size() - consumed;
+        std::memmove(buffer_.data(), window.data() + consumed, carry);
+        offset += consumed;
+        if (last) break;
+    }
+    return {};
+}
+
+std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     output_.resize(kOutputBufferSize);
     std::size_t pending = 0;
     std::error_code ec;
-
     const auto emit = [&](const char* data, std::size_t size) {
         if (ec || size == 0) return;
         if (pending + size > output_.size()) {
@@ -368,34 +395,42 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         std::memcpy(output_.data() + pending, data, size);
         pending += size;
     };
-
-    std::size_t carry = 0;
-    std::uint64_t offset = 0;  // of the window's first byte in the file
-    for (;;) {
-        std::size_t got = 0;
-        if (auto readError = p.in.Read(buffer_.data() + carry, chunkSize_, got)) {
-            readFailed = true;
-            return readError;
-        }
-        p.read.Add(buffer_.data() + carry, got);
-        const bool last = got == 0;
-        const std::string_view window(buffer_.data(), carry + got);
-        const ReplaceRule* blocked = nullptr;
-        const std::size_t consumed =
-            ReplaceWindow(window, last, offset, align, active, p.replacements, blocked, emit);
-        if (blocked) {
-            p.blocked = ruleEncoding[blocked - rules];
-            return std::make_error_code(std::errc::illegal_byte_sequence);
-        }
-        if (ec) return ec;
-        // What may still begin an occurrence leads the next window.
-        carry = window.size() - consumed;
-        std::memmove(buffer_.data(), window.data() + consumed, carry);
-        offset += consumed;
-        if (last) break;
+    const auto streamed = Stream(
+        p.in, p.found, p.replacements, p.blocked, [&](std::string_view kept) { emit(kept.data(), kept.size()); },
+        [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
+        [&](const char* data, std::size_t size) { p.read.Add(data, size); });
+    if (streamed) {
+        readFailed = !p.blocked;
+        return streamed;
     }
-    if (pending) ec = p.out.WriteAll(output_.data(), pending);
+    if (!ec && pending) ec = p.out.WriteAll(output_.data(), pending);
     return ec;
+}
+
+ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const Swap& swap) {
+    ProcessResult result;
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}, std::string detail = {}) {
+        result.failure = Failure{kind, file, ec, {}, std::move(detail)};
+        result.replacements = 0;
+        return result;
+    };
+    os::File in;
+    if (auto ec = os::File::OpenRead(file, in)) return failed(OpenFailureKind(ec), ec);
+    os::FileInfo info;
+    if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
+    if (!info.regular) return failed(FailureKind::NotRegularFile);
+    std::error_code ec;
+    const Findings found = Scan(in, info.size, false, ec);
+    if (ec) return failed(FailureKind::Read, ec);
+    result.verdict = found.verdict;
+    result.encodings = found.encodings;
+    if (found.verdict != FileVerdict::ToCorrect) return result;
+    if ((ec = in.Rewind())) return failed(FailureKind::Read, ec);
+    std::optional<Encoding> blocked;
+    if ((ec = Stream(in, found, result.replacements, blocked, keep, swap, {})))
+        return blocked ? failed(FailureKind::NotRepresentable, {}, forms_.Name(*blocked))
+                       : failed(FailureKind::Read, ec);
+    return result;
 }
 
 bool Corrector::StillHolds(Pending& p) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarnwick {
@@ -114,6 +115,14 @@ public:
     // temporary file is left, and the reason is returned.
     ProcessResult ProcessFile(const std::filesystem::path& file);
 
+    using Keep = std::function<void(std::string_view kept)>;
+    using Swap = std::function<void(std::string_view occurrence, std::string_view replacement)>;
+    // What ProcessFile would do, changing nothing and holding no lock:
+    // `keep` receives the bytes that stay, `swap` each occurrence and what
+    // takes its place, in file order (a second reading of the file). The
+    // result is ProcessFile's: replacements, verdict, encodings or failure.
+    ProcessResult Preview(const std::filesystem::path& file, const Keep& keep, const Swap& swap);
+
     // ProcessFile for each of `files`, in order, with the same promises for
     // each; `done(index, result)` follows every file, in order, once its
     // folder is flushed. Faster than one call a file: the flushes of a group of
@@ -159,6 +168,12 @@ private:
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
 
+    // Streams `in` from its position through the replace rules of `found`:
+    // kept bytes to `keep`, occurrences to `swap`, everything read to `read`.
+    // An occurrence whose encoding has no replacement stops it, with `blocked` set.
+    std::error_code Stream(os::File& in, const Findings& found, std::uint64_t& count, std::optional<Encoding>& blocked,
+                           const Keep& keep, const Swap& swap,
+                           const std::function<void(const char*, std::size_t)>& read);
     // Streams `in` to `out`, replacing; counts the replacements.
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 

@@ -42,10 +42,13 @@ inline std::size_t FindAligned(const ByteSearcher& search, std::string_view wind
 // and must lead the next window. An occurrence whose rule has no replacement
 // stops the work there: `blocked` is set to its rule and the result is
 // incomplete.
-template <typename Emit>
-std::size_t ReplaceWindow(std::string_view window, bool last, std::uint64_t windowOffset, unsigned align,
-                          std::span<const ReplaceRule> rules, std::uint64_t& count, const ReplaceRule*& blocked,
-                          Emit&& emit) {
+//
+// `keep(data, size)` receives the bytes kept, `swap(occurrence, replacement)`
+// each occurrence and what takes its place, in order.
+template <typename Keep, typename Swap>
+std::size_t ReplaceWindowParts(std::string_view window, bool last, std::uint64_t windowOffset, unsigned align,
+                               std::span<const ReplaceRule> rules, std::uint64_t& count, const ReplaceRule*& blocked,
+                               Keep&& keep, Swap&& swap) {
     constexpr std::size_t kUnknown = ByteSearcher::npos - 1;
     constexpr std::size_t kMaxRules = 4;
     std::size_t next[kMaxRules];
@@ -75,14 +78,25 @@ std::size_t ReplaceWindow(std::string_view window, bool last, std::uint64_t wind
             blocked = &rule;
             return pos;
         }
-        emit(window.data() + pos, best - pos);
-        emit(rule.replace->data(), rule.replace->size());
+        keep(window.data() + pos, best - pos);
+        swap(window.substr(best, rule.search->Needle().size()), std::string_view(*rule.replace));
         pos = best + rule.search->Needle().size();
         ++count;
     }
-    const std::size_t keep = last || longest == 0 ? 0 : std::min(longest - 1, window.size() - pos);
-    emit(window.data() + pos, window.size() - pos - keep);
-    return window.size() - keep;
+    const std::size_t held = last || longest == 0 ? 0 : std::min(longest - 1, window.size() - pos);
+    keep(window.data() + pos, window.size() - pos - held);
+    return window.size() - held;
+}
+
+// The same, handing the result to `emit(data, size)` in order.
+template <typename Emit>
+std::size_t ReplaceWindow(std::string_view window, bool last, std::uint64_t windowOffset, unsigned align,
+                          std::span<const ReplaceRule> rules, std::uint64_t& count, const ReplaceRule*& blocked,
+                          Emit&& emit) {
+    return ReplaceWindowParts(window, last, windowOffset, align, rules, count, blocked, emit,
+                              [&](std::string_view, std::string_view replacement) {
+                                  emit(replacement.data(), replacement.size());
+                              });
 }
 
 // One form: replaces every occurrence of `search` with `replace`.

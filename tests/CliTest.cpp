@@ -78,6 +78,39 @@ TEST_F(CliTest, JsonRecords) {
     EXPECT_EQ(Run({"--json", "-z", "-s", "old", "-r", "new", d}), 2);
 }
 
+// --diff changes nothing, and `patch -p1` applied to its output makes exactly
+// what a real run makes: CR/LF, a missing last newline, a replacement with a
+// newline, several hunks; a file with NUL bytes is named instead.
+TEST_F(CliTest, DiffPatchesExactly) {
+    std::string crlf;
+    for (int i = 0; i < 30; ++i) crlf += "line " + std::to_string(i) + (i % 11 == 0 ? " old\r\n" : "\r\n");
+    for (const char* folder : {"site", "real"}) {
+        fs::create_directory(Dir() / folder);
+        Make(std::string(folder) + "/crlf.txt", crlf + "old at the end");
+        Make(std::string(folder) + "/short.txt", "old\nold");
+        Make(std::string(folder) + "/nul.bin", std::string("old\0", 4));
+    }
+    EXPECT_EQ(Run({"-s", "old", "-r", "new\nline", (Dir() / "real").string()}), 0);
+    const fs::path kept = fs::current_path();
+    fs::current_path(Dir());
+    EXPECT_EQ(Run({"--diff", "-s", "old", "-r", "new\nline", "site"}), 0);
+    fs::current_path(kept);
+    EXPECT_NE(out_.find("--- a/site/crlf.txt\n+++ b/site/crlf.txt\n@@ -1,4 +1,5 @@\n-line 0 old\r\n+line 0 new\n"),
+              std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("Binary file site/nul.bin: 1 replacements\n"), std::string::npos);
+    EXPECT_EQ(ReadBytes(Dir() / "site/short.txt"), "old\nold");  // nothing changed
+    test::WriteBytes(Dir() / "d.patch", out_);
+    ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
+    for (const char* name : {"crlf.txt", "short.txt"})
+        EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
+
+    Make("c.txt", "old");
+    EXPECT_EQ(Run({"--diff", "--color=always", "-s", "old", "-r", "new", (Dir() / "c.txt").string()}), 0);
+    EXPECT_NE(out_.find("\033[31m-old\033[m\n\\ No newline at end of file\n\033[32m+new"), std::string::npos) << out_;
+    EXPECT_EQ(Run({"--diff", "--color=sometimes", "-s", "old", "-r", "new", Dir().string()}), 2);
+}
+
 // Check mode classifies every file, in name order, and changes nothing.
 TEST_F(CliTest, CheckListsVerdicts) {
     Make("a.txt", "old");
