@@ -97,11 +97,11 @@ public:
     }
     const BackupPolicy& Backup() const { return backup_; }
 
-    // Classifies the file: 1 when the search string occurs, else 2 when the
-    // replace string occurs, else 0. An empty string occurs in every non-empty
+    // Classifies the file: ToCorrect when the search string occurs, else
+    // AlreadyCorrected when the replace string occurs, else Unknown. An empty string occurs in every non-empty
     // file. Reads only as far as the first occurrence of the search string
     // unless the forms differ. Never creates, changes or blocks on anything;
-    // on failure: verdict 0 and the reason.
+    // on failure: verdict Unknown and the reason.
     CheckResult CheckFile(const std::filesystem::path& file);
 
     // Replaces every occurrence of the search string, left to right, without

@@ -70,7 +70,7 @@ TEST_F(CheckFileTest, CyrillicAgainstCp1251File) {
     EXPECT_EQ(Verdict(file, *cp->Encode(u"Мир"), *cp->Encode(u"Привет")), FileVerdict::AlreadyCorrected);
 }
 
-// A check never creates a file: a missing path is verdict 0 with a reason.
+// A check never creates a file: a missing path is Unknown, with a reason.
 TEST_F(CheckFileTest, MissingFileIsReportedAndNotCreated) {
     Corrector corrector("a", "b");
     const auto path = Dir() / "missing.txt";

@@ -32,7 +32,7 @@ TEST_F(ChoosePathTest, CancelChangesNothing) {
     for (QPushButton* button : {F().Command3, F().Command4}) {
         QTest::mouseClick(button, Qt::LeftButton);
         EXPECT_EQ(w.CurrentPath(), Q(file));
-        EXPECT_EQ(w.WorkMode(), 1);
+        EXPECT_EQ(w.WorkMode(), Main::Mode::File);
         EXPECT_EQ(F().Text3->text(), Q(file));
         EXPECT_EQ(Status(), status);
         EXPECT_EQ(QApplication::focusWidget(), F().Command1);
@@ -58,7 +58,7 @@ TEST_F(ChoosePathTest, ChosenFile) {
     EXPECT_EQ(F().Label4->text(), "(файл)");
     EXPECT_EQ(F().Command1->text(), "Обработать файл");
     EXPECT_EQ(Status(), " Этот файл уже был обработан!");
-    EXPECT_EQ(window_->WorkMode(), 1);
+    EXPECT_EQ(window_->WorkMode(), Main::Mode::File);
 }
 
 // A chosen folder is scanned, then classified and scanned once more.
@@ -78,7 +78,7 @@ TEST_F(ChoosePathTest, ChosenFolder) {
     EXPECT_TRUE(F().Command1->isEnabled());
     EXPECT_EQ(w.CurrentPath(), Q(Dir() / "site"));
     EXPECT_EQ(w.QueueCount(), 1u);
-    EXPECT_EQ(w.WorkMode(), 2);
+    EXPECT_EQ(w.WorkMode(), Main::Mode::Folder);
 }
 
 // An empty chosen folder: its box, and the path that was current before stays.
@@ -93,7 +93,7 @@ TEST_F(ChoosePathTest, EmptyChosenFolderKeepsCurrentPath) {
     ASSERT_EQ(ui_.boxes.size(), 1u);
     EXPECT_EQ(ui_.boxes[0].text, "Заданный каталог пустой.");
     EXPECT_EQ(w.CurrentPath(), Q(file));
-    EXPECT_EQ(w.WorkMode(), 1);
+    EXPECT_EQ(w.WorkMode(), Main::Mode::File);
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
 }
 

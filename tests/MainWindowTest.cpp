@@ -26,7 +26,7 @@ TEST_F(MainWindowTest, StartWithoutArguments) {
     EXPECT_FALSE(F().Timer1->isActive());
     EXPECT_EQ(F().Label4->text(), "");
     EXPECT_EQ(Status(), " Ready");
-    EXPECT_EQ(w.WorkMode(), 0);
+    EXPECT_EQ(w.WorkMode(), Main::Mode::None);
     // The defaults of a first start.
     EXPECT_EQ(F().Text4->text(), "*.*");
     EXPECT_EQ(F().Text5->text(), "bak");
@@ -45,7 +45,7 @@ TEST_F(MainWindowTest, StartWithFileToCorrect) {
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
     EXPECT_TRUE(F().Command1->isEnabled());
     EXPECT_EQ(F().Command1->text(), "Обработать файл");
-    EXPECT_EQ(w.WorkMode(), 1);
+    EXPECT_EQ(w.WorkMode(), Main::Mode::File);
     EXPECT_EQ(w.SearchText(), "abc");
 }
 
@@ -83,7 +83,7 @@ TEST_F(MainWindowTest, StartWithFolder) {
     WaitForClassification();
     EXPECT_EQ(statuses_, QStringList({" Чтение файла 1 из 3...", " Чтение файла 2 из 3...", " Чтение файла 3 из 3...",
                                       " Найдено файлов для обработки - 1 из 3"}));
-    EXPECT_EQ(w.WorkMode(), 2);
+    EXPECT_EQ(w.WorkMode(), Main::Mode::Folder);
     EXPECT_EQ(w.QueueCount(), 1u);
     EXPECT_EQ(w.WorkQueue().at(0), Dir() / "site" / "b.htm");
     EXPECT_TRUE(F().Command1->isEnabled());
@@ -272,7 +272,7 @@ TEST_F(MainWindowTest, WorkModeZeroDoesNothing) {
     Main& w = Open();
     F().Command1->setEnabled(true);
     QTest::mouseClick(F().Command1, Qt::LeftButton);
-    EXPECT_EQ(w.WorkMode(), 0);
+    EXPECT_EQ(w.WorkMode(), Main::Mode::None);
     EXPECT_EQ(Status(), " Ready");
     EXPECT_TRUE(ui_.boxes.empty());
 }

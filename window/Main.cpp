@@ -174,13 +174,13 @@ void Main::ClassifyPath(bool reportScanFailures) {
     if (QFileInfo(currentPath_).isDir()) {
         form_.Label4->setText(forms::MainForm::FolderCaption());
         form_.Command1->setText(QStringLiteral("Обработать папку"));
-        workMode_ = 2;
+        workMode_ = Mode::Folder;
         ScanFolder(currentPath_, *corrector, reportScanFailures);
         return;
     }
     form_.Label4->setText(forms::MainForm::FileCaption());
     form_.Command1->setText(QStringLiteral("Обработать файл"));
-    workMode_ = 1;
+    workMode_ = Mode::File;
     ShowVerdict(CheckFile(currentPath_, *corrector));
 }
 
@@ -256,12 +256,12 @@ void Main::FailureBox(const QString& lead, const QString& tail, QStringList fail
 }
 
 void Main::Command1_Click() {
-    if (busy_ || workMode_ == 0) return;
+    if (busy_ || workMode_ == Mode::None) return;
     auto corrector = MakeCorrector(true);
     if (!corrector) return;
     BusyScope busy(busy_);
-    if (workMode_ == 1) ProcessSingleFile(*corrector);
-    if (workMode_ == 2) ProcessQueue(*corrector);
+    if (workMode_ == Mode::File) ProcessSingleFile(*corrector);
+    if (workMode_ == Mode::Folder) ProcessQueue(*corrector);
 }
 
 void Main::ProcessSingleFile(Corrector& corrector) {

@@ -34,9 +34,13 @@ public:
 
     const forms::MainForm& form() const { return form_; }
 
+    // What the process button works on: nothing classified yet, the current
+    // file, or the queue of a folder (stored as the 16-bit 0, 1, 2).
+    enum class Mode : std::int16_t { None = 0, File = 1, Folder = 2 };
+
     // The window's state, read by tests.
     const QString& CurrentPath() const { return currentPath_; }
-    std::int16_t WorkMode() const { return workMode_; }
+    Mode WorkMode() const { return workMode_; }
     const QString& SearchText() const { return searchText_; }
     const QString& ReplaceText() const { return replaceText_; }
     const QString& PickedPath() const { return pickedPath_; }
@@ -91,7 +95,7 @@ private:
     Interaction& interaction_;
 
     QString currentPath_;
-    std::int16_t workMode_ = 0;
+    Mode workMode_ = Mode::None;
     QString searchText_;
     QString replaceText_;
     QString pickedPath_;
