@@ -88,7 +88,8 @@ constexpr std::string_view kHelp =
     "Exit status: 0 no file failed, 1 some file failed, 2 usage error, 3 the output\n"
     "could not be written (nothing more was changed after that).\n";
 
-struct Options {
+// The parsed command line.
+struct CommandLine {
     bool check = false;
     std::optional<std::string> search;
     std::optional<std::string> replace;
@@ -111,7 +112,7 @@ struct UsageError {
 };
 
 // Parses the arguments; a UsageError names the first problem.
-std::optional<UsageError> Parse(const std::vector<std::string>& args, Options& options) {
+std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options) {
     const auto setPath = [&](const std::string& arg) -> std::optional<UsageError> {
         if (options.path) return UsageError{"only one PATH may be given (also got '" + arg + "')"};
         options.path = arg;
@@ -426,7 +427,7 @@ int Usage(std::ostream& err, const std::string& message) {
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal) {
-    Options options;
+    CommandLine options;
     if (auto error = Parse(args, options)) return Usage(err, error->message);
     if (options.json && options.null) return Usage(err, "--json and -z cannot be combined");
     if (options.diff && (options.json || options.null)) return Usage(err, "--diff takes neither --json nor -z");

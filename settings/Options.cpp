@@ -68,10 +68,6 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     return options;
 }
 
-std::string SaveFailure::Message() const {
-    return "cannot save options to " + PathText(path) + ": " + code.message();
-}
-
 std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& options, const CodePage& codePage) {
     const fs::path folder = file.parent_path();
     std::error_code ec;

@@ -45,7 +45,6 @@ Options LoadOptions(const std::filesystem::path& file, const CodePage& codePage)
 struct SaveFailure {
     std::filesystem::path path;
     std::error_code code;
-    std::string Message() const;  // "cannot save options to PATH: reason"
 };
 
 // Writes exactly the five keys of section Main, in order, to a new file beside

@@ -42,8 +42,6 @@ public:
     const QString& CurrentPath() const { return currentPath_; }
     Mode WorkMode() const { return workMode_; }
     const QString& SearchText() const { return searchText_; }
-    const QString& ReplaceText() const { return replaceText_; }
-    const QString& PickedPath() const { return pickedPath_; }
     std::size_t QueueCount() const { return workQueue_.size(); }
     const std::vector<std::filesystem::path>& WorkQueue() const { return workQueue_; }
 
