@@ -122,7 +122,8 @@ std::error_code INI::WInI(std::u16string_view section, std::u16string_view keyNa
 }
 
 std::error_code INI::WInIAll(std::u16string_view section,
-                             std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues) const {
+                             std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues,
+                             bool onlyThese) const {
     const auto s = codePage_.Encode(section);
     if (!s) return std::make_error_code(std::errc::illegal_byte_sequence);
     std::vector<ProfileEntry> entries;
@@ -132,7 +133,7 @@ std::error_code INI::WInIAll(std::u16string_view section,
         if (!k || !v) return std::make_error_code(std::errc::illegal_byte_sequence);
         entries.push_back({std::move(*k), std::move(*v)});
     }
-    return WriteProfileValues(fileName_, *s, entries);
+    return WriteProfileValues(fileName_, *s, entries, onlyThese);
 }
 
 bool INI::RINIb(std::u16string_view section, std::u16string_view keyName) const {

@@ -43,9 +43,11 @@ public:
     std::error_code WInI(std::u16string_view section, std::u16string_view keyName,
                          std::u16string_view keyValue) const;
 
-    // Stores several texts of one section with one update of the file: all or none.
+    // Stores several texts of one section with one update of the file: all or
+    // none. With `onlyThese` the file then holds nothing else.
     std::error_code WInIAll(std::u16string_view section,
-                            std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues) const;
+                            std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues,
+                            bool onlyThese = false) const;
 
     // True exactly when the stored text is "True".
     bool RINIb(std::u16string_view section, std::u16string_view keyName) const;

@@ -74,24 +74,21 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
     if (!folder.empty()) fs::create_directories(folder, ec);
     if (ec) return SaveFailure{file, ec};
 
-    // The five keys go into a fresh file, in one write; the old file stays
-    // whole until the new one replaces it.
-    const fs::path temporary = os::TemporaryName(folder);
+    // The five keys, and nothing else, go into a new file that replaces the old
+    // one in one step (keeping its permission bits); on failure the old file
+    // stays whole.
     INI ini(codePage);
-    ini.FileName(temporary);
+    ini.FileName(file);
     const std::string digits = std::to_string(options.backupCopy);
     const std::u16string backupCopy(digits.begin(), digits.end());
-    ec = ini.WInIAll(kSection, {{u"SearchString", options.searchString},
-                                {u"ReplaceString", options.replaceString},
-                                {u"BackupCopy", backupCopy},
-                                {u"Mask", options.mask},
-                                {u"BackupExt", options.backupExt}});
-    if (!ec) ec = os::Rename(temporary, file);
-    if (ec) {
-        os::Remove(temporary);
-        return SaveFailure{file, ec};
-    }
-    os::FlushFolder(folder);
+    ec = ini.WInIAll(kSection,
+                     {{u"SearchString", options.searchString},
+                      {u"ReplaceString", options.replaceString},
+                      {u"BackupCopy", backupCopy},
+                      {u"Mask", options.mask},
+                      {u"BackupExt", options.backupExt}},
+                     true);
+    if (ec) return SaveFailure{file, ec};
     return std::nullopt;
 }
 

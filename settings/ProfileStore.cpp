@@ -214,7 +214,7 @@ std::string WithValue(std::string_view content, std::string_view section, const 
 }  // namespace
 
 std::error_code WriteProfileValues(const fs::path& file, std::string_view section,
-                                   const std::vector<ProfileEntry>& entries) {
+                                   const std::vector<ProfileEntry>& entries, bool onlyThese) {
     if (file.empty()) return std::make_error_code(std::errc::invalid_argument);
     for (const ProfileEntry& entry : entries)
         if (!IsValidEntry(section, entry)) return std::make_error_code(std::errc::invalid_argument);
@@ -222,7 +222,7 @@ std::error_code WriteProfileValues(const fs::path& file, std::string_view sectio
     std::string content;
     os::FileInfo info;
     const bool exists = !os::Stat(file, info);
-    if (exists) {
+    if (exists && !onlyThese) {
         if (auto ec = ReadWhole(file, content)) return ec;
     }
     // Keep the file's own line breaks; new files get the platform's.

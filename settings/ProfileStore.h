@@ -48,8 +48,10 @@ struct ProfileEntry {
 };
 
 // WriteProfileValue for several keys of one section, in order, with one
-// replacement of the file: all are written or none.
+// replacement of the file: all are written or none. With `onlyThese` the new
+// file holds nothing else (other keys and sections are dropped). The file
+// keeps its permission bits.
 std::error_code WriteProfileValues(const std::filesystem::path& file, std::string_view section,
-                                   const std::vector<ProfileEntry>& entries);
+                                   const std::vector<ProfileEntry>& entries, bool onlyThese = false);
 
 }  // namespace tarnwick::settings

@@ -99,6 +99,18 @@ TEST_F(OptionsTest, UnrepresentableTextFailsTheSave) {
     EXPECT_EQ(ReadBytes(file), "[Main]\nSearchString=kept\n");
 }
 
+#ifndef _WIN32
+// A save writes one new file with only the five keys and keeps the file's own permission bits.
+TEST_F(OptionsTest, SaveKeepsPermissionsAndDropsTheRest) {
+    const auto file = Make("options.ini", "[Other]\nx=1\n[Main]\nSearchString=a\n");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_FALSE(SaveOptions(file, Options{u"b", u"c", 1, u"*.htm", u"bak"}, cp1251));
+    EXPECT_EQ(ReadBytes(file), "[Main]\nSearchString=b\nReplaceString=c\nBackupCopy=1\nMask=*.htm\nBackupExt=bak\n");
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
+}
+#endif
+
 // The program's folder is used when it holds the file or can be written; else the user's.
 TEST_F(OptionsTest, ChoosesPortableOrUserFile) {
     const auto program = Dir() / "program";
