@@ -1,4 +1,5 @@
 #include "Corrector.h"
+#include "PlainReplace.h"
 #include "TempDir.h"
 
 #include <sys/stat.h>
@@ -11,20 +12,6 @@ namespace {
 using test::ReadBytes;
 using test::TempDirTest;
 namespace fs = std::filesystem;
-
-// The plain replace the engine must agree with: left to right, no overlap,
-// inserted text never searched again.
-std::string ReplaceAll(const std::string& text, const std::string& search, const std::string& replace,
-                       std::uint64_t& count) {
-    if (search.empty()) return text;
-    std::string out;
-    std::size_t pos = 0;
-    for (std::size_t hit; (hit = text.find(search, pos)) != std::string::npos; pos = hit + search.size()) {
-        out.append(text, pos, hit - pos).append(replace);
-        ++count;
-    }
-    return out.append(text, pos);
-}
 
 BackupPolicy Backups(const std::string& extension = "bak") { return {true, extension}; }
 
@@ -66,7 +53,7 @@ TEST_F(ProcessFileTest, StreamingMatchesReference) {
         const std::string content = text(random() % 200, alphabet);
         const std::size_t chunk = 1 + random() % 9;
         std::uint64_t expectedCount = 0;
-        const std::string expected = ReplaceAll(content, search, replace, expectedCount);
+        const std::string expected = test::PlainReplace(content, search, replace, expectedCount);
 
         const auto path = Make("f.txt", content);
         Corrector corrector(search, replace, {}, chunk);
@@ -179,7 +166,7 @@ TEST_F(ProcessFileTest, LargeFileThroughSmallChunks) {
     std::string content;
     for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + " has OLD text\n";
     std::uint64_t count = 0;
-    const std::string expected = ReplaceAll(content, "OLD", "NEWER", count);
+    const std::string expected = test::PlainReplace(content, "OLD", "NEWER", count);
     const auto path = Make("big.txt", content);
     Corrector corrector("OLD", "NEWER", {}, 4096);
     const ProcessResult result = corrector.ProcessFile(path);

@@ -3,6 +3,7 @@
 // Input: [search length][replace length][window size][search][replace][text].
 
 #include "ByteSearcher.h"
+#include "PlainReplace.h"
 #include "Replace.h"
 
 #include <cstdint>
@@ -10,20 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace {
-
-std::string Plain(std::string_view text, std::string_view search, std::string_view replace, std::uint64_t& count) {
-    if (search.empty()) return std::string(text);
-    std::string out;
-    std::size_t pos = 0;
-    for (std::size_t hit; (hit = text.find(search, pos)) != std::string_view::npos; pos = hit + search.size()) {
-        out.append(text.substr(pos, hit - pos)).append(replace);
-        ++count;
-    }
-    return out.append(text.substr(pos));
-}
-
-}  // namespace
+using tarnwick::test::PlainReplace;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
@@ -34,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = rest.substr(searchSize + replaceSize);
 
     std::uint64_t expectedCount = 0;
-    const std::string expected = Plain(text, search, replace, expectedCount);
+    const std::string expected = PlainReplace(text, search, replace, expectedCount);
 
     // Stream it as a file is streamed: fixed windows, the unconsumed tail carried over.
     const tarnwick::ByteSearcher searcher{std::string(search)};
