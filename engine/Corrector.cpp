@@ -161,19 +161,24 @@ bool Corrector::NeedsWholeFile() const {
            forms_.Replace(Encoding::Utf8).has_value() != forms_.Replace(Encoding::Legacy).has_value();
 }
 
-CheckResult Corrector::CheckFile(const fs::path& file) {
-    const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
-        return CheckResult{FileVerdict::Unknown, Failure{kind, file, ec, {}}, {}};
-    };
+std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, os::File& in, bool emptySearchOccurs,
+                                              Findings& found) {
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}) { return Failure{kind, file, ec, {}}; };
     // Opening never blocks (not even on a FIFO); what was opened is then checked.
-    os::File in;
     if (auto ec = os::File::OpenRead(file, in)) return failed(OpenFailureKind(ec), ec);
     os::FileInfo info;
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
     std::error_code ec;
-    const Findings found = Scan(in, info.size, true, ec);
+    found = Scan(in, info.size, emptySearchOccurs, ec);
     if (ec) return failed(FailureKind::Read, ec);
+    return std::nullopt;
+}
+
+CheckResult Corrector::CheckFile(const fs::path& file) {
+    os::File in;
+    Findings found;
+    if (auto failure = OpenAndScan(file, in, true, found)) return {FileVerdict::Unknown, std::move(failure), {}};
     return {found.verdict, std::nullopt, found.encodings};
 }
 
@@ -409,19 +414,18 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
 
 ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const Swap& swap) {
     ProcessResult result;
+    os::File in;
+    Findings found;
+    if (auto failure = OpenAndScan(file, in, false, found)) {
+        result.failure = std::move(failure);
+        return result;
+    }
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, std::string detail = {}) {
         result.failure = Failure{kind, file, ec, {}, std::move(detail)};
         result.replacements = 0;
         return result;
     };
-    os::File in;
-    if (auto ec = os::File::OpenRead(file, in)) return failed(OpenFailureKind(ec), ec);
-    os::FileInfo info;
-    if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
-    if (!info.regular) return failed(FailureKind::NotRegularFile);
     std::error_code ec;
-    const Findings found = Scan(in, info.size, false, ec);
-    if (ec) return failed(FailureKind::Read, ec);
     result.verdict = found.verdict;
     result.encodings = found.encodings;
     if (found.verdict != FileVerdict::ToCorrect) return result;

@@ -161,6 +161,10 @@ private:
         bool legacyCounts = true;            // the legacy forms count here
         Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
     };
+    // Opens `file` into `in` and scans it whole or to its first occurrence; a
+    // failure (not a regular file, unreadable) instead.
+    std::optional<Failure> OpenAndScan(const std::filesystem::path& file, os::File& in, bool emptySearchOccurs,
+                                       Findings& found);
     // The verdict on the open file's content from its current position, up to `size` bytes.
     Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
     // Whether a file of bytes must be read whole to tell which forms count.
