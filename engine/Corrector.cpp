@@ -330,7 +330,7 @@ struct Corrector::Pending {
 
 std::error_code Corrector::Stream(os::File& in, const Findings& found, std::uint64_t& count,
                                   std::optional<Encoding>& blocked, const Keep& keep, const Swap& swap,
-                                  const std::function<void(const char*, std::size_t)>& read) {
+                                  const std::function<bool(const char*, std::size_t)>& read) {
     // The forms that count in this file, each with the replace string in its encoding.
     ReplaceRule rules[2];
     Encoding ruleEncoding[2];
@@ -362,7 +362,8 @@ std::error_code Corrector::Stream(os::File& in, const Findings& found, std::uint
     for (;;) {
         std::size_t got = 0;
         if (auto ec = in.Read(buffer_.data() + carry, chunkSize_, got)) return ec;
-        if (read) read(buffer_.data() + carry, got);
+        // The caller may stop it (its output failed): nothing more is read.
+        if (read && !read(buffer_.data() + carry, got)) return {};
         const bool last = got == 0;
         const std::string_view window(buffer_.data(), carry + got);
         const ReplaceRule* stopped = nullptr;
@@ -403,7 +404,10 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     const auto streamed = Stream(
         p.in, p.found, p.replacements, p.blocked, [&](std::string_view kept) { emit(kept.data(), kept.size()); },
         [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
-        [&](const char* data, std::size_t size) { p.read.Add(data, size); });
+        [&](const char* data, std::size_t size) {
+            p.read.Add(data, size);
+            return !ec;
+        });
     if (streamed) {
         readFailed = !p.blocked;
         return streamed;

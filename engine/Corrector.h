@@ -173,11 +173,12 @@ private:
     bool StillHolds(Pending& pending);
 
     // Streams `in` from its position through the replace rules of `found`:
-    // kept bytes to `keep`, occurrences to `swap`, everything read to `read`.
+    // kept bytes to `keep`, occurrences to `swap`, everything read to `read`
+    // (which stops it by returning false).
     // An occurrence whose encoding has no replacement stops it, with `blocked` set.
     std::error_code Stream(os::File& in, const Findings& found, std::uint64_t& count, std::optional<Encoding>& blocked,
                            const Keep& keep, const Swap& swap,
-                           const std::function<void(const char*, std::size_t)>& read);
+                           const std::function<bool(const char*, std::size_t)>& read);
     // Streams `in` to `out`, replacing; counts the replacements.
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 
