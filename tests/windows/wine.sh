@@ -5,16 +5,9 @@ dir=${TARNWICK_WINDOWS_BUILD_DIR:-build-windows}
 # calling script runs again on a virtual display as SCRIPT --on-display ZIP ARGS...:
 #   build_and_rerun_on_display "$0" ARGS...
 build_and_rerun_on_display() {
-    local packages=(wine64 wine fonts-wine fonts-liberation xvfb xauth x11-utils locales unzip) missing=() p sudo=()
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
+    ./dev install wine64 wine fonts-wine fonts-liberation xvfb xauth x11-utils locales unzip
+    local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "Installing: ${missing[*]}" >&2
-        "${sudo[@]}" apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-    fi
     # A Russian UTF-8 locale: Wine derives the Cyrillic ANSI code page from it, and
     # reads the arguments as UTF-8 (without the locale it would strip them to ASCII).
     locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$' || "${sudo[@]}" localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
