@@ -54,34 +54,57 @@ __attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t 
     return ByteSearcher::npos;
 }
 
-// Both needles at once, 32 offsets a step. Returns `first`'s offset or npos;
+__attribute__((target("avx2"))) inline __m256i Load(const char* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+struct BothNeedles {
+    const char* p;
+    std::size_t size;
+    const std::string &a, &b;
+    std::size_t a2, b2;
+    bool& bFound;
+
+    // Confirms the candidates of the 32 offsets from `at` (`fa`, `fb`: where
+    // the first probes matched). Returns `a`'s offset or npos.
+    __attribute__((target("avx2"))) std::size_t Confirm(std::size_t at, __m256i fa, __m256i fb) const {
+        const char* q = p + at;
+        const __m256i ma = _mm256_and_si256(fa, _mm256_cmpeq_epi8(Load(q + a2), _mm256_set1_epi8(a[a2])));
+        for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(ma)); mask; mask &= mask - 1) {
+            const std::size_t pos = at + static_cast<std::size_t>(std::countr_zero(mask));
+            if (pos + a.size() <= size && std::memcmp(p + pos, a.data(), a.size()) == 0) return pos;
+        }
+        if (bFound) return ByteSearcher::npos;
+        const __m256i mb = _mm256_and_si256(fb, _mm256_cmpeq_epi8(Load(q + b2), _mm256_set1_epi8(b[b2])));
+        for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(mb)); mask && !bFound; mask &= mask - 1) {
+            const std::size_t pos = at + static_cast<std::size_t>(std::countr_zero(mask));
+            bFound = pos + b.size() <= size && std::memcmp(p + pos, b.data(), b.size()) == 0;
+        }
+        return ByteSearcher::npos;
+    }
+};
+
+// Both needles at once, 64 offsets a step. Returns `first`'s offset or npos;
 // `i` ends where the scan stopped.
 __attribute__((target("avx2"))) std::size_t ScanBothAvx2(const char* p, std::size_t size, const std::string& a,
                                                           std::size_t a1, std::size_t a2, const std::string& b,
                                                           std::size_t b1, std::size_t b2, std::size_t reach,
                                                           bool& bFound, std::size_t& i) {
-    const __m256i va1 = _mm256_set1_epi8(a[a1]), va2 = _mm256_set1_epi8(a[a2]);
-    const __m256i vb1 = _mm256_set1_epi8(b[b1]), vb2 = _mm256_set1_epi8(b[b2]);
-    for (; i + reach + 32 <= size; i += 32) {
+    const __m256i va1 = _mm256_set1_epi8(a[a1]), vb1 = _mm256_set1_epi8(b[b1]);
+    // Strings that differ late (a year, a name) often share their rarest byte
+    // at the same offset: then one probe serves both.
+    const bool shared = a1 == b1 && a[a1] == b[b1];
+    const BothNeedles both{p, size, a, b, a2, b2, bFound};
+    for (; i + reach + 64 <= size; i += 64) {
         const char* q = p + i;
         // Most blocks hold neither needle's rarest byte: one probe each decides that.
-        const __m256i fa = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + a1)), va1);
-        const __m256i fb = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + b1)), vb1);
-        const __m256i any = _mm256_or_si256(fa, fb);
+        const __m256i fa0 = _mm256_cmpeq_epi8(Load(q + a1), va1), fa1 = _mm256_cmpeq_epi8(Load(q + a1 + 32), va1);
+        __m256i fb0 = fa0, fb1 = fa1;
+        if (!shared) fb0 = _mm256_cmpeq_epi8(Load(q + b1), vb1), fb1 = _mm256_cmpeq_epi8(Load(q + b1 + 32), vb1);
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(fa0, fa1), _mm256_or_si256(fb0, fb1));
         if (_mm256_testz_si256(any, any)) continue;
-        const __m256i ma =
-            _mm256_and_si256(fa, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + a2)), va2));
-        const __m256i mb =
-            _mm256_and_si256(fb, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + b2)), vb2));
-        for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(ma)); mask; mask &= mask - 1) {
-            const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
-            if (pos + a.size() <= size && std::memcmp(p + pos, a.data(), a.size()) == 0) return pos;
-        }
-        if (bFound) continue;
-        for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(mb)); mask && !bFound; mask &= mask - 1) {
-            const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
-            bFound = pos + b.size() <= size && std::memcmp(p + pos, b.data(), b.size()) == 0;
-        }
+        if (const std::size_t hit = both.Confirm(i, fa0, fb0); hit != ByteSearcher::npos) return hit;
+        if (const std::size_t hit = both.Confirm(i + 32, fa1, fb1); hit != ByteSearcher::npos) return hit;
     }
     return ByteSearcher::npos;
 }
