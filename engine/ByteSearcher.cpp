@@ -13,6 +13,9 @@
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #include <immintrin.h>
 #define TARNWICK_AVX2 1
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 namespace tarnwick {
@@ -109,7 +112,13 @@ __attribute__((target("avx2"))) std::size_t ScanBothAvx2(const char* p, std::siz
     return ByteSearcher::npos;
 }
 
+// The C library has asked the CPU already; asking again costs a trap per
+// question inside a virtual machine, at every start.
+#ifdef CPU_FEATURE_ACTIVE
+const bool kHasAvx2 = CPU_FEATURE_ACTIVE(AVX2);
+#else
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+#endif
 #endif
 
 }  // namespace
