@@ -149,6 +149,6 @@ std::uint32_t DefaultNewFileMode();
 // The names of the regular files directly in `folder` (links to regular files
 // included), leaving out hidden ones: on Windows those with the hidden or
 // system attribute, elsewhere names that start with ".". In no order.
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path>& names);
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names);
 
 }  // namespace tarnwick::os

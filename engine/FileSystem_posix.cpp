@@ -292,7 +292,7 @@ std::uint32_t DefaultNewFileMode() {
     return mode;
 }
 
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path>& names) {
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {
     DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return LastError();
     names.clear();

@@ -360,7 +360,7 @@ Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
 
 std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
 
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path>& names) {
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {
     names.clear();
     const std::wstring pattern = Long(folder.empty() ? Path(L".") : folder) + L"\\*";
     WIN32_FIND_DATAW data;

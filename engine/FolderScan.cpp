@@ -13,12 +13,12 @@ namespace fs = std::filesystem;
 
 FolderListing ListFolder(const fs::path& folder) {
     FolderListing listing;
-    std::vector<fs::path> names;
+    std::vector<fs::path::string_type> names;
     if (auto ec = os::ListVisibleFiles(folder, names)) {
         listing.failure = Failure{FailureKind::List, folder, ec, {}};
         return listing;
     }
-    std::sort(names.begin(), names.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+    std::sort(names.begin(), names.end());
     listing.files.reserve(names.size());
     for (const auto& name : names) listing.files.push_back(folder / name);
     return listing;
