@@ -1,0 +1,58 @@
+#include "Workers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <pthread.h>
+#include <sched.h>
+
+namespace tarnwick {
+namespace {
+
+// One worker per CPU the process may use (taskset, containers), and each
+// helper kept to a CPU of its own.
+TEST(WorkersTest, OnePerUsableCpuEachHelperOnItsOwn) {
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    const auto cpus = static_cast<unsigned>(CPU_COUNT(&all));
+    EXPECT_EQ(DefaultWorkers(), cpus);
+    if (cpus < 2) GTEST_SKIP() << "one CPU only";
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(DefaultWorkers(), 1u);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+
+    std::mutex mutex;
+    std::vector<int> placed(cpus, -2);  // per helper that took an item: its one CPU, or -1
+    WorkerPool pool(cpus);
+    pool.Run(cpus * 3, cpus, cpus * 3, [&](std::size_t, unsigned worker) {
+        cpu_set_t mine;
+        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof mine, &mine), 0);
+        int cpu = -1;
+        for (int c = 0; c < CPU_SETSIZE && CPU_COUNT(&mine) == 1; ++c)
+            if (CPU_ISSET(c, &mine)) cpu = c;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard lock(mutex);
+        placed[worker] = cpu;
+    }, {});
+    std::set<int> distinct;
+    for (unsigned w = 1; w < cpus; ++w) {
+        if (placed[w] == -2) continue;  // took no item
+        EXPECT_GE(placed[w], 0) << "helper " << w << " may run anywhere";
+        EXPECT_TRUE(distinct.insert(placed[w]).second) << "helper " << w << " shares CPU " << placed[w];
+    }
+    EXPECT_EQ(placed[0], -1);  // the calling thread is left alone
+}
+
+}  // namespace
+}  // namespace tarnwick
