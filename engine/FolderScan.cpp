@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_set>
 
 namespace tarnwick {
 
@@ -38,7 +37,8 @@ ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, c
     ScanResult result;
     result.listed = files.size();
 
-    // Names for the backup test, looked up once per file instead of by a search.
+    // Names for the backup test, in order for a binary search: a listing
+    // comes sorted already, and needs no table built before the first check.
     using Name = std::basic_string_view<fs::path::value_type>;
     const auto nameOf = [](const fs::path& file) {
         const Name whole(file.native());
@@ -49,16 +49,19 @@ ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, c
 #endif
         return cut == Name::npos ? whole : whole.substr(cut + 1);
     };
-    std::unordered_set<Name> names;
-    if (!corrector.Backup().extension.empty())
-        for (const auto& f : files) names.insert(nameOf(f));
+    std::vector<Name> names;
+    if (!corrector.Backup().extension.empty()) {
+        names.reserve(files.size());
+        for (const auto& f : files) names.push_back(nameOf(f));
+        if (!std::is_sorted(names.begin(), names.end())) std::sort(names.begin(), names.end());
+    }
     fs::path::string_type suffix(1, fs::path::value_type('.'));
     suffix += corrector.Backup().extension;
     const auto isBackup = [&](const fs::path& file) {
         if (names.empty()) return false;
         const Name name = nameOf(file);
         return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == Name(suffix) &&
-               names.count(name.substr(0, name.size() - suffix.size())) != 0;
+               std::binary_search(names.begin(), names.end(), name.substr(0, name.size() - suffix.size()));
     };
 
     // Files are checked on the corrector's workers, each with its own copy of
