@@ -44,7 +44,7 @@ WorkerPool::WorkerPool(unsigned workers) {
     const std::vector<int> cpus = workers > 1 ? UsableCpus() : std::vector<int>{};
 #endif
     for (unsigned w = 1; w < std::max(workers, 1u); ++w) {
-        helpers_.emplace_back(&WorkerPool::Help, this, w);
+        helpers_.emplace_back(&WorkerPool::Help, this);
 #ifdef __linux__
         if (cpus.size() > 1) {
             cpu_set_t one;
@@ -61,21 +61,23 @@ WorkerPool::~WorkerPool() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    jobChanged_.notify_all();
+    jobPosted_.notify_all();
     for (std::thread& t : helpers_) t.join();
 }
 
-void WorkerPool::Help(unsigned worker) {
+void WorkerPool::Help() {
     std::unique_lock lock(mutex_);
     std::size_t seen = 0;
     for (;;) {
-        jobChanged_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        // Only as many helpers as a job uses are woken for it; any of them may
+        // take a place, and its number with it.
+        jobPosted_.wait(lock, [&] { return stopping_ || (generation_ != seen && joined_ + 1 < use_); });
         if (stopping_) return;
         seen = generation_;
-        if (worker >= use_) continue;
+        const unsigned worker = ++joined_;
         ++active_;
         for (;;) {
-            jobChanged_.wait(lock, [&] { return next_ >= count_ || next_ < delivered_ + ahead_; });
+            roomMade_.wait(lock, [&] { return next_ >= count_ || next_ < delivered_ + ahead_; });
             if (next_ >= count_) break;
             const std::size_t item = next_++;
             lock.unlock();
@@ -103,9 +105,10 @@ void WorkerPool::Run(std::size_t count, unsigned use, std::size_t ahead, const W
     ahead_ = std::max<std::size_t>(ahead, use);
     next_ = delivered_ = 0;
     use_ = use;
+    joined_ = 0;
     done_.assign(ahead_, 0);
     ++generation_;
-    jobChanged_.notify_all();
+    for (unsigned helper = 1; helper < use; ++helper) jobPosted_.notify_one();
     // The calling thread is worker 0 and tells the results.
     while (delivered_ < count) {
         // Every item due and done is told in one go, without the lock.
@@ -119,7 +122,7 @@ void WorkerPool::Run(std::size_t count, unsigned use, std::size_t ahead, const W
                 for (std::size_t item = from; item < from + run; ++item) deliver(item);
             lock.lock();
             delivered_ += run;
-            jobChanged_.notify_all();  // room ahead
+            roomMade_.notify_all();
         } else if (next_ < count && next_ < delivered_ + ahead_) {
             // Nothing to tell yet: work too.
             const std::size_t item = next_++;

@@ -37,17 +37,18 @@ public:
     void Run(std::size_t count, unsigned use, std::size_t ahead, const Work& work, const Deliver& deliver);
 
 private:
-    void Help(unsigned worker);
+    void Help();
 
     std::vector<std::thread> helpers_;
     std::mutex mutex_;
-    std::condition_variable jobChanged_;  // helpers wait for a job, or for room ahead of the telling
+    std::condition_variable jobPosted_;   // idle helpers wait for a job
+    std::condition_variable roomMade_;    // helpers in a job wait for room ahead of the telling
     std::condition_variable itemDone_;    // the calling thread waits for the next item to tell
     std::condition_variable idle_;        // the calling thread waits for the helpers to leave a job
     // The current job.
     const Work* work_ = nullptr;
     std::size_t count_ = 0, ahead_ = 0, next_ = 0, delivered_ = 0;
-    unsigned use_ = 0, active_ = 0;
+    unsigned use_ = 0, joined_ = 0, active_ = 0;
     std::vector<char> done_;  // a ring: item i in slot i % ahead_
     std::size_t generation_ = 0;
     bool stopping_ = false;
