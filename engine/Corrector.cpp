@@ -193,7 +193,8 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     struct Pair {
         int search, replace;  // needle indexes, -1 for none
     };
-    std::vector<Pair> pairs;
+    std::array<Pair, 2> pairStore{};  // at most two: UTF-8 and legacy, or one UTF-16
+    std::span<Pair> pairs;
     std::uint32_t seen = 0;  // bit n: needle n occurs
     bool anyByte = false, bom8 = false;
     const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
@@ -221,7 +222,10 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
                     if (p.search == q.search) p.search = -1;
                     if (p.replace == q.replace) p.replace = -1;
                 }
-                if (p.search >= 0 || p.replace >= 0) pairs.push_back(p);
+                if (p.search >= 0 || p.replace >= 0) {
+                    pairStore[pairs.size()] = p;
+                    pairs = std::span(pairStore.data(), pairs.size() + 1);
+                }
             };
             if (found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
             else if (found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
@@ -234,13 +238,14 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
         const std::string_view window(buffer_.data(), carry + got);
         const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
         const auto has = [&](int n) { return n >= 0 && (seen >> n & 1u); };
+        const auto anySearchSeen = [&] {
+            return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return has(q.search); });
+        };
         const auto find = [&](int n) {
             return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
         };
         // The replace string matters only until a search form that surely counts is seen.
-        const bool settled = has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) ||
-                             (!wholeHere && std::any_of(pairs.begin(), pairs.end(),
-                                                        [&](const Pair& q) { return has(q.search); }));
+        const bool settled = has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && anySearchSeen());
         for (const Pair& q : pairs) {
             const bool lookSearch = q.search >= 0 && !has(q.search);
             const bool lookReplace = q.replace >= 0 && !has(q.replace) && !settled;
@@ -260,8 +265,7 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.
         if (emptySearch_ && emptySearchOccurs) break;
-        if (!wholeHere && std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return has(q.search); }))
-            break;
+        if (!wholeHere && anySearchSeen()) break;
         carry = std::min(overlap, window.size());
         std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
         offset += window.size() - carry;
@@ -269,19 +273,21 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     utf8.End();
 
     // Which forms count in this file.
-    std::vector<Encoding> encodings;
-    if (found.layout == Layout::Utf16LE) encodings = {Encoding::Utf16LE};
-    else if (found.layout == Layout::Utf16BE) encodings = {Encoding::Utf16BE};
+    EncodingSet counting;
+    if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
+    else if (found.layout == Layout::Utf16BE) counting.Add(Encoding::Utf16BE);
     else {
         found.legacyCounts = !whole || utf8.Invalid();
         found.asciiTarget = bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
                             : utf8.Invalid()                              ? Encoding::Legacy
                                                                           : forms_.AsciiFiles();
-        encodings = {Encoding::Utf8};
-        if (found.legacyCounts) encodings.push_back(Encoding::Legacy);
+        counting.Add(Encoding::Utf8);
+        if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }
     bool searchFound = emptySearch_ && emptySearchOccurs && anyByte, replaceFound = emptyReplace_ && anyByte;
-    for (const Encoding e : encodings) {
+    for (std::size_t i = 0; i < kEncodingCount; ++i) {
+        const auto e = static_cast<Encoding>(i);
+        if (!counting.Has(e)) continue;
         if (counts(e, searchNeedle_)) {
             searchFound = true;
             found.encodings.Add(e);
