@@ -89,7 +89,7 @@ public:
 
     const StringForms& Forms() const { return forms_; }
     // How many threads check and rewrite the files of a folder (ScanFiles,
-    // ProcessFiles), each with its own copy of this corrector; one per core by default.
+    // ProcessFiles), each with its own copy of this corrector; one per CPU the process may use by default.
     unsigned Workers() const { return workers_; }
     void SetWorkers(unsigned workers) {
         workers_ = workers ? workers : 1;

@@ -9,7 +9,8 @@
 
 namespace tarnwick {
 
-// The number of worker threads to use by default: one per core.
+// The number of worker threads to use by default: one per CPU this process
+// may use (its affinity mask: `taskset`, container CPU sets).
 unsigned DefaultWorkers();
 
 // Threads kept for the runs of one correction, so that each group of files
