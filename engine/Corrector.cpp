@@ -36,6 +36,8 @@ std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& l
                          const fs::path& copy, std::vector<char>& buffer) {
     os::File out;
     if (auto ec = folder.CreateNew(copy, out)) return ec;
+    // The corrector that finishes a rewrite need not be the one that read the file.
+    if (buffer.size() < kOutputBufferSize) buffer.resize(kOutputBufferSize);
     std::error_code ec;
     for (std::uint64_t offset = 0; offset < size && !ec;) {
         std::size_t got = 0;
