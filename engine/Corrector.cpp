@@ -325,6 +325,7 @@ struct Corrector::Pending {
     fs::path backupName;        // with backups on: its name in BackupFolder()
     bool hasOldBackup = false;
     os::FileInfo before;        // the file as it was opened
+    os::FileInfo after;         // the corrected file, as the temporary was made
     os::File in;
     os::File out;
     fs::path temporary;         // the corrected content's name in `folder`, until it replaces the file
@@ -475,6 +476,17 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     return result;
 }
 
+std::size_t Corrector::GroupSize() const {
+    // Each file of a group holds the file, its temporary, its folder and the
+    // backup's folder open, and one more while a backup is copied; the
+    // workers' own files and the program's come first. A limit that lets one
+    // file be corrected corrects every file, one at a time.
+    constexpr std::size_t kHeldPerFile = 5, kProgramReserve = 16;
+    const std::size_t budget = os::OpenFilesLeft();
+    const std::size_t reserve = kProgramReserve + workers_;
+    return std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
+}
+
 void Corrector::ProcessFiles(const std::vector<fs::path>& files,
                              const std::function<void(std::size_t, const ProcessResult&)>& done) {
     // Files go in groups: each group's new contents are written first and their
@@ -483,47 +495,52 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     // are flushed once, after its renames, before its results are told. Within
     // a group both steps run on the workers, each with its own copy of this
     // corrector; results are told in order on the calling thread.
-    constexpr std::size_t kGroup = kRewriteGroup;
-    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, kGroup));
+    const std::size_t group = GroupSize();
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, group));
     // Flushing mostly waits for the disk: more flushes at once let the file
     // system commit them together.
-    const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(kGroup, workers * 8)) : 1;
-    if (flushers > 1 && !crew_ && files.size() > 1) {
+    const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(group, workers * 8)) : 1;
+    if (flushers > 1 && (!crew_ || crew_->copies.size() < flushers) && files.size() > 1) {
         crew_ = std::make_shared<Crew>(flushers);
         crew_->copies.assign(flushers, *this);
-        for (Corrector& copy : crew_->copies) copy.crew_.reset();
+        for (Corrector& copy : crew_->copies) {
+            copy.crew_.reset();
+            copy.correctedNames_.clear();
+        }
     }
     const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
     const auto parallel = [&](std::size_t count, unsigned use, const WorkerPool::Work& work) {
         if (crew_) crew_->pool.Run(count, use, count, work, {});
         else for (std::size_t k = 0; k < count; ++k) work(k, 0);
     };
-    for (std::size_t first = 0; first < files.size(); first += kGroup) {
-        const std::size_t count = std::min(kGroup, files.size() - first);
+    for (std::size_t first = 0; first < files.size(); first += group) {
+        const std::size_t count = std::min(group, files.size() - first);
         std::vector<Pending> pending(count);
         std::vector<std::optional<ProcessResult>> results(count);
-        // The same file under two names of this group is held once: the later
-        // name waits for the group (its twin) to be done.
+        // The same file under two names is held once: a later name of a file
+        // this run already corrected, or that this group holds, waits for it.
         std::vector<os::FileInfo> identity(count);
         std::vector<std::ptrdiff_t> twinOf(count, -1);
+        std::vector<char> earlier(count, 0);  // a file corrected by an earlier group
         for (std::size_t k = 0; k < count; ++k) {
-            if (os::Stat(files[first + k], identity[k])) continue;
-            for (std::size_t j = 0; j < k && twinOf[k] < 0; ++j)
-                if (twinOf[j] < 0 && identity[j].SameFileAs(identity[k]) && identity[j].device + identity[j].inode)
+            if (os::Stat(files[first + k], identity[k]) || !(identity[k].device + identity[k].inode)) continue;
+            if (correctedNames_.count({identity[k].device, identity[k].inode})) earlier[k] = 1;
+            for (std::size_t j = 0; j < k && twinOf[k] < 0 && !earlier[k]; ++j)
+                if (twinOf[j] < 0 && !earlier[j] && identity[j].SameFileAs(identity[k]))
                     twinOf[k] = static_cast<std::ptrdiff_t>(j);
         }
         // A file another run holds is not waited for while this group holds
         // others (the two runs could wait for each other): it comes after.
         std::vector<char> busy(count, 0);
         parallel(count, workers, [&](std::size_t k, unsigned worker) {
-            if (twinOf[k] >= 0) return;
+            if (twinOf[k] >= 0 || earlier[k]) return;
             bool held = false;
             results[k] = on(worker).Begin(files[first + k], pending[k], false, held);
             busy[k] = held;
             if (!results[k] && !held) pending[k].out.StartFlush();
         });
         parallel(count, flushers, [&](std::size_t k, unsigned worker) {
-            if (twinOf[k] < 0 && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
+            if (twinOf[k] < 0 && !earlier[k] && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
         });
         for (std::size_t k = 0; k < count; ++k)
             if (busy[k]) results[k] = ProcessFile(files[first + k]);
@@ -535,23 +552,22 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
         };
         for (std::size_t k = 0; k < count; ++k) {
             if (twinOf[k] >= 0) {
-                // Another name of a file this group held: a symbolic link beside
-                // it is reported as such; a second hard link is done now, and
-                // then holds the corrected content.
-                const Pending& other = pending[static_cast<std::size_t>(twinOf[k])];
-                fs::path target;
-                const bool held = results[static_cast<std::size_t>(twinOf[k])]->Corrected();
-                if (held && (os::ResolveLinks(files[first + k], target) || target != files[first + k] ||
-                             other.target != other.file)) {
-                    ProcessResult same;
-                    same.sameAs = other.file;
-                    results[k] = same;
-                } else {
-                    results[k] = ProcessFile(files[first + k]);
-                }
+                const std::size_t j = static_cast<std::size_t>(twinOf[k]);
+                results[k] = results[j]->Corrected()
+                                 ? SecondName(files[first + k], pending[j].file, pending[j].target != pending[j].file)
+                                 : ProcessFile(files[first + k]);
+                continue;
+            }
+            if (earlier[k]) {
+                const auto& [path, viaLink] = correctedNames_.at({identity[k].device, identity[k].inode});
+                results[k] = SecondName(files[first + k], path, viaLink);
                 continue;
             }
             if (results[k]->Corrected()) {
+                // What the run corrected, by identity, for later names of the same file.
+                if (pending[k].after.device + pending[k].after.inode)
+                    correctedNames_.try_emplace({pending[k].after.device, pending[k].after.inode}, pending[k].file,
+                                                pending[k].target != pending[k].file);
                 touch(pending[k].folder);
                 if (pending[k].ownBackupFolder.IsOpen()) touch(pending[k].ownBackupFolder);
             }
@@ -560,6 +576,19 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
         if (done)
             for (std::size_t k = 0; k < count; ++k) done(first + k, *results[k]);
     }
+}
+
+ProcessResult Corrector::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {
+    // A symbolic link beside the file, or the file beside a link that led to
+    // it, is reported as such; a second hard link is corrected now, and then
+    // holds the corrected content.
+    os::FileInfo name;
+    if (correctedViaLink || (!os::Stat(file, name, false) && name.symlink)) {
+        ProcessResult same;
+        same.sameAs = corrected;
+        return same;
+    }
+    return ProcessFile(file);
 }
 
 std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
@@ -661,6 +690,7 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);
     if (auto ec = p.out.CopyAccessFrom(p.before)) return failed(FailureKind::Write, ec, p.temporary);
+    if (auto ec = p.out.Info(p.after)) return failed(FailureKind::Write, ec, p.temporary);
     return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -132,7 +133,8 @@ public:
     void ProcessFiles(const std::vector<std::filesystem::path>& files,
                       const std::function<void(std::size_t index, const ProcessResult& result)>& done);
 
-    // How many files ProcessFiles rewrites together before their folders are flushed.
+    // How many files ProcessFiles rewrites together before their folders are
+    // flushed, at most: fewer where the process may open few files.
     static constexpr std::size_t kRewriteGroup = 32;
 
     // How long a rewrite waits for another run of the program to finish with a file.
@@ -151,6 +153,11 @@ private:
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.
     ProcessResult Finish(Pending& pending);
+    // How many files a group of ProcessFiles holds open at once.
+    std::size_t GroupSize() const;
+    // The result for another name of a file this run corrected under `corrected`.
+    ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
+                             bool correctedViaLink);
     // How a file is laid out: bytes, or UTF-16 with a byte-order mark.
     enum class Layout : std::uint8_t { Bytes, Utf16LE, Utf16BE };
     // What a scan found, and how the file is to be corrected.
@@ -192,6 +199,9 @@ private:
     BackupPolicy backup_;
     unsigned workers_;
     std::shared_ptr<Crew> crew_;  // made by the first ProcessFiles that needs it; copies have none
+    // The files ProcessFiles corrected, by device and inode of the new file:
+    // the name they were corrected under, and whether it was a symbolic link.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
     std::size_t chunkSize_;
     std::vector<char> buffer_;
     std::vector<char> output_;

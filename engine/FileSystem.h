@@ -144,6 +144,9 @@ void FlushFolder(const Path& folder);
 // (a leading "."; on Windows also the hidden attribute, given by CreateNew),
 // so a leftover from a crash is never listed or corrected.
 Path TemporaryName(const Path& folder);
+// How many more files this process may open (the open-file limit less what is
+// open now); a large number where the system sets no low limit.
+std::size_t OpenFilesLeft();
 // The permission bits a new file gets by default (0666 less the umask).
 std::uint32_t DefaultNewFileMode();
 // The names of the regular files directly in `folder` (links to regular files

@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -282,6 +283,25 @@ Path TemporaryFileName() {
 }
 
 Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
+
+std::size_t OpenFilesLeft() {
+    constexpr std::size_t kPlenty = 1u << 16;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kPlenty)
+        return kPlenty;
+    // Counting the open descriptors costs a listing: only where the limit is low.
+    std::size_t open = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.') ++open;
+        ::closedir(dir);
+        --open;  // the listing's own
+    } else {
+        open = 16;
+    }
+    const auto total = static_cast<std::size_t>(limit.rlim_cur);
+    return total > open ? total - open : 0;
+}
 
 std::uint32_t DefaultNewFileMode() {
     static const std::uint32_t mode = [] {

@@ -358,6 +358,9 @@ Path TemporaryFileName() {
 
 Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
 
+// Handles have no low per-process limit on Windows.
+std::size_t OpenFilesLeft() { return 1u << 16; }
+
 std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
 
 std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {

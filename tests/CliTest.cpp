@@ -3,6 +3,10 @@
 
 #include <cstdlib>
 #include <fstream>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <optional>
 #include <sstream>
 
@@ -285,6 +289,47 @@ TEST_F(CliTest, MultibyteEncodingsRefused) {
     }
     EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\x95\x5C");
     EXPECT_EQ(Run({"-E", "CP1251", "-s", "\\", "-r", "/", Dir().string()}), 0);
+}
+
+// Two names of one file are found across the whole run, not only among
+// files rewritten together: a link named after 40 others is still same-file.
+TEST_F(CliTest, LinkFarFromItsTarget) {
+    const std::string d = Dir().string();
+    for (int i = 10; i < 50; ++i) Make("f" + std::to_string(i), "old");
+    fs::create_symlink("f10", Dir() / "zz_sym");
+    fs::create_symlink(Dir() / "zz_target", Dir() / "a_sym");
+    Make("zz_target", "old");
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0) << err_;
+    EXPECT_NE(out_.find("same-file\t" + d + "/zz_sym\t" + d + "/f10\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("same-file\t" + d + "/zz_target\t" + d + "/a_sym\n"), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "f10"), "new");
+}
+
+// A low open-file limit slows a run down but fails no file, with any -j.
+TEST_F(CliTest, LowOpenFileLimit) {
+    const std::string d = Dir().string();
+    for (const char* jobs : {"1", "2", "4"}) {
+        for (const rlim_t files : {64, 24}) {
+            for (int i = 100; i < 200; ++i) Make("f" + std::to_string(i), "old " + std::to_string(i));
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                const rlimit limit{files, files};
+                setrlimit(RLIMIT_NOFILE, &limit);
+                std::ostringstream out, err;
+                _exit(cli::Run({"-j", jobs, "-b", "-s", "old", "-r", "new", d}, out, err));
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "-j " << jobs << ", limit " << files;
+            for (int i = 100; i < 200; ++i) {
+                const std::string name = "f" + std::to_string(i);
+                ASSERT_EQ(ReadBytes(Dir() / name), "new " + std::to_string(i)) << name << ", -j " << jobs << ", limit " << files;
+                ASSERT_EQ(ReadBytes(Dir() / (name + ".bak")), "old " + std::to_string(i));
+                fs::remove(Dir() / (name + ".bak"));
+            }
+        }
+    }
 }
 
 }  // namespace
