@@ -324,6 +324,7 @@ struct Corrector::Pending {
     os::Folder ownBackupFolder; // the backup's folder, when it is another one
     fs::path backupName;        // with backups on: its name in BackupFolder()
     bool hasOldBackup = false;
+    bool backupInPlace = false; // the backup's name already leads to the file that is read
     os::FileInfo before;        // the file as it was opened
     os::FileInfo after;         // the corrected file, as the temporary was made
     os::File in;
@@ -591,6 +592,14 @@ ProcessResult Corrector::SecondName(const fs::path& file, const fs::path& correc
     return ProcessFile(file);
 }
 
+bool Corrector::IsOwnEntry(const Pending& p, const fs::path& backupPath) {
+    if (p.backupName != p.targetName) return false;
+    const auto folderOf = [](const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); };
+    os::FileInfo targetFolder, backupFolder;
+    return !os::Stat(folderOf(p.target), targetFolder) && !os::Stat(folderOf(backupPath), backupFolder) &&
+           targetFolder.SameFileAs(backupFolder);
+}
+
 std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
                                               bool wait, bool& busy) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
@@ -650,13 +659,19 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
         os::FileInfo old;
         const auto ec = p.BackupFolder().Stat(p.backupName, old);
         if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile, {}, backupPath);
-        // A link of the file under the backup's name: replacing it would leave no copy.
-        if (!ec && old.SameFileAs(p.before)) return failed(FailureKind::BackupIsFile, {}, backupPath);
+        if (!ec && old.SameFileAs(p.before)) {
+            // The backup's name is the file's own entry (a link led there): replacing it would leave no copy.
+            if (IsOwnEntry(p, backupPath)) return failed(FailureKind::BackupIsFile, {}, backupPath);
+            // A second name of the file: a backup of this very content, as a
+            // run leaves it that stopped before replacing the file. Replacing
+            // the file finishes that work; the backup keeps what was read.
+            p.backupInPlace = true;
+        }
         // A read-only old backup would have to lose its attribute to be replaced: left alone.
         if (!ec && old.readOnly)
             return failed(FailureKind::Backup, std::make_error_code(std::errc::permission_denied), backupPath);
         if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec, backupPath);
-        p.hasOldBackup = !ec;
+        p.hasOldBackup = !ec && !p.backupInPlace;
     }
 
     // Nothing is written for a file without the search string.
@@ -733,7 +748,7 @@ ProcessResult Corrector::Finish(Pending& p) {
     if (auto ec = p.out.Flush()) return failed(FailureKind::Flush, ec, p.temporary);
     if (auto ec = p.out.Close()) return failed(FailureKind::Write, ec, p.temporary);
 
-    if (backup_.enabled) {
+    if (backup_.enabled && !p.backupInPlace) {
         if (p.hasOldBackup) {
             // Keep the old backup under a second name until the file is replaced,
             // so that a failure can put it back.

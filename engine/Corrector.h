@@ -153,6 +153,8 @@ private:
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.
     ProcessResult Finish(Pending& pending);
+    // Whether the backup path names the very entry of the file being corrected.
+    static bool IsOwnEntry(const Pending& pending, const std::filesystem::path& backupPath);
     // How many files a group of ProcessFiles holds open at once.
     std::size_t GroupSize() const;
     // The result for another name of a file this run corrected under `corrected`.
