@@ -6,11 +6,13 @@
 #include "Corrector.h"
 #include "FolderScan.h"
 #include "Options.h"
+#include "ProfileStore.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string_view>
@@ -420,6 +422,23 @@ bool Delivered(std::ostream& out, std::ostream& err) {
     return false;
 }
 
+// Why `file` cannot serve as the options file named with --options: the end
+// of "options file 'F' ...", or nothing when it can.
+std::optional<std::string> OptionsFileProblem(const fs::path& file) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(file, ec);
+    if (status.type() == fs::file_type::not_found) return "not found";
+    if (ec) return "cannot be used: " + ec.message();
+    if (fs::is_directory(status)) return "is a folder";
+    if (!fs::is_regular_file(status)) return "is not a regular file (a FIFO, socket or device)";
+    if (auto problem = settings::CheckProfileFile(file)) {
+        if (problem == std::errc::file_too_large) return "is larger than 16 MiB: no options file";
+        return "cannot be used: " + problem.message();
+    }
+    if (!std::ifstream(file, std::ios::binary)) return "cannot be read";
+    return std::nullopt;
+}
+
 int Usage(std::ostream& err, const std::string& message) {
     err << "tarnwick-cli: " << message << "\nTry 'tarnwick-cli --help' for more information.\n";
     return 2;
@@ -471,20 +490,26 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return Usage(err, error->message);
     if (options.optionsFile) {
         // Values given on the command line win over the file's.
-        std::error_code ec;
         const fs::path optionsFile = PathFromText(*options.optionsFile);
-        if (!fs::is_regular_file(optionsFile, ec))
-            return Usage(err, "options file '" + *options.optionsFile + "' not found");
+        if (auto problem = OptionsFileProblem(optionsFile))
+            return Usage(err, "options file '" + *options.optionsFile + "' " + *problem);
         const settings::Options stored = settings::LoadOptions(optionsFile, *files);
-        // A stored value that is no text is refused, unless given here instead.
-        for (const std::string& key : stored.invalidKeys) {
-            const bool overridden = (key == "SearchString" && search16) || (key == "ReplaceString" && replace16) ||
-                                    (key == "BackupExt" && options.backupExtension) ||
-                                    (key == "BackupCopy" && options.backup) || key == "Mask";
-            if (!overridden)
+        // A stored value that is no text, or that cannot be read whole, is
+        // refused unless given here instead.
+        const auto overridden = [&](const std::string& key) {
+            return (key == "SearchString" && search16) || (key == "ReplaceString" && replace16) ||
+                   (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
+                   key == "Mask";
+        };
+        for (const std::string& key : stored.invalidKeys)
+            if (!overridden(key))
                 return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key +
                                       " is not valid " + files->Name() + " text");
-        }
+        for (const std::string& key : stored.cutKeys)
+            if (!overridden(key))
+                return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key +
+                                      " is longer than 254 characters or holds a NUL character, so it "
+                                      "cannot be used whole");
         if (!search16) search16 = stored.searchString;
         if (!replace16) replace16 = stored.replaceString;
         if (!options.backup) options.backup = stored.backupCopy != 0;

@@ -84,14 +84,17 @@ double NumericValue(std::u16string_view raw) {
 }
 
 std::vector<std::optional<std::u16string>> INI::RINIAll(std::u16string_view section,
-                                                        std::initializer_list<std::u16string_view> keyNames) const {
+                                                        std::initializer_list<std::u16string_view> keyNames,
+                                                        std::vector<bool>* cut) const {
     std::vector<std::optional<std::u16string>> texts(keyNames.size());
+    if (cut) cut->assign(keyNames.size(), false);
     const auto s = codePage_.Encode(section);
     std::vector<std::string> keys;
     for (const auto keyName : keyNames) keys.push_back(codePage_.Encode(keyName).value_or(std::string(1, '\0')));
     if (!s) return texts;
     bool utf8 = false;
-    const auto values = ReadProfileValues(fileName_, *s, keys, &utf8);
+    std::vector<bool> endedByNul;
+    const auto values = ReadProfileValues(fileName_, *s, keys, &utf8, &endedByNul);
     static const CodePage kUtf8 = *CodePage::Named("UTF-8");
     const CodePage& codePage = utf8 ? kUtf8 : codePage_;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -102,12 +105,19 @@ std::vector<std::optional<std::u16string>> INI::RINIAll(std::u16string_view sect
         // No more bytes than 254 characters can take are decoded, cut at a
         // character's start where the text is UTF-8.
         std::string_view bytes = *values[i];
+        bool longer = endedByNul[i];
         if (bytes.size() > kMaxValueCharacters * 4) {
-            std::size_t cut = kMaxValueCharacters * 4;
-            while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
-            bytes = bytes.substr(0, cut);
+            std::size_t at = kMaxValueCharacters * 4;
+            while (at > 0 && (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80) --at;
+            bytes = bytes.substr(0, at);
+            longer = true;
         }
-        if (auto text = codePage.Decode(bytes)) texts[i] = FirstCharacters(std::move(*text), kMaxValueCharacters);
+        if (auto text = codePage.Decode(bytes)) {
+            const std::size_t units = text->size();
+            texts[i] = FirstCharacters(std::move(*text), kMaxValueCharacters);
+            longer = longer || texts[i]->size() < units;
+        }
+        if (cut) (*cut)[i] = longer;
     }
     return texts;
 }

@@ -36,9 +36,12 @@ public:
     // in a file that starts with its byte-order mark).
     std::u16string RINI(std::u16string_view section, std::u16string_view keyName) const;
     // Several texts of one section, read as RINI reads them with one reading of
-    // the file; a value that is no text is nothing.
+    // the file; a value that is no text is nothing. `cut`, when given, tells
+    // for each key whether the text read is less than the stored value: longer
+    // than 254 characters, or ended early by a NUL.
     std::vector<std::optional<std::u16string>> RINIAll(std::u16string_view section,
-                                                       std::initializer_list<std::u16string_view> keyNames) const;
+                                                       std::initializer_list<std::u16string_view> keyNames,
+                                                       std::vector<bool>* cut = nullptr) const;
     // Stores the text; the reason on failure (the file is then unchanged).
     std::error_code WInI(std::u16string_view section, std::u16string_view keyName,
                          std::u16string_view keyValue) const;

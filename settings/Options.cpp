@@ -50,10 +50,18 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     INI ini(codePage);
     ini.FileName(file);
     // One reading of the file for all five keys.
-    auto texts = ini.RINIAll(kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt"});
+    std::vector<bool> cut;
+    auto texts =
+        ini.RINIAll(kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt"}, &cut);
     constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy", "Mask", "BackupExt"};
-    for (std::size_t i = 0; i < texts.size(); ++i)
-        if (!texts[i]) options.invalidKeys.push_back(kKeys[i]);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (!texts[i]) {
+            options.invalidKeys.push_back(kKeys[i]);
+        } else if (cut[i]) {
+            options.cutKeys.push_back(kKeys[i]);
+            texts[i] = std::nullopt;
+        }
+    }
     const auto text = [&](std::size_t i) { return texts[i].value_or(std::u16string()); };
     options.searchString = text(0);
     options.replaceString = text(1);

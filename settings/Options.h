@@ -20,6 +20,9 @@ struct Options {
     std::u16string backupExt = u"bak";
     // Keys whose stored value is no text in the file's code page: read as empty.
     std::vector<std::string> invalidKeys = {};
+    // Keys whose stored value cannot be read whole (longer than 254
+    // characters, or holding a NUL): read as empty rather than used in part.
+    std::vector<std::string> cutKeys = {};
 
     bool operator==(const Options&) const = default;
 };
@@ -39,7 +42,8 @@ std::filesystem::path ChooseOptionsFile(const std::filesystem::path& programFold
 // a profile file (a folder, larger than 16 MiB): the defaults above.
 // A missing key reads as empty text (0 for BackupCopy); a BackupCopy that is
 // not 0, 1 or 2 reads as 0; a value that is no text reads as empty and is
-// named in `invalidKeys`.
+// named in `invalidKeys`; a value that cannot be read whole reads as empty and
+// is named in `cutKeys`.
 Options LoadOptions(const std::filesystem::path& file, const CodePage& codePage);
 
 struct SaveFailure {

@@ -144,9 +144,11 @@ std::error_code CheckProfileFile(const fs::path& file) {
 }
 
 std::vector<std::optional<std::string>> ReadProfileValues(const fs::path& file, std::string_view section,
-                                                          const std::vector<std::string>& keys, bool* utf8) {
+                                                          const std::vector<std::string>& keys, bool* utf8,
+                                                          std::vector<bool>* endedByNul) {
     std::vector<std::optional<std::string>> values(keys.size());
     if (utf8) *utf8 = false;
+    if (endedByNul) endedByNul->assign(keys.size(), false);
     std::string content;
     if (file.empty() || ReadWhole(file, content)) return values;
     std::string_view text = content;
@@ -161,7 +163,9 @@ std::vector<std::optional<std::string>> ReadProfileValues(const fs::path& file, 
         if (place.key == std::string::npos) continue;
         std::string_view value = lines[place.key].value;
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-        values[i] = std::string(value.substr(0, value.find('\0')));
+        const auto nul = value.find('\0');
+        if (endedByNul) (*endedByNul)[i] = nul != std::string_view::npos;
+        values[i] = std::string(value.substr(0, nul));
     }
     return values;
 }

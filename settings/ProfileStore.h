@@ -20,12 +20,15 @@ namespace tarnwick::settings {
 // when the file, the section or the key does not exist or cannot be read.
 // The first of duplicate sections and keys counts. `utf8`, when given, tells
 // whether the file starts with a UTF-8 byte-order mark (its text is UTF-8).
+// `endedByNul`, when given, tells for each key whether a NUL ended its value
+// before the end of its line.
 std::optional<std::string> ReadProfileValue(const std::filesystem::path& file, std::string_view section,
                                             std::string_view key, bool* utf8 = nullptr);
 
 // ReadProfileValue for several keys of one section with one reading of the file.
 std::vector<std::optional<std::string>> ReadProfileValues(const std::filesystem::path& file, std::string_view section,
-                                                          const std::vector<std::string>& keys, bool* utf8 = nullptr);
+                                                          const std::vector<std::string>& keys, bool* utf8 = nullptr,
+                                                          std::vector<bool>* endedByNul = nullptr);
 
 // Whether `file` can be read as a profile file: an existing regular file of at
 // most 16 MiB. The reason otherwise.

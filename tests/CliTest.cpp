@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <optional>
@@ -226,6 +227,36 @@ TEST_F(CliTest, OptionsFile) {
 
     EXPECT_EQ(Run({"--options", (Dir() / "none.ini").string(), file.string()}), 2);
     EXPECT_NE(err_.find("options file"), std::string::npos);
+}
+
+// An options file that cannot be used as it stands is refused, saying why,
+// before any file is touched: a value the reader would cut, a NUL in a value,
+// and paths that are no options file at all.
+TEST_F(CliTest, UnusableOptionsFile) {
+    const std::string search(258, 'S');
+    const auto file = Make("a.txt", "keep: " + search.substr(0, 254) + "OTHER");
+    const auto tooLong = Make("long.ini", "[Main]\nSearchString=" + search + "\nReplaceString=R\n");
+    EXPECT_EQ(Run({"--options", tooLong.string(), file.string()}), 2);
+    EXPECT_NE(err_.find("SearchString is longer than 254 characters"), std::string::npos) << err_;
+    const auto nul = Make("nul.ini", std::string("[Main]\nSearchString=AA\0B\nReplaceString=R\n", 42));
+    EXPECT_EQ(Run({"--options", nul.string(), file.string()}), 2);
+    EXPECT_NE(err_.find("SearchString"), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(file), "keep: " + search.substr(0, 254) + "OTHER");
+    EXPECT_EQ(Run({"--options", tooLong.string(), "-s", "keep", file.string()}), 0) << "given instead: " << err_;
+
+    fs::create_directory(Dir() / "folder.ini");
+    ASSERT_EQ(mkfifo((Dir() / "fifo.ini").c_str(), 0600), 0);
+    fs::create_symlink("loop.ini", Dir() / "loop.ini");
+    const std::pair<std::string, std::string> cases[] = {
+        {(Dir() / "folder.ini").string(), "is a folder"},
+        {(Dir() / "fifo.ini").string(), "is not a regular file"},
+        {"/dev/zero", "is not a regular file"},
+        {(Dir() / "loop.ini").string(), "Too many levels of symbolic links"},
+    };
+    for (const auto& [path, why] : cases) {
+        EXPECT_EQ(Run({"--options", path, "-s", "x", "-r", "y", file.string()}), 2) << path;
+        EXPECT_NE(err_.find(why), std::string::npos) << err_;
+    }
 }
 
 // Paths and strings at the edges: a trailing separator, a name too long, a one-byte

@@ -34,6 +34,19 @@ TEST_F(MainWindowTest, StartWithoutArguments) {
     EXPECT_FALSE(F().Text5->isEnabled());
 }
 
+// A stored string the reader would cut is not used in part: its field stays
+// empty, and one message names it.
+TEST_F(MainWindowTest, StoredStringTooLongToReadWhole) {
+    Options(std::string(258, 'S'), "R", "Mask=" + std::string("*.h\0tm", 7) + "\n");
+    Open();
+    EXPECT_EQ(F().Text1->text(), "");
+    EXPECT_EQ(F().Text2->text(), "R");
+    EXPECT_EQ(F().Text4->text(), "");
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.contains("SearchString, Mask")) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ui_.boxes[0].text.contains("254")) << ui_.boxes[0].text.toStdString();
+}
+
 // A file holding the search string, given on the command line, is classified after the window shows.
 TEST_F(MainWindowTest, StartWithFileToCorrect) {
     Options("abc", "xyz");

@@ -1,4 +1,5 @@
 #include "Options.h"
+#include "INI.h"
 #include "TempDir.h"
 
 #include <cstdlib>
@@ -70,12 +71,24 @@ TEST_F(OptionsTest, MissingKeysAndBadBackupCopy) {
 }
 
 // A search string longer than 254 characters comes back cut.
-TEST_F(OptionsTest, LongStringIsCut) {
+// The reader takes at most 254 characters; a longer value, or one holding a
+// NUL, is never used in part: it loads as empty and is named.
+TEST_F(OptionsTest, LongValueIsNotUsedInPart) {
     const auto file = Dir() / "options.ini";
     Options options;
-    options.searchString = std::u16string(300, u'я');
+    options.searchString = std::u16string(258, u'я');
+    options.replaceString = std::u16string(254, u'ю');
     ASSERT_FALSE(SaveOptions(file, options, cp1251));
-    EXPECT_EQ(LoadOptions(file, cp1251).searchString, std::u16string(254, u'я'));
+    INI ini(cp1251);
+    ini.FileName(file);
+    EXPECT_EQ(ini.RINI(u"Main", u"SearchString"), std::u16string(254, u'я'));
+    const Options loaded = LoadOptions(file, cp1251);
+    EXPECT_EQ(loaded.searchString, u"");
+    EXPECT_EQ(loaded.replaceString, std::u16string(254, u'ю'));
+    EXPECT_EQ(loaded.cutKeys, std::vector<std::string>{"SearchString"});
+    const Options nul = LoadOptions(Make("nul.ini", std::string("[Main]\nSearchString=AA\0B\n", 25)), cp1251);
+    EXPECT_EQ(nul.searchString, u"");
+    EXPECT_EQ(nul.cutKeys, std::vector<std::string>{"SearchString"});
 }
 
 // A save into a folder that cannot be written fails, and the old file stays whole.
@@ -152,7 +165,8 @@ TEST_F(HostileOptionsTest, BinaryFile) {
     EXPECT_EQ(LoadOptions(Dir() / "options.ini", *CodePage::Named("CP1251")), Options{});
 }
 
-// Duplicate sections and keys: the first counts. A NUL ends a value; long lines are cut.
+// Duplicate sections and keys: the first counts. A value cut by a NUL or by
+// its length is not used.
 TEST_F(HostileOptionsTest, DuplicatesNulAndLongLines) {
     const Options options = Load("[Main]\nSearchString=first\nSearchString=second\n[Main]\nReplaceString=later\n"
                                  "[Main]\nMask=" + std::string(1 << 20, 'm') + "\n" +
@@ -161,8 +175,9 @@ TEST_F(HostileOptionsTest, DuplicatesNulAndLongLines) {
     EXPECT_EQ(options.replaceString, u"");  // only in a second [Main]
     EXPECT_EQ(options.mask, u"");
     const Options cut = Load("[Main]\nMask=" + std::string(1 << 20, 'm') + "\nBackupExt=b" + std::string(1, '\0') + "ak\n");
-    EXPECT_EQ(cut.mask, std::u16string(254, u'm'));
-    EXPECT_EQ(cut.backupExt, u"b");
+    EXPECT_EQ(cut.mask, u"");
+    EXPECT_EQ(cut.backupExt, u"");
+    EXPECT_EQ(cut.cutKeys, (std::vector<std::string>{"Mask", "BackupExt"}));
 }
 
 // An overflowing or nonsensical BackupCopy is 0; a huge file or a folder gives the defaults.

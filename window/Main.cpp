@@ -67,11 +67,17 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     form_.Text4->setText(QString::fromStdU16String(options.mask));
     form_.Text5->setText(QString::fromStdU16String(options.backupExt));
 
+    // Values that cannot be used as stored are left out, and said so in one message.
+    QStringList unusable;
     if (!options.invalidKeys.empty())
-        Box(QStringLiteral("В файле параметров %1 значения %2 не являются текстом в кодировке %3. "
-                           "Эти поля оставлены пустыми.")
-                .arg(FromPath(setup_.optionsFile), InvalidKeys(options.invalidKeys),
-                     QString::fromStdString(setup_.codePage.Name())),
+        unusable << QStringLiteral("Значения %1 не являются текстом в кодировке %2.")
+                        .arg(InvalidKeys(options.invalidKeys), QString::fromStdString(setup_.codePage.Name()));
+    if (!options.cutKeys.empty())
+        unusable << QStringLiteral("Значения %1 длиннее 254 символов или содержат символ NUL.")
+                        .arg(InvalidKeys(options.cutKeys));
+    if (!unusable.isEmpty())
+        Box(QStringLiteral("В файле параметров %1: %2 Эти поля оставлены пустыми.")
+                .arg(FromPath(setup_.optionsFile), unusable.join(QLatin1Char(' '))),
             kErrorTitle, BoxIcon::Exclamation);
 
     currentPath_ = CommandLinePath(setup_.arguments);
