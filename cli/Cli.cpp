@@ -84,8 +84,9 @@ constexpr std::string_view kHelp =
     "\\\", \\\\, \\ooo); with -z nothing is quoted.\n"
     "\n"
     "With --json each line is an object: {\"path\":P, \"result\":KIND} with, where\n"
-    "they apply, \"replacements\":N, \"encodings\":[ENC...], \"reason\":TEXT and\n"
-    "\"other\":P (same-file); a path that is not UTF-8 is {\"bytes\":\"BASE64\"}.\n"
+    "they apply, \"replacements\":N, \"encodings\":[ENC...], \"reason\":TEXT,\n"
+    "\"reason_path\":P (the backup a reason names) and \"other\":P (same-file);\n"
+    "a path that is not UTF-8 is {\"bytes\":\"BASE64\"}.\n"
     "The last line is {\"summary\":{\"files\":N, ...the counts by KIND...}}.\n"
     "\n"
     "Exit status: 0 no file failed, 1 some file failed, 2 usage error, 3 the output\n"
@@ -246,7 +247,7 @@ enum class Style { Text, Null, Json, Diff };
 struct Extra {
     const char* name;
     std::string text;
-    enum { String, Number, List } kind = String;
+    enum { String, Number, List, Path } kind = String;
 };
 
 class Reporter {
@@ -256,7 +257,13 @@ public:
 
     void Failed(const fs::path& path, const Failure& failure) {
         ++tally_.failed;
-        Record("failed", path, {{"reason", failure.Reason()}});
+        // The reason quotes a second path by its name; JSON gives that path
+        // whole as well, as paths are given, since the reason's text cannot
+        // carry bytes that are no UTF-8.
+        if (style_ == Style::Json && !failure.other.empty())
+            Record("failed", path, {{"reason", failure.Reason()}, {"reason_path", PathText(failure.other), Extra::Path}});
+        else
+            Record("failed", path, {{"reason", failure.Reason()}});
     }
 
     // A checked file; one to correct is reported by Corrected or Failed instead
@@ -282,7 +289,7 @@ public:
         if (done.failure) return Failed(path, *done.failure);
         if (!done.sameAs.empty()) {
             ++tally_.sameFile;
-            Record("same-file", path, {{"other", PathText(done.sameAs)}});
+            Record("same-file", path, {{"other", PathText(done.sameAs), Extra::Path}});
             return;
         }
         // Corrected meanwhile by someone else, or no longer holding the search string.
@@ -347,7 +354,7 @@ private:
                     }
                     out_ << ']';
                 } else {
-                    out_ << (std::string_view(e.name) == "other" ? JsonPath(e.text) : JsonString(e.text));
+                    out_ << (e.kind == Extra::Path ? JsonPath(e.text) : JsonString(e.text));
                 }
             }
             out_ << "}\n";

@@ -700,12 +700,12 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
             result.failure->detail = forms_.Name(*p.blocked);
             return result;
         }
-        return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec, readFailed ? fs::path() : p.temporary);
+        return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec);
     }
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);
-    if (auto ec = p.out.CopyAccessFrom(p.before)) return failed(FailureKind::Write, ec, p.temporary);
-    if (auto ec = p.out.Info(p.after)) return failed(FailureKind::Write, ec, p.temporary);
+    if (auto ec = p.out.CopyAccessFrom(p.before)) return failed(FailureKind::Write, ec);
+    if (auto ec = p.out.Info(p.after)) return failed(FailureKind::Write, ec);
     return std::nullopt;
 }
 
@@ -745,8 +745,8 @@ ProcessResult Corrector::Finish(Pending& p) {
         return result;
     };
 
-    if (auto ec = p.out.Flush()) return failed(FailureKind::Flush, ec, p.temporary);
-    if (auto ec = p.out.Close()) return failed(FailureKind::Write, ec, p.temporary);
+    if (auto ec = p.out.Flush()) return failed(FailureKind::Flush, ec);
+    if (auto ec = p.out.Close()) return failed(FailureKind::Write, ec);
 
     if (backup_.enabled && !p.backupInPlace) {
         if (p.hasOldBackup) {

@@ -26,8 +26,9 @@ std::string Failure::Reason() const {
     case FailureKind::Busy: return "being corrected by another run of tarnwick";
     case FailureKind::Read: return WithCode("cannot read", code);
     case FailureKind::CreateTemporary: return WithCode("cannot create temporary file beside it", code);
-    case FailureKind::Write: return WithCode("cannot write temporary file" + second, code);
-    case FailureKind::Flush: return WithCode("cannot flush temporary file" + second + " to disk", code);
+    // The temporary file is gone by the time this is read: its name would tell nothing.
+    case FailureKind::Write: return WithCode("cannot write the corrected file", code);
+    case FailureKind::Flush: return WithCode("cannot flush the corrected file to disk", code);
     case FailureKind::Backup: return WithCode("cannot make backup copy" + second, code);
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
     case FailureKind::BackupIsFile: return "backup path" + second + " is the file itself";

@@ -36,7 +36,7 @@ struct Failure {
     std::filesystem::path other;  // the second path of the step (backup, temporary file), if any
     std::string detail = {};      // the encoding, for NotRepresentable
 
-    // The reason without the path: "cannot write temporary file .~tw1: File too large".
+    // The reason without the path: "cannot write the corrected file: File too large".
     std::string Reason() const;
     // The whole message: "cannot open a.txt: No such file or directory".
     std::string Message() const;

@@ -66,6 +66,8 @@ TEST_F(CliTest, JsonRecords) {
     fs::create_directory(Dir() / "c.txt.bak");
     Make("c.txt", "old \"quoted\"");
     Make("d.txt", "other");
+    fs::create_directory(Dir() / "e\xff.bak");
+    Make("e\xff", "old");
     const fs::path kept = fs::current_path();
     fs::current_path(Dir());  // paths as given: "./a.txt"
     EXPECT_EQ(Run({"--json", "-b", "-s", "old", "-r", "new", "."}), 1);
@@ -75,10 +77,12 @@ TEST_F(CliTest, JsonRecords) {
                     "{\"path\":{\"bytes\":\"Li9i/y50eHQ=\"},\"result\":\"corrected\",\"replacements\":1,"
                     "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
                     "{\"path\":\"./c.txt\",\"result\":\"failed\","
-                    "\"reason\":\"backup path c.txt.bak is not a regular file\"}\n"
+                    "\"reason\":\"backup path c.txt.bak is not a regular file\",\"reason_path\":\"./c.txt.bak\"}\n"
                     "{\"path\":\"./d.txt\",\"result\":\"unknown\"}\n"
-                    "{\"summary\":{\"files\":4,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
-                    "\"unknown\":1,\"backup\":0,\"same-file\":0,\"failed\":1}}\n");
+                    "{\"path\":{\"bytes\":\"Li9l/w==\"},\"result\":\"failed\","
+                    "\"reason\":\"backup path e\\ufffd.bak is not a regular file\",\"reason_path\":{\"bytes\":\"Li9l/y5iYWs=\"}}\n"
+                    "{\"summary\":{\"files\":5,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
+                    "\"unknown\":1,\"backup\":0,\"same-file\":0,\"failed\":2}}\n");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--json", "-z", "-s", "old", "-r", "new", d}), 2);
 }
