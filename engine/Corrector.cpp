@@ -47,7 +47,7 @@ std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& l
         if (!ec) ec = out.WriteAll(buffer.data(), got);
         offset += got;
     }
-    if (!ec) ec = out.CopyAccessFrom(like);
+    if (!ec) ec = out.CopyAccessFrom(in, like);
     if (!ec) ec = out.Flush();
     if (!ec) ec = out.Close();
     if (ec) {
@@ -704,7 +704,7 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
     }
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);
-    if (auto ec = p.out.CopyAccessFrom(p.before)) return failed(FailureKind::Write, ec);
+    if (auto ec = p.out.CopyAccessFrom(p.in, p.before)) return failed(FailureKind::KeepAccess, ec);
     if (auto ec = p.out.Info(p.after)) return failed(FailureKind::Write, ec);
     return std::nullopt;
 }

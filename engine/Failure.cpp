@@ -37,6 +37,8 @@ std::string Failure::Reason() const {
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);
     case FailureKind::List: return WithCode("cannot list folder", code);
     case FailureKind::NotRepresentable: return "the replace string cannot be written in " + detail;
+    case FailureKind::KeepAccess:
+        return WithCode("cannot give the corrected file the original's group, ACL or extended attributes", code);
     }
     return WithCode("failed", code);
 }

@@ -27,6 +27,7 @@ enum class FailureKind {
     Replace,          // the corrected file could not be put in place of the original
     List,             // the folder could not be listed
     NotRepresentable, // the replace string has no form in the encoding of an occurrence (`detail`)
+    KeepAccess,       // the corrected file could not be given the original's group, ACL or attributes
 };
 
 struct Failure {

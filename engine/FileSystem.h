@@ -68,6 +68,13 @@ public:
     void StartFlush();
     // Gives the file the permission bits (and, where allowed, the owner) of `like`.
     std::error_code CopyAccessFrom(const FileInfo& like);
+    // Gives the file what `from` (described by `like`) has that decides who may
+    // use it: the permission bits, the owner where allowed, the group, the ACL
+    // and the extended attributes. Fails rather than leave the file open to
+    // more users than `from`: a group that cannot be kept while the group has
+    // rights, an attribute or ACL the file system or the user cannot set. An
+    // ACL the file got from its folder's default ACL is taken away.
+    std::error_code CopyAccessFrom(const File& from, const FileInfo& like);
     // Takes this program's exclusive lock on the file without waiting: false
     // while another handle holds it. Other programs are not kept out by it.
     bool TryLock();

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace tarnwick::os {
@@ -139,6 +142,72 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
     if (::geteuid() == 0) (void)::fchown(fd_, like.owner, like.group);
     if (::fchmod(fd_, like.mode) != 0) return LastError();
     return {};
+}
+
+namespace {
+
+// Copies every extended attribute of `from` that this process can read onto
+// `to` (the POSIX ACL is one of them), and takes away an access ACL `to` has
+// and `from` has not.
+std::error_code CopyExtendedAttributes(int from, int to) {
+    std::vector<char> names;
+    for (;;) {
+        const ssize_t size = ::flistxattr(from, nullptr, 0);
+        if (size < 0) return errno == ENOTSUP ? std::error_code() : LastError();
+        names.resize(static_cast<std::size_t>(size));
+        const ssize_t got = size ? ::flistxattr(from, names.data(), names.size()) : 0;
+        if (got >= 0) {
+            names.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        if (errno != ERANGE) return LastError();  // grew meanwhile: again
+    }
+    const auto valueOf = [](int fd, const char* name, std::string& value) {
+        for (;;) {
+            const ssize_t size = ::fgetxattr(fd, name, nullptr, 0);
+            if (size < 0) return false;
+            value.resize(static_cast<std::size_t>(size));
+            const ssize_t got = size ? ::fgetxattr(fd, name, value.data(), value.size()) : 0;
+            if (got >= 0) {
+                value.resize(static_cast<std::size_t>(got));
+                return true;
+            }
+            if (errno != ERANGE) return false;
+        }
+    };
+    constexpr std::string_view kAccessAcl = "system.posix_acl_access";
+    bool hasAcl = false;
+    std::string value, already;
+    for (std::size_t at = 0; at < names.size();) {
+        const char* name = names.data() + at;
+        at += std::strlen(name) + 1;
+        hasAcl = hasAcl || name == kAccessAcl;
+        if (!valueOf(from, name, value)) {
+            if (errno == ENODATA) continue;  // removed meanwhile
+            return LastError();
+        }
+        if (::fsetxattr(to, name, value.data(), value.size(), 0) == 0) continue;
+        const std::error_code refused = LastError();
+        // One the new file already has as it is (a security label given by default) needs no setting.
+        if (!(valueOf(to, name, already) && already == value)) return refused;
+    }
+    if (!hasAcl && ::fremovexattr(to, kAccessAcl.data()) != 0 && errno != ENODATA && errno != ENOTSUP)
+        return LastError();
+    return {};
+}
+
+}  // namespace
+
+std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
+    // The owner where we may (as root); the group wherever the user may give it.
+    if (::geteuid() == 0) (void)::fchown(fd_, like.owner, like.group);
+    else (void)::fchown(fd_, static_cast<uid_t>(-1), like.group);
+    FileInfo now;
+    if (auto ec = Info(now)) return ec;
+    // Another group with the same group rights would let other users in.
+    if (now.group != like.group && (like.mode & 070) != 0) return std::make_error_code(std::errc::operation_not_permitted);
+    if (::fchmod(fd_, like.mode) != 0) return LastError();
+    return CopyExtendedAttributes(from.fd_, fd_);
 }
 
 bool File::TryLock() {

@@ -214,6 +214,8 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
     return {};
 }
 
+std::error_code File::CopyAccessFrom(const File&, const FileInfo& like) { return CopyAccessFrom(like); }
+
 bool File::TryLock() {
     // Windows locks keep others from reading what they cover: lock one byte far
     // beyond any real content instead.

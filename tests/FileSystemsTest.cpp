@@ -5,14 +5,22 @@
 #include "Cli.h"
 #include "Corrector.h"
 #include "Mounts.h"
+#include "SystemCalls.h"
 #include "TempDir.h"
 
+#include <cerrno>
 #include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tarnwick {
 namespace {
 
 using test::ReadBytes;
+using test::Shell;
+using test::ShellOutput;
 using test::TempDirTest;
 using test::WriteBytes;
 namespace fs = std::filesystem;
@@ -73,6 +81,98 @@ TEST_F(FileSystemsTest, BackupsBesideLinksOntoTmpfs) {
         EXPECT_EQ(ReadBytes(links / (Name(i) + ".bak")), Old(i)) << i;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(tmpfs.At()), fs::directory_iterator()), 40) << "leftovers";
+}
+
+// Who may use a file, as the tools show it: ACL, extended attributes, mode.
+std::string Access(const fs::path& file) {
+    const std::string f = "'" + file.string() + "'";
+    return ShellOutput("getfacl -cp " + f + "; getfattr -d -m - " + f + " | tail -n +2; stat -c '%a %u %g' " + f);
+}
+
+// The corrected file and a copied backup keep the original's ACL, extended
+// attributes, mode and owner, on ext4 and on tmpfs.
+TEST_F(FileSystemsTest, AclAndAttributesKept) {
+    test::Mount tmpfs;
+    std::vector<fs::path> folders{Dir()};
+    if (tmpfs.Tmpfs(Dir() / "tmpfs")) folders.push_back(tmpfs.At());
+    for (const fs::path& folder : folders) {
+        for (const bool copied : {false, true}) {
+            const fs::path file = folder / "page.htm";
+            WriteBytes(file, "old text");
+            fs::remove(folder / "page.htm.bak");
+            ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+            ASSERT_EQ(chown(file.c_str(), 4321, 4322), 0);
+            if (!Shell("setfacl -m u:nobody:rw,g:nogroup:r '" + file.string() + "' && setfattr -n user.note -v kept '" +
+                       file.string() + "'"))
+                GTEST_SKIP() << "no setfacl/setfattr here";
+            const std::string before = Access(file);
+            ASSERT_NE(before.find("user:nobody:rw-"), std::string::npos) << before;
+            const os::SystemCalls saved = os::Sys();
+            if (copied) os::Sys().linkat = [](int, const char*, int, const char*, int) { errno = EXDEV; return -1; };
+            Corrector corrector("old", "new", {true, "bak"});
+            const ProcessResult result = corrector.ProcessFile(file);
+            os::Sys() = saved;
+            ASSERT_FALSE(result.failure) << result.failure->Message();
+            EXPECT_EQ(ReadBytes(file), "new text");
+            EXPECT_EQ(Access(file), before) << folder << (copied ? ", copied backup" : "");
+            EXPECT_EQ(Access(folder / "page.htm.bak"), before) << folder << (copied ? ", copied backup" : "");
+        }
+    }
+}
+
+// A file without an ACL in a folder with a default ACL gains no entries from it.
+TEST_F(FileSystemsTest, FolderDefaultAclNotGained) {
+    const fs::path site = Dir() / "site";
+    fs::create_directory(site);
+    const fs::path file = site / "page.htm";
+    WriteBytes(file, "old text");
+    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+    if (!Shell("setfacl -d -m u:nobody:rwx '" + site.string() + "'")) GTEST_SKIP() << "no setfacl here";
+    const std::string before = Access(file);
+    EXPECT_EQ(before.find("nobody"), std::string::npos) << before;
+    Corrector corrector("old", "new", {true, "bak"});
+    ASSERT_FALSE(corrector.ProcessFile(file).failure);
+    EXPECT_EQ(Access(file), before);
+    EXPECT_EQ(ReadBytes(file), "new text");
+}
+
+// Run as another user, what cannot be carried over fails the file, which
+// stays as it was: an attribute only an administrator may set, and a group
+// the user is no member of while that group has rights.
+TEST_F(FileSystemsTest, AccessThatCannotBeKeptFailsTheFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to set up the owners";
+    const fs::path site = Dir() / "site";
+    fs::create_directory(site);
+    ASSERT_EQ(chmod(Dir().c_str(), 0755), 0);
+    ASSERT_EQ(chown(site.c_str(), 65534, 65534), 0);
+    const fs::path labelled = site / "labelled.htm", grouped = site / "grouped.htm";
+    WriteBytes(labelled, "old text");
+    WriteBytes(grouped, "old text");
+    ASSERT_EQ(chmod(labelled.c_str(), 0666), 0);
+    if (!Shell("setfattr -n security.tarnwick -v x '" + labelled.string() + "' && setfacl -m u:nobody:rw '" +
+               grouped.string() + "'"))
+        GTEST_SKIP() << "no setfattr/setfacl here";
+    ASSERT_EQ(chown(grouped.c_str(), 4321, 4321), 0);
+    const std::string before[] = {Access(labelled), Access(grouped)};
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        Corrector corrector("old", "new");
+        for (const fs::path& file : {labelled, grouped}) {
+            const ProcessResult r = corrector.ProcessFile(file);
+            if (!r.failure || r.failure->kind != FailureKind::KeepAccess) _exit(3);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+    EXPECT_EQ(ReadBytes(labelled), "old text");
+    EXPECT_EQ(ReadBytes(grouped), "old text");
+    EXPECT_EQ(Access(labelled), before[0]);
+    EXPECT_EQ(Access(grouped), before[1]);
+    EXPECT_EQ(std::distance(fs::directory_iterator(site), fs::directory_iterator()), 2) << "leftovers";
 }
 
 }  // namespace

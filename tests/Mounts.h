@@ -35,7 +35,7 @@ public:
         fs::create_directories(at);
         if (!Shell("truncate -s 32M '" + image.string() + "' && mkfs.exfat '" + image.string() + "' >/dev/null"))
             return false;
-        const std::string loop = Output("losetup -f --show '" + image.string() + "'");
+        const std::string loop = ShellOutput("losetup -f --show '" + image.string() + "'");
         if (loop.empty()) return false;
         loop_ = loop;
         if (!Shell("mount.exfat-fuse -o uid=0,gid=0 '" + loop_ + "' '" + at.string() + "'")) return false;
@@ -46,17 +46,6 @@ public:
     const fs::path& At() const { return at_; }
 
 private:
-    static std::string Output(const std::string& command) {
-        std::string out;
-        if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-            char buffer[256];
-            while (fgets(buffer, sizeof buffer, pipe)) out += buffer;
-            pclose(pipe);
-        }
-        while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-        return out;
-    }
-
     fs::path at_;
     std::string loop_;
 };

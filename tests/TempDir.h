@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -37,6 +38,20 @@ inline std::string Eol(std::string text) {
 
 // Runs a shell command (chattr, mkfifo); true when it exited 0.
 inline bool Shell(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
+
+#ifndef _WIN32
+// What a shell command prints on its standard output, without the last line break.
+inline std::string ShellOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(("{ " + command + "; } 2>/dev/null").c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        pclose(pipe);
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+#endif
 
 class TempDirTest : public ::testing::Test {
 protected:

@@ -31,6 +31,9 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::NotRepresentable:
         text = QStringLiteral("строку замены нельзя записать в кодировке файла ") + QString::fromStdString(failure.detail);
         break;
+    case FailureKind::KeepAccess:
+        text = QStringLiteral("исправленному файлу нельзя дать группу, права доступа (ACL) или атрибуты исходного");
+        break;
     }
     if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
     return text;
