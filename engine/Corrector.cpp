@@ -2,6 +2,7 @@
 
 #include "ContentHash.h"
 #include "FileSystem.h"
+#include "Leftovers.h"
 #include "Replace.h"
 #include "Workers.h"
 
@@ -465,7 +466,13 @@ bool Corrector::StillHolds(Pending& p) {
     return now.Length() == p.read.Length() && now.Value() == p.read.Value();
 }
 
+void Corrector::CleanFolderOf(const fs::path& file) {
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    if (cleanedFolders_.insert(folder).second) CleanLeftovers(folder);
+}
+
 ProcessResult Corrector::ProcessFile(const fs::path& file) {
+    CleanFolderOf(file);
     Pending pending;
     bool busy = false;
     if (auto result = Begin(file, pending, true, busy)) return std::move(*result);
@@ -507,6 +514,7 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
         for (Corrector& copy : crew_->copies) {
             copy.crew_.reset();
             copy.correctedNames_.clear();
+            copy.cleanedFolders_.clear();
         }
     }
     const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
@@ -524,6 +532,7 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
         std::vector<std::ptrdiff_t> twinOf(count, -1);
         std::vector<char> earlier(count, 0);  // a file corrected by an earlier group
         for (std::size_t k = 0; k < count; ++k) {
+            CleanFolderOf(files[first + k]);
             if (os::Stat(files[first + k], identity[k]) || !(identity[k].device + identity[k].inode)) continue;
             if (correctedNames_.count({identity[k].device, identity[k].inode})) earlier[k] = 1;
             for (std::size_t j = 0; j < k && twinOf[k] < 0 && !earlier[k]; ++j)
@@ -752,7 +761,7 @@ ProcessResult Corrector::Finish(Pending& p) {
         if (p.hasOldBackup) {
             // Keep the old backup under a second name until the file is replaced,
             // so that a failure can put it back.
-            kept = os::TemporaryFileName();
+            kept = KeptBackupName(p.backupName);
             if (backupFolder.LinkFrom(backupFolder, p.backupName, kept)) {
                 if (auto ec = backupFolder.Rename(p.backupName, kept)) {
                     kept.clear();

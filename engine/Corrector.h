@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,7 +114,8 @@ public:
     // verdict returned. A symbolic link is followed; the link stays. Another
     // run of this program correcting the same file is waited for.
     // On failure the file and any old backup are exactly as before, no
-    // temporary file is left, and the reason is returned.
+    // temporary file is left, and the reason is returned. Before the first
+    // file of a folder, what stopped runs left there is cleaned (CleanLeftovers).
     ProcessResult ProcessFile(const std::filesystem::path& file);
 
     using Keep = std::function<void(std::string_view kept)>;
@@ -155,6 +157,8 @@ private:
     ProcessResult Finish(Pending& pending);
     // Whether the backup path names the very entry of the file being corrected.
     static bool IsOwnEntry(const Pending& pending, const std::filesystem::path& backupPath);
+    // Removes what stopped runs left in the folder of `file`, once a folder.
+    void CleanFolderOf(const std::filesystem::path& file);
     // How many files a group of ProcessFiles holds open at once.
     std::size_t GroupSize() const;
     // The result for another name of a file this run corrected under `corrected`.
@@ -204,6 +208,8 @@ private:
     // The files ProcessFiles corrected, by device and inode of the new file:
     // the name they were corrected under, and whether it was a symbolic link.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
+    // The folders whose leftovers of stopped runs were cleaned by this corrector.
+    std::set<std::filesystem::path> cleanedFolders_;
     std::size_t chunkSize_;
     std::vector<char> buffer_;
     std::vector<char> output_;

@@ -25,6 +25,7 @@ struct FileInfo {
     std::uint32_t mode = 0;  // permission bits; on Windows the file attributes
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
+    std::uint32_t links = 1;  // how many names the file has
 
     // The same file (not only the same name).
     bool SameFileAs(const FileInfo& other) const { return device == other.device && inode == other.inode; }
@@ -112,6 +113,8 @@ public:
     std::error_code CreateNew(const Path& name, File& file) const;
     // Renames an entry of this folder, replacing what is at `to`.
     std::error_code Rename(const Path& from, const Path& to) const;
+    // Renames an entry of this folder unless `to` exists (EEXIST then).
+    std::error_code RenameNoReplace(const Path& from, const Path& to) const;
     // Makes `name` in this folder a second name of `from`'s entry `fromName`.
     std::error_code LinkFrom(const Folder& from, const Path& fromName, const Path& name) const;
     std::error_code Remove(const Path& name) const;
@@ -134,8 +137,15 @@ private:
 
 // A fresh name for a temporary file; made under it, the file is hidden (a
 // leading "."; on Windows also the hidden attribute, given by CreateNew), so a
-// leftover from a crash is never listed or corrected.
+// leftover from a crash is never listed or corrected. The name tells which
+// process made it, on which machine: ".~tarnwick-PID-MACHINE-SALT-N".
 Path TemporaryFileName();
+// This machine (and process namespace), as temporary names tell it: 8 hex digits.
+const Path::string_type& MachineTag();
+// Whether a process with this number runs here (or may: one that cannot be asked counts as running).
+bool ProcessRunning(std::uint64_t process);
+// The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
+std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names);
 
 // Puts `from` at `to` in one step, replacing a file already at `to`.
 std::error_code Rename(const Path& from, const Path& to);

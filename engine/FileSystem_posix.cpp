@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include <dirent.h>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -43,6 +45,7 @@ void Fill(const struct stat& st, FileInfo& info) {
     info.mode = st.st_mode & 07777;
     info.owner = st.st_uid;
     info.group = st.st_gid;
+    info.links = static_cast<std::uint32_t>(st.st_nlink);
 }
 
 }  // namespace
@@ -285,6 +288,17 @@ std::error_code Folder::Rename(const Path& from, const Path& to) const {
     return {};
 }
 
+std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
+    if (::renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS) return LastError();
+    // A file system without the flag (FUSE, network shares): a second name, then the first goes.
+    if (::linkat(fd_, from.c_str(), fd_, to.c_str(), 0) == 0) return Remove(from);
+    if (errno == EEXIST) return LastError();
+    struct stat st {};
+    if (::fstatat(fd_, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return std::make_error_code(std::errc::file_exists);
+    return Rename(from, to);
+}
+
 std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const Path& name) const {
     if (Sys().linkat(from.fd_, fromName.c_str(), fd_, name.c_str(), 0) != 0) return LastError();
     return {};
@@ -342,13 +356,52 @@ void FlushFolder(const Path& folder) {
     if (!Folder::Open(folder, open)) open.Flush();
 }
 
+const Path::string_type& MachineTag() {
+    // The host's name and the process-number namespace: a process number means
+    // something only within both.
+    static const std::string tag = [] {
+        std::string what(256, '\0');
+        if (::gethostname(what.data(), what.size()) != 0) what.clear();
+        what.resize(std::strlen(what.c_str()));
+        char ns[64] = {};
+        if (::readlink("/proc/self/ns/pid", ns, sizeof ns - 1) > 0) what.append("/").append(ns);
+        std::uint32_t hash = 2166136261u;  // FNV-1a
+        for (const char c : what) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08x", hash);
+        return std::string(hex);
+    }();
+    return tag;
+}
+
+bool ProcessRunning(std::uint64_t process) {
+    if (process == 0 || process > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) return false;
+    return ::kill(static_cast<pid_t>(process), 0) == 0 || errno != ESRCH;
+}
+
 Path TemporaryFileName() {
     static std::atomic<unsigned> counter{0};
     static const unsigned salt = std::random_device{}();
-    char name[64];
-    std::snprintf(name, sizeof name, ".~tarnwick-%ld-%08x-%u", static_cast<long>(::getpid()), salt,
-                  counter.fetch_add(1));
+    char name[80];
+    std::snprintf(name, sizeof name, ".~tarnwick-%ld-%s-%08x-%u", static_cast<long>(::getpid()), MachineTag().c_str(),
+                  salt, counter.fetch_add(1));
     return name;
+}
+
+std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return LastError();
+    names.clear();
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        if (std::strncmp(entry->d_name, ".~tarnwick-", 11) == 0) names.emplace_back(entry->d_name);
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError) return {readError, std::generic_category()};
+    return {};
 }
 
 Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }

@@ -109,6 +109,7 @@ std::error_code FillFromHandle(HANDLE handle, FileInfo& info) {
     info.inode = static_cast<std::uint64_t>(data.nFileIndexHigh) << 32 | data.nFileIndexLow;
     info.modifiedNs = Ns(data.ftLastWriteTime);
     info.mode = data.dwFileAttributes;
+    info.links = data.nNumberOfLinks;
     return {};
 }
 
@@ -335,6 +336,11 @@ std::error_code Folder::CreateNew(const Path& name, File& file) const { return F
 
 std::error_code Folder::Rename(const Path& from, const Path& to) const { return os::Rename(Full(from), Full(to)); }
 
+std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
+    if (!Sys().moveFileEx(Long(Full(from)).c_str(), Long(Full(to)).c_str(), MOVEFILE_WRITE_THROUGH)) return LastError();
+    return {};
+}
+
 std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const Path& name) const {
     return HardLink(from.Full(fromName), Full(name));
 }
@@ -349,13 +355,55 @@ void FlushFolder(const Path&) {
     // Windows has no flush for a folder's entries; MOVEFILE_WRITE_THROUGH covers renames.
 }
 
+const Path::string_type& MachineTag() {
+    // Process numbers mean something only on the machine that gave them.
+    static const std::wstring tag = [] {
+        wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+        if (!::GetComputerNameW(computer, &size)) size = 0;
+        std::uint32_t hash = 2166136261u;  // FNV-1a
+        for (DWORD i = 0; i < size; ++i) hash = (hash ^ static_cast<std::uint16_t>(computer[i])) * 16777619u;
+        wchar_t hex[16];
+        std::swprintf(hex, 16, L"%08x", hash);
+        return std::wstring(hex);
+    }();
+    return tag;
+}
+
+bool ProcessRunning(std::uint64_t process) {
+    if (process == 0 || process > 0xFFFFFFFFu) return false;
+    HANDLE handle = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(process));
+    if (!handle) return ::GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+    DWORD code = 0;
+    const bool running = !::GetExitCodeProcess(handle, &code) || code == STILL_ACTIVE;
+    ::CloseHandle(handle);
+    return running;
+}
+
 Path TemporaryFileName() {
     static std::atomic<unsigned> counter{0};
     static const unsigned salt = std::random_device{}();
-    wchar_t name[64];
-    std::swprintf(name, 64, L".~tarnwick-%lu-%08x-%u", static_cast<unsigned long>(::GetCurrentProcessId()), salt,
-                  counter.fetch_add(1));
+    wchar_t name[80];
+    std::swprintf(name, 80, L".~tarnwick-%lu-%ls-%08x-%u", static_cast<unsigned long>(::GetCurrentProcessId()),
+                  MachineTag().c_str(), salt, counter.fetch_add(1));
     return name;
+}
+
+std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names) {
+    names.clear();
+    const std::wstring pattern = Long(folder.empty() ? Path(L".") : folder) + L"\\.~tarnwick-*";
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? std::error_code() : ErrorOf(error);
+    }
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(data.cFileName);
+    } while (::FindNextFileW(find, &data));
+    const DWORD error = ::GetLastError();
+    ::FindClose(find);
+    return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
 }
 
 Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }

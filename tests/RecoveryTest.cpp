@@ -2,10 +2,13 @@
 // a child process), and what a later run makes of what they left.
 
 #include "Corrector.h"
+#include "FileSystem.h"
 #include "FolderScan.h"
+#include "Leftovers.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 
@@ -20,19 +23,32 @@ using test::TempDirTest;
 namespace fs = std::filesystem;
 
 int g_renamesLeft = 0;
+int g_writesLeft = 0;
 
 class RecoveryTest : public TempDirTest {
 protected:
-    // Runs `run` in a child that is killed at its `renames`-th rename (1-based).
-    static void KilledAtRename(int renames, const std::function<void()>& run) {
+    // Runs `run` in a child that is killed at its `renames`-th rename (1-based),
+    // or with `renames` 0 at its first write; with `noLinks` the file system
+    // makes no hard links.
+    static void KilledAtRename(int renames, const std::function<void()>& run, bool noLinks = false) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             g_renamesLeft = renames;
+            g_writesLeft = renames == 0 ? 1 : 0;
             os::Sys().renameat = [](int from, const char* a, int to, const char* b) {
                 if (--g_renamesLeft == 0) raise(SIGKILL);
                 return ::renameat(from, a, to, b);
             };
+            os::Sys().write = [](int fd, const void* data, std::size_t size) -> ssize_t {
+                if (--g_writesLeft == 0) raise(SIGKILL);
+                return ::write(fd, data, size);
+            };
+            if (noLinks)
+                os::Sys().linkat = [](int, const char*, int, const char*, int) {
+                    errno = EPERM;
+                    return -1;
+                };
             run();
             _exit(0);
         }
@@ -58,6 +74,61 @@ TEST_F(RecoveryTest, KilledBetweenBackupAndReplace) {
     EXPECT_EQ(ReadBytes(file), "new text");
     EXPECT_EQ(ReadBytes(Dir() / "a.bak"), "old text");
     EXPECT_FALSE(fs::equivalent(file, Dir() / "a.bak"));
+}
+
+// Killed at every step of a rewrite with an old backup, with and without hard
+// links: a later run in the folder removes what was left, puts a moved-aside
+// old backup back, and corrects the file; nothing hidden remains.
+TEST_F(RecoveryTest, LeftoversOfKilledRunsAreCleaned) {
+    for (const bool noLinks : {false, true}) {
+        // Step 0: the first write; then each rename (two with hard links, three without).
+        for (int step = 0; step <= (noLinks ? 3 : 2); ++step) {
+            const std::string what = (noLinks ? "no hard links, step " : "step ") + std::to_string(step);
+            const fs::path file = Make("a", "old text");
+            Make("a.bak", "previous backup");
+            KilledAtRename(step, [&] { Correct(file); }, noLinks);
+            if (HasFatalFailure()) return;
+            const auto names = Names();
+            const auto hidden = static_cast<std::size_t>(
+                std::count_if(names.begin(), names.end(), [](const std::string& n) { return n[0] == '.'; }));
+            EXPECT_GT(hidden, 0u) << what << ": the run left nothing behind";
+            const LeftoverCounts counts = CleanLeftovers(Dir());
+            EXPECT_EQ(counts.removed + counts.restored, hidden) << what;
+            EXPECT_EQ(Names(), (std::vector<std::string>{"a", "a.bak"})) << what;
+            // Moved aside and not yet replaced: the old backup is back.
+            if (noLinks && step == 2) {
+                EXPECT_EQ(ReadBytes(Dir() / "a.bak"), "previous backup");
+            }
+            const ProcessResult again = Correct(file);
+            ASSERT_FALSE(again.failure) << what << ": " << again.failure->Message();
+            EXPECT_EQ(ReadBytes(file), "new text") << what;
+            const std::string backup = ReadBytes(Dir() / "a.bak");
+            EXPECT_TRUE(backup == "old text") << what << ": " << backup;
+            fs::remove(file);
+            fs::remove(Dir() / "a.bak");
+        }
+    }
+}
+
+// A later run cleans by itself; temporaries of live runs, of runs on another
+// machine and of unknown form stay.
+TEST_F(RecoveryTest, OnlyStoppedRunsAreCleanedUp) {
+    const fs::path file = Make("a", "old text");
+    KilledAtRename(1, [&] { Correct(file); });
+    ASSERT_GT(Names().size(), 2u);
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string tag = os::MachineTag();
+    const std::string live = ".~tarnwick-" + std::to_string(getpid()) + "-" + tag + "-00000001-1";
+    const std::string elsewhere = ".~tarnwick-" + std::to_string(gone) + "-0000beef-00000001-1";
+    const std::string unknown = ".~tarnwick-" + std::to_string(gone) + "-" + tag + "-00000001-1~";
+    const std::string escaping = ".~tarnwick-" + std::to_string(gone) + "-" + tag + "-00000001-2~..";
+    for (const auto& name : {live, elsewhere, unknown, escaping}) Make(name, "x");
+    ASSERT_FALSE(Correct(file).failure);
+    std::vector<std::string> expected{live, elsewhere, unknown, escaping, "a", "a.bak"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names(), expected);
 }
 
 }  // namespace
