@@ -799,8 +799,38 @@ ProcessResult Corrector::Finish(Pending& p) {
     // Windows replaces no file that is still open.
     p.in.Close();
 #endif
-    if (auto ec = folder.Rename(p.temporary, p.targetName)) return failed(FailureKind::Replace, ec);
+    // A write that lands after the check goes to the file being replaced:
+    // while it is open here, that shows, and the file goes back in place. A
+    // second name of it is needed for that: the backup when it is one, else
+    // one made for the moment.
+    fs::path hold;
+    const bool backupIsOld = placed ? placedAs.SameFileAs(p.before) : p.backupInPlace;
+    if (!backupIsOld && p.in.IsOpen()) {
+        hold = os::TemporaryFileName();
+        if (folder.LinkFrom(folder, p.targetName, hold)) hold.clear();
+    }
+    if (auto ec = folder.Rename(p.temporary, p.targetName)) {
+        if (!hold.empty()) folder.Remove(hold);
+        return failed(FailureKind::Replace, ec);
+    }
     p.temporary.clear();
+    if (os::FileInfo late; p.in.IsOpen() && !p.in.Info(late) && !late.SameVersionAs(p.before)) {
+        fs::path back = hold;
+        if (back.empty() && backupIsOld) {
+            back = os::TemporaryFileName();
+            if (folder.LinkFrom(backupFolder, p.backupName, back)) back.clear();
+        }
+        if (!back.empty() && !folder.Rename(back, p.targetName)) return failed(FailureKind::Changed);
+        // No second name could be had (no hard links here): the correction
+        // stands, with its backup, and the file is reported as changed.
+        if (!back.empty()) folder.Remove(back);
+        if (!kept.empty()) backupFolder.Remove(kept);
+        p.in.Close();
+        ProcessResult result;
+        result.failure = Failure{FailureKind::Changed, p.file, {}, {}, "late"};
+        return result;
+    }
+    if (!hold.empty()) folder.Remove(hold);
     if (!kept.empty()) backupFolder.Remove(kept);
     p.in.Close();
     ProcessResult result;

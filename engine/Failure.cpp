@@ -33,7 +33,11 @@ std::string Failure::Reason() const {
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
     case FailureKind::BackupIsFile: return "backup path" + second + " is the file itself";
     case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
-    case FailureKind::Changed: return "changed by another program while being corrected";
+    case FailureKind::Changed:
+        if (detail == "late")
+            return "changed by another program just as it was replaced: the corrected file is in place without "
+                   "that change";
+        return "changed by another program while being corrected";
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);
     case FailureKind::List: return WithCode("cannot list folder", code);
     case FailureKind::NotRepresentable: return "the replace string cannot be written in " + detail;

@@ -81,6 +81,7 @@ public:
     bool TryLock();
     // Back to the first byte, for reading the file again.
     std::error_code Rewind();
+    bool IsOpen() const;
     std::error_code Close();
 
 private:

@@ -194,7 +194,8 @@ std::error_code CopyExtendedAttributes(int from, int to) {
         // One the new file already has as it is (a security label given by default) needs no setting.
         if (!(valueOf(to, name, already) && already == value)) return refused;
     }
-    if (!hasAcl && ::fremovexattr(to, kAccessAcl.data()) != 0 && errno != ENODATA && errno != ENOTSUP)
+    // Asked first: a removal is a change of the file even where there is nothing to remove.
+    if (!hasAcl && ::fgetxattr(to, kAccessAcl.data(), nullptr, 0) >= 0 && ::fremovexattr(to, kAccessAcl.data()) != 0)
         return LastError();
     return {};
 }
@@ -218,6 +219,8 @@ bool File::TryLock() {
     // Where the file system has no locks, there is nothing to wait for.
     return errno != EWOULDBLOCK;
 }
+
+bool File::IsOpen() const { return fd_ >= 0; }
 
 std::error_code File::Rewind() {
     if (::lseek(fd_, 0, SEEK_SET) != 0) return LastError();

@@ -228,6 +228,8 @@ bool File::TryLock() {
     return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
 }
 
+bool File::IsOpen() const { return handle_ != nullptr; }
+
 std::error_code File::Rewind() {
     LARGE_INTEGER zero{};
     if (!::SetFilePointerEx(handle_, zero, nullptr, FILE_BEGIN)) return LastError();

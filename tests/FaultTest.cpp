@@ -481,6 +481,32 @@ TEST_F(FaultTest, FolderRenamedDuringRun) {
     EXPECT_EQ(std::distance(fs::directory_iterator(moved), fs::directory_iterator()), 2);
 }
 
+std::string g_lateWriteTo;
+
+// Another program appends after the last check, just before the new file takes
+// the name: the write went to the file being replaced, which goes back in
+// place, so nothing is lost; the file is reported changed, its old backup kept.
+TEST_F(FaultTest, AppendJustBeforeTheRename) {
+    for (const bool backups : {true, false}) {
+        test::WriteBytes(file_, "old content old");
+        SysGuard guard;
+        g_lateWriteTo = file_.string();
+        os::Sys().renameat = [](int from, const char* a, int to, const char* b) {
+            if (!g_lateWriteTo.empty() && g_lateWriteTo.ends_with(std::string("/") + b)) {
+                std::ofstream(g_lateWriteTo, std::ios::app | std::ios::binary) << " appended";
+                g_lateWriteTo.clear();
+            }
+            return ::renameat(from, a, to, b);
+        };
+        Corrector corrector("old", "new", {backups, "bak"});
+        const ProcessResult result = corrector.ProcessFile(file_);
+        ASSERT_TRUE(result.failure) << backups;
+        EXPECT_EQ(result.failure->kind, FailureKind::Changed);
+        EXPECT_EQ(result.failure->detail, "");
+        ExpectUntouched("old content old appended");
+    }
+}
+
 int g_folderFlushes = 0;
 
 // A group's folder is flushed once after its renames, so that what is reported
