@@ -809,7 +809,7 @@ ProcessResult Corrector::Finish(Pending& p) {
         hold = os::TemporaryFileName();
         if (folder.LinkFrom(folder, p.targetName, hold)) hold.clear();
     }
-    if (auto ec = folder.Rename(p.temporary, p.targetName)) {
+    if (auto ec = folder.Replace(p.temporary, p.targetName)) {
         if (!hold.empty()) folder.Remove(hold);
         return failed(FailureKind::Replace, ec);
     }

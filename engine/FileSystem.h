@@ -114,6 +114,11 @@ public:
     std::error_code CreateNew(const Path& name, File& file) const;
     // Renames an entry of this folder, replacing what is at `to`.
     std::error_code Rename(const Path& from, const Path& to) const;
+    // Puts the file `from` in place of the file `to` in one step, keeping what
+    // the system keeps of the replaced file when replacing it (on Windows its
+    // security descriptor, attributes and alternate data streams; elsewhere a
+    // rename, after which the new file carries its own access).
+    std::error_code Replace(const Path& from, const Path& to) const;
     // Renames an entry of this folder unless `to` exists (EEXIST then).
     std::error_code RenameNoReplace(const Path& from, const Path& to) const;
     // Makes `name` in this folder a second name of `from`'s entry `fromName`.

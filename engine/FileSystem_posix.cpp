@@ -291,6 +291,8 @@ std::error_code Folder::Rename(const Path& from, const Path& to) const {
     return {};
 }
 
+std::error_code Folder::Replace(const Path& from, const Path& to) const { return Rename(from, to); }
+
 std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
     if (::renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return {};
     if (errno != EINVAL && errno != ENOSYS) return LastError();

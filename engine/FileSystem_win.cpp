@@ -10,10 +10,12 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
 namespace tarnwick::os {
 
 SystemCalls& Sys() {
-    static SystemCalls calls{::WriteFile, ::FlushFileBuffers, ::MoveFileExW, ::CreateHardLinkW};
+    static SystemCalls calls{::WriteFile, ::FlushFileBuffers, ::MoveFileExW, ::CreateHardLinkW, ::ReplaceFileW};
     return calls;
 }
 
@@ -149,8 +151,9 @@ std::error_code File::OpenRead(const Path& path, File& file) {
 
 std::error_code File::CreateNew(const Path& path, File& file) {
     // Hidden until it takes the original's place, so no listing ever shows it.
-    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    // WRITE_DAC: the creator may give it the original's access list.
+    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
+                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError();
     file = File();
     file.handle_ = handle;
@@ -215,7 +218,26 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
     return {};
 }
 
-std::error_code File::CopyAccessFrom(const File&, const FileInfo& like) { return CopyAccessFrom(like); }
+std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
+    if (auto ec = CopyAccessFrom(like)) return ec;
+    // The original's access list, so the new file is never open to more than
+    // it was, even before the replacement keeps the original's own.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    DWORD error = ::GetSecurityInfo(from.handle_, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                    nullptr, &sd);
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) return {};  // a file system without them
+    if (error != ERROR_SUCCESS) return ErrorOf(error);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(sd, &control, &revision);
+    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                                       ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    error = dacl ? ::SetSecurityInfo(handle_, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) : ERROR_SUCCESS;
+    ::LocalFree(sd);
+    return error == ERROR_SUCCESS ? std::error_code() : ErrorOf(error);
+}
 
 bool File::TryLock() {
     // Windows locks keep others from reading what they cover: lock one byte far
@@ -337,6 +359,26 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
 std::error_code Folder::CreateNew(const Path& name, File& file) const { return File::CreateNew(Full(name), file); }
 
 std::error_code Folder::Rename(const Path& from, const Path& to) const { return os::Rename(Full(from), Full(to)); }
+
+std::error_code Folder::Replace(const Path& from, const Path& to) const {
+    // The system's own replacement keeps what belongs to the file rather than
+    // to its content: security descriptor, attributes, alternate data streams,
+    // creation time; a failure to keep them fails it (no IGNORE flags).
+    const std::wstring replaced = Long(Full(to)), replacement = Long(Full(from));
+    if (!Sys().replaceFile(replaced.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {
+        const DWORD error = ::GetLastError();
+        // A file system that cannot do it (FAT keeps no security): a plain rename there.
+        if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return os::Rename(Full(from), Full(to));
+        return ErrorOf(error);
+    }
+    // It has no write-through of its own: flushing the file commits the change of name with it.
+    HANDLE file = ::CreateFileW(replaced.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        Sys().flushFileBuffers(file);
+        ::CloseHandle(file);
+    }
+    return {};
+}
 
 std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
     if (!Sys().moveFileEx(Long(Full(from)).c_str(), Long(Full(to)).c_str(), MOVEFILE_WRITE_THROUGH)) return LastError();

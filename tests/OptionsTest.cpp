@@ -86,7 +86,7 @@ TEST_F(OptionsTest, LongValueIsNotUsedInPart) {
     EXPECT_EQ(loaded.searchString, u"");
     EXPECT_EQ(loaded.replaceString, std::u16string(254, u'ю'));
     EXPECT_EQ(loaded.cutKeys, std::vector<std::string>{"SearchString"});
-    const Options nul = LoadOptions(Make("nul.ini", std::string("[Main]\nSearchString=AA\0B\n", 25)), cp1251);
+    const Options nul = LoadOptions(Make("zero.ini", std::string("[Main]\nSearchString=AA\0B\n", 25)), cp1251);
     EXPECT_EQ(nul.searchString, u"");
     EXPECT_EQ(nul.cutKeys, std::vector<std::string>{"SearchString"});
 }

@@ -11,6 +11,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 namespace tarnwick {
 namespace {
 
@@ -188,15 +191,10 @@ TEST_F(WindowsTest, FailingFlushAndRename) {
     ASSERT_TRUE(result.failure);
     EXPECT_EQ(result.failure->kind, FailureKind::Flush);
 
-    static std::wstring target;
-    target = file.wstring();
-    os::Sys().moveFileEx = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
-        if (std::wstring(to).find(target) != std::wstring::npos && std::wstring(to).size() - target.size() <= 4 + 0 &&
-            std::wstring(to).rfind(L".bak") == std::wstring::npos) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        return MoveFileExW(from, to, flags);
+    // The final step replaces the file the system's way; it fails here.
+    os::Sys().replaceFile = [](LPCWSTR, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) -> BOOL {
+        SetLastError(ERROR_UNABLE_TO_REMOVE_REPLACED);
+        return FALSE;
     };
     result = corrector.ProcessFile(file);
     os::Sys() = saved;
@@ -205,6 +203,60 @@ TEST_F(WindowsTest, FailingFlushAndRename) {
     EXPECT_EQ(ReadBytes(file), "old");
     EXPECT_EQ(ReadBytes(backup), "previous");
     EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+// The file's DACL (the system's SDDL form), its attributes and an alternate
+// data stream stay with the corrected file: it replaces the original the way
+// the system replaces files. What Wine does not keep is skipped.
+TEST_F(WindowsTest, SecurityAttributesAndStreamsKept) {
+    const auto file = Make("page.htm", "old text");
+    const auto dacl = [&]() -> std::wstring {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        PACL acl = nullptr;
+        if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
+                                  nullptr, &sd) != ERROR_SUCCESS)
+            return L"?";
+        LPWSTR text = nullptr;
+        std::wstring result = L"?";
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                                 nullptr)) {
+            result = text;
+            LocalFree(text);
+        }
+        LocalFree(sd);
+        return result;
+    };
+    // Full control for the owner, read for Everyone, nothing inherited.
+    PSECURITY_DESCRIPTOR wanted = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)(A;;FR;;;WD)", SDDL_REVISION_1,
+                                                                     &wanted, nullptr));
+    const bool secured = SetFileSecurityW(file.c_str(), DACL_SECURITY_INFORMATION, wanted);
+    LocalFree(wanted);
+    const std::wstring before = dacl();
+    SetAttributes(file, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM);
+    const bool streams = [&] {
+        HANDLE s = CreateFileW((file.wstring() + L":note").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (s == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        WriteFile(s, "kept", 4, &written, nullptr);
+        CloseHandle(s);
+        return true;
+    }();
+
+    Corrector corrector("old", "new", {true, L"bak"});
+    const ProcessResult result = corrector.ProcessFile(file);
+    ASSERT_FALSE(result.failure) << result.failure->Message();
+    EXPECT_EQ(ReadBytes(file), "new text");
+    EXPECT_EQ(Attributes(file) & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN),
+              DWORD{FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM});
+    if (streams) {
+        EXPECT_EQ(ReadBytes(file.wstring() + L":note"), "kept");
+    }
+    // Wine keeps no security descriptor of its own: it shows one made from the Unix mode.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        GTEST_SKIP() << "Wine derives security descriptors from Unix modes";
+    ASSERT_TRUE(secured);
+    EXPECT_EQ(dacl(), before);
 }
 
 }  // namespace
