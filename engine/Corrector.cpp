@@ -484,7 +484,9 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     return result;
 }
 
-std::size_t Corrector::GroupSize() const {
+std::size_t Corrector::GroupSize() {
+    // Asked once: the program's own open files do not change during a run.
+    if (groupSize_) return groupSize_;
     // Each file of a group holds the file, its temporary, its folder and the
     // backup's folder open, and one more while a backup is copied; the
     // workers' own files and the program's come first. A limit that lets one
@@ -492,7 +494,8 @@ std::size_t Corrector::GroupSize() const {
     constexpr std::size_t kHeldPerFile = 5, kProgramReserve = 16;
     const std::size_t budget = os::OpenFilesLeft();
     const std::size_t reserve = kProgramReserve + workers_;
-    return std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
+    groupSize_ = std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
+    return groupSize_;
 }
 
 void Corrector::ProcessFiles(const std::vector<fs::path>& files,

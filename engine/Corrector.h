@@ -96,6 +96,7 @@ public:
     void SetWorkers(unsigned workers) {
         workers_ = workers ? workers : 1;
         crew_.reset();
+        groupSize_ = 0;
     }
     const BackupPolicy& Backup() const { return backup_; }
 
@@ -160,7 +161,7 @@ private:
     // Removes what stopped runs left in the folder of `file`, once a folder.
     void CleanFolderOf(const std::filesystem::path& file);
     // How many files a group of ProcessFiles holds open at once.
-    std::size_t GroupSize() const;
+    std::size_t GroupSize();
     // The result for another name of a file this run corrected under `corrected`.
     ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
                              bool correctedViaLink);
@@ -205,6 +206,7 @@ private:
     BackupPolicy backup_;
     unsigned workers_;
     std::shared_ptr<Crew> crew_;  // made by the first ProcessFiles that needs it; copies have none
+    std::size_t groupSize_ = 0;   // GroupSize's answer, once asked
     // The files ProcessFiles corrected, by device and inode of the new file:
     // the name they were corrected under, and whether it was a symbolic link.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
