@@ -634,7 +634,7 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
         if (auto ec = os::File::OpenRead(p.target, p.in)) return failed(OpenFailureKind(ec), ec);
         if (auto ec = p.in.Info(p.before)) return failed(FailureKind::Open, ec);
         if (!p.before.regular) return failed(FailureKind::NotRegularFile);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+        const auto until = std::chrono::steady_clock::now() + lockWait_;
         bool locked = p.in.TryLock();
         if (!locked && !wait) {
             // Waiting while this run holds other files could wait for a run

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -142,6 +143,7 @@ public:
 
     // How long a rewrite waits for another run of the program to finish with a file.
     static constexpr int kLockWaitMs = 30000;
+    void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
 private:
     struct Pending;
@@ -205,6 +207,7 @@ private:
     std::size_t longest_ = 0;  // the longest needle
     BackupPolicy backup_;
     unsigned workers_;
+    std::chrono::milliseconds lockWait_{kLockWaitMs};
     std::shared_ptr<Crew> crew_;  // made by the first ProcessFiles that needs it; copies have none
     std::size_t groupSize_ = 0;   // GroupSize's answer, once asked
     // The files ProcessFiles corrected, by device and inode of the new file:

@@ -32,7 +32,8 @@ public:
     // workers, `worker` telling which one (0 .. use-1), and calls
     // `deliver(item)` on the calling thread for every item in order, as soon
     // as it and all before it are done: what the caller sees does not depend
-    // on scheduling. At most `ahead` items are done and not yet delivered.
+    // on scheduling. At most `ahead` items (at least one per worker) are done
+    // and not yet delivered.
     // With one worker everything runs on the calling thread, item by item.
     // `deliver` may be empty. Not for two calls at once.
     void Run(std::size_t count, unsigned use, std::size_t ahead, const Work& work, const Deliver& deliver);

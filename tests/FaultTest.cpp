@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sys/time.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
@@ -505,6 +507,22 @@ TEST_F(FaultTest, AppendJustBeforeTheRename) {
         EXPECT_EQ(result.failure->detail, "");
         ExpectUntouched("old content old appended");
     }
+}
+
+// A file another run holds past the wait is reported busy and left alone.
+TEST_F(FaultTest, HeldByAnotherRunPastTheWait) {
+    const int held = open(file_.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    Corrector corrector("old", "new", {true, "bak"});
+    corrector.SetLockWait(std::chrono::milliseconds(100));
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult result = corrector.ProcessFile(file_);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    close(held);
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Busy);
+    ExpectUntouched();
 }
 
 int g_folderFlushes = 0;

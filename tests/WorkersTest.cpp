@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -52,6 +53,41 @@ TEST(WorkersTest, OnePerUsableCpuEachHelperOnItsOwn) {
         EXPECT_TRUE(distinct.insert(placed[w]).second) << "helper " << w << " shares CPU " << placed[w];
     }
     EXPECT_EQ(placed[0], -1);  // the calling thread is left alone
+}
+
+// Items finish in any order (random delays, several workers, a short window
+// ahead); each is worked once, delivered once, in order, never before it is
+// done, and never more than `ahead` (at least one per worker) items done and
+// not yet delivered.
+TEST(WorkersTest, DeliveryInOrderUnderRandomDelays) {
+    for (const unsigned use : {1u, 2u, 4u}) {
+        for (const std::size_t ahead : {std::size_t{1}, std::size_t{3}, std::size_t{64}}) {
+            WorkerPool pool(4);
+            constexpr std::size_t kCount = 300;
+            std::vector<int> worked(kCount, 0);
+            std::vector<std::size_t> delivered;
+            std::mutex mutex;
+            std::size_t doneNotDelivered = 0, most = 0;
+            pool.Run(
+                kCount, use, ahead,
+                [&](std::size_t item, unsigned worker) {
+                    EXPECT_LT(worker, use);
+                    std::this_thread::sleep_for(std::chrono::microseconds((item * 7919) % 300));
+                    std::lock_guard lock(mutex);
+                    ++worked[item];
+                    most = std::max(most, ++doneNotDelivered);
+                },
+                [&](std::size_t item) {
+                    std::lock_guard lock(mutex);
+                    EXPECT_EQ(worked[item], 1) << item;
+                    delivered.push_back(item);
+                    --doneNotDelivered;
+                });
+            ASSERT_EQ(delivered.size(), kCount) << use << " workers, " << ahead << " ahead";
+            for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(delivered[i], i);
+            EXPECT_LE(most, std::max<std::size_t>(ahead, use)) << use << " workers";
+        }
+    }
 }
 
 }  // namespace
