@@ -7,9 +7,9 @@
 
 namespace tarnwick {
 
-// The single character encoding that file content, search and replace strings
-// share. File content is never converted: the two strings are encoded once
-// into this code page and the file's bytes are searched as bytes.
+// A character encoding, by name or the system's: the strings are encoded into
+// it once (files may hold several encodings, each searched for its own forms:
+// StringForms). File content is never converted: its bytes are searched as bytes.
 //
 // On Windows it is the ANSI code page (or a numbered one); on POSIX an iconv
 // encoding name. Only UTF-8 and single-byte code pages that keep ASCII bytes

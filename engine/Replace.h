@@ -36,8 +36,8 @@ inline std::size_t FindAligned(const ByteSearcher& search, std::string_view wind
 }
 
 // Replaces in `window` by `rules` (several forms of one string: the leftmost
-// occurrence of any, the longest where two start together) and hands the
-// result to `emit(data, size)` in order. Returns how much of `window` was
+// occurrence of any, the longest where two start together), handing the
+// result on in order (below). Returns how much of `window` was
 // consumed: unless `last`, the bytes after that may still begin an occurrence
 // and must lead the next window. An occurrence whose rule has no replacement
 // stops the work there: `blocked` is set to its rule and the result is

@@ -35,7 +35,7 @@ public:
     const forms::MainForm& form() const { return form_; }
 
     // What the process button works on: nothing classified yet, the current
-    // file, or the queue of a folder (stored as the 16-bit 0, 1, 2).
+    // file, or the queue of a folder.
     enum class Mode : std::int16_t { None = 0, File = 1, Folder = 2 };
 
     // The window's state, read by tests.
