@@ -55,8 +55,6 @@ public:
     // Opens an existing regular file for reading. Never creates anything and
     // never blocks on a FIFO or device: those give ENXIO-like errors instead.
     static std::error_code OpenRead(const Path& path, File& file);
-    // Creates a new file that must not exist yet, readable by the owner only.
-    static std::error_code CreateNew(const Path& path, File& file);
 
     std::error_code Info(FileInfo& info) const;
     // Reads up to `size` bytes; `got` is 0 at the end of the file.
@@ -153,20 +151,11 @@ bool ProcessRunning(std::uint64_t process);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
 std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names);
 
-// Puts `from` at `to` in one step, replacing a file already at `to`.
-std::error_code Rename(const Path& from, const Path& to);
-std::error_code Remove(const Path& path);
 // Whether this process may replace the content of the file (write permission,
 // no read-only or immutable attribute).
 std::error_code CheckWritable(const Path& path);
 // The file a symbolic link finally leads to; `path` itself when it is no link.
 std::error_code ResolveLinks(const Path& path, Path& resolved);
-// Makes the entries of a folder durable after renames in it; best effort.
-void FlushFolder(const Path& folder);
-// A fresh name in `folder` for a temporary file. Files made under it are hidden
-// (a leading "."; on Windows also the hidden attribute, given by CreateNew),
-// so a leftover from a crash is never listed or corrected.
-Path TemporaryName(const Path& folder);
 // How many more files this process may open (the open-file limit less what is
 // open now); a large number where the system sets no low limit.
 std::size_t OpenFilesLeft();

@@ -78,14 +78,6 @@ std::error_code File::OpenRead(const Path& path, File& file) {
     return {};
 }
 
-std::error_code File::CreateNew(const Path& path, File& file) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return LastError();
-    file = File();
-    file.fd_ = fd;
-    return {};
-}
-
 std::error_code File::Info(FileInfo& info) const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return LastError();
@@ -236,11 +228,6 @@ std::error_code File::Close() {
     return {};
 }
 
-std::error_code Rename(const Path& from, const Path& to) {
-    if (Sys().renameat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str()) != 0) return LastError();
-    return {};
-}
-
 Folder::Folder(Folder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
 
 Folder& Folder::operator=(Folder&& other) noexcept {
@@ -331,11 +318,6 @@ std::error_code Folder::CheckReplaceable(const File& file, const FileInfo& info)
     return {};
 }
 
-std::error_code Remove(const Path& path) {
-    if (::unlink(path.c_str()) != 0) return LastError();
-    return {};
-}
-
 std::error_code CheckWritable(const Path& path) {
     // The kernel's own answer: it refuses immutable files even to root.
     if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return LastError();
@@ -354,11 +336,6 @@ std::error_code ResolveLinks(const Path& path, Path& resolved) {
     resolved = real;
     std::free(real);
     return {};
-}
-
-void FlushFolder(const Path& folder) {
-    Folder open;
-    if (!Folder::Open(folder, open)) open.Flush();
 }
 
 const Path::string_type& MachineTag() {
@@ -409,7 +386,6 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
     return {};
 }
 
-Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
 
 std::size_t OpenFilesLeft() {
     constexpr std::size_t kPlenty = 1u << 16;

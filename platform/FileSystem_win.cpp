@@ -149,17 +149,6 @@ std::error_code File::OpenRead(const Path& path, File& file) {
     return {};
 }
 
-std::error_code File::CreateNew(const Path& path, File& file) {
-    // Hidden until it takes the original's place, so no listing ever shows it.
-    // WRITE_DAC: the creator may give it the original's access list.
-    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
-                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return LastError();
-    file = File();
-    file.handle_ = handle;
-    return {};
-}
-
 std::error_code File::Info(FileInfo& info) const { return FillFromHandle(handle_, info); }
 
 std::error_code File::Read(char* data, std::size_t size, std::size_t& got) {
@@ -266,6 +255,8 @@ std::error_code File::Close() {
     return {};
 }
 
+namespace {
+
 std::error_code Rename(const Path& from, const Path& to) {
     if (!Sys().moveFileEx(Long(from).c_str(), Long(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return LastError();
@@ -281,6 +272,8 @@ std::error_code Remove(const Path& path) {
     if (!::DeleteFileW(Long(path).c_str())) return LastError();
     return {};
 }
+
+}  // namespace
 
 std::error_code CheckWritable(const Path& path) {
     const DWORD attributes = ::GetFileAttributesW(Long(path).c_str());
@@ -356,7 +349,16 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
     return os::Stat(Full(name), info, followLinks);
 }
 
-std::error_code Folder::CreateNew(const Path& name, File& file) const { return File::CreateNew(Full(name), file); }
+std::error_code Folder::CreateNew(const Path& name, File& file) const {
+    // Hidden until it takes the original's place, so no listing ever shows it.
+    // WRITE_DAC: the creator may give it the original's access list.
+    HANDLE handle = ::CreateFileW(Long(Full(name)).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
+                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    file = File();
+    file.handle_ = handle;
+    return {};
+}
 
 std::error_code Folder::Rename(const Path& from, const Path& to) const { return os::Rename(Full(from), Full(to)); }
 
@@ -394,10 +396,6 @@ std::error_code Folder::Remove(const Path& name) const { return os::Remove(Full(
 void Folder::Flush() const {}
 
 std::error_code Folder::CheckReplaceable(const File&, const FileInfo&) const { return {}; }
-
-void FlushFolder(const Path&) {
-    // Windows has no flush for a folder's entries; MOVEFILE_WRITE_THROUGH covers renames.
-}
 
 const Path::string_type& MachineTag() {
     // Process numbers mean something only on the machine that gave them.
@@ -450,7 +448,6 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
     return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
 }
 
-Path TemporaryName(const Path& folder) { return folder / TemporaryFileName(); }
 
 // Handles have no low per-process limit on Windows.
 std::size_t OpenFilesLeft() { return 1u << 16; }

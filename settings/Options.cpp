@@ -16,11 +16,13 @@ constexpr std::string_view kFileName = "options.ini";
 // Whether a file can really be created in `folder` (one is made and removed):
 // attributes and permission bits alone do not tell on every system.
 bool CanCreateIn(const fs::path& folder) {
-    const fs::path probe = os::TemporaryName(folder);
+    os::Folder open;
+    if (os::Folder::Open(folder, open)) return false;
+    const fs::path probe = os::TemporaryFileName();
     os::File file;
-    if (os::File::CreateNew(probe, file)) return false;
+    if (open.CreateNew(probe, file)) return false;
     file.Close();
-    return !os::Remove(probe);
+    return !open.Remove(probe);
 }
 
 }  // namespace

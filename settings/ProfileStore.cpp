@@ -112,10 +112,14 @@ Place Find(const std::vector<Line>& lines, std::string_view section, std::string
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// Through a handle of the folder, as the engine's rewrite works: a new file
+// beside the old one, flushed, renamed over it, the folder flushed.
 std::error_code ReplaceFile(const fs::path& file, const std::string& content, const os::FileInfo* existing) {
-    const fs::path temporary = os::TemporaryName(file.parent_path());
+    os::Folder folder;
+    if (auto ec = os::Folder::Open(file.parent_path(), folder)) return ec;
+    const fs::path temporary = os::TemporaryFileName(), name = file.filename();
     os::File out;
-    if (auto ec = os::File::CreateNew(temporary, out)) return ec;
+    if (auto ec = folder.CreateNew(temporary, out)) return ec;
     os::FileInfo like;
     if (existing) like = *existing;
     else like.mode = os::DefaultNewFileMode();
@@ -123,13 +127,13 @@ std::error_code ReplaceFile(const fs::path& file, const std::string& content, co
     if (!ec) ec = out.CopyAccessFrom(like);
     if (!ec) ec = out.Flush();
     if (!ec) ec = out.Close();
-    if (!ec) ec = os::Rename(temporary, file);
+    if (!ec) ec = folder.Rename(temporary, name);
     if (ec) {
         out.Close();
-        os::Remove(temporary);
+        folder.Remove(temporary);
         return ec;
     }
-    os::FlushFolder(file.parent_path());
+    folder.Flush();
     return {};
 }
 
