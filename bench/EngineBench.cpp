@@ -29,7 +29,8 @@ const std::string& Text(std::size_t every) {
         }
         text.resize(kSize);
         if (every)
-            for (std::size_t at = every; at + kSearch.size() < kSize; at += every) text.replace(at, kSearch.size(), kSearch);
+            for (std::size_t at = every; at + kSearch.size() < kSize; at += every)
+                text.replace(at, kSearch.size(), kSearch);
     }
     return text;
 }

@@ -15,9 +15,9 @@
 namespace {
 
 std::string Words(std::size_t size, std::uint64_t& state) {
-    static const char* const kWords[] = {"lorem", "ipsum", "dolor", "sit",   "amet",  "page", "text",
-                                         "file",  "line",  "word",  "the",   "of",    "and",  "to",
-                                         "in",    "is",    "for",   "with",  "corp",  "2024", "html"};
+    static const char* const kWords[] = {"lorem", "ipsum", "dolor", "sit",  "amet", "page", "text",
+                                         "file",  "line",  "word",  "the",  "of",   "and",  "to",
+                                         "in",    "is",    "for",   "with", "corp", "2024", "html"};
     std::string out;
     out.reserve(size);
     std::size_t column = 0;

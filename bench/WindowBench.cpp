@@ -139,8 +139,8 @@ int main(int argc, char** argv) {
                 windowScan / engineScan);
     std::printf("  run         engine %8.1f ms  window %8.1f ms  ratio %.3f\n", engineRun, windowRun,
                 windowRun / engineRun);
-    std::printf("  total       engine %8.1f ms  window %8.1f ms  ratio %.3f (target <= 1.10)\n",
-                engineScan + engineRun, windowScan + windowRun, (windowScan + windowRun) / (engineScan + engineRun));
+    std::printf("  total       engine %8.1f ms  window %8.1f ms  ratio %.3f (target <= 1.10)\n", engineScan + engineRun,
+                windowScan + windowRun, (windowScan + windowRun) / (engineScan + engineRun));
     std::error_code ec;
     fs::remove_all(root, ec);
     return window.QueueCount() == queued ? 0 : 1;

@@ -205,8 +205,7 @@ struct Tally {
 // (a newline or tab that would end or shift the record) or a leading double
 // quote is written in double quotes with C escapes, as git writes such paths.
 std::string Field(std::string_view text) {
-    const bool plain = (text.empty() || text.front() != '"') &&
-                       std::none_of(text.begin(), text.end(), [](char c) {
+    const bool plain = (text.empty() || text.front() != '"') && std::none_of(text.begin(), text.end(), [](char c) {
                            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
                        });
     if (plain) return std::string(text);
@@ -261,9 +260,9 @@ public:
         // whole as well, as paths are given, since the reason's text cannot
         // carry bytes that are no UTF-8.
         if (style_ == Style::Json && !failure.other.empty())
-            Record("failed", path, {{"reason", failure.Reason()}, {"reason_path", PathText(failure.other), Extra::Path}});
-        else
-            Record("failed", path, {{"reason", failure.Reason()}});
+            Record("failed", path,
+                   {{"reason", failure.Reason()}, {"reason_path", PathText(failure.other), Extra::Path}});
+        else Record("failed", path, {{"reason", failure.Reason()}});
     }
 
     // A checked file; one to correct is reported by Corrected or Failed instead
@@ -411,8 +410,7 @@ std::string JsonPath(const std::string& bytes) {
     for (std::size_t i = 0; i < bytes.size(); i += 3) {
         const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
         std::uint32_t v = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
         for (std::size_t k = 0; k < 4; ++k) base64 += k <= n ? kAlphabet[v >> (18 - 6 * k) & 63] : '=';
     }
     return "{\"bytes\":\"" + base64 + "\"}";
@@ -491,7 +489,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     std::optional<std::u16string> search16, replace16, extension16;
     if (options.search)
-        if (auto error = Decode("search string", *options.search, arguments, search16)) return Usage(err, error->message);
+        if (auto error = Decode("search string", *options.search, arguments, search16))
+            return Usage(err, error->message);
     if (options.replace)
         if (auto error = Decode("replace string", *options.replace, arguments, replace16))
             return Usage(err, error->message);
@@ -559,7 +558,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const fs::file_status status = fs::status(path, ec);
     if (!fs::exists(status)) {
         const bool missing = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
-        return Usage(err, "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
+        return Usage(err,
+                     "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
     }
 
     Corrector corrector(std::move(forms), backup);
@@ -632,8 +632,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 reporter.CountFile();
                 if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
                 else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
-                else if (e.verdict == FileVerdict::ToCorrect && !options.check) reporter.Corrected(e.path, results[corrected++]);
-                else if (e.verdict == FileVerdict::ToCorrect && options.diff) diff(e.path, corrector.Forms().Names(e.encodings));
+                else if (e.verdict == FileVerdict::ToCorrect && !options.check)
+                    reporter.Corrected(e.path, results[corrected++]);
+                else if (e.verdict == FileVerdict::ToCorrect && options.diff)
+                    diff(e.path, corrector.Forms().Names(e.encodings));
                 else reporter.Checked(e.path, e.verdict, corrector.Forms().Names(e.encodings));
             }
             broken = !Delivered(out, err);
@@ -646,7 +648,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                                e.failure ? std::optional<Failure>(*e.failure) : std::nullopt, e.encodings});
             const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
             if (toCorrect && !options.check) group.push_back(e.path);
-            if (group.size() == Corrector::kRewriteGroup || (options.check && pending.size() == Corrector::kRewriteGroup))
+            if (group.size() == Corrector::kRewriteGroup ||
+                (options.check && pending.size() == Corrector::kRewriteGroup))
                 report();
         };
         const ScanResult scan = ScanFolder(path, corrector, callbacks);

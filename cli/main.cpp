@@ -16,7 +16,8 @@
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
-        const std::u16string_view wide(reinterpret_cast<const char16_t*>(argv[i]), std::char_traits<wchar_t>::length(argv[i]));
+        const std::u16string_view wide(reinterpret_cast<const char16_t*>(argv[i]),
+                                       std::char_traits<wchar_t>::length(argv[i]));
         args.push_back(tarnwick::Utf16ToUtf8(wide).value_or(std::string()));
     }
     return tarnwick::cli::Run(args, std::cout, std::cerr);

@@ -38,9 +38,9 @@ int Commonness(unsigned char c) {
 
 #ifdef TARNWICK_AVX2
 // 32 candidate offsets a step; the caller checks that the CPU has AVX2.
-__attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t size, const char* needle,
-                                                      std::size_t n, std::size_t probe1, std::size_t probe2,
-                                                      std::size_t reach, std::size_t& i) {
+__attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t size, const char* needle, std::size_t n,
+                                                     std::size_t probe1, std::size_t probe2, std::size_t reach,
+                                                     std::size_t& i) {
     const __m256i v1 = _mm256_set1_epi8(needle[probe1]), v2 = _mm256_set1_epi8(needle[probe2]);
     for (; i + reach + 32 <= size; i += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + probe1));
@@ -90,9 +90,9 @@ struct BothNeedles {
 // Both needles at once, 64 offsets a step. Returns `first`'s offset or npos;
 // `i` ends where the scan stopped.
 __attribute__((target("avx2"))) std::size_t ScanBothAvx2(const char* p, std::size_t size, const std::string& a,
-                                                          std::size_t a1, std::size_t a2, const std::string& b,
-                                                          std::size_t b1, std::size_t b2, std::size_t reach,
-                                                          bool& bFound, std::size_t& i) {
+                                                         std::size_t a1, std::size_t a2, const std::string& b,
+                                                         std::size_t b1, std::size_t b2, std::size_t reach,
+                                                         bool& bFound, std::size_t& i) {
     const __m256i va1 = _mm256_set1_epi8(a[a1]), vb1 = _mm256_set1_epi8(b[b1]);
     // Strings that differ late (a year, a name) often share their rarest byte
     // at the same offset: then one probe serves both.
@@ -134,8 +134,7 @@ ByteSearcher::ByteSearcher(std::string needle) : needle_(std::move(needle)) {
     for (std::size_t i = 0; i < n; ++i) {
         if (i == a) continue;
         const bool distinct = needle_[i] != needle_[a], bDistinct = needle_[b] != needle_[a];
-        if ((distinct && !bDistinct) ||
-            (distinct == bDistinct && Commonness(needle_[i]) < Commonness(needle_[b])))
+        if ((distinct && !bDistinct) || (distinct == bDistinct && Commonness(needle_[i]) < Commonness(needle_[b])))
             b = i;
     }
     probe1_ = a;
@@ -167,7 +166,8 @@ std::size_t ByteSearcher::Find(std::string_view haystack) const {
     for (; i + reach_ + 16 <= size; i += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe1_));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe2_));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
+        auto mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
         while (mask) {
             const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
             if (pos + n > size) return npos;
@@ -181,14 +181,14 @@ std::size_t ByteSearcher::Find(std::string_view haystack) const {
     return npos;
 }
 
-std::size_t ByteSearcher::FindWatching(const ByteSearcher& first, const ByteSearcher& second,
-                                       std::string_view haystack, bool& secondFound) {
+std::size_t ByteSearcher::FindWatching(const ByteSearcher& first, const ByteSearcher& second, std::string_view haystack,
+                                       bool& secondFound) {
     std::size_t start = 0;
 #ifdef TARNWICK_AVX2
     if (kHasAvx2 && !secondFound && first.needle_.size() >= 2 && second.needle_.size() >= 2) {
-        const std::size_t hit = ScanBothAvx2(haystack.data(), haystack.size(), first.needle_, first.probe1_,
-                                             first.probe2_, second.needle_, second.probe1_, second.probe2_,
-                                             std::max(first.reach_, second.reach_), secondFound, start);
+        const std::size_t hit =
+            ScanBothAvx2(haystack.data(), haystack.size(), first.needle_, first.probe1_, first.probe2_, second.needle_,
+                         second.probe1_, second.probe2_, std::max(first.reach_, second.reach_), secondFound, start);
         if (hit != npos) return hit;
     }
 #endif

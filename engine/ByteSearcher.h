@@ -26,8 +26,8 @@ public:
     // npos. When `first` does not occur, `secondFound` is set if `second` does;
     // when it does occur, `secondFound` means nothing. `second` is looked for
     // only while `secondFound` is false.
-    static std::size_t FindWatching(const ByteSearcher& first, const ByteSearcher& second,
-                                    std::string_view haystack, bool& secondFound);
+    static std::size_t FindWatching(const ByteSearcher& first, const ByteSearcher& second, std::string_view haystack,
+                                    bool& secondFound);
 
 private:
     std::string needle_;

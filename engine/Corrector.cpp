@@ -248,7 +248,8 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
             return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
         };
         // The replace string matters only until a search form that surely counts is seen.
-        const bool settled = has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && anySearchSeen());
+        const bool settled =
+            has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && anySearchSeen());
         for (const Pair& q : pairs) {
             const bool lookSearch = q.search >= 0 && !has(q.search);
             const bool lookReplace = q.replace >= 0 && !has(q.replace) && !settled;
@@ -258,8 +259,7 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
                                                needles_[static_cast<std::size_t>(q.replace)], window,
                                                replaceHere) != ByteSearcher::npos)
                     seen |= 1u << q.search;
-                else if (replaceHere)
-                    seen |= 1u << q.replace;
+                else if (replaceHere) seen |= 1u << q.replace;
             } else {
                 if (lookSearch && find(q.search)) seen |= 1u << q.search;
                 if (lookReplace && find(q.replace)) seen |= 1u << q.replace;
@@ -282,8 +282,8 @@ Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool empty
     else {
         found.legacyCounts = !whole || utf8.Invalid();
         found.asciiTarget = bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
-                            : utf8.Invalid()                              ? Encoding::Legacy
-                                                                          : forms_.AsciiFiles();
+                            : utf8.Invalid()                             ? Encoding::Legacy
+                                                                         : forms_.AsciiFiles();
         counting.Add(Encoding::Utf8);
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }
@@ -318,22 +318,22 @@ struct Corrector::Crew {
 // One file between the two steps of its rewrite: the corrected content is
 // written to the temporary file, not yet flushed, and nothing else has changed.
 struct Corrector::Pending {
-    fs::path file;              // as given
-    fs::path target;            // the file a symbolic link leads to, or the file itself
-    fs::path targetName;        // its name in `folder`
-    os::Folder folder;          // the target's folder, as opened
-    os::Folder ownBackupFolder; // the backup's folder, when it is another one
-    fs::path backupName;        // with backups on: its name in BackupFolder()
+    fs::path file;               // as given
+    fs::path target;             // the file a symbolic link leads to, or the file itself
+    fs::path targetName;         // its name in `folder`
+    os::Folder folder;           // the target's folder, as opened
+    os::Folder ownBackupFolder;  // the backup's folder, when it is another one
+    fs::path backupName;         // with backups on: its name in BackupFolder()
     bool hasOldBackup = false;
-    bool backupInPlace = false; // the backup's name already leads to the file that is read
-    os::FileInfo before;        // the file as it was opened
-    os::FileInfo after;         // the corrected file, as the temporary was made
+    bool backupInPlace = false;  // the backup's name already leads to the file that is read
+    os::FileInfo before;         // the file as it was opened
+    os::FileInfo after;          // the corrected file, as the temporary was made
     os::File in;
     os::File out;
-    fs::path temporary;         // the corrected content's name in `folder`, until it replaces the file
+    fs::path temporary;  // the corrected content's name in `folder`, until it replaces the file
     std::uint64_t replacements = 0;
-    ContentHash read;           // of everything the rewrite read
-    Findings found;             // what the scan before the rewrite found
+    ContentHash read;                 // of everything the rewrite read
+    Findings found;                   // what the scan before the rewrite found
     std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
 
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
@@ -523,7 +523,8 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
     const auto parallel = [&](std::size_t count, unsigned use, const WorkerPool::Work& work) {
         if (crew_) crew_->pool.Run(count, use, count, work, {});
-        else for (std::size_t k = 0; k < count; ++k) work(k, 0);
+        else
+            for (std::size_t k = 0; k < count; ++k) work(k, 0);
     };
     for (std::size_t first = 0; first < files.size(); first += group) {
         const std::size_t count = std::min(group, files.size() - first);
@@ -606,14 +607,15 @@ ProcessResult Corrector::SecondName(const fs::path& file, const fs::path& correc
 
 bool Corrector::IsOwnEntry(const Pending& p, const fs::path& backupPath) {
     if (p.backupName != p.targetName) return false;
-    const auto folderOf = [](const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); };
+    const auto folderOf = [](const fs::path& path) {
+        return path.has_parent_path() ? path.parent_path() : fs::path(".");
+    };
     os::FileInfo targetFolder, backupFolder;
     return !os::Stat(folderOf(p.target), targetFolder) && !os::Stat(folderOf(backupPath), backupFolder) &&
            targetFolder.SameFileAs(backupFolder);
 }
 
-std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p,
-                                              bool wait, bool& busy) {
+std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, bool wait, bool& busy) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
         p.out.Close();
         if (!p.temporary.empty()) p.folder.Remove(p.temporary);
@@ -726,11 +728,11 @@ ProcessResult Corrector::Finish(Pending& p) {
     const os::Folder& backupFolder = p.BackupFolder();
     const fs::path backupPath = backup_.enabled ? BackupPathOf(p.file, backup_) : fs::path();
     // Everything made from here on is undone on failure, newest first.
-    fs::path newBackup;       // the content that was read, under a temporary name
-    fs::path kept;            // the old backup, kept under a second name until the end
-    bool keptMoved = false;   // kept by renaming (its only name), not by a second link
-    bool placed = false;      // the new backup stands at the backup's name
-    os::FileInfo placedAs;    // which file that is
+    fs::path newBackup;      // the content that was read, under a temporary name
+    fs::path kept;           // the old backup, kept under a second name until the end
+    bool keptMoved = false;  // kept by renaming (its only name), not by a second link
+    bool placed = false;     // the new backup stands at the backup's name
+    os::FileInfo placedAs;   // which file that is
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
         p.out.Close();
         if (placed) {

@@ -174,7 +174,7 @@ private:
         FileVerdict verdict = FileVerdict::Unknown;
         EncodingSet encodings;  // of the search string's occurrences
         Layout layout = Layout::Bytes;
-        bool legacyCounts = true;            // the legacy forms count here
+        bool legacyCounts = true;               // the legacy forms count here
         Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
     };
     // Opens `file` into `in` and scans it whole or to its first occurrence; a
@@ -199,7 +199,7 @@ private:
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 
     StringForms forms_;
-    std::vector<ByteSearcher> needles_;  // the distinct non-empty forms of both strings
+    std::vector<ByteSearcher> needles_;              // the distinct non-empty forms of both strings
     std::array<int, kEncodingCount> searchNeedle_;   // per encoding: its search form's needle, or -1
     std::array<int, kEncodingCount> replaceNeedle_;  // the same for the replace string
     bool emptySearch_ = false;

@@ -9,25 +9,25 @@ namespace tarnwick {
 // What went wrong, as a value: the step, the file, and the system's reason.
 // The engine never shows it; the window and the command line word it.
 enum class FailureKind {
-    Open,             // the file could not be opened for reading
-    Missing,          // no file at the path
-    NotRegularFile,   // a folder, FIFO, device or other non-file
-    NotWritable,      // no write permission or a read-only / immutable file
-    NotReplaceable,   // its folder does not let it be replaced (append-only, immutable, sticky)
-    Busy,             // another run of this program is correcting it and did not finish in time
-    Read,             // reading failed part-way
-    CreateTemporary,  // the new content could not be started beside the file
-    Write,            // writing the new content failed (disk full, quota, size limit)
-    Flush,            // flushing the new content to disk failed
-    Backup,           // the backup copy could not be made or put in place
-    BackupNotFile,    // the backup path is taken by a folder or other non-file
-    BackupIsFile,     // the backup path is the file's own entry (a symbolic link leads there)
-    BadBackupName,    // backups on with an empty or unusable extension
-    Changed,          // the file changed while it was being corrected
-    Replace,          // the corrected file could not be put in place of the original
-    List,             // the folder could not be listed
-    NotRepresentable, // the replace string has no form in the encoding of an occurrence (`detail`)
-    KeepAccess,       // the corrected file could not be given the original's group, ACL or attributes
+    Open,              // the file could not be opened for reading
+    Missing,           // no file at the path
+    NotRegularFile,    // a folder, FIFO, device or other non-file
+    NotWritable,       // no write permission or a read-only / immutable file
+    NotReplaceable,    // its folder does not let it be replaced (append-only, immutable, sticky)
+    Busy,              // another run of this program is correcting it and did not finish in time
+    Read,              // reading failed part-way
+    CreateTemporary,   // the new content could not be started beside the file
+    Write,             // writing the new content failed (disk full, quota, size limit)
+    Flush,             // flushing the new content to disk failed
+    Backup,            // the backup copy could not be made or put in place
+    BackupNotFile,     // the backup path is taken by a folder or other non-file
+    BackupIsFile,      // the backup path is the file's own entry (a symbolic link leads there)
+    BadBackupName,     // backups on with an empty or unusable extension
+    Changed,           // the file changed while it was being corrected
+    Replace,           // the corrected file could not be put in place of the original
+    List,              // the folder could not be listed
+    NotRepresentable,  // the replace string has no form in the encoding of an occurrence (`detail`)
+    KeepAccess,        // the corrected file could not be given the original's group, ACL or attributes
 };
 
 struct Failure {

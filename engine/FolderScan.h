@@ -32,7 +32,7 @@ struct ScanEntry {
     const std::filesystem::path& path;
     ScanOutcome outcome;
     FileVerdict verdict;
-    const Failure* failure;  // only with ScanOutcome::Failed
+    const Failure* failure;      // only with ScanOutcome::Failed
     EncodingSet encodings = {};  // of the search string's occurrences
 };
 
@@ -58,7 +58,6 @@ ScanResult ScanFiles(const std::vector<std::filesystem::path>& files, Corrector&
                      const ScanCallbacks& callbacks = {});
 
 // ListFolder, then ScanFiles.
-ScanResult ScanFolder(const std::filesystem::path& folder, Corrector& corrector,
-                      const ScanCallbacks& callbacks = {});
+ScanResult ScanFolder(const std::filesystem::path& folder, Corrector& corrector, const ScanCallbacks& callbacks = {});
 
 }  // namespace tarnwick

@@ -64,8 +64,8 @@ std::size_t ReplaceWindowParts(std::string_view window, bool last, std::uint64_t
             if (next[r] == kUnknown || (next[r] != ByteSearcher::npos && next[r] < pos))
                 next[r] = FindAligned(*rules[r].search, window, pos, windowOffset, align);
             const std::size_t n = rules[r].search->Needle().size();
-            if (next[r] < best || (next[r] == best && best != ByteSearcher::npos &&
-                                   n > rules[bestRule].search->Needle().size())) {
+            if (next[r] < best ||
+                (next[r] == best && best != ByteSearcher::npos && n > rules[bestRule].search->Needle().size())) {
                 best = next[r];
                 bestRule = r;
             }
@@ -93,10 +93,9 @@ template <typename Emit>
 std::size_t ReplaceWindow(std::string_view window, bool last, std::uint64_t windowOffset, unsigned align,
                           std::span<const ReplaceRule> rules, std::uint64_t& count, const ReplaceRule*& blocked,
                           Emit&& emit) {
-    return ReplaceWindowParts(window, last, windowOffset, align, rules, count, blocked, emit,
-                              [&](std::string_view, std::string_view replacement) {
-                                  emit(replacement.data(), replacement.size());
-                              });
+    return ReplaceWindowParts(
+        window, last, windowOffset, align, rules, count, blocked, emit,
+        [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); });
 }
 
 // One form: replaces every occurrence of `search` with `replace`.

@@ -62,8 +62,7 @@ StringForms StringForms::Candidates(std::u16string_view search, std::u16string_v
     return forms;
 }
 
-StringForms StringForms::ForSystem(std::u16string_view search, std::u16string_view replace,
-                                   const CodePage& system) {
+StringForms StringForms::ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system) {
     if (IsUtf8(system)) return Candidates(search, replace, CodePage::Legacy(), Encoding::Utf8);
     return Candidates(search, replace, system, Encoding::Legacy);
 }

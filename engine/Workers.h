@@ -43,10 +43,10 @@ private:
 
     std::vector<std::thread> helpers_;
     std::mutex mutex_;
-    std::condition_variable jobPosted_;   // idle helpers wait for a job
-    std::condition_variable roomMade_;    // helpers in a job wait for room ahead of the telling
-    std::condition_variable itemDone_;    // the calling thread waits for the next item to tell
-    std::condition_variable idle_;        // the calling thread waits for the helpers to leave a job
+    std::condition_variable jobPosted_;  // idle helpers wait for a job
+    std::condition_variable roomMade_;   // helpers in a job wait for room ahead of the telling
+    std::condition_variable itemDone_;   // the calling thread waits for the next item to tell
+    std::condition_variable idle_;       // the calling thread waits for the helpers to leave a job
     // The current job.
     const Work* work_ = nullptr;
     std::size_t count_ = 0, ahead_ = 0, next_ = 0, delivered_ = 0;

@@ -46,11 +46,19 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view bytes) {
         const auto b0 = static_cast<unsigned char>(bytes[i]);
         std::size_t len;
         std::uint32_t c;
-        if (b0 < 0x80) { len = 1; c = b0; }
-        else if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; c = b0 & 0x1F; }
-        else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; c = b0 & 0x0F; }
-        else if (b0 >= 0xF0 && b0 <= 0xF4) { len = 4; c = b0 & 0x07; }
-        else return std::nullopt;
+        if (b0 < 0x80) {
+            len = 1;
+            c = b0;
+        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+            len = 2;
+            c = b0 & 0x1F;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            len = 3;
+            c = b0 & 0x0F;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            len = 4;
+            c = b0 & 0x07;
+        } else return std::nullopt;
         if (i + len > bytes.size()) return std::nullopt;
         for (std::size_t k = 1; k < len; ++k) {
             const auto b = static_cast<unsigned char>(bytes[i + k]);

@@ -31,8 +31,8 @@ std::optional<std::string> Convert(const std::string& from, const std::string& t
     for (bool flushing = false;;) {
         char* outPtr = buffer.data();
         std::size_t outLeft = buffer.size();
-        const std::size_t rc = flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft)
-                                        : iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        const std::size_t rc =
+            flushing ? iconv(cd, nullptr, nullptr, &outPtr, &outLeft) : iconv(cd, &in, &inLeft, &outPtr, &outLeft);
         out.append(buffer.data(), outPtr);
         if (rc == static_cast<std::size_t>(-1)) {
             if (errno == E2BIG) continue;
@@ -40,7 +40,10 @@ std::optional<std::string> Convert(const std::string& from, const std::string& t
             break;
         }
         // glibc counts irreversible conversions in rc; those are substitutions.
-        if (rc != 0) { ok = false; break; }
+        if (rc != 0) {
+            ok = false;
+            break;
+        }
         if (flushing) break;
         flushing = true;
     }
@@ -132,7 +135,6 @@ std::optional<std::u16string> CodePage::Decode(std::string_view bytes) const {
     if (!utf8) return std::nullopt;
     return Utf8ToUtf16(*utf8);
 }
-
 
 std::string PathText(const std::filesystem::path& path) { return path.native(); }
 

@@ -29,8 +29,9 @@ std::optional<std::string> WideToCodePage(unsigned cp, std::u16string_view text)
     if (!utf8) {
         const int back = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, out.data(), size, nullptr, 0);
         std::u16string check(static_cast<std::size_t>(back > 0 ? back : 0), u'\0');
-        if (back <= 0 || MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, out.data(), size,
-                                             reinterpret_cast<wchar_t*>(check.data()), back) != back ||
+        if (back <= 0 ||
+            MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, out.data(), size, reinterpret_cast<wchar_t*>(check.data()),
+                                back) != back ||
             check != text)
             return std::nullopt;
     }
@@ -96,7 +97,6 @@ std::optional<CodePage> CodePage::Named(std::string_view name) {
 std::optional<std::string> CodePage::Encode(std::u16string_view text) const { return WideToCodePage(number_, text); }
 
 std::optional<std::u16string> CodePage::Decode(std::string_view bytes) const { return CodePageToWide(number_, bytes); }
-
 
 std::string PathText(const std::filesystem::path& path) {
     const std::wstring& wide = path.native();

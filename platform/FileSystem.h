@@ -16,8 +16,8 @@ using Path = std::filesystem::path;
 struct FileInfo {
     bool regular = false;
     bool directory = false;
-    bool symlink = false;  // only from Stat(..., followLinks = false)
-    bool readOnly = false; // the read-only attribute (Windows only)
+    bool symlink = false;   // only from Stat(..., followLinks = false)
+    bool readOnly = false;  // the read-only attribute (Windows only)
     std::uint64_t size = 0;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;

@@ -201,7 +201,8 @@ std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     FileInfo now;
     if (auto ec = Info(now)) return ec;
     // Another group with the same group rights would let other users in.
-    if (now.group != like.group && (like.mode & 070) != 0) return std::make_error_code(std::errc::operation_not_permitted);
+    if (now.group != like.group && (like.mode & 070) != 0)
+        return std::make_error_code(std::errc::operation_not_permitted);
     if (::fchmod(fd_, like.mode) != 0) return LastError();
     return CopyExtendedAttributes(from.fd_, fd_);
 }
@@ -385,7 +386,6 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
     if (readError) return {readError, std::generic_category()};
     return {};
 }
-
 
 std::size_t OpenFilesLeft() {
     constexpr std::size_t kPlenty = 1u << 16;

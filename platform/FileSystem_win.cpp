@@ -28,18 +28,17 @@ public:
     const char* name() const noexcept override { return "windows"; }
     std::string message(int code) const override {
         wchar_t* text = nullptr;
-        const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                             FORMAT_MESSAGE_IGNORE_INSERTS,
-                                         nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0,
-                                         nullptr);
+        const DWORD n = ::FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
         std::wstring wide(text ? text : L"", n);
         if (text) ::LocalFree(text);
-        while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' ||
-                                 wide.back() == L'.'))
+        while (!wide.empty() &&
+               (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' || wide.back() == L'.'))
             wide.pop_back();
         if (wide.empty()) return "error " + std::to_string(code);
-        const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                               nullptr, nullptr);
+        const int size =
+            ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
         std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
         ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr,
                               nullptr);
@@ -94,9 +93,7 @@ std::wstring Long(const Path& path) {
     return raw;
 }
 
-std::int64_t Ns(FILETIME t) {
-    return (static_cast<std::int64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) * 100;
-}
+std::int64_t Ns(FILETIME t) { return (static_cast<std::int64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) * 100; }
 
 std::error_code FillFromHandle(HANDLE handle, FileInfo& info) {
     BY_HANDLE_FILE_INFORMATION data{};
@@ -121,7 +118,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 std::error_code Stat(const Path& path, FileInfo& info, bool followLinks) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    HANDLE handle = ::CreateFileW(Long(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE handle =
+        ::CreateFileW(Long(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError();
     const auto ec = FillFromHandle(handle, info);
     ::CloseHandle(handle);
@@ -220,9 +218,9 @@ std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ::GetSecurityDescriptorControl(sd, &control, &revision);
-    const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
-                                                                       ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
     error = dacl ? ::SetSecurityInfo(handle_, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) : ERROR_SUCCESS;
     ::LocalFree(sd);
     return error == ERROR_SUCCESS ? std::error_code() : ErrorOf(error);
@@ -330,8 +328,8 @@ Folder::~Folder() {
 std::error_code Folder::Open(const Path& path, Folder& folder) {
     // Without FILE_SHARE_DELETE nobody can rename or remove the folder while it is open.
     const Path where = path.empty() ? Path(L".") : path;
-    HANDLE handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     // Another program holding it open for deletion: still open it, unpinned.
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION)
         handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
@@ -352,8 +350,9 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
 std::error_code Folder::CreateNew(const Path& name, File& file) const {
     // Hidden until it takes the original's place, so no listing ever shows it.
     // WRITE_DAC: the creator may give it the original's access list.
-    HANDLE handle = ::CreateFileW(Long(Full(name)).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
-                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    HANDLE handle =
+        ::CreateFileW(Long(Full(name)).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | READ_CONTROL | WRITE_DAC,
+                      FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError();
     file = File();
     file.handle_ = handle;
@@ -447,7 +446,6 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
     ::FindClose(find);
     return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
 }
-
 
 // Handles have no low per-process limit on Windows.
 std::size_t OpenFilesLeft() { return 1u << 16; }

@@ -160,8 +160,7 @@ std::int16_t INI::RINIi(std::u16string_view section, std::u16string_view keyName
 
 std::int16_t ToInt16(double value) {
     const double rounded = std::nearbyint(value);  // the default rounding: half to even
-    if (!(rounded >= -32768.0 && rounded <= 32767.0))
-        throw OverflowError("stored number is outside -32768..32767");
+    if (!(rounded >= -32768.0 && rounded <= 32767.0)) throw OverflowError("stored number is outside -32768..32767");
     return static_cast<std::int16_t>(rounded);
 }
 

@@ -43,8 +43,7 @@ public:
                                                        std::initializer_list<std::u16string_view> keyNames,
                                                        std::vector<bool>* cut = nullptr) const;
     // Stores the text; the reason on failure (the file is then unchanged).
-    std::error_code WInI(std::u16string_view section, std::u16string_view keyName,
-                         std::u16string_view keyValue) const;
+    std::error_code WInI(std::u16string_view section, std::u16string_view keyName, std::u16string_view keyValue) const;
 
     // Stores several texts of one section with one update of the file: all or
     // none. With `onlyThese` the file then holds nothing else.

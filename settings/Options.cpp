@@ -53,8 +53,7 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     ini.FileName(file);
     // One reading of the file for all five keys.
     std::vector<bool> cut;
-    auto texts =
-        ini.RINIAll(kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt"}, &cut);
+    auto texts = ini.RINIAll(kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt"}, &cut);
     constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy", "Mask", "BackupExt"};
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (!texts[i]) {

@@ -196,8 +196,8 @@ std::string WithValue(std::string_view content, std::string_view section, const 
     const Place place = Find(lines, section, entry.key);
     std::string line, header;
     const std::string_view value = entry.value;
-    const bool quoted = !value.empty() && (Trim(value) != value || (value.size() >= 2 && value.front() == '"' &&
-                                                                    value.back() == '"'));
+    const bool quoted =
+        !value.empty() && (Trim(value) != value || (value.size() >= 2 && value.front() == '"' && value.back() == '"'));
     line.append(entry.key).append("=");
     if (quoted) line.append("\"").append(value).append("\"");
     else line.append(value);

@@ -42,8 +42,8 @@ std::error_code CheckProfileFile(const std::filesystem::path& file);
 // Names or values
 // that would break the file's lines (line breaks, "=" in a key, "]" in a
 // section) are refused with invalid_argument.
-std::error_code WriteProfileValue(const std::filesystem::path& file, std::string_view section,
-                                  std::string_view key, std::string_view value);
+std::error_code WriteProfileValue(const std::filesystem::path& file, std::string_view section, std::string_view key,
+                                  std::string_view value);
 
 struct ProfileEntry {
     std::string key;

@@ -64,7 +64,8 @@ TEST(ByteSearcherTest, ReplaceAll) {
         const std::string text = Random(random, random() % 300, 3);
         const std::string search = Random(random, 1 + random() % 4, 3), replace = Random(random, random() % 6, 3);
         std::uint64_t expected = 0;
-        ASSERT_EQ(ReplaceAll(text, ByteSearcher(search), replace, &count), test::PlainReplace(text, search, replace, expected));
+        ASSERT_EQ(ReplaceAll(text, ByteSearcher(search), replace, &count),
+                  test::PlainReplace(text, search, replace, expected));
         ASSERT_EQ(count, expected);
     }
 }

@@ -38,7 +38,8 @@ TEST_F(ChoosePathTest, CancelChangesNothing) {
         EXPECT_EQ(QApplication::focusWidget(), F().Command1);
         F().Text1->setFocus();
     }
-    EXPECT_EQ(ui_.pickerCalls, QStringList({"Выберите файл для обработки|*.*<NUL>*.*", "Выберите каталог для обработки."}));
+    EXPECT_EQ(ui_.pickerCalls,
+              QStringList({"Выберите файл для обработки|*.*<NUL>*.*", "Выберите каталог для обработки."}));
 }
 
 // A chosen file is classified as a file; the mask goes to the picker twice, NUL-separated.
@@ -142,7 +143,8 @@ TEST(CommonDialogTest, FileChooser) {
         QTest::keyClicks(name, "no-such-file.txt");
         QMetaObject::invokeMethod(d, "accept");
     });
-    const QString chosen = pickers::CommonDialog().OpenFile("Выберите файл", "*.txt" + QString(QChar(u'\0')) + "*.txt", nullptr);
+    const QString chosen =
+        pickers::CommonDialog().OpenFile("Выберите файл", "*.txt" + QString(QChar(u'\0')) + "*.txt", nullptr);
     EXPECT_EQ(chosen, QDir::toNativeSeparators(QDir(start).filePath("no-such-file.txt")));
 
     WhenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });

@@ -47,7 +47,7 @@ protected:
 // Every encoding by default, the encodings of each file in its record; -E pins one.
 TEST_F(CliTest, EncodingsInRecords) {
     setenv("LC_ALL", "ru_RU.UTF-8", 1);  // the legacy code page: windows-1251
-    Make("a.txt", "\xEC\xE8\xF0");      // "мир" in CP1251
+    Make("a.txt", "\xEC\xE8\xF0");       // "мир" in CP1251
     Make("b.txt", "мир");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"-n", "-s", "мир", "-r", "свет", "-E", "UTF-8", d}), 0);
@@ -72,17 +72,19 @@ TEST_F(CliTest, JsonRecords) {
     fs::current_path(Dir());  // paths as given: "./a.txt"
     EXPECT_EQ(Run({"--json", "-b", "-s", "old", "-r", "new", "."}), 1);
     fs::current_path(kept);
-    EXPECT_EQ(out_, "{\"path\":\"./a.txt\",\"result\":\"corrected\",\"replacements\":1,"
-                    "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
-                    "{\"path\":{\"bytes\":\"Li9i/y50eHQ=\"},\"result\":\"corrected\",\"replacements\":1,"
-                    "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
-                    "{\"path\":\"./c.txt\",\"result\":\"failed\","
-                    "\"reason\":\"backup path c.txt.bak is not a regular file\",\"reason_path\":\"./c.txt.bak\"}\n"
-                    "{\"path\":\"./d.txt\",\"result\":\"unknown\"}\n"
-                    "{\"path\":{\"bytes\":\"Li9l/w==\"},\"result\":\"failed\","
-                    "\"reason\":\"backup path e\\ufffd.bak is not a regular file\",\"reason_path\":{\"bytes\":\"Li9l/y5iYWs=\"}}\n"
-                    "{\"summary\":{\"files\":5,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
-                    "\"unknown\":1,\"backup\":0,\"same-file\":0,\"failed\":2}}\n");
+    EXPECT_EQ(
+        out_,
+        "{\"path\":\"./a.txt\",\"result\":\"corrected\",\"replacements\":1,"
+        "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
+        "{\"path\":{\"bytes\":\"Li9i/y50eHQ=\"},\"result\":\"corrected\",\"replacements\":1,"
+        "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n"
+        "{\"path\":\"./c.txt\",\"result\":\"failed\","
+        "\"reason\":\"backup path c.txt.bak is not a regular file\",\"reason_path\":\"./c.txt.bak\"}\n"
+        "{\"path\":\"./d.txt\",\"result\":\"unknown\"}\n"
+        "{\"path\":{\"bytes\":\"Li9l/w==\"},\"result\":\"failed\","
+        "\"reason\":\"backup path e\\ufffd.bak is not a regular file\",\"reason_path\":{\"bytes\":\"Li9l/y5iYWs=\"}}\n"
+        "{\"summary\":{\"files\":5,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
+        "\"unknown\":1,\"backup\":0,\"same-file\":0,\"failed\":2}}\n");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--json", "-z", "-s", "old", "-r", "new", d}), 2);
 }
@@ -127,7 +129,8 @@ TEST_F(CliTest, CheckListsVerdicts) {
     Make("c.txt", "neither");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--check", "-s", "old", "-r", "new", d}), 0);
-    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt" + kAscii + "\nalready-corrected\t" + d + "/b.txt\nunknown\t" + d + "/c.txt\n");
+    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt" + kAscii + "\nalready-corrected\t" + d + "/b.txt\nunknown\t" + d +
+                        "/c.txt\n");
     EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "old");
     EXPECT_NE(err_.find("3 files"), std::string::npos);
 }
@@ -142,7 +145,8 @@ TEST_F(CliTest, CorrectsFolderWithBackups) {
     EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "old old");
 
     EXPECT_EQ(Run({"-s", "new", "-r", "x", "-b", d}), 0);
-    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2" + kAscii + "\nbackup\t" + d + "/a.txt.bak\ncorrected\t" + d + "/b.txt\t1" + kAscii + "\n");
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t2" + kAscii + "\nbackup\t" + d + "/a.txt.bak\ncorrected\t" + d +
+                        "/b.txt\t1" + kAscii + "\n");
     EXPECT_EQ(ReadBytes(Dir() / "a.txt.bak"), "new new");
 }
 
@@ -152,7 +156,8 @@ TEST_F(CliTest, ManyFilesInListingOrder) {
     for (int i = 100; i < 175; ++i) {
         const std::string name = "f" + std::to_string(i) + ".txt";
         Make(name, i % 3 ? "old" : "other");
-        expected += (i % 3 ? "corrected\t" : "unknown\t") + (Dir() / name).string() + (i % 3 ? "\t1" + kAscii + "\n" : "\n");
+        expected +=
+            (i % 3 ? "corrected\t" : "unknown\t") + (Dir() / name).string() + (i % 3 ? "\t1" + kAscii + "\n" : "\n");
     }
     // The same records for any number of workers, more than the files of a group included.
     for (const char* jobs : {"1", "3", "40"}) {
@@ -188,7 +193,8 @@ TEST_F(CliTest, FailureGivesExitOne) {
     fs::create_directory(Dir() / "b.txt.bak");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"-s", "old", "-r", "new", "-b", d}), 1);
-    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t1" + kAscii + "\nfailed\t" + d + "/b.txt\tbackup path b.txt.bak is not a regular file\n");
+    EXPECT_EQ(out_, "corrected\t" + d + "/a.txt\t1" + kAscii + "\nfailed\t" + d +
+                        "/b.txt\tbackup path b.txt.bak is not a regular file\n");
     EXPECT_EQ(ReadBytes(b), "old");
 }
 
@@ -219,7 +225,8 @@ TEST_F(CliTest, UsageErrors) {
 
 // An options file supplies the strings and the backup switch; flags given win.
 TEST_F(CliTest, OptionsFile) {
-    const auto options = Make("options.ini", "[Main]\nSearchString=old\nReplaceString=new\nBackupCopy=1\nBackupExt=orig\n");
+    const auto options =
+        Make("options.ini", "[Main]\nSearchString=old\nReplaceString=new\nBackupCopy=1\nBackupExt=orig\n");
     const auto file = Make("a.txt", "old text");
     EXPECT_EQ(Run({"--options", options.string(), file.string()}), 0);
     EXPECT_EQ(ReadBytes(file), "new text");
@@ -288,7 +295,6 @@ TEST_F(CliTest, HelpAndVersion) {
     EXPECT_NE(out_.find("Usage: tarnwick-cli"), std::string::npos);
 }
 
-
 // Records cannot be forged by names: unusual names are quoted, -z ends fields
 // with NUL; a link beside its target is the same file; a second run finds the
 // file already corrected; output that cannot be written ends with status 3.
@@ -299,7 +305,9 @@ TEST_F(CliTest, RecordsTellTheTruth) {
     fs::create_symlink("a", Dir() / "b");
     EXPECT_EQ(Run({"-n", "-z", "-s", "old", "-r", "new", d}), 0);
     std::string nul;
-    for (const std::string& field : std::vector<std::string>{"to-correct", d + "/a", "utf-8,windows-1252", "to-correct", d + "/b", "utf-8,windows-1252", "to-correct", d + "/x\nfailed\tforged", "utf-8,windows-1252"})
+    for (const std::string& field :
+         std::vector<std::string>{"to-correct", d + "/a", "utf-8,windows-1252", "to-correct", d + "/b",
+                                  "utf-8,windows-1252", "to-correct", d + "/x\nfailed\tforged", "utf-8,windows-1252"})
         nul += field + '\0';
     EXPECT_EQ(out_, nul);
     EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0);
@@ -359,7 +367,8 @@ TEST_F(CliTest, LowOpenFileLimit) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "-j " << jobs << ", limit " << files;
             for (int i = 100; i < 200; ++i) {
                 const std::string name = "f" + std::to_string(i);
-                ASSERT_EQ(ReadBytes(Dir() / name), "new " + std::to_string(i)) << name << ", -j " << jobs << ", limit " << files;
+                ASSERT_EQ(ReadBytes(Dir() / name), "new " + std::to_string(i))
+                    << name << ", -j " << jobs << ", limit " << files;
                 ASSERT_EQ(ReadBytes(Dir() / (name + ".bak")), "old " + std::to_string(i));
                 fs::remove(Dir() / (name + ".bak"));
             }

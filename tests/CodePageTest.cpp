@@ -30,8 +30,8 @@ TEST(CodePageTest, UnrepresentableTextIsRefused) {
     ASSERT_TRUE(utf8);
     EXPECT_EQ(utf8->Encode(u"日本 😀"), std::string("\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"));
     EXPECT_FALSE(utf8->Encode(std::u16string(1, char16_t(0xD800))));  // lone surrogate
-    EXPECT_FALSE(utf8->Decode("\xC0\xAF"));                            // overlong
-    EXPECT_FALSE(utf8->Decode("\xE6\x97"));                            // cut short
+    EXPECT_FALSE(utf8->Decode("\xC0\xAF"));                           // overlong
+    EXPECT_FALSE(utf8->Decode("\xE6\x97"));                           // cut short
 }
 
 // Unknown encodings and those that do not keep ASCII as it is cannot be chosen.

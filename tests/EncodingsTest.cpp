@@ -49,38 +49,40 @@ TEST_F(EncodingsTest, MixedFolderInOneRun) {
     const auto forms = StringForms::Candidates(u"мир", u"свет", CodePage::Named("CP1251"), Encoding::Utf8);
     const std::string utf8 = In("UTF-8", u"мир"), cp1251 = In("CP1251", u"мир");
     const std::string utf8New = In("UTF-8", u"свет"), cp1251New = In("CP1251", u"свет");
-    Expect(forms, {
-        {"legacy.txt", "a " + cp1251 + "\r\n\x98 end", "a " + cp1251New + "\r\n\x98 end", "windows-1251"},
-        {"utf8.txt", utf8 + ", " + utf8 + "\n", utf8New + ", " + utf8New + "\n", "utf-8"},
-        {"utf8-bom.txt", kBom8 + utf8, kBom8 + utf8New, "utf-8"},
-        {"utf16le.txt", kBomLE + Utf16(u"мир\r\n", false), kBomLE + Utf16(u"свет\r\n", false), "utf-16le"},
-        {"utf16be.txt", kBomBE + Utf16(u"мир", true), kBomBE + Utf16(u"свет", true), "utf-16be"},
-        {"ascii.txt", "nothing here", "nothing here", ""},
-        {"both.txt", cp1251 + " " + utf8, cp1251New + " " + utf8New, "utf-8,windows-1251"},
-    });
+    Expect(forms,
+           {
+               {"legacy.txt", "a " + cp1251 + "\r\n\x98 end", "a " + cp1251New + "\r\n\x98 end", "windows-1251"},
+               {"utf8.txt", utf8 + ", " + utf8 + "\n", utf8New + ", " + utf8New + "\n", "utf-8"},
+               {"utf8-bom.txt", kBom8 + utf8, kBom8 + utf8New, "utf-8"},
+               {"utf16le.txt", kBomLE + Utf16(u"мир\r\n", false), kBomLE + Utf16(u"свет\r\n", false), "utf-16le"},
+               {"utf16be.txt", kBomBE + Utf16(u"мир", true), kBomBE + Utf16(u"свет", true), "utf-16be"},
+               {"ascii.txt", "nothing here", "nothing here", ""},
+               {"both.txt", cp1251 + " " + utf8, cp1251New + " " + utf8New, "utf-8,windows-1251"},
+           });
 }
 
 // An ASCII search string tells no encoding: the file does, for the replacement.
 TEST_F(EncodingsTest, AsciiSearchTakesTheFilesEncoding) {
     const auto forms = StringForms::Candidates(u"(c)", u"©", CodePage::Named("CP1251"), Encoding::Legacy);
     Expect(forms, {
-        {"utf8.txt", In("UTF-8", u"Ё (c)"), In("UTF-8", u"Ё ©"), "utf-8"},
-        {"utf8-bom.txt", kBom8 + "(c)", kBom8 + In("UTF-8", u"©"), "utf-8"},
-        {"legacy.txt", In("CP1251", u"Ё (c)"), In("CP1251", u"Ё ©"), "windows-1251"},
-        {"ascii.txt", "(c) 2026", In("CP1251", u"© 2026"), "windows-1251"},
-        {"utf16le.txt", kBomLE + Utf16(u"(c)", false), kBomLE + Utf16(u"©", false), "utf-16le"},
-    });
+                      {"utf8.txt", In("UTF-8", u"Ё (c)"), In("UTF-8", u"Ё ©"), "utf-8"},
+                      {"utf8-bom.txt", kBom8 + "(c)", kBom8 + In("UTF-8", u"©"), "utf-8"},
+                      {"legacy.txt", In("CP1251", u"Ё (c)"), In("CP1251", u"Ё ©"), "windows-1251"},
+                      {"ascii.txt", "(c) 2026", In("CP1251", u"© 2026"), "windows-1251"},
+                      {"utf16le.txt", kBomLE + Utf16(u"(c)", false), kBomLE + Utf16(u"©", false), "utf-16le"},
+                  });
 }
 
 // Legacy forms never match inside UTF-8 characters, UTF-16 forms only at whole
 // code units; a replace string an occurrence's encoding cannot hold fails that
 // file alone, unchanged.
 TEST_F(EncodingsTest, WholeCharactersOnlyAndUnrepresentableReplacement) {
-    Expect(StringForms::Candidates(u"é", u"e", CodePage::Named("CP1252"), Encoding::Utf8), {
-        {"utf8.txt", In("UTF-8", u"騰é"), In("UTF-8", u"騰e"), "utf-8"},  // 騰 is E9 A8 B0; é in CP1252 is E9
-        {"utf16le.txt", kBomLE + std::string("\x00\xE9\x00\x00\xE9\x00", 6),
-         kBomLE + std::string("\x00\xE9\x00\x00\x65\x00", 6), "utf-16le"},
-    });
+    Expect(StringForms::Candidates(u"é", u"e", CodePage::Named("CP1252"), Encoding::Utf8),
+           {
+               {"utf8.txt", In("UTF-8", u"騰é"), In("UTF-8", u"騰e"), "utf-8"},  // 騰 is E9 A8 B0; é in CP1252 is E9
+               {"utf16le.txt", kBomLE + std::string("\x00\xE9\x00\x00\xE9\x00", 6),
+                kBomLE + std::string("\x00\xE9\x00\x00\x65\x00", 6), "utf-16le"},
+           });
 
     const auto ascii = Make("ascii.txt", "abc"), utf8 = Make("utf8.txt", In("UTF-8", u"Ж abc"));
     Corrector corrector(StringForms::Candidates(u"abc", u"日本", CodePage::Named("CP1251"), Encoding::Legacy));

@@ -197,7 +197,8 @@ TEST_F(FaultTest, FinalRenameFails) {
 // In a group rewrite, a file that fails fails alone: the others are corrected, nothing is left over.
 TEST_F(FaultTest, GroupWithAFailingFile) {
     std::vector<fs::path> files;
-    for (int i = 0; i < 40; ++i) files.push_back(Make("f" + std::to_string(100 + i) + ".txt", "old " + std::to_string(i)));
+    for (int i = 0; i < 40; ++i)
+        files.push_back(Make("f" + std::to_string(100 + i) + ".txt", "old " + std::to_string(i)));
     if (!MakeImmutable(files[33])) GTEST_SKIP() << "chattr +i not available here";
     std::vector<std::size_t> order;
     std::vector<ProcessResult> results(files.size());
@@ -316,7 +317,7 @@ TEST_F(FaultTest, KilledDuringRewrite) {
 
     EXPECT_EQ(ReadBytes(file_), "old content old");
     EXPECT_EQ(ReadBytes(backup_), "previous backup");
-    EXPECT_EQ(Names().size(), 3u);  // the leftover is there...
+    EXPECT_EQ(Names().size(), 3u);                                                // the leftover is there...
     EXPECT_EQ(ListFolder(Dir()).files, (std::vector<fs::path>{file_, backup_}));  // ...but never listed
     Corrector again("old", "new", {true, "bak"});
     ASSERT_FALSE(again.ProcessFile(file_).failure);
@@ -337,7 +338,6 @@ TEST_F(FaultTest, BackupWithoutHardLinks) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
 }
 
-
 // Runs `body` in a child process (as `uid` when not 0); true when it returned true.
 template <typename Body>
 bool InChild(Body body, uid_t uid = 0) {
@@ -356,10 +356,12 @@ TEST_F(FaultTest, TwoRunsAtOnce) {
     const auto site = Dir() / "site";
     fs::create_directory(site);
     const std::string padding(512 * 1024, 'x');
-    for (int i = 0; i < 64; ++i) test::WriteBytes(site / ("f" + std::to_string(100 + i)), "foo original " + std::to_string(i) + padding);
+    for (int i = 0; i < 64; ++i)
+        test::WriteBytes(site / ("f" + std::to_string(100 + i)), "foo original " + std::to_string(i) + padding);
     const auto run = [&] {
         std::ofstream sink("/dev/null");
-        return cli::Run({"-j", "4", "-s", "foo", "-r", "bar", "-b", site.string()}, sink, sink) == 0;  // the parallel path
+        return cli::Run({"-j", "4", "-s", "foo", "-r", "bar", "-b", site.string()}, sink, sink) ==
+               0;  // the parallel path
     };
     const pid_t first = fork();
     if (first == 0) _exit(run() ? 0 : 1);
@@ -431,7 +433,8 @@ TEST_F(FaultTest, BackupPathIsTheFileItself) {
     EXPECT_FALSE(corrector.ProcessFile(a).failure);
     EXPECT_EQ(ReadBytes(a), "new");
     EXPECT_EQ(ReadBytes(Dir() / "a.htm.bak"), "old");
-    EXPECT_EQ(Names(), (std::vector<std::string>{"a.htm", "a.htm.bak", "b.htm", "b.htm.bak", "page.htm", "page.htm.bak"}));
+    EXPECT_EQ(Names(),
+              (std::vector<std::string>{"a.htm", "a.htm.bak", "b.htm", "b.htm.bak", "page.htm", "page.htm.bak"}));
 }
 
 // Folders where a temporary file could be made but not removed or renamed
@@ -449,10 +452,12 @@ TEST_F(FaultTest, FoldersThatWouldKeepATemporary) {
     ASSERT_EQ(chmod(Dir().c_str(), 01777), 0);
     ASSERT_EQ(chown(file_.c_str(), 4321, 4321), 0);
     ASSERT_EQ(chmod(file_.c_str(), 0666), 0);
-    EXPECT_TRUE(InChild([&] {
-        const ProcessResult r = Run();
-        return r.failure && r.failure->kind == FailureKind::NotReplaceable;
-    }, 65534));
+    EXPECT_TRUE(InChild(
+        [&] {
+            const ProcessResult r = Run();
+            return r.failure && r.failure->kind == FailureKind::NotReplaceable;
+        },
+        65534));
     ExpectUntouched();
 }
 
@@ -540,7 +545,8 @@ TEST_F(FaultTest, FolderFlushedOncePerGroup) {
         return ::fsync(fd);
     };
     Corrector corrector("old", "new", {true, "bak"});
-    corrector.ProcessFiles(files, [](std::size_t, const ProcessResult& r) { EXPECT_EQ(g_folderFlushes, 1) << r.Corrected(); });
+    corrector.ProcessFiles(files,
+                           [](std::size_t, const ProcessResult& r) { EXPECT_EQ(g_folderFlushes, 1) << r.Corrected(); });
     EXPECT_EQ(g_folderFlushes, 1);
 }
 

@@ -108,7 +108,11 @@ TEST_F(FileSystemsTest, AclAndAttributesKept) {
             const std::string before = Access(file);
             ASSERT_NE(before.find("user:nobody:rw-"), std::string::npos) << before;
             const os::SystemCalls saved = os::Sys();
-            if (copied) os::Sys().linkat = [](int, const char*, int, const char*, int) { errno = EXDEV; return -1; };
+            if (copied)
+                os::Sys().linkat = [](int, const char*, int, const char*, int) {
+                    errno = EXDEV;
+                    return -1;
+                };
             Corrector corrector("old", "new", {true, "bak"});
             const ProcessResult result = corrector.ProcessFile(file);
             os::Sys() = saved;

@@ -54,13 +54,12 @@ TEST_F(INITest, BooleanIsTrueOnlyForTrue) {
 // Numbers are read with blanks ignored, stop at the first non-number character,
 // and round half to even; outside the 16-bit range is an overflow.
 TEST_F(INITest, IntegerReading) {
-    INI ini = Ini(
-        "[Main]\none=1\nneg=-7\nabc=abc\nmix=12abc\nspaced=1 2\nexp=1E3\nhex=&H10\noct=&O17\n"
-        "h1=2.5\nh2=3.5\nh3=-2.5\nbig=40000\nedge=32767.5\nlow=-32768\npoint=1.2.3\n");
+    INI ini =
+        Ini("[Main]\none=1\nneg=-7\nabc=abc\nmix=12abc\nspaced=1 2\nexp=1E3\nhex=&H10\noct=&O17\n"
+            "h1=2.5\nh2=3.5\nh3=-2.5\nbig=40000\nedge=32767.5\nlow=-32768\npoint=1.2.3\n");
     const std::vector<std::pair<const char16_t*, int>> cases = {
-        {u"one", 1},  {u"neg", -7}, {u"missing", 0}, {u"abc", 0}, {u"mix", 12},     {u"spaced", 12},
-        {u"exp", 1000}, {u"hex", 16}, {u"oct", 15},   {u"h1", 2},  {u"h2", 4},       {u"h3", -2},
-        {u"low", -32768}, {u"point", 1},
+        {u"one", 1},  {u"neg", -7}, {u"missing", 0}, {u"abc", 0}, {u"mix", 12}, {u"spaced", 12},  {u"exp", 1000},
+        {u"hex", 16}, {u"oct", 15}, {u"h1", 2},      {u"h2", 4},  {u"h3", -2},  {u"low", -32768}, {u"point", 1},
     };
     for (const auto& [key, value] : cases) EXPECT_EQ(ini.RINIi(u"Main", key), value) << std::string(key, key + 3);
     EXPECT_THROW(ini.RINIi(u"Main", u"big"), OverflowError);

@@ -200,7 +200,8 @@ TEST_F(MainWindowTest, FolderRun) {
     WaitForClassification();
     statuses_.clear();
     QTest::mouseClick(F().Command1, Qt::LeftButton);
-    EXPECT_EQ(statuses_, QStringList({"Обработка файла 1 из 2...", "Обработка файла 2 из 2...", " Готово. Обработано 2 файлов."}));
+    EXPECT_EQ(statuses_,
+              QStringList({"Обработка файла 1 из 2...", "Обработка файла 2 из 2...", " Готово. Обработано 2 файлов."}));
     EXPECT_EQ(ReadBytes(a), "xyz");
     EXPECT_EQ(ReadBytes(b), "xyz");
     EXPECT_TRUE(F().Command1->isEnabled());
@@ -305,7 +306,8 @@ TEST_F(MainWindowTest, OptionsLoadAndSave) {
     QTest::mouseClick(F().Command5, Qt::LeftButton);
     EXPECT_EQ(Status(), " Параметры программы сохранены");
     EXPECT_EQ(ReadBytes(Dir() / "options.ini"),
-              tarnwick::test::Eol("[Main]\nSearchString=другое\nReplaceString=Новое\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
+              tarnwick::test::Eol(
+                  "[Main]\nSearchString=другое\nReplaceString=Новое\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
 
     if (!MakeImmutable(Dir())) GTEST_SKIP() << "chattr +i not available here";
     F().Text1->setText("третье");

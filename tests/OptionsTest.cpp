@@ -31,9 +31,11 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
     Make("options.ini", "[Main]\nSearchString=x\nExtra=1\n[Other]\nA=B\n");
     ASSERT_FALSE(SaveOptions(file, saved, cp1251));
     EXPECT_EQ(LoadOptions(file, cp1251), saved);
-    EXPECT_EQ(ReadBytes(file),
-              test::Eol("[Main]\nSearchString=\xD1\xF2\xE0\xF0\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\n"
-                        "ReplaceString=\xCD\xEE\xE2\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
+    EXPECT_EQ(
+        ReadBytes(file),
+        test::Eol(
+            "[Main]\nSearchString=\xD1\xF2\xE0\xF0\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\n"
+            "ReplaceString=\xCD\xEE\xE2\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
     EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
 }
 
@@ -168,13 +170,15 @@ TEST_F(HostileOptionsTest, BinaryFile) {
 // Duplicate sections and keys: the first counts. A value cut by a NUL or by
 // its length is not used.
 TEST_F(HostileOptionsTest, DuplicatesNulAndLongLines) {
-    const Options options = Load("[Main]\nSearchString=first\nSearchString=second\n[Main]\nReplaceString=later\n"
-                                 "[Main]\nMask=" + std::string(1 << 20, 'm') + "\n" +
-                                 std::string("[main]\nBackupExt=b\0ak\n", 22));
+    const Options options = Load(
+        "[Main]\nSearchString=first\nSearchString=second\n[Main]\nReplaceString=later\n"
+        "[Main]\nMask=" +
+        std::string(1 << 20, 'm') + "\n" + std::string("[main]\nBackupExt=b\0ak\n", 22));
     EXPECT_EQ(options.searchString, u"first");
     EXPECT_EQ(options.replaceString, u"");  // only in a second [Main]
     EXPECT_EQ(options.mask, u"");
-    const Options cut = Load("[Main]\nMask=" + std::string(1 << 20, 'm') + "\nBackupExt=b" + std::string(1, '\0') + "ak\n");
+    const Options cut =
+        Load("[Main]\nMask=" + std::string(1 << 20, 'm') + "\nBackupExt=b" + std::string(1, '\0') + "ak\n");
     EXPECT_EQ(cut.mask, u"");
     EXPECT_EQ(cut.backupExt, u"");
     EXPECT_EQ(cut.cutKeys, (std::vector<std::string>{"Mask", "BackupExt"}));

@@ -85,9 +85,10 @@ TEST_F(ProcessFileTest, NoOccurrenceChangesNothing) {
     const auto backup = Make("f.txt.bak", "the original");
     os::FileInfo before, after;
     ASSERT_FALSE(os::Stat(path, before));
-    for (const auto& [search, replace, verdict] :
-         {std::tuple{"", "x", FileVerdict::Unknown}, {"", "same", FileVerdict::AlreadyCorrected},
-          {"old", "content", FileVerdict::AlreadyCorrected}, {"old", "new", FileVerdict::Unknown}}) {
+    for (const auto& [search, replace, verdict] : {std::tuple{"", "x", FileVerdict::Unknown},
+                                                   {"", "same", FileVerdict::AlreadyCorrected},
+                                                   {"old", "content", FileVerdict::AlreadyCorrected},
+                                                   {"old", "new", FileVerdict::Unknown}}) {
         Corrector corrector(search, replace, Backups());
         const ProcessResult result = corrector.ProcessFile(path);
         ASSERT_FALSE(result.failure) << result.failure->Message();

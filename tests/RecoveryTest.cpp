@@ -86,7 +86,8 @@ TEST_F(RecoveryTest, LeftoversOfKilledRunsAreCleaned) {
             const std::string what = (noLinks ? "no hard links, step " : "step ") + std::to_string(step);
             const fs::path file = Make("a", "old text");
             Make("a.bak", "previous backup");
-            KilledAtRename(step, [&] { Correct(file); }, noLinks);
+            KilledAtRename(
+                step, [&] { Correct(file); }, noLinks);
             if (HasFatalFailure()) return;
             const auto names = Names();
             const auto hidden = static_cast<std::size_t>(

@@ -36,16 +36,18 @@ TEST(WorkersTest, OnePerUsableCpuEachHelperOnItsOwn) {
     std::mutex mutex;
     std::vector<int> placed(cpus, -2);  // per helper that took an item: its one CPU, or -1
     WorkerPool pool(cpus);
-    pool.Run(cpus * 3, cpus, cpus * 3, [&](std::size_t, unsigned worker) {
-        cpu_set_t mine;
-        ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof mine, &mine), 0);
-        int cpu = -1;
-        for (int c = 0; c < CPU_SETSIZE && CPU_COUNT(&mine) == 1; ++c)
-            if (CPU_ISSET(c, &mine)) cpu = c;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::lock_guard lock(mutex);
-        placed[worker] = cpu;
-    }, {});
+    pool.Run(cpus * 3, cpus, cpus * 3,
+             [&](std::size_t, unsigned worker) {
+                 cpu_set_t mine;
+                 ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof mine, &mine), 0);
+                 int cpu = -1;
+                 for (int c = 0; c < CPU_SETSIZE && CPU_COUNT(&mine) == 1; ++c)
+                     if (CPU_ISSET(c, &mine)) cpu = c;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                 std::lock_guard lock(mutex);
+                 placed[worker] = cpu;
+             },
+             {});
     std::set<int> distinct;
     for (unsigned w = 1; w < cpus; ++w) {
         if (placed[w] == -2) continue;  // took no item

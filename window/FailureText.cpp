@@ -22,14 +22,19 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::Write: text = QStringLiteral("ошибка записи (нет места на диске?)"); break;
     case FailureKind::Flush: text = QStringLiteral("ошибка сброса данных на диск"); break;
     case FailureKind::Backup: text = QStringLiteral("не удалось создать резервную копию"); break;
-    case FailureKind::BackupNotFile: text = QStringLiteral("место резервной копии занято папкой или другим объектом"); break;
+    case FailureKind::BackupNotFile:
+        text = QStringLiteral("место резервной копии занято папкой или другим объектом");
+        break;
     case FailureKind::BackupIsFile: text = QStringLiteral("резервная копия оказалась бы самим файлом (ссылка)"); break;
-    case FailureKind::BadBackupName: text = QStringLiteral("расширение резервных копий не задано или недопустимо"); break;
+    case FailureKind::BadBackupName:
+        text = QStringLiteral("расширение резервных копий не задано или недопустимо");
+        break;
     case FailureKind::Changed: text = QStringLiteral("файл изменён другой программой во время обработки"); break;
     case FailureKind::Replace: text = QStringLiteral("не удалось заменить файл исправленным"); break;
     case FailureKind::List: text = QStringLiteral("не удалось прочитать содержимое папки"); break;
     case FailureKind::NotRepresentable:
-        text = QStringLiteral("строку замены нельзя записать в кодировке файла ") + QString::fromStdString(failure.detail);
+        text =
+            QStringLiteral("строку замены нельзя записать в кодировке файла ") + QString::fromStdString(failure.detail);
         break;
     case FailureKind::KeepAccess:
         text = QStringLiteral("исправленному файлу нельзя дать группу, права доступа (ACL) или атрибуты исходного");
@@ -54,7 +59,8 @@ std::filesystem::path ToPath(const QString& text) {
     return std::filesystem::path(text.toStdWString());
 #else
     const auto escaped = [](QChar c) { return IsEscapedByte(c.unicode()); };
-    if (std::none_of(text.begin(), text.end(), escaped)) return std::filesystem::path(QFile::encodeName(text).toStdString());
+    if (std::none_of(text.begin(), text.end(), escaped))
+        return std::filesystem::path(QFile::encodeName(text).toStdString());
     std::string bytes;
     QString run;
     for (const QChar c : text) {

@@ -240,8 +240,8 @@ void Main::ScanFolder(const QString& folder, Corrector& corrector, bool reportFa
     ScanResult result = ScanFiles(listing.files, corrector, callbacks);
     workQueue_ = std::move(result.queue);
 
-    SetStatus(QStringLiteral(" Найдено файлов для обработки - ") + Number(workQueue_.size()) +
-              QStringLiteral(" из ") + Number(count));
+    SetStatus(QStringLiteral(" Найдено файлов для обработки - ") + Number(workQueue_.size()) + QStringLiteral(" из ") +
+              Number(count));
     form_.Command1->setEnabled(!workQueue_.empty());
     currentPath_ = folder;
     // Files that could not be read: one box after the scan, not one per file.
@@ -289,7 +289,8 @@ void Main::ProcessQueue(Corrector& corrector) {
     std::size_t corrected = 0;
     QStringList failures;
     corrector.ProcessFiles(workQueue_, [&](std::size_t i, const ProcessResult& result) {
-        if (result.failure) failures << FromPath(workQueue_[i]) + QStringLiteral(" — ") + DescribeFailure(*result.failure);
+        if (result.failure)
+            failures << FromPath(workQueue_[i]) + QStringLiteral(" — ") + DescribeFailure(*result.failure);
         else if (result.Corrected()) ++corrected;
         SetStatus(QStringLiteral("Обработка файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(count) +
                       QStringLiteral("..."),
@@ -310,7 +311,8 @@ void Main::Command3_Click() {
     if (busy_) return;
     pickedPath_.clear();
     const QString mask = form_.Text4->text();
-    pickedPath_ = interaction_.OpenFile(this, QStringLiteral("Выберите файл для обработки"), mask + QChar(u'\0') + mask);
+    pickedPath_ =
+        interaction_.OpenFile(this, QStringLiteral("Выберите файл для обработки"), mask + QChar(u'\0') + mask);
     pickedPath_.remove(QChar(u'\0'));
     if (!pickedPath_.isEmpty()) {
         currentPath_ = pickedPath_;

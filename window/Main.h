@@ -18,8 +18,8 @@ namespace tarnwick::window {
 
 // What the window starts from.
 struct MainSetup {
-    QStringList arguments;               // the command line after the program name
-    std::filesystem::path optionsFile;   // where the settings are loaded from and saved to
+    QStringList arguments;              // the command line after the program name
+    std::filesystem::path optionsFile;  // where the settings are loaded from and saved to
     CodePage codePage = CodePage::System();
 };
 

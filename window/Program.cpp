@@ -35,10 +35,11 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     if (!HasDisplay()) {
-        std::fputs("tarnwick: no display found. Start it in a desktop session, or under a virtual one:\n"
-                   "  xvfb-run -a tarnwick PATH\n"
-                   "For scripts and batch use there is tarnwick-cli (see tarnwick-cli --help).\n",
-                   stderr);
+        std::fputs(
+            "tarnwick: no display found. Start it in a desktop session, or under a virtual one:\n"
+            "  xvfb-run -a tarnwick PATH\n"
+            "For scripts and batch use there is tarnwick-cli (see tarnwick-cli --help).\n",
+            stderr);
         return 1;
     }
     QApplication app(argc, argv);
@@ -55,9 +56,8 @@ int main(int argc, char** argv) {
     // path that is no valid text in the locale still names its file.
     for (int i = 1; i < argc; ++i) setup.arguments << window::FromPath(argv[i]);
 #endif
-    setup.optionsFile = settings::ChooseOptionsFile(
-        window::ToPath(QApplication::applicationDirPath()),
-        settings::UserConfigFolder());
+    setup.optionsFile =
+        settings::ChooseOptionsFile(window::ToPath(QApplication::applicationDirPath()), settings::UserConfigFolder());
     window::DialogInteraction interaction;
     window::Main main(std::move(setup), interaction);
     main.show();

@@ -31,8 +31,8 @@ struct SystemCalls {
     BOOL(WINAPI* flushFileBuffers)(HANDLE file);
     BOOL(WINAPI* moveFileEx)(LPCWSTR from, LPCWSTR to, DWORD flags);
     BOOL(WINAPI* createHardLink)(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security);
-    BOOL(WINAPI* replaceFile)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID exclude,
-                              LPVOID reserved);
+    BOOL(WINAPI* replaceFile)
+    (LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID exclude, LPVOID reserved);
 };
 
 SystemCalls& Sys();

@@ -27,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ini.FileName(file);
     try {
         (void)ini.RINIi(u"Main", u"BackupCopy");
-    } catch (const OverflowError&) {
-    }
+    } catch (const OverflowError&) {}
     (void)ini.RINI(u"Main", u"SearchString");
 
     if (!WriteProfileValue(file, "Main", "Probe", "value 1")) {

@@ -58,8 +58,7 @@ int main(int argc, char** argv) {
     QWidget* shown = &main;
     if (aboutShot) shown = &about;
     shown->show();
-    QTimer::singleShot(600, [&] {
-        QApplication::exit(SaveShot(shown->screen()->grabWindow(shown->winId()), args[1]) ? 0 : 1);
-    });
+    QTimer::singleShot(
+        600, [&] { QApplication::exit(SaveShot(shown->screen()->grabWindow(shown->winId()), args[1]) ? 0 : 1); });
     return app.exec();
 }

@@ -36,7 +36,7 @@ TEST_F(WindowsTest, AnsiCodePage) {
     EXPECT_EQ(system.Name(), "CP" + std::to_string(GetACP()));
     if (GetACP() != 1251) GTEST_SKIP() << "run with a Cyrillic ANSI code page (LC_ALL=ru_RU.CP1251 under Wine)";
     EXPECT_EQ(system.Encode(u"мир"), std::string("\xEC\xE8\xF0"));
-    EXPECT_FALSE(system.Encode(u"ü"));   // best fit would write "u"
+    EXPECT_FALSE(system.Encode(u"ü"));  // best fit would write "u"
     EXPECT_FALSE(system.Encode(u"日本"));
     EXPECT_EQ(system.Decode("\xCF\xF0\xE8\xE2\xE5\xF2"), std::u16string(u"Привет"));
 
@@ -157,8 +157,9 @@ TEST_F(WindowsTest, ProfileStoreAgreesWithKernel32) {
     const auto theirs = Dir() / "theirs.ini";
     const std::string oursA = ours.string(), theirsA = theirs.string();
     const std::vector<std::array<const char*, 3>> writes = {
-        {"Main", "SearchString", "old text"}, {"Main", "ReplaceString", "new text"}, {"Main", "BackupCopy", "1"},
-        {"Other", "Key", "v"},                {"main", "searchstring", "changed"},  {"Main", "Mask", "*.htm"}};
+        {"Main", "SearchString", "old text"}, {"Main", "ReplaceString", "new text"},
+        {"Main", "BackupCopy", "1"},          {"Other", "Key", "v"},
+        {"main", "searchstring", "changed"},  {"Main", "Mask", "*.htm"}};
     for (const auto& [section, key, value] : writes) {
         ASSERT_FALSE(settings::WriteProfileValue(ours, section, key, value));
         ASSERT_TRUE(WritePrivateProfileStringA(section, key, value, theirsA.c_str()));
@@ -167,7 +168,8 @@ TEST_F(WindowsTest, ProfileStoreAgreesWithKernel32) {
     for (const fs::path& file : {ours, theirs, Dir() / "hand.ini"}) {
         const std::string fileA = file.string();
         for (const char* section : {"Main", "MAIN", "Other", "Missing"})
-            for (const char* key : {"SearchString", "replacestring", "BackupCopy", "Mask", "Key", "Spaced", "Empty", "None"}) {
+            for (const char* key :
+                 {"SearchString", "replacestring", "BackupCopy", "Mask", "Key", "Spaced", "Empty", "None"}) {
                 char buffer[255] = {};
                 const DWORD n = GetPrivateProfileStringA(section, key, "", buffer, sizeof buffer, fileA.c_str());
                 const auto mine = settings::ReadProfileValue(file, section, key);
