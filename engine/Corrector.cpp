@@ -3,7 +3,6 @@
 #include "ContentHash.h"
 #include "FileSystem.h"
 #include "Leftovers.h"
-#include "Replace.h"
 #include "Workers.h"
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <span>
 #include <thread>
 #include <utility>
 
@@ -58,54 +56,6 @@ std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& l
     return ec;
 }
 
-// Follows a stream of bytes to tell whether it is valid UTF-8 and holds a
-// non-ASCII character.
-class Utf8Check {
-public:
-    void Feed(const char* data, std::size_t size) {
-        const auto* p = reinterpret_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size && !invalid_; ++i) {
-            // Runs of ASCII, eight bytes at a time.
-            while (need_ == 0 && i + 8 <= size) {
-                std::uint64_t eight;
-                std::memcpy(&eight, p + i, 8);
-                if (eight & 0x8080808080808080u) break;
-                i += 8;
-            }
-            if (i == size) break;
-            const unsigned char b = p[i];
-            if (need_ == 0) {
-                if (b < 0x80) continue;
-                nonAscii_ = true;
-                // The lead byte gives the length and the range of the next byte
-                // (no overlong forms, no surrogates, nothing past U+10FFFF).
-                if (b >= 0xC2 && b <= 0xDF) need_ = 1, low_ = 0x80, high_ = 0xBF;
-                else if (b == 0xE0) need_ = 2, low_ = 0xA0, high_ = 0xBF;
-                else if (b == 0xED) need_ = 2, low_ = 0x80, high_ = 0x9F;
-                else if (b >= 0xE1 && b <= 0xEF) need_ = 2, low_ = 0x80, high_ = 0xBF;
-                else if (b == 0xF0) need_ = 3, low_ = 0x90, high_ = 0xBF;
-                else if (b >= 0xF1 && b <= 0xF3) need_ = 3, low_ = 0x80, high_ = 0xBF;
-                else if (b == 0xF4) need_ = 3, low_ = 0x80, high_ = 0x8F;
-                else invalid_ = true;
-            } else if (b < low_ || b > high_) {
-                invalid_ = true;
-            } else {
-                --need_;
-                low_ = 0x80, high_ = 0xBF;
-            }
-        }
-    }
-    void End() { invalid_ = invalid_ || need_ != 0; }
-    bool Invalid() const { return invalid_; }
-    bool NonAscii() const { return nonAscii_; }
-
-private:
-    int need_ = 0;
-    unsigned char low_ = 0x80, high_ = 0xBF;
-    bool invalid_ = false;
-    bool nonAscii_ = false;
-};
-
 }  // namespace
 
 fs::path BackupPathOf(const fs::path& file, const BackupPolicy& backup) {
@@ -133,36 +83,7 @@ bool IsUsable(const BackupPolicy& backup) {
 }
 
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
-    : forms_(std::move(forms)),
-      backup_(std::move(backup)),
-      workers_(DefaultWorkers()),
-      chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
-    // Forms that coincide (the ASCII ones) are looked for once.
-    const auto needle = [&](const std::optional<std::string>& form) {
-        if (!form || form->empty()) return -1;
-        for (std::size_t i = 0; i < needles_.size(); ++i)
-            if (needles_[i].Needle() == *form) return static_cast<int>(i);
-        needles_.emplace_back(*form);
-        longest_ = std::max(longest_, form->size());
-        return static_cast<int>(needles_.size() - 1);
-    };
-    for (std::size_t i = 0; i < kEncodingCount; ++i) {
-        const auto e = static_cast<Encoding>(i);
-        searchNeedle_[i] = needle(forms_.Search(e));
-        replaceNeedle_[i] = needle(forms_.Replace(e));
-        if (forms_.Search(e) && forms_.Search(e)->empty()) emptySearch_ = true;
-        if (forms_.Replace(e) && forms_.Replace(e)->empty()) emptyReplace_ = true;
-    }
-}
-
-bool Corrector::NeedsWholeFile() const {
-    const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
-    if (!forms_.Search(Encoding::Utf8) || !forms_.Search(Encoding::Legacy)) return false;
-    // Legacy forms unlike the UTF-8 ones count only outside valid UTF-8; where
-    // the search forms coincide and the replace forms do not, the file decides.
-    return searchNeedle_[u] != searchNeedle_[l] || replaceNeedle_[u] != replaceNeedle_[l] ||
-           forms_.Replace(Encoding::Utf8).has_value() != forms_.Replace(Encoding::Legacy).has_value();
-}
+    : rules_(std::move(forms), chunkSize), backup_(std::move(backup)), workers_(DefaultWorkers()) {}
 
 std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, os::File& in, bool emptySearchOccurs,
                                               Findings& found) {
@@ -173,7 +94,7 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, os::File& in
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
     std::error_code ec;
-    found = Scan(in, info.size, emptySearchOccurs, ec);
+    found = rules_.Scan(in, info.size, emptySearchOccurs, ec);
     if (ec) return failed(FailureKind::Read, ec);
     return std::nullopt;
 }
@@ -183,130 +104,6 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
     Findings found;
     if (auto failure = OpenAndScan(file, in, true, found)) return {FileVerdict::Unknown, std::move(failure), {}};
     return {found.verdict, std::nullopt, found.encodings};
-}
-
-Corrector::Findings Corrector::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec) {
-    Findings found;
-    // Keep the last bytes of each chunk so that an occurrence across the
-    // boundary is still seen whole in the next window.
-    const std::size_t overlap = longest_ ? longest_ - 1 : 0;
-    buffer_.resize(overlap + chunkSize_);
-    const bool whole = NeedsWholeFile();
-    Utf8Check utf8;
-    struct Pair {
-        int search, replace;  // needle indexes, -1 for none
-    };
-    std::array<Pair, 2> pairStore{};  // at most two: UTF-8 and legacy, or one UTF-16
-    std::span<Pair> pairs;
-    std::uint32_t seen = 0;  // bit n: needle n occurs
-    bool anyByte = false, bom8 = false;
-    const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
-        const int n = of[static_cast<std::size_t>(e)];
-        return n >= 0 && (seen >> n & 1u);
-    };
-    std::size_t carry = 0;
-    std::uint64_t offset = 0;  // of the window's first byte in the file
-    // Reading stops at the size the file had when opened: a file that grows
-    // meanwhile is judged by what it held then, and the last empty read is saved.
-    for (std::uint64_t total = 0; total < size || size == 0;) {
-        std::size_t got = 0;
-        if ((ec = in.Read(buffer_.data() + carry, chunkSize_, got))) return {};
-        if (got == 0) break;
-        if (total == 0) {
-            // The layout, from the byte-order mark.
-            const auto* b = reinterpret_cast<const unsigned char*>(buffer_.data());
-            if (forms_.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) found.layout = Layout::Utf16LE;
-            else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) found.layout = Layout::Utf16BE;
-            bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
-            // Each encoding's two forms are looked for together, in one pass.
-            const auto add = [&](Encoding e) {
-                Pair p{searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]};
-                for (const Pair& q : pairs) {
-                    if (p.search == q.search) p.search = -1;
-                    if (p.replace == q.replace) p.replace = -1;
-                }
-                if (p.search >= 0 || p.replace >= 0) {
-                    pairStore[pairs.size()] = p;
-                    pairs = std::span(pairStore.data(), pairs.size() + 1);
-                }
-            };
-            if (found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
-            else if (found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
-            else add(Encoding::Utf8), add(Encoding::Legacy);
-        }
-        anyByte = true;
-        total += got;
-        const bool wholeHere = whole && found.layout == Layout::Bytes;
-        if (wholeHere) utf8.Feed(buffer_.data() + carry, got);
-        const std::string_view window(buffer_.data(), carry + got);
-        const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
-        const auto has = [&](int n) { return n >= 0 && (seen >> n & 1u); };
-        const auto anySearchSeen = [&] {
-            return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return has(q.search); });
-        };
-        const auto find = [&](int n) {
-            return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
-        };
-        // The replace string matters only until a search form that surely counts is seen.
-        const bool settled =
-            has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && anySearchSeen());
-        for (const Pair& q : pairs) {
-            const bool lookSearch = q.search >= 0 && !has(q.search);
-            const bool lookReplace = q.replace >= 0 && !has(q.replace) && !settled;
-            if (lookSearch && lookReplace && align == 1) {
-                bool replaceHere = false;
-                if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(q.search)],
-                                               needles_[static_cast<std::size_t>(q.replace)], window,
-                                               replaceHere) != ByteSearcher::npos)
-                    seen |= 1u << q.search;
-                else if (replaceHere) seen |= 1u << q.replace;
-            } else {
-                if (lookSearch && find(q.search)) seen |= 1u << q.search;
-                if (lookReplace && find(q.replace)) seen |= 1u << q.replace;
-            }
-        }
-        // Without a question of encodings the first occurrence of the search
-        // string settles it; the empty one occurs in any byte.
-        if (emptySearch_ && emptySearchOccurs) break;
-        if (!wholeHere && anySearchSeen()) break;
-        carry = std::min(overlap, window.size());
-        std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
-        offset += window.size() - carry;
-    }
-    utf8.End();
-
-    // Which forms count in this file.
-    EncodingSet counting;
-    if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
-    else if (found.layout == Layout::Utf16BE) counting.Add(Encoding::Utf16BE);
-    else {
-        found.legacyCounts = !whole || utf8.Invalid();
-        found.asciiTarget = bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
-                            : utf8.Invalid()                             ? Encoding::Legacy
-                                                                         : forms_.AsciiFiles();
-        counting.Add(Encoding::Utf8);
-        if (found.legacyCounts) counting.Add(Encoding::Legacy);
-    }
-    bool searchFound = emptySearch_ && emptySearchOccurs && anyByte, replaceFound = emptyReplace_ && anyByte;
-    for (std::size_t i = 0; i < kEncodingCount; ++i) {
-        const auto e = static_cast<Encoding>(i);
-        if (!counting.Has(e)) continue;
-        if (counts(e, searchNeedle_)) {
-            searchFound = true;
-            found.encodings.Add(e);
-        }
-        replaceFound = replaceFound || counts(e, replaceNeedle_);
-    }
-    // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
-    const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
-    if (whole && found.layout == Layout::Bytes && searchNeedle_[u] == searchNeedle_[l] && searchFound) {
-        found.encodings = {};
-        found.encodings.Add(found.asciiTarget);
-    }
-    found.verdict = searchFound    ? FileVerdict::ToCorrect
-                    : replaceFound ? FileVerdict::AlreadyCorrected
-                                   : FileVerdict::Unknown;
-    return found;
 }
 
 struct Corrector::Crew {
@@ -339,61 +136,6 @@ struct Corrector::Pending {
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
 };
 
-std::error_code Corrector::Stream(os::File& in, const Findings& found, std::uint64_t& count,
-                                  std::optional<Encoding>& blocked, const Keep& keep, const Swap& swap,
-                                  const std::function<bool(const char*, std::size_t)>& read) {
-    // The forms that count in this file, each with the replace string in its encoding.
-    ReplaceRule rules[2];
-    Encoding ruleEncoding[2];
-    std::size_t ruleCount = 0;
-    const auto rule = [&](Encoding searchIn, Encoding replaceIn) {
-        const auto& replacement = forms_.Replace(replaceIn);
-        rules[ruleCount] = {&needles_[static_cast<std::size_t>(searchNeedle_[static_cast<std::size_t>(searchIn)])],
-                            replacement ? &*replacement : nullptr};
-        ruleEncoding[ruleCount++] = replaceIn;
-    };
-    const int u = searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)];
-    const int l = searchNeedle_[static_cast<std::size_t>(Encoding::Legacy)];
-    if (found.layout == Layout::Utf16LE) rule(Encoding::Utf16LE, Encoding::Utf16LE);
-    else if (found.layout == Layout::Utf16BE) rule(Encoding::Utf16BE, Encoding::Utf16BE);
-    else if (u >= 0 && l >= 0 && u != l) {
-        rule(Encoding::Utf8, Encoding::Utf8);
-        if (found.legacyCounts) rule(Encoding::Legacy, Encoding::Legacy);
-    } else if (u >= 0 || l >= 0) {
-        const Encoding searchIn = u >= 0 ? Encoding::Utf8 : Encoding::Legacy;
-        rule(searchIn, u >= 0 && l >= 0 ? found.asciiTarget : searchIn);
-    }
-    const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
-    const std::span<const ReplaceRule> active(rules, ruleCount);
-
-    const std::size_t overlap = longest_ ? longest_ - 1 : 0;
-    buffer_.resize(overlap + chunkSize_);
-    std::size_t carry = 0;
-    std::uint64_t offset = 0;  // of the window's first byte in the file
-    for (;;) {
-        std::size_t got = 0;
-        if (auto ec = in.Read(buffer_.data() + carry, chunkSize_, got)) return ec;
-        // The caller may stop it (its output failed): nothing more is read.
-        if (read && !read(buffer_.data() + carry, got)) return {};
-        const bool last = got == 0;
-        const std::string_view window(buffer_.data(), carry + got);
-        const ReplaceRule* stopped = nullptr;
-        const std::size_t consumed = ReplaceWindowParts(
-            window, last, offset, align, active, count, stopped,
-            [&](const char* data, std::size_t size) { keep(std::string_view(data, size)); }, swap);
-        if (stopped) {
-            blocked = ruleEncoding[stopped - rules];
-            return std::make_error_code(std::errc::illegal_byte_sequence);
-        }
-        // What may still begin an occurrence leads the next window.
-        carry = window.size() - consumed;
-        std::memmove(buffer_.data(), window.data() + consumed, carry);
-        offset += consumed;
-        if (last) break;
-    }
-    return {};
-}
-
 std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     output_.resize(kOutputBufferSize);
     std::size_t pending = 0;
@@ -412,7 +154,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         std::memcpy(output_.data() + pending, data, size);
         pending += size;
     };
-    const auto streamed = Stream(
+    const auto streamed = rules_.Stream(
         p.in, p.found, p.replacements, p.blocked, [&](std::string_view kept) { emit(kept.data(), kept.size()); },
         [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
         [&](const char* data, std::size_t size) {
@@ -446,8 +188,8 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     if (found.verdict != FileVerdict::ToCorrect) return result;
     if ((ec = in.Rewind())) return failed(FailureKind::Read, ec);
     std::optional<Encoding> blocked;
-    if ((ec = Stream(in, found, result.replacements, blocked, keep, swap, {})))
-        return blocked ? failed(FailureKind::NotRepresentable, {}, forms_.Name(*blocked))
+    if ((ec = rules_.Stream(in, found, result.replacements, blocked, keep, swap, {})))
+        return blocked ? failed(FailureKind::NotRepresentable, {}, rules_.Forms().Name(*blocked))
                        : failed(FailureKind::Read, ec);
     return result;
 }
@@ -455,12 +197,12 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
 bool Corrector::StillHolds(Pending& p) {
     if (p.in.Rewind()) return false;
     ContentHash now;
-    buffer_.resize(std::max(buffer_.size(), chunkSize_));
+    rules_.Buffer().resize(std::max(rules_.Buffer().size(), rules_.ChunkSize()));
     for (;;) {
         std::size_t got = 0;
-        if (p.in.Read(buffer_.data(), buffer_.size(), got)) return false;
+        if (p.in.Read(rules_.Buffer().data(), rules_.Buffer().size(), got)) return false;
         if (got == 0) break;
-        now.Add(buffer_.data(), got);
+        now.Add(rules_.Buffer().data(), got);
         if (now.Length() > p.read.Length()) return false;
     }
     return now.Length() == p.read.Length() && now.Value() == p.read.Value();
@@ -690,7 +432,7 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, 
 
     // Nothing is written for a file without the search string.
     std::error_code scanError;
-    p.found = Scan(p.in, p.before.size, false, scanError);
+    p.found = rules_.Scan(p.in, p.before.size, false, scanError);
     if (scanError) return failed(FailureKind::Read, scanError);
     if (p.found.verdict != FileVerdict::ToCorrect) {
         p.in.Close();
@@ -711,7 +453,7 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, 
     if (auto ec = Rewrite(p, readFailed)) {
         if (p.blocked) {
             ProcessResult result = failed(FailureKind::NotRepresentable);
-            result.failure->detail = forms_.Name(*p.blocked);
+            result.failure->detail = rules_.Forms().Name(*p.blocked);
             return result;
         }
         return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec);
@@ -782,7 +524,7 @@ ProcessResult Corrector::Finish(Pending& p) {
                     !backupFolder.Stat(newBackup, placedAs) && placedAs.SameFileAs(p.before);
         if (!made) {
             backupFolder.Remove(newBackup);
-            if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, newBackup, buffer_)) {
+            if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, newBackup, rules_.Buffer())) {
                 newBackup.clear();
                 return failed(FailureKind::Backup, ec, backupPath);
             }

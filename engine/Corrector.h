@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ByteSearcher.h"
+#include "ContentRules.h"
 #include "Failure.h"
 #include "StringForms.h"
 
@@ -23,13 +24,6 @@ namespace tarnwick {
 namespace os {
 class File;
 }
-
-// The verdict on one file, from its content alone.
-enum class FileVerdict : std::int16_t {
-    Unknown = 0,           // neither string occurs, or the file could not be read
-    ToCorrect = 1,         // the search string occurs
-    AlreadyCorrected = 2,  // the replace string occurs and the search string does not
-};
 
 // Whether, and under which name, the current content is kept before a rewrite.
 struct BackupPolicy {
@@ -70,16 +64,7 @@ struct ProcessResult {
 // use, and the backup policy. Checks and rewrites files one at a time and
 // keeps its buffers between files; not for use from two threads at once.
 //
-// Which forms count in a file: a file that starts with a UTF-16 byte-order
-// mark is searched for the UTF-16 forms of that byte order, at whole code
-// units; any other file for the UTF-8 and legacy forms, where the legacy forms
-// count only in a file that is not valid UTF-8 (in valid UTF-8 their bytes
-// belong to other characters). Each occurrence is replaced by the replace
-// string in its own encoding. Where the search string's forms coincide (ASCII)
-// and the replace string's do not, the file decides: UTF-8 for a UTF-8
-// byte-order mark or valid UTF-8 with a non-ASCII character, the legacy code
-// page for a file that is not valid UTF-8, the encoding of ASCII files
-// otherwise. Whole files are read to tell this only where the forms differ.
+// Which forms count in a file and how they are replaced: ContentRules.
 class Corrector {
 public:
     static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 16;
@@ -90,7 +75,7 @@ public:
               std::size_t chunkSize = kDefaultChunkSize)
         : Corrector(StringForms::Bytes(std::move(search), std::move(replace)), std::move(backup), chunkSize) {}
 
-    const StringForms& Forms() const { return forms_; }
+    const StringForms& Forms() const { return rules_.Forms(); }
     // How many threads check and rewrite the files of a folder (ScanFiles,
     // ProcessFiles), each with its own copy of this corrector; one per CPU the process may use by default.
     unsigned Workers() const { return workers_; }
@@ -120,8 +105,8 @@ public:
     // file of a folder, what stopped runs left there is cleaned (CleanLeftovers).
     ProcessResult ProcessFile(const std::filesystem::path& file);
 
-    using Keep = std::function<void(std::string_view kept)>;
-    using Swap = std::function<void(std::string_view occurrence, std::string_view replacement)>;
+    using Keep = ContentRules::Keep;
+    using Swap = ContentRules::Swap;
     // What ProcessFile would do, changing nothing and holding no lock:
     // `keep` receives the bytes that stay, `swap` each occurrence and what
     // takes its place, in file order (a second reading of the file). The
@@ -167,44 +152,18 @@ private:
     // The result for another name of a file this run corrected under `corrected`.
     ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
                              bool correctedViaLink);
-    // How a file is laid out: bytes, or UTF-16 with a byte-order mark.
-    enum class Layout : std::uint8_t { Bytes, Utf16LE, Utf16BE };
-    // What a scan found, and how the file is to be corrected.
-    struct Findings {
-        FileVerdict verdict = FileVerdict::Unknown;
-        EncodingSet encodings;  // of the search string's occurrences
-        Layout layout = Layout::Bytes;
-        bool legacyCounts = true;               // the legacy forms count here
-        Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
-    };
+    using Findings = ContentRules::Findings;
     // Opens `file` into `in` and scans it whole or to its first occurrence; a
     // failure (not a regular file, unreadable) instead.
     std::optional<Failure> OpenAndScan(const std::filesystem::path& file, os::File& in, bool emptySearchOccurs,
                                        Findings& found);
-    // The verdict on the open file's content from its current position, up to `size` bytes.
-    Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
-    // Whether a file of bytes must be read whole to tell which forms count.
-    bool NeedsWholeFile() const;
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
 
-    // Streams `in` from its position through the replace rules of `found`:
-    // kept bytes to `keep`, occurrences to `swap`, everything read to `read`
-    // (which stops it by returning false).
-    // An occurrence whose encoding has no replacement stops it, with `blocked` set.
-    std::error_code Stream(os::File& in, const Findings& found, std::uint64_t& count, std::optional<Encoding>& blocked,
-                           const Keep& keep, const Swap& swap,
-                           const std::function<bool(const char*, std::size_t)>& read);
     // Streams `in` to `out`, replacing; counts the replacements.
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 
-    StringForms forms_;
-    std::vector<ByteSearcher> needles_;              // the distinct non-empty forms of both strings
-    std::array<int, kEncodingCount> searchNeedle_;   // per encoding: its search form's needle, or -1
-    std::array<int, kEncodingCount> replaceNeedle_;  // the same for the replace string
-    bool emptySearch_ = false;
-    bool emptyReplace_ = false;
-    std::size_t longest_ = 0;  // the longest needle
+    ContentRules rules_;  // what a file holds, how it is replaced; its buffer serves the rewrite too
     BackupPolicy backup_;
     unsigned workers_;
     std::chrono::milliseconds lockWait_{kLockWaitMs};
@@ -215,8 +174,6 @@ private:
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
     // The folders whose leftovers of stopped runs were cleaned by this corrector.
     std::set<std::filesystem::path> cleanedFolders_;
-    std::size_t chunkSize_;
-    std::vector<char> buffer_;
     std::vector<char> output_;
 };
 

@@ -1,0 +1,94 @@
+#pragma once
+
+// What a file holds and how each occurrence in it is replaced: the forms of the
+// two strings as needles, the scan that tells a file's verdict, layout and the
+// forms that count in it, and the stream that replaces. No file is changed here.
+
+#include "ByteSearcher.h"
+#include "FileSystem.h"
+#include "StringForms.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace tarnwick {
+
+// The verdict on one file, from its content alone.
+enum class FileVerdict : std::int16_t {
+    Unknown = 0,           // neither string occurs, or the file could not be read
+    ToCorrect = 1,         // the search string occurs
+    AlreadyCorrected = 2,  // the replace string occurs and the search string does not
+};
+
+// Which forms count in a file: a file that starts with a UTF-16 byte-order
+// mark is searched for the UTF-16 forms of that byte order, at whole code
+// units; any other file for the UTF-8 and legacy forms, where the legacy forms
+// count only in a file that is not valid UTF-8 (in valid UTF-8 their bytes
+// belong to other characters). Each occurrence is replaced by the replace
+// string in its own encoding. Where the search string's forms coincide (ASCII)
+// and the replace string's do not, the file decides: UTF-8 for a UTF-8
+// byte-order mark or valid UTF-8 with a non-ASCII character, the legacy code
+// page for a file that is not valid UTF-8, the encoding of ASCII files
+// otherwise. Whole files are read to tell this only where the forms differ.
+//
+// Keeps its read buffer between files; one per thread.
+class ContentRules {
+public:
+    using Keep = std::function<void(std::string_view kept)>;
+    using Swap = std::function<void(std::string_view occurrence, std::string_view replacement)>;
+
+    ContentRules(StringForms forms, std::size_t chunkSize);
+
+    const StringForms& Forms() const { return forms_; }
+    std::size_t ChunkSize() const { return chunkSize_; }
+
+    // How a file is laid out: bytes, or UTF-16 with a byte-order mark.
+    enum class Layout : std::uint8_t { Bytes, Utf16LE, Utf16BE };
+    // What a scan found, and how the file is to be corrected.
+    struct Findings {
+        FileVerdict verdict = FileVerdict::Unknown;
+        EncodingSet encodings;  // of the search string's occurrences
+        Layout layout = Layout::Bytes;
+        bool legacyCounts = true;               // the legacy forms count here
+        Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
+    };
+
+    // The verdict on the open file's content from its current position, up to
+    // `size` bytes. Reads only as far as the first occurrence of the search
+    // string unless the forms differ. An empty search string occurs in any
+    // byte when `emptySearchOccurs`.
+    Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
+
+    // Streams `in` from its position through the replace rules of `found`:
+    // kept bytes to `keep`, occurrences to `swap`, everything read to `read`
+    // (which stops it by returning false); counts the replacements.
+    // An occurrence whose encoding has no replacement stops it, with `blocked` set.
+    std::error_code Stream(os::File& in, const Findings& found, std::uint64_t& count, std::optional<Encoding>& blocked,
+                           const Keep& keep, const Swap& swap,
+                           const std::function<bool(const char*, std::size_t)>& read);
+
+    // The read buffer, for other reading between files (at least one chunk once used).
+    std::vector<char>& Buffer() { return buffer_; }
+
+private:
+    // Whether a file of bytes must be read whole to tell which forms count.
+    bool NeedsWholeFile() const;
+
+    StringForms forms_;
+    std::vector<ByteSearcher> needles_;              // the distinct non-empty forms of both strings
+    std::array<int, kEncodingCount> searchNeedle_;   // per encoding: its search form's needle, or -1
+    std::array<int, kEncodingCount> replaceNeedle_;  // the same for the replace string
+    bool emptySearch_ = false;
+    bool emptyReplace_ = false;
+    std::size_t longest_ = 0;  // the longest needle
+    std::size_t chunkSize_;
+    std::vector<char> buffer_;
+};
+
+}  // namespace tarnwick
