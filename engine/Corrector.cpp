@@ -465,21 +465,30 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, 
     return std::nullopt;
 }
 
-ProcessResult Corrector::Finish(Pending& p) {
-    const os::Folder& folder = p.folder;
-    const os::Folder& backupFolder = p.BackupFolder();
-    const fs::path backupPath = backup_.enabled ? BackupPathOf(p.file, backup_) : fs::path();
-    // Everything made from here on is undone on failure, newest first.
+// What the second step of a rewrite has made so far: undone, newest first,
+// when it ends without the rewrite standing. Only this run's own backup is
+// taken away again; whatever another program put there meanwhile stays.
+struct Corrector::Undo {
+    explicit Undo(Pending& pending) : p(pending) {}
+    Undo(const Undo&) = delete;
+    Undo& operator=(const Undo&) = delete;
+    ~Undo() {
+        if (!stands) Run();
+    }
+
+    Pending& p;
     fs::path newBackup;      // the content that was read, under a temporary name
     fs::path kept;           // the old backup, kept under a second name until the end
     bool keptMoved = false;  // kept by renaming (its only name), not by a second link
     bool placed = false;     // the new backup stands at the backup's name
     os::FileInfo placedAs;   // which file that is
-    const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
+    bool stands = false;     // the rewrite is done: nothing to undo
+
+private:
+    void Run() {
+        const os::Folder& backupFolder = p.BackupFolder();
         p.out.Close();
         if (placed) {
-            // Only this run's own backup is taken away again; whatever another
-            // program put there meanwhile stays.
             os::FileInfo now;
             if (!backupFolder.Stat(p.backupName, now) && now.SameFileAs(placedAs)) {
                 if (!kept.empty()) backupFolder.Rename(kept, p.backupName);
@@ -494,54 +503,76 @@ ProcessResult Corrector::Finish(Pending& p) {
         }
         if (!kept.empty()) backupFolder.Remove(kept);
         if (!newBackup.empty()) backupFolder.Remove(newBackup);
-        if (!p.temporary.empty()) folder.Remove(p.temporary);
+        if (!p.temporary.empty()) p.folder.Remove(p.temporary);
         p.in.Close();
-        ProcessResult result;
-        result.failure = Failure{kind, p.file, ec, std::move(other)};
-        return result;
-    };
-
-    if (auto ec = p.out.Flush()) return failed(FailureKind::Flush, ec);
-    if (auto ec = p.out.Close()) return failed(FailureKind::Write, ec);
-
-    if (backup_.enabled && !p.backupInPlace) {
-        if (p.hasOldBackup) {
-            // Keep the old backup under a second name until the file is replaced,
-            // so that a failure can put it back.
-            kept = KeptBackupName(p.backupName);
-            if (backupFolder.LinkFrom(backupFolder, p.backupName, kept)) {
-                if (auto ec = backupFolder.Rename(p.backupName, kept)) {
-                    kept.clear();
-                    return failed(FailureKind::Backup, ec, backupPath);
-                }
-                keptMoved = true;
-            }
-        }
-        // The backup is the very file that was read: a second name of it when
-        // the name still leads there, else a copy from the open file.
-        newBackup = os::TemporaryFileName();
-        bool made = !backupFolder.LinkFrom(folder, p.targetName, newBackup) &&
-                    !backupFolder.Stat(newBackup, placedAs) && placedAs.SameFileAs(p.before);
-        if (!made) {
-            backupFolder.Remove(newBackup);
-            if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, newBackup, rules_.Buffer())) {
-                newBackup.clear();
-                return failed(FailureKind::Backup, ec, backupPath);
-            }
-            if (auto ec = backupFolder.Stat(newBackup, placedAs)) return failed(FailureKind::Backup, ec, backupPath);
-        }
-        if (auto ec = backupFolder.Rename(newBackup, p.backupName)) return failed(FailureKind::Backup, ec, backupPath);
-        newBackup.clear();
-        placed = true;
     }
+};
 
+namespace {
+
+ProcessResult Failed(const fs::path& file, FailureKind kind, std::error_code ec = {}, fs::path other = {},
+                     std::string detail = {}) {
+    ProcessResult result;
+    result.failure = Failure{kind, file, ec, std::move(other), std::move(detail)};
+    return result;
+}
+
+}  // namespace
+
+ProcessResult Corrector::Finish(Pending& p) {
+    Undo undo(p);
+    if (auto ec = p.out.Flush()) return Failed(p.file, FailureKind::Flush, ec);
+    if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
+    if (backup_.enabled && !p.backupInPlace)
+        if (auto failure = PlaceBackup(p, undo))
+            return Failed(p.file, FailureKind::Backup, failure->code, failure->other);
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
     // its content is read again.
     os::FileInfo byHandle, byName;
-    if (p.in.Info(byHandle) || folder.Stat(p.targetName, byName) || !byHandle.SameVersionAs(p.before) ||
+    if (p.in.Info(byHandle) || p.folder.Stat(p.targetName, byName) || !byHandle.SameVersionAs(p.before) ||
         !byName.SameVersionAs(p.before) || !StillHolds(p))
-        return failed(FailureKind::Changed);
+        return Failed(p.file, FailureKind::Changed);
+    return PutInPlace(p, undo);
+}
+
+std::optional<Failure> Corrector::PlaceBackup(Pending& p, Undo& undo) {
+    const os::Folder& backupFolder = p.BackupFolder();
+    const auto failed = [&](std::error_code ec) {
+        return Failure{FailureKind::Backup, p.file, ec, BackupPathOf(p.file, backup_)};
+    };
+    if (p.hasOldBackup) {
+        // Keep the old backup under a second name until the file is replaced,
+        // so that a failure can put it back.
+        undo.kept = KeptBackupName(p.backupName);
+        if (backupFolder.LinkFrom(backupFolder, p.backupName, undo.kept)) {
+            if (auto ec = backupFolder.Rename(p.backupName, undo.kept)) {
+                undo.kept.clear();
+                return failed(ec);
+            }
+            undo.keptMoved = true;
+        }
+    }
+    // The backup is the very file that was read: a second name of it when
+    // the name still leads there, else a copy from the open file.
+    undo.newBackup = os::TemporaryFileName();
+    const bool linked = !backupFolder.LinkFrom(p.folder, p.targetName, undo.newBackup) &&
+                        !backupFolder.Stat(undo.newBackup, undo.placedAs) && undo.placedAs.SameFileAs(p.before);
+    if (!linked) {
+        backupFolder.Remove(undo.newBackup);
+        if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, undo.newBackup, rules_.Buffer())) {
+            undo.newBackup.clear();
+            return failed(ec);
+        }
+        if (auto ec = backupFolder.Stat(undo.newBackup, undo.placedAs)) return failed(ec);
+    }
+    if (auto ec = backupFolder.Rename(undo.newBackup, p.backupName)) return failed(ec);
+    undo.newBackup.clear();
+    undo.placed = true;
+    return std::nullopt;
+}
+
+ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
 #ifdef _WIN32
     // Windows replaces no file that is still open.
     p.in.Close();
@@ -551,39 +582,44 @@ ProcessResult Corrector::Finish(Pending& p) {
     // second name of it is needed for that: the backup when it is one, else
     // one made for the moment.
     fs::path hold;
-    const bool backupIsOld = placed ? placedAs.SameFileAs(p.before) : p.backupInPlace;
+    const bool backupIsOld = undo.placed ? undo.placedAs.SameFileAs(p.before) : p.backupInPlace;
     if (!backupIsOld && p.in.IsOpen()) {
         hold = os::TemporaryFileName();
-        if (folder.LinkFrom(folder, p.targetName, hold)) hold.clear();
+        if (p.folder.LinkFrom(p.folder, p.targetName, hold)) hold.clear();
     }
-    if (auto ec = folder.Replace(p.temporary, p.targetName)) {
-        if (!hold.empty()) folder.Remove(hold);
-        return failed(FailureKind::Replace, ec);
+    if (auto ec = p.folder.Replace(p.temporary, p.targetName)) {
+        if (!hold.empty()) p.folder.Remove(hold);
+        return Failed(p.file, FailureKind::Replace, ec);
     }
     p.temporary.clear();
-    if (os::FileInfo late; p.in.IsOpen() && !p.in.Info(late) && !late.SameVersionAs(p.before)) {
-        fs::path back = hold;
-        if (back.empty() && backupIsOld) {
-            back = os::TemporaryFileName();
-            if (folder.LinkFrom(backupFolder, p.backupName, back)) back.clear();
-        }
-        if (!back.empty() && !folder.Rename(back, p.targetName)) return failed(FailureKind::Changed);
-        // No second name could be had (no hard links here): the correction
-        // stands, with its backup, and the file is reported as changed.
-        if (!back.empty()) folder.Remove(back);
-        if (!kept.empty()) backupFolder.Remove(kept);
-        p.in.Close();
-        ProcessResult result;
-        result.failure = Failure{FailureKind::Changed, p.file, {}, {}, "late"};
-        return result;
-    }
-    if (!hold.empty()) folder.Remove(hold);
-    if (!kept.empty()) backupFolder.Remove(kept);
+    if (os::FileInfo late; p.in.IsOpen() && !p.in.Info(late) && !late.SameVersionAs(p.before))
+        return PutBack(p, undo, hold, backupIsOld);
+    if (!hold.empty()) p.folder.Remove(hold);
+    undo.stands = true;
+    if (!undo.kept.empty()) p.BackupFolder().Remove(undo.kept);
     p.in.Close();
     ProcessResult result;
     result.replacements = p.replacements;
     result.encodings = p.found.encodings;
     return result;
+}
+
+ProcessResult Corrector::PutBack(Pending& p, Undo& undo, const fs::path& hold, bool backupIsOld) {
+    // The replaced file under its name again, from the second name made for
+    // the moment or from the backup; then the rest is undone.
+    fs::path back = hold;
+    if (back.empty() && backupIsOld) {
+        back = os::TemporaryFileName();
+        if (p.folder.LinkFrom(p.BackupFolder(), p.backupName, back)) back.clear();
+    }
+    if (!back.empty() && !p.folder.Rename(back, p.targetName)) return Failed(p.file, FailureKind::Changed);
+    // No second name could be had (no hard links here): the correction
+    // stands, with its backup, and the file is reported as changed.
+    if (!back.empty()) p.folder.Remove(back);
+    undo.stands = true;
+    if (!undo.kept.empty()) p.BackupFolder().Remove(undo.kept);
+    p.in.Close();
+    return Failed(p.file, FailureKind::Changed, {}, {}, "late");
 }
 
 }  // namespace tarnwick

@@ -140,9 +140,17 @@ private:
     // program holds is waited for when `wait`; otherwise `busy` is set and
     // nothing is returned or left behind.
     std::optional<ProcessResult> Begin(const std::filesystem::path& file, Pending& pending, bool wait, bool& busy);
+    struct Undo;  // what the second step has made, undone unless the rewrite stands
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.
     ProcessResult Finish(Pending& pending);
+    // The backup of what was read at the backup's name, an old one kept aside.
+    std::optional<Failure> PlaceBackup(Pending& pending, Undo& undo);
+    // The corrected file in place of the original, and the check that no write landed meanwhile.
+    ProcessResult PutInPlace(Pending& pending, Undo& undo);
+    // A write landed in the replaced file: it goes back under its name, from
+    // `hold` or from the backup when that is a second name of it.
+    ProcessResult PutBack(Pending& pending, Undo& undo, const std::filesystem::path& hold, bool backupIsOld);
     // Whether the backup path names the very entry of the file being corrected.
     static bool IsOwnEntry(const Pending& pending, const std::filesystem::path& backupPath);
     // Removes what stopped runs left in the folder of `file`, once a folder.
