@@ -134,6 +134,13 @@ struct Corrector::Pending {
     std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
 
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
+    // Lets go of the file and takes away the temporary: nothing of it is left.
+    void Discard() {
+        out.Close();
+        if (!temporary.empty()) folder.Remove(temporary);
+        temporary.clear();
+        in.Close();
+    }
 };
 
 std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
@@ -216,8 +223,8 @@ void Corrector::CleanFolderOf(const fs::path& file) {
 ProcessResult Corrector::ProcessFile(const fs::path& file) {
     CleanFolderOf(file);
     Pending pending;
-    bool busy = false;
-    if (auto result = Begin(file, pending, true, busy)) return std::move(*result);
+    Begun begun = Begin(file, pending, true);
+    if (auto* done = std::get_if<ProcessResult>(&begun)) return std::move(*done);
     ProcessResult result = Finish(pending);
     if (result.Corrected()) {
         pending.folder.Flush();
@@ -290,10 +297,10 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
         std::vector<char> busy(count, 0);
         parallel(count, workers, [&](std::size_t k, unsigned worker) {
             if (twinOf[k] >= 0 || earlier[k]) return;
-            bool held = false;
-            results[k] = on(worker).Begin(files[first + k], pending[k], false, held);
-            busy[k] = held;
-            if (!results[k] && !held) pending[k].out.StartFlush();
+            Begun begun = on(worker).Begin(files[first + k], pending[k], false);
+            if (auto* done = std::get_if<ProcessResult>(&begun)) results[k] = std::move(*done);
+            else if (std::holds_alternative<Busy>(begun)) busy[k] = 1;
+            else pending[k].out.StartFlush();
         });
         parallel(count, flushers, [&](std::size_t k, unsigned worker) {
             if (twinOf[k] < 0 && !earlier[k] && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
@@ -357,21 +364,50 @@ bool Corrector::IsOwnEntry(const Pending& p, const fs::path& backupPath) {
            targetFolder.SameFileAs(backupFolder);
 }
 
-std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, bool wait, bool& busy) {
-    const auto failed = [&](FailureKind kind, std::error_code ec = {}, fs::path other = {}) {
-        p.out.Close();
-        if (!p.temporary.empty()) p.folder.Remove(p.temporary);
-        p.temporary.clear();
-        p.in.Close();
+Corrector::Begun Corrector::Begin(const fs::path& file, Pending& p, bool wait) {
+    p.file = file;
+    const auto failed = [&](Failure failure) -> Begun {
+        p.Discard();
         ProcessResult result;
-        result.failure = Failure{kind, file, ec, std::move(other)};
+        result.failure = std::move(failure);
         return result;
     };
-    p.file = file;
-    if (!IsUsable(backup_)) return failed(FailureKind::BadBackupName);
-
+    if (!IsUsable(backup_)) return failed({FailureKind::BadBackupName, file});
     // Refuse what cannot be corrected before anything is written.
-    if (auto ec = os::ResolveLinks(file, p.target)) return failed(OpenFailureKind(ec), ec);
+    if (auto ec = os::ResolveLinks(file, p.target)) return failed({OpenFailureKind(ec), file, ec});
+    if (auto stop = Lock(p, wait)) {
+        p.Discard();
+        return std::move(*stop);
+    }
+    if (auto ec = os::CheckWritable(p.target)) return failed({FailureKind::NotWritable, file, ec});
+    p.targetName = p.target.filename();
+    if (auto ec = os::Folder::Open(p.target.parent_path(), p.folder))
+        return failed({FailureKind::CreateTemporary, file, ec});
+    if (auto ec = p.folder.CheckReplaceable(p.in, p.before)) return failed({FailureKind::NotReplaceable, file, ec});
+    if (backup_.enabled)
+        if (auto failure = CheckBackupPath(p)) return failed(std::move(*failure));
+
+    // Nothing is written for a file without the search string.
+    std::error_code scanError;
+    p.found = rules_.Scan(p.in, p.before.size, false, scanError);
+    if (scanError) return failed({FailureKind::Read, file, scanError});
+    if (p.found.verdict != FileVerdict::ToCorrect) {
+        p.Discard();
+        ProcessResult result;
+        result.verdict = p.found.verdict;
+        return result;
+    }
+    if (auto ec = p.in.Rewind()) return failed({FailureKind::Read, file, ec});
+    if (auto failure = WriteCorrected(p)) return failed(std::move(*failure));
+    return Started{};
+}
+
+std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}) -> Begun {
+        ProcessResult result;
+        result.failure = Failure{kind, p.file, ec};
+        return result;
+    };
     // Another run of the program may hold the file; once it lets go, the name
     // may lead to its corrected file instead, which is then the one to read.
     for (int attempt = 0;; ++attempt) {
@@ -380,68 +416,55 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, 
         if (!p.before.regular) return failed(FailureKind::NotRegularFile);
         const auto until = std::chrono::steady_clock::now() + lockWait_;
         bool locked = p.in.TryLock();
-        if (!locked && !wait) {
-            // Waiting while this run holds other files could wait for a run
-            // that waits for those: the caller retries when it holds none.
-            p.in.Close();
-            busy = true;
-            return std::nullopt;
-        }
+        // Waiting while this run holds other files could wait for a run that
+        // waits for those: the caller retries when it holds none.
+        if (!locked && !wait) return Busy{};
         for (int nap = 1; !locked && std::chrono::steady_clock::now() < until; nap = std::min(nap * 2, 50)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(nap));
             locked = p.in.TryLock();
         }
         if (!locked) return failed(FailureKind::Busy);
         os::FileInfo byName;
-        if (!os::Stat(p.target, byName) && byName.SameFileAs(p.before)) break;
+        if (!os::Stat(p.target, byName) && byName.SameFileAs(p.before)) return std::nullopt;
         if (attempt == 8) return failed(FailureKind::Changed);
         p.in.Close();
     }
-    if (auto ec = os::CheckWritable(p.target)) return failed(FailureKind::NotWritable, ec);
+}
 
-    p.targetName = p.target.filename();
-    if (auto ec = os::Folder::Open(p.target.parent_path(), p.folder)) return failed(FailureKind::CreateTemporary, ec);
-    if (auto ec = p.folder.CheckReplaceable(p.in, p.before)) return failed(FailureKind::NotReplaceable, ec);
-
-    if (backup_.enabled) {
-        const fs::path backupPath = BackupPathOf(file, backup_);
-        p.backupName = backupPath.filename();
-        if (backupPath.parent_path() != p.target.parent_path()) {
-            if (auto ec = os::Folder::Open(backupPath.parent_path(), p.ownBackupFolder))
-                return failed(FailureKind::Backup, ec, backupPath);
-            if (auto ec = p.ownBackupFolder.CheckReplaceable(p.in, p.before))
-                return failed(FailureKind::NotReplaceable, ec, backupPath);
-        }
-        os::FileInfo old;
-        const auto ec = p.BackupFolder().Stat(p.backupName, old);
-        if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile, {}, backupPath);
-        if (!ec && old.SameFileAs(p.before)) {
-            // The backup's name is the file's own entry (a link led there): replacing it would leave no copy.
-            if (IsOwnEntry(p, backupPath)) return failed(FailureKind::BackupIsFile, {}, backupPath);
-            // A second name of the file: a backup of this very content, as a
-            // run leaves it that stopped before replacing the file. Replacing
-            // the file finishes that work; the backup keeps what was read.
-            p.backupInPlace = true;
-        }
-        // A read-only old backup would have to lose its attribute to be replaced: left alone.
-        if (!ec && old.readOnly)
-            return failed(FailureKind::Backup, std::make_error_code(std::errc::permission_denied), backupPath);
-        if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec, backupPath);
-        p.hasOldBackup = !ec && !p.backupInPlace;
+std::optional<Failure> Corrector::CheckBackupPath(Pending& p) {
+    const fs::path backupPath = BackupPathOf(p.file, backup_);
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
+        return Failure{kind, p.file, ec, backupPath};
+    };
+    p.backupName = backupPath.filename();
+    if (backupPath.parent_path() != p.target.parent_path()) {
+        if (auto ec = os::Folder::Open(backupPath.parent_path(), p.ownBackupFolder))
+            return failed(FailureKind::Backup, ec);
+        if (auto ec = p.ownBackupFolder.CheckReplaceable(p.in, p.before))
+            return failed(FailureKind::NotReplaceable, ec);
     }
-
-    // Nothing is written for a file without the search string.
-    std::error_code scanError;
-    p.found = rules_.Scan(p.in, p.before.size, false, scanError);
-    if (scanError) return failed(FailureKind::Read, scanError);
-    if (p.found.verdict != FileVerdict::ToCorrect) {
-        p.in.Close();
-        ProcessResult result;
-        result.verdict = p.found.verdict;
-        return result;
+    os::FileInfo old;
+    const auto ec = p.BackupFolder().Stat(p.backupName, old);
+    if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile);
+    if (!ec && old.SameFileAs(p.before)) {
+        // The backup's name is the file's own entry (a link led there): replacing it would leave no copy.
+        if (IsOwnEntry(p, backupPath)) return failed(FailureKind::BackupIsFile);
+        // A second name of the file: a backup of this very content, as a
+        // run leaves it that stopped before replacing the file. Replacing
+        // the file finishes that work; the backup keeps what was read.
+        p.backupInPlace = true;
     }
-    if (auto ec = p.in.Rewind()) return failed(FailureKind::Read, ec);
+    // A read-only old backup would have to lose its attribute to be replaced: left alone.
+    if (!ec && old.readOnly) return failed(FailureKind::Backup, std::make_error_code(std::errc::permission_denied));
+    if (ec && !IsMissing(ec)) return failed(FailureKind::Backup, ec);
+    p.hasOldBackup = !ec && !p.backupInPlace;
+    return std::nullopt;
+}
 
+std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}, std::string detail = {}) {
+        return Failure{kind, p.file, ec, {}, std::move(detail)};
+    };
     for (int attempt = 0;; ++attempt) {
         p.temporary = os::TemporaryFileName();
         const auto ec = p.folder.CreateNew(p.temporary, p.out);
@@ -451,11 +474,7 @@ std::optional<ProcessResult> Corrector::Begin(const fs::path& file, Pending& p, 
     }
     bool readFailed = false;
     if (auto ec = Rewrite(p, readFailed)) {
-        if (p.blocked) {
-            ProcessResult result = failed(FailureKind::NotRepresentable);
-            result.failure->detail = rules_.Forms().Name(*p.blocked);
-            return result;
-        }
+        if (p.blocked) return failed(FailureKind::NotRepresentable, {}, rules_.Forms().Name(*p.blocked));
         return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec);
     }
     // The occurrence seen a moment ago is gone: another program is writing.

@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace tarnwick {
@@ -132,14 +133,22 @@ public:
 
 private:
     struct Pending;
-    struct Crew;  // the threads and the copies of this corrector that ProcessFiles works with
+    struct Crew;        // the threads and the copies of this corrector that ProcessFiles works with
+    struct Started {};  // the first step is done: the rewrite waits for Finish
+    struct Busy {};     // another run holds the file: nothing is held or left
+    using Begun = std::variant<Started, Busy, ProcessResult>;
     // The first step of a rewrite: checks, then the corrected content written
-    // to a temporary file beside the file, not yet flushed. Returns nothing
-    // when that is done; otherwise the result (a failure, or a file without
-    // the search string), with nothing left behind. A file another run of the
-    // program holds is waited for when `wait`; otherwise `busy` is set and
-    // nothing is returned or left behind.
-    std::optional<ProcessResult> Begin(const std::filesystem::path& file, Pending& pending, bool wait, bool& busy);
+    // to a temporary file beside the file, not yet flushed. Otherwise the
+    // result (a failure, or a file without the search string), with nothing
+    // left behind. A file another run of the program holds is waited for when
+    // `wait`; otherwise it is Busy.
+    Begun Begin(const std::filesystem::path& file, Pending& pending, bool wait);
+    // The file opened and locked against other runs; what ends the rewrite otherwise.
+    std::optional<Begun> Lock(Pending& pending, bool wait);
+    // Whether the backup can be made under its name, and what stands there now.
+    std::optional<Failure> CheckBackupPath(Pending& pending);
+    // The corrected content in a new temporary file, with the original's access.
+    std::optional<Failure> WriteCorrected(Pending& pending);
     struct Undo;  // what the second step has made, undone unless the rewrite stands
     // The second step: flush, backup, the check for changes, the rename. On
     // failure everything is put back as it was.

@@ -32,10 +32,10 @@ enum class FailureKind {
 
 struct Failure {
     FailureKind kind = FailureKind::Open;
-    std::filesystem::path path;   // the file or folder the failure concerns
-    std::error_code code;         // the system's reason, where there is one
-    std::filesystem::path other;  // the second path of the step (backup, temporary file), if any
-    std::string detail = {};      // the encoding, for NotRepresentable; "late" for a Changed file left corrected
+    std::filesystem::path path = {};   // the file or folder the failure concerns
+    std::error_code code = {};         // the system's reason, where there is one
+    std::filesystem::path other = {};  // the second path of the step (the backup), if any
+    std::string detail = {};           // the encoding, for NotRepresentable; "late" for a Changed file left corrected
 
     // The reason without the path: "cannot write the corrected file: File too large".
     std::string Reason() const;
