@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -247,6 +248,28 @@ std::size_t Corrector::GroupSize() {
     return groupSize_;
 }
 
+// The files ProcessFiles rewrites together, and what became of each.
+struct Corrector::Group {
+    Group(const std::vector<fs::path>& all, std::size_t from, std::size_t count)
+        : files(all.data() + from, count),
+          pending(count),
+          results(count),
+          identity(count),
+          twinOf(count, -1),
+          earlier(count, 0),
+          busy(count, 0) {}
+    // Rewritten here: not another name of a file held or corrected before, not held by another run.
+    bool Own(std::size_t k) const { return twinOf[k] < 0 && !earlier[k]; }
+
+    std::span<const fs::path> files;
+    std::vector<Pending> pending;
+    std::vector<std::optional<ProcessResult>> results;
+    std::vector<os::FileInfo> identity;  // the file each name leads to
+    std::vector<std::ptrdiff_t> twinOf;  // an earlier name of the same file in this group
+    std::vector<char> earlier;           // a file an earlier group corrected
+    std::vector<char> busy;              // another run held it: done alone, after the group
+};
+
 void Corrector::ProcessFiles(const std::vector<fs::path>& files,
                              const std::function<void(std::size_t, const ProcessResult&)>& done) {
     // Files go in groups: each group's new contents are written first and their
@@ -255,11 +278,11 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
     // are flushed once, after its renames, before its results are told. Within
     // a group both steps run on the workers, each with its own copy of this
     // corrector; results are told in order on the calling thread.
-    const std::size_t group = GroupSize();
-    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, group));
+    const std::size_t size = GroupSize();
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, size));
     // Flushing mostly waits for the disk: more flushes at once let the file
     // system commit them together.
-    const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(group, workers * 8)) : 1;
+    const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(size, workers * 8)) : 1;
     if (flushers > 1 && (!crew_ || crew_->copies.size() < flushers) && files.size() > 1) {
         crew_ = std::make_shared<Crew>(flushers);
         crew_->copies.assign(flushers, *this);
@@ -269,76 +292,74 @@ void Corrector::ProcessFiles(const std::vector<fs::path>& files,
             copy.cleanedFolders_.clear();
         }
     }
-    const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
-    const auto parallel = [&](std::size_t count, unsigned use, const WorkerPool::Work& work) {
-        if (crew_) crew_->pool.Run(count, use, count, work, {});
-        else
-            for (std::size_t k = 0; k < count; ++k) work(k, 0);
-    };
-    for (std::size_t first = 0; first < files.size(); first += group) {
-        const std::size_t count = std::min(group, files.size() - first);
-        std::vector<Pending> pending(count);
-        std::vector<std::optional<ProcessResult>> results(count);
-        // The same file under two names is held once: a later name of a file
-        // this run already corrected, or that this group holds, waits for it.
-        std::vector<os::FileInfo> identity(count);
-        std::vector<std::ptrdiff_t> twinOf(count, -1);
-        std::vector<char> earlier(count, 0);  // a file corrected by an earlier group
-        for (std::size_t k = 0; k < count; ++k) {
-            CleanFolderOf(files[first + k]);
-            if (os::Stat(files[first + k], identity[k]) || !(identity[k].device + identity[k].inode)) continue;
-            if (correctedNames_.count({identity[k].device, identity[k].inode})) earlier[k] = 1;
-            for (std::size_t j = 0; j < k && twinOf[k] < 0 && !earlier[k]; ++j)
-                if (twinOf[j] < 0 && !earlier[j] && identity[j].SameFileAs(identity[k]))
-                    twinOf[k] = static_cast<std::ptrdiff_t>(j);
-        }
-        // A file another run holds is not waited for while this group holds
-        // others (the two runs could wait for each other): it comes after.
-        std::vector<char> busy(count, 0);
-        parallel(count, workers, [&](std::size_t k, unsigned worker) {
-            if (twinOf[k] >= 0 || earlier[k]) return;
-            Begun begun = on(worker).Begin(files[first + k], pending[k], false);
-            if (auto* done = std::get_if<ProcessResult>(&begun)) results[k] = std::move(*done);
-            else if (std::holds_alternative<Busy>(begun)) busy[k] = 1;
-            else pending[k].out.StartFlush();
-        });
-        parallel(count, flushers, [&](std::size_t k, unsigned worker) {
-            if (twinOf[k] < 0 && !earlier[k] && !results[k] && !busy[k]) results[k] = on(worker).Finish(pending[k]);
-        });
-        for (std::size_t k = 0; k < count; ++k)
-            if (busy[k]) results[k] = ProcessFile(files[first + k]);
-        std::vector<const os::Folder*> touched;
-        const auto touch = [&](const os::Folder& folder) {
-            for (const os::Folder* f : touched)
-                if (f->Location() == folder.Location()) return;
-            touched.push_back(&folder);
-        };
-        for (std::size_t k = 0; k < count; ++k) {
-            if (twinOf[k] >= 0) {
-                const std::size_t j = static_cast<std::size_t>(twinOf[k]);
-                results[k] = results[j]->Corrected()
-                                 ? SecondName(files[first + k], pending[j].file, pending[j].target != pending[j].file)
-                                 : ProcessFile(files[first + k]);
-                continue;
-            }
-            if (earlier[k]) {
-                const auto& [path, viaLink] = correctedNames_.at({identity[k].device, identity[k].inode});
-                results[k] = SecondName(files[first + k], path, viaLink);
-                continue;
-            }
-            if (results[k]->Corrected()) {
-                // What the run corrected, by identity, for later names of the same file.
-                if (pending[k].after.device + pending[k].after.inode)
-                    correctedNames_.try_emplace({pending[k].after.device, pending[k].after.inode}, pending[k].file,
-                                                pending[k].target != pending[k].file);
-                touch(pending[k].folder);
-                if (pending[k].ownBackupFolder.IsOpen()) touch(pending[k].ownBackupFolder);
-            }
-        }
-        for (const os::Folder* folder : touched) folder->Flush();
+    for (std::size_t first = 0; first < files.size(); first += size) {
+        Group group(files, first, std::min(size, files.size() - first));
+        RewriteGroup(group, workers, flushers);
+        Settle(group);
         if (done)
-            for (std::size_t k = 0; k < count; ++k) done(first + k, *results[k]);
+            for (std::size_t k = 0; k < group.files.size(); ++k) done(first + k, *group.results[k]);
     }
+}
+
+void Corrector::RewriteGroup(Group& g, unsigned workers, unsigned flushers) {
+    const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
+    const auto parallel = [&](unsigned use, const WorkerPool::Work& work) {
+        if (crew_) crew_->pool.Run(g.files.size(), use, g.files.size(), work, {});
+        else
+            for (std::size_t k = 0; k < g.files.size(); ++k) work(k, 0);
+    };
+    // The same file under two names is held once: a later name of a file
+    // this run already corrected, or that this group holds, waits for it.
+    for (std::size_t k = 0; k < g.files.size(); ++k) {
+        CleanFolderOf(g.files[k]);
+        const os::FileInfo& id = g.identity[k];
+        if (os::Stat(g.files[k], g.identity[k]) || !(id.device + id.inode)) continue;
+        if (correctedNames_.count({id.device, id.inode})) g.earlier[k] = 1;
+        for (std::size_t j = 0; j < k && g.Own(k); ++j)
+            if (g.Own(j) && g.identity[j].SameFileAs(id)) g.twinOf[k] = static_cast<std::ptrdiff_t>(j);
+    }
+    // A file another run holds is not waited for while this group holds
+    // others (the two runs could wait for each other): it comes after.
+    parallel(workers, [&](std::size_t k, unsigned worker) {
+        if (!g.Own(k)) return;
+        Begun begun = on(worker).Begin(g.files[k], g.pending[k], false);
+        if (auto* done = std::get_if<ProcessResult>(&begun)) g.results[k] = std::move(*done);
+        else if (std::holds_alternative<Busy>(begun)) g.busy[k] = 1;
+        else g.pending[k].out.StartFlush();
+    });
+    parallel(flushers, [&](std::size_t k, unsigned worker) {
+        if (g.Own(k) && !g.results[k] && !g.busy[k]) g.results[k] = on(worker).Finish(g.pending[k]);
+    });
+    for (std::size_t k = 0; k < g.files.size(); ++k)
+        if (g.busy[k]) g.results[k] = ProcessFile(g.files[k]);
+}
+
+void Corrector::Settle(Group& g) {
+    std::vector<const os::Folder*> touched;
+    const auto touch = [&](const os::Folder& folder) {
+        for (const os::Folder* f : touched)
+            if (f->Location() == folder.Location()) return;
+        touched.push_back(&folder);
+    };
+    for (std::size_t k = 0; k < g.files.size(); ++k) {
+        if (g.twinOf[k] >= 0) {
+            const Pending& twin = g.pending[static_cast<std::size_t>(g.twinOf[k])];
+            g.results[k] = g.results[static_cast<std::size_t>(g.twinOf[k])]->Corrected()
+                               ? SecondName(g.files[k], twin.file, twin.target != twin.file)
+                               : ProcessFile(g.files[k]);
+        } else if (g.earlier[k]) {
+            const auto& [path, viaLink] = correctedNames_.at({g.identity[k].device, g.identity[k].inode});
+            g.results[k] = SecondName(g.files[k], path, viaLink);
+        } else if (g.results[k]->Corrected()) {
+            // What the run corrected, by identity, for later names of the same file.
+            const Pending& p = g.pending[k];
+            if (p.after.device + p.after.inode)
+                correctedNames_.try_emplace({p.after.device, p.after.inode}, p.file, p.target != p.file);
+            touch(p.folder);
+            if (p.ownBackupFolder.IsOpen()) touch(p.ownBackupFolder);
+        }
+    }
+    for (const os::Folder* folder : touched) folder->Flush();
 }
 
 ProcessResult Corrector::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {

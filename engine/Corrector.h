@@ -164,6 +164,11 @@ private:
     static bool IsOwnEntry(const Pending& pending, const std::filesystem::path& backupPath);
     // Removes what stopped runs left in the folder of `file`, once a folder.
     void CleanFolderOf(const std::filesystem::path& file);
+    struct Group;  // the files ProcessFiles rewrites together
+    // Both steps for every file of the group, on the crew.
+    void RewriteGroup(Group& group, unsigned workers, unsigned flushers);
+    // The other names' results, what the run corrected remembered, the folders flushed.
+    void Settle(Group& group);
     // How many files a group of ProcessFiles holds open at once.
     std::size_t GroupSize();
     // The result for another name of a file this run corrected under `corrected`.
