@@ -89,26 +89,33 @@ bool ContentRules::NeedsWholeFile() const {
            forms_.Replace(Encoding::Utf8).has_value() != forms_.Replace(Encoding::Legacy).has_value();
 }
 
+// One scan of a file: what was seen so far.
+struct ContentRules::Pass {
+    struct Pair {
+        int search, replace;  // needle indexes, -1 for none
+    };
+    Findings found;
+    bool whole = false;               // the file is read whole to tell which forms count
+    std::array<Pair, 2> pairStore{};  // at most two: UTF-8 and legacy, or one UTF-16
+    std::span<Pair> pairs;            // each encoding's two forms, looked for together
+    std::uint32_t seen = 0;           // bit n: needle n occurs
+    bool anyByte = false, bom8 = false;
+    Utf8Check utf8;
+
+    bool Has(int n) const { return n >= 0 && (seen >> n & 1u); }
+    bool AnySearchSeen() const {
+        return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return Has(q.search); });
+    }
+};
+
 ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs,
                                           std::error_code& ec) {
-    Findings found;
+    Pass pass;
+    pass.whole = NeedsWholeFile();
     // Keep the last bytes of each chunk so that an occurrence across the
     // boundary is still seen whole in the next window.
     const std::size_t overlap = longest_ ? longest_ - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
-    const bool whole = NeedsWholeFile();
-    Utf8Check utf8;
-    struct Pair {
-        int search, replace;  // needle indexes, -1 for none
-    };
-    std::array<Pair, 2> pairStore{};  // at most two: UTF-8 and legacy, or one UTF-16
-    std::span<Pair> pairs;
-    std::uint32_t seen = 0;  // bit n: needle n occurs
-    bool anyByte = false, bom8 = false;
-    const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
-        const int n = of[static_cast<std::size_t>(e)];
-        return n >= 0 && (seen >> n & 1u);
-    };
     std::size_t carry = 0;
     std::uint64_t offset = 0;  // of the window's first byte in the file
     // Reading stops at the size the file had when opened: a file that grows
@@ -117,82 +124,94 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         std::size_t got = 0;
         if ((ec = in.Read(buffer_.data() + carry, chunkSize_, got))) return {};
         if (got == 0) break;
-        if (total == 0) {
-            // The layout, from the byte-order mark.
-            const auto* b = reinterpret_cast<const unsigned char*>(buffer_.data());
-            if (forms_.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) found.layout = Layout::Utf16LE;
-            else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) found.layout = Layout::Utf16BE;
-            bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
-            // Each encoding's two forms are looked for together, in one pass.
-            const auto add = [&](Encoding e) {
-                Pair p{searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]};
-                for (const Pair& q : pairs) {
-                    if (p.search == q.search) p.search = -1;
-                    if (p.replace == q.replace) p.replace = -1;
-                }
-                if (p.search >= 0 || p.replace >= 0) {
-                    pairStore[pairs.size()] = p;
-                    pairs = std::span(pairStore.data(), pairs.size() + 1);
-                }
-            };
-            if (found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
-            else if (found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
-            else add(Encoding::Utf8), add(Encoding::Legacy);
-        }
-        anyByte = true;
+        if (total == 0) Start(pass, buffer_.data(), got);
         total += got;
-        const bool wholeHere = whole && found.layout == Layout::Bytes;
-        if (wholeHere) utf8.Feed(buffer_.data() + carry, got);
+        const bool wholeHere = pass.whole && pass.found.layout == Layout::Bytes;
+        if (wholeHere) pass.utf8.Feed(buffer_.data() + carry, got);
         const std::string_view window(buffer_.data(), carry + got);
-        const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
-        const auto has = [&](int n) { return n >= 0 && (seen >> n & 1u); };
-        const auto anySearchSeen = [&] {
-            return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return has(q.search); });
-        };
-        const auto find = [&](int n) {
-            return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
-        };
-        // The replace string matters only until a search form that surely counts is seen.
-        const bool settled =
-            has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && anySearchSeen());
-        for (const Pair& q : pairs) {
-            const bool lookSearch = q.search >= 0 && !has(q.search);
-            const bool lookReplace = q.replace >= 0 && !has(q.replace) && !settled;
-            if (lookSearch && lookReplace && align == 1) {
-                bool replaceHere = false;
-                if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(q.search)],
-                                               needles_[static_cast<std::size_t>(q.replace)], window,
-                                               replaceHere) != ByteSearcher::npos)
-                    seen |= 1u << q.search;
-                else if (replaceHere) seen |= 1u << q.replace;
-            } else {
-                if (lookSearch && find(q.search)) seen |= 1u << q.search;
-                if (lookReplace && find(q.replace)) seen |= 1u << q.replace;
-            }
-        }
+        Search(pass, window, offset, wholeHere);
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.
         if (emptySearch_ && emptySearchOccurs) break;
-        if (!wholeHere && anySearchSeen()) break;
+        if (!wholeHere && pass.AnySearchSeen()) break;
         carry = std::min(overlap, window.size());
         std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
         offset += window.size() - carry;
     }
-    utf8.End();
+    pass.utf8.End();
+    Conclude(pass, emptySearchOccurs);
+    return pass.found;
+}
 
+void ContentRules::Start(Pass& pass, const char* first, std::size_t got) const {
+    // The layout, from the byte-order mark.
+    const auto* b = reinterpret_cast<const unsigned char*>(first);
+    if (forms_.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) pass.found.layout = Layout::Utf16LE;
+    else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) pass.found.layout = Layout::Utf16BE;
+    pass.bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    pass.anyByte = true;
+    // Each encoding's two forms are looked for together, in one pass.
+    const auto add = [&](Encoding e) {
+        Pass::Pair p{searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]};
+        for (const Pass::Pair& q : pass.pairs) {
+            if (p.search == q.search) p.search = -1;
+            if (p.replace == q.replace) p.replace = -1;
+        }
+        if (p.search >= 0 || p.replace >= 0) {
+            pass.pairStore[pass.pairs.size()] = p;
+            pass.pairs = std::span(pass.pairStore.data(), pass.pairs.size() + 1);
+        }
+    };
+    if (pass.found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
+    else if (pass.found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
+    else add(Encoding::Utf8), add(Encoding::Legacy);
+}
+
+void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const {
+    const unsigned align = pass.found.layout == Layout::Bytes ? 1 : 2;
+    const auto find = [&](int n) {
+        return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
+    };
+    // The replace string matters only until a search form that surely counts is seen.
+    const bool settled =
+        pass.Has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && pass.AnySearchSeen());
+    for (const Pass::Pair& q : pass.pairs) {
+        const bool lookSearch = q.search >= 0 && !pass.Has(q.search);
+        const bool lookReplace = q.replace >= 0 && !pass.Has(q.replace) && !settled;
+        if (lookSearch && lookReplace && align == 1) {
+            bool replaceHere = false;
+            if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(q.search)],
+                                           needles_[static_cast<std::size_t>(q.replace)], window,
+                                           replaceHere) != ByteSearcher::npos)
+                pass.seen |= 1u << q.search;
+            else if (replaceHere) pass.seen |= 1u << q.replace;
+        } else {
+            if (lookSearch && find(q.search)) pass.seen |= 1u << q.search;
+            if (lookReplace && find(q.replace)) pass.seen |= 1u << q.replace;
+        }
+    }
+}
+
+void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
+    Findings& found = pass.found;
     // Which forms count in this file.
     EncodingSet counting;
     if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
     else if (found.layout == Layout::Utf16BE) counting.Add(Encoding::Utf16BE);
     else {
-        found.legacyCounts = !whole || utf8.Invalid();
-        found.asciiTarget = bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
-                            : utf8.Invalid()                             ? Encoding::Legacy
-                                                                         : forms_.AsciiFiles();
+        const Utf8Check& utf8 = pass.utf8;
+        found.legacyCounts = !pass.whole || utf8.Invalid();
+        found.asciiTarget = pass.bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
+                            : utf8.Invalid()                                  ? Encoding::Legacy
+                                                                              : forms_.AsciiFiles();
         counting.Add(Encoding::Utf8);
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }
-    bool searchFound = emptySearch_ && emptySearchOccurs && anyByte, replaceFound = emptyReplace_ && anyByte;
+    const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
+        return pass.Has(of[static_cast<std::size_t>(e)]);
+    };
+    bool searchFound = emptySearch_ && emptySearchOccurs && pass.anyByte;
+    bool replaceFound = emptyReplace_ && pass.anyByte;
     for (std::size_t i = 0; i < kEncodingCount; ++i) {
         const auto e = static_cast<Encoding>(i);
         if (!counting.Has(e)) continue;
@@ -204,14 +223,13 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
     }
     // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
-    if (whole && found.layout == Layout::Bytes && searchNeedle_[u] == searchNeedle_[l] && searchFound) {
+    if (pass.whole && found.layout == Layout::Bytes && searchNeedle_[u] == searchNeedle_[l] && searchFound) {
         found.encodings = {};
         found.encodings.Add(found.asciiTarget);
     }
     found.verdict = searchFound    ? FileVerdict::ToCorrect
                     : replaceFound ? FileVerdict::AlreadyCorrected
                                    : FileVerdict::Unknown;
-    return found;
 }
 
 std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::uint64_t& count,

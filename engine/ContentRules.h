@@ -77,8 +77,15 @@ public:
     std::vector<char>& Buffer() { return buffer_; }
 
 private:
+    struct Pass;  // one scan of a file: what was seen so far
     // Whether a file of bytes must be read whole to tell which forms count.
     bool NeedsWholeFile() const;
+    // From the first bytes: the layout and the forms to look for.
+    void Start(Pass& pass, const char* first, std::size_t got) const;
+    // Looks for the forms not yet seen in one window of the file at `offset`.
+    void Search(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const;
+    // The verdict, the encodings and the forms that count, from what was seen.
+    void Conclude(Pass& pass, bool emptySearchOccurs) const;
 
     StringForms forms_;
     std::vector<ByteSearcher> needles_;              // the distinct non-empty forms of both strings
