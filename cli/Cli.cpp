@@ -116,6 +116,30 @@ struct UsageError {
 };
 
 // Parses the arguments; a UsageError names the first problem.
+// Where the value of an option that takes one goes; nothing for other names.
+std::optional<std::string>* ValueOf(CommandLine& options, const std::string& name) {
+    if (name == "-s" || name == "--search") return &options.search;
+    if (name == "-r" || name == "--replace") return &options.replace;
+    if (name == "-E" || name == "--encoding") return &options.encoding;
+    if (name == "--options") return &options.optionsFile;
+    if (name == "-j" || name == "--jobs") return &options.jobs;
+    if (name == "--color") return &options.color;
+    return nullptr;
+}
+
+// Sets the switch `name`; false for a name that is none.
+bool SetFlag(CommandLine& options, const std::string& name) {
+    if (name == "-n" || name == "--check") options.check = true;
+    else if (name == "--no-backup") options.backup = false;
+    else if (name == "-z" || name == "--null") options.null = true;
+    else if (name == "--json") options.json = true;
+    else if (name == "--diff") options.diff = true;
+    else if (name == "-h" || name == "--help") options.help = true;
+    else if (name == "-V" || name == "--version") options.version = true;
+    else return false;
+    return true;
+}
+
 std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options) {
     const auto setPath = [&](const std::string& arg) -> std::optional<UsageError> {
         if (options.path) return UsageError{"only one PATH may be given (also got '" + arg + "')"};
@@ -134,7 +158,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
             continue;
         }
         // Options with a value: "-s TEXT", "-sTEXT", "--search TEXT", "--search=TEXT".
-        std::optional<std::string>* valued = nullptr;
+        std::optional<std::string>* valued;
         std::string name = arg;
         std::optional<std::string> inlineValue;
         if (arg.rfind("--", 0) == 0) {
@@ -147,13 +171,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
             name = arg.substr(0, 2);
             inlineValue = arg.substr(2);
         }
-        if (name == "-s" || name == "--search") valued = &options.search;
-        else if (name == "-r" || name == "--replace") valued = &options.replace;
-        else if (name == "-E" || name == "--encoding") valued = &options.encoding;
-        else if (name == "--options") valued = &options.optionsFile;
-        else if (name == "-j" || name == "--jobs") valued = &options.jobs;
-        else if (name == "--color") valued = &options.color;
-        if (valued) {
+        if ((valued = ValueOf(options, name))) {
             if (!inlineValue) {
                 if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
                 inlineValue = args[++i];
@@ -166,15 +184,7 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
             if (inlineValue) options.backupExtension = *inlineValue;
             continue;
         }
-        if (inlineValue) return UsageError{"unknown option '" + arg + "'"};
-        if (name == "-n" || name == "--check") options.check = true;
-        else if (name == "--no-backup") options.backup = false;
-        else if (name == "-z" || name == "--null") options.null = true;
-        else if (name == "--json") options.json = true;
-        else if (name == "--diff") options.diff = true;
-        else if (name == "-h" || name == "--help") options.help = true;
-        else if (name == "-V" || name == "--version") options.version = true;
-        else return UsageError{"unknown option '" + arg + "'"};
+        if (inlineValue || !SetFlag(options, name)) return UsageError{"unknown option '" + arg + "'"};
     }
     return std::nullopt;
 }

@@ -33,37 +33,50 @@ ScanResult ScanFolder(const fs::path& folder, Corrector& corrector, const ScanCa
     return ScanFiles(listing.files, corrector, callbacks);
 }
 
+namespace {
+
+// Tells backup copies of listed files by their names: a name that is another
+// listed name, ".", and the backup extension.
+class BackupNames {
+public:
+    BackupNames(const std::vector<fs::path>& files, const BackupPolicy& backup)
+        : suffix_(1, fs::path::value_type('.')) {
+        suffix_ += backup.extension;
+        if (backup.extension.empty()) return;
+        // In order for a binary search: a listing comes sorted already, and
+        // needs no table built before the first check.
+        names_.reserve(files.size());
+        for (const auto& f : files) names_.push_back(NameOf(f));
+        if (!std::is_sorted(names_.begin(), names_.end())) std::sort(names_.begin(), names_.end());
+    }
+
+    bool Holds(const fs::path& file) const {
+        if (names_.empty()) return false;
+        const Name name = NameOf(file);
+        return name.size() > suffix_.size() && name.substr(name.size() - suffix_.size()) == Name(suffix_) &&
+               std::binary_search(names_.begin(), names_.end(), name.substr(0, name.size() - suffix_.size()));
+    }
+
+private:
+    using Name = std::basic_string_view<fs::path::value_type>;
+    static Name NameOf(const fs::path& file) {
+        static constexpr fs::path::value_type kSeparators[] = {'/', fs::path::preferred_separator, 0};
+        const Name whole(file.native());
+        const auto cut = whole.find_last_of(kSeparators);
+        return cut == Name::npos ? whole : whole.substr(cut + 1);
+    }
+
+    std::vector<Name> names_;
+    fs::path::string_type suffix_;
+};
+
+}  // namespace
+
 ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, const ScanCallbacks& callbacks) {
     ScanResult result;
     result.listed = files.size();
 
-    // Names for the backup test, in order for a binary search: a listing
-    // comes sorted already, and needs no table built before the first check.
-    using Name = std::basic_string_view<fs::path::value_type>;
-    const auto nameOf = [](const fs::path& file) {
-        const Name whole(file.native());
-#ifdef _WIN32
-        const auto cut = whole.find_last_of(L"\\/");
-#else
-        const auto cut = whole.rfind('/');
-#endif
-        return cut == Name::npos ? whole : whole.substr(cut + 1);
-    };
-    std::vector<Name> names;
-    if (!corrector.Backup().extension.empty()) {
-        names.reserve(files.size());
-        for (const auto& f : files) names.push_back(nameOf(f));
-        if (!std::is_sorted(names.begin(), names.end())) std::sort(names.begin(), names.end());
-    }
-    fs::path::string_type suffix(1, fs::path::value_type('.'));
-    suffix += corrector.Backup().extension;
-    const auto isBackup = [&](const fs::path& file) {
-        if (names.empty()) return false;
-        const Name name = nameOf(file);
-        return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == Name(suffix) &&
-               std::binary_search(names.begin(), names.end(), name.substr(0, name.size() - suffix.size()));
-    };
-
+    const BackupNames backups(files, corrector.Backup());
     // Files are checked on the corrector's workers, each with its own copy of
     // it; what they found is told in listing order.
     const unsigned workers = corrector.Workers();
@@ -78,7 +91,7 @@ ScanResult ScanFiles(const std::vector<fs::path>& files, Corrector& corrector, c
         files.size(), workers, ahead,
         [&](std::size_t i, unsigned worker) {
             Slot& slot = slots[i % slots.size()];
-            slot.backup = isBackup(files[i]);
+            slot.backup = backups.Holds(files[i]);
             slot.check = slot.backup ? CheckResult{} : (workers > 1 ? copies[worker] : corrector).CheckFile(files[i]);
         },
         [&](std::size_t i) {
