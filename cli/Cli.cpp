@@ -6,6 +6,7 @@
 #include "Corrector.h"
 #include "FolderScan.h"
 #include "Options.h"
+#include "RunSetup.h"
 #include "ProfileStore.h"
 
 #include <algorithm>
@@ -197,12 +198,21 @@ std::optional<UsageError> Decode(const std::string& what, const std::string& tex
     return std::nullopt;
 }
 
-std::optional<UsageError> Encode(const std::string& what, const std::u16string& text, const CodePage& files,
-                                 std::string& encoded) {
-    auto bytes = files.Encode(text);
-    if (!bytes) return UsageError{"the " + what + " cannot be written in " + files.Name()};
-    encoded = std::move(*bytes);
-    return std::nullopt;
+// What stops a correction before it starts, in words.
+std::string SetupMessage(const SetupFailure& failure, const std::string& extension) {
+    switch (failure.error) {
+    case SetupError::EmptySearch: return "the search string is empty";
+    case SetupError::UnusableEncoding:
+        return "the system's encoding " + failure.encoding +
+               " is a multibyte encoding that cannot be corrected byte for byte; name a code page with -E";
+    case SetupError::SearchNotWritable:
+        if (failure.encoding.empty()) return "the search string cannot be written in any encoding";
+        return "the search string cannot be written in " + failure.encoding;
+    case SetupError::ReplaceNotWritable: return "the replace string cannot be written in " + failure.encoding;
+    case SetupError::EmptyBackupExtension: return "the backup extension is empty";
+    case SetupError::BadBackupExtension: return "the backup extension '" + extension + "' is not a plain name";
+    }
+    return "cannot correct with these settings";
 }
 
 struct Tally {
@@ -492,10 +502,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return Usage(err, "unknown or unsupported encoding '" + *options.encoding +
                                   "' (UTF-8 and single-byte code pages are supported)");
     }
-    if (!files->Usable())
-        return Usage(err, "the system's encoding " + files->Name() +
-                              " is a multibyte encoding that cannot be corrected byte for byte; name a code page "
-                              "with -E");
 
     std::optional<std::u16string> search16, replace16, extension16;
     if (options.search)
@@ -533,19 +539,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (!search16) return Usage(err, "no search string given (-s TEXT)");
     if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
-    if (search16->empty()) return Usage(err, "the search string is empty");
-    if (!options.path) return Usage(err, "no PATH given");
-
-    StringForms forms;
-    if (options.encoding) {
-        std::string search, replace;
-        if (auto error = Encode("search string", *search16, *files, search)) return Usage(err, error->message);
-        if (auto error = Encode("replace string", *replace16, *files, replace)) return Usage(err, error->message);
-        forms = StringForms::Only(*search16, *replace16, *files);
-    } else {
-        forms = StringForms::ForSystem(*search16, *replace16, system);
-        if (!forms.AnySearchForm()) return Usage(err, "the search string cannot be written in any encoding");
-    }
 
     std::string extension = options.backupExtension.value_or("bak");
     if (extension16) {
@@ -557,11 +550,18 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
         extension = *native;
     }
-    BackupPolicy backup;
-    backup.enabled = options.backup.value_or(false);
-    backup.extension = PathFromText(extension).native();
-    if (backup.enabled && backup.extension.empty()) return Usage(err, "the backup extension is empty");
-    if (!IsUsable(backup)) return Usage(err, "the backup extension '" + extension + "' is not a plain name");
+    RunRequest request;
+    request.search = *search16;
+    request.replace = *replace16;
+    request.system = system;
+    if (options.encoding) request.pinned = *files;
+    request.backup.enabled = options.backup.value_or(false);
+    request.backup.extension = PathFromText(extension).native();
+    auto prepared = PrepareCorrector(request);
+    if (const auto* failure = std::get_if<SetupFailure>(&prepared))
+        return Usage(err, SetupMessage(*failure, extension));
+    if (!options.path) return Usage(err, "no PATH given");
+    Corrector& corrector = std::get<Corrector>(prepared);
 
     const fs::path path = PathFromText(*options.path);
     std::error_code ec;
@@ -572,7 +572,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                      "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
     }
 
-    Corrector corrector(std::move(forms), backup);
     if (options.jobs) {
         const std::string& n = *options.jobs;
         if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) == 0)

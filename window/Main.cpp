@@ -1,5 +1,7 @@
 #include "Main.h"
 
+#include "RunSetup.h"
+
 #include "FailureText.h"
 #include "FolderScan.h"
 #include "Options.h"
@@ -144,32 +146,38 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
 }
 
 std::optional<Corrector> Main::MakeCorrector(bool processing) {
-    if (!setup_.codePage.Usable()) {
-        Box(QStringLiteral("Кодировка системы %1 не поддерживается: файлы можно обрабатывать только в UTF-8 "
-                           "и в однобайтовых кодировках. Файлы не изменены.")
-                .arg(QString::fromStdString(setup_.codePage.Name())),
-            kBadParameterTitle, BoxIcon::Exclamation);
-        return std::nullopt;
+    RunRequest request;
+    request.search = searchText_.toStdU16String();
+    request.replace = replaceText_.toStdU16String();
+    request.system = setup_.codePage;
+    request.backup.enabled = processing && Check1Value() != 0;
+    request.backup.extension = ToPath(form_.Text5->text()).native();
+    request.emptySearchAllowed = true;  // found in every non-empty file, as described
+    auto prepared = PrepareCorrector(request);
+    if (auto* corrector = std::get_if<Corrector>(&prepared)) return std::move(*corrector);
+    QString text;
+    const SetupFailure& failure = std::get<SetupFailure>(prepared);
+    switch (failure.error) {
+    case SetupError::UnusableEncoding:
+        text = QStringLiteral(
+                   "Кодировка системы %1 не поддерживается: файлы можно обрабатывать только в UTF-8 "
+                   "и в однобайтовых кодировках. Файлы не изменены.")
+                   .arg(QString::fromStdString(failure.encoding));
+        break;
+    case SetupError::EmptySearch:  // allowed here
+    case SetupError::SearchNotWritable:
+    case SetupError::ReplaceNotWritable:
+        text = QStringLiteral("Строка поиска содержит символы, которых нет ни в одной кодировке. Файлы не изменены.");
+        break;
+    case SetupError::EmptyBackupExtension:
+    case SetupError::BadBackupExtension:
+        text = QStringLiteral(
+            "Расширение резервных копий не задано или содержит недопустимые символы. "
+            "Файлы не изменены.");
+        break;
     }
-    // The strings in every encoding files may use: UTF-8, the legacy code page
-    // (the system's, or the one its language uses), UTF-16.
-    StringForms forms =
-        StringForms::ForSystem(searchText_.toStdU16String(), replaceText_.toStdU16String(), setup_.codePage);
-    if (!forms.AnySearchForm()) {
-        Box(QStringLiteral("Строка поиска содержит символы, которых нет ни в одной кодировке. Файлы не изменены."),
-            kBadParameterTitle, BoxIcon::Exclamation);
-        return std::nullopt;
-    }
-    BackupPolicy backup;
-    backup.enabled = processing && Check1Value() != 0;
-    backup.extension = ToPath(form_.Text5->text()).native();
-    if (!IsUsable(backup)) {
-        Box(QStringLiteral("Расширение резервных копий не задано или содержит недопустимые символы. "
-                           "Файлы не изменены."),
-            kBadParameterTitle, BoxIcon::Exclamation);
-        return std::nullopt;
-    }
-    return Corrector(std::move(forms), std::move(backup));
+    Box(text, kBadParameterTitle, BoxIcon::Exclamation);
+    return std::nullopt;
 }
 
 void Main::ClassifyPath(bool reportScanFailures) {

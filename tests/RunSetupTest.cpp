@@ -1,0 +1,45 @@
+// The rules a correction is set up by, which both front ends share.
+
+#include "RunSetup.h"
+
+#include <gtest/gtest.h>
+
+namespace tarnwick {
+namespace {
+
+SetupError ErrorOf(const RunRequest& request) {
+    auto prepared = PrepareCorrector(request);
+    const auto* failure = std::get_if<SetupFailure>(&prepared);
+    return failure ? failure->error : static_cast<SetupError>(-1);
+}
+
+TEST(RunSetupTest, OneReasonEach) {
+    RunRequest request;
+    request.system = *CodePage::Named("CP1251");
+    request.search = u"мир";
+    request.replace = u"свет";
+    EXPECT_TRUE(std::holds_alternative<Corrector>(PrepareCorrector(request)));
+
+    RunRequest empty = request;
+    empty.search.clear();
+    EXPECT_EQ(ErrorOf(empty), SetupError::EmptySearch);
+    empty.emptySearchAllowed = true;  // the window's rule
+    EXPECT_TRUE(std::holds_alternative<Corrector>(PrepareCorrector(empty)));
+
+    RunRequest pinned = request;
+    pinned.pinned = *CodePage::Named("ISO-8859-1");
+    const auto failure = std::get<SetupFailure>(PrepareCorrector(pinned));
+    EXPECT_EQ(failure.error, SetupError::SearchNotWritable);
+    EXPECT_EQ(failure.encoding, pinned.pinned->Name());
+
+    RunRequest backup = request;
+    backup.backup.enabled = true;
+    EXPECT_EQ(ErrorOf(backup), SetupError::EmptyBackupExtension);
+    backup.backup.extension = "a/b";
+    EXPECT_EQ(ErrorOf(backup), SetupError::BadBackupExtension);
+    backup.backup.extension = "bak";
+    EXPECT_TRUE(std::holds_alternative<Corrector>(PrepareCorrector(backup)));
+}
+
+}  // namespace
+}  // namespace tarnwick
