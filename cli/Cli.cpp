@@ -484,14 +484,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << "tarnwick-cli " TARNWICK_VERSION "\n";
         return 0;
     }
-    // The files' code page: the system's unless named. Arguments come in the
-    // system's encoding, except on Windows, where wmain passes them as UTF-8.
+    // The files' code page: the system's unless named.
     const CodePage system = CodePage::System();
-#ifdef _WIN32
-    const CodePage arguments = *CodePage::Named("UTF-8");
-#else
-    const CodePage& arguments = system;
-#endif
+    const CodePage arguments = CodePage::Arguments();
     // -E: that one encoding; otherwise every candidate. A multibyte system code
     // page (Shift_JIS, GBK...) rules the candidates out: there an ASCII byte may
     // be half of a character.
@@ -542,11 +537,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     std::string extension = options.backupExtension.value_or("bak");
     if (extension16) {
-#ifdef _WIN32
-        const auto native = Utf16ToUtf8(*extension16);  // read back as UTF-8 by PathFromText
-#else
-        const auto native = system.Encode(*extension16);
-#endif
+        const auto native = PathTextFromUtf16(*extension16, system);
         if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
         extension = *native;
     }

@@ -68,19 +68,8 @@ fs::path BackupPathOf(const fs::path& file, const BackupPolicy& backup) {
 
 bool IsUsable(const BackupPolicy& backup) {
     if (!backup.enabled) return true;
-    const auto& ext = backup.extension;
-    if (ext.empty()) return false;
-    for (const auto c : ext) {
-        if (c == 0 || c == '/') return false;
-#ifdef _WIN32
-        if (c == '\\' || c == ':') return false;
-#endif
-    }
-#ifdef _WIN32
-    // Windows drops trailing dots and spaces: the backup would be the file itself.
-    if (ext.back() == L'.' || ext.back() == L' ') return false;
-#endif
-    return true;
+    // Where trailing dots and spaces are dropped the backup would be the file itself.
+    return os::IsPlainNamePart(backup.extension);
 }
 
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
@@ -613,10 +602,7 @@ std::optional<Failure> Corrector::PlaceBackup(Pending& p, Undo& undo) {
 }
 
 ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
-#ifdef _WIN32
-    // Windows replaces no file that is still open.
-    p.in.Close();
-#endif
+    if (!os::OpenFilesReplaceable()) p.in.Close();
     // A write that lands after the check goes to the file being replaced:
     // while it is open here, that shows, and the file goes back in place. A
     // second name of it is needed for that: the backup when it is one, else

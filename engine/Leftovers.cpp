@@ -60,14 +60,8 @@ std::optional<TemporaryName> Parse(Name name) {
 
 // A name that leads nowhere but into this folder.
 bool IsPlainName(Name name) {
-    if (name.empty() || name == Name(fs::path(".").native()) || name == Name(fs::path("..").native())) return false;
-    for (const Char c : name) {
-        if (c == '/' || c == 0) return false;
-#ifdef _WIN32
-        if (c == '\\' || c == ':') return false;
-#endif
-    }
-    return true;
+    if (name == Name(fs::path(".").native()) || name == Name(fs::path("..").native())) return false;
+    return os::IsPlainNamePart(fs::path::string_type(name));
 }
 
 }  // namespace

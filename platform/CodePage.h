@@ -21,6 +21,9 @@ public:
     // the environment's LC_CTYPE locale, UTF-8 where that is plain ASCII. It
     // may be one that files cannot be corrected in: see Usable().
     static CodePage System();
+    // The code page a program's command-line arguments come in: UTF-8 on
+    // Windows (the wide arguments converted by the program), the system's elsewhere.
+    static CodePage Arguments();
 
     // The legacy code page of this system's text files: on Windows the ANSI
     // code page (the user locale's when the ANSI code page is UTF-8); elsewhere
@@ -65,5 +68,8 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view bytes);
 std::string PathText(const std::filesystem::path& path);
 // The path a text names: its bytes on POSIX, read as UTF-8 on Windows.
 std::filesystem::path PathFromText(std::string_view text);
+// Text as PathFromText reads it: in the system's code page on POSIX, UTF-8 on
+// Windows; nothing when the text cannot be written so.
+std::optional<std::string> PathTextFromUtf16(std::u16string_view text, const CodePage& system);
 
 }  // namespace tarnwick

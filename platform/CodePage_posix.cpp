@@ -136,6 +136,12 @@ std::optional<std::u16string> CodePage::Decode(std::string_view bytes) const {
     return Utf8ToUtf16(*utf8);
 }
 
+CodePage CodePage::Arguments() { return System(); }
+
+std::optional<std::string> PathTextFromUtf16(std::u16string_view text, const CodePage& system) {
+    return system.Encode(text);
+}
+
 std::string PathText(const std::filesystem::path& path) { return path.native(); }
 
 std::filesystem::path PathFromText(std::string_view text) { return std::filesystem::path(std::string(text)); }

@@ -98,6 +98,10 @@ std::optional<std::string> CodePage::Encode(std::u16string_view text) const { re
 
 std::optional<std::u16string> CodePage::Decode(std::string_view bytes) const { return CodePageToWide(number_, bytes); }
 
+CodePage CodePage::Arguments() { return *Named("UTF-8"); }
+
+std::optional<std::string> PathTextFromUtf16(std::u16string_view text, const CodePage&) { return Utf16ToUtf8(text); }
+
 std::string PathText(const std::filesystem::path& path) {
     const std::wstring& wide = path.native();
     const auto utf8 = Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -156,6 +157,18 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
 std::error_code CheckWritable(const Path& path);
 // The file a symbolic link finally leads to; `path` itself when it is no link.
 std::error_code ResolveLinks(const Path& path, Path& resolved);
+// Whether `name` can be one part of a file name as it is: no separator, no
+// NUL; on Windows no ":", and no trailing dot or space (Windows drops them).
+bool IsPlainNamePart(const Path::string_type& name);
+// Whether a file may be replaced while it is open here (Windows replaces no open file).
+bool OpenFilesReplaceable();
+// The line break of new text files here: "\r\n" on Windows, "\n" elsewhere.
+std::string_view NewLine();
+// The folder of a program's per-user configuration: %APPDATA%\\Name on Windows
+// (capitalized, as programs there name theirs), $XDG_CONFIG_HOME/name or
+// ~/.config/name elsewhere; empty when the environment names none.
+Path UserConfigFolder(std::string_view name);
+
 // How many more files this process may open (the open-file limit less what is
 // open now); a large number where the system sets no low limit.
 std::size_t OpenFilesLeft();

@@ -387,6 +387,20 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
     return {};
 }
 
+bool IsPlainNamePart(const Path::string_type& name) {
+    return !name.empty() && name.find_first_of(std::string_view("/\0", 2)) == Path::string_type::npos;
+}
+
+bool OpenFilesReplaceable() { return true; }
+
+std::string_view NewLine() { return "\n"; }
+
+Path UserConfigFolder(std::string_view name) {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') return Path(config) / name;
+    if (const char* home = std::getenv("HOME"); home && *home) return Path(home) / ".config" / name;
+    return {};
+}
+
 std::size_t OpenFilesLeft() {
     constexpr std::size_t kPlenty = 1u << 16;
     rlimit limit{};

@@ -447,6 +447,23 @@ std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_typ
     return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
 }
 
+bool IsPlainNamePart(const Path::string_type& name) {
+    if (name.empty() || name.find_first_of(std::wstring_view(L"/\\:\0", 4)) != Path::string_type::npos) return false;
+    return name.back() != L'.' && name.back() != L' ';
+}
+
+bool OpenFilesReplaceable() { return false; }
+
+std::string_view NewLine() { return "\r\n"; }
+
+Path UserConfigFolder(std::string_view name) {
+    const wchar_t* appData = _wgetenv(L"APPDATA");
+    if (!appData || !*appData || name.empty()) return {};
+    std::wstring folder(name.begin(), name.end());
+    if (folder[0] >= L'a' && folder[0] <= L'z') folder[0] = static_cast<wchar_t>(folder[0] - L'a' + L'A');
+    return Path(appData) / folder;
+}
+
 // Handles have no low per-process limit on Windows.
 std::size_t OpenFilesLeft() { return 1u << 16; }
 

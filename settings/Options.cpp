@@ -27,16 +27,7 @@ bool CanCreateIn(const fs::path& folder) {
 
 }  // namespace
 
-fs::path UserConfigFolder() {
-#ifdef _WIN32
-    if (const wchar_t* appData = _wgetenv(L"APPDATA"); appData && *appData) return fs::path(appData) / L"Tarnwick";
-#else
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
-        return fs::path(config) / "tarnwick";
-    if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".config" / "tarnwick";
-#endif
-    return {};
-}
+fs::path UserConfigFolder() { return os::UserConfigFolder("tarnwick"); }
 
 fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userConfigFolder) {
     const fs::path portable = programFolder / kFileName;

@@ -235,11 +235,7 @@ std::error_code WriteProfileValues(const fs::path& file, std::string_view sectio
     }
     // Keep the file's own line breaks; new files get the platform's.
     const auto firstBreak = content.find('\n');
-#ifdef _WIN32
-    std::string_view eol = "\r\n";
-#else
-    std::string_view eol = "\n";
-#endif
+    std::string_view eol = os::NewLine();
     if (firstBreak != std::string::npos) eol = firstBreak > 0 && content[firstBreak - 1] == '\r' ? "\r\n" : "\n";
 
     for (const ProfileEntry& entry : entries) content = WithValue(content, section, entry, eol);
