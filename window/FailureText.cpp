@@ -1,9 +1,5 @@
 #include "FailureText.h"
 
-#include <QFile>
-
-#include <algorithm>
-
 namespace tarnwick::window {
 
 QString DescribeFailure(const Failure& failure) {
@@ -42,69 +38,6 @@ QString DescribeFailure(const Failure& failure) {
     }
     if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
     return text;
-}
-
-#ifndef _WIN32
-namespace {
-
-// A byte that is not valid in the locale's encoding travels in the text as a
-// lone surrogate U+DC80..U+DCFF and comes back as the same byte.
-bool IsEscapedByte(char16_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
-
-}  // namespace
-#endif
-
-std::filesystem::path ToPath(const QString& text) {
-#ifdef _WIN32
-    return std::filesystem::path(text.toStdWString());
-#else
-    const auto escaped = [](QChar c) { return IsEscapedByte(c.unicode()); };
-    if (std::none_of(text.begin(), text.end(), escaped))
-        return std::filesystem::path(QFile::encodeName(text).toStdString());
-    std::string bytes;
-    QString run;
-    for (const QChar c : text) {
-        if (!escaped(c)) {
-            run += c;
-            continue;
-        }
-        bytes += QFile::encodeName(run).toStdString();
-        run.clear();
-        bytes += static_cast<char>(c.unicode() - 0xDC00);
-    }
-    bytes += QFile::encodeName(run).toStdString();
-    return std::filesystem::path(bytes);
-#endif
-}
-
-QString FromPath(const std::filesystem::path& path) {
-#ifdef _WIN32
-    return QString::fromStdWString(path.native());
-#else
-    const std::string& bytes = path.native();
-    QString text = QFile::decodeName(QByteArray::fromStdString(bytes));
-    if (QFile::encodeName(text).toStdString() == bytes) return text;
-    // Some bytes are not text in the locale's encoding: decode what is, keep the rest as escapes.
-    text.clear();
-    for (std::size_t i = 0; i < bytes.size();) {
-        std::size_t len = 1;
-        QString part;
-        for (; len <= 4 && i + len <= bytes.size(); ++len) {
-            const std::string piece = bytes.substr(i, len);
-            part = QFile::decodeName(QByteArray::fromStdString(piece));
-            if (QFile::encodeName(part).toStdString() == piece) break;
-            part.clear();
-        }
-        if (part.isEmpty()) {
-            text += QChar(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(bytes[i])));
-            ++i;
-        } else {
-            text += part;
-            i += len;
-        }
-    }
-    return text;
-#endif
 }
 
 }  // namespace tarnwick::window
