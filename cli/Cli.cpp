@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <ostream>
 #include <string_view>
 
@@ -584,18 +585,37 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                       : options.json ? Style::Json
                       : options.null ? Style::Null
                                      : Style::Text);
-    // --diff: the correction a real run would make, as a unified diff; the
-    // file is read twice, first to see whether it can be shown as text.
+    // --diff: the correction a real run would make, as a unified diff, or a
+    // line naming a file that cannot be shown as text.
     const auto diff = [&](const fs::path& file, const std::string& encodings) {
+        // One preview tells whether the correction can be shown as text and
+        // builds its diff in memory meanwhile; only a diff larger than that
+        // memory is made again from a second preview.
+        constexpr std::streamoff kHeldDiff = std::streamoff{4} << 20;
         TextCheck text;
+        std::ostringstream held;
+        UnifiedDiff heldPatch(held, PathText(file), color);
+        bool overflow = false;
         ProcessResult seen = corrector.Preview(
-            file, [&](std::string_view kept) { text.Keep(kept); },
-            [&](std::string_view occurrence, std::string_view replacement) { text.Swap(occurrence, replacement); });
+            file,
+            [&](std::string_view kept) {
+                text.Keep(kept);
+                if (!overflow) heldPatch.Keep(kept), overflow = held.tellp() > kHeldDiff;
+            },
+            [&](std::string_view occurrence, std::string_view replacement) {
+                text.Swap(occurrence, replacement);
+                if (!overflow) heldPatch.Swap(occurrence, replacement), overflow = held.tellp() > kHeldDiff;
+            });
         if (seen.failure) return reporter.Failed(file, *seen.failure);
         reporter.Checked(file, seen.verdict, encodings);
         if (seen.verdict != FileVerdict::ToCorrect) return;
         if (!text.IsText()) {
             out << "Binary file " << PathText(file) << ": " << seen.replacements << " replacements\n";
+            return;
+        }
+        if (!overflow) {
+            heldPatch.Finish();
+            out << held.str();
             return;
         }
         UnifiedDiff patch(out, PathText(file), color);
