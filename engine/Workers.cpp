@@ -1,58 +1,24 @@
 #include "Workers.h"
 
-#include <algorithm>
+#include "Threads.h"
 
-#ifdef __linux__
-#include <pthread.h>
-#include <sched.h>
-#endif
+#include <algorithm>
 
 namespace tarnwick {
 
-#ifdef __linux__
-namespace {
-
-// The CPUs this process may run on (as `taskset` or a container set them),
-// the calling thread's own last.
-std::vector<int> UsableCpus() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return {};
-    const int here = ::sched_getcpu();
-    std::vector<int> cpus;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-        if (CPU_ISSET(cpu, &allowed) && cpu != here) cpus.push_back(cpu);
-    if (here >= 0 && CPU_ISSET(here, &allowed)) cpus.push_back(here);
-    return cpus;
-}
-
-}  // namespace
-
-unsigned DefaultWorkers() { return std::max<unsigned>(1, static_cast<unsigned>(UsableCpus().size())); }
-#else
-unsigned DefaultWorkers() { return std::max(1u, std::thread::hardware_concurrency()); }
-#endif
+unsigned DefaultWorkers() { return os::UsableCpuCount(); }
 
 WorkerPool::WorkerPool(unsigned workers) {
-#ifdef __linux__
     // Each helper keeps to a CPU of its own, away from the calling thread's.
     // Some kernels (virtual machines packing threads onto few virtual CPUs)
     // otherwise queue a new or woken thread behind its creator for
     // milliseconds while another CPU idles, and a check of a folder is over
     // in a few tens of them. The helpers take their items from one counter,
     // so one held up on a busy CPU only does fewer of them.
-    const std::vector<int> cpus = workers > 1 ? UsableCpus() : std::vector<int>{};
-#endif
+    const std::vector<int> cpus = workers > 1 ? os::UsableCpus() : std::vector<int>{};
     for (unsigned w = 1; w < std::max(workers, 1u); ++w) {
         helpers_.emplace_back(&WorkerPool::Help, this);
-#ifdef __linux__
-        if (cpus.size() > 1) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(cpus[(w - 1) % cpus.size()], &one);
-            ::pthread_setaffinity_np(helpers_.back().native_handle(), sizeof one, &one);
-        }
-#endif
+        if (cpus.size() > 1) os::KeepToCpu(helpers_.back(), cpus[(w - 1) % cpus.size()]);
     }
 }
 
