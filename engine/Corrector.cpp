@@ -26,6 +26,18 @@ bool IsMissing(const std::error_code& ec) {
     return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
 }
 
+// A result that is only a failure.
+ProcessResult Failed(Failure failure) {
+    ProcessResult result;
+    result.failure = std::move(failure);
+    return result;
+}
+
+ProcessResult Failed(const fs::path& file, FailureKind kind, std::error_code ec = {}, fs::path other = {},
+                     std::string detail = {}) {
+    return Failed(Failure{kind, file, ec, std::move(other), std::move(detail)});
+}
+
 FailureKind OpenFailureKind(const std::error_code& ec) {
     return IsMissing(ec) ? FailureKind::Missing : FailureKind::Open;
 }
@@ -378,9 +390,7 @@ Corrector::Begun Corrector::Begin(const fs::path& file, Pending& p, bool wait) {
     p.file = file;
     const auto failed = [&](Failure failure) -> Begun {
         p.Discard();
-        ProcessResult result;
-        result.failure = std::move(failure);
-        return result;
+        return Failed(std::move(failure));
     };
     if (!IsUsable(backup_)) return failed({FailureKind::BadBackupName, file});
     // Refuse what cannot be corrected before anything is written.
@@ -413,11 +423,7 @@ Corrector::Begun Corrector::Begin(const fs::path& file, Pending& p, bool wait) {
 }
 
 std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
-    const auto failed = [&](FailureKind kind, std::error_code ec = {}) -> Begun {
-        ProcessResult result;
-        result.failure = Failure{kind, p.file, ec};
-        return result;
-    };
+    const auto failed = [&](FailureKind kind, std::error_code ec = {}) -> Begun { return Failed(p.file, kind, ec); };
     // Another run of the program may hold the file; once it lets go, the name
     // may lead to its corrected file instead, which is then the one to read.
     for (int attempt = 0;; ++attempt) {
@@ -537,24 +543,12 @@ private:
     }
 };
 
-namespace {
-
-ProcessResult Failed(const fs::path& file, FailureKind kind, std::error_code ec = {}, fs::path other = {},
-                     std::string detail = {}) {
-    ProcessResult result;
-    result.failure = Failure{kind, file, ec, std::move(other), std::move(detail)};
-    return result;
-}
-
-}  // namespace
-
 ProcessResult Corrector::Finish(Pending& p) {
     Undo undo(p);
     if (auto ec = p.out.Flush()) return Failed(p.file, FailureKind::Flush, ec);
     if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
     if (backup_.enabled && !p.backupInPlace)
-        if (auto failure = PlaceBackup(p, undo))
-            return Failed(p.file, FailureKind::Backup, failure->code, failure->other);
+        if (auto failure = PlaceBackup(p, undo)) return Failed(std::move(*failure));
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
     // its content is read again.

@@ -48,6 +48,23 @@ void Fill(const struct stat& st, FileInfo& info) {
     info.links = static_cast<std::uint32_t>(st.st_nlink);
 }
 
+// Calls `each(folder's descriptor, entry)` for every entry of `folder`, "." and ".." included.
+template <typename Each>
+std::error_code ForEachEntry(const Path& folder, Each&& each) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return LastError();
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        each(::dirfd(dir), *entry);
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError) return {readError, std::generic_category()};
+    return {};
+}
+
 }  // namespace
 
 std::error_code Stat(const Path& path, FileInfo& info, bool followLinks) {
@@ -372,19 +389,10 @@ Path TemporaryFileName() {
 }
 
 std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names) {
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir) return LastError();
     names.clear();
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry) break;
-        if (std::strncmp(entry->d_name, ".~tarnwick-", 11) == 0) names.emplace_back(entry->d_name);
-    }
-    const int readError = errno;
-    ::closedir(dir);
-    if (readError) return {readError, std::generic_category()};
-    return {};
+    return ForEachEntry(folder, [&](int, const dirent& entry) {
+        if (std::strncmp(entry.d_name, ".~tarnwick-", 11) == 0) names.emplace_back(entry.d_name);
+    });
 }
 
 bool IsPlainNamePart(const Path::string_type& name) {
@@ -430,26 +438,17 @@ std::uint32_t DefaultNewFileMode() {
 }
 
 std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir) return LastError();
     names.clear();
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (!entry) break;
-        if (entry->d_name[0] == '.') continue;
-        bool regular = entry->d_type == DT_REG;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+    return ForEachEntry(folder, [&](int dir, const dirent& entry) {
+        if (entry.d_name[0] == '.') return;
+        bool regular = entry.d_type == DT_REG;
+        if (entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN) {
             // Follows links: a link to a file is listed, a dangling or looping one is not.
             struct stat st {};
-            regular = ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+            regular = ::fstatat(dir, entry.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
         }
-        if (regular) names.emplace_back(entry->d_name);
-    }
-    const int readError = errno;
-    ::closedir(dir);
-    if (readError) return {readError, std::generic_category()};
-    return {};
+        if (regular) names.emplace_back(entry.d_name);
+    });
 }
 
 }  // namespace tarnwick::os

@@ -430,21 +430,33 @@ Path TemporaryFileName() {
     return name;
 }
 
-std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names) {
-    names.clear();
-    const std::wstring pattern = Long(folder.empty() ? Path(L".") : folder) + L"\\.~tarnwick-*";
+namespace {
+
+// Calls `each(entry)` for every entry of `folder` whose name matches `pattern`.
+template <typename Each>
+std::error_code ForEachEntry(const Path& folder, const wchar_t* pattern, bool many, Each&& each) {
+    const std::wstring search = Long(folder.empty() ? Path(L".") : folder) + L"\\" + pattern;
     WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find = ::FindFirstFileExW(search.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                     many ? FIND_FIRST_EX_LARGE_FETCH : 0);
     if (find == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_NOT_FOUND ? std::error_code() : ErrorOf(error);
     }
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(data.cFileName);
-    } while (::FindNextFileW(find, &data));
+    do each(data);
+    while (::FindNextFileW(find, &data));
     const DWORD error = ::GetLastError();
     ::FindClose(find);
     return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
+}
+
+}  // namespace
+
+std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names) {
+    names.clear();
+    return ForEachEntry(folder, L".~tarnwick-*", false, [&](const WIN32_FIND_DATAW& data) {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(data.cFileName);
+    });
 }
 
 bool IsPlainNamePart(const Path::string_type& name) {
@@ -471,27 +483,16 @@ std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
 
 std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {
     names.clear();
-    const std::wstring pattern = Long(folder.empty() ? Path(L".") : folder) + L"\\*";
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? std::error_code() : ErrorOf(error);
-    }
-    do {
+    return ForEachEntry(folder, L"*", true, [&](const WIN32_FIND_DATAW& data) {
         const DWORD a = data.dwFileAttributes;
-        if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) continue;
+        if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) return;
         if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
             // A link counts when it leads to a file.
             FileInfo target;
-            if (Stat(folder / data.cFileName, target) || !target.regular) continue;
+            if (Stat(folder / data.cFileName, target) || !target.regular) return;
         }
         names.emplace_back(data.cFileName);
-    } while (::FindNextFileW(find, &data));
-    const DWORD error = ::GetLastError();
-    ::FindClose(find);
-    return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
+    });
 }
 
 }  // namespace tarnwick::os
