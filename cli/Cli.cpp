@@ -470,6 +470,212 @@ int Usage(std::ostream& err, const std::string& message) {
     return 2;
 }
 
+// The strings and the backup switch from the command line and the options
+// file (values given on the command line win), into `request`; the exit
+// status when they cannot be had. `extension` is the backup extension as text.
+std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std::ostream& err, RunRequest& request,
+                                std::string& extension) {
+    const CodePage arguments = CodePage::Arguments();
+    std::optional<std::u16string> search16, replace16, extension16;
+    if (options.search)
+        if (auto error = Decode("search string", *options.search, arguments, search16))
+            return Usage(err, error->message);
+    if (options.replace)
+        if (auto error = Decode("replace string", *options.replace, arguments, replace16))
+            return Usage(err, error->message);
+    if (options.optionsFile) {
+        const fs::path optionsFile = PathFromText(*options.optionsFile);
+        if (auto problem = OptionsFileProblem(optionsFile))
+            return Usage(err, "options file '" + *options.optionsFile + "' " + *problem);
+        const settings::Options stored = settings::LoadOptions(optionsFile, files);
+        // A stored value that is no text, or that cannot be read whole, is
+        // refused unless given here instead.
+        const auto overridden = [&](const std::string& key) {
+            return (key == "SearchString" && search16) || (key == "ReplaceString" && replace16) ||
+                   (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
+                   key == "Mask";
+        };
+        const auto refused = [&](const std::string& key, const std::string& why) {
+            return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key + why);
+        };
+        for (const std::string& key : stored.invalidKeys)
+            if (!overridden(key)) return refused(key, " is not valid " + files.Name() + " text");
+        for (const std::string& key : stored.cutKeys)
+            if (!overridden(key))
+                return refused(key,
+                               " is longer than 254 characters or holds a NUL character, so it cannot be used "
+                               "whole");
+        if (!search16) search16 = stored.searchString;
+        if (!replace16) replace16 = stored.replaceString;
+        if (!options.backup) options.backup = stored.backupCopy != 0;
+        if (!options.backupExtension) extension16 = stored.backupExt;
+    }
+    if (!search16) return Usage(err, "no search string given (-s TEXT)");
+    if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
+    extension = options.backupExtension.value_or("bak");
+    if (extension16) {
+        const auto native = PathTextFromUtf16(*extension16, request.system);
+        if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
+        extension = *native;
+    }
+    request.search = *search16;
+    request.replace = *replace16;
+    request.backup.enabled = options.backup.value_or(false);
+    request.backup.extension = PathFromText(extension).native();
+    return std::nullopt;
+}
+
+// -j and --color, once the strings are known to be usable.
+std::optional<int> ReadRunOptions(const CommandLine& options, bool outIsTerminal, std::ostream& err,
+                                  Corrector& corrector, bool& color) {
+    if (options.jobs) {
+        const std::string& n = *options.jobs;
+        if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) == 0)
+            return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + n + "'");
+        corrector.SetWorkers(static_cast<unsigned>(std::stoi(n)));
+    }
+    color = outIsTerminal && !std::getenv("NO_COLOR");
+    if (!options.color || *options.color == "auto") return std::nullopt;
+    if (*options.color == "always") color = true;
+    else if (*options.color == "never") color = false;
+    else return Usage(err, "--color takes always, never or auto");
+    return std::nullopt;
+}
+
+// One run over a file or a folder: each file checked, corrected or shown as
+// a diff, and told to the reporter in listing order.
+class Session {
+public:
+    Session(Corrector& corrector, Reporter& reporter, const CommandLine& options, std::ostream& out, std::ostream& err,
+            bool color)
+        : corrector_(corrector), reporter_(reporter), options_(options), out_(out), err_(err), color_(color) {}
+
+    // False when the output could not be written (nothing more was changed after that).
+    bool Folder(const fs::path& folder);
+    void File(const fs::path& file);
+
+private:
+    // A checked file told: corrected (with `result`), shown as a diff, or its verdict.
+    void Tell(const fs::path& file, FileVerdict verdict, const EncodingSet& encodings, const ProcessResult* result);
+    // --diff: the correction a real run would make, as a unified diff, or a
+    // line naming a file that cannot be shown as text.
+    void Diff(const fs::path& file, const std::string& encodings);
+
+    Corrector& corrector_;
+    Reporter& reporter_;
+    const CommandLine& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    bool color_;
+};
+
+void Session::Tell(const fs::path& file, FileVerdict verdict, const EncodingSet& encodings,
+                   const ProcessResult* result) {
+    const std::string names = corrector_.Forms().Names(encodings);
+    if (verdict == FileVerdict::ToCorrect && result) reporter_.Corrected(file, *result);
+    else if (verdict == FileVerdict::ToCorrect && options_.diff) Diff(file, names);
+    else reporter_.Checked(file, verdict, names);
+}
+
+void Session::File(const fs::path& file) {
+    reporter_.CountFile();
+    const CheckResult check = corrector_.CheckFile(file);
+    if (check.failure) return reporter_.Failed(file, *check.failure);
+    if (check.verdict == FileVerdict::ToCorrect && !options_.check) {
+        const ProcessResult result = corrector_.ProcessFile(file);
+        return Tell(file, check.verdict, check.encodings, &result);
+    }
+    Tell(file, check.verdict, check.encodings, nullptr);
+}
+
+bool Session::Folder(const fs::path& folder) {
+    // Lines go out in listing order as soon as they are known: in a check run
+    // for every group of files checked, otherwise after each group of files to
+    // correct is rewritten.
+    struct Entry {
+        fs::path path;
+        ScanOutcome outcome;
+        FileVerdict verdict;
+        std::optional<Failure> failure;
+        EncodingSet encodings;
+    };
+    std::vector<Entry> pending;
+    std::vector<fs::path> group;
+    bool broken = false;
+    const auto report = [&] {
+        // Output that cannot be written: nothing more is changed unseen.
+        if (!broken) {
+            std::vector<ProcessResult> results(group.size());
+            corrector_.ProcessFiles(group, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
+            std::size_t corrected = 0;
+            for (const Entry& e : pending) {
+                reporter_.CountFile();
+                if (e.outcome == ScanOutcome::Failed) reporter_.Failed(e.path, *e.failure);
+                else if (e.outcome == ScanOutcome::Backup) reporter_.Backup(e.path);
+                else {
+                    const bool rewritten = e.verdict == FileVerdict::ToCorrect && !options_.check;
+                    Tell(e.path, e.verdict, e.encodings, rewritten ? &results[corrected++] : nullptr);
+                }
+            }
+            broken = !Delivered(out_, err_);
+        }
+        pending.clear();
+        group.clear();
+    };
+    ScanCallbacks callbacks;
+    callbacks.checked = [&](const ScanEntry& e) {
+        pending.push_back(
+            {e.path, e.outcome, e.verdict, e.failure ? std::optional<Failure>(*e.failure) : std::nullopt, e.encodings});
+        const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
+        if (toCorrect && !options_.check) group.push_back(e.path);
+        if (group.size() == Corrector::kRewriteGroup || (options_.check && pending.size() == Corrector::kRewriteGroup))
+            report();
+    };
+    const ScanResult scan = ScanFolder(folder, corrector_, callbacks);
+    report();
+    if (scan.listFailure) reporter_.Failed(folder, *scan.listFailure);
+    return !broken;
+}
+
+void Session::Diff(const fs::path& file, const std::string& encodings) {
+    // One preview tells whether the correction can be shown as text and
+    // builds its diff in memory meanwhile; only a diff larger than that
+    // memory is made again from a second preview.
+    constexpr std::streamoff kHeldDiff = std::streamoff{4} << 20;
+    TextCheck text;
+    std::ostringstream held;
+    UnifiedDiff heldPatch(held, PathText(file), color_);
+    bool overflow = false;
+    ProcessResult seen = corrector_.Preview(
+        file,
+        [&](std::string_view kept) {
+            text.Keep(kept);
+            if (!overflow) heldPatch.Keep(kept), overflow = held.tellp() > kHeldDiff;
+        },
+        [&](std::string_view occurrence, std::string_view replacement) {
+            text.Swap(occurrence, replacement);
+            if (!overflow) heldPatch.Swap(occurrence, replacement), overflow = held.tellp() > kHeldDiff;
+        });
+    if (seen.failure) return reporter_.Failed(file, *seen.failure);
+    reporter_.Checked(file, seen.verdict, encodings);
+    if (seen.verdict != FileVerdict::ToCorrect) return;
+    if (!text.IsText()) {
+        out_ << "Binary file " << PathText(file) << ": " << seen.replacements << " replacements\n";
+        return;
+    }
+    if (!overflow) {
+        heldPatch.Finish();
+        out_ << held.str();
+        return;
+    }
+    UnifiedDiff patch(out_, PathText(file), color_);
+    seen = corrector_.Preview(
+        file, [&](std::string_view kept) { patch.Keep(kept); },
+        [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });
+    if (seen.failure) err_ << "tarnwick-cli: " << PathText(file) << ": " << seen.failure->Reason() << '\n';
+    patch.Finish();
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal) {
@@ -485,70 +691,19 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << "tarnwick-cli " TARNWICK_VERSION "\n";
         return 0;
     }
-    // The files' code page: the system's unless named.
-    const CodePage system = CodePage::System();
-    const CodePage arguments = CodePage::Arguments();
-    // -E: that one encoding; otherwise every candidate. A multibyte system code
-    // page (Shift_JIS, GBK...) rules the candidates out: there an ASCII byte may
-    // be half of a character.
-    std::optional<CodePage> files = system;
+    // The files' code page: the system's, or the one named with -E (then that
+    // one encoding; otherwise every candidate).
+    RunRequest request;
+    request.system = CodePage::System();
     if (options.encoding) {
-        files = CodePage::Named(*options.encoding);
-        if (!files)
+        request.pinned = CodePage::Named(*options.encoding);
+        if (!request.pinned)
             return Usage(err, "unknown or unsupported encoding '" + *options.encoding +
                                   "' (UTF-8 and single-byte code pages are supported)");
     }
-
-    std::optional<std::u16string> search16, replace16, extension16;
-    if (options.search)
-        if (auto error = Decode("search string", *options.search, arguments, search16))
-            return Usage(err, error->message);
-    if (options.replace)
-        if (auto error = Decode("replace string", *options.replace, arguments, replace16))
-            return Usage(err, error->message);
-    if (options.optionsFile) {
-        // Values given on the command line win over the file's.
-        const fs::path optionsFile = PathFromText(*options.optionsFile);
-        if (auto problem = OptionsFileProblem(optionsFile))
-            return Usage(err, "options file '" + *options.optionsFile + "' " + *problem);
-        const settings::Options stored = settings::LoadOptions(optionsFile, *files);
-        // A stored value that is no text, or that cannot be read whole, is
-        // refused unless given here instead.
-        const auto overridden = [&](const std::string& key) {
-            return (key == "SearchString" && search16) || (key == "ReplaceString" && replace16) ||
-                   (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
-                   key == "Mask";
-        };
-        for (const std::string& key : stored.invalidKeys)
-            if (!overridden(key))
-                return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key +
-                                      " is not valid " + files->Name() + " text");
-        for (const std::string& key : stored.cutKeys)
-            if (!overridden(key))
-                return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key +
-                                      " is longer than 254 characters or holds a NUL character, so it "
-                                      "cannot be used whole");
-        if (!search16) search16 = stored.searchString;
-        if (!replace16) replace16 = stored.replaceString;
-        if (!options.backup) options.backup = stored.backupCopy != 0;
-        if (!options.backupExtension) extension16 = stored.backupExt;
-    }
-    if (!search16) return Usage(err, "no search string given (-s TEXT)");
-    if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
-
-    std::string extension = options.backupExtension.value_or("bak");
-    if (extension16) {
-        const auto native = PathTextFromUtf16(*extension16, system);
-        if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
-        extension = *native;
-    }
-    RunRequest request;
-    request.search = *search16;
-    request.replace = *replace16;
-    request.system = system;
-    if (options.encoding) request.pinned = *files;
-    request.backup.enabled = options.backup.value_or(false);
-    request.backup.extension = PathFromText(extension).native();
+    std::string extension;
+    if (auto status = ReadSettings(options, request.pinned ? *request.pinned : request.system, err, request, extension))
+        return *status;
     auto prepared = PrepareCorrector(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))
         return Usage(err, SetupMessage(*failure, extension));
@@ -563,128 +718,18 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return Usage(err,
                      "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
     }
-
-    if (options.jobs) {
-        const std::string& n = *options.jobs;
-        if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) == 0)
-            return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + n + "'");
-        corrector.SetWorkers(static_cast<unsigned>(std::stoi(n)));
-    }
     bool color = false;
-    if (options.color) {
-        if (*options.color == "always") color = true;
-        else if (*options.color == "auto") color = outIsTerminal && !std::getenv("NO_COLOR");
-        else if (*options.color != "never") return Usage(err, "--color takes always, never or auto");
-    } else {
-        color = outIsTerminal && !std::getenv("NO_COLOR");
-    }
+    if (auto exit = ReadRunOptions(options, outIsTerminal, err, corrector, color)) return *exit;
     if (options.diff) options.check = true;  // a preview changes nothing
-    bool broken = false;
     Reporter reporter(options.diff ? err : out, corrector.Forms(), options.check,
                       options.diff   ? Style::Diff
                       : options.json ? Style::Json
                       : options.null ? Style::Null
                                      : Style::Text);
-    // --diff: the correction a real run would make, as a unified diff, or a
-    // line naming a file that cannot be shown as text.
-    const auto diff = [&](const fs::path& file, const std::string& encodings) {
-        // One preview tells whether the correction can be shown as text and
-        // builds its diff in memory meanwhile; only a diff larger than that
-        // memory is made again from a second preview.
-        constexpr std::streamoff kHeldDiff = std::streamoff{4} << 20;
-        TextCheck text;
-        std::ostringstream held;
-        UnifiedDiff heldPatch(held, PathText(file), color);
-        bool overflow = false;
-        ProcessResult seen = corrector.Preview(
-            file,
-            [&](std::string_view kept) {
-                text.Keep(kept);
-                if (!overflow) heldPatch.Keep(kept), overflow = held.tellp() > kHeldDiff;
-            },
-            [&](std::string_view occurrence, std::string_view replacement) {
-                text.Swap(occurrence, replacement);
-                if (!overflow) heldPatch.Swap(occurrence, replacement), overflow = held.tellp() > kHeldDiff;
-            });
-        if (seen.failure) return reporter.Failed(file, *seen.failure);
-        reporter.Checked(file, seen.verdict, encodings);
-        if (seen.verdict != FileVerdict::ToCorrect) return;
-        if (!text.IsText()) {
-            out << "Binary file " << PathText(file) << ": " << seen.replacements << " replacements\n";
-            return;
-        }
-        if (!overflow) {
-            heldPatch.Finish();
-            out << held.str();
-            return;
-        }
-        UnifiedDiff patch(out, PathText(file), color);
-        seen = corrector.Preview(
-            file, [&](std::string_view kept) { patch.Keep(kept); },
-            [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });
-        if (seen.failure) err << "tarnwick-cli: " << PathText(file) << ": " << seen.failure->Reason() << '\n';
-        patch.Finish();
-    };
-    if (fs::is_directory(status)) {
-        // Lines go out in listing order as soon as they are known: in a check
-        // run for every group of files checked, otherwise after each group of
-        // files to correct is rewritten.
-        struct Entry {
-            fs::path path;
-            ScanOutcome outcome;
-            FileVerdict verdict;
-            std::optional<Failure> failure;
-            EncodingSet encodings;
-        };
-        std::vector<Entry> pending;
-        std::vector<fs::path> group;
-        const auto report = [&] {
-            // Output that cannot be written: nothing more is changed unseen.
-            if (broken) {
-                pending.clear();
-                group.clear();
-                return;
-            }
-            std::vector<ProcessResult> results(group.size());
-            corrector.ProcessFiles(group, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
-            std::size_t corrected = 0;
-            for (const Entry& e : pending) {
-                reporter.CountFile();
-                if (e.outcome == ScanOutcome::Failed) reporter.Failed(e.path, *e.failure);
-                else if (e.outcome == ScanOutcome::Backup) reporter.Backup(e.path);
-                else if (e.verdict == FileVerdict::ToCorrect && !options.check)
-                    reporter.Corrected(e.path, results[corrected++]);
-                else if (e.verdict == FileVerdict::ToCorrect && options.diff)
-                    diff(e.path, corrector.Forms().Names(e.encodings));
-                else reporter.Checked(e.path, e.verdict, corrector.Forms().Names(e.encodings));
-            }
-            broken = !Delivered(out, err);
-            pending.clear();
-            group.clear();
-        };
-        ScanCallbacks callbacks;
-        callbacks.checked = [&](const ScanEntry& e) {
-            pending.push_back({e.path, e.outcome, e.verdict,
-                               e.failure ? std::optional<Failure>(*e.failure) : std::nullopt, e.encodings});
-            const bool toCorrect = e.outcome == ScanOutcome::Checked && e.verdict == FileVerdict::ToCorrect;
-            if (toCorrect && !options.check) group.push_back(e.path);
-            if (group.size() == Corrector::kRewriteGroup ||
-                (options.check && pending.size() == Corrector::kRewriteGroup))
-                report();
-        };
-        const ScanResult scan = ScanFolder(path, corrector, callbacks);
-        report();
-        if (scan.listFailure) reporter.Failed(path, *scan.listFailure);
-    } else {
-        reporter.CountFile();
-        const CheckResult check = corrector.CheckFile(path);
-        if (check.failure) reporter.Failed(path, *check.failure);
-        else if (check.verdict == FileVerdict::ToCorrect && !options.check)
-            reporter.Corrected(path, corrector.ProcessFile(path));
-        else if (check.verdict == FileVerdict::ToCorrect && options.diff)
-            diff(path, corrector.Forms().Names(check.encodings));
-        else reporter.Checked(path, check.verdict, corrector.Forms().Names(check.encodings));
-    }
+    Session session(corrector, reporter, options, out, err, color);
+    bool broken = false;
+    if (fs::is_directory(status)) broken = !session.Folder(path);
+    else session.File(path);
     if (!broken && !Delivered(out, err)) broken = true;
     reporter.Summary(err);
     if (broken) return 3;
