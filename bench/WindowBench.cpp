@@ -5,8 +5,7 @@
 // times, the two in turn and in alternating order; the best of each counts.
 //   tarnwick-window-bench [FILES] [SHARE]      (default 20000 files, 5% to correct)
 
-#include "Corrector.h"
-#include "FolderScan.h"
+#include "Run.h"
 #include "Interaction.h"
 #include "Main.h"
 
@@ -97,12 +96,21 @@ int main(int argc, char** argv) {
             MakeFolder(windowDir, files, share, true);
             ::sync();
         }
-        tarnwick::ScanResult scan;
+        std::vector<fs::path> queue;
         const auto engineScans = [&] {
-            tarnwick::Corrector c = corrector();
+            // What the engine tells the window: each file's verdict, in order.
+            tarnwick::RunCallbacks sink;
+            sink.file = [&](const tarnwick::FileReport& r) {
+                if (r.outcome == tarnwick::FileOutcome::Checked && r.verdict == tarnwick::FileVerdict::ToCorrect)
+                    queue.push_back(r.path);
+                return true;
+            };
             t.start();
-            tarnwick::ScanFolder(engineDir, c);
-            scan = tarnwick::ScanFolder(engineDir, c);
+            for (int scan = 0; scan < 2; ++scan) {
+                queue.clear();
+                tarnwick::CorrectionRun run(corrector(), {engineDir}, tarnwick::RunMode::Check);
+                run.Execute(sink);
+            }
             engineScan = std::min(engineScan, Ms(t));
         };
         const auto windowScans = [&] {
@@ -111,9 +119,10 @@ int main(int argc, char** argv) {
             windowScan = std::min(windowScan, Ms(t));
         };
         const auto engineRuns = [&] {
-            tarnwick::Corrector c = corrector();
             t.start();
-            c.ProcessFiles(scan.queue, {});
+            tarnwick::CorrectionRun run(corrector(), queue, tarnwick::RunMode::Correct);
+            tarnwick::RunCallbacks sink;
+            run.Execute(sink);
             engineRun = std::min(engineRun, Ms(t));
         };
         const auto windowRuns = [&] {
@@ -132,7 +141,7 @@ int main(int argc, char** argv) {
             engineRuns();
             windowRuns();
         }
-        queued = scan.queue.size();
+        queued = queue.size();
     }
     std::printf("window-bench: %ld files, %zu to correct\n", files, queued);
     std::printf("  scan twice  engine %8.1f ms  window %8.1f ms  ratio %.3f\n", engineScan, windowScan,

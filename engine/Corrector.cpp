@@ -3,14 +3,12 @@
 #include "ContentHash.h"
 #include "FileSystem.h"
 #include "Leftovers.h"
-#include "Workers.h"
+#include "PendingRewrite.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
-#include <span>
 #include <thread>
 #include <utility>
 
@@ -85,7 +83,7 @@ bool IsUsable(const BackupPolicy& backup) {
 }
 
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
-    : rules_(std::move(forms), chunkSize), backup_(std::move(backup)), workers_(DefaultWorkers()) {}
+    : rules_(std::move(forms), chunkSize), backup_(std::move(backup)) {}
 
 std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, os::File& in, bool emptySearchOccurs,
                                               Findings& found) {
@@ -107,43 +105,6 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
     if (auto failure = OpenAndScan(file, in, true, found)) return {FileVerdict::Unknown, std::move(failure), {}};
     return {found.verdict, std::nullopt, found.encodings};
 }
-
-struct Corrector::Crew {
-    explicit Crew(unsigned workers) : pool(workers) {}
-    WorkerPool pool;
-    std::vector<Corrector> copies;
-};
-
-// One file between the two steps of its rewrite: the corrected content is
-// written to the temporary file, not yet flushed, and nothing else has changed.
-struct Corrector::Pending {
-    fs::path file;               // as given
-    fs::path target;             // the file a symbolic link leads to, or the file itself
-    fs::path targetName;         // its name in `folder`
-    os::Folder folder;           // the target's folder, as opened
-    os::Folder ownBackupFolder;  // the backup's folder, when it is another one
-    fs::path backupName;         // with backups on: its name in BackupFolder()
-    bool hasOldBackup = false;
-    bool backupInPlace = false;  // the backup's name already leads to the file that is read
-    os::FileInfo before;         // the file as it was opened
-    os::FileInfo after;          // the corrected file, as the temporary was made
-    os::File in;
-    os::File out;
-    fs::path temporary;  // the corrected content's name in `folder`, until it replaces the file
-    std::uint64_t replacements = 0;
-    ContentHash read;                 // of everything the rewrite read
-    Findings found;                   // what the scan before the rewrite found
-    std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
-
-    const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
-    // Lets go of the file and takes away the temporary: nothing of it is left.
-    void Discard() {
-        out.Close();
-        if (!temporary.empty()) folder.Remove(temporary);
-        temporary.clear();
-        in.Close();
-    }
-};
 
 std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     output_.resize(kOutputBufferSize);
@@ -233,147 +194,6 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
         if (pending.ownBackupFolder.IsOpen()) pending.ownBackupFolder.Flush();
     }
     return result;
-}
-
-std::size_t Corrector::GroupSize() {
-    // Asked once: the program's own open files do not change during a run.
-    if (groupSize_) return groupSize_;
-    // Each file of a group holds the file, its temporary, its folder and the
-    // backup's folder open, and one more while a backup is copied; the
-    // workers' own files and the program's come first. A limit that lets one
-    // file be corrected corrects every file, one at a time.
-    constexpr std::size_t kHeldPerFile = 5, kProgramReserve = 16;
-    const std::size_t budget = os::OpenFilesLeft();
-    const std::size_t reserve = kProgramReserve + workers_;
-    groupSize_ = std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
-    return groupSize_;
-}
-
-// The files ProcessFiles rewrites together, and what became of each.
-struct Corrector::Group {
-    Group(const std::vector<fs::path>& all, std::size_t from, std::size_t count)
-        : files(all.data() + from, count),
-          pending(count),
-          results(count),
-          identity(count),
-          twinOf(count, -1),
-          earlier(count, 0),
-          busy(count, 0) {}
-    // Rewritten here: not another name of a file held or corrected before, not held by another run.
-    bool Own(std::size_t k) const { return twinOf[k] < 0 && !earlier[k]; }
-
-    std::span<const fs::path> files;
-    std::vector<Pending> pending;
-    std::vector<std::optional<ProcessResult>> results;
-    std::vector<os::FileInfo> identity;  // the file each name leads to
-    std::vector<std::ptrdiff_t> twinOf;  // an earlier name of the same file in this group
-    std::vector<char> earlier;           // a file an earlier group corrected
-    std::vector<char> busy;              // another run held it: done alone, after the group
-};
-
-void Corrector::ProcessFiles(const std::vector<fs::path>& files,
-                             const std::function<void(std::size_t, const ProcessResult&)>& done) {
-    // Files go in groups: each group's new contents are written first and their
-    // writeback started together, so that the flushes that follow share the
-    // file system's commits instead of paying for one each. The group's folders
-    // are flushed once, after its renames, before its results are told. Within
-    // a group both steps run on the workers, each with its own copy of this
-    // corrector; results are told in order on the calling thread.
-    const std::size_t size = GroupSize();
-    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(workers_, size));
-    // Flushing mostly waits for the disk: more flushes at once let the file
-    // system commit them together.
-    const unsigned flushers = workers > 1 ? static_cast<unsigned>(std::min<std::size_t>(size, workers * 8)) : 1;
-    if (flushers > 1 && (!crew_ || crew_->copies.size() < flushers) && files.size() > 1) {
-        crew_ = std::make_shared<Crew>(flushers);
-        crew_->copies.assign(flushers, *this);
-        for (Corrector& copy : crew_->copies) {
-            copy.crew_.reset();
-            copy.correctedNames_.clear();
-            copy.cleanedFolders_.clear();
-        }
-    }
-    for (std::size_t first = 0; first < files.size(); first += size) {
-        Group group(files, first, std::min(size, files.size() - first));
-        RewriteGroup(group, workers, flushers);
-        Settle(group);
-        if (done)
-            for (std::size_t k = 0; k < group.files.size(); ++k) done(first + k, *group.results[k]);
-    }
-}
-
-void Corrector::RewriteGroup(Group& g, unsigned workers, unsigned flushers) {
-    const auto on = [&](unsigned worker) -> Corrector& { return crew_ ? crew_->copies[worker] : *this; };
-    const auto parallel = [&](unsigned use, const WorkerPool::Work& work) {
-        if (crew_) crew_->pool.Run(g.files.size(), use, g.files.size(), work, {});
-        else
-            for (std::size_t k = 0; k < g.files.size(); ++k) work(k, 0);
-    };
-    // The same file under two names is held once: a later name of a file
-    // this run already corrected, or that this group holds, waits for it.
-    for (std::size_t k = 0; k < g.files.size(); ++k) {
-        CleanFolderOf(g.files[k]);
-        const os::FileInfo& id = g.identity[k];
-        if (os::Stat(g.files[k], g.identity[k]) || !(id.device + id.inode)) continue;
-        if (correctedNames_.count({id.device, id.inode})) g.earlier[k] = 1;
-        for (std::size_t j = 0; j < k && g.Own(k); ++j)
-            if (g.Own(j) && g.identity[j].SameFileAs(id)) g.twinOf[k] = static_cast<std::ptrdiff_t>(j);
-    }
-    // A file another run holds is not waited for while this group holds
-    // others (the two runs could wait for each other): it comes after.
-    parallel(workers, [&](std::size_t k, unsigned worker) {
-        if (!g.Own(k)) return;
-        Begun begun = on(worker).Begin(g.files[k], g.pending[k], false);
-        if (auto* done = std::get_if<ProcessResult>(&begun)) g.results[k] = std::move(*done);
-        else if (std::holds_alternative<Busy>(begun)) g.busy[k] = 1;
-        else g.pending[k].out.StartFlush();
-    });
-    parallel(flushers, [&](std::size_t k, unsigned worker) {
-        if (g.Own(k) && !g.results[k] && !g.busy[k]) g.results[k] = on(worker).Finish(g.pending[k]);
-    });
-    for (std::size_t k = 0; k < g.files.size(); ++k)
-        if (g.busy[k]) g.results[k] = ProcessFile(g.files[k]);
-}
-
-void Corrector::Settle(Group& g) {
-    std::vector<const os::Folder*> touched;
-    const auto touch = [&](const os::Folder& folder) {
-        for (const os::Folder* f : touched)
-            if (f->Location() == folder.Location()) return;
-        touched.push_back(&folder);
-    };
-    for (std::size_t k = 0; k < g.files.size(); ++k) {
-        if (g.twinOf[k] >= 0) {
-            const Pending& twin = g.pending[static_cast<std::size_t>(g.twinOf[k])];
-            g.results[k] = g.results[static_cast<std::size_t>(g.twinOf[k])]->Corrected()
-                               ? SecondName(g.files[k], twin.file, twin.target != twin.file)
-                               : ProcessFile(g.files[k]);
-        } else if (g.earlier[k]) {
-            const auto& [path, viaLink] = correctedNames_.at({g.identity[k].device, g.identity[k].inode});
-            g.results[k] = SecondName(g.files[k], path, viaLink);
-        } else if (g.results[k]->Corrected()) {
-            // What the run corrected, by identity, for later names of the same file.
-            const Pending& p = g.pending[k];
-            if (p.after.device + p.after.inode)
-                correctedNames_.try_emplace({p.after.device, p.after.inode}, p.file, p.target != p.file);
-            touch(p.folder);
-            if (p.ownBackupFolder.IsOpen()) touch(p.ownBackupFolder);
-        }
-    }
-    for (const os::Folder* folder : touched) folder->Flush();
-}
-
-ProcessResult Corrector::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {
-    // A symbolic link beside the file, or the file beside a link that led to
-    // it, is reported as such; a second hard link is corrected now, and then
-    // holds the corrected content.
-    os::FileInfo name;
-    if (correctedViaLink || (!os::Stat(file, name, false) && name.symlink)) {
-        ProcessResult same;
-        same.sameAs = corrected;
-        return same;
-    }
-    return ProcessFile(file);
 }
 
 bool Corrector::IsOwnEntry(const Pending& p, const fs::path& backupPath) {

@@ -5,14 +5,12 @@
 #include "Failure.h"
 #include "StringForms.h"
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -62,8 +60,9 @@ struct ProcessResult {
 };
 
 // One correction: the search and replace strings in the encodings files may
-// use, and the backup policy. Checks and rewrites files one at a time and
-// keeps its buffers between files; not for use from two threads at once.
+// use, and the backup policy. Checks and safely rewrites one file at a time
+// and keeps its buffers between files; not for use from two threads at once.
+// Many files at once, on workers: CorrectionRun.
 //
 // Which forms count in a file and how they are replaced: ContentRules.
 class Corrector {
@@ -77,14 +76,6 @@ public:
         : Corrector(StringForms::Bytes(std::move(search), std::move(replace)), std::move(backup), chunkSize) {}
 
     const StringForms& Forms() const { return rules_.Forms(); }
-    // How many threads check and rewrite the files of a folder (ScanFiles,
-    // ProcessFiles), each with its own copy of this corrector; one per CPU the process may use by default.
-    unsigned Workers() const { return workers_; }
-    void SetWorkers(unsigned workers) {
-        workers_ = workers ? workers : 1;
-        crew_.reset();
-        groupSize_ = 0;
-    }
     const BackupPolicy& Backup() const { return backup_; }
 
     // Classifies the file: ToCorrect when the search string occurs, else
@@ -114,26 +105,13 @@ public:
     // result is ProcessFile's: replacements, verdict, encodings or failure.
     ProcessResult Preview(const std::filesystem::path& file, const Keep& keep, const Swap& swap);
 
-    // ProcessFile for each of `files`, in order, with the same promises for
-    // each; `done(index, result)` follows every file, in order, once its
-    // folder is flushed. Faster than one call a file: the flushes of a group of
-    // files are started together. A name that leads to a file already being
-    // corrected under another name (a symbolic link beside its target) is
-    // reported with `sameAs`.
-    void ProcessFiles(const std::vector<std::filesystem::path>& files,
-                      const std::function<void(std::size_t index, const ProcessResult& result)>& done);
-
-    // How many files ProcessFiles rewrites together before their folders are
-    // flushed, at most: fewer where the process may open few files.
-    static constexpr std::size_t kRewriteGroup = 32;
-
     // How long a rewrite waits for another run of the program to finish with a file.
     static constexpr int kLockWaitMs = 30000;
     void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
 private:
+    friend class CorrectionRun;  // rewrites groups of files in two steps, on its workers
     struct Pending;
-    struct Crew;        // the threads and the copies of this corrector that ProcessFiles works with
     struct Started {};  // the first step is done: the rewrite waits for Finish
     struct Busy {};     // another run holds the file: nothing is held or left
     using Begun = std::variant<Started, Busy, ProcessResult>;
@@ -164,16 +142,6 @@ private:
     static bool IsOwnEntry(const Pending& pending, const std::filesystem::path& backupPath);
     // Removes what stopped runs left in the folder of `file`, once a folder.
     void CleanFolderOf(const std::filesystem::path& file);
-    struct Group;  // the files ProcessFiles rewrites together
-    // Both steps for every file of the group, on the crew.
-    void RewriteGroup(Group& group, unsigned workers, unsigned flushers);
-    // The other names' results, what the run corrected remembered, the folders flushed.
-    void Settle(Group& group);
-    // How many files a group of ProcessFiles holds open at once.
-    std::size_t GroupSize();
-    // The result for another name of a file this run corrected under `corrected`.
-    ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
-                             bool correctedViaLink);
     using Findings = ContentRules::Findings;
     // Opens `file` into `in` and scans it whole or to its first occurrence; a
     // failure (not a regular file, unreadable) instead.
@@ -187,13 +155,7 @@ private:
 
     ContentRules rules_;  // what a file holds, how it is replaced; its buffer serves the rewrite too
     BackupPolicy backup_;
-    unsigned workers_;
     std::chrono::milliseconds lockWait_{kLockWaitMs};
-    std::shared_ptr<Crew> crew_;  // made by the first ProcessFiles that needs it; copies have none
-    std::size_t groupSize_ = 0;   // GroupSize's answer, once asked
-    // The files ProcessFiles corrected, by device and inode of the new file:
-    // the name they were corrected under, and whether it was a symbolic link.
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
     // The folders whose leftovers of stopped runs were cleaned by this corrector.
     std::set<std::filesystem::path> cleanedFolders_;
     std::vector<char> output_;

@@ -2,7 +2,7 @@
 
 namespace tarnwick {
 
-std::variant<Corrector, SetupFailure> PrepareCorrector(const RunRequest& request) {
+std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
     const CodePage& files = request.pinned ? *request.pinned : request.system;
     if (!files.Usable()) return SetupFailure{SetupError::UnusableEncoding, files.Name()};
     if (request.search.empty() && !request.emptySearchAllowed) return SetupFailure{SetupError::EmptySearch};
@@ -20,7 +20,7 @@ std::variant<Corrector, SetupFailure> PrepareCorrector(const RunRequest& request
     if (request.backup.enabled && request.backup.extension.empty())
         return SetupFailure{SetupError::EmptyBackupExtension};
     if (!IsUsable(request.backup)) return SetupFailure{SetupError::BadBackupExtension};
-    return Corrector(std::move(forms), request.backup);
+    return CorrectionRun(Corrector(std::move(forms), request.backup), request.paths, request.mode, request.workers);
 }
 
 }  // namespace tarnwick

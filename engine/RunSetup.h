@@ -1,17 +1,19 @@
 #pragma once
 
-// The rules a correction is set up by, the same for every front end: from the
-// strings as the user typed them, the encodings files may use and the backup
-// switch to a ready Corrector, or the one reason it cannot be made, which the
-// front end puts into words.
+// The rules a run is set up by, the same for every front end: from what the
+// user asked (the strings as typed, the encodings files may use, the backup
+// switch, the paths, the mode) to a ready CorrectionRun, or the one reason there can be
+// none, which the front end puts into words.
 
 #include "CodePage.h"
 #include "Corrector.h"
+#include "Run.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace tarnwick {
 
@@ -27,6 +29,9 @@ struct RunRequest {
     // empty -s is a mistake, and it would rewrite every file); the window takes
     // it as its description says, as a string every non-empty file holds.
     bool emptySearchAllowed = false;
+    std::vector<std::filesystem::path> paths;  // files and folders, in the order they are taken
+    RunMode mode = RunMode::Check;
+    unsigned workers = 0;  // 0: one per CPU the process may use
 };
 
 enum class SetupError {
@@ -43,7 +48,7 @@ struct SetupFailure {
     std::string encoding = {};  // the encoding the error names, if any
 };
 
-// A Corrector for the request, or why there can be none.
-std::variant<Corrector, SetupFailure> PrepareCorrector(const RunRequest& request);
+// The run the request asks for, or why there can be none.
+std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request);
 
 }  // namespace tarnwick

@@ -1,5 +1,6 @@
 #include "Corrector.h"
 #include "TempDir.h"
+#include "Told.h"
 
 #include <map>
 
@@ -32,15 +33,17 @@ protected:
         std::vector<fs::path> files;
         for (const Case& c : cases) files.push_back(Make(c.name, c.before));
         Corrector corrector(forms);
-        corrector.ProcessFiles(files, [&](std::size_t i, const ProcessResult& result) {
+        const auto told = test::Execute(corrector, files);
+        ASSERT_EQ(told.size(), cases.size());
+        for (std::size_t i = 0; i < cases.size(); ++i) {
             const Case& c = cases[i];
-            EXPECT_FALSE(result.failure) << c.name << ": " << result.failure->Message();
+            EXPECT_FALSE(told[i].failure) << c.name << ": " << told[i].Why();
             EXPECT_EQ(ReadBytes(files[i]), c.after) << c.name;
-            EXPECT_EQ(forms.Names(result.encodings), c.encodings) << c.name;
+            EXPECT_EQ(forms.Names(told[i].encodings), c.encodings) << c.name;
             EXPECT_EQ(corrector.CheckFile(files[i]).verdict,
                       c.encodings.empty() ? FileVerdict::Unknown : FileVerdict::AlreadyCorrected)
                 << c.name;
-        });
+        }
     }
 };
 

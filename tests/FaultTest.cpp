@@ -6,6 +6,7 @@
 #include "Corrector.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
+#include "Told.h"
 
 #include "Cli.h"
 #include "FolderScan.h"
@@ -200,18 +201,12 @@ TEST_F(FaultTest, GroupWithAFailingFile) {
     for (int i = 0; i < 40; ++i)
         files.push_back(Make("f" + std::to_string(100 + i) + ".txt", "old " + std::to_string(i)));
     if (!MakeImmutable(files[33])) GTEST_SKIP() << "chattr +i not available here";
-    std::vector<std::size_t> order;
-    std::vector<ProcessResult> results(files.size());
-    Corrector corrector("old", "new");
-    corrector.ProcessFiles(files, [&](std::size_t i, const ProcessResult& r) {
-        order.push_back(i);
-        results[i] = r;
-    });
+    const auto told = test::Execute(Corrector("old", "new"), files);
     Shell("chattr -i '" + files[33].string() + "'");
-    ASSERT_EQ(order.size(), files.size());
+    ASSERT_EQ(told.size(), files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(order[i], i);
-        EXPECT_EQ(results[i].failure.has_value(), i == 33) << i;
+        EXPECT_EQ(told[i].path, files[i]);
+        EXPECT_EQ(told[i].failure.has_value(), i == 33) << i;
         EXPECT_EQ(ReadBytes(files[i]), (i == 33 ? "old " : "new ") + std::to_string(i));
     }
     EXPECT_EQ(Names().size(), files.size() + 2);  // the files, page.htm and page.htm.bak: no leftovers
@@ -272,12 +267,14 @@ TEST_F(FaultTest, DeviceIsRefused) {
 // A queued file that vanishes before the run fails alone; the others are corrected.
 TEST_F(FaultTest, FileVanishesBetweenScanAndRun) {
     const auto other = Make("other.htm", "old");
-    Corrector corrector("old", "new", {true, "bak"});
-    const ScanResult scan = ScanFolder(Dir(), corrector);
-    ASSERT_EQ(scan.queue.size(), 2u);
+    const Corrector corrector("old", "new", {true, "bak"});
+    std::vector<fs::path> queue;
+    for (const test::Told& t : test::Execute(corrector, {Dir()}, RunMode::Check))
+        if (t.verdict == FileVerdict::ToCorrect) queue.push_back(t.path);
+    ASSERT_EQ(queue.size(), 2u);
     fs::remove(other);
-    std::vector<ProcessResult> results(2);
-    corrector.ProcessFiles(scan.queue, [&](std::size_t i, const ProcessResult& r) { results[i] = r; });
+    const auto results = test::Execute(corrector, queue);
+    ASSERT_EQ(results.size(), 2u);
     ASSERT_TRUE(results[0].failure);
     EXPECT_EQ(results[0].failure->kind, FailureKind::Missing);
     EXPECT_EQ(results[0].failure->path, other);
@@ -544,9 +541,8 @@ TEST_F(FaultTest, FolderFlushedOncePerGroup) {
         if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) ++g_folderFlushes;
         return ::fsync(fd);
     };
-    Corrector corrector("old", "new", {true, "bak"});
-    corrector.ProcessFiles(files,
-                           [](std::size_t, const ProcessResult& r) { EXPECT_EQ(g_folderFlushes, 1) << r.Corrected(); });
+    test::Execute(Corrector("old", "new", {true, "bak"}), files, RunMode::Correct, 0,
+                  [](const test::Told& t) { EXPECT_EQ(g_folderFlushes, 1) << t.Corrected(); });
     EXPECT_EQ(g_folderFlushes, 1);
 }
 

@@ -7,6 +7,7 @@
 #include "Mounts.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
+#include "Told.h"
 
 #include <cerrno>
 #include <sstream>
@@ -45,14 +46,12 @@ TEST_F(FileSystemsTest, CopiedBackupsOnExFatWithEveryWorkerCount) {
             WriteBytes(files.back(), Old(i));
             fs::remove(files.back().string() + ".bak");
         }
-        Corrector corrector("old", "new", {true, "bak"});
-        corrector.SetWorkers(workers);
         std::size_t corrected = 0;
-        corrector.ProcessFiles(files, [&](std::size_t k, const ProcessResult& r) {
-            EXPECT_TRUE(r.Corrected()) << workers << " workers, " << files[k] << ": "
-                                       << (r.failure ? r.failure->Message() : "");
-            corrected += r.Corrected();
-        });
+        test::Execute(Corrector("old", "new", {true, "bak"}), files, RunMode::Correct, workers,
+                      [&](const test::Told& t) {
+                          EXPECT_TRUE(t.Corrected()) << workers << " workers, " << t.path << ": " << t.Why();
+                          corrected += t.Corrected();
+                      });
         EXPECT_EQ(corrected, 40u) << workers << " workers";
         for (int i = 0; i < 40; ++i) {
             EXPECT_EQ(ReadBytes(files[static_cast<std::size_t>(i)]), New(i));

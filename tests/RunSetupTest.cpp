@@ -1,4 +1,4 @@
-// The rules a correction is set up by, which both front ends share.
+// The rules a run is set up by, which both front ends share.
 
 #include "RunSetup.h"
 
@@ -8,7 +8,7 @@ namespace tarnwick {
 namespace {
 
 SetupError ErrorOf(const RunRequest& request) {
-    auto prepared = PrepareCorrector(request);
+    auto prepared = PrepareRun(request);
     const auto* failure = std::get_if<SetupFailure>(&prepared);
     return failure ? failure->error : static_cast<SetupError>(-1);
 }
@@ -18,17 +18,17 @@ TEST(RunSetupTest, OneReasonEach) {
     request.system = *CodePage::Named("CP1251");
     request.search = u"мир";
     request.replace = u"свет";
-    EXPECT_TRUE(std::holds_alternative<Corrector>(PrepareCorrector(request)));
+    EXPECT_TRUE(std::holds_alternative<CorrectionRun>(PrepareRun(request)));
 
     RunRequest empty = request;
     empty.search.clear();
     EXPECT_EQ(ErrorOf(empty), SetupError::EmptySearch);
     empty.emptySearchAllowed = true;  // the window's rule
-    EXPECT_TRUE(std::holds_alternative<Corrector>(PrepareCorrector(empty)));
+    EXPECT_TRUE(std::holds_alternative<CorrectionRun>(PrepareRun(empty)));
 
     RunRequest pinned = request;
     pinned.pinned = *CodePage::Named("ISO-8859-1");
-    const auto failure = std::get<SetupFailure>(PrepareCorrector(pinned));
+    const auto failure = std::get<SetupFailure>(PrepareRun(pinned));
     EXPECT_EQ(failure.error, SetupError::SearchNotWritable);
     EXPECT_EQ(failure.encoding, pinned.pinned->Name());
 
@@ -38,7 +38,7 @@ TEST(RunSetupTest, OneReasonEach) {
     backup.backup.extension = "a/b";
     EXPECT_EQ(ErrorOf(backup), SetupError::BadBackupExtension);
     backup.backup.extension = "bak";
-    EXPECT_TRUE(std::holds_alternative<Corrector>(PrepareCorrector(backup)));
+    EXPECT_TRUE(std::holds_alternative<CorrectionRun>(PrepareRun(backup)));
 }
 
 }  // namespace

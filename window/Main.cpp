@@ -3,7 +3,6 @@
 #include "RunSetup.h"
 
 #include "FailureText.h"
-#include "FolderScan.h"
 #include "Options.h"
 
 #include <QCheckBox>
@@ -145,16 +144,18 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
     interaction_.MessageBox(this, text, title, icon);
 }
 
-std::optional<Corrector> Main::MakeCorrector(bool processing) {
+std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths) {
     RunRequest request;
     request.search = searchText_.toStdU16String();
     request.replace = replaceText_.toStdU16String();
     request.system = setup_.codePage;
-    request.backup.enabled = processing && Check1Value() != 0;
+    request.backup.enabled = mode == RunMode::Correct && Check1Value() != 0;
     request.backup.extension = ToPath(form_.Text5->text()).native();
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
-    auto prepared = PrepareCorrector(request);
-    if (auto* corrector = std::get_if<Corrector>(&prepared)) return std::move(*corrector);
+    request.paths = std::move(paths);
+    request.mode = mode;
+    auto prepared = PrepareRun(request);
+    if (auto* run = std::get_if<CorrectionRun>(&prepared)) return std::move(*run);
     QString text;
     const SetupFailure& failure = std::get<SetupFailure>(prepared);
     switch (failure.error) {
@@ -182,20 +183,20 @@ std::optional<Corrector> Main::MakeCorrector(bool processing) {
 
 void Main::ClassifyPath(bool reportScanFailures) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
-    auto corrector = MakeCorrector(false);
-    if (!corrector) return;
+    auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)});
+    if (!run) return;
     BusyScope busy(busy_);
     if (QFileInfo(currentPath_).isDir()) {
         form_.Label4->setText(forms::MainForm::FolderCaption());
         form_.Command1->setText(QStringLiteral("Обработать папку"));
         workMode_ = Mode::Folder;
-        ScanFolder(currentPath_, *corrector, reportScanFailures);
+        ScanFolder(currentPath_, *run, reportScanFailures);
         return;
     }
     form_.Label4->setText(forms::MainForm::FileCaption());
     form_.Command1->setText(QStringLiteral("Обработать файл"));
     workMode_ = Mode::File;
-    ShowVerdict(CheckFile(currentPath_, *corrector));
+    ShowVerdict(CheckFile(currentPath_, *run));
 }
 
 void Main::ShowVerdict(FileVerdict verdict) {
@@ -215,48 +216,68 @@ void Main::ShowVerdict(FileVerdict verdict) {
     }
 }
 
-FileVerdict Main::CheckFile(const QString& file, Corrector& corrector) {
-    const CheckResult result = corrector.CheckFile(ToPath(file));
-    if (result.failure)
-        Box(QStringLiteral("Ошибка открытия файла ") + file + QStringLiteral("\n\n") + DescribeFailure(*result.failure),
+FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run) {
+    FileVerdict verdict = FileVerdict::Unknown;
+    std::optional<Failure> failure;
+    RunCallbacks told;
+    told.file = [&](const FileReport& report) {
+        if (report.failure) failure = *report.failure;
+        verdict = report.verdict;
+        return true;
+    };
+    run.Execute(told);
+    if (failure)
+        Box(QStringLiteral("Ошибка открытия файла ") + file + QStringLiteral("\n\n") + DescribeFailure(*failure),
             kErrorTitle, BoxIcon::Critical);
-    return result.verdict;
+    return verdict;
 }
 
-void Main::ScanFolder(const QString& folder, Corrector& corrector, bool reportFailures) {
-    const FolderListing listing = ListFolder(ToPath(folder));
-    if (listing.failure) {
-        Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
-                DescribeFailure(*listing.failure),
-            kErrorTitle, BoxIcon::Critical);
+void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures) {
+    std::optional<Failure> listFailure;
+    std::optional<std::size_t> count;
+    std::size_t told = 0;
+    std::vector<std::filesystem::path> queue;
+    QStringList failures;
+    RunCallbacks scan;
+    scan.pathFailed = [&](const Failure& failure) {
+        listFailure = failure;
+        return true;
+    };
+    scan.listed = [&](const std::filesystem::path&, std::size_t files) {
+        count = files;
+        return files != 0;
+    };
+    scan.file = [&](const FileReport& report) {
+        if (!count) return false;  // the path is no longer a folder
+        SetStatus(QStringLiteral(" Чтение файла ") + Number(++told) + QStringLiteral(" из ") + Number(*count) +
+                      QStringLiteral("..."),
+                  true);
+        if (report.outcome == FileOutcome::Failed)
+            failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+        else if (report.outcome == FileOutcome::Checked && report.verdict == FileVerdict::ToCorrect)
+            queue.push_back(report.path);
+        return true;
+    };
+    run.Execute(scan);
+    if (listFailure || !count) {
+        if (listFailure)
+            Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
+                    DescribeFailure(*listFailure),
+                kErrorTitle, BoxIcon::Critical);
         return;
     }
     form_.Text3->setText(folder);
-    const std::size_t count = listing.files.size();
-    if (count == 0) {
+    if (*count == 0) {
         Box(QStringLiteral("Заданный каталог пустой."), kBadParameterTitle, BoxIcon::Information);
         return;
     }
-    workQueue_.clear();
-
-    ScanCallbacks callbacks;
-    callbacks.progress = [&](std::size_t i, std::size_t n) {
-        SetStatus(QStringLiteral(" Чтение файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(n) +
-                      QStringLiteral("..."),
-                  true);
-    };
-    ScanResult result = ScanFiles(listing.files, corrector, callbacks);
-    workQueue_ = std::move(result.queue);
-
+    workQueue_ = std::move(queue);
     SetStatus(QStringLiteral(" Найдено файлов для обработки - ") + Number(workQueue_.size()) + QStringLiteral(" из ") +
-              Number(count));
+              Number(*count));
     form_.Command1->setEnabled(!workQueue_.empty());
     currentPath_ = folder;
     // Files that could not be read: one box after the scan, not one per file.
-    if (!reportFailures || result.failures.empty()) return;
-    QStringList failures;
-    for (const Failure& failure : result.failures)
-        failures << FromPath(failure.path) + QStringLiteral(" — ") + DescribeFailure(failure);
+    if (!reportFailures || failures.empty()) return;
     FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
 }
 
@@ -271,39 +292,52 @@ void Main::FailureBox(const QString& lead, const QString& tail, QStringList fail
 
 void Main::Command1_Click() {
     if (busy_ || workMode_ == Mode::None) return;
-    auto corrector = MakeCorrector(true);
-    if (!corrector) return;
+    auto run = MakeRun(RunMode::Correct, workMode_ == Mode::File ? std::vector{ToPath(currentPath_)} : workQueue_);
+    if (!run) return;
     BusyScope busy(busy_);
-    if (workMode_ == Mode::File) ProcessSingleFile(*corrector);
-    if (workMode_ == Mode::Folder) ProcessQueue(*corrector);
+    if (workMode_ == Mode::File) ProcessSingleFile(*run);
+    if (workMode_ == Mode::Folder) ProcessQueue(*run);
 }
 
-void Main::ProcessSingleFile(Corrector& corrector) {
-    const ProcessResult result = corrector.ProcessFile(ToPath(currentPath_));
-    if (result.Corrected()) {
+void Main::ProcessSingleFile(CorrectionRun& run) {
+    std::optional<Failure> failure;
+    FileVerdict verdict = FileVerdict::Unknown;
+    bool corrected = false;
+    RunCallbacks told;
+    told.file = [&](const FileReport& report) {
+        corrected = report.outcome == FileOutcome::Corrected;
+        if (report.failure) failure = *report.failure;
+        verdict = report.verdict;
+        return true;
+    };
+    run.Execute(told);
+    if (corrected) {
         SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" успешно обработан"));
         return;
     }
     // Nothing to correct any more (a second press, other strings): what the file holds now.
-    if (!result.failure) return ShowVerdict(result.verdict);
+    if (!failure) return ShowVerdict(verdict);
     SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" не обработан"));
-    Box(QStringLiteral("Ошибка обработки файла ") + currentPath_ + QStringLiteral("\n\n") +
-            DescribeFailure(*result.failure) + QStringLiteral("\n\nФайл оставлен без изменений."),
+    Box(QStringLiteral("Ошибка обработки файла ") + currentPath_ + QStringLiteral("\n\n") + DescribeFailure(*failure) +
+            QStringLiteral("\n\nФайл оставлен без изменений."),
         kErrorTitle, BoxIcon::Critical);
 }
 
-void Main::ProcessQueue(Corrector& corrector) {
+void Main::ProcessQueue(CorrectionRun& run) {
     const std::size_t count = workQueue_.size();
-    std::size_t corrected = 0;
+    std::size_t told = 0, corrected = 0;
     QStringList failures;
-    corrector.ProcessFiles(workQueue_, [&](std::size_t i, const ProcessResult& result) {
-        if (result.failure)
-            failures << FromPath(workQueue_[i]) + QStringLiteral(" — ") + DescribeFailure(*result.failure);
-        else if (result.Corrected()) ++corrected;
-        SetStatus(QStringLiteral("Обработка файла ") + Number(i + 1) + QStringLiteral(" из ") + Number(count) +
+    RunCallbacks process;
+    process.file = [&](const FileReport& report) {
+        if (report.failure)
+            failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+        else if (report.outcome == FileOutcome::Corrected) ++corrected;
+        SetStatus(QStringLiteral("Обработка файла ") + Number(++told) + QStringLiteral(" из ") + Number(count) +
                       QStringLiteral("..."),
                   true);
-    });
+        return true;
+    };
+    run.Execute(process);
     SetStatus(QStringLiteral(" Готово. Обработано ") + Number(corrected) + QStringLiteral(" файлов."));
     if (!failures.isEmpty())
         FailureBox(QStringLiteral("Не удалось обработать файлов: "),
@@ -335,10 +369,10 @@ void Main::Command4_Click() {
     pickedPath_.clear();
     pickedPath_ = interaction_.OpenFolder(this, QStringLiteral("Выберите каталог для обработки."));
     if (!pickedPath_.isEmpty()) {
-        if (auto corrector = MakeCorrector(false)) {
+        if (auto run = MakeRun(RunMode::Check, {ToPath(pickedPath_)})) {
             {
                 BusyScope busy(busy_);
-                ScanFolder(pickedPath_, *corrector, true);
+                ScanFolder(pickedPath_, *run, true);
             }
             // Classifies the folder just scanned, or, when it was empty, what was current before;
             // the files that could not be read were named a moment ago.

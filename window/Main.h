@@ -1,7 +1,7 @@
 #pragma once
 
 #include "CodePage.h"
-#include "Corrector.h"
+#include "Run.h"
 #include "Interaction.h"
 #include "MainForm.h"
 
@@ -70,18 +70,18 @@ private:
 
     // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
     void ClassifyPath(bool reportScanFailures = true);
-    void ScanFolder(const QString& folder, Corrector& corrector, bool reportFailures);
+    void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures);
     // One box naming failed files: `lead`, their count, `tail`, then the list (cut after a screenful).
     void FailureBox(const QString& lead, const QString& tail, QStringList failures);
-    FileVerdict CheckFile(const QString& file, Corrector& corrector);
+    FileVerdict CheckFile(const QString& file, CorrectionRun& run);
     // The status text and process button of a single file's verdict.
     void ShowVerdict(FileVerdict verdict);
-    void ProcessQueue(Corrector& corrector);
-    void ProcessSingleFile(Corrector& corrector);
+    void ProcessQueue(CorrectionRun& run);
+    void ProcessSingleFile(CorrectionRun& run);
 
-    // A corrector for the current strings, or nothing after telling the user
-    // why (text the code page cannot hold, an unusable backup extension).
-    std::optional<Corrector> MakeCorrector(bool processing);
+    // A run of the current strings over `paths`, or nothing after telling the
+    // user why (text the code page cannot hold, an unusable backup extension).
+    std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths);
     int Check1Value() const;
     void SetCheck1Value(int value);
     // Sets the status line; progress texts are painted at most every 30 ms.

@@ -8,6 +8,7 @@
 #include "ProfileStore.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
+#include "Told.h"
 
 #include <windows.h>
 
@@ -124,12 +125,9 @@ TEST_F(WindowsTest, LongPaths) {
 
     const fs::path plainFolder(folder.substr(4));  // as a user would give it
     ASSERT_GT(plainFolder.native().size(), 300u);
-    Corrector corrector("old", "new", {true, L"bak"});
-    const ScanResult scan = ScanFolder(plainFolder, corrector);
-    ASSERT_FALSE(scan.listFailure) << scan.listFailure->Message();
-    ASSERT_EQ(scan.queue.size(), 1u);
-    const ProcessResult result = corrector.ProcessFile(scan.queue[0]);
-    ASSERT_FALSE(result.failure) << result.failure->Message();
+    const auto told = test::Execute(Corrector("old", "new", {true, L"bak"}), {plainFolder});
+    ASSERT_EQ(told.size(), 1u);
+    ASSERT_TRUE(told[0].Corrected()) << told[0].Why();
     char buffer[16] = {};
     h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ReadFile(h, buffer, sizeof buffer, &written, nullptr);

@@ -1,0 +1,151 @@
+#include "CommandLine.h"
+
+namespace tarnwick::cli {
+
+const std::string_view kHelp =
+    "Usage: tarnwick-cli [-n|--check|--diff] -s|--search TEXT -r|--replace TEXT\n"
+    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] PATH\n"
+    "\n"
+    "Corrects text files in place: replaces every occurrence of the search string\n"
+    "with the replace string in PATH, one file or every file directly in one folder.\n"
+    "Only files that hold the search string are changed.\n"
+    "\n"
+    "  -s, --search TEXT      the text to find (not empty)\n"
+    "  -r, --replace TEXT     the text to put in its place (may be empty)\n"
+    "  -n, --check            classify the files only; change nothing\n"
+    "      --diff             change nothing; print the correction as a unified\n"
+    "                         diff (a/PATH, b/PATH, 3 lines of context) that\n"
+    "                         'patch -p1' applies; a file with NUL bytes in a\n"
+    "                         changed line or lines over 64 KiB: one line\n"
+    "                         'Binary file PATH: N replacements'\n"
+    "      --color=WHEN       colour the diff: always, never, auto (default:\n"
+    "                         when the output is a terminal and NO_COLOR is unset)\n"
+    "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
+    "      --no-backup        keep no backup copy (the default)\n"
+    "  -E, --encoding NAME    look in this one encoding only: UTF-8 or a\n"
+    "                         single-byte code page such as CP1251 (default:\n"
+    "                         every encoding below)\n"
+    "      --json             write JSON Lines instead: one object per file, then\n"
+    "                         one with the counts (see below)\n"
+    "  -z, --null             end each field with a NUL byte instead of a tab or\n"
+    "                         newline, and write paths exactly as they are\n"
+    "  -j, --jobs N           check and correct N files at a time (default: one\n"
+    "                         per CPU it may use); the output is the same for\n"
+    "                         every N\n"
+    "      --options FILE     take the search and replace strings, the backup\n"
+    "                         switch and extension from an options file;\n"
+    "                         options given here win\n"
+    "  -h, --help             show this help\n"
+    "  -V, --version          show the version\n"
+    "\n"
+    "Encodings: the strings are looked for in UTF-8, in the legacy code page (the\n"
+    "system's, or the one Windows uses for the locale's language, e.g.\n"
+    "windows-1251 for Russian) and, in files starting with a UTF-16 byte-order\n"
+    "mark, in that UTF-16. Legacy forms count only in files that are not valid\n"
+    "UTF-8. Each occurrence is replaced in its own encoding; an ASCII search\n"
+    "string takes the file's: UTF-8 for a UTF-8 byte-order mark or valid UTF-8\n"
+    "with non-ASCII text, the legacy code page for other non-ASCII files, the\n"
+    "system's for ASCII files. A file where the replace string has no form in the\n"
+    "occurrence's encoding fails and is left as it was.\n"
+    "\n"
+    "Output, one line per file, fields separated by a tab:\n"
+    "  to-correct PATH ENC         holds the search string (--check)\n"
+    "  corrected PATH N ENC        N occurrences replaced\n"
+    "  already-corrected PATH      holds only the replace string\n"
+    "  unknown PATH                holds neither; left alone\n"
+    "  backup PATH                 a backup copy of another file; left alone\n"
+    "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
+    "  failed PATH REASON          could not be checked or corrected; left as it was\n"
+    "ENC names the encodings the occurrences are in, e.g. utf-8,windows-1251.\n"
+    "\n"
+    "A path or reason holding a control character (a newline, a tab) or starting\n"
+    "with a double quote is written in double quotes with C escapes (\\n, \\t,\n"
+    "\\\", \\\\, \\ooo); with -z nothing is quoted.\n"
+    "\n"
+    "With --json each line is an object: {\"path\":P, \"result\":KIND} with, where\n"
+    "they apply, \"replacements\":N, \"encodings\":[ENC...], \"reason\":TEXT,\n"
+    "\"reason_path\":P (the backup a reason names) and \"other\":P (same-file);\n"
+    "a path that is not UTF-8 is {\"bytes\":\"BASE64\"}.\n"
+    "The last line is {\"summary\":{\"files\":N, ...the counts by KIND...}}.\n"
+    "\n"
+    "Exit status: 0 no file failed, 1 some file failed, 2 usage error, 3 the output\n"
+    "could not be written (nothing more was changed after that).\n";
+
+namespace {
+
+// Where the value of an option that takes one goes; nothing for other names.
+std::optional<std::string>* ValueOf(CommandLine& options, const std::string& name) {
+    if (name == "-s" || name == "--search") return &options.search;
+    if (name == "-r" || name == "--replace") return &options.replace;
+    if (name == "-E" || name == "--encoding") return &options.encoding;
+    if (name == "--options") return &options.optionsFile;
+    if (name == "-j" || name == "--jobs") return &options.jobs;
+    if (name == "--color") return &options.color;
+    return nullptr;
+}
+
+// Sets the switch `name`; false for a name that is none.
+bool SetFlag(CommandLine& options, const std::string& name) {
+    if (name == "-n" || name == "--check") options.check = true;
+    else if (name == "--no-backup") options.backup = false;
+    else if (name == "-z" || name == "--null") options.null = true;
+    else if (name == "--json") options.json = true;
+    else if (name == "--diff") options.diff = true;
+    else if (name == "-h" || name == "--help") options.help = true;
+    else if (name == "-V" || name == "--version") options.version = true;
+    else return false;
+    return true;
+}
+
+}  // namespace
+
+std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options) {
+    const auto setPath = [&](const std::string& arg) -> std::optional<UsageError> {
+        if (options.path) return UsageError{"only one PATH may be given (also got '" + arg + "')"};
+        options.path = arg;
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            for (++i; i < args.size(); ++i)
+                if (auto error = setPath(args[i])) return error;
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            if (auto error = setPath(arg)) return error;
+            continue;
+        }
+        // Options with a value: "-s TEXT", "-sTEXT", "--search TEXT", "--search=TEXT".
+        std::optional<std::string>* valued;
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                inlineValue = arg.substr(eq + 1);
+            }
+        } else if (arg.size() > 2) {
+            name = arg.substr(0, 2);
+            inlineValue = arg.substr(2);
+        }
+        if ((valued = ValueOf(options, name))) {
+            if (!inlineValue) {
+                if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
+                inlineValue = args[++i];
+            }
+            *valued = *inlineValue;
+            continue;
+        }
+        if (name == "-b" || name == "--backup") {
+            options.backup = true;
+            if (inlineValue) options.backupExtension = *inlineValue;
+            continue;
+        }
+        if (inlineValue || !SetFlag(options, name)) return UsageError{"unknown option '" + arg + "'"};
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarnwick::cli

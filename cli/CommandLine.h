@@ -1,0 +1,40 @@
+#pragma once
+
+// tarnwick-cli's command line as a plain value, and its help text.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick::cli {
+
+extern const std::string_view kHelp;
+
+// The parsed command line.
+struct CommandLine {
+    bool check = false;
+    std::optional<std::string> search;
+    std::optional<std::string> replace;
+    std::optional<bool> backup;
+    std::optional<std::string> backupExtension;
+    std::optional<std::string> encoding;
+    std::optional<std::string> optionsFile;
+    std::optional<std::string> jobs;
+    std::optional<std::string> path;
+    bool null = false;
+    bool json = false;
+    bool diff = false;
+    std::optional<std::string> color;
+    bool help = false;
+    bool version = false;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// Parses the arguments; a UsageError names the first problem.
+std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options);
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,79 @@
+#include "Records.h"
+
+#include "CodePage.h"
+#include "UnifiedDiff.h"
+
+#include <ostream>
+#include <sstream>
+
+namespace tarnwick::cli {
+
+namespace {
+
+// What a run would change, as a unified diff, changing nothing. Files are
+// counted as a check counts them; a failure is a message on standard error.
+class Diff : public Records {
+public:
+    Diff(std::ostream& out, std::ostream& err, const StringForms& forms, bool color)
+        : Records(out, err, forms, true), color_(color) {}
+
+    bool Preview(const FileReport& report, const ShowCorrection& show) override;
+
+private:
+    void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
+        if (std::string_view(kind) == "failed")
+            err_ << "tarnwick-cli: " << PathText(path) << ": " << extras.begin()->text << '\n';
+    }
+
+    bool color_;
+};
+
+bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
+    ++tally_.files;
+    const std::filesystem::path& file = report.path;
+    // One preview tells whether the correction can be shown as text and
+    // builds its diff in memory meanwhile; only a diff larger than that
+    // memory is made again from a second preview.
+    constexpr std::streamoff kHeldDiff = std::streamoff{4} << 20;
+    TextCheck text;
+    std::ostringstream held;
+    UnifiedDiff heldPatch(held, PathText(file), color_);
+    bool overflow = false;
+    ProcessResult seen = show(
+        [&](std::string_view kept) {
+            text.Keep(kept);
+            if (!overflow) heldPatch.Keep(kept), overflow = held.tellp() > kHeldDiff;
+        },
+        [&](std::string_view occurrence, std::string_view replacement) {
+            text.Swap(occurrence, replacement);
+            if (!overflow) heldPatch.Swap(occurrence, replacement), overflow = held.tellp() > kHeldDiff;
+        });
+    if (seen.failure) {
+        Failed(file, *seen.failure);
+        return !broken_;
+    }
+    Checked(file, seen.verdict, forms_.Names(report.encodings));
+    if (seen.verdict != FileVerdict::ToCorrect) return !broken_;
+    if (!text.IsText()) {
+        out_ << "Binary file " << PathText(file) << ": " << seen.replacements << " replacements\n";
+    } else if (!overflow) {
+        heldPatch.Finish();
+        out_ << held.str();
+    } else {
+        UnifiedDiff patch(out_, PathText(file), color_);
+        seen = show(
+            [&](std::string_view kept) { patch.Keep(kept); },
+            [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });
+        if (seen.failure) err_ << "tarnwick-cli: " << PathText(file) << ": " << seen.failure->Reason() << '\n';
+        patch.Finish();
+    }
+    return !broken_;
+}
+
+}  // namespace
+
+std::unique_ptr<Records> DiffOutput(std::ostream& out, std::ostream& err, const StringForms& forms, bool color) {
+    return std::make_unique<Diff>(out, err, forms, color);
+}
+
+}  // namespace tarnwick::cli

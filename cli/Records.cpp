@@ -1,0 +1,90 @@
+#include "Records.h"
+
+#include "CodePage.h"
+
+#include <cerrno>
+#include <ostream>
+#include <system_error>
+
+namespace tarnwick::cli {
+
+bool Records::PathFailed(const Failure& failure) {
+    Failed(failure.path, failure);
+    return !broken_;
+}
+
+bool Records::File(const FileReport& report) {
+    ++tally_.files;
+    const std::filesystem::path& path = report.path;
+    switch (report.outcome) {
+    case FileOutcome::Checked: Checked(path, report.verdict, forms_.Names(report.encodings)); break;
+    case FileOutcome::Corrected:
+        ++tally_.corrected;
+        tally_.replacements += report.replacements;
+        Record("corrected", path,
+               {{"replacements", std::to_string(report.replacements), Extra::Number},
+                {"encodings", forms_.Names(report.encodings), Extra::List}});
+        break;
+    case FileOutcome::SameFile:
+        ++tally_.sameFile;
+        Record("same-file", path, {{"other", PathText(*report.sameAs), Extra::Path}});
+        break;
+    case FileOutcome::Failed: Failed(path, *report.failure); break;
+    case FileOutcome::Backup:
+        ++tally_.backups;
+        Record("backup", path, {});
+        break;
+    }
+    return !broken_;
+}
+
+bool Records::Settled() {
+    if (broken_) return false;
+    errno = 0;
+    out_.flush();
+    if (out_) return true;
+    const int reason = errno;
+    err_ << "tarnwick-cli: cannot write the output"
+         << (reason ? ": " + std::generic_category().message(reason) : std::string()) << "; stopped\n";
+    broken_ = true;
+    return false;
+}
+
+void Records::Summary() {
+    const Tally& t = tally_;
+    err_ << "tarnwick-cli: " << t.files << (t.files == 1 ? " file: " : " files: ");
+    if (check_) err_ << t.toCorrect << " to correct, ";
+    else err_ << t.corrected << " corrected (" << t.replacements << " replacements), ";
+    err_ << t.already << " already corrected, " << t.unknown << " unknown, ";
+    if (t.backups) err_ << t.backups << " backup copies left alone, ";
+    if (t.sameFile) err_ << t.sameFile << " other names of corrected files, ";
+    err_ << t.failed << " failed\n";
+}
+
+void Records::FailedRecord(const std::filesystem::path& path, const Failure& failure) {
+    Record("failed", path, {{"reason", failure.Reason()}});
+}
+
+void Records::Failed(const std::filesystem::path& path, const Failure& failure) {
+    ++tally_.failed;
+    FailedRecord(path, failure);
+}
+
+void Records::Checked(const std::filesystem::path& path, FileVerdict verdict, const std::string& encodings) {
+    switch (verdict) {
+    case FileVerdict::Unknown:
+        ++tally_.unknown;
+        Record("unknown", path, {});
+        return;
+    case FileVerdict::AlreadyCorrected:
+        ++tally_.already;
+        Record("already-corrected", path, {});
+        return;
+    case FileVerdict::ToCorrect:
+        ++tally_.toCorrect;
+        Record("to-correct", path, {{"encodings", encodings, Extra::List}});
+        return;
+    }
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,72 @@
+#pragma once
+
+// What tarnwick-cli writes of a run: the sink every output format shares (the
+// counts, the summary, when the output is passed on), and one per format.
+
+#include "Run.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+namespace tarnwick::cli {
+
+// One extra field of a record: a name for JSON, a text, and how JSON writes it.
+struct Extra {
+    const char* name;
+    std::string text;
+    enum { String, Number, List, Path } kind = String;
+};
+
+// A run's records, counted; each output format writes a record its own way.
+class Records : public RunSink {
+public:
+    // `check`: a run that changes nothing, whose summary counts the files to correct.
+    Records(std::ostream& out, std::ostream& err, const StringForms& forms, bool check)
+        : out_(out), err_(err), forms_(forms), check_(check) {}
+
+    bool PathFailed(const Failure& failure) override;
+    bool File(const FileReport& report) override;
+    // The records so far passed on; false, after saying so, when the output cannot be written.
+    bool Settled() override;
+    // The counts, as a line on standard error.
+    virtual void Summary();
+
+    bool AnyFailed() const { return tally_.failed != 0; }
+    // The output could not be written: nothing more was changed after that.
+    bool Broken() const { return broken_; }
+
+protected:
+    struct Tally {
+        std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, backups = 0, sameFile = 0,
+                    failed = 0;
+        std::uint64_t replacements = 0;
+    };
+
+    virtual void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) = 0;
+    virtual void FailedRecord(const std::filesystem::path& path, const Failure& failure);
+    void Failed(const std::filesystem::path& path, const Failure& failure);
+    // A checked file: to correct (in a run that changes nothing), already corrected or unknown.
+    void Checked(const std::filesystem::path& path, FileVerdict verdict, const std::string& encodings);
+
+    std::ostream& out_;
+    std::ostream& err_;
+    const StringForms& forms_;
+    const bool check_;
+    Tally tally_;
+    bool broken_ = false;
+};
+
+// One line a file, fields separated by tabs.
+std::unique_ptr<Records> TextRecords(std::ostream& out, std::ostream& err, const StringForms& forms, bool check);
+// Each field ended by a NUL byte, written as it is (-z).
+std::unique_ptr<Records> NullRecords(std::ostream& out, std::ostream& err, const StringForms& forms, bool check);
+// JSON Lines: an object a file, then one with the counts.
+std::unique_ptr<Records> JsonRecords(std::ostream& out, std::ostream& err, const StringForms& forms, bool check);
+// --diff: each correction as a unified diff on `out`; failures as messages on `err`.
+std::unique_ptr<Records> DiffOutput(std::ostream& out, std::ostream& err, const StringForms& forms, bool color);
+
+}  // namespace tarnwick::cli

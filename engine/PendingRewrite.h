@@ -1,0 +1,47 @@
+#pragma once
+
+// One file between the two steps of its rewrite, as the corrector and a run
+// that rewrites groups of files share it.
+
+#include "ContentHash.h"
+#include "Corrector.h"
+#include "FileSystem.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace tarnwick {
+
+// One file between the two steps of its rewrite: the corrected content is
+// written to the temporary file, not yet flushed, and nothing else has changed.
+struct Corrector::Pending {
+    std::filesystem::path file;        // as given
+    std::filesystem::path target;      // the file a symbolic link leads to, or the file itself
+    std::filesystem::path targetName;  // its name in `folder`
+    os::Folder folder;                 // the target's folder, as opened
+    os::Folder ownBackupFolder;        // the backup's folder, when it is another one
+    std::filesystem::path backupName;  // with backups on: its name in BackupFolder()
+    bool hasOldBackup = false;
+    bool backupInPlace = false;  // the backup's name already leads to the file that is read
+    os::FileInfo before;         // the file as it was opened
+    os::FileInfo after;          // the corrected file, as the temporary was made
+    os::File in;
+    os::File out;
+    std::filesystem::path temporary;  // the corrected content's name in `folder`, until it replaces the file
+    std::uint64_t replacements = 0;
+    ContentHash read;                 // of everything the rewrite read
+    Findings found;                   // what the scan before the rewrite found
+    std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
+
+    const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
+    // Lets go of the file and takes away the temporary: nothing of it is left.
+    void Discard() {
+        out.Close();
+        if (!temporary.empty()) folder.Remove(temporary);
+        temporary.clear();
+        in.Close();
+    }
+};
+
+}  // namespace tarnwick

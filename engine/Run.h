@@ -1,0 +1,158 @@
+#pragma once
+
+// A correction run: files and folders checked, corrected or previewed with one
+// corrector, on one crew of worker threads, and each file told to a sink in
+// listing order. The front ends only say what to run and put what they are
+// told into words.
+
+#include "Corrector.h"
+#include "FolderScan.h"
+#include "Workers.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace tarnwick {
+
+enum class RunMode {
+    Check,    // every file classified; nothing changes
+    Correct,  // every file that holds the search string rewritten
+    Preview,  // as Check, and the correction of each such file shown to the sink
+};
+
+// What became of one file.
+enum class FileOutcome {
+    Checked,    // `verdict` says what it holds; nothing was changed
+    Corrected,  // rewritten: `replacements`, `encodings`
+    SameFile,   // another name of `sameAs`, which this run corrected under that name
+    Failed,     // could not be checked or corrected: `failure`; left as it was
+    Backup,     // a backup copy of another file of its folder: never checked, never changed
+};
+
+struct FileReport {
+    const std::filesystem::path& path;
+    FileOutcome outcome;
+    FileVerdict verdict = FileVerdict::Unknown;
+    const Failure* failure = nullptr;
+    EncodingSet encodings = {};  // of the search string's occurrences
+    std::uint64_t replacements = 0;
+    const std::filesystem::path* sameAs = nullptr;
+};
+
+// Streams the correction of the file being told, changing nothing: the bytes
+// that stay and each occurrence with what takes its place (Corrector::Preview);
+// may be called more than once.
+using ShowCorrection = std::function<ProcessResult(const Corrector::Keep&, const Corrector::Swap&)>;
+
+// What a run tells, on the thread that runs it, in listing order. An answer
+// of false stops the run: no file is checked or changed after it, and only
+// files already rewritten are still told.
+class RunSink {
+public:
+    virtual ~RunSink() = default;
+    // A folder listed: `files` of its files will be told.
+    virtual bool Listed(const std::filesystem::path& folder, std::size_t files);
+    // A path that could not be listed.
+    virtual bool PathFailed(const Failure& failure);
+    virtual bool File(const FileReport& report) = 0;
+    // In a preview, a file to correct; `show` streams its correction.
+    virtual bool Preview(const FileReport& report, const ShowCorrection& show);
+    // Every file changed so far has been told: after each group of rewrites,
+    // and every few files told in a run that changes nothing. A moment to
+    // pass on what was told (to flush an output).
+    virtual bool Settled();
+};
+
+// A sink of functions, for callers that want only some of the calls.
+struct RunCallbacks : RunSink {
+    std::function<bool(const std::filesystem::path& folder, std::size_t files)> listed;
+    std::function<bool(const Failure& failure)> pathFailed;
+    std::function<bool(const FileReport& report)> file;
+
+    bool Listed(const std::filesystem::path& folder, std::size_t files) override {
+        return !listed || listed(folder, files);
+    }
+    bool PathFailed(const Failure& failure) override { return !pathFailed || pathFailed(failure); }
+    bool File(const FileReport& report) override { return !file || file(report); }
+};
+
+class CorrectionRun {
+public:
+    // `paths`: files, and folders whose files (not subfolders) are taken in
+    // name order, backup copies of listed files left alone.
+    CorrectionRun(Corrector corrector, std::vector<std::filesystem::path> paths, RunMode mode, unsigned workers = 0);
+    ~CorrectionRun();
+    CorrectionRun(CorrectionRun&&) noexcept;
+    CorrectionRun& operator=(CorrectionRun&&) noexcept;
+
+    const Corrector& Checker() const { return corrector_; }
+    const StringForms& Forms() const { return corrector_.Forms(); }
+    RunMode Mode() const { return mode_; }
+    const std::vector<std::filesystem::path>& Paths() const { return paths_; }
+    // How many files are read at once; one per CPU the process may use by default.
+    unsigned Workers() const { return workers_; }
+
+    // Carries the run out, telling `sink`; false when the sink stopped it.
+    // Files are read and rewritten on the workers, each with its own copy of
+    // the corrector; a group of rewrites has its flushes started together.
+    bool Execute(RunSink& sink);
+
+private:
+    struct Slot;
+    struct Group;
+    void Folder(const std::filesystem::path& folder, RunSink& sink);
+    void Files(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
+    void CheckAll(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
+    void CorrectAll(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
+    // One slot's check, on worker `worker`.
+    void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, unsigned worker);
+    // Tells what became of a file; after a stop, only a file that was rewritten.
+    void Tell(const std::filesystem::path& file, Slot& slot, RunSink& sink);
+    // Both steps of the rewrite for every file of the group, on the crew.
+    void RewriteGroup(Group& group, unsigned workers);
+    // The other names' results, what the run corrected remembered, the folders flushed.
+    void Settle(Group& group);
+    // The result for another name of a file this run corrected under `corrected`.
+    ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
+                             bool correctedViaLink);
+    // A crew of at least `threads` workers (none for one), each with a copy of the corrector.
+    void Hire(unsigned threads);
+    Corrector& On(unsigned worker) { return crew_ ? copies_[worker] : corrector_; }
+    // How many files are rewritten together: fewer where the process may open few files.
+    std::size_t GroupSize();
+    // How many flushes are waited for at once, with `workers` writing.
+    unsigned Flushers(unsigned workers);
+    // `work` for each of `count` items on `use` workers of the crew, told in order (WorkerPool::Run).
+    void Parallel(std::size_t count, unsigned use, std::size_t ahead, const WorkerPool::Work& work,
+                  const WorkerPool::Deliver& deliver);
+
+    Corrector corrector_;
+    std::vector<std::filesystem::path> paths_;
+    RunMode mode_;
+    unsigned workers_;
+    // Set on the calling thread, read by the workers, which then start nothing new.
+    struct StopFlag {
+        std::atomic<bool> value{false};
+        StopFlag() = default;
+        StopFlag(StopFlag&& other) noexcept : value(other.value.load()) {}
+        StopFlag& operator=(StopFlag&& other) noexcept {
+            value = other.value.load();
+            return *this;
+        }
+    } stopped_;
+    std::unique_ptr<WorkerPool> crew_;
+    std::vector<Corrector> copies_;  // one a worker of the crew
+    std::size_t groupSize_ = 0;      // GroupSize's answer, once asked
+    // The files this run corrected, by device and inode of the new file: the
+    // name they were corrected under, and whether it was a symbolic link.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
+};
+
+}  // namespace tarnwick

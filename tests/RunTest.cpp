@@ -1,0 +1,140 @@
+#include "FolderScan.h"
+#include "Run.h"
+#include "TempDir.h"
+#include "Told.h"
+
+#include <sys/stat.h>
+
+namespace tarnwick {
+namespace {
+
+using test::ReadBytes;
+using test::TempDirTest;
+using test::Told;
+using test::WriteBytes;
+namespace fs = std::filesystem;
+
+class RunTest : public TempDirTest {
+protected:
+    static std::vector<std::string> Names(const std::vector<Told>& told) {
+        std::vector<std::string> names;
+        for (const Told& t : told) names.push_back(t.path.filename().string());
+        return names;
+    }
+    // `count` files holding "old", in name order.
+    std::vector<fs::path> OldFiles(int count) {
+        std::vector<fs::path> files;
+        for (int i = 0; i < count; ++i)
+            files.push_back(Make("f" + std::to_string(10000 + i), "old " + std::to_string(i)));
+        return files;
+    }
+};
+
+// A folder's files are told in name order with their verdicts, the folder's size first.
+TEST_F(RunTest, ChecksAFolderInNameOrder) {
+    Make("a.txt", "xyz");
+    Make("b.txt", "has abc");
+    Make("c.txt", "nothing");
+    std::vector<std::size_t> listed;
+    std::vector<FileVerdict> verdicts;
+    CorrectionRun run(Corrector("abc", "xyz"), {Dir()}, RunMode::Check);
+    RunCallbacks sink;
+    sink.listed = [&](const fs::path& folder, std::size_t files) {
+        EXPECT_EQ(folder, Dir());
+        listed.push_back(files);
+        return true;
+    };
+    sink.file = [&](const FileReport& r) {
+        verdicts.push_back(r.verdict);
+        return r.outcome == FileOutcome::Checked;
+    };
+    EXPECT_TRUE(run.Execute(sink));
+    EXPECT_EQ(listed, std::vector<std::size_t>{3});
+    EXPECT_EQ(verdicts, (std::vector{FileVerdict::AlreadyCorrected, FileVerdict::ToCorrect, FileVerdict::Unknown}));
+    EXPECT_EQ(ReadBytes(Dir() / "b.txt"), "has abc");
+}
+
+// Hidden files, subfolders, FIFOs and dangling links are not listed; links to files are.
+TEST_F(RunTest, ListsOnlyVisibleRegularFilesInNameOrder) {
+    Make("b.htm", "abc");
+    Make("a.htm", "abc");
+    Make(".hidden", "abc");
+    fs::create_directory(Dir() / "sub");
+    Make("sub/inner.htm", "abc");
+    ASSERT_EQ(mkfifo((Dir() / "pipe").c_str(), 0600), 0);
+    fs::create_symlink("a.htm", Dir() / "c-link.htm");
+    fs::create_symlink("nowhere", Dir() / "d-dangling.htm");
+    fs::create_symlink("d-loop.htm", Dir() / "d-loop.htm");
+    const FolderListing listing = ListFolder(Dir());
+    ASSERT_FALSE(listing.failure);
+    EXPECT_EQ(listing.files, (std::vector<fs::path>{Dir() / "a.htm", Dir() / "b.htm", Dir() / "c-link.htm"}));
+    const FolderListing missing = ListFolder(Dir() / "missing");
+    ASSERT_TRUE(missing.failure);
+    EXPECT_EQ(missing.failure->kind, FailureKind::List);
+    EXPECT_EQ(missing.failure->path, Dir() / "missing");
+}
+
+// A backup copy beside its file is never checked or changed, even when it holds the search string.
+TEST_F(RunTest, BackupCopiesAreLeftAlone) {
+    Make("page.htm", "xyz");
+    Make("page.htm.bak", "abc");
+    Make("other.bak", "abc");
+    const auto told = test::Execute(Corrector("abc", "xyz", {true, "bak"}), {Dir()});
+    EXPECT_EQ(Names(told), (std::vector<std::string>{"other.bak", "page.htm", "page.htm.bak"}));
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_TRUE(told[0].Corrected());
+    EXPECT_EQ(told[1].verdict, FileVerdict::AlreadyCorrected);
+    EXPECT_EQ(told[2].outcome, FileOutcome::Backup);
+    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "abc");
+}
+
+// Files and folders in the order given; a file that is gone fails alone.
+TEST_F(RunTest, PathsInOrderAndAVanishedFile) {
+    const fs::path sub = Dir() / "sub";
+    fs::create_directory(sub);
+    Make("sub/b.txt", "abc");
+    Make("sub/a.txt", "abc");
+    const fs::path single = Make("z.txt", "abc");
+    const auto told = test::Execute(Corrector("abc", "xyz"), {single, sub, Dir() / "gone.txt"}, RunMode::Check);
+    EXPECT_EQ(Names(told), (std::vector<std::string>{"z.txt", "a.txt", "b.txt", "gone.txt"}));
+    ASSERT_EQ(told.size(), 4u);
+    ASSERT_TRUE(told[3].failure);
+    EXPECT_EQ(told[3].failure->kind, FailureKind::Missing);
+}
+
+// A sink that says stop ends a correcting run: no file is changed after
+// that, and every file that was changed has been told.
+TEST_F(RunTest, SinkStopsACorrectingRun) {
+    const auto files = OldFiles(300);
+    for (const unsigned workers : {1u, 2u, 4u}) {
+        for (const fs::path& f : files) WriteBytes(f, "old");
+        CorrectionRun run(Corrector("old", "new"), {Dir()}, RunMode::Correct, workers);
+        std::size_t told = 0, corrected = 0;
+        RunCallbacks sink;
+        sink.file = [&](const FileReport& r) {
+            corrected += r.outcome == FileOutcome::Corrected;
+            return ++told < 40;
+        };
+        EXPECT_FALSE(run.Execute(sink));
+        std::size_t changed = 0;
+        for (const fs::path& f : files) changed += ReadBytes(f) == "new";
+        EXPECT_EQ(changed, corrected) << workers << " workers";
+        EXPECT_GE(told, 40u);
+        EXPECT_LT(told, files.size()) << workers << " workers";
+        EXPECT_EQ(std::distance(fs::directory_iterator(Dir()), fs::directory_iterator()), 300) << "leftovers";
+    }
+}
+
+// A run that changes nothing stops at once.
+TEST_F(RunTest, SinkStopsACheck) {
+    OldFiles(500);
+    std::size_t told = 0;
+    RunCallbacks sink;
+    sink.file = [&](const FileReport&) { return ++told < 5; };
+    CorrectionRun run(Corrector("old", "new"), {Dir()}, RunMode::Check, 4);
+    EXPECT_FALSE(run.Execute(sink));
+    EXPECT_EQ(told, 5u);
+}
+
+}  // namespace
+}  // namespace tarnwick
