@@ -83,6 +83,7 @@ CorrectionRun& CorrectionRun::operator=(CorrectionRun&&) noexcept = default;
 
 bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
+    correctedNames_.clear();
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
     const auto takeFiles = [&] {

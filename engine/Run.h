@@ -100,6 +100,7 @@ public:
     unsigned Workers() const { return workers_; }
 
     // Carries the run out, telling `sink`; false when the sink stopped it.
+    // Each call is a run of its own.
     // Files are read and rewritten on the workers, each with its own copy of
     // the corrector; a group of rewrites has its flushes started together.
     bool Execute(RunSink& sink);
