@@ -8,16 +8,20 @@ namespace tarnwick {
 
 namespace fs = std::filesystem;
 
-FolderListing ListFolder(const fs::path& folder) {
+FolderListing ListFolder(const fs::path& folder, bool subfolders) {
     FolderListing listing;
-    std::vector<fs::path::string_type> names;
-    if (auto ec = os::ListVisibleFiles(folder, names)) {
+    std::vector<fs::path::string_type> names, folders;
+    if (auto ec = os::ListVisibleFiles(folder, names, subfolders ? &folders : nullptr)) {
         listing.failure = Failure{FailureKind::List, folder, ec, {}};
         return listing;
     }
-    std::sort(names.begin(), names.end());
-    listing.files.reserve(names.size());
-    for (const auto& name : names) listing.files.push_back(folder / name);
+    const auto paths = [&](std::vector<fs::path::string_type>& from, std::vector<fs::path>& to) {
+        std::sort(from.begin(), from.end());
+        to.reserve(from.size());
+        for (const auto& name : from) to.push_back(folder / name);
+    };
+    paths(names, listing.files);
+    paths(folders, listing.folders);
     return listing;
 }
 

@@ -12,14 +12,16 @@ namespace tarnwick {
 
 // The files of one folder, as a run sees them.
 struct FolderListing {
-    std::vector<std::filesystem::path> files;  // full paths, in name order
-    std::optional<Failure> failure;            // set when the folder could not be listed
+    std::vector<std::filesystem::path> files;    // full paths, in name order
+    std::vector<std::filesystem::path> folders;  // with subfolders asked for: full paths, in name order
+    std::optional<Failure> failure;              // set when the folder could not be listed
 };
 
 // Lists the regular files directly in `folder` (symbolic links to regular
 // files included; subfolders, FIFOs, devices and dangling links left out),
-// without hidden ones, sorted by name. Each path is `folder` / name.
-FolderListing ListFolder(const std::filesystem::path& folder);
+// without hidden ones, sorted by name. Each path is `folder` / name. With
+// `subfolders`, its visible subfolders too (never links to folders).
+FolderListing ListFolder(const std::filesystem::path& folder, bool subfolders = false);
 
 // Tells backup copies of listed files by their names: a name that is another
 // listed name, ".", and the backup extension. Such a file is never checked

@@ -71,11 +71,13 @@ struct CorrectionRun::Group {
     std::vector<char> busy;              // another run held it: done alone, after the group
 };
 
-CorrectionRun::CorrectionRun(Corrector corrector, std::vector<fs::path> paths, RunMode mode, unsigned workers)
+CorrectionRun::CorrectionRun(Corrector corrector, std::vector<fs::path> paths, RunMode mode, unsigned workers,
+                             FileSelection selection)
     : corrector_(std::move(corrector)),
       paths_(std::move(paths)),
       mode_(mode),
-      workers_(workers ? workers : DefaultWorkers()) {}
+      workers_(workers ? workers : DefaultWorkers()),
+      selection_(std::move(selection)) {}
 
 CorrectionRun::~CorrectionRun() = default;
 CorrectionRun::CorrectionRun(CorrectionRun&&) noexcept = default;
@@ -84,6 +86,7 @@ CorrectionRun& CorrectionRun::operator=(CorrectionRun&&) noexcept = default;
 bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
     correctedNames_.clear();
+    visitedFolders_.clear();
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
     const auto takeFiles = [&] {
@@ -105,18 +108,42 @@ bool CorrectionRun::Execute(RunSink& sink) {
     return !stopped_.value;
 }
 
-void CorrectionRun::Folder(const fs::path& folder, RunSink& sink) {
-    const FolderListing listing = ListFolder(folder);
-    if (listing.failure) {
-        if (!sink.PathFailed(*listing.failure)) stopped_.value = true;
-        return;
+void CorrectionRun::Folder(const fs::path& top, RunSink& sink) {
+    // A stack of the folders still to take, the next on top: a folder's
+    // subfolders go on in reverse name order once its files are told.
+    std::vector<fs::path> stack{top};
+    while (!stack.empty() && !stopped_.value) {
+        const fs::path folder = std::move(stack.back());
+        stack.pop_back();
+        FolderListing listing = ListFolder(folder, selection_.subfolders);
+        if (listing.failure) {
+            if (!sink.PathFailed(*listing.failure)) stopped_.value = true;
+            continue;
+        }
+        os::FileInfo id;
+        if (!os::Stat(folder, id) && (id.device + id.inode) && !visitedFolders_.insert({id.device, id.inode}).second)
+            continue;  // reached before in this run
+        const BackupNames backups(listing.files, corrector_.Backup());
+        const std::vector<fs::path> files = Selected(listing.files);
+        if (!sink.Listed(folder, files.size())) {
+            stopped_.value = true;
+            return;
+        }
+        Files(files, &backups, sink);
+        for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
+            if (!selection_.excludeFolders.Matches(it->filename().native())) stack.push_back(std::move(*it));
     }
-    if (!sink.Listed(folder, listing.files.size())) {
-        stopped_.value = true;
-        return;
-    }
-    const BackupNames backups(listing.files, corrector_.Backup());
-    Files(listing.files, &backups, sink);
+}
+
+std::vector<fs::path> CorrectionRun::Selected(std::vector<fs::path> files) const {
+    const NameMask& include = selection_.include;
+    const NameMask& exclude = selection_.exclude;
+    if (include.Empty() && exclude.Empty()) return files;
+    std::erase_if(files, [&](const fs::path& file) {
+        const auto name = file.filename().native();
+        return (!include.Empty() && !include.Matches(name)) || exclude.Matches(name);
+    });
+    return files;
 }
 
 void CorrectionRun::Files(const std::vector<fs::path>& files, const BackupNames* backups, RunSink& sink) {

@@ -7,6 +7,7 @@
 
 #include "Corrector.h"
 #include "FolderScan.h"
+#include "NameMask.h"
 #include "Workers.h"
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -25,6 +27,14 @@ enum class RunMode {
     Check,    // every file classified; nothing changes
     Correct,  // every file that holds the search string rewritten
     Preview,  // as Check, and the correction of each such file shown to the sink
+};
+
+// Which files of the folders a run takes; a file named as a path is always taken.
+struct FileSelection {
+    bool subfolders = false;  // folders' subfolders too, at any depth, each after its folder's files
+    NameMask include;         // when not empty: only files whose names match it
+    NameMask exclude;         // files whose names match are left out
+    NameMask excludeFolders;  // subfolders whose names match are not entered
 };
 
 // What became of one file.
@@ -85,9 +95,11 @@ struct RunCallbacks : RunSink {
 
 class CorrectionRun {
 public:
-    // `paths`: files, and folders whose files (not subfolders) are taken in
-    // name order, backup copies of listed files left alone.
-    CorrectionRun(Corrector corrector, std::vector<std::filesystem::path> paths, RunMode mode, unsigned workers = 0);
+    // `paths`: files, and folders whose files are taken in name order (with
+    // `selection`: then their subfolders', depth first), backup copies of
+    // listed files left alone. A folder reached twice is taken once.
+    CorrectionRun(Corrector corrector, std::vector<std::filesystem::path> paths, RunMode mode, unsigned workers = 0,
+                  FileSelection selection = {});
     ~CorrectionRun();
     CorrectionRun(CorrectionRun&&) noexcept;
     CorrectionRun& operator=(CorrectionRun&&) noexcept;
@@ -108,7 +120,10 @@ public:
 private:
     struct Slot;
     struct Group;
-    void Folder(const std::filesystem::path& folder, RunSink& sink);
+    // The folder's files, then (with subfolders) each subfolder's, depth first.
+    void Folder(const std::filesystem::path& top, RunSink& sink);
+    // The files of a listing the selection takes.
+    std::vector<std::filesystem::path> Selected(std::vector<std::filesystem::path> files) const;
     void Files(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
     void CheckAll(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
     void CorrectAll(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
@@ -138,6 +153,8 @@ private:
     std::vector<std::filesystem::path> paths_;
     RunMode mode_;
     unsigned workers_;
+    FileSelection selection_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> visitedFolders_;  // by device and inode
     // Set on the calling thread, read by the workers, which then start nothing new.
     struct StopFlag {
         std::atomic<bool> value{false};

@@ -31,7 +31,8 @@ struct RunRequest {
     bool emptySearchAllowed = false;
     std::vector<std::filesystem::path> paths;  // files and folders, in the order they are taken
     RunMode mode = RunMode::Check;
-    unsigned workers = 0;  // 0: one per CPU the process may use
+    FileSelection selection;  // which files of the folders are taken
+    unsigned workers = 0;     // 0: one per CPU the process may use
 };
 
 enum class SetupError {

@@ -176,7 +176,9 @@ std::size_t OpenFilesLeft();
 std::uint32_t DefaultNewFileMode();
 // The names of the regular files directly in `folder` (links to regular files
 // included), leaving out hidden ones: on Windows those with the hidden or
-// system attribute, elsewhere names that start with ".". In no order.
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names);
+// system attribute, elsewhere names that start with ".". In no order. With
+// `folders`, the visible subfolders too (not links or junctions to folders).
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names,
+                                 std::vector<Path::string_type>* folders = nullptr);
 
 }  // namespace tarnwick::os

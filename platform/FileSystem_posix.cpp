@@ -437,13 +437,23 @@ std::uint32_t DefaultNewFileMode() {
     return mode;
 }
 
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names,
+                                 std::vector<Path::string_type>* folders) {
     names.clear();
+    if (folders) folders->clear();
     return ForEachEntry(folder, [&](int dir, const dirent& entry) {
         if (entry.d_name[0] == '.') return;
-        bool regular = entry.d_type == DT_REG;
-        if (entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN) {
-            // Follows links: a link to a file is listed, a dangling or looping one is not.
+        unsigned char type = entry.d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+            type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : 0;
+        }
+        if (type == DT_DIR && folders) folders->emplace_back(entry.d_name);
+        bool regular = type == DT_REG;
+        if (type == DT_LNK) {
+            // Follows links: a link to a file is listed, a dangling or looping
+            // one is not, and a link to a folder is no folder of this one.
             struct stat st {};
             regular = ::fstatat(dir, entry.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
         }

@@ -481,11 +481,20 @@ std::size_t OpenFilesLeft() { return 1u << 16; }
 
 std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
 
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names) {
+std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names,
+                                 std::vector<Path::string_type>* folders) {
     names.clear();
+    if (folders) folders->clear();
     return ForEachEntry(folder, L"*", true, [&](const WIN32_FIND_DATAW& data) {
         const DWORD a = data.dwFileAttributes;
-        if (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) return;
+        if (a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) return;
+        if (a & FILE_ATTRIBUTE_DIRECTORY) {
+            // A junction or a link to a folder is no folder of this one.
+            const std::wstring_view name(data.cFileName);
+            if (folders && !(a & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." && name != L"..")
+                folders->emplace_back(name);
+            return;
+        }
         if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
             // A link counts when it leads to a file.
             FileInfo target;

@@ -4,6 +4,8 @@
 #include "Told.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tarnwick {
 namespace {
@@ -134,6 +136,71 @@ TEST_F(RunTest, SinkStopsACheck) {
     CorrectionRun run(Corrector("old", "new"), {Dir()}, RunMode::Check, 4);
     EXPECT_FALSE(run.Execute(sink));
     EXPECT_EQ(told, 5u);
+}
+
+// With subfolders: a folder's files in name order, then its subfolders in
+// name order, each depth first; hidden folders and links to folders are not
+// entered (no loop), masks choose the files and the folders entered.
+TEST_F(RunTest, TreeInOrderWithMasks) {
+    for (const char* name : {"b.htm", "a.txt", "sub/z.htm", "sub/deep/c.htm", "sub/deep/skip.log", "a-sub/d.htm",
+                             ".git/e.htm", "sub/.hidden/f.htm", "node_modules/g.htm", "x.HTML"}) {
+        fs::create_directories((Dir() / name).parent_path());
+        Make(name, "old");
+    }
+    fs::create_directory_symlink(Dir() / "sub", Dir() / "sub/deep/loop");
+    fs::create_directory_symlink(Dir(), Dir() / "up");
+    FileSelection selection;
+    selection.subfolders = true;
+    selection.include.Add(fs::path("*.htm;*.html").native());
+    selection.exclude.Add(fs::path("skip*").native());
+    selection.excludeFolders.Add(fs::path("node_modules").native());
+    for (const unsigned workers : {1u, 3u}) {
+        CorrectionRun run(Corrector("old", "new"), {Dir()}, RunMode::Check, workers, selection);
+        const auto told = test::Execute(run);
+        std::vector<std::string> paths;
+        for (const Told& t : told) paths.push_back(fs::relative(t.path, Dir()).string());
+        EXPECT_EQ(paths, (std::vector<std::string>{"b.htm", "x.HTML", "a-sub/d.htm", "sub/z.htm", "sub/deep/c.htm"}))
+            << workers << " workers";
+    }
+}
+
+// A folder reached twice (a folder and its subfolder, or the same one named
+// twice) is taken once; an unreadable subfolder fails and the rest goes on.
+TEST_F(RunTest, OverlappingPathsAndAnUnreadableFolder) {
+    fs::create_directories(Dir() / "sub/locked");
+    fs::create_directories(Dir() / "sub/later");
+    Make("top.txt", "old");
+    Make("sub/inner.txt", "old");
+    Make("sub/locked/secret.txt", "old");
+    Make("sub/later/after.txt", "old");
+    fs::permissions(Dir() / "sub/locked", fs::perms::none);
+    FileSelection selection;
+    selection.subfolders = true;
+    // As root nothing is unreadable: the run is made by another user in a child process.
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    fs::permissions(Dir(), fs::perms::all);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        CorrectionRun run(Corrector("old", "new"), {Dir() / "sub", Dir(), Dir() / "sub"}, RunMode::Check, 2, selection);
+        std::string out;
+        for (const Told& t : test::Execute(run))
+            out += (t.failure ? "failed " : "") + fs::relative(t.path, Dir()).string() + "\n";
+        _exit(::write(pipe[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 3);
+    }
+    ::close(pipe[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(got));
+    ::close(pipe[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    fs::permissions(Dir() / "sub/locked", fs::perms::owner_all);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed sub/locked\ntop.txt\n");
 }
 
 }  // namespace
