@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <istream>
 #include <optional>
 #include <ostream>
 
@@ -140,15 +141,15 @@ std::optional<unsigned> Jobs(const std::string& n) {
     return static_cast<unsigned>(std::stoi(n));
 }
 
-// PATH, -j and --color, once the strings are known to be usable.
+// The PATHs, -j and --color.
 std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTerminal, std::ostream& err, bool& color) {
-    if (!options.path) return Usage(err, "no PATH given");
-    std::error_code ec;
-    const fs::file_status status = fs::status(PathFromText(*options.path), ec);
-    if (!fs::exists(status)) {
+    if (options.paths.empty() && !options.files0From) return Usage(err, "no PATH given");
+    for (const std::string& path : options.paths) {
+        std::error_code ec;
+        const fs::file_status status = fs::status(PathFromText(path), ec);
+        if (fs::exists(status)) continue;
         const bool missing = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
-        return Usage(err,
-                     "'" + *options.path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
+        return Usage(err, "'" + path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
     }
     if (options.jobs && !Jobs(*options.jobs))
         return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + *options.jobs + "'");
@@ -158,6 +159,37 @@ std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTermina
     else if (*options.color == "never") color = false;
     else return Usage(err, "--color takes always, never or auto");
     return std::nullopt;
+}
+
+// The paths of --files0-from, each ended by a NUL byte (the last may end
+// without), after the PATHs; the exit status when the list cannot be had.
+std::optional<int> ReadFileList(const std::string& from, std::istream* in, std::ostream& err,
+                                std::vector<fs::path>& paths) {
+    std::ifstream file;
+    if (from != "-") {
+        file.open(PathFromText(from), std::ios::binary);
+        if (!file) return Usage(err, "--files0-from: cannot read '" + from + "'");
+        in = &file;
+    }
+    if (!in) return Usage(err, "--files0-from: no standard input");
+    std::size_t position = 0;
+    for (std::string name; std::getline(*in, name, '\0');) {
+        ++position;
+        if (name.empty()) return Usage(err, "--files0-from: name " + std::to_string(position) + " is empty");
+        paths.push_back(PathFromText(name));
+    }
+    if (in->bad()) return Usage(err, "--files0-from: cannot read '" + from + "'");
+    return std::nullopt;
+}
+
+// Which files of the folders the run takes: -R and the masks.
+FileSelection SelectionOf(const CommandLine& options) {
+    FileSelection selection;
+    selection.subfolders = options.recursive;
+    for (const std::string& masks : options.include) selection.include.Add(PathFromText(masks).native());
+    for (const std::string& masks : options.exclude) selection.exclude.Add(PathFromText(masks).native());
+    for (const std::string& masks : options.excludeDir) selection.excludeFolders.Add(PathFromText(masks).native());
+    return selection;
 }
 
 // The command line read: the exit status when the run is not to be made (a
@@ -189,7 +221,8 @@ std::unique_ptr<Records> RecordsFor(const CommandLine& options, std::ostream& ou
 
 }  // namespace
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal) {
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
+        std::istream* in) {
     CommandLine options;
     if (auto status = ReadCommandLine(args, out, err, options)) return *status;
     RunRequest request;
@@ -197,14 +230,17 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (auto status = ReadEncoding(options, err, request)) return *status;
     if (auto status = ReadSettings(options, request.pinned ? *request.pinned : request.system, err, request, extension))
         return *status;
-    if (options.path) request.paths = {PathFromText(*options.path)};
+    bool color = false;
+    if (auto status = CheckRunOptions(options, outIsTerminal, err, color)) return *status;
+    for (const std::string& path : options.paths) request.paths.push_back(PathFromText(path));
+    if (options.files0From)
+        if (auto status = ReadFileList(*options.files0From, in, err, request.paths)) return *status;
     request.mode = options.diff ? RunMode::Preview : options.check ? RunMode::Check : RunMode::Correct;
-    if (options.jobs) request.workers = Jobs(*options.jobs).value_or(0);
+    if (options.jobs) request.workers = *Jobs(*options.jobs);
+    request.selection = SelectionOf(options);
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))
         return Usage(err, SetupMessage(*failure, extension));
-    bool color = false;
-    if (auto status = CheckRunOptions(options, outIsTerminal, err, color)) return *status;
 
     tarnwick::CorrectionRun& run = std::get<tarnwick::CorrectionRun>(prepared);
     const auto records = RecordsFor(options, out, err, run.Forms(), color);

@@ -10,6 +10,8 @@ namespace tarnwick::cli {
 // `out`, the summary and messages to `err`. Returns the exit status:
 // 0 no file failed, 1 some file failed, 2 a usage error, 3 the output could
 // not be written. `outIsTerminal`: `out` is a terminal (colours by default).
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal = false);
+// `in`: standard input, for --files0-from -.
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal = false,
+        std::istream* in = nullptr);
 
 }  // namespace tarnwick::cli

@@ -4,10 +4,13 @@ namespace tarnwick::cli {
 
 const std::string_view kHelp =
     "Usage: tarnwick-cli [-n|--check|--diff] -s|--search TEXT -r|--replace TEXT\n"
-    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] PATH\n"
+    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z]\n"
+    "                    [-R] [--include MASKS] [--exclude MASKS] [--exclude-dir MASKS]\n"
+    "                    PATH... | --files0-from FILE\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
-    "with the replace string in PATH, one file or every file directly in one folder.\n"
+    "with the replace string in each PATH, a file or every file directly in a\n"
+    "folder (with -R: in the folder and all its subfolders), in the order given.\n"
     "Only files that hold the search string are changed.\n"
     "\n"
     "  -s, --search TEXT      the text to find (not empty)\n"
@@ -32,6 +35,18 @@ const std::string_view kHelp =
     "  -j, --jobs N           check and correct N files at a time (default: one\n"
     "                         per CPU it may use); the output is the same for\n"
     "                         every N\n"
+    "  -R, --recursive        take folders' subfolders too, at any depth: a\n"
+    "                         folder's files in name order, then its subfolders\n"
+    "                         in name order; links to folders are not followed\n"
+    "      --include MASKS    only files whose names match MASKS: ';'-separated\n"
+    "                         patterns with * and ? ('*.htm;*.html'); ASCII\n"
+    "                         letters match in either case, '*.*' every name\n"
+    "      --exclude MASKS    leave out files whose names match MASKS\n"
+    "      --exclude-dir MASKS  do not enter folders whose names match MASKS\n"
+    "                         (the three may be repeated; they choose among the\n"
+    "                         files of folders, a file named as PATH is taken)\n"
+    "      --files0-from FILE take the paths from FILE (- for standard input),\n"
+    "                         each ended by a NUL byte, as find -print0 writes\n"
     "      --options FILE     take the search and replace strings, the backup\n"
     "                         switch and extension from an options file;\n"
     "                         options given here win\n"
@@ -81,6 +96,15 @@ std::optional<std::string>* ValueOf(CommandLine& options, const std::string& nam
     if (name == "--options") return &options.optionsFile;
     if (name == "-j" || name == "--jobs") return &options.jobs;
     if (name == "--color") return &options.color;
+    if (name == "--files0-from") return &options.files0From;
+    return nullptr;
+}
+
+// Where the values of an option that may be repeated go; nothing for other names.
+std::vector<std::string>* ValuesOf(CommandLine& options, const std::string& name) {
+    if (name == "--include") return &options.include;
+    if (name == "--exclude") return &options.exclude;
+    if (name == "--exclude-dir") return &options.excludeDir;
     return nullptr;
 }
 
@@ -91,6 +115,7 @@ bool SetFlag(CommandLine& options, const std::string& name) {
     else if (name == "-z" || name == "--null") options.null = true;
     else if (name == "--json") options.json = true;
     else if (name == "--diff") options.diff = true;
+    else if (name == "-R" || name == "--recursive") options.recursive = true;
     else if (name == "-h" || name == "--help") options.help = true;
     else if (name == "-V" || name == "--version") options.version = true;
     else return false;
@@ -100,20 +125,14 @@ bool SetFlag(CommandLine& options, const std::string& name) {
 }  // namespace
 
 std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options) {
-    const auto setPath = [&](const std::string& arg) -> std::optional<UsageError> {
-        if (options.path) return UsageError{"only one PATH may be given (also got '" + arg + "')"};
-        options.path = arg;
-        return std::nullopt;
-    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
-            for (++i; i < args.size(); ++i)
-                if (auto error = setPath(args[i])) return error;
+            options.paths.insert(options.paths.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
             break;
         }
         if (arg.size() < 2 || arg[0] != '-') {
-            if (auto error = setPath(arg)) return error;
+            options.paths.push_back(arg);
             continue;
         }
         // Options with a value: "-s TEXT", "-sTEXT", "--search TEXT", "--search=TEXT".
@@ -130,12 +149,14 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
             name = arg.substr(0, 2);
             inlineValue = arg.substr(2);
         }
-        if ((valued = ValueOf(options, name))) {
+        std::vector<std::string>* repeated = ValuesOf(options, name);
+        if ((valued = ValueOf(options, name)) || repeated) {
             if (!inlineValue) {
                 if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
                 inlineValue = args[++i];
             }
-            *valued = *inlineValue;
+            if (repeated) repeated->push_back(*inlineValue);
+            else *valued = *inlineValue;
             continue;
         }
         if (name == "-b" || name == "--backup") {

@@ -21,7 +21,10 @@ struct CommandLine {
     std::optional<std::string> encoding;
     std::optional<std::string> optionsFile;
     std::optional<std::string> jobs;
-    std::optional<std::string> path;
+    std::vector<std::string> paths;
+    bool recursive = false;
+    std::vector<std::string> include, exclude, excludeDir;
+    std::optional<std::string> files0From;
     bool null = false;
     bool json = false;
     bool diff = false;

@@ -9,6 +9,9 @@
 #ifdef _WIN32
 #include "CodePage.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <string>
 
 // The arguments as the system holds them (UTF-16), so that any path arrives
@@ -20,7 +23,8 @@ int wmain(int argc, wchar_t** argv) {
                                        std::char_traits<wchar_t>::length(argv[i]));
         args.push_back(tarnwick::Utf16ToUtf8(wide).value_or(std::string()));
     }
-    return tarnwick::cli::Run(args, std::cout, std::cerr);
+    _setmode(_fileno(stdin), _O_BINARY);  // --files0-from - reads names as they are
+    return tarnwick::cli::Run(args, std::cout, std::cerr, false, &std::cin);
 }
 #else
 int main(int argc, char** argv) {
@@ -28,6 +32,7 @@ int main(int argc, char** argv) {
     // A file-size limit must fail the write, not kill the program half-way.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, isatty(1) == 1);
+    return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, isatty(1) == 1,
+                              &std::cin);
 }
 #endif

@@ -34,9 +34,10 @@ protected:
         TempDirTest::TearDown();
     }
     std::optional<std::string> savedLocale_;
-    int Run(std::vector<std::string> args) {
+    int Run(std::vector<std::string> args, const std::string& input = {}) {
         std::ostringstream out, err;
-        const int rc = cli::Run(args, out, err);
+        std::istringstream in(input);
+        const int rc = cli::Run(args, out, err, false, &in);
         out_ = out.str();
         err_ = err.str();
         return rc;
@@ -198,6 +199,35 @@ TEST_F(CliTest, FailureGivesExitOne) {
     EXPECT_EQ(ReadBytes(b), "old");
 }
 
+// -R over a tree with masks, several PATHs and a NUL list from standard
+// input: each file once, in the order given and the tree's order.
+TEST_F(CliTest, TreesMasksAndLists) {
+    const std::string d = Dir().string();
+    for (const char* name : {"site/b.htm", "site/a.css", "site/img/c.htm", "site/.svn/d.htm", "site/sub/e.HTM",
+                             "other/f.htm", "other/g.txt"}) {
+        fs::create_directories((Dir() / name).parent_path());
+        Make(name, "old");
+    }
+    EXPECT_EQ(Run({"-R", "--check", "-s", "old", "-r", "new", "--include", "*.htm", "--exclude-dir", "img", d + "/site",
+                   d + "/site/sub", d + "/other/g.txt"}),
+              0)
+        << err_;
+    EXPECT_EQ(out_, "to-correct\t" + d + "/site/b.htm" + kAscii + "\nto-correct\t" + d + "/site/sub/e.HTM" + kAscii +
+                        "\nto-correct\t" + d + "/other/g.txt" + kAscii + "\n");
+    // Without -R only the folder's own files; names from a NUL list after the PATHs.
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "--files0-from", "-", d + "/site"},
+                  d + "/other/f.htm" + std::string(1, '\0') + d + "/site/img/c.htm"),
+              0)
+        << err_;
+    std::string corrected;
+    for (const char* name : {"/site/a.css", "/site/b.htm", "/other/f.htm", "/site/img/c.htm"})
+        corrected += "corrected\t" + d + name + "\t1" + kAscii + "\n";
+    EXPECT_EQ(out_, corrected);
+    EXPECT_EQ(ReadBytes(Dir() / "site/.svn/d.htm"), "old");
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "--files0-from", "-"}, "a" + std::string(2, '\0') + "b"), 2);
+    EXPECT_NE(err_.find("name 2 is empty"), std::string::npos) << err_;
+}
+
 // Usage errors: exit status 2, a message naming the problem, nothing changed.
 TEST_F(CliTest, UsageErrors) {
     const auto file = Make("a.txt", "old");
@@ -212,7 +242,7 @@ TEST_F(CliTest, UsageErrors) {
         {{"-E", "NOPE", "-s", "old", "-r", "new", f}, "unknown or unsupported encoding"},
         {{"-E", "CP1251", "-s", "old", "-r", "日本", f}, "cannot be written in CP1251"},
         {{"--backup=", "-s", "old", "-r", "new", f}, "backup extension is empty"},
-        {{"-s", "old", "-r", "new", f, f}, "only one PATH"},
+        {{"-s", "old", "-r", "new", "--files0-from", (Dir() / "none").string()}, "--files0-from: cannot read"},
         {{"-s"}, "needs a value"},
     };
     for (const auto& [args, message] : cases) {
