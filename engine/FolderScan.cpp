@@ -22,6 +22,7 @@ FolderListing ListFolder(const fs::path& folder, bool subfolders) {
     };
     paths(names, listing.files);
     paths(folders, listing.folders);
+    if (os::FileInfo id; !os::Stat(folder, id)) listing.device = id.device, listing.inode = id.inode;
     return listing;
 }
 

@@ -3,6 +3,7 @@
 #include "Corrector.h"
 #include "Failure.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -15,6 +16,7 @@ struct FolderListing {
     std::vector<std::filesystem::path> files;    // full paths, in name order
     std::vector<std::filesystem::path> folders;  // with subfolders asked for: full paths, in name order
     std::optional<Failure> failure;              // set when the folder could not be listed
+    std::uint64_t device = 0, inode = 0;         // which folder it is, where that can be known
 };
 
 // Lists the regular files directly in `folder` (symbolic links to regular

@@ -5,6 +5,7 @@
 #include "Workers.h"
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 
 namespace tarnwick {
@@ -22,6 +23,10 @@ constexpr std::size_t kRewriteGroup = 32;
 // A correcting run checks this many files of a listing, then rewrites those
 // to correct among them in groups.
 constexpr std::size_t kCheckChunk = 1024;
+// A walk takes folders together until it holds this many files, and lists
+// this many of the folders next in turn while it checks them.
+constexpr std::size_t kBatchFiles = 4096;
+constexpr std::size_t kListAhead = 64;
 
 // The report of a file the run tried to rewrite.
 FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
@@ -83,6 +88,28 @@ CorrectionRun::~CorrectionRun() = default;
 CorrectionRun::CorrectionRun(CorrectionRun&&) noexcept = default;
 CorrectionRun& CorrectionRun::operator=(CorrectionRun&&) noexcept = default;
 
+// Files checked or corrected together: files named as paths, or the files of
+// several folders of a walk, each folder told before its first file.
+struct CorrectionRun::Batch {
+    struct Folder {
+        fs::path path;
+        FolderListing listing;  // every file of it: the backup rule looks at all names
+        std::optional<BackupNames> backups;
+        std::optional<std::vector<fs::path>> selected;  // with masks: the files the run takes
+        std::size_t first = 0;                          // the index of its first file in the batch
+        const std::vector<fs::path>& Files() const { return selected ? *selected : listing.files; }
+    };
+    std::size_t Size() const { return files.size(); }
+
+    std::deque<Folder> folders;  // where they stay: the files point into them
+    std::vector<const fs::path*> files;
+    std::vector<const BackupNames*> backups;  // of each file's folder, if any
+    std::size_t announced = 0;                // folders told so far
+    // Folders next in turn, listed on the workers meanwhile, and their listings.
+    std::vector<fs::path> prefetch;
+    std::vector<std::optional<FolderListing>> listed;  // empty where the listing was not done
+};
+
 bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
     correctedNames_.clear();
@@ -90,7 +117,10 @@ bool CorrectionRun::Execute(RunSink& sink) {
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
     const auto takeFiles = [&] {
-        if (!files.empty() && !stopped_.value) Files(files, nullptr, sink);
+        Batch batch;
+        for (const fs::path& file : files) batch.files.push_back(&file);
+        batch.backups.assign(files.size(), nullptr);
+        if (!files.empty() && !stopped_.value) Take(batch, sink);
         files.clear();
     };
     for (const fs::path& path : paths_) {
@@ -101,37 +131,79 @@ bool CorrectionRun::Execute(RunSink& sink) {
             continue;
         }
         takeFiles();
-        if (!stopped_.value) Folder(path, sink);
+        if (!stopped_.value) Walk(path, sink);
     }
     takeFiles();
     if (!stopped_.value && !sink.Settled()) stopped_.value = true;
     return !stopped_.value;
 }
 
-void CorrectionRun::Folder(const fs::path& top, RunSink& sink) {
+void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
     // A stack of the folders still to take, the next on top: a folder's
-    // subfolders go on in reverse name order once its files are told.
+    // subfolders go on in reverse name order once it is listed. Small folders
+    // are taken several at a time, and the folders next in turn are listed
+    // while a batch is checked.
     std::vector<fs::path> stack{top};
+    std::map<fs::path, FolderListing> ahead;
     while (!stack.empty() && !stopped_.value) {
-        const fs::path folder = std::move(stack.back());
-        stack.pop_back();
-        FolderListing listing = ListFolder(folder, selection_.subfolders);
-        if (listing.failure) {
-            if (!sink.PathFailed(*listing.failure)) stopped_.value = true;
+        Batch batch;
+        Fill(batch, stack, ahead);
+        batch.prefetch = Upcoming(stack, ahead);
+        batch.listed.resize(batch.prefetch.size());
+        Take(batch, sink);
+        for (std::size_t k = 0; k < batch.prefetch.size(); ++k)
+            if (batch.listed[k]) ahead.emplace(std::move(batch.prefetch[k]), std::move(*batch.listed[k]));
+    }
+}
+
+std::vector<fs::path> CorrectionRun::Upcoming(const std::vector<fs::path>& stack,
+                                              const std::map<fs::path, FolderListing>& ahead) const {
+    // The walk played on from the stack through the folders already listed:
+    // the first ones it would have to list.
+    std::vector<const fs::path*> next;
+    for (const fs::path& folder : stack) next.push_back(&folder);
+    std::vector<fs::path> upcoming;
+    while (!next.empty() && upcoming.size() < kListAhead) {
+        const fs::path& folder = *next.back();
+        next.pop_back();
+        const auto found = ahead.find(folder);
+        if (found == ahead.end()) {
+            upcoming.push_back(folder);
             continue;
         }
-        os::FileInfo id;
-        if (!os::Stat(folder, id) && (id.device + id.inode) && !visitedFolders_.insert({id.device, id.inode}).second)
-            continue;  // reached before in this run
-        const BackupNames backups(listing.files, corrector_.Backup());
-        const std::vector<fs::path> files = Selected(listing.files);
-        if (!sink.Listed(folder, files.size())) {
-            stopped_.value = true;
-            return;
+        const std::vector<fs::path>& inner = found->second.folders;
+        for (auto it = inner.rbegin(); it != inner.rend(); ++it)
+            if (!selection_.excludeFolders.Matches(it->filename().native())) next.push_back(&*it);
+    }
+    return upcoming;
+}
+
+void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, std::map<fs::path, FolderListing>& ahead) {
+    while (!stack.empty() && batch.Size() < kBatchFiles) {
+        fs::path path = std::move(stack.back());
+        stack.pop_back();
+        const auto found = ahead.find(path);
+        FolderListing listing =
+            found != ahead.end() ? std::move(found->second) : ListFolder(path, selection_.subfolders);
+        if (found != ahead.end()) ahead.erase(found);
+        if (!listing.failure) {
+            if ((listing.device + listing.inode) && !visitedFolders_.insert({listing.device, listing.inode}).second)
+                continue;  // reached before in this run
+            for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
+                if (!selection_.excludeFolders.Matches(it->filename().native())) stack.push_back(std::move(*it));
         }
-        Files(files, &backups, sink);
-        for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
-            if (!selection_.excludeFolders.Matches(it->filename().native())) stack.push_back(std::move(*it));
+        Batch::Folder& folder = batch.folders.emplace_back();
+        folder.path = std::move(path);
+        folder.listing = std::move(listing);
+        folder.first = batch.Size();
+        if (folder.listing.failure) continue;
+        folder.backups.emplace(folder.listing.files, corrector_.Backup());
+        if (!selection_.include.Empty() || !selection_.exclude.Empty())
+            folder.selected = Selected(folder.listing.files);
+        for (const fs::path& file : folder.Files()) {
+            batch.files.push_back(&file);
+            batch.backups.push_back(&*folder.backups);
+        }
     }
 }
 
@@ -146,9 +218,20 @@ std::vector<fs::path> CorrectionRun::Selected(std::vector<fs::path> files) const
     return files;
 }
 
-void CorrectionRun::Files(const std::vector<fs::path>& files, const BackupNames* backups, RunSink& sink) {
-    if (mode_ == RunMode::Correct) CorrectAll(files, backups, sink);
-    else CheckAll(files, backups, sink);
+void CorrectionRun::Take(Batch& batch, RunSink& sink) {
+    if (mode_ == RunMode::Correct) CorrectAll(batch, sink);
+    else CheckAll(batch, sink);
+    Announce(batch, batch.Size(), sink);
+}
+
+void CorrectionRun::Announce(Batch& batch, std::size_t upTo, RunSink& sink) {
+    while (batch.announced < batch.folders.size() && batch.folders[batch.announced].first <= upTo) {
+        const Batch::Folder& folder = batch.folders[batch.announced++];
+        if (stopped_.value) continue;
+        const bool more = folder.listing.failure ? sink.PathFailed(*folder.listing.failure)
+                                                 : sink.Listed(folder.path, folder.Files().size());
+        if (!more) stopped_.value = true;
+    }
 }
 
 void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, unsigned worker) {
@@ -187,57 +270,83 @@ void CorrectionRun::Parallel(std::size_t count, unsigned use, std::size_t ahead,
     }
 }
 
-void CorrectionRun::CheckAll(const std::vector<fs::path>& files, const BackupNames* backups, RunSink& sink) {
-    // Files are checked on the workers and told in listing order, at most
-    // `ahead` of them checked and not yet told.
-    const auto workers = static_cast<unsigned>(std::min<std::size_t>(workers_, files.size()));
+void CorrectionRun::ListAhead(Batch& batch, std::size_t k) {
+    if (!stopped_.value) batch.listed[k] = ListFolder(batch.prefetch[k], selection_.subfolders);
+}
+
+void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
+    // Files are checked on the workers and told in order, at most `ahead` of
+    // them checked and not yet told; the folders listed ahead come first.
+    const std::size_t lists = b.prefetch.size();
+    const auto workers = static_cast<unsigned>(std::min<std::size_t>(workers_, lists + b.Size()));
     Hire(workers);
     const std::size_t ahead = kAheadPerWorker * std::max(workers, 1u);
-    std::vector<Slot> slots(std::min(ahead, files.size()));
+    std::vector<Slot> slots(std::min(ahead, b.Size()));
     std::size_t told = 0;
     Parallel(
-        files.size(), workers, ahead,
+        lists + b.Size(), workers, ahead,
         [&](std::size_t i, unsigned worker) {
-            if (!stopped_.value) CheckInto(slots[i % slots.size()], files[i], backups, worker);
+            if (i < lists) return ListAhead(b, i);
+            const std::size_t k = i - lists;
+            if (!stopped_.value) CheckInto(slots[k % slots.size()], *b.files[k], b.backups[k], worker);
         },
         [&](std::size_t i) {
-            if (stopped_.value) return;
-            Tell(files[i], slots[i % slots.size()], sink);
+            if (i < lists || stopped_.value) return;
+            const std::size_t k = i - lists;
+            Announce(b, k, sink);
+            Tell(*b.files[k], slots[k % slots.size()], sink);
             if (++told % kTellBatch == 0 && !stopped_.value && !sink.Settled()) stopped_.value = true;
         });
 }
 
-void CorrectionRun::CorrectAll(const std::vector<fs::path>& files, const BackupNames* backups, RunSink& sink) {
-    // A share of the listing is checked, then the files to correct in it are
+void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
+    // A share of the files is checked, then those to correct in it are
     // rewritten group by group; each group's files are told, with those
     // before them, once the group is done.
-    const auto workers = static_cast<unsigned>(std::min<std::size_t>(workers_, files.size()));
+    const auto workers = static_cast<unsigned>(std::min<std::size_t>(workers_, b.Size()));
     Hire(std::max(workers, Flushers(workers)));
     std::vector<Slot> slots;
-    for (std::size_t first = 0; first < files.size() && !stopped_.value; first += kCheckChunk) {
-        const std::size_t count = std::min(kCheckChunk, files.size() - first);
+    const std::size_t lists = b.prefetch.size();
+    for (std::size_t first = 0; first < b.Size() && !stopped_.value; first += kCheckChunk) {
+        const std::size_t count = std::min(kCheckChunk, b.Size() - first), listing = first == 0 ? lists : 0;
         slots.clear();
         slots.resize(count);
-        Parallel(count, workers, count,
-                 [&](std::size_t i, unsigned worker) { CheckInto(slots[i], files[first + i], backups, worker); }, {});
-        std::vector<std::size_t> toCorrect;
-        for (std::size_t i = 0; i < count; ++i)
-            if (!slots[i].backup && !slots[i].check.failure && slots[i].check.verdict == FileVerdict::ToCorrect)
-                toCorrect.push_back(i);
-        std::size_t told = 0;
-        for (std::size_t from = 0; from < toCorrect.size() && !stopped_.value; from += GroupSize()) {
-            const std::size_t end = std::min(from + GroupSize(), toCorrect.size());
-            std::vector<const fs::path*> names;
-            for (std::size_t k = from; k < end; ++k) names.push_back(&files[first + toCorrect[k]]);
-            Group group(std::move(names));
-            RewriteGroup(group, workers);
-            Settle(group);
-            for (std::size_t k = from; k < end; ++k) slots[toCorrect[k]].rewrite = std::move(group.results[k - from]);
-            for (; told <= toCorrect[end - 1]; ++told) Tell(files[first + told], slots[told], sink);
-            if (!stopped_.value && !sink.Settled()) stopped_.value = true;
-        }
-        for (; told < count && !stopped_.value; ++told) Tell(files[first + told], slots[told], sink);
+        Parallel(listing + count, workers, listing + count,
+                 [&](std::size_t i, unsigned worker) {
+                     if (i < listing) return ListAhead(b, i);
+                     const std::size_t k = first + i - listing;
+                     CheckInto(slots[i - listing], *b.files[k], b.backups[k], worker);
+                 },
+                 {});
+        RewriteChunk(b, first, slots, workers, sink);
     }
+}
+
+void CorrectionRun::RewriteChunk(Batch& b, std::size_t first, std::vector<Slot>& slots, unsigned workers,
+                                 RunSink& sink) {
+    std::vector<std::size_t> toCorrect;
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (!slots[i].backup && !slots[i].check.failure && slots[i].check.verdict == FileVerdict::ToCorrect)
+            toCorrect.push_back(i);
+    std::size_t told = 0;
+    const auto tellUpTo = [&](std::size_t end) {
+        for (; told < end; ++told) {
+            Announce(b, first + told, sink);
+            Tell(*b.files[first + told], slots[told], sink);
+        }
+    };
+    for (std::size_t from = 0; from < toCorrect.size() && !stopped_.value; from += GroupSize()) {
+        const std::size_t end = std::min(from + GroupSize(), toCorrect.size());
+        std::vector<const fs::path*> names;
+        for (std::size_t k = from; k < end; ++k) names.push_back(b.files[first + toCorrect[k]]);
+        Group group(std::move(names));
+        RewriteGroup(group, workers);
+        Settle(group);
+        for (std::size_t k = from; k < end; ++k) slots[toCorrect[k]].rewrite = std::move(group.results[k - from]);
+        tellUpTo(toCorrect[end - 1] + 1);
+        if (!stopped_.value && !sink.Settled()) stopped_.value = true;
+    }
+    if (!stopped_.value) tellUpTo(slots.size());
 }
 
 void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {

@@ -120,13 +120,26 @@ public:
 private:
     struct Slot;
     struct Group;
+    struct Batch;
     // The folder's files, then (with subfolders) each subfolder's, depth first.
-    void Folder(const std::filesystem::path& top, RunSink& sink);
+    void Walk(const std::filesystem::path& top, RunSink& sink);
+    // The next folders of a walk into `batch`, listed now or taken from `ahead`.
+    void Fill(Batch& batch, std::vector<std::filesystem::path>& stack,
+              std::map<std::filesystem::path, FolderListing>& ahead);
+    // The folders a walk will list next, after those in `ahead`.
+    std::vector<std::filesystem::path> Upcoming(const std::vector<std::filesystem::path>& stack,
+                                                const std::map<std::filesystem::path, FolderListing>& ahead) const;
     // The files of a listing the selection takes.
     std::vector<std::filesystem::path> Selected(std::vector<std::filesystem::path> files) const;
-    void Files(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
-    void CheckAll(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
-    void CorrectAll(const std::vector<std::filesystem::path>& files, const BackupNames* backups, RunSink& sink);
+    // Checks, corrects or previews the batch's files and tells each.
+    void Take(Batch& batch, RunSink& sink);
+    // Tells the batch's folders whose files start at or before file `upTo`.
+    void Announce(Batch& batch, std::size_t upTo, RunSink& sink);
+    void ListAhead(Batch& batch, std::size_t k);
+    void CheckAll(Batch& batch, RunSink& sink);
+    void CorrectAll(Batch& batch, RunSink& sink);
+    // The files to correct among the checked `slots` (from file `first` on), rewritten in groups, and all told.
+    void RewriteChunk(Batch& batch, std::size_t first, std::vector<Slot>& slots, unsigned workers, RunSink& sink);
     // One slot's check, on worker `worker`.
     void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, unsigned worker);
     // Tells what became of a file; after a stop, only a file that was rewritten.

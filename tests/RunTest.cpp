@@ -3,6 +3,8 @@
 #include "TempDir.h"
 #include "Told.h"
 
+#include <functional>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -201,6 +203,31 @@ TEST_F(RunTest, OverlappingPathsAndAnUnreadableFolder) {
     fs::permissions(Dir() / "sub/locked", fs::perms::owner_all);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed sub/locked\ntop.txt\n");
+}
+
+// A tree larger than what a run takes at once, folders listed ahead on the
+// workers: the same files in the same order as a plain walk, checked or corrected.
+TEST_F(RunTest, LargeTreeInThePlainWalksOrder) {
+    std::vector<fs::path> expected;
+    const std::function<void(const fs::path&, int)> make = [&](const fs::path& folder, int depth) {
+        fs::create_directories(folder);
+        for (int i = 10; i < (depth == 3 ? 30 : 12); ++i) {
+            expected.push_back(folder / ("p" + std::to_string(i)));
+            WriteBytes(expected.back(), "old");
+        }
+        if (depth < 3)
+            for (int k = 0; k < 6; ++k) make(folder / ("d" + std::to_string(k)), depth + 1);
+    };
+    make(Dir() / "tree", 0);
+    FileSelection selection;
+    selection.subfolders = true;
+    for (const auto& [mode, workers] : {std::pair{RunMode::Check, 1u}, {RunMode::Check, 3u}, {RunMode::Correct, 3u}}) {
+        CorrectionRun run(Corrector("old", "new"), {Dir() / "tree"}, mode, workers, selection);
+        std::vector<fs::path> told;
+        for (const Told& t : test::Execute(run)) told.push_back(t.path);
+        EXPECT_TRUE(told == expected) << workers << " workers, " << told.size() << " files told";
+    }
+    EXPECT_EQ(ReadBytes(expected.back()), "new");
 }
 
 }  // namespace
