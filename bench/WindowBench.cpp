@@ -38,6 +38,7 @@ public:
     QString OpenFile(QWidget*, const QString&, const QString&) override { return {}; }
     QString OpenFolder(QWidget*, const QString&) override { return folder; }
     void ShowAbout() override {}
+    int PopupMenu(QWidget*, const QPoint&, const QStringList&) override { return -1; }
 };
 
 // `files` files, the first `share` of them holding the search string; with

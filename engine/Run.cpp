@@ -309,6 +309,9 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
     const std::size_t lists = b.prefetch.size();
     for (std::size_t first = 0; first < b.Size() && !stopped_.value; first += kCheckChunk) {
         const std::size_t count = std::min(kCheckChunk, b.Size() - first), listing = first == 0 ? lists : 0;
+        // A later name of a file corrected before this share was checked
+        // after that correction: only this share's names are looked up.
+        correctedNames_.clear();
         slots.clear();
         slots.resize(count);
         Parallel(listing + count, workers, listing + count,

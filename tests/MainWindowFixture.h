@@ -46,12 +46,18 @@ public:
         return answer;
     }
     void ShowAbout() override { ++abouts; }
+    int PopupMenu(QWidget*, const QPoint&, const QStringList& items) override {
+        menus << items.join("|");
+        return menuAnswer;
+    }
 
     std::vector<Box> boxes;
     int openMs = 0;
     QString answer;  // what the next picker returns
     QStringList pickerCalls;
     int abouts = 0;
+    QStringList menus;    // the items of each context menu shown
+    int menuAnswer = -1;  // what the next context menu returns
 };
 
 class MainWindowTest : public TempDirTest {

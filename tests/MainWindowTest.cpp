@@ -412,6 +412,40 @@ TEST_F(MainWindowTest, ScanFailuresInOneBox) {
     EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 4");
 }
 
+// The folder button's context menu chooses a folder with its subfolders: the
+// scan, the counts and the run cover the whole tree, hidden folders and
+// backup copies left out; the plain button goes back to one folder.
+TEST_F(MainWindowTest, FolderWithSubfoldersFromTheContextMenu) {
+    Options("abc", "xyz", "BackupExt=bak\n");
+    for (const char* folder : {"site/sub/deep", "site/.git", "site/empty"}) fs::create_directories(Dir() / folder);
+    const auto top = Make("site/a.htm", "abc");
+    const auto deep = Make("site/sub/deep/b.htm", "abc");
+    Make("site/sub/deep/b.htm.bak", "abc");
+    Make("site/sub/c.htm", "nothing");
+    const auto hidden = Make("site/.git/d.htm", "abc");
+    Open();
+    ui_.answer = Q(Dir() / "site");
+    ui_.menuAnswer = 0;
+    emit F().Command4->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(ui_.menus, QStringList{"Выбрать папку с подпапками…"});
+    EXPECT_TRUE(ui_.boxes.empty());
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 2 из 4");
+    EXPECT_EQ(window_->WorkQueue(), (std::vector<fs::path>{top, deep}));
+    statuses_.clear();
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(statuses_.back(), " Готово. Обработано 2 файлов.");
+    EXPECT_EQ(ReadBytes(deep), "xyz");
+    EXPECT_EQ(ReadBytes(hidden), "abc");
+    EXPECT_EQ(ReadBytes(Dir() / "site/sub/deep/b.htm.bak"), "abc");
+    // A menu closed without a choice does nothing; the button itself takes the folder alone.
+    ui_.menuAnswer = -1;
+    emit F().Command4->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(ui_.pickerCalls.size(), 1);
+    Make("site/a.htm", "abc");
+    QTest::mouseClick(F().Command4, Qt::LeftButton);
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 1");
+}
+
 // A command-line path with bytes that are no text in the locale still names its
 // file; stored options that are no text leave their field empty and are named once.
 TEST_F(MainWindowTest, RawPathAndInvalidOptions) {

@@ -3,6 +3,7 @@
 #include "About.h"
 #include "CommonDialog.h"
 
+#include <QMenu>
 #include <QMessageBox>
 
 namespace tarnwick::window {
@@ -32,6 +33,13 @@ void DialogInteraction::ShowAbout() {
     About about;
     about.setWindowModality(Qt::ApplicationModal);
     about.exec();
+}
+
+int DialogInteraction::PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) {
+    QMenu menu(parent);
+    for (const QString& item : items) menu.addAction(item);
+    const QAction* chosen = menu.exec(parent->mapToGlobal(at));
+    return chosen ? static_cast<int>(menu.actions().indexOf(const_cast<QAction*>(chosen))) : -1;
 }
 
 }  // namespace tarnwick::window

@@ -4,6 +4,9 @@
 // one shows Qt dialogs, tests pass one that records and answers at once.
 
 #include <QString>
+#include <QStringList>
+
+class QPoint;
 
 class QWidget;
 
@@ -22,6 +25,9 @@ public:
     virtual QString OpenFolder(QWidget* parent, const QString& title) = 0;
     // The About window, modal; returns once it is closed.
     virtual void ShowAbout() = 0;
+    // A context menu of `items` at `at` (in `parent`'s coordinates): the index
+    // of the item chosen, or -1 when it is closed without a choice.
+    virtual int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) = 0;
 };
 
 // Real dialogs.
@@ -31,6 +37,7 @@ public:
     QString OpenFile(QWidget* parent, const QString& title, const QString& mask) override;
     QString OpenFolder(QWidget* parent, const QString& title) override;
     void ShowAbout() override;
+    int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) override;
 };
 
 }  // namespace tarnwick::window

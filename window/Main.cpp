@@ -54,6 +54,8 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     connect(form_.Command2, &QPushButton::clicked, this, &Main::Command2_Click);
     connect(form_.Command3, &QPushButton::clicked, this, &Main::Command3_Click);
     connect(form_.Command4, &QPushButton::clicked, this, &Main::Command4_Click);
+    form_.Command4->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(form_.Command4, &QWidget::customContextMenuRequested, this, &Main::Command4_ContextMenu);
     connect(form_.Command5, &QPushButton::clicked, this, &Main::Command5_Click);
     connect(form_.Command6, &QPushButton::clicked, this, &Main::Command6_Click);
     connect(form_.Timer1, &QTimer::timeout, this, &Main::Timer1_Timer);
@@ -144,7 +146,7 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
     interaction_.MessageBox(this, text, title, icon);
 }
 
-std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths) {
+std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, bool subfolders) {
     RunRequest request;
     request.search = searchText_.toStdU16String();
     request.replace = replaceText_.toStdU16String();
@@ -154,6 +156,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
     request.paths = std::move(paths);
     request.mode = mode;
+    request.selection.subfolders = subfolders;
     auto prepared = PrepareRun(request);
     if (auto* run = std::get_if<CorrectionRun>(&prepared)) return std::move(*run);
     QString text;
@@ -183,14 +186,15 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
 
 void Main::ClassifyPath(bool reportScanFailures) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
-    auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)});
+    const bool folder = QFileInfo(currentPath_).isDir();
+    auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)}, folder && withSubfolders_);
     if (!run) return;
     BusyScope busy(busy_);
-    if (QFileInfo(currentPath_).isDir()) {
+    if (folder) {
         form_.Label4->setText(forms::MainForm::FolderCaption());
         form_.Command1->setText(QStringLiteral("Обработать папку"));
         workMode_ = Mode::Folder;
-        ScanFolder(currentPath_, *run, reportScanFailures);
+        ScanFolder(currentPath_, *run, reportScanFailures, withSubfolders_);
         return;
     }
     form_.Label4->setText(forms::MainForm::FileCaption());
@@ -232,28 +236,31 @@ FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run) {
     return verdict;
 }
 
-void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures) {
+void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders) {
     std::optional<Failure> listFailure;
-    std::optional<std::size_t> count;
+    std::optional<std::size_t> count;  // the files of the folders listed so far
     std::size_t told = 0;
     std::vector<std::filesystem::path> queue;
     QStringList failures;
+    const auto failed = [&](const std::filesystem::path& path, const Failure& failure) {
+        failures << FromPath(path) + QStringLiteral(" — ") + DescribeFailure(failure);
+    };
     RunCallbacks scan;
     scan.pathFailed = [&](const Failure& failure) {
-        listFailure = failure;
-        return true;
+        if (!count) listFailure = failure;  // the folder itself
+        else failed(failure.path, failure);
+        return count.has_value();
     };
     scan.listed = [&](const std::filesystem::path&, std::size_t files) {
-        count = files;
-        return files != 0;
+        count = count.value_or(0) + files;
+        return true;
     };
     scan.file = [&](const FileReport& report) {
         if (!count) return false;  // the path is no longer a folder
         SetStatus(QStringLiteral(" Чтение файла ") + Number(++told) + QStringLiteral(" из ") + Number(*count) +
                       QStringLiteral("..."),
                   true);
-        if (report.outcome == FileOutcome::Failed)
-            failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+        if (report.outcome == FileOutcome::Failed) failed(report.path, *report.failure);
         else if (report.outcome == FileOutcome::Checked && report.verdict == FileVerdict::ToCorrect)
             queue.push_back(report.path);
         return true;
@@ -276,6 +283,7 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
               Number(*count));
     form_.Command1->setEnabled(!workQueue_.empty());
     currentPath_ = folder;
+    withSubfolders_ = subfolders;
     // Files that could not be read: one box after the scan, not one per file.
     if (!reportFailures || failures.empty()) return;
     FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
@@ -358,21 +366,30 @@ void Main::Command3_Click() {
     pickedPath_.remove(QChar(u'\0'));
     if (!pickedPath_.isEmpty()) {
         currentPath_ = pickedPath_;
+        withSubfolders_ = false;
         form_.Text3->setText(currentPath_);
         ClassifyPath();
     }
     form_.Command1->setFocus();  // no effect while it is disabled
 }
 
-void Main::Command4_Click() {
+void Main::Command4_Click() { ChooseFolder(false); }
+
+void Main::Command4_ContextMenu(const QPoint& at) {
+    if (busy_) return;
+    if (interaction_.PopupMenu(form_.Command4, at, {QStringLiteral("Выбрать папку с подпапками…")}) == 0)
+        ChooseFolder(true);
+}
+
+void Main::ChooseFolder(bool subfolders) {
     if (busy_) return;
     pickedPath_.clear();
     pickedPath_ = interaction_.OpenFolder(this, QStringLiteral("Выберите каталог для обработки."));
     if (!pickedPath_.isEmpty()) {
-        if (auto run = MakeRun(RunMode::Check, {ToPath(pickedPath_)})) {
+        if (auto run = MakeRun(RunMode::Check, {ToPath(pickedPath_)}, subfolders)) {
             {
                 BusyScope busy(busy_);
-                ScanFolder(pickedPath_, *run, true);
+                ScanFolder(pickedPath_, *run, true, subfolders);
             }
             // Classifies the folder just scanned, or, when it was empty, what was current before;
             // the files that could not be read were named a moment ago.

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QPoint>
 #include <QStringList>
 
 #include <cstdint>
@@ -64,13 +65,18 @@ private:
     void Command2_Click();
     void Command3_Click();
     void Command4_Click();
+    // The folder button's context menu: the same choice, with the folder's subfolders.
+    void Command4_ContextMenu(const QPoint& at);
     void Command5_Click();
     void Command6_Click();
     void Timer1_Timer();
 
     // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
     void ClassifyPath(bool reportScanFailures = true);
-    void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures);
+    // With `subfolders` the folder's tree is scanned, and stays the current path's scope.
+    void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders = false);
+    // The folder chooser, then the scan of the chosen folder (with its subfolders or not).
+    void ChooseFolder(bool subfolders);
     // One box naming failed files: `lead`, their count, `tail`, then the list (cut after a screenful).
     void FailureBox(const QString& lead, const QString& tail, QStringList failures);
     FileVerdict CheckFile(const QString& file, CorrectionRun& run);
@@ -81,7 +87,8 @@ private:
 
     // A run of the current strings over `paths`, or nothing after telling the
     // user why (text the code page cannot hold, an unusable backup extension).
-    std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths);
+    std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths,
+                                         bool subfolders = false);
     int Check1Value() const;
     void SetCheck1Value(int value);
     // Sets the status line; progress texts are painted at most every 30 ms.
@@ -98,6 +105,7 @@ private:
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;
+    bool withSubfolders_ = false;  // the current folder was chosen with its subfolders
 
     bool busy_ = false;
     QElapsedTimer lastPaint_;

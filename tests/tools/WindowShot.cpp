@@ -26,6 +26,7 @@ public:
     QString OpenFile(QWidget*, const QString&, const QString&) override { return {}; }
     QString OpenFolder(QWidget*, const QString&) override { return {}; }
     void ShowAbout() override {}
+    int PopupMenu(QWidget*, const QPoint&, const QStringList&) override { return -1; }
 };
 
 // OUT.png, and OUT-x3.png enlarged three times for a close look.
