@@ -97,6 +97,7 @@ struct CorrectionRun::Batch {
         std::optional<BackupNames> backups;
         std::optional<std::vector<fs::path>> selected;  // with masks: the files the run takes
         std::size_t first = 0;                          // the index of its first file in the batch
+        std::size_t taken = 0;                          // how many of its files the batch holds
         const std::vector<fs::path>& Files() const { return selected ? *selected : listing.files; }
     };
     std::size_t Size() const { return files.size(); }
@@ -114,6 +115,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
     correctedNames_.clear();
     visitedFolders_.clear();
+    namedFiles_.clear();
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
     const auto takeFiles = [&] {
@@ -127,7 +129,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
         if (stopped_.value) break;
         std::error_code ec;
         if (!fs::is_directory(path, ec)) {
-            files.push_back(path);
+            if (!TakenBefore(path)) files.push_back(path);
             continue;
         }
         takeFiles();
@@ -201,10 +203,28 @@ void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, std::map<fs
         if (!selection_.include.Empty() || !selection_.exclude.Empty())
             folder.selected = Selected(folder.listing.files);
         for (const fs::path& file : folder.Files()) {
+            // A file named as a path before is not taken again.
+            if (!namedFiles_.empty() &&
+                namedFiles_.count({folder.listing.device, folder.listing.inode, file.filename().native()}))
+                continue;
             batch.files.push_back(&file);
             batch.backups.push_back(&*folder.backups);
+            ++folder.taken;
         }
     }
+}
+
+bool CorrectionRun::TakenBefore(const fs::path& file) {
+    const fs::path parent = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    os::FileInfo folder;
+    if (os::Stat(parent, folder) || !(folder.device + folder.inode)) return false;
+    if (!namedFiles_.insert({folder.device, folder.inode, file.filename().native()}).second) return true;
+    if (!visitedFolders_.count({folder.device, folder.inode})) return false;
+    // In a folder the walk took: taken when the walk listed it and chose it.
+    const FolderListing listing = ListFolder(parent);
+    const auto listed = std::find_if(listing.files.begin(), listing.files.end(),
+                                     [&](const fs::path& f) { return f.filename() == file.filename(); });
+    return listed != listing.files.end() && !Selected({*listed}).empty();
 }
 
 std::vector<fs::path> CorrectionRun::Selected(std::vector<fs::path> files) const {
@@ -228,8 +248,8 @@ void CorrectionRun::Announce(Batch& batch, std::size_t upTo, RunSink& sink) {
     while (batch.announced < batch.folders.size() && batch.folders[batch.announced].first <= upTo) {
         const Batch::Folder& folder = batch.folders[batch.announced++];
         if (stopped_.value) continue;
-        const bool more = folder.listing.failure ? sink.PathFailed(*folder.listing.failure)
-                                                 : sink.Listed(folder.path, folder.Files().size());
+        const bool more =
+            folder.listing.failure ? sink.PathFailed(*folder.listing.failure) : sink.Listed(folder.path, folder.taken);
         if (!more) stopped_.value = true;
     }
 }

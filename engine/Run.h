@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -129,6 +130,9 @@ private:
     // The folders a walk will list next, after those in `ahead`.
     std::vector<std::filesystem::path> Upcoming(const std::vector<std::filesystem::path>& stack,
                                                 const std::map<std::filesystem::path, FolderListing>& ahead) const;
+    // Whether a file named as a path was taken before in this run: named
+    // before, or listed and chosen in a folder the walk took.
+    bool TakenBefore(const std::filesystem::path& file);
     // The files of a listing the selection takes.
     std::vector<std::filesystem::path> Selected(std::vector<std::filesystem::path> files) const;
     // Checks, corrects or previews the batch's files and tells each.
@@ -168,6 +172,8 @@ private:
     unsigned workers_;
     FileSelection selection_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> visitedFolders_;  // by device and inode
+    // The files named as paths, by their folder's device and inode and their name.
+    std::set<std::tuple<std::uint64_t, std::uint64_t, std::filesystem::path::string_type>> namedFiles_;
     // Set on the calling thread, read by the workers, which then start nothing new.
     struct StopFlag {
         std::atomic<bool> value{false};

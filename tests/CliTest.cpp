@@ -224,6 +224,17 @@ TEST_F(CliTest, TreesMasksAndLists) {
         corrected += "corrected\t" + d + name + "\t1" + kAscii + "\n";
     EXPECT_EQ(out_, corrected);
     EXPECT_EQ(ReadBytes(Dir() / "site/.svn/d.htm"), "old");
+    // Names as find -print0 writes them: any byte but NUL, a missing one a failure of its own.
+    std::string list;
+    for (const std::string name : {"new\nline.htm", "tab\t.htm", " space.htm", "-dash.htm", "\xff\xfe.htm"}) {
+        Make(name, "old");
+        list += d + "/" + name + '\0';
+    }
+    list += d + "/gone.htm";
+    EXPECT_EQ(Run({"-z", "-s", "old", "-r", "new", "--files0-from", "-"}, list), 1) << err_;
+    EXPECT_EQ(std::count(out_.begin(), out_.end(), '\0'), 5 * 4 + 3) << out_;
+    EXPECT_NE(out_.find(std::string("corrected") + '\0' + d + "/\xff\xfe.htm"), std::string::npos);
+    EXPECT_EQ(ReadBytes(Dir() / "new\nline.htm"), "new");
     EXPECT_EQ(Run({"-s", "old", "-r", "new", "--files0-from", "-"}, "a" + std::string(2, '\0') + "b"), 2);
     EXPECT_NE(err_.find("name 2 is empty"), std::string::npos) << err_;
 }

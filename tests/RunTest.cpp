@@ -230,5 +230,22 @@ TEST_F(RunTest, LargeTreeInThePlainWalksOrder) {
     EXPECT_EQ(ReadBytes(expected.back()), "new");
 }
 
+// A file named twice, or named and also in a folder the run takes, is taken
+// once, where it comes first; one the folder's masks left out is taken as named.
+TEST_F(RunTest, FileReachedTwiceIsTakenOnce) {
+    fs::create_directories(Dir() / "site/sub");
+    const auto a = Make("site/a.htm", "old");
+    const auto b = Make("site/sub/b.htm", "old");
+    const auto c = Make("site/c.txt", "old");
+    FileSelection selection;
+    selection.subfolders = true;
+    selection.include.Add(fs::path("*.htm").native());
+    CorrectionRun run(Corrector("old", "new"), {b, Dir() / "site/./sub/../sub/b.htm", Dir() / "site", a, c, c},
+                      RunMode::Check, 2, selection);
+    std::vector<std::string> told;
+    for (const Told& t : test::Execute(run)) told.push_back(fs::relative(t.path, Dir()).string());
+    EXPECT_EQ(told, (std::vector<std::string>{"site/sub/b.htm", "site/a.htm", "site/c.txt"}));
+}
+
 }  // namespace
 }  // namespace tarnwick
