@@ -5,6 +5,7 @@
 #include "Workers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <optional>
 
@@ -26,7 +27,7 @@ constexpr std::size_t kCheckChunk = 1024;
 // A walk takes folders together until it holds this many files, and lists
 // this many of the folders next in turn while it checks them.
 constexpr std::size_t kBatchFiles = 4096;
-constexpr std::size_t kListAhead = 64;
+constexpr std::size_t kListAhead = 256;
 
 // The report of a file the run tried to rewrite.
 FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
@@ -109,6 +110,13 @@ struct CorrectionRun::Batch {
     // Folders next in turn, listed on the workers meanwhile, and their listings.
     std::vector<fs::path> prefetch;
     std::vector<std::optional<FolderListing>> listed;  // empty where the listing was not done
+    std::atomic<std::size_t> heldAhead{0};             // files in listings made before their turn
+};
+
+// Folders of a walk listed before their turn, and how many files they hold.
+struct CorrectionRun::Ahead {
+    std::map<fs::path, FolderListing> listings;
+    std::size_t files = 0;
 };
 
 bool CorrectionRun::Execute(RunSink& sink) {
@@ -146,15 +154,19 @@ void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
     // are taken several at a time, and the folders next in turn are listed
     // while a batch is checked.
     std::vector<fs::path> stack{top};
-    std::map<fs::path, FolderListing> ahead;
+    Ahead ahead;
     while (!stack.empty() && !stopped_.value) {
         Batch batch;
         Fill(batch, stack, ahead);
-        batch.prefetch = Upcoming(stack, ahead);
+        batch.prefetch = Upcoming(stack, ahead.listings);
         batch.listed.resize(batch.prefetch.size());
+        batch.heldAhead = ahead.files;
         Take(batch, sink);
-        for (std::size_t k = 0; k < batch.prefetch.size(); ++k)
-            if (batch.listed[k]) ahead.emplace(std::move(batch.prefetch[k]), std::move(*batch.listed[k]));
+        for (std::size_t k = 0; k < batch.prefetch.size(); ++k) {
+            if (!batch.listed[k]) continue;
+            ahead.files += batch.listed[k]->files.size();
+            ahead.listings.emplace(std::move(batch.prefetch[k]), std::move(*batch.listed[k]));
+        }
     }
 }
 
@@ -164,8 +176,10 @@ std::vector<fs::path> CorrectionRun::Upcoming(const std::vector<fs::path>& stack
     // the first ones it would have to list.
     std::vector<const fs::path*> next;
     for (const fs::path& folder : stack) next.push_back(&folder);
+    // Enough to fill the next batches, and no more: what is listed ahead is held.
     std::vector<fs::path> upcoming;
-    while (!next.empty() && upcoming.size() < kListAhead) {
+    std::size_t held = 0;
+    while (!next.empty() && upcoming.size() < kListAhead && held < 2 * kBatchFiles) {
         const fs::path& folder = *next.back();
         next.pop_back();
         const auto found = ahead.find(folder);
@@ -173,6 +187,7 @@ std::vector<fs::path> CorrectionRun::Upcoming(const std::vector<fs::path>& stack
             upcoming.push_back(folder);
             continue;
         }
+        held += found->second.files.size();
         const std::vector<fs::path>& inner = found->second.folders;
         for (auto it = inner.rbegin(); it != inner.rend(); ++it)
             if (!selection_.excludeFolders.Matches(it->filename().native())) next.push_back(&*it);
@@ -180,14 +195,19 @@ std::vector<fs::path> CorrectionRun::Upcoming(const std::vector<fs::path>& stack
     return upcoming;
 }
 
-void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, std::map<fs::path, FolderListing>& ahead) {
+void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, Ahead& ahead) {
     while (!stack.empty() && batch.Size() < kBatchFiles) {
         fs::path path = std::move(stack.back());
         stack.pop_back();
-        const auto found = ahead.find(path);
-        FolderListing listing =
-            found != ahead.end() ? std::move(found->second) : ListFolder(path, selection_.subfolders);
-        if (found != ahead.end()) ahead.erase(found);
+        const auto found = ahead.listings.find(path);
+        FolderListing listing;
+        if (found != ahead.listings.end()) {
+            listing = std::move(found->second);
+            ahead.files -= listing.files.size();
+            ahead.listings.erase(found);
+        } else {
+            listing = ListFolder(path, selection_.subfolders);
+        }
         if (!listing.failure) {
             if ((listing.device + listing.inode) && !visitedFolders_.insert({listing.device, listing.inode}).second)
                 continue;  // reached before in this run
@@ -291,7 +311,11 @@ void CorrectionRun::Parallel(std::size_t count, unsigned use, std::size_t ahead,
 }
 
 void CorrectionRun::ListAhead(Batch& batch, std::size_t k) {
-    if (!stopped_.value) batch.listed[k] = ListFolder(batch.prefetch[k], selection_.subfolders);
+    // What is listed ahead is held until its turn: a few batches' worth at most.
+    if (stopped_.value || batch.heldAhead.load() >= 2 * kBatchFiles) return;
+    FolderListing listing = ListFolder(batch.prefetch[k], selection_.subfolders);
+    batch.heldAhead += listing.files.size();
+    batch.listed[k] = std::move(listing);
 }
 
 void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {

@@ -125,8 +125,8 @@ private:
     // The folder's files, then (with subfolders) each subfolder's, depth first.
     void Walk(const std::filesystem::path& top, RunSink& sink);
     // The next folders of a walk into `batch`, listed now or taken from `ahead`.
-    void Fill(Batch& batch, std::vector<std::filesystem::path>& stack,
-              std::map<std::filesystem::path, FolderListing>& ahead);
+    struct Ahead;
+    void Fill(Batch& batch, std::vector<std::filesystem::path>& stack, Ahead& ahead);
     // The folders a walk will list next, after those in `ahead`.
     std::vector<std::filesystem::path> Upcoming(const std::vector<std::filesystem::path>& stack,
                                                 const std::map<std::filesystem::path, FolderListing>& ahead) const;

@@ -239,6 +239,45 @@ TEST_F(CliTest, TreesMasksAndLists) {
     EXPECT_NE(err_.find("name 2 is empty"), std::string::npos) << err_;
 }
 
+// A folder of the tree that cannot be entered (run as another user: root
+// enters everything): a failed record naming it, in JSON too, exit 1, and the
+// rest of the tree checked.
+TEST_F(CliTest, FolderThatCannotBeEntered) {
+    fs::create_directories(Dir() / "site/a-locked");
+    fs::create_directories(Dir() / "site/b");
+    Make("site/a-locked/x.htm", "old");
+    Make("site/b/y.htm", "old");
+    fs::permissions(Dir(), fs::perms::all);
+    fs::permissions(Dir() / "site/a-locked", fs::perms::none);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(9);
+        std::ostringstream out, err;
+        const int rc =
+            cli::Run({"--json", "-R", "--check", "-s", "old", "-r", "new", (Dir() / "site").string()}, out, err);
+        const std::string text = out.str();
+        _exit(::write(pipe[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? rc : 8);
+    }
+    ::close(pipe[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, static_cast<std::size_t>(got));
+    ::close(pipe[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    fs::permissions(Dir() / "site/a-locked", fs::perms::owner_all);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string d = Dir().string();
+    EXPECT_EQ(out.substr(0, out.find("{\"summary\"")),
+              "{\"path\":\"" + d + "/site/a-locked\",\"result\":\"failed\",\"reason\":\"cannot list folder: " +
+                  "Permission denied\"}\n{\"path\":\"" + d + "/site/b/y.htm\",\"result\":\"to-correct\"," +
+                  "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n");
+}
+
 // Usage errors: exit status 2, a message naming the problem, nothing changed.
 TEST_F(CliTest, UsageErrors) {
     const auto file = Make("a.txt", "old");

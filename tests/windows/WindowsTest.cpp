@@ -149,6 +149,29 @@ TEST_F(WindowsTest, HiddenAndSystemFilesNotListed) {
     SetAttributes(Dir() / "readonly.htm", FILE_ATTRIBUTE_NORMAL);
 }
 
+// A tree on Windows: hidden and system folders are not entered, nor is a
+// symbolic link to a folder.
+TEST_F(WindowsTest, TreeLeavesHiddenFoldersAndFolderLinksAlone) {
+    for (const char* folder : {"site/sub", "site/hidden", "site/system"}) fs::create_directories(Dir() / folder);
+    Make("site/a.htm", "old");
+    Make("site/sub/b.htm", "old");
+    Make("site/hidden/c.htm", "old");
+    Make("site/system/d.htm", "old");
+    SetAttributes(Dir() / "site/hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
+    SetAttributes(Dir() / "site/system", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY);
+    const bool linked =
+        CreateSymbolicLinkW((Dir() / "site/zlink").c_str(), (Dir() / "site/sub").c_str(),
+                            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    FileSelection selection;
+    selection.subfolders = true;
+    CorrectionRun run(Corrector("old", "new"), {Dir() / "site"}, RunMode::Check, 2, selection);
+    std::vector<std::string> told;
+    for (const test::Told& t : test::Execute(run)) told.push_back(t.path.filename().string());
+    EXPECT_EQ(told, (std::vector<std::string>{"a.htm", "b.htm"})) << "link made: " << linked;
+    SetAttributes(Dir() / "site/hidden", FILE_ATTRIBUTE_DIRECTORY);
+    SetAttributes(Dir() / "site/system", FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Our profile store and the system's profile functions read each other's files alike.
 TEST_F(WindowsTest, ProfileStoreAgreesWithKernel32) {
     const auto ours = Dir() / "ours.ini";
