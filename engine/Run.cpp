@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <optional>
 
@@ -17,8 +18,10 @@ namespace {
 
 // Files checked ahead of the one being told, at most, for each worker.
 constexpr std::size_t kAheadPerWorker = 64;
-// A run that changes nothing lets its sink settle after this many files told.
+// A run that changes nothing lets its sink settle (pass on what it was told)
+// after every so many files told, once this long has passed since the last time.
 constexpr std::size_t kTellBatch = 32;
+constexpr std::chrono::milliseconds kSettleEvery{20};
 // The most files rewritten together before their folders are flushed.
 constexpr std::size_t kRewriteGroup = 32;
 // A correcting run checks this many files of a listing, then rewrites those
@@ -327,6 +330,13 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
     const std::size_t ahead = kAheadPerWorker * std::max(workers, 1u);
     std::vector<Slot> slots(std::min(ahead, b.Size()));
     std::size_t told = 0;
+    auto settled = std::chrono::steady_clock::now();
+    const auto settle = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - settled < kSettleEvery) return;
+        settled = now;
+        if (!sink.Settled()) stopped_.value = true;
+    };
     Parallel(
         lists + b.Size(), workers, ahead,
         [&](std::size_t i, unsigned worker) {
@@ -339,7 +349,7 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
             const std::size_t k = i - lists;
             Announce(b, k, sink);
             Tell(*b.files[k], slots[k % slots.size()], sink);
-            if (++told % kTellBatch == 0 && !stopped_.value && !sink.Settled()) stopped_.value = true;
+            if (++told % kTellBatch == 0 && !stopped_.value) settle();
         });
 }
 
@@ -456,7 +466,9 @@ void CorrectionRun::Settle(Group& g) {
             if (p.ownBackupFolder.IsOpen()) touch(p.ownBackupFolder);
         }
     }
-    for (const os::Folder* folder : touched) folder->Flush();
+    // Flushed together, so that the file system commits them at once.
+    Parallel(touched.size(), Flushers(workers_), touched.size(), [&](std::size_t k, unsigned) { touched[k]->Flush(); },
+             {});
 }
 
 ProcessResult CorrectionRun::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {

@@ -76,7 +76,7 @@ public:
     // In a preview, a file to correct; `show` streams its correction.
     virtual bool Preview(const FileReport& report, const ShowCorrection& show);
     // Every file changed so far has been told: after each group of rewrites,
-    // and every few files told in a run that changes nothing. A moment to
+    // and every few milliseconds in a run that changes nothing; at the end. A moment to
     // pass on what was told (to flush an output).
     virtual bool Settled();
 };
