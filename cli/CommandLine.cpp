@@ -4,8 +4,8 @@ namespace tarnwick::cli {
 
 const std::string_view kHelp =
     "Usage: tarnwick-cli [-n|--check|--diff] -s|--search TEXT -r|--replace TEXT\n"
-    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z]\n"
-    "                    [-R] [--include MASKS] [--exclude MASKS] [--exclude-dir MASKS]\n"
+    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] [-R]\n"
+    "                    [--include MASKS] [--exclude MASKS] [--exclude-dir MASKS]\n"
     "                    PATH... | --files0-from FILE\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
@@ -37,7 +37,8 @@ const std::string_view kHelp =
     "                         every N\n"
     "  -R, --recursive        take folders' subfolders too, at any depth: a\n"
     "                         folder's files in name order, then its subfolders\n"
-    "                         in name order; links to folders are not followed\n"
+    "                         in name order; hidden files and folders are left\n"
+    "                         out and links to folders are not followed\n"
     "      --include MASKS    only files whose names match MASKS: ';'-separated\n"
     "                         patterns with * and ? ('*.htm;*.html'); ASCII\n"
     "                         letters match in either case, '*.*' every name\n"
