@@ -1,5 +1,6 @@
 #include "MainWindowFixture.h"
 #include "FailureText.h"
+#include "HideFolder.h"
 
 #include <QCheckBox>
 #include <QFontMetrics>
@@ -394,24 +395,6 @@ TEST_F(MainWindowTest, EscapeAndExit) {
     EXPECT_FALSE(w.isVisible());
 }
 
-#ifndef _WIN32
-// Unreadable files of a chosen folder are named in one box, not one box each
-// and not again by the scan that follows the choice.
-TEST_F(MainWindowTest, ScanFailuresInOneBox) {
-    Options("abc", "xyz");
-    fs::create_directory(Dir() / "site");
-    Make("site/good.htm", "abc");
-    for (const char* name : {"bad1.htm", "bad2.htm", "bad3.htm"})
-        fs::create_symlink("/proc/self/mem", Dir() / "site" / name);  // a regular file that fails to read
-    Open();
-    ui_.answer = Q(Dir() / "site");
-    QTest::mouseClick(F().Command4, Qt::LeftButton);
-    ASSERT_EQ(ui_.boxes.size(), 1u);
-    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Ошибка открытия файлов: 3")) << ui_.boxes[0].text.toStdString();
-    EXPECT_TRUE(ui_.boxes[0].text.contains("bad3.htm"));
-    EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 4");
-}
-
 // The folder button's context menu chooses a folder with its subfolders: the
 // scan, the counts and the run cover the whole tree, hidden folders and
 // backup copies left out; the plain button goes back to one folder.
@@ -423,6 +406,7 @@ TEST_F(MainWindowTest, FolderWithSubfoldersFromTheContextMenu) {
     Make("site/sub/deep/b.htm.bak", "abc");
     Make("site/sub/c.htm", "nothing");
     const auto hidden = Make("site/.git/d.htm", "abc");
+    tarnwick::test::HideFolder(Dir() / "site/.git");
     Open();
     ui_.answer = Q(Dir() / "site");
     ui_.menuAnswer = 0;
@@ -444,6 +428,24 @@ TEST_F(MainWindowTest, FolderWithSubfoldersFromTheContextMenu) {
     Make("site/a.htm", "abc");
     QTest::mouseClick(F().Command4, Qt::LeftButton);
     EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 1");
+}
+
+#ifndef _WIN32
+// Unreadable files of a chosen folder are named in one box, not one box each
+// and not again by the scan that follows the choice.
+TEST_F(MainWindowTest, ScanFailuresInOneBox) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    Make("site/good.htm", "abc");
+    for (const char* name : {"bad1.htm", "bad2.htm", "bad3.htm"})
+        fs::create_symlink("/proc/self/mem", Dir() / "site" / name);  // a regular file that fails to read
+    Open();
+    ui_.answer = Q(Dir() / "site");
+    QTest::mouseClick(F().Command4, Qt::LeftButton);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.startsWith("Ошибка открытия файлов: 3")) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(ui_.boxes[0].text.contains("bad3.htm"));
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 4");
 }
 
 // A command-line path with bytes that are no text in the locale still names its
