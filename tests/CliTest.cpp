@@ -249,28 +249,15 @@ TEST_F(CliTest, FolderThatCannotBeEntered) {
     Make("site/b/y.htm", "old");
     fs::permissions(Dir(), fs::perms::all);
     fs::permissions(Dir() / "site/a-locked", fs::perms::none);
-    int pipe[2];
-    ASSERT_EQ(::pipe(pipe), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(9);
+    const test::ChildResult child = test::RunAsNobody([&] {
         std::ostringstream out, err;
         const int rc =
             cli::Run({"--json", "-R", "--check", "-s", "old", "-r", "new", (Dir() / "site").string()}, out, err);
-        const std::string text = out.str();
-        _exit(::write(pipe[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? rc : 8);
-    }
-    ::close(pipe[1]);
-    std::string out;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipe[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+        return std::pair{rc, out.str()};
+    });
     fs::permissions(Dir() / "site/a-locked", fs::perms::owner_all);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(child.status, 1);
+    const std::string& out = child.output;
     const std::string d = Dir().string();
     EXPECT_EQ(out.substr(0, out.find("{\"summary\"")),
               "{\"path\":\"" + d + "/site/a-locked\",\"result\":\"failed\",\"reason\":\"cannot list folder: " +

@@ -6,8 +6,6 @@
 #include <functional>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace tarnwick {
 namespace {
@@ -179,29 +177,17 @@ TEST_F(RunTest, OverlappingPathsAndAnUnreadableFolder) {
     FileSelection selection;
     selection.subfolders = true;
     // As root nothing is unreadable: the run is made by another user in a child process.
-    int pipe[2];
-    ASSERT_EQ(::pipe(pipe), 0);
     fs::permissions(Dir(), fs::perms::all);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    const test::ChildResult child = test::RunAsNobody([&] {
         CorrectionRun run(Corrector("old", "new"), {Dir() / "sub", Dir(), Dir() / "sub"}, RunMode::Check, 2, selection);
         std::string out;
         for (const Told& t : test::Execute(run))
             out += (t.failure ? "failed " : "") + fs::relative(t.path, Dir()).string() + "\n";
-        _exit(::write(pipe[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 3);
-    }
-    ::close(pipe[1]);
-    std::string out;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipe[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+        return std::pair{0, out};
+    });
     fs::permissions(Dir() / "sub/locked", fs::perms::owner_all);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(child.status, 0);
+    const std::string& out = child.output;
     EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed sub/locked\ntop.txt\n");
 }
 

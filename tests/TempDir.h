@@ -12,6 +12,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <functional>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace tarnwick::test {
 
@@ -41,6 +48,38 @@ inline bool Shell(const std::string& command) { return std::system((command + " 
 
 #ifndef _WIN32
 // What a shell command prints on its standard output, without the last line break.
+#ifndef _WIN32
+// Runs `work` in a child process as the user nobody (as root nothing is
+// denied); its exit status and output come back, or status -1 when the child
+// could not become nobody or did not end normally.
+struct ChildResult {
+    int status = -1;
+    std::string output;
+};
+inline ChildResult RunAsNobody(const std::function<std::pair<int, std::string>()>& work) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return {};
+    const pid_t child = fork();
+    if (child < 0) return {};
+    if (child == 0) {
+        ::close(pipe[0]);
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(255);
+        const auto [status, output] = work();
+        _exit(::write(pipe[1], output.data(), output.size()) == static_cast<ssize_t>(output.size()) ? status : 254);
+    }
+    ::close(pipe[1]);
+    ChildResult result;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        result.output.append(buffer, static_cast<std::size_t>(got));
+    ::close(pipe[0]);
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) < 254)
+        result.status = WEXITSTATUS(status);
+    return result;
+}
+#endif
+
 inline std::string ShellOutput(const std::string& command) {
     std::string out;
     if (FILE* pipe = popen(("{ " + command + "; } 2>/dev/null").c_str(), "r")) {
