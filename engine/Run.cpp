@@ -127,6 +127,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     correctedNames_.clear();
     visitedFolders_.clear();
     namedFiles_.clear();
+    namedFolder_ = {};
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
     const auto takeFiles = [&] {
@@ -239,8 +240,14 @@ void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, Ahead& ahea
 
 bool CorrectionRun::TakenBefore(const fs::path& file) {
     const fs::path parent = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    os::FileInfo folder;
-    if (os::Stat(parent, folder) || !(folder.device + folder.inode)) return false;
+    // Files named one after another mostly share their folder (a window's
+    // queue, a list from find): it is looked up once for them.
+    if (parent != namedFolder_.first) {
+        namedFolder_.first = parent;
+        if (os::Stat(parent, namedFolder_.second)) namedFolder_.second = {};
+    }
+    const os::FileInfo& folder = namedFolder_.second;
+    if (!(folder.device + folder.inode)) return false;
     if (!namedFiles_.insert({folder.device, folder.inode, file.filename().native()}).second) return true;
     if (!visitedFolders_.count({folder.device, folder.inode})) return false;
     // In a folder the walk took: taken when the walk listed it and chose it.

@@ -6,6 +6,7 @@
 // told into words.
 
 #include "Corrector.h"
+#include "FileSystem.h"
 #include "FolderScan.h"
 #include "NameMask.h"
 #include "Workers.h"
@@ -174,6 +175,7 @@ private:
     std::set<std::pair<std::uint64_t, std::uint64_t>> visitedFolders_;  // by device and inode
     // The files named as paths, by their folder's device and inode and their name.
     std::set<std::tuple<std::uint64_t, std::uint64_t, std::filesystem::path::string_type>> namedFiles_;
+    std::pair<std::filesystem::path, os::FileInfo> namedFolder_;  // the folder of the last file named
     // Set on the calling thread, read by the workers, which then start nothing new.
     struct StopFlag {
         std::atomic<bool> value{false};
