@@ -35,7 +35,7 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
     case SetupError::EmptySearch: return "the search string is empty";
     case SetupError::UnusableEncoding:
         return "the system's encoding " + failure.encoding +
-               " is a multibyte encoding that cannot be corrected byte for byte; name a code page with -E";
+               " is a multibyte encoding files cannot be corrected in; name a code page with -E";
     case SetupError::SearchNotWritable:
         if (failure.encoding.empty()) return "the search string cannot be written in any encoding";
         return "the search string cannot be written in " + failure.encoding;
@@ -131,7 +131,8 @@ std::optional<int> ReadEncoding(const CommandLine& options, std::ostream& err, R
     request.pinned = CodePage::Named(*options.encoding);
     if (request.pinned) return std::nullopt;
     return Usage(err, "unknown or unsupported encoding '" + *options.encoding +
-                          "' (UTF-8 and single-byte code pages are supported)");
+                          "' (UTF-8, single-byte code pages and the double-byte CP932, CP936, CP949, CP950, "
+                          "GB18030 and EUC-JP/KR/CN are supported; stateful ones such as ISO-2022-JP are not)");
 }
 
 // The value of -j, when it is a number of files from 1 to 9999.
@@ -238,6 +239,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     request.mode = options.diff ? RunMode::Preview : options.check ? RunMode::Check : RunMode::Correct;
     if (options.jobs) request.workers = *Jobs(*options.jobs);
     request.selection = SelectionOf(options);
+    request.binaryFiles = options.binary;
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))
         return Usage(err, SetupMessage(*failure, extension));

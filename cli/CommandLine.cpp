@@ -25,9 +25,10 @@ const std::string_view kHelp =
     "                         when the output is a terminal and NO_COLOR is unset)\n"
     "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
     "      --no-backup        keep no backup copy (the default)\n"
-    "  -E, --encoding NAME    look in this one encoding only: UTF-8 or a\n"
-    "                         single-byte code page such as CP1251 (default:\n"
-    "                         every encoding below)\n"
+    "  -E, --encoding NAME    look in this one encoding only: UTF-8, a\n"
+    "                         single-byte code page such as CP1251 or a\n"
+    "                         double-byte one such as CP932 or GB18030\n"
+    "                         (default: every encoding below)\n"
     "      --json             write JSON Lines instead: one object per file, then\n"
     "                         one with the counts (see below)\n"
     "  -z, --null             end each field with a NUL byte instead of a tab or\n"
@@ -46,6 +47,9 @@ const std::string_view kHelp =
     "      --exclude-dir MASKS  do not enter folders whose names match MASKS\n"
     "                         (the three may be repeated; they choose among the\n"
     "                         files of folders, a file named as PATH is taken)\n"
+    "      --binary           correct binary files too (a NUL byte among the first\n"
+    "                         8000 bytes and no UTF-16 byte-order mark), byte for\n"
+    "                         byte; without it they are left alone\n"
     "      --files0-from FILE take the paths from FILE (- for standard input),\n"
     "                         each ended by a NUL byte, as find -print0 writes\n"
     "      --options FILE     take the search and replace strings, the backup\n"
@@ -58,7 +62,8 @@ const std::string_view kHelp =
     "system's, or the one Windows uses for the locale's language, e.g.\n"
     "windows-1251 for Russian) and, in files starting with a UTF-16 byte-order\n"
     "mark, in that UTF-16. Legacy forms count only in files that are not valid\n"
-    "UTF-8. Each occurrence is replaced in its own encoding; an ASCII search\n"
+    "UTF-8, and in a double-byte code page (CP932, CP936, CP949, CP950, GB18030,\n"
+    "EUC) only where a character starts. Each occurrence is replaced in its own encoding; an ASCII search\n"
     "string takes the file's: UTF-8 for a UTF-8 byte-order mark or valid UTF-8\n"
     "with non-ASCII text, the legacy code page for other non-ASCII files, the\n"
     "system's for ASCII files. A file where the replace string has no form in the\n"
@@ -69,6 +74,7 @@ const std::string_view kHelp =
     "  corrected PATH N ENC        N occurrences replaced\n"
     "  already-corrected PATH      holds only the replace string\n"
     "  unknown PATH                holds neither; left alone\n"
+    "  binary PATH                 a binary file; left alone (see --binary)\n"
     "  backup PATH                 a backup copy of another file; left alone\n"
     "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
     "  failed PATH REASON          could not be checked or corrected; left as it was\n"
@@ -117,6 +123,7 @@ bool SetFlag(CommandLine& options, const std::string& name) {
     else if (name == "--json") options.json = true;
     else if (name == "--diff") options.diff = true;
     else if (name == "-R" || name == "--recursive") options.recursive = true;
+    else if (name == "--binary") options.binary = true;
     else if (name == "-h" || name == "--help") options.help = true;
     else if (name == "-V" || name == "--version") options.version = true;
     else return false;

@@ -23,6 +23,7 @@ struct CommandLine {
     std::optional<std::string> jobs;
     std::vector<std::string> paths;
     bool recursive = false;
+    bool binary = false;  // binary files are corrected too
     std::vector<std::string> include, exclude, excludeDir;
     std::optional<std::string> files0From;
     bool null = false;

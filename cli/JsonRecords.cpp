@@ -63,8 +63,8 @@ public:
         const Tally& t = tally_;
         out_ << "{\"summary\":{\"files\":" << t.files << (check_ ? ",\"to-correct\":" : ",\"corrected\":")
              << (check_ ? t.toCorrect : t.corrected) << ",\"replacements\":" << t.replacements
-             << ",\"already-corrected\":" << t.already << ",\"unknown\":" << t.unknown << ",\"backup\":" << t.backups
-             << ",\"same-file\":" << t.sameFile << ",\"failed\":" << t.failed << "}}\n";
+             << ",\"already-corrected\":" << t.already << ",\"unknown\":" << t.unknown << ",\"binary\":" << t.binary
+             << ",\"backup\":" << t.backups << ",\"same-file\":" << t.sameFile << ",\"failed\":" << t.failed << "}}\n";
         out_.flush();
         Records::Summary();
     }

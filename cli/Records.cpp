@@ -56,6 +56,7 @@ void Records::Summary() {
     if (check_) err_ << t.toCorrect << " to correct, ";
     else err_ << t.corrected << " corrected (" << t.replacements << " replacements), ";
     err_ << t.already << " already corrected, " << t.unknown << " unknown, ";
+    if (t.binary) err_ << t.binary << " binary, ";
     if (t.backups) err_ << t.backups << " backup copies left alone, ";
     if (t.sameFile) err_ << t.sameFile << " other names of corrected files, ";
     err_ << t.failed << " failed\n";
@@ -83,6 +84,10 @@ void Records::Checked(const std::filesystem::path& path, FileVerdict verdict, co
     case FileVerdict::ToCorrect:
         ++tally_.toCorrect;
         Record("to-correct", path, {{"encodings", encodings, Extra::List}});
+        return;
+    case FileVerdict::Binary:
+        ++tally_.binary;
+        Record("binary", path, {});
         return;
     }
 }

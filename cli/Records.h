@@ -41,15 +41,15 @@ public:
 
 protected:
     struct Tally {
-        std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, backups = 0, sameFile = 0,
-                    failed = 0;
+        std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, binary = 0, backups = 0,
+                    sameFile = 0, failed = 0;
         std::uint64_t replacements = 0;
     };
 
     virtual void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) = 0;
     virtual void FailedRecord(const std::filesystem::path& path, const Failure& failure);
     void Failed(const std::filesystem::path& path, const Failure& failure);
-    // A checked file: to correct (in a run that changes nothing), already corrected or unknown.
+    // A checked file: to correct (in a run that changes nothing), already corrected, unknown or binary.
     void Checked(const std::filesystem::path& path, FileVerdict verdict, const std::string& encodings);
 
     std::ostream& out_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <span>
 
 namespace tarnwick {
@@ -82,11 +83,22 @@ ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
 
 bool ContentRules::NeedsWholeFile() const {
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
+    // A double-byte code page's forms count at its characters' starts only
+    // where the file is not valid UTF-8.
+    const auto any = [&](Encoding e) { return forms_.Search(e) || forms_.Replace(e); };
+    if (forms_.LegacyScheme() != CodePage::DoubleByte::None && any(Encoding::Utf8) && any(Encoding::Legacy))
+        return true;
     if (!forms_.Search(Encoding::Utf8) || !forms_.Search(Encoding::Legacy)) return false;
     // Legacy forms unlike the UTF-8 ones count only outside valid UTF-8; where
     // the search forms coincide and the replace forms do not, the file decides.
     return searchNeedle_[u] != searchNeedle_[l] || replaceNeedle_[u] != replaceNeedle_[l] ||
            forms_.Replace(Encoding::Utf8).has_value() != forms_.Replace(Encoding::Legacy).has_value();
+}
+
+bool ContentRules::DoubleByteForm(int n) const {
+    const auto l = static_cast<std::size_t>(Encoding::Legacy);
+    return n >= 0 && forms_.LegacyScheme() != CodePage::DoubleByte::None &&
+           (n == searchNeedle_[l] || n == replaceNeedle_[l]);
 }
 
 // One scan of a file: what was seen so far.
@@ -95,16 +107,22 @@ struct ContentRules::Pass {
         int search, replace;  // needle indexes, -1 for none
     };
     Findings found;
-    bool whole = false;               // the file is read whole to tell which forms count
-    std::array<Pair, 2> pairStore{};  // at most two: UTF-8 and legacy, or one UTF-16
-    std::span<Pair> pairs;            // each encoding's two forms, looked for together
-    std::uint32_t seen = 0;           // bit n: needle n occurs
-    bool anyByte = false, bom8 = false;
+    bool whole = false;                     // the file is read whole to tell which forms count
+    std::array<Pair, 2> pairStore{};        // at most two: UTF-8 and legacy, or one UTF-16
+    std::span<Pair> pairs;                  // each encoding's two forms, looked for together
+    std::uint32_t seen = 0;                 // bit n: needle n occurs
+    std::uint32_t started = 0;              // bit n: needle n occurs where a character starts
+    std::uint32_t tracked = 0;              // bit n: needle n is a form in a double-byte code page
+    std::optional<CharacterStarts> starts;  // of the double-byte code page, in a file of bytes
+    bool anyByte = false, bom8 = false, binary = false;
     Utf8Check utf8;
 
-    bool Has(int n) const { return n >= 0 && (seen >> n & 1u); }
+    static bool Bit(std::uint32_t bits, int n) { return n >= 0 && (bits >> n & 1u); }
+    bool Has(int n) const { return Bit(seen, n); }
+    // Seen where it counts whatever the file turns out to be.
+    bool Sure(int n) const { return Bit(tracked, n) ? Bit(started, n) : Has(n); }
     bool AnySearchSeen() const {
-        return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return Has(q.search); });
+        return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return Sure(q.search); });
     }
 };
 
@@ -125,16 +143,24 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         if ((ec = in.Read(buffer_.data() + carry, chunkSize_, got))) return {};
         if (got == 0) break;
         if (total == 0) Start(pass, buffer_.data(), got);
+        // Binary: a NUL among the first bytes of a file that is not UTF-16.
+        const bool probing = !takeBinary_ && pass.found.layout == Layout::Bytes && total < kBinaryProbe;
+        if (probing && std::memchr(buffer_.data() + carry, 0, std::min<std::uint64_t>(got, kBinaryProbe - total))) {
+            pass.binary = true;
+            break;
+        }
         total += got;
+        const bool probed = !probing || total >= kBinaryProbe;
         const bool wholeHere = pass.whole && pass.found.layout == Layout::Bytes;
         if (wholeHere) pass.utf8.Feed(buffer_.data() + carry, got);
         const std::string_view window(buffer_.data(), carry + got);
         Search(pass, window, offset, wholeHere);
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.
-        if (emptySearch_ && emptySearchOccurs) break;
-        if (!wholeHere && pass.AnySearchSeen()) break;
+        if (emptySearch_ && emptySearchOccurs && probed) break;
+        if (!wholeHere && pass.AnySearchSeen() && probed) break;
         carry = std::min(overlap, window.size());
+        if (pass.starts) pass.starts->Leave(window, offset, offset + window.size() - carry);
         std::memmove(buffer_.data(), window.data() + window.size() - carry, carry);
         offset += window.size() - carry;
     }
@@ -165,20 +191,40 @@ void ContentRules::Start(Pass& pass, const char* first, std::size_t got) const {
     if (pass.found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
     else if (pass.found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
     else add(Encoding::Utf8), add(Encoding::Legacy);
+    if (pass.found.layout != Layout::Bytes || forms_.LegacyScheme() == CodePage::DoubleByte::None) return;
+    pass.starts.emplace(forms_.LegacyScheme());
+    for (std::size_t n = 0; n < needles_.size(); ++n)
+        if (DoubleByteForm(static_cast<int>(n))) pass.tracked |= 1u << n;
 }
 
 void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const {
     const unsigned align = pass.found.layout == Layout::Bytes ? 1 : 2;
-    const auto find = [&](int n) {
-        return FindAligned(needles_[static_cast<std::size_t>(n)], window, 0, offset, align) != ByteSearcher::npos;
+    const auto look = [&](int n) {
+        const ByteSearcher& needle = needles_[static_cast<std::size_t>(n)];
+        if (!Pass::Bit(pass.tracked, n)) {
+            if (FindAligned(needle, window, 0, offset, align) != ByteSearcher::npos) pass.seen |= 1u << n;
+            return;
+        }
+        // Every occurrence is seen; the first where a character starts settles it.
+        for (std::size_t from = 0; from <= window.size();) {
+            const std::size_t hit = needle.Find(window.substr(from));
+            if (hit == ByteSearcher::npos) return;
+            pass.seen |= 1u << n;
+            if (pass.starts->At(window, offset, offset + from + hit)) {
+                pass.started |= 1u << n;
+                return;
+            }
+            from += hit + 1;
+        }
     };
     // The replace string matters only until a search form that surely counts is seen.
     const bool settled =
-        pass.Has(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && pass.AnySearchSeen());
+        pass.Sure(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && pass.AnySearchSeen());
     for (const Pass::Pair& q : pass.pairs) {
-        const bool lookSearch = q.search >= 0 && !pass.Has(q.search);
-        const bool lookReplace = q.replace >= 0 && !pass.Has(q.replace) && !settled;
-        if (lookSearch && lookReplace && align == 1) {
+        const bool lookSearch = q.search >= 0 && !pass.Sure(q.search);
+        const bool lookReplace = q.replace >= 0 && !pass.Sure(q.replace) && !settled;
+        const bool plain = !Pass::Bit(pass.tracked, q.search) && !Pass::Bit(pass.tracked, q.replace);
+        if (lookSearch && lookReplace && align == 1 && plain) {
             bool replaceHere = false;
             if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(q.search)],
                                            needles_[static_cast<std::size_t>(q.replace)], window,
@@ -186,14 +232,18 @@ void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t off
                 pass.seen |= 1u << q.search;
             else if (replaceHere) pass.seen |= 1u << q.replace;
         } else {
-            if (lookSearch && find(q.search)) pass.seen |= 1u << q.search;
-            if (lookReplace && find(q.replace)) pass.seen |= 1u << q.replace;
+            if (lookSearch) look(q.search);
+            if (lookReplace) look(q.replace);
         }
     }
 }
 
 void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     Findings& found = pass.found;
+    if (pass.binary) {
+        found.verdict = FileVerdict::Binary;
+        return;
+    }
     // Which forms count in this file.
     EncodingSet counting;
     if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
@@ -201,6 +251,7 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     else {
         const Utf8Check& utf8 = pass.utf8;
         found.legacyCounts = !pass.whole || utf8.Invalid();
+        found.atStarts = pass.starts && found.legacyCounts;
         found.asciiTarget = pass.bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
                             : utf8.Invalid()                                  ? Encoding::Legacy
                                                                               : forms_.AsciiFiles();
@@ -208,7 +259,8 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }
     const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
-        return pass.Has(of[static_cast<std::size_t>(e)]);
+        const int n = of[static_cast<std::size_t>(e)];
+        return found.atStarts && Pass::Bit(pass.tracked, n) ? Pass::Bit(pass.started, n) : pass.Has(n);
     };
     bool searchFound = emptySearch_ && emptySearchOccurs && pass.anyByte;
     bool replaceFound = emptyReplace_ && pass.anyByte;
@@ -241,8 +293,9 @@ std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::u
     std::size_t ruleCount = 0;
     const auto rule = [&](Encoding searchIn, Encoding replaceIn) {
         const auto& replacement = forms_.Replace(replaceIn);
-        rules[ruleCount] = {&needles_[static_cast<std::size_t>(searchNeedle_[static_cast<std::size_t>(searchIn)])],
-                            replacement ? &*replacement : nullptr};
+        const int n = searchNeedle_[static_cast<std::size_t>(searchIn)];
+        rules[ruleCount] = {&needles_[static_cast<std::size_t>(n)], replacement ? &*replacement : nullptr,
+                            found.atStarts && DoubleByteForm(n)};
         ruleEncoding[ruleCount++] = replaceIn;
     };
     const int u = searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)];
@@ -258,6 +311,8 @@ std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::u
     }
     const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
     const std::span<const ReplaceRule> active(rules, ruleCount);
+    std::optional<CharacterStarts> starts;
+    if (found.atStarts) starts.emplace(forms_.LegacyScheme());
 
     const std::size_t overlap = longest_ ? longest_ - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
@@ -273,13 +328,15 @@ std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::u
         const ReplaceRule* stopped = nullptr;
         const std::size_t consumed = ReplaceWindowParts(
             window, last, offset, align, active, count, stopped,
-            [&](const char* data, std::size_t size) { keep(std::string_view(data, size)); }, swap);
+            [&](const char* data, std::size_t size) { keep(std::string_view(data, size)); }, swap,
+            [&](std::size_t at) { return starts->At(window, offset, offset + at); });
         if (stopped) {
             blocked = ruleEncoding[stopped - rules];
             return std::make_error_code(std::errc::illegal_byte_sequence);
         }
         // What may still begin an occurrence leads the next window.
         carry = window.size() - consumed;
+        if (starts) starts->Leave(window, offset, offset + consumed);
         std::memmove(buffer_.data(), window.data() + consumed, carry);
         offset += consumed;
         if (last) break;

@@ -5,6 +5,7 @@
 // forms that count in it, and the stream that replaces. No file is changed here.
 
 #include "ByteSearcher.h"
+#include "CharacterStarts.h"
 #include "FileSystem.h"
 #include "StringForms.h"
 
@@ -24,6 +25,7 @@ enum class FileVerdict : std::int16_t {
     Unknown = 0,           // neither string occurs, or the file could not be read
     ToCorrect = 1,         // the search string occurs
     AlreadyCorrected = 2,  // the replace string occurs and the search string does not
+    Binary = 3,            // not text: left alone whatever it holds (ContentRules::TakeBinaryFiles)
 };
 
 // Which forms count in a file: a file that starts with a UTF-16 byte-order
@@ -36,6 +38,9 @@ enum class FileVerdict : std::int16_t {
 // byte-order mark or valid UTF-8 with a non-ASCII character, the legacy code
 // page for a file that is not valid UTF-8, the encoding of ASCII files
 // otherwise. Whole files are read to tell this only where the forms differ.
+// In a double-byte legacy code page its forms count only where a character
+// starts (CharacterStarts); there whole files are read whenever UTF-8 is
+// looked for too, since a valid UTF-8 file is not read in that code page.
 //
 // Keeps its read buffer between files; one per thread.
 class ContentRules {
@@ -44,6 +49,14 @@ public:
     using Swap = std::function<void(std::string_view occurrence, std::string_view replacement)>;
 
     ContentRules(StringForms forms, std::size_t chunkSize);
+
+    // A file is binary when it has no UTF-16 byte-order mark and a NUL byte
+    // occurs in its first kBinaryProbe bytes (as git and ripgrep decide):
+    // images, archives and programs, which a replacement would break. Such
+    // files are judged as text too only when asked to.
+    static constexpr std::size_t kBinaryProbe = 8000;
+    void TakeBinaryFiles(bool take) { takeBinary_ = take; }
+    bool TakesBinaryFiles() const { return takeBinary_; }
 
     const StringForms& Forms() const { return forms_; }
     std::size_t ChunkSize() const { return chunkSize_; }
@@ -56,13 +69,14 @@ public:
         EncodingSet encodings;  // of the search string's occurrences
         Layout layout = Layout::Bytes;
         bool legacyCounts = true;               // the legacy forms count here
+        bool atStarts = false;                  // ...and only where a character of its double-byte code page starts
         Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
     };
 
     // The verdict on the open file's content from its current position, up to
     // `size` bytes. Reads only as far as the first occurrence of the search
-    // string unless the forms differ. An empty search string occurs in any
-    // byte when `emptySearchOccurs`.
+    // string (or the binary probe, if further) unless the forms differ. An
+    // empty search string occurs in any byte when `emptySearchOccurs`.
     Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
 
     // Streams `in` from its position through the replace rules of `found`:
@@ -80,6 +94,8 @@ private:
     struct Pass;  // one scan of a file: what was seen so far
     // Whether a file of bytes must be read whole to tell which forms count.
     bool NeedsWholeFile() const;
+    // Whether needle `n` is a form in a double-byte legacy code page.
+    bool DoubleByteForm(int n) const;
     // From the first bytes: the layout and the forms to look for.
     void Start(Pass& pass, const char* first, std::size_t got) const;
     // Looks for the forms not yet seen in one window of the file at `offset`.
@@ -91,6 +107,7 @@ private:
     std::vector<ByteSearcher> needles_;              // the distinct non-empty forms of both strings
     std::array<int, kEncodingCount> searchNeedle_;   // per encoding: its search form's needle, or -1
     std::array<int, kEncodingCount> replaceNeedle_;  // the same for the replace string
+    bool takeBinary_ = false;
     bool emptySearch_ = false;
     bool emptyReplace_ = false;
     std::size_t longest_ = 0;  // the longest needle

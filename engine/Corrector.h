@@ -76,6 +76,8 @@ public:
         : Corrector(StringForms::Bytes(std::move(search), std::move(replace)), std::move(backup), chunkSize) {}
 
     const StringForms& Forms() const { return rules_.Forms(); }
+    // Whether binary files are judged and corrected as text (ContentRules::kBinaryProbe).
+    void TakeBinaryFiles(bool take) { rules_.TakeBinaryFiles(take); }
     const BackupPolicy& Backup() const { return backup_; }
 
     // Classifies the file: ToCorrect when the search string occurs, else

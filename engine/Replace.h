@@ -20,6 +20,7 @@ namespace tarnwick {
 struct ReplaceRule {
     const ByteSearcher* search = nullptr;
     const std::string* replace = nullptr;
+    bool atStarts = false;  // an occurrence counts only where the caller says a character starts
 };
 
 // The first occurrence of `search` in `window` from `from` on whose offset in
@@ -44,11 +45,13 @@ inline std::size_t FindAligned(const ByteSearcher& search, std::string_view wind
 // incomplete.
 //
 // `keep(data, size)` receives the bytes kept, `swap(occurrence, replacement)`
-// each occurrence and what takes its place, in order.
-template <typename Keep, typename Swap>
+// each occurrence and what takes its place, in order; `startsAt(offset)`
+// tells for the rules that ask whether a character starts at that offset of
+// the window.
+template <typename Keep, typename Swap, typename StartsAt>
 std::size_t ReplaceWindowParts(std::string_view window, bool last, std::uint64_t windowOffset, unsigned align,
                                std::span<const ReplaceRule> rules, std::uint64_t& count, const ReplaceRule*& blocked,
-                               Keep&& keep, Swap&& swap) {
+                               Keep&& keep, Swap&& swap, StartsAt&& startsAt) {
     constexpr std::size_t kUnknown = ByteSearcher::npos - 1;
     constexpr std::size_t kMaxRules = 4;
     std::size_t next[kMaxRules];
@@ -61,8 +64,11 @@ std::size_t ReplaceWindowParts(std::string_view window, bool last, std::uint64_t
     for (;;) {
         std::size_t best = ByteSearcher::npos, bestRule = 0;
         for (std::size_t r = 0; r < rules.size(); ++r) {
-            if (next[r] == kUnknown || (next[r] != ByteSearcher::npos && next[r] < pos))
+            if (next[r] == kUnknown || (next[r] != ByteSearcher::npos && next[r] < pos)) {
                 next[r] = FindAligned(*rules[r].search, window, pos, windowOffset, align);
+                while (rules[r].atStarts && next[r] != ByteSearcher::npos && !startsAt(next[r]))
+                    next[r] = FindAligned(*rules[r].search, window, next[r] + 1, windowOffset, align);
+            }
             const std::size_t n = rules[r].search->Needle().size();
             if (next[r] < best ||
                 (next[r] == best && best != ByteSearcher::npos && n > rules[bestRule].search->Needle().size())) {
@@ -95,7 +101,8 @@ std::size_t ReplaceWindow(std::string_view window, bool last, std::uint64_t wind
                           Emit&& emit) {
     return ReplaceWindowParts(
         window, last, windowOffset, align, rules, count, blocked, emit,
-        [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); });
+        [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
+        [](std::size_t) { return true; });
 }
 
 // One form: replaces every occurrence of `search` with `replace`.

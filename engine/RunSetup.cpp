@@ -20,8 +20,9 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     if (request.backup.enabled && request.backup.extension.empty())
         return SetupFailure{SetupError::EmptyBackupExtension};
     if (!IsUsable(request.backup)) return SetupFailure{SetupError::BadBackupExtension};
-    return CorrectionRun(Corrector(std::move(forms), request.backup), request.paths, request.mode, request.workers,
-                         request.selection);
+    Corrector corrector(std::move(forms), request.backup);
+    corrector.TakeBinaryFiles(request.binaryFiles);
+    return CorrectionRun(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
 }
 
 }  // namespace tarnwick

@@ -29,6 +29,7 @@ struct RunRequest {
     // empty -s is a mistake, and it would rewrite every file); the window takes
     // it as its description says, as a string every non-empty file holds.
     bool emptySearchAllowed = false;
+    bool binaryFiles = false;                  // binary files are corrected too, byte for byte
     std::vector<std::filesystem::path> paths;  // files and folders, in the order they are taken
     RunMode mode = RunMode::Check;
     FileSelection selection;  // which files of the folders are taken

@@ -49,6 +49,7 @@ StringForms StringForms::Candidates(std::u16string_view search, std::u16string_v
         forms.search_[Index(Encoding::Legacy)] = legacy->Encode(search);
         forms.replace_[Index(Encoding::Legacy)] = legacy->Encode(replace);
         forms.names_[Index(Encoding::Legacy)] = EncodingLabel(*legacy);
+        forms.legacyScheme_ = legacy->Scheme();
     } else if (asciiFiles == Encoding::Legacy) {
         asciiFiles = Encoding::Utf8;
     }
@@ -74,6 +75,7 @@ StringForms StringForms::Only(std::u16string_view search, std::u16string_view re
     forms.replace_[Index(e)] = codePage.Encode(replace);
     forms.names_[Index(e)] = EncodingLabel(codePage);
     forms.asciiFiles_ = e;
+    forms.legacyScheme_ = codePage.Scheme();
     return forms;
 }
 

@@ -14,7 +14,7 @@ namespace tarnwick {
 // replace strings are encoded into each of these and the bytes are compared.
 enum class Encoding : std::uint8_t {
     Utf8,     // UTF-8, with or without a byte-order mark
-    Legacy,   // the legacy single-byte code page (Windows-1251 for Russian text)
+    Legacy,   // the legacy code page (Windows-1251 for Russian text, CP932 for Japanese)
     Utf16LE,  // only in files that start with its byte-order mark
     Utf16BE,
 };
@@ -44,10 +44,10 @@ public:
     static StringForms Candidates(std::u16string_view search, std::u16string_view replace,
                                   const std::optional<CodePage>& legacy, Encoding asciiFiles);
     // Every candidate encoding for a system whose code page is `system`: a
-    // single-byte one is the legacy code page and the encoding of ASCII files;
+    // code page other than UTF-8 is the legacy code page and the encoding of ASCII files;
     // for UTF-8 the legacy code page is CodePage::Legacy()'s.
     static StringForms ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system);
-    // One encoding only: `codePage` (UTF-8 or a single-byte code page).
+    // One encoding only: `codePage` (UTF-8 or a legacy code page).
     static StringForms Only(std::u16string_view search, std::u16string_view replace, const CodePage& codePage);
     // Byte strings as they are, in one encoding without a name.
     static StringForms Bytes(std::string search, std::string replace);
@@ -57,6 +57,8 @@ public:
     // "utf-8", "windows-1251", "utf-16le", "utf-16be".
     const std::string& Name(Encoding e) const { return names_[Index(e)]; }
     Encoding AsciiFiles() const { return asciiFiles_; }
+    // How the legacy code page makes characters of several bytes, if it does.
+    CodePage::DoubleByte LegacyScheme() const { return legacyScheme_; }
     // Whether files with a UTF-16 byte-order mark are searched in UTF-16.
     bool Utf16() const { return search_[Index(Encoding::Utf16LE)].has_value(); }
     // Whether some encoding can represent the search string.
@@ -72,6 +74,7 @@ private:
     std::array<std::optional<std::string>, kEncodingCount> replace_;
     std::array<std::string, kEncodingCount> names_;
     Encoding asciiFiles_ = Encoding::Utf8;
+    CodePage::DoubleByte legacyScheme_ = CodePage::DoubleByte::None;
 };
 
 // The name records give a code page: "windows-1251" for CP1251, "utf-8", else

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cctype>
 #include <cstdlib>
 #include <initializer_list>
 #include <vector>
@@ -91,8 +92,37 @@ bool KeepsAscii(const CodePage& cp) {
     return encoded && *encoded == "Az09 .=[]\\/\r\n";
 }
 
+CodePage::DoubleByte CodePage::DoubleByteOf(std::string_view name) {
+    // Compared in lower case without '-' and '_': "Shift_JIS", "shift-jis", "SJIS".
+    std::string key;
+    for (const char c : name)
+        if (c != '-' && c != '_') key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    struct Entry {
+        DoubleByte scheme;
+        std::initializer_list<std::string_view> names;
+    };
+    static const Entry kTable[] = {
+        {DoubleByte::ShiftJis, {"cp932", "932", "ms932", "shiftjis", "sjis", "windows31j"}},
+        {DoubleByte::Gbk, {"cp936", "936", "ms936", "gbk", "windows936"}},
+        {DoubleByte::Uhc, {"cp949", "949", "uhc", "mscp949"}},
+        {DoubleByte::Big5, {"cp950", "950", "big5", "big5hkscs", "cnbig5"}},
+        {DoubleByte::Gb18030, {"gb18030", "54936", "cp54936"}},
+        {DoubleByte::EucJp, {"eucjp", "20932", "cp20932", "51932", "cp51932"}},
+        {DoubleByte::Euc, {"euckr", "51949", "cp51949", "euccn", "gb2312", "51936", "cp51936"}},
+    };
+    for (const Entry& entry : kTable)
+        for (const std::string_view n : entry.names)
+            if (key == n) return entry.scheme;
+    return DoubleByte::None;
+}
+
 unsigned CodePage::WindowsCodePageFor(std::string_view locale) {
     const std::string_view language = locale.substr(0, locale.find_first_of("_.@"));
+    if (language == "zh") {
+        // Traditional characters in Taiwan, Hong Kong and Macau; simplified elsewhere.
+        const std::string_view region = locale.substr(language.size(), 3);
+        return region == "_TW" || region == "_HK" || region == "_MO" ? 950 : 936;
+    }
     struct Entry {
         unsigned codePage;
         std::initializer_list<std::string_view> languages;
@@ -107,6 +137,8 @@ unsigned CodePage::WindowsCodePageFor(std::string_view locale) {
         {1257, {"lt", "lv", "et"}},
         {1258, {"vi"}},
         {874, {"th"}},
+        {932, {"ja"}},
+        {949, {"ko"}},
     };
     for (const Entry& entry : kTable)
         for (const std::string_view l : entry.languages)

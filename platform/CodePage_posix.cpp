@@ -66,7 +66,7 @@ CodePage CodePage::System() {
     if (auto cp = Named(codeset)) return *cp;
     CodePage known{codeset};
     if (KeepsAscii(known)) {
-        // A multibyte locale (EUC-JP, GB18030, Big5...): known, but not for correcting files.
+        // A multibyte locale this program cannot match in (a stateful one): known, but not for correcting files.
         known.usable_ = false;
         return known;
     }
@@ -119,7 +119,8 @@ std::optional<CodePage> CodePage::Named(std::string_view name) {
     if (name.empty()) return std::nullopt;
     CodePage cp{std::string(name)};
     if (!KeepsAscii(cp)) return std::nullopt;
-    if (!IsUtf8Name(cp.name_) && !IsSingleByte(cp.name_)) return std::nullopt;
+    cp.scheme_ = DoubleByteOf(cp.name_);
+    if (cp.scheme_ == DoubleByte::None && !IsUtf8Name(cp.name_) && !IsSingleByte(cp.name_)) return std::nullopt;
     return cp;
 }
 

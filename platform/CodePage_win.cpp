@@ -63,7 +63,8 @@ bool IsSingleByteOrUtf8(unsigned number) {
 CodePage CodePage::System() {
     const unsigned acp = GetACP();
     CodePage cp("CP" + std::to_string(acp), acp);
-    cp.usable_ = IsSingleByteOrUtf8(acp);
+    cp.scheme_ = DoubleByteOf(std::to_string(acp));
+    cp.usable_ = IsSingleByteOrUtf8(acp) || cp.scheme_ != DoubleByte::None;
     return cp;
 }
 
@@ -88,8 +89,10 @@ std::optional<CodePage> CodePage::Named(std::string_view name) {
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
     const unsigned number = static_cast<unsigned>(std::stoul(digits));
-    if (!IsValidCodePage(number) || !IsSingleByteOrUtf8(number)) return std::nullopt;
+    const DoubleByte scheme = DoubleByteOf(digits);
+    if (!IsValidCodePage(number) || (!IsSingleByteOrUtf8(number) && scheme == DoubleByte::None)) return std::nullopt;
     CodePage cp("CP" + digits, number);
+    cp.scheme_ = scheme;
     if (!KeepsAscii(cp)) return std::nullopt;
     return cp;
 }

@@ -63,6 +63,39 @@ TEST_F(CheckFileTest, OccurrencesAcrossChunkBoundaries) {
     }
 }
 
+// A NUL among the first 8,000 bytes makes a file binary, whatever it holds and
+// however it is read; a UTF-16 byte-order mark makes it text. Let in, it is
+// judged and corrected as any other, byte for byte.
+TEST_F(CheckFileTest, BinaryFilesAreLeftAloneUnlessLetIn) {
+    const std::string nul(1, '\0');
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, Corrector::kDefaultChunkSize}) {
+        SCOPED_TRACE(chunk);
+        EXPECT_EQ(Verdict("abc" + nul, "abc", "xyz", chunk), FileVerdict::Binary);
+        EXPECT_EQ(Verdict(std::string(7999, '.') + nul + "abc", "abc", "xyz", chunk), FileVerdict::Binary);
+        EXPECT_EQ(Verdict("abc" + std::string(7996, '.') + nul, "abc", "xyz", chunk), FileVerdict::Binary);
+        EXPECT_EQ(Verdict(std::string(8000, '.') + nul + "abc", "abc", "xyz", chunk), FileVerdict::ToCorrect);
+        EXPECT_EQ(Verdict(nul + "nothing", "abc", "xyz", chunk), FileVerdict::Binary);
+    }
+    // UTF-16 text is full of NULs.
+    const auto utf16 = Make("u.txt", std::string("\xFF\xFE"
+                                                 "a\0b\0c\0",
+                                                 8));
+    Corrector text(StringForms::Candidates(u"abc", u"xyz", std::nullopt, Encoding::Utf8));
+    EXPECT_EQ(text.CheckFile(utf16).verdict, FileVerdict::ToCorrect);
+
+    const std::string image = "\x89PNG\r\n\x1a\n" + nul + nul + "abc" + nul + "\xFF";
+    const auto png = Make("logo.png", image);
+    Corrector plain("abc", "xyzw");
+    EXPECT_EQ(plain.CheckFile(png).verdict, FileVerdict::Binary);
+    EXPECT_FALSE(plain.ProcessFile(png).Corrected());
+    EXPECT_EQ(test::ReadBytes(png), image);
+    Corrector letIn("abc", "xyzw");
+    letIn.TakeBinaryFiles(true);
+    EXPECT_EQ(letIn.CheckFile(png).verdict, FileVerdict::ToCorrect);
+    EXPECT_TRUE(letIn.ProcessFile(png).Corrected());
+    EXPECT_EQ(test::ReadBytes(png), "\x89PNG\r\n\x1a\n" + nul + nul + "xyzw" + nul + "\xFF");
+}
+
 // A Cyrillic string typed by the user matches a file written in Windows-1251.
 TEST_F(CheckFileTest, CyrillicAgainstCp1251File) {
     const auto cp = CodePage::Named("CP1251");

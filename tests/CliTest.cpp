@@ -1,6 +1,7 @@
 #include "Cli.h"
 #include "TempDir.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 
@@ -85,14 +86,14 @@ TEST_F(CliTest, JsonRecords) {
         "{\"path\":{\"bytes\":\"Li9l/w==\"},\"result\":\"failed\","
         "\"reason\":\"backup path e\\ufffd.bak is not a regular file\",\"reason_path\":{\"bytes\":\"Li9l/y5iYWs=\"}}\n"
         "{\"summary\":{\"files\":5,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
-        "\"unknown\":1,\"backup\":0,\"same-file\":0,\"failed\":2}}\n");
+        "\"unknown\":1,\"binary\":0,\"backup\":0,\"same-file\":0,\"failed\":2}}\n");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--json", "-z", "-s", "old", "-r", "new", d}), 2);
 }
 
 // --diff changes nothing, and `patch -p1` applied to its output makes exactly
 // what a real run makes: CR/LF, a missing last newline, a replacement with a
-// newline, several hunks; a file with NUL bytes is named instead.
+// newline, several hunks; a binary file is left out as the run leaves it alone.
 TEST_F(CliTest, DiffPatchesExactly) {
     std::string crlf;
     for (int i = 0; i < 30; ++i) crlf += "line " + std::to_string(i) + (i % 11 == 0 ? " old\r\n" : "\r\n");
@@ -110,7 +111,7 @@ TEST_F(CliTest, DiffPatchesExactly) {
     EXPECT_NE(out_.find("--- a/site/crlf.txt\n+++ b/site/crlf.txt\n@@ -1,4 +1,5 @@\n-line 0 old\r\n+line 0 new\n"),
               std::string::npos)
         << out_;
-    EXPECT_NE(out_.find("Binary file site/nul.bin: 1 replacements\n"), std::string::npos);
+    EXPECT_EQ(out_.find("nul.bin"), std::string::npos) << out_;  // binary: left alone, as by the run
     EXPECT_EQ(ReadBytes(Dir() / "site/short.txt"), "old\nold");  // nothing changed
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
@@ -390,15 +391,42 @@ TEST_F(CliTest, RecordsTellTheTruth) {
     EXPECT_NE(err.str().find("cannot write the output: No space left on device"), std::string::npos) << err.str();
 }
 
-// Multibyte encodings whose bytes can look like ASCII are refused before anything changes.
-TEST_F(CliTest, MultibyteEncodingsRefused) {
-    Make("a.txt", "\x95\x5C");  // a Shift_JIS character whose second byte is '\'
-    for (const char* name : {"SHIFT_JIS", "CP932", "BIG5", "GBK", "GB18030", "CP949", "ISO-2022-JP", "EUC-JP"}) {
-        EXPECT_EQ(Run({"-E", name, "-s", "\\", "-r", "/", Dir().string()}), 2) << name;
-        EXPECT_NE(err_.find("single-byte"), std::string::npos) << err_;
+// Double-byte code pages match on character boundaries; stateful ones are
+// refused before anything changes. A Japanese locale looks in CP932 besides UTF-8.
+TEST_F(CliTest, DoubleByteCodePages) {
+    Make("a.txt", "\x95\x5C \\");  // 表 (95 5C), then a backslash of its own
+    for (const char* name : {"SHIFT_JIS", "CP932", "BIG5", "GBK", "GB18030", "CP949", "EUC-JP"}) {
+        EXPECT_EQ(Run({"-n", "-E", name, "-s", "\\", "-r", "/", Dir().string()}), 0) << name << err_;
+        std::string label = name;  // the name in lower case
+        for (char& c : label) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(out_, "to-correct\t" + (Dir() / "a.txt").string() + "\t" + label + "\n") << name;
     }
-    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\x95\x5C");
-    EXPECT_EQ(Run({"-E", "CP1251", "-s", "\\", "-r", "/", Dir().string()}), 0);
+    EXPECT_EQ(Run({"-E", "ISO-2022-JP", "-s", "\\", "-r", "/", Dir().string()}), 2);
+    EXPECT_NE(err_.find("stateful ones such as ISO-2022-JP are not"), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\x95\x5C \\");
+    setenv("LC_ALL", "ja_JP.UTF-8", 1);
+    EXPECT_EQ(Run({"-s", "\\", "-r", "/", Dir().string()}), 0) << err_;
+    EXPECT_EQ(out_, "corrected\t" + (Dir() / "a.txt").string() + "\t1\tcp932\n");
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\x95\x5C /");
+}
+
+// Binary files get a record of their own and are counted; --binary lets them in.
+TEST_F(CliTest, BinaryFiles) {
+    const std::string image("\x89PNG\0\0old\0", 10);
+    Make("a.png", image);
+    Make("b.txt", "old");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0);
+    EXPECT_EQ(out_, "binary\t" + d + "/a.png\ncorrected\t" + d + "/b.txt\t1\tutf-8,windows-1252\n");
+    EXPECT_NE(err_.find("1 binary, "), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "a.png"), image);
+    EXPECT_EQ(Run({"--json", "-n", "-s", "new", "-r", "old", d}), 0);
+    EXPECT_NE(out_.find("{\"path\":\"" + d + "/a.png\",\"result\":\"binary\"}\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("\"binary\":1,"), std::string::npos) << out_;
+    EXPECT_EQ(Run({"--diff", "--binary", "-s", "old", "-r", "new", d}), 0);
+    EXPECT_EQ(out_, "Binary file " + d + "/a.png: 1 replacements\n");
+    EXPECT_EQ(Run({"--binary", "-s", "old", "-r", "new", d}), 0);
+    EXPECT_EQ(ReadBytes(Dir() / "a.png"), std::string("\x89PNG\0\0new\0", 10));
 }
 
 // Two names of one file are found across the whole run, not only among

@@ -62,12 +62,13 @@ public:
 
 class MainWindowTest : public TempDirTest {
 protected:
-    // Opens the window as the program does: options from the test folder, the given command line.
+    // Opens the window as the program does: options from the test folder, the
+    // given command line, the given code page (null: the system's).
     Main& Open(QStringList arguments = {}, const char* codePage = "UTF-8") {
         MainSetup setup;
         setup.arguments = std::move(arguments);
         setup.optionsFile = Dir() / "options.ini";
-        setup.codePage = *CodePage::Named(codePage);
+        setup.codePage = codePage ? *CodePage::Named(codePage) : CodePage::System();
         window_ = std::make_unique<Main>(std::move(setup), ui_);
         statuses_.clear();
         QObject::connect(window_.get(), &Main::statusChanged, [this](const QString& s) { statuses_ << s; });

@@ -12,11 +12,16 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdlib>
+
 namespace tarnwick::window {
 namespace {
 
 using namespace tarnwick::window::test;
 using tarnwick::test::ReadBytes;
+#ifndef _WIN32
+using tarnwick::test::ScopedEnvironment;
+#endif
 namespace fs = std::filesystem;
 
 // Without arguments: empty path, process button off, no classification.
@@ -223,6 +228,56 @@ TEST_F(MainWindowTest, MixedEncodingsFolder) {
     EXPECT_EQ(ReadBytes(ansi), "<p>\xF1\xE2\xE5\xF2</p>");
     EXPECT_EQ(ReadBytes(utf8), "<p>свет</p>");
     EXPECT_EQ(ReadBytes(utf16), std::string("\xFF\xFE\x41\x04\x32\x04\x35\x04\x42\x04", 10));
+}
+
+// A Japanese system (under Wine: the ANSI code page 932; elsewhere a ja
+// locale, whose legacy code page is 932): a Shift_JIS and a UTF-8 file in one
+// run, "A" replaced where it is a character and not inside "ア" (CP932 83 41).
+TEST_F(MainWindowTest, JapaneseSystemCorrectsShiftJisAndUtf8) {
+#ifdef _WIN32
+    if (CodePage::System().Scheme() != CodePage::DoubleByte::ShiftJis) {
+        // tests/windows/run runs this under a Japanese locale, and says so.
+        if (std::getenv("TARNWICK_JAPANESE")) FAIL() << "the ANSI code page is " << CodePage::System().Name();
+        GTEST_SKIP() << "the ANSI code page is not 932";
+    }
+#else
+    const ScopedEnvironment japanese("LC_ALL", "ja_JP.UTF-8");
+#endif
+    Options("A", "B");
+    fs::create_directory(Dir() / "site");
+    const auto sjis = Make("site/a.htm", "<p>\x83\x41 A</p>");
+    const auto utf8 = Make("site/b.htm", "<p>ア A</p>");
+    const auto none = Make("site/c.htm", "<p>\x83\x41\x83\x41</p>");
+    Open({Q(Dir() / "site")}, nullptr);
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 2 из 3");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(Status(), " Готово. Обработано 2 файлов.");
+    EXPECT_EQ(ReadBytes(sjis), "<p>\x83\x41 B</p>");
+    EXPECT_EQ(ReadBytes(utf8), "<p>ア B</p>");
+    EXPECT_EQ(ReadBytes(none), "<p>\x83\x41\x83\x41</p>");
+}
+
+// Binary files are left alone: not queued by a folder scan, and one chosen
+// alone says so and cannot be processed.
+TEST_F(MainWindowTest, BinaryFilesAreLeftAlone) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR abc", 21);
+    const auto image = Make("site/logo.png", png);
+    const auto page = Make("site/a.htm", "abc");
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 2");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(Status(), " Готово. Обработано 1 файлов.");
+    EXPECT_EQ(ReadBytes(page), "xyz");
+    EXPECT_EQ(ReadBytes(image), png);
+
+    Open({Q(image)});
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Двоичный файл, не может быть обработан!");
+    EXPECT_FALSE(F().Command1->isEnabled());
 }
 
 // A file that cannot be rewritten: the run goes on, counts only real corrections, one box lists it.

@@ -20,10 +20,12 @@ BackupPolicy Backups(const std::string& extension = "bak") { return {true, fs::p
 
 class ProcessFileTest : public TempDirTest {
 protected:
+    // The file's bytes after a correction; binary files are let in (NUL is a byte like any other here).
     std::string Corrected(const std::string& content, const std::string& search, const std::string& replace,
                           std::size_t chunk = Corrector::kDefaultChunkSize) {
         const auto path = Make("f.txt", content);
         Corrector corrector(search, replace, {}, chunk);
+        corrector.TakeBinaryFiles(true);
         const ProcessResult result = corrector.ProcessFile(path);
         EXPECT_FALSE(result.failure) << result.failure->Message();
         return ReadBytes(path);
@@ -60,6 +62,7 @@ TEST_F(ProcessFileTest, StreamingMatchesReference) {
 
         const auto path = Make("f.txt", content);
         Corrector corrector(search, replace, {}, chunk);
+        corrector.TakeBinaryFiles(true);
         const ProcessResult result = corrector.ProcessFile(path);
         ASSERT_FALSE(result.failure);
         ASSERT_EQ(ReadBytes(path), expected) << content << " / " << search << " -> " << replace << " chunk " << chunk;

@@ -11,6 +11,7 @@
 #include <random>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <functional>
@@ -45,6 +46,27 @@ inline std::string Eol(std::string text) {
 
 // Runs a shell command (chattr, mkfifo); true when it exited 0.
 inline bool Shell(const std::string& command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
+
+#ifndef _WIN32
+// An environment variable set for a scope; what was there before comes back after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        setenv(name, value, 1);
+    }
+    ~ScopedEnvironment() {
+        if (old_) setenv(name_, old_->c_str(), 1);
+        else unsetenv(name_);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+#endif
 
 #ifndef _WIN32
 // What a shell command prints on its standard output, without the last line break.

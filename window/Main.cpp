@@ -164,8 +164,8 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     switch (failure.error) {
     case SetupError::UnusableEncoding:
         text = QStringLiteral(
-                   "Кодировка системы %1 не поддерживается: файлы можно обрабатывать только в UTF-8 "
-                   "и в однобайтовых кодировках. Файлы не изменены.")
+                   "Кодировка системы %1 не поддерживается: файлы можно обрабатывать только в UTF-8, "
+                   "в однобайтовых кодировках и в двухбайтовых кодировках Восточной Азии. Файлы не изменены.")
                    .arg(QString::fromStdString(failure.encoding));
         break;
     case SetupError::EmptySearch:  // allowed here
@@ -215,6 +215,10 @@ void Main::ShowVerdict(FileVerdict verdict) {
         break;
     case FileVerdict::Unknown:
         SetStatus(QStringLiteral(" Неизвестный файл, не может быть обработан!"));
+        form_.Command1->setEnabled(false);
+        break;
+    case FileVerdict::Binary:
+        SetStatus(QStringLiteral(" Двоичный файл, не может быть обработан!"));
         form_.Command1->setEnabled(false);
         break;
     }

@@ -11,6 +11,8 @@ build_and_rerun_on_display() {
     # A Russian UTF-8 locale: Wine derives the Cyrillic ANSI code page from it, and
     # reads the arguments as UTF-8 (without the locale it would strip them to ASCII).
     locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$' || "${sudo[@]}" localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+    # A Japanese one for the ANSI code page 932.
+    locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$' || "${sudo[@]}" localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
     local zip
     zip=$(packaging/windows/build)
     # The Linux tool that takes the pictures.
