@@ -39,6 +39,7 @@ public:
     QString OpenFolder(QWidget*, const QString&) override { return folder; }
     void ShowAbout() override {}
     int PopupMenu(QWidget*, const QPoint&, const QStringList&) override { return -1; }
+    bool Question(QWidget*, const QString&, const QString&) override { return false; }
 };
 
 // `files` files, the first `share` of them holding the search string; with
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
     answers.folder = QString::fromStdString(windowDir.string());
     tarnwick::window::MainSetup setup;
     setup.optionsFile = root / "options.ini";
+    setup.undoFolder = root / ".undo-window";  // both sides keep records for undo, each its own
     tarnwick::window::Main window(setup, answers);
     window.show();
     QApplication::processEvents();
@@ -122,6 +124,8 @@ int main(int argc, char** argv) {
         const auto engineRuns = [&] {
             t.start();
             tarnwick::CorrectionRun run(corrector(), queue, tarnwick::RunMode::Correct);
+            const auto store = std::get<tarnwick::UndoStore>(tarnwick::UndoStore::Open(root / ".undo-engine"));
+            run.KeepUndo(std::get<std::shared_ptr<tarnwick::UndoKeeper>>(tarnwick::UndoKeeper::Start(store, {})));
             tarnwick::RunCallbacks sink;
             run.Execute(sink);
             engineRun = std::min(engineRun, Ms(t));

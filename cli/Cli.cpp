@@ -5,6 +5,7 @@
 #include "Options.h"
 #include "ProfileStore.h"
 #include "Records.h"
+#include "UndoCommands.h"
 #include "RunSetup.h"
 #include "Version.h"
 
@@ -42,6 +43,7 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
     case SetupError::ReplaceNotWritable: return "the replace string cannot be written in " + failure.encoding;
     case SetupError::EmptyBackupExtension: return "the backup extension is empty";
     case SetupError::BadBackupExtension: return "the backup extension '" + extension + "' is not a plain name";
+    case SetupError::UndoRecords: return failure.detail + " (--no-undo corrects without a record)";
     }
     return "cannot correct with these settings";
 }
@@ -220,12 +222,30 @@ std::unique_ptr<Records> RecordsFor(const CommandLine& options, std::ostream& ou
     return TextRecords(out, err, forms, options.check);
 }
 
+// What of a correcting run cannot be undone, on standard error.
+void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
+    const UndoKeeper* undo = run.Undo();
+    if (!undo) return;
+    if (auto ec = run.UndoFailure()) {
+        err << "tarnwick-cli: the record for undo could not be written (" << ec.message()
+            << "): this run cannot be undone\n";
+        return;
+    }
+    const auto lost = undo->NotUndoable();
+    for (const auto& file : lost)
+        err << "tarnwick-cli: " << PathText(file) << ": not undoable (no room to keep its original)\n";
+    if (undo->Written()) err << "tarnwick-cli: undo this run with: tarnwick-cli --undo " << undo->Record().id << '\n';
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
         std::istream* in) {
     CommandLine options;
     if (auto status = ReadCommandLine(args, out, err, options)) return *status;
+    if (options.history && options.undo) return Usage(err, "--history and --undo cannot be combined");
+    if (options.history) return History(options, out, err);
+    if (options.undo) return Undo(options, out, err);
     RunRequest request;
     std::string extension;
     if (auto status = ReadEncoding(options, err, request)) return *status;
@@ -240,6 +260,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (options.jobs) request.workers = *Jobs(*options.jobs);
     request.selection = SelectionOf(options);
     request.binaryFiles = options.binary;
+    request.keepUndo = !options.noUndo;
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))
         return Usage(err, SetupMessage(*failure, extension));
@@ -248,6 +269,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const auto records = RecordsFor(options, out, err, run.Forms(), color);
     run.Execute(*records);
     records->Summary();
+    ReportUndo(run, err);
     if (records->Broken()) return 3;
     return records->AnyFailed() ? 1 : 0;
 }

@@ -6,7 +6,9 @@ const std::string_view kHelp =
     "Usage: tarnwick-cli [-n|--check|--diff] -s|--search TEXT -r|--replace TEXT\n"
     "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] [-R]\n"
     "                    [--include MASKS] [--exclude MASKS] [--exclude-dir MASKS]\n"
-    "                    PATH... | --files0-from FILE\n"
+    "                    [--no-undo] PATH... | --files0-from FILE\n"
+    "       tarnwick-cli --history [--json]\n"
+    "       tarnwick-cli --undo [ID] [--json|-z]\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
     "with the replace string in each PATH, a file or every file directly in a\n"
@@ -47,6 +49,13 @@ const std::string_view kHelp =
     "      --exclude-dir MASKS  do not enter folders whose names match MASKS\n"
     "                         (the three may be repeated; they choose among the\n"
     "                         files of folders, a file named as PATH is taken)\n"
+    "      --no-undo          keep no record of the run for --undo\n"
+    "      --history          list the runs that can be undone, newest first: ID,\n"
+    "                         time, state (undoable, partly, undone), files, what\n"
+    "      --undo [ID]        put back the files run ID corrected (default: the\n"
+    "                         newest run no later run undid), each only while it\n"
+    "                         is still exactly what the run wrote; an undo can be\n"
+    "                         undone in turn (records: restored, changed, failed)\n"
     "      --binary           correct binary files too (a NUL byte among the first\n"
     "                         8000 bytes and no UTF-16 byte-order mark), byte for\n"
     "                         byte; without it they are left alone\n"
@@ -77,6 +86,8 @@ const std::string_view kHelp =
     "  binary PATH                 a binary file; left alone (see --binary)\n"
     "  backup PATH                 a backup copy of another file; left alone\n"
     "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
+    "  restored PATH               --undo: the file holds its old content again\n"
+    "  changed PATH                --undo: changed since the run; left alone\n"
     "  failed PATH REASON          could not be checked or corrected; left as it was\n"
     "ENC names the encodings the occurrences are in, e.g. utf-8,windows-1251.\n"
     "\n"
@@ -124,6 +135,9 @@ bool SetFlag(CommandLine& options, const std::string& name) {
     else if (name == "--diff") options.diff = true;
     else if (name == "-R" || name == "--recursive") options.recursive = true;
     else if (name == "--binary") options.binary = true;
+    else if (name == "--no-undo") options.noUndo = true;
+    else if (name == "--history") options.history = true;
+    else if (name == "--undo") options.undo = true;
     else if (name == "-h" || name == "--help") options.help = true;
     else if (name == "-V" || name == "--version") options.version = true;
     else return false;

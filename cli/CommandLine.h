@@ -24,6 +24,9 @@ struct CommandLine {
     std::vector<std::string> paths;
     bool recursive = false;
     bool binary = false;  // binary files are corrected too
+    bool noUndo = false;  // no record for undo
+    bool history = false;
+    bool undo = false;  // the ID, if any, is the one PATH
     std::vector<std::string> include, exclude, excludeDir;
     std::optional<std::string> files0From;
     bool null = false;

@@ -9,8 +9,6 @@
 
 namespace tarnwick::cli {
 
-namespace {
-
 // `text` as a JSON string (valid UTF-8 assumed; control characters escaped).
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
@@ -55,12 +53,20 @@ std::string JsonPath(const std::string& bytes) {
 }
 
 // One object a line, then one with the counts.
+namespace {
+
 class Json : public Records {
 public:
     using Records::Records;
 
     void Summary() override {
         const Tally& t = tally_;
+        if (undo_) {
+            out_ << "{\"summary\":{\"files\":" << t.files << ",\"restored\":" << t.restored
+                 << ",\"changed\":" << t.changed << ",\"failed\":" << t.failed << "}}\n";
+            out_.flush();
+            return Records::Summary();
+        }
         out_ << "{\"summary\":{\"files\":" << t.files << (check_ ? ",\"to-correct\":" : ",\"corrected\":")
              << (check_ ? t.toCorrect : t.corrected) << ",\"replacements\":" << t.replacements
              << ",\"already-corrected\":" << t.already << ",\"unknown\":" << t.unknown << ",\"binary\":" << t.binary

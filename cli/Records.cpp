@@ -34,6 +34,14 @@ bool Records::File(const FileReport& report) {
         ++tally_.backups;
         Record("backup", path, {});
         break;
+    case FileOutcome::Restored:
+        ++tally_.restored;
+        Record("restored", path, {});
+        break;
+    case FileOutcome::Changed:
+        ++tally_.changed;
+        Record("changed", path, {});
+        break;
     }
     return !broken_;
 }
@@ -53,6 +61,10 @@ bool Records::Settled() {
 void Records::Summary() {
     const Tally& t = tally_;
     err_ << "tarnwick-cli: " << t.files << (t.files == 1 ? " file: " : " files: ");
+    if (undo_) {
+        err_ << t.restored << " restored, " << t.changed << " changed since (left alone), " << t.failed << " failed\n";
+        return;
+    }
     if (check_) err_ << t.toCorrect << " to correct, ";
     else err_ << t.corrected << " corrected (" << t.replacements << " replacements), ";
     err_ << t.already << " already corrected, " << t.unknown << " unknown, ";

@@ -11,6 +11,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tarnwick::cli {
 
@@ -36,13 +37,16 @@ public:
     virtual void Summary();
 
     bool AnyFailed() const { return tally_.failed != 0; }
+    // An undo: the summary counts the files restored and changed.
+    void ForUndo() { undo_ = true; }
+    bool AllRestored() const { return tally_.restored == tally_.files; }
     // The output could not be written: nothing more was changed after that.
     bool Broken() const { return broken_; }
 
 protected:
     struct Tally {
         std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, binary = 0, backups = 0,
-                    sameFile = 0, failed = 0;
+                    sameFile = 0, failed = 0, restored = 0, changed = 0;
         std::uint64_t replacements = 0;
     };
 
@@ -58,7 +62,13 @@ protected:
     const bool check_;
     Tally tally_;
     bool broken_ = false;
+    bool undo_ = false;
 };
+
+// `text` as a JSON string (valid UTF-8 assumed; control characters escaped).
+std::string JsonString(std::string_view text);
+// A path's bytes as a JSON value: a string when they are UTF-8 text, else {"bytes":"BASE64"}.
+std::string JsonPath(const std::string& bytes);
 
 // One line a file, fields separated by tabs.
 std::unique_ptr<Records> TextRecords(std::ostream& out, std::ostream& err, const StringForms& forms, bool check);

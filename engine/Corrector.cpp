@@ -3,7 +3,9 @@
 #include "ContentHash.h"
 #include "FileSystem.h"
 #include "Leftovers.h"
+#include "FileCopy.h"
 #include "PendingRewrite.h"
+#include "Undo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,33 +40,6 @@ ProcessResult Failed(const fs::path& file, FailureKind kind, std::error_code ec 
 
 FailureKind OpenFailureKind(const std::error_code& ec) {
     return IsMissing(ec) ? FailureKind::Missing : FailureKind::Open;
-}
-
-// Copies the first `size` bytes of `in` into a new file `copy` of `folder` and
-// flushes it; used for backups where a hard link cannot be made.
-std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& like, const os::Folder& folder,
-                         const fs::path& copy, std::vector<char>& buffer) {
-    os::File out;
-    if (auto ec = folder.CreateNew(copy, out)) return ec;
-    // The corrector that finishes a rewrite need not be the one that read the file.
-    if (buffer.size() < kOutputBufferSize) buffer.resize(kOutputBufferSize);
-    std::error_code ec;
-    for (std::uint64_t offset = 0; offset < size && !ec;) {
-        std::size_t got = 0;
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
-        ec = in.ReadAt(offset, buffer.data(), want, got);
-        if (!ec && got == 0) ec = std::make_error_code(std::errc::io_error);  // shrank meanwhile
-        if (!ec) ec = out.WriteAll(buffer.data(), got);
-        offset += got;
-    }
-    if (!ec) ec = out.CopyAccessFrom(in, like);
-    if (!ec) ec = out.Flush();
-    if (!ec) ec = out.Close();
-    if (ec) {
-        out.Close();
-        folder.Remove(copy);
-    }
-    return ec;
 }
 
 }  // namespace
@@ -110,14 +85,18 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     output_.resize(kOutputBufferSize);
     std::size_t pending = 0;
     std::error_code ec;
+    const auto write = [&](const char* data, std::size_t size) {
+        p.written.Add(data, size);
+        return p.out.WriteAll(data, size);
+    };
     const auto emit = [&](const char* data, std::size_t size) {
         if (ec || size == 0) return;
         if (pending + size > output_.size()) {
-            ec = p.out.WriteAll(output_.data(), pending);
+            ec = write(output_.data(), pending);
             pending = 0;
             if (ec) return;
             if (size >= output_.size()) {
-                ec = p.out.WriteAll(data, size);
+                ec = write(data, size);
                 return;
             }
         }
@@ -135,7 +114,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         readFailed = !p.blocked;
         return streamed;
     }
-    if (!ec && pending) ec = p.out.WriteAll(output_.data(), pending);
+    if (!ec && pending) ec = write(output_.data(), pending);
     return ec;
 }
 
@@ -192,6 +171,7 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     if (result.Corrected()) {
         pending.folder.Flush();
         if (pending.ownBackupFolder.IsOpen()) pending.ownBackupFolder.Flush();
+        if (pending.kept) undo_->Confirm(*pending.kept);
     }
     return result;
 }
@@ -376,7 +356,15 @@ ProcessResult Corrector::Finish(Pending& p) {
     if (p.in.Info(byHandle) || p.folder.Stat(p.targetName, byName) || !byHandle.SameVersionAs(p.before) ||
         !byName.SameVersionAs(p.before) || !StillHolds(p))
         return Failed(p.file, FailureKind::Changed);
-    return PutInPlace(p, undo);
+    if (!undo_) return PutInPlace(p, undo);
+    // The original, kept for undo before its name goes to the corrected file.
+    const fs::path backup = backup_.enabled ? p.BackupFolder().Location() / p.backupName : fs::path();
+    p.kept = undo_->Keep(fs::absolute(p.target), p.folder, p.targetName, p.before, p.read.Value(), p.in, backup,
+                         rules_.Buffer());
+    ProcessResult result = PutInPlace(p, undo);
+    if (p.kept && result.Corrected()) undo_->Replaced(*p.kept, p.after, p.written.Value());
+    else if (p.kept) undo_->Forget(*p.kept);
+    return result;
 }
 
 std::optional<Failure> Corrector::PlaceBackup(Pending& p, Undo& undo) {

@@ -23,6 +23,7 @@ namespace tarnwick {
 namespace os {
 class File;
 }
+class UndoKeeper;
 
 // Whether, and under which name, the current content is kept before a rewrite.
 struct BackupPolicy {
@@ -157,6 +158,7 @@ private:
 
     ContentRules rules_;  // what a file holds, how it is replaced; its buffer serves the rewrite too
     BackupPolicy backup_;
+    UndoKeeper* undo_ = nullptr;  // keeps each original for undo, when the run keeps a record
     std::chrono::milliseconds lockWait_{kLockWaitMs};
     // The folders whose leftovers of stopped runs were cleaned by this corrector.
     std::set<std::filesystem::path> cleanedFolders_;

@@ -43,6 +43,9 @@ std::string Failure::Reason() const {
     case FailureKind::NotRepresentable: return "the replace string cannot be written in " + detail;
     case FailureKind::KeepAccess:
         return WithCode("cannot give the corrected file the original's group, ACL or extended attributes", code);
+    case FailureKind::OriginalLost:
+        return WithCode("the original kept for undo (" + PathText(other) + ") is gone or no longer what was kept",
+                        code);
     }
     return WithCode("failed", code);
 }

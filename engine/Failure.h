@@ -28,6 +28,7 @@ enum class FailureKind {
     List,              // the folder could not be listed
     NotRepresentable,  // the replace string has no form in the encoding of an occurrence (`detail`)
     KeepAccess,        // the corrected file could not be given the original's group, ACL or attributes
+    OriginalLost,      // undo: the kept original is gone or no longer what was kept (`other`)
 };
 
 struct Failure {

@@ -31,6 +31,8 @@ struct Corrector::Pending {
     std::filesystem::path temporary;  // the corrected content's name in `folder`, until it replaces the file
     std::uint64_t replacements = 0;
     ContentHash read;                 // of everything the rewrite read
+    ContentHash written;              // of everything it wrote
+    std::optional<std::size_t> kept;  // the original's entry in the run's undo record
     Findings found;                   // what the scan before the rewrite found
     std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
 

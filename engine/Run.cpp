@@ -148,8 +148,16 @@ bool CorrectionRun::Execute(RunSink& sink) {
         if (!stopped_.value) Walk(path, sink);
     }
     takeFiles();
+    if (undo_) undoFailure_ = undo_->Commit();
     if (!stopped_.value && !sink.Settled()) stopped_.value = true;
     return !stopped_.value;
+}
+
+void CorrectionRun::KeepUndo(std::shared_ptr<UndoKeeper> keeper) {
+    undo_ = std::move(keeper);
+    corrector_.undo_ = undo_.get();
+    copies_.clear();
+    crew_.reset();
 }
 
 void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
@@ -467,6 +475,7 @@ void CorrectionRun::Settle(Group& g) {
         } else if (g.results[k]->Corrected()) {
             // What the run corrected, by identity, for later names of the same file.
             const Corrector::Pending& p = g.pending[k];
+            if (p.kept) undo_->Confirm(*p.kept);  // in the run's order
             if (p.after.device + p.after.inode)
                 correctedNames_.try_emplace({p.after.device, p.after.inode}, p.file, p.target != p.file);
             touch(p.folder);

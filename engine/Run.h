@@ -9,6 +9,7 @@
 #include "FileSystem.h"
 #include "FolderScan.h"
 #include "NameMask.h"
+#include "Undo.h"
 #include "Workers.h"
 
 #include <atomic>
@@ -46,6 +47,8 @@ enum class FileOutcome {
     SameFile,   // another name of `sameAs`, which this run corrected under that name
     Failed,     // could not be checked or corrected: `failure`; left as it was
     Backup,     // a backup copy of another file of its folder: never checked, never changed
+    Restored,   // undo: the file holds its content from before the run that is undone
+    Changed,    // undo: the file is no longer what that run left; left alone
 };
 
 struct FileReport {
@@ -112,6 +115,12 @@ public:
     const std::vector<std::filesystem::path>& Paths() const { return paths_; }
     // How many files are read at once; one per CPU the process may use by default.
     unsigned Workers() const { return workers_; }
+
+    // Keeps a record of what a correcting run changes, for undo; written when the run ends.
+    void KeepUndo(std::shared_ptr<UndoKeeper> keeper);
+    UndoKeeper* Undo() const { return undo_.get(); }
+    // Why the record for undo could not be written, if it could not.
+    std::error_code UndoFailure() const { return undoFailure_; }
 
     // Carries the run out, telling `sink`; false when the sink stopped it.
     // Each call is a run of its own.
@@ -186,6 +195,8 @@ private:
             return *this;
         }
     } stopped_;
+    std::shared_ptr<UndoKeeper> undo_;
+    std::error_code undoFailure_;
     std::unique_ptr<WorkerPool> crew_;
     std::vector<Corrector> copies_;  // one a worker of the crew
     std::size_t groupSize_ = 0;      // GroupSize's answer, once asked

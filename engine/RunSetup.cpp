@@ -2,6 +2,21 @@
 
 namespace tarnwick {
 
+namespace {
+
+// The record of a correcting run in the making, in the user's record folder.
+std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const RunRequest& request) {
+    auto store = UndoStore::Open(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder);
+    if (auto* why = std::get_if<std::string>(&store)) return *why;
+    UndoRecord record;
+    record.search = Utf16ToUtf8(request.search).value_or("");
+    record.replace = Utf16ToUtf8(request.replace).value_or("");
+    for (const auto& path : request.paths) record.paths.push_back(PathText(path));
+    return UndoKeeper::Start(std::get<UndoStore>(store), std::move(record));
+}
+
+}  // namespace
+
 std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
     const CodePage& files = request.pinned ? *request.pinned : request.system;
     if (!files.Usable()) return SetupFailure{SetupError::UnusableEncoding, files.Name()};
@@ -22,7 +37,13 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     if (!IsUsable(request.backup)) return SetupFailure{SetupError::BadBackupExtension};
     Corrector corrector(std::move(forms), request.backup);
     corrector.TakeBinaryFiles(request.binaryFiles);
-    return CorrectionRun(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
+    CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
+    if (request.keepUndo && request.mode == RunMode::Correct) {
+        auto keeper = StartUndoRecord(request);
+        if (auto* why = std::get_if<std::string>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
+        run.KeepUndo(std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+    }
+    return run;
 }
 
 }  // namespace tarnwick

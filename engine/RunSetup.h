@@ -29,7 +29,10 @@ struct RunRequest {
     // empty -s is a mistake, and it would rewrite every file); the window takes
     // it as its description says, as a string every non-empty file holds.
     bool emptySearchAllowed = false;
-    bool binaryFiles = false;                  // binary files are corrected too, byte for byte
+    bool binaryFiles = false;  // binary files are corrected too, byte for byte
+    // A correcting run keeps a record for undo in `undoFolder` (empty: the user's).
+    bool keepUndo = false;
+    std::filesystem::path undoFolder;
     std::vector<std::filesystem::path> paths;  // files and folders, in the order they are taken
     RunMode mode = RunMode::Check;
     FileSelection selection;  // which files of the folders are taken
@@ -38,16 +41,18 @@ struct RunRequest {
 
 enum class SetupError {
     EmptySearch,           // the search string is empty and that is not allowed
-    UnusableEncoding,      // `encoding`: a multibyte code page whose bytes can look like ASCII
+    UnusableEncoding,      // `encoding`: a multibyte code page files cannot be corrected in
     SearchNotWritable,     // the search string has no form in `encoding` (empty: in any encoding)
     ReplaceNotWritable,    // the replace string has no form in the pinned `encoding`
     EmptyBackupExtension,  // backups on without an extension
     BadBackupExtension,    // an extension that is no plain name part
+    UndoRecords,           // the undo record folder may not be used: `detail` says why
 };
 
 struct SetupFailure {
     SetupError error;
     std::string encoding = {};  // the encoding the error names, if any
+    std::string detail = {};    // UndoRecords: the folder and the reason
 };
 
 // The run the request asks for, or why there can be none.

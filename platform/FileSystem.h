@@ -147,6 +147,8 @@ private:
 Path TemporaryFileName();
 // This machine (and process namespace), as temporary names tell it: 8 hex digits.
 const Path::string_type& MachineTag();
+// This process's number.
+std::uint64_t ProcessId();
 // Whether a process with this number runs here (or may: one that cannot be asked counts as running).
 bool ProcessRunning(std::uint64_t process);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
@@ -169,6 +171,15 @@ std::string_view NewLine();
 // ~/.config/name elsewhere; empty when the environment names none.
 Path UserConfigFolder(std::string_view name);
 
+// The folder of a program's per-user state (kept between runs, not
+// settings): %LOCALAPPDATA%\\Name on Windows, $XDG_STATE_HOME/name or
+// ~/.local/state/name elsewhere; empty when the environment names none.
+Path UserStateFolder(std::string_view name);
+// Makes `folder` (and any missing parent) for this user alone and checks it:
+// on POSIX it must be this user's and no one else may write to it (as ssh
+// asks of its keys); `why` then says what is wrong. Created folders are
+// private (0700). Windows relies on the profile folder's access list.
+std::error_code MakePrivateFolder(const Path& folder, std::string& why);
 // How many more files this process may open (the open-file limit less what is
 // open now); a large number where the system sets no low limit.
 std::size_t OpenFilesLeft();

@@ -409,6 +409,33 @@ Path UserConfigFolder(std::string_view name) {
     return {};
 }
 
+std::uint64_t ProcessId() { return static_cast<std::uint64_t>(::getpid()); }
+
+Path UserStateFolder(std::string_view name) {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') return Path(state) / name;
+    if (const char* home = std::getenv("HOME"); home && *home) return Path(home) / ".local" / "state" / name;
+    return {};
+}
+
+std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
+    std::error_code ec;
+    if (folder.has_parent_path() && !std::filesystem::exists(folder, ec)) {
+        std::filesystem::create_directories(folder.parent_path(), ec);
+        if (ec) return ec;
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastError();
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) return LastError();
+    const auto refuse = [&](const char* reason) {
+        why = reason;
+        return std::make_error_code(std::errc::permission_denied);
+    };
+    if (!S_ISDIR(st.st_mode)) return refuse("is not a folder");
+    if (st.st_uid != ::geteuid()) return refuse("belongs to another user");
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return refuse("may be written by other users");
+    return {};
+}
+
 std::size_t OpenFilesLeft() {
     constexpr std::size_t kPlenty = 1u << 16;
     rlimit limit{};

@@ -476,6 +476,27 @@ Path UserConfigFolder(std::string_view name) {
     return Path(appData) / folder;
 }
 
+std::uint64_t ProcessId() { return ::GetCurrentProcessId(); }
+
+Path UserStateFolder(std::string_view name) {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    if (!local || !*local || name.empty()) return {};
+    std::wstring folder(name.begin(), name.end());
+    if (folder[0] >= L'a' && folder[0] <= L'z') folder[0] = static_cast<wchar_t>(folder[0] - L'a' + L'A');
+    return Path(local) / folder;
+}
+
+std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) return ec;
+    if (!std::filesystem::is_directory(folder, ec)) {
+        why = "is not a folder";
+        return ec ? ec : std::make_error_code(std::errc::permission_denied);
+    }
+    return {};
+}
+
 // Handles have no low per-process limit on Windows.
 std::size_t OpenFilesLeft() { return 1u << 16; }
 

@@ -29,12 +29,16 @@ protected:
         TempDirTest::SetUp();
         if (const char* all = std::getenv("LC_ALL")) savedLocale_ = all;
         setenv("LC_ALL", "C.UTF-8", 1);
+        // Records for undo in a hidden folder of the test's own.
+        state_.emplace("XDG_STATE_HOME", (Dir() / ".state").c_str());
     }
     void TearDown() override {
         savedLocale_ ? setenv("LC_ALL", savedLocale_->c_str(), 1) : unsetenv("LC_ALL");
+        state_.reset();
         TempDirTest::TearDown();
     }
     std::optional<std::string> savedLocale_;
+    std::optional<test::ScopedEnvironment> state_;
     int Run(std::vector<std::string> args, const std::string& input = {}) {
         std::ostringstream out, err;
         std::istringstream in(input);

@@ -50,14 +50,20 @@ public:
         menus << items.join("|");
         return menuAnswer;
     }
+    bool Question(QWidget*, const QString& text, const QString& title) override {
+        questions << title + "|" + text;
+        return questionAnswer;
+    }
 
     std::vector<Box> boxes;
     int openMs = 0;
     QString answer;  // what the next picker returns
     QStringList pickerCalls;
     int abouts = 0;
-    QStringList menus;    // the items of each context menu shown
-    int menuAnswer = -1;  // what the next context menu returns
+    QStringList menus;           // the items of each context menu shown
+    int menuAnswer = -1;         // what the next context menu returns
+    QStringList questions;       // title|text of each question asked
+    bool questionAnswer = true;  // Yes
 };
 
 class MainWindowTest : public TempDirTest {
@@ -69,6 +75,7 @@ protected:
         setup.arguments = std::move(arguments);
         setup.optionsFile = Dir() / "options.ini";
         setup.codePage = codePage ? *CodePage::Named(codePage) : CodePage::System();
+        setup.undoFolder = Dir() / ".undo";  // records for undo in the test's own folder
         window_ = std::make_unique<Main>(std::move(setup), ui_);
         statuses_.clear();
         QObject::connect(window_.get(), &Main::statusChanged, [this](const QString& s) { statuses_ << s; });

@@ -258,6 +258,39 @@ TEST_F(MainWindowTest, JapaneseSystemCorrectsShiftJisAndUtf8) {
     EXPECT_EQ(ReadBytes(none), "<p>\x83\x41\x83\x41</p>");
 }
 
+// Ctrl+Z offers to undo the newest run, and undoes it: a file edited since
+// stays as it is and is named; with nothing to undo it does nothing.
+TEST_F(MainWindowTest, CtrlZUndoesTheNewestRun) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    const auto a = Make("site/a.htm", "abc 1");
+    const auto b = Make("site/b.htm", "abc 2");
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    F().Command1->setFocus();
+    QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_TRUE(ui_.questions.isEmpty());  // nothing to undo yet
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    ASSERT_EQ(ReadBytes(a), "xyz 1");
+    tarnwick::test::WriteBytes(b, "edited");
+
+    ui_.questionAnswer = false;
+    QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
+    ASSERT_EQ(ui_.questions.size(), 1);
+    EXPECT_TRUE(ui_.questions[0].contains(Q(Dir() / "site"))) << ui_.questions[0].toStdString();
+    EXPECT_TRUE(ui_.questions[0].contains("Изменено файлов: 2")) << ui_.questions[0].toStdString();
+    EXPECT_EQ(ReadBytes(a), "xyz 1");  // No: nothing happens
+
+    ui_.questionAnswer = true;
+    QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(ReadBytes(a), "abc 1");
+    EXPECT_EQ(ReadBytes(b), "edited");
+    EXPECT_EQ(Status(), " Отмена выполнена. Восстановлено 1 из 2 файлов.");
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_TRUE(ui_.boxes[0].text.contains(Q(b) + " — изменён после обработки")) << ui_.boxes[0].text.toStdString();
+    EXPECT_TRUE(F().Command1->isEnabled());  // a.htm is to correct again
+}
+
 // Binary files are left alone: not queued by a folder scan, and one chosen
 // alone says so and cannot be processed.
 TEST_F(MainWindowTest, BinaryFilesAreLeftAlone) {
@@ -333,7 +366,9 @@ TEST_F(MainWindowTest, BadParametersChangeNothing) {
     EXPECT_TRUE(ui_.boxes[1].text.contains("строку замены нельзя записать в кодировке файла windows-1251"))
         << ui_.boxes[1].text.toStdString();
     EXPECT_EQ(ReadBytes(file), "abc");
-    EXPECT_EQ(Names(), (std::vector<std::string>{"options.ini", "page.htm"}));
+    // No temporary left, and no record for undo of a run that changed nothing.
+    EXPECT_EQ(Names(), (std::vector<std::string>{".undo", "options.ini", "page.htm"}));
+    EXPECT_TRUE(fs::is_empty(Dir() / ".undo"));
 }
 
 // Before any classification the process button does nothing.

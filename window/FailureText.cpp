@@ -35,6 +35,9 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::KeepAccess:
         text = QStringLiteral("исправленному файлу нельзя дать группу, права доступа (ACL) или атрибуты исходного");
         break;
+    case FailureKind::OriginalLost:
+        text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
+        break;
     }
     if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
     return text;

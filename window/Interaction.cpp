@@ -42,4 +42,15 @@ int DialogInteraction::PopupMenu(QWidget* parent, const QPoint& at, const QStrin
     return chosen ? static_cast<int>(menu.actions().indexOf(const_cast<QAction*>(chosen))) : -1;
 }
 
+bool DialogInteraction::Question(QWidget* parent, const QString& text, const QString& title) {
+    QMessageBox box(parent);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setTextFormat(Qt::PlainText);
+    box.setIcon(QMessageBox::Question);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
 }  // namespace tarnwick::window

@@ -28,6 +28,8 @@ public:
     // A context menu of `items` at `at` (in `parent`'s coordinates): the index
     // of the item chosen, or -1 when it is closed without a choice.
     virtual int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) = 0;
+    // A modal question with the buttons Yes and No: true for Yes.
+    virtual bool Question(QWidget* parent, const QString& text, const QString& title) = 0;
 };
 
 // Real dialogs.
@@ -38,6 +40,7 @@ public:
     QString OpenFolder(QWidget* parent, const QString& title) override;
     void ShowAbout() override;
     int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) override;
+    bool Question(QWidget* parent, const QString& text, const QString& title) override;
 };
 
 }  // namespace tarnwick::window

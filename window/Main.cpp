@@ -1,5 +1,6 @@
 #include "Main.h"
 
+#include "RestoreRun.h"
 #include "RunSetup.h"
 
 #include "FailureText.h"
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -102,7 +104,61 @@ void Main::keyPressEvent(QKeyEvent* event) {
         event->ignore();
         return;
     }
+    // Ctrl+Z: the text fields keep it for their typing; elsewhere it undoes the newest run.
+    if (event->matches(QKeySequence::Undo)) {
+        UndoNewestRun();
+        return;
+    }
     QDialog::keyPressEvent(event);
+}
+
+void Main::UndoNewestRun() {
+    if (busy_) return;
+    auto opened = UndoStore::Open(setup_.undoFolder.empty() ? UndoStore::DefaultFolder() : setup_.undoFolder);
+    if (auto* why = std::get_if<std::string>(&opened)) {
+        Box(QStringLiteral("Отмена невозможна: ") + QString::fromStdString(*why), kErrorTitle, BoxIcon::Critical);
+        return;
+    }
+    const UndoStore& store = std::get<UndoStore>(opened);
+    const std::vector<UndoRecord> records = store.Records();
+    const UndoRecord* target = UndoStore::NewestUndoable(records);
+    if (!target) return;  // nothing to undo
+    QStringList paths;
+    for (const std::string& path : target->paths) paths << FromPath(PathFromText(path));
+    const QString question = QStringLiteral("Отменить последнюю обработку?\n\n") + paths.join(QLatin1Char('\n')) +
+                             QStringLiteral("\n\nИзменено файлов: ") + Number(target->files.size()) +
+                             QStringLiteral(". Файлы, изменённые после обработки, останутся как есть.");
+    if (!interaction_.Question(this, question, QStringLiteral("Отмена обработки"))) return;
+    UndoRecord mine;
+    mine.undoes = target->id;
+    mine.paths = target->paths;
+    auto keeper = UndoKeeper::Start(store, std::move(mine));
+    if (auto* why = std::get_if<std::string>(&keeper)) {
+        Box(QStringLiteral("Отмена невозможна: ") + QString::fromStdString(*why), kErrorTitle, BoxIcon::Critical);
+        return;
+    }
+    RestoreRun run(*target, std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    std::size_t restored = 0;
+    QStringList others;
+    RunCallbacks told;
+    told.file = [&](const FileReport& report) {
+        if (report.outcome == FileOutcome::Restored) ++restored;
+        else if (report.outcome == FileOutcome::Changed)
+            others << FromPath(report.path) + QStringLiteral(" — изменён после обработки");
+        else if (report.failure)
+            others << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+        return true;
+    };
+    {
+        BusyScope busy(busy_);
+        run.Execute(told);
+    }
+    ClassifyPath(false);  // what the current file or folder holds now
+    SetStatus(QStringLiteral(" Отмена выполнена. Восстановлено ") + Number(restored) + QStringLiteral(" из ") +
+              Number(target->files.size()) + QStringLiteral(" файлов."));
+    if (!others.isEmpty())
+        FailureBox(QStringLiteral("Не восстановлено файлов: "), QStringLiteral(". Эти файлы оставлены как есть:\n\n"),
+                   others);
 }
 
 void Main::Text1_Change() { searchText_ = form_.Text1->text(); }
@@ -157,6 +213,8 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.paths = std::move(paths);
     request.mode = mode;
     request.selection.subfolders = subfolders;
+    request.keepUndo = true;
+    request.undoFolder = setup_.undoFolder;
     auto prepared = PrepareRun(request);
     if (auto* run = std::get_if<CorrectionRun>(&prepared)) return std::move(*run);
     QString text;
@@ -172,6 +230,10 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     case SetupError::SearchNotWritable:
     case SetupError::ReplaceNotWritable:
         text = QStringLiteral("Строка поиска содержит символы, которых нет ни в одной кодировке. Файлы не изменены.");
+        break;
+    case SetupError::UndoRecords:
+        text = QStringLiteral("Папка записей для отмены не может быть использована: ") +
+               QString::fromStdString(failure.detail) + QStringLiteral(". Файлы не изменены.");
         break;
     case SetupError::EmptyBackupExtension:
     case SetupError::BadBackupExtension:

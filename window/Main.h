@@ -22,6 +22,7 @@ struct MainSetup {
     QStringList arguments;              // the command line after the program name
     std::filesystem::path optionsFile;  // where the settings are loaded from and saved to
     CodePage codePage = CodePage::System();
+    std::filesystem::path undoFolder;  // where runs are recorded for undo; empty: the user's
 };
 
 // The main window: the program's whole state and its handlers. The work of a
@@ -77,6 +78,8 @@ private:
     void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders = false);
     // The folder chooser, then the scan of the chosen folder (with its subfolders or not).
     void ChooseFolder(bool subfolders);
+    // Ctrl+Z: offers to undo the newest run no later run undid, and does it.
+    void UndoNewestRun();
     // One box naming failed files: `lead`, their count, `tail`, then the list (cut after a screenful).
     void FailureBox(const QString& lead, const QString& tail, QStringList failures);
     FileVerdict CheckFile(const QString& file, CorrectionRun& run);

@@ -27,6 +27,7 @@ public:
     QString OpenFolder(QWidget*, const QString&) override { return {}; }
     void ShowAbout() override {}
     int PopupMenu(QWidget*, const QPoint&, const QStringList&) override { return -1; }
+    bool Question(QWidget*, const QString&, const QString&) override { return false; }
 };
 
 // OUT.png, and OUT-x3.png enlarged three times for a close look.

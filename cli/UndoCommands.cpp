@@ -1,0 +1,113 @@
+#include "UndoCommands.h"
+
+#include "CodePage.h"
+#include "Records.h"
+#include "RestoreRun.h"
+
+#include <ctime>
+#include <ostream>
+
+namespace tarnwick::cli {
+
+namespace {
+
+int Refused(std::ostream& err, const std::string& message) {
+    err << "tarnwick-cli: " << message << '\n';
+    return 2;
+}
+
+// The store the records are in; the reason it may not be used instead.
+std::variant<UndoStore, std::string> OpenStore() { return UndoStore::Open(UndoStore::DefaultFolder()); }
+
+const char* StateName(UndoState state) {
+    switch (state) {
+    case UndoState::Undoable: return "undoable";
+    case UndoState::Partly: return "partly";
+    case UndoState::Undone: return "undone";
+    }
+    return "undoable";
+}
+
+std::string LocalTime(std::int64_t seconds) {
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &time);
+#else
+    localtime_r(&time, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// What a run did, in a line: the strings and paths, or which run it undid.
+std::string What(const UndoRecord& r) {
+    if (r.IsUndo()) return "undo of " + r.undoes;
+    std::string what = "-s " + r.search + " -r " + r.replace;
+    for (const std::string& path : r.paths) what += " " + path;
+    return what;
+}
+
+}  // namespace
+
+int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
+    auto store = OpenStore();
+    if (auto* why = std::get_if<std::string>(&store)) return Refused(err, *why);
+    const std::vector<UndoRecord> records = std::get<UndoStore>(store).Records();
+    for (const UndoRecord& r : records) {
+        const char* state = StateName(UndoStore::StateOf(r, records));
+        if (!options.json) {
+            out << r.id << '\t' << LocalTime(r.time) << '\t' << state << '\t' << r.files.size() << '\t' << What(r)
+                << '\n';
+            continue;
+        }
+        out << "{\"id\":" << JsonString(r.id) << ",\"time\":" << JsonString(LocalTime(r.time)) << ",\"state\":\""
+            << state << "\",\"files\":" << r.files.size();
+        if (r.IsUndo()) {
+            out << ",\"undoes\":" << JsonString(r.undoes);
+        } else {
+            out << ",\"search\":" << JsonPath(r.search) << ",\"replace\":" << JsonPath(r.replace) << ",\"paths\":[";
+            for (std::size_t i = 0; i < r.paths.size(); ++i) out << (i ? "," : "") << JsonPath(r.paths[i]);
+            out << ']';
+        }
+        out << "}\n";
+    }
+    return 0;
+}
+
+int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
+    if (options.paths.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
+    auto opened = OpenStore();
+    if (auto* why = std::get_if<std::string>(&opened)) return Refused(err, *why);
+    const UndoStore& store = std::get<UndoStore>(opened);
+    const std::vector<UndoRecord> records = store.Records();
+    const UndoRecord* target = nullptr;
+    if (options.paths.empty()) {
+        target = UndoStore::NewestUndoable(records);
+        if (!target) return Refused(err, "no run to undo (see --history)");
+    } else {
+        for (const UndoRecord& r : records)
+            if (r.id == options.paths[0]) target = &r;
+        if (!target) return Refused(err, "no run " + options.paths[0] + " to undo (see --history)");
+    }
+    // The undo keeps a record of its own, so that it can be undone too.
+    UndoRecord mine;
+    mine.undoes = target->id;
+    mine.paths = target->paths;
+    auto keeper = UndoKeeper::Start(store, std::move(mine));
+    if (auto* why = std::get_if<std::string>(&keeper)) return Refused(err, *why);
+    RestoreRun run(*target, std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    const StringForms none;
+    const auto records_ = options.json   ? JsonRecords(out, err, none, false)
+                          : options.null ? NullRecords(out, err, none, false)
+                                         : TextRecords(out, err, none, false);
+    records_->ForUndo();
+    run.Execute(*records_);
+    records_->Summary();
+    if (auto ec = run.RecordFailure()) err << "tarnwick-cli: this undo cannot be undone: " << ec.message() << '\n';
+    if (records_->Broken()) return 3;
+    return records_->AllRestored() ? 0 : 1;
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,17 @@
+#pragma once
+
+// tarnwick-cli --history and --undo: the runs kept for undo, and putting one back.
+
+#include "CommandLine.h"
+
+#include <iosfwd>
+
+namespace tarnwick::cli {
+
+// Lists the runs kept for undo, newest first; 0, or 2 when the records may not be read.
+int History(const CommandLine& options, std::ostream& out, std::ostream& err);
+// Undoes the run named as the one PATH, or the newest run no later run undid:
+// 0 when every file came back, 1 otherwise, 2 when there is none to undo.
+int Undo(const CommandLine& options, std::ostream& out, std::ostream& err);
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,367 @@
+#include "Undo.h"
+
+#include "CodePage.h"
+#include "FileCopy.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace tarnwick {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kHeader = "tarnwick-undo-record 1";
+const fs::path kRecordName = "record";
+const fs::path kProcessName = "process";  // the number of the process writing the record
+
+// Text as one field: bytes outside printable ASCII, and '%', as %XX.
+std::string Escape(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b > 0x20 && b < 0x7F && b != '%') {
+            out += c;
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", b);
+            out += hex;
+        }
+    }
+    return out.empty() ? "%" : out;  // a lone "%" is the empty text
+}
+
+std::optional<std::string> Unescape(std::string_view field) {
+    if (field == "%") return std::string();
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '%') {
+            out += field[i];
+            continue;
+        }
+        if (i + 2 >= field.size()) return std::nullopt;
+        unsigned value = 0;
+        if (std::sscanf(std::string(field.substr(i + 1, 2)).c_str(), "%2x", &value) != 1) return std::nullopt;
+        out += static_cast<char>(value);
+        i += 2;
+    }
+    return out;
+}
+
+std::string PathField(const fs::path& path) { return Escape(PathText(path)); }
+
+std::optional<fs::path> PathOfField(std::string_view field) {
+    auto text = Unescape(field);
+    if (!text) return std::nullopt;
+    return PathFromText(*text);
+}
+
+std::uint64_t KeptBytes(const UndoRecord& record) {
+    std::uint64_t bytes = 0;
+    for (const UndoEntry& e : record.files)
+        if (!e.kept.empty()) bytes += e.original.size;
+    return bytes;
+}
+
+// A new record folder's name: the time to the millisecond (UTC), and a
+// number where two runs share one. Made while the records it may replace
+// still stand, so no name is used twice.
+std::string NewId(const fs::path& store) {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+    const std::time_t now = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char stamp[40];
+    const std::size_t length = std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    std::snprintf(stamp + length, sizeof stamp - length, "-%03d", static_cast<int>(ms % 1000));
+    for (int n = 1;; ++n) {
+        std::string id = n == 1 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n);
+        std::error_code ec;
+        if (fs::create_directory(store / id, ec)) {
+            fs::permissions(store / id, fs::perms::owner_all, ec);  // as private as the store
+            return id;
+        }
+        if (ec || n > 1000) return {};
+    }
+}
+
+void RemoveRecord(const fs::path& folder) {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+}
+
+}  // namespace
+
+fs::path UndoStore::DefaultFolder() {
+    const fs::path state = os::UserStateFolder("tarnwick");
+    return state.empty() ? fs::path() : state / "undo";
+}
+
+std::variant<UndoStore, std::string> UndoStore::Open(const fs::path& folder) {
+    if (folder.empty()) return std::string("no folder for undo records (neither XDG_STATE_HOME nor HOME is set)");
+    std::string why;
+    if (auto ec = os::MakePrivateFolder(folder, why)) {
+        if (why.empty()) why = "cannot be made: " + ec.message();
+        return "the undo record folder " + PathText(folder) + " " + why;
+    }
+    return UndoStore(folder);
+}
+
+std::vector<UndoRecord> UndoStore::Records() const {
+    std::vector<UndoRecord> records;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_directory(ec)) continue;
+        if (auto record = ReadRecord(it->path())) {
+            records.push_back(std::move(*record));
+            continue;
+        }
+        // A run that was stopped before its record was written: its
+        // originals are of no use once its process is gone.
+        std::ifstream process(it->path() / kProcessName);
+        std::uint64_t pid = 0;
+        if (process >> pid && !os::ProcessRunning(pid)) RemoveRecord(it->path());
+    }
+    std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
+        return a.time != b.time ? a.time > b.time : a.id > b.id;
+    });
+    return records;
+}
+
+UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all) {
+    std::size_t restored = 0;
+    for (const UndoRecord& later : all)
+        if (later.undoes == record.id && StateOf(later, all) != UndoState::Undone)
+            restored = std::max(restored, later.restored);
+    if (restored == 0) return UndoState::Undoable;
+    return restored >= record.files.size() ? UndoState::Undone : UndoState::Partly;
+}
+
+const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) {
+    for (const UndoRecord& record : all) {
+        if (record.IsUndo()) continue;
+        const bool undone = std::any_of(all.begin(), all.end(), [&](const UndoRecord& later) {
+            return later.undoes == record.id && StateOf(later, all) != UndoState::Undone;
+        });
+        if (!undone) return &record;
+    }
+    return nullptr;
+}
+
+std::error_code WriteRecord(const UndoRecord& r) {
+    std::ostringstream text;
+    text << kHeader << "\nid " << r.id << "\ntime " << r.time << '\n';
+    if (r.IsUndo()) text << "undoes " << r.undoes << "\nrestored " << r.restored << '\n';
+    text << "search " << Escape(r.search) << "\nreplace " << Escape(r.replace) << '\n';
+    for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
+    for (const UndoEntry& e : r.files) {
+        const os::FileInfo &w = e.written, &o = e.original;
+        text << "file " << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size << ' '
+             << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' '
+             << o.mode << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
+             << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
+    }
+    text << "end\n";
+    const std::string bytes = text.str();
+    // Written whole under another name, flushed, then named: a record is
+    // complete or absent.
+    os::Folder folder;
+    if (auto ec = os::Folder::Open(r.folder, folder)) return ec;
+    const fs::path fresh = "record.new";
+    folder.Remove(fresh);
+    os::File out;
+    if (auto ec = folder.CreateNew(fresh, out)) return ec;
+    std::error_code ec = out.WriteAll(bytes.data(), bytes.size());
+    if (!ec) ec = out.Flush();
+    if (!ec) ec = out.Close();
+    if (!ec) ec = folder.Rename(fresh, kRecordName);
+    if (ec) {
+        out.Close();
+        folder.Remove(fresh);
+        return ec;
+    }
+    folder.Flush();
+    return {};
+}
+
+std::optional<UndoRecord> ReadRecord(const fs::path& folder) {
+    std::ifstream in(folder / kRecordName, std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line) || line != kHeader) return std::nullopt;
+    UndoRecord r;
+    r.folder = folder;
+    bool ended = false;
+    while (std::getline(in, line) && !ended) {
+        std::istringstream fields(line);
+        std::string key, value;
+        fields >> key;
+        const auto text = [&]() -> std::optional<std::string> {
+            if (!(fields >> value)) return std::nullopt;
+            return Unescape(value);
+        };
+        if (key == "end") {
+            ended = true;
+        } else if (key == "id") {
+            fields >> r.id;
+        } else if (key == "time") {
+            fields >> r.time;
+        } else if (key == "undoes") {
+            fields >> r.undoes;
+        } else if (key == "restored") {
+            fields >> r.restored;
+        } else if (key == "search" || key == "replace" || key == "path") {
+            auto t = text();
+            if (!t) return std::nullopt;
+            if (key == "search") r.search = *t;
+            else if (key == "replace") r.replace = *t;
+            else r.paths.push_back(*t);
+        } else if (key == "file") {
+            UndoEntry e;
+            std::string path, how, where;
+            os::FileInfo &w = e.written, &o = e.original;
+            if (!(fields >> path >> w.device >> w.inode >> w.size >> w.modifiedNs >> e.writtenHash >> o.device >>
+                  o.inode >> o.size >> o.mode >> o.owner >> o.group >> e.originalHash >> how >> where))
+                return std::nullopt;
+            const auto p = PathOfField(path), kept = PathOfField(where);
+            if (!p || !kept || (how != "kept" && how != "backup")) return std::nullopt;
+            e.path = *p;
+            (how == "kept" ? e.kept : e.backup) = *kept;
+            r.files.push_back(std::move(e));
+        }
+    }
+    if (!ended || r.id.empty() || folder.filename() != r.id) return std::nullopt;
+    return r;
+}
+
+std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
+                                                                         UndoBudget budget) {
+    std::vector<UndoRecord> older = store.Records();
+    std::reverse(older.begin(), older.end());  // oldest first
+    record.id = NewId(store.Folder());
+    if (record.id.empty()) return "cannot make a record folder in " + PathText(store.Folder());
+    // Room for this run among the runs kept.
+    while (!older.empty() && older.size() >= budget.runs) {
+        RemoveRecord(older.front().folder);
+        older.erase(older.begin());
+    }
+    std::uint64_t used = 0;
+    for (const UndoRecord& r : older) used += KeptBytes(r);
+    record.folder = store.Folder() / record.id;
+    record.time = static_cast<std::int64_t>(std::time(nullptr));
+    std::ofstream(record.folder / kProcessName) << os::ProcessId() << '\n';
+    std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget.bytes, used, std::move(older)));
+    if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_))
+        return "cannot open " + PathText(keeper->record_.folder) + ": " + ec.message();
+    return keeper;
+}
+
+UndoKeeper::UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t used, std::vector<UndoRecord> older)
+    : record_(std::move(record)), budget_(budget), used_(used), older_(std::move(older)) {}
+
+bool UndoKeeper::MakeRoom(std::uint64_t size) {
+    while (used_ + size > budget_ && !older_.empty()) {
+        used_ -= std::min(used_, KeptBytes(older_.front()));
+        RemoveRecord(older_.front().folder);
+        older_.erase(older_.begin());
+    }
+    return used_ + size <= budget_;
+}
+
+std::optional<std::size_t> UndoKeeper::Keep(const fs::path& file, const os::Folder& folder, const fs::path& name,
+                                            const os::FileInfo& before, std::uint64_t hash, os::File& in,
+                                            const fs::path& backup, std::vector<char>& buffer) {
+    UndoEntry entry;
+    entry.path = file;
+    entry.original = before;
+    entry.originalHash = hash;
+    bool room = false;
+    {
+        std::lock_guard lock(mutex_);
+        room = MakeRoom(before.size);
+        if (room) used_ += before.size;
+        entry.kept = "f" + std::to_string(++counter_);
+    }
+    // A second name of the very file that was read; else the backup; else a copy.
+    os::FileInfo linked;
+    bool kept = room && !folder_.LinkFrom(folder, name, entry.kept) && !folder_.Stat(entry.kept, linked) &&
+                linked.SameFileAs(before);
+    if (room && !kept) {
+        folder_.Remove(entry.kept);
+        if (backup.empty()) kept = !CopyInto(in, before.size, before, folder_, entry.kept, buffer);
+    }
+    std::lock_guard lock(mutex_);
+    if (!kept) {
+        if (room) used_ -= before.size;
+        entry.kept.clear();
+        if (backup.empty()) {
+            notUndoable_.push_back(file);
+            return std::nullopt;
+        }
+        entry.backup = backup;
+    }
+    record_.files.push_back(std::move(entry));
+    replaced_.push_back(0);
+    return record_.files.size() - 1;
+}
+
+void UndoKeeper::Replaced(std::size_t kept, const os::FileInfo& written, std::uint64_t writtenHash) {
+    std::lock_guard lock(mutex_);
+    record_.files[kept].written = written;
+    record_.files[kept].writtenHash = writtenHash;
+    replaced_[kept] = 1;
+}
+
+void UndoKeeper::Confirm(std::size_t kept) {
+    std::lock_guard lock(mutex_);
+    order_.push_back(kept);
+}
+
+void UndoKeeper::Forget(std::size_t kept) {
+    std::lock_guard lock(mutex_);
+    UndoEntry& e = record_.files[kept];
+    if (!e.kept.empty()) {
+        folder_.Remove(e.kept);
+        used_ -= std::min(used_, e.original.size);
+    }
+    replaced_[kept] = 0;
+}
+
+std::error_code UndoKeeper::Commit() {
+    std::lock_guard lock(mutex_);
+    UndoRecord record = record_;
+    record.files.clear();
+    std::vector<char> listed(record_.files.size(), 0);
+    for (const std::size_t k : order_) {
+        if (!replaced_[k] || listed[k]) continue;
+        record.files.push_back(record_.files[k]);
+        listed[k] = 1;
+    }
+    for (std::size_t k = 0; k < record_.files.size(); ++k)
+        if (replaced_[k] && !listed[k]) record.files.push_back(record_.files[k]);
+    if (record.files.empty() && !record.IsUndo()) {
+        // Nothing was changed: nothing to undo.
+        RemoveRecord(record.folder);
+        return {};
+    }
+    if (auto ec = WriteRecord(record)) return ec;
+    folder_.Remove(kProcessName);
+    written_ = true;
+    return {};
+}
+
+std::vector<fs::path> UndoKeeper::NotUndoable() const {
+    std::lock_guard lock(mutex_);
+    return notUndoable_;
+}
+
+}  // namespace tarnwick

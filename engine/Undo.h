@@ -1,0 +1,138 @@
+#pragma once
+
+// Undo: a correcting run leaves a record of each file it changed and keeps
+// the file's original content (a second name of the very file that was read
+// where the record folder is on its file system, else the backup, else a
+// flushed copy). A later run puts the files back, each only while it is still
+// exactly what the run wrote (RestoreRun).
+//
+// The records live in one folder of the user's (UndoStore::DefaultFolder),
+// one subfolder per run; a run's record is written last, whole, so a run that
+// was stopped leaves a folder without one, which is ignored and removed.
+
+#include "FileSystem.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+namespace tarnwick {
+
+// One file a run changed.
+struct UndoEntry {
+    std::filesystem::path path;  // the file itself, links resolved
+    os::FileInfo written;        // what the run left there (device, inode, size, time)
+    std::uint64_t writtenHash = 0;
+    os::FileInfo original;  // the file before (device, inode, size, mode, owner, group)
+    std::uint64_t originalHash = 0;
+    std::filesystem::path kept;    // the original in the record's folder, or
+    std::filesystem::path backup;  // the backup copy that holds it
+};
+
+// One run's record.
+struct UndoRecord {
+    std::string id;
+    std::int64_t time = 0;     // seconds since 1970
+    std::string undoes;        // for a run that undid another: that one's ID
+    std::size_t restored = 0;  // ...and how many of its files are as before it now
+    std::string search, replace;
+    std::vector<std::string> paths;  // as the run was given them
+    std::vector<UndoEntry> files;
+    std::filesystem::path folder;  // where the record and the originals are kept
+
+    bool IsUndo() const { return !undoes.empty(); }
+};
+
+enum class UndoState { Undoable, Partly, Undone };
+
+// How much the records may hold: at most `bytes` of original content
+// (linked originals count: they keep their disk blocks alive) and `runs` runs.
+struct UndoBudget {
+    std::uint64_t bytes = std::uint64_t{1} << 30;
+    std::size_t runs = 20;
+};
+
+class UndoStore {
+public:
+    // The user's record folder: $XDG_STATE_HOME/tarnwick/undo (or
+    // ~/.local/state/tarnwick/undo), %LOCALAPPDATA%\Tarnwick\undo on Windows.
+    static std::filesystem::path DefaultFolder();
+    // The store at `folder`, made when missing; the reason it may not be used instead.
+    static std::variant<UndoStore, std::string> Open(const std::filesystem::path& folder);
+
+    const std::filesystem::path& Folder() const { return folder_; }
+    // The complete records, newest first.
+    std::vector<UndoRecord> Records() const;
+    // What became of `record`'s files: undone by a later run that is not undone itself.
+    static UndoState StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all);
+    // The run `--undo` takes without an ID: the newest correcting run no
+    // later run undid; nothing when there is none.
+    static const UndoRecord* NewestUndoable(const std::vector<UndoRecord>& all);
+
+private:
+    explicit UndoStore(std::filesystem::path folder) : folder_(std::move(folder)) {}
+    std::filesystem::path folder_;
+};
+
+// The record of one correcting run in the making; its methods may be called
+// from several threads.
+class UndoKeeper {
+public:
+    // Opens a record folder for a new run in `store`, removing the oldest
+    // records beyond the budget of runs.
+    static std::variant<std::shared_ptr<UndoKeeper>, std::string> Start(const UndoStore& store, UndoRecord record,
+                                                                        UndoBudget budget = {});
+
+    // Keeps the original of the file about to be replaced: a second name of
+    // `name` in `folder` (the entry that was read, described by `before`),
+    // else `backup` when one holds it, else a copy from `in`. Records beyond
+    // the budget go first, oldest first. Nothing when it cannot be kept.
+    std::optional<std::size_t> Keep(const std::filesystem::path& file, const os::Folder& folder,
+                                    const std::filesystem::path& name, const os::FileInfo& before, std::uint64_t hash,
+                                    os::File& in, const std::filesystem::path& backup, std::vector<char>& buffer);
+    // The file was replaced by what `written` describes.
+    void Replaced(std::size_t kept, const os::FileInfo& written, std::uint64_t writtenHash);
+    // The replaced file is the next in the run's order: the record lists its files so.
+    void Confirm(std::size_t kept);
+    // The replacement did not happen: the kept original goes.
+    void Forget(std::size_t kept);
+    // For an undo: how many files of the run it undid are as before that run now.
+    void SetRestored(std::size_t count) { record_.restored = count; }
+    // Writes the record: from now on the run can be undone.
+    std::error_code Commit();
+    // The files whose originals could not be kept, in the order they came.
+    std::vector<std::filesystem::path> NotUndoable() const;
+    const UndoRecord& Record() const { return record_; }
+    // The record was written: the run can be undone.
+    bool Written() const { return written_; }
+
+private:
+    UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t used, std::vector<UndoRecord> older);
+    // Room for `size` more bytes, removing the oldest other records as needed.
+    bool MakeRoom(std::uint64_t size);
+
+    mutable std::mutex mutex_;
+    UndoRecord record_;
+    std::vector<char> replaced_;      // per entry: the file was replaced
+    std::vector<std::size_t> order_;  // the entries confirmed, in the run's order
+    std::uint64_t budget_;            // bytes of originals all records may hold
+    os::Folder folder_;
+    std::uint64_t used_;             // bytes of originals held by all records
+    std::vector<UndoRecord> older_;  // the other records, oldest first
+    std::vector<std::filesystem::path> notUndoable_;
+    std::size_t counter_ = 0;
+    bool written_ = false;
+};
+
+// Writes and reads a record (the file "record" in its folder).
+std::error_code WriteRecord(const UndoRecord& record);
+std::optional<UndoRecord> ReadRecord(const std::filesystem::path& folder);
+
+}  // namespace tarnwick

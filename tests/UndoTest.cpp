@@ -1,0 +1,208 @@
+#include "Cli.h"
+#include "RunSetup.h"
+#include "SystemCalls.h"
+#include "TempDir.h"
+#include "Told.h"
+
+#include <csignal>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tarnwick {
+namespace {
+
+using test::ReadBytes;
+using test::TempDirTest;
+namespace fs = std::filesystem;
+
+class UndoTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        fs::create_directory(Dir() / "site");
+        state_ = std::make_unique<test::ScopedEnvironment>("XDG_STATE_HOME", (Dir() / ".state").c_str());
+        locale_ = std::make_unique<test::ScopedEnvironment>("LC_ALL", "C.UTF-8");
+    }
+    void TearDown() override {
+        state_.reset();
+        locale_.reset();
+        TempDirTest::TearDown();
+    }
+    int Cli(std::vector<std::string> args) {
+        std::ostringstream out, err;
+        const int rc = cli::Run(args, out, err, false, nullptr);
+        out_ = out.str();
+        err_ = err.str();
+        return rc;
+    }
+    fs::path Store() const { return Dir() / ".state" / "tarnwick" / "undo"; }
+    fs::path Site(const std::string& name) const { return Dir() / "site" / name; }
+    static unsigned Mode(const fs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    }
+    // The ID of the newest record, from --history.
+    std::string NewestId() {
+        EXPECT_EQ(Cli({"--history"}), 0);
+        return out_.substr(0, out_.find('\t'));
+    }
+
+    std::string out_, err_;
+    std::unique_ptr<test::ScopedEnvironment> state_, locale_;
+};
+
+// A folder run undone byte for byte and bit for bit; the undo undone in turn;
+// a file edited since is left alone; the store is the user's alone.
+TEST_F(UndoTest, FolderRunUndoneAndRedone) {
+    const std::string a = "old\r\nline \0 old", b = "x old y";
+    Make("site/a.txt", std::string(a.data(), 15));
+    Make("site/b.txt", b);
+    Make("site/c.txt", "nothing");
+    fs::permissions(Site("a.txt"), fs::perms(0640));
+    fs::permissions(Site("b.txt"), fs::perms(0604));
+    ASSERT_EQ(Cli({"--binary", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    EXPECT_NE(err_.find("undo this run with: tarnwick-cli --undo "), std::string::npos) << err_;
+    EXPECT_EQ(Mode(Store()), 0700u);
+    const std::string run = NewestId();
+    EXPECT_NE(out_.find("\tundoable\t2\t-s old -r new "), std::string::npos) << out_;
+
+    ASSERT_EQ(Cli({"--undo"}), 0) << err_;
+    EXPECT_EQ(out_, "restored\t" + Site("a.txt").string() + "\nrestored\t" + Site("b.txt").string() + "\n");
+    EXPECT_EQ(ReadBytes(Site("a.txt")), std::string(a.data(), 15));
+    EXPECT_EQ(ReadBytes(Site("b.txt")), b);
+    EXPECT_EQ(Mode(Site("a.txt")), 0640u);
+    EXPECT_EQ(Mode(Site("b.txt")), 0604u);
+    const std::string undo = NewestId();
+    EXPECT_NE(out_.find(run + "\t"), std::string::npos);
+    EXPECT_NE(out_.find("\tundone\t2\t-s old"), std::string::npos) << out_;
+    EXPECT_EQ(Cli({"--undo"}), 2);  // the undo itself is never the default
+    EXPECT_NE(err_.find("no run to undo"), std::string::npos);
+
+    ASSERT_EQ(Cli({"--undo", undo}), 0) << err_;  // redone
+    EXPECT_EQ(ReadBytes(Site("b.txt")), "x new y");
+    test::WriteBytes(Site("b.txt"), "edited by hand");
+    EXPECT_EQ(Cli({"--json", "--undo", run}), 1);
+    EXPECT_NE(out_.find("{\"path\":\"" + Site("b.txt").string() + "\",\"result\":\"changed\"}"), std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("\"restored\":1,\"changed\":1,\"failed\":0"), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Site("b.txt")), "edited by hand");
+    EXPECT_EQ(ReadBytes(Site("a.txt")), std::string(a.data(), 15));
+    EXPECT_EQ(Cli({"--history", "--json"}), 0);
+    EXPECT_NE(out_.find("\"id\":\"" + run + "\",\"time\":"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("\"state\":\"partly\""), std::string::npos) << out_;
+}
+
+// The original is kept as a second name of the very file read (no data
+// copied) where the store shares its file system; across file systems as a
+// flushed copy, or as the backup, which is checked before it is used.
+TEST_F(UndoTest, OriginalKeptAsLinkCopyOrBackup) {
+    const auto page = Make("site/page.htm", std::string(100000, 'x') + "old");
+    struct stat before {};
+    ::stat(page.c_str(), &before);
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", page.string()}), 0) << err_;
+    const auto kept = Store() / NewestId() / "f1";
+    struct stat held {};
+    ASSERT_EQ(::stat(kept.c_str(), &held), 0);
+    EXPECT_EQ(held.st_ino, before.st_ino);  // the same file: no new data blocks
+    EXPECT_EQ(held.st_nlink, 1u);
+
+    // A store on another file system (a tmpfs).
+    const fs::path other = fs::path("/dev/shm") / ("tarnwick-undo-" + std::to_string(::getpid()));
+    fs::create_directories(other);
+    test::ScopedEnvironment elsewhere("XDG_STATE_HOME", other.c_str());
+    const auto copied = Make("site/copied.txt", "old one");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", copied.string()}), 0) << err_;
+    const std::string copyRun = NewestId();
+    EXPECT_EQ(ReadBytes(other / "tarnwick" / "undo" / copyRun / "f1"), "old one");
+    const auto backedUp = Make("site/backed.txt", "old two");
+    ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "new", backedUp.string()}), 0) << err_;
+    const std::string backupRun = NewestId();
+    EXPECT_FALSE(fs::exists(other / "tarnwick" / "undo" / backupRun / "f1"));  // the backup holds it
+    test::WriteBytes(Site("backed.txt.bak"), "tampered");
+    EXPECT_EQ(Cli({"--undo", backupRun}), 1);
+    EXPECT_NE(out_.find("failed\t" + Site("backed.txt").string() + "\tthe original kept for undo"), std::string::npos)
+        << out_;
+    EXPECT_EQ(ReadBytes(backedUp), "new two");
+    EXPECT_EQ(Cli({"--undo", copyRun}), 0) << out_;
+    EXPECT_EQ(ReadBytes(copied), "old one");
+    fs::remove_all(other);
+}
+
+// --no-undo keeps nothing; a store others may write is refused, as ssh
+// refuses its keys; the oldest records go first when the budget is spent.
+TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
+    const auto file = Make("site/a.txt", "old");
+    ASSERT_EQ(Cli({"--no-undo", "-s", "old", "-r", "new", file.string()}), 0);
+    EXPECT_EQ(err_.find("--undo"), std::string::npos) << err_;
+    EXPECT_EQ(Cli({"--undo"}), 2);
+
+    fs::permissions(Store(), fs::perms(0777));
+    EXPECT_EQ(Cli({"-s", "new", "-r", "old", file.string()}), 2);
+    EXPECT_NE(err_.find(Store().string() + " may be written by other users"), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(file), "new");
+    fs::permissions(Store(), fs::perms(0700));
+
+    // Three runs of 10 bytes each in a budget of 25 bytes and 2 runs.
+    const UndoBudget budget{25, 2};
+    const auto store = std::get<UndoStore>(UndoStore::Open(Store()));
+    std::vector<std::string> ids;
+    for (int round = 0; round < 3; ++round) {
+        const auto f = Make("site/f" + std::to_string(round), "0123456old");
+        auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}, budget));
+        CorrectionRun run(Corrector("old", "new"), {f}, RunMode::Correct);
+        run.KeepUndo(keeper);
+        test::Execute(run);
+        ids.push_back(keeper->Record().id);
+        EXPECT_TRUE(keeper->Written());
+    }
+    const auto records = store.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].id, ids[2]);
+    EXPECT_EQ(records[1].id, ids[1]);
+    const auto big = Make("site/big", std::string(30, 'x') + "old");
+    auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}, budget));
+    CorrectionRun run(Corrector("old", "new"), {big}, RunMode::Correct);
+    run.KeepUndo(keeper);
+    EXPECT_TRUE(test::Execute(run)[0].Corrected());
+    EXPECT_EQ(keeper->NotUndoable(), std::vector<fs::path>{fs::absolute(big)});
+    EXPECT_TRUE(store.Records().size() <= 1u);  // made room, then found none
+}
+
+// An undo killed half-way leaves every file old or new, and a second undo
+// finishes the job.
+TEST_F(UndoTest, KilledUndoIsFinishedByTheNext) {
+    constexpr int kFiles = 30;
+    for (int i = 0; i < kFiles; ++i) Make("site/f" + std::to_string(i), "old " + std::to_string(i));
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Killed at the tenth replacement.
+        os::Sys().renameat = [](int from, const char* a, int to, const char* b) {
+            static int renames = 0;
+            if (++renames == 10) ::kill(::getpid(), SIGKILL);
+            return ::renameat(from, a, to, b);
+        };
+        std::ostringstream out, err;
+        _exit(cli::Run({"--undo"}, out, err, false, nullptr));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    int old = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string content = ReadBytes(Site("f" + std::to_string(i)));
+        EXPECT_TRUE(content == "old " + std::to_string(i) || content == "new " + std::to_string(i)) << content;
+        old += content[0] == 'o';
+    }
+    EXPECT_EQ(old, 9);
+    ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
+    for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadBytes(Site("f" + std::to_string(i))), "old " + std::to_string(i));
+}
+
+}  // namespace
+}  // namespace tarnwick
