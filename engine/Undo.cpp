@@ -289,7 +289,9 @@ std::optional<std::size_t> UndoKeeper::Keep(const fs::path& file, const os::Fold
         std::lock_guard lock(mutex_);
         room = MakeRoom(before.size);
         if (room) used_ += before.size;
-        entry.kept = "f" + std::to_string(++counter_);
+        std::string name = std::to_string(++counter_);
+        name.insert(name.begin(), 'f');  // (GCC 12 warns wrongly about "f" + to_string)
+        entry.kept = name;
     }
     // A second name of the very file that was read; else the backup; else a copy.
     os::FileInfo linked;

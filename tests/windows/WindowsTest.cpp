@@ -6,6 +6,7 @@
 #include "Corrector.h"
 #include "FolderScan.h"
 #include "ProfileStore.h"
+#include "RestoreRun.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 #include "Told.h"
@@ -170,6 +171,40 @@ TEST_F(WindowsTest, TreeLeavesHiddenFoldersAndFolderLinksAlone) {
     EXPECT_EQ(told, (std::vector<std::string>{"a.htm", "b.htm"})) << "link made: " << linked;
     SetAttributes(Dir() / "site/hidden", FILE_ATTRIBUTE_DIRECTORY);
     SetAttributes(Dir() / "site/system", FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Undo on Windows: the record folder under %LOCALAPPDATA%, a run recorded
+// with its originals kept, and put back.
+TEST_F(WindowsTest, UndoRecordAndRestore) {
+    const fs::path local = _wgetenv(L"LOCALAPPDATA");
+    EXPECT_EQ(UndoStore::DefaultFolder(), local / "Tarnwick" / "undo");
+    const auto store = std::get<UndoStore>(UndoStore::Open(Dir() / "undo"));
+    fs::create_directory(Dir() / "site");
+    const auto a = Make("site/a.htm", "old\r\none");
+    const auto b = Make("site/b.htm", "two old");
+    auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}));
+    CorrectionRun run(Corrector("old", "new"), {Dir() / "site"}, RunMode::Correct);
+    run.KeepUndo(keeper);
+    ASSERT_EQ(test::Execute(run).size(), 2u);
+    ASSERT_TRUE(keeper->Written());
+    EXPECT_EQ(ReadBytes(a), "new\r\none");
+    const auto records = store.Records();
+    ASSERT_EQ(records.size(), 1u);
+
+    UndoRecord undo;
+    undo.undoes = records[0].id;
+    RestoreRun restore(records[0], std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, undo)));
+    RunCallbacks sink;
+    std::vector<FileOutcome> outcomes;
+    sink.file = [&](const FileReport& r) {
+        outcomes.push_back(r.outcome);
+        return true;
+    };
+    restore.Execute(sink);
+    EXPECT_EQ(outcomes, (std::vector<FileOutcome>{FileOutcome::Restored, FileOutcome::Restored}));
+    EXPECT_EQ(ReadBytes(a), "old\r\none");
+    EXPECT_EQ(ReadBytes(b), "two old");
+    EXPECT_EQ(UndoStore::StateOf(records[0], store.Records()), UndoState::Undone);
 }
 
 // Our profile store and the system's profile functions read each other's files alike.
