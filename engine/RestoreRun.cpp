@@ -88,8 +88,10 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
     os::File original;
     if (auto ec = OpenOriginal(e, keptFolder, keptName, original))
         return Failure{FailureKind::OriginalLost, e.path, ec, e.kept.empty() ? e.backup : record_.folder / e.kept};
+    // The kept file's data may never have been flushed (it was the user's
+    // file, written at any time before the run): it is, before it takes the name.
     os::FileInfo placed;
-    if (!folder.LinkFrom(keptFolder, keptName, temporary) && !folder.Stat(temporary, placed) &&
+    if (!original.Flush() && !folder.LinkFrom(keptFolder, keptName, temporary) && !folder.Stat(temporary, placed) &&
         placed.size == e.original.size)
         return std::nullopt;
     folder.Remove(temporary);
