@@ -468,23 +468,25 @@ bool OpenFilesReplaceable() { return false; }
 
 std::string_view NewLine() { return "\r\n"; }
 
-Path UserConfigFolder(std::string_view name) {
-    const wchar_t* appData = _wgetenv(L"APPDATA");
-    if (!appData || !*appData || name.empty()) return {};
+namespace {
+
+// `name`, capitalized as programs here name their folders, in the folder the
+// environment variable `base` names; empty when it names none.
+Path ProgramFolderIn(const wchar_t* base, std::string_view name) {
+    const wchar_t* root = _wgetenv(base);
+    if (!root || !*root || name.empty()) return {};
     std::wstring folder(name.begin(), name.end());
     if (folder[0] >= L'a' && folder[0] <= L'z') folder[0] = static_cast<wchar_t>(folder[0] - L'a' + L'A');
-    return Path(appData) / folder;
+    return Path(root) / folder;
 }
+
+}  // namespace
+
+Path UserConfigFolder(std::string_view name) { return ProgramFolderIn(L"APPDATA", name); }
 
 std::uint64_t ProcessId() { return ::GetCurrentProcessId(); }
 
-Path UserStateFolder(std::string_view name) {
-    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
-    if (!local || !*local || name.empty()) return {};
-    std::wstring folder(name.begin(), name.end());
-    if (folder[0] >= L'a' && folder[0] <= L'z') folder[0] = static_cast<wchar_t>(folder[0] - L'a' + L'A');
-    return Path(local) / folder;
-}
+Path UserStateFolder(std::string_view name) { return ProgramFolderIn(L"LOCALAPPDATA", name); }
 
 std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
     std::error_code ec;
