@@ -58,12 +58,11 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
     for (const UndoRecord& r : records) {
         const char* state = StateName(UndoStore::StateOf(r, records));
         if (!options.json) {
-            out << r.id << '\t' << LocalTime(r.time) << '\t' << state << '\t' << r.files.size() << '\t' << What(r)
-                << '\n';
+            out << r.id << '\t' << LocalTime(r.time) << '\t' << state << '\t' << r.fileCount << '\t' << What(r) << '\n';
             continue;
         }
         out << "{\"id\":" << JsonString(r.id) << ",\"time\":" << JsonString(LocalTime(r.time)) << ",\"state\":\""
-            << state << "\",\"files\":" << r.files.size();
+            << state << "\",\"files\":" << r.fileCount;
         if (r.IsUndo()) {
             out << ",\"undoes\":" << JsonString(r.undoes);
         } else {
@@ -92,12 +91,14 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
         if (!target) return Refused(err, "no run " + options.paths[0] + " to undo (see --history)");
     }
     // The undo keeps a record of its own, so that it can be undone too.
+    auto whole = UndoStore::Load(*target);
+    if (!whole) return Refused(err, "the record of run " + target->id + " can no longer be read");
     UndoRecord mine;
     mine.undoes = target->id;
     mine.paths = target->paths;
     auto keeper = UndoKeeper::Start(store, std::move(mine));
     if (auto* why = std::get_if<std::string>(&keeper)) return Refused(err, *why);
-    RestoreRun run(*target, std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(keeper));
     const StringForms none;
     const auto records_ = options.json   ? JsonRecords(out, err, none, false)
                           : options.null ? NullRecords(out, err, none, false)

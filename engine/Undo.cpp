@@ -18,7 +18,8 @@ namespace {
 
 constexpr std::string_view kHeader = "tarnwick-undo-record 1";
 const fs::path kRecordName = "record";
-const fs::path kProcessName = "process";  // the number of the process writing the record
+const fs::path kProcessName = "process";   // the number of the process writing the record
+const fs::path kFreshName = "record.new";  // the record until it is complete
 
 // Text as one field: bytes outside printable ASCII, and '%', as %XX.
 std::string Escape(std::string_view text) {
@@ -61,13 +62,6 @@ std::optional<fs::path> PathOfField(std::string_view field) {
     return PathFromText(*text);
 }
 
-std::uint64_t KeptBytes(const UndoRecord& record) {
-    std::uint64_t bytes = 0;
-    for (const UndoEntry& e : record.files)
-        if (!e.kept.empty()) bytes += e.original.size;
-    return bytes;
-}
-
 // A new record folder's name: the time to the millisecond (UTC), and a
 // number where two runs share one. Made while the records it may replace
 // still stand, so no name is used twice.
@@ -94,6 +88,9 @@ std::string NewId(const fs::path& store) {
         if (ec || n > 1000) return {};
     }
 }
+
+// A record read from its folder, with its files or only their count and size.
+std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles);
 
 void RemoveRecord(const fs::path& folder) {
     std::error_code ec;
@@ -122,7 +119,7 @@ std::vector<UndoRecord> UndoStore::Records() const {
     std::error_code ec;
     for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_directory(ec)) continue;
-        if (auto record = ReadRecord(it->path())) {
+        if (auto record = ReadRecord(it->path(), false)) {
             records.push_back(std::move(*record));
             continue;
         }
@@ -138,13 +135,15 @@ std::vector<UndoRecord> UndoStore::Records() const {
     return records;
 }
 
+std::optional<UndoRecord> UndoStore::Load(const UndoRecord& record) { return ReadRecord(record.folder, true); }
+
 UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all) {
     std::size_t restored = 0;
     for (const UndoRecord& later : all)
         if (later.undoes == record.id && StateOf(later, all) != UndoState::Undone)
             restored = std::max(restored, later.restored);
     if (restored == 0) return UndoState::Undoable;
-    return restored >= record.files.size() ? UndoState::Undone : UndoState::Partly;
+    return restored >= record.fileCount ? UndoState::Undone : UndoState::Partly;
 }
 
 const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) {
@@ -158,43 +157,30 @@ const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) 
     return nullptr;
 }
 
-std::error_code WriteRecord(const UndoRecord& r) {
+namespace {
+
+// The record's first lines: what the run was.
+std::string HeaderText(const UndoRecord& r) {
     std::ostringstream text;
     text << kHeader << "\nid " << r.id << "\ntime " << r.time << '\n';
-    if (r.IsUndo()) text << "undoes " << r.undoes << "\nrestored " << r.restored << '\n';
+    if (r.IsUndo()) text << "undoes " << r.undoes << '\n';
     text << "search " << Escape(r.search) << "\nreplace " << Escape(r.replace) << '\n';
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
-    for (const UndoEntry& e : r.files) {
-        const os::FileInfo &w = e.written, &o = e.original;
-        text << "file " << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size << ' '
-             << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' '
-             << o.mode << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
-             << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
-    }
-    text << "end\n";
-    const std::string bytes = text.str();
-    // Written whole under another name, flushed, then named: a record is
-    // complete or absent.
-    os::Folder folder;
-    if (auto ec = os::Folder::Open(r.folder, folder)) return ec;
-    const fs::path fresh = "record.new";
-    folder.Remove(fresh);
-    os::File out;
-    if (auto ec = folder.CreateNew(fresh, out)) return ec;
-    std::error_code ec = out.WriteAll(bytes.data(), bytes.size());
-    if (!ec) ec = out.Flush();
-    if (!ec) ec = out.Close();
-    if (!ec) ec = folder.Rename(fresh, kRecordName);
-    if (ec) {
-        out.Close();
-        folder.Remove(fresh);
-        return ec;
-    }
-    folder.Flush();
-    return {};
+    return text.str();
 }
 
-std::optional<UndoRecord> ReadRecord(const fs::path& folder) {
+// One file's line of a record.
+std::string EntryLine(const UndoEntry& e) {
+    std::ostringstream text;
+    const os::FileInfo &w = e.written, &o = e.original;
+    text << "file " << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size << ' ' << w.modifiedNs
+         << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode << ' '
+         << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
+         << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
+    return text.str();
+}
+
+std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
     std::ifstream in(folder / kRecordName, std::ios::binary);
     std::string line;
     if (!std::getline(in, line) || line != kHeader) return std::nullopt;
@@ -234,6 +220,9 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder) {
                 return std::nullopt;
             const auto p = PathOfField(path), kept = PathOfField(where);
             if (!p || !kept || (how != "kept" && how != "backup")) return std::nullopt;
+            ++r.fileCount;
+            if (how == "kept") r.keptBytes += o.size;
+            if (!withFiles) continue;
             e.path = *p;
             (how == "kept" ? e.kept : e.backup) = *kept;
             r.files.push_back(std::move(e));
@@ -243,10 +232,14 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder) {
     return r;
 }
 
+}  // namespace
+
 std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
                                                                          UndoBudget budget) {
     std::vector<UndoRecord> older = store.Records();
     std::reverse(older.begin(), older.end());  // oldest first
+    // The run an undo puts back is never made room for: its originals are in use.
+    std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
     record.id = NewId(store.Folder());
     if (record.id.empty()) return "cannot make a record folder in " + PathText(store.Folder());
     // Room for this run among the runs kept.
@@ -255,13 +248,19 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
         older.erase(older.begin());
     }
     std::uint64_t used = 0;
-    for (const UndoRecord& r : older) used += KeptBytes(r);
+    for (const UndoRecord& r : older) used += r.keptBytes;
     record.folder = store.Folder() / record.id;
     record.time = static_cast<std::int64_t>(std::time(nullptr));
     std::ofstream(record.folder / kProcessName) << os::ProcessId() << '\n';
     std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget.bytes, used, std::move(older)));
-    if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_))
-        return "cannot open " + PathText(keeper->record_.folder) + ": " + ec.message();
+    // The record is written as the run goes, under another name until it is complete.
+    const auto failed = [&](std::error_code ec) {
+        return "cannot write a record in " + PathText(keeper->record_.folder) + ": " + ec.message();
+    };
+    if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_)) return failed(ec);
+    if (auto ec = keeper->folder_.CreateNew(kFreshName, keeper->out_)) return failed(ec);
+    const std::string header = HeaderText(keeper->record_);
+    if (auto ec = keeper->out_.WriteAll(header.data(), header.size())) return failed(ec);
     return keeper;
 }
 
@@ -270,7 +269,7 @@ UndoKeeper::UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t us
 
 bool UndoKeeper::MakeRoom(std::uint64_t size) {
     while (used_ + size > budget_ && !older_.empty()) {
-        used_ -= std::min(used_, KeptBytes(older_.front()));
+        used_ -= std::min(used_, older_.front().keptBytes);
         RemoveRecord(older_.front().folder);
         older_.erase(older_.begin());
     }
@@ -280,19 +279,22 @@ bool UndoKeeper::MakeRoom(std::uint64_t size) {
 std::optional<std::size_t> UndoKeeper::Keep(const fs::path& file, const os::Folder& folder, const fs::path& name,
                                             const os::FileInfo& before, std::uint64_t hash, os::File& in,
                                             const fs::path& backup, std::vector<char>& buffer) {
-    UndoEntry entry;
+    Held held;
+    UndoEntry& entry = held.entry;
     entry.path = file;
     entry.original = before;
     entry.originalHash = hash;
     bool room = false;
+    std::size_t token = 0;
     {
         std::lock_guard lock(mutex_);
         room = MakeRoom(before.size);
         if (room) used_ += before.size;
-        std::string name = std::to_string(++counter_);
-        name.insert(name.begin(), 'f');  // (GCC 12 warns wrongly about "f" + to_string)
-        entry.kept = name;
+        token = ++counter_;
     }
+    std::string keptName = std::to_string(token);
+    keptName.insert(keptName.begin(), 'f');  // (GCC 12 warns wrongly about "f" + to_string)
+    entry.kept = keptName;
     // A second name of the very file that was read; else the backup; else a copy.
     os::FileInfo linked;
     bool kept = room && !folder_.LinkFrom(folder, name, entry.kept) && !folder_.Stat(entry.kept, linked) &&
@@ -311,51 +313,67 @@ std::optional<std::size_t> UndoKeeper::Keep(const fs::path& file, const os::Fold
         }
         entry.backup = backup;
     }
-    record_.files.push_back(std::move(entry));
-    replaced_.push_back(0);
-    return record_.files.size() - 1;
+    held_.emplace(token, std::move(held));
+    return token;
 }
 
 void UndoKeeper::Replaced(std::size_t kept, const os::FileInfo& written, std::uint64_t writtenHash) {
     std::lock_guard lock(mutex_);
-    record_.files[kept].written = written;
-    record_.files[kept].writtenHash = writtenHash;
-    replaced_[kept] = 1;
+    Held& held = held_.at(kept);
+    held.entry.written = written;
+    held.entry.writtenHash = writtenHash;
+    held.replaced = true;
 }
 
 void UndoKeeper::Confirm(std::size_t kept) {
     std::lock_guard lock(mutex_);
-    order_.push_back(kept);
+    const auto found = held_.find(kept);
+    if (found == held_.end()) return;
+    if (found->second.replaced) Append(found->second.entry);
+    held_.erase(found);
 }
 
 void UndoKeeper::Forget(std::size_t kept) {
     std::lock_guard lock(mutex_);
-    UndoEntry& e = record_.files[kept];
+    const auto found = held_.find(kept);
+    if (found == held_.end()) return;
+    const UndoEntry& e = found->second.entry;
     if (!e.kept.empty()) {
         folder_.Remove(e.kept);
         used_ -= std::min(used_, e.original.size);
     }
-    replaced_[kept] = 0;
+    held_.erase(found);
+}
+
+void UndoKeeper::Append(const UndoEntry& entry) {
+    const std::string line = EntryLine(entry);
+    if (!writeFailure_) writeFailure_ = out_.WriteAll(line.data(), line.size());
+    ++files_;
 }
 
 std::error_code UndoKeeper::Commit() {
     std::lock_guard lock(mutex_);
-    UndoRecord record = record_;
-    record.files.clear();
-    std::vector<char> listed(record_.files.size(), 0);
-    for (const std::size_t k : order_) {
-        if (!replaced_[k] || listed[k]) continue;
-        record.files.push_back(record_.files[k]);
-        listed[k] = 1;
-    }
-    for (std::size_t k = 0; k < record_.files.size(); ++k)
-        if (replaced_[k] && !listed[k]) record.files.push_back(record_.files[k]);
-    if (record.files.empty() && !record.IsUndo()) {
+    for (auto& [token, held] : held_)
+        if (held.replaced) Append(held.entry);
+    held_.clear();
+    if (files_ == 0 && !record_.IsUndo()) {
         // Nothing was changed: nothing to undo.
-        RemoveRecord(record.folder);
+        out_.Close();
+        RemoveRecord(record_.folder);
         return {};
     }
-    if (auto ec = WriteRecord(record)) return ec;
+    // Complete, flushed, then named: a record is whole or absent.
+    std::error_code ec = writeFailure_;
+    const std::string end = (record_.IsUndo() ? "restored " + std::to_string(record_.restored) + "\n" : "") + "end\n";
+    if (!ec) ec = out_.WriteAll(end.data(), end.size());
+    if (!ec) ec = out_.Flush();
+    if (!ec) ec = out_.Close();
+    if (!ec) ec = folder_.Rename(kFreshName, kRecordName);
+    if (ec) {
+        out_.Close();
+        return ec;
+    }
+    folder_.Flush();
     folder_.Remove(kProcessName);
     written_ = true;
     return {};

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,8 +45,10 @@ struct UndoRecord {
     std::size_t restored = 0;  // ...and how many of its files are as before it now
     std::string search, replace;
     std::vector<std::string> paths;  // as the run was given them
-    std::vector<UndoEntry> files;
-    std::filesystem::path folder;  // where the record and the originals are kept
+    std::size_t fileCount = 0;       // the files it changed
+    std::uint64_t keptBytes = 0;     // the size of the originals kept in its folder
+    std::vector<UndoEntry> files;    // each of them, when the record was loaded whole (UndoStore::Load)
+    std::filesystem::path folder;    // where the record and the originals are kept
 
     bool IsUndo() const { return !undoes.empty(); }
 };
@@ -68,8 +71,10 @@ public:
     static std::variant<UndoStore, std::string> Open(const std::filesystem::path& folder);
 
     const std::filesystem::path& Folder() const { return folder_; }
-    // The complete records, newest first.
+    // The complete records, newest first, without their files.
     std::vector<UndoRecord> Records() const;
+    // `record` with its files; nothing when it can no longer be read.
+    static std::optional<UndoRecord> Load(const UndoRecord& record);
     // What became of `record`'s files: undone by a later run that is not undone itself.
     static UndoState StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all);
     // The run `--undo` takes without an ID: the newest correcting run no
@@ -93,13 +98,14 @@ public:
     // Keeps the original of the file about to be replaced: a second name of
     // `name` in `folder` (the entry that was read, described by `before`),
     // else `backup` when one holds it, else a copy from `in`. Records beyond
-    // the budget go first, oldest first. Nothing when it cannot be kept.
+    // the budget go first, oldest first. A token for the calls below, or
+    // nothing when it cannot be kept.
     std::optional<std::size_t> Keep(const std::filesystem::path& file, const os::Folder& folder,
                                     const std::filesystem::path& name, const os::FileInfo& before, std::uint64_t hash,
                                     os::File& in, const std::filesystem::path& backup, std::vector<char>& buffer);
     // The file was replaced by what `written` describes.
     void Replaced(std::size_t kept, const os::FileInfo& written, std::uint64_t writtenHash);
-    // The replaced file is the next in the run's order: the record lists its files so.
+    // The replaced file is the next in the run's order: its line goes to the record.
     void Confirm(std::size_t kept);
     // The replacement did not happen: the kept original goes.
     void Forget(std::size_t kept);
@@ -118,11 +124,21 @@ private:
     // Room for `size` more bytes, removing the oldest other records as needed.
     bool MakeRoom(std::uint64_t size);
 
+    // A file's original kept, until its replacement is confirmed or forgotten.
+    struct Held {
+        UndoEntry entry;
+        bool replaced = false;
+    };
+    // Adds a file's line to the record.
+    void Append(const UndoEntry& entry);
+
     mutable std::mutex mutex_;
-    UndoRecord record_;
-    std::vector<char> replaced_;      // per entry: the file was replaced
-    std::vector<std::size_t> order_;  // the entries confirmed, in the run's order
-    std::uint64_t budget_;            // bytes of originals all records may hold
+    UndoRecord record_;                 // what the run is; its files go to the record as they are confirmed
+    std::map<std::size_t, Held> held_;  // by token
+    os::File out_;                      // the record being written
+    std::error_code writeFailure_;
+    std::size_t files_ = 0;  // lines written
+    std::uint64_t budget_;   // bytes of originals all records may hold
     os::Folder folder_;
     std::uint64_t used_;             // bytes of originals held by all records
     std::vector<UndoRecord> older_;  // the other records, oldest first
@@ -130,9 +146,5 @@ private:
     std::size_t counter_ = 0;
     bool written_ = false;
 };
-
-// Writes and reads a record (the file "record" in its folder).
-std::error_code WriteRecord(const UndoRecord& record);
-std::optional<UndoRecord> ReadRecord(const std::filesystem::path& folder);
 
 }  // namespace tarnwick

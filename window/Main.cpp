@@ -126,9 +126,14 @@ void Main::UndoNewestRun() {
     QStringList paths;
     for (const std::string& path : target->paths) paths << FromPath(PathFromText(path));
     const QString question = QStringLiteral("Отменить последнюю обработку?\n\n") + paths.join(QLatin1Char('\n')) +
-                             QStringLiteral("\n\nИзменено файлов: ") + Number(target->files.size()) +
+                             QStringLiteral("\n\nИзменено файлов: ") + Number(target->fileCount) +
                              QStringLiteral(". Файлы, изменённые после обработки, останутся как есть.");
     if (!interaction_.Question(this, question, QStringLiteral("Отмена обработки"))) return;
+    auto whole = UndoStore::Load(*target);
+    if (!whole) {
+        Box(QStringLiteral("Отмена невозможна: запись об обработке не читается."), kErrorTitle, BoxIcon::Critical);
+        return;
+    }
     UndoRecord mine;
     mine.undoes = target->id;
     mine.paths = target->paths;
@@ -137,7 +142,7 @@ void Main::UndoNewestRun() {
         Box(QStringLiteral("Отмена невозможна: ") + QString::fromStdString(*why), kErrorTitle, BoxIcon::Critical);
         return;
     }
-    RestoreRun run(*target, std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(keeper));
     std::size_t restored = 0;
     QStringList others;
     RunCallbacks told;
@@ -155,7 +160,7 @@ void Main::UndoNewestRun() {
     }
     ClassifyPath(false);  // what the current file or folder holds now
     SetStatus(QStringLiteral(" Отмена выполнена. Восстановлено ") + Number(restored) + QStringLiteral(" из ") +
-              Number(target->files.size()) + QStringLiteral(" файлов."));
+              Number(target->fileCount) + QStringLiteral(" файлов."));
     if (!others.isEmpty())
         FailureBox(QStringLiteral("Не восстановлено файлов: "), QStringLiteral(". Эти файлы оставлены как есть:\n\n"),
                    others);

@@ -193,7 +193,8 @@ TEST_F(WindowsTest, UndoRecordAndRestore) {
 
     UndoRecord undo;
     undo.undoes = records[0].id;
-    RestoreRun restore(records[0], std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, undo)));
+    RestoreRun restore(*UndoStore::Load(records[0]),
+                       std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, undo)));
     RunCallbacks sink;
     std::vector<FileOutcome> outcomes;
     sink.file = [&](const FileReport& r) {
