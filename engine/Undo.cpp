@@ -357,8 +357,9 @@ std::error_code UndoKeeper::Commit() {
         if (held.replaced) Append(held.entry);
     held_.clear();
     if (files_ == 0 && !record_.IsUndo()) {
-        // Nothing was changed: nothing to undo.
+        // Nothing was changed: nothing to undo. (On Windows an open folder cannot be removed.)
         out_.Close();
+        folder_ = os::Folder();
         RemoveRecord(record_.folder);
         return {};
     }
