@@ -96,6 +96,23 @@ TEST_F(UndoTest, FolderRunUndoneAndRedone) {
     EXPECT_NE(out_.find("\"state\":\"partly\""), std::string::npos) << out_;
 }
 
+// An undo never writes through a path that now leads elsewhere: a link put
+// in the file's place, or another file with the very bytes the run wrote.
+TEST_F(UndoTest, PathThatLeadsElsewhereIsLeftAlone) {
+    const auto a = Make("site/a.txt", "old a"), b = Make("site/b.txt", "old b");
+    const auto other = Make("other.txt", "elsewhere");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    fs::remove(a);
+    fs::create_symlink(other, a);
+    fs::remove(b);
+    Make("site/b.txt", "new b");  // the same content, another file
+    EXPECT_EQ(Cli({"--undo"}), 1);
+    EXPECT_EQ(out_, "changed\t" + a.string() + "\nchanged\t" + b.string() + "\n");
+    EXPECT_EQ(ReadBytes(other), "elsewhere");
+    EXPECT_TRUE(fs::is_symlink(a));
+    EXPECT_EQ(ReadBytes(b), "new b");
+}
+
 // The original is kept as a second name of the very file read (no data
 // copied) where the store shares its file system; across file systems as a
 // flushed copy, or as the backup, which is checked before it is used.
