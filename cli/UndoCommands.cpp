@@ -100,15 +100,15 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (auto* why = std::get_if<std::string>(&keeper)) return Refused(err, *why);
     RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(keeper));
     const StringForms none;
-    const auto records_ = options.json   ? JsonRecords(out, err, none, false)
-                          : options.null ? NullRecords(out, err, none, false)
-                                         : TextRecords(out, err, none, false);
-    records_->ForUndo();
-    run.Execute(*records_);
-    records_->Summary();
+    const auto told = options.json   ? JsonRecords(out, err, none, false)
+                      : options.null ? NullRecords(out, err, none, false)
+                                     : TextRecords(out, err, none, false);
+    told->ForUndo();
+    run.Execute(*told);
+    told->Summary();
     if (auto ec = run.RecordFailure()) err << "tarnwick-cli: this undo cannot be undone: " << ec.message() << '\n';
-    if (records_->Broken()) return 3;
-    return records_->AllRestored() ? 0 : 1;
+    if (told->Broken()) return 3;
+    return told->AllRestored() ? 0 : 1;
 }
 
 }  // namespace tarnwick::cli

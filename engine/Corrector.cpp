@@ -1,9 +1,9 @@
 #include "Corrector.h"
 
 #include "ContentHash.h"
+#include "FileCopy.h"
 #include "FileSystem.h"
 #include "Leftovers.h"
-#include "FileCopy.h"
 #include "PendingRewrite.h"
 #include "Undo.h"
 
