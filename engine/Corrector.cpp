@@ -86,7 +86,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     std::size_t pending = 0;
     std::error_code ec;
     const auto write = [&](const char* data, std::size_t size) {
-        p.written.Add(data, size);
+        if (undo_) p.written.Add(data, size);  // what undo will find there
         return p.out.WriteAll(data, size);
     };
     const auto emit = [&](const char* data, std::size_t size) {

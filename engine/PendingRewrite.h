@@ -31,7 +31,7 @@ struct Corrector::Pending {
     std::filesystem::path temporary;  // the corrected content's name in `folder`, until it replaces the file
     std::uint64_t replacements = 0;
     ContentHash read;                 // of everything the rewrite read
-    ContentHash written;              // of everything it wrote
+    ContentHash written;              // of everything it wrote (when the run keeps a record for undo)
     std::optional<std::size_t> kept;  // the original's entry in the run's undo record
     Findings found;                   // what the scan before the rewrite found
     std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
