@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     const auto folderOf = [&](long i) {
         if (folders <= 0) return std::string();
         const long k = i % folders;
-        char path[64];
+        char path[80];  // three numbers of up to 20 digits
         std::snprintf(path, sizeof path, "/d%02ld/d%02ld/d%02ld", k / (perLevel * perLevel), k / perLevel % perLevel,
                       k % perLevel);
         return std::string(path);
