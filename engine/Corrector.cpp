@@ -230,16 +230,10 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
         if (auto ec = os::File::OpenRead(p.target, p.in)) return failed(OpenFailureKind(ec), ec);
         if (auto ec = p.in.Info(p.before)) return failed(FailureKind::Open, ec);
         if (!p.before.regular) return failed(FailureKind::NotRegularFile);
-        const auto until = std::chrono::steady_clock::now() + lockWait_;
-        bool locked = p.in.TryLock();
         // Waiting while this run holds other files could wait for a run that
         // waits for those: the caller retries when it holds none.
-        if (!locked && !wait) return Busy{};
-        for (int nap = 1; !locked && std::chrono::steady_clock::now() < until; nap = std::min(nap * 2, 50)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(nap));
-            locked = p.in.TryLock();
-        }
-        if (!locked) return failed(FailureKind::Busy);
+        if (!wait && !p.in.TryLock()) return Busy{};
+        if (!LockWaiting(p.in, lockWait_)) return failed(FailureKind::Busy);
         os::FileInfo byName;
         if (!os::Stat(p.target, byName) && byName.SameFileAs(p.before)) return std::nullopt;
         if (attempt == 8) return failed(FailureKind::Changed);

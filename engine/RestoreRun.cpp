@@ -4,7 +4,6 @@
 #include "FileCopy.h"
 
 #include <chrono>
-#include <thread>
 
 namespace tarnwick {
 
@@ -13,7 +12,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 16;
-constexpr std::chrono::milliseconds kLockWait{30000};
+constexpr std::chrono::milliseconds kLockWait{Corrector::kLockWaitMs};  // as long as a correction waits
 
 // The hash of the whole open file, read from its start.
 std::error_code HashOf(os::File& file, std::uint64_t& hash, std::vector<char>& buffer) {
@@ -28,16 +27,6 @@ std::error_code HashOf(os::File& file, std::uint64_t& hash, std::vector<char>& b
     }
     hash = h.Value();
     return {};
-}
-
-// Takes this program's lock on the file, waiting for another run to let go.
-bool Lock(os::File& file) {
-    const auto until = std::chrono::steady_clock::now() + kLockWait;
-    while (!file.TryLock()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace
@@ -120,7 +109,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     if (auto ec = os::File::OpenRead(e.path, in)) return failed(FailureKind::Open, ec);
     if (auto ec = in.Info(now)) return failed(FailureKind::Open, ec);
     if (!now.SameFileAs(entry)) return FileOutcome::Changed;
-    if (!Lock(in)) return failed(FailureKind::Busy, {});
+    if (!LockWaiting(in, kLockWait)) return failed(FailureKind::Busy, {});
     std::uint64_t hash = 0;
     if (auto ec = HashOf(in, hash, buffer_)) return failed(FailureKind::Read, ec);
     if (!now.SameVersionAs(e.written) || hash != e.writtenHash) {
