@@ -232,8 +232,13 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
         if (!p.before.regular) return failed(FailureKind::NotRegularFile);
         // Waiting while this run holds other files could wait for a run that
         // waits for those: the caller retries when it holds none.
-        if (!wait && !p.in.TryLock()) return Busy{};
-        if (!LockWaiting(p.in, lockWait_)) return failed(FailureKind::Busy);
+        // One try without waiting, or LockWaiting alone: a second lock through
+        // the same handle fails on Windows.
+        if (!wait) {
+            if (!p.in.TryLock()) return Busy{};
+        } else if (!LockWaiting(p.in, lockWait_)) {
+            return failed(FailureKind::Busy);
+        }
         os::FileInfo byName;
         if (!os::Stat(p.target, byName) && byName.SameFileAs(p.before)) return std::nullopt;
         if (attempt == 8) return failed(FailureKind::Changed);
