@@ -3,12 +3,14 @@
 #include "CodePage.h"
 #include "CommandLine.h"
 #include "Options.h"
+#include "PairsFile.h"
 #include "ProfileStore.h"
 #include "Records.h"
 #include "UndoCommands.h"
 #include "RunSetup.h"
 #include "Version.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,16 +33,18 @@ std::optional<UsageError> Decode(const std::string& what, const std::string& tex
 }
 
 // What stops a correction before it starts, in words.
-std::string SetupMessage(const SetupFailure& failure, const std::string& extension) {
+std::string SetupMessage(const SetupFailure& failure, const std::string& extension, std::size_t pairs) {
+    // With several pairs, which one's string.
+    const std::string of = pairs > 1 ? " of pair " + std::to_string(failure.pair + 1) : "";
     switch (failure.error) {
-    case SetupError::EmptySearch: return "the search string is empty";
+    case SetupError::EmptySearch: return "the search string" + of + " is empty";
     case SetupError::UnusableEncoding:
         return "the system's encoding " + failure.encoding +
                " is a multibyte encoding files cannot be corrected in; name a code page with -E";
     case SetupError::SearchNotWritable:
-        if (failure.encoding.empty()) return "the search string cannot be written in any encoding";
-        return "the search string cannot be written in " + failure.encoding;
-    case SetupError::ReplaceNotWritable: return "the replace string cannot be written in " + failure.encoding;
+        if (failure.encoding.empty()) return "the search string" + of + " cannot be written in any encoding";
+        return "the search string" + of + " cannot be written in " + failure.encoding;
+    case SetupError::ReplaceNotWritable: return "the replace string" + of + " cannot be written in " + failure.encoding;
     case SetupError::EmptyBackupExtension: return "the backup extension is empty";
     case SetupError::BadBackupExtension: return "the backup extension '" + extension + "' is not a plain name";
     case SetupError::UndoRecords: return failure.detail + " (--no-undo corrects without a record)";
@@ -70,19 +74,58 @@ int Usage(std::ostream& err, const std::string& message) {
     return 2;
 }
 
+// The pairs of --pairs, or of several -s and -r, each -s followed by its -r,
+// into `pairs`; the exit status when they cannot be had. A single -s and -r
+// are left to ReadSettings, which may take either from the options file.
+std::optional<int> ReadPairs(const CommandLine& options, const CodePage& arguments, std::ostream& err,
+                             std::vector<TextPair>& pairs) {
+    if (options.pairsFile) {
+        if (!options.strings.empty()) return Usage(err, "--pairs takes the place of -s and -r");
+        std::ifstream in(PathFromText(*options.pairsFile), std::ios::binary);
+        if (!in) return Usage(err, "--pairs: cannot read '" + *options.pairsFile + "'");
+        auto read = cli::ReadPairs(in);
+        if (auto* why = std::get_if<std::string>(&read))
+            return Usage(err, "--pairs '" + *options.pairsFile + "': " + *why);
+        pairs = std::get<std::vector<TextPair>>(std::move(read));
+        return std::nullopt;
+    }
+    const auto& strings = options.strings;
+    const auto searches = std::count_if(strings.begin(), strings.end(), [](const auto& s) { return s.first == 's'; });
+    if (searches < 2 && strings.size() - static_cast<std::size_t>(searches) < 2) return std::nullopt;
+    for (std::size_t i = 0; i < strings.size(); i += 2) {
+        const auto& [kind, text] = strings[i];
+        if (kind == 'r') return Usage(err, "-r '" + text + "' has no -s before it (each -s is followed by its -r)");
+        if (i + 1 == strings.size() || strings[i + 1].first != 'r')
+            return Usage(err, "-s '" + text + "' has no -r after it (each -s is followed by its -r)");
+        std::optional<std::u16string> search16, replace16;
+        if (auto error = Decode("search string '" + text + "'", text, arguments, search16))
+            return Usage(err, error->message);
+        if (auto error =
+                Decode("replace string '" + strings[i + 1].second + "'", strings[i + 1].second, arguments, replace16))
+            return Usage(err, error->message);
+        for (const TextPair& earlier : pairs)
+            if (earlier.search == *search16) return Usage(err, "the search string '" + text + "' is given twice");
+        pairs.push_back({*search16, *replace16});
+    }
+    return std::nullopt;
+}
+
 // The strings and the backup switch from the command line and the options
 // file (values given on the command line win), into `request`; the exit
 // status when they cannot be had. `extension` is the backup extension as text.
 std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std::ostream& err, RunRequest& request,
                                 std::string& extension) {
     const CodePage arguments = CodePage::Arguments();
+    if (auto status = ReadPairs(options, arguments, err, request.pairs)) return status;
+    const bool pairsGiven = !request.pairs.empty();
     std::optional<std::u16string> search16, replace16, extension16;
-    if (options.search)
-        if (auto error = Decode("search string", *options.search, arguments, search16))
+    for (const auto& [kind, text] : options.strings) {
+        if (pairsGiven) break;
+        const bool search = kind == 's';
+        if (auto error =
+                Decode(search ? "search string" : "replace string", text, arguments, search ? search16 : replace16))
             return Usage(err, error->message);
-    if (options.replace)
-        if (auto error = Decode("replace string", *options.replace, arguments, replace16))
-            return Usage(err, error->message);
+    }
     if (options.optionsFile) {
         const fs::path optionsFile = PathFromText(*options.optionsFile);
         if (auto problem = OptionsFileProblem(optionsFile))
@@ -91,7 +134,8 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
         // A stored value that is no text, or that cannot be read whole, is
         // refused unless given here instead.
         const auto overridden = [&](const std::string& key) {
-            return (key == "SearchString" && search16) || (key == "ReplaceString" && replace16) ||
+            return (key == "SearchString" && (search16 || pairsGiven)) ||
+                   (key == "ReplaceString" && (replace16 || pairsGiven)) ||
                    (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
                    key == "Mask";
         };
@@ -110,16 +154,17 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
         if (!options.backup) options.backup = stored.backupCopy != 0;
         if (!options.backupExtension) extension16 = stored.backupExt;
     }
-    if (!search16) return Usage(err, "no search string given (-s TEXT)");
-    if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
+    if (!pairsGiven) {
+        if (!search16) return Usage(err, "no search string given (-s TEXT)");
+        if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
+        request.pairs = {{*search16, *replace16}};
+    }
     extension = options.backupExtension.value_or("bak");
     if (extension16) {
         const auto native = PathTextFromUtf16(*extension16, request.system);
         if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
         extension = *native;
     }
-    request.search = *search16;
-    request.replace = *replace16;
     request.backup.enabled = options.backup.value_or(false);
     request.backup.extension = PathFromText(extension).native();
     return std::nullopt;
@@ -263,7 +308,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     request.keepUndo = !options.noUndo;
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))
-        return Usage(err, SetupMessage(*failure, extension));
+        return Usage(err, SetupMessage(*failure, extension, request.pairs.size()));
 
     tarnwick::CorrectionRun& run = std::get<tarnwick::CorrectionRun>(prepared);
     const auto records = RecordsFor(options, out, err, run.Forms(), color);

@@ -108,8 +108,7 @@ namespace {
 
 // Where the value of an option that takes one goes; nothing for other names.
 std::optional<std::string>* ValueOf(CommandLine& options, const std::string& name) {
-    if (name == "-s" || name == "--search") return &options.search;
-    if (name == "-r" || name == "--replace") return &options.replace;
+    if (name == "--pairs") return &options.pairsFile;
     if (name == "-E" || name == "--encoding") return &options.encoding;
     if (name == "--options") return &options.optionsFile;
     if (name == "-j" || name == "--jobs") return &options.jobs;
@@ -171,13 +170,15 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
             name = arg.substr(0, 2);
             inlineValue = arg.substr(2);
         }
+        const char string = name == "-s" || name == "--search" ? 's' : name == "-r" || name == "--replace" ? 'r' : 0;
         std::vector<std::string>* repeated = ValuesOf(options, name);
-        if ((valued = ValueOf(options, name)) || repeated) {
+        if ((valued = ValueOf(options, name)) || repeated || string) {
             if (!inlineValue) {
                 if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
                 inlineValue = args[++i];
             }
-            if (repeated) repeated->push_back(*inlineValue);
+            if (string) options.strings.emplace_back(string, *inlineValue);
+            else if (repeated) repeated->push_back(*inlineValue);
             else *valued = *inlineValue;
             continue;
         }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnwick::cli {
@@ -14,8 +15,9 @@ extern const std::string_view kHelp;
 // The parsed command line.
 struct CommandLine {
     bool check = false;
-    std::optional<std::string> search;
-    std::optional<std::string> replace;
+    // Each -s and -r in the order given: 's' or 'r', and the text.
+    std::vector<std::pair<char, std::string>> strings;
+    std::optional<std::string> pairsFile;
     std::optional<bool> backup;
     std::optional<std::string> backupExtension;
     std::optional<std::string> encoding;

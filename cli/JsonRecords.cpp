@@ -81,6 +81,7 @@ private:
         for (const Extra& e : extras) {
             out_ << ",\"" << e.name << "\":";
             if (e.kind == Extra::Number) out_ << e.text;
+            else if (e.kind == Extra::Counts) out_ << '[' << e.text << ']';
             else if (e.kind == Extra::List) List(e.text);
             else out_ << (e.kind == Extra::Path ? JsonPath(e.text) : JsonString(e.text));
         }

@@ -16,7 +16,8 @@ public:
 private:
     void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
         out_ << kind << '\0' << PathText(path) << '\0';
-        for (const Extra& e : extras) out_ << e.text << '\0';
+        for (const Extra& e : extras)
+            if (e.kind != Extra::Counts) out_ << e.text << '\0';
     }
 };
 

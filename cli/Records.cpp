@@ -21,9 +21,18 @@ bool Records::File(const FileReport& report) {
     case FileOutcome::Corrected:
         ++tally_.corrected;
         tally_.replacements += report.replacements;
-        Record("corrected", path,
-               {{"replacements", std::to_string(report.replacements), Extra::Number},
-                {"encodings", forms_.Names(report.encodings), Extra::List}});
+        if (report.pairCounts.empty()) {
+            Record("corrected", path,
+                   {{"replacements", std::to_string(report.replacements), Extra::Number},
+                    {"encodings", forms_.Names(report.encodings), Extra::List}});
+        } else {
+            std::string counts;
+            for (const std::uint64_t n : report.pairCounts) counts += (counts.empty() ? "" : ",") + std::to_string(n);
+            Record("corrected", path,
+                   {{"replacements", std::to_string(report.replacements), Extra::Number},
+                    {"encodings", forms_.Names(report.encodings), Extra::List},
+                    {"pairs", counts, Extra::Counts}});
+        }
         break;
     case FileOutcome::SameFile:
         ++tally_.sameFile;

@@ -16,10 +16,11 @@
 namespace tarnwick::cli {
 
 // One extra field of a record: a name for JSON, a text, and how JSON writes it.
+// Counts (comma-separated numbers) are written in JSON only, as an array.
 struct Extra {
     const char* name;
     std::string text;
-    enum { String, Number, List, Path } kind = String;
+    enum { String, Number, List, Path, Counts } kind = String;
 };
 
 // A run's records, counted; each output format writes a record its own way.

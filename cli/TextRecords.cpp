@@ -49,7 +49,8 @@ public:
 private:
     void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
         out_ << Field(kind) << '\t' << Field(PathText(path));
-        for (const Extra& e : extras) out_ << '\t' << Field(e.text);
+        for (const Extra& e : extras)
+            if (e.kind != Extra::Counts) out_ << '\t' << Field(e.text);
         out_ << '\n';
     }
 };

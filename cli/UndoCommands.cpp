@@ -44,7 +44,11 @@ std::string LocalTime(std::int64_t seconds) {
 // What a run did, in a line: the strings and paths, or which run it undid.
 std::string What(const UndoRecord& r) {
     if (r.IsUndo()) return "undo of " + r.undoes;
-    std::string what = "-s " + r.search + " -r " + r.replace;
+    // A long list of pairs (--pairs) shortened to its first.
+    std::string what;
+    for (std::size_t i = 0; i < r.pairs.size() && i < 3; ++i)
+        what += (i ? " -s " : "-s ") + r.pairs[i].first + " -r " + r.pairs[i].second;
+    if (r.pairs.size() > 3) what += " (and " + std::to_string(r.pairs.size() - 3) + " more pairs)";
     for (const std::string& path : r.paths) what += " " + path;
     return what;
 }
@@ -66,7 +70,14 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
         if (r.IsUndo()) {
             out << ",\"undoes\":" << JsonString(r.undoes);
         } else {
-            out << ",\"search\":" << JsonPath(r.search) << ",\"replace\":" << JsonPath(r.replace) << ",\"paths\":[";
+            // "search" and "replace": the first pair; "pairs": all of them.
+            const auto& first = r.pairs.empty() ? std::pair<std::string, std::string>() : r.pairs[0];
+            out << ",\"search\":" << JsonPath(first.first) << ",\"replace\":" << JsonPath(first.second)
+                << ",\"pairs\":[";
+            for (std::size_t i = 0; i < r.pairs.size(); ++i)
+                out << (i ? "," : "") << "{\"search\":" << JsonPath(r.pairs[i].first)
+                    << ",\"replace\":" << JsonPath(r.pairs[i].second) << '}';
+            out << "],\"paths\":[";
             for (std::size_t i = 0; i < r.paths.size(); ++i) out << (i ? "," : "") << JsonPath(r.paths[i]);
             out << ']';
         }

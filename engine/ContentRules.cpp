@@ -63,7 +63,7 @@ private:
 
 ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
     : forms_(std::move(forms)), chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
-    // Forms that coincide (the ASCII ones) are looked for once.
+    // Forms that coincide (the ASCII ones, or one pair's form that is another's) are looked for once.
     const auto needle = [&](const std::optional<std::string>& form) {
         if (!form || form->empty()) return -1;
         for (std::size_t i = 0; i < needles_.size(); ++i)
@@ -72,64 +72,136 @@ ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
         longest_ = std::max(longest_, form->size());
         return static_cast<int>(needles_.size() - 1);
     };
-    for (std::size_t i = 0; i < kEncodingCount; ++i) {
-        const auto e = static_cast<Encoding>(i);
-        searchNeedle_[i] = needle(forms_.Search(e));
-        replaceNeedle_[i] = needle(forms_.Replace(e));
-        if (forms_.Search(e) && forms_.Search(e)->empty()) emptySearch_ = true;
-        if (forms_.Replace(e) && forms_.Replace(e)->empty()) emptyReplace_ = true;
+    const bool doubleByte = forms_.LegacyScheme() != CodePage::DoubleByte::None;
+    pairNeedles_.resize(forms_.PairCount());
+    for (std::size_t p = 0; p < forms_.PairCount(); ++p) {
+        for (std::size_t i = 0; i < kEncodingCount; ++i) {
+            const auto e = static_cast<Encoding>(i);
+            pairNeedles_[p].search[i] = needle(forms_.Search(p, e));
+            pairNeedles_[p].replace[i] = needle(forms_.Replace(p, e));
+            if (forms_.Search(p, e) && forms_.Search(p, e)->empty()) emptySearch_ = true;
+            if (forms_.Replace(p, e) && forms_.Replace(p, e)->empty()) emptyReplace_ = true;
+        }
     }
+    doubleByte_.assign(needles_.size(), false);
+    const auto l = static_cast<std::size_t>(Encoding::Legacy);
+    for (const PairNeedles& q : pairNeedles_)
+        for (const int n : {q.search[l], q.replace[l]})
+            if (doubleByte && n >= 0) doubleByte_[static_cast<std::size_t>(n)] = true;
+    // Each layout's needles, each pair's two forms in each encoding looked for together.
+    for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
+        std::vector<Watch>& watches = watches_[LayoutIndex(layout)];
+        for (const Encoding e : EncodingsOf(layout)) {
+            for (const PairNeedles& q : pairNeedles_) {
+                Watch w{q.search[static_cast<std::size_t>(e)], q.replace[static_cast<std::size_t>(e)]};
+                for (const Watch& other : watches) {
+                    if (w.search == other.search) w.search = -1;
+                    if (w.replace == other.replace) w.replace = -1;
+                }
+                if (w.search >= 0 || w.replace >= 0) watches.push_back(w);
+            }
+        }
+    }
+    whole_ = NeedsWholeFile();
+    if (forms_.PairCount() > 2) BuildManySearch();
+}
+
+std::span<const Encoding> ContentRules::EncodingsOf(Layout layout) {
+    static constexpr Encoding kBytes[] = {Encoding::Utf8, Encoding::Legacy};
+    static constexpr Encoding kLE[] = {Encoding::Utf16LE}, kBE[] = {Encoding::Utf16BE};
+    if (layout == Layout::Utf16LE) return kLE;
+    if (layout == Layout::Utf16BE) return kBE;
+    return kBytes;
+}
+
+void ContentRules::BuildManySearch() {
+    auto many = std::make_shared<std::vector<ManySearch>>();
+    for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
+        std::vector<int> allIds, searchIds;
+        std::vector<bool> isSearch(needles_.size(), false);
+        const auto add = [](std::vector<int>& ids, int n) {
+            if (n >= 0 && std::find(ids.begin(), ids.end(), n) == ids.end()) ids.push_back(n);
+        };
+        for (const Watch& w : watches_[LayoutIndex(layout)])
+            add(allIds, w.search), add(allIds, w.replace), add(searchIds, w.search);
+        // Where the first occurrence settles a file, a needle that is a search
+        // form in one of the layout's encodings settles it (legacy forms count there).
+        for (const Encoding e : EncodingsOf(layout))
+            for (const PairNeedles& q : pairNeedles_)
+                if (const int n = q.search[static_cast<std::size_t>(e)]; n >= 0)
+                    isSearch[static_cast<std::size_t>(n)] = true;
+        const auto texts = [&](const std::vector<int>& ids) {
+            std::vector<std::string> out;
+            for (const int n : ids) out.push_back(needles_[static_cast<std::size_t>(n)].Needle());
+            return out;
+        };
+        std::vector<bool> allSearch;
+        for (const int n : allIds) allSearch.push_back(isSearch[static_cast<std::size_t>(n)]);
+        std::vector<int> searchOf(needles_.size(), -1);
+        for (std::size_t k = 0; k < searchIds.size(); ++k)
+            searchOf[static_cast<std::size_t>(searchIds[k])] = static_cast<int>(k);
+        many->push_back({MultiSearcher(texts(allIds)), std::move(allIds), std::move(allSearch),
+                         MultiSearcher(texts(searchIds)), std::move(searchOf)});
+    }
+    many_ = std::move(many);
 }
 
 bool ContentRules::NeedsWholeFile() const {
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
     // A double-byte code page's forms count at its characters' starts only
     // where the file is not valid UTF-8.
-    const auto any = [&](Encoding e) { return forms_.Search(e) || forms_.Replace(e); };
+    const auto any = [&](Encoding e) {
+        for (std::size_t p = 0; p < forms_.PairCount(); ++p)
+            if (forms_.Search(p, e) || forms_.Replace(p, e)) return true;
+        return false;
+    };
     if (forms_.LegacyScheme() != CodePage::DoubleByte::None && any(Encoding::Utf8) && any(Encoding::Legacy))
         return true;
-    if (!forms_.Search(Encoding::Utf8) || !forms_.Search(Encoding::Legacy)) return false;
     // Legacy forms unlike the UTF-8 ones count only outside valid UTF-8; where
     // the search forms coincide and the replace forms do not, the file decides.
-    return searchNeedle_[u] != searchNeedle_[l] || replaceNeedle_[u] != replaceNeedle_[l] ||
-           forms_.Replace(Encoding::Utf8).has_value() != forms_.Replace(Encoding::Legacy).has_value();
-}
-
-bool ContentRules::DoubleByteForm(int n) const {
-    const auto l = static_cast<std::size_t>(Encoding::Legacy);
-    return n >= 0 && forms_.LegacyScheme() != CodePage::DoubleByte::None &&
-           (n == searchNeedle_[l] || n == replaceNeedle_[l]);
+    for (std::size_t p = 0; p < forms_.PairCount(); ++p) {
+        if (!forms_.Search(p, Encoding::Utf8) || !forms_.Search(p, Encoding::Legacy)) continue;
+        const PairNeedles& q = pairNeedles_[p];
+        if (q.search[u] != q.search[l] || q.replace[u] != q.replace[l] ||
+            forms_.Replace(p, Encoding::Utf8).has_value() != forms_.Replace(p, Encoding::Legacy).has_value())
+            return true;
+    }
+    return false;
 }
 
 // One scan of a file: what was seen so far.
 struct ContentRules::Pass {
-    struct Pair {
-        int search, replace;  // needle indexes, -1 for none
-    };
     Findings found;
-    bool whole = false;                     // the file is read whole to tell which forms count
-    std::array<Pair, 2> pairStore{};        // at most two: UTF-8 and legacy, or one UTF-16
-    std::span<Pair> pairs;                  // each encoding's two forms, looked for together
-    std::uint32_t seen = 0;                 // bit n: needle n occurs
-    std::uint32_t started = 0;              // bit n: needle n occurs where a character starts
-    std::uint32_t tracked = 0;              // bit n: needle n is a form in a double-byte code page
-    std::optional<CharacterStarts> starts;  // of the double-byte code page, in a file of bytes
+    bool whole = false;                          // the file is read whole to tell which forms count
+    std::span<const Watch> watches;              // the needles looked for in this file's layout
+    std::vector<bool> seen;                      // by needle: it occurs
+    std::vector<bool> started;                   // by needle: it occurs where a character starts
+    const std::vector<bool>* tracked = nullptr;  // by needle: a form in the file's double-byte code page
+    std::optional<CharacterStarts> starts;       // of the double-byte code page, in a file of bytes
     bool anyByte = false, bom8 = false, binary = false;
     Utf8Check utf8;
 
-    static bool Bit(std::uint32_t bits, int n) { return n >= 0 && (bits >> n & 1u); }
-    bool Has(int n) const { return Bit(seen, n); }
+    bool Has(int n) const { return n >= 0 && seen[static_cast<std::size_t>(n)]; }
+    bool Tracked(int n) const { return n >= 0 && tracked && (*tracked)[static_cast<std::size_t>(n)]; }
+    bool Started(int n) const { return n >= 0 && started[static_cast<std::size_t>(n)]; }
     // Seen where it counts whatever the file turns out to be.
-    bool Sure(int n) const { return Bit(tracked, n) ? Bit(started, n) : Has(n); }
+    bool Sure(int n) const { return Tracked(n) ? Started(n) : Has(n); }
     bool AnySearchSeen() const {
-        return std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return Sure(q.search); });
+        return std::any_of(watches.begin(), watches.end(), [&](const Watch& w) { return Sure(w.search); });
+    }
+    // Needle `n` seen at `at` (an offset in the file) of `window`, which starts at `offset`.
+    void Saw(int n, std::string_view window, std::uint64_t offset, std::uint64_t at) {
+        seen[static_cast<std::size_t>(n)] = true;
+        if (Tracked(n) && !Started(n) && starts->At(window, offset, at)) started[static_cast<std::size_t>(n)] = true;
     }
 };
 
 ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs,
                                           std::error_code& ec) {
     Pass pass;
-    pass.whole = NeedsWholeFile();
+    pass.whole = whole_;
+    pass.seen.assign(needles_.size(), false);
+    pass.started.assign(needles_.size(), false);
     // Keep the last bytes of each chunk so that an occurrence across the
     // boundary is still seen whole in the next window.
     const std::size_t overlap = longest_ ? longest_ - 1 : 0;
@@ -176,66 +248,64 @@ void ContentRules::Start(Pass& pass, const char* first, std::size_t got) const {
     else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) pass.found.layout = Layout::Utf16BE;
     pass.bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
     pass.anyByte = true;
-    // Each encoding's two forms are looked for together, in one pass.
-    const auto add = [&](Encoding e) {
-        Pass::Pair p{searchNeedle_[static_cast<std::size_t>(e)], replaceNeedle_[static_cast<std::size_t>(e)]};
-        for (const Pass::Pair& q : pass.pairs) {
-            if (p.search == q.search) p.search = -1;
-            if (p.replace == q.replace) p.replace = -1;
-        }
-        if (p.search >= 0 || p.replace >= 0) {
-            pass.pairStore[pass.pairs.size()] = p;
-            pass.pairs = std::span(pass.pairStore.data(), pass.pairs.size() + 1);
-        }
-    };
-    if (pass.found.layout == Layout::Utf16LE) add(Encoding::Utf16LE);
-    else if (pass.found.layout == Layout::Utf16BE) add(Encoding::Utf16BE);
-    else add(Encoding::Utf8), add(Encoding::Legacy);
+    pass.watches = watches_[LayoutIndex(pass.found.layout)];
     if (pass.found.layout != Layout::Bytes || forms_.LegacyScheme() == CodePage::DoubleByte::None) return;
     pass.starts.emplace(forms_.LegacyScheme());
-    for (std::size_t n = 0; n < needles_.size(); ++n)
-        if (DoubleByteForm(static_cast<int>(n))) pass.tracked |= 1u << n;
+    pass.tracked = &doubleByte_;
 }
 
 void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const {
+    if (many_) return SearchMany(pass, window, offset, wholeHere);
     const unsigned align = pass.found.layout == Layout::Bytes ? 1 : 2;
     const auto look = [&](int n) {
         const ByteSearcher& needle = needles_[static_cast<std::size_t>(n)];
-        if (!Pass::Bit(pass.tracked, n)) {
-            if (FindAligned(needle, window, 0, offset, align) != ByteSearcher::npos) pass.seen |= 1u << n;
+        if (!pass.Tracked(n)) {
+            if (FindAligned(needle, window, 0, offset, align) != ByteSearcher::npos)
+                pass.seen[static_cast<std::size_t>(n)] = true;
             return;
         }
         // Every occurrence is seen; the first where a character starts settles it.
-        for (std::size_t from = 0; from <= window.size();) {
+        for (std::size_t from = 0; from <= window.size() && !pass.Started(n);) {
             const std::size_t hit = needle.Find(window.substr(from));
             if (hit == ByteSearcher::npos) return;
-            pass.seen |= 1u << n;
-            if (pass.starts->At(window, offset, offset + from + hit)) {
-                pass.started |= 1u << n;
-                return;
-            }
+            pass.Saw(n, window, offset, offset + from + hit);
             from += hit + 1;
         }
     };
     // The replace string matters only until a search form that surely counts is seen.
-    const bool settled =
-        pass.Sure(searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)]) || (!wholeHere && pass.AnySearchSeen());
-    for (const Pass::Pair& q : pass.pairs) {
-        const bool lookSearch = q.search >= 0 && !pass.Sure(q.search);
-        const bool lookReplace = q.replace >= 0 && !pass.Sure(q.replace) && !settled;
-        const bool plain = !Pass::Bit(pass.tracked, q.search) && !Pass::Bit(pass.tracked, q.replace);
-        if (lookSearch && lookReplace && align == 1 && plain) {
+    // (A UTF-8 search form counts in any file of bytes.)
+    const bool settled = std::any_of(pairNeedles_.begin(), pairNeedles_.end(),
+                                     [&](const PairNeedles& q) {
+                                         return pass.Sure(q.search[static_cast<std::size_t>(Encoding::Utf8)]);
+                                     }) ||
+                         (!wholeHere && pass.AnySearchSeen());
+    for (const Watch& w : pass.watches) {
+        const bool lookSearch = w.search >= 0 && !pass.Sure(w.search);
+        const bool lookReplace = w.replace >= 0 && !pass.Sure(w.replace) && !settled;
+        if (lookSearch && lookReplace && align == 1 && !pass.Tracked(w.search) && !pass.Tracked(w.replace)) {
             bool replaceHere = false;
-            if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(q.search)],
-                                           needles_[static_cast<std::size_t>(q.replace)], window,
+            if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(w.search)],
+                                           needles_[static_cast<std::size_t>(w.replace)], window,
                                            replaceHere) != ByteSearcher::npos)
-                pass.seen |= 1u << q.search;
-            else if (replaceHere) pass.seen |= 1u << q.replace;
+                pass.seen[static_cast<std::size_t>(w.search)] = true;
+            else if (replaceHere) pass.seen[static_cast<std::size_t>(w.replace)] = true;
         } else {
-            if (lookSearch) look(q.search);
-            if (lookReplace) look(q.replace);
+            if (lookSearch) look(w.search);
+            if (lookReplace) look(w.replace);
         }
     }
+}
+
+void ContentRules::SearchMany(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const {
+    const ManySearch& many = (*many_)[LayoutIndex(pass.found.layout)];
+    const unsigned align = pass.found.layout == Layout::Bytes ? 1 : 2;
+    many.all.ForEach(window, 0, [&](std::size_t at, std::uint32_t k) {
+        if ((offset + at) % align != 0) return true;
+        const int n = many.allIds[k];
+        pass.Saw(n, window, offset, offset + at);
+        // Where the first occurrence settles it, the rest of the window does not matter.
+        return wholeHere || !many.isSearch[k] || !pass.Sure(n);
+    });
 }
 
 void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
@@ -258,62 +328,99 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
         counting.Add(Encoding::Utf8);
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }
-    const auto counts = [&](Encoding e, const std::array<int, kEncodingCount>& of) {
-        const int n = of[static_cast<std::size_t>(e)];
-        return found.atStarts && Pass::Bit(pass.tracked, n) ? Pass::Bit(pass.started, n) : pass.Has(n);
-    };
-    bool searchFound = emptySearch_ && emptySearchOccurs && pass.anyByte;
+    const auto counts = [&](int n) { return found.atStarts && pass.Tracked(n) ? pass.Started(n) : pass.Has(n); };
+    bool searchFound = false;
     bool replaceFound = emptyReplace_ && pass.anyByte;
-    for (std::size_t i = 0; i < kEncodingCount; ++i) {
-        const auto e = static_cast<Encoding>(i);
-        if (!counting.Has(e)) continue;
-        if (counts(e, searchNeedle_)) {
-            searchFound = true;
-            found.encodings.Add(e);
-        }
-        replaceFound = replaceFound || counts(e, replaceNeedle_);
-    }
-    // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
-    if (pass.whole && found.layout == Layout::Bytes && searchNeedle_[u] == searchNeedle_[l] && searchFound) {
-        found.encodings = {};
-        found.encodings.Add(found.asciiTarget);
+    for (std::size_t p = 0; p < pairNeedles_.size(); ++p) {
+        const PairNeedles& q = pairNeedles_[p];
+        // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
+        const bool oneForm = pass.whole && found.layout == Layout::Bytes && q.search[u] == q.search[l];
+        bool emptyForm = false;
+        for (std::size_t i = 0; i < kEncodingCount; ++i) {
+            const auto& form = forms_.Search(p, static_cast<Encoding>(i));
+            emptyForm = emptyForm || (form && form->empty());
+        }
+        if (emptyForm && emptySearchOccurs && pass.anyByte) {
+            searchFound = true;
+            if (oneForm) found.encodings.Add(found.asciiTarget);
+        }
+        for (std::size_t i = 0; i < kEncodingCount; ++i) {
+            const auto e = static_cast<Encoding>(i);
+            if (!counting.Has(e)) continue;
+            if (counts(q.search[i])) {
+                searchFound = true;
+                found.encodings.Add(oneForm ? found.asciiTarget : e);
+            }
+            replaceFound = replaceFound || counts(q.replace[i]);
+        }
     }
     found.verdict = searchFound    ? FileVerdict::ToCorrect
                     : replaceFound ? FileVerdict::AlreadyCorrected
                                    : FileVerdict::Unknown;
 }
 
-std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::uint64_t& count,
+void ContentRules::RulesFor(const Findings& found, std::vector<ReplaceRule>& rules,
+                            std::vector<Encoding>& encodings) const {
+    rules.clear();
+    encodings.clear();
+    for (std::size_t p = 0; p < pairNeedles_.size(); ++p) {
+        const PairNeedles& q = pairNeedles_[p];
+        const auto rule = [&](Encoding searchIn, Encoding replaceIn) {
+            const int n = q.search[static_cast<std::size_t>(searchIn)];
+            if (n < 0) return;
+            const auto& replacement = forms_.Replace(p, replaceIn);
+            rules.push_back({&needles_[static_cast<std::size_t>(n)], replacement ? &*replacement : nullptr,
+                             found.atStarts && doubleByte_[static_cast<std::size_t>(n)],
+                             static_cast<std::uint32_t>(p)});
+            encodings.push_back(replaceIn);
+        };
+        const int u = q.search[static_cast<std::size_t>(Encoding::Utf8)];
+        const int l = q.search[static_cast<std::size_t>(Encoding::Legacy)];
+        if (found.layout == Layout::Utf16LE) rule(Encoding::Utf16LE, Encoding::Utf16LE);
+        else if (found.layout == Layout::Utf16BE) rule(Encoding::Utf16BE, Encoding::Utf16BE);
+        else if (u >= 0 && l >= 0 && u != l) {
+            rule(Encoding::Utf8, Encoding::Utf8);
+            if (found.legacyCounts) rule(Encoding::Legacy, Encoding::Legacy);
+        } else if (u >= 0 || l >= 0) {
+            const Encoding searchIn = u >= 0 ? Encoding::Utf8 : Encoding::Legacy;
+            rule(searchIn, u >= 0 && l >= 0 ? found.asciiTarget : searchIn);
+        }
+    }
+}
+
+std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::uint64_t& count, std::uint64_t* perPair,
                                      std::optional<Encoding>& blocked, const Keep& keep, const Swap& swap,
                                      const std::function<bool(const char*, std::size_t)>& read) {
     // The forms that count in this file, each with the replace string in its encoding.
-    ReplaceRule rules[2];
-    Encoding ruleEncoding[2];
-    std::size_t ruleCount = 0;
-    const auto rule = [&](Encoding searchIn, Encoding replaceIn) {
-        const auto& replacement = forms_.Replace(replaceIn);
-        const int n = searchNeedle_[static_cast<std::size_t>(searchIn)];
-        rules[ruleCount] = {&needles_[static_cast<std::size_t>(n)], replacement ? &*replacement : nullptr,
-                            found.atStarts && DoubleByteForm(n)};
-        ruleEncoding[ruleCount++] = replaceIn;
-    };
-    const int u = searchNeedle_[static_cast<std::size_t>(Encoding::Utf8)];
-    const int l = searchNeedle_[static_cast<std::size_t>(Encoding::Legacy)];
-    if (found.layout == Layout::Utf16LE) rule(Encoding::Utf16LE, Encoding::Utf16LE);
-    else if (found.layout == Layout::Utf16BE) rule(Encoding::Utf16BE, Encoding::Utf16BE);
-    else if (u >= 0 && l >= 0 && u != l) {
-        rule(Encoding::Utf8, Encoding::Utf8);
-        if (found.legacyCounts) rule(Encoding::Legacy, Encoding::Legacy);
-    } else if (u >= 0 || l >= 0) {
-        const Encoding searchIn = u >= 0 ? Encoding::Utf8 : Encoding::Legacy;
-        rule(searchIn, u >= 0 && l >= 0 ? found.asciiTarget : searchIn);
-    }
+    RulesFor(found, rules_, ruleEncodings_);
+    const std::span<const ReplaceRule> active(rules_);
     const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
-    const std::span<const ReplaceRule> active(rules, ruleCount);
     std::optional<CharacterStarts> starts;
     if (found.atStarts) starts.emplace(forms_.LegacyScheme());
+    if (rules_.size() <= FewRules::kMaxRules) {
+        FewRules finder(active);
+        return StreamWith(in, finder, align, starts, count, perPair, blocked, keep, swap, read);
+    }
+    // Many rules: one pass of the layout's searcher; where forms of two rules
+    // coincide, the first rule's.
+    const ManySearch& many = (*many_)[LayoutIndex(found.layout)];
+    ruleOf_.assign(many.search.Size(), -1);
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        const auto n = static_cast<std::size_t>(rules_[r].search - needles_.data());
+        int& of = ruleOf_[static_cast<std::size_t>(many.searchOf[n])];
+        if (of < 0) of = static_cast<int>(r);
+    }
+    ManyRules finder(many.search, ruleOf_, active);
+    return StreamWith(in, finder, align, starts, count, perPair, blocked, keep, swap, read);
+}
 
+template <typename Finder>
+std::error_code ContentRules::StreamWith(os::File& in, Finder& finder, unsigned align,
+                                         std::optional<CharacterStarts>& starts, std::uint64_t& count,
+                                         std::uint64_t* perPair, std::optional<Encoding>& blocked, const Keep& keep,
+                                         const Swap& swap, const std::function<bool(const char*, std::size_t)>& read) {
+    const std::span<const ReplaceRule> active(rules_);
     const std::size_t overlap = longest_ ? longest_ - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
     std::size_t carry = 0;
@@ -327,11 +434,11 @@ std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::u
         const std::string_view window(buffer_.data(), carry + got);
         const ReplaceRule* stopped = nullptr;
         const std::size_t consumed = ReplaceWindowParts(
-            window, last, offset, align, active, count, stopped,
+            window, last, offset, align, active, finder, count, perPair, stopped,
             [&](const char* data, std::size_t size) { keep(std::string_view(data, size)); }, swap,
             [&](std::size_t at) { return starts->At(window, offset, offset + at); });
         if (stopped) {
-            blocked = ruleEncoding[stopped - rules];
+            blocked = ruleEncodings_[static_cast<std::size_t>(stopped - rules_.data())];
             return std::make_error_code(std::errc::illegal_byte_sequence);
         }
         // What may still begin an occurrence leads the next window.

@@ -6,14 +6,18 @@
 
 #include "ByteSearcher.h"
 #include "CharacterStarts.h"
+#include "Replace.h"
 #include "FileSystem.h"
+#include "MultiSearcher.h"
 #include "StringForms.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -81,10 +85,11 @@ public:
 
     // Streams `in` from its position through the replace rules of `found`:
     // kept bytes to `keep`, occurrences to `swap`, everything read to `read`
-    // (which stops it by returning false); counts the replacements.
+    // (which stops it by returning false); counts the replacements, and with
+    // `perPair` (PairCount() counters) each pair's.
     // An occurrence whose encoding has no replacement stops it, with `blocked` set.
-    std::error_code Stream(os::File& in, const Findings& found, std::uint64_t& count, std::optional<Encoding>& blocked,
-                           const Keep& keep, const Swap& swap,
+    std::error_code Stream(os::File& in, const Findings& found, std::uint64_t& count, std::uint64_t* perPair,
+                           std::optional<Encoding>& blocked, const Keep& keep, const Swap& swap,
                            const std::function<bool(const char*, std::size_t)>& read);
 
     // The read buffer, for other reading between files (at least one chunk once used).
@@ -92,27 +97,62 @@ public:
 
 private:
     struct Pass;  // one scan of a file: what was seen so far
+    // Each pair's needles in each encoding: indexes into needles_, -1 for none.
+    struct PairNeedles {
+        std::array<int, kEncodingCount> search, replace;
+    };
+    // A search and a replace needle looked for together in a file (either may be -1).
+    struct Watch {
+        int search, replace;
+    };
+    // With more than two pairs, a layout's needles are looked for in one pass.
+    struct ManySearch {
+        MultiSearcher all;           // every needle of the layout
+        std::vector<int> allIds;     // their indexes in needles_
+        std::vector<bool> isSearch;  // by index in `all`: a search form in one of the layout's encodings
+        MultiSearcher search;        // the search forms alone
+        std::vector<int> searchOf;   // by needle: its index in `search`, or -1
+    };
+    static std::size_t LayoutIndex(Layout layout) { return static_cast<std::size_t>(layout); }
+    // The encodings whose forms a file of `layout` is searched for.
+    static std::span<const Encoding> EncodingsOf(Layout layout);
     // Whether a file of bytes must be read whole to tell which forms count.
     bool NeedsWholeFile() const;
-    // Whether needle `n` is a form in a double-byte legacy code page.
-    bool DoubleByteForm(int n) const;
+    // The searchers for many pairs, one per layout.
+    void BuildManySearch();
     // From the first bytes: the layout and the forms to look for.
     void Start(Pass& pass, const char* first, std::size_t got) const;
     // Looks for the forms not yet seen in one window of the file at `offset`.
     void Search(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const;
+    // The same with one pass over the window for all forms.
+    void SearchMany(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const;
     // The verdict, the encodings and the forms that count, from what was seen.
     void Conclude(Pass& pass, bool emptySearchOccurs) const;
+    // The replace rules of a file with these findings, and each rule's encoding.
+    void RulesFor(const Findings& found, std::vector<ReplaceRule>& rules, std::vector<Encoding>& encodings) const;
+    // Stream's work with the rules in rules_, found by `finder`.
+    template <typename Finder>
+    std::error_code StreamWith(os::File& in, Finder& finder, unsigned align, std::optional<CharacterStarts>& starts,
+                               std::uint64_t& count, std::uint64_t* perPair, std::optional<Encoding>& blocked,
+                               const Keep& keep, const Swap& swap,
+                               const std::function<bool(const char*, std::size_t)>& read);
 
     StringForms forms_;
-    std::vector<ByteSearcher> needles_;              // the distinct non-empty forms of both strings
-    std::array<int, kEncodingCount> searchNeedle_;   // per encoding: its search form's needle, or -1
-    std::array<int, kEncodingCount> replaceNeedle_;  // the same for the replace string
+    std::vector<ByteSearcher> needles_;          // the distinct non-empty forms of all strings
+    std::vector<PairNeedles> pairNeedles_;       // by pair
+    std::vector<bool> doubleByte_;               // by needle: a form in a double-byte legacy code page
+    std::array<std::vector<Watch>, 3> watches_;  // by layout: the needles looked for, each pair's in each encoding
+    std::shared_ptr<const std::vector<ManySearch>> many_;  // by layout; none for one or two pairs
+    bool whole_ = false;                                   // NeedsWholeFile()
     bool takeBinary_ = false;
     bool emptySearch_ = false;
     bool emptyReplace_ = false;
     std::size_t longest_ = 0;  // the longest needle
     std::size_t chunkSize_;
     std::vector<char> buffer_;
+    std::vector<ReplaceRule> rules_;  // Stream's, kept between files
+    std::vector<Encoding> ruleEncodings_;
+    std::vector<int> ruleOf_;
 };
 
 }  // namespace tarnwick

@@ -104,7 +104,8 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         pending += size;
     };
     const auto streamed = rules_.Stream(
-        p.in, p.found, p.replacements, p.blocked, [&](std::string_view kept) { emit(kept.data(), kept.size()); },
+        p.in, p.found, p.replacements, PairCounters(p.pairCounts), p.blocked,
+        [&](std::string_view kept) { emit(kept.data(), kept.size()); },
         [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
         [&](const char* data, std::size_t size) {
             p.read.Add(data, size);
@@ -118,6 +119,15 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     return ec;
 }
 
+std::uint64_t* Corrector::PairCounters(std::vector<std::uint64_t>& counts) const {
+    if (Forms().PairCount() < 2) {
+        counts.clear();
+        return nullptr;
+    }
+    counts.assign(Forms().PairCount(), 0);
+    return counts.data();
+}
+
 ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const Swap& swap) {
     ProcessResult result;
     os::File in;
@@ -129,6 +139,7 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, std::string detail = {}) {
         result.failure = Failure{kind, file, ec, {}, std::move(detail)};
         result.replacements = 0;
+        result.pairCounts.clear();
         return result;
     };
     std::error_code ec;
@@ -137,7 +148,7 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     if (found.verdict != FileVerdict::ToCorrect) return result;
     if ((ec = in.Rewind())) return failed(FailureKind::Read, ec);
     std::optional<Encoding> blocked;
-    if ((ec = rules_.Stream(in, found, result.replacements, blocked, keep, swap, {})))
+    if ((ec = rules_.Stream(in, found, result.replacements, PairCounters(result.pairCounts), blocked, keep, swap, {})))
         return blocked ? failed(FailureKind::NotRepresentable, {}, rules_.Forms().Name(*blocked))
                        : failed(FailureKind::Read, ec);
     return result;
@@ -427,6 +438,7 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
     p.in.Close();
     ProcessResult result;
     result.replacements = p.replacements;
+    result.pairCounts = std::move(p.pairCounts);
     result.encodings = p.found.encodings;
     return result;
 }

@@ -48,6 +48,7 @@ struct CheckResult {
 
 struct ProcessResult {
     std::uint64_t replacements = 0;
+    std::vector<std::uint64_t> pairCounts;  // with several pairs of strings: each pair's replacements, in order
     // ToCorrect when the file held the search string; otherwise what it held
     // when it was read, and nothing was changed.
     FileVerdict verdict = FileVerdict::ToCorrect;
@@ -153,6 +154,9 @@ private:
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
 
+    // Counters for each pair's replacements in `counts` when there are
+    // several pairs: where Stream counts them; otherwise none.
+    std::uint64_t* PairCounters(std::vector<std::uint64_t>& counts) const;
     // Streams `in` to `out`, replacing; counts the replacements.
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 

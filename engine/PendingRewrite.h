@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 #include <optional>
 
 namespace tarnwick {
@@ -30,11 +31,12 @@ struct Corrector::Pending {
     os::File out;
     std::filesystem::path temporary;  // the corrected content's name in `folder`, until it replaces the file
     std::uint64_t replacements = 0;
-    ContentHash read;                 // of everything the rewrite read
-    ContentHash written;              // of everything it wrote (when the run keeps a record for undo)
-    std::optional<std::size_t> kept;  // the original's entry in the run's undo record
-    Findings found;                   // what the scan before the rewrite found
-    std::optional<Encoding> blocked;  // an occurrence's encoding that has no form of the replace string
+    std::vector<std::uint64_t> pairCounts;  // with several pairs: each pair's replacements
+    ContentHash read;                       // of everything the rewrite read
+    ContentHash written;                    // of everything it wrote (when the run keeps a record for undo)
+    std::optional<std::size_t> kept;        // the original's entry in the run's undo record
+    Findings found;                         // what the scan before the rewrite found
+    std::optional<Encoding> blocked;        // an occurrence's encoding that has no form of the replace string
 
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
     // Lets go of the file and takes away the temporary: nothing of it is left.

@@ -39,7 +39,8 @@ FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
         return {file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &result.sameAs};
     // Corrected meanwhile by someone else, or no longer holding the search string.
     if (!result.Corrected()) return {file, FileOutcome::Checked, result.verdict};
-    return {file, FileOutcome::Corrected, FileVerdict::ToCorrect, nullptr, result.encodings, result.replacements};
+    return {file,    FileOutcome::Corrected, FileVerdict::ToCorrect, nullptr, result.encodings, result.replacements,
+            nullptr, result.pairCounts};
 }
 
 }  // namespace

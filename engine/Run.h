@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -59,6 +60,7 @@ struct FileReport {
     EncodingSet encodings = {};  // of the search string's occurrences
     std::uint64_t replacements = 0;
     const std::filesystem::path* sameAs = nullptr;
+    std::span<const std::uint64_t> pairCounts = {};  // with several pairs of strings: each pair's replacements
 };
 
 // Streams the correction of the file being told, changing nothing: the bytes

@@ -9,8 +9,8 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const Run
     auto store = UndoStore::Open(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder);
     if (auto* why = std::get_if<std::string>(&store)) return *why;
     UndoRecord record;
-    record.search = Utf16ToUtf8(request.search).value_or("");
-    record.replace = Utf16ToUtf8(request.replace).value_or("");
+    for (const TextPair& pair : request.pairs)
+        record.pairs.emplace_back(Utf16ToUtf8(pair.search).value_or(""), Utf16ToUtf8(pair.replace).value_or(""));
     for (const auto& path : request.paths) record.paths.push_back(PathText(path));
     return UndoKeeper::Start(std::get<UndoStore>(store), std::move(record));
 }
@@ -20,16 +20,23 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const Run
 std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
     const CodePage& files = request.pinned ? *request.pinned : request.system;
     if (!files.Usable()) return SetupFailure{SetupError::UnusableEncoding, files.Name()};
-    if (request.search.empty() && !request.emptySearchAllowed) return SetupFailure{SetupError::EmptySearch};
+    if (request.pairs.empty()) return SetupFailure{SetupError::EmptySearch};
+    for (std::size_t i = 0; i < request.pairs.size(); ++i)
+        if (request.pairs[i].search.empty() && !request.emptySearchAllowed)
+            return SetupFailure{SetupError::EmptySearch, {}, {}, i};
     StringForms forms;
     if (request.pinned) {
-        if (!files.Encode(request.search)) return SetupFailure{SetupError::SearchNotWritable, files.Name()};
-        if (!files.Encode(request.replace)) return SetupFailure{SetupError::ReplaceNotWritable, files.Name()};
-        forms = StringForms::Only(request.search, request.replace, files);
+        for (std::size_t i = 0; i < request.pairs.size(); ++i) {
+            if (!files.Encode(request.pairs[i].search))
+                return SetupFailure{SetupError::SearchNotWritable, files.Name(), {}, i};
+            if (!files.Encode(request.pairs[i].replace))
+                return SetupFailure{SetupError::ReplaceNotWritable, files.Name(), {}, i};
+        }
+        forms = StringForms::Only(request.pairs, files);
     } else {
         // The strings in every encoding files may use: UTF-8, the legacy code
         // page (the system's, or the one its language uses), UTF-16.
-        forms = StringForms::ForSystem(request.search, request.replace, files);
+        forms = StringForms::ForSystem(request.pairs, files);
         if (!forms.AnySearchForm()) return SetupFailure{SetupError::SearchNotWritable};
     }
     if (request.backup.enabled && request.backup.extension.empty())

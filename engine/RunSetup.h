@@ -18,8 +18,10 @@
 namespace tarnwick {
 
 struct RunRequest {
-    std::u16string search;
-    std::u16string replace;
+    // What to replace by what: one pair or more, applied together in one pass
+    // (at each place the longest search string that starts there; replaced
+    // text is never searched again).
+    std::vector<TextPair> pairs;
     // The encodings files may use: every candidate of the system's code page
     // (StringForms::ForSystem), or only `pinned` when one is named.
     CodePage system = CodePage::System();
@@ -53,6 +55,7 @@ struct SetupFailure {
     SetupError error;
     std::string encoding = {};  // the encoding the error names, if any
     std::string detail = {};    // UndoRecords: the folder and the reason
+    std::size_t pair = 0;       // the pair whose string it is, for the errors about a string
 };
 
 // The run the request asks for, or why there can be none.

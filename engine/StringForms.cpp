@@ -38,57 +38,85 @@ std::string EncodingLabel(const CodePage& codePage) {
     return name;
 }
 
-StringForms StringForms::Candidates(std::u16string_view search, std::u16string_view replace,
-                                    const std::optional<CodePage>& legacy, Encoding asciiFiles) {
+template <typename Encode>
+void StringForms::Add(std::span<const TextPair> pairs, Encoding e, const Encode& encode) {
+    pairs_.resize(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        pairs_[i].search[Index(e)] = encode(pairs[i].search);
+        pairs_[i].replace[Index(e)] = encode(pairs[i].replace);
+    }
+}
+
+StringForms StringForms::Candidates(std::span<const TextPair> pairs, const std::optional<CodePage>& legacy,
+                                    Encoding asciiFiles) {
     StringForms forms;
     const CodePage utf8 = *CodePage::Named("UTF-8");
-    forms.search_[Index(Encoding::Utf8)] = utf8.Encode(search);
-    forms.replace_[Index(Encoding::Utf8)] = utf8.Encode(replace);
+    forms.Add(pairs, Encoding::Utf8, [&](std::u16string_view text) { return utf8.Encode(text); });
     forms.names_[Index(Encoding::Utf8)] = "utf-8";
     if (legacy && legacy->Usable() && !IsUtf8(*legacy)) {
-        forms.search_[Index(Encoding::Legacy)] = legacy->Encode(search);
-        forms.replace_[Index(Encoding::Legacy)] = legacy->Encode(replace);
+        forms.Add(pairs, Encoding::Legacy, [&](std::u16string_view text) { return legacy->Encode(text); });
         forms.names_[Index(Encoding::Legacy)] = EncodingLabel(*legacy);
         forms.legacyScheme_ = legacy->Scheme();
     } else if (asciiFiles == Encoding::Legacy) {
         asciiFiles = Encoding::Utf8;
     }
     for (const bool bigEndian : {false, true}) {
-        const std::size_t i = Index(bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE);
-        forms.search_[i] = Utf16Bytes(search, bigEndian);
-        forms.replace_[i] = Utf16Bytes(replace, bigEndian);
-        forms.names_[i] = bigEndian ? "utf-16be" : "utf-16le";
+        const Encoding e = bigEndian ? Encoding::Utf16BE : Encoding::Utf16LE;
+        forms.Add(pairs, e, [&](std::u16string_view text) { return Utf16Bytes(text, bigEndian); });
+        forms.names_[Index(e)] = bigEndian ? "utf-16be" : "utf-16le";
     }
     forms.asciiFiles_ = asciiFiles;
     return forms;
 }
 
-StringForms StringForms::ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system) {
-    if (IsUtf8(system)) return Candidates(search, replace, CodePage::Legacy(), Encoding::Utf8);
-    return Candidates(search, replace, system, Encoding::Legacy);
+StringForms StringForms::Candidates(std::u16string_view search, std::u16string_view replace,
+                                    const std::optional<CodePage>& legacy, Encoding asciiFiles) {
+    const TextPair pair{std::u16string(search), std::u16string(replace)};
+    return Candidates(std::span(&pair, 1), legacy, asciiFiles);
 }
 
-StringForms StringForms::Only(std::u16string_view search, std::u16string_view replace, const CodePage& codePage) {
+StringForms StringForms::ForSystem(std::span<const TextPair> pairs, const CodePage& system) {
+    if (IsUtf8(system)) return Candidates(pairs, CodePage::Legacy(), Encoding::Utf8);
+    return Candidates(pairs, system, Encoding::Legacy);
+}
+
+StringForms StringForms::ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system) {
+    const TextPair pair{std::u16string(search), std::u16string(replace)};
+    return ForSystem(std::span(&pair, 1), system);
+}
+
+StringForms StringForms::Only(std::span<const TextPair> pairs, const CodePage& codePage) {
     StringForms forms;
     const Encoding e = IsUtf8(codePage) ? Encoding::Utf8 : Encoding::Legacy;
-    forms.search_[Index(e)] = codePage.Encode(search);
-    forms.replace_[Index(e)] = codePage.Encode(replace);
+    forms.Add(pairs, e, [&](std::u16string_view text) { return codePage.Encode(text); });
     forms.names_[Index(e)] = EncodingLabel(codePage);
     forms.asciiFiles_ = e;
     forms.legacyScheme_ = codePage.Scheme();
     return forms;
 }
 
+StringForms StringForms::Only(std::u16string_view search, std::u16string_view replace, const CodePage& codePage) {
+    const TextPair pair{std::u16string(search), std::u16string(replace)};
+    return Only(std::span(&pair, 1), codePage);
+}
+
 StringForms StringForms::Bytes(std::string search, std::string replace) {
     StringForms forms;
-    forms.search_[Index(Encoding::Legacy)] = std::move(search);
-    forms.replace_[Index(Encoding::Legacy)] = std::move(replace);
+    forms.pairs_[0].search[Index(Encoding::Legacy)] = std::move(search);
+    forms.pairs_[0].replace[Index(Encoding::Legacy)] = std::move(replace);
     forms.asciiFiles_ = Encoding::Legacy;
     return forms;
 }
 
+bool StringForms::Utf16() const {
+    return std::any_of(pairs_.begin(), pairs_.end(),
+                       [](const PairForms& p) { return p.search[Index(Encoding::Utf16LE)].has_value(); });
+}
+
 bool StringForms::AnySearchForm() const {
-    return std::any_of(search_.begin(), search_.end(), [](const auto& form) { return form.has_value(); });
+    return std::all_of(pairs_.begin(), pairs_.end(), [](const PairForms& p) {
+        return std::any_of(p.search.begin(), p.search.end(), [](const auto& form) { return form.has_value(); });
+    });
 }
 
 std::string StringForms::Names(EncodingSet set) const {

@@ -164,7 +164,8 @@ std::string HeaderText(const UndoRecord& r) {
     std::ostringstream text;
     text << kHeader << "\nid " << r.id << "\ntime " << r.time << '\n';
     if (r.IsUndo()) text << "undoes " << r.undoes << '\n';
-    text << "search " << Escape(r.search) << "\nreplace " << Escape(r.replace) << '\n';
+    for (const auto& [search, replace] : r.pairs)
+        text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
     return text.str();
 }
@@ -208,9 +209,10 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
         } else if (key == "search" || key == "replace" || key == "path") {
             auto t = text();
             if (!t) return std::nullopt;
-            if (key == "search") r.search = *t;
-            else if (key == "replace") r.replace = *t;
-            else r.paths.push_back(*t);
+            if (key == "search") r.pairs.emplace_back(*t, "");
+            else if (key == "path") r.paths.push_back(*t);
+            else if (r.pairs.empty()) return std::nullopt;
+            else r.pairs.back().second = *t;
         } else if (key == "file") {
             UndoEntry e;
             std::string path, how, where;

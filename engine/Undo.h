@@ -22,6 +22,7 @@
 #include <string>
 #include <system_error>
 #include <variant>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -40,15 +41,15 @@ struct UndoEntry {
 // One run's record.
 struct UndoRecord {
     std::string id;
-    std::int64_t time = 0;     // seconds since 1970
-    std::string undoes;        // for a run that undid another: that one's ID
-    std::size_t restored = 0;  // ...and how many of its files are as before it now
-    std::string search, replace;
-    std::vector<std::string> paths;  // as the run was given them
-    std::size_t fileCount = 0;       // the files it changed
-    std::uint64_t keptBytes = 0;     // the size of the originals kept in its folder
-    std::vector<UndoEntry> files;    // each of them, when the record was loaded whole (UndoStore::Load)
-    std::filesystem::path folder;    // where the record and the originals are kept
+    std::int64_t time = 0;                                   // seconds since 1970
+    std::string undoes;                                      // for a run that undid another: that one's ID
+    std::size_t restored = 0;                                // ...and how many of its files are as before it now
+    std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
+    std::vector<std::string> paths;                          // as the run was given them
+    std::size_t fileCount = 0;                               // the files it changed
+    std::uint64_t keptBytes = 0;                             // the size of the originals kept in its folder
+    std::vector<UndoEntry> files;  // each of them, when the record was loaded whole (UndoStore::Load)
+    std::filesystem::path folder;  // where the record and the originals are kept
 
     bool IsUndo() const { return !undoes.empty(); }
 };

@@ -128,6 +128,69 @@ TEST_F(CliTest, DiffPatchesExactly) {
     EXPECT_EQ(Run({"--diff", "--color=sometimes", "-s", "old", "-r", "new", Dir().string()}), 2);
 }
 
+// Several pairs from -s/-r and from a pairs file: one pass, each pair's count
+// in JSON; the diff of a run with pairs patches exactly; the errors named.
+TEST_F(CliTest, SeveralPairs) {
+    const std::string text = "cat and dog\r\nthe catalog\tof\\cats\n";
+    const auto a = Make("a.txt", text);
+    EXPECT_EQ(
+        Run({"--json", "-s", "cat", "-r", "dog", "-s", "dog", "-r", "cat", "-s", "catalog", "-r", "list", a.string()}),
+        0);
+    EXPECT_EQ(ReadBytes(a), "dog and cat\r\nthe list\tof\\dogs\n");
+    EXPECT_NE(out_.find("\"replacements\":4,\"encodings\":[\"utf-8\",\"windows-1252\"],\"pairs\":[2,1,1]}"),
+              std::string::npos)
+        << out_;
+    EXPECT_EQ(Run({"-r", "cat", "-s", "dog", a.string()}), 0);  // one pair: in either order, as ever
+    EXPECT_EQ(out_, "corrected\t" + a.string() + "\t2" + kAscii + "\n");
+
+    // The pairs file: a byte-order mark, comments, empty lines, CR LF, escapes.
+    Make("p.tsv", "\xEF\xBB\xBF# site move\r\n\r\ncatalog\\tof\tCAT\\\\TAB\r\ns\\\\\t\\n\r\nthe\t\r\n");
+    Make("b.txt", text + "s\\");
+    EXPECT_EQ(Run({"--pairs", (Dir() / "p.tsv").string(), (Dir() / "b.txt").string()}), 0);
+    EXPECT_EQ(ReadBytes(Dir() / "b.txt"), "cat and dog\r\n CAT\\TAB\\cats\n\n");
+
+    // The same run as a diff, and patch makes what the run made.
+    fs::create_directory(Dir() / "site");
+    Make("site/c.txt", text + "s\\");
+    const fs::path kept = fs::current_path();
+    fs::current_path(Dir());
+    EXPECT_EQ(Run({"--diff", "--pairs", "p.tsv", "site"}), 0);
+    fs::current_path(kept);
+    test::WriteBytes(Dir() / "d.patch", out_);
+    ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
+    EXPECT_EQ(ReadBytes(Dir() / "site/c.txt"), ReadBytes(Dir() / "b.txt"));
+
+    const std::pair<std::string, std::string> bad[] = {
+        {"a\tb\nc d\n", "line 2: no TAB between the search and the replace string"},
+        {"a\tb\n\tc\n", "line 2: the search string is empty"},
+        {"a\tb\n#\nx\ty\na\tc\n", "line 4: the search string of line 1 again"},
+        {"a\\x\tb\n", "line 1: unknown escape '\\x'"},
+        {"a\tb\tc\n", "line 1: more than one TAB"},
+        {"a\t\xFF\n", "line 1: not valid UTF-8 text"},
+        {"# nothing\n", "holds no pair"},
+    };
+    for (const auto& [content, message] : bad) {
+        Make("bad.tsv", content);
+        EXPECT_EQ(Run({"--pairs", (Dir() / "bad.tsv").string(), a.string()}), 2) << content;
+        EXPECT_NE(err_.find("--pairs '" + (Dir() / "bad.tsv").string() + "': " + message), std::string::npos) << err_;
+    }
+    const std::pair<std::vector<std::string>, std::string> usage[] = {
+        {{"-s", "a", "-s", "b", "-r", "c"}, "-s 'a' has no -r after it"},
+        {{"-s", "a", "-r", "b", "-s", "c"}, "-s 'c' has no -r after it"},
+        {{"-s", "a", "-r", "b", "-r", "c"}, "-r 'c' has no -s before it"},
+        {{"-s", "a", "-r", "b", "-s", "a", "-r", "c"}, "the search string 'a' is given twice"},
+        {{"-s", "a", "-r", "b", "-s", "", "-r", "c"}, "the search string of pair 2 is empty"},
+        {{"--pairs", "p.tsv", "-s", "a", "-r", "b"}, "--pairs takes the place of -s and -r"},
+        {{"--pairs", (Dir() / "none.tsv").string()}, "--pairs: cannot read"},
+    };
+    for (auto [args, message] : usage) {
+        args.push_back(a.string());
+        EXPECT_EQ(Run(args), 2) << message;
+        EXPECT_NE(err_.find(message), std::string::npos) << err_;
+    }
+    EXPECT_EQ(ReadBytes(a), "cat and cat\r\nthe list\tof\\cats\n");  // as the second run left it
+}
+
 // Check mode classifies every file, in name order, and changes nothing.
 TEST_F(CliTest, CheckListsVerdicts) {
     Make("a.txt", "old");

@@ -16,12 +16,11 @@ SetupError ErrorOf(const RunRequest& request) {
 TEST(RunSetupTest, OneReasonEach) {
     RunRequest request;
     request.system = *CodePage::Named("CP1251");
-    request.search = u"мир";
-    request.replace = u"свет";
+    request.pairs = {{u"мир", u"свет"}};
     EXPECT_TRUE(std::holds_alternative<CorrectionRun>(PrepareRun(request)));
 
     RunRequest empty = request;
-    empty.search.clear();
+    empty.pairs[0].search.clear();
     EXPECT_EQ(ErrorOf(empty), SetupError::EmptySearch);
     empty.emptySearchAllowed = true;  // the window's rule
     EXPECT_TRUE(std::holds_alternative<CorrectionRun>(PrepareRun(empty)));

@@ -20,6 +20,7 @@ struct Told {
     EncodingSet encodings;
     std::uint64_t replacements = 0;
     std::filesystem::path sameAs;
+    std::vector<std::uint64_t> pairCounts;
 
     bool Corrected() const { return outcome == FileOutcome::Corrected; }
     std::string Why() const { return failure ? failure->Message() : std::string(); }
@@ -31,7 +32,8 @@ inline std::vector<Told> Execute(CorrectionRun& run, const std::function<void(co
     std::vector<Told> told;
     const auto keep = [&](const FileReport& r) {
         told.push_back({r.path, r.outcome, r.verdict, r.failure ? std::optional<Failure>(*r.failure) : std::nullopt,
-                        r.encodings, r.replacements, r.sameAs ? *r.sameAs : std::filesystem::path()});
+                        r.encodings, r.replacements, r.sameAs ? *r.sameAs : std::filesystem::path(),
+                        std::vector<std::uint64_t>(r.pairCounts.begin(), r.pairCounts.end())});
         if (each) each(told.back());
         return true;
     };

@@ -209,8 +209,7 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
 
 std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, bool subfolders) {
     RunRequest request;
-    request.search = searchText_.toStdU16String();
-    request.replace = replaceText_.toStdU16String();
+    request.pairs = {{searchText_.toStdU16String(), replaceText_.toStdU16String()}};
     request.system = setup_.codePage;
     request.backup.enabled = mode == RunMode::Correct && Check1Value() != 0;
     request.backup.extension = ToPath(form_.Text5->text()).native();

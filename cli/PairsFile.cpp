@@ -1,0 +1,66 @@
+#include "PairsFile.h"
+
+#include "CodePage.h"
+
+#include <map>
+#include <optional>
+
+namespace tarnwick::cli {
+
+namespace {
+
+// `text` with its escapes undone, or nothing (and `error`) for an unknown one.
+std::optional<std::string> Unescape(const std::string& text, std::string& error) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (next == 't') out += '\t';
+        else if (next == 'n') out += '\n';
+        else if (next == 'r') out += '\r';
+        else if (next == '\\') out += '\\';
+        else {
+            error = i + 1 < text.size() ? "unknown escape '\\" + std::string(1, next) + "'" : "a '\\' at the end";
+            error += " (known: \\t, \\n, \\r and \\\\)";
+            return std::nullopt;
+        }
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in) {
+    std::vector<TextPair> pairs;
+    std::map<std::u16string, std::size_t> lineOf;  // each search string's line
+    std::string line;
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
+        const auto at = [&](const std::string& what) { return "line " + std::to_string(number) + ": " + what; };
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos) return at("no TAB between the search and the replace string");
+        if (line.find('\t', tab + 1) != std::string::npos)
+            return at("more than one TAB (a TAB inside a string is written \\t)");
+        std::string error;
+        const auto search = Unescape(line.substr(0, tab), error);
+        const auto replace = search ? Unescape(line.substr(tab + 1), error) : std::nullopt;
+        if (!replace) return at(error);
+        const auto search16 = Utf8ToUtf16(*search), replace16 = Utf8ToUtf16(*replace);
+        if (!search16 || !replace16) return at("not valid UTF-8 text");
+        if (search16->empty()) return at("the search string is empty");
+        const auto [earlier, added] = lineOf.emplace(*search16, number);
+        if (!added) return at("the search string of line " + std::to_string(earlier->second) + " again");
+        pairs.push_back({*search16, *replace16});
+    }
+    if (in.bad()) return std::string("cannot be read");
+    if (pairs.empty()) return std::string("holds no pair");
+    return pairs;
+}
+
+}  // namespace tarnwick::cli
