@@ -79,7 +79,7 @@ ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
             const auto e = static_cast<Encoding>(i);
             pairNeedles_[p].search[i] = needle(forms_.Search(p, e));
             pairNeedles_[p].replace[i] = needle(forms_.Replace(p, e));
-            if (forms_.Search(p, e) && forms_.Search(p, e)->empty()) emptySearch_ = true;
+            if (forms_.Search(p, e) && forms_.Search(p, e)->empty()) emptySearch_ = pairNeedles_[p].emptySearch = true;
             if (forms_.Replace(p, e) && forms_.Replace(p, e)->empty()) emptyReplace_ = true;
         }
     }
@@ -332,16 +332,10 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     bool searchFound = false;
     bool replaceFound = emptyReplace_ && pass.anyByte;
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
-    for (std::size_t p = 0; p < pairNeedles_.size(); ++p) {
-        const PairNeedles& q = pairNeedles_[p];
+    for (const PairNeedles& q : pairNeedles_) {
         // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
         const bool oneForm = pass.whole && found.layout == Layout::Bytes && q.search[u] == q.search[l];
-        bool emptyForm = false;
-        for (std::size_t i = 0; i < kEncodingCount; ++i) {
-            const auto& form = forms_.Search(p, static_cast<Encoding>(i));
-            emptyForm = emptyForm || (form && form->empty());
-        }
-        if (emptyForm && emptySearchOccurs && pass.anyByte) {
+        if (q.emptySearch && emptySearchOccurs && pass.anyByte) {
             searchFound = true;
             if (oneForm) found.encodings.Add(found.asciiTarget);
         }

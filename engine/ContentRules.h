@@ -100,6 +100,7 @@ private:
     // Each pair's needles in each encoding: indexes into needles_, -1 for none.
     struct PairNeedles {
         std::array<int, kEncodingCount> search, replace;
+        bool emptySearch = false;  // the search string is empty
     };
     // A search and a replace needle looked for together in a file (either may be -1).
     struct Watch {

@@ -35,29 +35,44 @@ public:
         for (std::span<const std::uint32_t> candidates;;) {
             const std::size_t at = Next(haystack, from, candidates);
             if (at == npos) return true;
-            for (const std::uint32_t n : candidates) {
-                const std::string& needle = needles_[n];
-                if (needle.size() <= haystack.size() - at &&
-                    std::memcmp(haystack.data() + at, needle.data(), needle.size()) == 0 && !visit(at, n))
-                    return false;
-            }
+            for (const std::uint32_t n : candidates)
+                if (At(haystack, at, n) && !visit(at, n)) return false;
             from = at + 1;
         }
     }
 
-private:
     // The next offset from `from` on where some needle may start, and the
-    // needles that may (in index order); npos when none can.
+    // needles that may (in index order; At tells which do); npos when none can.
+    // Every needle that starts at an offset is among that offset's candidates.
     std::size_t Next(std::string_view haystack, std::size_t from, std::span<const std::uint32_t>& candidates) const;
+    // Whether needle `n` occurs at `at`.
+    bool At(std::string_view haystack, std::size_t at, std::uint32_t n) const {
+        const std::string& needle = needles_[n];
+        if (needle.size() > haystack.size() - at) return false;
+        // Most candidates differ in their first bytes: those are compared first.
+        if (needle.size() >= 4) {
+            std::uint32_t first;
+            std::memcpy(&first, haystack.data() + at, 4);
+            if (first != firstFour_[n]) return false;
+        }
+        return std::memcmp(haystack.data() + at, needle.data(), needle.size()) == 0;
+    }
+
+private:
     // The hash of the block of bytes that ends at `end` (its last byte).
     std::uint32_t Hash(const unsigned char* end) const;
+    // Next's search with blocks of `bytes` bytes.
+    template <std::size_t bytes, bool wide>
+    std::size_t Slide(std::string_view haystack, std::size_t from, std::span<const std::uint32_t>& candidates) const;
 
     std::vector<std::string> needles_;
     std::size_t shortest_ = 0, longest_ = 0;
-    std::size_t block_ = 1;                // bytes hashed at a time: 1, 2 or 3
-    std::vector<std::uint8_t> shift_;      // by block hash: how far the window may jump
-    std::vector<std::uint32_t> bucketAt_;  // by block hash: where its needles start in `buckets_`
-    std::vector<std::uint32_t> buckets_;   // needle indexes by the hash of their prefix's last block
+    std::size_t block_ = 1;                 // bytes hashed at a time: 1, 2 or 3
+    std::size_t maxShift_ = 1;              // the jump past a block that ends no needle's prefix
+    std::vector<std::uint8_t> shift_;       // by block hash: how far the window may jump
+    std::vector<std::uint32_t> bucketAt_;   // by block hash: where its needles start in `buckets_`
+    std::vector<std::uint32_t> buckets_;    // needle indexes by the hash of their prefix's last block
+    std::vector<std::uint32_t> firstFour_;  // by needle: its first four bytes, if it has four
 };
 
 }  // namespace tarnwick

@@ -101,20 +101,25 @@ public:
     template <typename StartsAt>
     ReplaceHit Next(std::string_view window, std::size_t pos, std::uint64_t windowOffset, unsigned align,
                     StartsAt&& startsAt) {
-        ReplaceHit best;
-        std::size_t bestLength = 0;
-        searcher_.ForEach(window, pos, [&](std::size_t at, std::uint32_t n) {
-            if (best.at != ByteSearcher::npos && at > best.at) return false;
-            const int r = ruleOf_[n];
-            if (r < 0 || (windowOffset + at) % align != 0) return true;
-            const std::size_t length = searcher_.Needle(n).size();
-            if (best.at != ByteSearcher::npos && length <= bestLength) return true;
-            if (rules_[static_cast<std::size_t>(r)].atStarts && !startsAt(at)) return true;
-            best = {at, static_cast<std::size_t>(r)};
-            bestLength = length;
-            return true;
-        });
-        return best;
+        // The offsets where a needle may start, in turn, until one where a rule's form does.
+        std::span<const std::uint32_t> candidates;
+        for (std::size_t from = pos;; ++from) {
+            from = searcher_.Next(window, from, candidates);
+            if (from == MultiSearcher::npos) return {};
+            ReplaceHit best;
+            std::size_t bestLength = 0;
+            for (const std::uint32_t n : candidates) {
+                const int r = ruleOf_[n];
+                const std::size_t length = searcher_.Needle(n).size();
+                if (r < 0 || length <= bestLength || (windowOffset + from) % align != 0 ||
+                    !searcher_.At(window, from, n))
+                    continue;
+                if (rules_[static_cast<std::size_t>(r)].atStarts && !startsAt(from)) continue;
+                best = {from, static_cast<std::size_t>(r)};
+                bestLength = length;
+            }
+            if (best.at != ByteSearcher::npos) return best;
+        }
     }
 
 private:
