@@ -48,7 +48,8 @@ std::string What(const UndoRecord& r) {
     std::string what;
     for (std::size_t i = 0; i < r.pairs.size() && i < 3; ++i)
         what += (i ? " -s " : "-s ") + r.pairs[i].first + " -r " + r.pairs[i].second;
-    if (r.pairs.size() > 3) what += " (and " + std::to_string(r.pairs.size() - 3) + " more pairs)";
+    if (const std::size_t more = r.pairs.size() > 3 ? r.pairs.size() - 3 : 0)
+        what += " (and " + std::to_string(more) + (more == 1 ? " more pair)" : " more pairs)");
     for (const std::string& path : r.paths) what += " " + path;
     return what;
 }

@@ -96,6 +96,28 @@ TEST_F(UndoTest, FolderRunUndoneAndRedone) {
     EXPECT_NE(out_.find("\"state\":\"partly\""), std::string::npos) << out_;
 }
 
+// A run of several pairs: its record keeps them all, --history names the
+// first three and how many more (JSON all), and the undo puts back its files.
+TEST_F(UndoTest, RunOfSeveralPairs) {
+    const auto a = Make("site/a.txt", "cat dog\tbird");
+    Make("pairs.tsv", "cat\tdog\ndog\tcat\nbird\tfish\tab\\t\nant\tbee\n");
+    ASSERT_EQ(Cli({"--pairs", (Dir() / "pairs.tsv").string(), a.string()}), 2);  // two TABs on line 3
+    Make("pairs.tsv", "cat\tdog\ndog\tcat\nbird\tfish\\t\nant\tbee\n");
+    ASSERT_EQ(Cli({"--pairs", (Dir() / "pairs.tsv").string(), a.string()}), 0) << err_;
+    EXPECT_EQ(ReadBytes(a), "dog cat\tfish\t");
+    const std::string run = NewestId();
+    EXPECT_NE(out_.find("\t-s cat -r dog -s dog -r cat -s bird -r fish\t (and 1 more pair) "), std::string::npos)
+        << out_;
+    EXPECT_EQ(Cli({"--history", "--json"}), 0);
+    EXPECT_NE(out_.find("\"search\":\"cat\",\"replace\":\"dog\",\"pairs\":[{\"search\":\"cat\",\"replace\":\"dog\"},"
+                        "{\"search\":\"dog\",\"replace\":\"cat\"},{\"search\":\"bird\",\"replace\":\"fish\\u0009\"},"
+                        "{\"search\":\"ant\",\"replace\":\"bee\"}]"),
+              std::string::npos)
+        << out_;
+    ASSERT_EQ(Cli({"--undo", run}), 0) << err_;
+    EXPECT_EQ(ReadBytes(a), "cat dog\tbird");
+}
+
 // An undo never writes through a path that now leads elsewhere: a link put
 // in the file's place, or another file with the very bytes the run wrote.
 TEST_F(UndoTest, PathThatLeadsElsewhereIsLeftAlone) {
