@@ -27,8 +27,9 @@ const std::string_view kHelp =
     "      --diff             change nothing; print the correction as a unified\n"
     "                         diff (a/PATH, b/PATH, 3 lines of context) that\n"
     "                         'patch -p1' applies; a file with NUL bytes in a\n"
-    "                         changed line or lines over 64 KiB: one line\n"
-    "                         'Binary file PATH: N replacements'\n"
+    "                         changed line or lines over 64 KiB (UTF-16 files):\n"
+    "                         one line 'Binary file PATH: N replacements', the\n"
+    "                         file named on standard error, and exit status 1\n"
     "      --color=WHEN       colour the diff: always, never, auto (default:\n"
     "                         when the output is a terminal and NO_COLOR is unset)\n"
     "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
@@ -114,8 +115,9 @@ const std::string_view kHelp =
     "a path that is not UTF-8 is {\"bytes\":\"BASE64\"}.\n"
     "The last line is {\"summary\":{\"files\":N, ...the counts by KIND...}}.\n"
     "\n"
-    "Exit status: 0 no file failed, 1 some file failed, 2 usage error, 3 the output\n"
-    "could not be written (nothing more was changed after that).\n";
+    "Exit status: 0 no file failed, 1 some file failed (or --diff could not show\n"
+    "one as text), 2 usage error, 3 the output could not be written (nothing more\n"
+    "was changed after that).\n";
 
 namespace {
 

@@ -18,6 +18,13 @@ public:
         : Records(out, err, forms, true), color_(color) {}
 
     bool Preview(const FileReport& report, const ShowCorrection& show) override;
+    // The counts, and how many corrections the diff could not carry.
+    void Summary() override {
+        Records::Summary();
+        if (notShown_)
+            err_ << "tarnwick-cli: " << Counted(notShown_, "file is", "files are")
+                 << " not shown as text: patch will not change " << (notShown_ == 1 ? "it" : "them") << '\n';
+    }
 
 private:
     void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
@@ -26,6 +33,7 @@ private:
     }
 
     bool color_;
+    std::size_t notShown_ = 0;  // corrections shown as a "Binary file" line only
 };
 
 bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
@@ -55,7 +63,13 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
     Checked(file, seen.verdict, forms_.Names(report.encodings));
     if (seen.verdict != FileVerdict::ToCorrect) return !broken_;
     if (!text.IsText()) {
-        out_ << "Binary file " << PathText(file) << ": " << seen.replacements << " replacements\n";
+        // A unified diff cannot carry it: said on both outputs, and the run is incomplete.
+        out_ << "Binary file " << PathText(file) << ": " << Counted(seen.replacements, "replacement", "replacements")
+             << '\n';
+        err_ << "tarnwick-cli: " << PathText(file)
+             << ": not shown as text (NUL bytes, as in UTF-16, or very long lines): patch will not change it\n";
+        ++notShown_;
+        incomplete_ = true;
     } else if (!overflow) {
         heldPatch.Finish();
         out_ << held.str();

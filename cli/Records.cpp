@@ -67,19 +67,24 @@ bool Records::Settled() {
     return false;
 }
 
+std::string Counted(std::uint64_t n, std::string_view one, std::string_view many) {
+    return std::to_string(n) + ' ' + std::string(n == 1 ? one : many);
+}
+
 void Records::Summary() {
     const Tally& t = tally_;
-    err_ << "tarnwick-cli: " << t.files << (t.files == 1 ? " file: " : " files: ");
+    err_ << "tarnwick-cli: " << Counted(t.files, "file", "files") << ": ";
     if (undo_) {
         err_ << t.restored << " restored, " << t.changed << " changed since (left alone), " << t.failed << " failed\n";
         return;
     }
     if (check_) err_ << t.toCorrect << " to correct, ";
-    else err_ << t.corrected << " corrected (" << t.replacements << " replacements), ";
+    else err_ << t.corrected << " corrected (" << Counted(t.replacements, "replacement", "replacements") << "), ";
     err_ << t.already << " already corrected, " << t.unknown << " unknown, ";
     if (t.binary) err_ << t.binary << " binary, ";
-    if (t.backups) err_ << t.backups << " backup copies left alone, ";
-    if (t.sameFile) err_ << t.sameFile << " other names of corrected files, ";
+    if (t.backups) err_ << Counted(t.backups, "backup copy", "backup copies") << " left alone, ";
+    if (t.sameFile)
+        err_ << Counted(t.sameFile, "other name of a corrected file", "other names of corrected files") << ", ";
     err_ << t.failed << " failed\n";
 }
 

@@ -37,7 +37,8 @@ public:
     // The counts, as a line on standard error.
     virtual void Summary();
 
-    bool AnyFailed() const { return tally_.failed != 0; }
+    // Some file failed, or some part of the run could not be carried out as asked.
+    bool AnyFailed() const { return tally_.failed != 0 || incomplete_; }
     // An undo: the summary counts the files restored and changed.
     void ForUndo() { undo_ = true; }
     bool AllRestored() const { return tally_.restored == tally_.files; }
@@ -64,7 +65,11 @@ protected:
     Tally tally_;
     bool broken_ = false;
     bool undo_ = false;
+    bool incomplete_ = false;
 };
+
+// "1 file", "2 files": `n` and the word for its number.
+std::string Counted(std::uint64_t n, std::string_view one, std::string_view many);
 
 // `text` as a JSON string (valid UTF-8 assumed; control characters escaped).
 std::string JsonString(std::string_view text);

@@ -106,12 +106,15 @@ TEST_F(CliTest, DiffPatchesExactly) {
         Make(std::string(folder) + "/crlf.txt", crlf + "old at the end");
         Make(std::string(folder) + "/short.txt", "old\nold");
         Make(std::string(folder) + "/nul.bin", std::string("old\0", 4));
+        Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
     }
     EXPECT_EQ(Run({"-s", "old", "-r", "new\nline", (Dir() / "real").string()}), 0);
     const fs::path kept = fs::current_path();
     fs::current_path(Dir());
-    EXPECT_EQ(Run({"--diff", "-s", "old", "-r", "new\nline", "site"}), 0);
+    EXPECT_EQ(Run({"--diff", "-s", "old", "-r", "new\nline", "site"}), 1);  // the UTF-16 file: not as text
     fs::current_path(kept);
+    EXPECT_NE(err_.find("site/wide.txt: not shown as text"), std::string::npos) << err_;
+    EXPECT_NE(out_.find("Binary file site/wide.txt: 1 replacement\n"), std::string::npos) << out_;
     EXPECT_NE(out_.find("--- a/site/crlf.txt\n+++ b/site/crlf.txt\n@@ -1,4 +1,5 @@\n-line 0 old\r\n+line 0 new\n"),
               std::string::npos)
         << out_;
@@ -490,8 +493,12 @@ TEST_F(CliTest, BinaryFiles) {
     EXPECT_EQ(Run({"--json", "-n", "-s", "new", "-r", "old", d}), 0);
     EXPECT_NE(out_.find("{\"path\":\"" + d + "/a.png\",\"result\":\"binary\"}\n"), std::string::npos) << out_;
     EXPECT_NE(out_.find("\"binary\":1,"), std::string::npos) << out_;
-    EXPECT_EQ(Run({"--diff", "--binary", "-s", "old", "-r", "new", d}), 0);
-    EXPECT_EQ(out_, "Binary file " + d + "/a.png: 1 replacements\n");
+    // The diff cannot carry it: named, counted, and the exit status says so.
+    EXPECT_EQ(Run({"--diff", "--binary", "-s", "old", "-r", "new", d}), 1);
+    EXPECT_EQ(out_, "Binary file " + d + "/a.png: 1 replacement\n");
+    EXPECT_NE(err_.find(d + "/a.png: not shown as text"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("\ntarnwick-cli: 1 file is not shown as text: patch will not change it\n"), std::string::npos)
+        << err_;
     EXPECT_EQ(Run({"--binary", "-s", "old", "-r", "new", d}), 0);
     EXPECT_EQ(ReadBytes(Dir() / "a.png"), std::string("\x89PNG\0\0new\0", 10));
 }
