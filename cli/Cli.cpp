@@ -192,10 +192,16 @@ std::optional<unsigned> Jobs(const std::string& n) {
 // The PATHs, -j and --color.
 std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTerminal, std::ostream& err, bool& color) {
     if (options.paths.empty() && !options.files0From) return Usage(err, "no PATH given");
+    // A PATH that is not there is a mistake in the command; one this user may
+    // not look at (inside a folder it may not enter) is a failed file of the run.
     for (const std::string& path : options.paths) {
         std::error_code ec;
-        const fs::file_status status = fs::status(PathFromText(path), ec);
-        if (fs::exists(status)) continue;
+        const fs::path named = PathFromText(path);
+        if (fs::exists(fs::status(named, ec)) || ec == std::errc::permission_denied) continue;
+        // "page.htm/": the name of a file with a folder's ending.
+        if (ec == std::errc::not_a_directory && named.has_parent_path() && !named.has_filename() &&
+            fs::is_regular_file(named.parent_path(), ec))
+            return Usage(err, "'" + path + "': a file, not a folder (without the trailing / it names the file)");
         const bool missing = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
         return Usage(err, "'" + path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
     }

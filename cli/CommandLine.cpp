@@ -3,13 +3,11 @@
 namespace tarnwick::cli {
 
 const std::string_view kHelp =
-    "Usage: tarnwick-cli [-n|--check|--diff] -s|--search TEXT -r|--replace TEXT\n"
-    "                    [-s TEXT -r TEXT]... | --pairs FILE\n"
-    "                    [-b|--backup[=EXT]] [-E|--encoding NAME] [-j N] [-z] [-R]\n"
-    "                    [--include MASKS] [--exclude MASKS] [--exclude-dir MASKS]\n"
-    "                    [--no-undo] PATH... | --files0-from FILE\n"
-    "       tarnwick-cli --history [--json]\n"
-    "       tarnwick-cli --undo [ID] [--json|-z]\n"
+    "Usage: tarnwick-cli [OPTION]... -s TEXT -r TEXT [-s TEXT -r TEXT]... PATH...\n"
+    "  or:  tarnwick-cli [OPTION]... --pairs FILE PATH...\n"
+    "  or:  tarnwick-cli [OPTION]... -s TEXT -r TEXT --files0-from FILE\n"
+    "  or:  tarnwick-cli --history [--json]\n"
+    "  or:  tarnwick-cli --undo [ID] [--json|-z]\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
     "with the replace string in each PATH, a file or every file directly in a\n"

@@ -32,9 +32,16 @@ struct Options {
 // environment names none.
 std::filesystem::path UserConfigFolder();
 
-// The options file to use: options.ini in the program's folder when it exists
-// there or that folder is writable (a portable copy), otherwise options.ini in
-// the per-user configuration folder (an installed copy).
+// Whether a program in `folder` is installed on the system (under /usr, which
+// holds /usr/local, or in the folder this build installs its programs to) and
+// not a copy of its own (a build folder, an unpacked zip): an installed program
+// writes nothing beside itself, whoever runs it.
+bool IsInstalledProgramFolder(const std::filesystem::path& folder);
+
+// The options file to use: for an installed program options.ini in the
+// per-user configuration folder; otherwise options.ini in the program's folder
+// when it exists there or that folder is writable (a portable copy), else the
+// per-user one.
 std::filesystem::path ChooseOptionsFile(const std::filesystem::path& programFolder,
                                         const std::filesystem::path& userConfigFolder);
 

@@ -324,16 +324,21 @@ TEST_F(CliTest, FolderThatCannotBeEntered) {
         std::ostringstream out, err;
         const int rc =
             cli::Run({"--json", "-R", "--check", "-s", "old", "-r", "new", (Dir() / "site").string()}, out, err);
-        return std::pair{rc, out.str()};
+        // A file in it, named: failed the same way, not a mistake in the command.
+        std::ostringstream fileOut;
+        const int fileRc = cli::Run({"-s", "old", "-r", "new", (Dir() / "site/a-locked/x.htm").string()}, fileOut, err);
+        return std::pair{rc * 10 + fileRc, out.str() + fileOut.str()};
     });
     fs::permissions(Dir() / "site/a-locked", fs::perms::owner_all);
-    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.status, 11);
     const std::string& out = child.output;
     const std::string d = Dir().string();
-    EXPECT_EQ(out.substr(0, out.find("{\"summary\"")),
+    const std::size_t summary = out.find("{\"summary\"");
+    EXPECT_EQ(out.substr(0, summary),
               "{\"path\":\"" + d + "/site/a-locked\",\"result\":\"failed\",\"reason\":\"cannot list folder: " +
                   "Permission denied\"}\n{\"path\":\"" + d + "/site/b/y.htm\",\"result\":\"to-correct\"," +
                   "\"encodings\":[\"utf-8\",\"windows-1252\"]}\n");
+    EXPECT_EQ(out.substr(out.find('\n', summary) + 1).rfind("failed\t" + d + "/site/a-locked/x.htm\t", 0), 0u) << out;
 }
 
 // Usage errors: exit status 2, a message naming the problem, nothing changed.
@@ -347,6 +352,8 @@ TEST_F(CliTest, UsageErrors) {
         {{"-s", "old", f}, "no replace string"},
         {{"-x", "-s", "old", "-r", "new", f}, "unknown option '-x'"},
         {{"-s", "old", "-r", "new", (Dir() / "missing").string()}, "no such file or folder"},
+        {{"-s", "old", "-r", "new", f + "/"},
+         "a.txt/': a file, not a folder (without the trailing / it names the file)"},
         {{"-E", "NOPE", "-s", "old", "-r", "new", f}, "unknown or unsupported encoding"},
         {{"-E", "CP1251", "-s", "old", "-r", "日本", f}, "cannot be written in CP1251"},
         {{"--backup=", "-s", "old", "-r", "new", f}, "backup extension is empty"},

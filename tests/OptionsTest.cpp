@@ -132,6 +132,13 @@ TEST_F(OptionsTest, ChoosesPortableOrUserFile) {
     const auto user = Dir() / "config";
     fs::create_directory(program);
     EXPECT_EQ(ChooseOptionsFile(program, user), program / "options.ini");
+#ifndef _WIN32
+    // Installed: the user's file, though root may write into /usr/bin.
+    for (const char* installed : {"/usr/bin", "/usr/local/bin/", "/usr/bin/../games"})
+        EXPECT_EQ(ChooseOptionsFile(installed, user), user / "options.ini") << installed;
+    EXPECT_FALSE(IsInstalledProgramFolder("/usrx/bin"));
+    EXPECT_FALSE(IsInstalledProgramFolder(program));
+#endif
     if (!MakeImmutable(program)) GTEST_SKIP() << "chattr +i not available here";
     EXPECT_EQ(ChooseOptionsFile(program, user), user / "options.ini");
     test::Shell("chattr -i '" + program.string() + "'");
