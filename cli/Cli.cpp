@@ -24,6 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The encodings -E and --legacy may name, in words.
+constexpr const char* kSupportedEncodings =
+    "UTF-8, single-byte code pages and the double-byte CP932, CP936, CP949, CP950, GB18030 and EUC-JP/KR/CN are "
+    "supported; stateful ones such as ISO-2022-JP are not";
+
 // A command-line text, given in the system's encoding.
 std::optional<UsageError> Decode(const std::string& what, const std::string& text, const CodePage& system,
                                  std::optional<std::u16string>& decoded) {
@@ -45,6 +50,9 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
         if (failure.encoding.empty()) return "the search string" + of + " cannot be written in any encoding";
         return "the search string" + of + " cannot be written in " + failure.encoding;
     case SetupError::ReplaceNotWritable: return "the replace string" + of + " cannot be written in " + failure.encoding;
+    case SetupError::UnusableLegacy:
+        return "the legacy code page cannot be " + failure.encoding +
+               " (name a single- or double-byte code page, such as CP1251 or CP932)";
     case SetupError::EmptyBackupExtension: return "the backup extension is empty";
     case SetupError::BadBackupExtension: return "the backup extension '" + extension + "' is not a plain name";
     case SetupError::UndoRecords: return failure.detail + " (--no-undo corrects without a record)";
@@ -137,7 +145,7 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
             return (key == "SearchString" && (search16 || pairsGiven)) ||
                    (key == "ReplaceString" && (replace16 || pairsGiven)) ||
                    (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
-                   key == "Mask";
+                   (key == "LegacyCodePage" && (options.legacy || options.encoding)) || key == "Mask";
         };
         const auto refused = [&](const std::string& key, const std::string& why) {
             return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key + why);
@@ -149,6 +157,13 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
                 return refused(key,
                                " is longer than 254 characters or holds a NUL character, so it cannot be used "
                                "whole");
+        if (!stored.legacyCodePage.empty() && !options.legacy && !options.encoding) {
+            const auto name = Utf16ToUtf8(stored.legacyCodePage).value_or("");
+            request.legacy = CodePage::Named(name);
+            if (!request.legacy)
+                return refused("LegacyCodePage",
+                               " '" + name + "' is no supported code page (" + kSupportedEncodings + ")");
+        }
         if (!search16) search16 = stored.searchString;
         if (!replace16) replace16 = stored.replaceString;
         if (!options.backup) options.backup = stored.backupCopy != 0;
@@ -171,15 +186,16 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
 }
 
 // The files' code page: the system's, or the one named with -E (then that
-// one encoding; otherwise every candidate).
+// one encoding; otherwise every candidate, with --legacy that legacy code page).
 std::optional<int> ReadEncoding(const CommandLine& options, std::ostream& err, RunRequest& request) {
     request.system = CodePage::System();
-    if (!options.encoding) return std::nullopt;
-    request.pinned = CodePage::Named(*options.encoding);
-    if (request.pinned) return std::nullopt;
-    return Usage(err, "unknown or unsupported encoding '" + *options.encoding +
-                          "' (UTF-8, single-byte code pages and the double-byte CP932, CP936, CP949, CP950, "
-                          "GB18030 and EUC-JP/KR/CN are supported; stateful ones such as ISO-2022-JP are not)");
+    if (options.encoding && options.legacy)
+        return Usage(err, "-E looks in one encoding only, --legacy in one besides UTF-8 and UTF-16: give one of them");
+    const std::string* name = options.encoding ? &*options.encoding : options.legacy ? &*options.legacy : nullptr;
+    if (!name) return std::nullopt;
+    (options.encoding ? request.pinned : request.legacy) = CodePage::Named(*name);
+    if (request.pinned || request.legacy) return std::nullopt;
+    return Usage(err, "unknown or unsupported encoding '" + *name + "' (" + kSupportedEncodings + ")");
 }
 
 // The value of -j, when it is a number of files from 1 to 9999.
@@ -273,6 +289,19 @@ std::unique_ptr<Records> RecordsFor(const CommandLine& options, std::ostream& ou
     return TextRecords(out, err, forms, options.check);
 }
 
+// Files that are not UTF-8 and hold neither string, where the legacy code
+// page is only the locale's guess: perhaps they are in another; how to say which.
+void ReportLegacyHint(const RunRequest& request, const StringForms& forms, const Records& records, std::ostream& err) {
+    const std::size_t files = records.UnknownNotUtf8();
+    if (files == 0 || !LegacyIsAGuess(request)) return;
+    const std::string legacy = forms.Name(Encoding::Legacy);
+    err << "tarnwick-cli: " << Counted(files, "file is", "files are") << " not valid UTF-8 and "
+        << (files == 1 ? "holds" : "hold") << " neither string"
+        << (legacy.empty() ? std::string() : " in " + legacy + ", the legacy code page of this locale")
+        << "; if they are in another code page, name it with --legacy (e.g. --legacy CP1251) or LegacyCodePage in "
+           "the options file\n";
+}
+
 // What of a correcting run cannot be undone, on standard error.
 void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
     const UndoKeeper* undo = run.Undo();
@@ -320,6 +349,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const auto records = RecordsFor(options, out, err, run.Forms(), color);
     run.Execute(*records);
     records->Summary();
+    ReportLegacyHint(request, run.Forms(), *records, err);
     ReportUndo(run, err);
     if (records->Broken()) return 3;
     return records->AnyFailed() ? 1 : 0;

@@ -36,6 +36,9 @@ const std::string_view kHelp =
     "                         single-byte code page such as CP1251 or a\n"
     "                         double-byte one such as CP932 or GB18030\n"
     "                         (default: every encoding below)\n"
+    "      --legacy NAME      the legacy code page to look in besides UTF-8 and\n"
+    "                         UTF-16 (CP1251, CP932...), in place of the one the\n"
+    "                         system gives (see below)\n"
     "      --json             write JSON Lines instead: one object per file, then\n"
     "                         one with the counts (see below)\n"
     "  -z, --null             end each field with a NUL byte instead of a tab or\n"
@@ -74,7 +77,8 @@ const std::string_view kHelp =
     "\n"
     "Encodings: the strings are looked for in UTF-8, in the legacy code page (the\n"
     "system's, or the one Windows uses for the locale's language, e.g.\n"
-    "windows-1251 for Russian) and, in files starting with a UTF-16 byte-order\n"
+    "windows-1251 for Russian; --legacy or LegacyCodePage in the options file\n"
+    "name another) and, in files starting with a UTF-16 byte-order\n"
     "mark, in that UTF-16. Legacy forms count only in files that are not valid\n"
     "UTF-8, and in a double-byte code page (CP932, CP936, CP949, CP950, GB18030,\n"
     "EUC) only where a character starts. Each occurrence is replaced in its own\n"
@@ -123,6 +127,7 @@ namespace {
 std::optional<std::string>* ValueOf(CommandLine& options, const std::string& name) {
     if (name == "--pairs") return &options.pairsFile;
     if (name == "-E" || name == "--encoding") return &options.encoding;
+    if (name == "--legacy") return &options.legacy;
     if (name == "--options") return &options.optionsFile;
     if (name == "-j" || name == "--jobs") return &options.jobs;
     if (name == "--color") return &options.color;

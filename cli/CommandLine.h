@@ -21,6 +21,7 @@ struct CommandLine {
     std::optional<bool> backup;
     std::optional<std::string> backupExtension;
     std::optional<std::string> encoding;
+    std::optional<std::string> legacy;
     std::optional<std::string> optionsFile;
     std::optional<std::string> jobs;
     std::vector<std::string> paths;

@@ -17,7 +17,10 @@ bool Records::File(const FileReport& report) {
     ++tally_.files;
     const std::filesystem::path& path = report.path;
     switch (report.outcome) {
-    case FileOutcome::Checked: Checked(path, report.verdict, forms_.Names(report.encodings)); break;
+    case FileOutcome::Checked:
+        Checked(path, report.verdict, forms_.Names(report.encodings));
+        if (report.verdict == FileVerdict::Unknown && report.notUtf8) ++tally_.unknownNotUtf8;
+        break;
     case FileOutcome::Corrected:
         ++tally_.corrected;
         tally_.replacements += report.replacements;

@@ -42,13 +42,15 @@ public:
     // An undo: the summary counts the files restored and changed.
     void ForUndo() { undo_ = true; }
     bool AllRestored() const { return tally_.restored == tally_.files; }
+    // Unknown files that were read whole and are not valid UTF-8: perhaps in another legacy code page.
+    std::size_t UnknownNotUtf8() const { return tally_.unknownNotUtf8; }
     // The output could not be written: nothing more was changed after that.
     bool Broken() const { return broken_; }
 
 protected:
     struct Tally {
         std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, binary = 0, backups = 0,
-                    sameFile = 0, failed = 0, restored = 0, changed = 0;
+                    sameFile = 0, failed = 0, restored = 0, changed = 0, unknownNotUtf8 = 0;
         std::uint64_t replacements = 0;
     };
 

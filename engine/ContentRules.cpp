@@ -224,7 +224,8 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         total += got;
         const bool probed = !probing || total >= kBinaryProbe;
         const bool wholeHere = pass.whole && pass.found.layout == Layout::Bytes;
-        if (wholeHere) pass.utf8.Feed(buffer_.data() + carry, got);
+        if (wholeHere || (watchUtf8_ && pass.found.layout == Layout::Bytes))
+            pass.utf8.Feed(buffer_.data() + carry, got);
         const std::string_view window(buffer_.data(), carry + got);
         Search(pass, window, offset, wholeHere);
         // Without a question of encodings the first occurrence of the search
@@ -321,10 +322,12 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     else {
         const Utf8Check& utf8 = pass.utf8;
         found.legacyCounts = !pass.whole || utf8.Invalid();
+        found.notUtf8 = (pass.whole || watchUtf8_) && utf8.Invalid();
         found.atStarts = pass.starts && found.legacyCounts;
-        found.asciiTarget = pass.bom8 || (!utf8.Invalid() && utf8.NonAscii()) ? Encoding::Utf8
-                            : utf8.Invalid()                                  ? Encoding::Legacy
-                                                                              : forms_.AsciiFiles();
+        const bool invalid = pass.whole && utf8.Invalid(), nonAscii = pass.whole && utf8.NonAscii();
+        found.asciiTarget = pass.bom8 || (!invalid && nonAscii) ? Encoding::Utf8
+                            : invalid                           ? Encoding::Legacy
+                                                                : forms_.AsciiFiles();
         counting.Add(Encoding::Utf8);
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }

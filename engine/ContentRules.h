@@ -60,6 +60,10 @@ public:
     // files are judged as text too only when asked to.
     static constexpr std::size_t kBinaryProbe = 8000;
     void TakeBinaryFiles(bool take) { takeBinary_ = take; }
+    // Whether a file of bytes read whole is checked for valid UTF-8 even where
+    // the forms do not ask it (Findings::notUtf8): to tell the user of files
+    // perhaps in another legacy code page.
+    void WatchUtf8(bool watch) { watchUtf8_ = watch; }
     bool TakesBinaryFiles() const { return takeBinary_; }
 
     const StringForms& Forms() const { return forms_; }
@@ -75,6 +79,7 @@ public:
         bool legacyCounts = true;               // the legacy forms count here
         bool atStarts = false;                  // ...and only where a character of its double-byte code page starts
         Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
+        bool notUtf8 = false;                   // read whole (the forms differ) and found not to be valid UTF-8
     };
 
     // The verdict on the open file's content from its current position, up to
@@ -146,6 +151,7 @@ private:
     std::shared_ptr<const std::vector<ManySearch>> many_;  // by layout; none for one or two pairs
     bool whole_ = false;                                   // NeedsWholeFile()
     bool takeBinary_ = false;
+    bool watchUtf8_ = false;
     bool emptySearch_ = false;
     bool emptyReplace_ = false;
     std::size_t longest_ = 0;  // the longest needle

@@ -78,7 +78,7 @@ CheckResult Corrector::CheckFile(const fs::path& file) {
     os::File in;
     Findings found;
     if (auto failure = OpenAndScan(file, in, true, found)) return {FileVerdict::Unknown, std::move(failure), {}};
-    return {found.verdict, std::nullopt, found.encodings};
+    return {found.verdict, std::nullopt, found.encodings, found.notUtf8};
 }
 
 std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {

@@ -44,6 +44,7 @@ struct CheckResult {
     FileVerdict verdict = FileVerdict::Unknown;
     std::optional<Failure> failure;  // set when the file could not be read; verdict is Unknown
     EncodingSet encodings;           // of the search string's occurrences
+    bool notUtf8 = false;            // read whole and found not to be valid UTF-8 (ContentRules::Findings)
 };
 
 struct ProcessResult {
@@ -80,6 +81,8 @@ public:
     const StringForms& Forms() const { return rules_.Forms(); }
     // Whether binary files are judged and corrected as text (ContentRules::kBinaryProbe).
     void TakeBinaryFiles(bool take) { rules_.TakeBinaryFiles(take); }
+    // Whether files read whole are checked for valid UTF-8 anyway (ContentRules::WatchUtf8).
+    void WatchUtf8(bool watch) { rules_.WatchUtf8(watch); }
     const BackupPolicy& Backup() const { return backup_; }
 
     // Classifies the file: ToCorrect when the search string occurs, else

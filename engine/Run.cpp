@@ -315,7 +315,9 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
         };
         more = sink.Preview({file, FileOutcome::Checked, check.verdict, nullptr, check.encodings}, show);
     } else {
-        more = sink.File({file, FileOutcome::Checked, check.verdict, nullptr, check.encodings});
+        FileReport report{file, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
+        report.notUtf8 = check.notUtf8;
+        more = sink.File(report);
     }
     if (!more) stopped_.value = true;
 }

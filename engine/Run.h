@@ -61,6 +61,7 @@ struct FileReport {
     std::uint64_t replacements = 0;
     const std::filesystem::path* sameAs = nullptr;
     std::span<const std::uint64_t> pairCounts = {};  // with several pairs of strings: each pair's replacements
+    bool notUtf8 = false;                            // a checked file read whole and found not to be valid UTF-8
 };
 
 // Streams the correction of the file being told, changing nothing: the bytes

@@ -1,5 +1,7 @@
 #include "RunSetup.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 
 namespace {
@@ -16,6 +18,13 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const Run
 }
 
 }  // namespace
+
+bool LegacyIsAGuess(const RunRequest& request) {
+    if (request.pinned || request.legacy || EncodingLabel(request.system) != "utf-8") return false;
+    return std::any_of(request.pairs.begin(), request.pairs.end(), [](const TextPair& pair) {
+        return std::any_of(pair.search.begin(), pair.search.end(), [](char16_t c) { return c >= 0x80; });
+    });
+}
 
 std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
     const CodePage& files = request.pinned ? *request.pinned : request.system;
@@ -36,7 +45,9 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     } else {
         // The strings in every encoding files may use: UTF-8, the legacy code
         // page (the system's, or the one its language uses), UTF-16.
-        forms = StringForms::ForSystem(request.pairs, files);
+        if (request.legacy && (!request.legacy->Usable() || EncodingLabel(*request.legacy) == "utf-8"))
+            return SetupFailure{SetupError::UnusableLegacy, request.legacy->Name()};
+        forms = StringForms::ForSystem(request.pairs, files, request.legacy);
         if (!forms.AnySearchForm()) return SetupFailure{SetupError::SearchNotWritable};
     }
     if (request.backup.enabled && request.backup.extension.empty())
@@ -44,6 +55,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     if (!IsUsable(request.backup)) return SetupFailure{SetupError::BadBackupExtension};
     Corrector corrector(std::move(forms), request.backup);
     corrector.TakeBinaryFiles(request.binaryFiles);
+    corrector.WatchUtf8(LegacyIsAGuess(request));
     CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
     if (request.keepUndo && request.mode == RunMode::Correct) {
         auto keeper = StartUndoRecord(request);

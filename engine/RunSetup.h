@@ -26,6 +26,9 @@ struct RunRequest {
     // (StringForms::ForSystem), or only `pinned` when one is named.
     CodePage system = CodePage::System();
     std::optional<CodePage> pinned;
+    // The legacy code page looked in besides UTF-8 and UTF-16, in place of the
+    // system's rule (ForSystem): a single- or double-byte code page.
+    std::optional<CodePage> legacy;
     BackupPolicy backup;
     // An empty search string: tarnwick-cli refuses it (a command line with an
     // empty -s is a mistake, and it would rewrite every file); the window takes
@@ -44,6 +47,7 @@ struct RunRequest {
 enum class SetupError {
     EmptySearch,           // the search string is empty and that is not allowed
     UnusableEncoding,      // `encoding`: a multibyte code page files cannot be corrected in
+    UnusableLegacy,        // `encoding`: no legacy code page (UTF-8, or a multibyte one files cannot be corrected in)
     SearchNotWritable,     // the search string has no form in `encoding` (empty: in any encoding)
     ReplaceNotWritable,    // the replace string has no form in the pinned `encoding`
     EmptyBackupExtension,  // backups on without an extension
@@ -57,6 +61,13 @@ struct SetupFailure {
     std::string detail = {};    // UndoRecords: the folder and the reason
     std::size_t pair = 0;       // the pair whose string it is, for the errors about a string
 };
+
+// Whether the legacy code page a run looks in is only the locale's guess: a
+// UTF-8 system, none named, and a search string of other than ASCII (whose
+// legacy form then depends on it). Such a run checks files read whole for
+// valid UTF-8 (FileReport::notUtf8), so that files perhaps in another code
+// page can be told of.
+bool LegacyIsAGuess(const RunRequest& request);
 
 // The run the request asks for, or why there can be none.
 std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request);

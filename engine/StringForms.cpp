@@ -75,9 +75,10 @@ StringForms StringForms::Candidates(std::u16string_view search, std::u16string_v
     return Candidates(std::span(&pair, 1), legacy, asciiFiles);
 }
 
-StringForms StringForms::ForSystem(std::span<const TextPair> pairs, const CodePage& system) {
-    if (IsUtf8(system)) return Candidates(pairs, CodePage::Legacy(), Encoding::Utf8);
-    return Candidates(pairs, system, Encoding::Legacy);
+StringForms StringForms::ForSystem(std::span<const TextPair> pairs, const CodePage& system,
+                                   const std::optional<CodePage>& legacy) {
+    if (IsUtf8(system)) return Candidates(pairs, legacy ? legacy : CodePage::Legacy(), Encoding::Utf8);
+    return Candidates(pairs, legacy ? *legacy : system, Encoding::Legacy);
 }
 
 StringForms StringForms::ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system) {

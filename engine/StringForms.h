@@ -55,8 +55,10 @@ public:
                                   const std::optional<CodePage>& legacy, Encoding asciiFiles);
     // Every candidate encoding for a system whose code page is `system`: a
     // code page other than UTF-8 is the legacy code page and the encoding of ASCII files;
-    // for UTF-8 the legacy code page is CodePage::Legacy()'s.
-    static StringForms ForSystem(std::span<const TextPair> pairs, const CodePage& system);
+    // for UTF-8 the legacy code page is CodePage::Legacy()'s. `legacy`, when
+    // given, takes the legacy code page's place.
+    static StringForms ForSystem(std::span<const TextPair> pairs, const CodePage& system,
+                                 const std::optional<CodePage>& legacy = std::nullopt);
     static StringForms ForSystem(std::u16string_view search, std::u16string_view replace, const CodePage& system);
     // One encoding only: `codePage` (UTF-8 or a legacy code page).
     static StringForms Only(std::span<const TextPair> pairs, const CodePage& codePage);

@@ -128,11 +128,12 @@ std::u16string INI::RINI(std::u16string_view section, std::u16string_view keyNam
 
 std::error_code INI::WInI(std::u16string_view section, std::u16string_view keyName,
                           std::u16string_view keyValue) const {
-    return WInIAll(section, {{keyName, keyValue}});
+    const std::pair<std::u16string_view, std::u16string_view> one[] = {{keyName, keyValue}};
+    return WInIAll(section, one);
 }
 
 std::error_code INI::WInIAll(std::u16string_view section,
-                             std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues,
+                             std::span<const std::pair<std::u16string_view, std::u16string_view>> keyValues,
                              bool onlyThese) const {
     const auto s = codePage_.Encode(section);
     if (!s) return std::make_error_code(std::errc::illegal_byte_sequence);

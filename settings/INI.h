@@ -10,6 +10,7 @@
 #include <utility>
 #include <stdexcept>
 #include <string>
+#include <span>
 #include <string_view>
 #include <system_error>
 
@@ -48,7 +49,7 @@ public:
     // Stores several texts of one section with one update of the file: all or
     // none. With `onlyThese` the file then holds nothing else.
     std::error_code WInIAll(std::u16string_view section,
-                            std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> keyValues,
+                            std::span<const std::pair<std::u16string_view, std::u16string_view>> keyValues,
                             bool onlyThese = false) const;
 
     // True exactly when the stored text is "True".

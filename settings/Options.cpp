@@ -58,10 +58,12 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     if (CheckProfileFile(file)) return options;
     INI ini(codePage);
     ini.FileName(file);
-    // One reading of the file for all five keys.
+    // One reading of the file for all the keys.
     std::vector<bool> cut;
-    auto texts = ini.RINIAll(kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt"}, &cut);
-    constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy", "Mask", "BackupExt"};
+    auto texts = ini.RINIAll(
+        kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt", u"LegacyCodePage"}, &cut);
+    constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy",
+                                     "Mask",         "BackupExt",     "LegacyCodePage"};
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (!texts[i]) {
             options.invalidKeys.push_back(kKeys[i]);
@@ -81,6 +83,7 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     if (options.backupCopy < 0 || options.backupCopy > 2) options.backupCopy = 0;
     options.mask = text(3);
     options.backupExt = text(4);
+    options.legacyCodePage = text(5);
     return options;
 }
 
@@ -90,20 +93,21 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
     if (!folder.empty()) fs::create_directories(folder, ec);
     if (ec) return SaveFailure{file, ec};
 
-    // The five keys, and nothing else, go into a new file that replaces the old
-    // one in one step (keeping its permission bits); on failure the old file
-    // stays whole.
+    // The five keys (and a chosen legacy code page), nothing else, go into a
+    // new file that replaces the old one in one step (keeping its permission
+    // bits); on failure the old file stays whole.
     INI ini(codePage);
     ini.FileName(file);
     const std::string digits = std::to_string(options.backupCopy);
     const std::u16string backupCopy(digits.begin(), digits.end());
-    ec = ini.WInIAll(kSection,
-                     {{u"SearchString", options.searchString},
-                      {u"ReplaceString", options.replaceString},
-                      {u"BackupCopy", backupCopy},
-                      {u"Mask", options.mask},
-                      {u"BackupExt", options.backupExt}},
-                     true);
+    std::vector<std::pair<std::u16string_view, std::u16string_view>> values = {
+        {u"SearchString", options.searchString},
+        {u"ReplaceString", options.replaceString},
+        {u"BackupCopy", backupCopy},
+        {u"Mask", options.mask},
+        {u"BackupExt", options.backupExt}};
+    if (!options.legacyCodePage.empty()) values.emplace_back(u"LegacyCodePage", options.legacyCodePage);
+    ec = ini.WInIAll(kSection, values, true);
     if (ec) return SaveFailure{file, ec};
     return std::nullopt;
 }

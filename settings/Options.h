@@ -11,13 +11,17 @@
 
 namespace tarnwick::settings {
 
-// The five settings the program carries from one run to the next.
+// The five settings the program carries from one run to the next, and one
+// that is only ever written by hand.
 struct Options {
     std::u16string searchString;
     std::u16string replaceString;
     std::int16_t backupCopy = 0;  // the check box: 0 unchecked, 1 checked, 2 grey (counts as checked)
     std::u16string mask = u"*.*";
     std::u16string backupExt = u"bak";
+    // The legacy code page files are looked in besides UTF-8 and UTF-16
+    // (CP1251, 932...); empty: the system's (on Linux, the locale language's).
+    std::u16string legacyCodePage = {};
     // Keys whose stored value is no text in the file's code page: read as empty.
     std::vector<std::string> invalidKeys = {};
     // Keys whose stored value cannot be read whole (longer than 254
@@ -58,7 +62,8 @@ struct SaveFailure {
     std::error_code code;
 };
 
-// Writes exactly the five keys of section Main, in order, to a new file beside
+// Writes exactly the five keys of section Main, in order (then LegacyCodePage
+// when it is set), to a new file beside
 // `file` (creating its folder if needed) and puts it in place of `file` in one
 // step. On failure the old file is left as it was and the reason is returned.
 std::optional<SaveFailure> SaveOptions(const std::filesystem::path& file, const Options& options,

@@ -64,6 +64,41 @@ TEST_F(CliTest, EncodingsInRecords) {
     EXPECT_EQ(ReadBytes(Dir() / "b.txt"), "свет");
 }
 
+// Where the locale's legacy code page is not the files' (a server in
+// C.UTF-8): such files are unknown, and said once with how to name theirs;
+// --legacy or LegacyCodePage in the options file names it.
+TEST_F(CliTest, LegacyCodePageNamed) {
+    Make("a.txt", "\xEC\xE8\xF0");  // "мир" in CP1251
+    Make("b.txt", "мир");
+    const std::string d = Dir().string();
+    EXPECT_EQ(Run({"-n", "-s", "мир", "-r", "свет", d}), 0);
+    EXPECT_EQ(out_, "unknown\t" + d + "/a.txt\nto-correct\t" + d + "/b.txt\tutf-8\n");
+    EXPECT_NE(err_.find("tarnwick-cli: 1 file is not valid UTF-8 and holds neither string in windows-1252, the legacy "
+                        "code page of this locale; if they are in another code page, name it with --legacy"),
+              std::string::npos)
+        << err_;
+    EXPECT_EQ(Run({"-n", "--legacy", "CP1251", "-s", "мир", "-r", "свет", d}), 0);
+    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt\twindows-1251\nto-correct\t" + d + "/b.txt\tutf-8\n");
+    EXPECT_EQ(err_.find("--legacy"), std::string::npos) << err_;
+    const auto options = Make("options.ini", "[Main]\nSearchString=мир\nReplaceString=свет\nLegacyCodePage=CP1251\n");
+    EXPECT_EQ(Run({"--options", options.string(), (Dir() / "a.txt").string()}), 0);
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "\xF1\xE2\xE5\xF2");
+
+    const std::pair<std::vector<std::string>, std::string> usage[] = {
+        {{"-E", "UTF-8", "--legacy", "CP1251"}, "give one of them"},
+        {{"--legacy", "UTF-8"}, "the legacy code page cannot be UTF-8"},
+        {{"--legacy", "NOPE"}, "unknown or unsupported encoding 'NOPE'"},
+    };
+    for (auto [args, message] : usage) {
+        args.insert(args.end(), {"-s", "мир", "-r", "свет", d});
+        EXPECT_EQ(Run(args), 2) << message;
+        EXPECT_NE(err_.find(message), std::string::npos) << err_;
+    }
+    Make("options.ini", "[Main]\nSearchString=a\nReplaceString=b\nLegacyCodePage=NOPE\n");
+    EXPECT_EQ(Run({"--options", options.string(), d}), 2);
+    EXPECT_NE(err_.find("the value of LegacyCodePage 'NOPE' is no supported code page"), std::string::npos) << err_;
+}
+
 // JSON Lines: an object per file in listing order, bytes for a path that is no
 // UTF-8, the reason of a failure, then the counts.
 TEST_F(CliTest, JsonRecords) {

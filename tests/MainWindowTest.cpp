@@ -230,6 +230,22 @@ TEST_F(MainWindowTest, MixedEncodingsFolder) {
     EXPECT_EQ(ReadBytes(utf16), std::string("\xFF\xFE\x41\x04\x32\x04\x35\x04\x42\x04", 10));
 }
 
+// LegacyCodePage in the options file: files in that code page are found
+// whatever the system's, and a save keeps the key.
+TEST_F(MainWindowTest, LegacyCodePageFromTheOptionsFile) {
+    Options("κόσμος", "ειρήνη", "LegacyCodePage=CP1253\n");
+    fs::create_directory(Dir() / "site");
+    const auto greek = Make("site/a.htm", "<p>\xEA\xFC\xF3\xEC\xEF\xF2</p>");  // "κόσμος" in CP1253
+    Make("site/b.htm", "<p>κόσμος</p>");
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 2 из 2");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(greek), "<p>\xE5\xE9\xF1\xDE\xED\xE7</p>");
+    QTest::mouseClick(F().Command5, Qt::LeftButton);
+    EXPECT_NE(ReadBytes(Dir() / "options.ini").find("LegacyCodePage=CP1253"), std::string::npos);
+}
+
 // A Japanese system (under Wine: the ANSI code page 932; elsewhere a ja
 // locale, whose legacy code page is 932): a Shift_JIS and a UTF-8 file in one
 // run, "A" replaced where it is a character and not inside "ア" (CP932 83 41).

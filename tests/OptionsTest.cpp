@@ -37,6 +37,13 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
             "[Main]\nSearchString=\xD1\xF2\xE0\xF0\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\n"
             "ReplaceString=\xCD\xEE\xE2\xFB\xE9 \xF2\xE5\xEA\xF1\xF2\nBackupCopy=1\nMask=*.htm\nBackupExt=orig\n"));
     EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
+    // A legacy code page written by hand is read, and kept by a save.
+    Make("options.ini", "[Main]\nSearchString=x\nLegacyCodePage=CP1253\n");
+    Options loaded = LoadOptions(file, cp1251);
+    EXPECT_EQ(loaded.legacyCodePage, u"CP1253");
+    loaded.searchString = u"y";
+    ASSERT_FALSE(SaveOptions(file, loaded, cp1251));
+    EXPECT_EQ(LoadOptions(file, cp1251), loaded);
 }
 
 // Values with blanks at their ends or in quotes survive a save and a load; a

@@ -80,6 +80,16 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     if (!options.cutKeys.empty())
         unusable << QStringLiteral("Значения %1 длиннее 254 символов или содержат символ NUL.")
                         .arg(InvalidKeys(options.cutKeys));
+    // The legacy code page, written by hand: kept for the next save whatever it is.
+    legacyName_ = options.legacyCodePage;
+    if (!legacyName_.empty()) {
+        legacy_ = CodePage::Named(Utf16ToUtf8(legacyName_).value_or(""));
+        if (!legacy_)
+            unusable << QStringLiteral(
+                            "Значение LegacyCodePage «%1» не является поддерживаемой кодовой страницей, "
+                            "используется кодовая страница системы.")
+                            .arg(QString::fromStdU16String(legacyName_));
+    }
     if (!unusable.isEmpty())
         Box(QStringLiteral("В файле параметров %1: %2 Эти поля оставлены пустыми.")
                 .arg(FromPath(setup_.optionsFile), unusable.join(QLatin1Char(' '))),
@@ -211,6 +221,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     RunRequest request;
     request.pairs = {{searchText_.toStdU16String(), replaceText_.toStdU16String()}};
     request.system = setup_.codePage;
+    request.legacy = legacy_;
     request.backup.enabled = mode == RunMode::Correct && Check1Value() != 0;
     request.backup.extension = ToPath(form_.Text5->text()).native();
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
@@ -228,6 +239,12 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
         text = QStringLiteral(
                    "Кодировка системы %1 не поддерживается: файлы можно обрабатывать только в UTF-8, "
                    "в однобайтовых кодировках и в двухбайтовых кодировках Восточной Азии. Файлы не изменены.")
+                   .arg(QString::fromStdString(failure.encoding));
+        break;
+    case SetupError::UnusableLegacy:
+        text = QStringLiteral(
+                   "Кодировка %1 из параметра LegacyCodePage не подходит: нужна однобайтовая или двухбайтовая "
+                   "кодовая страница, например CP1251. Файлы не изменены.")
                    .arg(QString::fromStdString(failure.encoding));
         break;
     case SetupError::EmptySearch:  // allowed here
@@ -476,9 +493,9 @@ void Main::Command6_Click() {
 
 void Main::Command5_Click() {
     if (busy_) return;
-    const settings::Options options{form_.Text1->text().toStdU16String(), form_.Text2->text().toStdU16String(),
+    const settings::Options options{form_.Text1->text().toStdU16String(),     form_.Text2->text().toStdU16String(),
                                     static_cast<std::int16_t>(Check1Value()), form_.Text4->text().toStdU16String(),
-                                    form_.Text5->text().toStdU16String()};
+                                    form_.Text5->text().toStdU16String(),     legacyName_};
     if (const auto failure = settings::SaveOptions(setup_.optionsFile, options, setup_.codePage)) {
         Box(QStringLiteral("Параметры программы не сохранены в файл ") + FromPath(failure->path) +
                 QStringLiteral("\n\n") + QString::fromLocal8Bit(failure->code.message()),

@@ -105,6 +105,8 @@ private:
     QString currentPath_;
     Mode workMode_ = Mode::None;
     QString searchText_;
+    std::u16string legacyName_;       // LegacyCodePage as stored, saved again as it is
+    std::optional<CodePage> legacy_;  // the code page it names, if any
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;
