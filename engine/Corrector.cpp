@@ -368,7 +368,8 @@ ProcessResult Corrector::Finish(Pending& p) {
         return Failed(p.file, FailureKind::Changed);
     if (!undo_) return PutInPlace(p, undo);
     // The original, kept for undo before its name goes to the corrected file.
-    const fs::path backup = backup_.enabled ? p.BackupFolder().Location() / p.backupName : fs::path();
+    // (By absolute paths: an undo may run in another folder.)
+    const fs::path backup = backup_.enabled ? fs::absolute(p.BackupFolder().Location() / p.backupName) : fs::path();
     p.kept = undo_->Keep(fs::absolute(p.target), p.folder, p.targetName, p.before, p.read.Value(), p.in, backup,
                          rules_.Buffer());
     ProcessResult result = PutInPlace(p, undo);

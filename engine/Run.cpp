@@ -295,7 +295,8 @@ void CorrectionRun::Announce(Batch& batch, std::size_t upTo, RunSink& sink) {
 
 void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, unsigned worker) {
     slot.rewrite.reset();
-    slot.backup = backups && backups->Holds(file);
+    slot.backup = (backups && backups->Holds(file)) ||
+                  (!knownBackups_.empty() && knownBackups_.count(fs::absolute(file).lexically_normal()));
     slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file);
 }
 

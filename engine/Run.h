@@ -119,6 +119,10 @@ public:
     // How many files are read at once; one per CPU the process may use by default.
     unsigned Workers() const { return workers_; }
 
+    // Files at these paths (absolute) are backup copies earlier runs made:
+    // never checked or changed, told as backups.
+    void KnownBackups(std::set<std::filesystem::path> paths) { knownBackups_ = std::move(paths); }
+
     // Keeps a record of what a correcting run changes, for undo; written when the run ends.
     void KeepUndo(std::shared_ptr<UndoKeeper> keeper);
     UndoKeeper* Undo() const { return undo_.get(); }
@@ -198,6 +202,7 @@ private:
             return *this;
         }
     } stopped_;
+    std::set<std::filesystem::path> knownBackups_;
     std::shared_ptr<UndoKeeper> undo_;
     std::error_code undoFailure_;
     std::unique_ptr<WorkerPool> crew_;

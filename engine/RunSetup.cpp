@@ -57,6 +57,9 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     corrector.TakeBinaryFiles(request.binaryFiles);
     corrector.WatchUtf8(LegacyIsAGuess(request));
     CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
+    // Backup copies earlier runs made under another extension are left alone too.
+    run.KnownBackups(
+        UndoStore::BackupsMadeIn(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
     if (request.keepUndo && request.mode == RunMode::Correct) {
         auto keeper = StartUndoRecord(request);
         if (auto* why = std::get_if<std::string>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};

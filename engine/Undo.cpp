@@ -114,6 +114,15 @@ std::variant<UndoStore, std::string> UndoStore::Open(const fs::path& folder) {
     return UndoStore(folder);
 }
 
+std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
+    std::set<fs::path> made;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (auto record = ReadRecord(it->path(), false))
+            for (const fs::path& backup : record->backupsMade) made.insert(backup.lexically_normal());
+    return made;
+}
+
 std::vector<UndoRecord> UndoStore::Records() const {
     std::vector<UndoRecord> records;
     std::error_code ec;
@@ -178,6 +187,7 @@ std::string EntryLine(const UndoEntry& e) {
          << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode << ' '
          << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
          << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
+    if (!e.madeBackup.empty()) text << "made " << PathField(e.madeBackup) << '\n';
     return text.str();
 }
 
@@ -213,6 +223,13 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
             else if (key == "path") r.paths.push_back(*t);
             else if (r.pairs.empty()) return std::nullopt;
             else r.pairs.back().second = *t;
+        } else if (key == "made") {
+            std::string path;
+            fields >> path;
+            const auto made = PathOfField(path);
+            if (!made) return std::nullopt;
+            r.backupsMade.push_back(*made);
+            if (withFiles && !r.files.empty()) r.files.back().madeBackup = *made;
         } else if (key == "file") {
             UndoEntry e;
             std::string path, how, where;
@@ -286,6 +303,7 @@ std::optional<std::size_t> UndoKeeper::Keep(const fs::path& file, const os::Fold
     entry.path = file;
     entry.original = before;
     entry.originalHash = hash;
+    entry.madeBackup = backup;
     bool room = false;
     std::size_t token = 0;
     {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <variant>
@@ -34,8 +35,9 @@ struct UndoEntry {
     std::uint64_t writtenHash = 0;
     os::FileInfo original;  // the file before (device, inode, size, mode, owner, group)
     std::uint64_t originalHash = 0;
-    std::filesystem::path kept;    // the original in the record's folder, or
-    std::filesystem::path backup;  // the backup copy that holds it
+    std::filesystem::path kept;        // the original in the record's folder, or
+    std::filesystem::path backup;      // the backup copy that holds it
+    std::filesystem::path madeBackup;  // the backup copy the run made of it, if backups were on
 };
 
 // One run's record.
@@ -46,6 +48,7 @@ struct UndoRecord {
     std::size_t restored = 0;                                // ...and how many of its files are as before it now
     std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
     std::vector<std::string> paths;                          // as the run was given them
+    std::vector<std::filesystem::path> backupsMade;          // the backup copies the run made
     std::size_t fileCount = 0;                               // the files it changed
     std::uint64_t keptBytes = 0;                             // the size of the originals kept in its folder
     std::vector<UndoEntry> files;  // each of them, when the record was loaded whole (UndoStore::Load)
@@ -74,6 +77,9 @@ public:
     const std::filesystem::path& Folder() const { return folder_; }
     // The complete records, newest first, without their files.
     std::vector<UndoRecord> Records() const;
+    // The backup copies the runs recorded in `folder` made (absolute paths),
+    // read without making or changing anything; none when there is no store.
+    static std::set<std::filesystem::path> BackupsMadeIn(const std::filesystem::path& folder);
     // `record` with its files; nothing when it can no longer be read.
     static std::optional<UndoRecord> Load(const UndoRecord& record);
     // What became of `record`'s files: undone by a later run that is not undone itself.

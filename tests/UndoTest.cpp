@@ -118,6 +118,21 @@ TEST_F(UndoTest, RunOfSeveralPairs) {
     EXPECT_EQ(ReadBytes(a), "cat dog\tbird");
 }
 
+// A backup an earlier run made under another extension is known by its
+// record: left alone and told as a backup, whatever the extension now.
+TEST_F(UndoTest, BackupsOfEarlierRunsAreLeftAlone) {
+    const auto page = Make("site/page.htm", "old text");
+    ASSERT_EQ(Cli({"--backup=orig", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    const fs::path kept = fs::current_path();
+    fs::current_path(Dir());  // the folder by a relative path: the same files
+    EXPECT_EQ(Cli({"-b", "-s", "text", "-r", "words", "site/"}), 0) << err_;
+    fs::current_path(kept);
+    EXPECT_EQ(out_, "corrected\tsite/page.htm\t1\tutf-8,windows-1252\nbackup\tsite/page.htm.orig\n");
+    EXPECT_EQ(ReadBytes(Site("page.htm.orig")), "old text");
+    EXPECT_EQ(ReadBytes(Site("page.htm.bak")), "new text");
+    EXPECT_EQ(ReadBytes(page), "new words");
+}
+
 // An undo never writes through a path that now leads elsewhere: a link put
 // in the file's place, or another file with the very bytes the run wrote.
 TEST_F(UndoTest, PathThatLeadsElsewhereIsLeftAlone) {
