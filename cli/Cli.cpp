@@ -118,6 +118,50 @@ std::optional<int> ReadPairs(const CommandLine& options, const CodePage& argumen
     return std::nullopt;
 }
 
+// The strings as given, before the options file fills in what is missing.
+struct GivenStrings {
+    bool pairs = false;  // several pairs, or --pairs: the options file's strings are not used
+    std::optional<std::u16string> search, replace, extension;
+};
+
+// What the options file named with --options adds to what was given: the
+// strings, the backup switch and extension, the legacy code page; the exit
+// status when it cannot be used.
+std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, std::ostream& err, GivenStrings& given,
+                                   RunRequest& request) {
+    const fs::path optionsFile = PathFromText(*options.optionsFile);
+    if (auto problem = OptionsFileProblem(optionsFile))
+        return Usage(err, "options file '" + *options.optionsFile + "' " + *problem);
+    const settings::Options stored = settings::LoadOptions(optionsFile, files);
+    // A stored value that is no text, or that cannot be read whole, is
+    // refused unless given here instead.
+    const auto overridden = [&](const std::string& key) {
+        return (key == "SearchString" && (given.search || given.pairs)) ||
+               (key == "ReplaceString" && (given.replace || given.pairs)) ||
+               (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
+               (key == "LegacyCodePage" && (options.legacy || options.encoding)) || key == "Mask";
+    };
+    const auto refused = [&](const std::string& key, const std::string& why) {
+        return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key + why);
+    };
+    for (const std::string& key : stored.invalidKeys)
+        if (!overridden(key)) return refused(key, " is not valid " + files.Name() + " text");
+    for (const std::string& key : stored.cutKeys)
+        if (!overridden(key))
+            return refused(key, " is longer than 254 characters or holds a NUL character, so it cannot be used whole");
+    if (!stored.legacyCodePage.empty() && !options.legacy && !options.encoding) {
+        const auto name = Utf16ToUtf8(stored.legacyCodePage).value_or("");
+        request.legacy = CodePage::Named(name);
+        if (!request.legacy)
+            return refused("LegacyCodePage", " '" + name + "' is no supported code page (" + kSupportedEncodings + ")");
+    }
+    if (!given.search) given.search = stored.searchString;
+    if (!given.replace) given.replace = stored.replaceString;
+    if (!options.backup) options.backup = stored.backupCopy != 0;
+    if (!options.backupExtension) given.extension = stored.backupExt;
+    return std::nullopt;
+}
+
 // The strings and the backup switch from the command line and the options
 // file (values given on the command line win), into `request`; the exit
 // status when they cannot be had. `extension` is the backup extension as text.
@@ -125,58 +169,25 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
                                 std::string& extension) {
     const CodePage arguments = CodePage::Arguments();
     if (auto status = ReadPairs(options, arguments, err, request.pairs)) return status;
-    const bool pairsGiven = !request.pairs.empty();
-    std::optional<std::u16string> search16, replace16, extension16;
+    GivenStrings given;
+    given.pairs = !request.pairs.empty();
     for (const auto& [kind, text] : options.strings) {
-        if (pairsGiven) break;
+        if (given.pairs) break;
         const bool search = kind == 's';
-        if (auto error =
-                Decode(search ? "search string" : "replace string", text, arguments, search ? search16 : replace16))
+        if (auto error = Decode(search ? "search string" : "replace string", text, arguments,
+                                search ? given.search : given.replace))
             return Usage(err, error->message);
     }
-    if (options.optionsFile) {
-        const fs::path optionsFile = PathFromText(*options.optionsFile);
-        if (auto problem = OptionsFileProblem(optionsFile))
-            return Usage(err, "options file '" + *options.optionsFile + "' " + *problem);
-        const settings::Options stored = settings::LoadOptions(optionsFile, files);
-        // A stored value that is no text, or that cannot be read whole, is
-        // refused unless given here instead.
-        const auto overridden = [&](const std::string& key) {
-            return (key == "SearchString" && (search16 || pairsGiven)) ||
-                   (key == "ReplaceString" && (replace16 || pairsGiven)) ||
-                   (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
-                   (key == "LegacyCodePage" && (options.legacy || options.encoding)) || key == "Mask";
-        };
-        const auto refused = [&](const std::string& key, const std::string& why) {
-            return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key + why);
-        };
-        for (const std::string& key : stored.invalidKeys)
-            if (!overridden(key)) return refused(key, " is not valid " + files.Name() + " text");
-        for (const std::string& key : stored.cutKeys)
-            if (!overridden(key))
-                return refused(key,
-                               " is longer than 254 characters or holds a NUL character, so it cannot be used "
-                               "whole");
-        if (!stored.legacyCodePage.empty() && !options.legacy && !options.encoding) {
-            const auto name = Utf16ToUtf8(stored.legacyCodePage).value_or("");
-            request.legacy = CodePage::Named(name);
-            if (!request.legacy)
-                return refused("LegacyCodePage",
-                               " '" + name + "' is no supported code page (" + kSupportedEncodings + ")");
-        }
-        if (!search16) search16 = stored.searchString;
-        if (!replace16) replace16 = stored.replaceString;
-        if (!options.backup) options.backup = stored.backupCopy != 0;
-        if (!options.backupExtension) extension16 = stored.backupExt;
-    }
-    if (!pairsGiven) {
-        if (!search16) return Usage(err, "no search string given (-s TEXT)");
-        if (!replace16) return Usage(err, "no replace string given (-r TEXT)");
-        request.pairs = {{*search16, *replace16}};
+    if (options.optionsFile)
+        if (auto status = ReadOptionsFile(options, files, err, given, request)) return status;
+    if (!given.pairs) {
+        if (!given.search) return Usage(err, "no search string given (-s TEXT)");
+        if (!given.replace) return Usage(err, "no replace string given (-r TEXT)");
+        request.pairs = {{*given.search, *given.replace}};
     }
     extension = options.backupExtension.value_or("bak");
-    if (extension16) {
-        const auto native = PathTextFromUtf16(*extension16, request.system);
+    if (given.extension) {
+        const auto native = PathTextFromUtf16(*given.extension, request.system);
         if (!native) return Usage(err, "the backup extension cannot be used as a file name here");
         extension = *native;
     }

@@ -171,11 +171,13 @@ bool ContentRules::NeedsWholeFile() const {
 
 // One scan of a file: what was seen so far.
 struct ContentRules::Pass {
+    Pass(std::vector<bool>& seenMarks, std::vector<bool>& startedMarks) : seen(seenMarks), started(startedMarks) {}
+
     Findings found;
     bool whole = false;                          // the file is read whole to tell which forms count
     std::span<const Watch> watches;              // the needles looked for in this file's layout
-    std::vector<bool> seen;                      // by needle: it occurs
-    std::vector<bool> started;                   // by needle: it occurs where a character starts
+    std::vector<bool>& seen;                     // by needle: it occurs
+    std::vector<bool>& started;                  // by needle: it occurs where a character starts
     const std::vector<bool>* tracked = nullptr;  // by needle: a form in the file's double-byte code page
     std::optional<CharacterStarts> starts;       // of the double-byte code page, in a file of bytes
     bool anyByte = false, bom8 = false, binary = false;
@@ -198,10 +200,11 @@ struct ContentRules::Pass {
 
 ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs,
                                           std::error_code& ec) {
-    Pass pass;
+    // (The needles' marks are kept between files: no allocation per file.)
+    seen_.assign(needles_.size(), false);
+    started_.assign(needles_.size(), false);
+    Pass pass(seen_, started_);
     pass.whole = whole_;
-    pass.seen.assign(needles_.size(), false);
-    pass.started.assign(needles_.size(), false);
     // Keep the last bytes of each chunk so that an occurrence across the
     // boundary is still seen whole in the next window.
     const std::size_t overlap = longest_ ? longest_ - 1 : 0;

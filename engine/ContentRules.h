@@ -157,7 +157,8 @@ private:
     std::size_t longest_ = 0;  // the longest needle
     std::size_t chunkSize_;
     std::vector<char> buffer_;
-    std::vector<ReplaceRule> rules_;  // Stream's, kept between files
+    std::vector<bool> seen_, started_;  // Scan's marks by needle, kept between files
+    std::vector<ReplaceRule> rules_;    // Stream's, kept between files
     std::vector<Encoding> ruleEncodings_;
     std::vector<int> ruleOf_;
 };
