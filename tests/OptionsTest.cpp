@@ -41,7 +41,7 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
     Make("options.ini", "[Main]\nSearchString=x\nLegacyCodePage=CP1253\n");
     Options loaded = LoadOptions(file, cp1251);
     EXPECT_EQ(loaded.legacyCodePage, u"CP1253");
-    loaded.searchString = u"y";
+    loaded.searchString = std::u16string(1, u'y');  // (GCC 12 warns wrongly about assigning a literal here)
     ASSERT_FALSE(SaveOptions(file, loaded, cp1251));
     EXPECT_EQ(LoadOptions(file, cp1251), loaded);
 }
