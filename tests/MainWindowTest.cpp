@@ -2,15 +2,21 @@
 #include "FailureText.h"
 #include "HideFolder.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdlib>
 
@@ -500,6 +506,129 @@ TEST_F(MainWindowTest, EscapeAndExit) {
     EXPECT_TRUE(w.isVisible());
     QTest::mouseClick(F().Command2, Qt::LeftButton);
     EXPECT_FALSE(w.isVisible());
+}
+
+// A folder of `count` files holding "old text" for a run to be stopped in.
+void MakeSite(const fs::path& dir, int count) {
+    fs::create_directory(dir / "site");
+    for (int i = 0; i < count; ++i)
+        tarnwick::test::WriteBytes(dir / "site" / (std::to_string(1000 + i) + ".htm"), "old text");
+}
+
+// How many files of the folder hold `content`, and how many entries it has.
+std::pair<std::size_t, std::size_t> Holding(const fs::path& folder, const std::string& content) {
+    std::size_t holding = 0, entries = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        ++entries;
+        holding += ReadBytes(entry.path()) == content;
+    }
+    return {holding, entries};
+}
+
+// Escape during a folder run stops it after the files in progress: each file
+// corrected or untouched, nothing left behind, the status says how many, and
+// the next press goes on with the rest. Escape during a scan chooses nothing.
+TEST_F(MainWindowTest, EscapeStopsARunAndAScan) {
+    Options("old", "new");
+    MakeSite(Dir(), 600);
+    Main& w = Open({Q(Dir() / "site")});
+    WaitForClassification();
+    ASSERT_EQ(w.QueueCount(), 600u);
+    QString asked;  // the status at which Escape is pressed, once
+    const auto pressAt = [&](const QString& prefix) {
+        asked.clear();
+        Main* window = window_.get();  // the window open now
+        return QObject::connect(window, &Main::statusChanged, [&asked, window, prefix](const QString& status) {
+            if (!asked.isEmpty() || !status.startsWith(prefix)) return;
+            asked = status;
+            QTest::keyClick(window, Qt::Key_Escape);
+        });
+    };
+    auto pressing = pressAt(QStringLiteral("Обработка файла"));
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    QObject::disconnect(pressing);
+    const auto [corrected, entries] = Holding(Dir() / "site", "new text");
+    EXPECT_GT(corrected, 0u);
+    EXPECT_LT(corrected, 600u);
+    EXPECT_EQ(entries, 600u);  // no temporary file, no backup
+    EXPECT_EQ(Holding(Dir() / "site", "old text").first, 600u - corrected);
+    EXPECT_EQ(Status(), QStringLiteral(" Остановлено. Обработано %1 из 600 файлов.").arg(corrected));
+    EXPECT_EQ(w.QueueCount(), 600u - corrected);
+    // The status line holds the longest of these texts whole.
+    for (const QString& longest : {QStringLiteral(" Остановлено. Обработано 99999 из 99999 файлов."),
+                                   QStringLiteral(" Поиск остановлен, файлы не выбраны")})
+        EXPECT_LE(F().stat->fontMetrics().horizontalAdvance(longest), F().stat->contentsRect().width())
+            << longest.toStdString();
+    QTest::mouseClick(F().Command1, Qt::LeftButton);  // goes on with the rest
+    EXPECT_EQ(Status(), QStringLiteral(" Готово. Обработано %1 файлов.").arg(600 - corrected));
+    EXPECT_EQ(Holding(Dir() / "site", "new text").first, 600u);
+
+    Options("new", "old");
+    Open();
+    pressing = pressAt(QStringLiteral(" Чтение файла"));
+    ui_.answer = Q(Dir() / "site");
+    QTest::mouseClick(F().Command4, Qt::LeftButton);
+    QObject::disconnect(pressing);
+    EXPECT_FALSE(asked.isEmpty());
+    EXPECT_EQ(Status(), QStringLiteral(" Поиск остановлен, файлы не выбраны"));
+    EXPECT_EQ(window_->QueueCount(), 0u);
+    EXPECT_FALSE(F().Command1->isEnabled());
+    EXPECT_TRUE(window_->isVisible());
+}
+
+// Closing the window during a run stops it the same way, then the window closes.
+TEST_F(MainWindowTest, ClosingDuringARunStopsItFirst) {
+    Options("old", "new");
+    MakeSite(Dir(), 600);
+    Main& w = Open({Q(Dir() / "site")});
+    WaitForClassification();
+    bool closed = false;
+    QObject::connect(&w, &Main::statusChanged, [&](const QString& status) {
+        if (closed || !status.startsWith(QStringLiteral("Обработка файла"))) return;
+        closed = true;
+        w.close();
+        EXPECT_TRUE(w.isVisible());  // not before the run has stopped
+    });
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_FALSE(w.isVisible());
+    const auto [corrected, entries] = Holding(Dir() / "site", "new text");
+    EXPECT_GT(corrected, 0u);
+    EXPECT_LT(corrected, 600u);
+    EXPECT_EQ(entries, 600u);
+    EXPECT_EQ(Holding(Dir() / "site", "old text").first, 600u - corrected);
+}
+
+// A file or folder dropped on the window is the current path, classified at
+// once; several items, or one that is no local path, change nothing.
+TEST_F(MainWindowTest, DropAFileOrFolder) {
+    Options("old", "new");
+    fs::create_directory(Dir() / "site");
+    Make("site/a.htm", "old");
+    const auto file = Make("b.htm", "old");
+    Main& w = Open();
+    const auto drop = [&](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        enter.setAccepted(false);
+        QApplication::sendEvent(&w, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &dropped);
+        return true;
+    };
+    const auto url = [&](const fs::path& p) { return QUrl::fromLocalFile(QDir::fromNativeSeparators(Q(p))); };
+    EXPECT_TRUE(drop({url(Dir() / "site")}));
+    EXPECT_EQ(w.CurrentPath(), Q(Dir() / "site"));
+    EXPECT_EQ(F().Text3->text(), Q(Dir() / "site"));
+    EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 1");
+    EXPECT_TRUE(drop({url(file)}));
+    EXPECT_EQ(w.CurrentPath(), Q(file));
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+    EXPECT_FALSE(drop({url(file), url(Dir() / "site")}));
+    EXPECT_FALSE(drop({QUrl(QStringLiteral("https://example.org/a.htm"))}));
+    EXPECT_FALSE(drop({url(Dir() / "gone.htm")}));
+    EXPECT_EQ(w.CurrentPath(), Q(file));
 }
 
 // The folder button's context menu chooses a folder with its subfolders: the

@@ -6,15 +6,24 @@
 #include "FailureText.h"
 #include "Options.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+
+#include <set>
 
 namespace tarnwick::window {
 
@@ -61,6 +70,7 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     connect(form_.Command5, &QPushButton::clicked, this, &Main::Command5_Click);
     connect(form_.Command6, &QPushButton::clicked, this, &Main::Command6_Click);
     connect(form_.Timer1, &QTimer::timeout, this, &Main::Timer1_Timer);
+    setAcceptDrops(true);
     // A click on a grey box makes it a plain two-state box again.
     connect(form_.Check1, &QCheckBox::clicked, this, [this] { form_.Check1->setTristate(false); });
 
@@ -120,6 +130,78 @@ void Main::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void Main::closeEvent(QCloseEvent* event) {
+    if (!busy_) return QDialog::closeEvent(event);
+    // Nothing half done: the run stops after the files in progress, then the window closes.
+    event->ignore();
+    closeAsked_ = true;
+    if (stoppable_) stopAsked_ = true;
+}
+
+bool Main::eventFilter(QObject* watched, QEvent* event) {
+    if (!stoppable_) return QDialog::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) stopAsked_ = true;
+        return true;
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd: return true;  // nothing else happens during a run
+    default: return QDialog::eventFilter(watched, event);
+    }
+}
+
+void Main::ExecuteStoppable(CorrectionRun& run, RunSink& sink) {
+    stopAsked_ = closeAsked_;  // closing asked already: nothing starts
+    stoppable_ = true;
+    qApp->installEventFilter(this);
+    run.Execute(sink);
+    qApp->removeEventFilter(this);
+    stoppable_ = false;
+}
+
+void Main::CloseIfAsked() {
+    if (closeAsked_ && !busy_) close();
+}
+
+namespace {
+
+// One local file or folder, as a file manager drags it; nothing else.
+std::optional<QString> DroppedPath(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls()[0].isLocalFile()) return std::nullopt;
+    const QString path = QDir::toNativeSeparators(data->urls()[0].toLocalFile());
+    if (path.isEmpty() || !QFileInfo::exists(path)) return std::nullopt;
+    return path;
+}
+
+}  // namespace
+
+void Main::dragEnterEvent(QDragEnterEvent* event) {
+    if (!busy_ && DroppedPath(event->mimeData())) event->acceptProposedAction();
+}
+
+void Main::dropEvent(QDropEvent* event) {
+    const auto path = DroppedPath(event->mimeData());
+    if (busy_ || !path) return;
+    event->acceptProposedAction();
+    currentPath_ = *path;
+    withSubfolders_ = false;
+    form_.Text3->setText(currentPath_);
+    ClassifyPath();
 }
 
 void Main::UndoNewestRun() {
@@ -209,7 +291,8 @@ void Main::SetStatus(const QString& text, bool progress) {
     form_.stat->setText(text);
     if (!progress) return;
     form_.stat->repaint();
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // While a run can be stopped, input arrives (eventFilter keeps all but Escape and closing back).
+    QCoreApplication::processEvents(stoppable_ ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
     lastPaint_.restart();
 }
 
@@ -268,6 +351,11 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
 }
 
 void Main::ClassifyPath(bool reportScanFailures) {
+    ClassifyPathOnce(reportScanFailures);
+    CloseIfAsked();
+}
+
+void Main::ClassifyPathOnce(bool reportScanFailures) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
     const bool folder = QFileInfo(currentPath_).isDir();
     auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)}, folder && withSubfolders_);
@@ -340,7 +428,7 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
     };
     scan.listed = [&](const std::filesystem::path&, std::size_t files) {
         count = count.value_or(0) + files;
-        return true;
+        return !Stopped();
     };
     scan.file = [&](const FileReport& report) {
         if (!count) return false;  // the path is no longer a folder
@@ -350,9 +438,18 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
         if (report.outcome == FileOutcome::Failed) failed(report.path, *report.failure);
         else if (report.outcome == FileOutcome::Checked && report.verdict == FileVerdict::ToCorrect)
             queue.push_back(report.path);
-        return true;
+        return !Stopped();
     };
-    run.Execute(scan);
+    ExecuteStoppable(run, scan);
+    if (Stopped() && count) {
+        // A scan stopped midway chooses nothing.
+        workQueue_.clear();
+        form_.Command1->setEnabled(false);
+        currentPath_ = folder;
+        withSubfolders_ = subfolders;
+        SetStatus(QStringLiteral(" Поиск остановлен, файлы не выбраны"));
+        return;
+    }
     if (listFailure || !count) {
         if (listFailure)
             Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
@@ -389,9 +486,12 @@ void Main::Command1_Click() {
     if (busy_ || workMode_ == Mode::None) return;
     auto run = MakeRun(RunMode::Correct, workMode_ == Mode::File ? std::vector{ToPath(currentPath_)} : workQueue_);
     if (!run) return;
-    BusyScope busy(busy_);
-    if (workMode_ == Mode::File) ProcessSingleFile(*run);
-    if (workMode_ == Mode::Folder) ProcessQueue(*run);
+    {
+        BusyScope busy(busy_);
+        if (workMode_ == Mode::File) ProcessSingleFile(*run);
+        if (workMode_ == Mode::Folder) ProcessQueue(*run);
+    }
+    CloseIfAsked();
 }
 
 void Main::ProcessSingleFile(CorrectionRun& run) {
@@ -422,18 +522,28 @@ void Main::ProcessQueue(CorrectionRun& run) {
     const std::size_t count = workQueue_.size();
     std::size_t told = 0, corrected = 0;
     QStringList failures;
+    std::set<std::filesystem::path> done;  // told: corrected, failed or no longer to correct
     RunCallbacks process;
     process.file = [&](const FileReport& report) {
         if (report.failure)
             failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
         else if (report.outcome == FileOutcome::Corrected) ++corrected;
+        done.insert(report.path);
         SetStatus(QStringLiteral("Обработка файла ") + Number(++told) + QStringLiteral(" из ") + Number(count) +
                       QStringLiteral("..."),
                   true);
-        return true;
+        return !Stopped();
     };
-    run.Execute(process);
-    SetStatus(QStringLiteral(" Готово. Обработано ") + Number(corrected) + QStringLiteral(" файлов."));
+    ExecuteStoppable(run, process);
+    if (Stopped()) {
+        // The files not yet done stay to correct: the next press goes on with them.
+        std::erase_if(workQueue_, [&](const std::filesystem::path& file) { return done.count(file) != 0; });
+        form_.Command1->setEnabled(!workQueue_.empty());
+        SetStatus(QStringLiteral(" Остановлено. Обработано ") + Number(corrected) + QStringLiteral(" из ") +
+                  Number(count) + QStringLiteral(" файлов."));
+    } else {
+        SetStatus(QStringLiteral(" Готово. Обработано ") + Number(corrected) + QStringLiteral(" файлов."));
+    }
     if (!failures.isEmpty())
         FailureBox(QStringLiteral("Не удалось обработать файлов: "),
                    QStringLiteral(". Эти файлы оставлены без изменений:\n\n"), failures);
@@ -479,8 +589,9 @@ void Main::ChooseFolder(bool subfolders) {
                 ScanFolder(pickedPath_, *run, true, subfolders);
             }
             // Classifies the folder just scanned, or, when it was empty, what was current before;
-            // the files that could not be read were named a moment ago.
-            ClassifyPath(false);
+            // the files that could not be read were named a moment ago. A stopped scan stays stopped.
+            if (Stopped()) CloseIfAsked();
+            else ClassifyPath(false);
         }
     }
     form_.Command1->setFocus();

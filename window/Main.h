@@ -57,6 +57,13 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // During a run, closing stops it; the window closes when it has stopped.
+    void closeEvent(QCloseEvent* event) override;
+    // A file or folder dropped from a file manager: the current path, as if chosen.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    // While a run can be stopped: Escape stops it, other input waits.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Text1_Change();
@@ -74,6 +81,7 @@ private:
 
     // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
     void ClassifyPath(bool reportScanFailures = true);
+    void ClassifyPathOnce(bool reportScanFailures);
     // With `subfolders` the folder's tree is scanned, and stays the current path's scope.
     void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders = false);
     // The folder chooser, then the scan of the chosen folder (with its subfolders or not).
@@ -86,6 +94,12 @@ private:
     // The status text and process button of a single file's verdict.
     void ShowVerdict(FileVerdict verdict);
     void ProcessQueue(CorrectionRun& run);
+    // Carries `run` out telling `sink`, where Escape or closing the window stops it (Stopped()).
+    void ExecuteStoppable(CorrectionRun& run, RunSink& sink);
+    // Whether the user asked the run in progress to stop.
+    bool Stopped() const { return stopAsked_; }
+    // After a handler's work: the window closes if that was asked during it.
+    void CloseIfAsked();
     void ProcessSingleFile(CorrectionRun& run);
 
     // A run of the current strings over `paths`, or nothing after telling the
@@ -113,6 +127,9 @@ private:
     bool withSubfolders_ = false;  // the current folder was chosen with its subfolders
 
     bool busy_ = false;
+    bool stoppable_ = false;   // a run is going on that Escape or closing stops
+    bool stopAsked_ = false;   // ...and the user asked it to stop
+    bool closeAsked_ = false;  // the window is to close once the run has stopped
     QElapsedTimer lastPaint_;
 };
 
