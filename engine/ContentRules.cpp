@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <unordered_map>
 
 namespace tarnwick {
 
@@ -64,13 +65,15 @@ private:
 ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
     : forms_(std::move(forms)), chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
     // Forms that coincide (the ASCII ones, or one pair's form that is another's) are looked for once.
+    std::unordered_map<std::string, int> index;  // (thousands of pairs are looked up at once)
     const auto needle = [&](const std::optional<std::string>& form) {
         if (!form || form->empty()) return -1;
-        for (std::size_t i = 0; i < needles_.size(); ++i)
-            if (needles_[i].Needle() == *form) return static_cast<int>(i);
-        needles_.emplace_back(*form);
-        longest_ = std::max(longest_, form->size());
-        return static_cast<int>(needles_.size() - 1);
+        const auto [at, added] = index.emplace(*form, static_cast<int>(needles_.size()));
+        if (added) {
+            needles_.emplace_back(*form);
+            longest_ = std::max(longest_, form->size());
+        }
+        return at->second;
     };
     const bool doubleByte = forms_.LegacyScheme() != CodePage::DoubleByte::None;
     pairNeedles_.resize(forms_.PairCount());
@@ -91,13 +94,16 @@ ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
     // Each layout's needles, each pair's two forms in each encoding looked for together.
     for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
         std::vector<Watch>& watches = watches_[LayoutIndex(layout)];
+        std::vector<bool> searched(needles_.size()), replaced(needles_.size());  // watched already
+        const auto first = [](std::vector<bool>& taken, int n) {
+            if (n < 0 || taken[static_cast<std::size_t>(n)]) return -1;
+            taken[static_cast<std::size_t>(n)] = true;
+            return n;
+        };
         for (const Encoding e : EncodingsOf(layout)) {
             for (const PairNeedles& q : pairNeedles_) {
-                Watch w{q.search[static_cast<std::size_t>(e)], q.replace[static_cast<std::size_t>(e)]};
-                for (const Watch& other : watches) {
-                    if (w.search == other.search) w.search = -1;
-                    if (w.replace == other.replace) w.replace = -1;
-                }
+                const Watch w{first(searched, q.search[static_cast<std::size_t>(e)]),
+                              first(replaced, q.replace[static_cast<std::size_t>(e)])};
                 if (w.search >= 0 || w.replace >= 0) watches.push_back(w);
             }
         }
@@ -118,12 +124,17 @@ void ContentRules::BuildManySearch() {
     auto many = std::make_shared<std::vector<ManySearch>>();
     for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
         std::vector<int> allIds, searchIds;
-        std::vector<bool> isSearch(needles_.size(), false);
-        const auto add = [](std::vector<int>& ids, int n) {
-            if (n >= 0 && std::find(ids.begin(), ids.end(), n) == ids.end()) ids.push_back(n);
+        std::vector<bool> isSearch(needles_.size(), false), inAll(needles_.size(), false);
+        const auto add = [&](int n) {
+            if (n >= 0 && !inAll[static_cast<std::size_t>(n)]) allIds.push_back(n);
+            if (n >= 0) inAll[static_cast<std::size_t>(n)] = true;
         };
-        for (const Watch& w : watches_[LayoutIndex(layout)])
-            add(allIds, w.search), add(allIds, w.replace), add(searchIds, w.search);
+        // (Each watched search form is watched once; a form may be one pair's
+        // search string and another's replace string.)
+        for (const Watch& w : watches_[LayoutIndex(layout)]) {
+            add(w.search), add(w.replace);
+            if (w.search >= 0) searchIds.push_back(w.search);
+        }
         // Where the first occurrence settles a file, a needle that is a search
         // form in one of the layout's encodings settles it (legacy forms count there).
         for (const Encoding e : EncodingsOf(layout))

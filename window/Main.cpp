@@ -441,15 +441,7 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
         return !Stopped();
     };
     ExecuteStoppable(run, scan);
-    if (Stopped() && count) {
-        // A scan stopped midway chooses nothing.
-        workQueue_.clear();
-        form_.Command1->setEnabled(false);
-        currentPath_ = folder;
-        withSubfolders_ = subfolders;
-        SetStatus(QStringLiteral(" Поиск остановлен, файлы не выбраны"));
-        return;
-    }
+    if (Stopped() && count) return ChooseNothing(folder, subfolders);
     if (listFailure || !count) {
         if (listFailure)
             Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
@@ -471,6 +463,14 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
     // Files that could not be read: one box after the scan, not one per file.
     if (!reportFailures || failures.empty()) return;
     FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
+}
+
+void Main::ChooseNothing(const QString& folder, bool subfolders) {
+    workQueue_.clear();
+    form_.Command1->setEnabled(false);
+    currentPath_ = folder;
+    withSubfolders_ = subfolders;
+    SetStatus(QStringLiteral(" Поиск остановлен, файлы не выбраны"));
 }
 
 void Main::FailureBox(const QString& lead, const QString& tail, QStringList failures) {

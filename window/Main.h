@@ -84,6 +84,8 @@ private:
     void ClassifyPathOnce(bool reportScanFailures);
     // With `subfolders` the folder's tree is scanned, and stays the current path's scope.
     void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders = false);
+    // After a scan stopped midway: the folder is current, with nothing chosen in it.
+    void ChooseNothing(const QString& folder, bool subfolders);
     // The folder chooser, then the scan of the chosen folder (with its subfolders or not).
     void ChooseFolder(bool subfolders);
     // Ctrl+Z: offers to undo the newest run no later run undid, and does it.
