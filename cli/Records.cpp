@@ -30,7 +30,10 @@ bool Records::File(const FileReport& report) {
                     {"encodings", forms_.Names(report.encodings), Extra::List}});
         } else {
             std::string counts;
-            for (const std::uint64_t n : report.pairCounts) counts += (counts.empty() ? "" : ",") + std::to_string(n);
+            for (const std::uint64_t n : report.pairCounts) {
+                if (!counts.empty()) counts += ',';
+                counts += std::to_string(n);
+            }
             Record("corrected", path,
                    {{"replacements", std::to_string(report.replacements), Extra::Number},
                     {"encodings", forms_.Names(report.encodings), Extra::List},
