@@ -598,6 +598,27 @@ TEST_F(MainWindowTest, ClosingDuringARunStopsItFirst) {
     EXPECT_EQ(Holding(Dir() / "site", "old text").first, 600u - corrected);
 }
 
+// During a run, keys other than Escape and clicks do nothing: the exit button
+// does not end it, a key does not reach the fields.
+TEST_F(MainWindowTest, InputWaitsDuringARun) {
+    Options("old", "new");
+    MakeSite(Dir(), 100);
+    Main& w = Open({Q(Dir() / "site")});
+    WaitForClassification();
+    bool pressed = false;
+    QObject::connect(&w, &Main::statusChanged, [&](const QString& status) {
+        if (pressed || !status.startsWith(QStringLiteral("Обработка файла"))) return;
+        pressed = true;
+        QTest::mouseClick(F().Command2, Qt::LeftButton);
+        QTest::keyClick(F().Text1, Qt::Key_X);
+    });
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(F().Text1->text(), QStringLiteral("old"));
+    EXPECT_EQ(Status(), QStringLiteral(" Готово. Обработано 100 файлов."));
+}
+
 // A file or folder dropped on the window is the current path, classified at
 // once; several items, or one that is no local path, change nothing.
 TEST_F(MainWindowTest, DropAFileOrFolder) {
