@@ -38,6 +38,13 @@ inline std::size_t FindAligned(const ByteSearcher& search, std::string_view wind
     return ByteSearcher::npos;
 }
 
+// The longest form among `rules`: what may still begin an occurrence at a window's end.
+inline std::size_t LongestForm(std::span<const ReplaceRule> rules) {
+    std::size_t longest = 0;
+    for (const ReplaceRule& rule : rules) longest = std::max(longest, rule.search->Needle().size());
+    return longest;
+}
+
 // Where the next occurrence of any rule's form is, and whose.
 struct ReplaceHit {
     std::size_t at = ByteSearcher::npos;
@@ -50,9 +57,7 @@ class FewRules {
 public:
     static constexpr std::size_t kMaxRules = 4;
 
-    explicit FewRules(std::span<const ReplaceRule> rules) : rules_(rules) {
-        for (const ReplaceRule& rule : rules) longest_ = std::max(longest_, rule.search->Needle().size());
-    }
+    explicit FewRules(std::span<const ReplaceRule> rules) : rules_(rules), longest_(LongestForm(rules)) {}
     std::size_t Longest() const { return longest_; }
     void NewWindow() {
         for (std::size_t r = 0; r < rules_.size(); ++r)
@@ -92,9 +97,7 @@ private:
 class ManyRules {
 public:
     ManyRules(const MultiSearcher& searcher, std::span<const int> ruleOf, std::span<const ReplaceRule> rules)
-        : searcher_(searcher), ruleOf_(ruleOf), rules_(rules) {
-        for (const ReplaceRule& rule : rules) longest_ = std::max(longest_, rule.search->Needle().size());
-    }
+        : searcher_(searcher), ruleOf_(ruleOf), rules_(rules), longest_(LongestForm(rules)) {}
     std::size_t Longest() const { return longest_; }
     void NewWindow() {}
     // As FewRules::Next.

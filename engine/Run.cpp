@@ -293,10 +293,16 @@ void CorrectionRun::Announce(Batch& batch, std::size_t upTo, RunSink& sink) {
     }
 }
 
+void CorrectionRun::KnownBackups(std::set<fs::path> paths) {
+    knownBackups_ = std::move(paths);
+    knownBackupNames_.clear();
+    for (const fs::path& path : knownBackups_) knownBackupNames_.insert(path.filename());
+}
+
 void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, unsigned worker) {
     slot.rewrite.reset();
-    slot.backup = (backups && backups->Holds(file)) ||
-                  (!knownBackups_.empty() && knownBackups_.count(fs::absolute(file).lexically_normal()));
+    slot.backup = (backups && backups->Holds(file)) || (knownBackupNames_.count(file.filename()) &&
+                                                        knownBackups_.count(fs::absolute(file).lexically_normal()));
     slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file);
 }
 

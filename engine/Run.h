@@ -121,7 +121,7 @@ public:
 
     // Files at these paths (absolute) are backup copies earlier runs made:
     // never checked or changed, told as backups.
-    void KnownBackups(std::set<std::filesystem::path> paths) { knownBackups_ = std::move(paths); }
+    void KnownBackups(std::set<std::filesystem::path> paths);
 
     // Keeps a record of what a correcting run changes, for undo; written when the run ends.
     void KeepUndo(std::shared_ptr<UndoKeeper> keeper);
@@ -203,6 +203,8 @@ private:
         }
     } stopped_;
     std::set<std::filesystem::path> knownBackups_;
+    // Their names: most files are told apart by name alone, without making their paths absolute.
+    std::set<std::filesystem::path> knownBackupNames_;
     std::shared_ptr<UndoKeeper> undo_;
     std::error_code undoFailure_;
     std::unique_ptr<WorkerPool> crew_;

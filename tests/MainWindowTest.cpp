@@ -19,6 +19,8 @@
 #include <QUrl>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 
 namespace tarnwick::window {
 namespace {
@@ -515,6 +517,16 @@ void MakeSite(const fs::path& dir, int count) {
         tarnwick::test::WriteBytes(dir / "site" / (std::to_string(1000 + i) + ".htm"), "old text");
 }
 
+// Calls `act` once, at the first status text of `window` that starts with `prefix`.
+QMetaObject::Connection OnceAt(Main& window, const QString& prefix, std::function<void()> act) {
+    auto done = std::make_shared<bool>(false);
+    return QObject::connect(&window, &Main::statusChanged, [done, prefix, act = std::move(act)](const QString& status) {
+        if (*done || !status.startsWith(prefix)) return;
+        *done = true;
+        act();
+    });
+}
+
 // How many files of the folder hold `content`, and how many entries it has.
 std::pair<std::size_t, std::size_t> Holding(const fs::path& folder, const std::string& content) {
     std::size_t holding = 0, entries = 0;
@@ -534,13 +546,12 @@ TEST_F(MainWindowTest, EscapeStopsARunAndAScan) {
     Main& w = Open({Q(Dir() / "site")});
     WaitForClassification();
     ASSERT_EQ(w.QueueCount(), 600u);
-    QString asked;  // the status at which Escape is pressed, once
+    bool asked = false;  // Escape was pressed
     const auto pressAt = [&](const QString& prefix) {
-        asked.clear();
+        asked = false;
         Main* window = window_.get();  // the window open now
-        return QObject::connect(window, &Main::statusChanged, [&asked, window, prefix](const QString& status) {
-            if (!asked.isEmpty() || !status.startsWith(prefix)) return;
-            asked = status;
+        return OnceAt(*window, prefix, [&asked, window] {
+            asked = true;
             QTest::keyClick(window, Qt::Key_Escape);
         });
     };
@@ -569,7 +580,7 @@ TEST_F(MainWindowTest, EscapeStopsARunAndAScan) {
     ui_.answer = Q(Dir() / "site");
     QTest::mouseClick(F().Command4, Qt::LeftButton);
     QObject::disconnect(pressing);
-    EXPECT_FALSE(asked.isEmpty());
+    EXPECT_TRUE(asked);
     EXPECT_EQ(Status(), QStringLiteral(" Поиск остановлен, файлы не выбраны"));
     EXPECT_EQ(window_->QueueCount(), 0u);
     EXPECT_FALSE(F().Command1->isEnabled());
@@ -582,10 +593,7 @@ TEST_F(MainWindowTest, ClosingDuringARunStopsItFirst) {
     MakeSite(Dir(), 600);
     Main& w = Open({Q(Dir() / "site")});
     WaitForClassification();
-    bool closed = false;
-    QObject::connect(&w, &Main::statusChanged, [&](const QString& status) {
-        if (closed || !status.startsWith(QStringLiteral("Обработка файла"))) return;
-        closed = true;
+    OnceAt(w, QStringLiteral("Обработка файла"), [&] {
         w.close();
         EXPECT_TRUE(w.isVisible());  // not before the run has stopped
     });
@@ -606,8 +614,7 @@ TEST_F(MainWindowTest, InputWaitsDuringARun) {
     Main& w = Open({Q(Dir() / "site")});
     WaitForClassification();
     bool pressed = false;
-    QObject::connect(&w, &Main::statusChanged, [&](const QString& status) {
-        if (pressed || !status.startsWith(QStringLiteral("Обработка файла"))) return;
+    OnceAt(w, QStringLiteral("Обработка файла"), [&] {
         pressed = true;
         QTest::mouseClick(F().Command2, Qt::LeftButton);
         QTest::keyClick(F().Text1, Qt::Key_X);
