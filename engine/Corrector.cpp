@@ -3,6 +3,7 @@
 #include "ContentHash.h"
 #include "FileCopy.h"
 #include "FileSystem.h"
+#include "FlushSites.h"
 #include "Leftovers.h"
 #include "PendingRewrite.h"
 #include "Undo.h"
@@ -180,8 +181,8 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     if (auto* done = std::get_if<ProcessResult>(&begun)) return std::move(*done);
     ProcessResult result = Finish(pending);
     if (result.Corrected()) {
-        pending.folder.Flush();
-        if (pending.ownBackupFolder.IsOpen()) pending.ownBackupFolder.Flush();
+        FlushAt(FlushSite::CorrectedFolder, pending.folder);
+        if (pending.ownBackupFolder.IsOpen()) FlushAt(FlushSite::CorrectedFolder, pending.ownBackupFolder);
         if (pending.kept) undo_->Confirm(*pending.kept);
     }
     return result;
@@ -355,7 +356,7 @@ private:
 
 ProcessResult Corrector::Finish(Pending& p) {
     Undo undo(p);
-    if (auto ec = p.out.Flush()) return Failed(p.file, FailureKind::Flush, ec);
+    if (auto ec = FlushAt(FlushSite::CorrectedData, p.out)) return Failed(p.file, FailureKind::Flush, ec);
     if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
     if (backup_.enabled && !p.backupInPlace)
         if (auto failure = PlaceBackup(p, undo)) return Failed(std::move(*failure));

@@ -1,5 +1,7 @@
 #include "FileCopy.h"
 
+#include "FlushSites.h"
+
 #include <algorithm>
 #include <thread>
 
@@ -29,7 +31,7 @@ std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& l
         offset += got;
     }
     if (!ec) ec = out.CopyAccessFrom(in, like);
-    if (!ec) ec = out.Flush();
+    if (!ec) ec = FlushAt(FlushSite::CopyData, out);
     if (!ec) ec = out.Close();
     if (ec) {
         out.Close();

@@ -1,6 +1,7 @@
 #include "Leftovers.h"
 
 #include "FileSystem.h"
+#include "FlushSites.h"
 
 #include <optional>
 #include <string_view>
@@ -98,7 +99,7 @@ LeftoverCounts CleanLeftovers(const fs::path& folder) {
         // that never became the backup, or an old backup already replaced.
         if (!open.Remove(name)) ++counts.removed;
     }
-    if (counts.removed + counts.restored) open.Flush();
+    if (counts.removed + counts.restored) FlushAt(FlushSite::LeftoverFolder, open);
     return counts;
 }
 

@@ -2,6 +2,7 @@
 
 #include "ContentHash.h"
 #include "FileCopy.h"
+#include "FlushSites.h"
 
 #include <chrono>
 
@@ -80,7 +81,7 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
     // The kept file's data may never have been flushed (it was the user's
     // file, written at any time before the run): it is, before it takes the name.
     os::FileInfo placed;
-    if (!original.Flush() && !folder.LinkFrom(keptFolder, keptName, temporary) && !folder.Stat(temporary, placed) &&
+    if (!FlushAt(FlushSite::RestoredData, original) && !folder.LinkFrom(keptFolder, keptName, temporary) && !folder.Stat(temporary, placed) &&
         placed.size == e.original.size)
         return std::nullopt;
     folder.Remove(temporary);
@@ -140,7 +141,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
         giveUp();
         return failed(FailureKind::Replace, ec);
     }
-    folder.Flush();
+    FlushAt(FlushSite::RestoredFolder, folder);
     os::FileInfo restored;
     if (kept && !folder.Stat(name, restored)) {
         keeper_->Replaced(*kept, restored, e.originalHash);

@@ -1,6 +1,7 @@
 #include "Run.h"
 
 #include "FileSystem.h"
+#include "FlushSites.h"
 #include "PendingRewrite.h"
 #include "Workers.h"
 
@@ -493,7 +494,7 @@ void CorrectionRun::Settle(Group& g) {
         }
     }
     // Flushed together, so that the file system commits them at once.
-    Parallel(touched.size(), Flushers(workers_), touched.size(), [&](std::size_t k, unsigned) { touched[k]->Flush(); },
+    Parallel(touched.size(), Flushers(workers_), touched.size(), [&](std::size_t k, unsigned) { FlushAt(FlushSite::GroupFolders, *touched[k]); },
              {});
 }
 

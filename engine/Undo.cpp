@@ -2,6 +2,7 @@
 
 #include "CodePage.h"
 #include "FileCopy.h"
+#include "FlushSites.h"
 
 #include <algorithm>
 #include <chrono>
@@ -80,12 +81,9 @@ std::string NewId(const fs::path& store) {
     std::snprintf(stamp + length, sizeof stamp - length, "-%03d", static_cast<int>(ms % 1000));
     for (int n = 1;; ++n) {
         std::string id = n == 1 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n);
-        std::error_code ec;
-        if (fs::create_directory(store / id, ec)) {
-            fs::permissions(store / id, fs::perms::owner_all, ec);  // as private as the store
-            return id;
-        }
-        if (ec || n > 1000) return {};
+        const std::error_code ec = os::CreateFolder(store / id);  // as private as the store
+        if (!ec) return id;
+        if (ec != std::errc::file_exists || n > 1000) return {};
     }
 }
 
@@ -270,13 +268,18 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
     for (const UndoRecord& r : older) used += r.keptBytes;
     record.folder = store.Folder() / record.id;
     record.time = static_cast<std::int64_t>(std::time(nullptr));
-    std::ofstream(record.folder / kProcessName) << os::ProcessId() << '\n';
     std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget.bytes, used, std::move(older)));
     // The record is written as the run goes, under another name until it is complete.
     const auto failed = [&](std::error_code ec) {
         return "cannot write a record in " + PathText(keeper->record_.folder) + ": " + ec.message();
     };
     if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_)) return failed(ec);
+    // Which process writes it: a record folder without a record is of no use once that process is gone.
+    os::File process;
+    const std::string pid = std::to_string(os::ProcessId()) + "\n";
+    if (auto ec = keeper->folder_.CreateNew(kProcessName, process)) return failed(ec);
+    if (auto ec = process.WriteAll(pid.data(), pid.size())) return failed(ec);
+    process.Close();
     if (auto ec = keeper->folder_.CreateNew(kFreshName, keeper->out_)) return failed(ec);
     const std::string header = HeaderText(keeper->record_);
     if (auto ec = keeper->out_.WriteAll(header.data(), header.size())) return failed(ec);
@@ -387,14 +390,14 @@ std::error_code UndoKeeper::Commit() {
     std::error_code ec = writeFailure_;
     const std::string end = (record_.IsUndo() ? "restored " + std::to_string(record_.restored) + "\n" : "") + "end\n";
     if (!ec) ec = out_.WriteAll(end.data(), end.size());
-    if (!ec) ec = out_.Flush();
+    if (!ec) ec = FlushAt(FlushSite::RecordData, out_);
     if (!ec) ec = out_.Close();
     if (!ec) ec = folder_.Rename(kFreshName, kRecordName);
     if (ec) {
         out_.Close();
         return ec;
     }
-    folder_.Flush();
+    FlushAt(FlushSite::RecordFolder, folder_);
     folder_.Remove(kProcessName);
     written_ = true;
     return {};

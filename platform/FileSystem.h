@@ -175,6 +175,9 @@ Path UserConfigFolder(std::string_view name);
 // settings): %LOCALAPPDATA%\\Name on Windows, $XDG_STATE_HOME/name or
 // ~/.local/state/name elsewhere; empty when the environment names none.
 Path UserStateFolder(std::string_view name);
+// Makes the folder `folder` (its parent must exist), for this user alone
+// where the system has permission bits (0700); file_exists when something is there.
+std::error_code CreateFolder(const Path& folder);
 // Makes `folder` (and any missing parent) for this user alone and checks it:
 // on POSIX it must be this user's and no one else may write to it (as ssh
 // asks of its keys); `why` then says what is wrong. Created folders are

@@ -26,7 +26,17 @@
 namespace tarnwick::os {
 
 SystemCalls& Sys() {
-    static SystemCalls calls{::write, ::fsync, ::renameat, ::linkat};
+    static SystemCalls calls{
+        ::write,
+        ::fsync,
+        ::renameat,
+        ::linkat,
+        [](int folder, const char* name, int flags, mode_t mode) { return ::openat(folder, name, flags, mode); },
+        ::unlinkat,
+        ::renameat2,
+        ::mkdirat,
+        ::fchmod,
+    };
     return calls;
 }
 
@@ -152,7 +162,7 @@ void File::StartFlush() {
 std::error_code File::CopyAccessFrom(const FileInfo& like) {
     // Keep the owner where we may (running as root); otherwise the file is ours.
     if (::geteuid() == 0) (void)::fchown(fd_, like.owner, like.group);
-    if (::fchmod(fd_, like.mode) != 0) return LastError();
+    if (Sys().fchmod(fd_, like.mode) != 0) return LastError();
     return {};
 }
 
@@ -220,7 +230,7 @@ std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     // Another group with the same group rights would let other users in.
     if (now.group != like.group && (like.mode & 070) != 0)
         return std::make_error_code(std::errc::operation_not_permitted);
-    if (::fchmod(fd_, like.mode) != 0) return LastError();
+    if (Sys().fchmod(fd_, like.mode) != 0) return LastError();
     return CopyExtendedAttributes(from.fd_, fd_);
 }
 
@@ -284,7 +294,7 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
 }
 
 std::error_code Folder::CreateNew(const Path& name, File& file) const {
-    const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd = Sys().openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return LastError();
     file = File();
     file.fd_ = fd;
@@ -299,10 +309,10 @@ std::error_code Folder::Rename(const Path& from, const Path& to) const {
 std::error_code Folder::Replace(const Path& from, const Path& to) const { return Rename(from, to); }
 
 std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
-    if (::renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (Sys().renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return {};
     if (errno != EINVAL && errno != ENOSYS) return LastError();
     // A file system without the flag (FUSE, network shares): a second name, then the first goes.
-    if (::linkat(fd_, from.c_str(), fd_, to.c_str(), 0) == 0) return Remove(from);
+    if (Sys().linkat(fd_, from.c_str(), fd_, to.c_str(), 0) == 0) return Remove(from);
     if (errno == EEXIST) return LastError();
     struct stat st {};
     if (::fstatat(fd_, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return std::make_error_code(std::errc::file_exists);
@@ -315,7 +325,7 @@ std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const
 }
 
 std::error_code Folder::Remove(const Path& name) const {
-    if (::unlinkat(fd_, name.c_str(), 0) != 0) return LastError();
+    if (Sys().unlinkat(fd_, name.c_str(), 0) != 0) return LastError();
     return {};
 }
 
@@ -417,12 +427,17 @@ Path UserStateFolder(std::string_view name) {
     return {};
 }
 
+std::error_code CreateFolder(const Path& folder) {
+    if (Sys().mkdirat(AT_FDCWD, folder.c_str(), 0700) != 0) return LastError();
+    return {};
+}
+
 std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
     std::error_code ec;
     if (folder.has_parent_path() && !std::filesystem::exists(folder, ec)) {
         std::filesystem::create_directories(folder.parent_path(), ec);
         if (ec) return ec;
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastError();
+        if (auto made = CreateFolder(folder); made && made != std::errc::file_exists) return made;
     }
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0) return LastError();

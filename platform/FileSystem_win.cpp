@@ -488,6 +488,11 @@ std::uint64_t ProcessId() { return ::GetCurrentProcessId(); }
 
 Path UserStateFolder(std::string_view name) { return ProgramFolderIn(L"LOCALAPPDATA", name); }
 
+std::error_code CreateFolder(const Path& folder) {
+    if (!::CreateDirectoryW(folder.c_str(), nullptr)) return LastError();
+    return {};
+}
+
 std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);

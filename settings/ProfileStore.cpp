@@ -1,6 +1,7 @@
 #include "ProfileStore.h"
 
 #include "FileSystem.h"
+#include "FlushSites.h"
 
 #include <vector>
 
@@ -125,7 +126,7 @@ std::error_code ReplaceFile(const fs::path& file, const std::string& content, co
     else like.mode = os::DefaultNewFileMode();
     std::error_code ec = out.WriteAll(content.data(), content.size());
     if (!ec) ec = out.CopyAccessFrom(like);
-    if (!ec) ec = out.Flush();
+    if (!ec) ec = FlushAt(FlushSite::OptionsData, out);
     if (!ec) ec = out.Close();
     if (!ec) ec = folder.Rename(temporary, name);
     if (ec) {
@@ -133,7 +134,7 @@ std::error_code ReplaceFile(const fs::path& file, const std::string& content, co
         folder.Remove(temporary);
         return ec;
     }
-    folder.Flush();
+    FlushAt(FlushSite::OptionsFolder, folder);
     return {};
 }
 

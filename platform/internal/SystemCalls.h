@@ -1,8 +1,10 @@
 #pragma once
 
-// The system calls whose failures cannot always be provoked for real (a flush
-// or a rename failing on a healthy disk). The engine calls them through this
-// table; tests swap an entry to inject a failure and put it back afterwards.
+// The system calls that change what a file system holds, and those whose
+// failures cannot always be provoked for real (a flush or a rename failing on
+// a healthy disk). The engine calls them through this table; tests swap an
+// entry to inject a failure, or to record every change a run makes, and put
+// it back afterwards.
 
 #include <cstddef>
 
@@ -16,6 +18,11 @@ struct SystemCalls {
     int (*fsync)(int fd);
     int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to);
     int (*linkat)(int fromFolder, const char* existing, int toFolder, const char* link, int flags);
+    int (*openat)(int folder, const char* name, int flags, mode_t mode);
+    int (*unlinkat)(int folder, const char* name, int flags);
+    int (*renameat2)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
+    int (*mkdirat)(int folder, const char* name, mode_t mode);
+    int (*fchmod)(int fd, mode_t mode);
 };
 
 SystemCalls& Sys();
