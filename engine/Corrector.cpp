@@ -358,6 +358,13 @@ ProcessResult Corrector::Finish(Pending& p) {
     Undo undo(p);
     if (auto ec = FlushAt(FlushSite::CorrectedData, p.out)) return Failed(p.file, FailureKind::Flush, ec);
     if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
+    // The file that was read becomes the backup or the original kept for
+    // undo under a second name; its content may have been written just
+    // before and not be on disk yet. Flushed first, or that name could come
+    // back from a power cut without it. (Windows flushes no file opened for
+    // reading: there an undo puts back a flushed copy, RestoreRun.)
+    if (((backup_.enabled && !p.backupInPlace) || undo_) && os::ReadFilesFlushable())
+        (void)FlushAt(FlushSite::OriginalData, p.in);
     if (backup_.enabled && !p.backupInPlace)
         if (auto failure = PlaceBackup(p, undo)) return Failed(std::move(*failure));
     // Another program may have written to the file since it was read: the same

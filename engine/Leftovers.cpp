@@ -1,7 +1,6 @@
 #include "Leftovers.h"
 
 #include "FileSystem.h"
-#include "FlushSites.h"
 
 #include <optional>
 #include <string_view>
@@ -74,6 +73,11 @@ fs::path KeptBackupName(const fs::path& backupName) {
     return fs::path(std::move(name));
 }
 
+bool IsStoppedRunsName(const fs::path& name) {
+    const auto parsed = Parse(name.native());
+    return parsed && parsed->machine == Name(os::MachineTag()) && !os::ProcessRunning(parsed->process);
+}
+
 LeftoverCounts CleanLeftovers(const fs::path& folder) {
     LeftoverCounts counts;
     std::vector<fs::path::string_type> names;
@@ -99,7 +103,8 @@ LeftoverCounts CleanLeftovers(const fs::path& folder) {
         // that never became the backup, or an old backup already replaced.
         if (!open.Remove(name)) ++counts.removed;
     }
-    if (counts.removed + counts.restored) FlushAt(FlushSite::LeftoverFolder, open);
+    // Not flushed: the folder as it was and as it is now are both states a
+    // later run starts from, and a rewrite in it flushes it anyway.
     return counts;
 }
 

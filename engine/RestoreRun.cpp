@@ -78,11 +78,12 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
     os::File original;
     if (auto ec = OpenOriginal(e, keptFolder, keptName, original))
         return Failure{FailureKind::OriginalLost, e.path, ec, e.kept.empty() ? e.backup : record_.folder / e.kept};
-    // The kept file's data may never have been flushed (it was the user's
-    // file, written at any time before the run): it is, before it takes the name.
+    // The correction flushed the file before keeping it (a backup, a file an
+    // undo replaced, a copy: flushed too), except where files opened for
+    // reading cannot be flushed: there a flushed copy takes the name.
     os::FileInfo placed;
-    if (!FlushAt(FlushSite::RestoredData, original) && !folder.LinkFrom(keptFolder, keptName, temporary) && !folder.Stat(temporary, placed) &&
-        placed.size == e.original.size)
+    if (os::ReadFilesFlushable() && !folder.LinkFrom(keptFolder, keptName, temporary) &&
+        !folder.Stat(temporary, placed) && placed.size == e.original.size)
         return std::nullopt;
     folder.Remove(temporary);
     if (auto ec = CopyInto(original, e.original.size, e.original, folder, temporary, buffer_))

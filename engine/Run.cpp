@@ -394,6 +394,8 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
         correctedNames_.clear();
         slots.clear();
         slots.resize(count);
+        // What stopped runs left in these folders goes first, also where nothing is left to correct.
+        for (std::size_t k = first; k < first + count; ++k) corrector_.CleanFolderOf(*b.files[k]);
         Parallel(listing + count, workers, listing + count,
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);
@@ -443,7 +445,6 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     // The same file under two names is held once: a later name of a file
     // this run already corrected, or that this group holds, waits for it.
     for (std::size_t k = 0; k < g.Size(); ++k) {
-        corrector_.CleanFolderOf(g.File(k));
         const os::FileInfo& id = g.identity[k];
         if (os::Stat(g.File(k), g.identity[k]) || !(id.device + id.inode)) continue;
         if (correctedNames_.count({id.device, id.inode})) g.earlier[k] = 1;
@@ -494,8 +495,8 @@ void CorrectionRun::Settle(Group& g) {
         }
     }
     // Flushed together, so that the file system commits them at once.
-    Parallel(touched.size(), Flushers(workers_), touched.size(), [&](std::size_t k, unsigned) { FlushAt(FlushSite::GroupFolders, *touched[k]); },
-             {});
+    Parallel(touched.size(), Flushers(workers_), touched.size(),
+             [&](std::size_t k, unsigned) { FlushAt(FlushSite::GroupFolders, *touched[k]); }, {});
 }
 
 ProcessResult CorrectionRun::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {

@@ -3,6 +3,7 @@
 #include "CodePage.h"
 #include "FileCopy.h"
 #include "FlushSites.h"
+#include "Leftovers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -63,10 +64,19 @@ std::optional<fs::path> PathOfField(std::string_view field) {
     return PathFromText(*text);
 }
 
-// A new record folder's name: the time to the millisecond (UTC), and a
-// number where two runs share one. Made while the records it may replace
-// still stand, so no name is used twice.
-std::string NewId(const fs::path& store) {
+void RemoveRecord(const fs::path& folder) {
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+}
+
+// A new record folder, and its name: the time to the millisecond (UTC), and
+// a number where two runs share one. Made while the records it may replace
+// still stand, so no name is used twice. The folder is made under a hidden
+// temporary name with the file that names its process, and only then given
+// its name: a record folder another run sees always tells whose it is. One a
+// power cut left without that file (or under its temporary name) is a stopped
+// run's leftover, removed by Records(): no flush is needed for that.
+std::string NewRecordFolder(const fs::path& store) {
     const auto since = std::chrono::system_clock::now().time_since_epoch();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
     const std::time_t now = static_cast<std::time_t>(ms / 1000);
@@ -79,21 +89,32 @@ std::string NewId(const fs::path& store) {
     char stamp[40];
     const std::size_t length = std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
     std::snprintf(stamp + length, sizeof stamp - length, "-%03d", static_cast<int>(ms % 1000));
+    os::Folder folder;
+    const fs::path temporary = os::TemporaryFileName();
+    if (os::Folder::Open(store, folder) || os::CreateFolder(store / temporary)) return {};
+    {
+        os::Folder made;
+        os::File process;
+        const std::string pid = std::to_string(os::ProcessId()) + "\n";
+        if (os::Folder::Open(store / temporary, made) || made.CreateNew(kProcessName, process) ||
+            process.WriteAll(pid.data(), pid.size()) || process.Close()) {
+            RemoveRecord(store / temporary);
+            return {};
+        }
+    }  // (closed: Windows renames no open folder)
     for (int n = 1;; ++n) {
         std::string id = n == 1 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n);
-        const std::error_code ec = os::CreateFolder(store / id);  // as private as the store
+        const std::error_code ec = folder.RenameNoReplace(temporary, id);
         if (!ec) return id;
-        if (ec != std::errc::file_exists || n > 1000) return {};
+        if (ec != std::errc::file_exists || n > 1000) {
+            RemoveRecord(store / temporary);
+            return {};
+        }
     }
 }
 
 // A record read from its folder, with its files or only their count and size.
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles);
-
-void RemoveRecord(const fs::path& folder) {
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-}
 
 }  // namespace
 
@@ -131,10 +152,15 @@ std::vector<UndoRecord> UndoStore::Records() const {
             continue;
         }
         // A run that was stopped before its record was written: its
-        // originals are of no use once its process is gone.
+        // originals are of no use once its process is gone. (A folder gets
+        // its name only once the file naming its process is written; where
+        // that file is empty or missing, a power cut took it.)
         std::ifstream process(it->path() / kProcessName);
         std::uint64_t pid = 0;
-        if (process >> pid && !os::ProcessRunning(pid)) RemoveRecord(it->path());
+        process >> pid;
+        const fs::path name = it->path().filename();
+        if (name.string().rfind(".~tarnwick-", 0) == 0 ? IsStoppedRunsName(name) : !os::ProcessRunning(pid))
+            RemoveRecord(it->path());
     }
     std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
         return a.time != b.time ? a.time > b.time : a.id > b.id;
@@ -257,7 +283,7 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
     std::reverse(older.begin(), older.end());  // oldest first
     // The run an undo puts back is never made room for: its originals are in use.
     std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
-    record.id = NewId(store.Folder());
+    record.id = NewRecordFolder(store.Folder());
     if (record.id.empty()) return "cannot make a record folder in " + PathText(store.Folder());
     // Room for this run among the runs kept.
     while (!older.empty() && older.size() >= budget.runs) {
@@ -274,12 +300,6 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
         return "cannot write a record in " + PathText(keeper->record_.folder) + ": " + ec.message();
     };
     if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_)) return failed(ec);
-    // Which process writes it: a record folder without a record is of no use once that process is gone.
-    os::File process;
-    const std::string pid = std::to_string(os::ProcessId()) + "\n";
-    if (auto ec = keeper->folder_.CreateNew(kProcessName, process)) return failed(ec);
-    if (auto ec = process.WriteAll(pid.data(), pid.size())) return failed(ec);
-    process.Close();
     if (auto ec = keeper->folder_.CreateNew(kFreshName, keeper->out_)) return failed(ec);
     const std::string header = HeaderText(keeper->record_);
     if (auto ec = keeper->out_.WriteAll(header.data(), header.size())) return failed(ec);
@@ -398,6 +418,9 @@ std::error_code UndoKeeper::Commit() {
         return ec;
     }
     FlushAt(FlushSite::RecordFolder, folder_);
+    // The record folder's own name, given when the run began.
+    if (os::Folder store; !os::Folder::Open(record_.folder.parent_path(), store))
+        FlushAt(FlushSite::RecordStore, store);
     folder_.Remove(kProcessName);
     written_ = true;
     return {};

@@ -164,6 +164,8 @@ std::error_code ResolveLinks(const Path& path, Path& resolved);
 bool IsPlainNamePart(const Path::string_type& name);
 // Whether a file may be replaced while it is open here (Windows replaces no open file).
 bool OpenFilesReplaceable();
+// Whether a file opened for reading can be flushed here (not on Windows).
+bool ReadFilesFlushable();
 // The line break of new text files here: "\r\n" on Windows, "\n" elsewhere.
 std::string_view NewLine();
 // The folder of a program's per-user configuration: %APPDATA%\\Name on Windows

@@ -411,6 +411,8 @@ bool IsPlainNamePart(const Path::string_type& name) {
 
 bool OpenFilesReplaceable() { return true; }
 
+bool ReadFilesFlushable() { return true; }
+
 std::string_view NewLine() { return "\n"; }
 
 Path UserConfigFolder(std::string_view name) {

@@ -466,6 +466,8 @@ bool IsPlainNamePart(const Path::string_type& name) {
 
 bool OpenFilesReplaceable() { return false; }
 
+bool ReadFilesFlushable() { return false; }
+
 std::string_view NewLine() { return "\r\n"; }
 
 namespace {

@@ -17,14 +17,14 @@ namespace tarnwick {
 
 enum class FlushSite {
     CorrectedData,    // the new content, before it takes the file's name
+    OriginalData,     // the file that was read, before a second name of it becomes its backup or is kept for undo
     CorrectedFolder,  // a file's folders after its rename, before it is told corrected
     GroupFolders,     // a group's folders after its renames, before its files are told
     CopyData,         // a copy (a backup, an original kept for undo, one put back), before it is named
-    LeftoverFolder,   // a folder whose leftovers were removed or put back
-    RestoredData,     // the original an undo puts back, before a second name of it takes the file's name
     RestoredFolder,   // a restored file's folder, before it is told restored
     RecordData,       // an undo record, before it is named complete
-    RecordFolder,     // the record's folder, after it is named
+    RecordFolder,     // the record's folder, after the record is named
+    RecordStore,      // the folder of the records, after the run's record folder was named
     OptionsData,      // the options file's new content, before it takes the name
     OptionsFolder,    // the options file's folder, after the rename
     Count
