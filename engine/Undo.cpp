@@ -151,6 +151,8 @@ std::vector<UndoRecord> UndoStore::Records() const {
             records.push_back(std::move(*record));
             continue;
         }
+        // A record this program cannot read (another version's) is left alone.
+        if (std::error_code none; fs::exists(it->path() / kRecordName, none)) continue;
         // A run that was stopped before its record was written: its
         // originals are of no use once its process is gone. (A folder gets
         // its name only once the file naming its process is written; where

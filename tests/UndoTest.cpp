@@ -264,5 +264,31 @@ TEST_F(UndoTest, KilledUndoIsFinishedByTheNext) {
     for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadBytes(Site("f" + std::to_string(i))), "old " + std::to_string(i));
 }
 
+// What a power cut can leave in the record folder: a folder that never got its
+// name, one whose process file was lost, one whose process file is empty. They
+// go; a record of another version of the program, and a live run's folder, stay.
+TEST_F(UndoTest, LeftoversOfStoppedRunsInTheStoreGo) {
+    const auto store = std::get<UndoStore>(UndoStore::Open(Store()));
+    const std::string dead = "2147483600";  // no process has this number
+    // A temporary name of this machine, with a process that is gone.
+    const std::string temporary = os::TemporaryFileName().string(), pid = std::to_string(os::ProcessId());
+    const std::string unnamed = temporary.substr(0, 11) + dead + temporary.substr(11 + pid.size());
+    const auto put = [&](const std::string& at, const std::string& content) {
+        fs::create_directories((Store() / at).parent_path());
+        Make(".state/tarnwick/undo/" + at, content);
+    };
+    put(unnamed + "/f1", "kept");
+    put("20260101-000000-001/f1", "kept");
+    put("20260101-000000-002/process", "");
+    put("20260101-000000-003/record", "tarnwick-undo-record 9\n");
+    put("20260101-000000-004/process", pid + "\n");
+    EXPECT_TRUE(store.Records().empty());
+    EXPECT_FALSE(fs::exists(Store() / unnamed));
+    EXPECT_FALSE(fs::exists(Store() / "20260101-000000-001"));
+    EXPECT_FALSE(fs::exists(Store() / "20260101-000000-002"));
+    EXPECT_TRUE(fs::exists(Store() / "20260101-000000-003" / "record"));
+    EXPECT_TRUE(fs::exists(Store() / "20260101-000000-004"));
+}
+
 }  // namespace
 }  // namespace tarnwick
