@@ -365,8 +365,12 @@ ProcessResult Corrector::Finish(Pending& p) {
     // reading: there an undo puts back a flushed copy, RestoreRun.)
     if (((backup_.enabled && !p.backupInPlace) || undo_) && os::ReadFilesFlushable())
         (void)FlushAt(FlushSite::OriginalData, p.in);
-    if (backup_.enabled && !p.backupInPlace)
+    if (backup_.enabled && !p.backupInPlace) {
         if (auto failure = PlaceBackup(p, undo)) return Failed(std::move(*failure));
+        // The backup's name is on disk before the file's goes to the new
+        // content: a power cut never leaves a corrected file without its backup.
+        FlushAt(FlushSite::BackupFolder, p.BackupFolder());
+    }
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
     // its content is read again.

@@ -18,6 +18,7 @@ namespace tarnwick {
 enum class FlushSite {
     CorrectedData,    // the new content, before it takes the file's name
     OriginalData,     // the file that was read, before a second name of it becomes its backup or is kept for undo
+    BackupFolder,     // the backup's folder after the backup is placed, before the file is replaced
     CorrectedFolder,  // a file's folders after its rename, before it is told corrected
     GroupFolders,     // a group's folders after its renames, before its files are told
     CopyData,         // a copy (a backup, an original kept for undo, one put back), before it is named

@@ -530,7 +530,7 @@ TEST_F(FaultTest, HeldByAnotherRunPastTheWait) {
 int g_folderFlushes = 0;
 
 // A group's folder is flushed once after its renames, so that what is reported
-// corrected survives a power cut.
+// corrected survives a power cut; with backups, also after each backup is placed.
 TEST_F(FaultTest, FolderFlushedOncePerGroup) {
     std::vector<fs::path> files;
     for (int i = 0; i < 3; ++i) files.push_back(Make("f" + std::to_string(i), "old"));
@@ -541,9 +541,14 @@ TEST_F(FaultTest, FolderFlushedOncePerGroup) {
         if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) ++g_folderFlushes;
         return ::fsync(fd);
     };
-    test::Execute(Corrector("old", "new", {true, "bak"}), files, RunMode::Correct, 0,
+    test::Execute(Corrector("old", "new"), files, RunMode::Correct, 0,
                   [](const test::Told& t) { EXPECT_EQ(g_folderFlushes, 1) << t.Corrected(); });
     EXPECT_EQ(g_folderFlushes, 1);
+    // With backups, also once for each file after its backup is placed, before it is replaced.
+    g_folderFlushes = 0;
+    test::Execute(Corrector("new", "old", {true, "bak"}), files, RunMode::Correct, 0,
+                  [](const test::Told& t) { EXPECT_EQ(g_folderFlushes, 4) << t.Corrected(); });
+    EXPECT_EQ(g_folderFlushes, 4);
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kSiteNames[] = {
-    "CorrectedData", "OriginalData", "CorrectedFolder", "GroupFolders", "CopyData",      "RestoredFolder",
-    "RecordData",    "RecordFolder", "RecordStore",     "OptionsData",  "OptionsFolder",
+    "CorrectedData",  "OriginalData", "BackupFolder", "CorrectedFolder", "GroupFolders", "CopyData",
+    "RestoredFolder", "RecordData",   "RecordFolder", "RecordStore",     "OptionsData",  "OptionsFolder",
 };
 static_assert(std::size(kSiteNames) == static_cast<std::size_t>(FlushSite::Count));
 
@@ -75,6 +75,7 @@ struct Watched {
     std::string path;
     std::set<std::string> before;  // as it was (more than one where it was written but not flushed)
     std::string after;             // as the run leaves it
+    std::string backup = {};       // its backup, with backups on, where not beside it (a link's)
 };
 
 struct Scenario {
@@ -167,6 +168,9 @@ public:
                 return w.path + " holds neither old nor new content";
             if (file->data == w.after && file->mode != original_.at(w.path))
                 return w.path + " holds the new content with other permission bits";
+            const Inode* backup = state.FileAt(w.backup.empty() ? w.path + "." + kBackupExtension : w.backup);
+            if (s_.backups && file->data == w.after && !(backup && w.before.count(backup->data)))
+                return w.path + " holds the new content without its backup";
         }
         std::map<std::string, std::string> told;
         for (std::size_t i = 0; i < point; ++i) {
@@ -355,16 +359,19 @@ Scenario Correction(const std::string& base, std::string name, FileList files, b
     return s;
 }
 
-std::vector<Scenario> Scenarios(const std::string& base) {
-    const std::string text = "first line\nan old word, and old again\nlast line\n";
-    const std::string other = "nothing to see here\n";
-    std::vector<Scenario> all;
+const std::string kText = "first line\nan old word, and old again\nlast line\n";
+const std::string kOther = "nothing to see here\n";
+const FileList kGroup = {
+    {"site/a.txt", kText}, {"site/b.txt", "old\n"}, {"site/c.txt", kOther}, {"site/d.txt", kText + kText}};
+
+// Corrections: one file, a folder, a file held, an old backup, two names.
+void AddCorrections(std::vector<Scenario>& all, const std::string& base) {
+    const std::string& text = kText;
+    const std::string& other = kOther;
     all.push_back(
         Correction(base, "single-file", {{"site/a.txt", text}, {"site/b.txt", other}}, false, false, {"site/a.txt"}));
-    const FileList group = {
-        {"site/a.txt", text}, {"site/b.txt", "old\n"}, {"site/c.txt", other}, {"site/d.txt", text + text}};
-    all.push_back(Correction(base, "folder-with-backups", group, true, false, {"site"}));
-    all.push_back(Correction(base, "folder-without-backups", group, false, false, {"site"}));
+    all.push_back(Correction(base, "folder-with-backups", kGroup, true, false, {"site"}));
+    all.push_back(Correction(base, "folder-without-backups", kGroup, false, false, {"site"}));
     {
         // The file is held by another run of the program for a moment: it is
         // corrected after the others, on its own.
@@ -404,9 +411,17 @@ std::vector<Scenario> Scenarios(const std::string& base) {
             fs::create_symlink("../site/e.txt", at + "/other/link.txt");
         };
         s.files.push_back({root + "/site/b.txt", {text}, Replaced(text)});
+        for (Watched& w : s.files)
+            if (w.path == root + "/site/e.txt") w.backup = root + "/other/link.txt." + kBackupExtension;
         s.folders.push_back(root + "/other");
         all.push_back(std::move(s));
     }
+}
+
+// Undo and what it rests on: a correction undone and redone, copies where no
+// links can be made, originals written just before the run.
+void AddUndos(std::vector<Scenario>& all, const std::string& base) {
+    const std::string& text = kText;
     {
         // Corrected, undone, and the undo undone: each run recorded, a crash anywhere in the three.
         Scenario s =
@@ -436,7 +451,7 @@ std::vector<Scenario> Scenarios(const std::string& base) {
     }
     // Where no hard links can be made: backups and kept originals are flushed copies.
     {
-        Scenario s = Correction(base, "no-hard-links", group, true, true, {"site"});
+        Scenario s = Correction(base, "no-hard-links", kGroup, true, true, {"site"});
         s.noLinks = true;
         all.push_back(std::move(s));
     }
@@ -464,36 +479,43 @@ std::vector<Scenario> Scenarios(const std::string& base) {
         });
         all.push_back(std::move(s));
     }
-    {
-        // The options file saved over an older one.
-        Scenario s;
-        s.name = "options-save";
-        s.root = base + "/" + s.name;
-        const std::string file = s.root + "/config/options.ini";
-        s.folders = {s.root + "/config"};
-        settings::Options before, later;
-        before.searchString = u"old";
-        later.searchString = u"new";
-        later.backupCopy = 1;
-        const CodePage cp = *CodePage::Named("CP1251");
-        fs::create_directories(base);
-        settings::SaveOptions(base + "/expected.ini", later, cp);
-        settings::SaveOptions(base + "/started.ini", before, cp);
-        s.files.push_back({file, {Read(base + "/started.ini")}, Read(base + "/expected.ini")});
-        s.setup = [file, start = Read(base + "/started.ini")](const std::string&) { Put(file, start); };
-        s.act = [later, cp](const Scenario& sc, Recorder& rec) {
-            if (!settings::SaveOptions(sc.files[0].path, later, cp)) rec.Told(sc.files[0].path, sc.files[0].after);
-        };
-        s.after.push_back([later, cp](const Scenario& sc, std::size_t, const Trace&) {
-            const auto loaded = settings::LoadOptions(sc.files[0].path, cp);
-            if (loaded.searchString != u"old" && loaded.searchString != u"new")
-                return std::string("options unreadable");
-            if (settings::SaveOptions(sc.files[0].path, later, cp) || Read(sc.files[0].path) != sc.files[0].after)
-                return std::string("saving again failed");
-            return std::string();
-        });
-        all.push_back(std::move(s));
-    }
+}
+
+// The options file saved over an older one.
+Scenario OptionsSave(const std::string& base) {
+    Scenario s;
+    s.name = "options-save";
+    s.root = base + "/" + s.name;
+    const std::string file = s.root + "/config/options.ini";
+    s.folders = {s.root + "/config"};
+    settings::Options before, later;
+    before.searchString = u"old";
+    later.searchString = u"new";
+    later.backupCopy = 1;
+    const CodePage cp = *CodePage::Named("CP1251");
+    fs::create_directories(base);
+    settings::SaveOptions(base + "/expected.ini", later, cp);
+    settings::SaveOptions(base + "/started.ini", before, cp);
+    s.files.push_back({file, {Read(base + "/started.ini")}, Read(base + "/expected.ini")});
+    s.setup = [file, start = Read(base + "/started.ini")](const std::string&) { Put(file, start); };
+    s.act = [later, cp](const Scenario& sc, Recorder& rec) {
+        if (!settings::SaveOptions(sc.files[0].path, later, cp)) rec.Told(sc.files[0].path, sc.files[0].after);
+    };
+    s.after.push_back([later, cp](const Scenario& sc, std::size_t, const Trace&) {
+        const auto loaded = settings::LoadOptions(sc.files[0].path, cp);
+        if (loaded.searchString != u"old" && loaded.searchString != u"new") return std::string("options unreadable");
+        if (settings::SaveOptions(sc.files[0].path, later, cp) || Read(sc.files[0].path) != sc.files[0].after)
+            return std::string("saving again failed");
+        return std::string();
+    });
+    return s;
+}
+
+std::vector<Scenario> Scenarios(const std::string& base) {
+    std::vector<Scenario> all;
+    AddCorrections(all, base);
+    AddUndos(all, base);
+    all.push_back(OptionsSave(base));
     return all;
 }
 
