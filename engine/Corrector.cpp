@@ -179,6 +179,9 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     Pending pending;
     Begun begun = Begin(file, pending, true);
     if (auto* done = std::get_if<ProcessResult>(&begun)) return std::move(*done);
+    if (auto failed = Place(pending)) return std::move(*failed);
+    // The backup's name is on disk before the file's goes to the new content.
+    if (pending.placed.backup) FlushAt(FlushSite::BackupFolder, pending.BackupFolder());
     ProcessResult result = Finish(pending);
     if (result.Corrected()) {
         FlushAt(FlushSite::CorrectedFolder, pending.folder);
@@ -311,9 +314,10 @@ std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
     return std::nullopt;
 }
 
-// What the second step of a rewrite has made so far: undone, newest first,
-// when it ends without the rewrite standing. Only this run's own backup is
-// taken away again; whatever another program put there meanwhile stays.
+// What the last steps of a rewrite have made so far (Pending::placed):
+// undone, newest first, when it ends without the rewrite standing. Only this
+// run's own backup is taken away again; whatever another program put there
+// meanwhile stays.
 struct Corrector::Undo {
     explicit Undo(Pending& pending) : p(pending) {}
     Undo(const Undo&) = delete;
@@ -323,38 +327,34 @@ struct Corrector::Undo {
     }
 
     Pending& p;
-    fs::path newBackup;      // the content that was read, under a temporary name
-    fs::path kept;           // the old backup, kept under a second name until the end
-    bool keptMoved = false;  // kept by renaming (its only name), not by a second link
-    bool placed = false;     // the new backup stands at the backup's name
-    os::FileInfo placedAs;   // which file that is
-    bool stands = false;     // the rewrite is done: nothing to undo
+    bool stands = false;  // the rewrite is done, or its step is: nothing to undo
 
 private:
     void Run() {
         const os::Folder& backupFolder = p.BackupFolder();
+        Pending::Placed& made = p.placed;
         p.out.Close();
-        if (placed) {
+        if (made.backup) {
             os::FileInfo now;
-            if (!backupFolder.Stat(p.backupName, now) && now.SameFileAs(placedAs)) {
-                if (!kept.empty()) backupFolder.Rename(kept, p.backupName);
+            if (!backupFolder.Stat(p.backupName, now) && now.SameFileAs(made.backupAs)) {
+                if (!made.kept.empty()) backupFolder.Rename(made.kept, p.backupName);
                 else backupFolder.Remove(p.backupName);
-                kept.clear();
-            } else if (keptMoved) {
-                kept.clear();  // the old backup's only copy is left under its temporary name
+                made.kept.clear();
+            } else if (made.keptMoved) {
+                made.kept.clear();  // the old backup's only copy is left under its temporary name
             }
-        } else if (keptMoved) {
-            backupFolder.Rename(kept, p.backupName);
-            kept.clear();
+        } else if (made.keptMoved) {
+            backupFolder.Rename(made.kept, p.backupName);
+            made.kept.clear();
         }
-        if (!kept.empty()) backupFolder.Remove(kept);
-        if (!newBackup.empty()) backupFolder.Remove(newBackup);
+        if (!made.kept.empty()) backupFolder.Remove(made.kept);
+        if (!made.newBackup.empty()) backupFolder.Remove(made.newBackup);
         if (!p.temporary.empty()) p.folder.Remove(p.temporary);
         p.in.Close();
     }
 };
 
-ProcessResult Corrector::Finish(Pending& p) {
+std::optional<ProcessResult> Corrector::Place(Pending& p) {
     Undo undo(p);
     if (auto ec = FlushAt(FlushSite::CorrectedData, p.out)) return Failed(p.file, FailureKind::Flush, ec);
     if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
@@ -365,12 +365,14 @@ ProcessResult Corrector::Finish(Pending& p) {
     // reading: there an undo puts back a flushed copy, RestoreRun.)
     if (((backup_.enabled && !p.backupInPlace) || undo_) && os::ReadFilesFlushable())
         (void)FlushAt(FlushSite::OriginalData, p.in);
-    if (backup_.enabled && !p.backupInPlace) {
-        if (auto failure = PlaceBackup(p, undo)) return Failed(std::move(*failure));
-        // The backup's name is on disk before the file's goes to the new
-        // content: a power cut never leaves a corrected file without its backup.
-        FlushAt(FlushSite::BackupFolder, p.BackupFolder());
-    }
+    if (backup_.enabled && !p.backupInPlace)
+        if (auto failure = PlaceBackup(p)) return Failed(std::move(*failure));
+    undo.stands = true;  // until Finish
+    return std::nullopt;
+}
+
+ProcessResult Corrector::Finish(Pending& p) {
+    Undo undo(p);
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
     // its content is read again.
@@ -390,7 +392,8 @@ ProcessResult Corrector::Finish(Pending& p) {
     return result;
 }
 
-std::optional<Failure> Corrector::PlaceBackup(Pending& p, Undo& undo) {
+std::optional<Failure> Corrector::PlaceBackup(Pending& p) {
+    Pending::Placed& made = p.placed;
     const os::Folder& backupFolder = p.BackupFolder();
     const auto failed = [&](std::error_code ec) {
         return Failure{FailureKind::Backup, p.file, ec, BackupPathOf(p.file, backup_)};
@@ -398,31 +401,31 @@ std::optional<Failure> Corrector::PlaceBackup(Pending& p, Undo& undo) {
     if (p.hasOldBackup) {
         // Keep the old backup under a second name until the file is replaced,
         // so that a failure can put it back.
-        undo.kept = KeptBackupName(p.backupName);
-        if (backupFolder.LinkFrom(backupFolder, p.backupName, undo.kept)) {
-            if (auto ec = backupFolder.Rename(p.backupName, undo.kept)) {
-                undo.kept.clear();
+        made.kept = KeptBackupName(p.backupName);
+        if (backupFolder.LinkFrom(backupFolder, p.backupName, made.kept)) {
+            if (auto ec = backupFolder.Rename(p.backupName, made.kept)) {
+                made.kept.clear();
                 return failed(ec);
             }
-            undo.keptMoved = true;
+            made.keptMoved = true;
         }
     }
     // The backup is the very file that was read: a second name of it when
     // the name still leads there, else a copy from the open file.
-    undo.newBackup = os::TemporaryFileName();
-    const bool linked = !backupFolder.LinkFrom(p.folder, p.targetName, undo.newBackup) &&
-                        !backupFolder.Stat(undo.newBackup, undo.placedAs) && undo.placedAs.SameFileAs(p.before);
+    made.newBackup = os::TemporaryFileName();
+    const bool linked = !backupFolder.LinkFrom(p.folder, p.targetName, made.newBackup) &&
+                        !backupFolder.Stat(made.newBackup, made.backupAs) && made.backupAs.SameFileAs(p.before);
     if (!linked) {
-        backupFolder.Remove(undo.newBackup);
-        if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, undo.newBackup, rules_.Buffer())) {
-            undo.newBackup.clear();
+        backupFolder.Remove(made.newBackup);
+        if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, made.newBackup, rules_.Buffer())) {
+            made.newBackup.clear();
             return failed(ec);
         }
-        if (auto ec = backupFolder.Stat(undo.newBackup, undo.placedAs)) return failed(ec);
+        if (auto ec = backupFolder.Stat(made.newBackup, made.backupAs)) return failed(ec);
     }
-    if (auto ec = backupFolder.Rename(undo.newBackup, p.backupName)) return failed(ec);
-    undo.newBackup.clear();
-    undo.placed = true;
+    if (auto ec = backupFolder.Rename(made.newBackup, p.backupName)) return failed(ec);
+    made.newBackup.clear();
+    made.backup = true;
     return std::nullopt;
 }
 
@@ -433,7 +436,7 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
     // second name of it is needed for that: the backup when it is one, else
     // one made for the moment.
     fs::path hold;
-    const bool backupIsOld = undo.placed ? undo.placedAs.SameFileAs(p.before) : p.backupInPlace;
+    const bool backupIsOld = p.placed.backup ? p.placed.backupAs.SameFileAs(p.before) : p.backupInPlace;
     if (!backupIsOld && p.in.IsOpen()) {
         hold = os::TemporaryFileName();
         if (p.folder.LinkFrom(p.folder, p.targetName, hold)) hold.clear();
@@ -447,7 +450,7 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
         return PutBack(p, undo, hold, backupIsOld);
     if (!hold.empty()) p.folder.Remove(hold);
     undo.stands = true;
-    if (!undo.kept.empty()) p.BackupFolder().Remove(undo.kept);
+    if (!p.placed.kept.empty()) p.BackupFolder().Remove(p.placed.kept);
     p.in.Close();
     ProcessResult result;
     result.replacements = p.replacements;
@@ -469,7 +472,7 @@ ProcessResult Corrector::PutBack(Pending& p, Undo& undo, const fs::path& hold, b
     // stands, with its backup, and the file is reported as changed.
     if (!back.empty()) p.folder.Remove(back);
     undo.stands = true;
-    if (!undo.kept.empty()) p.BackupFolder().Remove(undo.kept);
+    if (!p.placed.kept.empty()) p.BackupFolder().Remove(p.placed.kept);
     p.in.Close();
     return Failed(p.file, FailureKind::Changed, {}, {}, "late");
 }

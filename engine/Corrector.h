@@ -134,12 +134,17 @@ private:
     std::optional<Failure> CheckBackupPath(Pending& pending);
     // The corrected content in a new temporary file, with the original's access.
     std::optional<Failure> WriteCorrected(Pending& pending);
-    struct Undo;  // what the second step has made, undone unless the rewrite stands
-    // The second step: flush, backup, the check for changes, the rename. On
-    // failure everything is put back as it was.
+    struct Undo;  // what the last steps have made, undone unless the rewrite stands
+    // The second step: the new content flushed, the backup placed. On
+    // failure, the result, with everything put back as it was. The backup's
+    // folder is flushed after it (by the caller, once for many files), before
+    // the file is replaced.
+    std::optional<ProcessResult> Place(Pending& pending);
+    // The last step: the check for changes, the rename. On failure everything
+    // is put back as it was, the backup's name included.
     ProcessResult Finish(Pending& pending);
     // The backup of what was read at the backup's name, an old one kept aside.
-    std::optional<Failure> PlaceBackup(Pending& pending, Undo& undo);
+    std::optional<Failure> PlaceBackup(Pending& pending);
     // The corrected file in place of the original, and the check that no write landed meanwhile.
     ProcessResult PutInPlace(Pending& pending, Undo& undo);
     // A write landed in the replaced file: it goes back under its name, from

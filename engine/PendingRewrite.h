@@ -14,8 +14,9 @@
 
 namespace tarnwick {
 
-// One file between the two steps of its rewrite: the corrected content is
-// written to the temporary file, not yet flushed, and nothing else has changed.
+// One file between the steps of its rewrite: after Begin the corrected content
+// is written to the temporary file, not yet flushed, and nothing else has
+// changed; after Place it is flushed and the backup stands.
 struct Corrector::Pending {
     std::filesystem::path file;        // as given
     std::filesystem::path target;      // the file a symbolic link leads to, or the file itself
@@ -37,6 +38,14 @@ struct Corrector::Pending {
     std::optional<std::size_t> kept;        // the original's entry in the run's undo record
     Findings found;                         // what the scan before the rewrite found
     std::optional<Encoding> blocked;        // an occurrence's encoding that has no form of the replace string
+    // What placing the backup changed, taken back when the rewrite does not stand.
+    struct Placed {
+        std::filesystem::path newBackup;  // the content that was read, under a temporary name
+        std::filesystem::path kept;       // the old backup, kept under a second name until the end
+        bool keptMoved = false;           // kept by renaming (its only name), not by a second link
+        bool backup = false;              // the new backup stands at the backup's name
+        os::FileInfo backupAs;            // which file that is
+    } placed;
 
     const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
     // Lets go of the file and takes away the temporary: nothing of it is left.

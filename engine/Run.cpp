@@ -460,8 +460,18 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
         else if (std::holds_alternative<Corrector::Busy>(begun)) g.busy[k] = 1;
         else g.pending[k].out.StartFlush();
     });
+    const auto ready = [&](std::size_t k) { return g.Own(k) && !g.results[k] && !g.busy[k]; };
     parallel(Flushers(workers), [&](std::size_t k, unsigned worker) {
-        if (g.Own(k) && !g.results[k] && !g.busy[k]) g.results[k] = On(worker).Finish(g.pending[k]);
+        if (ready(k)) g.results[k] = On(worker).Place(g.pending[k]);
+    });
+    // The backups' names are on disk before any file's goes to its new
+    // content: a power cut never leaves a corrected file without its backup.
+    std::vector<const os::Folder*> backupFolders;
+    for (std::size_t k = 0; k < g.Size(); ++k)
+        if (ready(k) && g.pending[k].placed.backup) AddFolder(backupFolders, g.pending[k].BackupFolder());
+    FlushAll(backupFolders, FlushSite::BackupFolder);
+    parallel(Flushers(workers), [&](std::size_t k, unsigned worker) {
+        if (ready(k)) g.results[k] = On(worker).Finish(g.pending[k]);
     });
     for (std::size_t k = 0; k < g.Size(); ++k)
         if (g.busy[k]) g.results[k] = corrector_.ProcessFile(g.File(k));
@@ -470,11 +480,7 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
 void CorrectionRun::Settle(Group& g) {
     // The group's folders are flushed once, after its renames, before its results are told.
     std::vector<const os::Folder*> touched;
-    const auto touch = [&](const os::Folder& folder) {
-        for (const os::Folder* f : touched)
-            if (f->Location() == folder.Location()) return;
-        touched.push_back(&folder);
-    };
+    const auto touch = [&](const os::Folder& folder) { AddFolder(touched, folder); };
     for (std::size_t k = 0; k < g.Size(); ++k) {
         if (g.twinOf[k] >= 0) {
             const auto twin = static_cast<std::size_t>(g.twinOf[k]);
@@ -494,9 +500,19 @@ void CorrectionRun::Settle(Group& g) {
             if (p.ownBackupFolder.IsOpen()) touch(p.ownBackupFolder);
         }
     }
+    FlushAll(touched, FlushSite::GroupFolders);
+}
+
+void CorrectionRun::AddFolder(std::vector<const os::Folder*>& folders, const os::Folder& folder) {
+    for (const os::Folder* f : folders)
+        if (f->Location() == folder.Location()) return;
+    folders.push_back(&folder);
+}
+
+void CorrectionRun::FlushAll(const std::vector<const os::Folder*>& folders, FlushSite site) {
     // Flushed together, so that the file system commits them at once.
-    Parallel(touched.size(), Flushers(workers_), touched.size(),
-             [&](std::size_t k, unsigned) { FlushAt(FlushSite::GroupFolders, *touched[k]); }, {});
+    Parallel(folders.size(), Flushers(workers_), folders.size(),
+             [&](std::size_t k, unsigned) { FlushAt(site, *folders[k]); }, {});
 }
 
 ProcessResult CorrectionRun::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {

@@ -7,6 +7,7 @@
 
 #include "Corrector.h"
 #include "FileSystem.h"
+#include "FlushSites.h"
 #include "FolderScan.h"
 #include "NameMask.h"
 #include "Undo.h"
@@ -169,6 +170,10 @@ private:
     void RewriteGroup(Group& group, unsigned workers);
     // The other names' results, what the run corrected remembered, the folders flushed.
     void Settle(Group& group);
+    // `folder` among `folders`, unless one there is the same folder.
+    static void AddFolder(std::vector<const os::Folder*>& folders, const os::Folder& folder);
+    // Each of `folders` flushed, at once on the crew.
+    void FlushAll(const std::vector<const os::Folder*>& folders, FlushSite site);
     // The result for another name of a file this run corrected under `corrected`.
     ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
                              bool correctedViaLink);
