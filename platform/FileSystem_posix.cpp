@@ -36,6 +36,7 @@ SystemCalls& Sys() {
         ::renameat2,
         ::mkdirat,
         ::fchmod,
+        ::flock,
     };
     return calls;
 }
@@ -235,7 +236,7 @@ std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
 }
 
 bool File::TryLock() {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (Sys().flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
     // Where the file system has no locks, there is nothing to wait for.
     return errno != EWOULDBLOCK;
 }

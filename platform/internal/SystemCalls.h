@@ -23,6 +23,7 @@ struct SystemCalls {
     int (*renameat2)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
     int (*mkdirat)(int folder, const char* name, mode_t mode);
     int (*fchmod)(int fd, mode_t mode);
+    int (*flock)(int fd, int operation);
 };
 
 SystemCalls& Sys();

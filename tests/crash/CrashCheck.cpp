@@ -205,7 +205,7 @@ public:
     // The operations up to the crash and the state, for finding out why.
     std::string Dump(const State& state, std::size_t point) const {
         static const char* kinds[] = {"create", "write", "chmod",    "flush", "rename", "link",
-                                      "unlink", "mkdir", "flushdir", "told",  "mark"};
+                                      "unlink", "mkdir", "flushdir", "lock",  "told",   "mark"};
         std::string out = "\n";
         for (std::size_t i = 0; i < point; ++i) {
             const Op& op = t_.ops[i];

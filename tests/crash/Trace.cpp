@@ -10,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,17 @@ int Fchmod(int fd, mode_t mode) {
     return rc;
 }
 
+int Flock(int fd, int operation) {
+    std::lock_guard lock(mutex);
+    const int rc = real.flock(fd, operation);
+    if (rc == 0 && (operation & LOCK_EX)) {
+        Op op = Op::Of(Op::Lock);
+        op.inode = NumberOf(fd);
+        Add(std::move(op));
+    }
+    return rc;
+}
+
 void PutString(std::ostream& out, const std::string& s) {
     const std::uint64_t size = s.size();
     out.write(reinterpret_cast<const char*>(&size), sizeof size);
@@ -201,6 +213,7 @@ Recorder::Recorder(Trace& trace, std::map<std::pair<std::uint64_t, std::uint64_t
     calls.unlinkat = UnlinkAt;
     calls.mkdirat = MkdirAt;
     calls.fchmod = Fchmod;
+    calls.flock = Flock;
 }
 
 Recorder::~Recorder() {

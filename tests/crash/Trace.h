@@ -23,6 +23,7 @@ struct Op {
         Unlink,       // the name `path` removed (a file's, or an empty folder's)
         MakeFolder,   // the folder `path` made
         FolderFlush,  // the entries of the folder `path` durable
+        Lock,         // not a change: `inode` locked against other runs of the program
         Told,         // not an operation: the run said that `path` now holds `data`
         Mark,         // not an operation: the run reached the point named `path`
     };
@@ -41,7 +42,9 @@ struct Op {
         op.to = std::move(to);
         return op;
     }
-    bool ChangesState() const { return kind != FileFlush && kind != FolderFlush && kind != Told && kind != Mark; }
+    bool ChangesState() const {
+        return kind != FileFlush && kind != FolderFlush && kind != Lock && kind != Told && kind != Mark;
+    }
 };
 
 struct Trace {
