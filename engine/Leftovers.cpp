@@ -17,47 +17,6 @@ using Name = std::basic_string_view<Char>;
 
 constexpr std::size_t kNameMax = 255;  // units in one name, on every file system we meet
 
-// What a temporary name says: ".~tarnwick-PID-MACHINE-SALT-N", and for a
-// kept backup "~" and the backup's name (nothing after "~" when unknown).
-struct TemporaryName {
-    std::uint64_t process = 0;
-    Name machine;
-    bool kept = false;
-    Name backupName;
-};
-
-std::optional<TemporaryName> Parse(Name name) {
-    static constexpr Char kPrefix[] = {'.', '~', 't', 'a', 'r', 'n', 'w', 'i', 'c', 'k', '-'};
-    if (name.substr(0, std::size(kPrefix)) != Name(kPrefix, std::size(kPrefix))) return std::nullopt;
-    name.remove_prefix(std::size(kPrefix));
-    const auto field = [&](bool hex) -> std::optional<Name> {
-        std::size_t n = 0;
-        while (n < name.size() && ((name[n] >= '0' && name[n] <= '9') || (hex && name[n] >= 'a' && name[n] <= 'f')))
-            ++n;
-        if (n == 0 || n > 20) return std::nullopt;
-        const Name value = name.substr(0, n);
-        name.remove_prefix(n);
-        return value;
-    };
-    TemporaryName parsed;
-    const auto process = field(false);
-    if (!process || name.empty() || name[0] != '-') return std::nullopt;
-    for (const Char c : *process) parsed.process = parsed.process * 10 + static_cast<unsigned>(c - '0');
-    name.remove_prefix(1);
-    const auto machine = field(true);
-    if (!machine || machine->size() != 8 || name.empty() || name[0] != '-') return std::nullopt;
-    parsed.machine = *machine;
-    name.remove_prefix(1);
-    if (!field(true) || name.empty() || name[0] != '-') return std::nullopt;
-    name.remove_prefix(1);
-    if (!field(false)) return std::nullopt;
-    if (name.empty()) return parsed;
-    if (name[0] != '~') return std::nullopt;
-    parsed.kept = true;
-    parsed.backupName = name.substr(1);
-    return parsed;
-}
-
 // A name that leads nowhere but into this folder.
 bool IsPlainName(Name name) {
     if (name == Name(fs::path(".").native()) || name == Name(fs::path("..").native())) return false;
@@ -73,19 +32,14 @@ fs::path KeptBackupName(const fs::path& backupName) {
     return fs::path(std::move(name));
 }
 
-bool IsStoppedRunsName(const fs::path& name) {
-    const auto parsed = Parse(name.native());
-    return parsed && parsed->machine == Name(os::MachineTag()) && !os::ProcessRunning(parsed->process);
-}
-
 LeftoverCounts CleanLeftovers(const fs::path& folder) {
     LeftoverCounts counts;
     std::vector<fs::path::string_type> names;
     os::Folder open;
     if (os::ListTemporaries(folder, names) || names.empty() || os::Folder::Open(folder, open)) return counts;
     for (const auto& name : names) {
-        const auto parsed = Parse(name);
-        if (!parsed || parsed->machine != Name(os::MachineTag()) || os::ProcessRunning(parsed->process)) continue;
+        const auto parsed = os::ParseTemporaryName(name);
+        if (!parsed || !os::IsStoppedRunsName(name)) continue;
         os::FileInfo info;
         if (open.Stat(name, info, false) || !info.regular) continue;
         if (parsed->kept && info.links < 2) {

@@ -13,10 +13,6 @@ namespace tarnwick {
 // can put it back (otherwise it says that the name is unknown).
 std::filesystem::path KeptBackupName(const std::filesystem::path& backupName);
 
-// Whether `name` is a temporary name a run of the program on this machine
-// made whose process is gone.
-bool IsStoppedRunsName(const std::filesystem::path& name);
-
 struct LeftoverCounts {
     std::size_t removed = 0;   // temporary files removed
     std::size_t restored = 0;  // old backups put back under their names

@@ -3,7 +3,6 @@
 #include "CodePage.h"
 #include "FileCopy.h"
 #include "FlushSites.h"
-#include "Leftovers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -161,7 +160,8 @@ std::vector<UndoRecord> UndoStore::Records() const {
         std::uint64_t pid = 0;
         process >> pid;
         const fs::path name = it->path().filename();
-        if (name.string().rfind(".~tarnwick-", 0) == 0 ? IsStoppedRunsName(name) : !os::ProcessRunning(pid))
+        if (name.string().rfind(".~tarnwick-", 0) == 0 ? os::IsStoppedRunsName(name.native())
+                                                       : !os::ProcessRunning(pid))
             RemoveRecord(it->path());
     }
     std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -151,6 +152,19 @@ const Path::string_type& MachineTag();
 std::uint64_t ProcessId();
 // Whether a process with this number runs here (or may: one that cannot be asked counts as running).
 bool ProcessRunning(std::uint64_t process);
+// What a temporary name says: ".~tarnwick-PID-MACHINE-SALT-N", and for an old
+// backup kept aside "~" and the backup's name (nothing after "~" when unknown).
+// The views are into the name parsed.
+using Name = std::basic_string_view<Path::value_type>;
+struct TemporaryName {
+    std::uint64_t process = 0;
+    Name machine;
+    bool kept = false;
+    Name backupName;
+};
+std::optional<TemporaryName> ParseTemporaryName(Name name);
+// Whether `name` is a temporary name a run of the program on this machine made whose process is gone.
+bool IsStoppedRunsName(Name name);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
 std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names);
 

@@ -118,6 +118,13 @@ bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::s
 std::error_code ReplaceFile(const fs::path& file, const std::string& content, const os::FileInfo* existing) {
     os::Folder folder;
     if (auto ec = os::Folder::Open(file.parent_path(), folder)) return ec;
+    // What a save that was stopped (killed, a power cut) left here goes first.
+    std::vector<fs::path::string_type> left;
+    if (!os::ListTemporaries(file.parent_path(), left))
+        for (const auto& name : left)
+            if (const auto parsed = os::ParseTemporaryName(name);
+                parsed && !parsed->kept && os::IsStoppedRunsName(name))
+                folder.Remove(name);
     const fs::path temporary = os::TemporaryFileName(), name = file.filename();
     os::File out;
     if (auto ec = folder.CreateNew(temporary, out)) return ec;

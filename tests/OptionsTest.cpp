@@ -1,4 +1,5 @@
 #include "Options.h"
+#include "FileSystem.h"
 #include "INI.h"
 #include "TempDir.h"
 
@@ -134,6 +135,20 @@ TEST_F(OptionsTest, SaveKeepsPermissionsAndDropsTheRest) {
 #endif
 
 // The program's folder is used when it holds the file or can be written; else the user's.
+// A save stopped by a kill or a power cut leaves a hidden temporary file: the
+// next save removes it; an old backup kept aside, and a live run's file, stay.
+TEST_F(OptionsTest, SaveClearsWhatAStoppedSaveLeft) {
+    const std::string temporary = os::TemporaryFileName().string(), pid = std::to_string(os::ProcessId());
+    const std::string stopped = temporary.substr(0, 11) + "2147483600" + temporary.substr(11 + pid.size());
+    Make(stopped, "half");
+    Make(stopped + "1~a.txt.bak", "an old backup");
+    Make(temporary, "a live run's");
+    ASSERT_FALSE(SaveOptions(Dir() / "options.ini", Options{}, cp1251));
+    EXPECT_FALSE(fs::exists(Dir() / stopped));
+    EXPECT_TRUE(fs::exists(Dir() / (stopped + "1~a.txt.bak")));
+    EXPECT_TRUE(fs::exists(Dir() / temporary));
+}
+
 TEST_F(OptionsTest, ChoosesPortableOrUserFile) {
     const auto program = Dir() / "program";
     const auto user = Dir() / "config";

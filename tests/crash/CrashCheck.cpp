@@ -506,6 +506,8 @@ Scenario OptionsSave(const std::string& base) {
         if (loaded.searchString != u"old" && loaded.searchString != u"new") return std::string("options unreadable");
         if (settings::SaveOptions(sc.files[0].path, later, cp) || Read(sc.files[0].path) != sc.files[0].after)
             return std::string("saving again failed");
+        for (const auto& item : fs::directory_iterator(sc.folders[0]))
+            if (item.path().filename() != "options.ini") return "saving again left " + item.path().string() + " behind";
         return std::string();
     });
     return s;
