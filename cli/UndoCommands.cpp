@@ -103,14 +103,11 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
         if (!target) return Refused(err, "no run " + options.paths[0] + " to undo (see --history)");
     }
     // The undo keeps a record of its own, so that it can be undone too.
-    auto whole = UndoStore::Load(*target);
-    if (!whole) return Refused(err, "the record of run " + target->id + " can no longer be read");
-    UndoRecord mine;
-    mine.undoes = target->id;
-    mine.paths = target->paths;
-    auto keeper = UndoKeeper::Start(store, std::move(mine));
-    if (auto* why = std::get_if<std::string>(&keeper)) return Refused(err, *why);
-    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    auto undo = RestoreRun::Of(store, *target);
+    if (auto* refusal = std::get_if<UndoRefusal>(&undo))
+        return Refused(
+            err, refusal->unreadable ? "the record of run " + target->id + " can no longer be read" : refusal->why);
+    RestoreRun& run = std::get<RestoreRun>(undo);
     const StringForms none;
     const auto told = options.json   ? JsonRecords(out, err, none, false)
                       : options.null ? NullRecords(out, err, none, false)

@@ -39,7 +39,7 @@ LeftoverCounts CleanLeftovers(const fs::path& folder) {
     if (os::ListTemporaries(folder, names) || names.empty() || os::Folder::Open(folder, open)) return counts;
     for (const auto& name : names) {
         const auto parsed = os::ParseTemporaryName(name);
-        if (!parsed || !os::IsStoppedRunsName(name)) continue;
+        if (!parsed || !os::IsStoppedRun(*parsed)) continue;
         os::FileInfo info;
         if (open.Stat(name, info, false) || !info.regular) continue;
         if (parsed->kept && info.links < 2) {

@@ -32,6 +32,17 @@ std::error_code HashOf(os::File& file, std::uint64_t& hash, std::vector<char>& b
 
 }  // namespace
 
+std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, const UndoRecord& target) {
+    auto whole = UndoStore::Load(target);
+    if (!whole) return UndoRefusal{true, {}};
+    UndoRecord mine;
+    mine.undoes = target.id;
+    mine.paths = target.paths;
+    auto keeper = UndoKeeper::Start(store, std::move(mine));
+    if (auto* why = std::get_if<std::string>(&keeper)) return UndoRefusal{false, std::move(*why)};
+    return RestoreRun(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+}
+
 RestoreRun::RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper)
     : record_(std::move(record)), keeper_(std::move(keeper)) {}
 

@@ -10,12 +10,24 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <variant>
 #include <vector>
 
 namespace tarnwick {
 
+// Why an undo cannot begin.
+struct UndoRefusal {
+    bool unreadable = false;  // the record of the run to undo can no longer be read whole
+    std::string why;          // otherwise: why a record of the undo's own cannot be begun
+};
+
 class RestoreRun {
 public:
+    // The undo of `target`, a run of `store`, keeping a record of its own
+    // (which names `target` as the run it undoes), as both front ends start one.
+    static std::variant<RestoreRun, UndoRefusal> Of(const UndoStore& store, const UndoRecord& target);
+
     // `keeper`: the record of this run (its `undoes` names `record`), or null
     // to keep none.
     RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper);

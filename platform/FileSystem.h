@@ -163,6 +163,8 @@ struct TemporaryName {
     Name backupName;
 };
 std::optional<TemporaryName> ParseTemporaryName(Name name);
+// Whether the run that made a temporary name ran on this machine and its process is gone.
+bool IsStoppedRun(const TemporaryName& name);
 // Whether `name` is a temporary name a run of the program on this machine made whose process is gone.
 bool IsStoppedRunsName(Name name);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.

@@ -44,9 +44,13 @@ std::optional<TemporaryName> ParseTemporaryName(Name name) {
     return parsed;
 }
 
+bool IsStoppedRun(const TemporaryName& name) {
+    return name.machine == Name(MachineTag()) && !ProcessRunning(name.process);
+}
+
 bool IsStoppedRunsName(Name name) {
     const auto parsed = ParseTemporaryName(name);
-    return parsed && parsed->machine == Name(MachineTag()) && !ProcessRunning(parsed->process);
+    return parsed && IsStoppedRun(*parsed);
 }
 
 }  // namespace tarnwick::os

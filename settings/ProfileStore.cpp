@@ -122,8 +122,7 @@ std::error_code ReplaceFile(const fs::path& file, const std::string& content, co
     std::vector<fs::path::string_type> left;
     if (!os::ListTemporaries(file.parent_path(), left))
         for (const auto& name : left)
-            if (const auto parsed = os::ParseTemporaryName(name);
-                parsed && !parsed->kept && os::IsStoppedRunsName(name))
+            if (const auto parsed = os::ParseTemporaryName(name); parsed && !parsed->kept && os::IsStoppedRun(*parsed))
                 folder.Remove(name);
     const fs::path temporary = os::TemporaryFileName(), name = file.filename();
     os::File out;

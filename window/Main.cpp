@@ -221,20 +221,14 @@ void Main::UndoNewestRun() {
                              QStringLiteral("\n\nИзменено файлов: ") + Number(target->fileCount) +
                              QStringLiteral(". Файлы, изменённые после обработки, останутся как есть.");
     if (!interaction_.Question(this, question, QStringLiteral("Отмена обработки"))) return;
-    auto whole = UndoStore::Load(*target);
-    if (!whole) {
-        Box(QStringLiteral("Отмена невозможна: запись об обработке не читается."), kErrorTitle, BoxIcon::Critical);
+    auto undo = RestoreRun::Of(store, *target);
+    if (auto* refusal = std::get_if<UndoRefusal>(&undo)) {
+        Box(refusal->unreadable ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
+                                : QStringLiteral("Отмена невозможна: ") + QString::fromStdString(refusal->why),
+            kErrorTitle, BoxIcon::Critical);
         return;
     }
-    UndoRecord mine;
-    mine.undoes = target->id;
-    mine.paths = target->paths;
-    auto keeper = UndoKeeper::Start(store, std::move(mine));
-    if (auto* why = std::get_if<std::string>(&keeper)) {
-        Box(QStringLiteral("Отмена невозможна: ") + QString::fromStdString(*why), kErrorTitle, BoxIcon::Critical);
-        return;
-    }
-    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    RestoreRun& run = std::get<RestoreRun>(undo);
     std::size_t restored = 0;
     QStringList others;
     RunCallbacks told;

@@ -125,7 +125,7 @@ bool Correct(const RunRequest& request, const std::function<void(const FileRepor
     return ok && !run.UndoFailure();
 }
 
-// Undoes run `id` of the store (empty: the newest one not undone), as tarnwick-cli --undo does.
+// Undoes the run `pick` chooses (none: the newest one not undone), as tarnwick-cli --undo does.
 bool Undo(const std::string& root, const std::function<bool(const UndoRecord&)>& pick,
           const std::function<void(const FileReport&)>& tell) {
     auto opened = UndoStore::Open(root + "/state/undo");
@@ -136,14 +136,9 @@ bool Undo(const std::string& root, const std::function<bool(const UndoRecord&)>&
     for (const UndoRecord& r : records)
         if (pick && pick(r)) target = &r;
     if (!target) return true;  // nothing to undo
-    auto whole = UndoStore::Load(*target);
-    if (!whole) return false;
-    UndoRecord mine;
-    mine.undoes = target->id;
-    mine.paths = target->paths;
-    auto keeper = UndoKeeper::Start(store, std::move(mine));
-    if (!std::holds_alternative<std::shared_ptr<UndoKeeper>>(keeper)) return false;
-    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(keeper));
+    auto undo = RestoreRun::Of(store, *target);
+    if (!std::holds_alternative<RestoreRun>(undo)) return false;
+    RestoreRun& run = std::get<RestoreRun>(undo);
     RunCallbacks sink;
     sink.file = [&](const FileReport& r) {
         tell(r);
