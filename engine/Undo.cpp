@@ -5,11 +5,14 @@
 #include "FlushSites.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -46,13 +49,25 @@ std::optional<std::string> Unescape(std::string_view field) {
             out += field[i];
             continue;
         }
-        if (i + 2 >= field.size()) return std::nullopt;
         unsigned value = 0;
-        if (std::sscanf(std::string(field.substr(i + 1, 2)).c_str(), "%2x", &value) != 1) return std::nullopt;
+        const char* digits = field.data() + i + 1;
+        if (i + 2 >= field.size() || std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2)
+            return std::nullopt;
         out += static_cast<char>(value);
         i += 2;
     }
     return out;
+}
+
+// Whether Unescape reads the field, without making its text.
+bool Unescapes(std::string_view field) {
+    if (field == "%") return true;
+    for (std::size_t i = field.find('%'); i != std::string_view::npos; i = field.find('%', i + 3)) {
+        if (i + 2 >= field.size() || !std::isxdigit(static_cast<unsigned char>(field[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(field[i + 2])))
+            return false;
+    }
+    return true;
 }
 
 std::string PathField(const fs::path& path) { return Escape(PathText(path)); }
@@ -217,31 +232,87 @@ std::string EntryLine(const UndoEntry& e) {
     return text.str();
 }
 
+// The fields of a record's line, separated by spaces, read as numbers or text.
+class Fields {
+public:
+    explicit Fields(std::string_view line) : rest_(line) {}
+
+    bool Next(std::string_view& field) {
+        const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+        std::size_t start = 0;
+        while (start < rest_.size() && space(rest_[start])) ++start;
+        if (start == rest_.size()) return false;
+        std::size_t end = start;
+        while (end < rest_.size() && !space(rest_[end])) ++end;
+        field = rest_.substr(start, end - start);
+        rest_.remove_prefix(end);
+        return true;
+    }
+    bool Next(std::string& text) {
+        std::string_view field;
+        if (!Next(field)) return false;
+        text = field;
+        return true;
+    }
+    template <class Number>
+    requires std::is_arithmetic_v<Number>
+    bool Next(Number& number) {
+        std::string_view field;
+        if (!Next(field)) return false;
+        const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), number);
+        return ec == std::errc() && end == field.data() + field.size();
+    }
+    template <class... Values>
+    bool Read(Values&... values) {
+        return (Next(values) && ...);
+    }
+
+private:
+    std::string_view rest_;
+};
+
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
-    std::ifstream in(folder / kRecordName, std::ios::binary);
-    std::string line;
-    if (!std::getline(in, line) || line != kHeader) return std::nullopt;
+    // Read whole and taken apart in place: a record may name a few hundred
+    // thousand files, and every run reads every record when it starts.
+    std::string whole;
+    {
+        std::ifstream in(folder / kRecordName, std::ios::binary);
+        if (!in) return std::nullopt;
+        std::ostringstream all;
+        all << in.rdbuf();
+        whole = std::move(all).str();
+    }
+    std::string_view rest = whole;
+    const auto nextLine = [&](std::string_view& line) {
+        if (rest.empty()) return false;
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        return true;
+    };
+    std::string_view line;
+    if (!nextLine(line) || line != kHeader) return std::nullopt;
     UndoRecord r;
     r.folder = folder;
     bool ended = false;
-    while (std::getline(in, line) && !ended) {
-        std::istringstream fields(line);
-        std::string key, value;
-        fields >> key;
+    while (!ended && nextLine(line)) {
+        Fields fields(line);
+        std::string_view key, value;
+        fields.Next(key);
         const auto text = [&]() -> std::optional<std::string> {
-            if (!(fields >> value)) return std::nullopt;
+            if (!fields.Next(value)) return std::nullopt;
             return Unescape(value);
         };
         if (key == "end") {
             ended = true;
         } else if (key == "id") {
-            fields >> r.id;
+            fields.Next(r.id);
         } else if (key == "time") {
-            fields >> r.time;
+            fields.Next(r.time);
         } else if (key == "undoes") {
-            fields >> r.undoes;
+            fields.Next(r.undoes);
         } else if (key == "restored") {
-            fields >> r.restored;
+            fields.Next(r.restored);
         } else if (key == "search" || key == "replace" || key == "path") {
             auto t = text();
             if (!t) return std::nullopt;
@@ -250,26 +321,25 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
             else if (r.pairs.empty()) return std::nullopt;
             else r.pairs.back().second = *t;
         } else if (key == "made") {
-            std::string path;
-            fields >> path;
-            const auto made = PathOfField(path);
+            fields.Next(value);
+            const auto made = PathOfField(value);
             if (!made) return std::nullopt;
             r.backupsMade.push_back(*made);
             if (withFiles && !r.files.empty()) r.files.back().madeBackup = *made;
         } else if (key == "file") {
             UndoEntry e;
-            std::string path, how, where;
+            std::string_view path, how, where;
             os::FileInfo &w = e.written, &o = e.original;
-            if (!(fields >> path >> w.device >> w.inode >> w.size >> w.modifiedNs >> e.writtenHash >> o.device >>
-                  o.inode >> o.size >> o.mode >> o.owner >> o.group >> e.originalHash >> how >> where))
+            if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, e.writtenHash, o.device, o.inode, o.size,
+                             o.mode, o.owner, o.group, e.originalHash, how, where))
                 return std::nullopt;
-            const auto p = PathOfField(path), kept = PathOfField(where);
-            if (!p || !kept || (how != "kept" && how != "backup")) return std::nullopt;
+            // Only read through here, the paths are not made until they are wanted.
+            if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup")) return std::nullopt;
             ++r.fileCount;
             if (how == "kept") r.keptBytes += o.size;
             if (!withFiles) continue;
-            e.path = *p;
-            (how == "kept" ? e.kept : e.backup) = *kept;
+            e.path = *PathOfField(path);
+            (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
             r.files.push_back(std::move(e));
         }
     }

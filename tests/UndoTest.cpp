@@ -5,6 +5,7 @@
 #include "Told.h"
 
 #include <csignal>
+#include <fstream>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -288,6 +289,44 @@ TEST_F(UndoTest, LeftoversOfStoppedRunsInTheStoreGo) {
     EXPECT_FALSE(fs::exists(Store() / "20260101-000000-002"));
     EXPECT_TRUE(fs::exists(Store() / "20260101-000000-003" / "record"));
     EXPECT_TRUE(fs::exists(Store() / "20260101-000000-004"));
+}
+
+// A record names files whatever their names hold (spaces, '%', tabs,
+// Cyrillic) and is read back exactly; a record damaged in any field of a
+// file's line is not read at all (not listed, not undone, left in place).
+TEST_F(UndoTest, RecordsReadBackExactlyOrNotAtAll) {
+    const std::vector<std::string> names = {"a b.txt", "100% new.txt", "tab\there.txt", "файл.txt"};
+    for (const auto& name : names) Make("site/" + name, "old " + name);
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", Site("").string()}), 0) << err_;
+    const std::string id = NewestId();
+    ASSERT_EQ(Cli({"--undo", id}), 0) << out_ << err_;
+    for (const auto& name : names) EXPECT_EQ(ReadBytes(Site(name)), "old " + name) << name;
+
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", Site("").string()}), 0) << err_;
+    const std::string second = NewestId();
+    const fs::path record = Store() / second / "record";
+    const std::string whole = ReadBytes(record);
+    const auto fileLine = whole.find("\nfile ") + 1;
+    const auto lineEnd = whole.find('\n', fileLine);
+    const std::string line = whole.substr(fileLine, lineEnd - fileLine);
+    // Each damage on its own: a field gone, a number that is none, a broken escape, an unknown kind.
+    const std::vector<std::pair<std::string, std::string>> damages = {
+        {line.substr(0, line.rfind(' ')), "the last field gone"},
+        {std::string(line).replace(line.find(' ', 5) + 1, 1, "x"), "a number that is none"},
+        {"file %G1" + line.substr(line.find(' ', 5)), "a broken escape"},
+        {std::string(line).replace(line.rfind("kept"), 4, "lost"), "an unknown kind"},
+    };
+    for (const auto& [damaged, what] : damages) {
+        std::ofstream(record, std::ios::binary | std::ios::trunc)
+            << whole.substr(0, fileLine) << damaged << whole.substr(lineEnd);
+        EXPECT_EQ(Cli({"--history"}), 0) << what;
+        EXPECT_EQ(out_.find(second), std::string::npos) << what;
+        EXPECT_NE(Cli({"--undo", second}), 0) << what;
+        EXPECT_TRUE(fs::exists(record)) << what;
+    }
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << whole;
+    ASSERT_EQ(Cli({"--undo", second}), 0) << out_ << err_;
+    for (const auto& name : names) EXPECT_EQ(ReadBytes(Site(name)), "old " + name) << name;
 }
 
 }  // namespace
