@@ -61,11 +61,13 @@ bool IsUsable(const BackupPolicy& backup) {
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
     : rules_(std::move(forms), chunkSize), backup_(std::move(backup)) {}
 
-std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, os::File& in, bool emptySearchOccurs,
-                                              Findings& found) {
+std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const os::Folder* folder, os::File& in,
+                                              bool emptySearchOccurs, Findings& found) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) { return Failure{kind, file, ec, {}}; };
     // Opening never blocks (not even on a FIFO); what was opened is then checked.
-    if (auto ec = os::File::OpenRead(file, in)) return failed(OpenFailureKind(ec), ec);
+    const auto opened =
+        folder && folder->IsOpen() ? folder->OpenRead(file.filename(), in) : os::File::OpenRead(file, in);
+    if (opened) return failed(OpenFailureKind(opened), opened);
     os::FileInfo info;
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
@@ -75,10 +77,11 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, os::File& in
     return std::nullopt;
 }
 
-CheckResult Corrector::CheckFile(const fs::path& file) {
+CheckResult Corrector::CheckFile(const fs::path& file, const os::Folder* folder) {
     os::File in;
     Findings found;
-    if (auto failure = OpenAndScan(file, in, true, found)) return {FileVerdict::Unknown, std::move(failure), {}};
+    if (auto failure = OpenAndScan(file, folder, in, true, found))
+        return {FileVerdict::Unknown, std::move(failure), {}};
     return {found.verdict, std::nullopt, found.encodings, found.notUtf8};
 }
 
@@ -133,7 +136,7 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     ProcessResult result;
     os::File in;
     Findings found;
-    if (auto failure = OpenAndScan(file, in, false, found)) {
+    if (auto failure = OpenAndScan(file, nullptr, in, false, found)) {
         result.failure = std::move(failure);
         return result;
     }

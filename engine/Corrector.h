@@ -89,8 +89,9 @@ public:
     // AlreadyCorrected when the replace string occurs, else Unknown. An empty string occurs in every non-empty
     // file. Reads only as far as the first occurrence of the search string
     // unless the forms differ. Never creates, changes or blocks on anything;
-    // on failure: verdict Unknown and the reason.
-    CheckResult CheckFile(const std::filesystem::path& file);
+    // on failure: verdict Unknown and the reason. With `folder` (the file's
+    // folder, open) the file is opened there by its name.
+    CheckResult CheckFile(const std::filesystem::path& file, const os::Folder* folder = nullptr);
 
     // Replaces every occurrence of the search string, left to right, without
     // overlap and without searching inserted text again, and puts the result in
@@ -157,8 +158,8 @@ private:
     using Findings = ContentRules::Findings;
     // Opens `file` into `in` and scans it whole or to its first occurrence; a
     // failure (not a regular file, unreadable) instead.
-    std::optional<Failure> OpenAndScan(const std::filesystem::path& file, os::File& in, bool emptySearchOccurs,
-                                       Findings& found);
+    std::optional<Failure> OpenAndScan(const std::filesystem::path& file, const os::Folder* folder, os::File& in,
+                                       bool emptySearchOccurs, Findings& found);
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
 

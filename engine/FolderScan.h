@@ -2,6 +2,7 @@
 
 #include "Corrector.h"
 #include "Failure.h"
+#include "FileSystem.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,7 @@ struct FolderListing {
     std::vector<std::filesystem::path> folders;  // with subfolders asked for: full paths, in name order
     std::optional<Failure> failure;              // set when the folder could not be listed
     std::uint64_t device = 0, inode = 0;         // which folder it is, where that can be known
+    os::Folder open;                             // the folder, where its lister keeps it open for its files
 };
 
 // Lists the regular files directly in `folder` (symbolic links to regular

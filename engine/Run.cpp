@@ -32,6 +32,9 @@ constexpr std::size_t kCheckChunk = 1024;
 // this many of the folders next in turn while it checks them.
 constexpr std::size_t kBatchFiles = 4096;
 constexpr std::size_t kListAhead = 256;
+// A walk keeps this many of the folders it has listed open at most, and opens
+// their files by name in them.
+constexpr std::size_t kOpenFolders = kListAhead + 64;
 
 // The report of a file the run tried to rewrite.
 FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
@@ -110,22 +113,31 @@ struct CorrectionRun::Batch {
 
     std::deque<Folder> folders;  // where they stay: the files point into them
     std::vector<const fs::path*> files;
-    std::vector<const BackupNames*> backups;  // of each file's folder, if any
-    std::size_t announced = 0;                // folders told so far
+    std::vector<const Folder*> homes;  // each file's folder, if it was listed
+    std::size_t announced = 0;         // folders told so far
     // Folders next in turn, listed on the workers meanwhile, and their listings.
     std::vector<fs::path> prefetch;
     std::vector<std::optional<FolderListing>> listed;  // empty where the listing was not done
     std::atomic<std::size_t> heldAhead{0};             // files in listings made before their turn
+    std::atomic<std::size_t>* openFolders = nullptr;   // folders the walk holds open
+    // The folder and backup names of file `k`.
+    const os::Folder* FolderOf(std::size_t k) const { return homes[k] ? &homes[k]->listing.open : nullptr; }
+    const BackupNames* BackupsOf(std::size_t k) const {
+        return homes[k] && homes[k]->backups ? &*homes[k]->backups : nullptr;
+    }
 };
 
 // Folders of a walk listed before their turn, and how many files they hold.
 struct CorrectionRun::Ahead {
     std::map<fs::path, FolderListing> listings;
     std::size_t files = 0;
+    std::atomic<std::size_t> openFolders{0};  // listings of the walk's batches and here that hold their folder open
 };
 
 bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
+    // A quarter of the files the process may still open, for a walk's folders.
+    folderBudget_ = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
     correctedNames_.clear();
     visitedFolders_.clear();
     namedFiles_.clear();
@@ -135,7 +147,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     const auto takeFiles = [&] {
         Batch batch;
         for (const fs::path& file : files) batch.files.push_back(&file);
-        batch.backups.assign(files.size(), nullptr);
+        batch.homes.assign(files.size(), nullptr);
         if (!files.empty() && !stopped_.value) Take(batch, sink);
         files.clear();
     };
@@ -171,11 +183,14 @@ void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
     Ahead ahead;
     while (!stack.empty() && !stopped_.value) {
         Batch batch;
+        batch.openFolders = &ahead.openFolders;
         Fill(batch, stack, ahead);
         batch.prefetch = Upcoming(stack, ahead.listings);
         batch.listed.resize(batch.prefetch.size());
         batch.heldAhead = ahead.files;
         Take(batch, sink);
+        for (const Batch::Folder& folder : batch.folders)
+            if (folder.listing.open.IsOpen()) --ahead.openFolders;
         for (std::size_t k = 0; k < batch.prefetch.size(); ++k) {
             if (!batch.listed[k]) continue;
             ahead.files += batch.listed[k]->files.size();
@@ -220,7 +235,7 @@ void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, Ahead& ahea
             ahead.files -= listing.files.size();
             ahead.listings.erase(found);
         } else {
-            listing = ListFolder(path, selection_.subfolders);
+            listing = List(path, ahead.openFolders);
         }
         if (!listing.failure) {
             if ((listing.device + listing.inode) && !visitedFolders_.insert({listing.device, listing.inode}).second)
@@ -242,7 +257,7 @@ void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, Ahead& ahea
                 namedFiles_.count({folder.listing.device, folder.listing.inode, file.filename().native()}))
                 continue;
             batch.files.push_back(&file);
-            batch.backups.push_back(&*folder.backups);
+            batch.homes.push_back(&folder);
             ++folder.taken;
         }
     }
@@ -300,11 +315,21 @@ void CorrectionRun::KnownBackups(std::set<fs::path> paths) {
     for (const fs::path& path : knownBackups_) knownBackupNames_.insert(path.filename());
 }
 
-void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, unsigned worker) {
+FolderListing CorrectionRun::List(const fs::path& folder, std::atomic<std::size_t>& open) const {
+    FolderListing listing = ListFolder(folder, selection_.subfolders);
+    // Its files are then opened by name in it, without walking its path again.
+    if (!listing.failure && open.fetch_add(1) < folderBudget_ && !os::Folder::Open(folder, listing.open))
+        return listing;
+    --open;
+    return listing;
+}
+
+void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, const os::Folder* folder,
+                              unsigned worker) {
     slot.rewrite.reset();
     slot.backup = (backups && backups->Holds(file)) || (knownBackupNames_.count(file.filename()) &&
                                                         knownBackups_.count(fs::absolute(file).lexically_normal()));
-    slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file);
+    slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file, folder);
 }
 
 void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
@@ -342,7 +367,7 @@ void CorrectionRun::Parallel(std::size_t count, unsigned use, std::size_t ahead,
 void CorrectionRun::ListAhead(Batch& batch, std::size_t k) {
     // What is listed ahead is held until its turn: a few batches' worth at most.
     if (stopped_.value || batch.heldAhead.load() >= 2 * kBatchFiles) return;
-    FolderListing listing = ListFolder(batch.prefetch[k], selection_.subfolders);
+    FolderListing listing = List(batch.prefetch[k], *batch.openFolders);
     batch.heldAhead += listing.files.size();
     batch.listed[k] = std::move(listing);
 }
@@ -368,7 +393,7 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
         [&](std::size_t i, unsigned worker) {
             if (i < lists) return ListAhead(b, i);
             const std::size_t k = i - lists;
-            if (!stopped_.value) CheckInto(slots[k % slots.size()], *b.files[k], b.backups[k], worker);
+            if (!stopped_.value) CheckInto(slots[k % slots.size()], *b.files[k], b.BackupsOf(k), b.FolderOf(k), worker);
         },
         [&](std::size_t i) {
             if (i < lists || stopped_.value) return;
@@ -400,7 +425,7 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);
                      const std::size_t k = first + i - listing;
-                     CheckInto(slots[i - listing], *b.files[k], b.backups[k], worker);
+                     CheckInto(slots[i - listing], *b.files[k], b.BackupsOf(k), b.FolderOf(k), worker);
                  },
                  {});
         RewriteChunk(b, first, slots, workers, sink);
@@ -539,10 +564,10 @@ std::size_t CorrectionRun::GroupSize() {
     if (groupSize_) return groupSize_;
     // Each file of a group holds the file, its temporary, its folder and the
     // backup's folder open, and one more while a backup is copied; the
-    // workers' own files and the program's come first. A limit that lets one
-    // file be corrected corrects every file, one at a time.
+    // workers' own files, the walk's folders and the program's come first. A
+    // limit that lets one file be corrected corrects every file, one at a time.
     constexpr std::size_t kHeldPerFile = 5, kProgramReserve = 16;
-    const std::size_t budget = os::OpenFilesLeft();
+    const std::size_t left = os::OpenFilesLeft(), budget = left - std::min(left, folderBudget_);
     const std::size_t reserve = kProgramReserve + workers_;
     groupSize_ = std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
     return groupSize_;

@@ -162,8 +162,12 @@ private:
     void CorrectAll(Batch& batch, RunSink& sink);
     // The files to correct among the checked `slots` (from file `first` on), rewritten in groups, and all told.
     void RewriteChunk(Batch& batch, std::size_t first, std::vector<Slot>& slots, unsigned workers, RunSink& sink);
-    // One slot's check, on worker `worker`.
-    void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, unsigned worker);
+    // A folder of a walk listed, and kept open for its files while fewer than
+    // `folderBudget_` are open (`open` counts them).
+    FolderListing List(const std::filesystem::path& folder, std::atomic<std::size_t>& open) const;
+    // One slot's check, on worker `worker`; `folder`: the file's, when listed and open.
+    void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, const os::Folder* folder,
+                   unsigned worker);
     // Tells what became of a file; after a stop, only a file that was rewritten.
     void Tell(const std::filesystem::path& file, Slot& slot, RunSink& sink);
     // Both steps of the rewrite for every file of the group, on the crew.
@@ -215,6 +219,7 @@ private:
     std::unique_ptr<WorkerPool> crew_;
     std::vector<Corrector> copies_;  // one a worker of the crew
     std::size_t groupSize_ = 0;      // GroupSize's answer, once asked
+    std::size_t folderBudget_ = 0;   // folders a walk keeps open at most
     // The files this run corrected, by device and inode of the new file: the
     // name they were corrected under, and whether it was a symbolic link.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;

@@ -111,6 +111,9 @@ public:
     const Path& Location() const { return path_; }
 
     std::error_code Stat(const Path& name, FileInfo& info, bool followLinks = false) const;
+    // Opens the entry `name` as File::OpenRead opens a path, without walking
+    // the folder's path again.
+    std::error_code OpenRead(const Path& name, File& file) const;
     std::error_code CreateNew(const Path& name, File& file) const;
     // Renames an entry of this folder, replacing what is at `to`.
     std::error_code Rename(const Path& from, const Path& to) const;

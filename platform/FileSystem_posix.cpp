@@ -294,6 +294,14 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
     return {};
 }
 
+std::error_code Folder::OpenRead(const Path& name, File& file) const {
+    const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return LastError();
+    file = File();
+    file.fd_ = fd;
+    return {};
+}
+
 std::error_code Folder::CreateNew(const Path& name, File& file) const {
     const int fd = Sys().openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return LastError();

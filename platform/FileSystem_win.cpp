@@ -347,6 +347,8 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
     return os::Stat(Full(name), info, followLinks);
 }
 
+std::error_code Folder::OpenRead(const Path& name, File& file) const { return File::OpenRead(Full(name), file); }
+
 std::error_code Folder::CreateNew(const Path& name, File& file) const {
     // Hidden until it takes the original's place, so no listing ever shows it.
     // WRITE_DAC: the creator may give it the original's access list.
