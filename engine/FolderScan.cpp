@@ -45,10 +45,12 @@ bool BackupNames::Holds(const fs::path& file) const {
 }
 
 BackupNames::Name BackupNames::NameOf(const fs::path& file) {
-    static constexpr fs::path::value_type kSeparators[] = {'/', fs::path::preferred_separator, 0};
+    // Asked for every file listed and checked: a plain loop, where
+    // find_last_of would search the separators once a character.
     const Name whole(file.native());
-    const auto cut = whole.find_last_of(kSeparators);
-    return cut == Name::npos ? whole : whole.substr(cut + 1);
+    std::size_t start = whole.size();
+    while (start > 0 && whole[start - 1] != '/' && whole[start - 1] != fs::path::preferred_separator) --start;
+    return whole.substr(start);
 }
 
 }  // namespace tarnwick
