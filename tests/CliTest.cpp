@@ -560,7 +560,7 @@ TEST_F(CliTest, LinkFarFromItsTarget) {
     EXPECT_EQ(ReadBytes(Dir() / "f10"), "new");
 }
 
-// A low open-file limit slows a run down but fails no file, with any -j.
+// A low open-file limit slows a run down but fails no file, with any -j, in a folder or a tree.
 TEST_F(CliTest, LowOpenFileLimit) {
     const std::string d = Dir().string();
     for (const char* jobs : {"1", "2", "4"}) {
@@ -585,6 +585,28 @@ TEST_F(CliTest, LowOpenFileLimit) {
                 fs::remove(Dir() / (name + ".bak"));
             }
         }
+    }
+    // A tree of more folders than the run may keep open: those past its share are read by path.
+    for (const rlim_t files : {64, 24}) {
+        for (int f = 0; f < 40; ++f) {
+            fs::create_directories(Dir() / "t" / ("d" + std::to_string(f)));
+            for (int i = 0; i < 3; ++i) Make("t/d" + std::to_string(f) + "/f" + std::to_string(i), "old");
+        }
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const rlimit limit{files, files};
+            setrlimit(RLIMIT_NOFILE, &limit);
+            std::ostringstream out, err;
+            _exit(cli::Run({"-R", "--no-undo", "-s", "old", "-r", "new", (Dir() / "t").string()}, out, err));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tree, limit " << files;
+        for (int f = 0; f < 40; ++f)
+            for (int i = 0; i < 3; ++i)
+                ASSERT_EQ(ReadBytes(Dir() / "t" / ("d" + std::to_string(f)) / ("f" + std::to_string(i))), "new")
+                    << "limit " << files;
     }
 }
 
