@@ -562,21 +562,24 @@ TEST_F(CliTest, LinkFarFromItsTarget) {
 
 // A low open-file limit slows a run down but fails no file, with any -j, in a folder or a tree.
 TEST_F(CliTest, LowOpenFileLimit) {
+    // The exit code of a run in a child process allowed `files` open files.
+    const auto runWithLimit = [](rlim_t files, std::vector<std::string> args) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const rlimit limit{files, files};
+            setrlimit(RLIMIT_NOFILE, &limit);
+            std::ostringstream out, err;
+            _exit(cli::Run(args, out, err));
+        }
+        int status = 0;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
     const std::string d = Dir().string();
     for (const char* jobs : {"1", "2", "4"}) {
         for (const rlim_t files : {64, 24}) {
             for (int i = 100; i < 200; ++i) Make("f" + std::to_string(i), "old " + std::to_string(i));
-            const pid_t child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                const rlimit limit{files, files};
-                setrlimit(RLIMIT_NOFILE, &limit);
-                std::ostringstream out, err;
-                _exit(cli::Run({"-j", jobs, "-b", "-s", "old", "-r", "new", d}, out, err));
-            }
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "-j " << jobs << ", limit " << files;
+            EXPECT_EQ(runWithLimit(files, {"-j", jobs, "-b", "-s", "old", "-r", "new", d}), 0)
+                << "-j " << jobs << ", limit " << files;
             for (int i = 100; i < 200; ++i) {
                 const std::string name = "f" + std::to_string(i);
                 ASSERT_EQ(ReadBytes(Dir() / name), "new " + std::to_string(i))
@@ -588,25 +591,15 @@ TEST_F(CliTest, LowOpenFileLimit) {
     }
     // A tree of more folders than the run may keep open: those past its share are read by path.
     for (const rlim_t files : {64, 24}) {
+        const auto file = [&](int f, int i) { return "t/d" + std::to_string(f) + "/f" + std::to_string(i); };
         for (int f = 0; f < 40; ++f) {
             fs::create_directories(Dir() / "t" / ("d" + std::to_string(f)));
-            for (int i = 0; i < 3; ++i) Make("t/d" + std::to_string(f) + "/f" + std::to_string(i), "old");
+            for (int i = 0; i < 3; ++i) Make(file(f, i), "old");
         }
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const rlimit limit{files, files};
-            setrlimit(RLIMIT_NOFILE, &limit);
-            std::ostringstream out, err;
-            _exit(cli::Run({"-R", "--no-undo", "-s", "old", "-r", "new", (Dir() / "t").string()}, out, err));
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tree, limit " << files;
+        EXPECT_EQ(runWithLimit(files, {"-R", "--no-undo", "-s", "old", "-r", "new", d + "/t"}), 0)
+            << "tree, limit " << files;
         for (int f = 0; f < 40; ++f)
-            for (int i = 0; i < 3; ++i)
-                ASSERT_EQ(ReadBytes(Dir() / "t" / ("d" + std::to_string(f)) / ("f" + std::to_string(i))), "new")
-                    << "limit " << files;
+            for (int i = 0; i < 3; ++i) ASSERT_EQ(ReadBytes(Dir() / file(f, i)), "new") << "limit " << files;
     }
 }
 
