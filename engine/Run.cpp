@@ -131,7 +131,7 @@ struct CorrectionRun::Batch {
 struct CorrectionRun::Ahead {
     std::map<fs::path, FolderListing> listings;
     std::size_t files = 0;
-    std::atomic<std::size_t> openFolders{0};  // listings of the walk's batches and here that hold their folder open
+    std::atomic<std::size_t> openFolders{0};  // listings of the batch under way and here that hold their folder open
 };
 
 bool CorrectionRun::Execute(RunSink& sink) {
@@ -189,13 +189,14 @@ void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
         batch.listed.resize(batch.prefetch.size());
         batch.heldAhead = ahead.files;
         Take(batch, sink);
-        for (const Batch::Folder& folder : batch.folders)
-            if (folder.listing.open.IsOpen()) --ahead.openFolders;
         for (std::size_t k = 0; k < batch.prefetch.size(); ++k) {
             if (!batch.listed[k]) continue;
             ahead.files += batch.listed[k]->files.size();
             ahead.listings.emplace(std::move(batch.prefetch[k]), std::move(*batch.listed[k]));
         }
+        // The batch's folders are closed with it: what stays open is what was listed ahead.
+        ahead.openFolders = static_cast<std::size_t>(std::count_if(
+            ahead.listings.begin(), ahead.listings.end(), [](const auto& l) { return l.second.open.IsOpen(); }));
     }
 }
 
