@@ -271,18 +271,33 @@ private:
     std::string_view rest_;
 };
 
+// A file's line of a record (after its key) into `r`: counted, and with
+// `withFiles` kept whole. False when a field is missing or unreadable.
+bool ReadFileLine(Fields& fields, UndoRecord& r, bool withFiles) {
+    UndoEntry e;
+    std::string_view path, how, where;
+    os::FileInfo &w = e.written, &o = e.original;
+    if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, e.writtenHash, o.device, o.inode, o.size, o.mode,
+                     o.owner, o.group, e.originalHash, how, where))
+        return false;
+    // Only read through here, the paths are not made until they are wanted.
+    if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup")) return false;
+    ++r.fileCount;
+    if (how == "kept") r.keptBytes += o.size;
+    if (!withFiles) return true;
+    e.path = *PathOfField(path);
+    (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
+    r.files.push_back(std::move(e));
+    return true;
+}
+
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
     // Read whole and taken apart in place: a record may name a few hundred
     // thousand files, and every run reads every record when it starts.
-    std::string whole;
-    {
-        std::ifstream in(folder / kRecordName, std::ios::binary);
-        if (!in) return std::nullopt;
-        std::ostringstream all;
-        all << in.rdbuf();
-        whole = std::move(all).str();
-    }
-    std::string_view rest = whole;
+    std::ostringstream whole;
+    if (std::ifstream in(folder / kRecordName, std::ios::binary); !in || !(whole << in.rdbuf())) return std::nullopt;
+    const std::string content = std::move(whole).str();
+    std::string_view rest = content;
     const auto nextLine = [&](std::string_view& line) {
         if (rest.empty()) return false;
         const std::size_t end = std::min(rest.find('\n'), rest.size());
@@ -326,21 +341,8 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
             if (!made) return std::nullopt;
             r.backupsMade.push_back(*made);
             if (withFiles && !r.files.empty()) r.files.back().madeBackup = *made;
-        } else if (key == "file") {
-            UndoEntry e;
-            std::string_view path, how, where;
-            os::FileInfo &w = e.written, &o = e.original;
-            if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, e.writtenHash, o.device, o.inode, o.size,
-                             o.mode, o.owner, o.group, e.originalHash, how, where))
-                return std::nullopt;
-            // Only read through here, the paths are not made until they are wanted.
-            if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup")) return std::nullopt;
-            ++r.fileCount;
-            if (how == "kept") r.keptBytes += o.size;
-            if (!withFiles) continue;
-            e.path = *PathOfField(path);
-            (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
-            r.files.push_back(std::move(e));
+        } else if (key == "file" && !ReadFileLine(fields, r, withFiles)) {
+            return std::nullopt;
         }
     }
     if (!ended || r.id.empty() || folder.filename() != r.id) return std::nullopt;
