@@ -24,7 +24,7 @@ constexpr std::size_t kAheadPerWorker = 64;
 constexpr std::size_t kTellBatch = 32;
 constexpr std::chrono::milliseconds kSettleEvery{20};
 // The most files rewritten together before their folders are flushed.
-constexpr std::size_t kRewriteGroup = 32;
+constexpr std::size_t kRewriteGroup = 128;
 // A correcting run checks this many files of a listing, then rewrites those
 // to correct among them in groups.
 constexpr std::size_t kCheckChunk = 1024;
