@@ -57,13 +57,17 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     corrector.TakeBinaryFiles(request.binaryFiles);
     corrector.WatchUtf8(LegacyIsAGuess(request));
     CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
-    // Backup copies earlier runs made under another extension are left alone too.
-    run.KnownBackups(
-        UndoStore::BackupsMadeIn(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
+    // Backup copies earlier runs made under another extension are left alone
+    // too: the records are read once, by the run's own record where it keeps one.
     if (request.keepUndo && request.mode == RunMode::Correct) {
         auto keeper = StartUndoRecord(request);
         if (auto* why = std::get_if<std::string>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
-        run.KeepUndo(std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+        auto& kept = std::get<std::shared_ptr<UndoKeeper>>(keeper);
+        run.KnownBackups(kept->BackupsMadeBefore());
+        run.KeepUndo(std::move(kept));
+    } else {
+        run.KnownBackups(
+            UndoStore::BackupsMadeIn(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
     }
     return run;
 }

@@ -130,6 +130,10 @@ std::string NewRecordFolder(const fs::path& store) {
 // A record read from its folder, with its files or only their count and size.
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles);
 
+void AddBackupsMade(const UndoRecord& record, std::set<fs::path>& made) {
+    for (const fs::path& backup : record.backupsMade) made.insert(backup.lexically_normal());
+}
+
 }  // namespace
 
 fs::path UndoStore::DefaultFolder() {
@@ -151,8 +155,7 @@ std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
     std::set<fs::path> made;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (auto record = ReadRecord(it->path(), false))
-            for (const fs::path& backup : record->backupsMade) made.insert(backup.lexically_normal());
+        if (auto record = ReadRecord(it->path(), false)) AddBackupsMade(*record, made);
     return made;
 }
 
@@ -354,6 +357,8 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
 std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
                                                                          UndoBudget budget) {
     std::vector<UndoRecord> older = store.Records();
+    std::set<fs::path> backupsMade;
+    for (const UndoRecord& r : older) AddBackupsMade(r, backupsMade);
     std::reverse(older.begin(), older.end());  // oldest first
     // The run an undo puts back is never made room for: its originals are in use.
     std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
@@ -369,6 +374,7 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
     record.folder = store.Folder() / record.id;
     record.time = static_cast<std::int64_t>(std::time(nullptr));
     std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget.bytes, used, std::move(older)));
+    keeper->backupsMadeBefore_ = std::move(backupsMade);
     // The record is written as the run goes, under another name until it is complete.
     const auto failed = [&](std::error_code ec) {
         return "cannot write a record in " + PathText(keeper->record_.folder) + ": " + ec.message();

@@ -123,6 +123,8 @@ public:
     // The files whose originals could not be kept, in the order they came.
     std::vector<std::filesystem::path> NotUndoable() const;
     const UndoRecord& Record() const { return record_; }
+    // The backup copies the store's runs had made when this one started (as UndoStore::BackupsMadeIn).
+    const std::set<std::filesystem::path>& BackupsMadeBefore() const { return backupsMadeBefore_; }
     // The record was written: the run can be undone.
     bool Written() const { return written_; }
 
@@ -149,6 +151,7 @@ private:
     os::Folder folder_;
     std::uint64_t used_;             // bytes of originals held by all records
     std::vector<UndoRecord> older_;  // the other records, oldest first
+    std::set<std::filesystem::path> backupsMadeBefore_;
     std::vector<std::filesystem::path> notUndoable_;
     std::size_t counter_ = 0;
     bool written_ = false;
