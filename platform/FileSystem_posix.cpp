@@ -231,8 +231,12 @@ std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     // Another group with the same group rights would let other users in.
     if (now.group != like.group && (like.mode & 070) != 0)
         return std::make_error_code(std::errc::operation_not_permitted);
+    // The ACL and the attributes first, while the file is still its owner's
+    // alone (made 0600; an ACL inherited from the folder is masked by that):
+    // the permission bits open it only to whom the original's ACL lets in.
+    if (auto ec = CopyExtendedAttributes(from.fd_, fd_)) return ec;
     if (Sys().fchmod(fd_, like.mode) != 0) return LastError();
-    return CopyExtendedAttributes(from.fd_, fd_);
+    return {};
 }
 
 bool File::TryLock() {

@@ -139,6 +139,49 @@ TEST_F(FileSystemsTest, FolderDefaultAclNotGained) {
     EXPECT_EQ(ReadBytes(file), "new text");
 }
 
+// The corrected content is never open to a user the original's ACL denies or
+// a folder's default ACL names, not even for a moment: at each change of the
+// new file's permission bits (the moment they would open it) that user tries
+// to read every temporary file in the folder.
+TEST_F(FileSystemsTest, NewContentNeverOpenToWhomTheAclDenies) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to try as nobody";
+    const fs::path site = Dir() / "site";
+    fs::create_directory(site);
+    ASSERT_EQ(chmod(Dir().c_str(), 0755), 0);
+    const fs::path denied = site / "denied.htm", inherits = site / "inherits.htm";
+    WriteBytes(denied, "old secret");
+    WriteBytes(inherits, "old secret");
+    ASSERT_EQ(chmod(denied.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(inherits.c_str(), 0640), 0);
+    if (!Shell("setfacl -m u:nobody:--- '" + denied.string() + "' && setfacl -d -m u:nobody:rwx '" + site.string() +
+               "'"))
+        GTEST_SKIP() << "no setfacl here";
+    static fs::path watched;
+    static int opened;
+    watched = site;
+    opened = 0;
+    const os::SystemCalls saved = os::Sys();
+    os::Sys().fchmod = [](int fd, mode_t mode) {
+        const int rc = ::fchmod(fd, mode);
+        const auto tried = test::RunAsNobody([] {
+            int n = 0;
+            for (const auto& e : fs::directory_iterator(watched))
+                if (e.path().filename().string().rfind(".~tarnwick-", 0) == 0 && !ReadBytes(e.path()).empty()) ++n;
+            return std::pair{0, std::to_string(n)};
+        });
+        if (tried.status != 0 || tried.output != "0") ++opened;
+        return rc;
+    };
+    Corrector corrector("old", "new");
+    const ProcessResult first = corrector.ProcessFile(denied), second = corrector.ProcessFile(inherits);
+    os::Sys() = saved;
+    ASSERT_FALSE(first.failure) << first.failure->Message();
+    ASSERT_FALSE(second.failure) << second.failure->Message();
+    EXPECT_EQ(opened, 0) << "nobody read the new content of a file it may not read";
+    EXPECT_EQ(ReadBytes(denied), "new secret");
+    EXPECT_EQ(test::RunAsNobody([&] { return std::pair{0, ReadBytes(inherits)}; }).output, "");
+}
+
 // Run as another user, what cannot be carried over fails the file, which
 // stays as it was: an attribute only an administrator may set, and a group
 // the user is no member of while that group has rights.
