@@ -229,14 +229,17 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         if ((ec = in.Read(buffer_.data() + carry, chunkSize_, got))) return {};
         if (got == 0) break;
         if (total == 0) Start(pass, buffer_.data(), got);
-        // Binary: a NUL among the first bytes of a file that is not UTF-16.
-        const bool probing = !takeBinary_ && pass.found.layout == Layout::Bytes && total < kBinaryProbe;
-        if (probing && std::memchr(buffer_.data() + carry, 0, std::min<std::uint64_t>(got, kBinaryProbe - total))) {
+        // Binary: a NUL anywhere in a file that is not UTF-16. (A file with
+        // text first and a NUL later is still no text: an installer's script
+        // before its archive, a PDF's streams.) So a file is read to its end
+        // unless binary files are taken as text.
+        const bool probing = !takeBinary_ && pass.found.layout == Layout::Bytes;
+        if (probing && std::memchr(buffer_.data() + carry, 0, got)) {
             pass.binary = true;
             break;
         }
         total += got;
-        const bool probed = !probing || total >= kBinaryProbe;
+        const bool probed = !probing;
         const bool wholeHere = pass.whole && pass.found.layout == Layout::Bytes;
         if (wholeHere || (watchUtf8_ && pass.found.layout == Layout::Bytes))
             pass.utf8.Feed(buffer_.data() + carry, got);

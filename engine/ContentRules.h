@@ -55,10 +55,9 @@ public:
     ContentRules(StringForms forms, std::size_t chunkSize);
 
     // A file is binary when it has no UTF-16 byte-order mark and a NUL byte
-    // occurs in its first kBinaryProbe bytes (as git and ripgrep decide):
-    // images, archives and programs, which a replacement would break. Such
-    // files are judged as text too only when asked to.
-    static constexpr std::size_t kBinaryProbe = 8000;
+    // occurs anywhere in it: images, archives and programs, which a
+    // replacement would break. Such files are judged as text too only when
+    // asked to; otherwise every file of bytes is read to its end.
     void TakeBinaryFiles(bool take) { takeBinary_ = take; }
     // Whether a file of bytes read whole is checked for valid UTF-8 even where
     // the forms do not ask it (Findings::notUtf8): to tell the user of files
@@ -83,8 +82,9 @@ public:
     };
 
     // The verdict on the open file's content from its current position, up to
-    // `size` bytes. Reads only as far as the first occurrence of the search
-    // string (or the binary probe, if further) unless the forms differ. An
+    // `size` bytes. Reads the whole file, to tell a binary one, unless binary
+    // files are taken as text; then only as far as the first occurrence of
+    // the search string unless the forms differ. An
     // empty search string occurs in any byte when `emptySearchOccurs`.
     Findings Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs, std::error_code& ec);
 

@@ -79,7 +79,7 @@ public:
         : Corrector(StringForms::Bytes(std::move(search), std::move(replace)), std::move(backup), chunkSize) {}
 
     const StringForms& Forms() const { return rules_.Forms(); }
-    // Whether binary files are judged and corrected as text (ContentRules::kBinaryProbe).
+    // Whether binary files are judged and corrected as text (ContentRules::TakeBinaryFiles).
     void TakeBinaryFiles(bool take) { rules_.TakeBinaryFiles(take); }
     // Whether files read whole are checked for valid UTF-8 anyway (ContentRules::WatchUtf8).
     void WatchUtf8(bool watch) { rules_.WatchUtf8(watch); }
@@ -87,8 +87,8 @@ public:
 
     // Classifies the file: ToCorrect when the search string occurs, else
     // AlreadyCorrected when the replace string occurs, else Unknown. An empty string occurs in every non-empty
-    // file. Reads only as far as the first occurrence of the search string
-    // unless the forms differ. Never creates, changes or blocks on anything;
+    // file. Reads the whole file (to tell a binary one, ContentRules::Scan).
+    // Never creates, changes or blocks on anything;
     // on failure: verdict Unknown and the reason. With `folder` (the file's
     // folder, open) the file is opened there by its name.
     CheckResult CheckFile(const std::filesystem::path& file, const os::Folder* folder = nullptr);

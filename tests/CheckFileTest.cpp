@@ -63,8 +63,9 @@ TEST_F(CheckFileTest, OccurrencesAcrossChunkBoundaries) {
     }
 }
 
-// A NUL among the first 8,000 bytes makes a file binary, whatever it holds and
-// however it is read; a UTF-16 byte-order mark makes it text. Let in, it is
+// A NUL anywhere makes a file binary, whatever it holds and however it is
+// read (a script with an archive after it: the occurrence comes first, the
+// NUL 100 KB later); a UTF-16 byte-order mark makes it text. Let in, it is
 // judged and corrected as any other, byte for byte.
 TEST_F(CheckFileTest, BinaryFilesAreLeftAloneUnlessLetIn) {
     const std::string nul(1, '\0');
@@ -73,7 +74,11 @@ TEST_F(CheckFileTest, BinaryFilesAreLeftAloneUnlessLetIn) {
         EXPECT_EQ(Verdict("abc" + nul, "abc", "xyz", chunk), FileVerdict::Binary);
         EXPECT_EQ(Verdict(std::string(7999, '.') + nul + "abc", "abc", "xyz", chunk), FileVerdict::Binary);
         EXPECT_EQ(Verdict("abc" + std::string(7996, '.') + nul, "abc", "xyz", chunk), FileVerdict::Binary);
-        EXPECT_EQ(Verdict(std::string(8000, '.') + nul + "abc", "abc", "xyz", chunk), FileVerdict::ToCorrect);
+        EXPECT_EQ(Verdict(std::string(8000, '.') + nul + "abc", "abc", "xyz", chunk), FileVerdict::Binary);
+        if (chunk > 1) {
+            EXPECT_EQ(Verdict("#!/bin/sh\nabc\n" + std::string(100000, '.') + nul + "tar", "abc", "xyz", chunk),
+                      FileVerdict::Binary);
+        }
         EXPECT_EQ(Verdict(nul + "nothing", "abc", "xyz", chunk), FileVerdict::Binary);
     }
     // UTF-16 text is full of NULs.
@@ -94,6 +99,12 @@ TEST_F(CheckFileTest, BinaryFilesAreLeftAloneUnlessLetIn) {
     EXPECT_EQ(letIn.CheckFile(png).verdict, FileVerdict::ToCorrect);
     EXPECT_TRUE(letIn.ProcessFile(png).Corrected());
     EXPECT_EQ(test::ReadBytes(png), "\x89PNG\r\n\x1a\n" + nul + nul + "xyzw" + nul + "\xFF");
+
+    // Rewritten, a self-extracting installer would lose its archive's offsets.
+    const std::string installer = "#!/bin/sh\ntail -c +200 \"$0\" | tar x abc\nexit\n" + std::string(20000, '#') + nul;
+    const auto sfx = Make("setup.sh", installer);
+    EXPECT_EQ(plain.ProcessFile(sfx).verdict, FileVerdict::Binary);
+    EXPECT_EQ(test::ReadBytes(sfx), installer);
 }
 
 // A Cyrillic string typed by the user matches a file written in Windows-1251.
