@@ -267,6 +267,7 @@ std::optional<int> ReadFileList(const std::string& from, std::istream* in, std::
 FileSelection SelectionOf(const CommandLine& options) {
     FileSelection selection;
     selection.subfolders = options.recursive;
+    selection.followFileLinks = options.followFileLinks;
     for (const std::string& masks : options.include) selection.include.Add(PathFromText(masks).native());
     for (const std::string& masks : options.exclude) selection.exclude.Add(PathFromText(masks).native());
     for (const std::string& masks : options.excludeDir) selection.excludeFolders.Add(PathFromText(masks).native());

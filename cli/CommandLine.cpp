@@ -50,6 +50,9 @@ const std::string_view kHelp =
     "                         folder's files in name order, then its subfolders\n"
     "                         in name order; hidden files and folders are left\n"
     "                         out and links to folders are not followed\n"
+    "      --follow-file-links  follow links to files in the folders wherever\n"
+    "                         they lead; by default only links into the PATHs\n"
+    "                         given are followed, the others are skipped\n"
     "      --include MASKS    only files whose names match MASKS: ';'-separated\n"
     "                         patterns with * and ? ('*.htm;*.html'); ASCII\n"
     "                         letters match in either case, '*.*' every name\n"
@@ -99,6 +102,7 @@ const std::string_view kHelp =
     "  already-corrected PATH      holds only the replace string\n"
     "  unknown PATH                holds neither; left alone\n"
     "  binary PATH                 a binary file; left alone (see --binary)\n"
+    "  skipped PATH REASON         not taken: a link in a folder leading elsewhere\n"
     "  backup PATH                 a backup copy of another file; left alone\n"
     "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
     "  restored PATH               --undo: the file holds its old content again\n"
@@ -151,6 +155,7 @@ bool SetFlag(CommandLine& options, const std::string& name) {
     else if (name == "--json") options.json = true;
     else if (name == "--diff") options.diff = true;
     else if (name == "-R" || name == "--recursive") options.recursive = true;
+    else if (name == "--follow-file-links") options.followFileLinks = true;
     else if (name == "--binary") options.binary = true;
     else if (name == "--no-undo") options.noUndo = true;
     else if (name == "--history") options.history = true;

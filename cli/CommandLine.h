@@ -26,6 +26,7 @@ struct CommandLine {
     std::optional<std::string> jobs;
     std::vector<std::string> paths;
     bool recursive = false;
+    bool followFileLinks = false;  // links to files in folders followed wherever they lead
     bool binary = false;  // binary files are corrected too
     bool noUndo = false;  // no record for undo
     bool history = false;

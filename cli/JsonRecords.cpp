@@ -70,7 +70,8 @@ public:
         out_ << "{\"summary\":{\"files\":" << t.files << (check_ ? ",\"to-correct\":" : ",\"corrected\":")
              << (check_ ? t.toCorrect : t.corrected) << ",\"replacements\":" << t.replacements
              << ",\"already-corrected\":" << t.already << ",\"unknown\":" << t.unknown << ",\"binary\":" << t.binary
-             << ",\"backup\":" << t.backups << ",\"same-file\":" << t.sameFile << ",\"failed\":" << t.failed << "}}\n";
+             << ",\"backup\":" << t.backups << ",\"same-file\":" << t.sameFile << ",\"skipped\":" << t.skipped
+             << ",\"failed\":" << t.failed << "}}\n";
         out_.flush();
         Records::Summary();
     }

@@ -57,6 +57,10 @@ bool Records::File(const FileReport& report) {
         ++tally_.changed;
         Record("changed", path, {});
         break;
+    case FileOutcome::Skipped:
+        ++tally_.skipped;
+        Record("skipped", path, {{"reason", report.failure ? report.failure->Reason() : std::string()}});
+        break;
     }
     return !broken_;
 }
@@ -88,6 +92,7 @@ void Records::Summary() {
     else err_ << t.corrected << " corrected (" << Counted(t.replacements, "replacement", "replacements") << "), ";
     err_ << t.already << " already corrected, " << t.unknown << " unknown, ";
     if (t.binary) err_ << t.binary << " binary, ";
+    if (t.skipped) err_ << t.skipped << " skipped, ";
     if (t.backups) err_ << Counted(t.backups, "backup copy", "backup copies") << " left alone, ";
     if (t.sameFile)
         err_ << Counted(t.sameFile, "other name of a corrected file", "other names of corrected files") << ", ";

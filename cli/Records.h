@@ -50,7 +50,7 @@ public:
 protected:
     struct Tally {
         std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, binary = 0, backups = 0,
-                    sameFile = 0, failed = 0, restored = 0, changed = 0, unknownNotUtf8 = 0;
+                    sameFile = 0, failed = 0, restored = 0, changed = 0, unknownNotUtf8 = 0, skipped = 0;
         std::uint64_t replacements = 0;
     };
 

@@ -58,16 +58,100 @@ bool IsUsable(const BackupPolicy& backup) {
     return os::IsPlainNamePart(backup.extension);
 }
 
+bool LinkRule::Takes(const fs::path& target) const {
+    if (any) return true;
+    const auto inside = [&](const fs::path& root) {
+        auto t = target.begin();
+        for (auto r = root.begin(); r != root.end(); ++r, ++t)
+            if (t == target.end() || (*r != *t && !r->empty())) return false;
+        return true;
+    };
+    return std::any_of(roots.begin(), roots.end(), inside);
+}
+
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
     : rules_(std::move(forms), chunkSize), backup_(std::move(backup)) {}
 
-std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const os::Folder* folder, os::File& in,
+namespace {
+
+// The failure of opening a file or folder a walk listed, where a link now stands.
+FailureKind WalkFailureKind(const std::error_code& ec) {
+    if (ec == std::errc::too_many_symbolic_link_levels) return FailureKind::BecameLink;
+    return OpenFailureKind(ec);
+}
+
+fs::path FolderPathOf(const fs::path& file) { return file.has_parent_path() ? file.parent_path() : fs::path("."); }
+
+}  // namespace
+
+std::optional<Failure> Corrector::Home(const fs::path& file, const FilePlace& place, os::Folder& opened,
+                                       const os::Folder*& home) const {
+    home = &opened;
+    if (place.folder && place.folder->IsOpen()) {
+        home = place.folder;
+        return std::nullopt;
+    }
+    // Named as a path: its folder as the path leads. Listed by a walk: only
+    // the very folder the walk listed, reached again by its path.
+    const fs::path folder = FolderPathOf(file);
+    if (auto ec = os::Folder::Open(folder, opened))
+        return Failure{place.listed ? WalkFailureKind(ec) : OpenFailureKind(ec), place.listed ? folder : file, ec};
+    os::FileInfo now;
+    if (place.listed && (opened.Info(now) || now.device != place.device || now.inode != place.inode))
+        return Failure{FailureKind::FolderSwapped, folder};
+    return std::nullopt;
+}
+
+std::optional<Failure> Corrector::Target(const fs::path& file, const FilePlace& place, const os::Folder& home,
+                                         os::Folder& folder, fs::path& name, fs::path& target, bool& viaLink) const {
+    name = file.filename();
+    target = file;
+    viaLink = false;
+    os::FileInfo entry;
+    if (auto ec = home.Stat(name, entry, false)) return Failure{OpenFailureKind(ec), file, ec};
+    if (!entry.symlink) return std::nullopt;
+    // A walk found a file here: a link in its place now was swapped in.
+    if (place.listed && !place.link) return Failure{FailureKind::BecameLink, file};
+    fs::path resolved;
+    if (auto ec = home.Resolve(name, resolved)) return Failure{OpenFailureKind(ec), file, ec};
+    if (place.listed && !links_.Takes(resolved)) return Failure{FailureKind::LinkOutside, file, {}, resolved};
+    // The target's folder through real folders only, and the link still leading there.
+    if (auto ec = os::Folder::OpenWithoutLinks(resolved.parent_path(), folder))
+        return Failure{WalkFailureKind(ec), file, ec};
+    os::FileInfo byLink, there;
+    if (home.Stat(name, byLink, true) || folder.Stat(resolved.filename(), there, false) || !byLink.SameFileAs(there))
+        return Failure{FailureKind::Changed, file};
+    name = resolved.filename();
+    target = std::move(resolved);
+    viaLink = true;
+    return std::nullopt;
+}
+
+std::optional<Failure> Corrector::OpenChecked(const fs::path& file, const FilePlace& place, os::File& in) const {
+    // Opening never blocks (not even on a FIFO); what was opened is then checked.
+    if (!place.listed && !place.folder) {
+        if (auto ec = os::File::OpenRead(file, in)) return Failure{OpenFailureKind(ec), file, ec};
+        return std::nullopt;
+    }
+    // A file a walk listed as one: by its name in the folder held open, not followed if a link now.
+    if (place.folder && place.folder->IsOpen() && !place.link) {
+        if (auto ec = place.folder->OpenRead(file.filename(), in, false)) return Failure{WalkFailureKind(ec), file, ec};
+        return std::nullopt;
+    }
+    os::Folder opened, linked;
+    const os::Folder* home = nullptr;
+    if (auto failure = Home(file, place, opened, home)) return failure;
+    fs::path name, target;
+    bool viaLink = false;
+    if (auto failure = Target(file, place, *home, linked, name, target, viaLink)) return failure;
+    if (auto ec = (viaLink ? linked : *home).OpenRead(name, in, false)) return Failure{WalkFailureKind(ec), file, ec};
+    return std::nullopt;
+}
+
+std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const FilePlace& place, os::File& in,
                                               bool emptySearchOccurs, Findings& found) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) { return Failure{kind, file, ec, {}}; };
-    // Opening never blocks (not even on a FIFO); what was opened is then checked.
-    const auto opened =
-        folder && folder->IsOpen() ? folder->OpenRead(file.filename(), in) : os::File::OpenRead(file, in);
-    if (opened) return failed(OpenFailureKind(opened), opened);
+    if (auto failure = OpenChecked(file, place, in)) return failure;
     os::FileInfo info;
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
@@ -77,10 +161,10 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const os::Fo
     return std::nullopt;
 }
 
-CheckResult Corrector::CheckFile(const fs::path& file, const os::Folder* folder) {
+CheckResult Corrector::CheckFile(const fs::path& file, const FilePlace& place) {
     os::File in;
     Findings found;
-    if (auto failure = OpenAndScan(file, folder, in, true, found))
+    if (auto failure = OpenAndScan(file, place, in, true, found))
         return {FileVerdict::Unknown, std::move(failure), {}};
     return {found.verdict, std::nullopt, found.encodings, found.notUtf8};
 }
@@ -136,7 +220,7 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     ProcessResult result;
     os::File in;
     Findings found;
-    if (auto failure = OpenAndScan(file, nullptr, in, false, found)) {
+    if (auto failure = OpenAndScan(file, {}, in, false, found)) {
         result.failure = std::move(failure);
         return result;
     }
@@ -172,15 +256,19 @@ bool Corrector::StillHolds(Pending& p) {
     return now.Length() == p.read.Length() && now.Value() == p.read.Value();
 }
 
-void Corrector::CleanFolderOf(const fs::path& file) {
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    if (cleanedFolders_.insert(folder).second) CleanLeftovers(folder);
+LeftoverCounts Corrector::CleanFolderOf(const fs::path& file, const FilePlace& place) {
+    os::Folder opened;
+    const os::Folder* home = nullptr;
+    os::FileInfo id;
+    if (Home(file, place, opened, home) || home->Info(id) || !cleanedFolders_.insert({id.device, id.inode}).second)
+        return {};
+    return CleanLeftovers(*home);
 }
 
-ProcessResult Corrector::ProcessFile(const fs::path& file) {
-    CleanFolderOf(file);
+ProcessResult Corrector::ProcessFile(const fs::path& file, const FilePlace& place) {
+    CleanFolderOf(file, place);
     Pending pending;
-    Begun begun = Begin(file, pending, true);
+    Begun begun = Begin(file, place, pending, true);
     if (auto* done = std::get_if<ProcessResult>(&begun)) return std::move(*done);
     if (auto failed = Place(pending)) return std::move(*failed);
     // The backup's name is on disk before the file's goes to the new content.
@@ -194,33 +282,40 @@ ProcessResult Corrector::ProcessFile(const fs::path& file) {
     return result;
 }
 
-bool Corrector::IsOwnEntry(const Pending& p, const fs::path& backupPath) {
+bool Corrector::IsOwnEntry(const Pending& p) {
     if (p.backupName != p.targetName) return false;
-    const auto folderOf = [](const fs::path& path) {
-        return path.has_parent_path() ? path.parent_path() : fs::path(".");
-    };
     os::FileInfo targetFolder, backupFolder;
-    return !os::Stat(folderOf(p.target), targetFolder) && !os::Stat(folderOf(backupPath), backupFolder) &&
+    return !p.folder.Info(targetFolder) && !p.BackupFolder().Info(backupFolder) &&
            targetFolder.SameFileAs(backupFolder);
 }
 
-Corrector::Begun Corrector::Begin(const fs::path& file, Pending& p, bool wait) {
+Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, Pending& p, bool wait) {
     p.file = file;
     const auto failed = [&](Failure failure) -> Begun {
         p.Discard();
         return Failed(std::move(failure));
     };
     if (!IsUsable(backup_)) return failed({FailureKind::BadBackupName, file});
+    // The file's folder, and the file itself (where a link leads): every later
+    // step is taken there, through the folders opened now.
+    os::Folder home, linked;
+    const os::Folder* homeHeld = nullptr;
+    if (auto failure = Home(file, place, home, homeHeld)) return failed(std::move(*failure));
+    if (homeHeld != &home)
+        if (auto ec = homeHeld->Duplicate(home)) return failed({FailureKind::Open, file, ec});
+    bool viaLink = false;
+    if (auto failure = Target(file, place, home, linked, p.targetName, p.target, viaLink))
+        return failed(std::move(*failure));
+    p.folder = std::move(viaLink ? linked : home);
+    // The backup goes beside the name given: the link's folder, where that is another.
+    os::FileInfo a, b;
+    if (viaLink && (home.Info(a) || p.folder.Info(b) || !a.SameFileAs(b))) p.ownBackupFolder = std::move(home);
     // Refuse what cannot be corrected before anything is written.
-    if (auto ec = os::ResolveLinks(file, p.target)) return failed({OpenFailureKind(ec), file, ec});
     if (auto stop = Lock(p, wait)) {
         p.Discard();
         return std::move(*stop);
     }
-    if (auto ec = os::CheckWritable(p.target)) return failed({FailureKind::NotWritable, file, ec});
-    p.targetName = p.target.filename();
-    if (auto ec = os::Folder::Open(p.target.parent_path(), p.folder))
-        return failed({FailureKind::CreateTemporary, file, ec});
+    if (auto ec = p.folder.CheckWritable(p.targetName)) return failed({FailureKind::NotWritable, file, ec});
     if (auto ec = p.folder.CheckReplaceable(p.in, p.before)) return failed({FailureKind::NotReplaceable, file, ec});
     if (backup_.enabled)
         if (auto failure = CheckBackupPath(p)) return failed(std::move(*failure));
@@ -245,7 +340,7 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
     // Another run of the program may hold the file; once it lets go, the name
     // may lead to its corrected file instead, which is then the one to read.
     for (int attempt = 0;; ++attempt) {
-        if (auto ec = os::File::OpenRead(p.target, p.in)) return failed(OpenFailureKind(ec), ec);
+        if (auto ec = p.folder.OpenRead(p.targetName, p.in, false)) return failed(WalkFailureKind(ec), ec);
         if (auto ec = p.in.Info(p.before)) return failed(FailureKind::Open, ec);
         if (!p.before.regular) return failed(FailureKind::NotRegularFile);
         // Waiting while this run holds other files could wait for a run that
@@ -258,7 +353,7 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
             return failed(FailureKind::Busy);
         }
         os::FileInfo byName;
-        if (!os::Stat(p.target, byName) && byName.SameFileAs(p.before)) return std::nullopt;
+        if (!p.folder.Stat(p.targetName, byName) && byName.SameFileAs(p.before)) return std::nullopt;
         if (attempt == 8) return failed(FailureKind::Changed);
         p.in.Close();
     }
@@ -270,18 +365,14 @@ std::optional<Failure> Corrector::CheckBackupPath(Pending& p) {
         return Failure{kind, p.file, ec, backupPath};
     };
     p.backupName = backupPath.filename();
-    if (backupPath.parent_path() != p.target.parent_path()) {
-        if (auto ec = os::Folder::Open(backupPath.parent_path(), p.ownBackupFolder))
-            return failed(FailureKind::Backup, ec);
-        if (auto ec = p.ownBackupFolder.CheckReplaceable(p.in, p.before))
-            return failed(FailureKind::NotReplaceable, ec);
-    }
+    if (p.ownBackupFolder.IsOpen())
+        if (auto ec = p.ownBackupFolder.CheckReplaceable(p.in, p.before)) return failed(FailureKind::NotReplaceable, ec);
     os::FileInfo old;
     const auto ec = p.BackupFolder().Stat(p.backupName, old);
     if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile);
     if (!ec && old.SameFileAs(p.before)) {
         // The backup's name is the file's own entry (a link led there): replacing it would leave no copy.
-        if (IsOwnEntry(p, backupPath)) return failed(FailureKind::BackupIsFile);
+        if (IsOwnEntry(p)) return failed(FailureKind::BackupIsFile);
         // A second name of the file: a backup of this very content, as a
         // run leaves it that stopped before replacing the file. Replacing
         // the file finishes that work; the backup keeps what was read.

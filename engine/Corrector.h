@@ -3,6 +3,7 @@
 #include "ByteSearcher.h"
 #include "ContentRules.h"
 #include "Failure.h"
+#include "Leftovers.h"
 #include "StringForms.h"
 
 #include <array>
@@ -39,6 +40,25 @@ std::filesystem::path BackupPathOf(const std::filesystem::path& file, const Back
 // non-empty plain name part, so the backup can never be the file itself or
 // lie in another folder.
 bool IsUsable(const BackupPolicy& backup);
+
+// Where a run found a file: named as a path, or listed by a walk in a folder
+// (held open or not), as a regular file or as a symbolic link to one.
+struct FilePlace {
+    const os::Folder* folder = nullptr;   // the file's folder, where the walk holds it open
+    bool listed = false;                  // found by a walk, in the folder below
+    std::uint64_t device = 0, inode = 0;  // ...which that folder is
+    bool link = false;                    // ...as a symbolic link to a file
+};
+
+// Which symbolic links to files that a walk finds are followed: those that
+// lead into the paths the run was given, or (`any`) every one. A link named
+// as a path is always followed.
+struct LinkRule {
+    bool any = false;
+    std::vector<std::filesystem::path> roots;  // absolute, without links
+    // Whether `target` (absolute, without links) is one of the roots or inside one.
+    bool Takes(const std::filesystem::path& target) const;
+};
 
 struct CheckResult {
     FileVerdict verdict = FileVerdict::Unknown;
@@ -84,14 +104,16 @@ public:
     // Whether files read whole are checked for valid UTF-8 anyway (ContentRules::WatchUtf8).
     void WatchUtf8(bool watch) { rules_.WatchUtf8(watch); }
     const BackupPolicy& Backup() const { return backup_; }
+    // Which links found by a walk are followed (none outside its paths by default).
+    void FollowLinks(LinkRule rule) { links_ = std::move(rule); }
 
     // Classifies the file: ToCorrect when the search string occurs, else
     // AlreadyCorrected when the replace string occurs, else Unknown. An empty string occurs in every non-empty
     // file. Reads the whole file (to tell a binary one, ContentRules::Scan).
-    // Never creates, changes or blocks on anything;
-    // on failure: verdict Unknown and the reason. With `folder` (the file's
-    // folder, open) the file is opened there by its name.
-    CheckResult CheckFile(const std::filesystem::path& file, const os::Folder* folder = nullptr);
+    // Never creates, changes or blocks on anything; on failure: verdict
+    // Unknown and the reason. A file a walk listed (`place`) is opened by its
+    // name in its folder, never through a link swapped in meanwhile.
+    CheckResult CheckFile(const std::filesystem::path& file, const FilePlace& place = {});
 
     // Replaces every occurrence of the search string, left to right, without
     // overlap and without searching inserted text again, and puts the result in
@@ -103,7 +125,10 @@ public:
     // On failure the file and any old backup are exactly as before, no
     // temporary file is left, and the reason is returned. Before the first
     // file of a folder, what stopped runs left there is cleaned (CleanLeftovers).
-    ProcessResult ProcessFile(const std::filesystem::path& file);
+    // A file a walk listed (`place`) is reached as CheckFile reaches it, and
+    // every step (the temporary, the backup, the rename) is taken in the
+    // folder it was reached in.
+    ProcessResult ProcessFile(const std::filesystem::path& file, const FilePlace& place = {});
 
     using Keep = ContentRules::Keep;
     using Swap = ContentRules::Swap;
@@ -128,7 +153,18 @@ private:
     // result (a failure, or a file without the search string), with nothing
     // left behind. A file another run of the program holds is waited for when
     // `wait`; otherwise it is Busy.
-    Begun Begin(const std::filesystem::path& file, Pending& pending, bool wait);
+    Begun Begin(const std::filesystem::path& file, const FilePlace& place, Pending& pending, bool wait);
+    // The folder of `file` as `place` says, into `opened` unless the place holds it open.
+    std::optional<Failure> Home(const std::filesystem::path& file, const FilePlace& place, os::Folder& opened,
+                                const os::Folder*& home) const;
+    // The file itself, the entry of `home` or where the link there leads:
+    // `folder` is then opened on the target's folder; `name` and `target`
+    // (its path) are set, and `viaLink` says whether a link led there.
+    std::optional<Failure> Target(const std::filesystem::path& file, const FilePlace& place, const os::Folder& home,
+                                  os::Folder& folder, std::filesystem::path& name, std::filesystem::path& target,
+                                  bool& viaLink) const;
+    // The file opened for reading as CheckFile opens it.
+    std::optional<Failure> OpenChecked(const std::filesystem::path& file, const FilePlace& place, os::File& in) const;
     // The file opened and locked against other runs; what ends the rewrite otherwise.
     std::optional<Begun> Lock(Pending& pending, bool wait);
     // Whether the backup can be made under its name, and what stands there now.
@@ -152,13 +188,14 @@ private:
     // `hold` or from the backup when that is a second name of it.
     ProcessResult PutBack(Pending& pending, Undo& undo, const std::filesystem::path& hold, bool backupIsOld);
     // Whether the backup path names the very entry of the file being corrected.
-    static bool IsOwnEntry(const Pending& pending, const std::filesystem::path& backupPath);
-    // Removes what stopped runs left in the folder of `file`, once a folder.
-    void CleanFolderOf(const std::filesystem::path& file);
+    static bool IsOwnEntry(const Pending& pending);
+    // Removes what stopped runs left in the folder of `file`, once a folder;
+    // what it did, or nothing where the folder was cleaned before.
+    LeftoverCounts CleanFolderOf(const std::filesystem::path& file, const FilePlace& place = {});
     using Findings = ContentRules::Findings;
-    // Opens `file` into `in` and scans it whole or to its first occurrence; a
-    // failure (not a regular file, unreadable) instead.
-    std::optional<Failure> OpenAndScan(const std::filesystem::path& file, const os::Folder* folder, os::File& in,
+    // Opens `file` into `in` and scans it; a failure (not a regular file,
+    // unreadable) instead.
+    std::optional<Failure> OpenAndScan(const std::filesystem::path& file, const FilePlace& place, os::File& in,
                                        bool emptySearchOccurs, Findings& found);
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
@@ -173,8 +210,9 @@ private:
     BackupPolicy backup_;
     UndoKeeper* undo_ = nullptr;  // keeps each original for undo, when the run keeps a record
     std::chrono::milliseconds lockWait_{kLockWaitMs};
-    // The folders whose leftovers of stopped runs were cleaned by this corrector.
-    std::set<std::filesystem::path> cleanedFolders_;
+    LinkRule links_;
+    // The folders whose leftovers of stopped runs were cleaned by this corrector (device, inode).
+    std::set<std::pair<std::uint64_t, std::uint64_t>> cleanedFolders_;
     std::vector<char> output_;
 };
 

@@ -43,6 +43,10 @@ std::string Failure::Reason() const {
     case FailureKind::NotRepresentable: return "the replace string cannot be written in " + detail;
     case FailureKind::KeepAccess:
         return WithCode("cannot give the corrected file the original's group, ACL or extended attributes", code);
+    case FailureKind::BecameLink: return "changed into a link while the run went on";
+    case FailureKind::FolderSwapped: return "replaced by another folder while the run went on";
+    case FailureKind::LinkOutside:
+        return "a link to " + PathText(other) + ", outside the paths given (--follow-file-links takes it)";
     case FailureKind::OriginalLost:
         return WithCode("the original kept for undo (" + PathText(other) + ") is gone or no longer what was kept",
                         code);

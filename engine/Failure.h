@@ -29,6 +29,9 @@ enum class FailureKind {
     NotRepresentable,  // the replace string has no form in the encoding of an occurrence (`detail`)
     KeepAccess,        // the corrected file could not be given the original's group, ACL or attributes
     OriginalLost,      // undo: the kept original is gone or no longer what was kept (`other`)
+    BecameLink,        // a file or folder a walk listed is a symbolic link now
+    FolderSwapped,     // a folder a walk listed is another folder now
+    LinkOutside,       // a symbolic link in a folder leads outside the paths the run was given (`other`)
 };
 
 struct Failure {

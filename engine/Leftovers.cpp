@@ -33,10 +33,15 @@ fs::path KeptBackupName(const fs::path& backupName) {
 }
 
 LeftoverCounts CleanLeftovers(const fs::path& folder) {
+    os::Folder open;
+    if (os::Folder::Open(folder, open)) return {};
+    return CleanLeftovers(open);
+}
+
+LeftoverCounts CleanLeftovers(const os::Folder& open) {
     LeftoverCounts counts;
     std::vector<fs::path::string_type> names;
-    os::Folder open;
-    if (os::ListTemporaries(folder, names) || names.empty() || os::Folder::Open(folder, open)) return counts;
+    if (open.ListTemporaries(names) || names.empty()) return counts;
     for (const auto& name : names) {
         const auto parsed = os::ParseTemporaryName(name);
         if (!parsed || !os::IsStoppedRun(*parsed)) continue;
@@ -55,7 +60,8 @@ LeftoverCounts CleanLeftovers(const fs::path& folder) {
         }
         // New content never put in place, a second name of a file, a copy
         // that never became the backup, or an old backup already replaced.
-        if (!open.Remove(name)) ++counts.removed;
+        if (const auto ec = open.Remove(name); !ec) ++counts.removed;
+        else if (ec != std::errc::no_such_file_or_directory) counts.stuck.push_back({name, info.owner, ec});
     }
     // Not flushed: the folder as it was and as it is now are both states a
     // later run starts from, and a rewrite in it flushes it anyway.

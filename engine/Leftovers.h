@@ -3,8 +3,12 @@
 // What runs that were stopped (killed, a power cut) leave: hidden temporary
 // files beside the files they corrected, and an old backup moved aside.
 
+#include "FileSystem.h"
+
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <vector>
 
 namespace tarnwick {
 
@@ -13,9 +17,18 @@ namespace tarnwick {
 // can put it back (otherwise it says that the name is unknown).
 std::filesystem::path KeptBackupName(const std::filesystem::path& backupName);
 
+// A stopped run's temporary file that could not be removed: another user's
+// in a folder whose sticky bit keeps it from this one, say.
+struct StuckLeftover {
+    std::filesystem::path name;  // in the folder cleaned
+    std::uint32_t owner = 0;
+    std::error_code code;
+};
+
 struct LeftoverCounts {
-    std::size_t removed = 0;   // temporary files removed
-    std::size_t restored = 0;  // old backups put back under their names
+    std::size_t removed = 0;           // temporary files removed
+    std::size_t restored = 0;          // old backups put back under their names
+    std::vector<StuckLeftover> stuck;  // what could not be removed
 };
 
 // Removes from `folder` the temporary files of runs of the program that no
@@ -25,7 +38,8 @@ struct LeftoverCounts {
 // when the backup's name is free; when the name is taken, the stopped run had
 // already placed the backup that replaces it, and it goes. A moved-aside
 // backup whose name is unknown is left alone. Best effort: what cannot be
-// removed or renamed stays as it is.
+// removed or renamed stays as it is, and what could not be removed is told.
+LeftoverCounts CleanLeftovers(const os::Folder& folder);
 LeftoverCounts CleanLeftovers(const std::filesystem::path& folder);
 
 }  // namespace tarnwick

@@ -22,7 +22,7 @@ struct Corrector::Pending {
     std::filesystem::path target;      // the file a symbolic link leads to, or the file itself
     std::filesystem::path targetName;  // its name in `folder`
     os::Folder folder;                 // the target's folder, as opened
-    os::Folder ownBackupFolder;        // the backup's folder, when it is another one
+    os::Folder ownBackupFolder;        // the backup's folder (the link's), when it is another one
     std::filesystem::path backupName;  // with backups on: its name in BackupFolder()
     bool hasOldBackup = false;
     bool backupInPlace = false;  // the backup's name already leads to the file that is read

@@ -63,8 +63,9 @@ struct CorrectionRun::Slot {
 
 // The files rewritten together, and what became of each.
 struct CorrectionRun::Group {
-    explicit Group(std::vector<const fs::path*> names)
+    Group(std::vector<const fs::path*> names, std::vector<FilePlace> where)
         : files(std::move(names)),
+          places(std::move(where)),
           pending(files.size()),
           results(files.size()),
           identity(files.size()),
@@ -77,6 +78,7 @@ struct CorrectionRun::Group {
     bool Own(std::size_t k) const { return twinOf[k] < 0 && !earlier[k]; }
 
     std::vector<const fs::path*> files;
+    std::vector<FilePlace> places;
     std::vector<Corrector::Pending> pending;
     std::vector<std::optional<ProcessResult>> results;
     std::vector<os::FileInfo> identity;  // the file each name leads to
@@ -91,7 +93,16 @@ CorrectionRun::CorrectionRun(Corrector corrector, std::vector<fs::path> paths, R
       paths_(std::move(paths)),
       mode_(mode),
       workers_(workers ? workers : DefaultWorkers()),
-      selection_(std::move(selection)) {}
+      selection_(std::move(selection)) {
+    // Links to files found in folders are followed into the paths given.
+    LinkRule links;
+    links.any = selection_.followFileLinks;
+    for (const fs::path& path : selection_.within.empty() ? paths_ : std::vector<fs::path>{selection_.within}) {
+        std::error_code ec;
+        if (fs::path root = fs::canonical(path, ec); !ec) links.roots.push_back(std::move(root));
+    }
+    corrector_.FollowLinks(std::move(links));
+}
 
 CorrectionRun::~CorrectionRun() = default;
 CorrectionRun::CorrectionRun(CorrectionRun&&) noexcept = default;
@@ -104,24 +115,21 @@ struct CorrectionRun::Batch {
         fs::path path;
         FolderListing listing;  // every file of it: the backup rule looks at all names
         std::optional<BackupNames> backups;
-        std::optional<std::vector<fs::path>> selected;  // with masks: the files the run takes
-        std::size_t first = 0;                          // the index of its first file in the batch
-        std::size_t taken = 0;                          // how many of its files the batch holds
-        const std::vector<fs::path>& Files() const { return selected ? *selected : listing.files; }
+        std::size_t first = 0;  // the index of its first file in the batch
+        std::size_t taken = 0;  // how many of its files the batch holds
     };
     std::size_t Size() const { return files.size(); }
 
     std::deque<Folder> folders;  // where they stay: the files point into them
     std::vector<const fs::path*> files;
+    std::vector<FilePlace> places;     // where each was found
+    std::vector<std::optional<Failure>> refused;  // by file, where not empty: why it cannot be taken
     std::vector<const Folder*> homes;  // each file's folder, if it was listed
     std::size_t announced = 0;         // folders told so far
     // Folders next in turn, listed on the workers meanwhile, and their listings.
-    std::vector<fs::path> prefetch;
+    std::vector<FolderPlace> prefetch;
     std::vector<std::optional<FolderListing>> listed;  // empty where the listing was not done
     std::atomic<std::size_t> heldAhead{0};             // files in listings made before their turn
-    std::atomic<std::size_t>* openFolders = nullptr;   // folders the walk holds open
-    // The folder and backup names of file `k`.
-    const os::Folder* FolderOf(std::size_t k) const { return homes[k] ? &homes[k]->listing.open : nullptr; }
     const BackupNames* BackupsOf(std::size_t k) const {
         return homes[k] && homes[k]->backups ? &*homes[k]->backups : nullptr;
     }
@@ -131,23 +139,29 @@ struct CorrectionRun::Batch {
 struct CorrectionRun::Ahead {
     std::map<fs::path, FolderListing> listings;
     std::size_t files = 0;
-    std::atomic<std::size_t> openFolders{0};  // listings of the batch under way and here that hold their folder open
 };
 
 bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
     // A quarter of the files the process may still open, for a walk's folders.
-    folderBudget_ = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
+    folderBudget_.most = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
     correctedNames_.clear();
     visitedFolders_.clear();
     namedFiles_.clear();
     namedFolder_ = {};
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
+    within_.reset();
+    confinedFolder_ = {};
     const auto takeFiles = [&] {
         Batch batch;
         for (const fs::path& file : files) batch.files.push_back(&file);
         batch.homes.assign(files.size(), nullptr);
+        batch.places.assign(files.size(), FilePlace{});
+        if (!selection_.within.empty()) {
+            batch.refused.resize(files.size());
+            for (std::size_t k = 0; k < files.size(); ++k) batch.refused[k] = Confine(files[k], batch.places[k]);
+        }
         if (!files.empty() && !stopped_.value) Take(batch, sink);
         files.clear();
     };
@@ -179,11 +193,10 @@ void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
     // subfolders go on in reverse name order once it is listed. Small folders
     // are taken several at a time, and the folders next in turn are listed
     // while a batch is checked.
-    std::vector<fs::path> stack{top};
+    std::vector<FolderPlace> stack{FolderPlace{top, nullptr, 0, 0}};
     Ahead ahead;
     while (!stack.empty() && !stopped_.value) {
         Batch batch;
-        batch.openFolders = &ahead.openFolders;
         Fill(batch, stack, ahead);
         batch.prefetch = Upcoming(stack, ahead.listings);
         batch.listed.resize(batch.prefetch.size());
@@ -192,73 +205,71 @@ void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
         for (std::size_t k = 0; k < batch.prefetch.size(); ++k) {
             if (!batch.listed[k]) continue;
             ahead.files += batch.listed[k]->files.size();
-            ahead.listings.emplace(std::move(batch.prefetch[k]), std::move(*batch.listed[k]));
+            ahead.listings.emplace(batch.prefetch[k].path, std::move(*batch.listed[k]));
         }
-        // The batch's folders are closed with it: what stays open is what was listed ahead.
-        ahead.openFolders = static_cast<std::size_t>(std::count_if(
-            ahead.listings.begin(), ahead.listings.end(), [](const auto& l) { return l.second.open.IsOpen(); }));
     }
 }
 
-std::vector<fs::path> CorrectionRun::Upcoming(const std::vector<fs::path>& stack,
-                                              const std::map<fs::path, FolderListing>& ahead) const {
+std::vector<FolderPlace> CorrectionRun::Upcoming(const std::vector<FolderPlace>& stack,
+                                                 const std::map<fs::path, FolderListing>& ahead) const {
     // The walk played on from the stack through the folders already listed:
     // the first ones it would have to list.
-    std::vector<const fs::path*> next;
-    for (const fs::path& folder : stack) next.push_back(&folder);
+    std::vector<const FolderPlace*> next;
+    for (const FolderPlace& folder : stack) next.push_back(&folder);
     // Enough to fill the next batches, and no more: what is listed ahead is held.
-    std::vector<fs::path> upcoming;
+    std::vector<FolderPlace> upcoming;
     std::size_t held = 0;
     while (!next.empty() && upcoming.size() < kListAhead && held < 2 * kBatchFiles) {
-        const fs::path& folder = *next.back();
+        const FolderPlace& folder = *next.back();
         next.pop_back();
-        const auto found = ahead.find(folder);
+        const auto found = ahead.find(folder.path);
         if (found == ahead.end()) {
             upcoming.push_back(folder);
             continue;
         }
         held += found->second.files.size();
-        const std::vector<fs::path>& inner = found->second.folders;
+        const std::vector<FolderPlace>& inner = found->second.folders;
         for (auto it = inner.rbegin(); it != inner.rend(); ++it)
-            if (!selection_.excludeFolders.Matches(it->filename().native())) next.push_back(&*it);
+            if (!selection_.excludeFolders.Matches(it->path.filename().native())) next.push_back(&*it);
     }
     return upcoming;
 }
 
-void CorrectionRun::Fill(Batch& batch, std::vector<fs::path>& stack, Ahead& ahead) {
+void CorrectionRun::Fill(Batch& batch, std::vector<FolderPlace>& stack, Ahead& ahead) {
     while (!stack.empty() && batch.Size() < kBatchFiles) {
-        fs::path path = std::move(stack.back());
+        FolderPlace place = std::move(stack.back());
         stack.pop_back();
-        const auto found = ahead.listings.find(path);
+        const auto found = ahead.listings.find(place.path);
         FolderListing listing;
         if (found != ahead.listings.end()) {
             listing = std::move(found->second);
             ahead.files -= listing.files.size();
             ahead.listings.erase(found);
         } else {
-            listing = List(path, ahead.openFolders);
+            listing = List(place);
         }
         if (!listing.failure) {
-            if ((listing.device + listing.inode) && !visitedFolders_.insert({listing.device, listing.inode}).second)
-                continue;  // reached before in this run
+            if (!visitedFolders_.insert({listing.device, listing.inode}).second) continue;  // reached before in this run
             for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
-                if (!selection_.excludeFolders.Matches(it->filename().native())) stack.push_back(std::move(*it));
+                if (!selection_.excludeFolders.Matches(it->path.filename().native())) stack.push_back(std::move(*it));
+            listing.folders.clear();  // (the stack holds them, and with them their parent's handle)
         }
         Batch::Folder& folder = batch.folders.emplace_back();
-        folder.path = std::move(path);
+        folder.path = std::move(place.path);
         folder.listing = std::move(listing);
         folder.first = batch.Size();
         if (folder.listing.failure) continue;
         folder.backups.emplace(folder.listing.files, corrector_.Backup());
-        if (!selection_.include.Empty() || !selection_.exclude.Empty())
-            folder.selected = Selected(folder.listing.files);
-        for (const fs::path& file : folder.Files()) {
+        const std::vector<fs::path>& files = folder.listing.files;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (!Selected(files[i])) continue;
             // A file named as a path before is not taken again.
             if (!namedFiles_.empty() &&
-                namedFiles_.count({folder.listing.device, folder.listing.inode, file.filename().native()}))
+                namedFiles_.count({folder.listing.device, folder.listing.inode, files[i].filename().native()}))
                 continue;
-            batch.files.push_back(&file);
+            batch.files.push_back(&files[i]);
             batch.homes.push_back(&folder);
+            batch.places.push_back(folder.listing.PlaceOf(i));
             ++folder.taken;
         }
     }
@@ -280,18 +291,45 @@ bool CorrectionRun::TakenBefore(const fs::path& file) {
     const FolderListing listing = ListFolder(parent);
     const auto listed = std::find_if(listing.files.begin(), listing.files.end(),
                                      [&](const fs::path& f) { return f.filename() == file.filename(); });
-    return listed != listing.files.end() && !Selected({*listed}).empty();
+    return listed != listing.files.end() && Selected(*listed);
 }
 
-std::vector<fs::path> CorrectionRun::Selected(std::vector<fs::path> files) const {
+std::optional<Failure> CorrectionRun::Confine(const fs::path& file, FilePlace& place) {
+    const fs::path& root = selection_.within;
+    if (!within_) {
+        auto folder = std::make_shared<os::Folder>();
+        if (auto ec = os::Folder::Open(root, *folder)) return Failure{FailureKind::List, root, ec};
+        within_ = std::move(folder);
+    }
+    const fs::path relative = file.lexically_relative(root);
+    if (relative.empty() || *relative.begin() == ".." || !relative.has_filename())
+        return Failure{FailureKind::LinkOutside, file, {}, file};
+    const fs::path parent = relative.parent_path();
+    if (parent != confinedFolder_.first || !confinedFolder_.second) {
+        // Each folder on the way from the root's handle, never through a link.
+        std::shared_ptr<const os::Folder> at = within_;
+        for (const fs::path& part : parent) {
+            auto next = std::make_shared<os::Folder>();
+            if (auto ec = at->OpenFolder(part, *next))
+                return Failure{ec == std::errc::too_many_symbolic_link_levels ? FailureKind::BecameLink : FailureKind::Open,
+                               file, ec};
+            at = std::move(next);
+        }
+        confinedFolder_ = {parent, std::move(at)};
+    }
+    os::FileInfo id;
+    if (auto ec = confinedFolder_.second->Info(id)) return Failure{FailureKind::Open, file, ec};
+    // A link there is followed as a walk follows one: into the root only.
+    place = {confinedFolder_.second.get(), true, id.device, id.inode, true};
+    return std::nullopt;
+}
+
+bool CorrectionRun::Selected(const fs::path& file) const {
     const NameMask& include = selection_.include;
     const NameMask& exclude = selection_.exclude;
-    if (include.Empty() && exclude.Empty()) return files;
-    std::erase_if(files, [&](const fs::path& file) {
-        const auto name = file.filename().native();
-        return (!include.Empty() && !include.Matches(name)) || exclude.Matches(name);
-    });
-    return files;
+    if (include.Empty() && exclude.Empty()) return true;
+    const auto name = file.filename().native();
+    return (include.Empty() || include.Matches(name)) && !exclude.Matches(name);
 }
 
 void CorrectionRun::Take(Batch& batch, RunSink& sink) {
@@ -316,21 +354,17 @@ void CorrectionRun::KnownBackups(std::set<fs::path> paths) {
     for (const fs::path& path : knownBackups_) knownBackupNames_.insert(path.filename());
 }
 
-FolderListing CorrectionRun::List(const fs::path& folder, std::atomic<std::size_t>& open) const {
-    FolderListing listing = ListFolder(folder, selection_.subfolders);
+FolderListing CorrectionRun::List(const FolderPlace& folder) const {
     // Its files are then opened by name in it, without walking its path again.
-    if (!listing.failure && open.fetch_add(1) < folderBudget_ && !os::Folder::Open(folder, listing.open))
-        return listing;
-    --open;
-    return listing;
+    return ListFolder(folder, selection_.subfolders, &folderBudget_);
 }
 
-void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, const os::Folder* folder,
+void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, const FilePlace& place,
                               unsigned worker) {
     slot.rewrite.reset();
     slot.backup = (backups && backups->Holds(file)) || (knownBackupNames_.count(file.filename()) &&
                                                         knownBackups_.count(fs::absolute(file).lexically_normal()));
-    slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file, folder);
+    slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file, place);
 }
 
 void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
@@ -340,7 +374,9 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
     if (slot.backup) {
         more = sink.File({file, FileOutcome::Backup});
     } else if (check.failure) {
-        more = sink.File({file, FileOutcome::Failed, FileVerdict::Unknown, &*check.failure});
+        const bool skipped = check.failure->kind == FailureKind::LinkOutside;
+        more = sink.File({file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown,
+                          &*check.failure});
     } else if (slot.rewrite) {
         more = sink.File(ReportOf(file, *slot.rewrite));
     } else if (mode_ == RunMode::Preview && check.verdict == FileVerdict::ToCorrect) {
@@ -368,7 +404,7 @@ void CorrectionRun::Parallel(std::size_t count, unsigned use, std::size_t ahead,
 void CorrectionRun::ListAhead(Batch& batch, std::size_t k) {
     // What is listed ahead is held until its turn: a few batches' worth at most.
     if (stopped_.value || batch.heldAhead.load() >= 2 * kBatchFiles) return;
-    FolderListing listing = List(batch.prefetch[k], *batch.openFolders);
+    FolderListing listing = List(batch.prefetch[k]);
     batch.heldAhead += listing.files.size();
     batch.listed[k] = std::move(listing);
 }
@@ -394,7 +430,10 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
         [&](std::size_t i, unsigned worker) {
             if (i < lists) return ListAhead(b, i);
             const std::size_t k = i - lists;
-            if (!stopped_.value) CheckInto(slots[k % slots.size()], *b.files[k], b.BackupsOf(k), b.FolderOf(k), worker);
+            if (stopped_.value) return;
+            Slot& slot = slots[k % slots.size()];
+            if (!b.refused.empty() && b.refused[k]) slot = {false, {FileVerdict::Unknown, b.refused[k], {}, false}, std::nullopt};
+            else CheckInto(slot, *b.files[k], b.BackupsOf(k), b.places[k], worker);
         },
         [&](std::size_t i) {
             if (i < lists || stopped_.value) return;
@@ -421,12 +460,17 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
         slots.clear();
         slots.resize(count);
         // What stopped runs left in these folders goes first, also where nothing is left to correct.
-        for (std::size_t k = first; k < first + count; ++k) corrector_.CleanFolderOf(*b.files[k]);
+        for (std::size_t k = first; k < first + count; ++k)
+            if (b.refused.empty() || !b.refused[k]) corrector_.CleanFolderOf(*b.files[k], b.places[k]);
         Parallel(listing + count, workers, listing + count,
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);
                      const std::size_t k = first + i - listing;
-                     CheckInto(slots[i - listing], *b.files[k], b.BackupsOf(k), b.FolderOf(k), worker);
+                     if (!b.refused.empty() && b.refused[k]) {
+                         slots[i - listing] = {false, {FileVerdict::Unknown, b.refused[k], {}, false}, std::nullopt};
+                         return;
+                     }
+                     CheckInto(slots[i - listing], *b.files[k], b.BackupsOf(k), b.places[k], worker);
                  },
                  {});
         RewriteChunk(b, first, slots, workers, sink);
@@ -449,8 +493,12 @@ void CorrectionRun::RewriteChunk(Batch& b, std::size_t first, std::vector<Slot>&
     for (std::size_t from = 0; from < toCorrect.size() && !stopped_.value; from += GroupSize()) {
         const std::size_t end = std::min(from + GroupSize(), toCorrect.size());
         std::vector<const fs::path*> names;
-        for (std::size_t k = from; k < end; ++k) names.push_back(b.files[first + toCorrect[k]]);
-        Group group(std::move(names));
+        std::vector<FilePlace> places;
+        for (std::size_t k = from; k < end; ++k) {
+            names.push_back(b.files[first + toCorrect[k]]);
+            places.push_back(b.places[first + toCorrect[k]]);
+        }
+        Group group(std::move(names), std::move(places));
         RewriteGroup(group, workers);
         Settle(group);
         for (std::size_t k = from; k < end; ++k) slots[toCorrect[k]].rewrite = std::move(group.results[k - from]);
@@ -472,7 +520,9 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     // this run already corrected, or that this group holds, waits for it.
     for (std::size_t k = 0; k < g.Size(); ++k) {
         const os::FileInfo& id = g.identity[k];
-        if (os::Stat(g.File(k), g.identity[k]) || !(id.device + id.inode)) continue;
+        const os::Folder* folder = g.places[k].folder;
+        const auto ec = folder ? folder->Stat(g.File(k).filename(), g.identity[k], true) : os::Stat(g.File(k), g.identity[k]);
+        if (ec || !(id.device + id.inode)) continue;
         if (correctedNames_.count({id.device, id.inode})) g.earlier[k] = 1;
         for (std::size_t j = 0; j < k && g.Own(k); ++j)
             if (g.Own(j) && g.identity[j].SameFileAs(id)) g.twinOf[k] = static_cast<std::ptrdiff_t>(j);
@@ -481,7 +531,7 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     // others (the two runs could wait for each other): it comes after.
     parallel(workers, [&](std::size_t k, unsigned worker) {
         if (!g.Own(k)) return;
-        Corrector::Begun begun = On(worker).Begin(g.File(k), g.pending[k], false);
+        Corrector::Begun begun = On(worker).Begin(g.File(k), g.places[k], g.pending[k], false);
         if (auto* done = std::get_if<ProcessResult>(&begun)) g.results[k] = std::move(*done);
         else if (std::holds_alternative<Corrector::Busy>(begun)) g.busy[k] = 1;
         else g.pending[k].out.StartFlush();
@@ -500,7 +550,7 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
         if (ready(k)) g.results[k] = On(worker).Finish(g.pending[k]);
     });
     for (std::size_t k = 0; k < g.Size(); ++k)
-        if (g.busy[k]) g.results[k] = corrector_.ProcessFile(g.File(k));
+        if (g.busy[k]) g.results[k] = corrector_.ProcessFile(g.File(k), g.places[k]);
 }
 
 void CorrectionRun::Settle(Group& g) {
@@ -511,11 +561,11 @@ void CorrectionRun::Settle(Group& g) {
         if (g.twinOf[k] >= 0) {
             const auto twin = static_cast<std::size_t>(g.twinOf[k]);
             const Corrector::Pending& p = g.pending[twin];
-            g.results[k] = g.results[twin]->Corrected() ? SecondName(g.File(k), p.file, p.target != p.file)
-                                                        : corrector_.ProcessFile(g.File(k));
+            g.results[k] = g.results[twin]->Corrected() ? SecondName(g.File(k), g.places[k], p.file, p.target != p.file)
+                                                        : corrector_.ProcessFile(g.File(k), g.places[k]);
         } else if (g.earlier[k]) {
             const auto& [path, viaLink] = correctedNames_.at({g.identity[k].device, g.identity[k].inode});
-            g.results[k] = SecondName(g.File(k), path, viaLink);
+            g.results[k] = SecondName(g.File(k), g.places[k], path, viaLink);
         } else if (g.results[k]->Corrected()) {
             // What the run corrected, by identity, for later names of the same file.
             const Corrector::Pending& p = g.pending[k];
@@ -541,7 +591,8 @@ void CorrectionRun::FlushAll(const std::vector<const os::Folder*>& folders, Flus
              [&](std::size_t k, unsigned) { FlushAt(site, *folders[k]); }, {});
 }
 
-ProcessResult CorrectionRun::SecondName(const fs::path& file, const fs::path& corrected, bool correctedViaLink) {
+ProcessResult CorrectionRun::SecondName(const fs::path& file, const FilePlace& place, const fs::path& corrected,
+                                        bool correctedViaLink) {
     // A symbolic link beside the file, or the file beside a link that led to
     // it, is reported as such; a second hard link is corrected now, and then
     // holds the corrected content.
@@ -551,7 +602,7 @@ ProcessResult CorrectionRun::SecondName(const fs::path& file, const fs::path& co
         same.sameAs = corrected;
         return same;
     }
-    return corrector_.ProcessFile(file);
+    return corrector_.ProcessFile(file, place);
 }
 
 void CorrectionRun::Hire(unsigned threads) {
@@ -568,7 +619,7 @@ std::size_t CorrectionRun::GroupSize() {
     // workers' own files, the walk's folders and the program's come first. A
     // limit that lets one file be corrected corrects every file, one at a time.
     constexpr std::size_t kHeldPerFile = 5, kProgramReserve = 16;
-    const std::size_t left = os::OpenFilesLeft(), budget = left - std::min(left, folderBudget_);
+    const std::size_t left = os::OpenFilesLeft(), budget = left - std::min(left, folderBudget_.most);
     const std::size_t reserve = kProgramReserve + workers_;
     groupSize_ = std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
     return groupSize_;

@@ -37,6 +37,13 @@ enum class RunMode {
 // Which files of the folders a run takes; a file named as a path is always taken.
 struct FileSelection {
     bool subfolders = false;  // folders' subfolders too, at any depth, each after its folder's files
+    // Symbolic links to files in the folders are followed wherever they lead;
+    // by default only into the paths given (others are told as skipped).
+    bool followFileLinks = false;
+    // When set: files named as paths are taken only inside this folder, and
+    // reached from it through real folders only, as a walk of it reaches
+    // them (a window's queue of the files a scan of the folder found).
+    std::filesystem::path within;
     NameMask include;         // when not empty: only files whose names match it
     NameMask exclude;         // files whose names match are left out
     NameMask excludeFolders;  // subfolders whose names match are not entered
@@ -51,6 +58,7 @@ enum class FileOutcome {
     Backup,     // a backup copy of another file of its folder: never checked, never changed
     Restored,   // undo: the file holds its content from before the run that is undone
     Changed,    // undo: the file is no longer what that run left; left alone
+    Skipped,    // not taken, as the run's rules say (`failure` tells why): a link leading outside its paths
 };
 
 struct FileReport {
@@ -144,15 +152,19 @@ private:
     void Walk(const std::filesystem::path& top, RunSink& sink);
     // The next folders of a walk into `batch`, listed now or taken from `ahead`.
     struct Ahead;
-    void Fill(Batch& batch, std::vector<std::filesystem::path>& stack, Ahead& ahead);
+    void Fill(Batch& batch, std::vector<FolderPlace>& stack, Ahead& ahead);
     // The folders a walk will list next, after those in `ahead`.
-    std::vector<std::filesystem::path> Upcoming(const std::vector<std::filesystem::path>& stack,
-                                                const std::map<std::filesystem::path, FolderListing>& ahead) const;
+    std::vector<FolderPlace> Upcoming(const std::vector<FolderPlace>& stack,
+                                      const std::map<std::filesystem::path, FolderListing>& ahead) const;
     // Whether a file named as a path was taken before in this run: named
     // before, or listed and chosen in a folder the walk took.
     bool TakenBefore(const std::filesystem::path& file);
-    // The files of a listing the selection takes.
-    std::vector<std::filesystem::path> Selected(std::vector<std::filesystem::path> files) const;
+    // Where a file named as a path is, within the folder the selection keeps
+    // named files to: its folder reached from there through real folders
+    // only. The failure where it is not in that folder or cannot be reached so.
+    std::optional<Failure> Confine(const std::filesystem::path& file, FilePlace& place);
+    // Whether the selection takes the file of a listed folder.
+    bool Selected(const std::filesystem::path& file) const;
     // Checks, corrects or previews the batch's files and tells each.
     void Take(Batch& batch, RunSink& sink);
     // Tells the batch's folders whose files start at or before file `upTo`.
@@ -162,11 +174,10 @@ private:
     void CorrectAll(Batch& batch, RunSink& sink);
     // The files to correct among the checked `slots` (from file `first` on), rewritten in groups, and all told.
     void RewriteChunk(Batch& batch, std::size_t first, std::vector<Slot>& slots, unsigned workers, RunSink& sink);
-    // A folder of a walk listed, and kept open for its files while fewer than
-    // `folderBudget_` are open (`open` counts them).
-    FolderListing List(const std::filesystem::path& folder, std::atomic<std::size_t>& open) const;
-    // One slot's check, on worker `worker`; `folder`: the file's, when listed and open.
-    void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, const os::Folder* folder,
+    // A folder of a walk listed, and kept open for its files while the budget allows.
+    FolderListing List(const FolderPlace& folder) const;
+    // One slot's check, on worker `worker`; `place`: where the file was found.
+    void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, const FilePlace& place,
                    unsigned worker);
     // Tells what became of a file; after a stop, only a file that was rewritten.
     void Tell(const std::filesystem::path& file, Slot& slot, RunSink& sink);
@@ -179,8 +190,8 @@ private:
     // Each of `folders` flushed, at once on the crew.
     void FlushAll(const std::vector<const os::Folder*>& folders, FlushSite site);
     // The result for another name of a file this run corrected under `corrected`.
-    ProcessResult SecondName(const std::filesystem::path& file, const std::filesystem::path& corrected,
-                             bool correctedViaLink);
+    ProcessResult SecondName(const std::filesystem::path& file, const FilePlace& place,
+                             const std::filesystem::path& corrected, bool correctedViaLink);
     // A crew of at least `threads` workers (none for one), each with a copy of the corrector.
     void Hire(unsigned threads);
     Corrector& On(unsigned worker) { return crew_ ? copies_[worker] : corrector_; }
@@ -201,6 +212,9 @@ private:
     // The files named as paths, by their folder's device and inode and their name.
     std::set<std::tuple<std::uint64_t, std::uint64_t, std::filesystem::path::string_type>> namedFiles_;
     std::pair<std::filesystem::path, os::FileInfo> namedFolder_;  // the folder of the last file named
+    // With `selection_.within`: that folder, and the folder of the last file named in it.
+    std::shared_ptr<const os::Folder> within_;
+    std::pair<std::filesystem::path, std::shared_ptr<const os::Folder>> confinedFolder_;
     // Set on the calling thread, read by the workers, which then start nothing new.
     struct StopFlag {
         std::atomic<bool> value{false};
@@ -219,7 +233,7 @@ private:
     std::unique_ptr<WorkerPool> crew_;
     std::vector<Corrector> copies_;  // one a worker of the crew
     std::size_t groupSize_ = 0;      // GroupSize's answer, once asked
-    std::size_t folderBudget_ = 0;   // folders a walk keeps open at most
+    FolderBudget folderBudget_;      // folders a walk keeps open
     // The files this run corrected, by device and inode of the new file: the
     // name they were corrected under, and whether it was a symbolic link.
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;

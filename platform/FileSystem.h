@@ -93,6 +93,18 @@ private:
 #endif
 };
 
+// One entry of a folder as its listing finds it.
+struct FolderEntry {
+    enum class Kind : std::uint8_t {
+        File,    // a regular file
+        Link,    // a symbolic link that leads to a regular file
+        Folder,  // a folder, not a link to one
+    };
+    Path::string_type name;
+    Kind kind = Kind::File;
+    std::uint64_t device = 0, inode = 0;  // a folder's: which folder it is
+};
+
 // An open folder: the operations on its entries go through it, so they stay
 // in the folder that was opened even when the folder is renamed meanwhile
 // (on Windows the folder cannot be renamed while it is open). Names are plain
@@ -106,14 +118,41 @@ public:
     Folder& operator=(Folder&& other) noexcept;
     ~Folder();
 
-    static std::error_code Open(const Path& path, Folder& folder);
+    // The folder at `path`, links in it followed; with `followLast` false a
+    // symbolic link as its last part is not (ELOOP then). A path longer than
+    // the system takes at once is opened a part at a time.
+    static std::error_code Open(const Path& path, Folder& folder, bool followLast = true);
+    // The folder at `path`, an absolute path without links in it (as
+    // Resolve gives it), reached through real folders only: ELOOP where a
+    // symbolic link stands in it now, so no link swapped in can lead elsewhere.
+    static std::error_code OpenWithoutLinks(const Path& path, Folder& folder);
     bool IsOpen() const;
     const Path& Location() const { return path_; }
+    // Which folder it is (device and inode).
+    std::error_code Info(FileInfo& info) const;
+    // A second handle of the same folder.
+    std::error_code Duplicate(Folder& copy) const;
+
+    // The subfolder `name`, opened from this folder's handle and never
+    // through a symbolic link (ELOOP then); its location is this one's / name.
+    std::error_code OpenFolder(const Path& name, Folder& child) const;
+    // The visible entries (not hidden: on Windows without the hidden or system
+    // attribute, elsewhere not starting with "."): regular files, symbolic
+    // links that lead to regular files and, with `folders`, subfolders (never
+    // links or junctions to folders). In no order.
+    std::error_code List(std::vector<FolderEntry>& entries, bool folders) const;
+    // The names that start as temporary names do (".~tarnwick-"), in no order.
+    std::error_code ListTemporaries(std::vector<Path::string_type>& names) const;
+    // The path the symbolic link `name` finally leads to, absolute and without links.
+    std::error_code Resolve(const Path& name, Path& resolved) const;
 
     std::error_code Stat(const Path& name, FileInfo& info, bool followLinks = false) const;
     // Opens the entry `name` as File::OpenRead opens a path, without walking
-    // the folder's path again.
-    std::error_code OpenRead(const Path& name, File& file) const;
+    // the folder's path again; with `followLinks` false a symbolic link is
+    // not followed (ELOOP).
+    std::error_code OpenRead(const Path& name, File& file, bool followLinks = true) const;
+    // Whether this process may replace the content of the entry `name` (as CheckWritable); no link is followed.
+    std::error_code CheckWritable(const Path& name) const;
     std::error_code CreateNew(const Path& name, File& file) const;
     // Renames an entry of this folder, replacing what is at `to`.
     std::error_code Rename(const Path& from, const Path& to) const;

@@ -76,6 +76,64 @@ std::error_code ForEachEntry(const Path& folder, Each&& each) {
     return {};
 }
 
+// Calls `each(folder's descriptor, entry)` for every entry of the open folder
+// `fd`, read through a handle of its own (so the folder's stays where it was).
+template <typename Each>
+std::error_code ForEachEntryOf(int fd, Each&& each) {
+    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0) return LastError();
+    DIR* dir = ::fdopendir(own);
+    if (!dir) {
+        const std::error_code ec = LastError();
+        ::close(own);
+        return ec;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) break;
+        each(fd, *entry);
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError) return {readError, std::generic_category()};
+    return {};
+}
+
+// Opens the folder `name` in `at`; one that may be entered but not read is
+// still reachable by its entries.
+int OpenFolderAt(int at, const char* name, bool followLast) {
+    const int nofollow = followLast ? 0 : O_NOFOLLOW;
+    int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | nofollow);
+    if (fd < 0 && errno == EACCES) fd = ::openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | nofollow);
+    return fd;
+}
+
+// Opens the folder at `path` a part at a time, for a path longer than the
+// system takes at once; with `links` false no part may be a symbolic link.
+int OpenFolderByParts(const Path& path, bool links, bool followLast) {
+    int at = ::open(path.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::vector<Path> parts;
+    for (const Path& part : path.relative_path())
+        if (!part.empty() && part != ".") parts.push_back(part);
+    for (std::size_t i = 0; i < parts.size() && at >= 0; ++i) {
+        const bool last = i + 1 == parts.size();
+        if (!links && parts[i] == "..") {
+            ::close(at);
+            errno = EINVAL;
+            return -1;
+        }
+        const bool follow = links && (!last || followLast);
+        const int next = last ? OpenFolderAt(at, parts[i].c_str(), follow)
+                              : ::openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+        const int saved = errno;
+        ::close(at);
+        errno = saved;
+        at = next;
+    }
+    return at;
+}
+
 }  // namespace
 
 std::error_code Stat(const Path& path, FileInfo& info, bool followLinks) {
@@ -277,11 +335,20 @@ Folder::~Folder() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::error_code Folder::Open(const Path& path, Folder& folder) {
-    const char* where = path.empty() ? "." : path.c_str();
-    int fd = ::open(where, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+std::error_code Folder::Open(const Path& path, Folder& folder, bool followLast) {
     // A folder that may be written but not read: its entries are still reachable.
-    if (fd < 0 && errno == EACCES) fd = ::open(where, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = OpenFolderAt(AT_FDCWD, path.empty() ? "." : path.c_str(), followLast);
+    if (fd < 0 && errno == ENAMETOOLONG) fd = OpenFolderByParts(path, true, followLast);
+    if (fd < 0) return LastError();
+    folder = Folder();
+    folder.fd_ = fd;
+    folder.path_ = path;
+    return {};
+}
+
+std::error_code Folder::OpenWithoutLinks(const Path& path, Folder& folder) {
+    if (!path.is_absolute()) return std::make_error_code(std::errc::invalid_argument);
+    const int fd = OpenFolderByParts(path, false, false);
     if (fd < 0) return LastError();
     folder = Folder();
     folder.fd_ = fd;
@@ -291,6 +358,77 @@ std::error_code Folder::Open(const Path& path, Folder& folder) {
 
 bool Folder::IsOpen() const { return fd_ >= 0; }
 
+std::error_code Folder::Info(FileInfo& info) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return LastError();
+    Fill(st, info);
+    return {};
+}
+
+std::error_code Folder::Duplicate(Folder& copy) const {
+    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return LastError();
+    copy = Folder();
+    copy.fd_ = fd;
+    copy.path_ = path_;
+    return {};
+}
+
+std::error_code Folder::OpenFolder(const Path& name, Folder& child) const {
+    const int fd = OpenFolderAt(fd_, name.c_str(), false);
+    if (fd < 0) return LastError();
+    child = Folder();
+    child.fd_ = fd;
+    child.path_ = path_ / name;
+    return {};
+}
+
+std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders) const {
+    entries.clear();
+    return ForEachEntryOf(fd_, [&](int dir, const dirent& entry) {
+        if (entry.d_name[0] == '.') return;
+        unsigned char type = entry.d_type;
+        struct stat st {};
+        const bool known = type != DT_UNKNOWN && !(type == DT_DIR && folders);
+        if (!known) {
+            if (::fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+            type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : 0;
+        }
+        if (type == DT_DIR && folders) {
+            entries.push_back({entry.d_name, FolderEntry::Kind::Folder, static_cast<std::uint64_t>(st.st_dev),
+                               static_cast<std::uint64_t>(st.st_ino)});
+        } else if (type == DT_REG) {
+            entries.push_back({entry.d_name, FolderEntry::Kind::File});
+        } else if (type == DT_LNK) {
+            // A link to a file counts; a dangling or looping one does not, and
+            // a link to a folder is no folder of this one.
+            if (::fstatat(dir, entry.d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+                entries.push_back({entry.d_name, FolderEntry::Kind::Link});
+        }
+    });
+}
+
+std::error_code Folder::ListTemporaries(std::vector<Path::string_type>& names) const {
+    names.clear();
+    return ForEachEntryOf(fd_, [&](int, const dirent& entry) {
+        if (std::strncmp(entry.d_name, ".~tarnwick-", 11) == 0) names.emplace_back(entry.d_name);
+    });
+}
+
+std::error_code Folder::Resolve(const Path& name, Path& resolved) const {
+    // Through the handle where the system shows it as a path: the folder as it
+    // is now, wherever it was moved.
+    char handle[64];
+    std::snprintf(handle, sizeof handle, "/proc/self/fd/%d", fd_);
+    struct stat st {};
+    const Path through = ::stat(handle, &st) == 0 ? Path(handle) / name : path_ / name;
+    char* real = ::realpath(through.c_str(), nullptr);
+    if (!real) return LastError();
+    resolved = real;
+    std::free(real);
+    return {};
+}
+
 std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks) const {
     struct stat st {};
     if (::fstatat(fd_, name.c_str(), &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return LastError();
@@ -298,8 +436,9 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
     return {};
 }
 
-std::error_code Folder::OpenRead(const Path& name, File& file) const {
-    const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks) const {
+    const int fd =
+        ::openat(fd_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) return LastError();
     file = File();
     file.fd_ = fd;
@@ -356,6 +495,12 @@ std::error_code Folder::CheckReplaceable(const File& file, const FileInfo& info)
     if (::fstat(fd_, &folder) != 0) return LastError();
     const uid_t me = ::geteuid();
     if ((folder.st_mode & S_ISVTX) && me != 0 && info.owner != me && folder.st_uid != me) return denied;
+    return {};
+}
+
+std::error_code Folder::CheckWritable(const Path& name) const {
+    // The kernel's own answer: it refuses immutable files even to root.
+    if (::faccessat(fd_, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) return LastError();
     return {};
 }
 

@@ -126,7 +126,7 @@ TEST_F(CliTest, JsonRecords) {
         "{\"path\":{\"bytes\":\"Li9l/w==\"},\"result\":\"failed\","
         "\"reason\":\"backup path e\\ufffd.bak is not a regular file\",\"reason_path\":{\"bytes\":\"Li9l/y5iYWs=\"}}\n"
         "{\"summary\":{\"files\":5,\"corrected\":2,\"replacements\":2,\"already-corrected\":0,"
-        "\"unknown\":1,\"binary\":0,\"backup\":0,\"same-file\":0,\"failed\":2}}\n");
+        "\"unknown\":1,\"binary\":0,\"backup\":0,\"same-file\":0,\"skipped\":0,\"failed\":2}}\n");
     const std::string d = Dir().string();
     EXPECT_EQ(Run({"--json", "-z", "-s", "old", "-r", "new", d}), 2);
 }

@@ -72,8 +72,17 @@ TEST_F(FileSystemsTest, BackupsBesideLinksOntoTmpfs) {
         WriteBytes(tmpfs.At() / Name(i), Old(i));
         fs::create_symlink(tmpfs.At() / Name(i), links / Name(i));
     }
-    std::ostringstream out, err;
-    EXPECT_EQ(cli::Run({"-j", "2", "-s", "old", "-r", "new", "-b", links.string()}, out, err), 0) << err.str();
+    // Links leading out of the folder given are followed only when asked to.
+    std::ostringstream skipped, err;
+    EXPECT_EQ(cli::Run({"-s", "old", "-r", "new", "-b", links.string()}, skipped, err), 0) << err.str();
+    EXPECT_NE(skipped.str().find("skipped\t" + (links / Name(0)).string() + "\ta link to " +
+                                 (fs::canonical(tmpfs.At()) / Name(0)).string() + ", outside the paths given"),
+              std::string::npos)
+        << skipped.str();
+    EXPECT_EQ(ReadBytes(links / Name(0)), Old(0));
+    std::ostringstream out;
+    EXPECT_EQ(cli::Run({"-j", "2", "-s", "old", "-r", "new", "-b", "--follow-file-links", links.string()}, out, err), 0)
+        << err.str();
     for (int i = 0; i < 40; ++i) {
         EXPECT_EQ(ReadBytes(links / Name(i)), New(i));
         EXPECT_TRUE(fs::is_symlink(links / Name(i)));

@@ -35,6 +35,11 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::KeepAccess:
         text = QStringLiteral("исправленному файлу нельзя дать группу, права доступа (ACL) или атрибуты исходного");
         break;
+    case FailureKind::BecameLink: text = QStringLiteral("во время обработки файл заменён ссылкой"); break;
+    case FailureKind::FolderSwapped: text = QStringLiteral("во время обработки папка заменена другой"); break;
+    case FailureKind::LinkOutside:
+        text = QStringLiteral("ссылка ведёт за пределы выбранной папки: ") + FromPath(failure.other);
+        break;
     case FailureKind::OriginalLost:
         text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
         break;

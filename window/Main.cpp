@@ -294,7 +294,8 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
     interaction_.MessageBox(this, text, title, icon);
 }
 
-std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, bool subfolders) {
+std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, bool subfolders,
+                                           std::filesystem::path within) {
     RunRequest request;
     request.pairs = {{searchText_.toStdU16String(), replaceText_.toStdU16String()}};
     request.system = setup_.codePage;
@@ -305,6 +306,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.paths = std::move(paths);
     request.mode = mode;
     request.selection.subfolders = subfolders;
+    request.selection.within = std::move(within);
     request.keepUndo = true;
     request.undoFolder = setup_.undoFolder;
     auto prepared = PrepareRun(request);
@@ -429,7 +431,8 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
         SetStatus(QStringLiteral(" Чтение файла ") + Number(++told) + QStringLiteral(" из ") + Number(*count) +
                       QStringLiteral("..."),
                   true);
-        if (report.outcome == FileOutcome::Failed) failed(report.path, *report.failure);
+        if (report.outcome == FileOutcome::Failed || report.outcome == FileOutcome::Skipped)
+            failed(report.path, *report.failure);
         else if (report.outcome == FileOutcome::Checked && report.verdict == FileVerdict::ToCorrect)
             queue.push_back(report.path);
         return !Stopped();
@@ -478,7 +481,10 @@ void Main::FailureBox(const QString& lead, const QString& tail, QStringList fail
 
 void Main::Command1_Click() {
     if (busy_ || workMode_ == Mode::None) return;
-    auto run = MakeRun(RunMode::Correct, workMode_ == Mode::File ? std::vector{ToPath(currentPath_)} : workQueue_);
+    // A folder's queue is taken inside that folder only, as the scan found it.
+    const bool file = workMode_ == Mode::File;
+    auto run = MakeRun(RunMode::Correct, file ? std::vector{ToPath(currentPath_)} : workQueue_, false,
+                       file ? std::filesystem::path() : ToPath(currentPath_));
     if (!run) return;
     {
         BusyScope busy(busy_);

@@ -106,8 +106,9 @@ private:
 
     // A run of the current strings over `paths`, or nothing after telling the
     // user why (text the code page cannot hold, an unusable backup extension).
+    // `within`: the folder a queue of files was found in, and must be taken in.
     std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths,
-                                         bool subfolders = false);
+                                         bool subfolders = false, std::filesystem::path within = {});
     int Check1Value() const;
     void SetCheck1Value(int value);
     // Sets the status line; progress texts are painted at most every 30 ms.
