@@ -6,6 +6,7 @@
 #include "PairsFile.h"
 #include "ProfileStore.h"
 #include "Records.h"
+#include "StopSignals.h"
 #include "UndoCommands.h"
 #include "RunSetup.h"
 #include "Version.h"
@@ -23,6 +24,7 @@ namespace tarnwick::cli {
 namespace fs = std::filesystem;
 
 namespace {
+
 
 // The encodings -E and --legacy may name, in words.
 constexpr const char* kSupportedEncodings =
@@ -359,11 +361,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     tarnwick::CorrectionRun& run = std::get<tarnwick::CorrectionRun>(prepared);
     const auto records = RecordsFor(options, out, err, run.Forms(), color);
+    run.StopOn(&StopRequested());
     run.Execute(*records);
     records->Summary();
     ReportLegacyHint(request, run.Forms(), *records, err);
     ReportUndo(run, err);
     if (records->Broken()) return 3;
+    if (auto status = StoppedBySignal(err)) return *status;
     return records->AnyFailed() ? 1 : 0;
 }
 

@@ -14,4 +14,11 @@ namespace tarnwick::cli {
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal = false,
         std::istream* in = nullptr);
 
+// Makes SIGINT, SIGTERM and SIGHUP stop a run as a user's stop does: the files
+// in flight are finished, none is started, the record for undo is written and
+// the summary says so; Run then returns 128 + the signal's number (130, 143,
+// 129). A second such signal ends the program at once. SIGPIPE is ignored: a
+// closed output stops the run as an output that cannot be written (3).
+void HandleStopSignals();
+
 }  // namespace tarnwick::cli

@@ -3,6 +3,7 @@
 #include "CodePage.h"
 #include "Records.h"
 #include "RestoreRun.h"
+#include "StopSignals.h"
 
 #include <ctime>
 #include <ostream>
@@ -51,7 +52,15 @@ std::string What(const UndoRecord& r) {
     if (const std::size_t more = r.pairs.size() > 3 ? r.pairs.size() - 3 : 0)
         what += " (and " + std::to_string(more) + (more == 1 ? " more pair)" : " more pairs)");
     for (const std::string& path : r.paths) what += " " + path;
+    if (r.completed) what += " (stopped)";
     return what;
+}
+
+// Record folders of the store that are not used, and why: once each on standard error.
+void TellRefused(const std::vector<RefusedRecord>& refused, std::ostream& err) {
+    for (const RefusedRecord& r : refused)
+        err << "tarnwick-cli: the undo record " << PathText(r.path) << " is not used: it " << r.why
+            << " (as ssh refuses such keys)\n";
 }
 
 }  // namespace
@@ -59,7 +68,9 @@ std::string What(const UndoRecord& r) {
 int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
     auto store = OpenStore();
     if (auto* why = std::get_if<std::string>(&store)) return Refused(err, *why);
-    const std::vector<UndoRecord> records = std::get<UndoStore>(store).Records();
+    std::vector<RefusedRecord> refused;
+    const std::vector<UndoRecord> records = std::get<UndoStore>(store).Records(&refused);
+    TellRefused(refused, err);
     for (const UndoRecord& r : records) {
         const char* state = StateName(UndoStore::StateOf(r, records));
         if (!options.json) {
@@ -67,7 +78,7 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
             continue;
         }
         out << "{\"id\":" << JsonString(r.id) << ",\"time\":" << JsonString(LocalTime(r.time)) << ",\"state\":\""
-            << state << "\",\"files\":" << r.fileCount;
+            << state << "\",\"files\":" << r.fileCount << (r.completed ? ",\"stopped\":true" : "");
         if (r.IsUndo()) {
             out << ",\"undoes\":" << JsonString(r.undoes);
         } else {
@@ -92,22 +103,31 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     auto opened = OpenStore();
     if (auto* why = std::get_if<std::string>(&opened)) return Refused(err, *why);
     const UndoStore& store = std::get<UndoStore>(opened);
-    const std::vector<UndoRecord> records = store.Records();
+    std::vector<RefusedRecord> refused;
+    const std::vector<UndoRecord> records = store.Records(&refused);
     const UndoRecord* target = nullptr;
     if (options.paths.empty()) {
+        TellRefused(refused, err);
         target = UndoStore::NewestUndoable(records);
         if (!target) return Refused(err, "no run to undo (see --history)");
     } else {
         for (const UndoRecord& r : records)
             if (r.id == options.paths[0]) target = &r;
+        for (const RefusedRecord& r : refused)
+            if (!target && r.id == options.paths[0])
+                return Refused(err, "the record of run " + options.paths[0] + " is not used: " + PathText(r.path) +
+                                        " " + r.why);
         if (!target) return Refused(err, "no run " + options.paths[0] + " to undo (see --history)");
     }
     // The undo keeps a record of its own, so that it can be undone too.
     auto undo = RestoreRun::Of(store, *target);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo))
-        return Refused(
-            err, refusal->unreadable ? "the record of run " + target->id + " can no longer be read" : refusal->why);
+        return Refused(err, refusal->busy         ? "run " + target->id + " is being undone by another process; " +
+                                                        "run --undo again when that undo has ended"
+                            : refusal->unreadable ? "the record of run " + target->id + " can no longer be read"
+                                                  : refusal->why);
     RestoreRun& run = std::get<RestoreRun>(undo);
+    run.StopOn(&StopRequested());
     const StringForms none;
     const auto told = options.json   ? JsonRecords(out, err, none, false)
                       : options.null ? NullRecords(out, err, none, false)
@@ -117,6 +137,7 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     told->Summary();
     if (auto ec = run.RecordFailure()) err << "tarnwick-cli: this undo cannot be undone: " << ec.message() << '\n';
     if (told->Broken()) return 3;
+    if (auto status = StoppedBySignal(err)) return *status;
     return told->AllRestored() ? 0 : 1;
 }
 

@@ -174,7 +174,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
     std::size_t pending = 0;
     std::error_code ec;
     const auto write = [&](const char* data, std::size_t size) {
-        if (undo_) p.written.Add(data, size);  // what undo will find there
+        if (undo_) p.writtenDigest.Add(data, size);  // what undo will find there
         return p.out.WriteAll(data, size);
     };
     const auto emit = [&](const char* data, std::size_t size) {
@@ -197,6 +197,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
         [&](const char* data, std::size_t size) {
             p.read.Add(data, size);
+            if (undo_) p.readDigest.Add(data, size);
             return !ec;
         });
     if (streamed) {
@@ -478,10 +479,15 @@ ProcessResult Corrector::Finish(Pending& p) {
     // The original, kept for undo before its name goes to the corrected file.
     // (By absolute paths: an undo may run in another folder.)
     const fs::path backup = backup_.enabled ? fs::absolute(p.BackupFolder().Location() / p.backupName) : fs::path();
-    p.kept = undo_->Keep(fs::absolute(p.target), p.folder, p.targetName, p.before, p.read.Value(), p.in, backup,
-                         rules_.Buffer());
+    // A second name of the file kept for undo must be the record's alone: not
+    // while the backup is one too (an edit of the backup would change it), nor
+    // where the file has other names.
+    const bool backupIsIt = p.backupInPlace || (p.placed.backup && p.placed.backupAs.SameFileAs(p.before));
+    const UndoKeeper::Original original{fs::absolute(p.target),  p.folder, p.targetName, p.before,
+                                        p.readDigest.Hex(),      p.in,     backup,        backupIsIt || p.before.links > 1};
+    p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
     ProcessResult result = PutInPlace(p, undo);
-    if (p.kept && result.Corrected()) undo_->Replaced(*p.kept, p.after, p.written.Value());
+    if (p.kept && result.Corrected()) undo_->Replaced(*p.kept);
     else if (p.kept) undo_->Forget(*p.kept);
     return result;
 }

@@ -37,6 +37,8 @@ std::string Failure::Reason() const {
         if (detail == "late")
             return "changed by another program just as it was replaced: the corrected file is in place without "
                    "that change";
+        if (detail == "late-restore")
+            return "changed by another program just as it was put back: the original is in place without that change";
         return "changed by another program while being corrected";
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);
     case FailureKind::List: return WithCode("cannot list folder", code);

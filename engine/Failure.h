@@ -39,7 +39,9 @@ struct Failure {
     std::filesystem::path path = {};   // the file or folder the failure concerns
     std::error_code code = {};         // the system's reason, where there is one
     std::filesystem::path other = {};  // the second path of the step (the backup), if any
-    std::string detail = {};           // the encoding, for NotRepresentable; "late" for a Changed file left corrected
+    // The encoding, for NotRepresentable; for a Changed file, "late" where it was left corrected and
+    // "late-restore" where an undo left it restored, without a write that came just then.
+    std::string detail = {};
 
     // The reason without the path: "cannot write the corrected file: File too large".
     std::string Reason() const;

@@ -5,6 +5,7 @@
 
 #include "ContentHash.h"
 #include "Corrector.h"
+#include "Digest.h"
 #include "FileSystem.h"
 
 #include <cstdint>
@@ -34,7 +35,8 @@ struct Corrector::Pending {
     std::uint64_t replacements = 0;
     std::vector<std::uint64_t> pairCounts;  // with several pairs: each pair's replacements
     ContentHash read;                       // of everything the rewrite read
-    ContentHash written;                    // of everything it wrote (when the run keeps a record for undo)
+    os::Sha256 readDigest;                  // ...and, when the run keeps a record for undo, its digest
+    os::Sha256 writtenDigest;               // ...and the digest of everything it wrote
     std::optional<std::size_t> kept;        // the original's entry in the run's undo record
     Findings found;                         // what the scan before the rewrite found
     std::optional<Encoding> blocked;        // an occurrence's encoding that has no form of the replace string

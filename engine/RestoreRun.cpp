@@ -1,8 +1,8 @@
 #include "RestoreRun.h"
 
-#include "ContentHash.h"
 #include "FileCopy.h"
 #include "FlushSites.h"
+#include "Leftovers.h"
 
 #include <chrono>
 
@@ -12,35 +12,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kReadSize = std::size_t{1} << 16;
 constexpr std::chrono::milliseconds kLockWait{Corrector::kLockWaitMs};  // as long as a correction waits
-
-// The hash of the whole open file, read from its start.
-std::error_code HashOf(os::File& file, std::uint64_t& hash, std::vector<char>& buffer) {
-    if (auto ec = file.Rewind()) return ec;
-    buffer.resize(std::max(buffer.size(), kReadSize));
-    ContentHash h;
-    for (;;) {
-        std::size_t got = 0;
-        if (auto ec = file.Read(buffer.data(), buffer.size(), got)) return ec;
-        if (got == 0) break;
-        h.Add(buffer.data(), got);
-    }
-    hash = h.Value();
-    return {};
-}
 
 }  // namespace
 
 std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, const UndoRecord& target) {
+    os::File hold;
+    if (auto ec = UndoStore::Hold(target, hold)) {
+        if (ec == std::errc::device_or_resource_busy) return UndoRefusal{false, true, {}};
+        return UndoRefusal{true, false, {}};
+    }
     auto whole = UndoStore::Load(target);
-    if (!whole) return UndoRefusal{true, {}};
+    if (!whole) return UndoRefusal{true, false, {}};
     UndoRecord mine;
     mine.undoes = target.id;
     mine.paths = target.paths;
     auto keeper = UndoKeeper::Start(store, std::move(mine));
-    if (auto* why = std::get_if<std::string>(&keeper)) return UndoRefusal{false, std::move(*why)};
-    return RestoreRun(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+    if (auto* why = std::get_if<std::string>(&keeper)) return UndoRefusal{false, false, std::move(*why)};
+    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+    run.hold_ = std::move(hold);
+    return run;
 }
 
 RestoreRun::RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper)
@@ -50,6 +41,10 @@ bool RestoreRun::Execute(RunSink& sink) {
     bool more = true;
     std::size_t restored = 0;
     for (const UndoEntry& entry : record_.files) {
+        if (stop_ && stop_->load()) {
+            more = false;
+            break;
+        }
         Failure failure;
         const FileOutcome outcome = Restore(entry, failure);
         if (outcome == FileOutcome::Restored) ++restored;
@@ -60,45 +55,54 @@ bool RestoreRun::Execute(RunSink& sink) {
     }
     if (keeper_) {
         keeper_->SetRestored(restored);
+        if (!more) keeper_->Stopped();
         if (auto ec = keeper_->Commit()) commitFailure_ = ec;
     }
+    hold_.Close();
     return more;
 }
 
-std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& folder, fs::path& name, os::File& file) {
+std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& folder, fs::path& name, os::File& file,
+                                         std::string& digest) {
     const fs::path path = entry.kept.empty() ? entry.backup : record_.folder / entry.kept;
     name = path.filename();
     if (auto ec = os::Folder::Open(path.parent_path(), folder)) return ec;
-    if (auto ec = os::File::OpenRead(path, file)) return ec;
+    if (auto ec = folder.OpenRead(name, file, false)) return ec;
     // A backup may have been changed since; the kept original is checked too.
-    std::uint64_t hash = 0;
+    std::string hash;
     os::FileInfo info;
     if (auto ec = file.Info(info)) return ec;
-    if (auto ec = HashOf(file, hash, buffer_)) return ec;
+    if (auto ec = DigestOf(file, record_.version, hash, buffer_)) return ec;
     if (!info.regular || info.size != entry.original.size || hash != entry.originalHash)
         return std::make_error_code(std::errc::invalid_argument);
+    if (record_.version == 2) digest = std::move(hash);
+    else if (auto ec = DigestOf(file, 2, digest, buffer_)) return ec;
     return {};
 }
 
 std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::Folder& folder,
-                                                 const fs::path& temporary) {
-    // A second name of the original kept, where that is on this file system,
-    // else a flushed copy.
+                                                 const fs::path& temporary, os::FileInfo& placed,
+                                                 std::string& digest) {
     os::Folder keptFolder;
     fs::path keptName;
     os::File original;
-    if (auto ec = OpenOriginal(e, keptFolder, keptName, original))
+    if (auto ec = OpenOriginal(e, keptFolder, keptName, original, digest))
         return Failure{FailureKind::OriginalLost, e.path, ec, e.kept.empty() ? e.backup : record_.folder / e.kept};
-    // The correction flushed the file before keeping it (a backup, a file an
-    // undo replaced, a copy: flushed too), except where files opened for
-    // reading cannot be flushed: there a flushed copy takes the name.
-    os::FileInfo placed;
-    if (os::ReadFilesFlushable() && !folder.LinkFrom(keptFolder, keptName, temporary) &&
-        !folder.Stat(temporary, placed) && placed.size == e.original.size)
-        return std::nullopt;
+    // A second name of the original kept in the record (the correction
+    // flushed it), with the access the record names, whatever was done to it
+    // since; never a second name of a backup, which the user sees and may
+    // edit. Else a flushed copy (also where files opened for reading cannot
+    // be flushed).
+    if (!e.kept.empty() && os::ReadFilesFlushable() && !folder.LinkFrom(keptFolder, keptName, temporary)) {
+        os::File linked;
+        if (!folder.OpenRead(temporary, linked, false) && !linked.CopyAccessFrom(e.original) && !linked.Info(placed) &&
+            placed.size == e.original.size)
+            return std::nullopt;
+    }
     folder.Remove(temporary);
     if (auto ec = CopyInto(original, e.original.size, e.original, folder, temporary, buffer_))
         return Failure{FailureKind::CreateTemporary, e.path, ec};
+    if (auto ec = folder.Stat(temporary, placed)) return Failure{FailureKind::CreateTemporary, e.path, ec};
     return std::nullopt;
 }
 
@@ -109,7 +113,14 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     };
     const fs::path name = e.path.filename();
     os::Folder folder;
-    if (auto ec = os::Folder::Open(e.path.parent_path(), folder)) return failed(FailureKind::Open, ec);
+    if (auto ec = os::Folder::Open(e.path.parent_path(), folder)) {
+        // Its folder is gone (moved away): the file is no longer where the run left it.
+        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory)
+            return FileOutcome::Changed;
+        return failed(FailureKind::Open, ec);
+    }
+    // What a stopped undo or correction left here goes first, once a folder.
+    if (os::FileInfo id; !folder.Info(id) && cleaned_.insert({id.device, id.inode}).second) CleanLeftovers(folder);
     // Never through a path that now leads elsewhere: the entry itself, no link.
     os::FileInfo entry;
     if (auto ec = folder.Stat(name, entry)) {
@@ -119,27 +130,44 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     if (entry.symlink || !entry.regular) return FileOutcome::Changed;
     os::File in;
     os::FileInfo now;
-    if (auto ec = os::File::OpenRead(e.path, in)) return failed(FailureKind::Open, ec);
+    if (auto ec = folder.OpenRead(name, in, false)) {
+        if (ec == std::errc::too_many_symbolic_link_levels) return FileOutcome::Changed;
+        return failed(FailureKind::Open, ec);
+    }
     if (auto ec = in.Info(now)) return failed(FailureKind::Open, ec);
     if (!now.SameFileAs(entry)) return FileOutcome::Changed;
     if (!LockWaiting(in, kLockWait)) return failed(FailureKind::Busy, {});
-    std::uint64_t hash = 0;
-    if (auto ec = HashOf(in, hash, buffer_)) return failed(FailureKind::Read, ec);
+    std::string hash;
+    if (auto ec = DigestOf(in, record_.version, hash, buffer_)) return failed(FailureKind::Read, ec);
     if (!now.SameVersionAs(e.written) || hash != e.writtenHash) {
         // Put back before (an undo that was stopped half-way): nothing to do.
         if (now.size == e.original.size && hash == e.originalHash) return FileOutcome::Restored;
         return FileOutcome::Changed;
     }
-    const fs::path temporary = os::TemporaryFileName();
-    if (auto placed = PlaceOriginal(e, folder, temporary)) {
-        failure = std::move(*placed);
+    return Replace(e, folder, os::TemporaryFileName(), in, now, failure);
+}
+
+FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, const fs::path& temporary, os::File& in,
+                                const os::FileInfo& now, Failure& failure) {
+    const fs::path name = e.path.filename();
+    os::FileInfo placed;
+    std::string placedDigest, nowDigest;
+    if (auto wrong = PlaceOriginal(e, folder, temporary, placed, placedDigest)) {
+        failure = std::move(*wrong);
         return FileOutcome::Failed;
     }
     // What is replaced is kept in this run's record, so the undo can be undone.
     std::optional<std::size_t> kept;
-    if (keeper_) kept = keeper_->Keep(e.path, folder, name, now, hash, in, {}, buffer_);
+    if (keeper_ && !DigestOf(in, 2, nowDigest, buffer_))
+        kept = keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest,
+                             buffer_);
+    // The file being replaced under a second name for the moment: a write
+    // that lands in it after the check below can still be put back.
+    fs::path hold = os::TemporaryFileName();
+    if (!os::OpenFilesReplaceable() || folder.LinkFrom(folder, name, hold)) hold.clear();
     const auto giveUp = [&] {
         folder.Remove(temporary);
+        if (!hold.empty()) folder.Remove(hold);
         if (kept) keeper_->Forget(*kept);
     };
     // A write since the check: the file stays as it is now.
@@ -151,12 +179,26 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     if (!os::OpenFilesReplaceable()) in.Close();
     if (auto ec = folder.Replace(temporary, name)) {
         giveUp();
-        return failed(FailureKind::Replace, ec);
+        failure = Failure{FailureKind::Replace, e.path, ec};
+        return FileOutcome::Failed;
     }
+    if (os::FileInfo late; in.IsOpen() && !in.Info(late) && !late.SameVersionAs(now)) {
+        // Written to just as it was replaced: that content goes back under
+        // its name, and the file is as changed as if the write came first.
+        if (!hold.empty() && !folder.Rename(hold, name)) {
+            if (kept) keeper_->Forget(*kept);
+            return FileOutcome::Changed;
+        }
+        // No second name could be had (no hard links here): the original stays, without that write.
+        if (!hold.empty()) folder.Remove(hold);
+        if (kept) keeper_->Replaced(*kept), keeper_->Confirm(*kept);
+        failure = Failure{FailureKind::Changed, e.path, {}, {}, "late-restore"};
+        return FileOutcome::Failed;
+    }
+    if (!hold.empty()) folder.Remove(hold);
     FlushAt(FlushSite::RestoredFolder, folder);
-    os::FileInfo restored;
-    if (kept && !folder.Stat(name, restored)) {
-        keeper_->Replaced(*kept, restored, e.originalHash);
+    if (kept) {
+        keeper_->Replaced(*kept);
         keeper_->Confirm(*kept);
     }
     return FileOutcome::Restored;

@@ -10,7 +10,9 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -19,22 +21,29 @@ namespace tarnwick {
 // Why an undo cannot begin.
 struct UndoRefusal {
     bool unreadable = false;  // the record of the run to undo can no longer be read whole
+    bool busy = false;        // another undo of that run is under way
     std::string why;          // otherwise: why a record of the undo's own cannot be begun
 };
 
 class RestoreRun {
 public:
     // The undo of `target`, a run of `store`, keeping a record of its own
-    // (which names `target` as the run it undoes), as both front ends start one.
+    // (which names `target` as the run it undoes), as both front ends start
+    // one. The target's record is held until the undo ends: no second undo
+    // of it runs meanwhile and no other run removes it.
     static std::variant<RestoreRun, UndoRefusal> Of(const UndoStore& store, const UndoRecord& target);
 
     // `keeper`: the record of this run (its `undoes` names `record`), or null
     // to keep none.
     RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper);
 
+    // Stops the run when `stop` is set (from a signal handler, say): the file
+    // in flight is finished, no other is started, and the record is written.
+    void StopOn(const StopRequest* stop) { stop_ = stop; }
+
     // Puts each file back, in the record's order, telling `sink`: Restored,
     // Changed (left alone) or Failed. Then writes this run's record. False
-    // when the sink stopped it.
+    // when the sink or a stop request stopped it.
     bool Execute(RunSink& sink);
 
     const UndoRecord& Undone() const { return record_; }
@@ -45,17 +54,28 @@ public:
 private:
     // What became of one file; the failure where it failed.
     FileOutcome Restore(const UndoEntry& entry, Failure& failure);
-    // The original of `entry` in `folder` under `temporary`; the failure where it cannot be.
+    // The original of `entry` in `folder` under `temporary`, with the access
+    // the record names (`placed`: which file it is, `digest`: its SHA-256);
+    // the failure where it cannot be.
     std::optional<Failure> PlaceOriginal(const UndoEntry& entry, const os::Folder& folder,
-                                         const std::filesystem::path& temporary);
-    // Opens the original kept for `entry` and checks it is what was kept.
+                                         const std::filesystem::path& temporary, os::FileInfo& placed,
+                                         std::string& digest);
+    // Opens the original kept for `entry` and checks it is what was kept; its SHA-256 in `digest`.
     std::error_code OpenOriginal(const UndoEntry& entry, os::Folder& folder, std::filesystem::path& name,
-                                 os::File& file);
+                                 os::File& file, std::string& digest);
+    // The replacement of `name` by `temporary`, and the check just after it
+    // that no write landed in the replaced file (`in`, as `now`): where one
+    // did, the replaced file goes back under its name.
+    FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, const std::filesystem::path& temporary,
+                        os::File& in, const os::FileInfo& now, Failure& failure);
 
     UndoRecord record_;
     std::shared_ptr<UndoKeeper> keeper_;
+    os::File hold_;  // the record being undone, held
     std::vector<char> buffer_;
     std::error_code commitFailure_;
+    const StopRequest* stop_ = nullptr;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> cleaned_;  // folders whose leftovers were cleaned
 };
 
 }  // namespace tarnwick

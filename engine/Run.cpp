@@ -71,7 +71,8 @@ struct CorrectionRun::Group {
           identity(files.size()),
           twinOf(files.size(), -1),
           earlier(files.size(), 0),
-          busy(files.size(), 0) {}
+          busy(files.size(), 0),
+          begun(files.size(), 0) {}
     std::size_t Size() const { return files.size(); }
     const fs::path& File(std::size_t k) const { return *files[k]; }
     // Rewritten here: not another name of a file held or corrected before, not held by another run.
@@ -85,6 +86,7 @@ struct CorrectionRun::Group {
     std::vector<std::ptrdiff_t> twinOf;  // an earlier name of the same file in this group
     std::vector<char> earlier;           // a file an earlier group corrected
     std::vector<char> busy;              // another run held it: done alone, after the group
+    std::vector<char> begun;             // its first step is done: it waits for the others
 };
 
 CorrectionRun::CorrectionRun(Corrector corrector, std::vector<fs::path> paths, RunMode mode, unsigned workers,
@@ -162,20 +164,21 @@ bool CorrectionRun::Execute(RunSink& sink) {
             batch.refused.resize(files.size());
             for (std::size_t k = 0; k < files.size(); ++k) batch.refused[k] = Confine(files[k], batch.places[k]);
         }
-        if (!files.empty() && !stopped_.value) Take(batch, sink);
+        if (!files.empty() && !Stopping()) Take(batch, sink);
         files.clear();
     };
     for (const fs::path& path : paths_) {
-        if (stopped_.value) break;
+        if (Stopping()) break;
         std::error_code ec;
         if (!fs::is_directory(path, ec)) {
             if (!TakenBefore(path)) files.push_back(path);
             continue;
         }
         takeFiles();
-        if (!stopped_.value) Walk(path, sink);
+        if (!Stopping()) Walk(path, sink);
     }
     takeFiles();
+    if (undo_ && Stopping()) undo_->Stopped();
     if (undo_) undoFailure_ = undo_->Commit();
     if (!stopped_.value && !sink.Settled()) stopped_.value = true;
     return !stopped_.value;
@@ -195,7 +198,7 @@ void CorrectionRun::Walk(const fs::path& top, RunSink& sink) {
     // while a batch is checked.
     std::vector<FolderPlace> stack{FolderPlace{top, nullptr, 0, 0}};
     Ahead ahead;
-    while (!stack.empty() && !stopped_.value) {
+    while (!stack.empty() && !Stopping()) {
         Batch batch;
         Fill(batch, stack, ahead);
         batch.prefetch = Upcoming(stack, ahead.listings);
@@ -368,7 +371,7 @@ void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupName
 }
 
 void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
-    if (stopped_.value && !slot.rewrite) return;
+    if (Stopping() && !slot.rewrite) return;
     const CheckResult& check = slot.check;
     bool more = true;
     if (slot.backup) {
@@ -403,7 +406,7 @@ void CorrectionRun::Parallel(std::size_t count, unsigned use, std::size_t ahead,
 
 void CorrectionRun::ListAhead(Batch& batch, std::size_t k) {
     // What is listed ahead is held until its turn: a few batches' worth at most.
-    if (stopped_.value || batch.heldAhead.load() >= 2 * kBatchFiles) return;
+    if (Stopping() || batch.heldAhead.load() >= 2 * kBatchFiles) return;
     FolderListing listing = List(batch.prefetch[k]);
     batch.heldAhead += listing.files.size();
     batch.listed[k] = std::move(listing);
@@ -430,7 +433,7 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
         [&](std::size_t i, unsigned worker) {
             if (i < lists) return ListAhead(b, i);
             const std::size_t k = i - lists;
-            if (stopped_.value) return;
+            if (Stopping()) return;
             Slot& slot = slots[k % slots.size()];
             if (!b.refused.empty() && b.refused[k]) slot = {false, {FileVerdict::Unknown, b.refused[k], {}, false}, std::nullopt};
             else CheckInto(slot, *b.files[k], b.BackupsOf(k), b.places[k], worker);
@@ -452,7 +455,7 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
     Hire(std::max(workers, Flushers(workers)));
     std::vector<Slot> slots;
     const std::size_t lists = b.prefetch.size();
-    for (std::size_t first = 0; first < b.Size() && !stopped_.value; first += kCheckChunk) {
+    for (std::size_t first = 0; first < b.Size() && !Stopping(); first += kCheckChunk) {
         const std::size_t count = std::min(kCheckChunk, b.Size() - first), listing = first == 0 ? lists : 0;
         // A later name of a file corrected before this share was checked
         // after that correction: only this share's names are looked up.
@@ -465,6 +468,7 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
         Parallel(listing + count, workers, listing + count,
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);
+                     if (Stopping()) return;
                      const std::size_t k = first + i - listing;
                      if (!b.refused.empty() && b.refused[k]) {
                          slots[i - listing] = {false, {FileVerdict::Unknown, b.refused[k], {}, false}, std::nullopt};
@@ -490,7 +494,7 @@ void CorrectionRun::RewriteChunk(Batch& b, std::size_t first, std::vector<Slot>&
             Tell(*b.files[first + told], slots[told], sink);
         }
     };
-    for (std::size_t from = 0; from < toCorrect.size() && !stopped_.value; from += GroupSize()) {
+    for (std::size_t from = 0; from < toCorrect.size() && !Stopping(); from += GroupSize()) {
         const std::size_t end = std::min(from + GroupSize(), toCorrect.size());
         std::vector<const fs::path*> names;
         std::vector<FilePlace> places;
@@ -530,13 +534,13 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     // A file another run holds is not waited for while this group holds
     // others (the two runs could wait for each other): it comes after.
     parallel(workers, [&](std::size_t k, unsigned worker) {
-        if (!g.Own(k)) return;
+        if (!g.Own(k) || Stopping()) return;
         Corrector::Begun begun = On(worker).Begin(g.File(k), g.places[k], g.pending[k], false);
         if (auto* done = std::get_if<ProcessResult>(&begun)) g.results[k] = std::move(*done);
         else if (std::holds_alternative<Corrector::Busy>(begun)) g.busy[k] = 1;
-        else g.pending[k].out.StartFlush();
+        else g.pending[k].out.StartFlush(), g.begun[k] = 1;
     });
-    const auto ready = [&](std::size_t k) { return g.Own(k) && !g.results[k] && !g.busy[k]; };
+    const auto ready = [&](std::size_t k) { return g.begun[k] && !g.results[k]; };
     parallel(Flushers(workers), [&](std::size_t k, unsigned worker) {
         if (ready(k)) g.results[k] = On(worker).Place(g.pending[k]);
     });
@@ -550,7 +554,7 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
         if (ready(k)) g.results[k] = On(worker).Finish(g.pending[k]);
     });
     for (std::size_t k = 0; k < g.Size(); ++k)
-        if (g.busy[k]) g.results[k] = corrector_.ProcessFile(g.File(k), g.places[k]);
+        if (g.busy[k] && !Stopping()) g.results[k] = corrector_.ProcessFile(g.File(k), g.places[k]);
 }
 
 void CorrectionRun::Settle(Group& g) {
@@ -561,8 +565,11 @@ void CorrectionRun::Settle(Group& g) {
         if (g.twinOf[k] >= 0) {
             const auto twin = static_cast<std::size_t>(g.twinOf[k]);
             const Corrector::Pending& p = g.pending[twin];
+            if (!g.results[twin]) continue;  // (a stop came before it was begun)
             g.results[k] = g.results[twin]->Corrected() ? SecondName(g.File(k), g.places[k], p.file, p.target != p.file)
                                                         : corrector_.ProcessFile(g.File(k), g.places[k]);
+        } else if (!g.results[k] && !g.earlier[k]) {
+            continue;
         } else if (g.earlier[k]) {
             const auto& [path, viaLink] = correctedNames_.at({g.identity[k].device, g.identity[k].inode});
             g.results[k] = SecondName(g.File(k), g.places[k], path, viaLink);

@@ -49,6 +49,10 @@ struct FileSelection {
     NameMask excludeFolders;  // subfolders whose names match are not entered
 };
 
+// A stop asked of a run from outside it (a signal handler may set it): the
+// files in flight are finished, no other is started.
+using StopRequest = std::atomic<bool>;
+
 // What became of one file.
 enum class FileOutcome {
     Checked,    // `verdict` says what it holds; nothing was changed
@@ -131,6 +135,9 @@ public:
     // Files at these paths (absolute) are backup copies earlier runs made:
     // never checked or changed, told as backups.
     void KnownBackups(std::set<std::filesystem::path> paths);
+
+    // Stops the run when `stop` is set, as a sink's false answer does.
+    void StopOn(const StopRequest* stop) { stopRequest_ = stop; }
 
     // Keeps a record of what a correcting run changes, for undo; written when the run ends.
     void KeepUndo(std::shared_ptr<UndoKeeper> keeper);
@@ -225,6 +232,12 @@ private:
             return *this;
         }
     } stopped_;
+    const StopRequest* stopRequest_ = nullptr;
+    // Whether the run is to stop: its sink said so, or a stop was requested.
+    bool Stopping() {
+        if (stopRequest_ && stopRequest_->load()) stopped_.value = true;
+        return stopped_.value;
+    }
     std::set<std::filesystem::path> knownBackups_;
     // Their names: most files are told apart by name alone, without making their paths absolute.
     std::set<std::filesystem::path> knownBackupNames_;

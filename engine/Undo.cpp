@@ -1,6 +1,8 @@
 #include "Undo.h"
 
 #include "CodePage.h"
+#include "ContentHash.h"
+#include "Digest.h"
 #include "FileCopy.h"
 #include "FlushSites.h"
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <type_traits>
+#include <unordered_map>
 
 namespace tarnwick {
 
@@ -20,10 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kHeader = "tarnwick-undo-record 1";
+constexpr std::string_view kHeader = "tarnwick-undo-record ";  // and the version
+constexpr int kVersion = 2;
 const fs::path kRecordName = "record";
-const fs::path kProcessName = "process";   // the number of the process writing the record
-const fs::path kFreshName = "record.new";  // the record until it is complete
+const fs::path kProcessName = "process";    // the number of the process writing the record
+const fs::path kFreshName = "record.new";   // the record until it is complete
+const fs::path kEndedName = "record.ended";  // a stopped run's record, completed, until it is named
 
 // Text as one field: bytes outside printable ASCII, and '%', as %XX.
 std::string Escape(std::string_view text) {
@@ -78,9 +83,21 @@ std::optional<fs::path> PathOfField(std::string_view field) {
     return PathFromText(*text);
 }
 
-void RemoveRecord(const fs::path& folder) {
+void RemoveFolder(const fs::path& folder) {
     std::error_code ec;
     fs::remove_all(folder, ec);
+}
+
+// Removes a record folder unless another process holds its record (an undo
+// of it under way); false then.
+bool RemoveRecord(const fs::path& folder) {
+    os::Folder open;
+    os::File lock;
+    if (!os::Folder::Open(folder, open) && !open.OpenRead(kRecordName, lock, false) && !lock.TryLock()) return false;
+    // (Where an open file cannot be removed, it is let go first.)
+    if (!os::OpenFilesReplaceable()) lock.Close();
+    RemoveFolder(folder);
+    return true;
 }
 
 // A new record folder, and its name: the time to the millisecond (UTC), and
@@ -112,7 +129,7 @@ std::string NewRecordFolder(const fs::path& store) {
         const std::string pid = std::to_string(os::ProcessId()) + "\n";
         if (os::Folder::Open(store / temporary, made) || made.CreateNew(kProcessName, process) ||
             process.WriteAll(pid.data(), pid.size()) || process.Close()) {
-            RemoveRecord(store / temporary);
+            RemoveFolder(store / temporary);
             return {};
         }
     }  // (closed: Windows renames no open folder)
@@ -121,118 +138,14 @@ std::string NewRecordFolder(const fs::path& store) {
         const std::error_code ec = folder.RenameNoReplace(temporary, id);
         if (!ec) return id;
         if (ec != std::errc::file_exists || n > 1000) {
-            RemoveRecord(store / temporary);
+            RemoveFolder(store / temporary);
             return {};
         }
     }
 }
 
-// A record read from its folder, with its files or only their count and size.
-std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles);
-
 void AddBackupsMade(const UndoRecord& record, std::set<fs::path>& made) {
     for (const fs::path& backup : record.backupsMade) made.insert(backup.lexically_normal());
-}
-
-}  // namespace
-
-fs::path UndoStore::DefaultFolder() {
-    const fs::path state = os::UserStateFolder("tarnwick");
-    return state.empty() ? fs::path() : state / "undo";
-}
-
-std::variant<UndoStore, std::string> UndoStore::Open(const fs::path& folder) {
-    if (folder.empty()) return std::string("no folder for undo records (neither XDG_STATE_HOME nor HOME is set)");
-    std::string why;
-    if (auto ec = os::MakePrivateFolder(folder, why)) {
-        if (why.empty()) why = "cannot be made: " + ec.message();
-        return "the undo record folder " + PathText(folder) + " " + why;
-    }
-    return UndoStore(folder);
-}
-
-std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
-    std::set<fs::path> made;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (auto record = ReadRecord(it->path(), false)) AddBackupsMade(*record, made);
-    return made;
-}
-
-std::vector<UndoRecord> UndoStore::Records() const {
-    std::vector<UndoRecord> records;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->is_directory(ec)) continue;
-        if (auto record = ReadRecord(it->path(), false)) {
-            records.push_back(std::move(*record));
-            continue;
-        }
-        // A record this program cannot read (another version's) is left alone.
-        if (std::error_code none; fs::exists(it->path() / kRecordName, none)) continue;
-        // A run that was stopped before its record was written: its
-        // originals are of no use once its process is gone. (A folder gets
-        // its name only once the file naming its process is written; where
-        // that file is empty or missing, a power cut took it.)
-        std::ifstream process(it->path() / kProcessName);
-        std::uint64_t pid = 0;
-        process >> pid;
-        const fs::path name = it->path().filename();
-        if (name.string().rfind(".~tarnwick-", 0) == 0 ? os::IsStoppedRunsName(name.native())
-                                                       : !os::ProcessRunning(pid))
-            RemoveRecord(it->path());
-    }
-    std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
-        return a.time != b.time ? a.time > b.time : a.id > b.id;
-    });
-    return records;
-}
-
-std::optional<UndoRecord> UndoStore::Load(const UndoRecord& record) { return ReadRecord(record.folder, true); }
-
-UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all) {
-    std::size_t restored = 0;
-    for (const UndoRecord& later : all)
-        if (later.undoes == record.id && StateOf(later, all) != UndoState::Undone)
-            restored = std::max(restored, later.restored);
-    if (restored == 0) return UndoState::Undoable;
-    return restored >= record.fileCount ? UndoState::Undone : UndoState::Partly;
-}
-
-const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) {
-    for (const UndoRecord& record : all) {
-        if (record.IsUndo()) continue;
-        const bool undone = std::any_of(all.begin(), all.end(), [&](const UndoRecord& later) {
-            return later.undoes == record.id && StateOf(later, all) != UndoState::Undone;
-        });
-        if (!undone) return &record;
-    }
-    return nullptr;
-}
-
-namespace {
-
-// The record's first lines: what the run was.
-std::string HeaderText(const UndoRecord& r) {
-    std::ostringstream text;
-    text << kHeader << "\nid " << r.id << "\ntime " << r.time << '\n';
-    if (r.IsUndo()) text << "undoes " << r.undoes << '\n';
-    for (const auto& [search, replace] : r.pairs)
-        text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
-    for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
-    return text.str();
-}
-
-// One file's line of a record.
-std::string EntryLine(const UndoEntry& e) {
-    std::ostringstream text;
-    const os::FileInfo &w = e.written, &o = e.original;
-    text << "file " << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size << ' ' << w.modifiedNs
-         << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode << ' '
-         << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
-         << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
-    if (!e.madeBackup.empty()) text << "made " << PathField(e.madeBackup) << '\n';
-    return text.str();
 }
 
 // The fields of a record's line, separated by spaces, read as numbers or text.
@@ -274,85 +187,355 @@ private:
     std::string_view rest_;
 };
 
-// A file's line of a record (after its key) into `r`: counted, and with
-// `withFiles` kept whole. False when a field is missing or unreadable.
-bool ReadFileLine(Fields& fields, UndoRecord& r, bool withFiles) {
+// A record's text taken apart: its header, each file's line by its token, and
+// which files were done or dropped.
+struct Parsed {
+    UndoRecord record;
+    bool ended = false;
+    // By token: each file's line (withFiles: whole; otherwise its size, whether
+    // its original is kept in the folder, and the backup made of it).
+    std::map<std::size_t, UndoEntry> entries;
+    std::vector<std::size_t> done;  // in the run's order
+    std::set<std::size_t> dropped;
+    std::size_t lines = 0;  // the length of the text read as whole lines
+};
+
+// A digest field as the record's version writes it.
+bool DigestField(std::string_view field, int version) {
+    if (version == 1) {
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+        return ec == std::errc() && end == field.data() + field.size();
+    }
+    return field.size() == 64 && std::all_of(field.begin(), field.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// A file's line of a record (after its key) into `p`. False when a field is
+// missing or unreadable.
+bool ReadFileLine(Fields& fields, Parsed& p, bool withFiles) {
     UndoEntry e;
-    std::string_view path, how, where;
+    std::string_view path, how, where, writtenHash, originalHash;
     os::FileInfo &w = e.written, &o = e.original;
-    if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, e.writtenHash, o.device, o.inode, o.size, o.mode,
-                     o.owner, o.group, e.originalHash, how, where))
+    if (p.record.version >= 2 && !fields.Read(e.token)) return false;
+    if (p.record.version < 2) e.token = p.entries.size() + 1;
+    if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, writtenHash, o.device, o.inode, o.size, o.mode,
+                     o.owner, o.group, originalHash, how, where))
         return false;
     // Only read through here, the paths are not made until they are wanted.
-    if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup")) return false;
-    ++r.fileCount;
-    if (how == "kept") r.keptBytes += o.size;
-    if (!withFiles) return true;
-    e.path = *PathOfField(path);
-    (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
-    r.files.push_back(std::move(e));
+    if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup") ||
+        !DigestField(writtenHash, p.record.version) || !DigestField(originalHash, p.record.version))
+        return false;
+    if (withFiles) {
+        e.path = *PathOfField(path);
+        (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
+        e.writtenHash = writtenHash;
+        e.originalHash = originalHash;
+    } else if (how == "kept") {
+        e.kept = "+";  // (kept in the folder: its size counts)
+    }
+    if (p.record.version < 2) p.done.push_back(e.token);  // a file line is a done file there
+    p.entries[e.token] = std::move(e);
     return true;
+}
+
+// One line of a record into `p`; false when it cannot be read.
+bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
+    UndoRecord& r = p.record;
+    Fields fields(line);
+    std::string_view key, value;
+    fields.Next(key);
+    const auto text = [&]() -> std::optional<std::string> {
+        if (!fields.Next(value)) return std::nullopt;
+        return Unescape(value);
+    };
+    std::size_t token = 0;
+    if (key == "end") {
+        p.ended = true;
+    } else if (key == "id") {
+        fields.Next(r.id);
+    } else if (key == "time") {
+        fields.Next(r.time);
+    } else if (key == "undoes") {
+        fields.Next(r.undoes);
+    } else if (key == "restored") {
+        fields.Next(r.restored);
+    } else if (key == "stopped") {
+        r.completed = true;
+    } else if (key == "search" || key == "replace" || key == "path") {
+        auto t = text();
+        if (!t) return false;
+        if (key == "search") r.pairs.emplace_back(*t, "");
+        else if (key == "path") r.paths.push_back(*t);
+        else if (r.pairs.empty()) return false;
+        else r.pairs.back().second = *t;
+    } else if (key == "made") {
+        if (r.version >= 2 && !fields.Read(token)) return false;
+        if (r.version < 2) token = p.entries.size();
+        fields.Next(value);
+        const auto made = PathOfField(value);
+        const auto entry = p.entries.find(token);
+        if (!made || entry == p.entries.end()) return false;
+        entry->second.madeBackup = *made;
+    } else if (key == "done" || key == "drop") {
+        if (!fields.Read(token) || !p.entries.count(token)) return false;
+        if (key == "done") p.done.push_back(token);
+        else p.dropped.insert(token);
+    } else if (key == "file" && !ReadFileLine(fields, p, withFiles)) {
+        return false;
+    }
+    return true;
+}
+
+// A record's text taken apart; nothing when it cannot be read. `unended`: a
+// stopped run's, whose last line may be torn.
+std::optional<Parsed> Parse(std::string_view content, bool withFiles, bool unended) {
+    std::string_view rest = content;
+    const auto nextLine = [&](std::string_view& line) {
+        const std::size_t end = rest.find('\n');
+        if (end == std::string_view::npos) return false;  // (a line is whole only with its end)
+        line = rest.substr(0, end);
+        rest.remove_prefix(end + 1);
+        return true;
+    };
+    std::string_view line;
+    Parsed p;
+    if (!nextLine(line) || line.substr(0, kHeader.size()) != kHeader) return std::nullopt;
+    const std::string_view version = line.substr(kHeader.size());
+    if (version == "1") p.record.version = 1;
+    else if (version == "2") p.record.version = 2;
+    else return std::nullopt;
+    while (!p.ended && nextLine(line)) {
+        if (!ReadLine(line, p, withFiles)) {
+            if (unended) break;  // a torn last line of a stopped run
+            return std::nullopt;
+        }
+        p.lines = content.size() - rest.size();
+    }
+    if (!p.ended && !unended) return std::nullopt;
+    if (p.lines == 0) p.lines = content.size() - rest.size();
+    return p;
+}
+
+// The record's files as `p` holds them, in the run's order; its counts.
+void Gather(Parsed& p, bool withFiles) {
+    UndoRecord& r = p.record;
+    for (const std::size_t token : p.done) {
+        UndoEntry& e = p.entries.at(token);
+        ++r.fileCount;
+        if (!e.kept.empty()) r.keptBytes += e.original.size;
+        if (!e.madeBackup.empty()) r.backupsMade.push_back(e.madeBackup);
+        if (withFiles) r.files.push_back(std::move(e));
+    }
+}
+
+std::optional<std::string> ReadWhole(const fs::path& file) {
+    std::ostringstream whole;
+    if (std::ifstream in(file, std::ios::binary); !in || !(whole << in.rdbuf())) return std::nullopt;
+    return std::move(whole).str();
 }
 
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
     // Read whole and taken apart in place: a record may name a few hundred
     // thousand files, and every run reads every record when it starts.
-    std::ostringstream whole;
-    if (std::ifstream in(folder / kRecordName, std::ios::binary); !in || !(whole << in.rdbuf())) return std::nullopt;
-    const std::string content = std::move(whole).str();
-    std::string_view rest = content;
-    const auto nextLine = [&](std::string_view& line) {
-        if (rest.empty()) return false;
-        const std::size_t end = std::min(rest.find('\n'), rest.size());
-        line = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        return true;
-    };
-    std::string_view line;
-    if (!nextLine(line) || line != kHeader) return std::nullopt;
-    UndoRecord r;
-    r.folder = folder;
-    bool ended = false;
-    while (!ended && nextLine(line)) {
-        Fields fields(line);
-        std::string_view key, value;
-        fields.Next(key);
-        const auto text = [&]() -> std::optional<std::string> {
-            if (!fields.Next(value)) return std::nullopt;
-            return Unescape(value);
-        };
-        if (key == "end") {
-            ended = true;
-        } else if (key == "id") {
-            fields.Next(r.id);
-        } else if (key == "time") {
-            fields.Next(r.time);
-        } else if (key == "undoes") {
-            fields.Next(r.undoes);
-        } else if (key == "restored") {
-            fields.Next(r.restored);
-        } else if (key == "search" || key == "replace" || key == "path") {
-            auto t = text();
-            if (!t) return std::nullopt;
-            if (key == "search") r.pairs.emplace_back(*t, "");
-            else if (key == "path") r.paths.push_back(*t);
-            else if (r.pairs.empty()) return std::nullopt;
-            else r.pairs.back().second = *t;
-        } else if (key == "made") {
-            fields.Next(value);
-            const auto made = PathOfField(value);
-            if (!made) return std::nullopt;
-            r.backupsMade.push_back(*made);
-            if (withFiles && !r.files.empty()) r.files.back().madeBackup = *made;
-        } else if (key == "file" && !ReadFileLine(fields, r, withFiles)) {
-            return std::nullopt;
-        }
+    const auto content = ReadWhole(folder / kRecordName);
+    if (!content) return std::nullopt;
+    auto parsed = Parse(*content, withFiles, false);
+    if (!parsed || parsed->record.id.empty() || folder.filename() != parsed->record.id) return std::nullopt;
+    parsed->record.folder = folder;
+    Gather(*parsed, withFiles);
+    return std::move(parsed->record);
+}
+
+// What became of a record folder that has no complete record.
+enum class Unfinished { Live, Completed, Leftover };
+
+// A record a stopped run left unended, completed from what it holds: each
+// file whose line was written before its replacement counts (done or not:
+// an undo finds a file that was never replaced as it was and leaves it), the
+// record ends and takes its name. A live run's (its record held, its process
+// running) is left alone; one that cannot be read is a leftover.
+Unfinished Complete(const fs::path& folder) {
+    os::Folder open;
+    os::File fresh;
+    if (os::Folder::Open(folder, open) || open.OpenRead(kFreshName, fresh, false)) return Unfinished::Leftover;
+    if (!fresh.TryLock()) return Unfinished::Live;
+    std::ifstream process(folder / kProcessName);
+    std::uint64_t pid = 0;
+    if ((process >> pid) && os::ProcessRunning(pid)) return Unfinished::Live;
+    const auto content = ReadWhole(folder / kFreshName);
+    auto parsed = content ? Parse(*content, true, true) : std::nullopt;
+    if (!parsed || parsed->record.id != folder.filename().string() || parsed->record.version < 2)
+        return Unfinished::Leftover;
+    std::string ended = content->substr(0, parsed->lines);
+    std::set<fs::path> keptNames;
+    for (const auto& [token, entry] : parsed->entries) {
+        const bool done = std::find(parsed->done.begin(), parsed->done.end(), token) != parsed->done.end();
+        if (!done && !parsed->dropped.count(token)) ended += "done " + std::to_string(token) + "\n";
+        if (!parsed->dropped.count(token) && !entry.kept.empty()) keptNames.insert(entry.kept);
     }
-    if (!ended || r.id.empty() || folder.filename() != r.id) return std::nullopt;
-    return r;
+    if (ended.find("\nfile ") == std::string::npos) return Unfinished::Leftover;
+    if (parsed->record.IsUndo()) ended += "restored 0\n";
+    ended += "stopped\nend\n";
+    // Written whole and flushed under a name of its own, then named: whole or absent.
+    os::File out;
+    open.Remove(kEndedName);
+    if (open.CreateNew(kEndedName, out) || out.WriteAll(ended.data(), ended.size()) ||
+        FlushAt(FlushSite::RecordData, out) || out.Close() || open.Rename(kEndedName, kRecordName)) {
+        out.Close();
+        open.Remove(kEndedName);
+        return Unfinished::Live;  // (tried again next time)
+    }
+    FlushAt(FlushSite::RecordFolder, open);
+    // What no line names any more: originals of files that were never replaced.
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path name = it->path().filename();
+        if (name != kRecordName && !keptNames.count(name)) open.Remove(name);
+    }
+    return Unfinished::Completed;
 }
 
 }  // namespace
+
+fs::path UndoStore::DefaultFolder() {
+    const fs::path state = os::UserStateFolder("tarnwick");
+    return state.empty() ? fs::path() : state / "undo";
+}
+
+std::variant<UndoStore, std::string> UndoStore::Open(const fs::path& folder) {
+    if (folder.empty()) return std::string("no folder for undo records (neither XDG_STATE_HOME nor HOME is set)");
+    std::string why;
+    if (auto ec = os::MakePrivateFolder(folder, why)) {
+        if (why.empty()) why = "cannot be made: " + ec.message();
+        return "the undo record folder " + PathText(folder) + " " + why;
+    }
+    return UndoStore(folder);
+}
+
+std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
+    std::set<fs::path> made;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string why;
+        if (os::CheckPrivate(it->path(), true, why)) continue;
+        if (auto record = ReadRecord(it->path(), false)) AddBackupsMade(*record, made);
+    }
+    return made;
+}
+
+std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) const {
+    std::vector<UndoRecord> records;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
+        const fs::path name = it->path().filename();
+        // A folder that never got its name: a stopped run's, once its process is gone.
+        if (name.string().rfind(".~tarnwick-", 0) == 0) {
+            if (os::IsStoppedRunsName(name.native())) RemoveFolder(it->path());
+            continue;
+        }
+        // A record another user could have written is not used, as ssh refuses such keys.
+        std::string why;
+        const bool hasRecord = fs::exists(it->path() / kRecordName, ec);
+        fs::path wrong = it->path();
+        if (os::CheckPrivate(wrong, true, why) ||
+            (hasRecord && os::CheckPrivate(wrong = it->path() / kRecordName, false, why))) {
+            if (refused && !why.empty()) refused->push_back({name.string(), wrong, why});
+            continue;
+        }
+        if (!hasRecord) {
+            const Unfinished what =
+                fs::exists(it->path() / kFreshName, ec) ? Complete(it->path()) : Unfinished::Leftover;
+            if (what == Unfinished::Live) continue;
+            if (what == Unfinished::Leftover) {
+                // (A folder gets its name only once the file naming its process
+                // is written; where that file is empty or missing, a power cut took it.)
+                std::ifstream process(it->path() / kProcessName);
+                std::uint64_t pid = 0;
+                process >> pid;
+                if (!os::ProcessRunning(pid)) RemoveFolder(it->path());
+                continue;
+            }
+        }
+        if (auto record = ReadRecord(it->path(), false)) records.push_back(std::move(*record));
+        // A record this program cannot read (another version's) is left alone.
+    }
+    std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
+        return a.time != b.time ? a.time > b.time : a.id > b.id;
+    });
+    return records;
+}
+
+std::optional<UndoRecord> UndoStore::Load(const UndoRecord& record) { return ReadRecord(record.folder, true); }
+
+std::error_code UndoStore::Hold(const UndoRecord& record, os::File& lock) {
+    os::Folder folder;
+    if (auto ec = os::Folder::Open(record.folder, folder)) return ec;
+    if (auto ec = folder.OpenRead(kRecordName, lock, false)) return ec;
+    if (!lock.TryLock()) return std::make_error_code(std::errc::device_or_resource_busy);
+    return {};
+}
+
+UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all) {
+    std::size_t restored = 0;
+    for (const UndoRecord& later : all)
+        if (later.undoes == record.id && StateOf(later, all) != UndoState::Undone)
+            restored = std::max(restored, later.restored);
+    if (restored == 0) return UndoState::Undoable;
+    return restored >= record.fileCount ? UndoState::Undone : UndoState::Partly;
+}
+
+const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) {
+    for (const UndoRecord& record : all)
+        if (!record.IsUndo() && StateOf(record, all) != UndoState::Undone) return &record;
+    return nullptr;
+}
+
+namespace {
+
+// The record's first lines: what the run was.
+std::string HeaderText(const UndoRecord& r) {
+    std::ostringstream text;
+    text << kHeader << kVersion << "\nid " << r.id << "\ntime " << r.time << '\n';
+    if (r.IsUndo()) text << "undoes " << r.undoes << '\n';
+    for (const auto& [search, replace] : r.pairs)
+        text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
+    for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
+    return text.str();
+}
+
+// One file's line of a record.
+std::string EntryLine(const UndoEntry& e) {
+    std::ostringstream text;
+    const os::FileInfo &w = e.written, &o = e.original;
+    text << "file " << e.token << ' ' << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size
+         << ' ' << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' '
+         << o.mode << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
+         << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
+    if (!e.madeBackup.empty()) text << "made " << e.token << ' ' << PathField(e.madeBackup) << '\n';
+    return text.str();
+}
+
+}  // namespace
+
+std::error_code DigestOf(os::File& file, int version, std::string& digest, std::vector<char>& buffer) {
+    constexpr std::size_t kReadSize = std::size_t{1} << 16;
+    if (auto ec = file.Rewind()) return ec;
+    buffer.resize(std::max(buffer.size(), kReadSize));
+    os::Sha256 sha;
+    ContentHash fast;
+    for (;;) {
+        std::size_t got = 0;
+        if (auto ec = file.Read(buffer.data(), buffer.size(), got)) return ec;
+        if (got == 0) break;
+        if (version == 1) fast.Add(buffer.data(), got);
+        else sha.Add(buffer.data(), got);
+    }
+    digest = version == 1 ? std::to_string(fast.Value()) : sha.Hex();
+    return {};
+}
 
 std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
                                                                          UndoBudget budget) {
@@ -364,23 +547,24 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
     std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
     record.id = NewRecordFolder(store.Folder());
     if (record.id.empty()) return "cannot make a record folder in " + PathText(store.Folder());
-    // Room for this run among the runs kept.
-    while (!older.empty() && older.size() >= budget.runs) {
-        RemoveRecord(older.front().folder);
-        older.erase(older.begin());
-    }
+    // Room for this run among the runs kept; a record another process holds stays.
+    for (auto it = older.begin(); it != older.end() && older.size() >= budget.runs;)
+        it = RemoveRecord(it->folder) ? older.erase(it) : std::next(it);
     std::uint64_t used = 0;
     for (const UndoRecord& r : older) used += r.keptBytes;
     record.folder = store.Folder() / record.id;
     record.time = static_cast<std::int64_t>(std::time(nullptr));
+    record.version = kVersion;
     std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget.bytes, used, std::move(older)));
     keeper->backupsMadeBefore_ = std::move(backupsMade);
-    // The record is written as the run goes, under another name until it is complete.
+    // The record is written as the run goes, under another name until it is
+    // complete, held so that no one completes it while the run lives.
     const auto failed = [&](std::error_code ec) {
         return "cannot write a record in " + PathText(keeper->record_.folder) + ": " + ec.message();
     };
     if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_)) return failed(ec);
     if (auto ec = keeper->folder_.CreateNew(kFreshName, keeper->out_)) return failed(ec);
+    keeper->out_.TryLock();
     const std::string header = HeaderText(keeper->record_);
     if (auto ec = keeper->out_.WriteAll(header.data(), header.size())) return failed(ec);
     return keeper;
@@ -390,69 +574,80 @@ UndoKeeper::UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t us
     : record_(std::move(record)), budget_(budget), used_(used), older_(std::move(older)) {}
 
 bool UndoKeeper::MakeRoom(std::uint64_t size) {
-    while (used_ + size > budget_ && !older_.empty()) {
-        used_ -= std::min(used_, older_.front().keptBytes);
-        RemoveRecord(older_.front().folder);
-        older_.erase(older_.begin());
+    // What could never fit takes nobody's room.
+    if (size > budget_) return false;
+    for (auto it = older_.begin(); used_ + size > budget_ && it != older_.end();) {
+        if (!RemoveRecord(it->folder)) {
+            ++it;
+            continue;
+        }
+        used_ -= std::min(used_, it->keptBytes);
+        it = older_.erase(it);
     }
     return used_ + size <= budget_;
 }
 
-std::optional<std::size_t> UndoKeeper::Keep(const fs::path& file, const os::Folder& folder, const fs::path& name,
-                                            const os::FileInfo& before, std::uint64_t hash, os::File& in,
-                                            const fs::path& backup, std::vector<char>& buffer) {
+bool UndoKeeper::KeepInFolder(const Original& o, const fs::path& name, std::vector<char>& buffer) {
+    // A second name of the very file that was read, where no other name of it
+    // could change it; else a copy.
+    os::FileInfo linked;
+    if (!o.copy && !folder_.LinkFrom(o.folder, o.name, name) && !folder_.Stat(name, linked) &&
+        linked.SameFileAs(o.before))
+        return true;
+    folder_.Remove(name);
+    return !CopyInto(o.in, o.before.size, o.before, folder_, name, buffer);
+}
+
+std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInfo& written,
+                                            const std::string& writtenHash, std::vector<char>& buffer) {
     Held held;
     UndoEntry& entry = held.entry;
-    entry.path = file;
-    entry.original = before;
-    entry.originalHash = hash;
-    entry.madeBackup = backup;
+    entry.path = o.file;
+    entry.original = o.before;
+    entry.originalHash = o.hash;
+    entry.written = written;
+    entry.writtenHash = writtenHash;
+    entry.madeBackup = o.backup;
     bool room = false;
-    std::size_t token = 0;
     {
         std::lock_guard lock(mutex_);
-        room = MakeRoom(before.size);
-        if (room) used_ += before.size;
-        token = ++counter_;
+        room = MakeRoom(o.before.size);
+        if (room) used_ += o.before.size;
+        entry.token = ++counter_;
     }
-    std::string keptName = std::to_string(token);
+    std::string keptName = std::to_string(entry.token);
     keptName.insert(keptName.begin(), 'f');  // (GCC 12 warns wrongly about "f" + to_string)
     entry.kept = keptName;
-    // A second name of the very file that was read; else the backup; else a copy.
-    os::FileInfo linked;
-    bool kept = room && !folder_.LinkFrom(folder, name, entry.kept) && !folder_.Stat(entry.kept, linked) &&
-                linked.SameFileAs(before);
-    if (room && !kept) {
-        folder_.Remove(entry.kept);
-        if (backup.empty()) kept = !CopyInto(in, before.size, before, folder_, entry.kept, buffer);
-    }
+    const bool kept = room && KeepInFolder(o, entry.kept, buffer);
     std::lock_guard lock(mutex_);
     if (!kept) {
-        if (room) used_ -= before.size;
+        if (room) used_ -= o.before.size;
         entry.kept.clear();
-        if (backup.empty()) {
-            notUndoable_.push_back(file);
+        if (o.backup.empty()) {
+            notUndoable_.push_back(o.file);
             return std::nullopt;
         }
-        entry.backup = backup;
+        entry.backup = o.backup;  // (checked by its digest when it is used)
     }
+    Append(EntryLine(entry));
+    const std::size_t token = entry.token;
     held_.emplace(token, std::move(held));
     return token;
 }
 
-void UndoKeeper::Replaced(std::size_t kept, const os::FileInfo& written, std::uint64_t writtenHash) {
+void UndoKeeper::Replaced(std::size_t kept) {
     std::lock_guard lock(mutex_);
-    Held& held = held_.at(kept);
-    held.entry.written = written;
-    held.entry.writtenHash = writtenHash;
-    held.replaced = true;
+    held_.at(kept).replaced = true;
 }
 
 void UndoKeeper::Confirm(std::size_t kept) {
     std::lock_guard lock(mutex_);
     const auto found = held_.find(kept);
     if (found == held_.end()) return;
-    if (found->second.replaced) Append(found->second.entry);
+    if (found->second.replaced) {
+        Append("done " + std::to_string(kept) + "\n");
+        ++files_;
+    }
     held_.erase(found);
 }
 
@@ -461,6 +656,7 @@ void UndoKeeper::Forget(std::size_t kept) {
     const auto found = held_.find(kept);
     if (found == held_.end()) return;
     const UndoEntry& e = found->second.entry;
+    Append("drop " + std::to_string(kept) + "\n");
     if (!e.kept.empty()) {
         folder_.Remove(e.kept);
         used_ -= std::min(used_, e.original.size);
@@ -468,27 +664,35 @@ void UndoKeeper::Forget(std::size_t kept) {
     held_.erase(found);
 }
 
-void UndoKeeper::Append(const UndoEntry& entry) {
-    const std::string line = EntryLine(entry);
+void UndoKeeper::Append(const std::string& line) {
     if (!writeFailure_) writeFailure_ = out_.WriteAll(line.data(), line.size());
-    ++files_;
 }
 
 std::error_code UndoKeeper::Commit() {
+    std::vector<std::size_t> left;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [token, held] : held_) left.push_back(token);
+    }
+    for (const std::size_t token : left) {
+        const bool replaced = [&] {
+            std::lock_guard lock(mutex_);
+            return held_.at(token).replaced;
+        }();
+        replaced ? Confirm(token) : Forget(token);
+    }
     std::lock_guard lock(mutex_);
-    for (auto& [token, held] : held_)
-        if (held.replaced) Append(held.entry);
-    held_.clear();
     if (files_ == 0 && !record_.IsUndo()) {
         // Nothing was changed: nothing to undo. (On Windows an open folder cannot be removed.)
         out_.Close();
         folder_ = os::Folder();
-        RemoveRecord(record_.folder);
+        RemoveFolder(record_.folder);
         return {};
     }
     // Complete, flushed, then named: a record is whole or absent.
     std::error_code ec = writeFailure_;
-    const std::string end = (record_.IsUndo() ? "restored " + std::to_string(record_.restored) + "\n" : "") + "end\n";
+    const std::string end = (record_.IsUndo() ? "restored " + std::to_string(record_.restored) + "\n" : "") +
+                            (record_.completed ? "stopped\n" : "") + "end\n";
     if (!ec) ec = out_.WriteAll(end.data(), end.size());
     if (!ec) ec = FlushAt(FlushSite::RecordData, out_);
     if (!ec) ec = out_.Close();
@@ -502,6 +706,7 @@ std::error_code UndoKeeper::Commit() {
     if (os::Folder store; !os::Folder::Open(record_.folder.parent_path(), store))
         FlushAt(FlushSite::RecordStore, store);
     folder_.Remove(kProcessName);
+    record_.fileCount = files_;
     written_ = true;
     return {};
 }

@@ -2,13 +2,17 @@
 
 // Undo: a correcting run leaves a record of each file it changed and keeps
 // the file's original content (a second name of the very file that was read
-// where the record folder is on its file system, else the backup, else a
-// flushed copy). A later run puts the files back, each only while it is still
-// exactly what the run wrote (RestoreRun).
+// where the record folder is on its file system and no one else can change
+// it through another name, else a flushed copy, else the backup). A later run
+// puts the files back, each only while it is still exactly what the run wrote
+// (RestoreRun).
 //
 // The records live in one folder of the user's (UndoStore::DefaultFolder),
-// one subfolder per run; a run's record is written last, whole, so a run that
-// was stopped leaves a folder without one, which is ignored and removed.
+// one subfolder per run. A run writes each file's line before it replaces the
+// file and marks it done once the replacement is on disk, then ends the
+// record and names it complete. A run that was stopped (killed, a power cut)
+// leaves its record unended: the next look at the store completes it from
+// what is there, so its files can still be undone.
 
 #include "FileSystem.h"
 
@@ -30,11 +34,12 @@ namespace tarnwick {
 
 // One file a run changed.
 struct UndoEntry {
+    std::size_t token = 0;       // its number in the record
     std::filesystem::path path;  // the file itself, links resolved
     os::FileInfo written;        // what the run left there (device, inode, size, time)
-    std::uint64_t writtenHash = 0;
-    os::FileInfo original;  // the file before (device, inode, size, mode, owner, group)
-    std::uint64_t originalHash = 0;
+    std::string writtenHash;     // the digest of what it wrote (UndoRecord::version says which)
+    os::FileInfo original;       // the file before (device, inode, size, mode, owner, group)
+    std::string originalHash;
     std::filesystem::path kept;        // the original in the record's folder, or
     std::filesystem::path backup;      // the backup copy that holds it
     std::filesystem::path madeBackup;  // the backup copy the run made of it, if backups were on
@@ -42,6 +47,9 @@ struct UndoEntry {
 
 // One run's record.
 struct UndoRecord {
+    // 2: content named by SHA-256 digests; 1 (earlier versions): by a 64-bit
+    // hash of the program's own, read and undone still.
+    int version = 2;
     std::string id;
     std::int64_t time = 0;                                   // seconds since 1970
     std::string undoes;                                      // for a run that undid another: that one's ID
@@ -51,6 +59,7 @@ struct UndoRecord {
     std::vector<std::filesystem::path> backupsMade;          // the backup copies the run made
     std::size_t fileCount = 0;                               // the files it changed
     std::uint64_t keptBytes = 0;                             // the size of the originals kept in its folder
+    bool completed = false;        // the run was stopped: ended by itself on a stop, or from what it left
     std::vector<UndoEntry> files;  // each of them, when the record was loaded whole (UndoStore::Load)
     std::filesystem::path folder;  // where the record and the originals are kept
 
@@ -66,6 +75,13 @@ struct UndoBudget {
     std::size_t runs = 20;
 };
 
+// A record in the store that is not used, and why.
+struct RefusedRecord {
+    std::string id;              // the run's, as its folder is named
+    std::filesystem::path path;  // the record's folder or file that is not the user's alone
+    std::string why;             // "belongs to another user", "may be written by other users"...
+};
+
 class UndoStore {
 public:
     // The user's record folder: $XDG_STATE_HOME/tarnwick/undo (or
@@ -75,17 +91,23 @@ public:
     static std::variant<UndoStore, std::string> Open(const std::filesystem::path& folder);
 
     const std::filesystem::path& Folder() const { return folder_; }
-    // The complete records, newest first, without their files.
-    std::vector<UndoRecord> Records() const;
+    // The complete records, newest first, without their files. A record a
+    // stopped run left unended is completed first; a record folder or file
+    // that is not the user's alone is not used (`refused` names it, with why).
+    std::vector<UndoRecord> Records(std::vector<RefusedRecord>* refused = nullptr) const;
     // The backup copies the runs recorded in `folder` made (absolute paths),
     // read without making or changing anything; none when there is no store.
     static std::set<std::filesystem::path> BackupsMadeIn(const std::filesystem::path& folder);
     // `record` with its files; nothing when it can no longer be read.
     static std::optional<UndoRecord> Load(const UndoRecord& record);
+    // Holds `record` for this process (an undo of it): no other process
+    // undoes it or removes it meanwhile. device_or_resource_busy while
+    // another holds it.
+    static std::error_code Hold(const UndoRecord& record, os::File& lock);
     // What became of `record`'s files: undone by a later run that is not undone itself.
     static UndoState StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all);
-    // The run `--undo` takes without an ID: the newest correcting run no
-    // later run undid; nothing when there is none.
+    // The run `--undo` takes without an ID: the newest correcting run that is
+    // not wholly undone (one partly undone is gone on with); nothing when there is none.
     static const UndoRecord* NewestUndoable(const std::vector<UndoRecord>& all);
 
 private:
@@ -98,27 +120,43 @@ private:
 class UndoKeeper {
 public:
     // Opens a record folder for a new run in `store`, removing the oldest
-    // records beyond the budget of runs.
+    // records beyond the budget of runs (never one another process holds).
     static std::variant<std::shared_ptr<UndoKeeper>, std::string> Start(const UndoStore& store, UndoRecord record,
                                                                         UndoBudget budget = {});
 
-    // Keeps the original of the file about to be replaced: a second name of
-    // `name` in `folder` (the entry that was read, described by `before`),
-    // else `backup` when one holds it, else a copy from `in`. Records beyond
-    // the budget go first, oldest first. A token for the calls below, or
-    // nothing when it cannot be kept.
-    std::optional<std::size_t> Keep(const std::filesystem::path& file, const os::Folder& folder,
-                                    const std::filesystem::path& name, const os::FileInfo& before, std::uint64_t hash,
-                                    os::File& in, const std::filesystem::path& backup, std::vector<char>& buffer);
-    // The file was replaced by what `written` describes.
-    void Replaced(std::size_t kept, const os::FileInfo& written, std::uint64_t writtenHash);
-    // The replaced file is the next in the run's order: its line goes to the record.
+    // The file about to be replaced: the entry `name` of `folder` that was
+    // read (`before`, its digest `hash`, open as `in`), and the backup that
+    // holds it, if any.
+    struct Original {
+        std::filesystem::path file;  // its path, for the record
+        const os::Folder& folder;
+        std::filesystem::path name;
+        os::FileInfo before;
+        std::string hash;
+        os::File& in;
+        std::filesystem::path backup;
+        // A second name of the file would not be the record's alone (the
+        // backup is one, or the file has other names): keep a copy.
+        bool copy = false;
+    };
+    // Keeps the original of a file about to be replaced by what `written`
+    // describes (digest `writtenHash`): a second name of it, else a copy,
+    // else the backup that holds it; its line goes to the record now, before
+    // the replacement. Records beyond the budget go first, oldest first. A
+    // token for the calls below, or nothing when it cannot be kept.
+    std::optional<std::size_t> Keep(const Original& original, const os::FileInfo& written,
+                                    const std::string& writtenHash, std::vector<char>& buffer);
+    // The file was replaced.
+    void Replaced(std::size_t kept);
+    // The replacement is on disk: the file is done, next in the run's order.
     void Confirm(std::size_t kept);
     // The replacement did not happen: the kept original goes.
     void Forget(std::size_t kept);
     // For an undo: how many files of the run it undid are as before that run now.
     void SetRestored(std::size_t count) { record_.restored = count; }
-    // Writes the record: from now on the run can be undone.
+    // The run was stopped before its end: the record says so.
+    void Stopped() { record_.completed = true; }
+    // Writes the record's end: from now on the run can be undone.
     std::error_code Commit();
     // The files whose originals could not be kept, in the order they came.
     std::vector<std::filesystem::path> NotUndoable() const;
@@ -130,23 +168,26 @@ public:
 
 private:
     UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t used, std::vector<UndoRecord> older);
-    // Room for `size` more bytes, removing the oldest other records as needed.
+    // Room for `size` more bytes, removing the oldest other records as needed
+    // (none for a size that could never fit).
     bool MakeRoom(std::uint64_t size);
+    // The original kept in the record's folder under `name`; false where it could not be.
+    bool KeepInFolder(const Original& original, const std::filesystem::path& name, std::vector<char>& buffer);
 
     // A file's original kept, until its replacement is confirmed or forgotten.
     struct Held {
         UndoEntry entry;
         bool replaced = false;
     };
-    // Adds a file's line to the record.
-    void Append(const UndoEntry& entry);
+    // Adds a line to the record.
+    void Append(const std::string& line);
 
     mutable std::mutex mutex_;
-    UndoRecord record_;                 // what the run is; its files go to the record as they are confirmed
+    UndoRecord record_;                 // what the run is; its files go to the record as they are kept
     std::map<std::size_t, Held> held_;  // by token
-    os::File out_;                      // the record being written
+    os::File out_;                      // the record being written, held against others completing it
     std::error_code writeFailure_;
-    std::size_t files_ = 0;  // lines written
+    std::size_t files_ = 0;  // files done
     std::uint64_t budget_;   // bytes of originals all records may hold
     os::Folder folder_;
     std::uint64_t used_;             // bytes of originals held by all records
@@ -156,5 +197,9 @@ private:
     std::size_t counter_ = 0;
     bool written_ = false;
 };
+
+// The digest of the whole open file, read from its start, as records of
+// `version` name content (UndoRecord::version).
+std::error_code DigestOf(os::File& file, int version, std::string& digest, std::vector<char>& buffer);
 
 }  // namespace tarnwick

@@ -176,7 +176,8 @@ public:
 private:
 #ifdef _WIN32
     void* handle_ = nullptr;  // keeps the folder from being renamed
-    Path Full(const Path& name) const { return path_ / name; }
+    // The entry's full path through the folder's present place.
+    Path Full(const Path& name) const;
 #else
     int fd_ = -1;
 #endif
@@ -243,6 +244,11 @@ std::error_code CreateFolder(const Path& folder);
 // asks of its keys); `why` then says what is wrong. Created folders are
 // private (0700). Windows relies on the profile folder's access list.
 std::error_code MakePrivateFolder(const Path& folder, std::string& why);
+// Whether `path` (not followed if a link) is a folder (`folder`) or a regular
+// file of this user's that no one else may write, as MakePrivateFolder asks
+// of its folder; `why` says what is wrong otherwise. Windows relies on the
+// profile folder's access list.
+std::error_code CheckPrivate(const Path& path, bool folder, std::string& why);
 // How many more files this process may open (the open-file limit less what is
 // open now); a large number where the system sets no low limit.
 std::size_t OpenFilesLeft();

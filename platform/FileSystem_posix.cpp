@@ -599,13 +599,18 @@ std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
         if (ec) return ec;
         if (auto made = CreateFolder(folder); made && made != std::errc::file_exists) return made;
     }
+    return CheckPrivate(folder, true, why);
+}
+
+std::error_code CheckPrivate(const Path& path, bool folder, std::string& why) {
     struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) return LastError();
+    if (::lstat(path.c_str(), &st) != 0) return LastError();
     const auto refuse = [&](const char* reason) {
         why = reason;
         return std::make_error_code(std::errc::permission_denied);
     };
-    if (!S_ISDIR(st.st_mode)) return refuse("is not a folder");
+    if (folder && !S_ISDIR(st.st_mode)) return refuse("is not a folder");
+    if (!folder && !S_ISREG(st.st_mode)) return refuse("is not a regular file");
     if (st.st_uid != ::geteuid()) return refuse("belongs to another user");
     if (st.st_mode & (S_IWGRP | S_IWOTH)) return refuse("may be written by other users");
     return {};

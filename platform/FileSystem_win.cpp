@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <winternl.h>
 
 namespace tarnwick::os {
 
@@ -113,6 +114,50 @@ std::error_code FillFromHandle(HANDLE handle, FileInfo& info) {
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the entry `name` of the open folder `folder` through that handle (no
+// path is walked again); with `noLink` a link or junction there is opened as
+// itself, not followed.
+std::error_code OpenIn(HANDLE folder, const Path& name, ACCESS_MASK access, ULONG share, ULONG options, bool noLink,
+                       HANDLE& handle) {
+    const std::wstring& text = name.native();
+    UNICODE_STRING unicode;
+    unicode.Buffer = const_cast<wchar_t*>(text.c_str());
+    unicode.Length = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+    unicode.MaximumLength = unicode.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        ::NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+                       options | FILE_SYNCHRONOUS_IO_NONALERT | (noLink ? FILE_OPEN_REPARSE_POINT : 0), nullptr, 0);
+    if (status < 0) {
+        handle = nullptr;
+        return ErrorOf(::RtlNtStatusToDosError(status));
+    }
+    return {};
+}
+
+// Whether the open handle is a link or a junction (a reparse point that names another place).
+bool IsNameLink(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return false;
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+std::error_code LinkFound() { return std::make_error_code(std::errc::too_many_symbolic_link_levels); }
+
+// The path the system gives an open handle now, in the plain form where it fits.
+std::error_code FinalPath(HANDLE handle, Path& path) {
+    std::wstring buffer(32768, L'\0');
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    if (n == 0 || n >= buffer.size()) return LastError();
+    buffer.resize(n);
+    if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) buffer = L"\\\\" + buffer.substr(8);
+    else if (buffer.rfind(L"\\\\?\\", 0) == 0 && buffer.size() < MAX_PATH + 4) buffer = buffer.substr(4);
+    path = buffer;
+    return {};
+}
 
 }  // namespace
 
@@ -295,16 +340,9 @@ std::error_code ResolveLinks(const Path& path, Path& resolved) {
     HANDLE handle = ::CreateFileW(Long(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError();
-    std::wstring buffer(32768, L'\0');
-    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    const DWORD error = ::GetLastError();
+    const auto ec = FinalPath(handle, resolved);
     ::CloseHandle(handle);
-    if (n == 0 || n >= buffer.size()) return ErrorOf(error);
-    buffer.resize(n);
-    if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) buffer = L"\\\\" + buffer.substr(8);
-    else if (buffer.rfind(L"\\\\?\\", 0) == 0 && buffer.size() < MAX_PATH + 4) buffer = buffer.substr(4);
-    resolved = buffer;
-    return {};
+    return ec;
 }
 
 Folder::Folder(Folder&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
@@ -325,29 +363,199 @@ Folder::~Folder() {
     if (handle_) ::CloseHandle(handle_);
 }
 
-std::error_code Folder::Open(const Path& path, Folder& folder) {
-    // Without FILE_SHARE_DELETE nobody can rename or remove the folder while it is open.
+namespace {
+
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
+
+// Opens a folder by `path`; without FILE_SHARE_DELETE nobody can rename or
+// remove it while it is open (another program holding it open for deletion:
+// still opened, unpinned).
+HANDLE OpenFolderByPath(const Path& path, DWORD flags) {
     const Path where = path.empty() ? Path(L".") : path;
-    HANDLE handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    // Another program holding it open for deletion: still open it, unpinned.
+    HANDLE handle = ::CreateFileW(Long(where).c_str(), kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION)
-        handle = ::CreateFileW(Long(where).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return LastError();
+        handle = ::CreateFileW(Long(where).c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+// The subfolder `name` of the open folder `parent`, never through a link or junction.
+std::error_code OpenSubfolder(HANDLE parent, const Path& name, HANDLE& child) {
+    auto ec = OpenIn(parent, name, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE, true, child);
+    if (ec == std::errc::device_or_resource_busy)
+        ec = OpenIn(parent, name, kFolderAccess, kShareAll, FILE_DIRECTORY_FILE, true, child);
+    if (ec) return ec;
+    if (IsNameLink(child)) {
+        ::CloseHandle(child);
+        child = nullptr;
+        return LinkFound();
+    }
+    return {};
+}
+
+}  // namespace
+
+std::error_code Folder::Open(const Path& path, Folder& folder, bool followLast) {
+    HANDLE handle = OpenFolderByPath(path, followLast ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!handle) return LastError();
+    if (!followLast && IsNameLink(handle)) {
+        ::CloseHandle(handle);
+        return LinkFound();
+    }
     folder = Folder();
     folder.handle_ = handle;
     folder.path_ = path;
     return {};
 }
 
-bool Folder::IsOpen() const { return handle_ != nullptr; }
-
-std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks) const {
-    return os::Stat(Full(name), info, followLinks);
+std::error_code Folder::OpenWithoutLinks(const Path& path, Folder& folder) {
+    if (!path.has_root_path()) return std::make_error_code(std::errc::invalid_argument);
+    HANDLE at = OpenFolderByPath(path.root_path(), 0);
+    if (!at) return LastError();
+    for (const Path& part : path.relative_path()) {
+        if (part.empty() || part == L".") continue;
+        HANDLE next = nullptr;
+        const auto ec = part == L".." ? std::make_error_code(std::errc::invalid_argument) : OpenSubfolder(at, part, next);
+        ::CloseHandle(at);
+        if (ec) return ec;
+        at = next;
+    }
+    folder = Folder();
+    folder.handle_ = at;
+    folder.path_ = path;
+    return {};
 }
 
-std::error_code Folder::OpenRead(const Path& name, File& file) const { return File::OpenRead(Full(name), file); }
+bool Folder::IsOpen() const { return handle_ != nullptr; }
+
+std::error_code Folder::Info(FileInfo& info) const { return FillFromHandle(handle_, info); }
+
+std::error_code Folder::Duplicate(Folder& copy) const {
+    HANDLE process = ::GetCurrentProcess(), handle = nullptr;
+    if (!::DuplicateHandle(process, handle_, process, &handle, 0, FALSE, DUPLICATE_SAME_ACCESS)) return LastError();
+    copy = Folder();
+    copy.handle_ = handle;
+    copy.path_ = path_;
+    return {};
+}
+
+std::error_code Folder::OpenFolder(const Path& name, Folder& child) const {
+    HANDLE handle = nullptr;
+    if (auto ec = OpenSubfolder(handle_, name, handle)) return ec;
+    child = Folder();
+    child.handle_ = handle;
+    child.path_ = path_ / name;
+    return {};
+}
+
+namespace {
+
+// Calls `each(entry)` for every entry of the open folder, read through its handle.
+template <typename Each>
+std::error_code ForEachEntryOf(HANDLE folder, Each&& each) {
+    std::vector<char> buffer(64 * 1024);
+    for (FILE_INFO_BY_HANDLE_CLASS what = FileIdBothDirectoryRestartInfo;; what = FileIdBothDirectoryInfo) {
+        if (!::GetFileInformationByHandleEx(folder, what, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+            const DWORD error = ::GetLastError();
+            return error == ERROR_NO_MORE_FILES ? std::error_code() : ErrorOf(error);
+        }
+        for (std::size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+            each(*entry, std::wstring_view(entry->FileName, entry->FileNameLength / sizeof(wchar_t)));
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+}  // namespace
+
+std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders) const {
+    entries.clear();
+    FileInfo self;
+    if (auto ec = Info(self)) return ec;
+    return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO& entry, std::wstring_view name) {
+        const DWORD a = entry.FileAttributes;
+        if ((a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) || name == L"." || name == L"..") return;
+        FileInfo itself;
+        const bool link = (a & FILE_ATTRIBUTE_REPARSE_POINT) && !Stat(Path(std::wstring(name)), itself, false) &&
+                          itself.symlink;
+        if (a & FILE_ATTRIBUTE_DIRECTORY) {
+            // A junction or a link to a folder is no folder of this one.
+            if (folders && !link)
+                entries.push_back({std::wstring(name), FolderEntry::Kind::Folder, self.device,
+                                   static_cast<std::uint64_t>(entry.FileId.QuadPart)});
+            return;
+        }
+        if (!link) {
+            entries.push_back({std::wstring(name), FolderEntry::Kind::File});
+            return;
+        }
+        // A link counts when it leads to a file.
+        FileInfo target;
+        if (!Stat(Path(std::wstring(name)), target, true) && target.regular)
+            entries.push_back({std::wstring(name), FolderEntry::Kind::Link});
+    });
+}
+
+std::error_code Folder::ListTemporaries(std::vector<Path::string_type>& names) const {
+    names.clear();
+    return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO& entry, std::wstring_view name) {
+        if (!(entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.rfind(L".~tarnwick-", 0) == 0)
+            names.emplace_back(name);
+    });
+}
+
+std::error_code Folder::Resolve(const Path& name, Path& resolved) const {
+    HANDLE handle = nullptr;
+    if (auto ec = OpenIn(handle_, name, FILE_READ_ATTRIBUTES, kShareAll, 0, false, handle)) return ec;
+    const auto ec = FinalPath(handle, resolved);
+    ::CloseHandle(handle);
+    return ec;
+}
+
+std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks) const {
+    HANDLE handle = nullptr;
+    if (auto ec = OpenIn(handle_, name, FILE_READ_ATTRIBUTES, kShareAll, 0, !followLinks, handle)) return ec;
+    const auto ec = FillFromHandle(handle, info);
+    if (!followLinks) info.symlink = IsNameLink(handle);
+    ::CloseHandle(handle);
+    return ec;
+}
+
+std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks) const {
+    // Folders open too (and are then refused by their information); devices never block.
+    HANDLE handle = nullptr;
+    if (auto ec = OpenIn(handle_, name, GENERIC_READ, kShareAll, FILE_SEQUENTIAL_ONLY, !followLinks, handle))
+        return ec;
+    if (!followLinks && IsNameLink(handle)) {
+        ::CloseHandle(handle);
+        return LinkFound();
+    }
+    file = File();
+    file.handle_ = handle;
+    return {};
+}
+
+std::error_code Folder::CheckWritable(const Path& name) const {
+    FileInfo info;
+    if (auto ec = Stat(name, info, false)) return ec;
+    if (info.readOnly) return std::make_error_code(std::errc::permission_denied);
+    if (info.directory) return {};
+    // The access rights, and no other program holding it against writers.
+    HANDLE handle = nullptr;
+    if (auto ec = OpenIn(handle_, name, GENERIC_WRITE, kShareAll, 0, true, handle)) return ec;
+    ::CloseHandle(handle);
+    return {};
+}
+
+Path Folder::Full(const Path& name) const {
+    // The folder where it is now, whatever was renamed above it (it cannot be renamed itself while open).
+    Path now;
+    if (FinalPath(handle_, now)) return path_ / name;
+    return now / name;
+}
 
 std::error_code Folder::CreateNew(const Path& name, File& file) const {
     // Hidden until it takes the original's place, so no listing ever shows it.
@@ -504,6 +712,16 @@ std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
     if (!std::filesystem::is_directory(folder, ec)) {
         why = "is not a folder";
         return ec ? ec : std::make_error_code(std::errc::permission_denied);
+    }
+    return {};
+}
+
+std::error_code CheckPrivate(const Path& path, bool folder, std::string& why) {
+    FileInfo info;
+    if (auto ec = Stat(path, info, false)) return ec;
+    if (folder != info.directory) {
+        why = folder ? "is not a folder" : "is not a regular file";
+        return std::make_error_code(std::errc::permission_denied);
     }
     return {};
 }

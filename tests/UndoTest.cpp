@@ -1,4 +1,5 @@
 #include "Cli.h"
+#include "RestoreRun.h"
 #include "RunSetup.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
@@ -173,18 +174,38 @@ TEST_F(UndoTest, OriginalKeptAsLinkCopyOrBackup) {
     ASSERT_EQ(Cli({"-s", "old", "-r", "new", copied.string()}), 0) << err_;
     const std::string copyRun = NewestId();
     EXPECT_EQ(ReadBytes(other / "tarnwick" / "undo" / copyRun / "f1"), "old one");
+    // With a backup, the record still keeps a copy of its own: an edit of the backup changes nothing of it.
     const auto backedUp = Make("site/backed.txt", "old two");
     ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "new", backedUp.string()}), 0) << err_;
     const std::string backupRun = NewestId();
-    EXPECT_FALSE(fs::exists(other / "tarnwick" / "undo" / backupRun / "f1"));  // the backup holds it
+    EXPECT_EQ(ReadBytes(other / "tarnwick" / "undo" / backupRun / "f1"), "old two");
     test::WriteBytes(Site("backed.txt.bak"), "tampered");
-    EXPECT_EQ(Cli({"--undo", backupRun}), 1);
-    EXPECT_NE(out_.find("failed\t" + Site("backed.txt").string() + "\tthe original kept for undo"), std::string::npos)
-        << out_;
-    EXPECT_EQ(ReadBytes(backedUp), "new two");
+    EXPECT_EQ(Cli({"--undo", backupRun}), 0) << out_;
+    EXPECT_EQ(ReadBytes(backedUp), "old two");
     EXPECT_EQ(Cli({"--undo", copyRun}), 0) << out_;
     EXPECT_EQ(ReadBytes(copied), "old one");
     fs::remove_all(other);
+}
+
+// With backups the backup is a second name of the file read, so the original
+// kept for undo is a copy of its own: a changed mode, an edit in place of the
+// backup change nothing of what an undo puts back, which gets the recorded
+// mode and shares its inode with no backup.
+TEST_F(UndoTest, KeptOriginalIsNotTheBackup) {
+    const auto file = Make("site/secret.conf", "old secret");
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "new", file.string()}), 0) << err_;
+    const fs::path backup = Site("secret.conf.bak");
+    ASSERT_EQ(::chmod(backup.c_str(), 0644), 0);
+    std::ofstream(backup, std::ios::binary | std::ios::in | std::ios::out) << "OLD";
+    ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(file), "old secret");
+    struct stat restored {}, copy {};
+    ASSERT_EQ(::stat(file.c_str(), &restored), 0);
+    ASSERT_EQ(::stat(backup.c_str(), &copy), 0);
+    EXPECT_EQ(restored.st_mode & 07777, 0600u);
+    EXPECT_NE(restored.st_ino, copy.st_ino);
+    EXPECT_EQ(ReadBytes(backup), "OLD secret");
 }
 
 // --no-undo keeps nothing; a store others may write is refused, as ssh
@@ -263,6 +284,171 @@ TEST_F(UndoTest, KilledUndoIsFinishedByTheNext) {
     EXPECT_EQ(old, 9);
     ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
     for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadBytes(Site("f" + std::to_string(i))), "old " + std::to_string(i));
+    // The killed undo's second name of a file is gone with it.
+    for (const auto& e : fs::directory_iterator(Dir() / "site"))
+        EXPECT_EQ(e.path().filename().string().rfind(".~tarnwick-", 0), std::string::npos) << e.path();
+}
+
+// An undo that failed some files is gone on with by the next --undo, before
+// any older run; one over a tree that moved away is listed and taken as the
+// run it still is, by --history and --undo alike.
+TEST_F(UndoTest, PartlyUndoneRunIsGoneOnWith) {
+    const auto older = Make("site/older.txt", "old");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", older.string()}), 0) << err_;
+    fs::create_directory(Dir() / "two");
+    const auto a = Make("two/a.txt", "old a"), b = Make("two/b.txt", "old b");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", (Dir() / "two").string()}), 0) << err_;
+    const std::string id = NewestId();
+    {
+        const os::SystemCalls saved = os::Sys();
+        os::Sys().renameat = [](int from, const char* x, int to, const char* y) {
+            if (std::string_view(y) == "b.txt") return errno = EIO, -1;
+            return ::renameat(from, x, to, y);
+        };
+        EXPECT_EQ(Cli({"--undo"}), 1);
+        os::Sys() = saved;
+    }
+    EXPECT_EQ(ReadBytes(a), "old a");
+    EXPECT_EQ(ReadBytes(b), "new b");
+    ASSERT_EQ(Cli({"--history"}), 0);
+    EXPECT_NE(out_.find(id + "\t"), std::string::npos);
+    EXPECT_NE(out_.find("\tpartly\t2\t"), std::string::npos) << out_;
+    ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(b), "old b");
+    EXPECT_EQ(ReadBytes(older), "new");  // the older run is not touched
+
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", (Dir() / "two").string()}), 0) << err_;
+    fs::rename(Dir() / "two", Dir() / "moved");
+    EXPECT_EQ(Cli({"--undo"}), 1);
+    EXPECT_NE(out_.find("changed\t" + a.string()), std::string::npos) << out_;
+    ASSERT_EQ(Cli({"--history"}), 0);
+    const std::string newest = out_.substr(0, out_.find('\n'));
+    EXPECT_NE(newest.find("undo of"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("\tundoable\t2\t"), std::string::npos) << out_;
+    EXPECT_EQ(Cli({"--undo"}), 1) << "the same run again, as --history lists it";
+    EXPECT_NE(out_.find("changed\t" + a.string()), std::string::npos) << out_;
+}
+
+// One undo of a run at a time: a second one, while the first holds the run's
+// record, is refused with a reason; and no correcting run removes a record an
+// undo holds to make room for its own.
+TEST_F(UndoTest, HeldRecordIsNeitherUndoneTwiceNorRemoved) {
+    const auto file = Make("site/a.txt", "old");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", file.string()}), 0) << err_;
+    const auto store = std::get<UndoStore>(UndoStore::Open(Store()));
+    const UndoRecord first = store.Records().at(0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        os::File lock;
+        if (UndoStore::Hold(first, lock)) _exit(1);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        _exit(0);
+    }
+    char x;
+    ASSERT_EQ(::read(ready[0], &x, 1), 1);
+    EXPECT_EQ(Cli({"--undo"}), 2);
+    EXPECT_NE(err_.find("is being undone by another process"), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(file), "new");
+    // Two more runs in a budget of two: the held record stays.
+    const UndoBudget budget{1u << 20, 2};
+    for (int round = 0; round < 2; ++round) {
+        const auto f = Make("site/f" + std::to_string(round), "old");
+        auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}, budget));
+        CorrectionRun run(Corrector("old", "new"), {f}, RunMode::Correct);
+        run.KeepUndo(keeper);
+        test::Execute(run);
+    }
+    EXPECT_TRUE(fs::exists(first.folder / "record"));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_EQ(Cli({"--undo", first.id}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(file), "old");
+}
+
+// Records are the user's alone: a record folder or file that another user
+// owns or may write is not used (named once, with why), so no one can forge a
+// record for another user's undo; contents are named by SHA-256 digests.
+TEST_F(UndoTest, RecordsOthersCouldWriteAreNotUsed) {
+    const auto file = Make("site/a.txt", "old");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", file.string()}), 0) << err_;
+    const std::string id = NewestId();
+    const std::string record = ReadBytes(Store() / id / "record");
+    const auto line = record.substr(record.find("\nfile ") + 1);
+    std::size_t digests = 0;
+    for (std::size_t at = 0; (at = line.find(' ', at)) != std::string::npos; ++at)
+        if (line.size() > at + 65 && line[at + 65] == ' ' &&
+            line.substr(at + 1, 64).find_first_not_of("0123456789abcdef") == std::string::npos)
+            ++digests;
+    EXPECT_EQ(digests, 2u) << line;
+    for (const auto& [path, mode] : {std::pair{Store() / id, 0770}, {Store() / id / "record", 0622}}) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+        ASSERT_EQ(Cli({"--history"}), 0);
+        EXPECT_EQ(out_.find(id), std::string::npos) << out_;
+        EXPECT_NE(err_.find("tarnwick-cli: the undo record " + path.string() + " is not used: it may be written by "
+                            "other users"),
+                  std::string::npos)
+            << err_;
+        EXPECT_EQ(Cli({"--undo", id}), 2);
+        EXPECT_NE(err_.find("the record of run " + id + " is not used"), std::string::npos) << err_;
+        EXPECT_EQ(ReadBytes(file), "new");
+        ASSERT_EQ(::chmod(path.c_str(), path.filename() == "record" ? 0600 : 0700), 0);
+    }
+    if (geteuid() == 0) {
+        ASSERT_EQ(::chown((Store() / id).c_str(), 65534, 65534), 0);
+        EXPECT_EQ(Cli({"--undo", id}), 2);
+        EXPECT_NE(err_.find("belongs to another user"), std::string::npos) << err_;
+        ASSERT_EQ(::chown((Store() / id).c_str(), 0, 0), 0);
+    }
+    ASSERT_EQ(Cli({"--undo", id}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(file), "old");
+}
+
+// A write that lands in the file just as an undo replaces it is not lost:
+// the file goes back to what it holds with that write, and is told changed.
+TEST_F(UndoTest, WriteJustBeforeTheUndosRenameIsKept) {
+    const auto file = Make("site/a.txt", "old");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", file.string()}), 0) << err_;
+    static fs::path target;
+    target = file;
+    const os::SystemCalls saved = os::Sys();
+    os::Sys().renameat = [](int from, const char* x, int to, const char* y) {
+        if (std::string_view(y) == "a.txt") std::ofstream(target, std::ios::app) << " and more";
+        return ::renameat(from, x, to, y);
+    };
+    EXPECT_EQ(Cli({"--undo"}), 1);
+    os::Sys() = saved;
+    EXPECT_NE(out_.find("changed\t" + file.string()), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(file), "new and more");
+    for (const auto& e : fs::directory_iterator(Dir() / "site"))
+        EXPECT_EQ(e.path().filename().string().rfind(".~tarnwick-", 0), std::string::npos) << e.path();
+}
+
+// A file whose absolute path is longer than the system takes in one call
+// (reached by a relative path) is undone all the same.
+TEST_F(UndoTest, PathLongerThanTheSystemTakes) {
+    const fs::path start = fs::current_path();
+    fs::current_path(Dir());
+    const std::string part(250, 'd');
+    for (int depth = 0; depth < 20; ++depth) {
+        fs::create_directory(part);
+        fs::current_path(part);
+    }
+    test::WriteBytes("a.txt", "old");
+    const std::string deep = fs::current_path().string();
+    EXPECT_GT(deep.size(), 4096u);
+    EXPECT_EQ(Cli({"-s", "old", "-r", "new", "a.txt"}), 0) << err_;
+    EXPECT_EQ(err_.find("not undoable"), std::string::npos) << err_;
+    fs::current_path(Dir());
+    EXPECT_EQ(Cli({"--undo"}), 0) << out_ << err_;
+    for (int depth = 0; depth < 20; ++depth) fs::current_path(part);
+    EXPECT_EQ(ReadBytes("a.txt"), "old");
+    fs::current_path(start);
+    test::Shell("rm -rf '" + (Dir() / part).string() + "'");
 }
 
 // What a power cut can leave in the record folder: a folder that never got its
@@ -309,12 +495,16 @@ TEST_F(UndoTest, RecordsReadBackExactlyOrNotAtAll) {
     const auto fileLine = whole.find("\nfile ") + 1;
     const auto lineEnd = whole.find('\n', fileLine);
     const std::string line = whole.substr(fileLine, lineEnd - fileLine);
-    // Each damage on its own: a field gone, a number that is none, a broken escape, an unknown kind.
+    // Each damage on its own: a field gone, a number that is none, a broken
+    // escape, an unknown kind, a digest that is none. ("file TOKEN PATH DEVICE ...")
+    const std::size_t token = line.find(' ') + 1, path = line.find(' ', token) + 1, device = line.find(' ', path) + 1;
     const std::vector<std::pair<std::string, std::string>> damages = {
         {line.substr(0, line.rfind(' ')), "the last field gone"},
-        {std::string(line).replace(line.find(' ', 5) + 1, 1, "x"), "a number that is none"},
-        {"file %G1" + line.substr(line.find(' ', 5)), "a broken escape"},
+        {std::string(line).replace(device, 1, "x"), "a number that is none"},
+        {line.substr(0, path) + "%G1" + line.substr(device - 1), "a broken escape"},
         {std::string(line).replace(line.rfind("kept"), 4, "lost"), "an unknown kind"},
+        {std::string(line).replace(line.find(' ', line.find(' ', line.find(' ', device) + 1) + 1) + 1, 1, "z"),
+         "a digest that is none"},
     };
     for (const auto& [damaged, what] : damages) {
         std::ofstream(record, std::ios::binary | std::ios::trunc)

@@ -109,10 +109,13 @@ RunRequest Request(const std::string& root, bool backups, bool undo, std::vector
 }
 
 // Runs the request; `tell` hears of each file; false when a file failed.
-bool Correct(const RunRequest& request, const std::function<void(const FileReport&)>& tell = {}) {
+// `stop`: a stop request the run obeys.
+bool Correct(const RunRequest& request, const std::function<void(const FileReport&)>& tell = {},
+             const StopRequest* stop = nullptr) {
     auto prepared = PrepareRun(request);
     if (!std::holds_alternative<CorrectionRun>(prepared)) throw std::runtime_error("the run cannot be set up");
     CorrectionRun& run = std::get<CorrectionRun>(prepared);
+    run.StopOn(stop);
     bool ok = true;
     RunCallbacks sink;
     sink.file = [&](const FileReport& r) {
@@ -413,6 +416,45 @@ void AddCorrections(std::vector<Scenario>& all, const std::string& base) {
     }
 }
 
+// A run stopped as a signal stops it (the second temporary file it makes is
+// its last), and a hard link of a file named in another folder, corrected on
+// its own after the group.
+void AddStops(std::vector<Scenario>& all, const std::string& base) {
+    {
+        Scenario s = Correction(base, "stopped-run", kGroup, true, true, {"site"});
+        s.request.workers = 1;
+        s.act = [](const Scenario& sc, Recorder& rec) {
+            static StopRequest stop;
+            static decltype(os::Sys().openat) inner;
+            stop = false;
+            inner = os::Sys().openat;
+            os::Sys().openat = [](int folder, const char* name, int flags, mode_t mode) {
+                static int made = 0;
+                const int fd = inner(folder, name, flags, mode);
+                if ((flags & O_CREAT) && std::string_view(name).rfind(".~tarnwick-", 0) == 0 && ++made == 2)
+                    stop = true;
+                return fd;
+            };
+            Correct(sc.request, TellCorrected(rec, sc), &stop);
+            os::Sys().openat = inner;
+            rec.Mark("committed");
+        };
+        all.push_back(std::move(s));
+    }
+    {
+        Scenario s = Correction(base, "hard-link-elsewhere", {{"site/a.txt", kText}, {"other/keep.txt", kOther}}, false,
+                                false, {"site/a.txt", "other/hard.txt"});
+        const auto setup = s.setup;
+        s.setup = [setup](const std::string& at) {
+            setup(at);
+            fs::create_hard_link(at + "/site/a.txt", at + "/other/hard.txt");
+        };
+        s.files.push_back({s.root + "/other/hard.txt", {kText}, Replaced(kText)});
+        s.folders.push_back(s.root + "/other");
+        all.push_back(std::move(s));
+    }
+}
+
 // Undo and what it rests on: a correction undone and redone, copies where no
 // links can be made, originals written just before the run.
 void AddUndos(std::vector<Scenario>& all, const std::string& base) {
@@ -511,6 +553,7 @@ Scenario OptionsSave(const std::string& base) {
 std::vector<Scenario> Scenarios(const std::string& base) {
     std::vector<Scenario> all;
     AddCorrections(all, base);
+    AddStops(all, base);
     AddUndos(all, base);
     all.push_back(OptionsSave(base));
     return all;
@@ -579,7 +622,7 @@ void Renumber(const Scenario& s, const Trace& t, const std::map<int, std::pair<s
                     if (b == std::string::npos) b = line.size();
                     f.push_back(line.substr(a, b - a));
                 }
-                for (const std::size_t d : {2u, 7u})
+                for (const std::size_t d : {3u, 8u})  // ("file TOKEN PATH DEVICE INODE ... DEVICE INODE ...")
                     if (d + 1 < f.size())
                         if (const auto found = to.find({f[d], f[d + 1]}); found != to.end()) {
                             f[d] = std::to_string(found->second.first);

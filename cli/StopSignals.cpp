@@ -1,0 +1,55 @@
+#include "StopSignals.h"
+
+#include "Cli.h"
+
+#include <atomic>
+#include <csignal>
+#include <ostream>
+
+namespace tarnwick::cli {
+
+namespace {
+
+StopRequest stopRequest{false};
+std::atomic<int> stopSignal{0};
+
+extern "C" void OnStopSignal(int signal) {
+    stopSignal = signal;
+    stopRequest = true;
+    std::signal(signal, SIG_DFL);  // a second one ends the program at once
+}
+
+const char* SignalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+#ifdef SIGHUP
+    case SIGHUP: return "SIGHUP";
+#endif
+    }
+    return "a signal";
+}
+
+}  // namespace
+
+void HandleStopSignals() {
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+#ifdef SIGHUP
+    std::signal(SIGHUP, OnStopSignal);
+#endif
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+const StopRequest& StopRequested() { return stopRequest; }
+
+std::optional<int> StoppedBySignal(std::ostream& err) {
+    if (!stopRequest) return std::nullopt;
+    err << "tarnwick-cli: stopped by " << SignalName(stopSignal)
+        << ": the files in progress were finished and no other was started\n";
+    return 128 + stopSignal;
+}
+
+}  // namespace tarnwick::cli

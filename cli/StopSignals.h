@@ -1,0 +1,18 @@
+#pragma once
+
+// Stopping a run by a signal (SIGINT, SIGTERM, SIGHUP; Cli.h's HandleStopSignals).
+
+#include "Run.h"
+
+#include <iosfwd>
+#include <optional>
+
+namespace tarnwick::cli {
+
+// Set when a stop signal came; runs stop on it.
+const StopRequest& StopRequested();
+// Where a signal stopped the run: says so on `err` and gives the exit status
+// (128 + the signal's number); nothing otherwise.
+std::optional<int> StoppedBySignal(std::ostream& err);
+
+}  // namespace tarnwick::cli
