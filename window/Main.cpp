@@ -223,8 +223,10 @@ void Main::UndoNewestRun() {
     if (!interaction_.Question(this, question, QStringLiteral("Отмена обработки"))) return;
     auto undo = RestoreRun::Of(store, *target);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo)) {
-        Box(refusal->unreadable ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
-                                : QStringLiteral("Отмена невозможна: ") + QString::fromStdString(refusal->why),
+        Box(refusal->busy         ? QStringLiteral("Эта обработка уже отменяется другим запуском программы. "
+                                                   "Повторите отмену, когда он закончит.")
+            : refusal->unreadable ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
+                                  : QStringLiteral("Отмена невозможна: ") + QString::fromStdString(refusal->why),
             kErrorTitle, BoxIcon::Critical);
         return;
     }
