@@ -351,7 +351,8 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
         if (!wait) {
             if (!p.in.TryLock()) return Busy{};
         } else if (!LockWaiting(p.in, lockWait_)) {
-            return failed(FailureKind::Busy);
+            const std::uint64_t holder = p.in.LockHolder();
+            return Failed(p.file, FailureKind::Busy, {}, {}, holder ? std::to_string(holder) : std::string());
         }
         os::FileInfo byName;
         if (!p.folder.Stat(p.targetName, byName) && byName.SameFileAs(p.before)) return std::nullopt;

@@ -141,6 +141,7 @@ public:
     // How long a rewrite waits for another run of the program to finish with a file.
     static constexpr int kLockWaitMs = 30000;
     void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
+    std::chrono::milliseconds LockWait() const { return lockWait_; }
 
 private:
     friend class CorrectionRun;  // rewrites groups of files in two steps, on its workers

@@ -23,7 +23,8 @@ std::string Failure::Reason() const {
     case FailureKind::NotWritable: return WithCode("not writable", code);
     case FailureKind::NotReplaceable:
         return WithCode("its folder does not allow replacing it (append-only, immutable or sticky)", code);
-    case FailureKind::Busy: return "being corrected by another run of tarnwick";
+    case FailureKind::Busy:
+        return "held by another run of tarnwick" + (detail.empty() ? std::string() : " (PID " + detail + ")");
     case FailureKind::Read: return WithCode("cannot read", code);
     case FailureKind::CreateTemporary: return WithCode("cannot create temporary file beside it", code);
     // The temporary file is gone by the time this is read: its name would tell nothing.

@@ -136,7 +136,11 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     }
     if (auto ec = in.Info(now)) return failed(FailureKind::Open, ec);
     if (!now.SameFileAs(entry)) return FileOutcome::Changed;
-    if (!LockWaiting(in, kLockWait)) return failed(FailureKind::Busy, {});
+    if (!LockWaiting(in, kLockWait)) {
+        const std::uint64_t holder = in.LockHolder();
+        failure = Failure{FailureKind::Busy, e.path, {}, {}, holder ? std::to_string(holder) : std::string()};
+        return FileOutcome::Failed;
+    }
     std::string hash;
     if (auto ec = DigestOf(in, record_.version, hash, buffer_)) return failed(FailureKind::Read, ec);
     if (!now.SameVersionAs(e.written) || hash != e.writtenHash) {

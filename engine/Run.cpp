@@ -145,6 +145,7 @@ struct CorrectionRun::Ahead {
 
 bool CorrectionRun::Execute(RunSink& sink) {
     stopped_.value = false;
+    lockDeadline_.reset();
     // A quarter of the files the process may still open, for a walk's folders.
     folderBudget_.most = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
     correctedNames_.clear();
@@ -553,8 +554,24 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     parallel(Flushers(workers), [&](std::size_t k, unsigned worker) {
         if (ready(k)) g.results[k] = On(worker).Finish(g.pending[k]);
     });
+    // Files another run holds are waited for now, at once, and all waits of
+    // the run together end at one deadline: a stopped run holding many files
+    // costs the wait once, not once a file.
+    std::vector<std::size_t> held;
     for (std::size_t k = 0; k < g.Size(); ++k)
-        if (g.busy[k] && !Stopping()) g.results[k] = corrector_.ProcessFile(g.File(k), g.places[k]);
+        if (g.busy[k]) held.push_back(k);
+    if (held.empty() || Stopping()) return;
+    using Clock = std::chrono::steady_clock;
+    if (!lockDeadline_) lockDeadline_ = Clock::now() + corrector_.LockWait();
+    Parallel(held.size(), static_cast<unsigned>(std::min<std::size_t>(Flushers(workers), held.size())), held.size(),
+             [&](std::size_t i, unsigned worker) {
+                 if (Stopping()) return;
+                 Corrector& corrector = On(worker);
+                 const auto left = std::max(Clock::duration::zero(), *lockDeadline_ - Clock::now());
+                 corrector.SetLockWait(std::chrono::duration_cast<std::chrono::milliseconds>(left));
+                 g.results[held[i]] = corrector.ProcessFile(g.File(held[i]), g.places[held[i]]);
+             },
+             {});
 }
 
 void CorrectionRun::Settle(Group& g) {

@@ -14,12 +14,14 @@
 #include "Workers.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <tuple>
@@ -246,6 +248,8 @@ private:
     std::unique_ptr<WorkerPool> crew_;
     std::vector<Corrector> copies_;  // one a worker of the crew
     std::size_t groupSize_ = 0;      // GroupSize's answer, once asked
+    // When the run's waits for files other runs hold end, once one began.
+    std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
     FolderBudget folderBudget_;      // folders a walk keeps open
     // The files this run corrected, by device and inode of the new file: the
     // name they were corrected under, and whether it was a symbolic link.

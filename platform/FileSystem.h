@@ -79,6 +79,8 @@ public:
     // Takes this program's exclusive lock on the file without waiting: false
     // while another handle holds it. Other programs are not kept out by it.
     bool TryLock();
+    // The process that holds the lock TryLock takes, where the system tells (0 otherwise).
+    std::uint64_t LockHolder() const;
     // Back to the first byte, for reading the file again.
     std::error_code Rewind();
     bool IsOpen() const;

@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -301,6 +302,29 @@ bool File::TryLock() {
     if (Sys().flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
     // Where the file system has no locks, there is nothing to wait for.
     return errno != EWOULDBLOCK;
+}
+
+std::uint64_t File::LockHolder() const {
+    // Linux lists the locks and who took them: "1: FLOCK ADVISORY WRITE PID MAJOR:MINOR:INODE 0 EOF".
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return 0;
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks) return 0;
+    std::uint64_t holder = 0;
+    char line[256];
+    while (!holder && std::fgets(line, sizeof line, locks)) {
+        char kind[16], mode[16], access[16];
+        long pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid, &major, &minor,
+                        &inode) == 7 &&
+            std::string_view(kind) == "FLOCK" && inode == st.st_ino && major == ::major(st.st_dev) &&
+            minor == ::minor(st.st_dev) && pid > 0 && pid != ::getpid())
+            holder = static_cast<std::uint64_t>(pid);
+    }
+    std::fclose(locks);
+    return holder;
 }
 
 bool File::IsOpen() const { return fd_ >= 0; }

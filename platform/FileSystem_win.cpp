@@ -282,6 +282,8 @@ bool File::TryLock() {
     return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
 }
 
+std::uint64_t File::LockHolder() const { return 0; }
+
 bool File::IsOpen() const { return handle_ != nullptr; }
 
 std::error_code File::Rewind() {

@@ -3,7 +3,12 @@
 #include "TempDir.h"
 #include "Told.h"
 
+#include <chrono>
+#include <csignal>
 #include <functional>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sys/stat.h>
 
@@ -231,6 +236,49 @@ TEST_F(RunTest, FileReachedTwiceIsTakenOnce) {
     std::vector<std::string> told;
     for (const Told& t : test::Execute(run)) told.push_back(fs::relative(t.path, Dir()).string());
     EXPECT_EQ(told, (std::vector<std::string>{"site/sub/b.htm", "site/a.htm", "site/c.txt"}));
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Files another run holds (a run stopped with SIGSTOP, say) are waited for
+// together, and all the run's waits end at one deadline: two held files cost
+// one wait, not two; each is told held, with the holder's process number.
+TEST_F(RunTest, HeldFilesAreWaitedForOnceAndTogether) {
+    const auto files = OldFiles(3);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        os::File a, b;
+        if (os::File::OpenRead(files[0], a) || !a.TryLock() || os::File::OpenRead(files[2], b) || !b.TryLock())
+            _exit(1);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        _exit(0);
+    }
+    char x;
+    ASSERT_EQ(::read(ready[0], &x, 1), 1);
+    Corrector corrector("old", "new");
+    corrector.SetLockWait(std::chrono::milliseconds(1000));
+    CorrectionRun run(std::move(corrector), {Dir()}, RunMode::Correct, 1);
+    const auto started = std::chrono::steady_clock::now();
+    const auto told = test::Execute(run);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_LT(took, std::chrono::milliseconds(1700));
+    ASSERT_EQ(told.size(), 3u);
+    for (const std::size_t k : {0u, 2u}) {
+        ASSERT_TRUE(told[k].failure) << k;
+        EXPECT_EQ(told[k].failure->Reason(), "held by another run of tarnwick (PID " + std::to_string(holder) + ")");
+    }
+    EXPECT_TRUE(told[1].Corrected());
+    EXPECT_EQ(ReadBytes(files[0]), "old 0");
 }
 
 }  // namespace
