@@ -353,9 +353,26 @@ void CorrectionRun::Announce(Batch& batch, std::size_t upTo, RunSink& sink) {
 }
 
 void CorrectionRun::KnownBackups(std::set<fs::path> paths) {
-    knownBackups_ = std::move(paths);
-    knownBackupNames_.clear();
-    for (const fs::path& path : knownBackups_) knownBackupNames_.insert(path.filename());
+    knownBackups_.clear();
+    knownBackupIds_.clear();
+    for (const fs::path& path : paths) knownBackups_.emplace(path.filename(), path);
+}
+
+bool CorrectionRun::IsKnownBackup(const fs::path& file, const FilePlace& place) {
+    // Most files are told apart by name alone; a file of a known backup's
+    // name is one when it is the very file (by identity, whatever path led there).
+    const auto [first, last] = knownBackups_.equal_range(file.filename());
+    if (first == last) return false;
+    os::FileInfo id;
+    const auto ec = place.folder ? place.folder->Stat(file.filename(), id, false) : os::Stat(file, id, false);
+    if (ec || id.symlink) return false;
+    std::lock_guard lock(knownBackupMutex_.value);
+    for (auto it = first; it != last; ++it) {
+        auto [known, added] = knownBackupIds_.try_emplace(it->second);
+        if (added && os::Stat(it->second, known->second, false)) known->second = {};
+        if (known->second.regular && known->second.SameFileAs(id)) return true;
+    }
+    return false;
 }
 
 FolderListing CorrectionRun::List(const FolderPlace& folder) const {
@@ -366,8 +383,7 @@ FolderListing CorrectionRun::List(const FolderPlace& folder) const {
 void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, const FilePlace& place,
                               unsigned worker) {
     slot.rewrite.reset();
-    slot.backup = (backups && backups->Holds(file)) || (knownBackupNames_.count(file.filename()) &&
-                                                        knownBackups_.count(fs::absolute(file).lexically_normal()));
+    slot.backup = (backups && backups->Holds(file)) || IsKnownBackup(file, place);
     slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file, place);
 }
 

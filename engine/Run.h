@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -172,6 +173,8 @@ private:
     // named files to: its folder reached from there through real folders
     // only. The failure where it is not in that folder or cannot be reached so.
     std::optional<Failure> Confine(const std::filesystem::path& file, FilePlace& place);
+    // Whether `file` is a backup an earlier run made (KnownBackups).
+    bool IsKnownBackup(const std::filesystem::path& file, const FilePlace& place);
     // Whether the selection takes the file of a listed folder.
     bool Selected(const std::filesystem::path& file) const;
     // Checks, corrects or previews the batch's files and tells each.
@@ -240,9 +243,15 @@ private:
         if (stopRequest_ && stopRequest_->load()) stopped_.value = true;
         return stopped_.value;
     }
-    std::set<std::filesystem::path> knownBackups_;
-    // Their names: most files are told apart by name alone, without making their paths absolute.
-    std::set<std::filesystem::path> knownBackupNames_;
+    // Backups earlier runs made, by name, and each one's identity once asked.
+    std::multimap<std::filesystem::path, std::filesystem::path> knownBackups_;
+    std::map<std::filesystem::path, os::FileInfo> knownBackupIds_;
+    struct Mutex {  // (a run moves; its lock is never held then)
+        std::mutex value;
+        Mutex() = default;
+        Mutex(Mutex&&) noexcept {}
+        Mutex& operator=(Mutex&&) noexcept { return *this; }
+    } knownBackupMutex_;
     std::shared_ptr<UndoKeeper> undo_;
     std::error_code undoFailure_;
     std::unique_ptr<WorkerPool> crew_;

@@ -133,6 +133,11 @@ TEST_F(UndoTest, BackupsOfEarlierRunsAreLeftAlone) {
     EXPECT_EQ(ReadBytes(Site("page.htm.orig")), "old text");
     EXPECT_EQ(ReadBytes(Site("page.htm.bak")), "new text");
     EXPECT_EQ(ReadBytes(page), "new words");
+    // Through a link to the folder (/var/www -> /srv/site): the very same file, still a backup.
+    fs::create_directory_symlink(Dir() / "site", Dir() / "www");
+    EXPECT_EQ(Cli({"-s", "old", "-r", "older", (Dir() / "www").string()}), 0) << err_;
+    EXPECT_NE(out_.find("backup\t" + (Dir() / "www" / "page.htm.orig").string()), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Site("page.htm.orig")), "old text");
 }
 
 // An undo never writes through a path that now leads elsewhere: a link put
