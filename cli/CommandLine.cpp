@@ -103,6 +103,7 @@ const std::string_view kHelp =
     "  unknown PATH                holds neither; left alone\n"
     "  binary PATH                 a binary file; left alone (see --binary)\n"
     "  skipped PATH REASON         not taken: a link in a folder leading elsewhere\n"
+    "  leftover PATH REASON        a stopped run's temporary file it cannot remove\n"
     "  backup PATH                 a backup copy of another file; left alone\n"
     "  same-file PATH OTHER        another name of OTHER, corrected under that name\n"
     "  restored PATH               --undo: the file holds its old content again\n"

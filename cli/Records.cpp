@@ -14,6 +14,11 @@ bool Records::PathFailed(const Failure& failure) {
 }
 
 bool Records::File(const FileReport& report) {
+    if (report.outcome == FileOutcome::Leftover) {
+        // No file of the run: told, not counted.
+        Record("leftover", report.path, {{"reason", report.failure->Reason()}});
+        return !broken_;
+    }
     ++tally_.files;
     const std::filesystem::path& path = report.path;
     switch (report.outcome) {
@@ -57,6 +62,7 @@ bool Records::File(const FileReport& report) {
         ++tally_.changed;
         Record("changed", path, {});
         break;
+    case FileOutcome::Leftover: break;
     case FileOutcome::Skipped:
         ++tally_.skipped;
         Record("skipped", path, {{"reason", report.failure ? report.failure->Reason() : std::string()}});

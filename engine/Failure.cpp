@@ -50,6 +50,10 @@ std::string Failure::Reason() const {
     case FailureKind::FolderSwapped: return "replaced by another folder while the run went on";
     case FailureKind::LinkOutside:
         return "a link to " + PathText(other) + ", outside the paths given (--follow-file-links takes it)";
+    case FailureKind::LeftoverStuck:
+        if (code == std::errc::operation_not_permitted || code == std::errc::permission_denied)
+            return "a stopped run's temporary file, owned by uid " + detail + ": remove it as that user";
+        return WithCode("a stopped run's temporary file that cannot be removed", code);
     case FailureKind::OriginalLost:
         return WithCode("the original kept for undo (" + PathText(other) + ") is gone or no longer what was kept",
                         code);

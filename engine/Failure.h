@@ -32,6 +32,7 @@ enum class FailureKind {
     BecameLink,        // a file or folder a walk listed is a symbolic link now
     FolderSwapped,     // a folder a walk listed is another folder now
     LinkOutside,       // a symbolic link in a folder leads outside the paths the run was given (`other`)
+    LeftoverStuck,     // a stopped run's temporary file that cannot be removed (`detail`: its owner's number)
 };
 
 struct Failure {

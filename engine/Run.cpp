@@ -358,6 +358,15 @@ void CorrectionRun::KnownBackups(std::set<fs::path> paths) {
     for (const fs::path& path : paths) knownBackups_.emplace(path.filename(), path);
 }
 
+void CorrectionRun::TellStuck(const LeftoverCounts& cleaned, const fs::path& file, RunSink& sink) {
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path();
+    for (const StuckLeftover& left : cleaned.stuck) {
+        const fs::path path = folder / left.name;
+        const Failure why{FailureKind::LeftoverStuck, path, left.code, {}, std::to_string(left.owner)};
+        if (!sink.File({path, FileOutcome::Leftover, FileVerdict::Unknown, &why})) stopped_.value = true;
+    }
+}
+
 bool CorrectionRun::IsKnownBackup(const fs::path& file, const FilePlace& place) {
     // Most files are told apart by name alone; a file of a known backup's
     // name is one when it is the very file (by identity, whatever path led there).
@@ -480,8 +489,8 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
         slots.clear();
         slots.resize(count);
         // What stopped runs left in these folders goes first, also where nothing is left to correct.
-        for (std::size_t k = first; k < first + count; ++k)
-            if (b.refused.empty() || !b.refused[k]) corrector_.CleanFolderOf(*b.files[k], b.places[k]);
+        for (std::size_t k = first; k < first + count && !Stopping(); ++k)
+            if (b.refused.empty() || !b.refused[k]) TellStuck(corrector_.CleanFolderOf(*b.files[k], b.places[k]), *b.files[k], sink);
         Parallel(listing + count, workers, listing + count,
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);

@@ -66,6 +66,7 @@ enum class FileOutcome {
     Restored,   // undo: the file holds its content from before the run that is undone
     Changed,    // undo: the file is no longer what that run left; left alone
     Skipped,    // not taken, as the run's rules say (`failure` tells why): a link leading outside its paths
+    Leftover,   // no file of the run: what a stopped run left in a folder and could not be removed (`failure`)
 };
 
 struct FileReport {
@@ -173,6 +174,8 @@ private:
     // named files to: its folder reached from there through real folders
     // only. The failure where it is not in that folder or cannot be reached so.
     std::optional<Failure> Confine(const std::filesystem::path& file, FilePlace& place);
+    // Tells the leftovers of stopped runs that cleaning the folder of `file` could not remove.
+    void TellStuck(const LeftoverCounts& cleaned, const std::filesystem::path& file, RunSink& sink);
     // Whether `file` is a backup an earlier run made (KnownBackups).
     bool IsKnownBackup(const std::filesystem::path& file, const FilePlace& place);
     // Whether the selection takes the file of a listed folder.

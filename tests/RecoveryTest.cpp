@@ -1,6 +1,7 @@
 // Runs killed at a chosen step (SIGKILL from inside the system-call table, in
 // a child process), and what a later run makes of what they left.
 
+#include "Cli.h"
 #include "Corrector.h"
 #include "FileSystem.h"
 #include "FolderScan.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
+#include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +132,36 @@ TEST_F(RecoveryTest, OnlyStoppedRunsAreCleanedUp) {
     std::vector<std::string> expected{live, elsewhere, unknown, escaping, "a", "a.bak"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Names(), expected);
+}
+
+// A root run killed in a user's sticky folder leaves a temporary file of
+// root's that the user cannot remove: the user's next run names it, with
+// whose it is, instead of leaving it hidden.
+TEST_F(RecoveryTest, LeftoverThatCannotBeRemovedIsNamed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to leave a file of root's";
+    const fs::path sticky = Dir() / "tmp";
+    fs::create_directory(sticky);
+    ASSERT_EQ(chmod(Dir().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    const fs::path file = sticky / "a.txt";
+    test::WriteBytes(file, "old text");
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string left = ".~tarnwick-" + std::to_string(gone) + "-" + os::MachineTag() + "-00000001-1";
+    test::WriteBytes(sticky / left, "new text");  // root's, as the killed run left it
+    const auto run = test::RunAsNobody([&] {
+        std::ostringstream out, err;
+        const int rc = cli::Run({"--no-undo", "-s", "old", "-r", "new", sticky.string()}, out, err);
+        return std::pair{rc, out.str()};
+    });
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("leftover\t" + (sticky / left).string() +
+                              "\ta stopped run's temporary file, owned by uid 0: remove it as that user\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("corrected\t" + file.string()), std::string::npos) << run.output;
 }
 
 }  // namespace

@@ -40,6 +40,10 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::LinkOutside:
         text = QStringLiteral("ссылка ведёт за пределы выбранной папки: ") + FromPath(failure.other);
         break;
+    case FailureKind::LeftoverStuck:
+        text = QStringLiteral("временный файл прерванного запуска не удалось удалить (владелец: uid ") +
+               QString::fromStdString(failure.detail) + QLatin1Char(')');
+        break;
     case FailureKind::OriginalLost:
         text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
         break;

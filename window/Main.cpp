@@ -502,6 +502,7 @@ void Main::ProcessSingleFile(CorrectionRun& run) {
     bool corrected = false;
     RunCallbacks told;
     told.file = [&](const FileReport& report) {
+        if (report.outcome == FileOutcome::Leftover) return true;  // (no file of the run)
         corrected = report.outcome == FileOutcome::Corrected;
         if (report.failure) failure = *report.failure;
         verdict = report.verdict;
@@ -529,6 +530,7 @@ void Main::ProcessQueue(CorrectionRun& run) {
     process.file = [&](const FileReport& report) {
         if (report.failure)
             failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+        if (report.outcome == FileOutcome::Leftover) return true;  // (named, but no file of the queue)
         else if (report.outcome == FileOutcome::Corrected) ++corrected;
         done.insert(report.path);
         SetStatus(QStringLiteral("Обработка файла ") + Number(++told) + QStringLiteral(" из ") + Number(count) +
