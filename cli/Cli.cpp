@@ -93,9 +93,12 @@ std::optional<int> ReadPairs(const CommandLine& options, const CodePage& argumen
         if (!options.strings.empty()) return Usage(err, "--pairs takes the place of -s and -r");
         std::ifstream in(PathFromText(*options.pairsFile), std::ios::binary);
         if (!in) return Usage(err, "--pairs: cannot read '" + *options.pairsFile + "'");
-        auto read = cli::ReadPairs(in);
+        std::vector<std::string> warnings;
+        auto read = cli::ReadPairs(in, &warnings);
         if (auto* why = std::get_if<std::string>(&read))
             return Usage(err, "--pairs '" + *options.pairsFile + "': " + *why);
+        for (const std::string& warning : warnings)
+            err << "tarnwick-cli: --pairs '" << *options.pairsFile << "': " << warning << '\n';
         pairs = std::get<std::vector<TextPair>>(std::move(read));
         return std::nullopt;
     }

@@ -22,9 +22,10 @@ std::optional<std::string> Unescape(const std::string& text, std::string& error)
         else if (next == 'n') out += '\n';
         else if (next == 'r') out += '\r';
         else if (next == '\\') out += '\\';
+        else if (next == '#') out += '#';
         else {
             error = i + 1 < text.size() ? "unknown escape '\\" + std::string(1, next) + "'" : "a '\\' at the end";
-            error += " (known: \\t, \\n, \\r and \\\\)";
+            error += " (known: \\t, \\n, \\r, \\# and \\\\)";
             return std::nullopt;
         }
         ++i;
@@ -34,7 +35,7 @@ std::optional<std::string> Unescape(const std::string& text, std::string& error)
 
 }  // namespace
 
-std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in) {
+std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std::vector<std::string>* warnings) {
     std::vector<TextPair> pairs;
     std::map<std::u16string, std::size_t> lineOf;  // each search string's line
     std::string line;
@@ -42,7 +43,14 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in) {
         const auto at = [&](const std::string& what) { return "line " + std::to_string(number) + ": " + what; };
         if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty()) continue;
+        if (line[0] == '#') {
+            // A colour or an anchor that starts with '#' would be taken for a comment.
+            if (warnings && line.find('\t') != std::string::npos)
+                warnings->push_back(at("a comment holding a TAB is skipped; to replace a string that starts with "
+                                       "'#', write '\\#'"));
+            continue;
+        }
         const std::size_t tab = line.find('\t');
         if (tab == std::string::npos) return at("no TAB between the search and the replace string");
         if (line.find('\t', tab + 1) != std::string::npos)

@@ -228,6 +228,16 @@ TEST_F(CliTest, SeveralPairs) {
         EXPECT_NE(err_.find(message), std::string::npos) << err_;
     }
     EXPECT_EQ(ReadBytes(a), "cat and cat\r\nthe list\tof\\cats\n");  // as the second run left it
+
+    // A colour starting with '#': written \#; left as a comment, its TAB is warned of.
+    Make("colours.css", "a { color: #ff0000 } b { color: #00ff00 }");
+    Make("colours.tsv", "\\#ff0000\t#cc0000\n#00ff00\t#00cc00\n");
+    EXPECT_EQ(Run({"--pairs", (Dir() / "colours.tsv").string(), (Dir() / "colours.css").string()}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "colours.css"), "a { color: #cc0000 } b { color: #00ff00 }");
+    EXPECT_NE(err_.find("colours.tsv': line 2: a comment holding a TAB is skipped; to replace a string that starts "
+                        "with '#', write '\\#'"),
+              std::string::npos)
+        << err_;
 }
 
 // Check mode classifies every file, in name order, and changes nothing.
