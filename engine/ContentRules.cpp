@@ -63,53 +63,57 @@ private:
 }  // namespace
 
 ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
-    : forms_(std::move(forms)), chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
+    : chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
+    auto tables = std::make_shared<Tables>();
+    Tables& t = *tables;
+    t.forms = std::move(forms);
     // Forms that coincide (the ASCII ones, or one pair's form that is another's) are looked for once.
     std::unordered_map<std::string, int> index;  // (thousands of pairs are looked up at once)
     const auto needle = [&](const std::optional<std::string>& form) {
         if (!form || form->empty()) return -1;
-        const auto [at, added] = index.emplace(*form, static_cast<int>(needles_.size()));
+        const auto [at, added] = index.emplace(*form, static_cast<int>(t.needles.size()));
         if (added) {
-            needles_.emplace_back(*form);
-            longest_ = std::max(longest_, form->size());
+            t.needles.emplace_back(*form);
+            t.longest = std::max(t.longest, form->size());
         }
         return at->second;
     };
-    const bool doubleByte = forms_.LegacyScheme() != CodePage::DoubleByte::None;
-    pairNeedles_.resize(forms_.PairCount());
-    for (std::size_t p = 0; p < forms_.PairCount(); ++p) {
+    const bool doubleByte = t.forms.LegacyScheme() != CodePage::DoubleByte::None;
+    t.pairNeedles.resize(t.forms.PairCount());
+    for (std::size_t p = 0; p < t.forms.PairCount(); ++p) {
         for (std::size_t i = 0; i < kEncodingCount; ++i) {
             const auto e = static_cast<Encoding>(i);
-            pairNeedles_[p].search[i] = needle(forms_.Search(p, e));
-            pairNeedles_[p].replace[i] = needle(forms_.Replace(p, e));
-            if (forms_.Search(p, e) && forms_.Search(p, e)->empty()) emptySearch_ = pairNeedles_[p].emptySearch = true;
-            if (forms_.Replace(p, e) && forms_.Replace(p, e)->empty()) emptyReplace_ = true;
+            t.pairNeedles[p].search[i] = needle(t.forms.Search(p, e));
+            t.pairNeedles[p].replace[i] = needle(t.forms.Replace(p, e));
+            if (t.forms.Search(p, e) && t.forms.Search(p, e)->empty()) t.emptySearch = t.pairNeedles[p].emptySearch = true;
+            if (t.forms.Replace(p, e) && t.forms.Replace(p, e)->empty()) t.emptyReplace = true;
         }
     }
-    doubleByte_.assign(needles_.size(), false);
+    t.doubleByte.assign(t.needles.size(), false);
     const auto l = static_cast<std::size_t>(Encoding::Legacy);
-    for (const PairNeedles& q : pairNeedles_)
+    for (const PairNeedles& q : t.pairNeedles)
         for (const int n : {q.search[l], q.replace[l]})
-            if (doubleByte && n >= 0) doubleByte_[static_cast<std::size_t>(n)] = true;
+            if (doubleByte && n >= 0) t.doubleByte[static_cast<std::size_t>(n)] = true;
     // Each layout's needles, each pair's two forms in each encoding looked for together.
     for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
-        std::vector<Watch>& watches = watches_[LayoutIndex(layout)];
-        std::vector<bool> searched(needles_.size()), replaced(needles_.size());  // watched already
+        std::vector<Watch>& watches = t.watches[LayoutIndex(layout)];
+        std::vector<bool> searched(t.needles.size()), replaced(t.needles.size());  // watched already
         const auto first = [](std::vector<bool>& taken, int n) {
             if (n < 0 || taken[static_cast<std::size_t>(n)]) return -1;
             taken[static_cast<std::size_t>(n)] = true;
             return n;
         };
         for (const Encoding e : EncodingsOf(layout)) {
-            for (const PairNeedles& q : pairNeedles_) {
+            for (const PairNeedles& q : t.pairNeedles) {
                 const Watch w{first(searched, q.search[static_cast<std::size_t>(e)]),
                               first(replaced, q.replace[static_cast<std::size_t>(e)])};
                 if (w.search >= 0 || w.replace >= 0) watches.push_back(w);
             }
         }
     }
-    whole_ = NeedsWholeFile();
-    if (forms_.PairCount() > 2) BuildManySearch();
+    t.whole = NeedsWholeFile(t);
+    if (t.forms.PairCount() > 2) BuildManySearch(t);
+    t_ = std::move(tables);
 }
 
 std::span<const Encoding> ContentRules::EncodingsOf(Layout layout) {
@@ -120,61 +124,59 @@ std::span<const Encoding> ContentRules::EncodingsOf(Layout layout) {
     return kBytes;
 }
 
-void ContentRules::BuildManySearch() {
-    auto many = std::make_shared<std::vector<ManySearch>>();
+void ContentRules::BuildManySearch(Tables& t) {
     for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
         std::vector<int> allIds, searchIds;
-        std::vector<bool> isSearch(needles_.size(), false), inAll(needles_.size(), false);
+        std::vector<bool> isSearch(t.needles.size(), false), inAll(t.needles.size(), false);
         const auto add = [&](int n) {
             if (n >= 0 && !inAll[static_cast<std::size_t>(n)]) allIds.push_back(n);
             if (n >= 0) inAll[static_cast<std::size_t>(n)] = true;
         };
         // (Each watched search form is watched once; a form may be one pair's
         // search string and another's replace string.)
-        for (const Watch& w : watches_[LayoutIndex(layout)]) {
+        for (const Watch& w : t.watches[LayoutIndex(layout)]) {
             add(w.search), add(w.replace);
             if (w.search >= 0) searchIds.push_back(w.search);
         }
         // Where the first occurrence settles a file, a needle that is a search
         // form in one of the layout's encodings settles it (legacy forms count there).
         for (const Encoding e : EncodingsOf(layout))
-            for (const PairNeedles& q : pairNeedles_)
+            for (const PairNeedles& q : t.pairNeedles)
                 if (const int n = q.search[static_cast<std::size_t>(e)]; n >= 0)
                     isSearch[static_cast<std::size_t>(n)] = true;
         const auto texts = [&](const std::vector<int>& ids) {
             std::vector<std::string> out;
-            for (const int n : ids) out.push_back(needles_[static_cast<std::size_t>(n)].Needle());
+            for (const int n : ids) out.push_back(t.needles[static_cast<std::size_t>(n)].Needle());
             return out;
         };
         std::vector<bool> allSearch;
         for (const int n : allIds) allSearch.push_back(isSearch[static_cast<std::size_t>(n)]);
-        std::vector<int> searchOf(needles_.size(), -1);
+        std::vector<int> searchOf(t.needles.size(), -1);
         for (std::size_t k = 0; k < searchIds.size(); ++k)
             searchOf[static_cast<std::size_t>(searchIds[k])] = static_cast<int>(k);
-        many->push_back({MultiSearcher(texts(allIds)), std::move(allIds), std::move(allSearch),
+        t.many.push_back({MultiSearcher(texts(allIds)), std::move(allIds), std::move(allSearch),
                          MultiSearcher(texts(searchIds)), std::move(searchOf)});
     }
-    many_ = std::move(many);
 }
 
-bool ContentRules::NeedsWholeFile() const {
+bool ContentRules::NeedsWholeFile(const Tables& t) {
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
     // A double-byte code page's forms count at its characters' starts only
     // where the file is not valid UTF-8.
     const auto any = [&](Encoding e) {
-        for (std::size_t p = 0; p < forms_.PairCount(); ++p)
-            if (forms_.Search(p, e) || forms_.Replace(p, e)) return true;
+        for (std::size_t p = 0; p < t.forms.PairCount(); ++p)
+            if (t.forms.Search(p, e) || t.forms.Replace(p, e)) return true;
         return false;
     };
-    if (forms_.LegacyScheme() != CodePage::DoubleByte::None && any(Encoding::Utf8) && any(Encoding::Legacy))
+    if (t.forms.LegacyScheme() != CodePage::DoubleByte::None && any(Encoding::Utf8) && any(Encoding::Legacy))
         return true;
     // Legacy forms unlike the UTF-8 ones count only outside valid UTF-8; where
     // the search forms coincide and the replace forms do not, the file decides.
-    for (std::size_t p = 0; p < forms_.PairCount(); ++p) {
-        if (!forms_.Search(p, Encoding::Utf8) || !forms_.Search(p, Encoding::Legacy)) continue;
-        const PairNeedles& q = pairNeedles_[p];
+    for (std::size_t p = 0; p < t.forms.PairCount(); ++p) {
+        if (!t.forms.Search(p, Encoding::Utf8) || !t.forms.Search(p, Encoding::Legacy)) continue;
+        const PairNeedles& q = t.pairNeedles[p];
         if (q.search[u] != q.search[l] || q.replace[u] != q.replace[l] ||
-            forms_.Replace(p, Encoding::Utf8).has_value() != forms_.Replace(p, Encoding::Legacy).has_value())
+            t.forms.Replace(p, Encoding::Utf8).has_value() != t.forms.Replace(p, Encoding::Legacy).has_value())
             return true;
     }
     return false;
@@ -212,13 +214,13 @@ struct ContentRules::Pass {
 ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs,
                                           std::error_code& ec) {
     // (The needles' marks are kept between files: no allocation per file.)
-    seen_.assign(needles_.size(), false);
-    started_.assign(needles_.size(), false);
+    seen_.assign(t_->needles.size(), false);
+    started_.assign(t_->needles.size(), false);
     Pass pass(seen_, started_);
-    pass.whole = whole_;
+    pass.whole = t_->whole;
     // Keep the last bytes of each chunk so that an occurrence across the
     // boundary is still seen whole in the next window.
-    const std::size_t overlap = longest_ ? longest_ - 1 : 0;
+    const std::size_t overlap = t_->longest ? t_->longest - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
     std::size_t carry = 0;
     std::uint64_t offset = 0;  // of the window's first byte in the file
@@ -247,7 +249,7 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         Search(pass, window, offset, wholeHere);
         // Without a question of encodings the first occurrence of the search
         // string settles it; the empty one occurs in any byte.
-        if (emptySearch_ && emptySearchOccurs && probed) break;
+        if (t_->emptySearch && emptySearchOccurs && probed) break;
         if (!wholeHere && pass.AnySearchSeen() && probed) break;
         carry = std::min(overlap, window.size());
         if (pass.starts) pass.starts->Leave(window, offset, offset + window.size() - carry);
@@ -262,21 +264,21 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
 void ContentRules::Start(Pass& pass, const char* first, std::size_t got) const {
     // The layout, from the byte-order mark.
     const auto* b = reinterpret_cast<const unsigned char*>(first);
-    if (forms_.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) pass.found.layout = Layout::Utf16LE;
-    else if (forms_.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) pass.found.layout = Layout::Utf16BE;
+    if (t_->forms.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) pass.found.layout = Layout::Utf16LE;
+    else if (t_->forms.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) pass.found.layout = Layout::Utf16BE;
     pass.bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
     pass.anyByte = true;
-    pass.watches = watches_[LayoutIndex(pass.found.layout)];
-    if (pass.found.layout != Layout::Bytes || forms_.LegacyScheme() == CodePage::DoubleByte::None) return;
-    pass.starts.emplace(forms_.LegacyScheme());
-    pass.tracked = &doubleByte_;
+    pass.watches = t_->watches[LayoutIndex(pass.found.layout)];
+    if (pass.found.layout != Layout::Bytes || t_->forms.LegacyScheme() == CodePage::DoubleByte::None) return;
+    pass.starts.emplace(t_->forms.LegacyScheme());
+    pass.tracked = &t_->doubleByte;
 }
 
 void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const {
-    if (many_) return SearchMany(pass, window, offset, wholeHere);
+    if (!t_->many.empty()) return SearchMany(pass, window, offset, wholeHere);
     const unsigned align = pass.found.layout == Layout::Bytes ? 1 : 2;
     const auto look = [&](int n) {
-        const ByteSearcher& needle = needles_[static_cast<std::size_t>(n)];
+        const ByteSearcher& needle = t_->needles[static_cast<std::size_t>(n)];
         if (!pass.Tracked(n)) {
             if (FindAligned(needle, window, 0, offset, align) != ByteSearcher::npos)
                 pass.seen[static_cast<std::size_t>(n)] = true;
@@ -292,7 +294,7 @@ void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t off
     };
     // The replace string matters only until a search form that surely counts is seen.
     // (A UTF-8 search form counts in any file of bytes.)
-    const bool settled = std::any_of(pairNeedles_.begin(), pairNeedles_.end(),
+    const bool settled = std::any_of(t_->pairNeedles.begin(), t_->pairNeedles.end(),
                                      [&](const PairNeedles& q) {
                                          return pass.Sure(q.search[static_cast<std::size_t>(Encoding::Utf8)]);
                                      }) ||
@@ -302,8 +304,8 @@ void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t off
         const bool lookReplace = w.replace >= 0 && !pass.Sure(w.replace) && !settled;
         if (lookSearch && lookReplace && align == 1 && !pass.Tracked(w.search) && !pass.Tracked(w.replace)) {
             bool replaceHere = false;
-            if (ByteSearcher::FindWatching(needles_[static_cast<std::size_t>(w.search)],
-                                           needles_[static_cast<std::size_t>(w.replace)], window,
+            if (ByteSearcher::FindWatching(t_->needles[static_cast<std::size_t>(w.search)],
+                                           t_->needles[static_cast<std::size_t>(w.replace)], window,
                                            replaceHere) != ByteSearcher::npos)
                 pass.seen[static_cast<std::size_t>(w.search)] = true;
             else if (replaceHere) pass.seen[static_cast<std::size_t>(w.replace)] = true;
@@ -315,7 +317,7 @@ void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t off
 }
 
 void ContentRules::SearchMany(Pass& pass, std::string_view window, std::uint64_t offset, bool wholeHere) const {
-    const ManySearch& many = (*many_)[LayoutIndex(pass.found.layout)];
+    const ManySearch& many = t_->many[LayoutIndex(pass.found.layout)];
     const unsigned align = pass.found.layout == Layout::Bytes ? 1 : 2;
     many.all.ForEach(window, 0, [&](std::size_t at, std::uint32_t k) {
         if ((offset + at) % align != 0) return true;
@@ -344,15 +346,15 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
         const bool invalid = pass.whole && utf8.Invalid(), nonAscii = pass.whole && utf8.NonAscii();
         found.asciiTarget = pass.bom8 || (!invalid && nonAscii) ? Encoding::Utf8
                             : invalid                           ? Encoding::Legacy
-                                                                : forms_.AsciiFiles();
+                                                                : t_->forms.AsciiFiles();
         counting.Add(Encoding::Utf8);
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }
     const auto counts = [&](int n) { return found.atStarts && pass.Tracked(n) ? pass.Started(n) : pass.Has(n); };
     bool searchFound = false;
-    bool replaceFound = emptyReplace_ && pass.anyByte;
+    bool replaceFound = t_->emptyReplace && pass.anyByte;
     const auto u = static_cast<std::size_t>(Encoding::Utf8), l = static_cast<std::size_t>(Encoding::Legacy);
-    for (const PairNeedles& q : pairNeedles_) {
+    for (const PairNeedles& q : t_->pairNeedles) {
         // Search forms that coincide tell no encoding of their own: the replacement's is the file's.
         const bool oneForm = pass.whole && found.layout == Layout::Bytes && q.search[u] == q.search[l];
         if (q.emptySearch && emptySearchOccurs && pass.anyByte) {
@@ -378,14 +380,14 @@ void ContentRules::RulesFor(const Findings& found, std::vector<ReplaceRule>& rul
                             std::vector<Encoding>& encodings) const {
     rules.clear();
     encodings.clear();
-    for (std::size_t p = 0; p < pairNeedles_.size(); ++p) {
-        const PairNeedles& q = pairNeedles_[p];
+    for (std::size_t p = 0; p < t_->pairNeedles.size(); ++p) {
+        const PairNeedles& q = t_->pairNeedles[p];
         const auto rule = [&](Encoding searchIn, Encoding replaceIn) {
             const int n = q.search[static_cast<std::size_t>(searchIn)];
             if (n < 0) return;
-            const auto& replacement = forms_.Replace(p, replaceIn);
-            rules.push_back({&needles_[static_cast<std::size_t>(n)], replacement ? &*replacement : nullptr,
-                             found.atStarts && doubleByte_[static_cast<std::size_t>(n)],
+            const auto& replacement = t_->forms.Replace(p, replaceIn);
+            rules.push_back({&t_->needles[static_cast<std::size_t>(n)], replacement ? &*replacement : nullptr,
+                             found.atStarts && t_->doubleByte[static_cast<std::size_t>(n)],
                              static_cast<std::uint32_t>(p)});
             encodings.push_back(replaceIn);
         };
@@ -411,17 +413,17 @@ std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::u
     const std::span<const ReplaceRule> active(rules_);
     const unsigned align = found.layout == Layout::Bytes ? 1 : 2;
     std::optional<CharacterStarts> starts;
-    if (found.atStarts) starts.emplace(forms_.LegacyScheme());
+    if (found.atStarts) starts.emplace(t_->forms.LegacyScheme());
     if (rules_.size() <= FewRules::kMaxRules) {
         FewRules finder(active);
         return StreamWith(in, finder, align, starts, count, perPair, blocked, keep, swap, read);
     }
     // Many rules: one pass of the layout's searcher; where forms of two rules
     // coincide, the first rule's.
-    const ManySearch& many = (*many_)[LayoutIndex(found.layout)];
+    const ManySearch& many = t_->many[LayoutIndex(found.layout)];
     ruleOf_.assign(many.search.Size(), -1);
     for (std::size_t r = 0; r < rules_.size(); ++r) {
-        const auto n = static_cast<std::size_t>(rules_[r].search - needles_.data());
+        const auto n = static_cast<std::size_t>(rules_[r].search - t_->needles.data());
         int& of = ruleOf_[static_cast<std::size_t>(many.searchOf[n])];
         if (of < 0) of = static_cast<int>(r);
     }
@@ -435,7 +437,7 @@ std::error_code ContentRules::StreamWith(os::File& in, Finder& finder, unsigned 
                                          std::uint64_t* perPair, std::optional<Encoding>& blocked, const Keep& keep,
                                          const Swap& swap, const std::function<bool(const char*, std::size_t)>& read) {
     const std::span<const ReplaceRule> active(rules_);
-    const std::size_t overlap = longest_ ? longest_ - 1 : 0;
+    const std::size_t overlap = t_->longest ? t_->longest - 1 : 0;
     buffer_.resize(overlap + chunkSize_);
     std::size_t carry = 0;
     std::uint64_t offset = 0;  // of the window's first byte in the file

@@ -65,7 +65,7 @@ public:
     void WatchUtf8(bool watch) { watchUtf8_ = watch; }
     bool TakesBinaryFiles() const { return takeBinary_; }
 
-    const StringForms& Forms() const { return forms_; }
+    const StringForms& Forms() const { return t_->forms; }
     std::size_t ChunkSize() const { return chunkSize_; }
 
     // How a file is laid out: bytes, or UTF-16 with a byte-order mark.
@@ -101,6 +101,7 @@ public:
     std::vector<char>& Buffer() { return buffer_; }
 
 private:
+    struct Tables;
     struct Pass;  // one scan of a file: what was seen so far
     // Each pair's needles in each encoding: indexes into needles_, -1 for none.
     struct PairNeedles {
@@ -123,9 +124,9 @@ private:
     // The encodings whose forms a file of `layout` is searched for.
     static std::span<const Encoding> EncodingsOf(Layout layout);
     // Whether a file of bytes must be read whole to tell which forms count.
-    bool NeedsWholeFile() const;
+    static bool NeedsWholeFile(const Tables& t);
     // The searchers for many pairs, one per layout.
-    void BuildManySearch();
+    static void BuildManySearch(Tables& t);
     // From the first bytes: the layout and the forms to look for.
     void Start(Pass& pass, const char* first, std::size_t got) const;
     // Looks for the forms not yet seen in one window of the file at `offset`.
@@ -143,18 +144,23 @@ private:
                                const Keep& keep, const Swap& swap,
                                const std::function<bool(const char*, std::size_t)>& read);
 
-    StringForms forms_;
-    std::vector<ByteSearcher> needles_;          // the distinct non-empty forms of all strings
-    std::vector<PairNeedles> pairNeedles_;       // by pair
-    std::vector<bool> doubleByte_;               // by needle: a form in a double-byte legacy code page
-    std::array<std::vector<Watch>, 3> watches_;  // by layout: the needles looked for, each pair's in each encoding
-    std::shared_ptr<const std::vector<ManySearch>> many_;  // by layout; none for one or two pairs
-    bool whole_ = false;                                   // NeedsWholeFile()
+    // What the strings make, built once and shared by every copy (a crew's
+    // workers): with many pairs, the larger part of a run's memory.
+    struct Tables {
+        StringForms forms;
+        std::vector<ByteSearcher> needles;          // the distinct non-empty forms of all strings
+        std::vector<PairNeedles> pairNeedles;       // by pair
+        std::vector<bool> doubleByte;               // by needle: a form in a double-byte legacy code page
+        std::array<std::vector<Watch>, 3> watches;  // by layout: the needles looked for, each pair's in each encoding
+        std::vector<ManySearch> many;               // by layout; none for one or two pairs
+        bool whole = false;                         // NeedsWholeFile()
+        bool emptySearch = false;
+        bool emptyReplace = false;
+        std::size_t longest = 0;  // the longest needle
+    };
+    std::shared_ptr<const Tables> t_;
     bool takeBinary_ = false;
     bool watchUtf8_ = false;
-    bool emptySearch_ = false;
-    bool emptyReplace_ = false;
-    std::size_t longest_ = 0;  // the longest needle
     std::size_t chunkSize_;
     std::vector<char> buffer_;
     std::vector<bool> seen_, started_;  // Scan's marks by needle, kept between files

@@ -7,6 +7,12 @@
 
 #include <random>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace tarnwick {
 namespace {
 
@@ -177,6 +183,42 @@ TEST_F(PairsTest, AgreesWithTheReference) {
         ASSERT_EQ(ReadBytes(file), ReplaceReference(content, pairs)) << "round " << round;
     }
 }
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+#ifndef _WIN32
+// The pairs' tables are shared by a run's workers, not copied for each: the
+// peak memory of a run of 20,000 pairs is the same with 1 worker and with 4
+// (which may hire 32 threads to wait for flushes).
+TEST_F(PairsTest, TablesAreSharedByTheWorkers) {
+    std::vector<TextPair> pairs;
+    for (int i = 0; i < 20000; ++i)
+        pairs.push_back({u"word" + std::u16string(1, char16_t(u'a' + i % 26)) + u"x" + std::u16string(i / 26 % 30 + 1, u'y') +
+                             std::u16string(1, char16_t(u'a' + i / 780 % 26)),
+                         u"new"});
+    for (int i = 0; i < 40; ++i) Make("f" + std::to_string(i), "lorem wordaxya ipsum");
+    const auto peak = [&](unsigned workers) {
+        const pid_t child = fork();
+        if (child == 0) {
+            Corrector corrector(StringForms::Candidates(pairs, std::nullopt, Encoding::Utf8));
+            CorrectionRun run(std::move(corrector), {Dir()}, RunMode::Correct, workers);
+            test::Execute(run);
+            _exit(0);
+        }
+        int status = 0;
+        struct rusage usage {};
+        ::wait4(child, &status, 0, &usage);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return usage.ru_maxrss;  // KiB
+    };
+    const long one = peak(1), four = peak(4);
+    EXPECT_LT(four, one + one / 2) << "1 worker: " << one << " KiB, 4 workers: " << four << " KiB";
+}
+#endif
 
 }  // namespace
 }  // namespace tarnwick
