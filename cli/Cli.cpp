@@ -12,6 +12,7 @@
 #include "Version.h"
 
 #include <algorithm>
+#include <deque>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -247,26 +248,50 @@ std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTermina
     return std::nullopt;
 }
 
-// The paths of --files0-from, each ended by a NUL byte (the last may end
-// without), after the PATHs; the exit status when the list cannot be had.
-std::optional<int> ReadFileList(const std::string& from, std::istream* in, std::ostream& err,
-                                std::vector<fs::path>& paths) {
-    std::ifstream file;
-    if (from != "-") {
-        file.open(PathFromText(from), std::ios::binary);
-        if (!file) return Usage(err, "--files0-from: cannot read '" + from + "'");
-        in = &file;
+// The names of --files0-from, each ended by a NUL byte (the last may end
+// without), read as the run asks for them. The first few thousand are read
+// before the run starts, so that a short list with an empty name is a usage
+// error before any file changes; an empty name further on is a failure the
+// run tells.
+class NameList {
+public:
+    // The exit status where the list cannot be had.
+    std::optional<int> Open(const std::string& from, std::istream* in, std::ostream& err) {
+        if (from != "-") {
+            file_.open(PathFromText(from), std::ios::binary);
+            if (!file_) return Usage(err, "--files0-from: cannot read '" + from + "'");
+            in = &file_;
+        }
+        if (!in) return Usage(err, "--files0-from: no standard input");
+        in_ = in;
+        for (fs::path name; ahead_.size() < kAhead && Read(name);) {
+            if (name.empty()) return Usage(err, "--files0-from: name " + std::to_string(read_) + " is empty");
+            ahead_.push_back(std::move(name));
+        }
+        if (in_->bad()) return Usage(err, "--files0-from: cannot read '" + from + "'");
+        return std::nullopt;
     }
-    if (!in) return Usage(err, "--files0-from: no standard input");
-    std::size_t position = 0;
-    for (std::string name; std::getline(*in, name, '\0');) {
-        ++position;
-        if (name.empty()) return Usage(err, "--files0-from: name " + std::to_string(position) + " is empty");
-        paths.push_back(PathFromText(name));
+    bool Next(fs::path& name) {
+        if (ahead_.empty()) return Read(name);
+        name = std::move(ahead_.front());
+        ahead_.pop_front();
+        return true;
     }
-    if (in->bad()) return Usage(err, "--files0-from: cannot read '" + from + "'");
-    return std::nullopt;
-}
+
+private:
+    static constexpr std::size_t kAhead = 4096;
+    bool Read(fs::path& name) {
+        if (!std::getline(*in_, line_, '\0')) return false;
+        ++read_;
+        name = PathFromText(line_);
+        return true;
+    }
+    std::ifstream file_;
+    std::istream* in_ = nullptr;
+    std::deque<fs::path> ahead_;
+    std::string line_;
+    std::size_t read_ = 0;
+};
 
 // Which files of the folders the run takes: -R and the masks.
 FileSelection SelectionOf(const CommandLine& options) {
@@ -351,8 +376,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     bool color = false;
     if (auto status = CheckRunOptions(options, outIsTerminal, err, color)) return *status;
     for (const std::string& path : options.paths) request.paths.push_back(PathFromText(path));
-    if (options.files0From)
-        if (auto status = ReadFileList(*options.files0From, in, err, request.paths)) return *status;
+    NameList list;
+    if (options.files0From) {
+        if (auto status = list.Open(*options.files0From, in, err)) return *status;
+        request.names = [&list](fs::path& name) { return list.Next(name); };
+        std::error_code ec;
+        request.namesFrom = *options.files0From == "-" ? "standard input"
+                                                       : PathText(fs::absolute(PathFromText(*options.files0From), ec));
+    }
     request.mode = options.diff ? RunMode::Preview : options.check ? RunMode::Check : RunMode::Correct;
     if (options.jobs) request.workers = *Jobs(*options.jobs);
     request.selection = SelectionOf(options);

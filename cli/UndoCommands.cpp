@@ -52,6 +52,7 @@ std::string What(const UndoRecord& r) {
     if (const std::size_t more = r.pairs.size() > 3 ? r.pairs.size() - 3 : 0)
         what += " (and " + std::to_string(more) + (more == 1 ? " more pair)" : " more pairs)");
     for (const std::string& path : r.paths) what += " " + path;
+    if (!r.list.empty()) what += " --files0-from " + r.list + " (" + std::to_string(r.listed) + " names)";
     if (r.completed) what += " (stopped)";
     return what;
 }
@@ -92,6 +93,7 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
             out << "],\"paths\":[";
             for (std::size_t i = 0; i < r.paths.size(); ++i) out << (i ? "," : "") << JsonPath(r.paths[i]);
             out << ']';
+            if (!r.list.empty()) out << ",\"list\":" << JsonPath(r.list) << ",\"listed\":" << r.listed;
         }
         out << "}\n";
     }

@@ -54,6 +54,7 @@ std::string Failure::Reason() const {
         if (code == std::errc::operation_not_permitted || code == std::errc::permission_denied)
             return "a stopped run's temporary file, owned by uid " + detail + ": remove it as that user";
         return WithCode("a stopped run's temporary file that cannot be removed", code);
+    case FailureKind::EmptyName: return "name " + detail + " of the list is empty";
     case FailureKind::OriginalLost:
         return WithCode("the original kept for undo (" + PathText(other) + ") is gone or no longer what was kept",
                         code);

@@ -150,7 +150,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     folderBudget_.most = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
     correctedNames_.clear();
     visitedFolders_.clear();
-    namedFiles_.clear();
+    namedFiles_ = {};
     namedFolder_ = {};
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
@@ -168,17 +168,34 @@ bool CorrectionRun::Execute(RunSink& sink) {
         if (!files.empty() && !Stopping()) Take(batch, sink);
         files.clear();
     };
-    for (const fs::path& path : paths_) {
-        if (Stopping()) break;
+    const auto take = [&](const fs::path& path) {
         std::error_code ec;
         if (!fs::is_directory(path, ec)) {
             if (!TakenBefore(path)) files.push_back(path);
-            continue;
+            if (files.size() >= kBatchFiles) takeFiles();
+            return;
         }
         takeFiles();
         if (!Stopping()) Walk(path, sink);
+    };
+    for (const fs::path& path : paths_) {
+        if (Stopping()) break;
+        take(path);
+    }
+    // Names from a list come as they are read: a run holds a batch of them, not the list.
+    listed_ = 0;
+    for (fs::path name; names_ && !Stopping() && names_(name);) {
+        ++listed_;
+        if (!name.empty()) {
+            take(name);
+            continue;
+        }
+        takeFiles();
+        const Failure empty{FailureKind::EmptyName, {}, {}, {}, std::to_string(listed_)};
+        if (!sink.PathFailed(empty)) stopped_.value = true;
     }
     takeFiles();
+    if (undo_ && names_) undo_->Listed(listed_);
     if (undo_ && Stopping()) undo_->Stopped();
     if (undo_) undoFailure_ = undo_->Commit();
     if (!stopped_.value && !sink.Settled()) stopped_.value = true;
@@ -268,8 +285,8 @@ void CorrectionRun::Fill(Batch& batch, std::vector<FolderPlace>& stack, Ahead& a
         for (std::size_t i = 0; i < files.size(); ++i) {
             if (!Selected(files[i])) continue;
             // A file named as a path before is not taken again.
-            if (!namedFiles_.empty() &&
-                namedFiles_.count({folder.listing.device, folder.listing.inode, files[i].filename().native()}))
+            if (!namedFiles_.Empty() &&
+                namedFiles_.Has(NamedKey(folder.listing.device, folder.listing.inode, files[i].filename().native())))
                 continue;
             batch.files.push_back(&files[i]);
             batch.homes.push_back(&folder);
@@ -289,7 +306,7 @@ bool CorrectionRun::TakenBefore(const fs::path& file) {
     }
     const os::FileInfo& folder = namedFolder_.second;
     if (!(folder.device + folder.inode)) return false;
-    if (!namedFiles_.insert({folder.device, folder.inode, file.filename().native()}).second) return true;
+    if (!namedFiles_.Insert(NamedKey(folder.device, folder.inode, file.filename().native()))) return true;
     if (!visitedFolders_.count({folder.device, folder.inode})) return false;
     // In a folder the walk took: taken when the walk listed it and chose it.
     const FolderListing listing = ListFolder(parent);
@@ -326,6 +343,46 @@ std::optional<Failure> CorrectionRun::Confine(const fs::path& file, FilePlace& p
     // A link there is followed as a walk follows one: into the root only.
     place = {confinedFolder_.second.get(), true, id.device, id.inode, true};
     return std::nullopt;
+}
+
+std::uint64_t CorrectionRun::NamedKey(std::uint64_t device, std::uint64_t inode, const fs::path::string_type& name) {
+    // FNV-1a over the folder's identity and the name: 64 bits a file named,
+    // however long the list (two files taking one key: one in 2^64 for a pair).
+    std::uint64_t hash = 14695981039346656037ull;
+    const auto add = [&](const void* data, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i)
+            hash = (hash ^ static_cast<const unsigned char*>(data)[i]) * 1099511628211ull;
+    };
+    add(&device, sizeof device);
+    add(&inode, sizeof inode);
+    add(name.data(), name.size() * sizeof(fs::path::value_type));
+    return hash ? hash : 1;
+}
+
+bool CorrectionRun::KeySet::Insert(std::uint64_t key) {
+    if ((size_ + 1) * 2 > slots_.size()) {
+        std::vector<std::uint64_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
+        old.swap(slots_);
+        size_ = 0;
+        for (const std::uint64_t k : old)
+            if (k) Insert(k);
+    }
+    for (std::size_t at = key & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+        if (slots_[at] == key) return false;
+        if (slots_[at] == 0) {
+            slots_[at] = key;
+            ++size_;
+            return true;
+        }
+    }
+}
+
+bool CorrectionRun::KeySet::Has(std::uint64_t key) const {
+    if (slots_.empty()) return false;
+    for (std::size_t at = key & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+        if (slots_[at] == key) return true;
+        if (slots_[at] == 0) return false;
+    }
 }
 
 bool CorrectionRun::Selected(const fs::path& file) const {

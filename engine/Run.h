@@ -140,6 +140,12 @@ public:
     // never checked or changed, told as backups.
     void KnownBackups(std::set<std::filesystem::path> paths);
 
+    // After the paths, the names `next` gives, one a call (false at the end),
+    // each taken as a path is: a file named, or a folder. They are read as the
+    // run goes, a batch at a time, never all at once. An empty name is told
+    // as a failed path (FailureKind::EmptyName).
+    void TakeNames(std::function<bool(std::filesystem::path&)> next) { names_ = std::move(next); }
+
     // Stops the run when `stop` is set, as a sink's false answer does.
     void StopOn(const StopRequest* stop) { stopRequest_ = stop; }
 
@@ -224,8 +230,23 @@ private:
     unsigned workers_;
     FileSelection selection_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> visitedFolders_;  // by device and inode
-    // The files named as paths, by their folder's device and inode and their name.
-    std::set<std::tuple<std::uint64_t, std::uint64_t, std::filesystem::path::string_type>> namedFiles_;
+    // The files named as paths, by a key of their folder's device and inode and their name.
+    class KeySet {
+    public:
+        bool Insert(std::uint64_t key);  // false when it was there
+        bool Has(std::uint64_t key) const;
+        bool Empty() const { return size_ == 0; }
+
+    private:
+        std::vector<std::uint64_t> slots_;  // open addressing; 0 is free
+        std::size_t size_ = 0;
+    };
+    static std::uint64_t NamedKey(std::uint64_t device, std::uint64_t inode,
+                                  const std::filesystem::path::string_type& name);
+    KeySet namedFiles_;
+    // Names from a list, after the paths (TakeNames), and how many were read.
+    std::function<bool(std::filesystem::path&)> names_;
+    std::size_t listed_ = 0;
     std::pair<std::filesystem::path, os::FileInfo> namedFolder_;  // the folder of the last file named
     // With `selection_.within`: that folder, and the folder of the last file named in it.
     std::shared_ptr<const os::Folder> within_;

@@ -14,6 +14,7 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const Run
     for (const TextPair& pair : request.pairs)
         record.pairs.emplace_back(Utf16ToUtf8(pair.search).value_or(""), Utf16ToUtf8(pair.replace).value_or(""));
     for (const auto& path : request.paths) record.paths.push_back(PathText(path));
+    record.list = request.namesFrom;
     return UndoKeeper::Start(std::get<UndoStore>(store), std::move(record));
 }
 
@@ -57,6 +58,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     corrector.TakeBinaryFiles(request.binaryFiles);
     corrector.WatchUtf8(LegacyIsAGuess(request));
     CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
+    if (request.names) run.TakeNames(request.names);
     // Backup copies earlier runs made under another extension are left alone
     // too: the records are read once, by the run's own record where it keeps one.
     if (request.keepUndo && request.mode == RunMode::Correct) {

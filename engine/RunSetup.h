@@ -10,6 +10,7 @@
 #include "Run.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -39,6 +40,10 @@ struct RunRequest {
     bool keepUndo = false;
     std::filesystem::path undoFolder;
     std::vector<std::filesystem::path> paths;  // files and folders, in the order they are taken
+    // After them, the names of a list, read as the run goes (CorrectionRun::TakeNames),
+    // and what the record for undo says of the list (its file's name).
+    std::function<bool(std::filesystem::path&)> names;
+    std::string namesFrom;
     RunMode mode = RunMode::Check;
     FileSelection selection;  // which files of the folders are taken
     unsigned workers = 0;     // 0: one per CPU the process may use

@@ -192,12 +192,20 @@ private:
 struct Parsed {
     UndoRecord record;
     bool ended = false;
-    // By token: each file's line (withFiles: whole; otherwise its size, whether
-    // its original is kept in the folder, and the backup made of it).
-    std::map<std::size_t, UndoEntry> entries;
-    std::vector<std::size_t> done;  // in the run's order
-    std::set<std::size_t> dropped;
-    std::size_t lines = 0;  // the length of the text read as whole lines
+    // By token (tokens count from 1): what its file's lines say.
+    struct Line {
+        bool present = false;
+        char state = 0;  // 'd' done, 'x' dropped, 0 neither yet
+        bool kept = false;
+        std::uint64_t size = 0;
+        fs::path made;
+    };
+    std::vector<Line> lines;
+    std::vector<UndoEntry> entries;  // withFiles: each file's line whole, by token
+    std::vector<std::size_t> done;   // in the run's order
+    std::size_t length = 0;          // the length of the text read as whole lines
+    std::size_t bound = 0;           // no token of a record this long is larger
+    bool Has(std::size_t token) const { return token < lines.size() && lines[token].present; }
 };
 
 // A digest field as the record's version writes it.
@@ -219,7 +227,8 @@ bool ReadFileLine(Fields& fields, Parsed& p, bool withFiles) {
     std::string_view path, how, where, writtenHash, originalHash;
     os::FileInfo &w = e.written, &o = e.original;
     if (p.record.version >= 2 && !fields.Read(e.token)) return false;
-    if (p.record.version < 2) e.token = p.entries.size() + 1;
+    if (p.record.version < 2) e.token = p.lines.empty() ? 1 : p.lines.size();
+    if (e.token == 0 || e.token > p.bound || p.Has(e.token)) return false;
     if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, writtenHash, o.device, o.inode, o.size, o.mode,
                      o.owner, o.group, originalHash, how, where))
         return false;
@@ -227,15 +236,18 @@ bool ReadFileLine(Fields& fields, Parsed& p, bool withFiles) {
     if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup") ||
         !DigestField(writtenHash, p.record.version) || !DigestField(originalHash, p.record.version))
         return false;
-    if (withFiles) {
-        e.path = *PathOfField(path);
-        (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
-        e.writtenHash = writtenHash;
-        e.originalHash = originalHash;
-    } else if (how == "kept") {
-        e.kept = "+";  // (kept in the folder: its size counts)
-    }
-    if (p.record.version < 2) p.done.push_back(e.token);  // a file line is a done file there
+    if (p.lines.size() <= e.token) p.lines.resize(e.token + 1);
+    Parsed::Line& line = p.lines[e.token];
+    line.present = true;
+    line.kept = how == "kept";
+    line.size = o.size;
+    if (p.record.version < 2) p.done.push_back(e.token), line.state = 'd';  // a file line is a done file there
+    if (!withFiles) return true;
+    e.path = *PathOfField(path);
+    (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
+    e.writtenHash = writtenHash;
+    e.originalHash = originalHash;
+    if (p.entries.size() <= e.token) p.entries.resize(e.token + 1);
     p.entries[e.token] = std::move(e);
     return true;
 }
@@ -263,6 +275,12 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         fields.Next(r.restored);
     } else if (key == "stopped") {
         r.completed = true;
+    } else if (key == "list") {
+        auto t = text();
+        if (!t) return false;
+        r.list = *t;
+    } else if (key == "listed") {
+        fields.Next(r.listed);
     } else if (key == "search" || key == "replace" || key == "path") {
         auto t = text();
         if (!t) return false;
@@ -272,16 +290,16 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         else r.pairs.back().second = *t;
     } else if (key == "made") {
         if (r.version >= 2 && !fields.Read(token)) return false;
-        if (r.version < 2) token = p.entries.size();
+        if (r.version < 2) token = p.lines.empty() ? 0 : p.lines.size() - 1;
         fields.Next(value);
         const auto made = PathOfField(value);
-        const auto entry = p.entries.find(token);
-        if (!made || entry == p.entries.end()) return false;
-        entry->second.madeBackup = *made;
+        if (!made || !p.Has(token)) return false;
+        p.lines[token].made = *made;
+        if (withFiles) p.entries[token].madeBackup = *made;
     } else if (key == "done" || key == "drop") {
-        if (!fields.Read(token) || !p.entries.count(token)) return false;
+        if (!fields.Read(token) || !p.Has(token) || p.lines[token].state) return false;
+        p.lines[token].state = key == "done" ? 'd' : 'x';
         if (key == "done") p.done.push_back(token);
-        else p.dropped.insert(token);
     } else if (key == "file" && !ReadFileLine(fields, p, withFiles)) {
         return false;
     }
@@ -301,6 +319,7 @@ std::optional<Parsed> Parse(std::string_view content, bool withFiles, bool unend
     };
     std::string_view line;
     Parsed p;
+    p.bound = content.size() / 16 + 1;  // (a file's line is longer than that)
     if (!nextLine(line) || line.substr(0, kHeader.size()) != kHeader) return std::nullopt;
     const std::string_view version = line.substr(kHeader.size());
     if (version == "1") p.record.version = 1;
@@ -311,10 +330,10 @@ std::optional<Parsed> Parse(std::string_view content, bool withFiles, bool unend
             if (unended) break;  // a torn last line of a stopped run
             return std::nullopt;
         }
-        p.lines = content.size() - rest.size();
+        p.length = content.size() - rest.size();
     }
     if (!p.ended && !unended) return std::nullopt;
-    if (p.lines == 0) p.lines = content.size() - rest.size();
+    if (p.length == 0) p.length = content.size() - rest.size();
     return p;
 }
 
@@ -322,18 +341,24 @@ std::optional<Parsed> Parse(std::string_view content, bool withFiles, bool unend
 void Gather(Parsed& p, bool withFiles) {
     UndoRecord& r = p.record;
     for (const std::size_t token : p.done) {
-        UndoEntry& e = p.entries.at(token);
+        const Parsed::Line& line = p.lines[token];
         ++r.fileCount;
-        if (!e.kept.empty()) r.keptBytes += e.original.size;
-        if (!e.madeBackup.empty()) r.backupsMade.push_back(e.madeBackup);
-        if (withFiles) r.files.push_back(std::move(e));
+        if (line.kept) r.keptBytes += line.size;
+        if (!line.made.empty()) r.backupsMade.push_back(line.made);
+        if (withFiles) r.files.push_back(std::move(p.entries[token]));
     }
 }
 
 std::optional<std::string> ReadWhole(const fs::path& file) {
-    std::ostringstream whole;
-    if (std::ifstream in(file, std::ios::binary); !in || !(whole << in.rdbuf())) return std::nullopt;
-    return std::move(whole).str();
+    os::File in;
+    os::FileInfo info;
+    if (os::File::OpenRead(file, in) || in.Info(info) || !info.regular) return std::nullopt;
+    std::string whole(static_cast<std::size_t>(info.size), '\0');
+    std::size_t at = 0;
+    for (std::size_t got = 1; got && at < whole.size(); at += got)
+        if (in.Read(whole.data() + at, whole.size() - at, got)) return std::nullopt;
+    whole.resize(at);
+    return whole;
 }
 
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
@@ -368,12 +393,13 @@ Unfinished Complete(const fs::path& folder) {
     auto parsed = content ? Parse(*content, true, true) : std::nullopt;
     if (!parsed || parsed->record.id != folder.filename().string() || parsed->record.version < 2)
         return Unfinished::Leftover;
-    std::string ended = content->substr(0, parsed->lines);
+    std::string ended = content->substr(0, parsed->length);
     std::set<fs::path> keptNames;
-    for (const auto& [token, entry] : parsed->entries) {
-        const bool done = std::find(parsed->done.begin(), parsed->done.end(), token) != parsed->done.end();
-        if (!done && !parsed->dropped.count(token)) ended += "done " + std::to_string(token) + "\n";
-        if (!parsed->dropped.count(token) && !entry.kept.empty()) keptNames.insert(entry.kept);
+    for (std::size_t token = 1; token < parsed->lines.size(); ++token) {
+        const Parsed::Line& line = parsed->lines[token];
+        if (!line.present || line.state == 'x') continue;
+        if (!line.state) ended += "done " + std::to_string(token) + "\n";
+        if (line.kept) keptNames.insert(parsed->entries[token].kept);
     }
     if (ended.find("\nfile ") == std::string::npos) return Unfinished::Leftover;
     if (parsed->record.IsUndo()) ended += "restored 0\n";
@@ -503,6 +529,7 @@ std::string HeaderText(const UndoRecord& r) {
     for (const auto& [search, replace] : r.pairs)
         text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
+    if (!r.list.empty()) text << "list " << Escape(r.list) << '\n';
     return text.str();
 }
 
@@ -692,6 +719,7 @@ std::error_code UndoKeeper::Commit() {
     // Complete, flushed, then named: a record is whole or absent.
     std::error_code ec = writeFailure_;
     const std::string end = (record_.IsUndo() ? "restored " + std::to_string(record_.restored) + "\n" : "") +
+                            (record_.list.empty() ? "" : "listed " + std::to_string(record_.listed) + "\n") +
                             (record_.completed ? "stopped\n" : "") + "end\n";
     if (!ec) ec = out_.WriteAll(end.data(), end.size());
     if (!ec) ec = FlushAt(FlushSite::RecordData, out_);

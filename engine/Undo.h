@@ -56,6 +56,8 @@ struct UndoRecord {
     std::size_t restored = 0;                                // ...and how many of its files are as before it now
     std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
     std::vector<std::string> paths;                          // as the run was given them
+    std::string list;                                        // a list of names it took too (--files0-from), if any
+    std::size_t listed = 0;                                  // ...and how many names that list held
     std::vector<std::filesystem::path> backupsMade;          // the backup copies the run made
     std::size_t fileCount = 0;                               // the files it changed
     std::uint64_t keptBytes = 0;                             // the size of the originals kept in its folder
@@ -156,6 +158,8 @@ public:
     void SetRestored(std::size_t count) { record_.restored = count; }
     // The run was stopped before its end: the record says so.
     void Stopped() { record_.completed = true; }
+    // How many names the run took from its list (UndoRecord::list).
+    void Listed(std::size_t names) { record_.listed = names; }
     // Writes the record's end: from now on the run can be undone.
     std::error_code Commit();
     // The files whose originals could not be kept, in the order they came.

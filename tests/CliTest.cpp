@@ -12,6 +12,8 @@
 #include <optional>
 #include <sstream>
 
+#include <sys/resource.h>
+
 namespace tarnwick {
 namespace {
 
@@ -611,6 +613,50 @@ TEST_F(CliTest, LowOpenFileLimit) {
         for (int f = 0; f < 40; ++f)
             for (int i = 0; i < 3; ++i) ASSERT_EQ(ReadBytes(Dir() / file(f, i)), "new") << "limit " << files;
     }
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Names of --files0-from are read as the run goes: ten times the names take
+// no more memory; the record for undo names the list and its count, not
+// every name; an empty name past the first few thousand is a failure of its own.
+TEST_F(CliTest, NamesFromAListAreStreamed) {
+    fs::create_directory(Dir() / "site");
+    std::string list;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string name = "site/f" + std::to_string(i);
+        Make(name, i % 500 ? "nothing" : "old");
+        list += (Dir() / name).string() + '\0';
+    }
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "--files0-from", "-"}, list), 0) << err_;
+    EXPECT_EQ(Run({"--history"}), 0);
+    EXPECT_NE(out_.find("\t10\t-s old -r new --files0-from standard input (5000 names)\n"), std::string::npos) << out_;
+    const auto peak = [&](int names) {
+        {
+            std::ofstream many(Dir() / "list", std::ios::binary | std::ios::trunc);
+            for (int i = 0; i < names; ++i) many << (Dir() / "gone" / ("missing-" + std::to_string(i))).string() << '\0';
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            std::ofstream none("/dev/null");  // (the records are not kept)
+            _exit(cli::Run({"-s", "old", "-r", "new", "--files0-from", (Dir() / "list").string()}, none, none) == 1 ? 0 : 1);
+        }
+        int status = 0;
+        struct rusage usage {};
+        ::wait4(child, &status, 0, &usage);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return usage.ru_maxrss;  // KiB
+    };
+    const long few = peak(20000), many = peak(200000);
+    EXPECT_LT(many - few, 4 * 1024) << few << " KiB, then " << many << " KiB";
+    std::string late = list;
+    late += std::string(1, '\0');
+    EXPECT_EQ(Run({"-n", "-s", "old", "-r", "new", "--files0-from", "-"}, late), 1);
+    EXPECT_NE(out_.find("failed\t\tname 5001 of the list is empty"), std::string::npos) << out_.substr(out_.size() - 200);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ QString DescribeFailure(const Failure& failure) {
         text = QStringLiteral("временный файл прерванного запуска не удалось удалить (владелец: uid ") +
                QString::fromStdString(failure.detail) + QLatin1Char(')');
         break;
+    case FailureKind::EmptyName: text = QStringLiteral("пустое имя в списке файлов"); break;
     case FailureKind::OriginalLost:
         text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
         break;
