@@ -1,5 +1,6 @@
 #include "ContentRules.h"
 
+#include "BinarySignatures.h"
 #include "Replace.h"
 
 #include <algorithm>
@@ -194,6 +195,7 @@ struct ContentRules::Pass {
     const std::vector<bool>* tracked = nullptr;  // by needle: a form in the file's double-byte code page
     std::optional<CharacterStarts> starts;       // of the double-byte code page, in a file of bytes
     bool anyByte = false, bom8 = false, binary = false;
+    std::string head;  // the first bytes, for a binary format's signature
     Utf8Check utf8;
 
     bool Has(int n) const { return n >= 0 && seen[static_cast<std::size_t>(n)]; }
@@ -241,6 +243,14 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
             break;
         }
         total += got;
+        // Or a binary format known by its first bytes (a PDF, a ZIP archive, a JPEG...).
+        if (probing && pass.head.size() < kSignatureBytes) {
+            pass.head.append(buffer_.data() + carry, std::min(got, kSignatureBytes - pass.head.size()));
+            if ((pass.head.size() == kSignatureBytes || total >= size) && !BinaryFormatOf(pass.head).empty()) {
+                pass.binary = true;
+                break;
+            }
+        }
         const bool probed = !probing;
         const bool wholeHere = pass.whole && pass.found.layout == Layout::Bytes;
         if (wholeHere || (watchUtf8_ && pass.found.layout == Layout::Bytes))
