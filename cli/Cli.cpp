@@ -298,6 +298,7 @@ FileSelection SelectionOf(const CommandLine& options) {
     FileSelection selection;
     selection.subfolders = options.recursive;
     selection.followFileLinks = options.followFileLinks;
+    selection.hidden = options.hidden;
     for (const std::string& masks : options.include) selection.include.Add(PathFromText(masks).native());
     for (const std::string& masks : options.exclude) selection.exclude.Add(PathFromText(masks).native());
     for (const std::string& masks : options.excludeDir) selection.excludeFolders.Add(PathFromText(masks).native());

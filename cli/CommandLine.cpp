@@ -49,7 +49,11 @@ const std::string_view kHelp =
     "  -R, --recursive        take folders' subfolders too, at any depth: a\n"
     "                         folder's files in name order, then its subfolders\n"
     "                         in name order; hidden files and folders are left\n"
-    "                         out and links to folders are not followed\n"
+    "                         out (see --hidden) and links to folders are not\n"
+    "                         followed\n"
+    "      --hidden           take hidden files and folders too (.htaccess,\n"
+    "                         .well-known/); the folders of version control\n"
+    "                         (.git, .svn, .hg, .bzr, _darcs, CVS) never\n"
     "      --follow-file-links  follow links to files in the folders wherever\n"
     "                         they lead; by default only links into the PATHs\n"
     "                         given are followed, the others are skipped\n"
@@ -157,6 +161,7 @@ bool SetFlag(CommandLine& options, const std::string& name) {
     else if (name == "--diff") options.diff = true;
     else if (name == "-R" || name == "--recursive") options.recursive = true;
     else if (name == "--follow-file-links") options.followFileLinks = true;
+    else if (name == "--hidden") options.hidden = true;
     else if (name == "--binary") options.binary = true;
     else if (name == "--no-undo") options.noUndo = true;
     else if (name == "--history") options.history = true;

@@ -27,6 +27,7 @@ struct CommandLine {
     std::vector<std::string> paths;
     bool recursive = false;
     bool followFileLinks = false;  // links to files in folders followed wherever they lead
+    bool hidden = false;           // hidden files and folders taken too
     bool binary = false;  // binary files are corrected too
     bool noUndo = false;  // no record for undo
     bool history = false;

@@ -41,7 +41,7 @@ std::shared_ptr<const os::Folder> Held(os::Folder&& folder, const FolderBudget* 
 
 }  // namespace
 
-FolderListing ListFolder(const FolderPlace& place, bool subfolders, const FolderBudget* budget) {
+FolderListing ListFolder(const FolderPlace& place, bool subfolders, const FolderBudget* budget, bool hidden) {
     FolderListing listing;
     os::Folder folder;
     if (auto failure = OpenPlace(place, folder)) {
@@ -50,7 +50,7 @@ FolderListing ListFolder(const FolderPlace& place, bool subfolders, const Folder
     }
     os::FileInfo id;
     std::vector<os::FolderEntry> entries;
-    if (auto ec = folder.Info(id); ec || (ec = folder.List(entries, subfolders))) {
+    if (auto ec = folder.Info(id); ec || (ec = folder.List(entries, subfolders, hidden))) {
         listing.failure = Failure{FailureKind::List, place.path, ec, {}};
         return listing;
     }

@@ -50,9 +50,12 @@ struct FolderBudget {
     std::size_t most = 0;  // folders held open at most
     std::shared_ptr<std::atomic<std::size_t>> held = std::make_shared<std::atomic<std::size_t>>(0);
 };
-FolderListing ListFolder(const FolderPlace& place, bool subfolders = false, const FolderBudget* budget = nullptr);
-inline FolderListing ListFolder(const std::filesystem::path& folder, bool subfolders = false) {
-    return ListFolder(FolderPlace{folder, nullptr, 0, 0}, subfolders);
+// With `hidden`, hidden files and folders are listed too (never those of
+// version control, os::Folder::List).
+FolderListing ListFolder(const FolderPlace& place, bool subfolders = false, const FolderBudget* budget = nullptr,
+                         bool hidden = false);
+inline FolderListing ListFolder(const std::filesystem::path& folder, bool subfolders = false, bool hidden = false) {
+    return ListFolder(FolderPlace{folder, nullptr, 0, 0}, subfolders, nullptr, hidden);
 }
 
 // Tells backup copies of listed files by their names: a name that is another

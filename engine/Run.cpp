@@ -309,7 +309,7 @@ bool CorrectionRun::TakenBefore(const fs::path& file) {
     if (!namedFiles_.Insert(NamedKey(folder.device, folder.inode, file.filename().native()))) return true;
     if (!visitedFolders_.count({folder.device, folder.inode})) return false;
     // In a folder the walk took: taken when the walk listed it and chose it.
-    const FolderListing listing = ListFolder(parent);
+    const FolderListing listing = ListFolder(parent, false, selection_.hidden);
     const auto listed = std::find_if(listing.files.begin(), listing.files.end(),
                                      [&](const fs::path& f) { return f.filename() == file.filename(); });
     return listed != listing.files.end() && Selected(*listed);
@@ -443,7 +443,7 @@ bool CorrectionRun::IsKnownBackup(const fs::path& file, const FilePlace& place) 
 
 FolderListing CorrectionRun::List(const FolderPlace& folder) const {
     // Its files are then opened by name in it, without walking its path again.
-    return ListFolder(folder, selection_.subfolders, &folderBudget_);
+    return ListFolder(folder, selection_.subfolders, &folderBudget_, selection_.hidden);
 }
 
 void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, const FilePlace& place,

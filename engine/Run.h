@@ -43,6 +43,8 @@ struct FileSelection {
     // Symbolic links to files in the folders are followed wherever they lead;
     // by default only into the paths given (others are told as skipped).
     bool followFileLinks = false;
+    // Hidden files and folders are taken too (never the folders of version control).
+    bool hidden = false;
     // When set: files named as paths are taken only inside this folder, and
     // reached from it through real folders only, as a walk of it reaches
     // them (a window's queue of the files a scan of the folder found).

@@ -139,10 +139,12 @@ public:
     // through a symbolic link (ELOOP then); its location is this one's / name.
     std::error_code OpenFolder(const Path& name, Folder& child) const;
     // The visible entries (not hidden: on Windows without the hidden or system
-    // attribute, elsewhere not starting with "."): regular files, symbolic
-    // links that lead to regular files and, with `folders`, subfolders (never
-    // links or junctions to folders). In no order.
-    std::error_code List(std::vector<FolderEntry>& entries, bool folders) const;
+    // attribute, elsewhere not starting with "."; with `hidden`, those too):
+    // regular files, symbolic links that lead to regular files and, with
+    // `folders`, subfolders (never links or junctions to folders, nor the
+    // folders of version control: .git, .svn, .hg, .bzr, _darcs, CVS). The
+    // program's own temporary files are never listed. In no order.
+    std::error_code List(std::vector<FolderEntry>& entries, bool folders, bool hidden = false) const;
     // The names that start as temporary names do (".~tarnwick-"), in no order.
     std::error_code ListTemporaries(std::vector<Path::string_type>& names) const;
     // The path the symbolic link `name` finally leads to, absolute and without links.
@@ -212,6 +214,11 @@ std::optional<TemporaryName> ParseTemporaryName(Name name);
 bool IsStoppedRun(const TemporaryName& name);
 // Whether `name` is a temporary name a run of the program on this machine made whose process is gone.
 bool IsStoppedRunsName(Name name);
+// Whether `name` is one the program gives its temporary files (".~tarnwick-...").
+bool IsTemporaryName(Name name);
+// Whether `name` is that of a version control system's folder (.git, .svn,
+// .hg, .bzr, _darcs, CVS), which a walk never enters.
+bool IsVersionControlFolder(Name name);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
 std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names);
 
@@ -256,11 +263,5 @@ std::error_code CheckPrivate(const Path& path, bool folder, std::string& why);
 std::size_t OpenFilesLeft();
 // The permission bits a new file gets by default (0666 less the umask).
 std::uint32_t DefaultNewFileMode();
-// The names of the regular files directly in `folder` (links to regular files
-// included), leaving out hidden ones: on Windows those with the hidden or
-// system attribute, elsewhere names that start with ".". In no order. With
-// `folders`, the visible subfolders too (not links or junctions to folders).
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names,
-                                 std::vector<Path::string_type>* folders = nullptr);
 
 }  // namespace tarnwick::os

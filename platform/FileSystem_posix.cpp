@@ -407,10 +407,11 @@ std::error_code Folder::OpenFolder(const Path& name, Folder& child) const {
     return {};
 }
 
-std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders) const {
+std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden) const {
     entries.clear();
     return ForEachEntryOf(fd_, [&](int dir, const dirent& entry) {
-        if (entry.d_name[0] == '.') return;
+        const std::string_view name = entry.d_name;
+        if (name == "." || name == ".." || (!hidden && name[0] == '.') || IsTemporaryName(name)) return;
         unsigned char type = entry.d_type;
         struct stat st {};
         const bool known = type != DT_UNKNOWN && !(type == DT_DIR && folders);
@@ -419,6 +420,7 @@ std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders) co
             type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : 0;
         }
         if (type == DT_DIR && folders) {
+            if (IsVersionControlFolder(name)) return;
             entries.push_back({entry.d_name, FolderEntry::Kind::Folder, static_cast<std::uint64_t>(st.st_dev),
                                static_cast<std::uint64_t>(st.st_ino)});
         } else if (type == DT_REG) {
@@ -666,30 +668,6 @@ std::uint32_t DefaultNewFileMode() {
         return 0666u & ~static_cast<std::uint32_t>(mask);
     }();
     return mode;
-}
-
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names,
-                                 std::vector<Path::string_type>* folders) {
-    names.clear();
-    if (folders) folders->clear();
-    return ForEachEntry(folder, [&](int dir, const dirent& entry) {
-        if (entry.d_name[0] == '.') return;
-        unsigned char type = entry.d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-            type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : 0;
-        }
-        if (type == DT_DIR && folders) folders->emplace_back(entry.d_name);
-        bool regular = type == DT_REG;
-        if (type == DT_LNK) {
-            // Follows links: a link to a file is listed, a dangling or looping
-            // one is not, and a link to a folder is no folder of this one.
-            struct stat st {};
-            regular = ::fstatat(dir, entry.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
-        }
-        if (regular) names.emplace_back(entry.d_name);
-    });
 }
 
 }  // namespace tarnwick::os

@@ -473,19 +473,21 @@ std::error_code ForEachEntryOf(HANDLE folder, Each&& each) {
 
 }  // namespace
 
-std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders) const {
+std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden) const {
     entries.clear();
     FileInfo self;
     if (auto ec = Info(self)) return ec;
     return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO& entry, std::wstring_view name) {
         const DWORD a = entry.FileAttributes;
-        if ((a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) || name == L"." || name == L"..") return;
+        if ((!hidden && (a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) || name == L"." || name == L".." ||
+            IsTemporaryName(name))
+            return;
         FileInfo itself;
         const bool link = (a & FILE_ATTRIBUTE_REPARSE_POINT) && !Stat(Path(std::wstring(name)), itself, false) &&
                           itself.symlink;
         if (a & FILE_ATTRIBUTE_DIRECTORY) {
             // A junction or a link to a folder is no folder of this one.
-            if (folders && !link)
+            if (folders && !link && !IsVersionControlFolder(name))
                 entries.push_back({std::wstring(name), FolderEntry::Kind::Folder, self.device,
                                    static_cast<std::uint64_t>(entry.FileId.QuadPart)});
             return;
@@ -732,28 +734,5 @@ std::error_code CheckPrivate(const Path& path, bool folder, std::string& why) {
 std::size_t OpenFilesLeft() { return 1u << 16; }
 
 std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }
-
-std::error_code ListVisibleFiles(const Path& folder, std::vector<Path::string_type>& names,
-                                 std::vector<Path::string_type>* folders) {
-    names.clear();
-    if (folders) folders->clear();
-    return ForEachEntry(folder, L"*", true, [&](const WIN32_FIND_DATAW& data) {
-        const DWORD a = data.dwFileAttributes;
-        if (a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) return;
-        if (a & FILE_ATTRIBUTE_DIRECTORY) {
-            // A junction or a link to a folder is no folder of this one.
-            const std::wstring_view name(data.cFileName);
-            if (folders && !(a & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." && name != L"..")
-                folders->emplace_back(name);
-            return;
-        }
-        if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
-            // A link counts when it leads to a file.
-            FileInfo target;
-            if (Stat(folder / data.cFileName, target) || !target.regular) return;
-        }
-        names.emplace_back(data.cFileName);
-    });
-}
 
 }  // namespace tarnwick::os

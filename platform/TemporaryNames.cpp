@@ -53,4 +53,15 @@ bool IsStoppedRunsName(Name name) {
     return parsed && IsStoppedRun(*parsed);
 }
 
+bool IsTemporaryName(Name name) {
+    static const Path prefix(".~tarnwick-");
+    return name.substr(0, prefix.native().size()) == prefix.native();
+}
+
+bool IsVersionControlFolder(Name name) {
+    for (const char* vcs : {".git", ".svn", ".hg", ".bzr", "_darcs", "CVS"})
+        if (name == Path(vcs).native()) return true;
+    return false;
+}
+
 }  // namespace tarnwick::os

@@ -663,3 +663,28 @@ TEST_F(CliTest, NamesFromAListAreStreamed) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Hidden files and folders are taken with --hidden (.htaccess,
+// .well-known/), never the folders of version control nor the program's own
+// temporary files.
+TEST_F(CliTest, HiddenFilesWhenAsked) {
+    const std::string d = Dir().string();
+    for (const char* name : {"site/.htaccess", "site/.well-known/security.txt", "site/.git/config", "site/CVS/Root",
+                             "site/page.htm", "site/.~tarnwick-1-00000000-00000000-1"}) {
+        fs::create_directories((Dir() / name).parent_path());
+        Make(name, "old.example.com");
+    }
+    EXPECT_EQ(Run({"-R", "-n", "-s", "old.example.com", "-r", "new.example.org", d + "/site"}), 0) << err_;
+    EXPECT_EQ(out_, "to-correct\t" + d + "/site/page.htm" + kAscii + "\n");
+    EXPECT_EQ(Run({"-R", "--hidden", "-s", "old.example.com", "-r", "new.example.org", d + "/site"}), 0) << err_;
+    EXPECT_EQ(out_, "corrected\t" + d + "/site/.htaccess\t1" + kAscii + "\ncorrected\t" + d + "/site/page.htm\t1" +
+                        kAscii + "\ncorrected\t" + d + "/site/.well-known/security.txt\t1" + kAscii + "\n");
+    EXPECT_EQ(ReadBytes(Dir() / "site/.git/config"), "old.example.com");
+    EXPECT_EQ(ReadBytes(Dir() / "site/CVS/Root"), "old.example.com");
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -675,7 +675,7 @@ TEST_F(MainWindowTest, FolderWithSubfoldersFromTheContextMenu) {
     ui_.answer = Q(Dir() / "site");
     ui_.menuAnswer = 0;
     emit F().Command4->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_EQ(ui_.menus, QStringList{"Выбрать папку с подпапками…"});
+    EXPECT_EQ(ui_.menus, QStringList{"Выбрать папку с подпапками…|Выбрать папку с подпапками и скрытыми файлами…"});
     EXPECT_TRUE(ui_.boxes.empty());
     EXPECT_EQ(Status(), " Найдено файлов для обработки - 2 из 4");
     EXPECT_EQ(window_->WorkQueue(), (std::vector<fs::path>{top, deep}));
@@ -692,6 +692,15 @@ TEST_F(MainWindowTest, FolderWithSubfoldersFromTheContextMenu) {
     Make("site/a.htm", "abc");
     QTest::mouseClick(F().Command4, Qt::LeftButton);
     EXPECT_EQ(Status(), " Найдено файлов для обработки - 1 из 1");
+    // With hidden files too: .htaccess is taken, the folder of version control never.
+    const auto access = Make("site/.htaccess", "abc");
+    tarnwick::test::HideFolder(access);
+    ui_.menuAnswer = 1;
+    emit F().Command4->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(window_->WorkQueue(), (std::vector<fs::path>{access, top}));
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(access), "xyz");
+    EXPECT_EQ(ReadBytes(hidden), "abc");
 }
 
 #ifndef _WIN32

@@ -199,7 +199,7 @@ void Main::dropEvent(QDropEvent* event) {
     if (busy_ || !path) return;
     event->acceptProposedAction();
     currentPath_ = *path;
-    withSubfolders_ = false;
+    scope_ = {};
     form_.Text3->setText(currentPath_);
     ClassifyPath();
 }
@@ -296,7 +296,7 @@ void Main::Box(const QString& text, const QString& title, BoxIcon icon) {
     interaction_.MessageBox(this, text, title, icon);
 }
 
-std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, bool subfolders,
+std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, FolderScope scope,
                                            std::filesystem::path within) {
     RunRequest request;
     request.pairs = {{searchText_.toStdU16String(), replaceText_.toStdU16String()}};
@@ -307,7 +307,8 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
     request.paths = std::move(paths);
     request.mode = mode;
-    request.selection.subfolders = subfolders;
+    request.selection.subfolders = scope.subfolders;
+    request.selection.hidden = scope.hidden;
     request.selection.within = std::move(within);
     request.keepUndo = true;
     request.undoFolder = setup_.undoFolder;
@@ -356,14 +357,14 @@ void Main::ClassifyPath(bool reportScanFailures) {
 void Main::ClassifyPathOnce(bool reportScanFailures) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
     const bool folder = QFileInfo(currentPath_).isDir();
-    auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)}, folder && withSubfolders_);
+    auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)}, folder ? scope_ : FolderScope{});
     if (!run) return;
     BusyScope busy(busy_);
     if (folder) {
         form_.Label4->setText(forms::MainForm::FolderCaption());
         form_.Command1->setText(QStringLiteral("Обработать папку"));
         workMode_ = Mode::Folder;
-        ScanFolder(currentPath_, *run, reportScanFailures, withSubfolders_);
+        ScanFolder(currentPath_, *run, reportScanFailures, scope_);
         return;
     }
     form_.Label4->setText(forms::MainForm::FileCaption());
@@ -409,7 +410,7 @@ FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run) {
     return verdict;
 }
 
-void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders) {
+void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, FolderScope scope) {
     std::optional<Failure> listFailure;
     std::optional<std::size_t> count;  // the files of the folders listed so far
     std::size_t told = 0;
@@ -440,7 +441,7 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
         return !Stopped();
     };
     ExecuteStoppable(run, scan);
-    if (Stopped() && count) return ChooseNothing(folder, subfolders);
+    if (Stopped() && count) return ChooseNothing(folder, scope);
     if (listFailure || !count) {
         if (listFailure)
             Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
@@ -458,17 +459,17 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
               Number(*count));
     form_.Command1->setEnabled(!workQueue_.empty());
     currentPath_ = folder;
-    withSubfolders_ = subfolders;
+    scope_ = scope;
     // Files that could not be read: one box after the scan, not one per file.
     if (!reportFailures || failures.empty()) return;
     FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
 }
 
-void Main::ChooseNothing(const QString& folder, bool subfolders) {
+void Main::ChooseNothing(const QString& folder, FolderScope scope) {
     workQueue_.clear();
     form_.Command1->setEnabled(false);
     currentPath_ = folder;
-    withSubfolders_ = subfolders;
+    scope_ = scope;
     SetStatus(QStringLiteral(" Поиск остановлен, файлы не выбраны"));
 }
 
@@ -485,7 +486,7 @@ void Main::Command1_Click() {
     if (busy_ || workMode_ == Mode::None) return;
     // A folder's queue is taken inside that folder only, as the scan found it.
     const bool file = workMode_ == Mode::File;
-    auto run = MakeRun(RunMode::Correct, file ? std::vector{ToPath(currentPath_)} : workQueue_, false,
+    auto run = MakeRun(RunMode::Correct, file ? std::vector{ToPath(currentPath_)} : workQueue_, {},
                        file ? std::filesystem::path() : ToPath(currentPath_));
     if (!run) return;
     {
@@ -567,30 +568,33 @@ void Main::Command3_Click() {
     pickedPath_.remove(QChar(u'\0'));
     if (!pickedPath_.isEmpty()) {
         currentPath_ = pickedPath_;
-        withSubfolders_ = false;
+        scope_ = {};
         form_.Text3->setText(currentPath_);
         ClassifyPath();
     }
     form_.Command1->setFocus();  // no effect while it is disabled
 }
 
-void Main::Command4_Click() { ChooseFolder(false); }
+void Main::Command4_Click() { ChooseFolder({}); }
 
 void Main::Command4_ContextMenu(const QPoint& at) {
     if (busy_) return;
-    if (interaction_.PopupMenu(form_.Command4, at, {QStringLiteral("Выбрать папку с подпапками…")}) == 0)
-        ChooseFolder(true);
+    const int chosen = interaction_.PopupMenu(
+        form_.Command4, at,
+        {QStringLiteral("Выбрать папку с подпапками…"), QStringLiteral("Выбрать папку с подпапками и скрытыми файлами…")});
+    if (chosen == 0) ChooseFolder({true, false});
+    if (chosen == 1) ChooseFolder({true, true});
 }
 
-void Main::ChooseFolder(bool subfolders) {
+void Main::ChooseFolder(FolderScope scope) {
     if (busy_) return;
     pickedPath_.clear();
     pickedPath_ = interaction_.OpenFolder(this, QStringLiteral("Выберите каталог для обработки."));
     if (!pickedPath_.isEmpty()) {
-        if (auto run = MakeRun(RunMode::Check, {ToPath(pickedPath_)}, subfolders)) {
+        if (auto run = MakeRun(RunMode::Check, {ToPath(pickedPath_)}, scope)) {
             {
                 BusyScope busy(busy_);
-                ScanFolder(pickedPath_, *run, true, subfolders);
+                ScanFolder(pickedPath_, *run, true, scope);
             }
             // Classifies the folder just scanned, or, when it was empty, what was current before;
             // the files that could not be read were named a moment ago. A stopped scan stays stopped.

@@ -28,6 +28,12 @@ struct MainSetup {
 // The main window: the program's whole state and its handlers. The work of a
 // handler (a folder scan, a batch run) happens on the user-interface thread;
 // the status line is painted as it goes, but no user input is taken meanwhile.
+// What of a folder is taken: its subfolders too, its hidden files and folders too.
+struct FolderScope {
+    bool subfolders = false;
+    bool hidden = false;
+};
+
 class Main : public QDialog {
     Q_OBJECT
 
@@ -73,7 +79,8 @@ private:
     void Command2_Click();
     void Command3_Click();
     void Command4_Click();
-    // The folder button's context menu: the same choice, with the folder's subfolders.
+    // The folder button's context menu: the same choice, with the folder's
+    // subfolders, and with its hidden files and folders too.
     void Command4_ContextMenu(const QPoint& at);
     void Command5_Click();
     void Command6_Click();
@@ -82,12 +89,12 @@ private:
     // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
     void ClassifyPath(bool reportScanFailures = true);
     void ClassifyPathOnce(bool reportScanFailures);
-    // With `subfolders` the folder's tree is scanned, and stays the current path's scope.
-    void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, bool subfolders = false);
+    // The folder is scanned as `scope` says, which stays the current path's scope.
+    void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, FolderScope scope = {});
     // After a scan stopped midway: the folder is current, with nothing chosen in it.
-    void ChooseNothing(const QString& folder, bool subfolders);
-    // The folder chooser, then the scan of the chosen folder (with its subfolders or not).
-    void ChooseFolder(bool subfolders);
+    void ChooseNothing(const QString& folder, FolderScope scope);
+    // The folder chooser, then the scan of the chosen folder as `scope` says.
+    void ChooseFolder(FolderScope scope);
     // Ctrl+Z: offers to undo the newest run no later run undid, and does it.
     void UndoNewestRun();
     // One box naming failed files: `lead`, their count, `tail`, then the list (cut after a screenful).
@@ -108,7 +115,7 @@ private:
     // user why (text the code page cannot hold, an unusable backup extension).
     // `within`: the folder a queue of files was found in, and must be taken in.
     std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths,
-                                         bool subfolders = false, std::filesystem::path within = {});
+                                         FolderScope scope = {}, std::filesystem::path within = {});
     int Check1Value() const;
     void SetCheck1Value(int value);
     // Sets the status line; progress texts are painted at most every 30 ms.
@@ -127,7 +134,7 @@ private:
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;
-    bool withSubfolders_ = false;  // the current folder was chosen with its subfolders
+    FolderScope scope_;  // what of the current folder was chosen: its subfolders, its hidden files
 
     bool busy_ = false;
     bool stoppable_ = false;   // a run is going on that Escape or closing stops
