@@ -45,7 +45,9 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
     constexpr std::streamoff kHeldDiff = std::streamoff{4} << 20;
     TextCheck text;
     std::ostringstream held;
-    UnifiedDiff heldPatch(held, PathText(file), color_);
+    os::FileInfo info;
+    const std::string time = os::LocalTimeText(os::Stat(file, info) ? 0 : info.modifiedNs);
+    UnifiedDiff heldPatch(held, PathText(file), time, color_);
     bool overflow = false;
     ProcessResult seen = show(
         [&](std::string_view kept) {
@@ -74,7 +76,7 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
         heldPatch.Finish();
         out_ << held.str();
     } else {
-        UnifiedDiff patch(out_, PathText(file), color_);
+        UnifiedDiff patch(out_, PathText(file), time, color_);
         seen = show(
             [&](std::string_view kept) { patch.Keep(kept); },
             [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });

@@ -155,8 +155,8 @@ void UnifiedDiff::Line(char sign, std::string_view line) {
 void UnifiedDiff::Close() {
     if (!headerShown_) {
         headerShown_ = true;
-        out_ << (color_ ? "\033[1m" : "") << "--- a/" << path_ << "\n+++ b/" << path_ << (color_ ? "\033[m" : "")
-             << '\n';
+        out_ << (color_ ? "\033[1m" : "") << "--- a/" << path_ << '\t' << time_ << "\n+++ b/" << path_ << '\t' << time_
+             << (color_ ? "\033[m" : "") << '\n';
     }
     // A side without lines is numbered by the line before it.
     const auto range = [](std::uint64_t start, std::uint64_t count) {

@@ -33,8 +33,11 @@ private:
 
 class UnifiedDiff {
 public:
-    // `path` as given; shown as a/PATH and b/PATH. `color`: as git colours.
-    UnifiedDiff(std::ostream& out, std::string path, bool color) : out_(out), path_(std::move(path)), color_(color) {}
+    // `path` as given; shown as a/PATH and b/PATH, each followed by a TAB and
+    // `time` as GNU diff writes them (so that patch reads a name with spaces
+    // whole). `color`: as git colours.
+    UnifiedDiff(std::ostream& out, std::string path, std::string time, bool color)
+        : out_(out), path_(std::move(path)), time_(std::move(time)), color_(color) {}
 
     void Keep(std::string_view kept);
     void Swap(std::string_view occurrence, std::string_view replacement);
@@ -50,6 +53,7 @@ private:
 
     std::ostream& out_;
     std::string path_;
+    std::string time_;
     bool color_;
     std::string old_, new_;  // the current stretch between two newlines the correction keeps
     bool changed_ = false;

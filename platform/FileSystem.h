@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -234,6 +235,9 @@ bool IsPlainNamePart(const Path::string_type& name);
 bool OpenFilesReplaceable();
 // Whether a file opened for reading can be flushed here (not on Windows).
 bool ReadFilesFlushable();
+// A time given in nanoseconds since 1970 as GNU diff writes times, in local
+// time: "2026-12-08 00:44:35.123456789 +0100".
+std::string LocalTimeText(std::int64_t nanoseconds);
 // The line break of new text files here: "\r\n" on Windows, "\n" elsewhere.
 std::string_view NewLine();
 // The folder of a program's per-user configuration: %APPDATA%\\Name on Windows

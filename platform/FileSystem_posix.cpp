@@ -2,6 +2,7 @@
 #include "SystemCalls.h"
 
 #include <atomic>
+#include <ctime>
 #include <cerrno>
 #include <climits>
 #include <limits>
@@ -596,6 +597,18 @@ bool IsPlainNamePart(const Path::string_type& name) {
 bool OpenFilesReplaceable() { return true; }
 
 bool ReadFilesFlushable() { return true; }
+
+std::string LocalTimeText(std::int64_t nanoseconds) {
+    const std::time_t seconds = static_cast<std::time_t>(nanoseconds / 1'000'000'000);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    char zone[8] = "+0000";
+    std::strftime(zone, sizeof zone, "%z", &local);
+    std::snprintf(text + n, sizeof text - n, ".%09lld %s", static_cast<long long>(nanoseconds % 1'000'000'000), zone);
+    return text;
+}
 
 std::string_view NewLine() { return "\n"; }
 

@@ -4,6 +4,7 @@
 #include "SystemCalls.h"
 
 #include <atomic>
+#include <ctime>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -681,6 +682,20 @@ bool IsPlainNamePart(const Path::string_type& name) {
 bool OpenFilesReplaceable() { return false; }
 
 bool ReadFilesFlushable() { return false; }
+
+std::string LocalTimeText(std::int64_t nanoseconds) {
+    const std::time_t seconds = static_cast<std::time_t>(nanoseconds / 1'000'000'000);
+    std::tm local{}, utc{};
+    localtime_s(&local, &seconds);
+    gmtime_s(&utc, &seconds);
+    // The zone's offset: the local time read as if it were UTC, less the time itself.
+    const long offset = static_cast<long>(_mkgmtime(&local) - _mkgmtime(&utc)) / 60;
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%09lld %c%02ld%02ld", static_cast<long long>(nanoseconds % 1'000'000'000),
+                  offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60, (offset < 0 ? -offset : offset) % 60);
+    return text;
+}
 
 std::string_view NewLine() { return "\r\n"; }
 

@@ -145,6 +145,7 @@ TEST_F(CliTest, DiffPatchesExactly) {
         Make(std::string(folder) + "/short.txt", "old\nold");
         Make(std::string(folder) + "/nul.bin", std::string("old\0", 4));
         Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
+        Make(std::string(folder) + "/with space.txt", "an old name");  // (patch reads the name to its TAB)
     }
     EXPECT_EQ(Run({"-s", "old", "-r", "new\nline", (Dir() / "real").string()}), 0);
     const fs::path kept = fs::current_path();
@@ -153,14 +154,20 @@ TEST_F(CliTest, DiffPatchesExactly) {
     fs::current_path(kept);
     EXPECT_NE(err_.find("site/wide.txt: not shown as text"), std::string::npos) << err_;
     EXPECT_NE(out_.find("Binary file site/wide.txt: 1 replacement\n"), std::string::npos) << out_;
-    EXPECT_NE(out_.find("--- a/site/crlf.txt\n+++ b/site/crlf.txt\n@@ -1,4 +1,5 @@\n-line 0 old\r\n+line 0 new\n"),
+    // Each name followed by a TAB and its time, as GNU diff writes it.
+    const auto header = out_.find("--- a/site/crlf.txt\t");
+    ASSERT_NE(header, std::string::npos) << out_;
+    const std::string time = out_.substr(header + 20, out_.find('\n', header) - header - 20);
+    EXPECT_EQ(time.size(), std::string("2026-12-08 00:44:35.123456789 +0100").size()) << time;
+    EXPECT_NE(out_.find("--- a/site/crlf.txt\t" + time + "\n+++ b/site/crlf.txt\t" + time +
+                        "\n@@ -1,4 +1,5 @@\n-line 0 old\r\n+line 0 new\n"),
               std::string::npos)
         << out_;
     EXPECT_EQ(out_.find("nul.bin"), std::string::npos) << out_;  // binary: left alone, as by the run
     EXPECT_EQ(ReadBytes(Dir() / "site/short.txt"), "old\nold");  // nothing changed
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
-    for (const char* name : {"crlf.txt", "short.txt"})
+    for (const char* name : {"crlf.txt", "short.txt", "with space.txt"})
         EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
 
     Make("c.txt", "old");
