@@ -127,10 +127,13 @@ std::optional<Failure> Corrector::Target(const fs::path& file, const FilePlace& 
     return std::nullopt;
 }
 
-std::optional<Failure> Corrector::OpenChecked(const fs::path& file, const FilePlace& place, os::File& in) const {
+std::optional<Failure> Corrector::OpenChecked(const fs::path& file, const FilePlace& place, os::File& in,
+                                              fs::path& linked) const {
     // Opening never blocks (not even on a FIFO); what was opened is then checked.
     if (!place.listed && !place.folder) {
         if (auto ec = os::File::OpenRead(file, in)) return Failure{OpenFailureKind(ec), file, ec};
+        // (Where a link named led: asked only of links.)
+        if (os::FileInfo name; !os::Stat(file, name, false) && name.symlink) os::ResolveLinks(file, linked);
         return std::nullopt;
     }
     // A file a walk listed as one: by its name in the folder held open, not followed if a link now.
@@ -138,22 +141,26 @@ std::optional<Failure> Corrector::OpenChecked(const fs::path& file, const FilePl
         if (auto ec = place.folder->OpenRead(file.filename(), in, false)) return Failure{WalkFailureKind(ec), file, ec};
         return std::nullopt;
     }
-    os::Folder opened, linked;
+    os::Folder opened, linkedFolder;
     const os::Folder* home = nullptr;
     if (auto failure = Home(file, place, opened, home)) return failure;
     fs::path name, target;
     bool viaLink = false;
-    if (auto failure = Target(file, place, *home, linked, name, target, viaLink)) return failure;
-    if (auto ec = (viaLink ? linked : *home).OpenRead(name, in, false)) return Failure{WalkFailureKind(ec), file, ec};
+    if (auto failure = Target(file, place, *home, linkedFolder, name, target, viaLink)) return failure;
+    if (auto ec = (viaLink ? linkedFolder : *home).OpenRead(name, in, false))
+        return Failure{WalkFailureKind(ec), file, ec};
+    if (viaLink) linked = std::move(target);
     return std::nullopt;
 }
 
 std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const FilePlace& place, os::File& in,
-                                              bool emptySearchOccurs, Findings& found) {
+                                              bool emptySearchOccurs, Findings& found, CheckResult* check) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) { return Failure{kind, file, ec, {}}; };
-    if (auto failure = OpenChecked(file, place, in)) return failure;
+    fs::path target;
+    if (auto failure = OpenChecked(file, place, in, target)) return failure;
     os::FileInfo info;
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
+    if (check) check->device = info.device, check->inode = info.inode, check->target = std::move(target);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
     std::error_code ec;
     found = rules_.Scan(in, info.size, emptySearchOccurs, ec);
@@ -164,9 +171,15 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const FilePl
 CheckResult Corrector::CheckFile(const fs::path& file, const FilePlace& place) {
     os::File in;
     Findings found;
-    if (auto failure = OpenAndScan(file, place, in, true, found))
-        return {FileVerdict::Unknown, std::move(failure), {}};
-    return {found.verdict, std::nullopt, found.encodings, found.notUtf8};
+    CheckResult check;
+    if (auto failure = OpenAndScan(file, place, in, true, found, &check)) {
+        check.failure = std::move(failure);
+        return check;
+    }
+    check.verdict = found.verdict;
+    check.encodings = found.encodings;
+    check.notUtf8 = found.notUtf8;
+    return check;
 }
 
 std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
@@ -277,17 +290,9 @@ ProcessResult Corrector::ProcessFile(const fs::path& file, const FilePlace& plac
     ProcessResult result = Finish(pending);
     if (result.Corrected()) {
         FlushAt(FlushSite::CorrectedFolder, pending.folder);
-        if (pending.ownBackupFolder.IsOpen()) FlushAt(FlushSite::CorrectedFolder, pending.ownBackupFolder);
         if (pending.kept) undo_->Confirm(*pending.kept);
     }
     return result;
-}
-
-bool Corrector::IsOwnEntry(const Pending& p) {
-    if (p.backupName != p.targetName) return false;
-    os::FileInfo targetFolder, backupFolder;
-    return !p.folder.Info(targetFolder) && !p.BackupFolder().Info(backupFolder) &&
-           targetFolder.SameFileAs(backupFolder);
 }
 
 Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, Pending& p, bool wait) {
@@ -307,10 +312,8 @@ Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, 
     bool viaLink = false;
     if (auto failure = Target(file, place, home, linked, p.targetName, p.target, viaLink))
         return failed(std::move(*failure));
+    // (Reached through a link, the file is corrected as its target: its backup goes beside it.)
     p.folder = std::move(viaLink ? linked : home);
-    // The backup goes beside the name given: the link's folder, where that is another.
-    os::FileInfo a, b;
-    if (viaLink && (home.Info(a) || p.folder.Info(b) || !a.SameFileAs(b))) p.ownBackupFolder = std::move(home);
     // Refuse what cannot be corrected before anything is written.
     if (auto stop = Lock(p, wait)) {
         p.Discard();
@@ -362,19 +365,15 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
 }
 
 std::optional<Failure> Corrector::CheckBackupPath(Pending& p) {
-    const fs::path backupPath = BackupPathOf(p.file, backup_);
+    const fs::path backupPath = BackupPathOf(p.target, backup_);
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
         return Failure{kind, p.file, ec, backupPath};
     };
     p.backupName = backupPath.filename();
-    if (p.ownBackupFolder.IsOpen())
-        if (auto ec = p.ownBackupFolder.CheckReplaceable(p.in, p.before)) return failed(FailureKind::NotReplaceable, ec);
     os::FileInfo old;
     const auto ec = p.BackupFolder().Stat(p.backupName, old);
     if (!ec && !old.regular && !old.symlink) return failed(FailureKind::BackupNotFile);
     if (!ec && old.SameFileAs(p.before)) {
-        // The backup's name is the file's own entry (a link led there): replacing it would leave no copy.
-        if (IsOwnEntry(p)) return failed(FailureKind::BackupIsFile);
         // A second name of the file: a backup of this very content, as a
         // run leaves it that stopped before replacing the file. Replacing
         // the file finishes that work; the backup keeps what was read.
@@ -497,7 +496,7 @@ std::optional<Failure> Corrector::PlaceBackup(Pending& p) {
     Pending::Placed& made = p.placed;
     const os::Folder& backupFolder = p.BackupFolder();
     const auto failed = [&](std::error_code ec) {
-        return Failure{FailureKind::Backup, p.file, ec, BackupPathOf(p.file, backup_)};
+        return Failure{FailureKind::Backup, p.file, ec, BackupPathOf(p.target, backup_)};
     };
     if (p.hasOldBackup) {
         // Keep the old backup under a second name until the file is replaced,
@@ -557,6 +556,8 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
     result.replacements = p.replacements;
     result.pairCounts = std::move(p.pairCounts);
     result.encodings = p.found.encodings;
+    result.device = p.after.device, result.inode = p.after.inode;
+    if (p.target != p.file) result.target = p.target;
     return result;
 }
 

@@ -65,6 +65,8 @@ struct CheckResult {
     std::optional<Failure> failure;  // set when the file could not be read; verdict is Unknown
     EncodingSet encodings;           // of the search string's occurrences
     bool notUtf8 = false;            // read whole and found not to be valid UTF-8 (ContentRules::Findings)
+    std::uint64_t device = 0, inode = 0;  // which file was read
+    std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
 };
 
 struct ProcessResult {
@@ -76,10 +78,16 @@ struct ProcessResult {
     std::optional<Failure> failure;  // set when nothing was changed because of it
     // Set when this name leads to a file corrected under that name in the same run.
     std::filesystem::path sameAs;
+    // This name leads to a file the run told under this very name before: not told again.
+    bool toldBefore = false;
     EncodingSet encodings;  // of the search string's occurrences
+    std::uint64_t device = 0, inode = 0;  // the corrected file
+    std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
 
     // The file was really rewritten.
-    bool Corrected() const { return !failure && sameAs.empty() && verdict == FileVerdict::ToCorrect; }
+    bool Corrected() const {
+        return !failure && sameAs.empty() && !toldBefore && verdict == FileVerdict::ToCorrect;
+    }
 };
 
 // One correction: the search and replace strings in the encodings files may
@@ -164,8 +172,9 @@ private:
     std::optional<Failure> Target(const std::filesystem::path& file, const FilePlace& place, const os::Folder& home,
                                   os::Folder& folder, std::filesystem::path& name, std::filesystem::path& target,
                                   bool& viaLink) const;
-    // The file opened for reading as CheckFile opens it.
-    std::optional<Failure> OpenChecked(const std::filesystem::path& file, const FilePlace& place, os::File& in) const;
+    // The file opened for reading as CheckFile opens it; `target`: where a link led, if one did.
+    std::optional<Failure> OpenChecked(const std::filesystem::path& file, const FilePlace& place, os::File& in,
+                                       std::filesystem::path& target) const;
     // The file opened and locked against other runs; what ends the rewrite otherwise.
     std::optional<Begun> Lock(Pending& pending, bool wait);
     // Whether the backup can be made under its name, and what stands there now.
@@ -188,8 +197,6 @@ private:
     // A write landed in the replaced file: it goes back under its name, from
     // `hold` or from the backup when that is a second name of it.
     ProcessResult PutBack(Pending& pending, Undo& undo, const std::filesystem::path& hold, bool backupIsOld);
-    // Whether the backup path names the very entry of the file being corrected.
-    static bool IsOwnEntry(const Pending& pending);
     // Removes what stopped runs left in the folder of `file`, once a folder;
     // what it did, or nothing where the folder was cleaned before.
     LeftoverCounts CleanFolderOf(const std::filesystem::path& file, const FilePlace& place = {});
@@ -197,7 +204,7 @@ private:
     // Opens `file` into `in` and scans it; a failure (not a regular file,
     // unreadable) instead.
     std::optional<Failure> OpenAndScan(const std::filesystem::path& file, const FilePlace& place, os::File& in,
-                                       bool emptySearchOccurs, Findings& found);
+                                       bool emptySearchOccurs, Findings& found, CheckResult* check = nullptr);
     // Whether the open file still holds exactly what the rewrite read.
     bool StillHolds(Pending& pending);
 

@@ -32,7 +32,6 @@ std::string Failure::Reason() const {
     case FailureKind::Flush: return WithCode("cannot flush the corrected file to disk", code);
     case FailureKind::Backup: return WithCode("cannot make backup copy" + second, code);
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
-    case FailureKind::BackupIsFile: return "backup path" + second + " is the file itself";
     case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
     case FailureKind::Changed:
         if (detail == "late")

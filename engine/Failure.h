@@ -21,7 +21,6 @@ enum class FailureKind {
     Flush,             // flushing the new content to disk failed
     Backup,            // the backup copy could not be made or put in place
     BackupNotFile,     // the backup path is taken by a folder or other non-file
-    BackupIsFile,      // the backup path is the file's own entry (a symbolic link leads there)
     BadBackupName,     // backups on with an empty or unusable extension
     Changed,           // the file changed while it was being corrected
     Replace,           // the corrected file could not be put in place of the original

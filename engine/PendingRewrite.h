@@ -23,7 +23,6 @@ struct Corrector::Pending {
     std::filesystem::path target;      // the file a symbolic link leads to, or the file itself
     std::filesystem::path targetName;  // its name in `folder`
     os::Folder folder;                 // the target's folder, as opened
-    os::Folder ownBackupFolder;        // the backup's folder (the link's), when it is another one
     std::filesystem::path backupName;  // with backups on: its name in BackupFolder()
     bool hasOldBackup = false;
     bool backupInPlace = false;  // the backup's name already leads to the file that is read
@@ -49,7 +48,7 @@ struct Corrector::Pending {
         os::FileInfo backupAs;            // which file that is
     } placed;
 
-    const os::Folder& BackupFolder() const { return ownBackupFolder.IsOpen() ? ownBackupFolder : folder; }
+    const os::Folder& BackupFolder() const { return folder; }
     // Lets go of the file and takes away the temporary: nothing of it is left.
     void Discard() {
         out.Close();

@@ -61,6 +61,25 @@ struct CorrectionRun::Slot {
     std::optional<ProcessResult> rewrite;  // set when the run tried to rewrite it
 };
 
+namespace {
+
+// The slot of a file the run does not take, and why.
+CorrectionRun::Slot RefusedSlot(const Failure& why) {
+    CorrectionRun::Slot slot;
+    slot.check.failure = why;
+    return slot;
+}
+
+std::uint64_t IdentityKey(std::uint64_t device, std::uint64_t inode) { return device * 0x9E3779B97F4A7C15ull ^ inode; }
+
+bool IsSymlink(const fs::path& file, const FilePlace& place) {
+    os::FileInfo name;
+    const auto ec = place.folder ? place.folder->Stat(file.filename(), name, false) : os::Stat(file, name, false);
+    return !ec && name.symlink;
+}
+
+}  // namespace
+
 // The files rewritten together, and what became of each.
 struct CorrectionRun::Group {
     Group(std::vector<const fs::path*> names, std::vector<FilePlace> where)
@@ -101,7 +120,10 @@ CorrectionRun::CorrectionRun(Corrector corrector, std::vector<fs::path> paths, R
     links.any = selection_.followFileLinks;
     for (const fs::path& path : selection_.within.empty() ? paths_ : std::vector<fs::path>{selection_.within}) {
         std::error_code ec;
-        if (fs::path root = fs::canonical(path, ec); !ec) links.roots.push_back(std::move(root));
+        if (fs::path root = fs::canonical(path, ec); !ec) {
+            roots_.emplace_back(path, root);
+            links.roots.push_back(std::move(root));
+        }
     }
     corrector_.FollowLinks(std::move(links));
 }
@@ -148,7 +170,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     lockDeadline_.reset();
     // A quarter of the files the process may still open, for a walk's folders.
     folderBudget_.most = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
-    correctedNames_.clear();
+    told_.clear();
     visitedFolders_.clear();
     namedFiles_ = {};
     namedFolder_ = {};
@@ -464,12 +486,26 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
         more = sink.File({file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown,
                           &*check.failure});
     } else if (slot.rewrite) {
-        more = sink.File(ReportOf(file, *slot.rewrite));
-    } else if (mode_ == RunMode::Preview && check.verdict == FileVerdict::ToCorrect) {
+        more = TellRewritten(file, *slot.rewrite, sink);
+    } else if (const Told* told = ToldAs(check.device, check.inode);
+               told && (told->name == file || told->viaLink || !check.target.empty())) {
+        // Another name of a file told before, a link or through one: told once, as that file.
+        if (told->name != file)
+            more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &told->name});
+    } else if (mode_ != RunMode::Correct && check.verdict == FileVerdict::ToCorrect) {
+        // Changing nothing, a file to correct is told once whatever names lead
+        // to it; reached through a link, as its target, and the link after it.
+        const Told& as = told_.try_emplace(IdentityKey(check.device, check.inode),
+                                           Told{check.target.empty() ? file : TargetName(check.target),
+                                                !check.target.empty()})
+                             .first->second;
+        const FileReport report{as.name, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
         const ShowCorrection show = [&](const Corrector::Keep& keep, const Corrector::Swap& swap) {
             return corrector_.Preview(file, keep, swap);
         };
-        more = sink.Preview({file, FileOutcome::Checked, check.verdict, nullptr, check.encodings}, show);
+        more = mode_ == RunMode::Preview ? sink.Preview(report, show) : sink.File(report);
+        if (more && as.name != file)
+            more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &as.name});
     } else {
         FileReport report{file, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
         report.notUtf8 = check.notUtf8;
@@ -518,7 +554,7 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
             const std::size_t k = i - lists;
             if (Stopping()) return;
             Slot& slot = slots[k % slots.size()];
-            if (!b.refused.empty() && b.refused[k]) slot = {false, {FileVerdict::Unknown, b.refused[k], {}, false}, std::nullopt};
+            if (!b.refused.empty() && b.refused[k]) slot = RefusedSlot(*b.refused[k]);
             else CheckInto(slot, *b.files[k], b.BackupsOf(k), b.places[k], worker);
         },
         [&](std::size_t i) {
@@ -540,9 +576,6 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
     const std::size_t lists = b.prefetch.size();
     for (std::size_t first = 0; first < b.Size() && !Stopping(); first += kCheckChunk) {
         const std::size_t count = std::min(kCheckChunk, b.Size() - first), listing = first == 0 ? lists : 0;
-        // A later name of a file corrected before this share was checked
-        // after that correction: only this share's names are looked up.
-        correctedNames_.clear();
         slots.clear();
         slots.resize(count);
         // What stopped runs left in these folders goes first, also where nothing is left to correct.
@@ -554,7 +587,7 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
                      if (Stopping()) return;
                      const std::size_t k = first + i - listing;
                      if (!b.refused.empty() && b.refused[k]) {
-                         slots[i - listing] = {false, {FileVerdict::Unknown, b.refused[k], {}, false}, std::nullopt};
+                         slots[i - listing] = RefusedSlot(*b.refused[k]);
                          return;
                      }
                      CheckInto(slots[i - listing], *b.files[k], b.BackupsOf(k), b.places[k], worker);
@@ -610,7 +643,7 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
         const os::Folder* folder = g.places[k].folder;
         const auto ec = folder ? folder->Stat(g.File(k).filename(), g.identity[k], true) : os::Stat(g.File(k), g.identity[k]);
         if (ec || !(id.device + id.inode)) continue;
-        if (correctedNames_.count({id.device, id.inode})) g.earlier[k] = 1;
+        if (ToldAs(id.device, id.inode)) g.earlier[k] = 1;
         for (std::size_t j = 0; j < k && g.Own(k); ++j)
             if (g.Own(j) && g.identity[j].SameFileAs(id)) g.twinOf[k] = static_cast<std::ptrdiff_t>(j);
     }
@@ -663,23 +696,23 @@ void CorrectionRun::Settle(Group& g) {
     for (std::size_t k = 0; k < g.Size(); ++k) {
         if (g.twinOf[k] >= 0) {
             const auto twin = static_cast<std::size_t>(g.twinOf[k]);
-            const Corrector::Pending& p = g.pending[twin];
             if (!g.results[twin]) continue;  // (a stop came before it was begun)
-            g.results[k] = g.results[twin]->Corrected() ? SecondName(g.File(k), g.places[k], p.file, p.target != p.file)
-                                                        : corrector_.ProcessFile(g.File(k), g.places[k]);
+            const ProcessResult& first = *g.results[twin];
+            const Told* told = first.Corrected() ? ToldAs(first.device, first.inode) : nullptr;
+            g.results[k] = told ? OtherName(g.File(k), g.places[k], *told)
+                                : corrector_.ProcessFile(g.File(k), g.places[k]);
         } else if (!g.results[k] && !g.earlier[k]) {
             continue;
         } else if (g.earlier[k]) {
-            const auto& [path, viaLink] = correctedNames_.at({g.identity[k].device, g.identity[k].inode});
-            g.results[k] = SecondName(g.File(k), g.places[k], path, viaLink);
-        } else if (g.results[k]->Corrected()) {
+            g.results[k] = OtherName(g.File(k), g.places[k], *ToldAs(g.identity[k].device, g.identity[k].inode));
+        } else if (const ProcessResult& r = *g.results[k]; r.Corrected()) {
             // What the run corrected, by identity, for later names of the same file.
             const Corrector::Pending& p = g.pending[k];
             if (p.kept) undo_->Confirm(*p.kept);  // in the run's order
-            if (p.after.device + p.after.inode)
-                correctedNames_.try_emplace({p.after.device, p.after.inode}, p.file, p.target != p.file);
+            if (r.device + r.inode)
+                told_.try_emplace(IdentityKey(r.device, r.inode),
+                                  Told{r.target.empty() ? g.File(k) : TargetName(r.target), !r.target.empty()});
             touch(p.folder);
-            if (p.ownBackupFolder.IsOpen()) touch(p.ownBackupFolder);
         }
     }
     FlushAll(touched, FlushSite::GroupFolders);
@@ -697,16 +730,51 @@ void CorrectionRun::FlushAll(const std::vector<const os::Folder*>& folders, Flus
              [&](std::size_t k, unsigned) { FlushAt(site, *folders[k]); }, {});
 }
 
-ProcessResult CorrectionRun::SecondName(const fs::path& file, const FilePlace& place, const fs::path& corrected,
-                                        bool correctedViaLink) {
-    // A symbolic link beside the file, or the file beside a link that led to
-    // it, is reported as such; a second hard link is corrected now, and then
-    // holds the corrected content.
-    os::FileInfo name;
-    if (correctedViaLink || (!os::Stat(file, name, false) && name.symlink)) {
-        ProcessResult same;
-        same.sameAs = corrected;
-        return same;
+const CorrectionRun::Told* CorrectionRun::ToldAs(std::uint64_t device, std::uint64_t inode) const {
+    if (!(device + inode)) return nullptr;
+    const auto found = told_.find(IdentityKey(device, inode));
+    return found == told_.end() ? nullptr : &found->second;
+}
+
+fs::path CorrectionRun::TargetName(const fs::path& target) const {
+    // Under the path given that holds it (the deepest), as a walk of it names its files.
+    const std::pair<fs::path, fs::path>* best = nullptr;
+    std::size_t depth = 0;
+    for (const auto& root : roots_) {
+        const auto [end, at] = std::mismatch(root.second.begin(), root.second.end(), target.begin(), target.end());
+        const auto parts = static_cast<std::size_t>(std::distance(root.second.begin(), root.second.end()));
+        if (end == root.second.end() && (!best || parts > depth)) best = &root, depth = parts;
+    }
+    if (!best) return target;
+    fs::path name = best->first;
+    for (auto part = std::next(target.begin(), static_cast<std::ptrdiff_t>(depth)); part != target.end(); ++part)
+        name /= *part;
+    return name;
+}
+
+bool CorrectionRun::TellRewritten(const fs::path& file, const ProcessResult& result, RunSink& sink) {
+    if (result.toldBefore) return true;
+    if (!result.Corrected() || result.target.empty()) return sink.File(ReportOf(file, result));
+    // Reached through a link: corrected as its target, told so, then the link as another name of it.
+    const Told* told = ToldAs(result.device, result.inode);
+    const fs::path name = told ? told->name : TargetName(result.target);
+    const fs::path* same = told ? &told->name : &name;
+    return sink.File(ReportOf(name, result)) &&
+           sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, same});
+}
+
+ProcessResult CorrectionRun::OtherName(const fs::path& file, const FilePlace& place, const Told& told) {
+    // The name told before is not told again; a link, or a name beside one
+    // that led to the file, is told as another name of it; a second hard link
+    // is corrected now, and then holds the corrected content too.
+    ProcessResult result;
+    if (told.name == file) {
+        result.toldBefore = true;
+        return result;
+    }
+    if (told.viaLink || place.link || IsSymlink(file, place)) {
+        result.sameAs = told.name;
+        return result;
     }
     return corrector_.ProcessFile(file, place);
 }

@@ -26,6 +26,7 @@
 #include <set>
 #include <span>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -163,8 +164,9 @@ public:
     // the corrector; a group of rewrites has its flushes started together.
     bool Execute(RunSink& sink);
 
+    struct Slot;  // (what became of one file, until it is told)
+
 private:
-    struct Slot;
     struct Group;
     struct Batch;
     // The folder's files, then (with subfolders) each subfolder's, depth first.
@@ -212,9 +214,7 @@ private:
     static void AddFolder(std::vector<const os::Folder*>& folders, const os::Folder& folder);
     // Each of `folders` flushed, at once on the crew.
     void FlushAll(const std::vector<const os::Folder*>& folders, FlushSite site);
-    // The result for another name of a file this run corrected under `corrected`.
-    ProcessResult SecondName(const std::filesystem::path& file, const FilePlace& place,
-                             const std::filesystem::path& corrected, bool correctedViaLink);
+
     // A crew of at least `threads` workers (none for one), each with a copy of the corrector.
     void Hire(unsigned threads);
     Corrector& On(unsigned worker) { return crew_ ? copies_[worker] : corrector_; }
@@ -286,9 +286,23 @@ private:
     // When the run's waits for files other runs hold end, once one began.
     std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
     FolderBudget folderBudget_;      // folders a walk keeps open
-    // The files this run corrected, by device and inode of the new file: the
-    // name they were corrected under, and whether it was a symbolic link.
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> correctedNames_;
+    // The files this run told as corrected (changing nothing: as to correct),
+    // by identity (of the new file): the name told, and whether a link led
+    // there. Every other name of such a file, wherever it comes in the run, is
+    // told as another name of it; the name told is not told again.
+    struct Told {
+        std::filesystem::path name;
+        bool viaLink = false;
+    };
+    std::unordered_map<std::uint64_t, Told> told_;
+    const Told* ToldAs(std::uint64_t device, std::uint64_t inode) const;
+    // The paths given and where they lead: a link's target is named as a walk of them names it.
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots_;
+    std::filesystem::path TargetName(const std::filesystem::path& target) const;
+    // Tells a file the run tried to rewrite.
+    bool TellRewritten(const std::filesystem::path& file, const ProcessResult& result, RunSink& sink);
+    // What becomes of a second name `file` of a file told before as `told`.
+    ProcessResult OtherName(const std::filesystem::path& file, const FilePlace& place, const Told& told);
 };
 
 }  // namespace tarnwick

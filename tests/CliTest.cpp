@@ -146,6 +146,7 @@ TEST_F(CliTest, DiffPatchesExactly) {
         Make(std::string(folder) + "/nul.bin", std::string("old\0", 4));
         Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
         Make(std::string(folder) + "/with space.txt", "an old name");  // (patch reads the name to its TAB)
+        fs::create_symlink("crlf.txt", Dir() / folder / "a-link.txt");  // shown once, as crlf.txt
     }
     EXPECT_EQ(Run({"-s", "old", "-r", "new\nline", (Dir() / "real").string()}), 0);
     const fs::path kept = fs::current_path();
@@ -164,6 +165,8 @@ TEST_F(CliTest, DiffPatchesExactly) {
               std::string::npos)
         << out_;
     EXPECT_EQ(out_.find("nul.bin"), std::string::npos) << out_;  // binary: left alone, as by the run
+    EXPECT_EQ(out_.find("a-link.txt"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find("--- a/site/crlf.txt"), out_.rfind("--- a/site/crlf.txt")) << out_;
     EXPECT_EQ(ReadBytes(Dir() / "site/short.txt"), "old\nold");  // nothing changed
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
@@ -506,8 +509,8 @@ TEST_F(CliTest, RecordsTellTheTruth) {
     EXPECT_EQ(Run({"-n", "-z", "-s", "old", "-r", "new", d}), 0);
     std::string nul;
     for (const std::string& field :
-         std::vector<std::string>{"to-correct", d + "/a", "utf-8,windows-1252", "to-correct", d + "/b",
-                                  "utf-8,windows-1252", "to-correct", d + "/x\nfailed\tforged", "utf-8,windows-1252"})
+         std::vector<std::string>{"to-correct", d + "/a", "utf-8,windows-1252", "same-file", d + "/b", d + "/a",
+                                  "to-correct", d + "/x\nfailed\tforged", "utf-8,windows-1252"})
         nul += field + '\0';
     EXPECT_EQ(out_, nul);
     EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0);
@@ -567,16 +570,49 @@ TEST_F(CliTest, BinaryFiles) {
 
 // Two names of one file are found across the whole run, not only among
 // files rewritten together: a link named after 40 others is still same-file.
+// A file reached first through a link is told as itself, corrected under its
+// own name with its own backup, the link after it; its own name comes no more.
+// Wherever a batch of the run ends (-j 1 and groups of 128, checks of 1,024),
+// in a run and in a check alike.
 TEST_F(CliTest, LinkFarFromItsTarget) {
     const std::string d = Dir().string();
     for (int i = 10; i < 50; ++i) Make("f" + std::to_string(i), "old");
     fs::create_symlink("f10", Dir() / "zz_sym");
     fs::create_symlink(Dir() / "zz_target", Dir() / "a_sym");
     Make("zz_target", "old");
-    EXPECT_EQ(Run({"-s", "old", "-r", "new", d}), 0) << err_;
+    EXPECT_EQ(Run({"-b", "-s", "old", "-r", "new", d}), 0) << err_;
     EXPECT_NE(out_.find("same-file\t" + d + "/zz_sym\t" + d + "/f10\n"), std::string::npos) << out_;
-    EXPECT_NE(out_.find("same-file\t" + d + "/zz_target\t" + d + "/a_sym\n"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find("corrected\t" + d + "/zz_target\t1" + kAscii + "\nsame-file\t" + d + "/a_sym\t" + d +
+                        "/zz_target\ncorrected\t" + d + "/f10\t"),
+              0u)
+        << out_;
+    EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 43) << out_;
     EXPECT_EQ(ReadBytes(Dir() / "f10"), "new");
+    EXPECT_EQ(ReadBytes(Dir() / "zz_target.bak"), "old");
+    EXPECT_FALSE(fs::exists(Dir() / "a_sym.bak"));
+
+    // 20 folders of 60 files, a link in each to a file of the folder before:
+    // whichever batch each lands in, every link is another name of its file.
+    fs::create_directory(Dir() / "tree");
+    for (int f = 0; f < 20; ++f) {
+        const fs::path folder = Dir() / "tree" / ("d" + std::to_string(10 + f));
+        fs::create_directory(folder);
+        for (int i = 0; i < 60; ++i) test::WriteBytes(folder / ("p" + std::to_string(10 + i)), "old");
+        if (f) fs::create_symlink("../d" + std::to_string(9 + f) + "/p10", folder / "link");
+    }
+    for (const std::string mode : {"check", "correct"}) {
+        std::vector<std::string> args{"-R", "-j", "1", "-s", "old", "-r", "new", d + "/tree"};
+        if (mode == "check") args.insert(args.begin(), "-n");
+        EXPECT_EQ(Run(args), 0) << err_;
+        std::size_t same = 0, taken = 0;
+        for (std::size_t at = 0; (at = out_.find("same-file\t", at)) != std::string::npos; ++at) ++same;
+        for (std::size_t at = 0; (at = out_.find(mode == "check" ? "to-correct\t" : "corrected\t", at)) !=
+                                 std::string::npos;
+             ++at)
+            ++taken;
+        EXPECT_EQ(same, 19u) << mode;
+        EXPECT_EQ(taken, 20u * 60) << mode;
+    }
 }
 
 // A low open-file limit slows a run down but fails no file, with any -j, in a folder or a tree.

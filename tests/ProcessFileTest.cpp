@@ -142,7 +142,9 @@ TEST_F(ProcessFileTest, SymbolicLinkIsFollowed) {
     ASSERT_FALSE(corrector.ProcessFile(link).failure);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadBytes(target), "new");
-    EXPECT_EQ(ReadBytes(Dir() / "page.htm.bak"), "old");
+    // Corrected as its target: the backup is the target's.
+    EXPECT_EQ(ReadBytes(Dir() / "real/page.htm.bak"), "old");
+    EXPECT_FALSE(fs::exists(Dir() / "page.htm.bak"));
 }
 
 #endif

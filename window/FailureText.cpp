@@ -21,7 +21,6 @@ QString DescribeFailure(const Failure& failure) {
     case FailureKind::BackupNotFile:
         text = QStringLiteral("место резервной копии занято папкой или другим объектом");
         break;
-    case FailureKind::BackupIsFile: text = QStringLiteral("резервная копия оказалась бы самим файлом (ссылка)"); break;
     case FailureKind::BadBackupName:
         text = QStringLiteral("расширение резервных копий не задано или недопустимо");
         break;

@@ -397,7 +397,7 @@ void AddCorrections(std::vector<Scenario>& all, const std::string& base) {
     }
     {
         // Two hard links in one folder, and a file reached first through a
-        // symbolic link in another folder (its backup beside the link).
+        // symbolic link in another folder (corrected as itself, its backup beside it).
         Scenario s = Correction(base, "two-names", {{"site/a.txt", text}, {"site/c.txt", other}, {"site/e.txt", text}},
                                 true, false, {"other/link.txt", "site"});
         const auto setup = s.setup;
@@ -409,8 +409,6 @@ void AddCorrections(std::vector<Scenario>& all, const std::string& base) {
             fs::create_symlink("../site/e.txt", at + "/other/link.txt");
         };
         s.files.push_back({root + "/site/b.txt", {text}, Replaced(text)});
-        for (Watched& w : s.files)
-            if (w.path == root + "/site/e.txt") w.backup = root + "/other/link.txt." + kBackupExtension;
         s.folders.push_back(root + "/other");
         all.push_back(std::move(s));
     }
