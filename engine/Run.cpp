@@ -121,7 +121,7 @@ CorrectionRun::CorrectionRun(Corrector corrector, std::vector<fs::path> paths, R
     for (const fs::path& path : selection_.within.empty() ? paths_ : std::vector<fs::path>{selection_.within}) {
         std::error_code ec;
         if (fs::path root = fs::canonical(path, ec); !ec) {
-            roots_.emplace_back(path, root);
+            if (fs::is_directory(root, ec)) roots_.emplace_back(path, root);  // (what a walk names files under)
             links.roots.push_back(std::move(root));
         }
     }
