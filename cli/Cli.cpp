@@ -156,10 +156,13 @@ std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, 
         if (!overridden(key))
             return refused(key, " is longer than 254 characters or holds a NUL character, so it cannot be used whole");
     if (!stored.legacyCodePage.empty() && !options.legacy && !options.encoding) {
-        const auto name = Utf16ToUtf8(stored.legacyCodePage).value_or("");
-        request.legacy = CodePage::Named(name);
-        if (!request.legacy)
-            return refused("LegacyCodePage", " '" + name + "' is no supported code page (" + kSupportedEncodings + ")");
+        const auto list = Utf16ToUtf8(stored.legacyCodePage).value_or("");
+        std::string bad;
+        auto pages = LegacyCodePages(list, bad);
+        if (!pages)
+            return refused("LegacyCodePage", " '" + list + (list == bad ? "'" : "': '" + bad + "'") +
+                                                 " is no supported code page (" + kSupportedEncodings + ")");
+        request.legacy = std::move(*pages);
     }
     if (!given.search) given.search = stored.searchString;
     if (!given.replace) given.replace = stored.replaceString;
@@ -208,11 +211,22 @@ std::optional<int> ReadEncoding(const CommandLine& options, std::ostream& err, R
     request.system = CodePage::System();
     if (options.encoding && options.legacy)
         return Usage(err, "-E looks in one encoding only, --legacy in one besides UTF-8 and UTF-16: give one of them");
-    const std::string* name = options.encoding ? &*options.encoding : options.legacy ? &*options.legacy : nullptr;
-    if (!name) return std::nullopt;
-    (options.encoding ? request.pinned : request.legacy) = CodePage::Named(*name);
-    if (request.pinned || request.legacy) return std::nullopt;
-    return Usage(err, "unknown or unsupported encoding '" + *name + "' (" + kSupportedEncodings + ")");
+    if (options.encoding) {
+        request.pinned = CodePage::Named(*options.encoding);
+        if (request.pinned) return std::nullopt;
+        return Usage(err, "unknown or unsupported encoding '" + *options.encoding + "' (" + kSupportedEncodings + ")");
+    }
+    if (!options.legacy) return std::nullopt;
+    std::string bad;
+    auto pages = LegacyCodePages(*options.legacy, bad);
+    if (!pages) {
+        if (const auto named = CodePage::Named(bad); named && EncodingLabel(*named) == "utf-8")
+            return Usage(err, "the legacy code page cannot be UTF-8 (name a single- or double-byte code page, such as "
+                              "CP1251 or CP932)");
+        return Usage(err, "unknown or unsupported encoding '" + bad + "' (" + kSupportedEncodings + ")");
+    }
+    request.legacy = std::move(*pages);
+    return std::nullopt;
 }
 
 // The value of -j, when it is a number of files from 1 to 9999.
@@ -396,9 +410,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     tarnwick::CorrectionRun& run = std::get<tarnwick::CorrectionRun>(prepared);
     const auto records = RecordsFor(options, out, err, run.Forms(), color);
+    records->Pairs(request.pairs);
     run.StopOn(&StopRequested());
     run.Execute(*records);
     records->Summary();
+    records->ReportNotInPage();
     ReportLegacyHint(request, run.Forms(), *records, err);
     ReportUndo(run, err);
     if (records->Broken()) return 3;

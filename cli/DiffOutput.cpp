@@ -62,7 +62,7 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
         Failed(file, *seen.failure);
         return !broken_;
     }
-    Checked(file, seen.verdict, forms_.Names(report.encodings));
+    Checked(file, seen.verdict, EncodingsOf(report));
     if (seen.verdict != FileVerdict::ToCorrect) return !broken_;
     if (!text.IsText()) {
         // A unified diff cannot carry it: said on both outputs, and the run is incomplete.

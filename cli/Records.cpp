@@ -23,16 +23,18 @@ bool Records::File(const FileReport& report) {
     const std::filesystem::path& path = report.path;
     switch (report.outcome) {
     case FileOutcome::Checked:
-        Checked(path, report.verdict, forms_.Names(report.encodings));
+        Checked(path, report.verdict, EncodingsOf(report));
+        NoteNotInPage(report);
         if (report.verdict == FileVerdict::Unknown && report.notUtf8) ++tally_.unknownNotUtf8;
         break;
     case FileOutcome::Corrected:
         ++tally_.corrected;
+        NoteNotInPage(report);
         tally_.replacements += report.replacements;
         if (report.pairCounts.empty()) {
             Record("corrected", path,
                    {{"replacements", std::to_string(report.replacements), Extra::Number},
-                    {"encodings", forms_.Names(report.encodings), Extra::List}});
+                    {"encodings", EncodingsOf(report), Extra::List}});
         } else {
             std::string counts;
             for (const std::uint64_t n : report.pairCounts) {
@@ -41,7 +43,7 @@ bool Records::File(const FileReport& report) {
             }
             Record("corrected", path,
                    {{"replacements", std::to_string(report.replacements), Extra::Number},
-                    {"encodings", forms_.Names(report.encodings), Extra::List},
+                    {"encodings", EncodingsOf(report), Extra::List},
                     {"pairs", counts, Extra::Counts}});
         }
         break;
@@ -69,6 +71,35 @@ bool Records::File(const FileReport& report) {
         break;
     }
     return !broken_;
+}
+
+std::string Records::EncodingsOf(const FileReport& report) const {
+    return forms_.Names(report.encodings, report.page ? std::string_view(report.page->label) : std::string_view());
+}
+
+void Records::NoteNotInPage(const FileReport& report) {
+    if (!report.page || report.page->notInPage.empty()) return;
+    const std::string& label = report.page->label.empty() ? forms_.Name(Encoding::Legacy) : report.page->label;
+    notInPage_[{label, report.page->notInPage}].push_back(PathText(report.path));
+}
+
+void Records::ReportNotInPage() {
+    constexpr std::size_t kNamed = 10;
+    for (const auto& [why, files] : notInPage_) {
+        const auto& [label, pairs] = why;
+        std::string strings;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            const std::size_t pair = pairs[i];
+            strings += (i ? ", '" : "'") +
+                       (pair < pairs_.size() ? Utf16ToUtf8(pairs_[pair].search).value_or("?") : std::string("?")) + "'";
+        }
+        err_ << "tarnwick-cli: " << Counted(files.size(), "file was", "files were") << " read as " << label
+             << ", only a guess, which cannot hold " << strings << ": ";
+        for (std::size_t i = 0; i < files.size() && i < kNamed; ++i) err_ << (i ? ", " : "") << files[i];
+        if (files.size() > kNamed) err_ << " and " << files.size() - kNamed << " more";
+        err_ << "; if " << (files.size() == 1 ? "it is" : "they are")
+             << " in another code page, name it with --legacy (e.g. --legacy CP1251,CP932)\n";
+    }
 }
 
 bool Records::Settled() {

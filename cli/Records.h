@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <initializer_list>
 #include <iosfwd>
+#include <map>
+#include <vector>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,6 +48,11 @@ public:
     std::size_t UnknownNotUtf8() const { return tally_.unknownNotUtf8; }
     // The output could not be written: nothing more was changed after that.
     bool Broken() const { return broken_; }
+    // The pairs as typed, to name a search string a file's page could not hold.
+    void Pairs(std::vector<TextPair> pairs) { pairs_ = std::move(pairs); }
+    // Names, on standard error, the files read in a legacy code page that was
+    // only a guess and cannot hold some search string: perhaps corrected in part.
+    void ReportNotInPage();
 
 protected:
     struct Tally {
@@ -60,9 +67,17 @@ protected:
     // A checked file: to correct (in a run that changes nothing), already corrected, unknown or binary.
     void Checked(const std::filesystem::path& path, FileVerdict verdict, const std::string& encodings);
 
+    // The encodings of a file's occurrences, its own legacy code page's name among them.
+    std::string EncodingsOf(const FileReport& report) const;
+    // A file read in a guessed page that cannot hold some search string.
+    void NoteNotInPage(const FileReport& report);
+
     std::ostream& out_;
     std::ostream& err_;
     const StringForms& forms_;
+    std::vector<TextPair> pairs_;
+    // Files read in a guessed page that cannot hold some search strings: by the page and the pairs, the files.
+    std::map<std::pair<std::string, std::vector<std::size_t>>, std::vector<std::string>> notInPage_;
     const bool check_;
     Tally tally_;
     bool broken_ = false;

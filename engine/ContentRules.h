@@ -79,6 +79,11 @@ public:
         bool atStarts = false;                  // ...and only where a character of its double-byte code page starts
         Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
         bool notUtf8 = false;                   // read whole (the forms differ) and found not to be valid UTF-8
+        // Which legacy code page it is read in, where not the run's first
+        // (Corrector's page decision): the rules' index, 0 for the run's own.
+        std::size_t page = 0;
+        bool pageGuess = false;              // the page was only the preferred one's guess
+        std::vector<std::size_t> notInPage;  // ...and these pairs' search strings cannot be written in it
     };
 
     // The verdict on the open file's content from its current position, up to

@@ -9,6 +9,9 @@
 #include "Undo.h"
 
 #include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -71,6 +74,100 @@ bool LinkRule::Takes(const fs::path& target) const {
 
 Corrector::Corrector(StringForms forms, BackupPolicy backup, std::size_t chunkSize)
     : rules_(std::move(forms), chunkSize), backup_(std::move(backup)) {}
+
+// The other pages' rules, for every copy of a corrector: made once (their
+// tables are shared), numbered in the order made, the same in every copy.
+struct Corrector::PageCache {
+    std::mutex mutex;
+    std::vector<TextPair> pairs;
+    std::deque<std::pair<std::string, ContentRules>> made;  // by number - 1: the page's label, its rules
+};
+
+void Corrector::DecidePages(PagePreference preference, std::vector<TextPair> pairs) {
+    pageCache_ = std::make_shared<PageCache>();
+    pageCache_->pairs = pairs;
+    pages_.emplace(std::move(preference), std::move(pairs));
+    pageRules_.clear();
+}
+
+std::size_t Corrector::PageRules(const CodePage& page) {
+    const std::string label = EncodingLabel(page);
+    std::lock_guard lock(pageCache_->mutex);
+    auto& made = pageCache_->made;
+    for (std::size_t i = 0; i < made.size(); ++i)
+        if (made[i].first == label) return i + 1;
+    ContentRules rules(StringForms::Candidates(pageCache_->pairs, page, rules_.Forms().AsciiFiles()), rules_.ChunkSize());
+    rules.TakeBinaryFiles(rules_.TakesBinaryFiles());
+    rules.WatchUtf8(true);
+    made.emplace_back(label, std::move(rules));
+    return made.size();
+}
+
+ContentRules& Corrector::RulesOf(const Findings& found) {
+    if (!found.page) return rules_;
+    if (pageRules_.size() < found.page) pageRules_.resize(found.page);
+    std::optional<ContentRules>& rules = pageRules_[found.page - 1];
+    if (!rules) {
+        std::lock_guard lock(pageCache_->mutex);
+        rules = pageCache_->made[found.page - 1].second;  // (a copy shares the tables)
+    }
+    return *rules;
+}
+
+FilePage Corrector::PageOf(const Findings& found) const {
+    FilePage page;
+    if (found.page) {
+        std::lock_guard lock(pageCache_->mutex);
+        page.label = pageCache_->made[found.page - 1].first;
+    }
+    page.guess = found.pageGuess;
+    page.notInPage = found.notInPage;
+    return page;
+}
+
+std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::uint64_t size, bool emptySearchOccurs,
+                                       Findings& found) {
+    std::error_code ec;
+    found = rules_.Scan(in, size, emptySearchOccurs, ec);
+    if (ec) return Failure{FailureKind::Read, file, ec};
+    // A file of bytes that is not UTF-8 is in some legacy code page: the one its
+    // bytes show, where that matters (a string not ASCII, or an occurrence an
+    // East Asian page might hold inside a character).
+    if (!pages_ || found.layout != ContentRules::Layout::Bytes || !found.notUtf8) return std::nullopt;
+    const bool textMatters = !pages_->NonAscii().empty() || found.verdict == FileVerdict::ToCorrect;
+    if (!textMatters) return std::nullopt;
+    std::string& head = pageHead_;
+    head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, PageDecider::kLooked)));
+    std::size_t got = 0;
+    if ((ec = in.Rewind())) return Failure{FailureKind::Read, file, ec};
+    for (std::size_t n = 1; n && got < head.size(); got += n)
+        if ((ec = in.Read(head.data() + got, head.size() - got, n))) return Failure{FailureKind::Read, file, ec};
+    head.resize(got);
+    PageDecision decision = pages_->Decide(head, size <= PageDecider::kLooked);
+    if (!decision.ambiguous.empty()) {
+        std::string pages;
+        for (std::size_t i = 0; i < decision.ambiguous.size(); ++i)
+            pages += (i == 0 ? "" : i + 1 == decision.ambiguous.size() ? " or " : ", ") + decision.ambiguous[i];
+        return Failure{FailureKind::AmbiguousPage, file, {}, {}, std::move(pages)};
+    }
+    if (!decision.page) return std::nullopt;
+    const bool own = EncodingLabel(*decision.page) == rules_.Forms().Name(Encoding::Legacy);
+    if (!own) {
+        Findings page;
+        page.page = PageRules(*decision.page);
+        if ((ec = in.Rewind())) return Failure{FailureKind::Read, file, ec};
+        found = RulesOf(page).Scan(in, size, emptySearchOccurs, ec);
+        if (ec) return Failure{FailureKind::Read, file, ec};
+        found.page = page.page;
+    }
+    found.pageGuess = decision.guess;
+    // A guess that cannot hold a search string: told, so that no file is
+    // corrected in part without a word.
+    if (decision.guess)
+        for (const std::size_t pair : pages_->NonAscii())
+            if (!RulesOf(found).Forms().Search(pair, Encoding::Legacy)) found.notInPage.push_back(pair);
+    return std::nullopt;
+}
 
 namespace {
 
@@ -162,10 +259,7 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const FilePl
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (check) check->device = info.device, check->inode = info.inode, check->target = std::move(target);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
-    std::error_code ec;
-    found = rules_.Scan(in, info.size, emptySearchOccurs, ec);
-    if (ec) return failed(FailureKind::Read, ec);
-    return std::nullopt;
+    return Scan(file, in, info.size, emptySearchOccurs, found);
 }
 
 CheckResult Corrector::CheckFile(const fs::path& file, const FilePlace& place) {
@@ -179,6 +273,7 @@ CheckResult Corrector::CheckFile(const fs::path& file, const FilePlace& place) {
     check.verdict = found.verdict;
     check.encodings = found.encodings;
     check.notUtf8 = found.notUtf8;
+    check.page = PageOf(found);
     return check;
 }
 
@@ -204,7 +299,7 @@ std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
         std::memcpy(output_.data() + pending, data, size);
         pending += size;
     };
-    const auto streamed = rules_.Stream(
+    const auto streamed = RulesOf(p.found).Stream(
         p.in, p.found, p.replacements, PairCounters(p.pairCounts), p.blocked,
         [&](std::string_view kept) { emit(kept.data(), kept.size()); },
         [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
@@ -250,8 +345,10 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     if (found.verdict != FileVerdict::ToCorrect) return result;
     if ((ec = in.Rewind())) return failed(FailureKind::Read, ec);
     std::optional<Encoding> blocked;
-    if ((ec = rules_.Stream(in, found, result.replacements, PairCounters(result.pairCounts), blocked, keep, swap, {})))
-        return blocked ? failed(FailureKind::NotRepresentable, {}, rules_.Forms().Name(*blocked))
+    result.page = PageOf(found);
+    if ((ec = RulesOf(found).Stream(in, found, result.replacements, PairCounters(result.pairCounts), blocked, keep,
+                                    swap, {})))
+        return blocked ? failed(FailureKind::NotRepresentable, {}, RulesOf(found).Forms().Name(*blocked))
                        : failed(FailureKind::Read, ec);
     return result;
 }
@@ -325,9 +422,7 @@ Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, 
         if (auto failure = CheckBackupPath(p)) return failed(std::move(*failure));
 
     // Nothing is written for a file without the search string.
-    std::error_code scanError;
-    p.found = rules_.Scan(p.in, p.before.size, false, scanError);
-    if (scanError) return failed({FailureKind::Read, file, scanError});
+    if (auto failure = Scan(file, p.in, p.before.size, false, p.found)) return failed(std::move(*failure));
     if (p.found.verdict != FileVerdict::ToCorrect) {
         p.Discard();
         ProcessResult result;
@@ -399,7 +494,7 @@ std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
     }
     bool readFailed = false;
     if (auto ec = Rewrite(p, readFailed)) {
-        if (p.blocked) return failed(FailureKind::NotRepresentable, {}, rules_.Forms().Name(*p.blocked));
+        if (p.blocked) return failed(FailureKind::NotRepresentable, {}, RulesOf(p.found).Forms().Name(*p.blocked));
         return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec);
     }
     // The occurrence seen a moment ago is gone: another program is writing.
@@ -558,6 +653,7 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
     result.encodings = p.found.encodings;
     result.device = p.after.device, result.inode = p.after.inode;
     if (p.target != p.file) result.target = p.target;
+    result.page = PageOf(p.found);
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include "ByteSearcher.h"
 #include "ContentRules.h"
 #include "Failure.h"
+#include "LegacyPages.h"
 #include "Leftovers.h"
 #include "StringForms.h"
 
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -60,6 +62,14 @@ struct LinkRule {
     bool Takes(const std::filesystem::path& target) const;
 };
 
+// The legacy code page a file was read in, where it is not the run's first
+// (LegacyPages), and what the choice left out.
+struct FilePage {
+    std::string label;                   // "shift_jis", "windows-1251"; empty: the run's own
+    bool guess = false;                  // only the preferred page's guess
+    std::vector<std::size_t> notInPage;  // pairs whose search string cannot be written in that guess
+};
+
 struct CheckResult {
     FileVerdict verdict = FileVerdict::Unknown;
     std::optional<Failure> failure;  // set when the file could not be read; verdict is Unknown
@@ -67,6 +77,7 @@ struct CheckResult {
     bool notUtf8 = false;            // read whole and found not to be valid UTF-8 (ContentRules::Findings)
     std::uint64_t device = 0, inode = 0;  // which file was read
     std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
+    FilePage page;                        // which legacy code page it was read in, where not the run's
 };
 
 struct ProcessResult {
@@ -83,6 +94,7 @@ struct ProcessResult {
     EncodingSet encodings;  // of the search string's occurrences
     std::uint64_t device = 0, inode = 0;  // the corrected file
     std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
+    FilePage page;                        // which legacy code page it was read in, where not the run's
 
     // The file was really rewritten.
     bool Corrected() const {
@@ -114,6 +126,10 @@ public:
     const BackupPolicy& Backup() const { return backup_; }
     // Which links found by a walk are followed (none outside its paths by default).
     void FollowLinks(LinkRule rule) { links_ = std::move(rule); }
+    // Decides each file's legacy code page (LegacyPages) instead of reading
+    // every file that is not UTF-8 in the forms' own: `pairs` are the forms'
+    // strings as typed.
+    void DecidePages(PagePreference preference, std::vector<TextPair> pairs);
 
     // Classifies the file: ToCorrect when the search string occurs, else
     // AlreadyCorrected when the replace string occurs, else Unknown. An empty string occurs in every non-empty
@@ -214,7 +230,24 @@ private:
     // Streams `in` to `out`, replacing; counts the replacements.
     std::error_code Rewrite(Pending& pending, bool& readFailed);
 
+    // The file's content scanned in the run's page, and where its bytes show
+    // another, again in that one; a failure where its page cannot be told safely.
+    std::optional<Failure> Scan(const std::filesystem::path& file, os::File& in, std::uint64_t size,
+                                bool emptySearchOccurs, Findings& found);
+    // The rules of a file's page (Findings::page), in this copy.
+    ContentRules& RulesOf(const Findings& found);
+    // The rules of the legacy code page `page`, made once for all copies; their number for Findings::page.
+    std::size_t PageRules(const CodePage& page);
+    // What a report says of the page a file was read in.
+    FilePage PageOf(const Findings& found) const;
+
     ContentRules rules_;  // what a file holds, how it is replaced; its buffer serves the rewrite too
+    std::optional<PageDecider> pages_;     // with DecidePages
+    std::string pageHead_;                 // a file's first bytes, to decide its page
+    std::vector<std::optional<ContentRules>> pageRules_;  // this copy's of the other pages' rules, by number - 1
+    // The other pages' rules made once for all copies of the corrector (their tables are shared).
+    struct PageCache;
+    std::shared_ptr<PageCache> pageCache_;
     BackupPolicy backup_;
     UndoKeeper* undo_ = nullptr;  // keeps each original for undo, when the run keeps a record
     std::chrono::milliseconds lockWait_{kLockWaitMs};

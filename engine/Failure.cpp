@@ -54,6 +54,9 @@ std::string Failure::Reason() const {
             return "a stopped run's temporary file, owned by uid " + detail + ": remove it as that user";
         return WithCode("a stopped run's temporary file that cannot be removed", code);
     case FailureKind::EmptyName: return "name " + detail + " of the list is empty";
+    case FailureKind::AmbiguousPage:
+        return "could be in " + detail + ", which read a search string differently: name its code page with --legacy "
+               "(or LegacyCodePage in the options file)";
     case FailureKind::OriginalLost:
         return WithCode("the original kept for undo (" + PathText(other) + ") is gone or no longer what was kept",
                         code);

@@ -33,6 +33,7 @@ enum class FailureKind {
     LinkOutside,       // a symbolic link in a folder leads outside the paths the run was given (`other`)
     LeftoverStuck,     // a stopped run's temporary file that cannot be removed (`detail`: its owner's number)
     EmptyName,         // a list of names held an empty one (`detail`: its place in the list)
+    AmbiguousPage,     // the file's legacy code page cannot be told safely (`detail`: the pages it could be in)
 };
 
 struct Failure {

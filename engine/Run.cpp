@@ -43,8 +43,10 @@ FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
         return {file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &result.sameAs};
     // Corrected meanwhile by someone else, or no longer holding the search string.
     if (!result.Corrected()) return {file, FileOutcome::Checked, result.verdict};
-    return {file,    FileOutcome::Corrected, FileVerdict::ToCorrect, nullptr, result.encodings, result.replacements,
-            nullptr, result.pairCounts};
+    FileReport report{file,    FileOutcome::Corrected, FileVerdict::ToCorrect, nullptr, result.encodings,
+                      result.replacements, nullptr, result.pairCounts};
+    report.page = &result.page;
+    return report;
 }
 
 }  // namespace
@@ -499,7 +501,8 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
                                            Told{check.target.empty() ? file : TargetName(check.target),
                                                 !check.target.empty()})
                              .first->second;
-        const FileReport report{as.name, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
+        FileReport report{as.name, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
+        report.page = &check.page;
         const ShowCorrection show = [&](const Corrector::Keep& keep, const Corrector::Swap& swap) {
             return corrector_.Preview(file, keep, swap);
         };
@@ -509,6 +512,7 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
     } else {
         FileReport report{file, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
         report.notUtf8 = check.notUtf8;
+        report.page = &check.page;
         more = sink.File(report);
     }
     if (!more) stopped_.value = true;

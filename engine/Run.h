@@ -82,6 +82,7 @@ struct FileReport {
     const std::filesystem::path* sameAs = nullptr;
     std::span<const std::uint64_t> pairCounts = {};  // with several pairs of strings: each pair's replacements
     bool notUtf8 = false;                            // a checked file read whole and found not to be valid UTF-8
+    const FilePage* page = nullptr;                  // the legacy code page it was read in, where not the run's
 };
 
 // Streams the correction of the file being told, changing nothing: the bytes

@@ -1,6 +1,7 @@
 #include "RunSetup.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace tarnwick {
 
@@ -20,8 +21,24 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const Run
 
 }  // namespace
 
+std::optional<std::vector<CodePage>> LegacyCodePages(std::string_view list, std::string& bad) {
+    std::vector<CodePage> pages;
+    for (std::size_t from = 0; from <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        const std::string_view name = list.substr(from, comma - from);
+        const auto page = CodePage::Named(name);
+        if (name.empty() || !page || !page->Usable() || EncodingLabel(*page) == "utf-8") {
+            bad = std::string(name);
+            return std::nullopt;
+        }
+        pages.push_back(*page);
+        from = comma + 1;
+    }
+    return pages;
+}
+
 bool LegacyIsAGuess(const RunRequest& request) {
-    if (request.pinned || request.legacy || EncodingLabel(request.system) != "utf-8") return false;
+    if (request.pinned || !request.legacy.empty() || EncodingLabel(request.system) != "utf-8") return false;
     return std::any_of(request.pairs.begin(), request.pairs.end(), [](const TextPair& pair) {
         return std::any_of(pair.search.begin(), pair.search.end(), [](char16_t c) { return c >= 0x80; });
     });
@@ -46,17 +63,32 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     } else {
         // The strings in every encoding files may use: UTF-8, the legacy code
         // page (the system's, or the one its language uses), UTF-16.
-        if (request.legacy && (!request.legacy->Usable() || EncodingLabel(*request.legacy) == "utf-8"))
-            return SetupFailure{SetupError::UnusableLegacy, request.legacy->Name()};
-        forms = StringForms::ForSystem(request.pairs, files, request.legacy);
-        if (!forms.AnySearchForm()) return SetupFailure{SetupError::SearchNotWritable};
+        for (const CodePage& page : request.legacy)
+            if (!page.Usable() || EncodingLabel(page) == "utf-8")
+                return SetupFailure{SetupError::UnusableLegacy, page.Name()};
+        const std::optional<CodePage> first =
+            request.legacy.empty() ? std::nullopt : std::optional<CodePage>(request.legacy.front());
+        forms = StringForms::ForSystem(request.pairs, files, first);
+        // A search string the first page cannot hold may be in a file of another.
+        if (!forms.AnySearchForm() && request.legacy.size() < 2) return SetupFailure{SetupError::SearchNotWritable};
     }
     if (request.backup.enabled && request.backup.extension.empty())
         return SetupFailure{SetupError::EmptyBackupExtension};
     if (!IsUsable(request.backup)) return SetupFailure{SetupError::BadBackupExtension};
+    // Each file that is not UTF-8 is read in the page its bytes show, the preferred one's where they show none.
+    PagePreference preference;
+    const std::string firstLabel = forms.Name(Encoding::Legacy);
     Corrector corrector(std::move(forms), request.backup);
     corrector.TakeBinaryFiles(request.binaryFiles);
-    corrector.WatchUtf8(LegacyIsAGuess(request));
+    if (!request.pinned && !firstLabel.empty()) {
+        preference.named = !request.legacy.empty();
+        preference.preferred = request.legacy;
+        if (preference.preferred.empty())
+            if (auto guess = EncodingLabel(request.system) == "utf-8" ? CodePage::Legacy() : request.system)
+                preference.preferred.push_back(*guess);
+        corrector.DecidePages(std::move(preference), request.pairs);
+        corrector.WatchUtf8(true);
+    }
     CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
     if (request.names) run.TakeNames(request.names);
     // Backup copies earlier runs made under another extension are left alone

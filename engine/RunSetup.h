@@ -27,9 +27,10 @@ struct RunRequest {
     // (StringForms::ForSystem), or only `pinned` when one is named.
     CodePage system = CodePage::System();
     std::optional<CodePage> pinned;
-    // The legacy code page looked in besides UTF-8 and UTF-16, in place of the
-    // system's rule (ForSystem): a single- or double-byte code page.
-    std::optional<CodePage> legacy;
+    // The legacy code pages preferred for files that are not UTF-8, in place
+    // of the system's rule (ForSystem): single- or double-byte code pages,
+    // the first where a file's bytes tell no other (LegacyPages).
+    std::vector<CodePage> legacy;
     BackupPolicy backup;
     // An empty search string: tarnwick-cli refuses it (a command line with an
     // empty -s is a mistake, and it would rewrite every file); the window takes
@@ -73,6 +74,10 @@ struct SetupFailure {
 // valid UTF-8 (FileReport::notUtf8), so that files perhaps in another code
 // page can be told of.
 bool LegacyIsAGuess(const RunRequest& request);
+
+// The code pages of a list such as "CP1251,CP932" (--legacy, LegacyCodePage);
+// nothing, and `bad` naming it, when one is unknown or cannot be a legacy code page.
+std::optional<std::vector<CodePage>> LegacyCodePages(std::string_view list, std::string& bad);
 
 // The run the request asks for, or why there can be none.
 std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request);

@@ -31,9 +31,18 @@ std::string EncodingLabel(const CodePage& codePage) {
     for (const std::string_view prefix : {"cp", "windows-"}) {
         if (name.rfind(prefix, 0) != 0) continue;
         const std::string digits = name.substr(prefix.size());
-        if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos &&
-            (digits == "874" || (digits.size() == 4 && digits.rfind("125", 0) == 0)))
-            return "windows-" + digits;
+        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (digits == "874" || (digits.size() == 4 && digits.rfind("125", 0) == 0)) return "windows-" + digits;
+        // Windows numbers pages that have names of their own elsewhere.
+        static constexpr std::pair<std::string_view, std::string_view> kNamed[] = {
+            {"20866", "koi8-r"},     {"21866", "koi8-u"},      {"20932", "euc-jp"},      {"51932", "euc-jp"},
+            {"51949", "euc-kr"},     {"54936", "gb18030"},     {"28591", "iso-8859-1"},  {"28592", "iso-8859-2"},
+            {"28593", "iso-8859-3"}, {"28594", "iso-8859-4"},  {"28595", "iso-8859-5"},  {"28596", "iso-8859-6"},
+            {"28597", "iso-8859-7"}, {"28598", "iso-8859-8"},  {"28599", "iso-8859-9"},  {"28603", "iso-8859-13"},
+            {"28605", "iso-8859-15"}, {"10007", "mac-cyrillic"},
+        };
+        for (const auto& [number, label] : kNamed)
+            if (digits == number) return std::string(label);
     }
     return name;
 }
@@ -120,13 +129,14 @@ bool StringForms::AnySearchForm() const {
     });
 }
 
-std::string StringForms::Names(EncodingSet set) const {
+std::string StringForms::Names(EncodingSet set, std::string_view legacy) const {
     std::string names;
     for (std::size_t i = 0; i < kEncodingCount; ++i) {
         const auto e = static_cast<Encoding>(i);
-        if (!set.Has(e) || names_[i].empty()) continue;
+        const std::string_view name = e == Encoding::Legacy && !legacy.empty() ? legacy : std::string_view(names_[i]);
+        if (!set.Has(e) || name.empty()) continue;
         if (!names.empty()) names += ',';
-        names += names_[i];
+        names += name;
     }
     return names;
 }

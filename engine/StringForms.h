@@ -86,8 +86,9 @@ public:
     // Whether some encoding can represent each search string.
     bool AnySearchForm() const;
 
-    // The encodings of `set`, in the order above, joined by commas.
-    std::string Names(EncodingSet set) const;
+    // The encodings of `set`, in the order above, joined by commas; `legacy`,
+    // when given, names the legacy code page in place of this one's.
+    std::string Names(EncodingSet set, std::string_view legacy = {}) const;
 
 private:
     static std::size_t Index(Encoding e) { return static_cast<std::size_t>(e); }

@@ -72,13 +72,17 @@ TEST_F(CliTest, EncodingsInRecords) {
 TEST_F(CliTest, LegacyCodePageNamed) {
     Make("a.txt", "\xEC\xE8\xF0");  // "мир" in CP1251
     Make("b.txt", "мир");
+    Make("c.txt", "\xEF\xF0\xE8\xE2\xE5\xF2");  // "привет" in CP1251: no string shows its page
     const std::string d = Dir().string();
+    // The search string shows the page of a.txt.
     EXPECT_EQ(Run({"-n", "-s", "мир", "-r", "свет", d}), 0);
-    EXPECT_EQ(out_, "unknown\t" + d + "/a.txt\nto-correct\t" + d + "/b.txt\tutf-8\n");
+    EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt\twindows-1251\nto-correct\t" + d + "/b.txt\tutf-8\nunknown\t" + d +
+                        "/c.txt\n");
     EXPECT_NE(err_.find("tarnwick-cli: 1 file is not valid UTF-8 and holds neither string in windows-1252, the legacy "
                         "code page of this locale; if they are in another code page, name it with --legacy"),
               std::string::npos)
         << err_;
+    fs::remove(Dir() / "c.txt");
     EXPECT_EQ(Run({"-n", "--legacy", "CP1251", "-s", "мир", "-r", "свет", d}), 0);
     EXPECT_EQ(out_, "to-correct\t" + d + "/a.txt\twindows-1251\nto-correct\t" + d + "/b.txt\tutf-8\n");
     EXPECT_EQ(err_.find("--legacy"), std::string::npos) << err_;

@@ -44,6 +44,10 @@ QString DescribeFailure(const Failure& failure) {
                QString::fromStdString(failure.detail) + QLatin1Char(')');
         break;
     case FailureKind::EmptyName: text = QStringLiteral("пустое имя в списке файлов"); break;
+    case FailureKind::AmbiguousPage:
+        text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
+               QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
+        break;
     case FailureKind::OriginalLost:
         text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
         break;

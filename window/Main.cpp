@@ -93,8 +93,9 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     // The legacy code page, written by hand: kept for the next save whatever it is.
     legacyName_ = options.legacyCodePage;
     if (!legacyName_.empty()) {
-        legacy_ = CodePage::Named(Utf16ToUtf8(legacyName_).value_or(""));
-        if (!legacy_)
+        std::string bad;
+        legacy_ = LegacyCodePages(Utf16ToUtf8(legacyName_).value_or(""), bad).value_or(std::vector<CodePage>{});
+        if (legacy_.empty())
             unusable << QStringLiteral(
                             "Значение LegacyCodePage «%1» не является поддерживаемой кодовой страницей, "
                             "используется кодовая страница системы.")

@@ -130,7 +130,7 @@ private:
     Mode workMode_ = Mode::None;
     QString searchText_;
     std::u16string legacyName_;       // LegacyCodePage as stored, saved again as it is
-    std::optional<CodePage> legacy_;  // the code page it names, if any
+    std::vector<CodePage> legacy_;    // the code pages it names, if any
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;
