@@ -280,7 +280,9 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
 void ContentRules::Start(Pass& pass, const char* first, std::size_t got) const {
     // The layout, from the byte-order mark.
     const auto* b = reinterpret_cast<const unsigned char*>(first);
-    if (t_->forms.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE) pass.found.layout = Layout::Utf16LE;
+    // (FF FE 00 00 is UTF-32LE's mark, no UTF-16 text: its NULs make the file binary.)
+    const bool utf32 = got >= 4 && b[2] == 0 && b[3] == 0;
+    if (t_->forms.Utf16() && got >= 2 && b[0] == 0xFF && b[1] == 0xFE && !utf32) pass.found.layout = Layout::Utf16LE;
     else if (t_->forms.Utf16() && got >= 2 && b[0] == 0xFE && b[1] == 0xFF) pass.found.layout = Layout::Utf16BE;
     pass.bom8 = got >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
     pass.anyByte = true;

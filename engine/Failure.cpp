@@ -57,6 +57,8 @@ std::string Failure::Reason() const {
     case FailureKind::AmbiguousPage:
         return "could be in " + detail + ", which read a search string differently: name its code page with --legacy "
                "(or LegacyCodePage in the options file)";
+    case FailureKind::BackupIsRunFile:
+        return "its backup would take the place of " + PathText(other) + ", a file this run corrected";
     case FailureKind::OriginalLost:
         return WithCode("the original kept for undo (" + PathText(other) + ") is gone or no longer what was kept",
                         code);

@@ -151,11 +151,13 @@ struct CorrectionRun::Batch {
     std::vector<FilePlace> places;     // where each was found
     std::vector<std::optional<Failure>> refused;  // by file, where not empty: why it cannot be taken
     std::vector<const Folder*> homes;  // each file's folder, if it was listed
+    std::vector<bool> namedBackup;     // files named that are backups of another file named
     std::size_t announced = 0;         // folders told so far
     // Folders next in turn, listed on the workers meanwhile, and their listings.
     std::vector<FolderPlace> prefetch;
     std::vector<std::optional<FolderListing>> listed;  // empty where the listing was not done
     std::atomic<std::size_t> heldAhead{0};             // files in listings made before their turn
+    bool NamedBackup(std::size_t k) const { return k < namedBackup.size() && namedBackup[k]; }
     const BackupNames* BackupsOf(std::size_t k) const {
         return homes[k] && homes[k]->backups ? &*homes[k]->backups : nullptr;
     }
@@ -178,6 +180,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     namedFolder_ = {};
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> folders;  // each one's folder, by device and inode
     within_.reset();
     confinedFolder_ = {};
     const auto takeFiles = [&] {
@@ -185,17 +188,21 @@ bool CorrectionRun::Execute(RunSink& sink) {
         for (const fs::path& file : files) batch.files.push_back(&file);
         batch.homes.assign(files.size(), nullptr);
         batch.places.assign(files.size(), FilePlace{});
-        if (!selection_.within.empty()) {
-            batch.refused.resize(files.size());
+        batch.refused.resize(files.size());
+        if (!selection_.within.empty())
             for (std::size_t k = 0; k < files.size(); ++k) batch.refused[k] = Confine(files[k], batch.places[k]);
-        }
+        NamedBackups(batch, folders);
         if (!files.empty() && !Stopping()) Take(batch, sink);
         files.clear();
+        folders.clear();
     };
     const auto take = [&](const fs::path& path) {
         std::error_code ec;
         if (!fs::is_directory(path, ec)) {
-            if (!TakenBefore(path)) files.push_back(path);
+            if (!TakenBefore(path)) {
+                files.push_back(path);
+                folders.emplace_back(namedFolder_.second.device, namedFolder_.second.inode);
+            }
             if (files.size() >= kBatchFiles) takeFiles();
             return;
         }
@@ -339,6 +346,33 @@ bool CorrectionRun::TakenBefore(const fs::path& file) {
     return listed != listing.files.end() && Selected(*listed);
 }
 
+void CorrectionRun::NamedBackups(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders) {
+    batch.namedBackup.assign(batch.Size(), false);
+    const BackupPolicy& backup = corrector_.Backup();
+    if (!backup.enabled || backup.extension.empty()) return;
+    fs::path::string_type suffix(1, fs::path::value_type('.'));
+    suffix += backup.extension;
+    const auto key = [&](std::size_t k, const fs::path::string_type& name) {
+        return NamedKey(folders[k].first, folders[k].second, name);
+    };
+    // Every name of the batch is known by now: X.bak is a backup wherever X comes in it.
+    for (std::size_t k = 0; k < batch.Size(); ++k) {
+        const fs::path::string_type& name = batch.files[k]->filename().native();
+        if (!(folders[k].first + folders[k].second) || name.size() <= suffix.size() || !name.ends_with(suffix))
+            continue;
+        batch.namedBackup[k] = namedFiles_.Has(key(k, name.substr(0, name.size() - suffix.size())));
+    }
+    // X.bak named in an earlier batch, before X, and corrected: X's backup would take its place.
+    for (std::size_t k = 0; k < batch.Size(); ++k) {
+        if (!(folders[k].first + folders[k].second) || batch.refused[k]) continue;
+        if (!namedFiles_.Has(key(k, batch.files[k]->filename().native() + suffix))) continue;
+        const fs::path backupPath = BackupPathOf(*batch.files[k], backup);
+        os::FileInfo id;
+        if (!os::Stat(backupPath, id, false) && id.regular && ToldAs(id.device, id.inode))
+            batch.refused[k] = Failure{FailureKind::BackupIsRunFile, *batch.files[k], {}, backupPath};
+    }
+}
+
 std::optional<Failure> CorrectionRun::Confine(const fs::path& file, FilePlace& place) {
     const fs::path& root = selection_.within;
     if (!within_) {
@@ -471,9 +505,9 @@ FolderListing CorrectionRun::List(const FolderPlace& folder) const {
 }
 
 void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupNames* backups, const FilePlace& place,
-                              unsigned worker) {
+                              unsigned worker, bool namedBackup) {
     slot.rewrite.reset();
-    slot.backup = (backups && backups->Holds(file)) || IsKnownBackup(file, place);
+    slot.backup = namedBackup || (backups && backups->Holds(file)) || IsKnownBackup(file, place);
     slot.check = slot.backup ? CheckResult{} : On(worker).CheckFile(file, place);
 }
 
@@ -495,12 +529,14 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
         if (told->name != file)
             more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &told->name});
     } else if (mode_ != RunMode::Correct && check.verdict == FileVerdict::ToCorrect) {
-        // Changing nothing, a file to correct is told once whatever names lead
-        // to it; reached through a link, as its target, and the link after it.
-        const Told& as = told_.try_emplace(IdentityKey(check.device, check.inode),
-                                           Told{check.target.empty() ? file : TargetName(check.target),
-                                                !check.target.empty()})
-                             .first->second;
+        // Changing nothing, a file to correct is told once whatever symbolic
+        // links lead to it; reached through one, as its target, and the link
+        // after it. (A second hard link of a file told is a file of its own:
+        // the run corrects each name, the first one's correction leaving the
+        // others as they were.)
+        const Told named{check.target.empty() ? file : TargetName(check.target), !check.target.empty()};
+        const auto [at, added] = told_.try_emplace(IdentityKey(check.device, check.inode), named);
+        const Told& as = added ? at->second : named;
         FileReport report{as.name, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
         report.page = &check.page;
         const ShowCorrection show = [&](const Corrector::Keep& keep, const Corrector::Swap& swap) {
@@ -559,7 +595,7 @@ void CorrectionRun::CheckAll(Batch& b, RunSink& sink) {
             if (Stopping()) return;
             Slot& slot = slots[k % slots.size()];
             if (!b.refused.empty() && b.refused[k]) slot = RefusedSlot(*b.refused[k]);
-            else CheckInto(slot, *b.files[k], b.BackupsOf(k), b.places[k], worker);
+            else CheckInto(slot, *b.files[k], b.BackupsOf(k), b.places[k], worker, b.NamedBackup(k));
         },
         [&](std::size_t i) {
             if (i < lists || stopped_.value) return;
@@ -594,7 +630,7 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
                          slots[i - listing] = RefusedSlot(*b.refused[k]);
                          return;
                      }
-                     CheckInto(slots[i - listing], *b.files[k], b.BackupsOf(k), b.places[k], worker);
+                     CheckInto(slots[i - listing], *b.files[k], b.BackupsOf(k), b.places[k], worker, b.NamedBackup(k));
                  },
                  {});
         RewriteChunk(b, first, slots, workers, sink);

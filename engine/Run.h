@@ -202,9 +202,10 @@ private:
     void RewriteChunk(Batch& batch, std::size_t first, std::vector<Slot>& slots, unsigned workers, RunSink& sink);
     // A folder of a walk listed, and kept open for its files while the budget allows.
     FolderListing List(const FolderPlace& folder) const;
-    // One slot's check, on worker `worker`; `place`: where the file was found.
+    // One slot's check, on worker `worker`; `place`: where the file was found;
+    // `namedBackup`: a file named that is the backup of another file named.
     void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, const FilePlace& place,
-                   unsigned worker);
+                   unsigned worker, bool namedBackup = false);
     // Tells what became of a file; after a stop, only a file that was rewritten.
     void Tell(const std::filesystem::path& file, Slot& slot, RunSink& sink);
     // Both steps of the rewrite for every file of the group, on the crew.
@@ -247,6 +248,10 @@ private:
     static std::uint64_t NamedKey(std::uint64_t device, std::uint64_t inode,
                                   const std::filesystem::path::string_type& name);
     KeySet namedFiles_;
+    // Marks the files of a batch of files named that are backups of another
+    // file named (X.bak beside X), as a folder's are; refuses a file whose
+    // backup name is a file named and corrected before it.
+    void NamedBackups(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders);
     // Names from a list, after the paths (TakeNames), and how many were read.
     std::function<bool(std::filesystem::path&)> names_;
     std::size_t listed_ = 0;

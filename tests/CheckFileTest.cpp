@@ -87,6 +87,13 @@ TEST_F(CheckFileTest, BinaryFilesAreLeftAloneUnlessLetIn) {
                                                  8));
     Corrector text(StringForms::Candidates(u"abc", u"xyz", std::nullopt, Encoding::Utf8));
     EXPECT_EQ(text.CheckFile(utf16).verdict, FileVerdict::ToCorrect);
+    // UTF-32LE starts as UTF-16LE does, then two NULs: no UTF-16 text, never
+    // rewritten as such.
+    const std::string utf32("\xFF\xFE\0\0a\0\0\0b\0\0\0c\0\0\0", 16);
+    const auto wide = Make("w.txt", utf32);
+    EXPECT_EQ(text.CheckFile(wide).verdict, FileVerdict::Binary);
+    EXPECT_FALSE(text.ProcessFile(wide).Corrected());
+    EXPECT_EQ(test::ReadBytes(wide), utf32);
 
     const std::string image = "\x89PNG\r\n\x1a\n" + nul + nul + "abc" + nul + "\xFF";
     const auto png = Make("logo.png", image);

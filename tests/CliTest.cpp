@@ -151,6 +151,9 @@ TEST_F(CliTest, DiffPatchesExactly) {
         Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
         Make(std::string(folder) + "/with space.txt", "an old name");  // (patch reads the name to its TAB)
         fs::create_symlink("crlf.txt", Dir() / folder / "a-link.txt");  // shown once, as crlf.txt
+        // A second hard link: a file of its own, corrected under each name (the first correction
+        // leaves the other name as it was), so shown under each.
+        fs::create_hard_link(Dir() / folder / "short.txt", Dir() / folder / "z-hard.txt");
     }
     EXPECT_EQ(Run({"-s", "old", "-r", "new\nline", (Dir() / "real").string()}), 0);
     const fs::path kept = fs::current_path();
@@ -171,11 +174,14 @@ TEST_F(CliTest, DiffPatchesExactly) {
     EXPECT_EQ(out_.find("nul.bin"), std::string::npos) << out_;  // binary: left alone, as by the run
     EXPECT_EQ(out_.find("a-link.txt"), std::string::npos) << out_;
     EXPECT_EQ(out_.find("--- a/site/crlf.txt"), out_.rfind("--- a/site/crlf.txt")) << out_;
+    EXPECT_EQ(out_.find("--- a/site/short.txt"), out_.rfind("--- a/site/short.txt")) << out_;
+    EXPECT_NE(out_.find("--- a/site/z-hard.txt"), std::string::npos) << out_;
     EXPECT_EQ(ReadBytes(Dir() / "site/short.txt"), "old\nold");  // nothing changed
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
-    for (const char* name : {"crlf.txt", "short.txt", "with space.txt"})
+    for (const char* name : {"crlf.txt", "short.txt", "with space.txt", "z-hard.txt"})
         EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
+    EXPECT_EQ(ReadBytes(Dir() / "real/z-hard.txt"), "new\nline\nnew\nline");
 
     Make("c.txt", "old");
     EXPECT_EQ(Run({"--diff", "--color=always", "-s", "old", "-r", "new", (Dir() / "c.txt").string()}), 0);
@@ -667,6 +673,44 @@ TEST_F(CliTest, LowOpenFileLimit) {
 
 namespace tarnwick {
 namespace {
+
+// With backups, a file named beside another file named as its backup name
+// (a.txt.bak beside a.txt) is that file's backup, as in a folder, wherever the
+// two come in the list; where the backup name was corrected in an earlier
+// batch, the file fails rather than put its backup in that file's place.
+TEST_F(CliTest, NamedFileThatIsAnothersBackupName) {
+    const std::string d = Dir().string();
+    for (const std::size_t between : {std::size_t{3}, std::size_t{4200}}) {
+        SCOPED_TRACE(between);
+        const std::string s = "s" + std::to_string(between);
+        fs::create_directory(Dir() / s);
+        Make(s + "/a.txt.bak", "needle OLD");
+        Make(s + "/a.txt", "needle A");
+        std::string list = d + "/" + s + "/a.txt.bak" + '\0';
+        for (std::size_t i = 0; i < between; ++i) {
+            Make(s + "/f" + std::to_string(i), "needle");
+            list += d + "/" + s + "/f" + std::to_string(i) + '\0';
+        }
+        list += d + "/" + s + "/a.txt";
+        const int rc = Run({"-b", "-s", "needle", "-r", "R", "--files0-from", "-"}, list);
+        if (between < 4096) {
+            // One batch: the backup of a.txt replaces the older one, as a folder's would.
+            EXPECT_EQ(rc, 0) << err_;
+            EXPECT_NE(out_.find("backup\t" + d + "/" + s + "/a.txt.bak\n"), std::string::npos) << out_;
+            EXPECT_EQ(ReadBytes(Dir() / s / "a.txt"), "R A");
+            EXPECT_EQ(ReadBytes(Dir() / s / "a.txt.bak"), "needle A");
+        } else {
+            // a.txt.bak corrected long before a.txt came: a.txt is left alone.
+            EXPECT_EQ(rc, 1) << err_;
+            EXPECT_NE(out_.find("failed\t" + d + "/" + s + "/a.txt\tits backup would take the place of " + d + "/" + s +
+                                "/a.txt.bak, a file this run corrected\n"),
+                      std::string::npos)
+                << out_.substr(out_.size() - 300);
+            EXPECT_EQ(ReadBytes(Dir() / s / "a.txt"), "needle A");
+            EXPECT_EQ(ReadBytes(Dir() / s / "a.txt.bak"), "R OLD");
+        }
+    }
+}
 
 // Names of --files0-from are read as the run goes: ten times the names take
 // no more memory; the record for undo names the list and its count, not

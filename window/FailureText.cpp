@@ -48,6 +48,10 @@ QString DescribeFailure(const Failure& failure) {
         text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
                QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
         break;
+    case FailureKind::BackupIsRunFile:
+        text = QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
+               QStringLiteral(", исправленный в этом же запуске");
+        break;
     case FailureKind::OriginalLost:
         text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
         break;
