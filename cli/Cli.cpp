@@ -12,6 +12,7 @@
 #include "Version.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <cstdlib>
 #include <filesystem>
@@ -374,10 +375,8 @@ void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
     if (undo->Written()) err << "tarnwick-cli: undo this run with: tarnwick-cli --undo " << undo->Record().id << '\n';
 }
 
-}  // namespace
-
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
-        std::istream* in) {
+int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
+               std::istream* in) {
     CommandLine options;
     if (auto status = ReadCommandLine(args, out, err, options)) return *status;
     if (options.history && options.undo) return Usage(err, "--history and --undo cannot be combined");
@@ -420,6 +419,22 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (records->Broken()) return 3;
     if (auto status = StoppedBySignal(err)) return *status;
     return records->AnyFailed() ? 1 : 0;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
+        std::istream* in) {
+    const int status = RunCommand(args, out, err, outIsTerminal, in);
+    // Whatever the command (--help, --history...), output that could not all
+    // be written is no success.
+    errno = 0;
+    out.flush();
+    if (out || status == 3) return status;
+    const int reason = errno;
+    err << "tarnwick-cli: cannot write the output"
+        << (reason ? ": " + std::generic_category().message(reason) : std::string()) << '\n';
+    return 3;
 }
 
 }  // namespace tarnwick::cli

@@ -485,6 +485,12 @@ std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, std::string detail = {}) {
         return Failure{kind, p.file, ec, {}, std::move(detail)};
     };
+    // The record of the run names the folder before anything is made there.
+    if (undo_ && p.folder.Location() != beganIn_) {
+        beganIn_ = p.folder.Location();
+        std::error_code ec;
+        undo_->Began(fs::absolute(beganIn_, ec).lexically_normal());
+    }
     for (int attempt = 0;; ++attempt) {
         p.temporary = os::TemporaryFileName();
         const auto ec = p.folder.CreateNew(p.temporary, p.out);

@@ -250,6 +250,7 @@ private:
     std::shared_ptr<PageCache> pageCache_;
     BackupPolicy backup_;
     UndoKeeper* undo_ = nullptr;  // keeps each original for undo, when the run keeps a record
+    std::filesystem::path beganIn_;  // the folder last named to it as written in
     std::chrono::milliseconds lockWait_{kLockWaitMs};
     LinkRule links_;
     // The folders whose leftovers of stopped runs were cleaned by this corrector (device, inode).

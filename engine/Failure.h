@@ -35,6 +35,7 @@ enum class FailureKind {
     EmptyName,         // a list of names held an empty one (`detail`: its place in the list)
     AmbiguousPage,     // the file's legacy code page cannot be told safely (`detail`: the pages it could be in)
     BackupIsRunFile,   // its backup would take the place of a file this run corrected (`other`)
+    OwnRecord,         // a file of the program's own undo records
 };
 
 struct Failure {

@@ -10,12 +10,6 @@ namespace tarnwick {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr std::chrono::milliseconds kLockWait{Corrector::kLockWaitMs};  // as long as a correction waits
-
-}  // namespace
-
 std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, const UndoRecord& target) {
     os::File hold;
     if (auto ec = UndoStore::Hold(target, hold)) {
@@ -27,6 +21,7 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
     UndoRecord mine;
     mine.undoes = target.id;
     mine.paths = target.paths;
+    mine.roots = target.roots;
     auto keeper = UndoKeeper::Start(store, std::move(mine));
     if (auto* why = std::get_if<std::string>(&keeper)) return UndoRefusal{false, false, std::move(*why)};
     RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
@@ -37,9 +32,37 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
 RestoreRun::RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper)
     : record_(std::move(record)), keeper_(std::move(keeper)) {}
 
+std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder) const {
+    // Under the deepest folder the run was given, as the run reached it.
+    const fs::path* root = nullptr;
+    std::size_t depth = 0;
+    for (const fs::path& r : record_.roots) {
+        const auto [end, at] = std::mismatch(r.begin(), r.end(), path.begin(), path.end());
+        const auto parts = static_cast<std::size_t>(std::distance(r.begin(), r.end()));
+        if (end == r.end() && (!root || parts > depth)) root = &r, depth = parts;
+    }
+    if (!root) return os::Folder::Open(path, folder);  // a file named: its folder as its path leads
+    os::Folder at;
+    if (auto ec = os::Folder::Open(*root, at)) return ec;
+    for (auto part = std::next(path.begin(), static_cast<std::ptrdiff_t>(depth)); part != path.end(); ++part) {
+        if (part->empty()) continue;
+        os::Folder next;
+        if (auto ec = at.OpenFolder(*part, next)) return ec;
+        at = std::move(next);
+    }
+    folder = std::move(at);
+    return {};
+}
+
+void RestoreRun::Clean(const os::Folder& folder) {
+    // What a stopped undo or correction left here goes, once a folder.
+    if (os::FileInfo id; !folder.Info(id) && cleaned_.insert({id.device, id.inode}).second) CleanLeftovers(folder);
+}
+
 bool RestoreRun::Execute(RunSink& sink) {
     bool more = true;
     std::size_t restored = 0;
+    lockDeadline_.reset();
     for (const UndoEntry& entry : record_.files) {
         if (stop_ && stop_->load()) {
             more = false;
@@ -52,6 +75,12 @@ bool RestoreRun::Execute(RunSink& sink) {
                    {entry.path, outcome, FileVerdict::Unknown, outcome == FileOutcome::Failed ? &failure : nullptr}) &&
                sink.Settled();
         if (!more) break;
+    }
+    // The folders where the run began to write and changed nothing: what a
+    // stop left there goes too.
+    for (const fs::path& path : record_.folders) {
+        if (!more) break;
+        if (os::Folder folder; !OpenFolder(path, folder)) Clean(folder);
     }
     if (keeper_) {
         keeper_->SetRestored(restored);
@@ -113,14 +142,15 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     };
     const fs::path name = e.path.filename();
     os::Folder folder;
-    if (auto ec = os::Folder::Open(e.path.parent_path(), folder)) {
-        // Its folder is gone (moved away): the file is no longer where the run left it.
-        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory)
+    if (auto ec = OpenFolder(e.path.parent_path(), folder)) {
+        // Its folder is gone (moved away) or a link stands in its place: the
+        // file is no longer where the run left it.
+        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
+            ec == std::errc::too_many_symbolic_link_levels)
             return FileOutcome::Changed;
         return failed(FailureKind::Open, ec);
     }
-    // What a stopped undo or correction left here goes first, once a folder.
-    if (os::FileInfo id; !folder.Info(id) && cleaned_.insert({id.device, id.inode}).second) CleanLeftovers(folder);
+    Clean(folder);
     // Never through a path that now leads elsewhere: the entry itself, no link.
     os::FileInfo entry;
     if (auto ec = folder.Stat(name, entry)) {
@@ -128,6 +158,9 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
         return failed(FailureKind::Open, ec);
     }
     if (entry.symlink || !entry.regular) return FileOutcome::Changed;
+    // Another file than the one the run wrote is read only where it may be
+    // the original put back already (an undo stopped half-way).
+    if (!entry.SameFileAs(e.written) && entry.size != e.original.size) return FileOutcome::Changed;
     os::File in;
     os::FileInfo now;
     if (auto ec = folder.OpenRead(name, in, false)) {
@@ -136,7 +169,15 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     }
     if (auto ec = in.Info(now)) return failed(FailureKind::Open, ec);
     if (!now.SameFileAs(entry)) return FileOutcome::Changed;
-    if (!LockWaiting(in, kLockWait)) {
+    // Files other runs hold are waited for together: one deadline for the whole undo.
+    bool locked = in.TryLock();
+    if (!locked) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!lockDeadline_) lockDeadline_ = start + lockWait_;
+        const auto left = std::max(*lockDeadline_ - start, std::chrono::steady_clock::duration{});
+        locked = LockWaiting(in, std::chrono::duration_cast<std::chrono::milliseconds>(left));
+    }
+    if (!locked) {
         const std::uint64_t holder = in.LockHolder();
         failure = Failure{FailureKind::Busy, e.path, {}, {}, holder ? std::to_string(holder) : std::string()};
         return FileOutcome::Failed;

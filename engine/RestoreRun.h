@@ -8,6 +8,7 @@
 #include "Run.h"
 #include "Undo.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <set>
@@ -40,6 +41,8 @@ public:
     // Stops the run when `stop` is set (from a signal handler, say): the file
     // in flight is finished, no other is started, and the record is written.
     void StopOn(const StopRequest* stop) { stop_ = stop; }
+    // How long the run waits, all told, for files other runs hold (as long as a correction, unless set).
+    void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
     // Puts each file back, in the record's order, telling `sink`: Restored,
     // Changed (left alone) or Failed. Then writes this run's record. False
@@ -69,7 +72,17 @@ private:
     FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, const std::filesystem::path& temporary,
                         os::File& in, const os::FileInfo& now, Failure& failure);
 
+    // The folder at `path` as the run reached it: through the folder it was
+    // given that holds it, then through real folders only (ELOOP where a link
+    // stands in one's place now); a folder outside those, as its path leads.
+    std::error_code OpenFolder(const std::filesystem::path& path, os::Folder& folder) const;
+    // Removes what stopped runs left in `folder`, once a folder.
+    void Clean(const os::Folder& folder);
+
     UndoRecord record_;
+    // When the waits for files other runs hold end, once one began.
+    std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
+    std::chrono::milliseconds lockWait_{Corrector::kLockWaitMs};
     std::shared_ptr<UndoKeeper> keeper_;
     os::File hold_;  // the record being undone, held
     std::vector<char> buffer_;

@@ -176,6 +176,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
     folderBudget_.most = std::min(kOpenFolders, os::OpenFilesLeft() / 4);
     told_.clear();
     visitedFolders_.clear();
+    visitedFolders_.insert(avoid_.begin(), avoid_.end());  // as if taken already: never entered
     namedFiles_ = {};
     namedFolder_ = {};
     // Files given one after another are taken together, as a folder's are.
@@ -191,7 +192,7 @@ bool CorrectionRun::Execute(RunSink& sink) {
         batch.refused.resize(files.size());
         if (!selection_.within.empty())
             for (std::size_t k = 0; k < files.size(); ++k) batch.refused[k] = Confine(files[k], batch.places[k]);
-        NamedBackups(batch, folders);
+        ScreenNamed(batch, folders);
         if (!files.empty() && !Stopping()) Take(batch, sink);
         files.clear();
         folders.clear();
@@ -339,6 +340,8 @@ bool CorrectionRun::TakenBefore(const fs::path& file) {
     if (!(folder.device + folder.inode)) return false;
     if (!namedFiles_.Insert(NamedKey(folder.device, folder.inode, file.filename().native()))) return true;
     if (!visitedFolders_.count({folder.device, folder.inode})) return false;
+    if (std::find(avoid_.begin(), avoid_.end(), std::pair{folder.device, folder.inode}) != avoid_.end())
+        return false;  // (told as skipped)
     // In a folder the walk took: taken when the walk listed it and chose it.
     const FolderListing listing = ListFolder(parent, false, selection_.hidden);
     const auto listed = std::find_if(listing.files.begin(), listing.files.end(),
@@ -346,8 +349,11 @@ bool CorrectionRun::TakenBefore(const fs::path& file) {
     return listed != listing.files.end() && Selected(*listed);
 }
 
-void CorrectionRun::NamedBackups(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders) {
+void CorrectionRun::ScreenNamed(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders) {
     batch.namedBackup.assign(batch.Size(), false);
+    for (std::size_t k = 0; k < batch.Size(); ++k)
+        if (!batch.refused[k] && std::find(avoid_.begin(), avoid_.end(), folders[k]) != avoid_.end())
+            batch.refused[k] = Failure{FailureKind::OwnRecord, *batch.files[k]};
     const BackupPolicy& backup = corrector_.Backup();
     if (!backup.enabled || backup.extension.empty()) return;
     fs::path::string_type suffix(1, fs::path::value_type('.'));
@@ -357,7 +363,7 @@ void CorrectionRun::NamedBackups(Batch& batch, const std::vector<std::pair<std::
     };
     // Every name of the batch is known by now: X.bak is a backup wherever X comes in it.
     for (std::size_t k = 0; k < batch.Size(); ++k) {
-        const fs::path::string_type& name = batch.files[k]->filename().native();
+        const fs::path::string_type name = batch.files[k]->filename().native();
         if (!(folders[k].first + folders[k].second) || name.size() <= suffix.size() || !name.ends_with(suffix))
             continue;
         batch.namedBackup[k] = namedFiles_.Has(key(k, name.substr(0, name.size() - suffix.size())));
@@ -518,7 +524,8 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
     if (slot.backup) {
         more = sink.File({file, FileOutcome::Backup});
     } else if (check.failure) {
-        const bool skipped = check.failure->kind == FailureKind::LinkOutside;
+        const bool skipped =
+            check.failure->kind == FailureKind::LinkOutside || check.failure->kind == FailureKind::OwnRecord;
         more = sink.File({file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown,
                           &*check.failure});
     } else if (slot.rewrite) {

@@ -153,6 +153,11 @@ public:
     // Stops the run when `stop` is set, as a sink's false answer does.
     void StopOn(const StopRequest* stop) { stopRequest_ = stop; }
 
+    // Folders the run never takes files from, by device and inode (the
+    // program's own undo records): a walk does not enter them, a file named
+    // in one is skipped.
+    void AvoidFolders(std::vector<std::pair<std::uint64_t, std::uint64_t>> folders) { avoid_ = std::move(folders); }
+
     // Keeps a record of what a correcting run changes, for undo; written when the run ends.
     void KeepUndo(std::shared_ptr<UndoKeeper> keeper);
     UndoKeeper* Undo() const { return undo_.get(); }
@@ -234,6 +239,7 @@ private:
     unsigned workers_;
     FileSelection selection_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> visitedFolders_;  // by device and inode
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> avoid_;        // AvoidFolders
     // The files named as paths, by a key of their folder's device and inode and their name.
     class KeySet {
     public:
@@ -248,10 +254,11 @@ private:
     static std::uint64_t NamedKey(std::uint64_t device, std::uint64_t inode,
                                   const std::filesystem::path::string_type& name);
     KeySet namedFiles_;
-    // Marks the files of a batch of files named that are backups of another
-    // file named (X.bak beside X), as a folder's are; refuses a file whose
-    // backup name is a file named and corrected before it.
-    void NamedBackups(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders);
+    // Of a batch of files named (each one's folder in `folders`): refuses the
+    // files in folders the run avoids, and a file whose backup name is a file
+    // named and corrected before it; marks those that are backups of another
+    // file named (X.bak beside X), as a folder's are.
+    void ScreenNamed(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders);
     // Names from a list, after the paths (TakeNames), and how many were read.
     std::function<bool(std::filesystem::path&)> names_;
     std::size_t listed_ = 0;

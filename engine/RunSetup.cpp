@@ -14,7 +14,11 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const Run
     UndoRecord record;
     for (const TextPair& pair : request.pairs)
         record.pairs.emplace_back(Utf16ToUtf8(pair.search).value_or(""), Utf16ToUtf8(pair.replace).value_or(""));
-    for (const auto& path : request.paths) record.paths.push_back(PathText(path));
+    for (const auto& path : request.paths) {
+        record.paths.push_back(PathText(path));
+        if (std::error_code ec; std::filesystem::is_directory(path, ec))
+            record.roots.push_back(std::filesystem::absolute(path, ec).lexically_normal());
+    }
     record.list = request.namesFrom;
     return UndoKeeper::Start(std::get<UndoStore>(store), std::move(record));
 }
@@ -103,6 +107,8 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
         run.KnownBackups(
             UndoStore::BackupsMadeIn(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
     }
+    // The records themselves are never corrected, whatever path leads to them.
+    run.AvoidFolders(UndoStore::FoldersOf(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
     return run;
 }
 

@@ -288,6 +288,11 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         else if (key == "path") r.paths.push_back(*t);
         else if (r.pairs.empty()) return false;
         else r.pairs.back().second = *t;
+    } else if (key == "root" || key == "folder") {
+        fields.Next(value);
+        const auto path = PathOfField(value);
+        if (!path) return false;
+        (key == "root" ? r.roots : r.folders).push_back(*path);
     } else if (key == "made") {
         if (r.version >= 2 && !fields.Read(token)) return false;
         if (r.version < 2) token = p.lines.empty() ? 0 : p.lines.size() - 1;
@@ -455,8 +460,13 @@ std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) 
     std::vector<UndoRecord> records;
     std::error_code ec;
     for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
         const fs::path name = it->path().filename();
+        if (it->is_symlink(ec)) {
+            // A record's folder is never a link: another could make one lead to a record of its own.
+            if (refused && it->is_directory(ec)) refused->push_back({name.string(), it->path(), "is a symbolic link"});
+            continue;
+        }
+        if (!it->is_directory(ec)) continue;
         // A folder that never got its name: a stopped run's, once its process is gone.
         if (name.string().rfind(".~tarnwick-", 0) == 0) {
             if (os::IsStoppedRunsName(name.native())) RemoveFolder(it->path());
@@ -504,6 +514,19 @@ std::error_code UndoStore::Hold(const UndoRecord& record, os::File& lock) {
     return {};
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> UndoStore::FoldersOf(const fs::path& folder) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> folders;
+    os::Folder store;
+    os::FileInfo id;
+    if (os::Folder::Open(folder, store) || store.Info(id)) return folders;
+    folders.emplace_back(id.device, id.inode);
+    std::vector<os::FolderEntry> entries;
+    if (store.List(entries, true, true)) return folders;
+    for (const os::FolderEntry& e : entries)
+        if (e.kind == os::FolderEntry::Kind::Folder) folders.emplace_back(e.device, e.inode);
+    return folders;
+}
+
 UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all) {
     std::size_t restored = 0;
     for (const UndoRecord& later : all)
@@ -529,6 +552,7 @@ std::string HeaderText(const UndoRecord& r) {
     for (const auto& [search, replace] : r.pairs)
         text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
+    for (const fs::path& root : r.roots) text << "root " << PathField(root) << '\n';
     if (!r.list.empty()) text << "list " << Escape(r.list) << '\n';
     return text.str();
 }
@@ -660,6 +684,11 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     const std::size_t token = entry.token;
     held_.emplace(token, std::move(held));
     return token;
+}
+
+void UndoKeeper::Began(const fs::path& folder) {
+    std::lock_guard lock(mutex_);
+    if (began_.insert(folder).second) Append("folder " + PathField(folder) + "\n");
 }
 
 void UndoKeeper::Replaced(std::size_t kept) {

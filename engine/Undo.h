@@ -56,6 +56,12 @@ struct UndoRecord {
     std::size_t restored = 0;                                // ...and how many of its files are as before it now
     std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
     std::vector<std::string> paths;                          // as the run was given them
+    // The folders it was given, absolute: an undo reaches the files under one
+    // through that path and then through real folders only, as the run did.
+    std::vector<std::filesystem::path> roots;
+    // The folders where the run began to write, in the order it began (what a
+    // run stopped there may have left is cleaned by the undo).
+    std::vector<std::filesystem::path> folders;
     std::string list;                                        // a list of names it took too (--files0-from), if any
     std::size_t listed = 0;                                  // ...and how many names that list held
     std::vector<std::filesystem::path> backupsMade;          // the backup copies the run made
@@ -100,6 +106,9 @@ public:
     // The backup copies the runs recorded in `folder` made (absolute paths),
     // read without making or changing anything; none when there is no store.
     static std::set<std::filesystem::path> BackupsMadeIn(const std::filesystem::path& folder);
+    // Which folders the store at `folder` is (device and inode): the store's
+    // own and each record's; none when there is no store.
+    static std::vector<std::pair<std::uint64_t, std::uint64_t>> FoldersOf(const std::filesystem::path& folder);
     // `record` with its files; nothing when it can no longer be read.
     static std::optional<UndoRecord> Load(const UndoRecord& record);
     // Holds `record` for this process (an undo of it): no other process
@@ -148,6 +157,9 @@ public:
     // token for the calls below, or nothing when it cannot be kept.
     std::optional<std::size_t> Keep(const Original& original, const os::FileInfo& written,
                                     const std::string& writtenHash, std::vector<char>& buffer);
+    // The run is about to write in `folder` (absolute): the record names it
+    // first, once, so that what a stop leaves there can be found.
+    void Began(const std::filesystem::path& folder);
     // The file was replaced.
     void Replaced(std::size_t kept);
     // The replacement is on disk: the file is done, next in the run's order.
@@ -198,6 +210,7 @@ private:
     std::vector<UndoRecord> older_;  // the other records, oldest first
     std::set<std::filesystem::path> backupsMadeBefore_;
     std::vector<std::filesystem::path> notUndoable_;
+    std::set<std::filesystem::path> began_;  // the folders named so far
     std::size_t counter_ = 0;
     bool written_ = false;
 };

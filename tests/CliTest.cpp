@@ -534,6 +534,13 @@ TEST_F(CliTest, RecordsTellTheTruth) {
     std::ostringstream err;
     EXPECT_EQ(cli::Run({"-s", "new", "-r", "newer", d + "/c"}, full, err), 3);
     EXPECT_NE(err.str().find("cannot write the output: No space left on device"), std::string::npos) << err.str();
+    // Whatever the command.
+    for (const char* command : {"--help", "--version", "--history"}) {
+        std::ofstream nowhere("/dev/full");
+        std::ostringstream why;
+        EXPECT_EQ(cli::Run({command}, nowhere, why), 3) << command;
+        EXPECT_NE(why.str().find("tarnwick-cli: cannot write the output"), std::string::npos) << command;
+    }
 }
 
 // Double-byte code pages match on character boundaries; stateful ones are

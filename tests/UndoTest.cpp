@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -374,6 +375,113 @@ TEST_F(UndoTest, HeldRecordIsNeitherUndoneTwiceNorRemoved) {
     EXPECT_EQ(ReadBytes(file), "old");
 }
 
+// An undo reaches each file as the run did: through the folder it was given,
+// then through real folders only. A folder of the tree swapped for a link to
+// a folder elsewhere (a user's own, in a tree root corrects) leads nowhere:
+// nothing there is read, cleaned or replaced; its files are told as changed.
+// What a stopped run left in a folder where it began to write and changed
+// nothing is cleaned by the undo too.
+TEST_F(UndoTest, UndoStaysInTheTreeAndCleansWhereTheRunBegan) {
+    fs::create_directories(Dir() / "site/sub");
+    fs::create_directories(Dir() / "site/other");
+    fs::create_directories(Dir() / "elsewhere");
+    for (const char* name : {"f1", "f2"}) Make(std::string("site/sub/") + name, "old");
+    Make("site/other/g.txt", "old and \xFF");  // no UTF-8: 'новый' has no form in windows-1252
+    ASSERT_EQ(Cli({"-R", "-s", "old", "-r", "новый", (Dir() / "site").string()}), 1) << out_ << err_;
+    EXPECT_NE(out_.find("failed\t" + (Dir() / "site/other/g.txt").string()), std::string::npos) << out_;
+    // A stopped run's temporary file in each folder, as a kill would leave it.
+    const auto stopped = [](const fs::path& folder) {
+        const std::string name = ".~tarnwick-999999999-" + os::MachineTag() + "-00000001-0";
+        test::WriteBytes(folder / name, "half");
+        return folder / name;
+    };
+    const fs::path inOther = stopped(Dir() / "site/other");
+    // The folder swapped: what is there now is someone else's.
+    fs::rename(Dir() / "site/sub", Dir() / "site/sub.old");
+    fs::create_directory_symlink(Dir() / "elsewhere", Dir() / "site/sub");
+    for (const char* name : {"f1", "f2"}) Make(std::string("elsewhere/") + name, "новый");
+    const fs::path inElsewhere = stopped(Dir() / "elsewhere");
+    struct stat before {};
+    ASSERT_EQ(::stat((Dir() / "elsewhere/f1").c_str(), &before), 0);
+    const timespec old[2] = {{1, 0}, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (Dir() / "elsewhere/f1").c_str(), old, 0), 0);
+    EXPECT_EQ(Cli({"--undo"}), 1) << out_ << err_;
+    EXPECT_NE(out_.find("changed\t" + (Dir() / "site/sub/f1").string()), std::string::npos) << out_;
+    struct stat after {};
+    ASSERT_EQ(::stat((Dir() / "elsewhere/f1").c_str(), &after), 0);
+    EXPECT_EQ(after.st_atim.tv_sec, 1) << "read through the link";
+    for (const char* name : {"f1", "f2"}) EXPECT_EQ(ReadBytes(Dir() / "elsewhere" / name), "новый");
+    EXPECT_TRUE(fs::exists(inElsewhere));
+    EXPECT_FALSE(fs::exists(inOther));
+}
+
+// The records are never corrected, whatever leads a run to them: a walk of a
+// tree that holds the store, or their files named in a list.
+TEST_F(UndoTest, RecordsAreNeverCorrected) {
+    const auto file = Make("site/a.txt", "old");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", file.string()}), 0) << err_;
+    const std::string id = NewestId();
+    const fs::path kept = Store() / id / "f1";
+    ASSERT_EQ(ReadBytes(kept), "old");
+    ASSERT_EQ(Cli({"-R", "--hidden", "-s", "old", "-r", "x", Dir().string()}), 0) << out_ << err_;
+    EXPECT_EQ(out_.find(".state"), std::string::npos) << out_;
+    std::ostringstream out, err;
+    std::istringstream names(kept.string() + '\0' + (Store() / id / "record").string());
+    EXPECT_EQ(cli::Run({"-s", "old", "-r", "x", "--files0-from", "-"}, out, err, false, &names), 0) << err.str();
+    EXPECT_NE(out.str().find("skipped\t" + kept.string() + "\tone of this program's undo records\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_EQ(ReadBytes(kept), "old");
+    ASSERT_EQ(Cli({"--undo", id}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(file), "old");
+}
+
+// Files other runs hold are waited for together: one deadline for the whole
+// undo, not one wait a file.
+TEST_F(UndoTest, HeldFilesAreWaitedForOnce) {
+    std::vector<fs::path> files;
+    for (int i = 0; i < 3; ++i) files.push_back(Make("site/f" + std::to_string(i), "old"));
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        os::File a, b;
+        if (os::File::OpenRead(files[0], a) || !a.TryLock() || os::File::OpenRead(files[2], b) || !b.TryLock())
+            _exit(1);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        _exit(0);
+    }
+    char x;
+    ASSERT_EQ(::read(ready[0], &x, 1), 1);
+    const auto store = std::get<UndoStore>(UndoStore::Open(Store()));
+    auto made = RestoreRun::Of(store, store.Records().at(0));
+    ASSERT_TRUE(std::holds_alternative<RestoreRun>(made));
+    RestoreRun& run = std::get<RestoreRun>(made);
+    run.SetLockWait(std::chrono::milliseconds(1000));
+    std::vector<std::pair<FileOutcome, std::optional<Failure>>> told;
+    RunCallbacks sink;
+    sink.file = [&](const FileReport& r) {
+        told.emplace_back(r.outcome, r.failure ? std::optional<Failure>(*r.failure) : std::nullopt);
+        return true;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    run.Execute(sink);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_LT(took, std::chrono::milliseconds(1700));
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_EQ(told[1].first, FileOutcome::Restored);
+    for (const std::size_t k : {0u, 2u}) {
+        ASSERT_TRUE(told[k].second) << k;
+        EXPECT_EQ(told[k].second->kind, FailureKind::Busy);
+    }
+    EXPECT_EQ(ReadBytes(files[1]), "old");
+}
+
 // Records are the user's alone: a record folder or file that another user
 // owns or may write is not used (named once, with why), so no one can forge a
 // record for another user's undo; contents are named by SHA-256 digests.
@@ -409,6 +517,17 @@ TEST_F(UndoTest, RecordsOthersCouldWriteAreNotUsed) {
         EXPECT_NE(err_.find("belongs to another user"), std::string::npos) << err_;
         ASSERT_EQ(::chown((Store() / id).c_str(), 0, 0), 0);
     }
+    // A record's folder that is a link (to a record made elsewhere) is named too.
+    fs::rename(Store() / id, Dir() / "moved");
+    fs::create_directory_symlink(Dir() / "moved", Store() / id);
+    ASSERT_EQ(Cli({"--history"}), 0);
+    EXPECT_NE(err_.find("the undo record " + (Store() / id).string() + " is not used: it is a symbolic link"),
+              std::string::npos)
+        << err_;
+    EXPECT_EQ(Cli({"--undo", id}), 2);
+    EXPECT_NE(err_.find("the record of run " + id + " is not used"), std::string::npos) << err_;
+    fs::remove(Store() / id);
+    fs::rename(Dir() / "moved", Store() / id);
     ASSERT_EQ(Cli({"--undo", id}), 0) << out_ << err_;
     EXPECT_EQ(ReadBytes(file), "old");
 }

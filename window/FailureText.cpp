@@ -48,6 +48,7 @@ QString DescribeFailure(const Failure& failure) {
         text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
                QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
         break;
+    case FailureKind::OwnRecord: text = QStringLiteral("файл из записей программы для отмены"); break;
     case FailureKind::BackupIsRunFile:
         text = QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
                QStringLiteral(", исправленный в этом же запуске");
