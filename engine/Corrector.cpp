@@ -143,12 +143,21 @@ std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::
     for (std::size_t n = 1; n && got < head.size(); got += n)
         if ((ec = in.Read(head.data() + got, head.size() - got, n))) return Failure{FailureKind::Read, file, ec};
     head.resize(got);
-    PageDecision decision = pages_->Decide(head, size <= PageDecider::kLooked);
+    const PageDecider::ReadMore more = [&](std::string& piece) {
+        piece.resize(std::size_t{1} << 20);
+        std::size_t n = 0;
+        const std::error_code error = in.Read(piece.data(), piece.size(), n);
+        piece.resize(error ? 0 : n);
+        return error;
+    };
+    PageDecision decision = pages_->Decide(head, size <= PageDecider::kLooked, more);
+    if (decision.error) return Failure{FailureKind::Read, file, decision.error};
     if (!decision.ambiguous.empty()) {
         std::string pages;
         for (std::size_t i = 0; i < decision.ambiguous.size(); ++i)
             pages += (i == 0 ? "" : i + 1 == decision.ambiguous.size() ? " or " : ", ") + decision.ambiguous[i];
-        return Failure{FailureKind::AmbiguousPage, file, {}, {}, std::move(pages)};
+        return Failure{decision.amongNamed ? FailureKind::AmbiguousNamedPage : FailureKind::AmbiguousPage, file, {}, {},
+                       std::move(pages)};
     }
     if (!decision.page) return std::nullopt;
     const bool own = EncodingLabel(*decision.page) == rules_.Forms().Name(Encoding::Legacy);

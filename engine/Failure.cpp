@@ -57,6 +57,9 @@ std::string Failure::Reason() const {
     case FailureKind::AmbiguousPage:
         return "could be in " + detail + ", which read a search string differently: name its code page with --legacy "
                "(or LegacyCodePage in the options file)";
+    case FailureKind::AmbiguousNamedPage:
+        return "could be in " + detail + ", which read a search string differently: name a single code page with "
+               "--legacy (or LegacyCodePage in the options file)";
     case FailureKind::OwnRecord: return "one of this program's undo records";
     case FailureKind::BackupIsRunFile:
         return "its backup would take the place of " + PathText(other) + ", a file this run corrected";

@@ -34,6 +34,7 @@ enum class FailureKind {
     LeftoverStuck,     // a stopped run's temporary file that cannot be removed (`detail`: its owner's number)
     EmptyName,         // a list of names held an empty one (`detail`: its place in the list)
     AmbiguousPage,     // the file's legacy code page cannot be told safely (`detail`: the pages it could be in)
+    AmbiguousNamedPage,  // the same among the pages the user named
     BackupIsRunFile,   // its backup would take the place of a file this run corrected (`other`)
     OwnRecord,         // a file of the program's own undo records
 };

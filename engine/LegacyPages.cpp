@@ -56,6 +56,13 @@ bool IsAscii(std::u16string_view text) {
     return std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
 }
 
+PageDecision ReadIn(std::optional<CodePage> page, bool guess) {
+    PageDecision decision;
+    decision.page = std::move(page);
+    decision.guess = guess;
+    return decision;
+}
+
 bool DoubleByte(const CodePage& page) { return page.Scheme() != CodePage::DoubleByte::None; }
 
 // Adds `page` to `pages` unless one there has its label.
@@ -140,14 +147,124 @@ std::optional<CodePage> PageDecider::Detect(std::string_view bytes) {
     return PageOfDetected(uchardet_get_charset(detector_->handle));
 }
 
-bool PageDecider::ValidIn(const CodePage& page, std::string_view bytes, bool whole) {
-    // A head cut off may end inside a character: up to the last ASCII byte of its end.
-    if (!whole) {
-        const std::size_t last = bytes.find_last_of(std::string_view("\n\r\t ", 4));
-        if (last != std::string_view::npos && bytes.size() - last < 64) bytes = bytes.substr(0, last);
+// What the double-byte pages make of a whole file: whether its bytes keep
+// each page's rules, and whether an ASCII search string occurs where a
+// character of the page does not start. Fed the file in order, a piece at a
+// time: rules are checked up to a byte that is a character of its own in
+// every such page (below 0x30), the search strings with an overlap.
+class PageDecider::Profile {
+public:
+    Profile(std::string_view head, bool whole, const ReadMore& more, std::vector<CodePage> pages,
+            const std::vector<std::string>& searches)
+        : head_(head), whole_(whole), more_(more), searches_(searches) {
+        for (CodePage& page : pages) {
+            CharacterStarts starts(page.Scheme());
+            pages_.push_back({std::move(page), starts});
+        }
+        for (const std::string& search : searches_) longest_ = std::max(longest_, search.size());
     }
-    return page.Decode(bytes).has_value();
-}
+
+    // Whether the file keeps the rules of `page` (any single-byte page does).
+    bool Keeps(const CodePage& page) {
+        const Page* known = Of(page);
+        return !known || known->valid;
+    }
+    // Whether an ASCII search string falls inside a character of `page`.
+    bool Inside(const CodePage& page) {
+        const Page* known = Of(page);
+        return known && known->valid && known->inside;
+    }
+    const std::error_code& Error() const { return error_; }
+
+private:
+    // A byte below this is a character of its own in every double-byte page.
+    static constexpr unsigned char kAlone = 0x30;
+    // A run this long with no such byte is no text in any of them.
+    static constexpr std::size_t kLongest = std::size_t{8} << 20;
+
+    struct Page {
+        CodePage page;
+        CharacterStarts starts;
+        bool valid = true;
+        bool inside = false;
+        std::uint64_t asked = 0;  // the search strings' places asked about so far: before this
+    };
+
+    const Page* Of(const CodePage& page) {
+        if (page.Scheme() == CodePage::DoubleByte::None) return nullptr;
+        Read();
+        const std::string label = EncodingLabel(page);
+        for (const Page& known : pages_)
+            if (EncodingLabel(known.page) == label) return &known;
+        return nullptr;
+    }
+
+    void Read() {
+        if (read_) return;
+        read_ = true;
+        Feed(head_);
+        if (!whole_ && more_) {
+            for (std::string piece; !(error_ = more_(piece)) && !piece.empty();) Feed(piece);
+            if (error_) return;
+        }
+        CheckRules(buffer_.size());
+    }
+
+    void Feed(std::string_view piece) {
+        buffer_ += piece;
+        // Rules: up to the last byte that stands alone.
+        std::size_t end = buffer_.size();
+        while (end > checked_ - offset_ && static_cast<unsigned char>(buffer_[end - 1]) >= kAlone) --end;
+        if (end > checked_ - offset_) CheckRules(end);
+        else if (buffer_.size() - (checked_ - offset_) > kLongest)
+            for (Page& page : pages_) page.valid = false;
+        FindSearches();
+        // Keep what is not checked yet, and the overlap a search string may start in.
+        const std::uint64_t keep = std::min(checked_, searched_);
+        for (Page& page : pages_) page.starts.Leave(buffer_, offset_, keep);
+        buffer_.erase(0, static_cast<std::size_t>(keep - offset_));
+        offset_ = keep;
+    }
+
+    void CheckRules(std::size_t end) {
+        const std::string_view part = std::string_view(buffer_).substr(checked_ - offset_, end - (checked_ - offset_));
+        for (Page& page : pages_)
+            if (page.valid && !part.empty()) page.valid = page.page.Decode(part).has_value();
+        checked_ = offset_ + end;
+    }
+
+    void FindSearches() {
+        places_.clear();
+        for (const std::string& search : searches_)
+            for (std::size_t at = buffer_.find(search, searched_ - offset_); at != std::string::npos;
+                 at = buffer_.find(search, at + 1))
+                places_.push_back(offset_ + at);
+        std::sort(places_.begin(), places_.end());
+        for (Page& page : pages_)
+            for (const std::uint64_t at : places_)
+                if (page.valid && !page.inside && at >= page.asked) {
+                    page.inside = !page.starts.At(buffer_, offset_, at);
+                    page.asked = at + 1;
+                }
+        // A string may still start in the last bytes and end in the next piece.
+        const std::uint64_t end = offset_ + buffer_.size();
+        searched_ = std::max(searched_, end >= longest_ ? end - longest_ + 1 : 0);
+    }
+
+    std::string_view head_;
+    bool whole_;
+    const ReadMore& more_;
+    const std::vector<std::string>& searches_;
+    std::size_t longest_ = 1;
+    std::vector<Page> pages_;
+    bool read_ = false;
+    std::error_code error_;
+    std::string buffer_;          // the file from offset_ on, as far as read
+    std::uint64_t offset_ = 0;
+    std::uint64_t checked_ = 0;   // the rules are checked before this
+    std::uint64_t searched_ = 0;  // the search strings are looked for from this on
+    std::vector<std::uint64_t> places_;
+};
 
 bool PageDecider::Shows(const PageForms& page, std::string_view bytes) const {
     for (const std::string& form : page.searches) {
@@ -159,57 +276,73 @@ bool PageDecider::Shows(const PageForms& page, std::string_view bytes) const {
     return false;
 }
 
-bool PageDecider::InsideCharacters(const CodePage& page, std::string_view bytes) const {
-    std::vector<std::size_t> found;
-    for (const std::string& search : asciiSearches_)
-        for (std::size_t at = bytes.find(search); at != std::string_view::npos; at = bytes.find(search, at + 1))
-            found.push_back(at);
-    std::sort(found.begin(), found.end());
-    CharacterStarts starts(page.Scheme());
-    return std::any_of(found.begin(), found.end(), [&](std::size_t at) { return !starts.At(bytes, 0, at); });
+PageDecision PageDecider::Decide(std::string_view head, bool whole, const ReadMore& more) {
+    std::vector<CodePage> doubleByte = Pages().doubleByte;
+    for (const CodePage& page : preference_.preferred)
+        if (DoubleByte(page)) AddPage(doubleByte, page);
+    Profile profile(head, whole, more, std::move(doubleByte), asciiSearches_);
+    PageDecision decision = preference_.named ? Named(head, profile) : Unnamed(head, profile);
+    if (profile.Error()) {
+        PageDecision failed;
+        failed.error = profile.Error();
+        return failed;
+    }
+    return decision;
 }
 
-PageDecision PageDecider::Decide(std::string_view head, bool whole) {
-    const std::vector<CodePage>& preferred = preference_.preferred;
-    // 1. A search string of the run shows in the file's bytes: the page it shows in.
-    const Known& known = Pages();
-    for (const PageForms& page : known.looked)
-        if (Shows(page, head) && (!DoubleByte(page.page) || ValidIn(page.page, head, whole))) return {page.page, false, {}};
-    // 2. Pages the user named: the detector's where it is one of them, else the
-    //    first whose rules the bytes keep, unless another of them would read an
-    //    ASCII search string inside a character.
-    if (preference_.named) {
-        std::vector<CodePage> kept;
-        for (const CodePage& page : preferred)
-            if (!DoubleByte(page) || ValidIn(page, head, whole)) kept.push_back(page);
-        if (kept.empty()) return {std::nullopt, true, {}};
+PageDecision PageDecider::Named(std::string_view head, Profile& profile) {
+    // Only the pages named, and of them those whose rules the bytes keep.
+    std::vector<CodePage> kept;
+    for (const CodePage& page : preference_.preferred)
+        if (profile.Keeps(page)) kept.push_back(page);
+    if (kept.empty()) return ReadIn(std::nullopt, true);
+    const auto choose = [&]() -> CodePage {
+        for (const PageForms& page : Pages().looked)
+            for (const CodePage& named : kept)
+                if (EncodingLabel(named) == EncodingLabel(page.page) && Shows(page, head)) return named;
         if (auto detected = Detect(head))
             for (const CodePage& page : kept)
-                if (EncodingLabel(page) == EncodingLabel(*detected)) return {page, false, {}};
-        return Safely(kept.front(), kept, head, false);
-    }
-    // 3. The detector, where the file holds enough letters to trust it.
-    const auto high = static_cast<std::size_t>(
-        std::count_if(head.begin(), head.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
-    if (high >= kTrusted)
-        if (auto page = Detect(head); page && (!DoubleByte(*page) || ValidIn(*page, head, whole))) return {page, false, {}};
-    // 4. The preferred page, a guess.
-    if (preferred.empty()) return {std::nullopt, true, {}};
-    std::vector<CodePage> others;
-    for (const CodePage& page : known.doubleByte)
-        if (ValidIn(page, head, whole)) others.push_back(page);
-    return Safely(preferred.front(), others, head, true);
+                if (EncodingLabel(page) == EncodingLabel(*detected)) return page;
+        return kept.front();
+    };
+    // A single-byte page is not trusted where a double-byte page also named
+    // would read a search string otherwise.
+    PageDecision decision = Safely(choose(), kept, profile, false);
+    decision.amongNamed = !decision.ambiguous.empty();
+    return decision;
 }
 
-PageDecision PageDecider::Safely(const CodePage& chosen, const std::vector<CodePage>& others, std::string_view head,
+PageDecision PageDecider::Unnamed(std::string_view head, Profile& profile) {
+    const std::vector<CodePage>& known = Pages().doubleByte;
+    const auto high = static_cast<std::size_t>(
+        std::count_if(head.begin(), head.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }));
+    const std::optional<CodePage> detected = high ? Detect(head) : std::nullopt;
+    const bool fits = detected && profile.Keeps(*detected);
+    // 2. The detector, where the file holds enough letters to trust it.
+    if (high >= kTrusted && fits) return Safely(*detected, known, profile, false);
+    // 3. A search string that is not ASCII shows in a page.
+    for (const PageForms& page : Pages().looked)
+        if (Shows(page, head) && profile.Keeps(page.page)) return Safely(page.page, known, profile, false);
+    // 4. A guess: the first preferred page the bytes keep the rules of; else
+    //    the detector's, unsure as it is; else windows-1252.
+    for (const CodePage& page : preference_.preferred)
+        if (profile.Keeps(page)) return Safely(page, known, profile, true);
+    if (fits) return Safely(*detected, known, profile, true);
+    if (auto western = PageNamed("CP1252", 1252)) return Safely(*western, known, profile, true);
+    return ReadIn(std::nullopt, true);
+}
+
+PageDecision PageDecider::Safely(const CodePage& chosen, const std::vector<CodePage>& others, Profile& profile,
                                  bool guess) const {
-    // Where the chosen page is single-byte, an ASCII search string an East
-    // Asian page the bytes may be in would read inside a character makes the
-    // file's reading unsafe: the pages it could be in are named.
-    PageDecision decision{chosen, guess, {}};
-    if (DoubleByte(chosen) || asciiSearches_.empty()) return decision;
+    // Where the chosen page is single-byte and a double-byte page the bytes
+    // keep the rules of would read an ASCII search string inside a character,
+    // the reading is unsafe: the pages the file could be in are named. A
+    // double-byte page chosen never corrupts a character of its own; at worst
+    // it leaves such a string in a single-byte file alone.
+    PageDecision decision = ReadIn(chosen, guess);
+    if (asciiSearches_.empty() || DoubleByte(chosen)) return decision;
     for (const CodePage& page : others)
-        if (DoubleByte(page) && InsideCharacters(page, head)) decision.ambiguous.push_back(EncodingLabel(page));
+        if (profile.Inside(page)) decision.ambiguous.push_back(EncodingLabel(page));
     if (!decision.ambiguous.empty()) decision.ambiguous.insert(decision.ambiguous.begin(), EncodingLabel(chosen));
     return decision;
 }

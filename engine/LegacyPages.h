@@ -3,26 +3,33 @@
 // Which legacy code page a file is read in. A file that is not valid UTF-8
 // and has no UTF-16 byte-order mark is in some legacy code page, and a tree
 // may hold several (Russian pages in windows-1251 beside Japanese ones in
-// Shift_JIS). The page the run prefers (named by the user, or the system's
-// guess) is where a file is read unless its bytes show another:
+// Shift_JIS). What decides, strongest first:
 //
-// 1. a search string of the run occurs in the file in a page (at a character
-//    start in a double-byte one): that page; the user's preferred first;
-// 2. the user named the preferred pages: the first whose rules the bytes keep;
-// 3. the detector (uchardet) names a page and the file holds enough letters
-//    outside ASCII to trust it (measured: 32 bytes): that page;
-// 4. otherwise the first preferred page, only a guess. Where that is a
-//    single-byte page, an ASCII search string occurs in the file, and the
-//    bytes are valid in a double-byte page where that occurrence would fall
-//    inside a character (Shift_JIS 83 7B is one character, not a lead byte
-//    and "{"), the file cannot be read safely: it is left alone, and the
-//    pages it could be in are named.
+// 1. the user named the pages (--legacy, LegacyCodePage): only those, the
+//    bytes' rules kept: the one a search string of the run shows in, else
+//    the detector's where it is one of them, else the first;
+// 2. the detector (uchardet), where the file holds enough bytes outside
+//    ASCII to trust it (measured: 32);
+// 3. a search string of the run that is not ASCII shows in the file in a page
+//    (at a character start in a double-byte one): that page, the preferred
+//    first — weak evidence (one Latin letter is a Cyrillic one in another
+//    page), so it never overrides the two above;
+// 4. otherwise a guess: the first preferred page whose rules the bytes keep.
+//
+// Where the page chosen is single-byte, a file where a double-byte page it
+// could be in would count an ASCII search string otherwise (Shift_JIS 83 7B
+// is one character, not a lead byte and "{") cannot be read safely: it is
+// left alone and the pages are named. The rules and those places are checked
+// over the whole file, read a piece at a time; the detector and the search
+// strings look at its first MiB.
 
 #include "CodePage.h"
 #include "StringForms.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,6 +51,8 @@ struct PageDecision {
     // When not empty: the file cannot be read safely, and these are the pages
     // (their labels) it could be in.
     std::vector<std::string> ambiguous;
+    bool amongNamed = false;  // ambiguous among the pages the user named
+    std::error_code error;    // reading the file failed
 };
 
 // Decides files' pages; keeps its detector between files (one per thread).
@@ -62,16 +71,19 @@ public:
     const PagePreference& Preference() const { return preference_; }
     // The pairs whose strings are not ASCII (for them a page matters whatever the file holds).
     const std::vector<std::size_t>& NonAscii() const { return nonAscii_; }
+    // Reads the file on after what was read so far: the next piece into
+    // `piece` (empty at the end).
+    using ReadMore = std::function<std::error_code(std::string& piece)>;
     // The page of a file whose first bytes are `head` (all of it where
-    // `whole`): the file is not valid UTF-8 and has no UTF-16 byte-order mark.
-    PageDecision Decide(std::string_view head, bool whole);
+    // `whole`; otherwise `more` reads the rest): the file is not valid UTF-8
+    // and has no UTF-16 byte-order mark.
+    PageDecision Decide(std::string_view head, bool whole, const ReadMore& more = {});
     // The page a detector names for `bytes`, if it is one files can be read in.
     std::optional<CodePage> Detect(std::string_view bytes);
 
 private:
     struct Detector;
-    // Whether `bytes` are valid in the double-byte page `page` (a character cut at the end of a head excepted).
-    static bool ValidIn(const CodePage& page, std::string_view bytes, bool whole);
+    class Profile;
     // A page and the forms there of the search strings that are not ASCII.
     struct PageForms {
         CodePage page;
@@ -79,13 +91,12 @@ private:
     };
     // Whether a search string of the run that is not ASCII occurs in `bytes` in `page`.
     bool Shows(const PageForms& page, std::string_view bytes) const;
-    // `chosen`, unless an ASCII search string would fall inside a character of
-    // one of `others`, double-byte pages the bytes keep the rules of: then ambiguous.
-    PageDecision Safely(const CodePage& chosen, const std::vector<CodePage>& others, std::string_view head,
+    PageDecision Named(std::string_view head, Profile& profile);
+    PageDecision Unnamed(std::string_view head, Profile& profile);
+    // `chosen`, unless it is single-byte and a double-byte page of `others`
+    // the file could be in would count an ASCII search string otherwise.
+    PageDecision Safely(const CodePage& chosen, const std::vector<CodePage>& others, Profile& profile,
                         bool guess) const;
-    // Whether an ASCII search string occurs in `bytes` where a character of
-    // the double-byte `page` does not start.
-    bool InsideCharacters(const CodePage& page, std::string_view bytes) const;
 
     PagePreference preference_;
     std::vector<TextPair> pairs_;

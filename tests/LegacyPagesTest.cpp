@@ -213,5 +213,51 @@ TEST_F(LegacyPagesTest, GuessThatCannotHoldAStringIsTold) {
     EXPECT_EQ(err_.find("only a guess"), std::string::npos) << err_;
 }
 
+// A search string that happens to have a form in some page is weak evidence:
+// 'é' is E9 in windows-1252, and E9 is 'й' in a Russian windows-1251 page. The
+// detector, sure of the Russian page, or the page the user named, decides;
+// the evidence only where neither does (a word of French in a short file).
+TEST_F(LegacyPagesTest, CoincidentalFormsDecideNothing) {
+    const test::ScopedEnvironment state("XDG_STATE_HOME", (Dir() / ".state").c_str());
+    const test::ScopedEnvironment environment("LC_ALL", "C.UTF-8");
+    std::mt19937 random(5);
+    const std::string russian = *CodePage::Named("CP1251")->Encode(Text(random, "ru", u"йод", 60));
+    WriteBytes(Dir() / "ru.htm", russian);
+    WriteBytes(Dir() / "fr.htm", "caf\xE9 old.example.com\n");
+    EXPECT_EQ(Run({"--no-undo", "-s", "é", "-r", "Z", Dir().string()}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "ru.htm"), russian);
+    EXPECT_EQ(ReadBytes(Dir() / "fr.htm"), "cafZ old.example.com\n");
+    EXPECT_EQ(out_.find("\ncorrected\t" + (Dir() / "ru.htm").string()), std::string::npos) << out_;
+    // Named, the Russian page is the one: 'é' has no form there.
+    WriteBytes(Dir() / "fr.htm", "caf\xE9 old.example.com\n");
+    EXPECT_EQ(Run({"--no-undo", "--legacy", "CP1251", "-s", "é", "-r", "Z", (Dir() / "fr.htm").string()}), 0)
+        << out_ << err_;
+    EXPECT_EQ(out_, "unknown\t" + (Dir() / "fr.htm").string() + "\n");
+    EXPECT_EQ(ReadBytes(Dir() / "fr.htm"), "caf\xE9 old.example.com\n");
+}
+
+// Past the first MiB: a file that is plain ASCII for a MiB and Shift_JIS
+// after it is checked to its end, so the trail byte that looks like "{" far
+// into it still makes the reading ambiguous; one whose bytes break the
+// double-byte rules late is read in single bytes.
+TEST_F(LegacyPagesTest, WholeFileIsChecked) {
+    const test::ScopedEnvironment state("XDG_STATE_HOME", (Dir() / ".state").c_str());
+    const test::ScopedEnvironment environment("LC_ALL", "C.UTF-8");
+    std::string ascii;
+    while (ascii.size() < (std::size_t{3} << 19)) ascii += "a line of plain ASCII text {x} ";
+    const std::string late = ascii + "\x83\x7b{x}\n";
+    WriteBytes(Dir() / "late.txt", late);
+    EXPECT_EQ(Run({"--no-undo", "-s", "{", "-r", "<%", (Dir() / "late.txt").string()}), 1) << out_;
+    EXPECT_NE(out_.find("\tcould be in windows-1252, cp932"), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "late.txt"), late);
+    const std::string broken = "\x83\x7b{x}\n" + ascii + "\xFF\xFF\n";  // no double-byte page has FF FF
+    WriteBytes(Dir() / "broken.txt", broken);
+    EXPECT_EQ(Run({"--no-undo", "-s", "{x}", "-r", "<%", (Dir() / "broken.txt").string()}), 0) << out_;
+    std::string expected = broken;
+    for (std::size_t at = expected.find("{x}"); at != std::string::npos; at = expected.find("{x}", at))
+        expected.replace(at, 3, "<%");
+    EXPECT_EQ(ReadBytes(Dir() / "broken.txt"), expected);
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -48,6 +48,10 @@ QString DescribeFailure(const Failure& failure) {
         text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
                QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
         break;
+    case FailureKind::AmbiguousNamedPage:
+        text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
+               QStringLiteral("): оставьте в ключе LegacyCodePage в options.ini одну кодировку");
+        break;
     case FailureKind::OwnRecord: text = QStringLiteral("файл из записей программы для отмены"); break;
     case FailureKind::BackupIsRunFile:
         text = QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
