@@ -13,13 +13,14 @@ namespace tarnwick {
 
 namespace {
 
-// Follows a stream of bytes to tell whether it is valid UTF-8 and holds a
-// non-ASCII character.
+// Follows a stream of bytes to tell whether it is valid UTF-8, holds a
+// non-ASCII character, and, where it is not valid, whether it is mostly
+// UTF-8 all the same (a stray byte in a UTF-8 page).
 class Utf8Check {
 public:
     void Feed(const char* data, std::size_t size) {
         const auto* p = reinterpret_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size && !invalid_; ++i) {
+        for (std::size_t i = 0; i < size;) {
             // Runs of ASCII, 32 bytes at a time, then eight.
             while (need_ == 0 && i + 32 <= size) {
                 std::uint64_t four[4];
@@ -36,6 +37,7 @@ public:
             if (i == size) break;
             const unsigned char b = p[i];
             if (need_ == 0) {
+                ++i;
                 if (b < 0x80) continue;
                 nonAscii_ = true;
                 // The lead byte gives the length and the range of the next byte
@@ -47,23 +49,32 @@ public:
                 else if (b == 0xF0) need_ = 3, low_ = 0x90, high_ = 0xBF;
                 else if (b >= 0xF1 && b <= 0xF3) need_ = 3, low_ = 0x80, high_ = 0xBF;
                 else if (b == 0xF4) need_ = 3, low_ = 0x80, high_ = 0x8F;
-                else invalid_ = true;
+                else ++invalid_;
             } else if (b < low_ || b > high_) {
-                invalid_ = true;
+                // A sequence cut short; the byte is read again as a lead.
+                ++invalid_;
+                need_ = 0;
             } else {
-                --need_;
+                ++i;
+                if (--need_ == 0) ++sequences_;
                 low_ = 0x80, high_ = 0xBF;
             }
         }
     }
-    void End() { invalid_ = invalid_ || need_ != 0; }
-    bool Invalid() const { return invalid_; }
+    void End() {
+        if (need_ != 0) ++invalid_;
+        need_ = 0;
+    }
+    bool Invalid() const { return invalid_ != 0; }
+    // More whole characters beyond ASCII than bytes that break the rules.
+    bool Mostly() const { return sequences_ > invalid_; }
     bool NonAscii() const { return nonAscii_; }
 
 private:
     int need_ = 0;
     unsigned char low_ = 0x80, high_ = 0xBF;
-    bool invalid_ = false;
+    std::uint64_t invalid_ = 0;
+    std::uint64_t sequences_ = 0;
     bool nonAscii_ = false;
 };
 
@@ -357,11 +368,14 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
     else if (found.layout == Layout::Utf16BE) counting.Add(Encoding::Utf16BE);
     else {
+        // A UTF-8 page with a stray byte in it is a UTF-8 page: its legacy
+        // forms do not count (they would write another encoding into it).
         const Utf8Check& utf8 = pass.utf8;
-        found.legacyCounts = !pass.whole || utf8.Invalid();
-        found.notUtf8 = (pass.whole || watchUtf8_) && utf8.Invalid();
+        const bool legacy = utf8.Invalid() && !(pass.whole && utf8.Mostly());
+        found.legacyCounts = !pass.whole || legacy;
+        found.notUtf8 = (pass.whole || watchUtf8_) && legacy;
         found.atStarts = pass.starts && found.legacyCounts;
-        const bool invalid = pass.whole && utf8.Invalid(), nonAscii = pass.whole && utf8.NonAscii();
+        const bool invalid = pass.whole && legacy, nonAscii = pass.whole && utf8.NonAscii();
         found.asciiTarget = pass.bom8 || (!invalid && nonAscii) ? Encoding::Utf8
                             : invalid                           ? Encoding::Legacy
                                                                 : t_->forms.AsciiFiles();

@@ -236,6 +236,25 @@ TEST_F(LegacyPagesTest, CoincidentalFormsDecideNothing) {
     EXPECT_EQ(ReadBytes(Dir() / "fr.htm"), "caf\xE9 old.example.com\n");
 }
 
+// A UTF-8 page with a stray byte (a non-breaking space pasted from a
+// windows-1252 page) is a UTF-8 page: its strings are written in UTF-8, the
+// stray byte kept. A windows-1251 page stays one, though a pair of its
+// letters happens to make a UTF-8 character.
+TEST_F(LegacyPagesTest, StrayByteInAUtf8Page) {
+    const test::ScopedEnvironment state("XDG_STATE_HOME", (Dir() / ".state").c_str());
+    const test::ScopedEnvironment environment("LC_ALL", "C.UTF-8");
+    WriteBytes(Dir() / "utf8.txt", "Привет, мир: old\xA0page\n");
+    std::mt19937 random(7);
+    const std::string russian = *CodePage::Named("CP1251")->Encode(Text(random, "ru", u"", 40) + u"Рџ old");
+    WriteBytes(Dir() / "ru.txt", russian);
+    EXPECT_EQ(Run({"--no-undo", "-s", "old", "-r", "новый", Dir().string()}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "utf8.txt"), "Привет, мир: новый\xA0page\n");
+    std::string expected = russian;
+    for (std::size_t at = expected.find("old"); at != std::string::npos; at = expected.find("old", at))
+        expected.replace(at, 3, *CodePage::Named("CP1251")->Encode(u"новый"));
+    EXPECT_EQ(ReadBytes(Dir() / "ru.txt"), expected);
+}
+
 // Past the first MiB: a file that is plain ASCII for a MiB and Shift_JIS
 // after it is checked to its end, so the trail byte that looks like "{" far
 // into it still makes the reading ambiguous; one whose bytes break the
