@@ -254,18 +254,20 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         // text first and a NUL later is still no text: an installer's script
         // before its archive, a PDF's streams.) So a file is read to its end
         // unless binary files are taken as text.
-        const bool probing = !takeBinary_ && pass.found.layout == Layout::Bytes;
-        if (probing && std::memchr(buffer_.data() + carry, 0, got)) {
+        // Taken as text, a binary file is still known as one, as far as read.
+        const bool bytes = pass.found.layout == Layout::Bytes;
+        const bool probing = !takeBinary_ && bytes;
+        if (bytes && !pass.binary && std::memchr(buffer_.data() + carry, 0, got)) {
             pass.binary = true;
-            break;
+            if (probing) break;
         }
         total += got;
         // Or a binary format known by its first bytes (a PDF, a ZIP archive, a JPEG...).
-        if (probing && pass.head.size() < kSignatureBytes) {
+        if (bytes && pass.head.size() < kSignatureBytes) {
             pass.head.append(buffer_.data() + carry, std::min(got, kSignatureBytes - pass.head.size()));
             if ((pass.head.size() == kSignatureBytes || total >= size) && !BinaryFormatOf(pass.head).empty()) {
                 pass.binary = true;
-                break;
+                if (probing) break;
             }
         }
         const bool probed = !probing;
@@ -359,10 +361,11 @@ void ContentRules::SearchMany(Pass& pass, std::string_view window, std::uint64_t
 
 void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     Findings& found = pass.found;
-    if (pass.binary) {
+    if (pass.binary && !takeBinary_) {
         found.verdict = FileVerdict::Binary;
         return;
     }
+    found.binaryTaken = pass.binary;
     // Which forms count in this file.
     EncodingSet counting;
     if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
@@ -374,7 +377,8 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
         const bool legacy = utf8.Invalid() && !(pass.whole && utf8.Mostly());
         found.legacyCounts = !pass.whole || legacy;
         found.notUtf8 = (pass.whole || watchUtf8_) && legacy;
-        found.atStarts = pass.starts && found.legacyCounts;
+        // Binary data has no characters: matched byte for byte.
+        found.atStarts = pass.starts && found.legacyCounts && !pass.binary;
         const bool invalid = pass.whole && legacy, nonAscii = pass.whole && utf8.NonAscii();
         found.asciiTarget = pass.bom8 || (!invalid && nonAscii) ? Encoding::Utf8
                             : invalid                           ? Encoding::Legacy

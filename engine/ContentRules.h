@@ -79,6 +79,7 @@ public:
         bool atStarts = false;                  // ...and only where a character of its double-byte code page starts
         Encoding asciiTarget = Encoding::Utf8;  // the replacement's encoding where the search forms coincide
         bool notUtf8 = false;                   // read whole (the forms differ) and found not to be valid UTF-8
+        bool binaryTaken = false;               // binary, taken as bytes (TakeBinaryFiles): no code page's rules
         // Which legacy code page it is read in, where not the run's first
         // (Corrector's page decision): the rules' index, 0 for the run's own.
         std::size_t page = 0;

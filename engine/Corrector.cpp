@@ -133,7 +133,8 @@ std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::
     // A file of bytes that is not UTF-8 is in some legacy code page: the one its
     // bytes show, where that matters (a string not ASCII, or an occurrence an
     // East Asian page might hold inside a character).
-    if (!pages_ || found.layout != ContentRules::Layout::Bytes || !found.notUtf8) return std::nullopt;
+    if (!pages_ || found.layout != ContentRules::Layout::Bytes || !found.notUtf8 || found.binaryTaken)
+        return std::nullopt;
     const bool textMatters = !pages_->NonAscii().empty() || found.verdict == FileVerdict::ToCorrect;
     if (!textMatters) return std::nullopt;
     std::string& head = pageHead_;

@@ -583,6 +583,16 @@ TEST_F(CliTest, BinaryFiles) {
         << err_;
     EXPECT_EQ(Run({"--binary", "-s", "old", "-r", "new", d}), 0);
     EXPECT_EQ(ReadBytes(Dir() / "a.png"), std::string("\x89PNG\0\0new\0", 10));
+    // Taken in, binary data has no code page: no page is decided for it, and
+    // a byte that would lead a double-byte character leads nothing.
+    const std::string data("\x89PNG\0\x83{{x}\0\x95{{", 14);
+    for (const std::vector<std::string>& page : {std::vector<std::string>{}, {"-E", "CP932"}}) {
+        Make("a.png", data);
+        std::vector<std::string> args = page;
+        args.insert(args.end(), {"--binary", "-s", "{{", "-r", "<%", (Dir() / "a.png").string()});
+        EXPECT_EQ(Run(args), 0) << out_;
+        EXPECT_EQ(ReadBytes(Dir() / "a.png"), std::string("\x89PNG\0\x83<%x}\0\x95<%", 14)) << out_;
+    }
 }
 
 // Two names of one file are found across the whole run, not only among
