@@ -21,6 +21,37 @@ std::vector<std::string_view> Lines(std::string_view text) {
     return lines;
 }
 
+// A name in a header as GNU diff writes it: as it is, unless it holds a
+// TAB, a newline, a quote, a backslash or another control character; then in
+// double quotes with C escapes, which patch and git read back.
+std::string HeaderName(const std::string& name) {
+    const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b < 0x20 || b == 0x7F || c == '"' || c == '\\';
+    });
+    if (plain) return name;
+    std::string quoted = "\"";
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\t': quoted += "\\t"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        default:
+            if (b < 0x20 || b == 0x7F) {
+                const char octal[] = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
+                                      static_cast<char>('0' + (b & 7))};
+                quoted.append(octal, 4);
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    return quoted + '"';
+}
+
 }  // namespace
 
 void TextCheck::Add(std::string_view bytes, bool changed) {
@@ -155,8 +186,8 @@ void UnifiedDiff::Line(char sign, std::string_view line) {
 void UnifiedDiff::Close() {
     if (!headerShown_) {
         headerShown_ = true;
-        out_ << (color_ ? "\033[1m" : "") << "--- a/" << path_ << '\t' << time_ << "\n+++ b/" << path_ << '\t' << time_
-             << (color_ ? "\033[m" : "") << '\n';
+        out_ << (color_ ? "\033[1m" : "") << "--- " << HeaderName("a/" + path_) << '\t' << time_ << "\n+++ "
+             << HeaderName("b/" + path_) << '\t' << time_ << (color_ ? "\033[m" : "") << '\n';
     }
     // A side without lines is numbered by the line before it.
     const auto range = [](std::uint64_t start, std::uint64_t count) {
