@@ -27,11 +27,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 // The encodings -E and --legacy may name, in words.
 constexpr const char* kSupportedEncodings =
     "UTF-8, single-byte code pages and the double-byte CP932, CP936, CP949, CP950, GB18030 and EUC-JP/KR/CN are "
     "supported; stateful ones such as ISO-2022-JP are not";
+
+// Whether a name refused in a list of legacy code pages is UTF-8's.
+bool IsUtf8(const std::string& name) {
+    const auto named = CodePage::Named(name);
+    return named && EncodingLabel(*named) == "utf-8";
+}
 
 // A command-line text, given in the system's encoding.
 std::optional<UsageError> Decode(const std::string& what, const std::string& text, const CodePage& system,
@@ -162,7 +167,11 @@ std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, 
         auto pages = LegacyCodePages(list, bad);
         if (!pages)
             return refused("LegacyCodePage", " '" + list + (list == bad ? "'" : "': '" + bad + "'") +
-                                                 " is no supported code page (" + kSupportedEncodings + ")");
+                                                 (bad.empty()   ? " is an empty name"
+                                                  : IsUtf8(bad) ? " cannot be the legacy code page (name a single- or "
+                                                                  "double-byte code page, such as CP1251 or CP932)"
+                                                                : " is no supported code page (" +
+                                                                      std::string(kSupportedEncodings) + ")"));
         request.legacy = std::move(*pages);
     }
     if (!given.search) given.search = stored.searchString;
@@ -221,7 +230,8 @@ std::optional<int> ReadEncoding(const CommandLine& options, std::ostream& err, R
     std::string bad;
     auto pages = LegacyCodePages(*options.legacy, bad);
     if (!pages) {
-        if (const auto named = CodePage::Named(bad); named && EncodingLabel(*named) == "utf-8")
+        if (bad.empty()) return Usage(err, "a name in the list '" + *options.legacy + "' of --legacy is empty");
+        if (IsUtf8(bad))
             return Usage(err, "the legacy code page cannot be UTF-8 (name a single- or double-byte code page, such as "
                               "CP1251 or CP932)");
         return Usage(err, "unknown or unsupported encoding '" + bad + "' (" + kSupportedEncodings + ")");

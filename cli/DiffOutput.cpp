@@ -38,6 +38,7 @@ private:
 
 bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
     ++tally_.files;
+    NoteNotInPage(report);
     const std::filesystem::path& file = report.path;
     // One preview tells whether the correction can be shown as text and
     // builds its diff in memory meanwhile; only a diff larger than that

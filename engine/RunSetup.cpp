@@ -29,7 +29,10 @@ std::optional<std::vector<CodePage>> LegacyCodePages(std::string_view list, std:
     std::vector<CodePage> pages;
     for (std::size_t from = 0; from <= list.size();) {
         const std::size_t comma = std::min(list.find(',', from), list.size());
-        const std::string_view name = list.substr(from, comma - from);
+        std::string_view name = list.substr(from, comma - from);
+        // (Spaces around a name are no part of it: "CP1251, CP932".)
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
         const auto page = CodePage::Named(name);
         if (name.empty() || !page || !page->Usable() || EncodingLabel(*page) == "utf-8") {
             bad = std::string(name);

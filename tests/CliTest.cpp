@@ -95,6 +95,7 @@ TEST_F(CliTest, LegacyCodePageNamed) {
         {{"-E", "UTF-8", "--legacy", "CP1251"}, "give one of them"},
         {{"--legacy", "UTF-8"}, "the legacy code page cannot be UTF-8"},
         {{"--legacy", "NOPE"}, "unknown or unsupported encoding 'NOPE'"},
+        {{"--legacy", "CP1251,,KOI8-R"}, "a name in the list 'CP1251,,KOI8-R' of --legacy is empty"},
     };
     for (auto [args, message] : usage) {
         args.insert(args.end(), {"-s", "мир", "-r", "свет", d});
@@ -104,6 +105,13 @@ TEST_F(CliTest, LegacyCodePageNamed) {
     Make("options.ini", "[Main]\nSearchString=a\nReplaceString=b\nLegacyCodePage=NOPE\n");
     EXPECT_EQ(Run({"--options", options.string(), d}), 2);
     EXPECT_NE(err_.find("the value of LegacyCodePage 'NOPE' is no supported code page"), std::string::npos) << err_;
+    Make("options.ini", "[Main]\nSearchString=a\nReplaceString=b\nLegacyCodePage=CP1251, UTF-8\n");
+    EXPECT_EQ(Run({"--options", options.string(), d}), 2);
+    EXPECT_NE(err_.find("LegacyCodePage 'CP1251, UTF-8': 'UTF-8' cannot be the legacy code page"), std::string::npos)
+        << err_;
+    // Spaces around the names are no part of them.
+    Make("options.ini", "[Main]\nSearchString=a\nReplaceString=b\nLegacyCodePage=CP1251 , CP932\n");
+    EXPECT_EQ(Run({"-n", "--options", options.string(), d}), 0) << err_;
 }
 
 // JSON Lines: an object per file in listing order, bytes for a path that is no

@@ -198,7 +198,7 @@ TEST_F(LegacyPagesTest, GuessThatCannotHoldAStringIsTold) {
     const test::ScopedEnvironment state("XDG_STATE_HOME", (Dir() / ".state").c_str());
     const test::ScopedEnvironment environment("LC_ALL", "C.UTF-8");
     WriteBytes(Dir() / "page.htm", *CodePage::Named("CP1251")->Encode(u"<b>Корп</b> http://old.example.com/"));
-    for (const char* check : {"-n", "--no-undo"}) {
+    for (const char* check : {"-n", "--diff", "--no-undo"}) {
         EXPECT_EQ(Run({check, "-s", "Олд Корп", "-r", "Нью Корп", "-s", "old.example.com", "-r", "www.example.org",
                        (Dir() / "page.htm").string()}),
                   0)
