@@ -143,7 +143,7 @@ public:
     // attribute, elsewhere not starting with "."; with `hidden`, those too):
     // regular files, symbolic links that lead to regular files and, with
     // `folders`, subfolders (never links or junctions to folders, nor the
-    // folders of version control: .git, .svn, .hg, .bzr, _darcs, CVS). The
+    // folders of version control, nor files by their names: IsVersionControlName). The
     // program's own temporary files are never listed. In no order.
     std::error_code List(std::vector<FolderEntry>& entries, bool folders, bool hidden = false) const;
     // The names that start as temporary names do (".~tarnwick-"), in no order.
@@ -218,8 +218,9 @@ bool IsStoppedRunsName(Name name);
 // Whether `name` is one the program gives its temporary files (".~tarnwick-...").
 bool IsTemporaryName(Name name);
 // Whether `name` is that of a version control system's folder (.git, .svn,
-// .hg, .bzr, _darcs, CVS), which a walk never enters.
-bool IsVersionControlFolder(Name name);
+// .hg, .bzr, _darcs, CVS; on Windows in any case), which a walk never enters,
+// or of the file that stands for one (a submodule's or worktree's .git).
+bool IsVersionControlName(Name name);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
 std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names);
 

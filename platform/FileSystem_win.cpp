@@ -481,14 +481,14 @@ std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bo
     return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO& entry, std::wstring_view name) {
         const DWORD a = entry.FileAttributes;
         if ((!hidden && (a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) || name == L"." || name == L".." ||
-            IsTemporaryName(name))
+            IsTemporaryName(name) || IsVersionControlName(name))
             return;
         FileInfo itself;
         const bool link = (a & FILE_ATTRIBUTE_REPARSE_POINT) && !Stat(Path(std::wstring(name)), itself, false) &&
                           itself.symlink;
         if (a & FILE_ATTRIBUTE_DIRECTORY) {
             // A junction or a link to a folder is no folder of this one.
-            if (folders && !link && !IsVersionControlFolder(name))
+            if (folders && !link)
                 entries.push_back({std::wstring(name), FolderEntry::Kind::Folder, self.device,
                                    static_cast<std::uint64_t>(entry.FileId.QuadPart)});
             return;

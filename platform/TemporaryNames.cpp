@@ -2,6 +2,7 @@
 
 #include "FileSystem.h"
 
+#include <cstdint>
 #include <iterator>
 
 namespace tarnwick::os {
@@ -58,9 +59,23 @@ bool IsTemporaryName(Name name) {
     return name.substr(0, prefix.native().size()) == prefix.native();
 }
 
-bool IsVersionControlFolder(Name name) {
-    for (const char* vcs : {".git", ".svn", ".hg", ".bzr", "_darcs", "CVS"})
-        if (name == Path(vcs).native()) return true;
+bool IsVersionControlName(Name name) {
+    // Where names are told apart without case (Windows), .GIT is .git.
+    const auto same = [&](std::string_view vcs) {
+        if (name.size() != vcs.size()) return false;
+        for (std::size_t i = 0; i < vcs.size(); ++i) {
+            auto c = static_cast<std::uint32_t>(name[i]);
+            auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(vcs[i]));
+#ifdef _WIN32
+            if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+            if (v >= 'A' && v <= 'Z') v += 'a' - 'A';
+#endif
+            if (c != v) return false;
+        }
+        return true;
+    };
+    for (const std::string_view vcs : {".git", ".svn", ".hg", ".bzr", "_darcs", "CVS"})
+        if (same(vcs)) return true;
     return false;
 }
 

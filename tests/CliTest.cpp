@@ -791,7 +791,7 @@ namespace {
 TEST_F(CliTest, HiddenFilesWhenAsked) {
     const std::string d = Dir().string();
     for (const char* name : {"site/.htaccess", "site/.well-known/security.txt", "site/.git/config", "site/CVS/Root",
-                             "site/page.htm", "site/.~tarnwick-1-00000000-00000000-1"}) {
+                             "site/page.htm", "site/.~tarnwick-1-00000000-00000000-1", "site/module/.git"}) {
         fs::create_directories((Dir() / name).parent_path());
         Make(name, "old.example.com");
     }
@@ -802,6 +802,7 @@ TEST_F(CliTest, HiddenFilesWhenAsked) {
                         kAscii + "\ncorrected\t" + d + "/site/.well-known/security.txt\t1" + kAscii + "\n");
     EXPECT_EQ(ReadBytes(Dir() / "site/.git/config"), "old.example.com");
     EXPECT_EQ(ReadBytes(Dir() / "site/CVS/Root"), "old.example.com");
+    EXPECT_EQ(ReadBytes(Dir() / "site/module/.git"), "old.example.com");  // a submodule's: no page of the site
 }
 
 }  // namespace
