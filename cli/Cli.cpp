@@ -338,7 +338,7 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& args, std::os
     if (options.json && options.null) return Usage(err, "--json and -z cannot be combined");
     if (options.diff && (options.json || options.null)) return Usage(err, "--diff takes neither --json nor -z");
     if (options.help) {
-        out << kHelp;
+        out << Help();
         return 0;
     }
     if (options.version) {

@@ -1,8 +1,152 @@
 #include "CommandLine.h"
 
+#include <algorithm>
+#include <array>
+
 namespace tarnwick::cli {
 
-const std::string_view kHelp =
+namespace {
+
+// What an option takes after its name.
+enum class Takes : std::uint8_t {
+    Nothing,
+    Value,     // -s TEXT, -sTEXT, --search TEXT, --search=TEXT
+    Attached,  // only attached, and only if given: -bEXT, --backup=EXT
+};
+
+// One option: its names, what it takes, its lines in --help, what it sets.
+struct Option {
+    char shortName;             // 0: none
+    std::string_view longName;  // without the dashes
+    Takes takes;
+    std::string_view shown;  // its value as --help shows it: " TEXT", "=WHEN", "[=EXT]"
+    std::string_view help;   // the lines beside it, '\n' between them
+    void (*set)(CommandLine& options, const std::string* value);
+};
+
+// Every option, in the order --help lists them.
+constexpr Option kOptions[] = {
+    {'s', "search", Takes::Value, " TEXT", "the text to find (not empty)",
+     [](CommandLine& o, const std::string* v) { o.strings.emplace_back('s', *v); }},
+    {'r', "replace", Takes::Value, " TEXT",
+     "the text to put in its place (may be empty); several\n"
+     "pairs: each -s followed by its -r (see below)",
+     [](CommandLine& o, const std::string* v) { o.strings.emplace_back('r', *v); }},
+    {0, "pairs", Takes::Value, " FILE",
+     "the pairs from FILE instead, one a line as\n"
+     "SEARCH<TAB>REPLACE in UTF-8, with the escapes \\t,\n"
+     "\\n, \\r, \\# and \\\\; empty lines and lines\n"
+     "starting with # are skipped",
+     [](CommandLine& o, const std::string* v) { o.pairsFile = *v; }},
+    {'n', "check", Takes::Nothing, "", "classify the files only; change nothing",
+     [](CommandLine& o, const std::string*) { o.check = true; }},
+    {0, "diff", Takes::Nothing, "",
+     "change nothing; print the correction as a unified\n"
+     "diff (a/PATH, b/PATH, 3 lines of context) that\n"
+     "'patch -p1' applies; a file with NUL bytes in a\n"
+     "changed line or lines over 64 KiB (UTF-16 files):\n"
+     "one line 'Binary file PATH: N replacements', the\n"
+     "file named on standard error, and exit status 1",
+     [](CommandLine& o, const std::string*) { o.diff = true; }},
+    {0, "color", Takes::Value, "=WHEN",
+     "colour the diff: always, never, auto (default:\n"
+     "when the output is a terminal and NO_COLOR is unset)",
+     [](CommandLine& o, const std::string* v) { o.color = *v; }},
+    {'b', "backup", Takes::Attached, "[=EXT]", "keep the old content as PATH.EXT (EXT: bak)",
+     [](CommandLine& o, const std::string* v) {
+         o.backup = true;
+         if (v) o.backupExtension = *v;
+     }},
+    {0, "no-backup", Takes::Nothing, "", "keep no backup copy (the default)",
+     [](CommandLine& o, const std::string*) { o.backup = false; }},
+    {'E', "encoding", Takes::Value, " NAME",
+     "look in this one encoding only: UTF-8, a\n"
+     "single-byte code page such as CP1251 or a\n"
+     "double-byte one such as CP932 or GB18030\n"
+     "(default: every encoding below)",
+     [](CommandLine& o, const std::string* v) { o.encoding = *v; }},
+    {0, "legacy", Takes::Value, " LIST",
+     "the legacy code pages files are in, preferred in\n"
+     "this order (CP1251 or CP1251,CP932...), in place of\n"
+     "the one the system gives (see below)",
+     [](CommandLine& o, const std::string* v) { o.legacy = *v; }},
+    {0, "json", Takes::Nothing, "",
+     "write JSON Lines instead: one object per file, then\n"
+     "one with the counts (see below)",
+     [](CommandLine& o, const std::string*) { o.json = true; }},
+    {'z', "null", Takes::Nothing, "",
+     "end each field with a NUL byte instead of a tab or\n"
+     "newline, and write paths exactly as they are",
+     [](CommandLine& o, const std::string*) { o.null = true; }},
+    {'j', "jobs", Takes::Value, " N",
+     "check and correct N files at a time (default: one\n"
+     "per CPU it may use); the output is the same for\n"
+     "every N",
+     [](CommandLine& o, const std::string* v) { o.jobs = *v; }},
+    {'R', "recursive", Takes::Nothing, "",
+     "take folders' subfolders too, at any depth: a\n"
+     "folder's files in name order, then its subfolders\n"
+     "in name order; hidden files and folders are left\n"
+     "out (see --hidden) and links to folders are not\n"
+     "followed",
+     [](CommandLine& o, const std::string*) { o.recursive = true; }},
+    {0, "hidden", Takes::Nothing, "",
+     "take hidden files and folders too (.htaccess,\n"
+     ".well-known/); the folders of version control\n"
+     "(.git, .svn, .hg, .bzr, _darcs, CVS) never",
+     [](CommandLine& o, const std::string*) { o.hidden = true; }},
+    {0, "follow-file-links", Takes::Nothing, "",
+     "follow links to files in the folders wherever\n"
+     "they lead; by default only links into the PATHs\n"
+     "given are followed, the others are skipped",
+     [](CommandLine& o, const std::string*) { o.followFileLinks = true; }},
+    {0, "include", Takes::Value, " MASKS",
+     "only files whose names match MASKS: ';'-separated\n"
+     "patterns with * and ? ('*.htm;*.html'); ASCII\n"
+     "letters match in either case, '*.*' every name",
+     [](CommandLine& o, const std::string* v) { o.include.push_back(*v); }},
+    {0, "exclude", Takes::Value, " MASKS", "leave out files whose names match MASKS",
+     [](CommandLine& o, const std::string* v) { o.exclude.push_back(*v); }},
+    {0, "exclude-dir", Takes::Value, " MASKS",
+     "do not enter folders whose names match MASKS\n"
+     "(the three may be repeated; they choose among the\n"
+     "files of folders, a file named as PATH is taken)",
+     [](CommandLine& o, const std::string* v) { o.excludeDir.push_back(*v); }},
+    {0, "no-undo", Takes::Nothing, "", "keep no record of the run for --undo",
+     [](CommandLine& o, const std::string*) { o.noUndo = true; }},
+    {0, "history", Takes::Nothing, "",
+     "list the runs that can be undone, newest first: ID,\n"
+     "time, state (undoable, partly, undone), files, what",
+     [](CommandLine& o, const std::string*) { o.history = true; }},
+    {0, "undo", Takes::Nothing, " [ID]",
+     "put back the files run ID corrected (default: the\n"
+     "newest run no later run undid), each only while it\n"
+     "is still exactly what the run wrote; an undo can be\n"
+     "undone in turn (records: restored, changed, failed)",
+     [](CommandLine& o, const std::string*) { o.undo = true; }},
+    {0, "binary", Takes::Nothing, "",
+     "correct binary files too (a NUL byte anywhere and\n"
+     "no UTF-16 byte-order mark), byte for byte; without\n"
+     "it they are left alone",
+     [](CommandLine& o, const std::string*) { o.binary = true; }},
+    {0, "files0-from", Takes::Value, " FILE",
+     "take the paths from FILE (- for standard input),\n"
+     "each ended by a NUL byte, as find -print0 writes",
+     [](CommandLine& o, const std::string* v) { o.files0From = *v; }},
+    {0, "options", Takes::Value, " FILE",
+     "take the search and replace strings, the backup\n"
+     "switch and extension from an options file;\n"
+     "options given here win",
+     [](CommandLine& o, const std::string* v) { o.optionsFile = *v; }},
+    {'h', "help", Takes::Nothing, "", "show this help", [](CommandLine& o, const std::string*) { o.help = true; }},
+    {'V', "version", Takes::Nothing, "", "show the version",
+     [](CommandLine& o, const std::string*) { o.version = true; }},
+};
+
+// Where the lines beside the options start.
+constexpr std::size_t kHelpColumn = 25;
+
+const std::string_view kUsage =
     "Usage: tarnwick-cli [OPTION]... -s TEXT -r TEXT [-s TEXT -r TEXT]... PATH...\n"
     "  or:  tarnwick-cli [OPTION]... --pairs FILE PATH...\n"
     "  or:  tarnwick-cli [OPTION]... -s TEXT -r TEXT --files0-from FILE\n"
@@ -13,87 +157,24 @@ const std::string_view kHelp =
     "with the replace string in each PATH, a file or every file directly in a\n"
     "folder (with -R: in the folder and all its subfolders), in the order given.\n"
     "Only files that hold the search string are changed.\n"
-    "\n"
-    "  -s, --search TEXT      the text to find (not empty)\n"
-    "  -r, --replace TEXT     the text to put in its place (may be empty); several\n"
-    "                         pairs: each -s followed by its -r (see below)\n"
-    "      --pairs FILE       the pairs from FILE instead, one a line as\n"
-    "                         SEARCH<TAB>REPLACE in UTF-8, with the escapes \\t,\n"
-    "                         \\n, \\r, \\# and \\\\; empty lines and lines\n"
-    "                         starting with # are skipped\n"
-    "  -n, --check            classify the files only; change nothing\n"
-    "      --diff             change nothing; print the correction as a unified\n"
-    "                         diff (a/PATH, b/PATH, 3 lines of context) that\n"
-    "                         'patch -p1' applies; a file with NUL bytes in a\n"
-    "                         changed line or lines over 64 KiB (UTF-16 files):\n"
-    "                         one line 'Binary file PATH: N replacements', the\n"
-    "                         file named on standard error, and exit status 1\n"
-    "      --color=WHEN       colour the diff: always, never, auto (default:\n"
-    "                         when the output is a terminal and NO_COLOR is unset)\n"
-    "  -b, --backup[=EXT]     keep the old content as PATH.EXT (EXT: bak)\n"
-    "      --no-backup        keep no backup copy (the default)\n"
-    "  -E, --encoding NAME    look in this one encoding only: UTF-8, a\n"
-    "                         single-byte code page such as CP1251 or a\n"
-    "                         double-byte one such as CP932 or GB18030\n"
-    "                         (default: every encoding below)\n"
-    "      --legacy LIST      the legacy code pages files are in, preferred in\n"
-    "                         this order (CP1251 or CP1251,CP932...), in place of\n"
-    "                         the one the system gives (see below)\n"
-    "      --json             write JSON Lines instead: one object per file, then\n"
-    "                         one with the counts (see below)\n"
-    "  -z, --null             end each field with a NUL byte instead of a tab or\n"
-    "                         newline, and write paths exactly as they are\n"
-    "  -j, --jobs N           check and correct N files at a time (default: one\n"
-    "                         per CPU it may use); the output is the same for\n"
-    "                         every N\n"
-    "  -R, --recursive        take folders' subfolders too, at any depth: a\n"
-    "                         folder's files in name order, then its subfolders\n"
-    "                         in name order; hidden files and folders are left\n"
-    "                         out (see --hidden) and links to folders are not\n"
-    "                         followed\n"
-    "      --hidden           take hidden files and folders too (.htaccess,\n"
-    "                         .well-known/); the folders of version control\n"
-    "                         (.git, .svn, .hg, .bzr, _darcs, CVS) never\n"
-    "      --follow-file-links  follow links to files in the folders wherever\n"
-    "                         they lead; by default only links into the PATHs\n"
-    "                         given are followed, the others are skipped\n"
-    "      --include MASKS    only files whose names match MASKS: ';'-separated\n"
-    "                         patterns with * and ? ('*.htm;*.html'); ASCII\n"
-    "                         letters match in either case, '*.*' every name\n"
-    "      --exclude MASKS    leave out files whose names match MASKS\n"
-    "      --exclude-dir MASKS  do not enter folders whose names match MASKS\n"
-    "                         (the three may be repeated; they choose among the\n"
-    "                         files of folders, a file named as PATH is taken)\n"
-    "      --no-undo          keep no record of the run for --undo\n"
-    "      --history          list the runs that can be undone, newest first: ID,\n"
-    "                         time, state (undoable, partly, undone), files, what\n"
-    "      --undo [ID]        put back the files run ID corrected (default: the\n"
-    "                         newest run no later run undid), each only while it\n"
-    "                         is still exactly what the run wrote; an undo can be\n"
-    "                         undone in turn (records: restored, changed, failed)\n"
-    "      --binary           correct binary files too (a NUL byte anywhere and\n"
-    "                         no UTF-16 byte-order mark), byte for byte; without\n"
-    "                         it they are left alone\n"
-    "      --files0-from FILE take the paths from FILE (- for standard input),\n"
-    "                         each ended by a NUL byte, as find -print0 writes\n"
-    "      --options FILE     take the search and replace strings, the backup\n"
-    "                         switch and extension from an options file;\n"
-    "                         options given here win\n"
-    "  -h, --help             show this help\n"
-    "  -V, --version          show the version\n"
+    "\n";
+
+const std::string_view kMore =
     "\n"
     "Encodings: the strings are looked for in UTF-8, in the file's legacy code\n"
     "page and, in files starting with a UTF-16 byte-order mark, in that UTF-16.\n"
     "A file that is not valid UTF-8 is in a legacy code page, decided per file:\n"
-    "the page where a search string shows in its bytes; else, of the pages\n"
-    "--legacy or LegacyCodePage in the options file name, the one detected or\n"
-    "the first its bytes fit; else the page detected where it holds 32 or more\n"
-    "bytes outside ASCII; else, as a guess, the system's (or the one Windows\n"
-    "uses for the locale's language, e.g. windows-1251 for Russian). A file\n"
-    "that may be in a double-byte page where an ASCII search string would fall\n"
-    "inside a character fails, left as it was, naming the pages. Legacy forms\n"
-    "count only in files that are not valid UTF-8, and in a double-byte code page\n"
-    "(CP932, CP936, CP949, CP950, GB18030, EUC) only where a character starts.\n"
+    "of the pages --legacy or LegacyCodePage in the options file name, the one a\n"
+    "search string shows in, the one detected or the first its bytes fit; else\n"
+    "the page detected where it holds 32 or more bytes outside ASCII; else the\n"
+    "page where a search string shows in its bytes; else, as a guess, the\n"
+    "system's (or the one Windows uses for the locale's language, e.g.\n"
+    "windows-1251 for Russian). A file that may be in a double-byte page where\n"
+    "an ASCII search string would fall inside a character fails, left as it was,\n"
+    "naming the pages. A file that is mostly UTF-8 (a stray byte) is UTF-8.\n"
+    "Legacy forms count only in files that are not valid UTF-8, and in a\n"
+    "double-byte code page (CP932, CP936, CP949, CP950, GB18030, EUC) only where\n"
+    "a character starts.\n"
     "Records name the page a file was read in. Each occurrence is replaced in\n"
     "its own encoding; an ASCII search string takes the file's: UTF-8 for a UTF-8\n"
     "byte-order mark or valid UTF-8 with non-ASCII text, the legacy code page for\n"
@@ -136,49 +217,124 @@ const std::string_view kHelp =
     "one as text), 2 usage error, 3 the output could not be written (nothing more\n"
     "was changed after that).\n";
 
-namespace {
-
-// Where the value of an option that takes one goes; nothing for other names.
-std::optional<std::string>* ValueOf(CommandLine& options, const std::string& name) {
-    if (name == "--pairs") return &options.pairsFile;
-    if (name == "-E" || name == "--encoding") return &options.encoding;
-    if (name == "--legacy") return &options.legacy;
-    if (name == "--options") return &options.optionsFile;
-    if (name == "-j" || name == "--jobs") return &options.jobs;
-    if (name == "--color") return &options.color;
-    if (name == "--files0-from") return &options.files0From;
-    return nullptr;
+// The options' lines of --help, from the table.
+std::string OptionLines() {
+    std::string lines;
+    for (const Option& option : kOptions) {
+        std::string line = "  ";
+        line += option.shortName ? std::string{'-', option.shortName, ',', ' '} : std::string(4, ' ');
+        line += "--" + std::string(option.longName) + std::string(option.shown);
+        line += line.size() < kHelpColumn ? std::string(kHelpColumn - line.size(), ' ') : std::string(2, ' ');
+        for (std::size_t from = 0; from <= option.help.size();) {
+            const std::size_t end = std::min(option.help.find('\n', from), option.help.size());
+            if (from) line += std::string(kHelpColumn, ' ');
+            line += std::string(option.help.substr(from, end - from)) + '\n';
+            from = end + 1;
+        }
+        lines += line;
+    }
+    return lines;
 }
 
-// Where the values of an option that may be repeated go; nothing for other names.
-std::vector<std::string>* ValuesOf(CommandLine& options, const std::string& name) {
-    if (name == "--include") return &options.include;
-    if (name == "--exclude") return &options.exclude;
-    if (name == "--exclude-dir") return &options.excludeDir;
-    return nullptr;
+const Option* Short(char name) {
+    const auto found = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                    [&](const Option& option) { return option.shortName == name; });
+    return found == std::end(kOptions) ? nullptr : found;
 }
 
-// Sets the switch `name`; false for a name that is none.
-bool SetFlag(CommandLine& options, const std::string& name) {
-    if (name == "-n" || name == "--check") options.check = true;
-    else if (name == "--no-backup") options.backup = false;
-    else if (name == "-z" || name == "--null") options.null = true;
-    else if (name == "--json") options.json = true;
-    else if (name == "--diff") options.diff = true;
-    else if (name == "-R" || name == "--recursive") options.recursive = true;
-    else if (name == "--follow-file-links") options.followFileLinks = true;
-    else if (name == "--hidden") options.hidden = true;
-    else if (name == "--binary") options.binary = true;
-    else if (name == "--no-undo") options.noUndo = true;
-    else if (name == "--history") options.history = true;
-    else if (name == "--undo") options.undo = true;
-    else if (name == "-h" || name == "--help") options.help = true;
-    else if (name == "-V" || name == "--version") options.version = true;
-    else return false;
+// The edits that make `a` into `b` (Levenshtein distance).
+std::size_t Distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The long option `name` names (the whole name, or the start of only one),
+// or why none.
+std::variant<const Option*, UsageError> Long(std::string_view name, const std::string& arg) {
+    std::vector<const Option*> starting;
+    for (const Option& option : kOptions) {
+        if (option.longName == name) return &option;
+        if (!name.empty() && option.longName.starts_with(name)) starting.push_back(&option);
+    }
+    if (starting.size() == 1) return starting.front();
+    if (starting.size() > 1) {
+        std::string names;
+        for (const Option* option : starting) names += (names.empty() ? "--" : ", --") + std::string(option->longName);
+        return UsageError{"option '" + arg + "' is ambiguous: " + names};
+    }
+    const Option* nearest = nullptr;
+    std::size_t best = 3;  // at most two edits away
+    for (const Option& option : kOptions)
+        if (const std::size_t d = Distance(name, option.longName); d < best) best = d, nearest = &option;
+    return UsageError{"unknown option '" + arg + "'" +
+                      (nearest ? " (did you mean --" + std::string(nearest->longName) + "?)" : std::string())};
+}
+
+// Reads the value of `option`: attached, or the next argument.
+std::optional<UsageError> Take(const Option& option, std::optional<std::string> attached, const std::string& shownName,
+                               const std::vector<std::string>& args, std::size_t& i, CommandLine& options) {
+    if (option.takes == Takes::Nothing) {
+        if (attached) return UsageError{"option " + shownName + " takes no value"};
+        option.set(options, nullptr);
+        return std::nullopt;
+    }
+    if (option.takes == Takes::Value && !attached) {
+        if (i + 1 == args.size()) return UsageError{"option " + shownName + " needs a value"};
+        attached = args[++i];
+    }
+    option.set(options, attached ? &*attached : nullptr);
+    return std::nullopt;
+}
+
+// Whether `letters` are all short options, the last of them perhaps one that
+// takes a value ("-nR", "-Rs"): so that "-bR" is -b -R while "-borig" names
+// the backup's extension.
+bool Bundle(std::string_view letters) {
+    for (std::size_t k = 0; k < letters.size(); ++k) {
+        const Option* option = Short(letters[k]);
+        if (!option || option->takes == Takes::Attached) return false;
+        if (option->takes == Takes::Value) return true;  // the rest is its value
+    }
     return true;
 }
 
+// "-nR", "-sTEXT", "-ns TEXT", "-bEXT".
+std::optional<UsageError> ShortOptions(const std::vector<std::string>& args, std::size_t& i, CommandLine& options) {
+    const std::string& arg = args[i];
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+        const Option* option = Short(arg[k]);
+        const std::string name{'-', arg[k]};
+        if (!option) return UsageError{"unknown option '" + (k == 1 ? arg : name) + "'"};
+        const std::string rest = arg.substr(k + 1);
+        if (option->takes == Takes::Nothing) {
+            option->set(options, nullptr);
+            continue;
+        }
+        if (option->takes == Takes::Attached && (rest.empty() || Bundle(rest))) {
+            option->set(options, nullptr);
+            continue;
+        }
+        return Take(*option, rest.empty() ? std::nullopt : std::optional<std::string>(rest), name, args, i, options);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+const std::string& Help() {
+    static const std::string help = std::string(kUsage) + OptionLines() + std::string(kMore);
+    return help;
+}
 
 std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -191,39 +347,22 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
             options.paths.push_back(arg);
             continue;
         }
-        // Options with a value: "-s TEXT", "-sTEXT", "--search TEXT", "--search=TEXT".
-        std::optional<std::string>* valued;
-        std::string name = arg;
-        std::optional<std::string> inlineValue;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                inlineValue = arg.substr(eq + 1);
-            }
-        } else if (arg.size() > 2) {
-            name = arg.substr(0, 2);
-            inlineValue = arg.substr(2);
-        }
-        const char string = name == "-s" || name == "--search" ? 's' : name == "-r" || name == "--replace" ? 'r' : 0;
-        std::vector<std::string>* repeated = ValuesOf(options, name);
-        if ((valued = ValueOf(options, name)) || repeated || string) {
-            if (!inlineValue) {
-                if (i + 1 == args.size()) return UsageError{"option " + name + " needs a value"};
-                inlineValue = args[++i];
-            }
-            if (string) options.strings.emplace_back(string, *inlineValue);
-            else if (repeated) repeated->push_back(*inlineValue);
-            else *valued = *inlineValue;
+        if (arg[1] != '-') {
+            if (auto error = ShortOptions(args, i, options)) return error;
             continue;
         }
-        if (name == "-b" || name == "--backup") {
-            options.backup = true;
-            if (inlineValue) options.backupExtension = *inlineValue;
-            continue;
-        }
-        if (inlineValue || !SetFlag(options, name)) return UsageError{"unknown option '" + arg + "'"};
+        // "--search TEXT", "--search=TEXT", "--sea=TEXT".
+        const std::size_t eq = arg.find('=');
+        const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        auto option = Long(name, eq == std::string::npos ? arg : arg.substr(0, eq));
+        if (auto* error = std::get_if<UsageError>(&option)) return *error;
+        const Option& found = *std::get<const Option*>(option);
+        std::optional<std::string> value;
+        if (eq != std::string::npos) value = arg.substr(eq + 1);
+        if (auto error = Take(found, value, "--" + std::string(found.longName), args, i, options)) return error;
     }
+    // Modes that exclude each other.
+    if (options.check && options.diff) return UsageError{"--check (-n) and --diff cannot be combined"};
     return std::nullopt;
 }
 

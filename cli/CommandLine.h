@@ -6,11 +6,13 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace tarnwick::cli {
 
-extern const std::string_view kHelp;
+// The text of --help, its options' lines made from the table of options.
+const std::string& Help();
 
 // The parsed command line.
 struct CommandLine {

@@ -446,6 +446,33 @@ TEST_F(CliTest, UsageErrors) {
     EXPECT_EQ(ReadBytes(file), "old");
 }
 
+// Options as GNU tools take them: short ones bundled (-nR, -bR, with a value
+// last: -Rs TEXT), a long one by any start that names only it, --opt=value;
+// a near miss gets a suggestion, modes that exclude each other are named.
+TEST_F(CliTest, OptionsAsGnuToolsTakeThem) {
+    fs::create_directories(Dir() / "site/sub");
+    Make("site/sub/a.txt", "old");
+    const std::string site = (Dir() / "site").string();
+    EXPECT_EQ(Run({"-nR", "-s", "old", "-r", "new", site}), 0) << err_;
+    EXPECT_EQ(out_, "to-correct\t" + site + "/sub/a.txt" + kAscii + "\n");
+    EXPECT_EQ(Run({"-bRsold", "--rep=new", "--no-u", site}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "site/sub/a.txt.bak"), "old");
+    EXPECT_EQ(Run({"-Rborig", "-s", "new", "-r", "newer", "--no-undo", site}), 0) << err_;  // -b's extension
+    EXPECT_EQ(ReadBytes(Dir() / "site/sub/a.txt.orig"), "new");
+    const std::pair<std::vector<std::string>, std::string> usage[] = {
+        {{"--chek"}, "unknown option '--chek' (did you mean --check?)"},
+        {{"--ex", "x"}, "option '--ex' is ambiguous: --exclude, --exclude-dir"},
+        {{"-n", "--diff"}, "--check (-n) and --diff cannot be combined"},
+        {{"--hidden=yes"}, "option --hidden takes no value"},
+        {{"-nq"}, "unknown option '-q'"},
+    };
+    for (auto [args, message] : usage) {
+        args.insert(args.end(), {"-s", "a", "-r", "b", site});
+        EXPECT_EQ(Run(args), 2) << message;
+        EXPECT_NE(err_.find(message), std::string::npos) << err_;
+    }
+}
+
 // An options file supplies the strings and the backup switch; flags given win.
 TEST_F(CliTest, OptionsFile) {
     const auto options =
