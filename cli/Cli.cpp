@@ -64,7 +64,9 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
                " (name a single- or double-byte code page, such as CP1251 or CP932)";
     case SetupError::EmptyBackupExtension: return "the backup extension is empty";
     case SetupError::BadBackupExtension: return "the backup extension '" + extension + "' is not a plain name";
-    case SetupError::UndoRecords: return failure.detail + " (--no-undo corrects without a record)";
+    case SetupError::UndoRecords:
+        return (failure.undo ? UndoProblemText(*failure.undo) : std::string("the undo records cannot be used")) +
+               " (--no-undo corrects without a record)";
     }
     return "cannot correct with these settings";
 }

@@ -18,7 +18,20 @@ int Refused(std::ostream& err, const std::string& message) {
 }
 
 // The store the records are in; the reason it may not be used instead.
-std::variant<UndoStore, std::string> OpenStore() { return UndoStore::Open(UndoStore::DefaultFolder()); }
+std::variant<UndoStore, UndoProblem> OpenStore() { return UndoStore::Open(UndoStore::DefaultFolder()); }
+
+// What makes a record or the store not the user's alone, in words.
+std::string PrivacyText(os::Privacy why) {
+    switch (why) {
+    case os::Privacy::Private: break;
+    case os::Privacy::NotFolder: return "is not a folder";
+    case os::Privacy::NotFile: return "is not a regular file";
+    case os::Privacy::OtherOwner: return "belongs to another user";
+    case os::Privacy::OthersMayWrite: return "may be written by other users";
+    case os::Privacy::Link: return "is a symbolic link";
+    }
+    return "is not the user's alone";
+}
 
 const char* StateName(UndoState state) {
     switch (state) {
@@ -60,15 +73,29 @@ std::string What(const UndoRecord& r) {
 // Record folders of the store that are not used, and why: once each on standard error.
 void TellRefused(const std::vector<RefusedRecord>& refused, std::ostream& err) {
     for (const RefusedRecord& r : refused)
-        err << "tarnwick-cli: the undo record " << PathText(r.path) << " is not used: it " << r.why
+        err << "tarnwick-cli: the undo record " << PathText(r.path) << " is not used: it " << PrivacyText(r.why)
             << " (as ssh refuses such keys)\n";
 }
 
 }  // namespace
 
+std::string UndoProblemText(const UndoProblem& problem) {
+    switch (problem.kind) {
+    case UndoProblem::Kind::NoFolder: return "no folder for undo records (neither XDG_STATE_HOME nor HOME is set)";
+    case UndoProblem::Kind::StoreNotMade:
+        return "the undo record folder " + PathText(problem.path) + " cannot be made: " + problem.code.message();
+    case UndoProblem::Kind::NotPrivate:
+        return "the undo record folder " + PathText(problem.path) + " " + PrivacyText(problem.privacy);
+    case UndoProblem::Kind::NoRecordFolder: return "cannot make a record folder in " + PathText(problem.path);
+    case UndoProblem::Kind::RecordNotWritten:
+        return "cannot write a record in " + PathText(problem.path) + ": " + problem.code.message();
+    }
+    return "the undo records cannot be used";
+}
+
 int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
     auto store = OpenStore();
-    if (auto* why = std::get_if<std::string>(&store)) return Refused(err, *why);
+    if (auto* why = std::get_if<UndoProblem>(&store)) return Refused(err, UndoProblemText(*why));
     std::vector<RefusedRecord> refused;
     const std::vector<UndoRecord> records = std::get<UndoStore>(store).Records(&refused);
     TellRefused(refused, err);
@@ -103,7 +130,7 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
 int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (options.paths.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
     auto opened = OpenStore();
-    if (auto* why = std::get_if<std::string>(&opened)) return Refused(err, *why);
+    if (auto* why = std::get_if<UndoProblem>(&opened)) return Refused(err, UndoProblemText(*why));
     const UndoStore& store = std::get<UndoStore>(opened);
     std::vector<RefusedRecord> refused;
     const std::vector<UndoRecord> records = store.Records(&refused);
@@ -118,7 +145,7 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
         for (const RefusedRecord& r : refused)
             if (!target && r.id == options.paths[0])
                 return Refused(err, "the record of run " + options.paths[0] + " is not used: " + PathText(r.path) +
-                                        " " + r.why);
+                                        " " + PrivacyText(r.why));
         if (!target) return Refused(err, "no run " + options.paths[0] + " to undo (see --history)");
     }
     // The undo keeps a record of its own, so that it can be undone too.
@@ -127,7 +154,7 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
         return Refused(err, refusal->busy         ? "run " + target->id + " is being undone by another process; " +
                                                         "run --undo again when that undo has ended"
                             : refusal->unreadable ? "the record of run " + target->id + " can no longer be read"
-                                                  : refusal->why);
+                                                  : UndoProblemText(*refusal->problem));
     RestoreRun& run = std::get<RestoreRun>(undo);
     run.StopOn(&StopRequested());
     const StringForms none;

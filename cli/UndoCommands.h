@@ -3,11 +3,15 @@
 // tarnwick-cli --history and --undo: the runs kept for undo, and putting one back.
 
 #include "CommandLine.h"
+#include "Undo.h"
 
 #include <iosfwd>
+#include <string>
 
 namespace tarnwick::cli {
 
+// Why the undo records cannot be used, in words.
+std::string UndoProblemText(const UndoProblem& problem);
 // Lists the runs kept for undo, newest first; 0, or 2 when the records may not be read.
 int History(const CommandLine& options, std::ostream& out, std::ostream& err);
 // Undoes the run named as the one PATH, or the newest run no later run undid:

@@ -688,7 +688,9 @@ ProcessResult Corrector::PutBack(Pending& p, Undo& undo, const fs::path& hold, b
     undo.stands = true;
     if (!p.placed.kept.empty()) p.BackupFolder().Remove(p.placed.kept);
     p.in.Close();
-    return Failed(p.file, FailureKind::Changed, {}, {}, "late");
+    Failure late{FailureKind::Changed, p.file};
+    late.late = Failure::Late::Corrected;
+    return Failed(std::move(late));
 }
 
 }  // namespace tarnwick

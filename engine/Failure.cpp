@@ -34,10 +34,10 @@ std::string Failure::Reason() const {
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
     case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
     case FailureKind::Changed:
-        if (detail == "late")
+        if (late == Late::Corrected)
             return "changed by another program just as it was replaced: the corrected file is in place without "
                    "that change";
-        if (detail == "late-restore")
+        if (late == Late::Restored)
             return "changed by another program just as it was put back: the original is in place without that change";
         return "changed by another program while being corrected";
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", code);

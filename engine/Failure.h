@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -44,9 +45,11 @@ struct Failure {
     std::filesystem::path path = {};   // the file or folder the failure concerns
     std::error_code code = {};         // the system's reason, where there is one
     std::filesystem::path other = {};  // the second path of the step (the backup), if any
-    // The encoding, for NotRepresentable; for a Changed file, "late" where it was left corrected and
-    // "late-restore" where an undo left it restored, without a write that came just then.
+    // The encoding, for NotRepresentable.
     std::string detail = {};
+    // For a Changed file: a write that came just as it was replaced, which
+    // the file in place is without (the correction or the undo stayed).
+    enum class Late : std::uint8_t { No, Corrected, Restored } late = Late::No;
 
     // The reason without the path: "cannot write the corrected file: File too large".
     std::string Reason() const;

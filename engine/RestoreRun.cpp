@@ -23,7 +23,7 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
     mine.paths = target.paths;
     mine.roots = target.roots;
     auto keeper = UndoKeeper::Start(store, std::move(mine));
-    if (auto* why = std::get_if<std::string>(&keeper)) return UndoRefusal{false, false, std::move(*why)};
+    if (auto* problem = std::get_if<UndoProblem>(&keeper)) return UndoRefusal{false, false, *problem};
     RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
     run.hold_ = std::move(hold);
     return run;
@@ -237,7 +237,8 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, co
         // No second name could be had (no hard links here): the original stays, without that write.
         if (!hold.empty()) folder.Remove(hold);
         if (kept) keeper_->Replaced(*kept), keeper_->Confirm(*kept);
-        failure = Failure{FailureKind::Changed, e.path, {}, {}, "late-restore"};
+        failure = Failure{FailureKind::Changed, e.path};
+        failure.late = Failure::Late::Restored;
         return FileOutcome::Failed;
     }
     if (!hold.empty()) folder.Remove(hold);

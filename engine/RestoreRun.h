@@ -23,7 +23,7 @@ namespace tarnwick {
 struct UndoRefusal {
     bool unreadable = false;  // the record of the run to undo can no longer be read whole
     bool busy = false;        // another undo of that run is under way
-    std::string why;          // otherwise: why a record of the undo's own cannot be begun
+    std::optional<UndoProblem> problem;  // otherwise: why a record of the undo's own cannot be begun
 };
 
 class RestoreRun {

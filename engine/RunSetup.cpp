@@ -8,9 +8,9 @@ namespace tarnwick {
 namespace {
 
 // The record of a correcting run in the making, in the user's record folder.
-std::variant<std::shared_ptr<UndoKeeper>, std::string> StartUndoRecord(const RunRequest& request) {
+std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> StartUndoRecord(const RunRequest& request) {
     auto store = UndoStore::Open(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder);
-    if (auto* why = std::get_if<std::string>(&store)) return *why;
+    if (auto* why = std::get_if<UndoProblem>(&store)) return *why;
     UndoRecord record;
     for (const TextPair& pair : request.pairs)
         record.pairs.emplace_back(Utf16ToUtf8(pair.search).value_or(""), Utf16ToUtf8(pair.replace).value_or(""));
@@ -102,7 +102,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     // too: the records are read once, by the run's own record where it keeps one.
     if (request.keepUndo && request.mode == RunMode::Correct) {
         auto keeper = StartUndoRecord(request);
-        if (auto* why = std::get_if<std::string>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
+        if (auto* why = std::get_if<UndoProblem>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
         auto& kept = std::get<std::shared_ptr<UndoKeeper>>(keeper);
         run.KnownBackups(kept->BackupsMadeBefore());
         run.KeepUndo(std::move(kept));

@@ -64,7 +64,7 @@ enum class SetupError {
 struct SetupFailure {
     SetupError error;
     std::string encoding = {};  // the encoding the error names, if any
-    std::string detail = {};    // UndoRecords: the folder and the reason
+    std::optional<UndoProblem> undo = {};  // UndoRecords: why
     std::size_t pair = 0;       // the pair whose string it is, for the errors about a string
 };
 

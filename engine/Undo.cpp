@@ -435,12 +435,12 @@ fs::path UndoStore::DefaultFolder() {
     return state.empty() ? fs::path() : state / "undo";
 }
 
-std::variant<UndoStore, std::string> UndoStore::Open(const fs::path& folder) {
-    if (folder.empty()) return std::string("no folder for undo records (neither XDG_STATE_HOME nor HOME is set)");
-    std::string why;
+std::variant<UndoStore, UndoProblem> UndoStore::Open(const fs::path& folder) {
+    if (folder.empty()) return UndoProblem{UndoProblem::Kind::NoFolder};
+    os::Privacy why = os::Privacy::Private;
     if (auto ec = os::MakePrivateFolder(folder, why)) {
-        if (why.empty()) why = "cannot be made: " + ec.message();
-        return "the undo record folder " + PathText(folder) + " " + why;
+        if (why == os::Privacy::Private) return UndoProblem{UndoProblem::Kind::StoreNotMade, folder, ec};
+        return UndoProblem{UndoProblem::Kind::NotPrivate, folder, {}, why};
     }
     return UndoStore(folder);
 }
@@ -449,7 +449,7 @@ std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
     std::set<fs::path> made;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string why;
+        os::Privacy why;
         if (os::CheckPrivate(it->path(), true, why)) continue;
         if (auto record = ReadRecord(it->path(), false)) AddBackupsMade(*record, made);
     }
@@ -463,7 +463,7 @@ std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) 
         const fs::path name = it->path().filename();
         if (it->is_symlink(ec)) {
             // A record's folder is never a link: another could make one lead to a record of its own.
-            if (refused && it->is_directory(ec)) refused->push_back({name.string(), it->path(), "is a symbolic link"});
+            if (refused && it->is_directory(ec)) refused->push_back({name.string(), it->path(), os::Privacy::Link});
             continue;
         }
         if (!it->is_directory(ec)) continue;
@@ -473,12 +473,12 @@ std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) 
             continue;
         }
         // A record another user could have written is not used, as ssh refuses such keys.
-        std::string why;
+        os::Privacy why = os::Privacy::Private;
         const bool hasRecord = fs::exists(it->path() / kRecordName, ec);
         fs::path wrong = it->path();
         if (os::CheckPrivate(wrong, true, why) ||
             (hasRecord && os::CheckPrivate(wrong = it->path() / kRecordName, false, why))) {
-            if (refused && !why.empty()) refused->push_back({name.string(), wrong, why});
+            if (refused && why != os::Privacy::Private) refused->push_back({name.string(), wrong, why});
             continue;
         }
         if (!hasRecord) {
@@ -588,7 +588,7 @@ std::error_code DigestOf(os::File& file, int version, std::string& digest, std::
     return {};
 }
 
-std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
+std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
                                                                          UndoBudget budget) {
     std::vector<UndoRecord> older = store.Records();
     std::set<fs::path> backupsMade;
@@ -597,7 +597,7 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
     // The run an undo puts back is never made room for: its originals are in use.
     std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
     record.id = NewRecordFolder(store.Folder());
-    if (record.id.empty()) return "cannot make a record folder in " + PathText(store.Folder());
+    if (record.id.empty()) return UndoProblem{UndoProblem::Kind::NoRecordFolder, store.Folder()};
     // Room for this run among the runs kept; a record another process holds stays.
     for (auto it = older.begin(); it != older.end() && older.size() >= budget.runs;)
         it = RemoveRecord(it->folder) ? older.erase(it) : std::next(it);
@@ -611,7 +611,7 @@ std::variant<std::shared_ptr<UndoKeeper>, std::string> UndoKeeper::Start(const U
     // The record is written as the run goes, under another name until it is
     // complete, held so that no one completes it while the run lives.
     const auto failed = [&](std::error_code ec) {
-        return "cannot write a record in " + PathText(keeper->record_.folder) + ": " + ec.message();
+        return UndoProblem{UndoProblem::Kind::RecordNotWritten, keeper->record_.folder, ec};
     };
     if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_)) return failed(ec);
     if (auto ec = keeper->folder_.CreateNew(kFreshName, keeper->out_)) return failed(ec);

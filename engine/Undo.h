@@ -87,7 +87,22 @@ struct UndoBudget {
 struct RefusedRecord {
     std::string id;              // the run's, as its folder is named
     std::filesystem::path path;  // the record's folder or file that is not the user's alone
-    std::string why;             // "belongs to another user", "may be written by other users"...
+    os::Privacy why = os::Privacy::Private;
+};
+
+// Why the store cannot be used, or a record not begun in it.
+struct UndoProblem {
+    enum class Kind : std::uint8_t {
+        NoFolder,      // neither XDG_STATE_HOME nor HOME is set
+        StoreNotMade,  // `path` cannot be made: `code`
+        NotPrivate,    // `path` is not the user's alone: `privacy`
+        NoRecordFolder,  // no record folder can be made in the store at `path`
+        RecordNotWritten,  // the record in `path` cannot be written: `code`
+    };
+    Kind kind;
+    std::filesystem::path path = {};
+    std::error_code code = {};
+    os::Privacy privacy = os::Privacy::Private;
 };
 
 class UndoStore {
@@ -96,7 +111,7 @@ public:
     // ~/.local/state/tarnwick/undo), %LOCALAPPDATA%\Tarnwick\undo on Windows.
     static std::filesystem::path DefaultFolder();
     // The store at `folder`, made when missing; the reason it may not be used instead.
-    static std::variant<UndoStore, std::string> Open(const std::filesystem::path& folder);
+    static std::variant<UndoStore, UndoProblem> Open(const std::filesystem::path& folder);
 
     const std::filesystem::path& Folder() const { return folder_; }
     // The complete records, newest first, without their files. A record a
@@ -132,7 +147,7 @@ class UndoKeeper {
 public:
     // Opens a record folder for a new run in `store`, removing the oldest
     // records beyond the budget of runs (never one another process holds).
-    static std::variant<std::shared_ptr<UndoKeeper>, std::string> Start(const UndoStore& store, UndoRecord record,
+    static std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> Start(const UndoStore& store, UndoRecord record,
                                                                         UndoBudget budget = {});
 
     // The file about to be replaced: the entry `name` of `folder` that was

@@ -253,16 +253,25 @@ Path UserStateFolder(std::string_view name);
 // Makes the folder `folder` (its parent must exist), for this user alone
 // where the system has permission bits (0700); file_exists when something is there.
 std::error_code CreateFolder(const Path& folder);
+// What makes a file or folder not this user's alone.
+enum class Privacy : std::uint8_t {
+    Private,
+    NotFolder,
+    NotFile,         // not a regular file
+    OtherOwner,      // belongs to another user
+    OthersMayWrite,  // others may write to it
+    Link,            // a symbolic link
+};
 // Makes `folder` (and any missing parent) for this user alone and checks it:
 // on POSIX it must be this user's and no one else may write to it (as ssh
 // asks of its keys); `why` then says what is wrong. Created folders are
 // private (0700). Windows relies on the profile folder's access list.
-std::error_code MakePrivateFolder(const Path& folder, std::string& why);
+std::error_code MakePrivateFolder(const Path& folder, Privacy& why);
 // Whether `path` (not followed if a link) is a folder (`folder`) or a regular
 // file of this user's that no one else may write, as MakePrivateFolder asks
 // of its folder; `why` says what is wrong otherwise. Windows relies on the
 // profile folder's access list.
-std::error_code CheckPrivate(const Path& path, bool folder, std::string& why);
+std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why);
 // How many more files this process may open (the open-file limit less what is
 // open now); a large number where the system sets no low limit.
 std::size_t OpenFilesLeft();

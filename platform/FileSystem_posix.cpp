@@ -632,7 +632,7 @@ std::error_code CreateFolder(const Path& folder) {
     return {};
 }
 
-std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
+std::error_code MakePrivateFolder(const Path& folder, Privacy& why) {
     std::error_code ec;
     if (folder.has_parent_path() && !std::filesystem::exists(folder, ec)) {
         std::filesystem::create_directories(folder.parent_path(), ec);
@@ -642,17 +642,18 @@ std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
     return CheckPrivate(folder, true, why);
 }
 
-std::error_code CheckPrivate(const Path& path, bool folder, std::string& why) {
+std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why) {
     struct stat st {};
+    why = Privacy::Private;
     if (::lstat(path.c_str(), &st) != 0) return LastError();
-    const auto refuse = [&](const char* reason) {
+    const auto refuse = [&](Privacy reason) {
         why = reason;
         return std::make_error_code(std::errc::permission_denied);
     };
-    if (folder && !S_ISDIR(st.st_mode)) return refuse("is not a folder");
-    if (!folder && !S_ISREG(st.st_mode)) return refuse("is not a regular file");
-    if (st.st_uid != ::geteuid()) return refuse("belongs to another user");
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return refuse("may be written by other users");
+    if (folder && !S_ISDIR(st.st_mode)) return refuse(Privacy::NotFolder);
+    if (!folder && !S_ISREG(st.st_mode)) return refuse(Privacy::NotFile);
+    if (st.st_uid != ::geteuid()) return refuse(Privacy::OtherOwner);
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return refuse(Privacy::OthersMayWrite);
     return {};
 }
 

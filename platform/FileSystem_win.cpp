@@ -724,22 +724,24 @@ std::error_code CreateFolder(const Path& folder) {
     return {};
 }
 
-std::error_code MakePrivateFolder(const Path& folder, std::string& why) {
+std::error_code MakePrivateFolder(const Path& folder, Privacy& why) {
     std::error_code ec;
+    why = Privacy::Private;
     std::filesystem::create_directories(folder, ec);
     if (ec) return ec;
     if (!std::filesystem::is_directory(folder, ec)) {
-        why = "is not a folder";
+        why = Privacy::NotFolder;
         return ec ? ec : std::make_error_code(std::errc::permission_denied);
     }
     return {};
 }
 
-std::error_code CheckPrivate(const Path& path, bool folder, std::string& why) {
+std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why) {
     FileInfo info;
+    why = Privacy::Private;
     if (auto ec = Stat(path, info, false)) return ec;
     if (folder != info.directory) {
-        why = folder ? "is not a folder" : "is not a regular file";
+        why = folder ? Privacy::NotFolder : Privacy::NotFile;
         return std::make_error_code(std::errc::permission_denied);
     }
     return {};

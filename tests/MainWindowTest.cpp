@@ -316,6 +316,31 @@ TEST_F(MainWindowTest, CtrlZUndoesTheNewestRun) {
     EXPECT_TRUE(F().Command1->isEnabled());  // a.htm is to correct again
 }
 
+// Undo records others may write are not used, and the window says so in
+// its own language, naming the folder: never in another's words.
+TEST_F(MainWindowTest, UnusableRecordsAreToldInRussian) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the profile folder's access list protects the records on Windows";
+#endif
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    Make("site/a.htm", "abc");
+    fs::create_directories(Dir() / ".undo");
+    fs::permissions(Dir() / ".undo", fs::perms::all);
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    F().Command1->setFocus();
+    QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_EQ(ui_.boxes[0].text, "Отмена невозможна: в папку записей " + Q(Dir() / ".undo") +
+                                     " могут писать другие пользователи.");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    ASSERT_EQ(ui_.boxes.size(), 2u);
+    EXPECT_TRUE(ui_.boxes[1].text.contains("могут писать другие пользователи. Файлы не изменены."))
+        << ui_.boxes[1].text.toStdString();
+    EXPECT_EQ(ReadBytes(Dir() / "site/a.htm"), "abc");
+}
+
 // Binary files are left alone: not queued by a folder scan, and one chosen
 // alone says so and cannot be processed.
 TEST_F(MainWindowTest, BinaryFilesAreLeftAlone) {

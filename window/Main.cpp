@@ -208,8 +208,9 @@ void Main::dropEvent(QDropEvent* event) {
 void Main::UndoNewestRun() {
     if (busy_) return;
     auto opened = UndoStore::Open(setup_.undoFolder.empty() ? UndoStore::DefaultFolder() : setup_.undoFolder);
-    if (auto* why = std::get_if<std::string>(&opened)) {
-        Box(QStringLiteral("Отмена невозможна: ") + QString::fromStdString(*why), kErrorTitle, BoxIcon::Critical);
+    if (auto* why = std::get_if<UndoProblem>(&opened)) {
+        Box(QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*why) + QLatin1Char('.'), kErrorTitle,
+            BoxIcon::Critical);
         return;
     }
     const UndoStore& store = std::get<UndoStore>(opened);
@@ -227,7 +228,8 @@ void Main::UndoNewestRun() {
         Box(refusal->busy         ? QStringLiteral("Эта обработка уже отменяется другим запуском программы. "
                                                    "Повторите отмену, когда он закончит.")
             : refusal->unreadable ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
-                                  : QStringLiteral("Отмена невозможна: ") + QString::fromStdString(refusal->why),
+                                  : QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*refusal->problem) +
+                                        QLatin1Char('.'),
             kErrorTitle, BoxIcon::Critical);
         return;
     }
@@ -337,7 +339,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
         break;
     case SetupError::UndoRecords:
         text = QStringLiteral("Папка записей для отмены не может быть использована: ") +
-               QString::fromStdString(failure.detail) + QStringLiteral(". Файлы не изменены.");
+               (failure.undo ? DescribeUndoProblem(*failure.undo) : QString()) + QStringLiteral(". Файлы не изменены.");
         break;
     case SetupError::EmptyBackupExtension:
     case SetupError::BadBackupExtension:
