@@ -234,8 +234,9 @@ std::optional<int> ReadEncoding(const CommandLine& options, std::ostream& err, R
     if (!pages) {
         if (bad.empty()) return Usage(err, "a name in the list '" + *options.legacy + "' of --legacy is empty");
         if (IsUtf8(bad))
-            return Usage(err, "the legacy code page cannot be UTF-8 (name a single- or double-byte code page, such as "
-                              "CP1251 or CP932)");
+            return Usage(err,
+                         "the legacy code page cannot be UTF-8 (name a single- or double-byte code page, such as "
+                         "CP1251 or CP932)");
         return Usage(err, "unknown or unsupported encoding '" + bad + "' (" + kSupportedEncodings + ")");
     }
     request.legacy = std::move(*pages);

@@ -30,8 +30,8 @@ struct CommandLine {
     bool recursive = false;
     bool followFileLinks = false;  // links to files in folders followed wherever they lead
     bool hidden = false;           // hidden files and folders taken too
-    bool binary = false;  // binary files are corrected too
-    bool noUndo = false;  // no record for undo
+    bool binary = false;           // binary files are corrected too
+    bool noUndo = false;           // no record for undo
     bool history = false;
     bool undo = false;  // the ID, if any, is the one PATH
     std::vector<std::string> include, exclude, excludeDir;

@@ -47,8 +47,9 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
         if (line[0] == '#') {
             // A colour or an anchor that starts with '#' would be taken for a comment.
             if (warnings && line.find('\t') != std::string::npos)
-                warnings->push_back(at("a comment holding a TAB is skipped; to replace a string that starts with "
-                                       "'#', write '\\#'"));
+                warnings->push_back(
+                    at("a comment holding a TAB is skipped; to replace a string that starts with "
+                       "'#', write '\\#'"));
             continue;
         }
         const std::size_t tab = line.find('\t');

@@ -151,8 +151,8 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     // The undo keeps a record of its own, so that it can be undone too.
     auto undo = RestoreRun::Of(store, *target);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo))
-        return Refused(err, refusal->busy         ? "run " + target->id + " is being undone by another process; " +
-                                                        "run --undo again when that undo has ended"
+        return Refused(err, refusal->busy ? "run " + target->id + " is being undone by another process; " +
+                                                "run --undo again when that undo has ended"
                             : refusal->unreadable ? "the record of run " + target->id + " can no longer be read"
                                                   : UndoProblemText(*refusal->problem));
     RestoreRun& run = std::get<RestoreRun>(undo);

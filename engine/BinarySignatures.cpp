@@ -8,7 +8,7 @@ namespace {
 
 struct Signature {
     std::string_view format;
-    std::size_t at;           // where in the file it stands
+    std::size_t at;  // where in the file it stands
     std::string_view bytes;
 };
 
@@ -22,7 +22,9 @@ constexpr Signature kSignatures[] = {
     {"ZIP", 0, "PK\x05\x06"sv},
     {"ZIP", 0, "PK\x07\x08"sv},
     {"gzip", 0, "\x1F\x8B"sv},
-    {"xz", 0, "\xFD" "7zXZ\0"sv},
+    {"xz", 0,
+     "\xFD"
+     "7zXZ\0"sv},
     {"zstd", 0, "\x28\xB5\x2F\xFD"sv},
     {"bzip2", 0, "BZh"sv},  // and a block size digit, then the block's magic (checked below)
     {"7z", 0, "7z\xBC\xAF\x27\x1C"sv},
@@ -44,7 +46,9 @@ constexpr Signature kSignatures[] = {
     {"MP4", 4, "ftyp"sv},
     {"Ogg", 0, "OggS"sv},
     {"FLAC", 0, "fLaC"sv},
-    {"ELF", 0, "\x7F" "ELF"sv},
+    {"ELF", 0,
+     "\x7F"
+     "ELF"sv},
     {"Mach-O", 0, "\xFE\xED\xFA\xCE"sv},
     {"Mach-O", 0, "\xFE\xED\xFA\xCF"sv},
     {"Mach-O", 0, "\xCE\xFA\xED\xFE"sv},
@@ -65,7 +69,8 @@ bool Starts(std::string_view head, const Signature& s) {
 
 // What a short signature needs besides, so that text starting with the same letters is not taken.
 bool Confirmed(std::string_view head, const Signature& s) {
-    if (s.format == "bzip2") return head.size() >= 10 && head[3] >= '1' && head[3] <= '9' && head.substr(4, 6) == "1AY&SY";
+    if (s.format == "bzip2")
+        return head.size() >= 10 && head[3] >= '1' && head[3] <= '9' && head.substr(4, 6) == "1AY&SY";
     if (s.at == 8) return head.substr(0, 4) == "RIFF";
     if (s.format == "BMP") return head.size() >= 10 && head.substr(6, 4) == std::string_view("\0\0\0\0", 4);
     if (s.format == "PE") return head.size() >= 16 && std::count(head.begin() + 2, head.end(), '\0') >= 4;

@@ -80,8 +80,7 @@ private:
 
 }  // namespace
 
-ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
-    : chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
+ContentRules::ContentRules(StringForms forms, std::size_t chunkSize) : chunkSize_(std::max<std::size_t>(chunkSize, 1)) {
     auto tables = std::make_shared<Tables>();
     Tables& t = *tables;
     t.forms = std::move(forms);
@@ -103,7 +102,8 @@ ContentRules::ContentRules(StringForms forms, std::size_t chunkSize)
             const auto e = static_cast<Encoding>(i);
             t.pairNeedles[p].search[i] = needle(t.forms.Search(p, e));
             t.pairNeedles[p].replace[i] = needle(t.forms.Replace(p, e));
-            if (t.forms.Search(p, e) && t.forms.Search(p, e)->empty()) t.emptySearch = t.pairNeedles[p].emptySearch = true;
+            if (t.forms.Search(p, e) && t.forms.Search(p, e)->empty())
+                t.emptySearch = t.pairNeedles[p].emptySearch = true;
             if (t.forms.Replace(p, e) && t.forms.Replace(p, e)->empty()) t.emptyReplace = true;
         }
     }
@@ -173,7 +173,7 @@ void ContentRules::BuildManySearch(Tables& t) {
         for (std::size_t k = 0; k < searchIds.size(); ++k)
             searchOf[static_cast<std::size_t>(searchIds[k])] = static_cast<int>(k);
         t.many.push_back({MultiSearcher(texts(allIds)), std::move(allIds), std::move(allSearch),
-                         MultiSearcher(texts(searchIds)), std::move(searchOf)});
+                          MultiSearcher(texts(searchIds)), std::move(searchOf)});
     }
 }
 

@@ -96,7 +96,8 @@ std::size_t Corrector::PageRules(const CodePage& page) {
     auto& made = pageCache_->made;
     for (std::size_t i = 0; i < made.size(); ++i)
         if (made[i].first == label) return i + 1;
-    ContentRules rules(StringForms::Candidates(pageCache_->pairs, page, rules_.Forms().AsciiFiles()), rules_.ChunkSize());
+    ContentRules rules(StringForms::Candidates(pageCache_->pairs, page, rules_.Forms().AsciiFiles()),
+                       rules_.ChunkSize());
     rules.TakeBinaryFiles(rules_.TakesBinaryFiles());
     rules.WatchUtf8(true);
     made.emplace_back(label, std::move(rules));
@@ -157,7 +158,10 @@ std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::
         std::string pages;
         for (std::size_t i = 0; i < decision.ambiguous.size(); ++i)
             pages += (i == 0 ? "" : i + 1 == decision.ambiguous.size() ? " or " : ", ") + decision.ambiguous[i];
-        return Failure{decision.amongNamed ? FailureKind::AmbiguousNamedPage : FailureKind::AmbiguousPage, file, {}, {},
+        return Failure{decision.amongNamed ? FailureKind::AmbiguousNamedPage : FailureKind::AmbiguousPage,
+                       file,
+                       {},
+                       {},
                        std::move(pages)};
     }
     if (!decision.page) return std::nullopt;
@@ -594,8 +598,9 @@ ProcessResult Corrector::Finish(Pending& p) {
     // while the backup is one too (an edit of the backup would change it), nor
     // where the file has other names.
     const bool backupIsIt = p.backupInPlace || (p.placed.backup && p.placed.backupAs.SameFileAs(p.before));
-    const UndoKeeper::Original original{fs::absolute(p.target),  p.folder, p.targetName, p.before,
-                                        p.readDigest.Hex(),      p.in,     backup,        backupIsIt || p.before.links > 1};
+    const UndoKeeper::Original original{
+        fs::absolute(p.target), p.folder, p.targetName, p.before,
+        p.readDigest.Hex(),     p.in,     backup,       backupIsIt || p.before.links > 1};
     p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
     ProcessResult result = PutInPlace(p, undo);
     if (p.kept && result.Corrected()) undo_->Replaced(*p.kept);

@@ -72,9 +72,9 @@ struct FilePage {
 
 struct CheckResult {
     FileVerdict verdict = FileVerdict::Unknown;
-    std::optional<Failure> failure;  // set when the file could not be read; verdict is Unknown
-    EncodingSet encodings;           // of the search string's occurrences
-    bool notUtf8 = false;            // read whole and found not to be valid UTF-8 (ContentRules::Findings)
+    std::optional<Failure> failure;       // set when the file could not be read; verdict is Unknown
+    EncodingSet encodings;                // of the search string's occurrences
+    bool notUtf8 = false;                 // read whole and found not to be valid UTF-8 (ContentRules::Findings)
     std::uint64_t device = 0, inode = 0;  // which file was read
     std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
     FilePage page;                        // which legacy code page it was read in, where not the run's
@@ -91,15 +91,13 @@ struct ProcessResult {
     std::filesystem::path sameAs;
     // This name leads to a file the run told under this very name before: not told again.
     bool toldBefore = false;
-    EncodingSet encodings;  // of the search string's occurrences
+    EncodingSet encodings;                // of the search string's occurrences
     std::uint64_t device = 0, inode = 0;  // the corrected file
     std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
     FilePage page;                        // which legacy code page it was read in, where not the run's
 
     // The file was really rewritten.
-    bool Corrected() const {
-        return !failure && sameAs.empty() && !toldBefore && verdict == FileVerdict::ToCorrect;
-    }
+    bool Corrected() const { return !failure && sameAs.empty() && !toldBefore && verdict == FileVerdict::ToCorrect; }
 };
 
 // One correction: the search and replace strings in the encodings files may
@@ -241,15 +239,15 @@ private:
     // What a report says of the page a file was read in.
     FilePage PageOf(const Findings& found) const;
 
-    ContentRules rules_;  // what a file holds, how it is replaced; its buffer serves the rewrite too
-    std::optional<PageDecider> pages_;     // with DecidePages
-    std::string pageHead_;                 // a file's first bytes, to decide its page
+    ContentRules rules_;                // what a file holds, how it is replaced; its buffer serves the rewrite too
+    std::optional<PageDecider> pages_;  // with DecidePages
+    std::string pageHead_;              // a file's first bytes, to decide its page
     std::vector<std::optional<ContentRules>> pageRules_;  // this copy's of the other pages' rules, by number - 1
     // The other pages' rules made once for all copies of the corrector (their tables are shared).
     struct PageCache;
     std::shared_ptr<PageCache> pageCache_;
     BackupPolicy backup_;
-    UndoKeeper* undo_ = nullptr;  // keeps each original for undo, when the run keeps a record
+    UndoKeeper* undo_ = nullptr;     // keeps each original for undo, when the run keeps a record
     std::filesystem::path beganIn_;  // the folder last named to it as written in
     std::chrono::milliseconds lockWait_{kLockWaitMs};
     LinkRule links_;

@@ -55,10 +55,12 @@ std::string Failure::Reason() const {
         return WithCode("a stopped run's temporary file that cannot be removed", code);
     case FailureKind::EmptyName: return "name " + detail + " of the list is empty";
     case FailureKind::AmbiguousPage:
-        return "could be in " + detail + ", which read a search string differently: name its code page with --legacy "
+        return "could be in " + detail +
+               ", which read a search string differently: name its code page with --legacy "
                "(or LegacyCodePage in the options file)";
     case FailureKind::AmbiguousNamedPage:
-        return "could be in " + detail + ", which read a search string differently: name a single code page with "
+        return "could be in " + detail +
+               ", which read a search string differently: name a single code page with "
                "--legacy (or LegacyCodePage in the options file)";
     case FailureKind::OwnRecord: return "one of this program's undo records";
     case FailureKind::BackupIsRunFile:

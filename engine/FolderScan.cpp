@@ -13,8 +13,8 @@ namespace {
 
 // Opens the folder of `place`; the failure otherwise.
 std::optional<Failure> OpenPlace(const FolderPlace& place, os::Folder& folder) {
-    std::error_code ec = place.parent ? place.parent->OpenFolder(place.path.filename(), folder)
-                                      : os::Folder::Open(place.path, folder);
+    std::error_code ec =
+        place.parent ? place.parent->OpenFolder(place.path.filename(), folder) : os::Folder::Open(place.path, folder);
     if (ec == std::errc::too_many_symbolic_link_levels || (ec == std::errc::not_a_directory && place.parent))
         return Failure{FailureKind::BecameLink, place.path, ec};
     if (ec) return Failure{FailureKind::List, place.path, ec, {}};

@@ -27,29 +27,47 @@ struct KnownPage {
 
 // The pages a detector may name, and how they are read here.
 constexpr KnownPage kDetected[] = {
-    {"WINDOWS-1250", "CP1250", 1250}, {"WINDOWS-1251", "CP1251", 1251}, {"WINDOWS-1252", "CP1252", 1252},
-    {"WINDOWS-1253", "CP1253", 1253}, {"WINDOWS-1254", "CP1254", 1254}, {"WINDOWS-1255", "CP1255", 1255},
-    {"WINDOWS-1256", "CP1256", 1256}, {"WINDOWS-1257", "CP1257", 1257}, {"WINDOWS-1258", "CP1258", 1258},
-    {"ISO-8859-1", "CP1252", 1252},   {"ISO-8859-15", "CP1252", 1252},  {"ISO-8859-2", "", 28592},
-    {"ISO-8859-5", "", 28595},        {"ISO-8859-7", "", 28597},        {"ISO-8859-8", "", 28598},
-    {"ISO-8859-9", "CP1254", 1254},   {"KOI8-R", "", 20866},            {"KOI8-U", "", 21866},
-    {"IBM866", "CP866", 866},         {"IBM855", "CP855", 855},         {"MAC-CYRILLIC", "", 10007},
-    {"TIS-620", "CP874", 874},        {"WINDOWS-874", "CP874", 874},    {"SHIFT_JIS", "CP932", 932},
-    {"EUC-JP", "", 20932},            {"GB18030", "", 54936},           {"BIG5", "CP950", 950},
-    {"UHC", "CP949", 949},            {"EUC-KR", "CP949", 949},
+    {"WINDOWS-1250", "CP1250", 1250},
+    {"WINDOWS-1251", "CP1251", 1251},
+    {"WINDOWS-1252", "CP1252", 1252},
+    {"WINDOWS-1253", "CP1253", 1253},
+    {"WINDOWS-1254", "CP1254", 1254},
+    {"WINDOWS-1255", "CP1255", 1255},
+    {"WINDOWS-1256", "CP1256", 1256},
+    {"WINDOWS-1257", "CP1257", 1257},
+    {"WINDOWS-1258", "CP1258", 1258},
+    {"ISO-8859-1", "CP1252", 1252},
+    {"ISO-8859-15", "CP1252", 1252},
+    {"ISO-8859-2", "", 28592},
+    {"ISO-8859-5", "", 28595},
+    {"ISO-8859-7", "", 28597},
+    {"ISO-8859-8", "", 28598},
+    {"ISO-8859-9", "CP1254", 1254},
+    {"KOI8-R", "", 20866},
+    {"KOI8-U", "", 21866},
+    {"IBM866", "CP866", 866},
+    {"IBM855", "CP855", 855},
+    {"MAC-CYRILLIC", "", 10007},
+    {"TIS-620", "CP874", 874},
+    {"WINDOWS-874", "CP874", 874},
+    {"SHIFT_JIS", "CP932", 932},
+    {"EUC-JP", "", 20932},
+    {"GB18030", "", 54936},
+    {"BIG5", "CP950", 950},
+    {"UHC", "CP949", 949},
+    {"EUC-KR", "CP949", 949},
 };
 
 // The single-byte pages a file is looked at in for a search string, and the
 // double-byte ones whose rules its bytes are tested against.
 constexpr KnownPage kSingleByte[] = {
-    {"CP1251", "", 1251}, {"CP1252", "", 1252}, {"CP1250", "", 1250}, {"KOI8-R", "", 20866},
-    {"KOI8-U", "", 21866}, {"CP866", "", 866},  {"CP1253", "", 1253}, {"CP1254", "", 1254},
-    {"CP1255", "", 1255}, {"CP1256", "", 1256}, {"CP1257", "", 1257}, {"CP1258", "", 1258},
-    {"CP874", "", 874},
+    {"CP1251", "", 1251}, {"CP1252", "", 1252}, {"CP1250", "", 1250}, {"KOI8-R", "", 20866}, {"KOI8-U", "", 21866},
+    {"CP866", "", 866},   {"CP1253", "", 1253}, {"CP1254", "", 1254}, {"CP1255", "", 1255},  {"CP1256", "", 1256},
+    {"CP1257", "", 1257}, {"CP1258", "", 1258}, {"CP874", "", 874},
 };
 constexpr KnownPage kDoubleByte[] = {
-    {"CP932", "", 932}, {"CP936", "", 936}, {"CP949", "", 949}, {"CP950", "", 950},
-    {"EUC-JP", "", 20932}, {"GB18030", "", 54936},
+    {"CP932", "", 932}, {"CP936", "", 936},    {"CP949", "", 949},
+    {"CP950", "", 950}, {"EUC-JP", "", 20932}, {"GB18030", "", 54936},
 };
 
 bool IsAscii(std::u16string_view text) {
@@ -259,7 +277,7 @@ private:
     std::vector<Page> pages_;
     bool read_ = false;
     std::error_code error_;
-    std::string buffer_;          // the file from offset_ on, as far as read
+    std::string buffer_;  // the file from offset_ on, as far as read
     std::uint64_t offset_ = 0;
     std::uint64_t checked_ = 0;   // the rules are checked before this
     std::uint64_t searched_ = 0;  // the search strings are looked for from this on

@@ -110,8 +110,7 @@ std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& fol
 }
 
 std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::Folder& folder,
-                                                 const fs::path& temporary, os::FileInfo& placed,
-                                                 std::string& digest) {
+                                                 const fs::path& temporary, os::FileInfo& placed, std::string& digest) {
     os::Folder keptFolder;
     fs::path keptName;
     os::File original;
@@ -204,8 +203,8 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, co
     // What is replaced is kept in this run's record, so the undo can be undone.
     std::optional<std::size_t> kept;
     if (keeper_ && !DigestOf(in, 2, nowDigest, buffer_))
-        kept = keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest,
-                             buffer_);
+        kept =
+            keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest, buffer_);
     // The file being replaced under a second name for the moment: a write
     // that lands in it after the check below can still be put back.
     fs::path hold = os::TemporaryFileName();

@@ -21,8 +21,8 @@ namespace tarnwick {
 
 // Why an undo cannot begin.
 struct UndoRefusal {
-    bool unreadable = false;  // the record of the run to undo can no longer be read whole
-    bool busy = false;        // another undo of that run is under way
+    bool unreadable = false;             // the record of the run to undo can no longer be read whole
+    bool busy = false;                   // another undo of that run is under way
     std::optional<UndoProblem> problem;  // otherwise: why a record of the undo's own cannot be begun
 };
 

@@ -43,8 +43,9 @@ FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
         return {file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &result.sameAs};
     // Corrected meanwhile by someone else, or no longer holding the search string.
     if (!result.Corrected()) return {file, FileOutcome::Checked, result.verdict};
-    FileReport report{file,    FileOutcome::Corrected, FileVerdict::ToCorrect, nullptr, result.encodings,
-                      result.replacements, nullptr, result.pairCounts};
+    FileReport report{file,    FileOutcome::Corrected, FileVerdict::ToCorrect,
+                      nullptr, result.encodings,       result.replacements,
+                      nullptr, result.pairCounts};
     report.page = &result.page;
     return report;
 }
@@ -148,11 +149,11 @@ struct CorrectionRun::Batch {
 
     std::deque<Folder> folders;  // where they stay: the files point into them
     std::vector<const fs::path*> files;
-    std::vector<FilePlace> places;     // where each was found
+    std::vector<FilePlace> places;                // where each was found
     std::vector<std::optional<Failure>> refused;  // by file, where not empty: why it cannot be taken
-    std::vector<const Folder*> homes;  // each file's folder, if it was listed
-    std::vector<bool> namedBackup;     // files named that are backups of another file named
-    std::size_t announced = 0;         // folders told so far
+    std::vector<const Folder*> homes;             // each file's folder, if it was listed
+    std::vector<bool> namedBackup;                // files named that are backups of another file named
+    std::size_t announced = 0;                    // folders told so far
     // Folders next in turn, listed on the workers meanwhile, and their listings.
     std::vector<FolderPlace> prefetch;
     std::vector<std::optional<FolderListing>> listed;  // empty where the listing was not done
@@ -302,7 +303,8 @@ void CorrectionRun::Fill(Batch& batch, std::vector<FolderPlace>& stack, Ahead& a
             listing = List(place);
         }
         if (!listing.failure) {
-            if (!visitedFolders_.insert({listing.device, listing.inode}).second) continue;  // reached before in this run
+            if (!visitedFolders_.insert({listing.device, listing.inode}).second)
+                continue;  // reached before in this run
             for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
                 if (!selection_.excludeFolders.Matches(it->path.filename().native())) stack.push_back(std::move(*it));
             listing.folders.clear();  // (the stack holds them, and with them their parent's handle)
@@ -396,8 +398,9 @@ std::optional<Failure> CorrectionRun::Confine(const fs::path& file, FilePlace& p
         for (const fs::path& part : parent) {
             auto next = std::make_shared<os::Folder>();
             if (auto ec = at->OpenFolder(part, *next))
-                return Failure{ec == std::errc::too_many_symbolic_link_levels ? FailureKind::BecameLink : FailureKind::Open,
-                               file, ec};
+                return Failure{
+                    ec == std::errc::too_many_symbolic_link_levels ? FailureKind::BecameLink : FailureKind::Open, file,
+                    ec};
             at = std::move(next);
         }
         confinedFolder_ = {parent, std::move(at)};
@@ -526,8 +529,8 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
     } else if (check.failure) {
         const bool skipped =
             check.failure->kind == FailureKind::LinkOutside || check.failure->kind == FailureKind::OwnRecord;
-        more = sink.File({file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown,
-                          &*check.failure});
+        more = sink.File(
+            {file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown, &*check.failure});
     } else if (slot.rewrite) {
         more = TellRewritten(file, *slot.rewrite, sink);
     } else if (const Told* told = ToldAs(check.device, check.inode);
@@ -627,7 +630,8 @@ void CorrectionRun::CorrectAll(Batch& b, RunSink& sink) {
         slots.resize(count);
         // What stopped runs left in these folders goes first, also where nothing is left to correct.
         for (std::size_t k = first; k < first + count && !Stopping(); ++k)
-            if (b.refused.empty() || !b.refused[k]) TellStuck(corrector_.CleanFolderOf(*b.files[k], b.places[k]), *b.files[k], sink);
+            if (b.refused.empty() || !b.refused[k])
+                TellStuck(corrector_.CleanFolderOf(*b.files[k], b.places[k]), *b.files[k], sink);
         Parallel(listing + count, workers, listing + count,
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);
@@ -688,7 +692,8 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     for (std::size_t k = 0; k < g.Size(); ++k) {
         const os::FileInfo& id = g.identity[k];
         const os::Folder* folder = g.places[k].folder;
-        const auto ec = folder ? folder->Stat(g.File(k).filename(), g.identity[k], true) : os::Stat(g.File(k), g.identity[k]);
+        const auto ec =
+            folder ? folder->Stat(g.File(k).filename(), g.identity[k], true) : os::Stat(g.File(k), g.identity[k]);
         if (ec || !(id.device + id.inode)) continue;
         if (ToldAs(id.device, id.inode)) g.earlier[k] = 1;
         for (std::size_t j = 0; j < k && g.Own(k); ++j)
@@ -746,8 +751,8 @@ void CorrectionRun::Settle(Group& g) {
             if (!g.results[twin]) continue;  // (a stop came before it was begun)
             const ProcessResult& first = *g.results[twin];
             const Told* told = first.Corrected() ? ToldAs(first.device, first.inode) : nullptr;
-            g.results[k] = told ? OtherName(g.File(k), g.places[k], *told)
-                                : corrector_.ProcessFile(g.File(k), g.places[k]);
+            g.results[k] =
+                told ? OtherName(g.File(k), g.places[k], *told) : corrector_.ProcessFile(g.File(k), g.places[k]);
         } else if (!g.results[k] && !g.earlier[k]) {
             continue;
         } else if (g.earlier[k]) {

@@ -298,7 +298,7 @@ private:
     std::size_t groupSize_ = 0;      // GroupSize's answer, once asked
     // When the run's waits for files other runs hold end, once one began.
     std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
-    FolderBudget folderBudget_;      // folders a walk keeps open
+    FolderBudget folderBudget_;  // folders a walk keeps open
     // The files this run told as corrected (changing nothing: as to correct),
     // by identity (of the new file): the name told, and whether a link led
     // there. Every other name of such a file, wherever it comes in the run, is

@@ -111,7 +111,8 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
             UndoStore::BackupsMadeIn(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
     }
     // The records themselves are never corrected, whatever path leads to them.
-    run.AvoidFolders(UndoStore::FoldersOf(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
+    run.AvoidFolders(
+        UndoStore::FoldersOf(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
     return run;
 }
 

@@ -63,9 +63,9 @@ enum class SetupError {
 
 struct SetupFailure {
     SetupError error;
-    std::string encoding = {};  // the encoding the error names, if any
+    std::string encoding = {};             // the encoding the error names, if any
     std::optional<UndoProblem> undo = {};  // UndoRecords: why
-    std::size_t pair = 0;       // the pair whose string it is, for the errors about a string
+    std::size_t pair = 0;                  // the pair whose string it is, for the errors about a string
 };
 
 // Whether the legacy code page a run looks in is only the locale's guess: a

@@ -35,10 +35,10 @@ std::string EncodingLabel(const CodePage& codePage) {
         if (digits == "874" || (digits.size() == 4 && digits.rfind("125", 0) == 0)) return "windows-" + digits;
         // Windows numbers pages that have names of their own elsewhere.
         static constexpr std::pair<std::string_view, std::string_view> kNamed[] = {
-            {"20866", "koi8-r"},     {"21866", "koi8-u"},      {"20932", "euc-jp"},      {"51932", "euc-jp"},
-            {"51949", "euc-kr"},     {"54936", "gb18030"},     {"28591", "iso-8859-1"},  {"28592", "iso-8859-2"},
-            {"28593", "iso-8859-3"}, {"28594", "iso-8859-4"},  {"28595", "iso-8859-5"},  {"28596", "iso-8859-6"},
-            {"28597", "iso-8859-7"}, {"28598", "iso-8859-8"},  {"28599", "iso-8859-9"},  {"28603", "iso-8859-13"},
+            {"20866", "koi8-r"},      {"21866", "koi8-u"},       {"20932", "euc-jp"},     {"51932", "euc-jp"},
+            {"51949", "euc-kr"},      {"54936", "gb18030"},      {"28591", "iso-8859-1"}, {"28592", "iso-8859-2"},
+            {"28593", "iso-8859-3"},  {"28594", "iso-8859-4"},   {"28595", "iso-8859-5"}, {"28596", "iso-8859-6"},
+            {"28597", "iso-8859-7"},  {"28598", "iso-8859-8"},   {"28599", "iso-8859-9"}, {"28603", "iso-8859-13"},
             {"28605", "iso-8859-15"}, {"10007", "mac-cyrillic"},
         };
         for (const auto& [number, label] : kNamed)

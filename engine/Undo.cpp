@@ -26,8 +26,8 @@ namespace {
 constexpr std::string_view kHeader = "tarnwick-undo-record ";  // and the version
 constexpr int kVersion = 2;
 const fs::path kRecordName = "record";
-const fs::path kProcessName = "process";    // the number of the process writing the record
-const fs::path kFreshName = "record.new";   // the record until it is complete
+const fs::path kProcessName = "process";     // the number of the process writing the record
+const fs::path kFreshName = "record.new";    // the record until it is complete
 const fs::path kEndedName = "record.ended";  // a stopped run's record, completed, until it is named
 
 // Text as one field: bytes outside printable ASCII, and '%', as %XX.
@@ -215,9 +215,8 @@ bool DigestField(std::string_view field, int version) {
         const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
         return ec == std::errc() && end == field.data() + field.size();
     }
-    return field.size() == 64 && std::all_of(field.begin(), field.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
+    return field.size() == 64 && std::all_of(field.begin(), field.end(),
+                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 // A file's line of a record (after its key) into `p`. False when a field is
@@ -561,9 +560,9 @@ std::string HeaderText(const UndoRecord& r) {
 std::string EntryLine(const UndoEntry& e) {
     std::ostringstream text;
     const os::FileInfo &w = e.written, &o = e.original;
-    text << "file " << e.token << ' ' << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size
-         << ' ' << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' '
-         << o.mode << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
+    text << "file " << e.token << ' ' << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size << ' '
+         << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode
+         << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
          << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
     if (!e.madeBackup.empty()) text << "made " << e.token << ' ' << PathField(e.madeBackup) << '\n';
     return text.str();

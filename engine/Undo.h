@@ -62,11 +62,11 @@ struct UndoRecord {
     // The folders where the run began to write, in the order it began (what a
     // run stopped there may have left is cleaned by the undo).
     std::vector<std::filesystem::path> folders;
-    std::string list;                                        // a list of names it took too (--files0-from), if any
-    std::size_t listed = 0;                                  // ...and how many names that list held
-    std::vector<std::filesystem::path> backupsMade;          // the backup copies the run made
-    std::size_t fileCount = 0;                               // the files it changed
-    std::uint64_t keptBytes = 0;                             // the size of the originals kept in its folder
+    std::string list;                                // a list of names it took too (--files0-from), if any
+    std::size_t listed = 0;                          // ...and how many names that list held
+    std::vector<std::filesystem::path> backupsMade;  // the backup copies the run made
+    std::size_t fileCount = 0;                       // the files it changed
+    std::uint64_t keptBytes = 0;                     // the size of the originals kept in its folder
     bool completed = false;        // the run was stopped: ended by itself on a stop, or from what it left
     std::vector<UndoEntry> files;  // each of them, when the record was loaded whole (UndoStore::Load)
     std::filesystem::path folder;  // where the record and the originals are kept
@@ -93,10 +93,10 @@ struct RefusedRecord {
 // Why the store cannot be used, or a record not begun in it.
 struct UndoProblem {
     enum class Kind : std::uint8_t {
-        NoFolder,      // neither XDG_STATE_HOME nor HOME is set
-        StoreNotMade,  // `path` cannot be made: `code`
-        NotPrivate,    // `path` is not the user's alone: `privacy`
-        NoRecordFolder,  // no record folder can be made in the store at `path`
+        NoFolder,          // neither XDG_STATE_HOME nor HOME is set
+        StoreNotMade,      // `path` cannot be made: `code`
+        NotPrivate,        // `path` is not the user's alone: `privacy`
+        NoRecordFolder,    // no record folder can be made in the store at `path`
         RecordNotWritten,  // the record in `path` cannot be written: `code`
     };
     Kind kind;

@@ -126,8 +126,9 @@ int OpenFolderByParts(const Path& path, bool links, bool followLast) {
             return -1;
         }
         const bool follow = links && (!last || followLast);
-        const int next = last ? OpenFolderAt(at, parts[i].c_str(), follow)
-                              : ::openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+        const int next =
+            last ? OpenFolderAt(at, parts[i].c_str(), follow)
+                 : ::openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
         const int saved = errno;
         ::close(at);
         errno = saved;
@@ -318,8 +319,8 @@ std::uint64_t File::LockHolder() const {
         long pid = 0;
         unsigned major = 0, minor = 0;
         unsigned long long inode = 0;
-        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid, &major, &minor,
-                        &inode) == 7 &&
+        if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid, &major, &minor, &inode) ==
+                7 &&
             std::string_view(kind) == "FLOCK" && inode == st.st_ino && major == ::major(st.st_dev) &&
             minor == ::minor(st.st_dev) && pid > 0 && pid != ::getpid())
             holder = static_cast<std::uint64_t>(pid);

@@ -419,7 +419,8 @@ std::error_code Folder::OpenWithoutLinks(const Path& path, Folder& folder) {
     for (const Path& part : path.relative_path()) {
         if (part.empty() || part == L".") continue;
         HANDLE next = nullptr;
-        const auto ec = part == L".." ? std::make_error_code(std::errc::invalid_argument) : OpenSubfolder(at, part, next);
+        const auto ec =
+            part == L".." ? std::make_error_code(std::errc::invalid_argument) : OpenSubfolder(at, part, next);
         ::CloseHandle(at);
         if (ec) return ec;
         at = next;
@@ -484,8 +485,8 @@ std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bo
             IsTemporaryName(name) || IsVersionControlName(name))
             return;
         FileInfo itself;
-        const bool link = (a & FILE_ATTRIBUTE_REPARSE_POINT) && !Stat(Path(std::wstring(name)), itself, false) &&
-                          itself.symlink;
+        const bool link =
+            (a & FILE_ATTRIBUTE_REPARSE_POINT) && !Stat(Path(std::wstring(name)), itself, false) && itself.symlink;
         if (a & FILE_ATTRIBUTE_DIRECTORY) {
             // A junction or a link to a folder is no folder of this one.
             if (folders && !link)
@@ -532,8 +533,7 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
 std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks) const {
     // Folders open too (and are then refused by their information); devices never block.
     HANDLE handle = nullptr;
-    if (auto ec = OpenIn(handle_, name, GENERIC_READ, kShareAll, FILE_SEQUENTIAL_ONLY, !followLinks, handle))
-        return ec;
+    if (auto ec = OpenIn(handle_, name, GENERIC_READ, kShareAll, FILE_SEQUENTIAL_ONLY, !followLinks, handle)) return ec;
     if (!followLinks && IsNameLink(handle)) {
         ::CloseHandle(handle);
         return LinkFound();
@@ -692,8 +692,9 @@ std::string LocalTimeText(std::int64_t nanoseconds) {
     const long offset = static_cast<long>(_mkgmtime(&local) - _mkgmtime(&utc)) / 60;
     char text[64];
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%09lld %c%02ld%02ld", static_cast<long long>(nanoseconds % 1'000'000'000),
-                  offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60, (offset < 0 ? -offset : offset) % 60);
+    std::snprintf(text + n, sizeof text - n, ".%09lld %c%02ld%02ld",
+                  static_cast<long long>(nanoseconds % 1'000'000'000), offset < 0 ? '-' : '+',
+                  (offset < 0 ? -offset : offset) / 60, (offset < 0 ? -offset : offset) % 60);
     return text;
 }
 

@@ -121,11 +121,33 @@ TEST_F(CheckFileTest, BinaryFilesAreLeftAloneUnlessLetIn) {
 TEST_F(CheckFileTest, BinaryFormatsKnownByTheirFirstBytes) {
     const std::string body = " abc and more text\n";
     const std::vector<std::string> headers = {
-        "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n", "PK\x03\x04\x14\x06", "\x1F\x8B\x08\x08", std::string("\xFD" "7zXZ\0", 6),
-        "\x28\xB5\x2F\xFD\x24", "BZh91AY&SY\x11", "7z\xBC\xAF\x27\x1C", "Rar!\x1A\x07\x01",
-        "\x89PNG\r\n\x1A\n", "\xFF\xD8\xFF\xE0", "GIF89a\x01\x01", "RIFF\x24\x08\x01\x01WEBPVP8 ",
-        "RIFF\x24\x08\x01\x01WAVEfmt ", "ID3\x04", "\xFF\xFB\x90\x44", "OggS", "fLaC", "\x7F" "ELF\x02\x01",
-        "\xCF\xFA\xED\xFE", "\xCA\xFE\xBA\xBE", "wOFF" "OTTO", "wOF2" "true",
+        "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n",
+        "PK\x03\x04\x14\x06",
+        "\x1F\x8B\x08\x08",
+        std::string("\xFD"
+                    "7zXZ\0",
+                    6),
+        "\x28\xB5\x2F\xFD\x24",
+        "BZh91AY&SY\x11",
+        "7z\xBC\xAF\x27\x1C",
+        "Rar!\x1A\x07\x01",
+        "\x89PNG\r\n\x1A\n",
+        "\xFF\xD8\xFF\xE0",
+        "GIF89a\x01\x01",
+        "RIFF\x24\x08\x01\x01WEBPVP8 ",
+        "RIFF\x24\x08\x01\x01WAVEfmt ",
+        "ID3\x04",
+        "\xFF\xFB\x90\x44",
+        "OggS",
+        "fLaC",
+        "\x7F"
+        "ELF\x02\x01",
+        "\xCF\xFA\xED\xFE",
+        "\xCA\xFE\xBA\xBE",
+        "wOFF"
+        "OTTO",
+        "wOF2"
+        "true",
     };
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, Corrector::kDefaultChunkSize})
         for (const std::string& header : headers)

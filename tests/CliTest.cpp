@@ -157,9 +157,9 @@ TEST_F(CliTest, DiffPatchesExactly) {
         Make(std::string(folder) + "/short.txt", "old\nold");
         Make(std::string(folder) + "/nul.bin", std::string("old\0", 4));
         Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
-        Make(std::string(folder) + "/with space.txt", "an old name");  // (patch reads the name to its TAB)
+        Make(std::string(folder) + "/with space.txt", "an old name");           // (patch reads the name to its TAB)
         Make(std::string(folder) + "/tab\tquote\"back\\new\nline.txt", "old");  // quoted, as GNU diff does
-        fs::create_symlink("crlf.txt", Dir() / folder / "a-link.txt");  // shown once, as crlf.txt
+        fs::create_symlink("crlf.txt", Dir() / folder / "a-link.txt");          // shown once, as crlf.txt
         // A second hard link: a file of its own, corrected under each name (the first correction
         // leaves the other name as it was), so shown under each.
         fs::create_hard_link(Dir() / folder / "short.txt", Dir() / folder / "z-hard.txt");
@@ -189,7 +189,8 @@ TEST_F(CliTest, DiffPatchesExactly) {
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
     EXPECT_NE(out_.find("--- \"a/site/tab\\tquote\\\"back\\\\new\\nline.txt\"\t"), std::string::npos) << out_;
-    for (const char* name : {"crlf.txt", "short.txt", "with space.txt", "z-hard.txt", "tab\tquote\"back\\new\nline.txt"})
+    for (const char* name :
+         {"crlf.txt", "short.txt", "with space.txt", "z-hard.txt", "tab\tquote\"back\\new\nline.txt"})
         EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
     EXPECT_EQ(ReadBytes(Dir() / "real/z-hard.txt"), "new\nline\nnew\nline");
 
@@ -670,9 +671,8 @@ TEST_F(CliTest, LinkFarFromItsTarget) {
         EXPECT_EQ(Run(args), 0) << err_;
         std::size_t same = 0, taken = 0;
         for (std::size_t at = 0; (at = out_.find("same-file\t", at)) != std::string::npos; ++at) ++same;
-        for (std::size_t at = 0; (at = out_.find(mode == "check" ? "to-correct\t" : "corrected\t", at)) !=
-                                 std::string::npos;
-             ++at)
+        for (std::size_t at = 0;
+             (at = out_.find(mode == "check" ? "to-correct\t" : "corrected\t", at)) != std::string::npos; ++at)
             ++taken;
         EXPECT_EQ(same, 19u) << mode;
         EXPECT_EQ(taken, 20u * 60) << mode;
@@ -783,12 +783,15 @@ TEST_F(CliTest, NamesFromAListAreStreamed) {
     const auto peak = [&](int names) {
         {
             std::ofstream many(Dir() / "list", std::ios::binary | std::ios::trunc);
-            for (int i = 0; i < names; ++i) many << (Dir() / "gone" / ("missing-" + std::to_string(i))).string() << '\0';
+            for (int i = 0; i < names; ++i)
+                many << (Dir() / "gone" / ("missing-" + std::to_string(i))).string() << '\0';
         }
         const pid_t child = fork();
         if (child == 0) {
             std::ofstream none("/dev/null");  // (the records are not kept)
-            _exit(cli::Run({"-s", "old", "-r", "new", "--files0-from", (Dir() / "list").string()}, none, none) == 1 ? 0 : 1);
+            _exit(cli::Run({"-s", "old", "-r", "new", "--files0-from", (Dir() / "list").string()}, none, none) == 1
+                      ? 0
+                      : 1);
         }
         int status = 0;
         struct rusage usage {};
@@ -803,7 +806,8 @@ TEST_F(CliTest, NamesFromAListAreStreamed) {
     std::string late = list;
     late += std::string(1, '\0');
     EXPECT_EQ(Run({"-n", "-s", "old", "-r", "new", "--files0-from", "-"}, late), 1);
-    EXPECT_NE(out_.find("failed\t\tname 5001 of the list is empty"), std::string::npos) << out_.substr(out_.size() - 200);
+    EXPECT_NE(out_.find("failed\t\tname 5001 of the list is empty"), std::string::npos)
+        << out_.substr(out_.size() - 200);
 }
 
 }  // namespace

@@ -23,42 +23,51 @@ namespace fs = std::filesystem;
 
 // A few words of each language, as a text of it is made of.
 const std::map<std::string, std::vector<std::u16string>> kWords = {
-    {"ru", {u"и", u"в", u"не", u"на", u"быть", u"он", u"что", u"это", u"она", u"который", u"весь", u"год", u"мочь",
-            u"человек", u"сказать", u"только", u"время", u"говорить", u"знать", u"жизнь", u"первый", u"очень", u"день",
-            u"новый", u"рука", u"работа", u"слово", u"большой", u"место", u"сейчас", u"дом", u"страна", u"мир",
-            u"случай", u"голова", u"ребёнок", u"сила", u"город", u"вопрос", u"система", u"отношение", u"государство"}},
-    {"de", {u"der", u"die", u"und", u"über", u"größer", u"Straße", u"Mädchen", u"schön", u"Grüße", u"Füße", u"Bäume",
-            u"Öffnung", u"Ärger", u"für", u"müssen", u"dürfen", u"Schlüssel", u"Tür", u"Brücke", u"Gebäude", u"Häuser",
-            u"Männer", u"während", u"Käse", u"Zürich", u"fröhlich", u"Glück", u"Wärme", u"Länder", u"Küche"}},
-    {"ja", {u"私", u"日本", u"東京", u"今日", u"時間", u"学校", u"先生", u"友達", u"仕事", u"会社", u"電話", u"新聞",
-            u"食べる", u"飲む", u"見る", u"話す", u"大きい", u"新しい", u"美しい", u"ありがとう", u"こんにちは",
-            u"です", u"ます", u"ソフト", u"データ", u"ボタン", u"ファイル", u"表示", u"機能", u"許可", u"十分", u"能力",
-            u"ソース", u"予定", u"構造"}},
-    {"zh", {u"的", u"是", u"不", u"人", u"我", u"在", u"有", u"他", u"这", u"为", u"大", u"来", u"个", u"中", u"上",
-            u"们", u"到", u"说", u"国", u"和", u"地", u"时", u"道", u"电脑", u"文件", u"网站", u"公司", u"北京",
-            u"上海", u"中国", u"问题", u"发展", u"经济", u"学习"}},
-    {"zht", {u"的", u"是", u"不", u"人", u"我", u"在", u"有", u"他", u"這", u"為", u"大", u"來", u"個", u"中", u"上",
-             u"們", u"到", u"說", u"國", u"電腦", u"檔案", u"網站", u"公司", u"台北", u"香港", u"時間", u"問題",
-             u"發展", u"許多", u"功能", u"經濟", u"學習"}},
-    {"ko", {u"이", u"그", u"것", u"수", u"사람", u"시간", u"일", u"년", u"말", u"집", u"학교", u"회사", u"나라", u"세계",
-            u"한국", u"서울", u"오늘", u"내일", u"물", u"책", u"영화", u"음악", u"친구", u"가족", u"사랑", u"생각",
-            u"문제", u"경제", u"사회", u"문화", u"감사합니다", u"안녕하세요"}},
+    {"ru", {u"и",       u"в",     u"не",     u"на",      u"быть",      u"он",         u"что",    u"это",    u"она",
+            u"который", u"весь",  u"год",    u"мочь",    u"человек",   u"сказать",    u"только", u"время",  u"говорить",
+            u"знать",   u"жизнь", u"первый", u"очень",   u"день",      u"новый",      u"рука",   u"работа", u"слово",
+            u"большой", u"место", u"сейчас", u"дом",     u"страна",    u"мир",        u"случай", u"голова", u"ребёнок",
+            u"сила",    u"город", u"вопрос", u"система", u"отношение", u"государство"}},
+    {"de",
+     {u"der",    u"die",     u"und",     u"über", u"größer", u"Straße",   u"Mädchen",   u"schön", u"Grüße",  u"Füße",
+      u"Bäume",  u"Öffnung", u"Ärger",   u"für",  u"müssen", u"dürfen",   u"Schlüssel", u"Tür",   u"Brücke", u"Gebäude",
+      u"Häuser", u"Männer",  u"während", u"Käse", u"Zürich", u"fröhlich", u"Glück",     u"Wärme", u"Länder", u"Küche"}},
+    {"ja", {u"私",     u"日本",       u"東京",       u"今日",   u"時間", u"学校",   u"先生",   u"友達",   u"仕事",
+            u"会社",   u"電話",       u"新聞",       u"食べる", u"飲む", u"見る",   u"話す",   u"大きい", u"新しい",
+            u"美しい", u"ありがとう", u"こんにちは", u"です",   u"ます", u"ソフト", u"データ", u"ボタン", u"ファイル",
+            u"表示",   u"機能",       u"許可",       u"十分",   u"能力", u"ソース", u"予定",   u"構造"}},
+    {"zh", {u"的",   u"是",   u"不",   u"人",   u"我",   u"在",   u"有",   u"他",   u"这",   u"为",  u"大", u"来",
+            u"个",   u"中",   u"上",   u"们",   u"到",   u"说",   u"国",   u"和",   u"地",   u"时",  u"道", u"电脑",
+            u"文件", u"网站", u"公司", u"北京", u"上海", u"中国", u"问题", u"发展", u"经济", u"学习"}},
+    {"zht", {u"的",   u"是",   u"不",   u"人",   u"我",   u"在",   u"有",   u"他",   u"這",   u"為",   u"大",
+             u"來",   u"個",   u"中",   u"上",   u"們",   u"到",   u"說",   u"國",   u"電腦", u"檔案", u"網站",
+             u"公司", u"台北", u"香港", u"時間", u"問題", u"發展", u"許多", u"功能", u"經濟", u"學習"}},
+    {"ko",
+     {u"이",   u"그",   u"것",   u"수",   u"사람", u"시간", u"일",   u"년",   u"말",         u"집",        u"학교",
+      u"회사", u"나라", u"세계", u"한국", u"서울", u"오늘", u"내일", u"물",   u"책",         u"영화",      u"음악",
+      u"친구", u"가족", u"사랑", u"생각", u"문제", u"경제", u"사회", u"문화", u"감사합니다", u"안녕하세요"}},
 };
 
 // The run's pairs: an ASCII one found in every file, and one for each language.
 const std::vector<std::pair<std::u16string, std::u16string>> kPairs = {
-    {u"old.example.com", u"www.example.org"}, {u"Олд Корп", u"Нью Корп"}, {u"Straße", u"Gasse"},
-    {u"旧社名", u"新社名"},                     {u"旧公司", u"新公司"},     {u"舊公司", u"新公司"},
+    {u"old.example.com", u"www.example.org"},
+    {u"Олд Корп", u"Нью Корп"},
+    {u"Straße", u"Gasse"},
+    {u"旧社名", u"新社名"},
+    {u"旧公司", u"新公司"},
+    {u"舊公司", u"新公司"},
     {u"구회사", u"신회사"},
 };
 
 // The reference: at each place the longest search string, never a replaced one again.
-std::u16string Replaced(const std::u16string& text, const std::vector<std::pair<std::u16string, std::u16string>>& pairs) {
+std::u16string Replaced(const std::u16string& text,
+                        const std::vector<std::pair<std::u16string, std::u16string>>& pairs) {
     std::u16string out;
     for (std::size_t at = 0; at < text.size();) {
         const std::pair<std::u16string, std::u16string>* best = nullptr;
         for (const auto& pair : pairs)
-            if (text.compare(at, pair.first.size(), pair.first) == 0 && (!best || pair.first.size() > best->first.size()))
+            if (text.compare(at, pair.first.size(), pair.first) == 0 &&
+                (!best || pair.first.size() > best->first.size()))
                 best = &pair;
         if (!best) {
             out += text[at++];
@@ -123,9 +132,9 @@ protected:
 TEST_F(LegacyPagesTest, MixedTreeEveryByteExact) {
     const test::ScopedEnvironment state("XDG_STATE_HOME", (Dir() / ".state").c_str());
     const std::vector<Page> pages = {
-        {"ru-1251.htm", "ru", "CP1251", u"Олд Корп"}, {"ru-koi8.htm", "ru", "KOI8-R", u"Олд Корп"},
-        {"de-1252.htm", "de", "CP1252", u"Straße"},   {"ja-sjis.htm", "ja", "CP932", u"旧社名"},
-        {"zh-gbk.htm", "zh", "GBK", u"旧公司"},       {"zht-big5.htm", "zht", "BIG5", u"舊公司"},
+        {"ru-1251.htm", "ru", "CP1251", u"Олд Корп"},  {"ru-koi8.htm", "ru", "KOI8-R", u"Олд Корп"},
+        {"de-1252.htm", "de", "CP1252", u"Straße"},    {"ja-sjis.htm", "ja", "CP932", u"旧社名"},
+        {"zh-gbk.htm", "zh", "GBK", u"旧公司"},        {"zht-big5.htm", "zht", "BIG5", u"舊公司"},
         {"ko-euckr.htm", "ko", "EUC-KR", u"구회사"},   {"ru-utf8.htm", "ru", "UTF-8", u"Олд Корп"},
         {"ja-utf16.htm", "ja", "UTF-16LE", u"旧社名"},
     };
@@ -185,8 +194,7 @@ TEST_F(LegacyPagesTest, TrailBytesThatLookLikeAscii) {
     EXPECT_NE(out_.find("\tcould be in windows-1252, cp932"), std::string::npos) << out_;
     EXPECT_NE(out_.find("name its code page with --legacy"), std::string::npos) << out_;
     EXPECT_EQ(ReadBytes(Dir() / "short.txt"), "\x83\x7b{{x}}\n");
-    EXPECT_EQ(Run({"--no-undo", "--legacy", "CP932,CP1251", "-s", "{{", "-r", "<%", (Dir() / "short.txt").string()}),
-              0)
+    EXPECT_EQ(Run({"--no-undo", "--legacy", "CP932,CP1251", "-s", "{{", "-r", "<%", (Dir() / "short.txt").string()}), 0)
         << out_;
     EXPECT_EQ(ReadBytes(Dir() / "short.txt"), "\x83\x7b<%x}}\n");
 }

@@ -332,8 +332,8 @@ TEST_F(MainWindowTest, UnusableRecordsAreToldInRussian) {
     F().Command1->setFocus();
     QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
     ASSERT_EQ(ui_.boxes.size(), 1u);
-    EXPECT_EQ(ui_.boxes[0].text, "Отмена невозможна: в папку записей " + Q(Dir() / ".undo") +
-                                     " могут писать другие пользователи.");
+    EXPECT_EQ(ui_.boxes[0].text,
+              "Отмена невозможна: в папку записей " + Q(Dir() / ".undo") + " могут писать другие пользователи.");
     QTest::mouseClick(F().Command1, Qt::LeftButton);
     ASSERT_EQ(ui_.boxes.size(), 2u);
     EXPECT_TRUE(ui_.boxes[1].text.contains("могут писать другие пользователи. Файлы не изменены."))

@@ -197,8 +197,8 @@ namespace {
 TEST_F(PairsTest, TablesAreSharedByTheWorkers) {
     std::vector<TextPair> pairs;
     for (int i = 0; i < 20000; ++i)
-        pairs.push_back({u"word" + std::u16string(1, char16_t(u'a' + i % 26)) + u"x" + std::u16string(i / 26 % 30 + 1, u'y') +
-                             std::u16string(1, char16_t(u'a' + i / 780 % 26)),
+        pairs.push_back({u"word" + std::u16string(1, char16_t(u'a' + i % 26)) + u"x" +
+                             std::u16string(i / 26 % 30 + 1, u'y') + std::u16string(1, char16_t(u'a' + i / 780 % 26)),
                          u"new"});
     for (int i = 0; i < 40; ++i) Make("f" + std::to_string(i), "lorem wordaxya ipsum");
     const auto peak = [&](unsigned workers) {

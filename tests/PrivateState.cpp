@@ -29,7 +29,6 @@ private:
     std::filesystem::path folder_;
 };
 
-[[maybe_unused]] ::testing::Environment* const g_privateState =
-    ::testing::AddGlobalTestEnvironment(new PrivateState);
+[[maybe_unused]] ::testing::Environment* const g_privateState = ::testing::AddGlobalTestEnvironment(new PrivateState);
 
 }  // namespace

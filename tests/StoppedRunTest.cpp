@@ -75,8 +75,8 @@ protected:
                     if (++renames == 50) ::kill(::getpid(), stopAt);
                     return rc;
                 };
-            const int rc = cli::Run({"-j", "1", "-s", "old", "-r", "new", (Dir() / "site").string()}, std::cout,
-                                    std::cerr);
+            const int rc =
+                cli::Run({"-j", "1", "-s", "old", "-r", "new", (Dir() / "site").string()}, std::cout, std::cerr);
             std::cout.flush();
             std::cerr.flush();
             _exit(rc);

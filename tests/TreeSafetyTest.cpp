@@ -90,8 +90,9 @@ TEST_F(TreeSafetyTest, SwapsWhileTheRunGoesOnNeverLeadOutside) {
     EXPECT_EQ(Cli({"-R", "-j", "1", "--no-undo", "-s", "old", "-r", "new", tree.string()}), 1) << err_;
     os::Sys() = saved_;
     EXPECT_EQ(Changed(outside), 0) << out_;
-    EXPECT_NE(out_.find("failed\t" + (tree / "c" / "f101.conf").string() + "\tchanged into a link while the run went on"),
-              std::string::npos)
+    EXPECT_NE(
+        out_.find("failed\t" + (tree / "c" / "f101.conf").string() + "\tchanged into a link while the run went on"),
+        std::string::npos)
         << out_;
     // The folder the walk listed is the one corrected, wherever it was moved.
     EXPECT_EQ(Changed(tree / "b.real"), 3) << out_;

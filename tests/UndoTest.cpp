@@ -206,7 +206,8 @@ TEST_F(UndoTest, KeptOriginalIsNotTheBackup) {
     std::ofstream(backup, std::ios::binary | std::ios::in | std::ios::out) << "OLD";
     ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
     EXPECT_EQ(ReadBytes(file), "old secret");
-    struct stat restored {}, copy {};
+    struct stat restored {
+    }, copy{};
     ASSERT_EQ(::stat(file.c_str(), &restored), 0);
     ASSERT_EQ(::stat(backup.c_str(), &copy), 0);
     EXPECT_EQ(restored.st_mode & 07777, 0600u);
@@ -428,8 +429,7 @@ TEST_F(UndoTest, RecordsAreNeverCorrected) {
     std::ostringstream out, err;
     std::istringstream names(kept.string() + '\0' + (Store() / id / "record").string());
     EXPECT_EQ(cli::Run({"-s", "old", "-r", "x", "--files0-from", "-"}, out, err, false, &names), 0) << err.str();
-    EXPECT_NE(out.str().find("skipped\t" + kept.string() + "\tone of this program's undo records\n"),
-              std::string::npos)
+    EXPECT_NE(out.str().find("skipped\t" + kept.string() + "\tone of this program's undo records\n"), std::string::npos)
         << out.str();
     EXPECT_EQ(ReadBytes(kept), "old");
     ASSERT_EQ(Cli({"--undo", id}), 0) << out_ << err_;
@@ -502,7 +502,8 @@ TEST_F(UndoTest, RecordsOthersCouldWriteAreNotUsed) {
         ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
         ASSERT_EQ(Cli({"--history"}), 0);
         EXPECT_EQ(out_.find(id), std::string::npos) << out_;
-        EXPECT_NE(err_.find("tarnwick-cli: the undo record " + path.string() + " is not used: it may be written by "
+        EXPECT_NE(err_.find("tarnwick-cli: the undo record " + path.string() +
+                            " is not used: it may be written by "
                             "other users"),
                   std::string::npos)
             << err_;

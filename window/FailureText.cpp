@@ -26,11 +26,13 @@ QString DescribeFailure(const Failure& failure) {
         break;
     case FailureKind::Changed:
         text = failure.late == Failure::Late::Corrected
-                   ? QStringLiteral("файл изменён другой программой в момент замены: исправленный файл на месте, "
-                                    "без этого изменения")
+                   ? QStringLiteral(
+                         "файл изменён другой программой в момент замены: исправленный файл на месте, "
+                         "без этого изменения")
                : failure.late == Failure::Late::Restored
-                   ? QStringLiteral("файл изменён другой программой в момент восстановления: прежнее содержимое на "
-                                    "месте, без этого изменения")
+                   ? QStringLiteral(
+                         "файл изменён другой программой в момент восстановления: прежнее содержимое на "
+                         "месте, без этого изменения")
                    : QStringLiteral("файл изменён другой программой во время обработки");
         break;
     case FailureKind::Replace: text = QStringLiteral("не удалось заменить файл исправленным"); break;
@@ -75,24 +77,28 @@ QString DescribeFailure(const Failure& failure) {
 
 QString DescribeUndoProblem(const UndoProblem& problem) {
     const QString path = FromPath(problem.path);
-    const auto code = [&] { return QStringLiteral(" (") + QString::fromLocal8Bit(problem.code.message()) + QLatin1Char(')'); };
+    const auto code = [&] {
+        return QStringLiteral(" (") + QString::fromLocal8Bit(problem.code.message()) + QLatin1Char(')');
+    };
     switch (problem.kind) {
     case UndoProblem::Kind::NoFolder:
         return QStringLiteral("нет папки для записей (не заданы ни XDG_STATE_HOME, ни HOME)");
-    case UndoProblem::Kind::StoreNotMade: return QStringLiteral("папку записей ") + path + QStringLiteral(" не удалось создать") + code();
+    case UndoProblem::Kind::StoreNotMade:
+        return QStringLiteral("папку записей ") + path + QStringLiteral(" не удалось создать") + code();
     case UndoProblem::Kind::NotPrivate:
         switch (problem.privacy) {
-        case os::Privacy::OtherOwner: return QStringLiteral("папка записей ") + path + QStringLiteral(" принадлежит другому пользователю");
+        case os::Privacy::OtherOwner:
+            return QStringLiteral("папка записей ") + path + QStringLiteral(" принадлежит другому пользователю");
         case os::Privacy::OthersMayWrite:
             return QStringLiteral("в папку записей ") + path + QStringLiteral(" могут писать другие пользователи");
-        case os::Privacy::Link: return QStringLiteral("папка записей ") + path + QStringLiteral(" — символическая ссылка");
+        case os::Privacy::Link:
+            return QStringLiteral("папка записей ") + path + QStringLiteral(" — символическая ссылка");
         case os::Privacy::Private:
         case os::Privacy::NotFolder:
         case os::Privacy::NotFile: break;
         }
         return path + QStringLiteral(" — не папка");
-    case UndoProblem::Kind::NoRecordFolder:
-        return QStringLiteral("не удалось создать папку записи в ") + path;
+    case UndoProblem::Kind::NoRecordFolder: return QStringLiteral("не удалось создать папку записи в ") + path;
     case UndoProblem::Kind::RecordNotWritten: return QStringLiteral("не удалось записать запись в ") + path + code();
     }
     return QStringLiteral("записи для отмены недоступны");

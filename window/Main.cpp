@@ -225,11 +225,11 @@ void Main::UndoNewestRun() {
     if (!interaction_.Question(this, question, QStringLiteral("Отмена обработки"))) return;
     auto undo = RestoreRun::Of(store, *target);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo)) {
-        Box(refusal->busy         ? QStringLiteral("Эта обработка уже отменяется другим запуском программы. "
-                                                   "Повторите отмену, когда он закончит.")
-            : refusal->unreadable ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
-                                  : QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*refusal->problem) +
-                                        QLatin1Char('.'),
+        Box(refusal->busy ? QStringLiteral("Эта обработка уже отменяется другим запуском программы. "
+                                           "Повторите отмену, когда он закончит.")
+            : refusal->unreadable
+                ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
+                : QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*refusal->problem) + QLatin1Char('.'),
             kErrorTitle, BoxIcon::Critical);
         return;
     }
@@ -582,9 +582,9 @@ void Main::Command4_Click() { ChooseFolder({}); }
 
 void Main::Command4_ContextMenu(const QPoint& at) {
     if (busy_) return;
-    const int chosen = interaction_.PopupMenu(
-        form_.Command4, at,
-        {QStringLiteral("Выбрать папку с подпапками…"), QStringLiteral("Выбрать папку с подпапками и скрытыми файлами…")});
+    const int chosen = interaction_.PopupMenu(form_.Command4, at,
+                                              {QStringLiteral("Выбрать папку с подпапками…"),
+                                               QStringLiteral("Выбрать папку с подпапками и скрытыми файлами…")});
     if (chosen == 0) ChooseFolder({true, false});
     if (chosen == 1) ChooseFolder({true, true});
 }

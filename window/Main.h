@@ -114,8 +114,8 @@ private:
     // A run of the current strings over `paths`, or nothing after telling the
     // user why (text the code page cannot hold, an unusable backup extension).
     // `within`: the folder a queue of files was found in, and must be taken in.
-    std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths,
-                                         FolderScope scope = {}, std::filesystem::path within = {});
+    std::optional<CorrectionRun> MakeRun(RunMode mode, std::vector<std::filesystem::path> paths, FolderScope scope = {},
+                                         std::filesystem::path within = {});
     int Check1Value() const;
     void SetCheck1Value(int value);
     // Sets the status line; progress texts are painted at most every 30 ms.
@@ -129,8 +129,8 @@ private:
     QString currentPath_;
     Mode workMode_ = Mode::None;
     QString searchText_;
-    std::u16string legacyName_;       // LegacyCodePage as stored, saved again as it is
-    std::vector<CodePage> legacy_;    // the code pages it names, if any
+    std::u16string legacyName_;     // LegacyCodePage as stored, saved again as it is
+    std::vector<CodePage> legacy_;  // the code pages it names, if any
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;
