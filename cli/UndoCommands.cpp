@@ -43,13 +43,7 @@ const char* StateName(UndoState state) {
 }
 
 std::string LocalTime(std::int64_t seconds) {
-    const auto time = static_cast<std::time_t>(seconds);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &time);
-#else
-    localtime_r(&time, &local);
-#endif
+    const std::tm local = os::CalendarTime(seconds, true);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;

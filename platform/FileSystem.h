@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -239,6 +240,12 @@ bool ReadFilesFlushable();
 // A time given in nanoseconds since 1970 as GNU diff writes times, in local
 // time: "2026-12-08 00:44:35.123456789 +0100".
 std::string LocalTimeText(std::int64_t nanoseconds);
+// A time in seconds since 1970 broken down in the local zone (`local`) or in UTC.
+std::tm CalendarTime(std::int64_t seconds, bool local);
+// Whether `folder` is where installed programs live (/usr, /bin, /sbin or the
+// build's own install folder `bindir`): there a program's options file is not
+// beside it. Never on Windows, whose zip is a portable copy wherever it is unpacked.
+bool IsInstalledProgramFolder(const Path& folder, const Path& bindir);
 // The line break of new text files here: "\r\n" on Windows, "\n" elsewhere.
 std::string_view NewLine();
 // The folder of a program's per-user configuration: %APPDATA%\\Name on Windows

@@ -612,6 +612,24 @@ std::string LocalTimeText(std::int64_t nanoseconds) {
     return text;
 }
 
+std::tm CalendarTime(std::int64_t seconds, bool local) {
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm broken{};
+    if (local) ::localtime_r(&time, &broken);
+    else ::gmtime_r(&time, &broken);
+    return broken;
+}
+
+bool IsInstalledProgramFolder(const Path& folder, const Path& bindir) {
+    const Path normal = folder.lexically_normal();
+    const auto within = [&](const Path& prefix) {
+        const Path relative = normal.lexically_relative(prefix);
+        return !relative.empty() && *relative.begin() != "..";
+    };
+    return within("/usr") || within("/bin") || within("/sbin") ||
+           (!bindir.empty() && normal == bindir.lexically_normal());
+}
+
 std::string_view NewLine() { return "\n"; }
 
 Path UserConfigFolder(std::string_view name) {

@@ -683,6 +683,16 @@ bool OpenFilesReplaceable() { return false; }
 
 bool ReadFilesFlushable() { return false; }
 
+std::tm CalendarTime(std::int64_t seconds, bool local) {
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm broken{};
+    if (local) localtime_s(&broken, &time);
+    else gmtime_s(&broken, &time);
+    return broken;
+}
+
+bool IsInstalledProgramFolder(const Path&, const Path&) { return false; }
+
 std::string LocalTimeText(std::int64_t nanoseconds) {
     const std::time_t seconds = static_cast<std::time_t>(nanoseconds / 1'000'000'000);
     std::tm local{}, utc{};

@@ -30,18 +30,7 @@ bool CanCreateIn(const fs::path& folder) {
 fs::path UserConfigFolder() { return os::UserConfigFolder("tarnwick"); }
 
 bool IsInstalledProgramFolder(const fs::path& folder) {
-#ifdef _WIN32
-    (void)folder;
-    return false;  // the zip is a portable copy wherever it is unpacked
-#else
-    const fs::path normal = folder.lexically_normal();
-    const auto within = [&](const fs::path& prefix) {
-        const fs::path relative = normal.lexically_relative(prefix);
-        return !relative.empty() && *relative.begin() != "..";
-    };
-    return within("/usr") || within("/bin") || within("/sbin") ||
-           (*TARNWICK_INSTALL_BINDIR && normal == fs::path(TARNWICK_INSTALL_BINDIR).lexically_normal());
-#endif
+    return os::IsInstalledProgramFolder(folder, fs::path(TARNWICK_INSTALL_BINDIR));
 }
 
 fs::path ChooseOptionsFile(const fs::path& programFolder, const fs::path& userConfigFolder) {
