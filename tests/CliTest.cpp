@@ -4,15 +4,13 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
+#include <sstream>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <optional>
-#include <sstream>
-
-#include <sys/resource.h>
 
 namespace tarnwick {
 namespace {
