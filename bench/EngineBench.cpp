@@ -2,7 +2,7 @@
 // the same buffer: the copy's bandwidth is the limit they are measured against.
 
 #include "ByteSearcher.h"
-#include "Replace.h"
+#include "../tests/ReplaceText.h"
 
 #include <benchmark/benchmark.h>
 

@@ -106,11 +106,4 @@ void WorkerPool::Run(std::size_t count, unsigned use, std::size_t ahead, const W
     work_ = nullptr;
 }
 
-void OrderedParallel(std::size_t count, unsigned workers, std::size_t ahead, const WorkerPool::Work& work,
-                     const WorkerPool::Deliver& deliver) {
-    WorkerPool pool(
-        static_cast<unsigned>(std::min<std::size_t>(std::max(workers, 1u), std::max<std::size_t>(count, 1))));
-    pool.Run(count, workers, ahead, work, deliver);
-}
-
 }  // namespace tarnwick

@@ -56,8 +56,4 @@ private:
     bool stopping_ = false;
 };
 
-// Run on a pool made for this one call.
-void OrderedParallel(std::size_t count, unsigned workers, std::size_t ahead, const WorkerPool::Work& work,
-                     const WorkerPool::Deliver& deliver);
-
 }  // namespace tarnwick

@@ -1,6 +1,6 @@
 #include "ByteSearcher.h"
 #include "PlainReplace.h"
-#include "Replace.h"
+#include "ReplaceText.h"
 
 #include <gtest/gtest.h>
 

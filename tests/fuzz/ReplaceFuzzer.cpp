@@ -4,7 +4,7 @@
 
 #include "ByteSearcher.h"
 #include "PlainReplace.h"
-#include "Replace.h"
+#include "../ReplaceText.h"
 
 #include <cstdint>
 #include <cstdlib>
