@@ -2,6 +2,7 @@
 
 #include "ContentHash.h"
 #include "FileCopy.h"
+#include "FileLock.h"
 #include "FileSystem.h"
 #include "FlushSites.h"
 #include "Leftovers.h"

@@ -3,7 +3,6 @@
 #include "FlushSites.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace tarnwick {
 
@@ -38,16 +37,6 @@ std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& l
         folder.Remove(copy);
     }
     return ec;
-}
-
-bool LockWaiting(os::File& file, std::chrono::milliseconds wait) {
-    const auto until = std::chrono::steady_clock::now() + wait;
-    bool locked = file.TryLock();
-    for (int nap = 1; !locked && std::chrono::steady_clock::now() < until; nap = std::min(nap * 2, 50)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(nap));
-        locked = file.TryLock();
-    }
-    return locked;
 }
 
 }  // namespace tarnwick

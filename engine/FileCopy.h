@@ -2,7 +2,6 @@
 
 #include "FileSystem.h"
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
@@ -15,9 +14,5 @@ namespace tarnwick {
 // cannot be made. Nothing is left under `copy` on failure. `buffer` is grown as needed.
 std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& like, const os::Folder& folder,
                          const std::filesystem::path& copy, std::vector<char>& buffer);
-
-// Takes this program's lock on `file`, waiting up to `wait` for another run to
-// let go (naps growing to 50 ms); false when it did not.
-bool LockWaiting(os::File& file, std::chrono::milliseconds wait);
 
 }  // namespace tarnwick

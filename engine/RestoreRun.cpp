@@ -1,6 +1,7 @@
 #include "RestoreRun.h"
 
 #include "FileCopy.h"
+#include "FileLock.h"
 #include "FlushSites.h"
 #include "Leftovers.h"
 

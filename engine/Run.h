@@ -8,6 +8,7 @@
 #include "Corrector.h"
 #include "FileSystem.h"
 #include "FlushSites.h"
+#include "BackupNames.h"
 #include "FolderScan.h"
 #include "NameMask.h"
 #include "Undo.h"

@@ -4,6 +4,7 @@
 // recorded and answered by the test.
 
 #include "FailureText.h"
+#include "PathText.h"
 #include "Main.h"
 #include "TempDir.h"
 

@@ -1,5 +1,6 @@
 #include "MainWindowFixture.h"
 #include "FailureText.h"
+#include "PathText.h"
 #include "HideFolder.h"
 
 #include <QApplication>

@@ -1,5 +1,7 @@
 #include "FailureText.h"
 
+#include "PathText.h"
+
 namespace tarnwick::window {
 
 QString DescribeFailure(const Failure& failure) {

@@ -4,6 +4,7 @@
 #include "RunSetup.h"
 
 #include "FailureText.h"
+#include "PathText.h"
 #include "Options.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 // Paths as the window shows them, on Windows: paths are UTF-16 there.
 
-#include "FailureText.h"
+#include "PathText.h"
 
 namespace tarnwick::window {
 

@@ -1,4 +1,5 @@
 #include "FailureText.h"
+#include "PathText.h"
 #include "Interaction.h"
 #include "Main.h"
 #include "Options.h"
