@@ -22,12 +22,13 @@ std::vector<std::string_view> Lines(std::string_view text) {
 }
 
 // A name in a header as GNU diff writes it: as it is, unless it holds a
-// TAB, a newline, a quote, a backslash or another control character; then in
-// double quotes with C escapes, which patch and git read back.
+// space, a TAB, a newline, a quote, a backslash or another control
+// character; then in double quotes with C escapes, which patch reads back
+// (a trailing space would otherwise be lost).
 std::string HeaderName(const std::string& name) {
     const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
         const auto b = static_cast<unsigned char>(c);
-        return b < 0x20 || b == 0x7F || c == '"' || c == '\\';
+        return b <= 0x20 || b == 0x7F || c == '"' || c == '\\';
     });
     if (plain) return name;
     std::string quoted = "\"";

@@ -66,8 +66,9 @@ public:
         need_ = 0;
     }
     bool Invalid() const { return invalid_ != 0; }
-    // More whole characters beyond ASCII than bytes that break the rules.
-    bool Mostly() const { return sequences_ > invalid_; }
+    // Many more whole characters beyond ASCII than bytes that break the rules
+    // (Shift_JIS half-width katakana make two for one by chance: ﾕｰｻﾞｰ).
+    bool Mostly() const { return sequences_ >= 8 * invalid_; }
     bool NonAscii() const { return nonAscii_; }
 
 private:
@@ -107,11 +108,16 @@ ContentRules::ContentRules(StringForms forms, std::size_t chunkSize) : chunkSize
             if (t.forms.Replace(p, e) && t.forms.Replace(p, e)->empty()) t.emptyReplace = true;
         }
     }
+    // In a file read in a double-byte page an occurrence counts only where
+    // characters of that page start and end: the page's own forms, and the
+    // UTF-8 ones too (ゅう, 82 E3 82 A4, holds イ's UTF-8 bytes E3 82 A4).
     t.doubleByte.assign(t.needles.size(), false);
-    const auto l = static_cast<std::size_t>(Encoding::Legacy);
+    const auto l = static_cast<std::size_t>(Encoding::Legacy), u = static_cast<std::size_t>(Encoding::Utf8);
     for (const PairNeedles& q : t.pairNeedles)
-        for (const int n : {q.search[l], q.replace[l]})
+        for (const int n : {q.search[l], q.replace[l], q.search[u], q.replace[u]})
             if (doubleByte && n >= 0) t.doubleByte[static_cast<std::size_t>(n)] = true;
+    t.lengths.clear();
+    for (const ByteSearcher& needle : t.needles) t.lengths.push_back(needle.Needle().size());
     // Each layout's needles, each pair's two forms in each encoding looked for together.
     for (const Layout layout : {Layout::Bytes, Layout::Utf16LE, Layout::Utf16BE}) {
         std::vector<Watch>& watches = t.watches[LayoutIndex(layout)];
@@ -224,9 +230,10 @@ struct ContentRules::Pass {
         return std::any_of(watches.begin(), watches.end(), [&](const Watch& w) { return Sure(w.search); });
     }
     // Needle `n` seen at `at` (an offset in the file) of `window`, which starts at `offset`.
-    void Saw(int n, std::string_view window, std::uint64_t offset, std::uint64_t at) {
+    void Saw(int n, std::string_view window, std::uint64_t offset, std::uint64_t at, std::size_t length) {
         seen[static_cast<std::size_t>(n)] = true;
-        if (Tracked(n) && !Started(n) && starts->At(window, offset, at)) started[static_cast<std::size_t>(n)] = true;
+        if (Tracked(n) && !Started(n) && starts->At(window, offset, at) && starts->At(window, offset, at + length))
+            started[static_cast<std::size_t>(n)] = true;
     }
 };
 
@@ -319,7 +326,7 @@ void ContentRules::Search(Pass& pass, std::string_view window, std::uint64_t off
         for (std::size_t from = 0; from <= window.size() && !pass.Started(n);) {
             const std::size_t hit = needle.Find(window.substr(from));
             if (hit == ByteSearcher::npos) return;
-            pass.Saw(n, window, offset, offset + from + hit);
+            pass.Saw(n, window, offset, offset + from + hit, t_->lengths[static_cast<std::size_t>(n)]);
             from += hit + 1;
         }
     };
@@ -353,7 +360,7 @@ void ContentRules::SearchMany(Pass& pass, std::string_view window, std::uint64_t
     many.all.ForEach(window, 0, [&](std::size_t at, std::uint32_t k) {
         if ((offset + at) % align != 0) return true;
         const int n = many.allIds[k];
-        pass.Saw(n, window, offset, offset + at);
+        pass.Saw(n, window, offset, offset + at, t_->lengths[static_cast<std::size_t>(n)]);
         // Where the first occurrence settles it, the rest of the window does not matter.
         return wholeHere || !many.isSearch[k] || !pass.Sure(n);
     });
@@ -371,18 +378,18 @@ void ContentRules::Conclude(Pass& pass, bool emptySearchOccurs) const {
     if (found.layout == Layout::Utf16LE) counting.Add(Encoding::Utf16LE);
     else if (found.layout == Layout::Utf16BE) counting.Add(Encoding::Utf16BE);
     else {
-        // A UTF-8 page with a stray byte in it is a UTF-8 page: its legacy
-        // forms do not count (they would write another encoding into it).
         const Utf8Check& utf8 = pass.utf8;
-        const bool legacy = utf8.Invalid() && !(pass.whole && utf8.Mostly());
-        found.legacyCounts = !pass.whole || legacy;
-        found.notUtf8 = (pass.whole || watchUtf8_) && legacy;
+        found.legacyCounts = !pass.whole || utf8.Invalid();
+        found.notUtf8 = (pass.whole || watchUtf8_) && utf8.Invalid();
         // Binary data has no characters: matched byte for byte.
         found.atStarts = pass.starts && found.legacyCounts && !pass.binary;
-        const bool invalid = pass.whole && legacy, nonAscii = pass.whole && utf8.NonAscii();
-        found.asciiTarget = pass.bom8 || (!invalid && nonAscii) ? Encoding::Utf8
-                            : invalid                           ? Encoding::Legacy
-                                                                : t_->forms.AsciiFiles();
+        const bool invalid = pass.whole && utf8.Invalid(), nonAscii = pass.whole && utf8.NonAscii();
+        // A UTF-8 page with a stray byte in it takes an ASCII search string's
+        // replacement in UTF-8, not in a legacy page (its legacy forms still count).
+        const bool mostlyUtf8 = invalid && utf8.Mostly();
+        found.asciiTarget = pass.bom8 || (!invalid && nonAscii) || mostlyUtf8 ? Encoding::Utf8
+                            : invalid                                         ? Encoding::Legacy
+                                                                              : t_->forms.AsciiFiles();
         counting.Add(Encoding::Utf8);
         if (found.legacyCounts) counting.Add(Encoding::Legacy);
     }

@@ -154,9 +154,10 @@ private:
     // workers): with many pairs, the larger part of a run's memory.
     struct Tables {
         StringForms forms;
-        std::vector<ByteSearcher> needles;          // the distinct non-empty forms of all strings
-        std::vector<PairNeedles> pairNeedles;       // by pair
-        std::vector<bool> doubleByte;               // by needle: a form in a double-byte legacy code page
+        std::vector<ByteSearcher> needles;     // the distinct non-empty forms of all strings
+        std::vector<PairNeedles> pairNeedles;  // by pair
+        std::vector<bool> doubleByte;  // by needle: counts only where characters of a double-byte page start and end
+        std::vector<std::size_t> lengths;           // by needle: its length
         std::array<std::vector<Watch>, 3> watches;  // by layout: the needles looked for, each pair's in each encoding
         std::vector<ManySearch> many;               // by layout; none for one or two pairs
         bool whole = false;                         // NeedsWholeFile()

@@ -185,25 +185,33 @@ public:
     // Whether the file keeps the rules of `page` (any single-byte page does).
     bool Keeps(const CodePage& page) {
         const Page* known = Of(page);
-        return !known || known->valid;
+        return !known || known->Keeps();
     }
     // Whether an ASCII search string falls inside a character of `page`.
     bool Inside(const CodePage& page) {
         const Page* known = Of(page);
-        return known && known->valid && known->inside;
+        return known && known->Keeps() && known->inside;
     }
     const std::error_code& Error() const { return error_; }
 
 private:
     // A byte below this is a character of its own in every double-byte page.
     static constexpr unsigned char kAlone = 0x30;
-    // A run this long with no such byte is no text in any of them.
+    // A run this long with no such byte is not checked (memory stays bounded):
+    // it tells nothing for or against a page.
     static constexpr std::size_t kLongest = std::size_t{8} << 20;
+    // Past this many stretches that break a page's rules it is not the file's.
+    static constexpr std::size_t kMostBad = 64;
 
     struct Page {
         CodePage page;
         CharacterStarts starts;
-        bool valid = true;
+        // Stretches between bytes below 0x30 that hold a byte outside ASCII:
+        // those that keep the page's rules, and those that do not. A file
+        // keeps them where nearly all do (one cut short at its end, a stray
+        // byte), not where half its words do (a Russian page read as Shift_JIS).
+        std::size_t good = 0, bad = 0;
+        bool Keeps() const { return bad == 0 || (bad <= kMostBad && good >= 4 * bad); }
         bool inside = false;
         std::uint64_t asked = 0;  // the search strings' places asked about so far: before this
     };
@@ -234,8 +242,7 @@ private:
         std::size_t end = buffer_.size();
         while (end > checked_ - offset_ && static_cast<unsigned char>(buffer_[end - 1]) >= kAlone) --end;
         if (end > checked_ - offset_) CheckRules(end);
-        else if (buffer_.size() - (checked_ - offset_) > kLongest)
-            for (Page& page : pages_) page.valid = false;
+        else if (buffer_.size() - (checked_ - offset_) > kLongest) checked_ = offset_ + buffer_.size();
         FindSearches();
         // Keep what is not checked yet, and the overlap a search string may start in.
         const std::uint64_t keep = std::min(checked_, searched_);
@@ -246,9 +253,38 @@ private:
 
     void CheckRules(std::size_t end) {
         const std::string_view part = std::string_view(buffer_).substr(checked_ - offset_, end - (checked_ - offset_));
-        for (Page& page : pages_)
-            if (page.valid && !part.empty()) page.valid = page.page.Decode(part).has_value();
         checked_ = offset_ + end;
+        std::vector<std::string_view> stretches;  // made only where a page's rules break in the part
+        for (Page& page : pages_) {
+            if (page.bad > kMostBad || part.empty()) continue;
+            if (page.page.Decode(part)) {
+                page.good += Stretches(part, nullptr);
+                continue;
+            }
+            if (stretches.empty()) Stretches(part, &stretches);
+            for (const std::string_view stretch : stretches) {
+                (page.page.Decode(stretch) ? page.good : page.bad) += 1;
+                if (page.bad > kMostBad) break;
+            }
+        }
+    }
+
+    // The stretches of `part` between bytes below 0x30 that hold a byte
+    // outside ASCII (into `found`, where given): how many.
+    static std::size_t Stretches(std::string_view part, std::vector<std::string_view>* found) {
+        std::size_t count = 0;
+        for (std::size_t from = 0; from < part.size();) {
+            std::size_t to = from;
+            bool high = false;
+            for (; to < part.size() && static_cast<unsigned char>(part[to]) >= kAlone; ++to)
+                if (static_cast<unsigned char>(part[to]) >= 0x80) high = true;
+            if (high) {
+                ++count;
+                if (found) found->push_back(part.substr(from, to - from));
+            }
+            from = to + 1;
+        }
+        return count;
     }
 
     void FindSearches() {
@@ -260,7 +296,7 @@ private:
         std::sort(places_.begin(), places_.end());
         for (Page& page : pages_)
             for (const std::uint64_t at : places_)
-                if (page.valid && !page.inside && at >= page.asked) {
+                if (page.Keeps() && !page.inside && at >= page.asked) {
                     page.inside = !page.starts.At(buffer_, offset_, at);
                     page.asked = at + 1;
                 }

@@ -21,7 +21,7 @@ namespace tarnwick {
 struct ReplaceRule {
     const ByteSearcher* search = nullptr;
     const std::string* replace = nullptr;
-    bool atStarts = false;   // an occurrence counts only where the caller says a character starts
+    bool atStarts = false;   // an occurrence counts only where the caller says characters start and end
     std::uint32_t pair = 0;  // the pair of strings it belongs to, for counting
 };
 
@@ -73,8 +73,10 @@ public:
         for (std::size_t r = 0; r < rules_.size(); ++r) {
             const ReplaceRule& rule = rules_[r];
             if (next_[r] == kUnknown || (next_[r] != ByteSearcher::npos && next_[r] < pos)) {
+                const std::size_t length = rule.search->Needle().size();
                 next_[r] = FindAligned(*rule.search, window, pos, windowOffset, align);
-                while (rule.atStarts && next_[r] != ByteSearcher::npos && !startsAt(next_[r]))
+                while (rule.atStarts && next_[r] != ByteSearcher::npos &&
+                       !(startsAt(next_[r]) && startsAt(next_[r] + length)))
                     next_[r] = FindAligned(*rule.search, window, next_[r] + 1, windowOffset, align);
             }
             const std::size_t n = rule.search->Needle().size();
@@ -117,7 +119,8 @@ public:
                 if (r < 0 || length <= bestLength || (windowOffset + from) % align != 0 ||
                     !searcher_.At(window, from, n))
                     continue;
-                if (rules_[static_cast<std::size_t>(r)].atStarts && !startsAt(from)) continue;
+                if (rules_[static_cast<std::size_t>(r)].atStarts && !(startsAt(from) && startsAt(from + length)))
+                    continue;
                 best = {from, static_cast<std::size_t>(r)};
                 bestLength = length;
             }

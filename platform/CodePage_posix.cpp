@@ -1,6 +1,8 @@
 #include "CodePage.h"
 #include "CodePageRules.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -116,7 +118,14 @@ bool IsSingleByte(const std::string& name) {
 }  // namespace
 
 std::optional<CodePage> CodePage::Named(std::string_view name) {
-    if (name.empty()) return std::nullopt;
+    // iconv drops what is not a letter or digit from a name ("@@" would name
+    // some page): only names made of what encoding names are made of.
+    const auto usable = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' || c == ':';
+    };
+    if (name.empty() || !std::all_of(name.begin(), name.end(), usable) ||
+        std::none_of(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+        return std::nullopt;
     CodePage cp{std::string(name)};
     if (!KeepsAscii(cp)) return std::nullopt;
     cp.scheme_ = DoubleByteOf(cp.name_);

@@ -220,8 +220,9 @@ bool IsStoppedRunsName(Name name);
 bool IsTemporaryName(Name name);
 // Whether `name` is that of a version control system's folder (.git, .svn,
 // .hg, .bzr, _darcs, CVS; on Windows in any case), which a walk never enters,
-// or of the file that stands for one (a submodule's or worktree's .git).
-bool IsVersionControlName(Name name);
+// or, for a file (not `folder`), of the file that stands for one (a
+// submodule's or worktree's .git).
+bool IsVersionControlName(Name name, bool folder);
 // The names in `folder` that start as temporary names do (".~tarnwick-"), in no order.
 std::error_code ListTemporaries(const Path& folder, std::vector<Path::string_type>& names);
 

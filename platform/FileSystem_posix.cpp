@@ -413,9 +413,7 @@ std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bo
     entries.clear();
     return ForEachEntryOf(fd_, [&](int dir, const dirent& entry) {
         const std::string_view name = entry.d_name;
-        if (name == "." || name == ".." || (!hidden && name[0] == '.') || IsTemporaryName(name) ||
-            IsVersionControlName(name))
-            return;
+        if (name == "." || name == ".." || (!hidden && name[0] == '.') || IsTemporaryName(name)) return;
         unsigned char type = entry.d_type;
         struct stat st {};
         const bool known = type != DT_UNKNOWN && !(type == DT_DIR && folders);
@@ -423,6 +421,7 @@ std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bo
             if (::fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
             type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : 0;
         }
+        if (IsVersionControlName(name, type == DT_DIR)) return;
         if (type == DT_DIR && folders) {
             entries.push_back({entry.d_name, FolderEntry::Kind::Folder, static_cast<std::uint64_t>(st.st_dev),
                                static_cast<std::uint64_t>(st.st_ino)});

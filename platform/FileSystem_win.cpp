@@ -482,7 +482,7 @@ std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bo
     return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO& entry, std::wstring_view name) {
         const DWORD a = entry.FileAttributes;
         if ((!hidden && (a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) || name == L"." || name == L".." ||
-            IsTemporaryName(name) || IsVersionControlName(name))
+            IsTemporaryName(name) || IsVersionControlName(name, (a & FILE_ATTRIBUTE_DIRECTORY) != 0))
             return;
         FileInfo itself;
         const bool link =

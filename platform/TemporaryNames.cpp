@@ -59,7 +59,7 @@ bool IsTemporaryName(Name name) {
     return name.substr(0, prefix.native().size()) == prefix.native();
 }
 
-bool IsVersionControlName(Name name) {
+bool IsVersionControlName(Name name, bool folder) {
     // Where names are told apart without case (Windows), .GIT is .git.
     const auto same = [&](std::string_view vcs) {
         if (name.size() != vcs.size()) return false;
@@ -74,6 +74,7 @@ bool IsVersionControlName(Name name) {
         }
         return true;
     };
+    if (!folder) return same(".git");
     for (const std::string_view vcs : {".git", ".svn", ".hg", ".bzr", "_darcs", "CVS"})
         if (same(vcs)) return true;
     return false;

@@ -157,7 +157,9 @@ TEST_F(CliTest, DiffPatchesExactly) {
         Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
         Make(std::string(folder) + "/with space.txt", "an old name");           // (patch reads the name to its TAB)
         Make(std::string(folder) + "/tab\tquote\"back\\new\nline.txt", "old");  // quoted, as GNU diff does
-        fs::create_symlink("crlf.txt", Dir() / folder / "a-link.txt");          // shown once, as crlf.txt
+        Make(std::string(folder) + "/trailing ", "old");                        // (not the file "trailing")
+        Make(std::string(folder) + "/trailing", "keep");
+        fs::create_symlink("crlf.txt", Dir() / folder / "a-link.txt");  // shown once, as crlf.txt
         // A second hard link: a file of its own, corrected under each name (the first correction
         // leaves the other name as it was), so shown under each.
         fs::create_hard_link(Dir() / folder / "short.txt", Dir() / folder / "z-hard.txt");
@@ -187,8 +189,8 @@ TEST_F(CliTest, DiffPatchesExactly) {
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
     EXPECT_NE(out_.find("--- \"a/site/tab\\tquote\\\"back\\\\new\\nline.txt\"\t"), std::string::npos) << out_;
-    for (const char* name :
-         {"crlf.txt", "short.txt", "with space.txt", "z-hard.txt", "tab\tquote\"back\\new\nline.txt"})
+    for (const char* name : {"crlf.txt", "short.txt", "with space.txt", "z-hard.txt", "tab\tquote\"back\\new\nline.txt",
+                             "trailing ", "trailing"})
         EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
     EXPECT_EQ(ReadBytes(Dir() / "real/z-hard.txt"), "new\nline\nnew\nline");
 

@@ -263,6 +263,49 @@ TEST_F(LegacyPagesTest, StrayByteInAUtf8Page) {
     EXPECT_EQ(ReadBytes(Dir() / "ru.txt"), expected);
 }
 
+// A double-byte page's characters are never cut: not by a file cut short in
+// its last character (the page still holds, nearly all of it keeps its
+// rules), not by a UTF-8 form whose bytes span two characters (ゅう is
+// 82 E3 82 A4, イ in UTF-8 E3 82 A4), not by half-width katakana that happen
+// to look like UTF-8 (ﾕｰｻﾞｰ).
+TEST_F(LegacyPagesTest, DoubleByteCharactersAreNeverCut) {
+    const test::ScopedEnvironment state("XDG_STATE_HOME", (Dir() / ".state").c_str());
+    const auto sjis = *CodePage::Named("CP932");
+    std::u16string lines;
+    for (int i = 0; i < 3; ++i) lines += u"保存先: C:\\Users\\tanaka\\予定表.txt\r\n表示します。\r\n";
+    const std::string cut = *sjis.Encode(lines) + sjis.Encode(u"最後")->substr(0, 3);
+    WriteBytes(Dir() / "cut.txt", cut);
+    {
+        const test::ScopedEnvironment japanese("LC_ALL", "ja_JP.UTF-8");
+        EXPECT_EQ(Run({"--no-undo", "-s", "\\", "-r", "/", (Dir() / "cut.txt").string()}), 0) << out_;
+    }
+    std::u16string fixed = lines;
+    for (char16_t& c : fixed)
+        if (c == u'\\') c = u'/';
+    EXPECT_EQ(ReadBytes(Dir() / "cut.txt"), *sjis.Encode(fixed) + sjis.Encode(u"最後")->substr(0, 3));
+
+    const test::ScopedEnvironment environment("LC_ALL", "C.UTF-8");
+    std::u16string menu;
+    for (int i = 0; i < 5; ++i) menu += u"イベント案内\r\n";
+    WriteBytes(Dir() / "menu.txt", *sjis.Encode(menu + u"しゅうまい\r\n"));
+    EXPECT_EQ(Run({"--no-undo", "--legacy", "CP932", "-s", "イ", "-r", "い", (Dir() / "menu.txt").string()}), 0);
+    std::u16string menuFixed;
+    for (int i = 0; i < 5; ++i) menuFixed += u"いベント案内\r\n";
+    EXPECT_EQ(ReadBytes(Dir() / "menu.txt"), *sjis.Encode(menuFixed + u"しゅうまい\r\n")) << out_;
+
+    std::u16string users = u"ID,ROLE,DIR\r\n";
+    for (int i = 0; i < 6; ++i) users += std::u16string(u"1,ﾕｰｻﾞｰ,C:\\Users\\u") + char16_t(u'0' + i) + u"\r\n";
+    users += u"9,表示,C:\\表\\data\r\n";
+    WriteBytes(Dir() / "users.csv", *sjis.Encode(users));
+    EXPECT_EQ(Run({"--no-undo", "--legacy", "CP932", "-s", "\\", "-r", "/", (Dir() / "users.csv").string()}), 0);
+    for (char16_t& c : users)
+        if (c == u'\\') c = u'/';
+    EXPECT_EQ(ReadBytes(Dir() / "users.csv"), *sjis.Encode(users)) << out_;
+    // Names iconv would read leniently are none.
+    EXPECT_EQ(Run({"-n", "--legacy", "@@", "-s", "a", "-r", "b", (Dir() / "users.csv").string()}), 2);
+    EXPECT_NE(err_.find("unknown or unsupported encoding '@@'"), std::string::npos) << err_;
+}
+
 // Past the first MiB: a file that is plain ASCII for a MiB and Shift_JIS
 // after it is checked to its end, so the trail byte that looks like "{" far
 // into it still makes the reading ambiguous; one whose bytes break the
