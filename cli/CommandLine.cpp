@@ -361,6 +361,8 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
         if (eq != std::string::npos) value = arg.substr(eq + 1);
         if (auto error = Take(found, value, "--" + std::string(found.longName), args, i, options)) return error;
     }
+    // --undo's operand is a run's ID, not a PATH.
+    if (options.undo) options.runIds = std::exchange(options.paths, {});
     // Modes that exclude each other.
     if (options.check && options.diff) return UsageError{"--check (-n) and --diff cannot be combined"};
     return std::nullopt;

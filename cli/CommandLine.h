@@ -33,7 +33,8 @@ struct CommandLine {
     bool binary = false;           // binary files are corrected too
     bool noUndo = false;           // no record for undo
     bool history = false;
-    bool undo = false;  // the ID, if any, is the one PATH
+    bool undo = false;
+    std::vector<std::string> runIds;  // with --undo: the operands, the run's ID (one at most)
     std::vector<std::string> include, exclude, excludeDir;
     std::optional<std::string> files0From;
     bool null = false;

@@ -27,9 +27,10 @@ public:
     }
 
 private:
-    void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
-        if (std::string_view(kind) == "failed")
-            err_ << "tarnwick-cli: " << PathText(path) << ": " << extras.begin()->text << '\n';
+    // Only failures are told, on standard error: the diff is the output.
+    void Record(const char*, const std::filesystem::path&, std::initializer_list<Extra>) override {}
+    void FailedRecord(const std::filesystem::path& path, const Failure& failure) override {
+        err_ << "tarnwick-cli: " << PathText(path) << ": " << failure.Reason() << '\n';
     }
 
     bool color_;

@@ -122,25 +122,25 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
 }
 
 int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
-    if (options.paths.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
+    if (options.runIds.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
     auto opened = OpenStore();
     if (auto* why = std::get_if<UndoProblem>(&opened)) return Refused(err, UndoProblemText(*why));
     const UndoStore& store = std::get<UndoStore>(opened);
     std::vector<RefusedRecord> refused;
     const std::vector<UndoRecord> records = store.Records(&refused);
     const UndoRecord* target = nullptr;
-    if (options.paths.empty()) {
+    if (options.runIds.empty()) {
         TellRefused(refused, err);
         target = UndoStore::NewestUndoable(records);
         if (!target) return Refused(err, "no run to undo (see --history)");
     } else {
         for (const UndoRecord& r : records)
-            if (r.id == options.paths[0]) target = &r;
+            if (r.id == options.runIds[0]) target = &r;
         for (const RefusedRecord& r : refused)
-            if (!target && r.id == options.paths[0])
-                return Refused(err, "the record of run " + options.paths[0] + " is not used: " + PathText(r.path) +
+            if (!target && r.id == options.runIds[0])
+                return Refused(err, "the record of run " + options.runIds[0] + " is not used: " + PathText(r.path) +
                                         " " + PrivacyText(r.why));
-        if (!target) return Refused(err, "no run " + options.paths[0] + " to undo (see --history)");
+        if (!target) return Refused(err, "no run " + options.runIds[0] + " to undo (see --history)");
     }
     // The undo keeps a record of its own, so that it can be undone too.
     auto undo = RestoreRun::Of(store, *target);
