@@ -170,7 +170,7 @@ struct CorrectionRun::Ahead {
     std::size_t files = 0;
 };
 
-bool CorrectionRun::Execute(RunSink& sink) {
+void CorrectionRun::Reset() {
     stopped_.value = false;
     lockDeadline_.reset();
     // A quarter of the files the process may still open, for a walk's folders.
@@ -180,11 +180,15 @@ bool CorrectionRun::Execute(RunSink& sink) {
     visitedFolders_.insert(avoid_.begin(), avoid_.end());  // as if taken already: never entered
     namedFiles_ = {};
     namedFolder_ = {};
+    within_.reset();
+    confinedFolder_ = {};
+}
+
+bool CorrectionRun::Execute(RunSink& sink) {
+    Reset();
     // Files given one after another are taken together, as a folder's are.
     std::vector<fs::path> files;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> folders;  // each one's folder, by device and inode
-    within_.reset();
-    confinedFolder_ = {};
     const auto takeFiles = [&] {
         Batch batch;
         for (const fs::path& file : files) batch.files.push_back(&file);

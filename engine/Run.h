@@ -174,6 +174,8 @@ public:
     struct Slot;  // (what became of one file, until it is told)
 
 private:
+    // Everything an earlier execution left, cleared.
+    void Reset();
     struct Group;
     struct Batch;
     // The folder's files, then (with subfolders) each subfolder's, depth first.

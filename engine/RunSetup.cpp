@@ -51,14 +51,16 @@ bool LegacyIsAGuess(const RunRequest& request) {
     });
 }
 
-std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
+namespace {
+
+// The strings in every encoding the run's files may use, or why they cannot be.
+std::variant<StringForms, SetupFailure> FormsOf(const RunRequest& request) {
     const CodePage& files = request.pinned ? *request.pinned : request.system;
     if (!files.Usable()) return SetupFailure{SetupError::UnusableEncoding, files.Name()};
     if (request.pairs.empty()) return SetupFailure{SetupError::EmptySearch};
     for (std::size_t i = 0; i < request.pairs.size(); ++i)
         if (request.pairs[i].search.empty() && !request.emptySearchAllowed)
             return SetupFailure{SetupError::EmptySearch, {}, {}, i};
-    StringForms forms;
     if (request.pinned) {
         for (std::size_t i = 0; i < request.pairs.size(); ++i) {
             if (!files.Encode(request.pairs[i].search))
@@ -66,19 +68,45 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
             if (!files.Encode(request.pairs[i].replace))
                 return SetupFailure{SetupError::ReplaceNotWritable, files.Name(), {}, i};
         }
-        forms = StringForms::Only(request.pairs, files);
-    } else {
-        // The strings in every encoding files may use: UTF-8, the legacy code
-        // page (the system's, or the one its language uses), UTF-16.
-        for (const CodePage& page : request.legacy)
-            if (!page.Usable() || EncodingLabel(page) == "utf-8")
-                return SetupFailure{SetupError::UnusableLegacy, page.Name()};
-        const std::optional<CodePage> first =
-            request.legacy.empty() ? std::nullopt : std::optional<CodePage>(request.legacy.front());
-        forms = StringForms::ForSystem(request.pairs, files, first);
-        // A search string the first page cannot hold may be in a file of another.
-        if (!forms.AnySearchForm() && request.legacy.size() < 2) return SetupFailure{SetupError::SearchNotWritable};
+        return StringForms::Only(request.pairs, files);
     }
+    // UTF-8, the legacy code page (the system's, or the one its language uses), UTF-16.
+    for (const CodePage& page : request.legacy)
+        if (!page.Usable() || EncodingLabel(page) == "utf-8")
+            return SetupFailure{SetupError::UnusableLegacy, page.Name()};
+    const std::optional<CodePage> first =
+        request.legacy.empty() ? std::nullopt : std::optional<CodePage>(request.legacy.front());
+    StringForms forms = StringForms::ForSystem(request.pairs, files, first);
+    // A search string the first page cannot hold may be in a file of another.
+    if (!forms.AnySearchForm() && request.legacy.size() < 2) return SetupFailure{SetupError::SearchNotWritable};
+    return forms;
+}
+
+// The run's record for undo begun, and what earlier runs' records say it must leave alone.
+std::optional<SetupFailure> KeepRecords(const RunRequest& request, CorrectionRun& run) {
+    const std::filesystem::path store = request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder;
+    // Backup copies earlier runs made under another extension are left alone
+    // too: the records are read once, by the run's own record where it keeps one.
+    if (request.keepUndo && request.mode == RunMode::Correct) {
+        auto keeper = StartUndoRecord(request);
+        if (auto* why = std::get_if<UndoProblem>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
+        auto& kept = std::get<std::shared_ptr<UndoKeeper>>(keeper);
+        run.KnownBackups(kept->BackupsMadeBefore());
+        run.KeepUndo(std::move(kept));
+    } else {
+        run.KnownBackups(UndoStore::BackupsMadeIn(store));
+    }
+    // The records themselves are never corrected, whatever path leads to them.
+    run.AvoidFolders(UndoStore::FoldersOf(store));
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
+    auto made = FormsOf(request);
+    if (auto* failure = std::get_if<SetupFailure>(&made)) return *failure;
+    StringForms& forms = std::get<StringForms>(made);
     if (request.backup.enabled && request.backup.extension.empty())
         return SetupFailure{SetupError::EmptyBackupExtension};
     if (!IsUsable(request.backup)) return SetupFailure{SetupError::BadBackupExtension};
@@ -98,21 +126,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     }
     CorrectionRun run(std::move(corrector), request.paths, request.mode, request.workers, request.selection);
     if (request.names) run.TakeNames(request.names);
-    // Backup copies earlier runs made under another extension are left alone
-    // too: the records are read once, by the run's own record where it keeps one.
-    if (request.keepUndo && request.mode == RunMode::Correct) {
-        auto keeper = StartUndoRecord(request);
-        if (auto* why = std::get_if<UndoProblem>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
-        auto& kept = std::get<std::shared_ptr<UndoKeeper>>(keeper);
-        run.KnownBackups(kept->BackupsMadeBefore());
-        run.KeepUndo(std::move(kept));
-    } else {
-        run.KnownBackups(
-            UndoStore::BackupsMadeIn(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
-    }
-    // The records themselves are never corrected, whatever path leads to them.
-    run.AvoidFolders(
-        UndoStore::FoldersOf(request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder));
+    if (auto failure = KeepRecords(request, run)) return *failure;
     return run;
 }
 

@@ -29,6 +29,32 @@ QPushButton* PictureButton(QWidget* parent, const char* name, const QIcon& icon,
 QString MainForm::FileCaption() { return QStringLiteral("(файл)"); }
 QString MainForm::FolderCaption() { return QStringLiteral("(папка)"); }
 
+void MainForm::SetupPathRow(QWidget* frame) {
+    Text3 = Place(new QLineEdit(frame), "Text3", 600, 960, 2595, 285);
+    Text3->setReadOnly(true);  // selectable and copyable, never edited
+    QPalette face = Text3->palette();
+    face.setColor(QPalette::Base, face.color(QPalette::Button));
+    Text3->setPalette(face);
+
+    Command3 = PictureButton(frame, "Command3", DocumentIcon(), 3240, 960, 375, 315);
+    Command4 = PictureButton(frame, "Command4", OpenFolderIcon(), 3660, 960, 375, 315);
+    Command3->setFocusPolicy(Qt::ClickFocus);
+    Command4->setFocusPolicy(Qt::ClickFocus);
+
+    Label4 = Label(frame, "Label4", QString(), 4080, 1020, 540, 195, false);
+    Label4->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    // Where the window font is wider than the design font (Windows' Tahoma),
+    // the label grows about its centre to its wider caption, up to the folder button.
+    const int need = std::max(Label4->fontMetrics().horizontalAdvance(FileCaption()),
+                              Label4->fontMetrics().horizontalAdvance(FolderCaption()));
+    if (need > Label4->width()) {
+        QRect area = Label4->geometry();
+        area.setLeft(std::max(area.center().x() - need / 2, Command4->geometry().right() + 1));
+        area.setWidth(need);
+        Label4->setGeometry(area);
+    }
+}
+
 void MainForm::setupUi(QDialog* window) {
     window->setObjectName(QStringLiteral("Main"));
     window->setWindowTitle(QStringLiteral("File Tarnwick"));
@@ -50,29 +76,7 @@ void MainForm::setupUi(QDialog* window) {
     Text2 = Place(new QLineEdit(f), "Text2", 1380, 600, 3255, 285);
     Label3 = Label(f, "Label3", QStringLiteral("Путь:"), 120, 1020, 405, 195, true);
 
-    Text3 = Place(new QLineEdit(f), "Text3", 600, 960, 2595, 285);
-    Text3->setReadOnly(true);  // selectable and copyable, never edited
-    QPalette face = Text3->palette();
-    face.setColor(QPalette::Base, face.color(QPalette::Button));
-    Text3->setPalette(face);
-
-    Command3 = PictureButton(f, "Command3", DocumentIcon(), 3240, 960, 375, 315);
-    Command4 = PictureButton(f, "Command4", OpenFolderIcon(), 3660, 960, 375, 315);
-    Command3->setFocusPolicy(Qt::ClickFocus);
-    Command4->setFocusPolicy(Qt::ClickFocus);
-
-    Label4 = Label(f, "Label4", QString(), 4080, 1020, 540, 195, false);
-    Label4->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    // Where the window font is wider than the design font (Windows' Tahoma),
-    // the label grows about its centre to its wider caption, up to the folder button.
-    const int need = std::max(Label4->fontMetrics().horizontalAdvance(FileCaption()),
-                              Label4->fontMetrics().horizontalAdvance(FolderCaption()));
-    if (need > Label4->width()) {
-        QRect area = Label4->geometry();
-        area.setLeft(std::max(area.center().x() - need / 2, Command4->geometry().right() + 1));
-        area.setWidth(need);
-        Label4->setGeometry(area);
-    }
+    SetupPathRow(f);
 
     Check1 = Place(new QCheckBox(QStringLiteral("Создавать резервные копии"), f), "Check1", 120, 1440, 2535, 195);
     // The row is 13 pixels high: the box must fit it whole.

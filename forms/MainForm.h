@@ -44,6 +44,10 @@ struct MainForm {
 
     // Builds the controls on `window` and fixes its size, title, icon and font.
     void setupUi(QDialog* window);
+
+private:
+    // The path row: the path, the file and folder buttons and the caption between them.
+    void SetupPathRow(QWidget* frame);
 };
 
 }  // namespace tarnwick::forms

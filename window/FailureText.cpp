@@ -4,30 +4,27 @@
 
 namespace tarnwick::window {
 
-QString DescribeFailure(const Failure& failure) {
-    QString text;
+namespace {
+
+// What went wrong with the file itself, in words.
+QString FileWords(const Failure& failure) {
     switch (failure.kind) {
-    case FailureKind::Open: text = QStringLiteral("файл не удалось открыть"); break;
-    case FailureKind::Missing: text = QStringLiteral("файл не найден"); break;
-    case FailureKind::NotRegularFile: text = QStringLiteral("это не обычный файл"); break;
-    case FailureKind::NotWritable: text = QStringLiteral("нет права на запись в файл"); break;
+    case FailureKind::Open: return QStringLiteral("файл не удалось открыть");
+    case FailureKind::Missing: return QStringLiteral("файл не найден");
+    case FailureKind::NotRegularFile: return QStringLiteral("это не обычный файл");
+    case FailureKind::NotWritable: return QStringLiteral("нет права на запись в файл");
     case FailureKind::NotReplaceable:
-        text = QStringLiteral("папка не позволяет заменить файл (только дозапись, неизменяемая или с битом sticky)");
-        break;
-    case FailureKind::Busy: text = QStringLiteral("файл обрабатывается другим запуском программы"); break;
-    case FailureKind::Read: text = QStringLiteral("ошибка чтения файла"); break;
-    case FailureKind::CreateTemporary: text = QStringLiteral("не удалось создать временный файл рядом с ним"); break;
-    case FailureKind::Write: text = QStringLiteral("ошибка записи (нет места на диске?)"); break;
-    case FailureKind::Flush: text = QStringLiteral("ошибка сброса данных на диск"); break;
-    case FailureKind::Backup: text = QStringLiteral("не удалось создать резервную копию"); break;
-    case FailureKind::BackupNotFile:
-        text = QStringLiteral("место резервной копии занято папкой или другим объектом");
-        break;
-    case FailureKind::BadBackupName:
-        text = QStringLiteral("расширение резервных копий не задано или недопустимо");
-        break;
+        return QStringLiteral("папка не позволяет заменить файл (только дозапись, неизменяемая или с битом sticky)");
+    case FailureKind::Busy: return QStringLiteral("файл обрабатывается другим запуском программы");
+    case FailureKind::Read: return QStringLiteral("ошибка чтения файла");
+    case FailureKind::CreateTemporary: return QStringLiteral("не удалось создать временный файл рядом с ним");
+    case FailureKind::Write: return QStringLiteral("ошибка записи (нет места на диске?)");
+    case FailureKind::Flush: return QStringLiteral("ошибка сброса данных на диск");
+    case FailureKind::Backup: return QStringLiteral("не удалось создать резервную копию");
+    case FailureKind::BackupNotFile: return QStringLiteral("место резервной копии занято папкой или другим объектом");
+    case FailureKind::BadBackupName: return QStringLiteral("расширение резервных копий не задано или недопустимо");
     case FailureKind::Changed:
-        text = failure.late == Failure::Late::Corrected
+        return failure.late == Failure::Late::Corrected
                    ? QStringLiteral(
                          "файл изменён другой программой в момент замены: исправленный файл на месте, "
                          "без этого изменения")
@@ -36,43 +33,77 @@ QString DescribeFailure(const Failure& failure) {
                          "файл изменён другой программой в момент восстановления: прежнее содержимое на "
                          "месте, без этого изменения")
                    : QStringLiteral("файл изменён другой программой во время обработки");
-        break;
-    case FailureKind::Replace: text = QStringLiteral("не удалось заменить файл исправленным"); break;
-    case FailureKind::List: text = QStringLiteral("не удалось прочитать содержимое папки"); break;
+    case FailureKind::Replace: return QStringLiteral("не удалось заменить файл исправленным");
+    case FailureKind::List: return QStringLiteral("не удалось прочитать содержимое папки");
     case FailureKind::NotRepresentable:
-        text =
-            QStringLiteral("строку замены нельзя записать в кодировке файла ") + QString::fromStdString(failure.detail);
-        break;
+        return QStringLiteral("строку замены нельзя записать в кодировке файла ") +
+               QString::fromStdString(failure.detail);
     case FailureKind::KeepAccess:
-        text = QStringLiteral("исправленному файлу нельзя дать группу, права доступа (ACL) или атрибуты исходного");
-        break;
-    case FailureKind::BecameLink: text = QStringLiteral("во время обработки файл заменён ссылкой"); break;
-    case FailureKind::FolderSwapped: text = QStringLiteral("во время обработки папка заменена другой"); break;
+    case FailureKind::BecameLink:
+    case FailureKind::FolderSwapped:
     case FailureKind::LinkOutside:
-        text = QStringLiteral("ссылка ведёт за пределы выбранной папки: ") + FromPath(failure.other);
-        break;
     case FailureKind::LeftoverStuck:
-        text = QStringLiteral("временный файл прерванного запуска не удалось удалить (владелец: uid ") +
-               QString::fromStdString(failure.detail) + QLatin1Char(')');
-        break;
-    case FailureKind::EmptyName: text = QStringLiteral("пустое имя в списке файлов"); break;
+    case FailureKind::EmptyName:
     case FailureKind::AmbiguousPage:
-        text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
-               QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
-        break;
     case FailureKind::AmbiguousNamedPage:
-        text = QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
-               QStringLiteral("): оставьте в ключе LegacyCodePage в options.ini одну кодировку");
-        break;
-    case FailureKind::OwnRecord: text = QStringLiteral("файл из записей программы для отмены"); break;
+    case FailureKind::OwnRecord:
     case FailureKind::BackupIsRunFile:
-        text = QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
-               QStringLiteral(", исправленный в этом же запуске");
-        break;
-    case FailureKind::OriginalLost:
-        text = QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
-        break;
+    case FailureKind::OriginalLost: break;
     }
+    return {};
+}
+
+// What went wrong around the file (its access, links, folder, page, records), in words.
+QString PlaceWords(const Failure& failure) {
+    switch (failure.kind) {
+    case FailureKind::KeepAccess:
+        return QStringLiteral("исправленному файлу нельзя дать группу, права доступа (ACL) или атрибуты исходного");
+    case FailureKind::BecameLink: return QStringLiteral("во время обработки файл заменён ссылкой");
+    case FailureKind::FolderSwapped: return QStringLiteral("во время обработки папка заменена другой");
+    case FailureKind::LinkOutside:
+        return QStringLiteral("ссылка ведёт за пределы выбранной папки: ") + FromPath(failure.other);
+    case FailureKind::LeftoverStuck:
+        return QStringLiteral("временный файл прерванного запуска не удалось удалить (владелец: uid ") +
+               QString::fromStdString(failure.detail) + QLatin1Char(')');
+    case FailureKind::EmptyName: return QStringLiteral("пустое имя в списке файлов");
+    case FailureKind::AmbiguousPage:
+        return QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
+               QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
+    case FailureKind::AmbiguousNamedPage:
+        return QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
+               QStringLiteral("): оставьте в ключе LegacyCodePage в options.ini одну кодировку");
+    case FailureKind::OwnRecord: return QStringLiteral("файл из записей программы для отмены");
+    case FailureKind::BackupIsRunFile:
+        return QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
+               QStringLiteral(", исправленный в этом же запуске");
+    case FailureKind::OriginalLost:
+        return QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");
+    case FailureKind::Open:
+    case FailureKind::Missing:
+    case FailureKind::NotRegularFile:
+    case FailureKind::NotWritable:
+    case FailureKind::NotReplaceable:
+    case FailureKind::Busy:
+    case FailureKind::Read:
+    case FailureKind::CreateTemporary:
+    case FailureKind::Write:
+    case FailureKind::Flush:
+    case FailureKind::Backup:
+    case FailureKind::BackupNotFile:
+    case FailureKind::BadBackupName:
+    case FailureKind::Changed:
+    case FailureKind::Replace:
+    case FailureKind::List:
+    case FailureKind::NotRepresentable: break;
+    }
+    return {};
+}
+
+}  // namespace
+
+QString DescribeFailure(const Failure& failure) {
+    QString text = FileWords(failure);
+    if (text.isEmpty()) text = PlaceWords(failure);
     if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
     return text;
 }
