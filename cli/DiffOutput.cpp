@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "Records.h"
 
 #include "CodePage.h"
@@ -30,7 +31,7 @@ private:
     // Only failures are told, on standard error: the diff is the output.
     void Record(const char*, const std::filesystem::path&, std::initializer_list<Extra>) override {}
     void FailedRecord(const std::filesystem::path& path, const Failure& failure) override {
-        err_ << "tarnwick-cli: " << PathText(path) << ": " << failure.Reason() << '\n';
+        err_ << "tarnwick-cli: " << PathText(path) << ": " << Reason(failure) << '\n';
     }
 
     bool color_;
@@ -82,7 +83,7 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
         seen = show(
             [&](std::string_view kept) { patch.Keep(kept); },
             [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });
-        if (seen.failure) err_ << "tarnwick-cli: " << PathText(file) << ": " << seen.failure->Reason() << '\n';
+        if (seen.failure) err_ << "tarnwick-cli: " << PathText(file) << ": " << Reason(*seen.failure) << '\n';
         patch.Finish();
     }
     return !broken_;

@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "Records.h"
 
 #include "CodePage.h"
@@ -105,7 +106,7 @@ private:
     // that are no UTF-8.
     void FailedRecord(const std::filesystem::path& path, const Failure& failure) override {
         if (failure.other.empty()) return Records::FailedRecord(path, failure);
-        Record("failed", path, {{"reason", failure.Reason()}, {"reason_path", PathText(failure.other), Extra::Path}});
+        Record("failed", path, {{"reason", Reason(failure)}, {"reason_path", PathText(failure.other), Extra::Path}});
     }
 };
 

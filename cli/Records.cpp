@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "Records.h"
 
 #include "CodePage.h"
@@ -16,7 +17,7 @@ bool Records::PathFailed(const Failure& failure) {
 bool Records::File(const FileReport& report) {
     if (report.outcome == FileOutcome::Leftover) {
         // No file of the run: told, not counted.
-        Record("leftover", report.path, {{"reason", report.failure->Reason()}});
+        Record("leftover", report.path, {{"reason", Reason(*report.failure)}});
         return !broken_;
     }
     ++tally_.files;
@@ -67,7 +68,7 @@ bool Records::File(const FileReport& report) {
     case FileOutcome::Leftover: break;
     case FileOutcome::Skipped:
         ++tally_.skipped;
-        Record("skipped", path, {{"reason", report.failure ? report.failure->Reason() : std::string()}});
+        Record("skipped", path, {{"reason", report.failure ? Reason(*report.failure) : std::string()}});
         break;
     }
     return !broken_;
@@ -137,7 +138,7 @@ void Records::Summary() {
 }
 
 void Records::FailedRecord(const std::filesystem::path& path, const Failure& failure) {
-    Record("failed", path, {{"reason", failure.Reason()}});
+    Record("failed", path, {{"reason", Reason(failure)}});
 }
 
 void Records::Failed(const std::filesystem::path& path, const Failure& failure) {

@@ -50,11 +50,6 @@ struct Failure {
     // For a Changed file: a write that came just as it was replaced, which
     // the file in place is without (the correction or the undo stayed).
     enum class Late : std::uint8_t { No, Corrected, Restored } late = Late::No;
-
-    // The reason without the path: "cannot write the corrected file: File too large".
-    std::string Reason() const;
-    // The whole message: "cannot open a.txt: No such file or directory".
-    std::string Message() const;
 };
 
 }  // namespace tarnwick

@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "CodePage.h"
 #include "Corrector.h"
 #include "TempDir.h"
@@ -21,7 +22,7 @@ protected:
         const auto path = Make("f.txt", content);
         Corrector corrector(search, replace, {}, chunk);
         const CheckResult result = corrector.CheckFile(path);
-        EXPECT_FALSE(result.failure) << result.failure->Message();
+        EXPECT_FALSE(result.failure) << cli::Message(*result.failure);
         return result.verdict;
     }
 };

@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "Corrector.h"
 #include "TempDir.h"
 #include "Told.h"
@@ -91,7 +92,7 @@ TEST_F(EncodingsTest, WholeCharactersOnlyAndUnrepresentableReplacement) {
     Corrector corrector(StringForms::Candidates(u"abc", u"日本", CodePage::Named("CP1251"), Encoding::Legacy));
     const ProcessResult failed = corrector.ProcessFile(ascii);
     ASSERT_TRUE(failed.failure);
-    EXPECT_EQ(failed.failure->Reason(), "the replace string cannot be written in windows-1251");
+    EXPECT_EQ(cli::Reason(*failed.failure), "the replace string cannot be written in windows-1251");
     EXPECT_EQ(ReadBytes(ascii), "abc");
     EXPECT_EQ(Names(), (std::vector<std::string>{"ascii.txt", "utf16le.txt", "utf8.txt"}));  // no temporary left
     EXPECT_TRUE(corrector.ProcessFile(utf8).Corrected());

@@ -3,6 +3,7 @@
 // demand, through the engine's system-call table. After each: the file and its
 // old backup are exactly as before and no temporary file is left.
 
+#include "FailureWords.h"
 #include "Corrector.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
@@ -98,7 +99,7 @@ TEST_F(FaultTest, DiskFullWhileWriting) {
         // The reason names no temporary file: it is gone by then.
         const bool expected = result.failure && result.failure->kind == FailureKind::Write &&
                               result.failure->code == std::errc::file_too_large &&
-                              result.failure->Reason() == "cannot write the corrected file: File too large";
+                              cli::Reason(*result.failure) == "cannot write the corrected file: File too large";
         _exit(expected ? 0 : 1);
     }
     int status = 0;
@@ -329,7 +330,7 @@ TEST_F(FaultTest, BackupWithoutHardLinks) {
         return -1;
     };
     const ProcessResult result = Run();
-    ASSERT_FALSE(result.failure) << result.failure->Message();
+    ASSERT_FALSE(result.failure) << cli::Message(*result.failure);
     EXPECT_EQ(ReadBytes(file_), "new content new");
     EXPECT_EQ(ReadBytes(backup_), "old content old");
     EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
@@ -425,7 +426,7 @@ TEST_F(FaultTest, BackupPathIsTheFileItself) {
     Corrector corrector("old", "new", {true, "bak"});
     // Reached through a link, the file is corrected as its target: its backup is named after it.
     const ProcessResult result = corrector.ProcessFile(Dir() / "b.htm");
-    ASSERT_FALSE(result.failure) << result.failure->Message();
+    ASSERT_FALSE(result.failure) << cli::Message(*result.failure);
     EXPECT_EQ(ReadBytes(Dir() / "b.htm"), "new");
     EXPECT_EQ(ReadBytes(Dir() / "b.htm.bak.bak"), "old");
     EXPECT_FALSE(corrector.ProcessFile(a).failure);
@@ -479,7 +480,7 @@ TEST_F(FaultTest, FolderRenamedDuringRun) {
     };
     Corrector corrector("old", "new", {true, "bak"});
     const ProcessResult result = corrector.ProcessFile(site / "a.htm");
-    EXPECT_FALSE(result.failure) << result.failure->Message();
+    EXPECT_FALSE(result.failure) << cli::Message(*result.failure);
     const auto moved = Dir() / "site-moved";
     EXPECT_EQ(ReadBytes(moved / "a.htm"), "new");
     EXPECT_EQ(ReadBytes(moved / "a.htm.bak"), "old");

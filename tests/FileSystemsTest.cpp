@@ -2,6 +2,7 @@
 // links, no permission bits) and tmpfs reached through symbolic links from
 // another file system, where every backup has to be a copy.
 
+#include "FailureWords.h"
 #include "Cli.h"
 #include "Corrector.h"
 #include "Mounts.h"
@@ -126,7 +127,7 @@ TEST_F(FileSystemsTest, AclAndAttributesKept) {
             Corrector corrector("old", "new", {true, "bak"});
             const ProcessResult result = corrector.ProcessFile(file);
             os::Sys() = saved;
-            ASSERT_FALSE(result.failure) << result.failure->Message();
+            ASSERT_FALSE(result.failure) << cli::Message(*result.failure);
             EXPECT_EQ(ReadBytes(file), "new text");
             EXPECT_EQ(Access(file), before) << folder << (copied ? ", copied backup" : "");
             EXPECT_EQ(Access(folder / "page.htm.bak"), before) << folder << (copied ? ", copied backup" : "");
@@ -186,8 +187,8 @@ TEST_F(FileSystemsTest, NewContentNeverOpenToWhomTheAclDenies) {
     Corrector corrector("old", "new");
     const ProcessResult first = corrector.ProcessFile(denied), second = corrector.ProcessFile(inherits);
     os::Sys() = saved;
-    ASSERT_FALSE(first.failure) << first.failure->Message();
-    ASSERT_FALSE(second.failure) << second.failure->Message();
+    ASSERT_FALSE(first.failure) << cli::Message(*first.failure);
+    ASSERT_FALSE(second.failure) << cli::Message(*second.failure);
     EXPECT_EQ(opened, 0) << "nobody read the new content of a file it may not read";
     EXPECT_EQ(ReadBytes(denied), "new secret");
     EXPECT_EQ(test::RunAsNobody([&] { return std::pair{0, ReadBytes(inherits)}; }).output, "");

@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "Corrector.h"
 #include "FileSystem.h"
 #include "PlainReplace.h"
@@ -27,7 +28,7 @@ protected:
         Corrector corrector(search, replace, {}, chunk);
         corrector.TakeBinaryFiles(true);
         const ProcessResult result = corrector.ProcessFile(path);
-        EXPECT_FALSE(result.failure) << result.failure->Message();
+        EXPECT_FALSE(result.failure) << cli::Message(*result.failure);
         return ReadBytes(path);
     }
 };
@@ -94,7 +95,7 @@ TEST_F(ProcessFileTest, NoOccurrenceChangesNothing) {
                                                    {"old", "new", FileVerdict::Unknown}}) {
         Corrector corrector(search, replace, Backups());
         const ProcessResult result = corrector.ProcessFile(path);
-        ASSERT_FALSE(result.failure) << result.failure->Message();
+        ASSERT_FALSE(result.failure) << cli::Message(*result.failure);
         EXPECT_FALSE(result.Corrected());
         EXPECT_EQ(result.verdict, verdict) << search << "/" << replace;
     }

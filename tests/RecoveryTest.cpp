@@ -1,6 +1,7 @@
 // Runs killed at a chosen step (SIGKILL from inside the system-call table, in
 // a child process), and what a later run makes of what they left.
 
+#include "FailureWords.h"
 #include "Cli.h"
 #include "Corrector.h"
 #include "FileSystem.h"
@@ -72,7 +73,7 @@ TEST_F(RecoveryTest, KilledBetweenBackupAndReplace) {
     KilledAtRename(2, [&] { Correct(file); });
     ASSERT_TRUE(fs::equivalent(file, Dir() / "a.bak")) << "not the state this test is about";
     const ProcessResult again = Correct(file);
-    ASSERT_FALSE(again.failure) << again.failure->Message();
+    ASSERT_FALSE(again.failure) << cli::Message(*again.failure);
     EXPECT_EQ(ReadBytes(file), "new text");
     EXPECT_EQ(ReadBytes(Dir() / "a.bak"), "old text");
     EXPECT_FALSE(fs::equivalent(file, Dir() / "a.bak"));
@@ -103,7 +104,7 @@ TEST_F(RecoveryTest, LeftoversOfKilledRunsAreCleaned) {
                 EXPECT_EQ(ReadBytes(Dir() / "a.bak"), "previous backup");
             }
             const ProcessResult again = Correct(file);
-            ASSERT_FALSE(again.failure) << what << ": " << again.failure->Message();
+            ASSERT_FALSE(again.failure) << what << ": " << cli::Message(*again.failure);
             EXPECT_EQ(ReadBytes(file), "new text") << what;
             const std::string backup = ReadBytes(Dir() / "a.bak");
             EXPECT_TRUE(backup == "old text") << what << ": " << backup;

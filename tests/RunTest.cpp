@@ -1,3 +1,4 @@
+#include "FailureWords.h"
 #include "FolderScan.h"
 #include "Run.h"
 #include "TempDir.h"
@@ -275,7 +276,8 @@ TEST_F(RunTest, HeldFilesAreWaitedForOnceAndTogether) {
     ASSERT_EQ(told.size(), 3u);
     for (const std::size_t k : {0u, 2u}) {
         ASSERT_TRUE(told[k].failure) << k;
-        EXPECT_EQ(told[k].failure->Reason(), "held by another run of tarnwick (PID " + std::to_string(holder) + ")");
+        EXPECT_EQ(cli::Reason(*told[k].failure),
+                  "held by another run of tarnwick (PID " + std::to_string(holder) + ")");
     }
     EXPECT_TRUE(told[1].Corrected());
     EXPECT_EQ(ReadBytes(files[0]), "old 0");

@@ -2,6 +2,7 @@
 
 // What a run told its sink, kept for a test to look at.
 
+#include "FailureWords.h"
 #include "Run.h"
 
 #include <cstdint>
@@ -23,7 +24,7 @@ struct Told {
     std::vector<std::uint64_t> pairCounts;
 
     bool Corrected() const { return outcome == FileOutcome::Corrected; }
-    std::string Why() const { return failure ? failure->Message() : std::string(); }
+    std::string Why() const { return failure ? cli::Message(*failure) : std::string(); }
 };
 
 // Carries out `run` and returns every file it told, in order; `each` sees

@@ -2,6 +2,7 @@
 // system's profile functions, and the rewrite's system calls.
 // Run under Wine by tests/windows/run (with a Cyrillic ANSI code page).
 
+#include "FailureWords.h"
 #include "CodePage.h"
 #include "Corrector.h"
 #include "FolderScan.h"
@@ -304,7 +305,7 @@ TEST_F(WindowsTest, SecurityAttributesAndStreamsKept) {
 
     Corrector corrector("old", "new", {true, L"bak"});
     const ProcessResult result = corrector.ProcessFile(file);
-    ASSERT_FALSE(result.failure) << result.failure->Message();
+    ASSERT_FALSE(result.failure) << cli::Message(*result.failure);
     EXPECT_EQ(ReadBytes(file), "new text");
     EXPECT_EQ(Attributes(file) & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN),
               DWORD{FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM});
