@@ -799,7 +799,7 @@ TEST_F(CliTest, NamesFromAListAreStreamed) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         return usage.ru_maxrss;  // KiB
     };
-    const long few = peak(20000), many = peak(200000);
+    [[maybe_unused]] const long few = peak(20000), many = peak(200000);
 #ifndef __SANITIZE_ADDRESS__  // (which keeps what is freed for a while, to catch its use)
     EXPECT_LT(many - few, 4 * 1024) << few << " KiB, then " << many << " KiB";
 #endif
