@@ -526,19 +526,19 @@ std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
 }
 
 // What the last steps of a rewrite have made so far (Pending::placed):
-// undone, newest first, when it ends without the rewrite standing. Only this
+// taken back, newest first, when it ends without the rewrite standing. Only this
 // run's own backup is taken away again; whatever another program put there
 // meanwhile stays.
-struct Corrector::Undo {
-    explicit Undo(Pending& pending) : p(pending) {}
-    Undo(const Undo&) = delete;
-    Undo& operator=(const Undo&) = delete;
-    ~Undo() {
+struct Corrector::Rollback {
+    explicit Rollback(Pending& pending) : p(pending) {}
+    Rollback(const Rollback&) = delete;
+    Rollback& operator=(const Rollback&) = delete;
+    ~Rollback() {
         if (!stands) Run();
     }
 
     Pending& p;
-    bool stands = false;  // the rewrite is done, or its step is: nothing to undo
+    bool stands = false;  // the rewrite is done, or its step is: nothing to take back
 
 private:
     void Run() {
@@ -566,7 +566,7 @@ private:
 };
 
 std::optional<ProcessResult> Corrector::Place(Pending& p) {
-    Undo undo(p);
+    Rollback rollback(p);
     if (auto ec = FlushAt(FlushSite::CorrectedData, p.out)) return Failed(p.file, FailureKind::Flush, ec);
     if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
     // The file that was read becomes the backup or the original kept for
@@ -578,12 +578,12 @@ std::optional<ProcessResult> Corrector::Place(Pending& p) {
         (void)FlushAt(FlushSite::OriginalData, p.in);
     if (backup_.enabled && !p.backupInPlace)
         if (auto failure = PlaceBackup(p)) return Failed(std::move(*failure));
-    undo.stands = true;  // until Finish
+    rollback.stands = true;  // until Finish
     return std::nullopt;
 }
 
 ProcessResult Corrector::Finish(Pending& p) {
-    Undo undo(p);
+    Rollback rollback(p);
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
     // its content is read again.
@@ -591,7 +591,7 @@ ProcessResult Corrector::Finish(Pending& p) {
     if (p.in.Info(byHandle) || p.folder.Stat(p.targetName, byName) || !byHandle.SameVersionAs(p.before) ||
         !byName.SameVersionAs(p.before) || !StillHolds(p))
         return Failed(p.file, FailureKind::Changed);
-    if (!undo_) return PutInPlace(p, undo);
+    if (!undo_) return PutInPlace(p, rollback);
     // The original, kept for undo before its name goes to the corrected file.
     // (By absolute paths: an undo may run in another folder.)
     const fs::path backup = backup_.enabled ? fs::absolute(p.BackupFolder().Location() / p.backupName) : fs::path();
@@ -603,7 +603,7 @@ ProcessResult Corrector::Finish(Pending& p) {
         fs::absolute(p.target), p.folder, p.targetName, p.before,
         p.readDigest.Hex(),     p.in,     backup,       backupIsIt || p.before.links > 1};
     p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
-    ProcessResult result = PutInPlace(p, undo);
+    ProcessResult result = PutInPlace(p, rollback);
     if (p.kept && result.Corrected()) undo_->Replaced(*p.kept);
     else if (p.kept) undo_->Forget(*p.kept);
     return result;
@@ -646,7 +646,7 @@ std::optional<Failure> Corrector::PlaceBackup(Pending& p) {
     return std::nullopt;
 }
 
-ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
+ProcessResult Corrector::PutInPlace(Pending& p, Rollback& rollback) {
     if (!os::OpenFilesReplaceable()) p.in.Close();
     // A write that lands after the check goes to the file being replaced:
     // while it is open here, that shows, and the file goes back in place. A
@@ -664,9 +664,9 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
     }
     p.temporary.clear();
     if (os::FileInfo late; p.in.IsOpen() && !p.in.Info(late) && !late.SameVersionAs(p.before))
-        return PutBack(p, undo, hold, backupIsOld);
+        return PutBack(p, rollback, hold, backupIsOld);
     if (!hold.empty()) p.folder.Remove(hold);
-    undo.stands = true;
+    rollback.stands = true;
     if (!p.placed.kept.empty()) p.BackupFolder().Remove(p.placed.kept);
     p.in.Close();
     ProcessResult result;
@@ -679,7 +679,7 @@ ProcessResult Corrector::PutInPlace(Pending& p, Undo& undo) {
     return result;
 }
 
-ProcessResult Corrector::PutBack(Pending& p, Undo& undo, const fs::path& hold, bool backupIsOld) {
+ProcessResult Corrector::PutBack(Pending& p, Rollback& rollback, const fs::path& hold, bool backupIsOld) {
     // The replaced file under its name again, from the second name made for
     // the moment or from the backup; then the rest is undone.
     fs::path back = hold;
@@ -691,7 +691,7 @@ ProcessResult Corrector::PutBack(Pending& p, Undo& undo, const fs::path& hold, b
     // No second name could be had (no hard links here): the correction
     // stands, with its backup, and the file is reported as changed.
     if (!back.empty()) p.folder.Remove(back);
-    undo.stands = true;
+    rollback.stands = true;
     if (!p.placed.kept.empty()) p.BackupFolder().Remove(p.placed.kept);
     p.in.Close();
     Failure late{FailureKind::Changed, p.file};

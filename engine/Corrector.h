@@ -195,7 +195,7 @@ private:
     std::optional<Failure> CheckBackupPath(Pending& pending);
     // The corrected content in a new temporary file, with the original's access.
     std::optional<Failure> WriteCorrected(Pending& pending);
-    struct Undo;  // what the last steps have made, undone unless the rewrite stands
+    struct Rollback;  // what the last steps have made, taken back unless the rewrite stands
     // The second step: the new content flushed, the backup placed. On
     // failure, the result, with everything put back as it was. The backup's
     // folder is flushed after it (by the caller, once for many files), before
@@ -207,10 +207,10 @@ private:
     // The backup of what was read at the backup's name, an old one kept aside.
     std::optional<Failure> PlaceBackup(Pending& pending);
     // The corrected file in place of the original, and the check that no write landed meanwhile.
-    ProcessResult PutInPlace(Pending& pending, Undo& undo);
+    ProcessResult PutInPlace(Pending& pending, Rollback& rollback);
     // A write landed in the replaced file: it goes back under its name, from
     // `hold` or from the backup when that is a second name of it.
-    ProcessResult PutBack(Pending& pending, Undo& undo, const std::filesystem::path& hold, bool backupIsOld);
+    ProcessResult PutBack(Pending& pending, Rollback& rollback, const std::filesystem::path& hold, bool backupIsOld);
     // Removes what stopped runs left in the folder of `file`, once a folder;
     // what it did, or nothing where the folder was cleaned before.
     LeftoverCounts CleanFolderOf(const std::filesystem::path& file, const FilePlace& place = {});
