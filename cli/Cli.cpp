@@ -351,15 +351,6 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& args, std::os
     return std::nullopt;
 }
 
-// The sink for the output format the command line asks for.
-std::unique_ptr<Records> RecordsFor(const CommandLine& options, std::ostream& out, std::ostream& err,
-                                    const StringForms& forms, bool color) {
-    if (options.diff) return DiffOutput(out, err, forms, color);
-    if (options.json) return JsonRecords(out, err, forms, options.check);
-    if (options.null) return NullRecords(out, err, forms, options.check);
-    return TextRecords(out, err, forms, options.check);
-}
-
 // Files that are not UTF-8 and hold neither string, where the legacy code
 // page is only the locale's guess: perhaps they are in another; how to say which.
 void ReportLegacyHint(const RunRequest& request, const StringForms& forms, const Records& records, std::ostream& err) {
@@ -421,7 +412,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         return Usage(err, SetupMessage(*failure, extension, request.pairs.size()));
 
     tarnwick::CorrectionRun& run = std::get<tarnwick::CorrectionRun>(prepared);
-    const auto records = RecordsFor(options, out, err, run.Forms(), color);
+    const auto records = PrinterFor(options, out, err, run.Forms(), options.check, color);
     records->Pairs(request.pairs);
     run.StopOn(&StopRequested());
     run.Execute(*records);

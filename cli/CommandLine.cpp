@@ -365,6 +365,8 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
     if (options.undo) options.runIds = std::exchange(options.paths, {});
     // Modes that exclude each other.
     if (options.check && options.diff) return UsageError{"--check (-n) and --diff cannot be combined"};
+    if (options.diff && (options.undo || options.history))
+        return UsageError{std::string(options.undo ? "--undo" : "--history") + " and --diff cannot be combined"};
     return std::nullopt;
 }
 

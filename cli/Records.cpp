@@ -137,6 +137,14 @@ void Records::Summary() {
     err_ << t.failed << " failed\n";
 }
 
+std::unique_ptr<Records> PrinterFor(const CommandLine& options, std::ostream& out, std::ostream& err,
+                                    const StringForms& forms, bool check, bool color) {
+    if (options.diff) return DiffOutput(out, err, forms, color);
+    if (options.json) return JsonRecords(out, err, forms, check);
+    if (options.null) return NullRecords(out, err, forms, check);
+    return TextRecords(out, err, forms, check);
+}
+
 void Records::FailedRecord(const std::filesystem::path& path, const Failure& failure) {
     Record("failed", path, {{"reason", Reason(failure)}});
 }

@@ -3,6 +3,7 @@
 // What tarnwick-cli writes of a run: the sink every output format shares (the
 // counts, the summary, when the output is passed on), and one per format.
 
+#include "CommandLine.h"
 #include "Run.h"
 
 #include <cstdint>
@@ -101,5 +102,9 @@ std::unique_ptr<Records> NullRecords(std::ostream& out, std::ostream& err, const
 std::unique_ptr<Records> JsonRecords(std::ostream& out, std::ostream& err, const StringForms& forms, bool check);
 // --diff: each correction as a unified diff on `out`; failures as messages on `err`.
 std::unique_ptr<Records> DiffOutput(std::ostream& out, std::ostream& err, const StringForms& forms, bool color);
+// The printer of the format the command line asks for: --diff, --json, -z or
+// text; `check`: of a run that changes nothing.
+std::unique_ptr<Records> PrinterFor(const CommandLine& options, std::ostream& out, std::ostream& err,
+                                    const StringForms& forms, bool check, bool color);
 
 }  // namespace tarnwick::cli

@@ -152,9 +152,7 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     RestoreRun& run = std::get<RestoreRun>(undo);
     run.StopOn(&StopRequested());
     const StringForms none;
-    const auto told = options.json   ? JsonRecords(out, err, none, false)
-                      : options.null ? NullRecords(out, err, none, false)
-                                     : TextRecords(out, err, none, false);
+    const auto told = PrinterFor(options, out, err, none, false, false);
     told->ForUndo();
     run.Execute(*told);
     told->Summary();

@@ -466,6 +466,7 @@ TEST_F(CliTest, OptionsAsGnuToolsTakeThem) {
         {{"-n", "--diff"}, "--check (-n) and --diff cannot be combined"},
         {{"--hidden=yes"}, "option --hidden takes no value"},
         {{"-nq"}, "unknown option '-q'"},
+        {{"--undo", "--diff"}, "--undo and --diff cannot be combined"},
     };
     for (auto [args, message] : usage) {
         args.insert(args.end(), {"-s", "a", "-r", "b", site});
