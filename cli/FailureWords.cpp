@@ -11,6 +11,15 @@ std::string WithCode(std::string text, const std::error_code& code) {
     return text;
 }
 
+// A file another program changed, and when.
+std::string ChangedReason(Failure::Late late) {
+    if (late == Failure::Late::Corrected)
+        return "changed by another program just as it was replaced: the corrected file is in place without that change";
+    if (late == Failure::Late::Restored)
+        return "changed by another program just as it was put back: the original is in place without that change";
+    return "changed by another program while being corrected";
+}
+
 }  // namespace
 
 std::string Reason(const Failure& failure) {
@@ -34,13 +43,7 @@ std::string Reason(const Failure& failure) {
     case FailureKind::Backup: return WithCode("cannot make backup copy" + second, failure.code);
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
     case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
-    case FailureKind::Changed:
-        if (failure.late == Failure::Late::Corrected)
-            return "changed by another program just as it was replaced: the corrected file is in place without "
-                   "that change";
-        if (failure.late == Failure::Late::Restored)
-            return "changed by another program just as it was put back: the original is in place without that change";
-        return "changed by another program while being corrected";
+    case FailureKind::Changed: return ChangedReason(failure.late);
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", failure.code);
     case FailureKind::List: return WithCode("cannot list folder", failure.code);
     case FailureKind::NotRepresentable: return "the replace string cannot be written in " + failure.detail;

@@ -1,4 +1,5 @@
 #include "Records.h"
+#include "CQuote.h"
 
 #include "CodePage.h"
 
@@ -17,28 +18,7 @@ std::string Field(std::string_view text) {
     const bool plain = (text.empty() || text.front() != '"') && std::none_of(text.begin(), text.end(), [](char c) {
                            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
                        });
-    if (plain) return std::string(text);
-    std::string quoted = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"': quoted += "\\\""; break;
-        case '\\': quoted += "\\\\"; break;
-        case '\n': quoted += "\\n"; break;
-        case '\t': quoted += "\\t"; break;
-        case '\r': quoted += "\\r"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                const auto b = static_cast<unsigned char>(c);
-                quoted += '\\';
-                quoted += static_cast<char>('0' + (b >> 6));
-                quoted += static_cast<char>('0' + ((b >> 3) & 7));
-                quoted += static_cast<char>('0' + (b & 7));
-            } else {
-                quoted += c;
-            }
-        }
-    }
-    return quoted += '"';
+    return plain ? std::string(text) : CQuoted(text);
 }
 
 // Fields end with a tab and the record with a newline.

@@ -1,4 +1,5 @@
 #include "UnifiedDiff.h"
+#include "CQuote.h"
 
 #include <algorithm>
 
@@ -30,27 +31,7 @@ std::string HeaderName(const std::string& name) {
         const auto b = static_cast<unsigned char>(c);
         return b <= 0x20 || b == 0x7F || c == '"' || c == '\\';
     });
-    if (plain) return name;
-    std::string quoted = "\"";
-    for (const char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': quoted += "\\\""; break;
-        case '\\': quoted += "\\\\"; break;
-        case '\t': quoted += "\\t"; break;
-        case '\n': quoted += "\\n"; break;
-        case '\r': quoted += "\\r"; break;
-        default:
-            if (b < 0x20 || b == 0x7F) {
-                const char octal[] = {'\\', static_cast<char>('0' + (b >> 6)), static_cast<char>('0' + ((b >> 3) & 7)),
-                                      static_cast<char>('0' + (b & 7))};
-                quoted.append(octal, 4);
-            } else {
-                quoted += c;
-            }
-        }
-    }
-    return quoted + '"';
+    return plain ? name : CQuoted(name);
 }
 
 }  // namespace

@@ -725,6 +725,10 @@ void CorrectionRun::RewriteGroup(Group& g, unsigned workers) {
     parallel(Flushers(workers), [&](std::size_t k, unsigned worker) {
         if (ready(k)) g.results[k] = On(worker).Finish(g.pending[k]);
     });
+    WaitForHeld(g, workers);
+}
+
+void CorrectionRun::WaitForHeld(Group& g, unsigned workers) {
     // Files another run holds are waited for now, at once, and all waits of
     // the run together end at one deadline: a stopped run holding many files
     // costs the wait once, not once a file.

@@ -218,6 +218,8 @@ private:
     void Tell(const std::filesystem::path& file, Slot& slot, RunSink& sink);
     // Both steps of the rewrite for every file of the group, on the crew.
     void RewriteGroup(Group& group, unsigned workers);
+    // The group's files other runs held, waited for together until the run's one deadline.
+    void WaitForHeld(Group& group, unsigned workers);
     // The other names' results, what the run corrected remembered, the folders flushed.
     void Settle(Group& group);
     // `folder` among `folders`, unless one there is the same folder.
