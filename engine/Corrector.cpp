@@ -6,7 +6,7 @@
 #include "FileSystem.h"
 #include "FlushSites.h"
 #include "Leftovers.h"
-#include "PendingRewrite.h"
+#include "StagedRewrite.h"
 #include "Undo.h"
 
 #include <algorithm>
@@ -292,7 +292,7 @@ CheckResult Corrector::CheckFile(const fs::path& file, const FilePlace& place) {
     return check;
 }
 
-std::error_code Corrector::Rewrite(Pending& p, bool& readFailed) {
+std::error_code Corrector::Rewrite(StagedRewrite& p, bool& readFailed) {
     output_.resize(kOutputBufferSize);
     std::size_t pending = 0;
     std::error_code ec;
@@ -368,7 +368,7 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     return result;
 }
 
-bool Corrector::StillHolds(Pending& p) {
+bool Corrector::StillHolds(StagedRewrite& p) {
     if (p.in.Rewind()) return false;
     ContentHash now;
     rules_.Buffer().resize(std::max(rules_.Buffer().size(), rules_.ChunkSize()));
@@ -393,7 +393,7 @@ LeftoverCounts Corrector::CleanFolderOf(const fs::path& file, const FilePlace& p
 
 ProcessResult Corrector::ProcessFile(const fs::path& file, const FilePlace& place) {
     CleanFolderOf(file, place);
-    Pending pending;
+    StagedRewrite pending;
     Begun begun = Begin(file, place, pending, true);
     if (auto* done = std::get_if<ProcessResult>(&begun)) return std::move(*done);
     if (auto failed = Place(pending)) return std::move(*failed);
@@ -402,12 +402,16 @@ ProcessResult Corrector::ProcessFile(const fs::path& file, const FilePlace& plac
     ProcessResult result = Finish(pending);
     if (result.Corrected()) {
         FlushAt(FlushSite::CorrectedFolder, pending.folder);
-        if (pending.kept) undo_->Confirm(*pending.kept);
+        ConfirmKept(pending);
     }
     return result;
 }
 
-Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, Pending& p, bool wait) {
+void Corrector::ConfirmKept(const StagedRewrite& staged) {
+    if (staged.kept) undo_->Confirm(*staged.kept);
+}
+
+Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, StagedRewrite& p, bool wait) {
     p.file = file;
     const auto failed = [&](Failure failure) -> Begun {
         p.Discard();
@@ -449,7 +453,7 @@ Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, 
     return Started{};
 }
 
-std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
+std::optional<Corrector::Begun> Corrector::Lock(StagedRewrite& p, bool wait) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) -> Begun { return Failed(p.file, kind, ec); };
     // Another run of the program may hold the file; once it lets go, the name
     // may lead to its corrected file instead, which is then the one to read.
@@ -474,7 +478,7 @@ std::optional<Corrector::Begun> Corrector::Lock(Pending& p, bool wait) {
     }
 }
 
-std::optional<Failure> Corrector::CheckBackupPath(Pending& p) {
+std::optional<Failure> Corrector::CheckBackupPath(StagedRewrite& p) {
     const fs::path backupPath = BackupPathOf(p.target, backup_);
     const auto failed = [&](FailureKind kind, std::error_code ec = {}) {
         return Failure{kind, p.file, ec, backupPath};
@@ -496,7 +500,7 @@ std::optional<Failure> Corrector::CheckBackupPath(Pending& p) {
     return std::nullopt;
 }
 
-std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
+std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
     const auto failed = [&](FailureKind kind, std::error_code ec = {}, std::string detail = {}) {
         return Failure{kind, p.file, ec, {}, std::move(detail)};
     };
@@ -525,25 +529,25 @@ std::optional<Failure> Corrector::WriteCorrected(Pending& p) {
     return std::nullopt;
 }
 
-// What the last steps of a rewrite have made so far (Pending::placed):
+// What the last steps of a rewrite have made so far (StagedRewrite::placed):
 // taken back, newest first, when it ends without the rewrite standing. Only this
 // run's own backup is taken away again; whatever another program put there
 // meanwhile stays.
 struct Corrector::Rollback {
-    explicit Rollback(Pending& pending) : p(pending) {}
+    explicit Rollback(StagedRewrite& pending) : p(pending) {}
     Rollback(const Rollback&) = delete;
     Rollback& operator=(const Rollback&) = delete;
     ~Rollback() {
         if (!stands) Run();
     }
 
-    Pending& p;
+    StagedRewrite& p;
     bool stands = false;  // the rewrite is done, or its step is: nothing to take back
 
 private:
     void Run() {
         const os::Folder& backupFolder = p.BackupFolder();
-        Pending::Placed& made = p.placed;
+        StagedRewrite::Placed& made = p.placed;
         p.out.Close();
         if (made.backup) {
             os::FileInfo now;
@@ -565,7 +569,7 @@ private:
     }
 };
 
-std::optional<ProcessResult> Corrector::Place(Pending& p) {
+std::optional<ProcessResult> Corrector::Place(StagedRewrite& p) {
     Rollback rollback(p);
     if (auto ec = FlushAt(FlushSite::CorrectedData, p.out)) return Failed(p.file, FailureKind::Flush, ec);
     if (auto ec = p.out.Close()) return Failed(p.file, FailureKind::Write, ec);
@@ -582,7 +586,7 @@ std::optional<ProcessResult> Corrector::Place(Pending& p) {
     return std::nullopt;
 }
 
-ProcessResult Corrector::Finish(Pending& p) {
+ProcessResult Corrector::Finish(StagedRewrite& p) {
     Rollback rollback(p);
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
@@ -609,8 +613,8 @@ ProcessResult Corrector::Finish(Pending& p) {
     return result;
 }
 
-std::optional<Failure> Corrector::PlaceBackup(Pending& p) {
-    Pending::Placed& made = p.placed;
+std::optional<Failure> Corrector::PlaceBackup(StagedRewrite& p) {
+    StagedRewrite::Placed& made = p.placed;
     const os::Folder& backupFolder = p.BackupFolder();
     const auto failed = [&](std::error_code ec) {
         return Failure{FailureKind::Backup, p.file, ec, BackupPathOf(p.target, backup_)};
@@ -646,7 +650,7 @@ std::optional<Failure> Corrector::PlaceBackup(Pending& p) {
     return std::nullopt;
 }
 
-ProcessResult Corrector::PutInPlace(Pending& p, Rollback& rollback) {
+ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
     if (!os::OpenFilesReplaceable()) p.in.Close();
     // A write that lands after the check goes to the file being replaced:
     // while it is open here, that shows, and the file goes back in place. A
@@ -679,7 +683,7 @@ ProcessResult Corrector::PutInPlace(Pending& p, Rollback& rollback) {
     return result;
 }
 
-ProcessResult Corrector::PutBack(Pending& p, Rollback& rollback, const fs::path& hold, bool backupIsOld) {
+ProcessResult Corrector::PutBack(StagedRewrite& p, Rollback& rollback, const fs::path& hold, bool backupIsOld) {
     // The replaced file under its name again, from the second name made for
     // the moment or from the backup; then the rest is undone.
     fs::path back = hold;

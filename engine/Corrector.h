@@ -27,6 +27,7 @@ namespace os {
 class File;
 }
 class UndoKeeper;
+struct StagedRewrite;
 
 // Whether, and under which name, the current content is kept before a rewrite.
 struct BackupPolicy {
@@ -165,18 +166,38 @@ public:
     void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
     std::chrono::milliseconds LockWait() const { return lockWait_; }
 
-private:
-    friend class CorrectionRun;  // rewrites groups of files in two steps, on its workers
-    struct Pending;
-    struct Started {};  // the first step is done: the rewrite waits for Finish
+    // A rewrite in steps, for many files at once (GroupRewrite): Begin, then
+    // Place, then Finish, each step for every file of a group before the next,
+    // so that their flushes share the file system's commits.
+    struct Started {};  // the first step is done: the rewrite waits for Place and Finish
     struct Busy {};     // another run holds the file: nothing is held or left
     using Begun = std::variant<Started, Busy, ProcessResult>;
-    // The first step of a rewrite: checks, then the corrected content written
-    // to a temporary file beside the file, not yet flushed. Otherwise the
-    // result (a failure, or a file without the search string), with nothing
-    // left behind. A file another run of the program holds is waited for when
+    // The first step: checks, then the corrected content written to a
+    // temporary file beside the file, not yet flushed. Otherwise the result (a
+    // failure, or a file without the search string), with nothing left
+    // behind. A file another run of the program holds is waited for when
     // `wait`; otherwise it is Busy.
-    Begun Begin(const std::filesystem::path& file, const FilePlace& place, Pending& pending, bool wait);
+    Begun Begin(const std::filesystem::path& file, const FilePlace& place, StagedRewrite& staged, bool wait);
+    // The second step: the new content flushed, the backup placed. On
+    // failure, the result, with everything put back as it was. The backup's
+    // folder (StagedRewrite::BackupFolder) is to be flushed after it (once for
+    // many files), before Finish.
+    std::optional<ProcessResult> Place(StagedRewrite& staged);
+    // The last step: the check for changes, the rename. On failure everything
+    // is put back as it was, the backup's name included. The file's folder is
+    // to be flushed after it (once for many files).
+    ProcessResult Finish(StagedRewrite& staged);
+    // The original a finished rewrite kept for undo, confirmed once the
+    // rewrite is told (in the run's order); nothing without a record.
+    void ConfirmKept(const StagedRewrite& staged);
+
+    // Keeps each original a rewrite replaces in `keeper`, for undo (none: no record).
+    void KeepOriginals(UndoKeeper* keeper) { undo_ = keeper; }
+    // Removes what stopped runs left in the folder of `file`, once a folder;
+    // what it did, or nothing where the folder was cleaned before.
+    LeftoverCounts CleanFolderOf(const std::filesystem::path& file, const FilePlace& place = {});
+
+private:
     // The folder of `file` as `place` says, into `opened` unless the place holds it open.
     std::optional<Failure> Home(const std::filesystem::path& file, const FilePlace& place, os::Folder& opened,
                                 const os::Folder*& home) const;
@@ -190,43 +211,33 @@ private:
     std::optional<Failure> OpenChecked(const std::filesystem::path& file, const FilePlace& place, os::File& in,
                                        std::filesystem::path& target) const;
     // The file opened and locked against other runs; what ends the rewrite otherwise.
-    std::optional<Begun> Lock(Pending& pending, bool wait);
+    std::optional<Begun> Lock(StagedRewrite& pending, bool wait);
     // Whether the backup can be made under its name, and what stands there now.
-    std::optional<Failure> CheckBackupPath(Pending& pending);
+    std::optional<Failure> CheckBackupPath(StagedRewrite& pending);
     // The corrected content in a new temporary file, with the original's access.
-    std::optional<Failure> WriteCorrected(Pending& pending);
+    std::optional<Failure> WriteCorrected(StagedRewrite& pending);
     struct Rollback;  // what the last steps have made, taken back unless the rewrite stands
-    // The second step: the new content flushed, the backup placed. On
-    // failure, the result, with everything put back as it was. The backup's
-    // folder is flushed after it (by the caller, once for many files), before
-    // the file is replaced.
-    std::optional<ProcessResult> Place(Pending& pending);
-    // The last step: the check for changes, the rename. On failure everything
-    // is put back as it was, the backup's name included.
-    ProcessResult Finish(Pending& pending);
     // The backup of what was read at the backup's name, an old one kept aside.
-    std::optional<Failure> PlaceBackup(Pending& pending);
+    std::optional<Failure> PlaceBackup(StagedRewrite& pending);
     // The corrected file in place of the original, and the check that no write landed meanwhile.
-    ProcessResult PutInPlace(Pending& pending, Rollback& rollback);
+    ProcessResult PutInPlace(StagedRewrite& pending, Rollback& rollback);
     // A write landed in the replaced file: it goes back under its name, from
     // `hold` or from the backup when that is a second name of it.
-    ProcessResult PutBack(Pending& pending, Rollback& rollback, const std::filesystem::path& hold, bool backupIsOld);
-    // Removes what stopped runs left in the folder of `file`, once a folder;
-    // what it did, or nothing where the folder was cleaned before.
-    LeftoverCounts CleanFolderOf(const std::filesystem::path& file, const FilePlace& place = {});
+    ProcessResult PutBack(StagedRewrite& pending, Rollback& rollback, const std::filesystem::path& hold,
+                          bool backupIsOld);
     using Findings = ContentRules::Findings;
     // Opens `file` into `in` and scans it; a failure (not a regular file,
     // unreadable) instead.
     std::optional<Failure> OpenAndScan(const std::filesystem::path& file, const FilePlace& place, os::File& in,
                                        bool emptySearchOccurs, Findings& found, CheckResult* check = nullptr);
     // Whether the open file still holds exactly what the rewrite read.
-    bool StillHolds(Pending& pending);
+    bool StillHolds(StagedRewrite& pending);
 
     // Counters for each pair's replacements in `counts` when there are
     // several pairs: where Stream counts them; otherwise none.
     std::uint64_t* PairCounters(std::vector<std::uint64_t>& counts) const;
     // Streams `in` to `out`, replacing; counts the replacements.
-    std::error_code Rewrite(Pending& pending, bool& readFailed);
+    std::error_code Rewrite(StagedRewrite& pending, bool& readFailed);
 
     // The file's content scanned in the run's page, and where its bytes show
     // another, again in that one; a failure where its page cannot be told safely.

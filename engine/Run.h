@@ -2,15 +2,15 @@
 
 // A correction run: files and folders checked, corrected or previewed with one
 // corrector, on one crew of worker threads, and each file told to a sink in
-// listing order. The front ends only say what to run and put what they are
-// told into words.
+// listing order. The run conducts: the walker (TreeWalker) says which files
+// and in what order, the corrector checks them, a group rewrite (GroupRewrite)
+// corrects them, the sink is told. The front ends only say what to run and
+// put what they are told into words.
 
 #include "Corrector.h"
 #include "FileSystem.h"
-#include "FlushSites.h"
-#include "BackupNames.h"
-#include "FolderScan.h"
-#include "NameMask.h"
+#include "GroupRewrite.h"
+#include "TreeWalker.h"
 #include "Undo.h"
 #include "Workers.h"
 
@@ -37,23 +37,6 @@ enum class RunMode {
     Check,    // every file classified; nothing changes
     Correct,  // every file that holds the search string rewritten
     Preview,  // as Check, and the correction of each such file shown to the sink
-};
-
-// Which files of the folders a run takes; a file named as a path is always taken.
-struct FileSelection {
-    bool subfolders = false;  // folders' subfolders too, at any depth, each after its folder's files
-    // Symbolic links to files in the folders are followed wherever they lead;
-    // by default only into the paths given (others are told as skipped).
-    bool followFileLinks = false;
-    // Hidden files and folders are taken too (never the folders of version control).
-    bool hidden = false;
-    // When set: files named as paths are taken only inside this folder, and
-    // reached from it through real folders only, as a walk of it reaches
-    // them (a window's queue of the files a scan of the folder found).
-    std::filesystem::path within;
-    NameMask include;         // when not empty: only files whose names match it
-    NameMask exclude;         // files whose names match are left out
-    NameMask excludeFolders;  // subfolders whose names match are not entered
 };
 
 // A stop asked of a run from outside it (a signal handler may set it): the
@@ -149,7 +132,7 @@ public:
     // each taken as a path is: a file named, or a folder. They are read as the
     // run goes, a batch at a time, never all at once. An empty name is told
     // as a failed path (FailureKind::EmptyName).
-    void TakeNames(std::function<bool(std::filesystem::path&)> next) { names_ = std::move(next); }
+    void TakeNames(std::function<bool(std::filesystem::path&)> next) { walker_.TakeNames(std::move(next)); }
 
     // Stops the run when `stop` is set, as a sink's false answer does.
     void StopOn(const StopRequest* stop) { stopRequest_ = stop; }
@@ -157,7 +140,7 @@ public:
     // Folders the run never takes files from, by device and inode (the
     // program's own undo records): a walk does not enter them, a file named
     // in one is skipped.
-    void AvoidFolders(std::vector<std::pair<std::uint64_t, std::uint64_t>> folders) { avoid_ = std::move(folders); }
+    void AvoidFolders(std::vector<FolderId> folders) { walker_.AvoidFolders(std::move(folders)); }
 
     // Keeps a record of what a correcting run changes, for undo; written when the run ends.
     void KeepUndo(std::shared_ptr<UndoKeeper> keeper);
@@ -174,58 +157,36 @@ public:
     struct Slot;  // (what became of one file, until it is told)
 
 private:
-    // Everything an earlier execution left, cleared.
+    class Visitor;  // takes the walk's batches
+    class Crew;     // the workers a group rewrite runs on
     void Reset();
-    struct Group;
-    struct Batch;
-    // The folder's files, then (with subfolders) each subfolder's, depth first.
-    void Walk(const std::filesystem::path& top, RunSink& sink);
-    // The next folders of a walk into `batch`, listed now or taken from `ahead`.
-    struct Ahead;
-    void Fill(Batch& batch, std::vector<FolderPlace>& stack, Ahead& ahead);
-    // The folders a walk will list next, after those in `ahead`.
-    std::vector<FolderPlace> Upcoming(const std::vector<FolderPlace>& stack,
-                                      const std::map<std::filesystem::path, FolderListing>& ahead) const;
-    // Whether a file named as a path was taken before in this run: named
-    // before, or listed and chosen in a folder the walk took.
-    bool TakenBefore(const std::filesystem::path& file);
-    // Where a file named as a path is, within the folder the selection keeps
-    // named files to: its folder reached from there through real folders
-    // only. The failure where it is not in that folder or cannot be reached so.
-    std::optional<Failure> Confine(const std::filesystem::path& file, FilePlace& place);
+    // Of a batch of files named: refuses a file whose backup name is a file
+    // named and corrected before it (the backup would take its place).
+    void ScreenBackups(WalkBatch& batch);
     // Tells the leftovers of stopped runs that cleaning the folder of `file` could not remove.
     void TellStuck(const LeftoverCounts& cleaned, const std::filesystem::path& file, RunSink& sink);
     // Whether `file` is a backup an earlier run made (KnownBackups).
     bool IsKnownBackup(const std::filesystem::path& file, const FilePlace& place);
-    // Whether the selection takes the file of a listed folder.
-    bool Selected(const std::filesystem::path& file) const;
     // Checks, corrects or previews the batch's files and tells each.
-    void Take(Batch& batch, RunSink& sink);
+    void Take(WalkBatch& batch, RunSink& sink);
     // Tells the batch's folders whose files start at or before file `upTo`.
-    void Announce(Batch& batch, std::size_t upTo, RunSink& sink);
-    void ListAhead(Batch& batch, std::size_t k);
-    void CheckAll(Batch& batch, RunSink& sink);
-    void CorrectAll(Batch& batch, RunSink& sink);
+    void Announce(WalkBatch& batch, std::size_t upTo, RunSink& sink);
+    // The batch's prefetch folder `k` listed, unless the run stops.
+    void ListAhead(WalkBatch& batch, std::size_t k);
+    void CheckAll(WalkBatch& batch, RunSink& sink);
+    void CorrectAll(WalkBatch& batch, RunSink& sink);
     // The files to correct among the checked `slots` (from file `first` on), rewritten in groups, and all told.
-    void RewriteChunk(Batch& batch, std::size_t first, std::vector<Slot>& slots, unsigned workers, RunSink& sink);
-    // A folder of a walk listed, and kept open for its files while the budget allows.
-    FolderListing List(const FolderPlace& folder) const;
+    void RewriteChunk(WalkBatch& batch, std::size_t first, std::vector<Slot>& slots, unsigned workers, RunSink& sink);
     // One slot's check, on worker `worker`; `place`: where the file was found;
     // `namedBackup`: a file named that is the backup of another file named.
     void CheckInto(Slot& slot, const std::filesystem::path& file, const BackupNames* backups, const FilePlace& place,
                    unsigned worker, bool namedBackup = false);
     // Tells what became of a file; after a stop, only a file that was rewritten.
     void Tell(const std::filesystem::path& file, Slot& slot, RunSink& sink);
-    // Both steps of the rewrite for every file of the group, on the crew.
-    void RewriteGroup(Group& group, unsigned workers);
-    // The group's files other runs held, waited for together until the run's one deadline.
-    void WaitForHeld(Group& group, unsigned workers);
-    // The other names' results, what the run corrected remembered, the folders flushed.
-    void Settle(Group& group);
-    // `folder` among `folders`, unless one there is the same folder.
-    static void AddFolder(std::vector<const os::Folder*>& folders, const os::Folder& folder);
-    // Each of `folders` flushed, at once on the crew.
-    void FlushAll(const std::vector<const os::Folder*>& folders, FlushSite site);
+    // A file to correct, in a run that changes nothing: told once whatever names lead to it.
+    bool TellToCorrect(const std::filesystem::path& file, const CheckResult& check, RunSink& sink);
+    // Tells a file the run tried to rewrite.
+    bool TellRewritten(const std::filesystem::path& file, const ProcessResult& result, RunSink& sink);
 
     // A crew of at least `threads` workers (none for one), each with a copy of the corrector.
     void Hire(unsigned threads);
@@ -242,35 +203,7 @@ private:
     std::vector<std::filesystem::path> paths_;
     RunMode mode_;
     unsigned workers_;
-    FileSelection selection_;
-    std::set<std::pair<std::uint64_t, std::uint64_t>> visitedFolders_;  // by device and inode
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> avoid_;        // AvoidFolders
-    // The files named as paths, by a key of their folder's device and inode and their name.
-    class KeySet {
-    public:
-        bool Insert(std::uint64_t key);  // false when it was there
-        bool Has(std::uint64_t key) const;
-        bool Empty() const { return size_ == 0; }
-
-    private:
-        std::vector<std::uint64_t> slots_;  // open addressing; 0 is free
-        std::size_t size_ = 0;
-    };
-    static std::uint64_t NamedKey(std::uint64_t device, std::uint64_t inode,
-                                  const std::filesystem::path::string_type& name);
-    KeySet namedFiles_;
-    // Of a batch of files named (each one's folder in `folders`): refuses the
-    // files in folders the run avoids, and a file whose backup name is a file
-    // named and corrected before it; marks those that are backups of another
-    // file named (X.bak beside X), as a folder's are.
-    void ScreenNamed(Batch& batch, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& folders);
-    // Names from a list, after the paths (TakeNames), and how many were read.
-    std::function<bool(std::filesystem::path&)> names_;
-    std::size_t listed_ = 0;
-    std::pair<std::filesystem::path, os::FileInfo> namedFolder_;  // the folder of the last file named
-    // With `selection_.within`: that folder, and the folder of the last file named in it.
-    std::shared_ptr<const os::Folder> within_;
-    std::pair<std::filesystem::path, std::shared_ptr<const os::Folder>> confinedFolder_;
+    TreeWalker walker_;
     // Set on the calling thread, read by the workers, which then start nothing new.
     struct StopFlag {
         std::atomic<bool> value{false};
@@ -303,24 +236,7 @@ private:
     std::size_t groupSize_ = 0;      // GroupSize's answer, once asked
     // When the run's waits for files other runs hold end, once one began.
     std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
-    FolderBudget folderBudget_;  // folders a walk keeps open
-    // The files this run told as corrected (changing nothing: as to correct),
-    // by identity (of the new file): the name told, and whether a link led
-    // there. Every other name of such a file, wherever it comes in the run, is
-    // told as another name of it; the name told is not told again.
-    struct Told {
-        std::filesystem::path name;
-        bool viaLink = false;
-    };
-    std::unordered_map<std::uint64_t, Told> told_;
-    const Told* ToldAs(std::uint64_t device, std::uint64_t inode) const;
-    // The paths given and where they lead: a link's target is named as a walk of them names it.
-    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots_;
-    std::filesystem::path TargetName(const std::filesystem::path& target) const;
-    // Tells a file the run tried to rewrite.
-    bool TellRewritten(const std::filesystem::path& file, const ProcessResult& result, RunSink& sink);
-    // What becomes of a second name `file` of a file told before as `told`.
-    ProcessResult OtherName(const std::filesystem::path& file, const FilePlace& place, const Told& told);
+    ToldFiles told_;
 };
 
 }  // namespace tarnwick

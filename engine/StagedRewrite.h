@@ -1,7 +1,8 @@
 #pragma once
 
-// One file between the two steps of its rewrite, as the corrector and a run
-// that rewrites groups of files share it.
+// One file between the steps of its rewrite (Corrector::Begin, Place,
+// Finish), held by whoever rewrites it: the corrector for one file, a group
+// rewrite for many.
 
 #include "ContentHash.h"
 #include "Corrector.h"
@@ -18,7 +19,7 @@ namespace tarnwick {
 // One file between the steps of its rewrite: after Begin the corrected content
 // is written to the temporary file, not yet flushed, and nothing else has
 // changed; after Place it is flushed and the backup stands.
-struct Corrector::Pending {
+struct StagedRewrite {
     std::filesystem::path file;        // as given
     std::filesystem::path target;      // the file a symbolic link leads to, or the file itself
     std::filesystem::path targetName;  // its name in `folder`
@@ -37,7 +38,7 @@ struct Corrector::Pending {
     os::Sha256 readDigest;                  // ...and, when the run keeps a record for undo, its digest
     os::Sha256 writtenDigest;               // ...and the digest of everything it wrote
     std::optional<std::size_t> kept;        // the original's entry in the run's undo record
-    Findings found;                         // what the scan before the rewrite found
+    ContentRules::Findings found;           // what the scan before the rewrite found
     std::optional<Encoding> blocked;        // an occurrence's encoding that has no form of the replace string
     // What placing the backup changed, taken back when the rewrite does not stand.
     struct Placed {
