@@ -2,7 +2,7 @@
 
 #include "CodePage.h"
 #include "Records.h"
-#include "RestoreRun.h"
+#include "UndoSetup.h"
 #include "StopSignals.h"
 
 #include <ctime>
@@ -87,6 +87,28 @@ std::string UndoProblemText(const UndoProblem& problem) {
     return "the undo records cannot be used";
 }
 
+namespace {
+
+std::string RefusalText(const UndoRefusal& refusal) {
+    const std::string& id = refusal.id;
+    switch (refusal.kind) {
+    case UndoRefusal::Kind::Store:
+    case UndoRefusal::Kind::OwnRecord: return UndoProblemText(*refusal.problem);
+    case UndoRefusal::Kind::NothingToUndo: return "no run to undo (see --history)";
+    case UndoRefusal::Kind::NoSuchRun: return "no run " + id + " to undo (see --history)";
+    case UndoRefusal::Kind::NotUsed:
+        return "the record of run " + id + " is not used: " + PathText(refusal.notUsed->path) + " " +
+               PrivacyText(refusal.notUsed->why);
+    case UndoRefusal::Kind::Unreadable: return "the record of run " + id + " can no longer be read";
+    case UndoRefusal::Kind::Busy:
+        return "run " + id + " is being undone by another process; run --undo again when that undo has ended";
+    case UndoRefusal::Kind::Declined: return "the undo of run " + id + " was not confirmed";
+    }
+    return "the run cannot be undone";
+}
+
+}  // namespace
+
 int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
     auto store = OpenStore();
     if (auto* why = std::get_if<UndoProblem>(&store)) return Refused(err, UndoProblemText(*why));
@@ -123,32 +145,10 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
 
 int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (options.runIds.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
-    auto opened = OpenStore();
-    if (auto* why = std::get_if<UndoProblem>(&opened)) return Refused(err, UndoProblemText(*why));
-    const UndoStore& store = std::get<UndoStore>(opened);
-    std::vector<RefusedRecord> refused;
-    const std::vector<UndoRecord> records = store.Records(&refused);
-    const UndoRecord* target = nullptr;
-    if (options.runIds.empty()) {
-        TellRefused(refused, err);
-        target = UndoStore::NewestUndoable(records);
-        if (!target) return Refused(err, "no run to undo (see --history)");
-    } else {
-        for (const UndoRecord& r : records)
-            if (r.id == options.runIds[0]) target = &r;
-        for (const RefusedRecord& r : refused)
-            if (!target && r.id == options.runIds[0])
-                return Refused(err, "the record of run " + options.runIds[0] + " is not used: " + PathText(r.path) +
-                                        " " + PrivacyText(r.why));
-        if (!target) return Refused(err, "no run " + options.runIds[0] + " to undo (see --history)");
-    }
-    // The undo keeps a record of its own, so that it can be undone too.
-    auto undo = RestoreRun::Of(store, *target);
-    if (auto* refusal = std::get_if<UndoRefusal>(&undo))
-        return Refused(err, refusal->busy ? "run " + target->id + " is being undone by another process; " +
-                                                "run --undo again when that undo has ended"
-                            : refusal->unreadable ? "the record of run " + target->id + " can no longer be read"
-                                                  : UndoProblemText(*refusal->problem));
+    std::vector<RefusedRecord> notUsed;
+    auto undo = PrepareUndo({{}, options.runIds.empty() ? std::string() : options.runIds[0], {}}, &notUsed);
+    if (options.runIds.empty()) TellRefused(notUsed, err);
+    if (auto* refusal = std::get_if<UndoRefusal>(&undo)) return Refused(err, RefusalText(*refusal));
     RestoreRun& run = std::get<RestoreRun>(undo);
     run.StopOn(&StopRequested());
     const StringForms none;

@@ -14,17 +14,18 @@ namespace fs = std::filesystem;
 std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, const UndoRecord& target) {
     os::File hold;
     if (auto ec = UndoStore::Hold(target, hold)) {
-        if (ec == std::errc::device_or_resource_busy) return UndoRefusal{false, true, {}};
-        return UndoRefusal{true, false, {}};
+        if (ec == std::errc::device_or_resource_busy) return UndoRefusal{UndoRefusal::Kind::Busy, target.id};
+        return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
     }
     auto whole = UndoStore::Load(target);
-    if (!whole) return UndoRefusal{true, false, {}};
+    if (!whole) return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
     UndoRecord mine;
     mine.undoes = target.id;
     mine.paths = target.paths;
     mine.roots = target.roots;
     auto keeper = UndoKeeper::Start(store, std::move(mine));
-    if (auto* problem = std::get_if<UndoProblem>(&keeper)) return UndoRefusal{false, false, *problem};
+    if (auto* problem = std::get_if<UndoProblem>(&keeper))
+        return UndoRefusal{UndoRefusal::Kind::OwnRecord, target.id, *problem};
     RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
     run.hold_ = std::move(hold);
     return run;

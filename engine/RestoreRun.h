@@ -21,9 +21,20 @@ namespace tarnwick {
 
 // Why an undo cannot begin.
 struct UndoRefusal {
-    bool unreadable = false;             // the record of the run to undo can no longer be read whole
-    bool busy = false;                   // another undo of that run is under way
-    std::optional<UndoProblem> problem;  // otherwise: why a record of the undo's own cannot be begun
+    enum class Kind : std::uint8_t {
+        Store,          // the record store cannot be used: `problem`
+        NothingToUndo,  // no run asked for, and none is left to undo
+        NoSuchRun,      // no record of run `id`
+        NotUsed,        // the record of run `id` is not used: `notUsed` says where and why
+        Unreadable,     // the record of run `id` can no longer be read whole
+        Busy,           // another undo of run `id` is under way
+        OwnRecord,      // no record of the undo's own can be begun: `problem`
+        Declined,       // the undo of run `id` was not confirmed (UndoRequest::confirm)
+    };
+    Kind kind;
+    std::string id = {};
+    std::optional<UndoProblem> problem = {};
+    std::optional<RefusedRecord> notUsed = {};
 };
 
 class RestoreRun {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 #include <type_traits>
 #include <unordered_map>
@@ -83,9 +82,15 @@ std::optional<fs::path> PathOfField(std::string_view field) {
     return PathFromText(*text);
 }
 
+// Removes a record folder and what it holds (files only: a record folder holds no folders).
 void RemoveFolder(const fs::path& folder) {
-    std::error_code ec;
-    fs::remove_all(folder, ec);
+    os::Folder parent, open;
+    if (os::Folder::Open(folder.parent_path(), parent) || parent.OpenFolder(folder.filename(), open)) return;
+    std::vector<fs::path::string_type> names;
+    open.ListNames(names);
+    for (const auto& name : names) open.Remove(name);
+    open = {};  // (closed: Windows removes no open folder)
+    parent.RemoveFolder(folder.filename());
 }
 
 // Removes a record folder unless another process holds its record (an undo
@@ -360,6 +365,26 @@ std::optional<std::string> ReadWhole(const fs::path& file) {
     return whole;
 }
 
+// The process a record folder names as its maker; 0 where none is named.
+std::uint64_t ProcessOf(const fs::path& folder) {
+    const auto text = ReadWhole(folder / kProcessName);
+    std::uint64_t pid = 0;
+    if (text) std::from_chars(text->data(), text->data() + text->size(), pid);
+    return pid;
+}
+
+// The names in `folder` (none where it cannot be listed).
+std::vector<fs::path::string_type> NamesIn(const os::Folder& folder) {
+    std::vector<fs::path::string_type> names;
+    if (folder.ListNames(names)) names.clear();
+    return names;
+}
+
+bool Exists(const fs::path& path) {
+    os::FileInfo info;
+    return !os::Stat(path, info, false);
+}
+
 std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
     // Read whole and taken apart in place: a record may name a few hundred
     // thousand files, and every run reads every record when it starts.
@@ -385,9 +410,7 @@ Unfinished Complete(const fs::path& folder) {
     os::File fresh;
     if (os::Folder::Open(folder, open) || open.OpenRead(kFreshName, fresh, false)) return Unfinished::Leftover;
     if (!fresh.TryLock()) return Unfinished::Live;
-    std::ifstream process(folder / kProcessName);
-    std::uint64_t pid = 0;
-    if ((process >> pid) && os::ProcessRunning(pid)) return Unfinished::Live;
+    if (const std::uint64_t pid = ProcessOf(folder); pid && os::ProcessRunning(pid)) return Unfinished::Live;
     const auto content = ReadWhole(folder / kFreshName);
     auto parsed = content ? Parse(*content, true, true) : std::nullopt;
     if (!parsed || parsed->record.id != folder.filename().string() || parsed->record.version < 2)
@@ -414,11 +437,8 @@ Unfinished Complete(const fs::path& folder) {
     }
     FlushAt(FlushSite::RecordFolder, open);
     // What no line names any more: originals of files that were never replaced.
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path name = it->path().filename();
+    for (const fs::path name : NamesIn(open))
         if (name != kRecordName && !keptNames.count(name)) open.Remove(name);
-    }
     return Unfinished::Completed;
 }
 
@@ -441,55 +461,57 @@ std::variant<UndoStore, UndoProblem> UndoStore::Open(const fs::path& folder) {
 
 std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
     std::set<fs::path> made;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    os::Folder store;
+    if (os::Folder::Open(folder, store)) return made;
+    for (const fs::path name : NamesIn(store)) {
         os::Privacy why;
-        if (os::CheckPrivate(it->path(), true, why)) continue;
-        if (auto record = ReadRecord(it->path(), false)) AddBackupsMade(*record, made);
+        if (os::CheckPrivate(folder / name, true, why)) continue;
+        if (auto record = ReadRecord(folder / name, false)) AddBackupsMade(*record, made);
     }
     return made;
 }
 
 std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) const {
     std::vector<UndoRecord> records;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path name = it->path().filename();
-        if (it->is_symlink(ec)) {
+    os::Folder store;
+    if (os::Folder::Open(folder_, store)) return records;
+    for (const fs::path name : NamesIn(store)) {
+        const fs::path path = folder_ / name;
+        os::FileInfo entry;
+        if (store.Stat(name, entry, false)) continue;
+        if (entry.symlink) {
             // A record's folder is never a link: another could make one lead to a record of its own.
-            if (refused && it->is_directory(ec)) refused->push_back({name.string(), it->path(), os::Privacy::Link});
+            os::FileInfo target;
+            if (refused && !store.Stat(name, target, true) && target.directory)
+                refused->push_back({name.string(), path, os::Privacy::Link});
             continue;
         }
-        if (!it->is_directory(ec)) continue;
+        if (!entry.directory) continue;
         // A folder that never got its name: a stopped run's, once its process is gone.
         if (name.string().rfind(".~tarnwick-", 0) == 0) {
-            if (os::IsStoppedRunsName(name.native())) RemoveFolder(it->path());
+            if (os::IsStoppedRunsName(name.native())) RemoveFolder(path);
             continue;
         }
         // A record another user could have written is not used, as ssh refuses such keys.
         os::Privacy why = os::Privacy::Private;
-        const bool hasRecord = fs::exists(it->path() / kRecordName, ec);
-        fs::path wrong = it->path();
+        const bool hasRecord = Exists(path / kRecordName);
+        fs::path wrong = path;
         if (os::CheckPrivate(wrong, true, why) ||
-            (hasRecord && os::CheckPrivate(wrong = it->path() / kRecordName, false, why))) {
+            (hasRecord && os::CheckPrivate(wrong = path / kRecordName, false, why))) {
             if (refused && why != os::Privacy::Private) refused->push_back({name.string(), wrong, why});
             continue;
         }
         if (!hasRecord) {
-            const Unfinished what =
-                fs::exists(it->path() / kFreshName, ec) ? Complete(it->path()) : Unfinished::Leftover;
+            const Unfinished what = Exists(path / kFreshName) ? Complete(path) : Unfinished::Leftover;
             if (what == Unfinished::Live) continue;
             if (what == Unfinished::Leftover) {
                 // (A folder gets its name only once the file naming its process
                 // is written; where that file is empty or missing, a power cut took it.)
-                std::ifstream process(it->path() / kProcessName);
-                std::uint64_t pid = 0;
-                process >> pid;
-                if (!os::ProcessRunning(pid)) RemoveFolder(it->path());
+                if (!os::ProcessRunning(ProcessOf(path))) RemoveFolder(path);
                 continue;
             }
         }
-        if (auto record = ReadRecord(it->path(), false)) records.push_back(std::move(*record));
+        if (auto record = ReadRecord(path, false)) records.push_back(std::move(*record));
         // A record this program cannot read (another version's) is left alone.
     }
     std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {

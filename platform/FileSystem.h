@@ -149,6 +149,9 @@ public:
     std::error_code List(std::vector<FolderEntry>& entries, bool folders, bool hidden = false) const;
     // The names that start as temporary names do (".~tarnwick-"), in no order.
     std::error_code ListTemporaries(std::vector<Path::string_type>& names) const;
+    // Every entry's name, whatever it is (hidden and temporary ones, links,
+    // folders), in no order.
+    std::error_code ListNames(std::vector<Path::string_type>& names) const;
     // The path the symbolic link `name` finally leads to, absolute and without links.
     std::error_code Resolve(const Path& name, Path& resolved) const;
 
@@ -172,6 +175,8 @@ public:
     // Makes `name` in this folder a second name of `from`'s entry `fromName`.
     std::error_code LinkFrom(const Folder& from, const Path& fromName, const Path& name) const;
     std::error_code Remove(const Path& name) const;
+    // Removes the empty subfolder `name` (never a link's target).
+    std::error_code RemoveFolder(const Path& name) const;
     // Makes the folder's entries durable after renames in it; best effort.
     void Flush() const;
     // Whether the entry `file` (opened, described by `info`) may be replaced and

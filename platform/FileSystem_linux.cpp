@@ -443,6 +443,14 @@ std::error_code Folder::ListTemporaries(std::vector<Path::string_type>& names) c
     });
 }
 
+std::error_code Folder::ListNames(std::vector<Path::string_type>& names) const {
+    names.clear();
+    return ForEachEntryOf(fd_, [&](int, const dirent& entry) {
+        const std::string_view name = entry.d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    });
+}
+
 std::error_code Folder::Resolve(const Path& name, Path& resolved) const {
     // Through the handle where the system shows it as a path: the folder as it
     // is now, wherever it was moved.
@@ -506,6 +514,11 @@ std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const
 
 std::error_code Folder::Remove(const Path& name) const {
     if (Sys().unlinkat(fd_, name.c_str(), 0) != 0) return LastError();
+    return {};
+}
+
+std::error_code Folder::RemoveFolder(const Path& name) const {
+    if (Sys().unlinkat(fd_, name.c_str(), AT_REMOVEDIR) != 0) return LastError();
     return {};
 }
 

@@ -513,6 +513,13 @@ std::error_code Folder::ListTemporaries(std::vector<Path::string_type>& names) c
     });
 }
 
+std::error_code Folder::ListNames(std::vector<Path::string_type>& names) const {
+    names.clear();
+    return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO&, std::wstring_view name) {
+        if (name != L"." && name != L"..") names.emplace_back(name);
+    });
+}
+
 std::error_code Folder::Resolve(const Path& name, Path& resolved) const {
     HANDLE handle = nullptr;
     if (auto ec = OpenIn(handle_, name, FILE_READ_ATTRIBUTES, kShareAll, 0, false, handle)) return ec;
@@ -606,6 +613,12 @@ std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const
 }
 
 std::error_code Folder::Remove(const Path& name) const { return os::Remove(Full(name)); }
+
+std::error_code Folder::RemoveFolder(const Path& name) const {
+    // (A link or junction in its place is removed as the link, never followed.)
+    if (!::RemoveDirectoryW(Full(name).c_str())) return ErrorOf(::GetLastError());
+    return {};
+}
 
 void Folder::Flush() const {}
 

@@ -137,4 +137,22 @@ QString DescribeUndoProblem(const UndoProblem& problem) {
     return QStringLiteral("записи для отмены недоступны");
 }
 
+QString DescribeUndoRefusal(const UndoRefusal& refusal) {
+    switch (refusal.kind) {
+    case UndoRefusal::Kind::Busy:
+        return QStringLiteral(
+            "Эта обработка уже отменяется другим запуском программы. "
+            "Повторите отмену, когда он закончит.");
+    case UndoRefusal::Kind::Unreadable: return QStringLiteral("Отмена невозможна: запись об обработке не читается.");
+    case UndoRefusal::Kind::Store:
+    case UndoRefusal::Kind::OwnRecord:
+        return QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*refusal.problem) + QLatin1Char('.');
+    case UndoRefusal::Kind::NothingToUndo:
+    case UndoRefusal::Kind::NoSuchRun:
+    case UndoRefusal::Kind::NotUsed:
+    case UndoRefusal::Kind::Declined: break;
+    }
+    return QStringLiteral("Отмена невозможна: нет обработки для отмены.");
+}
+
 }  // namespace tarnwick::window

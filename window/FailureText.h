@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Failure.h"
+#include "RestoreRun.h"
 #include "Undo.h"
 
 #include <QString>
@@ -12,5 +13,7 @@ namespace tarnwick::window {
 QString DescribeFailure(const Failure& failure);
 // Why the undo records cannot be used, in the user's language.
 QString DescribeUndoProblem(const UndoProblem& problem);
+// Why an undo cannot begin, as the window's box says it.
+QString DescribeUndoRefusal(const UndoRefusal& refusal);
 
 }  // namespace tarnwick::window

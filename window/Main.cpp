@@ -1,6 +1,6 @@
 #include "Main.h"
 
-#include "RestoreRun.h"
+#include "UndoSetup.h"
 #include "RunSetup.h"
 
 #include "FailureText.h"
@@ -208,33 +208,23 @@ void Main::dropEvent(QDropEvent* event) {
 
 void Main::UndoNewestRun() {
     if (busy_) return;
-    auto opened = UndoStore::Open(setup_.undoFolder.empty() ? UndoStore::DefaultFolder() : setup_.undoFolder);
-    if (auto* why = std::get_if<UndoProblem>(&opened)) {
-        Box(QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*why) + QLatin1Char('.'), kErrorTitle,
-            BoxIcon::Critical);
-        return;
-    }
-    const UndoStore& store = std::get<UndoStore>(opened);
-    const std::vector<UndoRecord> records = store.Records();
-    const UndoRecord* target = UndoStore::NewestUndoable(records);
-    if (!target) return;  // nothing to undo
-    QStringList paths;
-    for (const std::string& path : target->paths) paths << FromPath(PathFromText(path));
-    const QString question = QStringLiteral("Отменить последнюю обработку?\n\n") + paths.join(QLatin1Char('\n')) +
-                             QStringLiteral("\n\nИзменено файлов: ") + Number(target->fileCount) +
-                             QStringLiteral(". Файлы, изменённые после обработки, останутся как есть.");
-    if (!interaction_.Question(this, question, QStringLiteral("Отмена обработки"))) return;
-    auto undo = RestoreRun::Of(store, *target);
+    const auto ask = [&](const UndoRecord& target) {
+        QStringList paths;
+        for (const std::string& path : target.paths) paths << FromPath(PathFromText(path));
+        const QString question = QStringLiteral("Отменить последнюю обработку?\n\n") + paths.join(QLatin1Char('\n')) +
+                                 QStringLiteral("\n\nИзменено файлов: ") + Number(target.fileCount) +
+                                 QStringLiteral(". Файлы, изменённые после обработки, останутся как есть.");
+        return interaction_.Question(this, question, QStringLiteral("Отмена обработки"));
+    };
+    auto undo = PrepareUndo({setup_.undoFolder, {}, ask});
     if (auto* refusal = std::get_if<UndoRefusal>(&undo)) {
-        Box(refusal->busy ? QStringLiteral("Эта обработка уже отменяется другим запуском программы. "
-                                           "Повторите отмену, когда он закончит.")
-            : refusal->unreadable
-                ? QStringLiteral("Отмена невозможна: запись об обработке не читается.")
-                : QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*refusal->problem) + QLatin1Char('.'),
-            kErrorTitle, BoxIcon::Critical);
+        const auto kind = refusal->kind;
+        if (kind != UndoRefusal::Kind::NothingToUndo && kind != UndoRefusal::Kind::Declined)
+            Box(DescribeUndoRefusal(*refusal), kErrorTitle, BoxIcon::Critical);
         return;
     }
     RestoreRun& run = std::get<RestoreRun>(undo);
+    const UndoRecord* target = &run.Undone();
     std::size_t restored = 0;
     QStringList others;
     RunCallbacks told;

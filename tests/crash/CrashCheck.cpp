@@ -11,7 +11,7 @@
 
 #include "FlushSites.h"
 #include "Options.h"
-#include "RestoreRun.h"
+#include "UndoSetup.h"
 #include "RunSetup.h"
 #include "SystemCalls.h"
 
@@ -131,16 +131,17 @@ bool Correct(const RunRequest& request, const std::function<void(const FileRepor
 // Undoes the run `pick` chooses (none: the newest one not undone), as tarnwick-cli --undo does.
 bool Undo(const std::string& root, const std::function<bool(const UndoRecord&)>& pick,
           const std::function<void(const FileReport&)>& tell) {
-    auto opened = UndoStore::Open(root + "/state/undo");
-    if (!std::holds_alternative<UndoStore>(opened)) return false;
-    const UndoStore& store = std::get<UndoStore>(opened);
-    const std::vector<UndoRecord> records = store.Records();
-    const UndoRecord* target = pick ? nullptr : UndoStore::NewestUndoable(records);
-    for (const UndoRecord& r : records)
-        if (pick && pick(r)) target = &r;
-    if (!target) return true;  // nothing to undo
-    auto undo = RestoreRun::Of(store, *target);
-    if (!std::holds_alternative<RestoreRun>(undo)) return false;
+    UndoRequest request{root + "/state/undo"};
+    if (pick) {
+        // The run `pick` chooses among the records, by its ID.
+        auto opened = UndoStore::Open(request.store);
+        if (!std::holds_alternative<UndoStore>(opened)) return false;
+        for (const UndoRecord& r : std::get<UndoStore>(opened).Records())
+            if (pick(r)) request.run = r.id;
+        if (request.run.empty()) return true;  // nothing to undo
+    }
+    auto undo = PrepareUndo(request);
+    if (auto* refusal = std::get_if<UndoRefusal>(&undo)) return refusal->kind == UndoRefusal::Kind::NothingToUndo;
     RestoreRun& run = std::get<RestoreRun>(undo);
     RunCallbacks sink;
     sink.file = [&](const FileReport& r) {
