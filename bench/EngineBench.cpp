@@ -1,7 +1,7 @@
 // In-memory speed of the search and replace routines, beside a plain copy of
 // the same buffer: the copy's bandwidth is the limit they are measured against.
 
-#include "ByteSearcher.h"
+#include "engine/content/ByteSearcher.h"
 #include "../tests/ReplaceText.h"
 
 #include <benchmark/benchmark.h>

@@ -5,9 +5,9 @@
 // times, the two in turn and in alternating order; the best of each counts.
 //   tarnwick-window-bench [FILES] [SHARE]      (default 20000 files, 5% to correct)
 
-#include "Run.h"
-#include "Interaction.h"
-#include "Main.h"
+#include "engine/run/Run.h"
+#include "window/Interaction.h"
+#include "window/Main.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "CQuote.h"
+#include "cli/CQuote.h"
 
 namespace tarnwick::cli {
 

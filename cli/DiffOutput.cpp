@@ -1,8 +1,8 @@
-#include "FailureWords.h"
-#include "Records.h"
+#include "cli/FailureWords.h"
+#include "cli/Records.h"
 
-#include "CodePage.h"
-#include "UnifiedDiff.h"
+#include "platform/CodePage.h"
+#include "cli/UnifiedDiff.h"
 
 #include <ostream>
 #include <sstream>

@@ -1,6 +1,6 @@
-#include "FailureWords.h"
+#include "cli/FailureWords.h"
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 namespace tarnwick::cli {
 

@@ -2,7 +2,7 @@
 
 // A failure the engine tells, in the command line's words.
 
-#include "Failure.h"
+#include "engine/Failure.h"
 
 #include <string>
 

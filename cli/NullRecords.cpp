@@ -1,6 +1,6 @@
-#include "Records.h"
+#include "cli/Records.h"
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <ostream>
 

@@ -1,6 +1,6 @@
-#include "PairsFile.h"
+#include "cli/PairsFile.h"
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <map>
 #include <optional>

@@ -2,7 +2,7 @@
 
 // The pairs file of --pairs: one replacement a line, SEARCH<TAB>REPLACE.
 
-#include "StringForms.h"
+#include "engine/content/StringForms.h"
 
 #include <istream>
 #include <string>

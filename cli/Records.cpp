@@ -1,7 +1,7 @@
-#include "FailureWords.h"
-#include "Records.h"
+#include "cli/FailureWords.h"
+#include "cli/Records.h"
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <cerrno>
 #include <ostream>

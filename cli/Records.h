@@ -3,8 +3,8 @@
 // What tarnwick-cli writes of a run: the sink every output format shares (the
 // counts, the summary, when the output is passed on), and one per format.
 
-#include "CommandLine.h"
-#include "Run.h"
+#include "cli/CommandLine.h"
+#include "engine/run/Run.h"
 
 #include <cstdint>
 #include <filesystem>

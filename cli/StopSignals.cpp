@@ -1,6 +1,6 @@
-#include "StopSignals.h"
+#include "cli/StopSignals.h"
 
-#include "Cli.h"
+#include "cli/Cli.h"
 
 #include <atomic>
 #include <csignal>

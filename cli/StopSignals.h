@@ -2,7 +2,7 @@
 
 // Stopping a run by a signal (SIGINT, SIGTERM, SIGHUP; Cli.h's HandleStopSignals).
 
-#include "Run.h"
+#include "engine/run/Run.h"
 
 #include <iosfwd>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "Records.h"
-#include "CQuote.h"
+#include "cli/Records.h"
+#include "cli/CQuote.h"
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <algorithm>
 #include <ostream>

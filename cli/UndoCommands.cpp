@@ -1,9 +1,9 @@
-#include "UndoCommands.h"
+#include "cli/UndoCommands.h"
 
-#include "CodePage.h"
-#include "Records.h"
-#include "UndoSetup.h"
-#include "StopSignals.h"
+#include "platform/CodePage.h"
+#include "cli/Records.h"
+#include "engine/undo/UndoSetup.h"
+#include "cli/StopSignals.h"
 
 #include <ctime>
 #include <ostream>

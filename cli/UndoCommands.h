@@ -2,8 +2,8 @@
 
 // tarnwick-cli --history and --undo: the runs kept for undo, and putting one back.
 
-#include "CommandLine.h"
-#include "Undo.h"
+#include "cli/CommandLine.h"
+#include "engine/undo/Undo.h"
 
 #include <iosfwd>
 #include <string>

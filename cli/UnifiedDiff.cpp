@@ -1,5 +1,5 @@
-#include "UnifiedDiff.h"
-#include "CQuote.h"
+#include "cli/UnifiedDiff.h"
+#include "cli/CQuote.h"
 
 #include <algorithm>
 

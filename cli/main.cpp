@@ -1,4 +1,4 @@
-#include "Cli.h"
+#include "cli/Cli.h"
 
 #include <csignal>
 #include <iostream>
@@ -7,7 +7,7 @@
 #endif
 
 #ifdef _WIN32
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <fcntl.h>
 #include <io.h>

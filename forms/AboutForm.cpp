@@ -1,7 +1,7 @@
-#include "AboutForm.h"
+#include "forms/AboutForm.h"
 
-#include "Layout.h"
-#include "Resources.h"
+#include "forms/Layout.h"
+#include "forms/Resources.h"
 
 #include <QDialog>
 #include <QFrame>

@@ -1,6 +1,6 @@
-#include "MainForm.h"
+#include "forms/MainForm.h"
 
-#include "Resources.h"
+#include "forms/Resources.h"
 
 #include <QCheckBox>
 #include <QDialog>

@@ -12,7 +12,7 @@ class QPushButton;
 class QTimer;
 class QWidget;
 
-#include "Layout.h"
+#include "forms/Layout.h"
 
 namespace tarnwick::forms {
 

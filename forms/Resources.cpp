@@ -1,4 +1,4 @@
-#include "Resources.h"
+#include "forms/Resources.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 // The window font elsewhere than on Windows.
 
-#include "Resources.h"
+#include "forms/Resources.h"
 
 namespace tarnwick::forms {
 

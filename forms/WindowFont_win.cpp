@@ -1,6 +1,6 @@
 // The window font on Windows.
 
-#include "Resources.h"
+#include "forms/Resources.h"
 
 #include <QSettings>
 

@@ -1,4 +1,4 @@
-#include "CommonDialog.h"
+#include "pickers/CommonDialog.h"
 
 #include <QDir>
 #include <QFileDialog>

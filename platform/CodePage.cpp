@@ -1,4 +1,4 @@
-#include "CodePage.h"
+#include "platform/CodePage.h"
 #include "CodePageRules.h"
 
 #include <cerrno>

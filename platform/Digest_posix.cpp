@@ -1,4 +1,4 @@
-#include "Digest.h"
+#include "platform/Digest.h"
 
 #include <nettle/sha2.h>
 

@@ -1,6 +1,6 @@
 // The engine's file operations on Windows (wide-character API, long paths).
 
-#include "FileSystem.h"
+#include "platform/FileSystem.h"
 #include "SystemCalls.h"
 
 #include <atomic>

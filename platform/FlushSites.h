@@ -5,7 +5,7 @@
 // leave out one site at a time, to show that the checker then finds a state
 // the missing flush lets a power cut leave.
 
-#include "FileSystem.h"
+#include "platform/FileSystem.h"
 
 #include <system_error>
 

@@ -1,6 +1,6 @@
 // What the names of temporary files say, the same on every system.
 
-#include "FileSystem.h"
+#include "platform/FileSystem.h"
 
 #include <cstdint>
 #include <iterator>

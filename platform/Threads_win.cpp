@@ -1,4 +1,4 @@
-#include "Threads.h"
+#include "platform/Threads.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "INI.h"
+#include "settings/INI.h"
 
-#include "ProfileStore.h"
+#include "settings/ProfileStore.h"
 
 #include <cmath>
 #include <string>

@@ -1,8 +1,8 @@
-#include "Options.h"
+#include "settings/Options.h"
 
-#include "FileSystem.h"
-#include "INI.h"
-#include "ProfileStore.h"
+#include "platform/FileSystem.h"
+#include "settings/INI.h"
+#include "settings/ProfileStore.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CodePage.h"
+#include "platform/CodePage.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,7 +1,8 @@
-#include "ProfileStore.h"
+#include "settings/ProfileStore.h"
 
-#include "FileSystem.h"
-#include "FlushSites.h"
+#include "platform/FileSystem.h"
+#include "platform/DurableFile.h"
+#include "platform/Leftovers.h"
 
 #include <vector>
 
@@ -114,32 +115,22 @@ Place Find(const std::vector<Line>& lines, std::string_view section, std::string
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 // Through a handle of the folder, as the engine's rewrite works: a new file
-// beside the old one, flushed, renamed over it, the folder flushed.
+// beside the old one, flushed, renamed over it, the folder flushed (DurableFile).
 std::error_code ReplaceFile(const fs::path& file, const std::string& content, const os::FileInfo* existing) {
     os::Folder folder;
     if (auto ec = os::Folder::Open(file.parent_path(), folder)) return ec;
     // What a save that was stopped (killed, a power cut) left here goes first.
-    std::vector<fs::path::string_type> left;
-    if (!os::ListTemporaries(file.parent_path(), left))
-        for (const auto& name : left)
-            if (const auto parsed = os::ParseTemporaryName(name); parsed && !parsed->kept && os::IsStoppedRun(*parsed))
-                folder.Remove(name);
-    const fs::path temporary = os::TemporaryFileName(), name = file.filename();
-    os::File out;
-    if (auto ec = folder.CreateNew(temporary, out)) return ec;
+    CleanLeftovers(folder, false);
+    DurableFile out;
+    if (auto ec = out.Create(folder)) return ec;
     os::FileInfo like;
     if (existing) like = *existing;
     else like.mode = os::DefaultNewFileMode();
-    std::error_code ec = out.WriteAll(content.data(), content.size());
-    if (!ec) ec = out.CopyAccessFrom(like);
-    if (!ec) ec = FlushAt(FlushSite::OptionsData, out);
-    if (!ec) ec = out.Close();
-    if (!ec) ec = folder.Rename(temporary, name);
-    if (ec) {
-        out.Close();
-        folder.Remove(temporary);
-        return ec;
-    }
+    std::error_code ec = out.Out().WriteAll(content.data(), content.size());
+    if (!ec) ec = out.Out().CopyAccessFrom(like);
+    if (!ec) ec = out.Seal(FlushSite::OptionsData);
+    if (!ec) ec = out.Place(file.filename());
+    if (ec) return ec;
     FlushAt(FlushSite::OptionsFolder, folder);
     return {};
 }

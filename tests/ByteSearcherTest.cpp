@@ -1,4 +1,4 @@
-#include "ByteSearcher.h"
+#include "engine/content/ByteSearcher.h"
 #include "PlainReplace.h"
 #include "ReplaceText.h"
 

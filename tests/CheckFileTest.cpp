@@ -1,6 +1,6 @@
-#include "FailureWords.h"
-#include "CodePage.h"
-#include "Corrector.h"
+#include "cli/FailureWords.h"
+#include "platform/CodePage.h"
+#include "engine/rewrite/Corrector.h"
 #include "TempDir.h"
 
 #ifndef _WIN32

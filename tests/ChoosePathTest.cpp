@@ -1,6 +1,6 @@
-#include "About.h"
-#include "CommonDialog.h"
-#include "Interaction.h"
+#include "window/About.h"
+#include "pickers/CommonDialog.h"
+#include "window/Interaction.h"
 #include "MainWindowFixture.h"
 
 #include <QApplication>

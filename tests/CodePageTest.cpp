@@ -1,5 +1,5 @@
-#include "CodePage.h"
-#include "StringForms.h"
+#include "platform/CodePage.h"
+#include "engine/content/StringForms.h"
 
 #include <gtest/gtest.h>
 

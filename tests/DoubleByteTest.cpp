@@ -1,4 +1,4 @@
-#include "Corrector.h"
+#include "engine/rewrite/Corrector.h"
 #include "TempDir.h"
 #include "Told.h"
 

@@ -1,5 +1,5 @@
-#include "FailureWords.h"
-#include "Corrector.h"
+#include "cli/FailureWords.h"
+#include "engine/rewrite/Corrector.h"
 #include "TempDir.h"
 #include "Told.h"
 

@@ -3,14 +3,14 @@
 // demand, through the engine's system-call table. After each: the file and its
 // old backup are exactly as before and no temporary file is left.
 
-#include "FailureWords.h"
-#include "Corrector.h"
+#include "cli/FailureWords.h"
+#include "engine/rewrite/Corrector.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 #include "Told.h"
 
-#include "Cli.h"
-#include "FolderScan.h"
+#include "cli/Cli.h"
+#include "engine/walk/FolderScan.h"
 
 #include <fstream>
 #include <sys/time.h>

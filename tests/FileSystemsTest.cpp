@@ -2,9 +2,9 @@
 // links, no permission bits) and tmpfs reached through symbolic links from
 // another file system, where every backup has to be a copy.
 
-#include "FailureWords.h"
-#include "Cli.h"
-#include "Corrector.h"
+#include "cli/FailureWords.h"
+#include "cli/Cli.h"
+#include "engine/rewrite/Corrector.h"
 #include "Mounts.h"
 #include "SystemCalls.h"
 #include "TempDir.h"

@@ -1,7 +1,7 @@
 // Window tests run headless on the offscreen platform unless told otherwise;
 // on Windows with the system's own (under Wine: on a virtual display).
 
-#include "QtTranslation.h"
+#include "window/QtTranslation.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "INI.h"
+#include "settings/INI.h"
 #include "TempDir.h"
 
 namespace tarnwick::settings {

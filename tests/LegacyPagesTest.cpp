@@ -4,9 +4,9 @@
 // file's true page; double-byte characters whose later byte looks like the
 // ASCII search string are never touched.
 
-#include "Cli.h"
-#include "CodePage.h"
-#include "LegacyPages.h"
+#include "cli/Cli.h"
+#include "platform/CodePage.h"
+#include "engine/content/LegacyPages.h"
 #include "TempDir.h"
 
 #include <map>

@@ -3,9 +3,9 @@
 // The main window opened as the program opens it, with its modal interactions
 // recorded and answered by the test.
 
-#include "FailureText.h"
-#include "PathText.h"
-#include "Main.h"
+#include "window/FailureText.h"
+#include "window/PathText.h"
+#include "window/Main.h"
 #include "TempDir.h"
 
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 #include "MainWindowFixture.h"
-#include "FailureText.h"
-#include "PathText.h"
+#include "window/FailureText.h"
+#include "window/PathText.h"
 #include "HideFolder.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 // File masks as the window's mask field and tarnwick-cli's --include take them.
 
-#include "NameMask.h"
+#include "engine/walk/NameMask.h"
 
 #include <gtest/gtest.h>
 

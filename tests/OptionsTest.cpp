@@ -1,6 +1,6 @@
-#include "Options.h"
-#include "FileSystem.h"
-#include "INI.h"
+#include "settings/Options.h"
+#include "platform/FileSystem.h"
+#include "settings/INI.h"
 #include "TempDir.h"
 
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Several pairs of strings replaced together in one pass.
 
-#include "Corrector.h"
-#include "MultiSearcher.h"
+#include "engine/rewrite/Corrector.h"
+#include "engine/content/MultiSearcher.h"
 #include "TempDir.h"
 #include "Told.h"
 

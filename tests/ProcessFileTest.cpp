@@ -1,6 +1,6 @@
-#include "FailureWords.h"
-#include "Corrector.h"
-#include "FileSystem.h"
+#include "cli/FailureWords.h"
+#include "engine/rewrite/Corrector.h"
+#include "platform/FileSystem.h"
 #include "PlainReplace.h"
 #include "TempDir.h"
 

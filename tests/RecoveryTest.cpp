@@ -1,12 +1,12 @@
 // Runs killed at a chosen step (SIGKILL from inside the system-call table, in
 // a child process), and what a later run makes of what they left.
 
-#include "FailureWords.h"
-#include "Cli.h"
-#include "Corrector.h"
-#include "FileSystem.h"
-#include "FolderScan.h"
-#include "Leftovers.h"
+#include "cli/FailureWords.h"
+#include "cli/Cli.h"
+#include "engine/rewrite/Corrector.h"
+#include "platform/FileSystem.h"
+#include "engine/walk/FolderScan.h"
+#include "platform/Leftovers.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 

@@ -3,7 +3,7 @@
 // One search string replaced in a text, for the tests, the fuzzer and the
 // benchmarks that check the windowed replace against the plain one.
 
-#include "Replace.h"
+#include "engine/content/Replace.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 // The rules a run is set up by, which both front ends share.
 
-#include "RunSetup.h"
+#include "engine/run/RunSetup.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "FailureWords.h"
-#include "FolderScan.h"
-#include "Run.h"
+#include "cli/FailureWords.h"
+#include "engine/walk/FolderScan.h"
+#include "engine/run/Run.h"
 #include "TempDir.h"
 #include "Told.h"
 

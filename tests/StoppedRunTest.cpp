@@ -2,7 +2,7 @@
 // of what it corrected, and --undo then puts back exactly those files. Each
 // stop is real: the signal raised in a child process at a chosen rename.
 
-#include "Cli.h"
+#include "cli/Cli.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 

@@ -2,8 +2,8 @@
 
 // What a run told its sink, kept for a test to look at.
 
-#include "FailureWords.h"
-#include "Run.h"
+#include "cli/FailureWords.h"
+#include "engine/run/Run.h"
 
 #include <cstdint>
 #include <filesystem>

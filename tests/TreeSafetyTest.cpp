@@ -3,8 +3,8 @@
 // lead elsewhere. Provoked for real: by the system-call table at a chosen
 // moment, and by a second process exchanging a folder with a link in a loop.
 
-#include "Cli.h"
-#include "Run.h"
+#include "cli/Cli.h"
+#include "engine/run/Run.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 

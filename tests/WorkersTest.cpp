@@ -1,4 +1,4 @@
-#include "Workers.h"
+#include "engine/run/Workers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "About.h"
+#include "window/About.h"
 
 #include <QKeyEvent>
 #include <QPushButton>

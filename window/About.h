@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AboutForm.h"
+#include "forms/AboutForm.h"
 
 #include <QDialog>
 

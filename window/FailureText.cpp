@@ -1,6 +1,6 @@
-#include "FailureText.h"
+#include "window/FailureText.h"
 
-#include "PathText.h"
+#include "window/PathText.h"
 
 namespace tarnwick::window {
 

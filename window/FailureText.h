@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Failure.h"
-#include "RestoreRun.h"
-#include "Undo.h"
+#include "engine/Failure.h"
+#include "engine/undo/RestoreRun.h"
+#include "engine/undo/Undo.h"
 
 #include <QString>
 

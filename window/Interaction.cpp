@@ -1,7 +1,7 @@
-#include "Interaction.h"
+#include "window/Interaction.h"
 
-#include "About.h"
-#include "CommonDialog.h"
+#include "window/About.h"
+#include "pickers/CommonDialog.h"
 
 #include <QMenu>
 #include <QMessageBox>

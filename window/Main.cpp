@@ -1,11 +1,11 @@
-#include "Main.h"
+#include "window/Main.h"
 
-#include "UndoSetup.h"
-#include "RunSetup.h"
+#include "engine/undo/UndoSetup.h"
+#include "engine/run/RunSetup.h"
 
-#include "FailureText.h"
-#include "PathText.h"
-#include "Options.h"
+#include "window/FailureText.h"
+#include "window/PathText.h"
+#include "settings/Options.h"
 
 #include <QApplication>
 #include <QCheckBox>

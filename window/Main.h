@@ -1,9 +1,9 @@
 #pragma once
 
-#include "CodePage.h"
-#include "Run.h"
-#include "Interaction.h"
-#include "MainForm.h"
+#include "platform/CodePage.h"
+#include "engine/run/Run.h"
+#include "window/Interaction.h"
+#include "forms/MainForm.h"
 
 #include <QDialog>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // Paths as the window shows them, on POSIX: a path's bytes decoded in the
 // locale's encoding, a byte that is no text there kept as an escape.
 
-#include "PathText.h"
+#include "window/PathText.h"
 
 #include <QFile>
 

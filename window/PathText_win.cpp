@@ -1,6 +1,6 @@
 // Paths as the window shows them, on Windows: paths are UTF-16 there.
 
-#include "PathText.h"
+#include "window/PathText.h"
 
 namespace tarnwick::window {
 

@@ -1,9 +1,9 @@
-#include "FailureText.h"
-#include "PathText.h"
-#include "Interaction.h"
-#include "Main.h"
-#include "Options.h"
-#include "QtTranslation.h"
+#include "window/FailureText.h"
+#include "window/PathText.h"
+#include "window/Interaction.h"
+#include "window/Main.h"
+#include "settings/Options.h"
+#include "window/QtTranslation.h"
 #include "Version.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "QtTranslation.h"
+#include "window/QtTranslation.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>

@@ -9,10 +9,10 @@
 #include "Model.h"
 #include "Trace.h"
 
-#include "FlushSites.h"
-#include "Options.h"
-#include "UndoSetup.h"
-#include "RunSetup.h"
+#include "platform/FlushSites.h"
+#include "settings/Options.h"
+#include "engine/undo/UndoSetup.h"
+#include "engine/run/RunSetup.h"
 #include "SystemCalls.h"
 
 #include <chrono>

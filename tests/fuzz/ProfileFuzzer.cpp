@@ -2,8 +2,8 @@
 // The input is written as a profile file; reading any key must not fail, and a
 // write followed by a read must give the written value back.
 
-#include "INI.h"
-#include "ProfileStore.h"
+#include "settings/INI.h"
+#include "settings/ProfileStore.h"
 
 #include <cstdint>
 #include <cstdio>

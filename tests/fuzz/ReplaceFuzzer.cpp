@@ -2,7 +2,7 @@
 // against the plain replace of the whole buffer.
 // Input: [search length][replace length][window size][search][replace][text].
 
-#include "ByteSearcher.h"
+#include "engine/content/ByteSearcher.h"
 #include "PlainReplace.h"
 #include "../ReplaceText.h"
 

@@ -4,9 +4,9 @@
 //   tarnwick-window-shot OUT.png --area X Y WIDTH HEIGHT   (any program's window, e.g. under Wine)
 // Run it under a virtual display: tests/screenshot does.
 
-#include "About.h"
-#include "Interaction.h"
-#include "Main.h"
+#include "window/About.h"
+#include "window/Interaction.h"
+#include "window/Main.h"
 
 #include <QApplication>
 #include <QPixmap>

@@ -2,12 +2,12 @@
 // system's profile functions, and the rewrite's system calls.
 // Run under Wine by tests/windows/run (with a Cyrillic ANSI code page).
 
-#include "FailureWords.h"
-#include "CodePage.h"
-#include "Corrector.h"
-#include "FolderScan.h"
-#include "ProfileStore.h"
-#include "RestoreRun.h"
+#include "cli/FailureWords.h"
+#include "platform/CodePage.h"
+#include "engine/rewrite/Corrector.h"
+#include "engine/walk/FolderScan.h"
+#include "settings/ProfileStore.h"
+#include "engine/undo/RestoreRun.h"
 #include "SystemCalls.h"
 #include "TempDir.h"
 #include "Told.h"

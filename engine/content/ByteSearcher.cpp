@@ -1,0 +1,203 @@
+#include "engine/content/ByteSearcher.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TARNWICK_SSE2 1
+#endif
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <immintrin.h>
+#define TARNWICK_AVX2 1
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
+#endif
+
+namespace tarnwick {
+
+namespace {
+
+// How common a byte is in text, roughly: higher is more common. Bytes above
+// 127 count as fairly common, since they make up the letters of most code pages.
+int Commonness(unsigned char c) {
+    if (c == ' ') return 255;
+    if (std::strchr("etaoinsrhl", c) && c) return 240;
+    if (c >= 'a' && c <= 'z') return 200;
+    if (c == '\n' || c == '\r' || c == '\t') return 190;
+    if (c >= 0x80) return 180;
+    if (std::strchr(".,;:-'\"()<>/=", c) && c) return 150;
+    if (c >= '0' && c <= '9') return 120;
+    if (c >= 'A' && c <= 'Z') return 110;
+    return 50;
+}
+
+#ifdef TARNWICK_AVX2
+// 32 candidate offsets a step; the caller checks that the CPU has AVX2.
+__attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t size, const char* needle, std::size_t n,
+                                                     std::size_t probe1, std::size_t probe2, std::size_t reach,
+                                                     std::size_t& i) {
+    const __m256i v1 = _mm256_set1_epi8(needle[probe1]), v2 = _mm256_set1_epi8(needle[probe2]);
+    for (; i + reach + 32 <= size; i += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + probe1));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + probe2));
+        auto mask = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, v1), _mm256_cmpeq_epi8(b, v2))));
+        while (mask) {
+            const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
+            if (pos + n > size) return ByteSearcher::npos;
+            if (std::memcmp(p + pos, needle, n) == 0) return pos;
+            mask &= mask - 1;
+        }
+    }
+    return ByteSearcher::npos;
+}
+
+__attribute__((target("avx2"))) inline __m256i Load(const char* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+struct BothNeedles {
+    const char* p;
+    std::size_t size;
+    const std::string &a, &b;
+    std::size_t a2, b2;
+    bool& bFound;
+
+    // Confirms the candidates of the 32 offsets from `at` (`fa`, `fb`: where
+    // the first probes matched). Returns `a`'s offset or npos.
+    __attribute__((target("avx2"))) std::size_t Confirm(std::size_t at, __m256i fa, __m256i fb) const {
+        const char* q = p + at;
+        const __m256i ma = _mm256_and_si256(fa, _mm256_cmpeq_epi8(Load(q + a2), _mm256_set1_epi8(a[a2])));
+        for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(ma)); mask; mask &= mask - 1) {
+            const std::size_t pos = at + static_cast<std::size_t>(std::countr_zero(mask));
+            if (pos + a.size() <= size && std::memcmp(p + pos, a.data(), a.size()) == 0) return pos;
+        }
+        if (bFound) return ByteSearcher::npos;
+        const __m256i mb = _mm256_and_si256(fb, _mm256_cmpeq_epi8(Load(q + b2), _mm256_set1_epi8(b[b2])));
+        for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(mb)); mask && !bFound; mask &= mask - 1) {
+            const std::size_t pos = at + static_cast<std::size_t>(std::countr_zero(mask));
+            bFound = pos + b.size() <= size && std::memcmp(p + pos, b.data(), b.size()) == 0;
+        }
+        return ByteSearcher::npos;
+    }
+};
+
+// Both needles at once, 64 offsets a step. Returns `first`'s offset or npos;
+// `i` ends where the scan stopped.
+__attribute__((target("avx2"))) std::size_t ScanBothAvx2(const char* p, std::size_t size, const std::string& a,
+                                                         std::size_t a1, std::size_t a2, const std::string& b,
+                                                         std::size_t b1, std::size_t b2, std::size_t reach,
+                                                         bool& bFound, std::size_t& i) {
+    const __m256i va1 = _mm256_set1_epi8(a[a1]), vb1 = _mm256_set1_epi8(b[b1]);
+    // Strings that differ late (a year, a name) often share their rarest byte
+    // at the same offset: then one probe serves both.
+    const bool shared = a1 == b1 && a[a1] == b[b1];
+    const BothNeedles both{p, size, a, b, a2, b2, bFound};
+    for (; i + reach + 64 <= size; i += 64) {
+        const char* q = p + i;
+        // Most blocks hold neither needle's rarest byte: one probe each decides that.
+        const __m256i fa0 = _mm256_cmpeq_epi8(Load(q + a1), va1), fa1 = _mm256_cmpeq_epi8(Load(q + a1 + 32), va1);
+        __m256i fb0 = fa0, fb1 = fa1;
+        if (!shared) fb0 = _mm256_cmpeq_epi8(Load(q + b1), vb1), fb1 = _mm256_cmpeq_epi8(Load(q + b1 + 32), vb1);
+        const __m256i any = _mm256_or_si256(_mm256_or_si256(fa0, fa1), _mm256_or_si256(fb0, fb1));
+        if (_mm256_testz_si256(any, any)) continue;
+        if (const std::size_t hit = both.Confirm(i, fa0, fb0); hit != ByteSearcher::npos) return hit;
+        if (const std::size_t hit = both.Confirm(i + 32, fa1, fb1); hit != ByteSearcher::npos) return hit;
+    }
+    return ByteSearcher::npos;
+}
+
+// The C library has asked the CPU already; asking again costs a trap per
+// question inside a virtual machine, at every start.
+#ifdef CPU_FEATURE_ACTIVE
+const bool kHasAvx2 = CPU_FEATURE_ACTIVE(AVX2);
+#else
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+#endif
+#endif
+
+}  // namespace
+
+ByteSearcher::ByteSearcher(std::string needle) : needle_(std::move(needle)) {
+    const std::size_t n = needle_.size();
+    if (n < 2) return;
+    // The rarest byte, then the rarest other byte value (another offset at least).
+    std::size_t a = 0;
+    for (std::size_t i = 1; i < n; ++i)
+        if (Commonness(needle_[i]) < Commonness(needle_[a])) a = i;
+    std::size_t b = a == 0 ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == a) continue;
+        const bool distinct = needle_[i] != needle_[a], bDistinct = needle_[b] != needle_[a];
+        if ((distinct && !bDistinct) || (distinct == bDistinct && Commonness(needle_[i]) < Commonness(needle_[b])))
+            b = i;
+    }
+    probe1_ = a;
+    probe2_ = b;
+    reach_ = std::max(a, b);
+}
+
+std::size_t ByteSearcher::Find(std::string_view haystack) const {
+    const std::size_t n = needle_.size();
+    const std::size_t size = haystack.size();
+    if (n == 0) return 0;
+    if (size < n) return npos;
+    const char* p = haystack.data();
+    if (n == 1) {
+        const void* hit = std::memchr(p, static_cast<unsigned char>(needle_[0]), size);
+        return hit ? static_cast<const char*>(hit) - p : npos;
+    }
+    const char c1 = needle_[probe1_], c2 = needle_[probe2_];
+    const char* needle = needle_.data();
+    std::size_t i = 0;
+#ifdef TARNWICK_AVX2
+    if (kHasAvx2) {
+        const std::size_t hit = ScanAvx2(p, size, needle, n, probe1_, probe2_, reach_, i);
+        if (hit != npos || i + n > size) return hit;
+    }
+#endif
+#ifdef TARNWICK_SSE2
+    const __m128i v1 = _mm_set1_epi8(c1), v2 = _mm_set1_epi8(c2);
+    for (; i + reach_ + 16 <= size; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe1_));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe2_));
+        auto mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, v1), _mm_cmpeq_epi8(b, v2))));
+        while (mask) {
+            const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
+            if (pos + n > size) return npos;
+            if (std::memcmp(p + pos, needle, n) == 0) return pos;
+            mask &= mask - 1;
+        }
+    }
+#endif
+    for (; i + n <= size; ++i)
+        if (p[i + probe1_] == c1 && p[i + probe2_] == c2 && std::memcmp(p + i, needle, n) == 0) return i;
+    return npos;
+}
+
+std::size_t ByteSearcher::FindWatching(const ByteSearcher& first, const ByteSearcher& second, std::string_view haystack,
+                                       bool& secondFound) {
+    std::size_t start = 0;
+#ifdef TARNWICK_AVX2
+    if (kHasAvx2 && !secondFound && first.needle_.size() >= 2 && second.needle_.size() >= 2) {
+        const std::size_t hit =
+            ScanBothAvx2(haystack.data(), haystack.size(), first.needle_, first.probe1_, first.probe2_, second.needle_,
+                         second.probe1_, second.probe2_, std::max(first.reach_, second.reach_), secondFound, start);
+        if (hit != npos) return hit;
+    }
+#endif
+    // The rest (or all, without AVX2) one needle after the other.
+    const std::string_view rest = haystack.substr(std::min(start, haystack.size()));
+    const std::size_t hit = first.Find(rest);
+    if (hit != npos) return start + hit;
+    if (!secondFound) secondFound = second.Find(rest) != npos;
+    return npos;
+}
+
+}  // namespace tarnwick

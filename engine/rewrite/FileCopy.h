@@ -1,0 +1,18 @@
+#pragma once
+
+#include "platform/FileSystem.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace tarnwick {
+
+// Copies the first `size` bytes of `in` into a new file `copy` of `folder`,
+// gives it the access `like` describes and flushes it; used where a hard link
+// cannot be made. Nothing is left under `copy` on failure. `buffer` is grown as needed.
+std::error_code CopyInto(os::File& in, std::uint64_t size, const os::FileInfo& like, const os::Folder& folder,
+                         const std::filesystem::path& copy, std::vector<char>& buffer);
+
+}  // namespace tarnwick

@@ -1,0 +1,257 @@
+#include "engine/undo/RestoreRun.h"
+
+#include "platform/DurableFile.h"
+#include "engine/rewrite/FileCopy.h"
+#include "engine/rewrite/FileLock.h"
+#include "platform/FlushSites.h"
+#include "platform/Leftovers.h"
+
+#include <chrono>
+
+namespace tarnwick {
+
+namespace fs = std::filesystem;
+
+std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, const UndoRecord& target) {
+    os::File hold;
+    if (auto ec = UndoStore::Hold(target, hold)) {
+        if (ec == std::errc::device_or_resource_busy) return UndoRefusal{UndoRefusal::Kind::Busy, target.id};
+        return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
+    }
+    auto whole = UndoStore::Load(target);
+    if (!whole) return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
+    UndoRecord mine;
+    mine.undoes = target.id;
+    mine.paths = target.paths;
+    mine.roots = target.roots;
+    auto keeper = UndoKeeper::Start(store, std::move(mine));
+    if (auto* problem = std::get_if<UndoProblem>(&keeper))
+        return UndoRefusal{UndoRefusal::Kind::OwnRecord, target.id, *problem};
+    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+    run.hold_ = std::move(hold);
+    return run;
+}
+
+RestoreRun::RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper)
+    : record_(std::move(record)), keeper_(std::move(keeper)) {}
+
+std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder) const {
+    // Under the deepest folder the run was given, as the run reached it.
+    const fs::path* root = nullptr;
+    std::size_t depth = 0;
+    for (const fs::path& r : record_.roots) {
+        const auto [end, at] = std::mismatch(r.begin(), r.end(), path.begin(), path.end());
+        const auto parts = static_cast<std::size_t>(std::distance(r.begin(), r.end()));
+        if (end == r.end() && (!root || parts > depth)) root = &r, depth = parts;
+    }
+    if (!root) return os::Folder::Open(path, folder);  // a file named: its folder as its path leads
+    os::Folder at;
+    if (auto ec = os::Folder::Open(*root, at)) return ec;
+    for (auto part = std::next(path.begin(), static_cast<std::ptrdiff_t>(depth)); part != path.end(); ++part) {
+        if (part->empty()) continue;
+        os::Folder next;
+        if (auto ec = at.OpenFolder(*part, next)) return ec;
+        at = std::move(next);
+    }
+    folder = std::move(at);
+    return {};
+}
+
+void RestoreRun::Clean(const os::Folder& folder) {
+    // What a stopped undo or correction left here goes, once a folder.
+    if (os::FileInfo id; !folder.Info(id) && cleaned_.insert({id.device, id.inode}).second) CleanLeftovers(folder);
+}
+
+bool RestoreRun::Execute(RunSink& sink) {
+    bool more = true;
+    std::size_t restored = 0;
+    lockDeadline_.reset();
+    for (const UndoEntry& entry : record_.files) {
+        if (stop_ && stop_->load()) {
+            more = false;
+            break;
+        }
+        Failure failure;
+        const FileOutcome outcome = Restore(entry, failure);
+        if (outcome == FileOutcome::Restored) ++restored;
+        more = sink.File(
+                   {entry.path, outcome, FileVerdict::Unknown, outcome == FileOutcome::Failed ? &failure : nullptr}) &&
+               sink.Settled();
+        if (!more) break;
+    }
+    // The folders where the run began to write and changed nothing: what a
+    // stop left there goes too.
+    for (const fs::path& path : record_.folders) {
+        if (!more) break;
+        if (os::Folder folder; !OpenFolder(path, folder)) Clean(folder);
+    }
+    if (keeper_) {
+        keeper_->SetRestored(restored);
+        if (!more) keeper_->Stopped();
+        if (auto ec = keeper_->Commit()) commitFailure_ = ec;
+    }
+    hold_.Close();
+    return more;
+}
+
+std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& folder, fs::path& name, os::File& file,
+                                         std::string& digest) {
+    const fs::path path = entry.kept.empty() ? entry.backup : record_.folder / entry.kept;
+    name = path.filename();
+    if (auto ec = os::Folder::Open(path.parent_path(), folder)) return ec;
+    if (auto ec = folder.OpenRead(name, file, false)) return ec;
+    // A backup may have been changed since; the kept original is checked too.
+    std::string hash;
+    os::FileInfo info;
+    if (auto ec = file.Info(info)) return ec;
+    if (auto ec = DigestOf(file, record_.version, hash, buffer_)) return ec;
+    if (!info.regular || info.size != entry.original.size || hash != entry.originalHash)
+        return std::make_error_code(std::errc::invalid_argument);
+    if (record_.version == 2) digest = std::move(hash);
+    else if (auto ec = DigestOf(file, 2, digest, buffer_)) return ec;
+    return {};
+}
+
+std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::Folder& folder,
+                                                 const fs::path& temporary, os::FileInfo& placed, std::string& digest) {
+    os::Folder keptFolder;
+    fs::path keptName;
+    os::File original;
+    if (auto ec = OpenOriginal(e, keptFolder, keptName, original, digest))
+        return Failure{FailureKind::OriginalLost, e.path, ec, e.kept.empty() ? e.backup : record_.folder / e.kept};
+    // A second name of the original kept in the record (the correction
+    // flushed it), with the access the record names, whatever was done to it
+    // since; never a second name of a backup, which the user sees and may
+    // edit. Else a flushed copy (also where files opened for reading cannot
+    // be flushed).
+    if (!e.kept.empty() && os::ReadFilesFlushable() && !folder.LinkFrom(keptFolder, keptName, temporary)) {
+        os::File linked;
+        if (!folder.OpenRead(temporary, linked, false) && !linked.CopyAccessFrom(e.original) && !linked.Info(placed) &&
+            placed.size == e.original.size)
+            return std::nullopt;
+    }
+    folder.Remove(temporary);
+    if (auto ec = CopyInto(original, e.original.size, e.original, folder, temporary, buffer_))
+        return Failure{FailureKind::CreateTemporary, e.path, ec};
+    if (auto ec = folder.Stat(temporary, placed)) return Failure{FailureKind::CreateTemporary, e.path, ec};
+    return std::nullopt;
+}
+
+FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
+    const auto failed = [&](FailureKind kind, std::error_code ec, fs::path other = {}) {
+        failure = Failure{kind, e.path, ec, std::move(other)};
+        return FileOutcome::Failed;
+    };
+    const fs::path name = e.path.filename();
+    os::Folder folder;
+    if (auto ec = OpenFolder(e.path.parent_path(), folder)) {
+        // Its folder is gone (moved away) or a link stands in its place: the
+        // file is no longer where the run left it.
+        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
+            ec == std::errc::too_many_symbolic_link_levels)
+            return FileOutcome::Changed;
+        return failed(FailureKind::Open, ec);
+    }
+    Clean(folder);
+    // Never through a path that now leads elsewhere: the entry itself, no link.
+    os::FileInfo entry;
+    if (auto ec = folder.Stat(name, entry)) {
+        if (ec == std::errc::no_such_file_or_directory) return FileOutcome::Changed;
+        return failed(FailureKind::Open, ec);
+    }
+    if (entry.symlink || !entry.regular) return FileOutcome::Changed;
+    // Another file than the one the run wrote is read only where it may be
+    // the original put back already (an undo stopped half-way).
+    if (!entry.SameFileAs(e.written) && entry.size != e.original.size) return FileOutcome::Changed;
+    os::File in;
+    os::FileInfo now;
+    if (auto ec = folder.OpenRead(name, in, false)) {
+        if (ec == std::errc::too_many_symbolic_link_levels) return FileOutcome::Changed;
+        return failed(FailureKind::Open, ec);
+    }
+    if (auto ec = in.Info(now)) return failed(FailureKind::Open, ec);
+    if (!now.SameFileAs(entry)) return FileOutcome::Changed;
+    // Files other runs hold are waited for together: one deadline for the whole undo.
+    bool locked = in.TryLock();
+    if (!locked) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!lockDeadline_) lockDeadline_ = start + lockWait_;
+        const auto left = std::max(*lockDeadline_ - start, std::chrono::steady_clock::duration{});
+        locked = LockWaiting(in, std::chrono::duration_cast<std::chrono::milliseconds>(left));
+    }
+    if (!locked) {
+        const std::uint64_t holder = in.LockHolder();
+        failure = Failure{FailureKind::Busy, e.path, {}, {}, holder ? std::to_string(holder) : std::string()};
+        return FileOutcome::Failed;
+    }
+    std::string hash;
+    if (auto ec = DigestOf(in, record_.version, hash, buffer_)) return failed(FailureKind::Read, ec);
+    if (!now.SameVersionAs(e.written) || hash != e.writtenHash) {
+        // Put back before (an undo that was stopped half-way): nothing to do.
+        if (now.size == e.original.size && hash == e.originalHash) return FileOutcome::Restored;
+        return FileOutcome::Changed;
+    }
+    return Replace(e, folder, os::TemporaryFileName(), in, now, failure);
+}
+
+FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, const fs::path& temporary, os::File& in,
+                                const os::FileInfo& now, Failure& failure) {
+    const fs::path name = e.path.filename();
+    os::FileInfo placed;
+    std::string placedDigest, nowDigest;
+    if (auto wrong = PlaceOriginal(e, folder, temporary, placed, placedDigest)) {
+        failure = std::move(*wrong);
+        return FileOutcome::Failed;
+    }
+    DurableFile original;  // on disk under its temporary name: placed or, failing that, removed
+    original.Adopt(folder, temporary);
+    // What is replaced is kept in this run's record, so the undo can be undone.
+    std::optional<std::size_t> kept;
+    if (keeper_ && !DigestOf(in, 2, nowDigest, buffer_))
+        kept =
+            keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest, buffer_);
+    // The file being replaced under a second name for the moment: a write
+    // that lands in it after the check below can still be put back.
+    fs::path hold = os::TemporaryFileName();
+    if (!os::OpenFilesReplaceable() || folder.LinkFrom(folder, name, hold)) hold.clear();
+    const auto giveUp = [&] {
+        original.Abandon();
+        if (!hold.empty()) folder.Remove(hold);
+        if (kept) keeper_->Forget(*kept);
+    };
+    // A write since the check: the file stays as it is now.
+    os::FileInfo byHandle, byName;
+    if (in.Info(byHandle) || folder.Stat(name, byName) || !byHandle.SameVersionAs(now) || !byName.SameVersionAs(now)) {
+        giveUp();
+        return FileOutcome::Changed;
+    }
+    if (!os::OpenFilesReplaceable()) in.Close();
+    if (auto ec = original.Place(name, DurableFile::Into::Replace)) {
+        giveUp();
+        failure = Failure{FailureKind::Replace, e.path, ec};
+        return FileOutcome::Failed;
+    }
+    if (os::FileInfo late; in.IsOpen() && !in.Info(late) && !late.SameVersionAs(now)) {
+        // Written to just as it was replaced: that content goes back under
+        // its name, and the file is as changed as if the write came first.
+        if (!hold.empty() && !folder.Rename(hold, name)) {
+            if (kept) keeper_->Forget(*kept);
+            return FileOutcome::Changed;
+        }
+        // No second name could be had (no hard links here): the original stays, without that write.
+        if (!hold.empty()) folder.Remove(hold);
+        if (kept) keeper_->Replaced(*kept), keeper_->Confirm(*kept);
+        failure = Failure{FailureKind::Changed, e.path};
+        failure.late = Failure::Late::Restored;
+        return FileOutcome::Failed;
+    }
+    if (!hold.empty()) folder.Remove(hold);
+    FlushAt(FlushSite::RestoredFolder, folder);
+    if (kept) {
+        keeper_->Replaced(*kept);
+        keeper_->Confirm(*kept);
+    }
+    return FileOutcome::Restored;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,105 @@
+#pragma once
+
+// An undo: the files of a run's record put back as they were before that run,
+// each only while it is still exactly what the run wrote (the same file, size,
+// time and content). What it replaces is kept in a record of its own, so an
+// undo can be undone in turn.
+
+#include "engine/run/Run.h"
+#include "engine/undo/Undo.h"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tarnwick {
+
+// Why an undo cannot begin.
+struct UndoRefusal {
+    enum class Kind : std::uint8_t {
+        Store,          // the record store cannot be used: `problem`
+        NothingToUndo,  // no run asked for, and none is left to undo
+        NoSuchRun,      // no record of run `id`
+        NotUsed,        // the record of run `id` is not used: `notUsed` says where and why
+        Unreadable,     // the record of run `id` can no longer be read whole
+        Busy,           // another undo of run `id` is under way
+        OwnRecord,      // no record of the undo's own can be begun: `problem`
+        Declined,       // the undo of run `id` was not confirmed (UndoRequest::confirm)
+    };
+    Kind kind;
+    std::string id = {};
+    std::optional<UndoProblem> problem = {};
+    std::optional<RefusedRecord> notUsed = {};
+};
+
+class RestoreRun {
+public:
+    // The undo of `target`, a run of `store`, keeping a record of its own
+    // (which names `target` as the run it undoes), as both front ends start
+    // one. The target's record is held until the undo ends: no second undo
+    // of it runs meanwhile and no other run removes it.
+    static std::variant<RestoreRun, UndoRefusal> Of(const UndoStore& store, const UndoRecord& target);
+
+    // `keeper`: the record of this run (its `undoes` names `record`), or null
+    // to keep none.
+    RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper);
+
+    // Stops the run when `stop` is set (from a signal handler, say): the file
+    // in flight is finished, no other is started, and the record is written.
+    void StopOn(const StopRequest* stop) { stop_ = stop; }
+    // How long the run waits, all told, for files other runs hold (as long as a correction, unless set).
+    void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
+
+    // Puts each file back, in the record's order, telling `sink`: Restored,
+    // Changed (left alone) or Failed. Then writes this run's record. False
+    // when the sink or a stop request stopped it.
+    bool Execute(RunSink& sink);
+
+    const UndoRecord& Undone() const { return record_; }
+    // Why this run's own record could not be written, if it could not.
+    std::error_code RecordFailure() const { return commitFailure_; }
+    std::shared_ptr<UndoKeeper> Keeper() const { return keeper_; }
+
+private:
+    // What became of one file; the failure where it failed.
+    FileOutcome Restore(const UndoEntry& entry, Failure& failure);
+    // The original of `entry` in `folder` under `temporary`, with the access
+    // the record names (`placed`: which file it is, `digest`: its SHA-256);
+    // the failure where it cannot be.
+    std::optional<Failure> PlaceOriginal(const UndoEntry& entry, const os::Folder& folder,
+                                         const std::filesystem::path& temporary, os::FileInfo& placed,
+                                         std::string& digest);
+    // Opens the original kept for `entry` and checks it is what was kept; its SHA-256 in `digest`.
+    std::error_code OpenOriginal(const UndoEntry& entry, os::Folder& folder, std::filesystem::path& name,
+                                 os::File& file, std::string& digest);
+    // The replacement of `name` by `temporary`, and the check just after it
+    // that no write landed in the replaced file (`in`, as `now`): where one
+    // did, the replaced file goes back under its name.
+    FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, const std::filesystem::path& temporary,
+                        os::File& in, const os::FileInfo& now, Failure& failure);
+
+    // The folder at `path` as the run reached it: through the folder it was
+    // given that holds it, then through real folders only (ELOOP where a link
+    // stands in one's place now); a folder outside those, as its path leads.
+    std::error_code OpenFolder(const std::filesystem::path& path, os::Folder& folder) const;
+    // Removes what stopped runs left in `folder`, once a folder.
+    void Clean(const os::Folder& folder);
+
+    UndoRecord record_;
+    // When the waits for files other runs hold end, once one began.
+    std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
+    std::chrono::milliseconds lockWait_{Corrector::kLockWaitMs};
+    std::shared_ptr<UndoKeeper> keeper_;
+    os::File hold_;  // the record being undone, held
+    std::vector<char> buffer_;
+    std::error_code commitFailure_;
+    const StopRequest* stop_ = nullptr;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> cleaned_;  // folders whose leftovers were cleaned
+};
+
+}  // namespace tarnwick
