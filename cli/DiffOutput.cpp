@@ -29,7 +29,7 @@ public:
 
 private:
     // Only failures are told, on standard error: the diff is the output.
-    void Record(const char*, const std::filesystem::path&, std::initializer_list<Extra>) override {}
+    void Write(const FileRecord&) override {}
     void FailedRecord(const std::filesystem::path& path, const Failure& failure) override {
         err_ << "tarnwick-cli: " << PathText(path) << ": " << Reason(failure) << '\n';
     }

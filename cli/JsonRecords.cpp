@@ -78,35 +78,27 @@ public:
     }
 
 private:
-    void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
-        out_ << "{\"path\":" << JsonPath(PathText(path)) << ",\"result\":\"" << kind << '"';
-        for (const Extra& e : extras) {
-            out_ << ",\"" << e.name << "\":";
-            if (e.kind == Extra::Number) out_ << e.text;
-            else if (e.kind == Extra::Counts) out_ << '[' << e.text << ']';
-            else if (e.kind == Extra::List) List(e.text);
-            else out_ << (e.kind == Extra::Path ? JsonPath(e.text) : JsonString(e.text));
+    void Write(const FileRecord& r) override {
+        out_ << "{\"path\":" << JsonPath(PathText(r.path)) << ",\"result\":\"" << KindName(r.kind) << '"';
+        if (r.replacements) out_ << ",\"replacements\":" << *r.replacements;
+        if (r.encodings) {
+            out_ << ",\"encodings\":[";
+            for (std::size_t i = 0; i < r.encodings->size(); ++i)
+                out_ << (i ? "," : "") << JsonString((*r.encodings)[i]);
+            out_ << ']';
         }
+        if (!r.pairs.empty()) {
+            out_ << ",\"pairs\":[";
+            for (std::size_t i = 0; i < r.pairs.size(); ++i) out_ << (i ? "," : "") << r.pairs[i];
+            out_ << ']';
+        }
+        if (r.other) out_ << ",\"other\":" << JsonPath(PathText(*r.other));
+        // The reason quotes a second path by its name; JSON gives that path
+        // whole as well, as paths are given, since the reason's text cannot
+        // carry bytes that are no UTF-8.
+        if (r.reason) out_ << ",\"reason\":" << JsonString(*r.reason);
+        if (r.reasonPath) out_ << ",\"reason_path\":" << JsonPath(PathText(*r.reasonPath));
         out_ << "}\n";
-    }
-
-    // A comma-separated list as an array of strings.
-    void List(const std::string& text) {
-        out_ << '[';
-        for (std::size_t from = 0; from < text.size();) {
-            const std::size_t comma = std::min(text.find(',', from), text.size());
-            out_ << (from ? "," : "") << JsonString(text.substr(from, comma - from));
-            from = comma + 1;
-        }
-        out_ << ']';
-    }
-
-    // The reason quotes a second path by its name; JSON gives that path whole
-    // as well, as paths are given, since the reason's text cannot carry bytes
-    // that are no UTF-8.
-    void FailedRecord(const std::filesystem::path& path, const Failure& failure) override {
-        if (failure.other.empty()) return Records::FailedRecord(path, failure);
-        Record("failed", path, {{"reason", Reason(failure)}, {"reason_path", PathText(failure.other), Extra::Path}});
     }
 };
 

@@ -14,10 +14,15 @@ public:
     using Records::Records;
 
 private:
-    void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
-        out_ << kind << '\0' << PathText(path) << '\0';
-        for (const Extra& e : extras)
-            if (e.kind != Extra::Counts) out_ << e.text << '\0';
+    void Write(const FileRecord& r) override {
+        out_ << KindName(r.kind) << '\0' << PathText(r.path) << '\0';
+        if (r.replacements) out_ << *r.replacements << '\0';
+        if (r.encodings) {
+            for (std::size_t i = 0; i < r.encodings->size(); ++i) out_ << (i ? "," : "") << (*r.encodings)[i];
+            out_ << '\0';
+        }
+        if (r.other) out_ << PathText(*r.other) << '\0';
+        if (r.reason) out_ << *r.reason << '\0';
     }
 };
 

@@ -14,68 +14,80 @@ bool Records::PathFailed(const Failure& failure) {
     return !broken_;
 }
 
+std::string_view KindName(RecordKind kind) {
+    switch (kind) {
+    case RecordKind::ToCorrect: return "to-correct";
+    case RecordKind::AlreadyCorrected: return "already-corrected";
+    case RecordKind::Unknown: return "unknown";
+    case RecordKind::Binary: return "binary";
+    case RecordKind::Corrected: return "corrected";
+    case RecordKind::SameFile: return "same-file";
+    case RecordKind::Failed: return "failed";
+    case RecordKind::Backup: return "backup";
+    case RecordKind::Restored: return "restored";
+    case RecordKind::Changed: return "changed";
+    case RecordKind::Skipped: return "skipped";
+    case RecordKind::Leftover: return "leftover";
+    }
+    return "unknown";
+}
+
 bool Records::File(const FileReport& report) {
+    const std::filesystem::path& path = report.path;
     if (report.outcome == FileOutcome::Leftover) {
         // No file of the run: told, not counted.
-        Record("leftover", report.path, {{"reason", Reason(*report.failure)}});
+        Write({RecordKind::Leftover, path, {}, nullptr, {}, nullptr, Reason(*report.failure)});
         return !broken_;
     }
     ++tally_.files;
-    const std::filesystem::path& path = report.path;
     switch (report.outcome) {
     case FileOutcome::Checked:
         Checked(path, report.verdict, EncodingsOf(report));
         NoteNotInPage(report);
         if (report.verdict == FileVerdict::Unknown && report.notUtf8) ++tally_.unknownNotUtf8;
         break;
-    case FileOutcome::Corrected:
+    case FileOutcome::Corrected: {
         ++tally_.corrected;
         NoteNotInPage(report);
         tally_.replacements += report.replacements;
-        if (report.pairCounts.empty()) {
-            Record("corrected", path,
-                   {{"replacements", std::to_string(report.replacements), Extra::Number},
-                    {"encodings", EncodingsOf(report), Extra::List}});
-        } else {
-            std::string counts;
-            for (const std::uint64_t n : report.pairCounts) {
-                if (!counts.empty()) counts += ',';
-                counts += std::to_string(n);
-            }
-            Record("corrected", path,
-                   {{"replacements", std::to_string(report.replacements), Extra::Number},
-                    {"encodings", EncodingsOf(report), Extra::List},
-                    {"pairs", counts, Extra::Counts}});
-        }
+        const std::vector<std::string> encodings = EncodingsOf(report);
+        Write({RecordKind::Corrected, path, report.replacements, &encodings, report.pairCounts});
         break;
+    }
     case FileOutcome::SameFile:
         ++tally_.sameFile;
-        Record("same-file", path, {{"other", PathText(*report.sameAs), Extra::Path}});
+        Write({RecordKind::SameFile, path, {}, nullptr, {}, report.sameAs});
         break;
     case FileOutcome::Failed: Failed(path, *report.failure); break;
     case FileOutcome::Backup:
         ++tally_.backups;
-        Record("backup", path, {});
+        Write({RecordKind::Backup, path});
         break;
     case FileOutcome::Restored:
         ++tally_.restored;
-        Record("restored", path, {});
+        Write({RecordKind::Restored, path});
         break;
     case FileOutcome::Changed:
         ++tally_.changed;
-        Record("changed", path, {});
+        Write({RecordKind::Changed, path});
         break;
     case FileOutcome::Leftover: break;
     case FileOutcome::Skipped:
         ++tally_.skipped;
-        Record("skipped", path, {{"reason", report.failure ? Reason(*report.failure) : std::string()}});
+        Write({RecordKind::Skipped,
+               path,
+               {},
+               nullptr,
+               {},
+               nullptr,
+               report.failure ? Reason(*report.failure) : std::string()});
         break;
     }
     return !broken_;
 }
 
-std::string Records::EncodingsOf(const FileReport& report) const {
-    return forms_.Names(report.encodings, report.page ? std::string_view(report.page->label) : std::string_view());
+std::vector<std::string> Records::EncodingsOf(const FileReport& report) const {
+    return forms_.NameList(report.encodings, report.page ? std::string_view(report.page->label) : std::string_view());
 }
 
 void Records::NoteNotInPage(const FileReport& report) {
@@ -146,7 +158,14 @@ std::unique_ptr<Records> PrinterFor(const CommandLine& options, std::ostream& ou
 }
 
 void Records::FailedRecord(const std::filesystem::path& path, const Failure& failure) {
-    Record("failed", path, {{"reason", Reason(failure)}});
+    Write({RecordKind::Failed,
+           path,
+           {},
+           nullptr,
+           {},
+           nullptr,
+           Reason(failure),
+           failure.other.empty() ? nullptr : &failure.other});
 }
 
 void Records::Failed(const std::filesystem::path& path, const Failure& failure) {
@@ -154,23 +173,24 @@ void Records::Failed(const std::filesystem::path& path, const Failure& failure) 
     FailedRecord(path, failure);
 }
 
-void Records::Checked(const std::filesystem::path& path, FileVerdict verdict, const std::string& encodings) {
+void Records::Checked(const std::filesystem::path& path, FileVerdict verdict,
+                      const std::vector<std::string>& encodings) {
     switch (verdict) {
     case FileVerdict::Unknown:
         ++tally_.unknown;
-        Record("unknown", path, {});
+        Write({RecordKind::Unknown, path});
         return;
     case FileVerdict::AlreadyCorrected:
         ++tally_.already;
-        Record("already-corrected", path, {});
+        Write({RecordKind::AlreadyCorrected, path});
         return;
     case FileVerdict::ToCorrect:
         ++tally_.toCorrect;
-        Record("to-correct", path, {{"encodings", encodings, Extra::List}});
+        Write({RecordKind::ToCorrect, path, {}, &encodings});
         return;
     case FileVerdict::Binary:
         ++tally_.binary;
-        Record("binary", path, {});
+        Write({RecordKind::Binary, path});
         return;
     }
 }

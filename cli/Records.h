@@ -8,7 +8,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <initializer_list>
+#include <optional>
+#include <span>
 #include <iosfwd>
 #include <map>
 #include <vector>
@@ -18,12 +19,35 @@
 
 namespace tarnwick::cli {
 
-// One extra field of a record: a name for JSON, a text, and how JSON writes it.
-// Counts (comma-separated numbers) are written in JSON only, as an array.
-struct Extra {
-    const char* name;
-    std::string text;
-    enum { String, Number, List, Path, Counts } kind = String;
+// What a record says of a file (or, for a leftover, of no file of the run).
+enum class RecordKind : std::uint8_t {
+    ToCorrect,
+    AlreadyCorrected,
+    Unknown,
+    Binary,
+    Corrected,
+    SameFile,
+    Failed,
+    Backup,
+    Restored,
+    Changed,
+    Skipped,
+    Leftover,
+};
+// The kind as every format names it: "to-correct", "same-file", ...
+std::string_view KindName(RecordKind kind);
+
+// One record, as every format writes it: its kind, its path, and the fields
+// its kind has, always in this order.
+struct FileRecord {
+    RecordKind kind;
+    const std::filesystem::path& path;
+    std::optional<std::uint64_t> replacements = {};       // corrected
+    const std::vector<std::string>* encodings = nullptr;  // to correct, corrected: of its occurrences
+    std::span<const std::uint64_t> pairs = {};            // corrected with several pairs: each one's (JSON only)
+    const std::filesystem::path* other = nullptr;         // same file: the name it was told as
+    std::optional<std::string> reason = {};               // failed, skipped, leftover
+    const std::filesystem::path* reasonPath = nullptr;    // a second path the reason names (JSON only)
 };
 
 // A run's records, counted; each output format writes a record its own way.
@@ -62,14 +86,15 @@ protected:
         std::uint64_t replacements = 0;
     };
 
-    virtual void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) = 0;
+    // Writes one record in the format's way.
+    virtual void Write(const FileRecord& record) = 0;
     virtual void FailedRecord(const std::filesystem::path& path, const Failure& failure);
     void Failed(const std::filesystem::path& path, const Failure& failure);
     // A checked file: to correct (in a run that changes nothing), already corrected, unknown or binary.
-    void Checked(const std::filesystem::path& path, FileVerdict verdict, const std::string& encodings);
+    void Checked(const std::filesystem::path& path, FileVerdict verdict, const std::vector<std::string>& encodings);
 
     // The encodings of a file's occurrences, its own legacy code page's name among them.
-    std::string EncodingsOf(const FileReport& report) const;
+    std::vector<std::string> EncodingsOf(const FileReport& report) const;
     // A file read in a guessed page that cannot hold some search string.
     void NoteNotInPage(const FileReport& report);
 

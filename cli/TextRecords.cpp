@@ -21,16 +21,25 @@ std::string Field(std::string_view text) {
     return plain ? std::string(text) : CQuoted(text);
 }
 
+// The names, separated by commas.
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+    return text;
+}
+
 // Fields end with a tab and the record with a newline.
 class Text : public Records {
 public:
     using Records::Records;
 
 private:
-    void Record(const char* kind, const std::filesystem::path& path, std::initializer_list<Extra> extras) override {
-        out_ << Field(kind) << '\t' << Field(PathText(path));
-        for (const Extra& e : extras)
-            if (e.kind != Extra::Counts) out_ << '\t' << Field(e.text);
+    void Write(const FileRecord& r) override {
+        out_ << KindName(r.kind) << '\t' << Field(PathText(r.path));
+        if (r.replacements) out_ << '\t' << *r.replacements;
+        if (r.encodings) out_ << '\t' << Field(Joined(*r.encodings));
+        if (r.other) out_ << '\t' << Field(PathText(*r.other));
+        if (r.reason) out_ << '\t' << Field(*r.reason);
         out_ << '\n';
     }
 };

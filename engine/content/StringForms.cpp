@@ -131,12 +131,16 @@ bool StringForms::AnySearchForm() const {
 
 std::string StringForms::Names(EncodingSet set, std::string_view legacy) const {
     std::string names;
+    for (const std::string& name : NameList(set, legacy)) names += (names.empty() ? "" : ",") + name;
+    return names;
+}
+
+std::vector<std::string> StringForms::NameList(EncodingSet set, std::string_view legacy) const {
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < kEncodingCount; ++i) {
         const auto e = static_cast<Encoding>(i);
         const std::string_view name = e == Encoding::Legacy && !legacy.empty() ? legacy : std::string_view(names_[i]);
-        if (!set.Has(e) || name.empty()) continue;
-        if (!names.empty()) names += ',';
-        names += name;
+        if (set.Has(e) && !name.empty()) names.emplace_back(name);
     }
     return names;
 }

@@ -89,6 +89,8 @@ public:
     // The encodings of `set`, in the order above, joined by commas; `legacy`,
     // when given, names the legacy code page in place of this one's.
     std::string Names(EncodingSet set, std::string_view legacy = {}) const;
+    // The same names, one by one.
+    std::vector<std::string> NameList(EncodingSet set, std::string_view legacy = {}) const;
 
 private:
     static std::size_t Index(Encoding e) { return static_cast<std::size_t>(e); }
