@@ -4,9 +4,14 @@
 // into pieces. It tells whether a file still holds what was read from it; it
 // is no defence against someone crafting a collision.
 
+#include "platform/FileSystem.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
+#include <vector>
 
 namespace tarnwick {
 
@@ -63,5 +68,19 @@ private:
     char pending_[8] = {};
     std::size_t pendingSize_ = 0;
 };
+
+// Reads the open file from its first byte to its end through `buffer` (made
+// at least `chunk` bytes), handing each piece to `add`, which stops the
+// reading by answering false. Every whole-file hash is taken so.
+template <class Add>
+std::error_code ReadFromStart(os::File& file, std::vector<char>& buffer, std::size_t chunk, Add&& add) {
+    if (auto ec = file.Rewind()) return ec;
+    buffer.resize(std::max(buffer.size(), chunk));
+    for (;;) {
+        std::size_t got = 0;
+        if (auto ec = file.Read(buffer.data(), buffer.size(), got)) return ec;
+        if (got == 0 || !add(static_cast<const char*>(buffer.data()), got)) return {};
+    }
+}
 
 }  // namespace tarnwick

@@ -369,17 +369,14 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
 }
 
 bool Corrector::StillHolds(StagedRewrite& p) {
-    if (p.in.Rewind()) return false;
     ContentHash now;
-    rules_.Buffer().resize(std::max(rules_.Buffer().size(), rules_.ChunkSize()));
-    for (;;) {
-        std::size_t got = 0;
-        if (p.in.Read(rules_.Buffer().data(), rules_.Buffer().size(), got)) return false;
-        if (got == 0) break;
-        now.Add(rules_.Buffer().data(), got);
-        if (now.Length() > p.read.Length()) return false;
-    }
-    return now.Length() == p.read.Length() && now.Value() == p.read.Value();
+    bool longer = false;
+    const auto ec = ReadFromStart(p.in, rules_.Buffer(), rules_.ChunkSize(), [&](const char* data, std::size_t size) {
+        now.Add(data, size);
+        longer = now.Length() > p.read.Length();
+        return !longer;
+    });
+    return !ec && !longer && now.Length() == p.read.Length() && now.Value() == p.read.Value();
 }
 
 LeftoverCounts Corrector::CleanFolderOf(const fs::path& file, const FilePlace& place) {

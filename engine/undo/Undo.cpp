@@ -587,17 +587,14 @@ std::string EntryLine(const UndoEntry& e) {
 
 std::error_code DigestOf(os::File& file, int version, std::string& digest, std::vector<char>& buffer) {
     constexpr std::size_t kReadSize = std::size_t{1} << 16;
-    if (auto ec = file.Rewind()) return ec;
-    buffer.resize(std::max(buffer.size(), kReadSize));
     os::Sha256 sha;
     ContentHash fast;
-    for (;;) {
-        std::size_t got = 0;
-        if (auto ec = file.Read(buffer.data(), buffer.size(), got)) return ec;
-        if (got == 0) break;
-        if (version == 1) fast.Add(buffer.data(), got);
-        else sha.Add(buffer.data(), got);
-    }
+    const auto ec = ReadFromStart(file, buffer, kReadSize, [&](const char* data, std::size_t size) {
+        if (version == 1) fast.Add(data, size);
+        else sha.Add(data, size);
+        return true;
+    });
+    if (ec) return ec;
     digest = version == 1 ? std::to_string(fast.Value()) : sha.Hex();
     return {};
 }
