@@ -1,0 +1,464 @@
+#include "engine/undo/RecordFile.h"
+
+#include "platform/CodePage.h"
+#include "engine/content/ContentHash.h"
+#include "platform/Digest.h"
+#include "engine/rewrite/FileCopy.h"
+#include "platform/DurableFile.h"
+#include "platform/FlushSites.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+#include <type_traits>
+#include <unordered_map>
+
+namespace tarnwick::record {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kHeader = "tarnwick-undo-record ";  // and the version
+
+// Text as one field: bytes outside printable ASCII, and '%', as %XX.
+std::string Escape(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b > 0x20 && b < 0x7F && b != '%') {
+            out += c;
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", b);
+            out += hex;
+        }
+    }
+    return out.empty() ? "%" : out;  // a lone "%" is the empty text
+}
+
+std::optional<std::string> Unescape(std::string_view field) {
+    if (field == "%") return std::string();
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '%') {
+            out += field[i];
+            continue;
+        }
+        unsigned value = 0;
+        const char* digits = field.data() + i + 1;
+        if (i + 2 >= field.size() || std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2)
+            return std::nullopt;
+        out += static_cast<char>(value);
+        i += 2;
+    }
+    return out;
+}
+
+// Whether Unescape reads the field, without making its text.
+bool Unescapes(std::string_view field) {
+    if (field == "%") return true;
+    for (std::size_t i = field.find('%'); i != std::string_view::npos; i = field.find('%', i + 3)) {
+        if (i + 2 >= field.size() || !std::isxdigit(static_cast<unsigned char>(field[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(field[i + 2])))
+            return false;
+    }
+    return true;
+}
+
+std::string PathField(const fs::path& path) { return Escape(PathText(path)); }
+
+std::optional<fs::path> PathOfField(std::string_view field) {
+    auto text = Unescape(field);
+    if (!text) return std::nullopt;
+    return PathFromText(*text);
+}
+
+// The fields of a record's line, separated by spaces, read as numbers or text.
+class Fields {
+public:
+    explicit Fields(std::string_view line) : rest_(line) {}
+
+    bool Next(std::string_view& field) {
+        const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+        std::size_t start = 0;
+        while (start < rest_.size() && space(rest_[start])) ++start;
+        if (start == rest_.size()) return false;
+        std::size_t end = start;
+        while (end < rest_.size() && !space(rest_[end])) ++end;
+        field = rest_.substr(start, end - start);
+        rest_.remove_prefix(end);
+        return true;
+    }
+    bool Next(std::string& text) {
+        std::string_view field;
+        if (!Next(field)) return false;
+        text = field;
+        return true;
+    }
+    template <class Number>
+    requires std::is_arithmetic_v<Number>
+    bool Next(Number& number) {
+        std::string_view field;
+        if (!Next(field)) return false;
+        const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), number);
+        return ec == std::errc() && end == field.data() + field.size();
+    }
+    template <class... Values>
+    bool Read(Values&... values) {
+        return (Next(values) && ...);
+    }
+
+private:
+    std::string_view rest_;
+};
+
+// A record's text taken apart: its header, each file's line by its token, and
+// which files were done or dropped.
+struct Parsed {
+    UndoRecord record;
+    bool ended = false;
+    // By token (tokens count from 1): what its file's lines say.
+    struct Line {
+        bool present = false;
+        char state = 0;  // 'd' done, 'x' dropped, 0 neither yet
+        bool kept = false;
+        std::uint64_t size = 0;
+        fs::path made;
+    };
+    std::vector<Line> lines;
+    std::vector<UndoEntry> entries;  // withFiles: each file's line whole, by token
+    std::vector<std::size_t> done;   // in the run's order
+    std::size_t length = 0;          // the length of the text read as whole lines
+    std::size_t bound = 0;           // no token of a record this long is larger
+    bool Has(std::size_t token) const { return token < lines.size() && lines[token].present; }
+};
+
+// A digest field as the record's version writes it.
+bool DigestField(std::string_view field, int version) {
+    if (version == 1) {
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+        return ec == std::errc() && end == field.data() + field.size();
+    }
+    return field.size() == 64 && std::all_of(field.begin(), field.end(),
+                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A file's line of a record (after its key) into `p`. False when a field is
+// missing or unreadable.
+bool ReadFileLine(Fields& fields, Parsed& p, bool withFiles) {
+    UndoEntry e;
+    std::string_view path, how, where, writtenHash, originalHash;
+    os::FileInfo &w = e.written, &o = e.original;
+    if (p.record.version >= 2 && !fields.Read(e.token)) return false;
+    if (p.record.version < 2) e.token = p.lines.empty() ? 1 : p.lines.size();
+    if (e.token == 0 || e.token > p.bound || p.Has(e.token)) return false;
+    if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, writtenHash, o.device, o.inode, o.size, o.mode,
+                     o.owner, o.group, originalHash, how, where))
+        return false;
+    // Only read through here, the paths are not made until they are wanted.
+    if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup") ||
+        !DigestField(writtenHash, p.record.version) || !DigestField(originalHash, p.record.version))
+        return false;
+    if (p.lines.size() <= e.token) p.lines.resize(e.token + 1);
+    Parsed::Line& line = p.lines[e.token];
+    line.present = true;
+    line.kept = how == "kept";
+    line.size = o.size;
+    if (p.record.version < 2) p.done.push_back(e.token), line.state = 'd';  // a file line is a done file there
+    if (!withFiles) return true;
+    e.path = *PathOfField(path);
+    (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
+    e.writtenHash = writtenHash;
+    e.originalHash = originalHash;
+    if (p.entries.size() <= e.token) p.entries.resize(e.token + 1);
+    p.entries[e.token] = std::move(e);
+    return true;
+}
+
+// One line of a record into `p`; false when it cannot be read.
+bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
+    UndoRecord& r = p.record;
+    Fields fields(line);
+    std::string_view key, value;
+    fields.Next(key);
+    const auto text = [&]() -> std::optional<std::string> {
+        if (!fields.Next(value)) return std::nullopt;
+        return Unescape(value);
+    };
+    std::size_t token = 0;
+    if (key == "end") {
+        p.ended = true;
+    } else if (key == "id") {
+        fields.Next(r.id);
+    } else if (key == "time") {
+        fields.Next(r.time);
+    } else if (key == "undoes") {
+        fields.Next(r.undoes);
+    } else if (key == "restored") {
+        fields.Next(r.restored);
+    } else if (key == "stopped") {
+        r.completed = true;
+    } else if (key == "list") {
+        auto t = text();
+        if (!t) return false;
+        r.list = *t;
+    } else if (key == "listed") {
+        fields.Next(r.listed);
+    } else if (key == "search" || key == "replace" || key == "path") {
+        auto t = text();
+        if (!t) return false;
+        if (key == "search") r.pairs.emplace_back(*t, "");
+        else if (key == "path") r.paths.push_back(*t);
+        else if (r.pairs.empty()) return false;
+        else r.pairs.back().second = *t;
+    } else if (key == "root" || key == "folder") {
+        fields.Next(value);
+        const auto path = PathOfField(value);
+        if (!path) return false;
+        (key == "root" ? r.roots : r.folders).push_back(*path);
+    } else if (key == "made") {
+        if (r.version >= 2 && !fields.Read(token)) return false;
+        if (r.version < 2) token = p.lines.empty() ? 0 : p.lines.size() - 1;
+        fields.Next(value);
+        const auto made = PathOfField(value);
+        if (!made || !p.Has(token)) return false;
+        p.lines[token].made = *made;
+        if (withFiles) p.entries[token].madeBackup = *made;
+    } else if (key == "done" || key == "drop") {
+        if (!fields.Read(token) || !p.Has(token) || p.lines[token].state) return false;
+        p.lines[token].state = key == "done" ? 'd' : 'x';
+        if (key == "done") p.done.push_back(token);
+    } else if (key == "file" && !ReadFileLine(fields, p, withFiles)) {
+        return false;
+    }
+    return true;
+}
+
+// A record's text taken apart; nothing when it cannot be read. `unended`: a
+// stopped run's, whose last line may be torn.
+std::optional<Parsed> Parse(std::string_view content, bool withFiles, bool unended) {
+    std::string_view rest = content;
+    const auto nextLine = [&](std::string_view& line) {
+        const std::size_t end = rest.find('\n');
+        if (end == std::string_view::npos) return false;  // (a line is whole only with its end)
+        line = rest.substr(0, end);
+        rest.remove_prefix(end + 1);
+        return true;
+    };
+    std::string_view line;
+    Parsed p;
+    p.bound = content.size() / 16 + 1;  // (a file's line is longer than that)
+    if (!nextLine(line) || line.substr(0, kHeader.size()) != kHeader) return std::nullopt;
+    const std::string_view version = line.substr(kHeader.size());
+    if (version == "1") p.record.version = 1;
+    else if (version == "2") p.record.version = 2;
+    else return std::nullopt;
+    while (!p.ended && nextLine(line)) {
+        if (!ReadLine(line, p, withFiles)) {
+            if (unended) break;  // a torn last line of a stopped run
+            return std::nullopt;
+        }
+        p.length = content.size() - rest.size();
+    }
+    if (!p.ended && !unended) return std::nullopt;
+    if (p.length == 0) p.length = content.size() - rest.size();
+    return p;
+}
+
+// The record's files as `p` holds them, in the run's order; its counts.
+void Gather(Parsed& p, bool withFiles) {
+    UndoRecord& r = p.record;
+    for (const std::size_t token : p.done) {
+        const Parsed::Line& line = p.lines[token];
+        ++r.fileCount;
+        if (line.kept) r.keptBytes += line.size;
+        if (!line.made.empty()) r.backupsMade.push_back(line.made);
+        if (withFiles) r.files.push_back(std::move(p.entries[token]));
+    }
+}
+
+std::optional<std::string> ReadWhole(const fs::path& file) {
+    os::File in;
+    os::FileInfo info;
+    if (os::File::OpenRead(file, in) || in.Info(info) || !info.regular) return std::nullopt;
+    std::string whole(static_cast<std::size_t>(info.size), '\0');
+    std::size_t at = 0;
+    for (std::size_t got = 1; got && at < whole.size(); at += got)
+        if (in.Read(whole.data() + at, whole.size() - at, got)) return std::nullopt;
+    whole.resize(at);
+    return whole;
+}
+
+}  // namespace
+
+// Removes a record folder and what it holds (files only: a record folder holds no folders).
+void RemoveFolder(const fs::path& folder) {
+    os::Folder parent, open;
+    if (os::Folder::Open(folder.parent_path(), parent) || parent.OpenFolder(folder.filename(), open)) return;
+    std::vector<fs::path::string_type> names;
+    open.ListNames(names);
+    for (const auto& name : names) open.Remove(name);
+    open = {};  // (closed: Windows removes no open folder)
+    parent.RemoveFolder(folder.filename());
+}
+
+// Removes a record folder unless another process holds its record (an undo
+// of it under way); false then.
+bool RemoveRecord(const fs::path& folder) {
+    os::Folder open;
+    os::File lock;
+    if (!os::Folder::Open(folder, open) && !open.OpenRead(kRecordName, lock, false) && !lock.TryLock()) return false;
+    // (Where an open file cannot be removed, it is let go first.)
+    if (!os::OpenFilesReplaceable()) lock.Close();
+    RemoveFolder(folder);
+    return true;
+}
+
+// A new record folder, and its name: the time to the millisecond (UTC), and
+// a number where two runs share one. Made while the records it may replace
+// still stand, so no name is used twice. The folder is made under a hidden
+// temporary name with the file that names its process, and only then given
+// its name: a record folder another run sees always tells whose it is. One a
+// power cut left without that file (or under its temporary name) is a stopped
+// run's leftover, removed by Records(): no flush is needed for that.
+std::string NewRecordFolder(const fs::path& store) {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+    const std::time_t now = static_cast<std::time_t>(ms / 1000);
+    const std::tm utc = os::CalendarTime(now, false);
+    char stamp[40];
+    const std::size_t length = std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    std::snprintf(stamp + length, sizeof stamp - length, "-%03d", static_cast<int>(ms % 1000));
+    os::Folder folder;
+    const fs::path temporary = os::TemporaryFileName();
+    if (os::Folder::Open(store, folder) || os::CreateFolder(store / temporary)) return {};
+    {
+        os::Folder made;
+        os::File process;
+        const std::string pid = std::to_string(os::ProcessId()) + "\n";
+        if (os::Folder::Open(store / temporary, made) || made.CreateNew(kProcessName, process) ||
+            process.WriteAll(pid.data(), pid.size()) || process.Close()) {
+            RemoveFolder(store / temporary);
+            return {};
+        }
+    }  // (closed: Windows renames no open folder)
+    for (int n = 1;; ++n) {
+        std::string id = n == 1 ? std::string(stamp) : std::string(stamp) + "-" + std::to_string(n);
+        const std::error_code ec = folder.RenameNoReplace(temporary, id);
+        if (!ec) return id;
+        if (ec != std::errc::file_exists || n > 1000) {
+            RemoveFolder(store / temporary);
+            return {};
+        }
+    }
+}
+
+void AddBackupsMade(const UndoRecord& record, std::set<fs::path>& made) {
+    for (const fs::path& backup : record.backupsMade) made.insert(backup.lexically_normal());
+}
+
+// The process a record folder names as its maker; 0 where none is named.
+std::uint64_t ProcessOf(const fs::path& folder) {
+    const auto text = ReadWhole(folder / kProcessName);
+    std::uint64_t pid = 0;
+    if (text) std::from_chars(text->data(), text->data() + text->size(), pid);
+    return pid;
+}
+
+// The names in `folder` (none where it cannot be listed).
+std::vector<fs::path::string_type> NamesIn(const os::Folder& folder) {
+    std::vector<fs::path::string_type> names;
+    if (folder.ListNames(names)) names.clear();
+    return names;
+}
+
+bool Exists(const fs::path& path) {
+    os::FileInfo info;
+    return !os::Stat(path, info, false);
+}
+
+std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
+    // Read whole and taken apart in place: a record may name a few hundred
+    // thousand files, and every run reads every record when it starts.
+    const auto content = ReadWhole(folder / kRecordName);
+    if (!content) return std::nullopt;
+    auto parsed = Parse(*content, withFiles, false);
+    if (!parsed || parsed->record.id.empty() || folder.filename() != parsed->record.id) return std::nullopt;
+    parsed->record.folder = folder;
+    Gather(*parsed, withFiles);
+    return std::move(parsed->record);
+}
+
+// A record a stopped run left unended, completed from what it holds: each
+// file whose line was written before its replacement counts (done or not:
+// an undo finds a file that was never replaced as it was and leaves it), the
+// record ends and takes its name. A live run's (its record held, its process
+// running) is left alone; one that cannot be read is a leftover.
+Unfinished Complete(const fs::path& folder) {
+    os::Folder open;
+    os::File fresh;
+    if (os::Folder::Open(folder, open) || open.OpenRead(kFreshName, fresh, false)) return Unfinished::Leftover;
+    if (!fresh.TryLock()) return Unfinished::Live;
+    if (const std::uint64_t pid = ProcessOf(folder); pid && os::ProcessRunning(pid)) return Unfinished::Live;
+    const auto content = ReadWhole(folder / kFreshName);
+    auto parsed = content ? Parse(*content, true, true) : std::nullopt;
+    if (!parsed || parsed->record.id != folder.filename().string() || parsed->record.version < 2)
+        return Unfinished::Leftover;
+    std::string ended = content->substr(0, parsed->length);
+    std::set<fs::path> keptNames;
+    for (std::size_t token = 1; token < parsed->lines.size(); ++token) {
+        const Parsed::Line& line = parsed->lines[token];
+        if (!line.present || line.state == 'x') continue;
+        if (!line.state) ended += "done " + std::to_string(token) + "\n";
+        if (line.kept) keptNames.insert(parsed->entries[token].kept);
+    }
+    if (ended.find("\nfile ") == std::string::npos) return Unfinished::Leftover;
+    if (parsed->record.IsUndo()) ended += "restored 0\n";
+    ended += "stopped\nend\n";
+    // Written whole and flushed under a name of its own, then named: whole or absent.
+    DurableFile out;
+    open.Remove(kEndedName);
+    if (out.CreateAs(open, kEndedName) || out.Out().WriteAll(ended.data(), ended.size()) ||
+        out.Seal(FlushSite::RecordData) || out.Place(kRecordName))
+        return Unfinished::Live;  // (tried again next time)
+    FlushAt(FlushSite::RecordFolder, open);
+    // What no line names any more: originals of files that were never replaced.
+    for (const fs::path name : NamesIn(open))
+        if (name != kRecordName && !keptNames.count(name)) open.Remove(name);
+    return Unfinished::Completed;
+}
+
+// The record's first lines: what the run was.
+std::string HeaderText(const UndoRecord& r) {
+    std::ostringstream text;
+    text << kHeader << kVersion << "\nid " << r.id << "\ntime " << r.time << '\n';
+    if (r.IsUndo()) text << "undoes " << r.undoes << '\n';
+    for (const auto& [search, replace] : r.pairs)
+        text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
+    for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
+    for (const fs::path& root : r.roots) text << "root " << PathField(root) << '\n';
+    if (!r.list.empty()) text << "list " << Escape(r.list) << '\n';
+    return text.str();
+}
+
+// One file's line of a record.
+std::string EntryLine(const UndoEntry& e) {
+    std::ostringstream text;
+    const os::FileInfo &w = e.written, &o = e.original;
+    text << "file " << e.token << ' ' << PathField(e.path) << ' ' << w.device << ' ' << w.inode << ' ' << w.size << ' '
+         << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode
+         << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
+         << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
+    if (!e.madeBackup.empty()) text << "made " << e.token << ' ' << PathField(e.madeBackup) << '\n';
+    return text.str();
+}
+
+std::string FolderLine(const fs::path& folder) { return "folder " + PathField(folder) + "\n"; }
+
+}  // namespace tarnwick::record

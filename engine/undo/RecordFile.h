@@ -1,0 +1,51 @@
+#pragma once
+
+// The undo record file and the record folders of the store, as the store and
+// the keeper share them: the names in a record folder, the record's lines
+// written and read, a stopped run's record completed, folders made and
+// removed. Every file-system access goes through the platform layer.
+
+#include "engine/undo/Undo.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick::record {
+
+inline constexpr int kVersion = 2;
+inline const std::filesystem::path kRecordName = "record";
+inline const std::filesystem::path kProcessName = "process";     // the number of the process writing the record
+inline const std::filesystem::path kFreshName = "record.new";    // the record until it is complete
+inline const std::filesystem::path kEndedName = "record.ended";  // a stopped run's record, completed, until it is named
+
+// Removes a record folder and what it holds (files only: a record folder holds no folders).
+void RemoveFolder(const std::filesystem::path& folder);
+// Removes a record folder unless another process holds its record (an undo
+// of it under way); false then.
+bool RemoveRecord(const std::filesystem::path& folder);
+// A new record folder in `store`, and its name: the time to the millisecond,
+// made under a hidden name first; empty where none can be made.
+std::string NewRecordFolder(const std::filesystem::path& store);
+void AddBackupsMade(const UndoRecord& record, std::set<std::filesystem::path>& made);
+// The process a record folder names as its maker; 0 where none is named.
+std::uint64_t ProcessOf(const std::filesystem::path& folder);
+// The names in `folder` (none where it cannot be listed).
+std::vector<std::filesystem::path::string_type> NamesIn(const os::Folder& folder);
+bool Exists(const std::filesystem::path& path);
+// The record in `folder`, with its files or without; nothing where it cannot be read.
+std::optional<UndoRecord> ReadRecord(const std::filesystem::path& folder, bool withFiles);
+// What became of a record folder that has no complete record.
+enum class Unfinished { Live, Completed, Leftover };
+Unfinished Complete(const std::filesystem::path& folder);
+// The record's first lines, and a file's line.
+std::string HeaderText(const UndoRecord& r);
+std::string EntryLine(const UndoEntry& e);
+// The line naming a folder where the run began to write.
+std::string FolderLine(const std::filesystem::path& folder);
+
+}  // namespace tarnwick::record

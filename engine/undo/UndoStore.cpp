@@ -1,0 +1,127 @@
+#include "engine/undo/RecordFile.h"
+#include "engine/undo/Undo.h"
+
+#include "platform/FileSystem.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+namespace fs = std::filesystem;
+using namespace record;
+
+fs::path UndoStore::DefaultFolder() {
+    const fs::path state = os::UserStateFolder("tarnwick");
+    return state.empty() ? fs::path() : state / "undo";
+}
+
+std::variant<UndoStore, UndoProblem> UndoStore::Open(const fs::path& folder) {
+    if (folder.empty()) return UndoProblem{UndoProblem::Kind::NoFolder};
+    os::Privacy why = os::Privacy::Private;
+    if (auto ec = os::MakePrivateFolder(folder, why)) {
+        if (why == os::Privacy::Private) return UndoProblem{UndoProblem::Kind::StoreNotMade, folder, ec};
+        return UndoProblem{UndoProblem::Kind::NotPrivate, folder, {}, why};
+    }
+    return UndoStore(folder);
+}
+
+std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
+    std::set<fs::path> made;
+    os::Folder store;
+    if (os::Folder::Open(folder, store)) return made;
+    for (const fs::path name : NamesIn(store)) {
+        os::Privacy why;
+        if (os::CheckPrivate(folder / name, true, why)) continue;
+        if (auto record = ReadRecord(folder / name, false)) AddBackupsMade(*record, made);
+    }
+    return made;
+}
+
+std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) const {
+    std::vector<UndoRecord> records;
+    os::Folder store;
+    if (os::Folder::Open(folder_, store)) return records;
+    for (const fs::path name : NamesIn(store)) {
+        const fs::path path = folder_ / name;
+        os::FileInfo entry;
+        if (store.Stat(name, entry, false)) continue;
+        if (entry.symlink) {
+            // A record's folder is never a link: another could make one lead to a record of its own.
+            os::FileInfo target;
+            if (refused && !store.Stat(name, target, true) && target.directory)
+                refused->push_back({name.string(), path, os::Privacy::Link});
+            continue;
+        }
+        if (!entry.directory) continue;
+        // A folder that never got its name: a stopped run's, once its process is gone.
+        if (name.string().rfind(".~tarnwick-", 0) == 0) {
+            if (os::IsStoppedRunsName(name.native())) RemoveFolder(path);
+            continue;
+        }
+        // A record another user could have written is not used, as ssh refuses such keys.
+        os::Privacy why = os::Privacy::Private;
+        const bool hasRecord = Exists(path / kRecordName);
+        fs::path wrong = path;
+        if (os::CheckPrivate(wrong, true, why) ||
+            (hasRecord && os::CheckPrivate(wrong = path / kRecordName, false, why))) {
+            if (refused && why != os::Privacy::Private) refused->push_back({name.string(), wrong, why});
+            continue;
+        }
+        if (!hasRecord) {
+            const Unfinished what = Exists(path / kFreshName) ? Complete(path) : Unfinished::Leftover;
+            if (what == Unfinished::Live) continue;
+            if (what == Unfinished::Leftover) {
+                // (A folder gets its name only once the file naming its process
+                // is written; where that file is empty or missing, a power cut took it.)
+                if (!os::ProcessRunning(ProcessOf(path))) RemoveFolder(path);
+                continue;
+            }
+        }
+        if (auto record = ReadRecord(path, false)) records.push_back(std::move(*record));
+        // A record this program cannot read (another version's) is left alone.
+    }
+    std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
+        return a.time != b.time ? a.time > b.time : a.id > b.id;
+    });
+    return records;
+}
+
+std::optional<UndoRecord> UndoStore::Load(const UndoRecord& record) { return ReadRecord(record.folder, true); }
+
+std::error_code UndoStore::Hold(const UndoRecord& record, os::File& lock) {
+    os::Folder folder;
+    if (auto ec = os::Folder::Open(record.folder, folder)) return ec;
+    if (auto ec = folder.OpenRead(kRecordName, lock, false)) return ec;
+    if (!lock.TryLock()) return std::make_error_code(std::errc::device_or_resource_busy);
+    return {};
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> UndoStore::FoldersOf(const fs::path& folder) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> folders;
+    os::Folder store;
+    os::FileInfo id;
+    if (os::Folder::Open(folder, store) || store.Info(id)) return folders;
+    folders.emplace_back(id.device, id.inode);
+    std::vector<os::FolderEntry> entries;
+    if (store.List(entries, true, true)) return folders;
+    for (const os::FolderEntry& e : entries)
+        if (e.kind == os::FolderEntry::Kind::Folder) folders.emplace_back(e.device, e.inode);
+    return folders;
+}
+
+UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRecord>& all) {
+    std::size_t restored = 0;
+    for (const UndoRecord& later : all)
+        if (later.undoes == record.id && StateOf(later, all) != UndoState::Undone)
+            restored = std::max(restored, later.restored);
+    if (restored == 0) return UndoState::Undoable;
+    return restored >= record.fileCount ? UndoState::Undone : UndoState::Partly;
+}
+
+const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) {
+    for (const UndoRecord& record : all)
+        if (!record.IsUndo() && StateOf(record, all) != UndoState::Undone) return &record;
+    return nullptr;
+}
+
+}  // namespace tarnwick
