@@ -1,0 +1,225 @@
+#include "engine/content/Pattern.h"
+
+#include "platform/CodePage.h"
+
+#include <algorithm>
+#include <optional>
+
+#define PCRE2_CODE_UNIT_WIDTH 0
+#include <pcre2.h>
+
+namespace tarnwick {
+
+namespace {
+
+// Work a match may take before it is given up as too much (backtracking
+// steps); a catastrophic pattern reaches it within a second or two.
+constexpr std::uint32_t kMatchLimit = 10'000'000;
+// The JIT's own stack: patterns that nest deeply need more than its default.
+constexpr std::size_t kJitStackFirst = std::size_t{32} << 10, kJitStackMost = std::size_t{4} << 20;
+constexpr std::uint32_t kOptions = PCRE2_UTF | PCRE2_UCP | PCRE2_MULTILINE | PCRE2_MATCH_INVALID_UTF;
+
+class Category : public std::error_category {
+public:
+    const char* name() const noexcept override { return "pattern"; }
+    std::string message(int code) const override {
+        PCRE2_UCHAR8 text[256];
+        const int length = pcre2_get_error_message_8(code, text, sizeof text);
+        return length < 0 ? "error " + std::to_string(code) : std::string(reinterpret_cast<const char*>(text));
+    }
+};
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+template <class Ovector>
+void Fill(const Ovector* ovector, std::size_t pairs, Pattern::Match& match) {
+    match.groups.resize(pairs);
+    for (std::size_t i = 0; i < pairs; ++i) {
+        const auto start = ovector[2 * i], end = ovector[2 * i + 1];
+        match.groups[i] = start == PCRE2_UNSET ? std::pair{std::string::npos, std::string::npos}
+                                               : std::pair<std::size_t, std::size_t>{start, end};
+    }
+    match.start = match.groups[0].first;
+    match.end = match.groups[0].second;
+}
+
+Pattern::Found FoundOf(int rc) {
+    if (rc >= 0) return Pattern::Found::Match;
+    if (rc == PCRE2_ERROR_NOMATCH) return Pattern::Found::None;
+    // The limits, the JIT's stack, or anything else the library gives up on.
+    return Pattern::Found::TooMuchWork;
+}
+
+}  // namespace
+
+const std::error_category& PatternCategory() {
+    static const Category category;
+    return category;
+}
+
+struct Pattern::Compiled {
+    pcre2_code_8* utf8 = nullptr;
+    pcre2_code_16* utf16 = nullptr;
+    Compiled() = default;
+    Compiled(const Compiled&) = delete;
+    Compiled& operator=(const Compiled&) = delete;
+    ~Compiled() {
+        pcre2_code_free_8(utf8);
+        pcre2_code_free_16(utf16);
+    }
+};
+
+struct Pattern::Scratch {
+    explicit Scratch(const Compiled& code)
+        : data8(pcre2_match_data_create_from_pattern_8(code.utf8, nullptr)),
+          data16(pcre2_match_data_create_from_pattern_16(code.utf16, nullptr)),
+          context8(pcre2_match_context_create_8(nullptr)),
+          context16(pcre2_match_context_create_16(nullptr)),
+          stack8(pcre2_jit_stack_create_8(kJitStackFirst, kJitStackMost, nullptr)),
+          stack16(pcre2_jit_stack_create_16(kJitStackFirst, kJitStackMost, nullptr)) {
+        pcre2_set_match_limit_8(context8, kMatchLimit);
+        pcre2_set_match_limit_16(context16, kMatchLimit);
+        pcre2_jit_stack_assign_8(context8, nullptr, stack8);
+        pcre2_jit_stack_assign_16(context16, nullptr, stack16);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() {
+        pcre2_match_data_free_8(data8);
+        pcre2_match_data_free_16(data16);
+        pcre2_match_context_free_8(context8);
+        pcre2_match_context_free_16(context16);
+        pcre2_jit_stack_free_8(stack8);
+        pcre2_jit_stack_free_16(stack16);
+    }
+    pcre2_match_data_8* data8;
+    pcre2_match_data_16* data16;
+    pcre2_match_context_8* context8;
+    pcre2_match_context_16* context16;
+    pcre2_jit_stack_8* stack8;
+    pcre2_jit_stack_16* stack16;
+};
+
+std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view pattern, std::u16string_view replacement) {
+    auto code = std::make_shared<Compiled>();
+    int error = 0;
+    PCRE2_SIZE at = 0;
+    pcre2_compile_context_16* context16 = pcre2_compile_context_create_16(nullptr);
+    pcre2_set_newline_16(context16, PCRE2_NEWLINE_ANYCRLF);
+    code->utf16 = pcre2_compile_16(reinterpret_cast<PCRE2_SPTR16>(pattern.data()), pattern.size(), kOptions, &error,
+                                   &at, context16);
+    pcre2_compile_context_free_16(context16);
+    if (!code->utf16) return PatternProblem{PatternProblem::Kind::Syntax, at, {error, PatternCategory()}};
+    // The same pattern for UTF-8 text (it compiled as UTF-16, so it is whole text).
+    const std::string utf8 = Utf16ToUtf8(pattern).value_or(std::string());
+    pcre2_compile_context_8* context8 = pcre2_compile_context_create_8(nullptr);
+    pcre2_set_newline_8(context8, PCRE2_NEWLINE_ANYCRLF);
+    code->utf8 =
+        pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), kOptions, &error, &at, context8);
+    pcre2_compile_context_free_8(context8);
+    if (!code->utf8) return PatternProblem{PatternProblem::Kind::Syntax, at, {error, PatternCategory()}};
+    // Where the JIT is missing (or cannot take the pattern), the interpreter matches: slower, as exact.
+    pcre2_jit_compile_8(code->utf8, PCRE2_JIT_COMPLETE);
+    pcre2_jit_compile_16(code->utf16, PCRE2_JIT_COMPLETE);
+    std::uint32_t groups = 0;
+    pcre2_pattern_info_16(code->utf16, PCRE2_INFO_CAPTURECOUNT, &groups);
+    auto parts = ParseReplacement(*code, replacement);
+    if (auto* problem = std::get_if<PatternProblem>(&parts)) return std::move(*problem);
+    Pattern made;
+    made.code_ = std::move(code);
+    made.scratch_ = std::make_unique<Scratch>(*made.code_);
+    made.replacement_ = std::get<std::vector<ReplacementPart>>(std::move(parts));
+    made.groups_ = groups;
+    return made;
+}
+
+std::variant<std::vector<ReplacementPart>, PatternProblem> Pattern::ParseReplacement(const Compiled& code,
+                                                                                     std::u16string_view text) {
+    std::uint32_t groups = 0;
+    pcre2_pattern_info_16(code.utf16, PCRE2_INFO_CAPTURECOUNT, &groups);
+    std::vector<ReplacementPart> parts;
+    const auto literal = [&](std::u16string_view piece) {
+        if (parts.empty() || parts.back().group >= 0) parts.emplace_back();
+        parts.back().text += piece;
+    };
+    const auto reference = [&](std::u16string_view name, std::size_t at) -> std::optional<PatternProblem> {
+        int number = -1;
+        if (!name.empty() && std::all_of(name.begin(), name.end(), IsDigit)) {
+            number = 0;
+            for (const char16_t c : name) number = number * 10 + (c - u'0');
+            if (name.size() > 2 || static_cast<std::uint32_t>(number) > groups) number = -1;
+        } else if (!name.empty()) {
+            const std::u16string zero(name);
+            number = pcre2_substring_number_from_name_16(code.utf16, reinterpret_cast<PCRE2_SPTR16>(zero.c_str()));
+        }
+        if (number < 0)
+            return PatternProblem{PatternProblem::Kind::NoSuchGroup, at, {}, Utf16ToUtf8(name).value_or("?")};
+        parts.push_back({{}, number});
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c == u'\\' && i + 1 < text.size() && IsDigit(text[i + 1]))
+            return PatternProblem{PatternProblem::Kind::Backslash, i};
+        if (c != u'$' || i + 1 == text.size()) {
+            literal(text.substr(i, 1));
+            continue;
+        }
+        const char16_t next = text[i + 1];
+        if (next == u'$') {
+            literal(u"$");
+            ++i;
+        } else if (IsDigit(next)) {
+            const std::size_t digits = i + 2 < text.size() && IsDigit(text[i + 2]) ? 2 : 1;
+            if (auto problem = reference(text.substr(i + 1, digits), i)) return *problem;
+            i += digits;
+        } else if (next == u'{') {
+            const std::size_t close = text.find(u'}', i + 2);
+            if (close == std::u16string_view::npos) return PatternProblem{PatternProblem::Kind::OpenReference, i};
+            if (auto problem = reference(text.substr(i + 2, close - i - 2), i)) return *problem;
+            i = close;
+        } else {
+            literal(u"$");
+        }
+    }
+    return parts;
+}
+
+bool Pattern::ReplacementIsPlain() const {
+    return std::all_of(replacement_.begin(), replacement_.end(), [](const ReplacementPart& p) { return p.group < 0; });
+}
+
+Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match) const {
+    const int rc = pcre2_match_8(code_->utf8, reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), from, 0,
+                                 scratch_->data8, scratch_->context8);
+    const Found found = FoundOf(rc);
+    if (found == Found::Match)
+        Fill(pcre2_get_ovector_pointer_8(scratch_->data8), pcre2_get_ovector_count_8(scratch_->data8), match);
+    return found;
+}
+
+Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match) const {
+    const int rc = pcre2_match_16(code_->utf16, reinterpret_cast<PCRE2_SPTR16>(utf16.data()), utf16.size(), from, 0,
+                                  scratch_->data16, scratch_->context16);
+    const Found found = FoundOf(rc);
+    if (found == Found::Match)
+        Fill(pcre2_get_ovector_pointer_16(scratch_->data16), pcre2_get_ovector_count_16(scratch_->data16), match);
+    return found;
+}
+
+Pattern::Pattern(const Pattern& other)
+    : code_(other.code_),
+      scratch_(other.code_ ? std::make_unique<Scratch>(*other.code_) : nullptr),
+      replacement_(other.replacement_),
+      groups_(other.groups_) {}
+
+Pattern& Pattern::operator=(const Pattern& other) {
+    if (this != &other) *this = Pattern(other);
+    return *this;
+}
+
+Pattern::Pattern(Pattern&&) noexcept = default;
+Pattern& Pattern::operator=(Pattern&&) noexcept = default;
+Pattern::~Pattern() = default;
+
+}  // namespace tarnwick

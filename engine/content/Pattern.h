@@ -1,0 +1,89 @@
+#pragma once
+
+// A search string taken as a Perl-compatible regular expression (PCRE2, with
+// its JIT), and the replacement that goes with it: `$1`…`$99`, `${1}`,
+// `${name}`, `$0` for the whole match, `$$` for a dollar sign, everything else
+// literal. Matching is on text, Unicode-aware (\w, \b, classes and (?i) in
+// every script); `^` and `$` match at every line start and end (LF, CR LF or
+// CR) and `.` matches no line end unless (?s). Text is UTF-8 (bytes that are
+// no UTF-8 never match) or UTF-16 code units (lone surrogates never match).
+// A match that needs too much work (catastrophic backtracking) is told as
+// such, never waited for.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tarnwick {
+
+// The library's errors, as the system's are: their words come from it.
+const std::error_category& PatternCategory();
+
+// What is wrong with a pattern or its replacement, as a value (the front ends word it).
+struct PatternProblem {
+    enum class Kind : std::uint8_t {
+        Syntax,         // the pattern cannot be compiled: `code` at `offset` (characters into the pattern)
+        NoSuchGroup,    // the replacement refers to group `name`, which the pattern does not have
+        OpenReference,  // a "${" in the replacement without its "}", at `offset`
+        Backslash,      // "\N" in the replacement at `offset`, where "$N" refers to a group
+    };
+    Kind kind;
+    std::size_t offset = 0;
+    std::error_code code = {};
+    std::string name = {};  // UTF-8
+};
+
+// A piece of a replacement: literal text, or (group >= 0) what that group matched.
+struct ReplacementPart {
+    std::u16string text;
+    int group = -1;
+};
+
+class Pattern {
+public:
+    // `pattern` and `replacement` as typed.
+    static std::variant<Pattern, PatternProblem> Compile(std::u16string_view pattern, std::u16string_view replacement);
+
+    // Where a match is: [start, end) and each group's range ({npos, npos}
+    // where a group took no part), in code units of the text searched.
+    struct Match {
+        std::size_t start = 0, end = 0;
+        std::vector<std::pair<std::size_t, std::size_t>> groups;  // [0] is the whole match
+    };
+    enum class Found : std::uint8_t { Match, None, TooMuchWork };
+    // The first match at or after `from`.
+    Found Next(std::string_view utf8, std::size_t from, Match& match) const;
+    Found Next(std::u16string_view utf16, std::size_t from, Match& match) const;
+
+    const std::vector<ReplacementPart>& Replacement() const { return replacement_; }
+    // The replacement refers to no group: it is the same text wherever it goes.
+    bool ReplacementIsPlain() const;
+    std::size_t Groups() const { return groups_; }
+
+    // Each copy has match data of its own: copies may match on different threads.
+    Pattern(const Pattern& other);
+    Pattern& operator=(const Pattern& other);
+    Pattern(Pattern&&) noexcept;
+    Pattern& operator=(Pattern&&) noexcept;
+    ~Pattern();
+
+private:
+    struct Compiled;  // the codes for UTF-8 and UTF-16 text, shared by copies
+    struct Scratch;   // this copy's match data
+    Pattern() = default;
+    static std::variant<std::vector<ReplacementPart>, PatternProblem> ParseReplacement(const Compiled& code,
+                                                                                       std::u16string_view text);
+
+    std::shared_ptr<const Compiled> code_;
+    std::unique_ptr<Scratch> scratch_;
+    std::vector<ReplacementPart> replacement_;
+    std::size_t groups_ = 0;
+};
+
+}  // namespace tarnwick
