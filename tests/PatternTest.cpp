@@ -1,8 +1,11 @@
 #include "engine/content/Pattern.h"
+#include "engine/content/PatternText.h"
+#include "platform/CodePage.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 
 namespace tarnwick {
@@ -91,6 +94,97 @@ TEST(PatternTest, TooMuchWorkIsToldNotWaitedFor) {
     const Pattern copy = p;
     EXPECT_EQ(copy.Next(std::string_view("aaa"), 0, m), Pattern::Found::Match);
     EXPECT_EQ(m.end, 3u);
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// The same pass done on the text itself, then written in the encoding: what
+// the file must hold afterwards, byte for byte.
+std::u16string Expected(const Pattern& pattern, std::u16string_view text) {
+    std::u16string out;
+    std::size_t copied = 0;
+    Pattern::Match m;
+    for (std::size_t from = 0; from <= text.size() && pattern.Next(text, from, m) == Pattern::Found::Match;) {
+        out.append(text.substr(copied, m.start - copied));
+        for (const ReplacementPart& part : pattern.Replacement()) {
+            if (part.group < 0) out += part.text;
+            else if (const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
+                     start != std::string::npos)
+                out.append(text.substr(start, end - start));
+        }
+        copied = m.end;
+        from = m.end > m.start ? m.end : m.end + 1;
+    }
+    return out.append(text.substr(copied));
+}
+
+std::string Utf16Bytes(std::u16string_view text, bool little) {
+    std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+    for (const char16_t u : text) {
+        bytes.push_back(static_cast<char>(little ? u & 0xFF : u >> 8));
+        bytes.push_back(static_cast<char>(little ? u >> 8 : u & 0xFF));
+    }
+    return bytes;
+}
+
+TEST(PatternTest, EveryEncodingKeepsEveryByteOutsideMatches) {
+    const auto cp1251 = CodePage::Named("CP1251"), sjis = CodePage::Named("CP932");
+    ASSERT_TRUE(cp1251 && sjis);
+    const std::u16string russian = u"абвгдеёжзий АБВ Ёж 12 x\r\n\r", japanese = u"アイウ漢字かな ab 1\n\r\n";
+    const std::vector<std::pair<std::u16string, std::u16string>> patterns = {
+        {u"(\\w+) (\\w+)", u"$2 $1"}, {u"^(.)", u"<$1>"}, {u"[а-яア-ン]+\\d?", u"[$0]"},
+        {u"(?i)ё|x", u"Ё"},           {u"z*", u"-"},      {u"$", u"."}};
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        const bool jp = round % 2;
+        const std::u16string& alphabet = jp ? japanese : russian;
+        std::u16string text;
+        for (int i = 0, n = static_cast<int>(random() % 40); i < n; ++i) text += alphabet[random() % alphabet.size()];
+        const auto& [search, replace] = patterns[static_cast<std::size_t>(round / 2) % patterns.size()];
+        const Pattern p = Compiled(search, replace);
+        const std::u16string expected = Expected(p, text);
+        const CodePage& page = jp ? *sjis : *cp1251;
+        const struct {
+            Encoding encoding;
+            std::string before, after;
+        } cases[] = {
+            {Encoding::Utf8, *Utf16ToUtf8(text), *Utf16ToUtf8(expected)},
+            {Encoding::Utf8, "\xEF\xBB\xBF" + *Utf16ToUtf8(text), "\xEF\xBB\xBF" + *Utf16ToUtf8(expected)},
+            {Encoding::Utf16LE, Utf16Bytes(text, true), Utf16Bytes(expected, true)},
+            {Encoding::Utf16BE, Utf16Bytes(text, false), Utf16Bytes(expected, false)},
+            {Encoding::Legacy, *page.Encode(text), *page.Encode(expected)},
+        };
+        for (const auto& c : cases) {
+            std::string out;
+            const PatternPass pass = ReplaceMatches(p, c.before, c.encoding, &page, &out);
+            ASSERT_TRUE(pass.Done());
+            EXPECT_EQ(out, c.after) << "round " << round << " encoding " << static_cast<int>(c.encoding);
+        }
+    }
+}
+
+TEST(PatternTest, StrayBytesStayAndUnwritableReplacementsRefuse) {
+    const auto cp1251 = CodePage::Named("CP1251");
+    ASSERT_TRUE(cp1251);
+    // 0x98 is no character of windows-1251, 0xFF no UTF-8: both stay, and "." does not take them.
+    std::string out;
+    EXPECT_EQ(
+        ReplaceMatches(Compiled(u"а.б", u"X"), "\xE0\x98\xE1 \xE0-\xE1", Encoding::Legacy, &*cp1251, &out).replacements,
+        1u);
+    EXPECT_EQ(out, "\xE0\x98\xE1 X");
+    out.clear();
+    ReplaceMatches(Compiled(u"(a)(.)", u"$2$1"), "a\xFF ab\r\n", Encoding::Utf8, nullptr, &out);
+    EXPECT_EQ(out, "a\xFF ba\r\n");
+    // A replacement with no form in the file's page: nothing is to be written, and the character is named.
+    const PatternPass pass = ReplaceMatches(Compiled(u"а", u"a漢"), "\xE0", Encoding::Legacy, &*cp1251, &out);
+    EXPECT_FALSE(pass.Done());
+    EXPECT_EQ(pass.notWritable, u"漢");
+    // Counting only, as a check does.
+    EXPECT_EQ(ReplaceMatches(Compiled(u"b+"), "abbcb", Encoding::Utf8, nullptr, nullptr).replacements, 2u);
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+#pragma once
+
+// A file's content as a pattern matches it: the text it holds in its own
+// encoding, each code unit tied to the bytes it came from, so that a match is
+// replaced in the file's own bytes and every byte outside a match stays as it
+// was (line ends, byte-order marks, bytes no character of the encoding).
+//
+// UTF-8 is matched as it is (bytes that are no UTF-8 never match); UTF-16 by
+// its code units, after its byte-order mark; a legacy code page character by
+// character (on character boundaries in a double-byte page), a byte that is
+// no character of the page standing for itself, matched by nothing.
+
+#include "engine/content/Pattern.h"
+#include "engine/content/StringForms.h"
+#include "platform/CodePage.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// What became of a pattern pass over a file.
+struct PatternPass {
+    std::uint64_t replacements = 0;
+    bool tooMuchWork = false;  // a match needed more work than allowed: nothing is to be written
+    // A character of the replacement that the file's encoding cannot hold
+    // (nothing is to be written); empty when every one could be written.
+    std::u16string notWritable;
+    bool Done() const { return !tooMuchWork && notWritable.empty(); }
+};
+
+// Every match of `pattern` in `bytes` (a file's whole content, in
+// `encoding`; `page` for a legacy one), left to right and never overlapping,
+// replaced by the pattern's replacement written in that encoding, into `out`.
+// With `out` null, only counted (a check).
+PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
+                           std::string* out);
+
+}  // namespace tarnwick
