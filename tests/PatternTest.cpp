@@ -183,6 +183,21 @@ TEST(PatternTest, StrayBytesStayAndUnwritableReplacementsRefuse) {
     const PatternPass pass = ReplaceMatches(Compiled(u"а", u"a漢"), "\xE0", Encoding::Legacy, &*cp1251, &out);
     EXPECT_FALSE(pass.Done());
     EXPECT_EQ(pass.notWritable, u"漢");
+    // A pattern slow everywhere, that reaches the library's limit nowhere, is given up on in time.
+    std::string words;
+    while (words.size() < (std::size_t{2} << 20)) words += "abcdefgh ";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(
+        ReplaceMatches(Compiled(u"(\\w+)+y"), words, Encoding::Utf8, nullptr, nullptr, std::chrono::milliseconds(200))
+            .tooMuchWork);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // Searched a step at a time, a large file matches as a whole one does, across the steps.
+    std::u16string many;
+    for (int i = 0; i < 200000; ++i) many += u"ab ";
+    const Pattern across = Compiled(u"b (a)", u"[$1]");
+    out.clear();
+    EXPECT_EQ(ReplaceMatches(across, *Utf16ToUtf8(many), Encoding::Utf8, nullptr, &out).replacements, 199999u);
+    EXPECT_EQ(out, *Utf16ToUtf8(Expected(across, many)));
     // Counting only, as a check does.
     EXPECT_EQ(ReplaceMatches(Compiled(u"b+"), "abbcb", Encoding::Utf8, nullptr, nullptr).replacements, 2u);
 }

@@ -17,7 +17,8 @@ namespace {
 constexpr std::uint32_t kMatchLimit = 10'000'000;
 // The JIT's own stack: patterns that nest deeply need more than its default.
 constexpr std::size_t kJitStackFirst = std::size_t{32} << 10, kJitStackMost = std::size_t{4} << 20;
-constexpr std::uint32_t kOptions = PCRE2_UTF | PCRE2_UCP | PCRE2_MULTILINE | PCRE2_MATCH_INVALID_UTF;
+constexpr std::uint32_t kOptions =
+    PCRE2_UTF | PCRE2_UCP | PCRE2_MULTILINE | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT;
 
 class Category : public std::error_category {
 public:
@@ -189,7 +190,8 @@ bool Pattern::ReplacementIsPlain() const {
     return std::all_of(replacement_.begin(), replacement_.end(), [](const ReplacementPart& p) { return p.group < 0; });
 }
 
-Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match) const {
+Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart) const {
+    pcre2_set_offset_limit_8(scratch_->context8, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
     const int rc = pcre2_match_8(code_->utf8, reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), from, 0,
                                  scratch_->data8, scratch_->context8);
     const Found found = FoundOf(rc);
@@ -198,7 +200,8 @@ Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& mat
     return found;
 }
 
-Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match) const {
+Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart) const {
+    pcre2_set_offset_limit_16(scratch_->context16, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
     const int rc = pcre2_match_16(code_->utf16, reinterpret_cast<PCRE2_SPTR16>(utf16.data()), utf16.size(), from, 0,
                                   scratch_->data16, scratch_->context16);
     const Found found = FoundOf(rc);

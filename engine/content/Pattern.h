@@ -57,9 +57,11 @@ public:
         std::vector<std::pair<std::size_t, std::size_t>> groups;  // [0] is the whole match
     };
     enum class Found : std::uint8_t { Match, None, TooMuchWork };
-    // The first match at or after `from`.
-    Found Next(std::string_view utf8, std::size_t from, Match& match) const;
-    Found Next(std::u16string_view utf16, std::size_t from, Match& match) const;
+    // The first match at or after `from` that starts at or before
+    // `lastStart` (a bound on one call's work; the match may end past it).
+    Found Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart = kAnywhere) const;
+    Found Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart = kAnywhere) const;
+    static constexpr std::size_t kAnywhere = std::size_t(-1);
 
     const std::vector<ReplacementPart>& Replacement() const { return replacement_; }
     // The replacement refers to no group: it is the same text wherever it goes.

@@ -1,5 +1,6 @@
 #include "engine/content/PatternText.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -93,34 +94,56 @@ bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* pa
     return true;
 }
 
+// Start places a search looks through in one call at most: between calls the
+// time taken is looked at, so a pattern that is slow everywhere (and never
+// reaches the library's limit at any one place) is given up on in time.
+constexpr std::size_t kSearchStep = std::size_t{1} << 18;
+
+// The first place at or after `at` where a character of `text` begins (the end at most).
+template <class Text>
+std::size_t CharacterAt(Text text, std::size_t at) {
+    if constexpr (sizeof(text[0]) == 1)
+        while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+    else if (at > 0 && at < text.size() && (text[at] & 0xFC00) == 0xDC00 && (text[at - 1] & 0xFC00) == 0xD800) ++at;
+    return at;
+}
+
 // The matches of `pattern` in `text` (code units), each given to `take` with
-// the byte offsets `at` gives; a match that needs too much work stops it.
+// the byte offsets `at` gives; false where a match needs too much work or the
+// search runs past `deadline`.
 template <class Text, class At, class Take>
-bool EachMatch(const Pattern& pattern, Text text, At at, Take take) {
+bool EachMatch(const Pattern& pattern, Text text, At at, Take take, std::chrono::steady_clock::time_point deadline) {
     Pattern::Match m;
     for (std::size_t from = 0; from <= text.size();) {
-        const Pattern::Found found = pattern.Next(text, from, m);
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        const std::size_t last = text.size() - from > kSearchStep ? from + kSearchStep : Pattern::kAnywhere;
+        const Pattern::Found found = pattern.Next(text, from, m, last);
         if (found == Pattern::Found::TooMuchWork) return false;
-        if (found == Pattern::Found::None) return true;
+        if (found == Pattern::Found::None) {
+            if (last == Pattern::kAnywhere) return true;
+            from = CharacterAt(text, last + 1);
+            continue;
+        }
         take(m, at);
         if (m.end > m.start) {
             from = m.end;
             continue;
         }
-        // An empty match: the next search starts a character later.
-        from = m.end + 1;
-        if constexpr (sizeof(text[0]) == 1)
-            while (from < text.size() && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) ++from;
-        else if (from < text.size() && (text[from] & 0xFC00) == 0xDC00 && (text[from - 1] & 0xFC00) == 0xD800) ++from;
+        from = CharacterAt(text, m.end + 1);  // after an empty match, a character later
     }
     return true;
 }
 
 }  // namespace
 
+std::chrono::milliseconds PatternBudget(std::uint64_t size) {
+    return std::chrono::milliseconds(std::max<std::uint64_t>(5000, size / 10'000));
+}
+
 PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
-                           std::string* out) {
+                           std::string* out, std::optional<std::chrono::milliseconds> budget) {
     PatternPass pass;
+    const auto deadline = std::chrono::steady_clock::now() + budget.value_or(PatternBudget(bytes.size()));
     std::vector<std::string> literals;
     if (out && !WriteLiterals(pattern, encoding, page, literals, pass.notWritable)) return pass;
     std::size_t copied = 0;  // bytes of the file written to `out` so far
@@ -145,7 +168,7 @@ PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encod
     case Encoding::Utf8: {
         const std::size_t bom = bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0;
         finished = EachMatch(
-            pattern, bytes.substr(bom), [&](std::size_t i) { return bom + i; }, take);
+            pattern, bytes.substr(bom), [&](std::size_t i) { return bom + i; }, take, deadline);
         break;
     }
     case Encoding::Utf16LE:
@@ -158,14 +181,14 @@ PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encod
             text[i] = static_cast<char16_t>(encoding == Encoding::Utf16LE ? a | b << 8 : b | a << 8);
         }
         finished = EachMatch(
-            pattern, std::u16string_view(text), [&](std::size_t i) { return bom + 2 * i; }, take);
+            pattern, std::u16string_view(text), [&](std::size_t i) { return bom + 2 * i; }, take, deadline);
         break;
     }
     case Encoding::Legacy: {
         if (!page) return pass;
         const Decoded d = DecodeLegacy(bytes, *page);
         finished = EachMatch(
-            pattern, std::u16string_view(d.text), [&](std::size_t i) { return d.at[i]; }, take);
+            pattern, std::u16string_view(d.text), [&](std::size_t i) { return d.at[i]; }, take, deadline);
         break;
     }
     }

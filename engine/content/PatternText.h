@@ -14,7 +14,9 @@
 #include "engine/content/StringForms.h"
 #include "platform/CodePage.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,8 +36,13 @@ struct PatternPass {
 // Every match of `pattern` in `bytes` (a file's whole content, in
 // `encoding`; `page` for a legacy one), left to right and never overlapping,
 // replaced by the pattern's replacement written in that encoding, into `out`.
-// With `out` null, only counted (a check).
+// With `out` null, only counted (a check). Matching that takes longer than
+// `budget` (by default PatternBudget of the size) gives up: tooMuchWork.
 PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
-                           std::string* out);
+                           std::string* out, std::optional<std::chrono::milliseconds> budget = std::nullopt);
+
+// How long matching a file of `size` bytes may take: 5 s, and more for a
+// file so large that even a quick pattern needs longer (10 MB a second).
+std::chrono::milliseconds PatternBudget(std::uint64_t size);
 
 }  // namespace tarnwick
