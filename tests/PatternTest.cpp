@@ -202,5 +202,39 @@ TEST(PatternTest, StrayBytesStayAndUnwritableReplacementsRefuse) {
     EXPECT_EQ(ReplaceMatches(Compiled(u"b+"), "abbcb", Encoding::Utf8, nullptr, nullptr).replacements, 2u);
 }
 
+TEST(PatternTest, SeveralPatternsActAsOneAlternation) {
+    // Each pattern's first match, the earliest winning and the first in order at a tie, as
+    // (ab)|(a)|(b+)|(^c) does; replaced text is never searched again.
+    const std::vector<std::pair<std::u16string, std::u16string>> pairs = {
+        {u"ab", u"<$0>"}, {u"a", u"[$0]"}, {u"b+", u"{}"}, {u"^c", u"C"}};
+    std::vector<Pattern> patterns;
+    for (const auto& [search, replace] : pairs) patterns.push_back(Compiled(search, replace));
+    const Pattern all = Compiled(u"(ab)|(a)|(b+)|(^c)");
+    std::mt19937 random(11);
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        for (int i = 0, n = static_cast<int>(random() % 30); i < n; ++i) text += "abc\n"[random() % 4];
+        std::string expected;
+        std::vector<std::uint64_t> counts(pairs.size(), 0);
+        std::size_t copied = 0;
+        Pattern::Match m;
+        for (std::size_t from = 0;
+             from <= text.size() && all.Next(std::string_view(text), from, m) == Pattern::Found::Match; from = m.end) {
+            std::size_t k = 0;
+            while (m.groups[k + 1].first == std::string::npos) ++k;
+            ++counts[k];
+            const std::string whole = text.substr(m.start, m.end - m.start);
+            expected += text.substr(copied, m.start - copied);
+            expected += k == 0 ? "<" + whole + ">" : k == 1 ? "[" + whole + "]" : k == 2 ? "{}" : "C";
+            copied = m.end;
+        }
+        expected += text.substr(copied);
+        std::string out;
+        const PatternPass pass = ReplaceMatches(patterns, text, Encoding::Utf8, nullptr, &out);
+        EXPECT_EQ(out, expected) << text;
+        EXPECT_EQ(pass.pairCounts, counts) << text;
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <span>
 
 namespace tarnwick {
 
@@ -108,28 +109,45 @@ std::size_t CharacterAt(Text text, std::size_t at) {
     return at;
 }
 
-// The matches of `pattern` in `text` (code units), each given to `take` with
-// the byte offsets `at` gives; false where a match needs too much work or the
-// search runs past `deadline`.
-template <class Text, class At, class Take>
-bool EachMatch(const Pattern& pattern, Text text, At at, Take take, std::chrono::steady_clock::time_point deadline) {
-    Pattern::Match m;
+// The matches of the patterns in `text` (code units), left to right: at the
+// first place where one matches, the first of them in order that matches
+// there, as an alternation would. Each is given to `take` with its pattern's
+// number; false where a match needs too much work or the search runs past
+// `deadline`. Start places are searched a block at a time; each pattern's
+// first match in the block is kept until the search passes it.
+template <class Text, class Take>
+bool EachMatch(std::span<const Pattern> patterns, Text text, Take take,
+               std::chrono::steady_clock::time_point deadline) {
+    struct Next {
+        std::size_t block = Pattern::kAnywhere;  // the block it was searched in
+        bool found = false;
+        Pattern::Match match;
+    };
+    std::vector<Next> next(patterns.size());
     for (std::size_t from = 0; from <= text.size();) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        const std::size_t last = text.size() - from > kSearchStep ? from + kSearchStep : Pattern::kAnywhere;
-        const Pattern::Found found = pattern.Next(text, from, m, last);
-        if (found == Pattern::Found::TooMuchWork) return false;
-        if (found == Pattern::Found::None) {
+        const std::size_t block = from / kSearchStep, blockEnd = (block + 1) * kSearchStep - 1;
+        const std::size_t last = blockEnd >= text.size() ? Pattern::kAnywhere : blockEnd;
+        std::size_t winner = patterns.size();
+        for (std::size_t k = 0; k < patterns.size(); ++k) {
+            Next& n = next[k];
+            if (n.block != block || (n.found && n.match.start < from)) {
+                const Pattern::Found found = patterns[k].Next(text, from, n.match, last);
+                if (found == Pattern::Found::TooMuchWork) return false;
+                n.block = block;
+                n.found = found == Pattern::Found::Match;
+            }
+            if (n.found && (winner == patterns.size() || n.match.start < next[winner].match.start)) winner = k;
+        }
+        if (winner == patterns.size()) {
             if (last == Pattern::kAnywhere) return true;
-            from = CharacterAt(text, last + 1);
+            from = CharacterAt(text, blockEnd + 1);
             continue;
         }
-        take(m, at);
-        if (m.end > m.start) {
-            from = m.end;
-            continue;
-        }
-        from = CharacterAt(text, m.end + 1);  // after an empty match, a character later
+        const Pattern::Match& m = next[winner].match;
+        take(winner, m);
+        // After an empty match, a character later.
+        from = m.end > m.start ? m.end : CharacterAt(text, m.end + 1);
     }
     return true;
 }
@@ -142,33 +160,42 @@ std::chrono::milliseconds PatternBudget(std::uint64_t size) {
 
 PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
                            std::string* out, std::optional<std::chrono::milliseconds> budget) {
+    return ReplaceMatches(std::span<const Pattern>(&pattern, 1), bytes, encoding, page, out, budget);
+}
+
+PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
+                           const CodePage* page, std::string* out, std::optional<std::chrono::milliseconds> budget) {
     PatternPass pass;
     const auto deadline = std::chrono::steady_clock::now() + budget.value_or(PatternBudget(bytes.size()));
-    std::vector<std::string> literals;
-    if (out && !WriteLiterals(pattern, encoding, page, literals, pass.notWritable)) return pass;
+    if (patterns.size() > 1) pass.pairCounts.assign(patterns.size(), 0);
+    std::vector<std::vector<std::string>> literals(patterns.size());
+    for (std::size_t k = 0; k < patterns.size() && out; ++k)
+        if (!WriteLiterals(patterns[k], encoding, page, literals[k], pass.notWritable)) return pass;
     std::size_t copied = 0;  // bytes of the file written to `out` so far
-    const auto take = [&](const Pattern::Match& m, const auto& at) {
-        ++pass.replacements;
-        if (!out) return;
-        out->append(bytes, copied, at(m.start) - copied);
-        std::size_t literal = 0;
-        for (const ReplacementPart& part : pattern.Replacement()) {
-            if (part.group < 0) {
-                *out += literals[literal++];
-                continue;
+    const auto replace = [&](const auto& at) {
+        return [&, at](std::size_t k, const Pattern::Match& m) {
+            ++pass.replacements;
+            if (!pass.pairCounts.empty()) ++pass.pairCounts[k];
+            if (!out) return;
+            out->append(bytes, copied, at(m.start) - copied);
+            std::size_t literal = 0;
+            for (const ReplacementPart& part : patterns[k].Replacement()) {
+                if (part.group < 0) {
+                    *out += literals[k][literal++];
+                    continue;
+                }
+                // A group's text is the file's own bytes, copied as they are.
+                const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
+                if (start != std::string::npos) out->append(bytes, at(start), at(end) - at(start));
             }
-            // A group's text is the file's own bytes, copied as they are.
-            const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
-            if (start != std::string::npos) out->append(bytes, at(start), at(end) - at(start));
-        }
-        copied = at(m.end);
+            copied = at(m.end);
+        };
     };
     bool finished = true;
     switch (encoding) {
     case Encoding::Utf8: {
         const std::size_t bom = bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-        finished = EachMatch(
-            pattern, bytes.substr(bom), [&](std::size_t i) { return bom + i; }, take, deadline);
+        finished = EachMatch(patterns, bytes.substr(bom), replace([bom](std::size_t i) { return bom + i; }), deadline);
         break;
     }
     case Encoding::Utf16LE:
@@ -180,15 +207,15 @@ PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encod
                        b = static_cast<unsigned char>(bytes[bom + 2 * i + 1]);
             text[i] = static_cast<char16_t>(encoding == Encoding::Utf16LE ? a | b << 8 : b | a << 8);
         }
-        finished = EachMatch(
-            pattern, std::u16string_view(text), [&](std::size_t i) { return bom + 2 * i; }, take, deadline);
+        finished = EachMatch(patterns, std::u16string_view(text), replace([bom](std::size_t i) { return bom + 2 * i; }),
+                             deadline);
         break;
     }
     case Encoding::Legacy: {
         if (!page) return pass;
         const Decoded d = DecodeLegacy(bytes, *page);
-        finished = EachMatch(
-            pattern, std::u16string_view(d.text), [&](std::size_t i) { return d.at[i]; }, take, deadline);
+        finished = EachMatch(patterns, std::u16string_view(d.text), replace([&d](std::size_t i) { return d.at[i]; }),
+                             deadline);
         break;
     }
     }

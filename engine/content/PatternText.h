@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,7 +27,8 @@ namespace tarnwick {
 // What became of a pattern pass over a file.
 struct PatternPass {
     std::uint64_t replacements = 0;
-    bool tooMuchWork = false;  // a match needed more work than allowed: nothing is to be written
+    std::vector<std::uint64_t> pairCounts;  // with several patterns: each one's replacements, in order
+    bool tooMuchWork = false;               // a match needed more work than allowed: nothing is to be written
     // A character of the replacement that the file's encoding cannot hold
     // (nothing is to be written); empty when every one could be written.
     std::u16string notWritable;
@@ -40,6 +42,13 @@ struct PatternPass {
 // `budget` (by default PatternBudget of the size) gives up: tooMuchWork.
 PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
                            std::string* out, std::optional<std::chrono::milliseconds> budget = std::nullopt);
+
+// The same with several patterns (a pair each), tried together in one pass:
+// at the first place where one matches, the first in order that matches
+// there wins, as an alternation would; replaced text is never searched again.
+PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
+                           const CodePage* page, std::string* out,
+                           std::optional<std::chrono::milliseconds> budget = std::nullopt);
 
 // How long matching a file of `size` bytes may take: 5 s, and more for a
 // file so large that even a quick pattern needs longer (10 MB a second).
