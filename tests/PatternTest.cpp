@@ -202,6 +202,22 @@ TEST(PatternTest, StrayBytesStayAndUnwritableReplacementsRefuse) {
     EXPECT_EQ(ReplaceMatches(Compiled(u"b+"), "abbcb", Encoding::Utf8, nullptr, nullptr).replacements, 2u);
 }
 
+TEST(PatternTest, Verdicts) {
+    const auto cp1251 = CodePage::Named("CP1251");
+    ASSERT_TRUE(cp1251);
+    std::vector<Pattern> swap, plain;
+    swap.push_back(Compiled(u"(\\w+)@old", u"$1@new"));
+    plain.push_back(Compiled(u"http://(old|www)\\.example", u"https://example"));
+    EXPECT_EQ(JudgeByPatterns(swap, "me@old", Encoding::Utf8, nullptr).verdict, FileVerdict::ToCorrect);
+    // A replacement that refers to a group says nothing of what a file holds after a correction.
+    EXPECT_EQ(JudgeByPatterns(swap, "me@new", Encoding::Utf8, nullptr).verdict, FileVerdict::Unknown);
+    EXPECT_EQ(JudgeByPatterns(plain, "see https://example", Encoding::Utf8, nullptr).verdict,
+              FileVerdict::AlreadyCorrected);
+    const std::string wide = Utf16Bytes(u"see https://example", false);
+    EXPECT_EQ(JudgeByPatterns(plain, wide, Encoding::Utf16BE, nullptr).verdict, FileVerdict::AlreadyCorrected);
+    EXPECT_EQ(JudgeByPatterns(plain, "nothing", Encoding::Legacy, &*cp1251).verdict, FileVerdict::Unknown);
+}
+
 TEST(PatternTest, SeveralPatternsActAsOneAlternation) {
     // Each pattern's first match, the earliest winning and the first in order at a tie, as
     // (ab)|(a)|(b+)|(^c) does; replaced text is never searched again.

@@ -55,6 +55,18 @@ Decoded DecodeLegacy(std::string_view bytes, const CodePage& page) {
     return d;
 }
 
+// The code units of a UTF-16 file after its byte-order mark (an odd last byte left out).
+std::u16string DecodeUtf16(std::string_view bytes, bool little) {
+    const std::size_t bom = 2, units = (bytes.size() - std::min<std::size_t>(bom, bytes.size())) / 2;
+    std::u16string text(units, u'\0');
+    for (std::size_t i = 0; i < units; ++i) {
+        const auto a = static_cast<unsigned char>(bytes[bom + 2 * i]),
+                   b = static_cast<unsigned char>(bytes[bom + 2 * i + 1]);
+        text[i] = static_cast<char16_t>(little ? a | b << 8 : b | a << 8);
+    }
+    return text;
+}
+
 // The replacement's literal parts written in the file's encoding; false (and
 // `bad`) where a character has no form there.
 bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* page, std::vector<std::string>& written,
@@ -200,13 +212,8 @@ PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view b
     }
     case Encoding::Utf16LE:
     case Encoding::Utf16BE: {
-        const std::size_t bom = 2, units = (bytes.size() - std::min<std::size_t>(bom, bytes.size())) / 2;
-        std::u16string text(units, u'\0');
-        for (std::size_t i = 0; i < units; ++i) {
-            const auto a = static_cast<unsigned char>(bytes[bom + 2 * i]),
-                       b = static_cast<unsigned char>(bytes[bom + 2 * i + 1]);
-            text[i] = static_cast<char16_t>(encoding == Encoding::Utf16LE ? a | b << 8 : b | a << 8);
-        }
+        const std::size_t bom = 2;
+        const std::u16string text = DecodeUtf16(bytes, encoding == Encoding::Utf16LE);
         finished = EachMatch(patterns, std::u16string_view(text), replace([bom](std::size_t i) { return bom + 2 * i; }),
                              deadline);
         break;
@@ -225,6 +232,37 @@ PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view b
     }
     if (out) out->append(bytes, copied, std::string_view::npos);
     return pass;
+}
+
+PatternVerdict JudgeByPatterns(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
+                               const CodePage* page, std::optional<std::chrono::milliseconds> budget) {
+    PatternVerdict judged;
+    const PatternPass pass = ReplaceMatches(patterns, bytes, encoding, page, nullptr, budget);
+    judged.tooMuchWork = pass.tooMuchWork;
+    judged.matches = pass.replacements;
+    if (pass.tooMuchWork || pass.replacements) {
+        judged.verdict = pass.tooMuchWork ? FileVerdict::Unknown : FileVerdict::ToCorrect;
+        return judged;
+    }
+    // A plain replacement found in the file's text (a double-byte page's on character boundaries).
+    std::u16string wide;
+    if (encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE)
+        wide = DecodeUtf16(bytes, encoding == Encoding::Utf16LE);
+    else if (encoding == Encoding::Legacy && page) wide = DecodeLegacy(bytes, *page).text;
+    for (const Pattern& p : patterns) {
+        if (!p.ReplacementIsPlain()) continue;
+        std::u16string text;
+        for (const ReplacementPart& part : p.Replacement()) text += part.text;
+        if (text.empty()) continue;
+        const bool found = encoding == Encoding::Utf8
+                               ? bytes.find(Utf16ToUtf8(text).value_or(std::string())) != std::string_view::npos
+                               : wide.find(text) != std::u16string::npos;
+        if (found) {
+            judged.verdict = FileVerdict::AlreadyCorrected;
+            break;
+        }
+    }
+    return judged;
 }
 
 }  // namespace tarnwick

@@ -10,6 +10,7 @@
 // character (on character boundaries in a double-byte page), a byte that is
 // no character of the page standing for itself, matched by nothing.
 
+#include "engine/content/ContentRules.h"
 #include "engine/content/Pattern.h"
 #include "engine/content/StringForms.h"
 #include "platform/CodePage.h"
@@ -49,6 +50,18 @@ PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encod
 PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
                            const CodePage* page, std::string* out,
                            std::optional<std::chrono::milliseconds> budget = std::nullopt);
+
+// What a file holds, as a run of patterns judges it: ToCorrect where a pattern
+// matches; else AlreadyCorrected where a pair's replacement is plain text
+// (it refers to no group) that occurs in the file's text; else Unknown (also
+// where matching needed too much work, which is told).
+struct PatternVerdict {
+    FileVerdict verdict = FileVerdict::Unknown;
+    std::uint64_t matches = 0;
+    bool tooMuchWork = false;
+};
+PatternVerdict JudgeByPatterns(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
+                               const CodePage* page, std::optional<std::chrono::milliseconds> budget = std::nullopt);
 
 // How long matching a file of `size` bytes may take: 5 s, and more for a
 // file so large that even a quick pattern needs longer (10 MB a second).
