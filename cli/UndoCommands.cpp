@@ -146,7 +146,9 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
 int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (options.runIds.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
     std::vector<RefusedRecord> notUsed;
-    auto undo = PrepareUndo({{}, options.runIds.empty() ? std::string() : options.runIds[0], {}}, &notUsed);
+    UndoRequest request;
+    if (!options.runIds.empty()) request.run = options.runIds[0];  // (an empty ID names no run)
+    auto undo = PrepareUndo(request, &notUsed);
     if (options.runIds.empty()) TellRefused(notUsed, err);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo)) return Refused(err, RefusalText(*refusal));
     RestoreRun& run = std::get<RestoreRun>(undo);

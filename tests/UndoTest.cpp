@@ -241,11 +241,21 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
         test::Execute(run);
         ids.push_back(keeper->Record().id);
         EXPECT_TRUE(keeper->Written());
+        // A record made room for goes whole, whatever was put in its folder.
+        if (round == 0) {
+            fs::create_directories(Store() / ids[0] / "notes");
+            test::WriteBytes(Store() / ids[0] / "notes" / "x", "planted");
+        }
     }
     const auto records = store.Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].id, ids[2]);
     EXPECT_EQ(records[1].id, ids[1]);
+    EXPECT_FALSE(fs::exists(Store() / ids[0]));
+    // An empty run ID names no run: nothing is undone.
+    EXPECT_EQ(Cli({"--undo", ""}), 2);
+    EXPECT_NE(err_.find("no run  to undo (see --history)"), std::string::npos) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "site/f2"), "0123456new");
     // The run an undo puts back is never removed to make room for the undo's record.
     UndoRecord undo;
     undo.undoes = ids[1];

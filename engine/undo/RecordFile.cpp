@@ -295,17 +295,32 @@ std::optional<std::string> ReadWhole(const fs::path& file) {
     return whole;
 }
 
+// Removes the entry `name` of `parent` and, where it is a folder (never a
+// link to one), everything in it, each folder reached through its parent's handle.
+void RemoveTree(const os::Folder& parent, const fs::path& name, int depth = 0) {
+    os::FileInfo entry;
+    if (parent.Stat(name, entry, false)) return;
+    if (entry.directory && !entry.symlink && depth < 64) {
+        os::Folder open;
+        if (!parent.OpenFolder(name, open)) {
+            std::vector<fs::path::string_type> names;
+            if (!open.ListNames(names))
+                for (const auto& inner : names) RemoveTree(open, inner, depth + 1);
+        }
+        // (closed first: Windows removes no open folder)
+        parent.RemoveFolder(name);
+        return;
+    }
+    parent.Remove(name);
+}
+
 }  // namespace
 
 // Removes a record folder and what it holds (files only: a record folder holds no folders).
 void RemoveFolder(const fs::path& folder) {
-    os::Folder parent, open;
-    if (os::Folder::Open(folder.parent_path(), parent) || parent.OpenFolder(folder.filename(), open)) return;
-    std::vector<fs::path::string_type> names;
-    open.ListNames(names);
-    for (const auto& name : names) open.Remove(name);
-    open = {};  // (closed: Windows removes no open folder)
-    parent.RemoveFolder(folder.filename());
+    os::Folder parent;
+    if (os::Folder::Open(folder.parent_path(), parent)) return;
+    RemoveTree(parent, folder.filename());
 }
 
 // Removes a record folder unless another process holds its record (an undo

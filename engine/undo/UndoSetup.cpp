@@ -13,16 +13,16 @@ std::variant<RestoreRun, UndoRefusal> PrepareUndo(const UndoRequest& request, st
         if (request.confirm && !request.confirm(target)) return UndoRefusal{UndoRefusal::Kind::Declined, target.id};
         return RestoreRun::Of(store, target);
     };
-    if (request.run.empty()) {
+    if (!request.run) {
         const UndoRecord* newest = UndoStore::NewestUndoable(records);
         if (!newest) return UndoRefusal{UndoRefusal::Kind::NothingToUndo};
         return begin(*newest);
     }
     for (const UndoRecord& r : records)
-        if (r.id == request.run) return begin(r);
+        if (r.id == *request.run) return begin(r);
     for (const RefusedRecord& r : refused)
-        if (r.id == request.run) return UndoRefusal{UndoRefusal::Kind::NotUsed, request.run, {}, r};
-    return UndoRefusal{UndoRefusal::Kind::NoSuchRun, request.run};
+        if (r.id == *request.run) return UndoRefusal{UndoRefusal::Kind::NotUsed, *request.run, {}, r};
+    return UndoRefusal{UndoRefusal::Kind::NoSuchRun, *request.run};
 }
 
 }  // namespace tarnwick

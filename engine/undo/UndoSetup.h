@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -17,7 +18,8 @@ namespace tarnwick {
 
 struct UndoRequest {
     std::filesystem::path store = {};  // the record store (empty: the user's, UndoStore::DefaultFolder)
-    std::string run = {};              // the run's ID (empty: the newest not wholly undone, UndoStore::NewestUndoable)
+    std::optional<std::string> run =
+        {};  // the run's ID (empty: the newest not wholly undone, UndoStore::NewestUndoable)
     // Asked once the run to undo is chosen, before anything is held or begun
     // (a question to the user): false leaves everything as it was.
     std::function<bool(const UndoRecord& target)> confirm = {};

@@ -138,7 +138,7 @@ bool Undo(const std::string& root, const std::function<bool(const UndoRecord&)>&
         if (!std::holds_alternative<UndoStore>(opened)) return false;
         for (const UndoRecord& r : std::get<UndoStore>(opened).Records())
             if (pick(r)) request.run = r.id;
-        if (request.run.empty()) return true;  // nothing to undo
+        if (!request.run) return true;  // nothing to undo
     }
     auto undo = PrepareUndo(request);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo)) return refusal->kind == UndoRefusal::Kind::NothingToUndo;
