@@ -301,13 +301,12 @@ void RemoveTree(const os::Folder& parent, const fs::path& name, int depth = 0) {
     os::FileInfo entry;
     if (parent.Stat(name, entry, false)) return;
     if (entry.directory && !entry.symlink && depth < 64) {
-        os::Folder open;
-        if (!parent.OpenFolder(name, open)) {
+        {
+            os::Folder open;
             std::vector<fs::path::string_type> names;
-            if (!open.ListNames(names))
+            if (!parent.OpenFolder(name, open) && !open.ListNames(names))
                 for (const auto& inner : names) RemoveTree(open, inner, depth + 1);
-        }
-        // (closed first: Windows removes no open folder)
+        }  // (closed before it goes: Windows removes no open folder)
         parent.RemoveFolder(name);
         return;
     }
