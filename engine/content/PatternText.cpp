@@ -244,16 +244,21 @@ PatternVerdict JudgeByPatterns(std::span<const Pattern> patterns, std::string_vi
         judged.verdict = pass.tooMuchWork ? FileVerdict::Unknown : FileVerdict::ToCorrect;
         return judged;
     }
-    // A plain replacement found in the file's text (a double-byte page's on character boundaries).
+    // A plain replacement found in the file's text (a double-byte page's on
+    // character boundaries), decoded only once one is to be looked for.
     std::u16string wide;
-    if (encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE)
-        wide = DecodeUtf16(bytes, encoding == Encoding::Utf16LE);
-    else if (encoding == Encoding::Legacy && page) wide = DecodeLegacy(bytes, *page).text;
+    bool decoded = encoding == Encoding::Utf8;
     for (const Pattern& p : patterns) {
         if (!p.ReplacementIsPlain()) continue;
         std::u16string text;
         for (const ReplacementPart& part : p.Replacement()) text += part.text;
         if (text.empty()) continue;
+        if (!decoded) {
+            if (encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE)
+                wide = DecodeUtf16(bytes, encoding == Encoding::Utf16LE);
+            else if (page) wide = DecodeLegacy(bytes, *page).text;
+            decoded = true;
+        }
         const bool found = encoding == Encoding::Utf8
                                ? bytes.find(Utf16ToUtf8(text).value_or(std::string())) != std::string_view::npos
                                : wide.find(text) != std::u16string::npos;
