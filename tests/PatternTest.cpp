@@ -137,7 +137,8 @@ TEST(PatternTest, EveryEncodingKeepsEveryByteOutsideMatches) {
     const std::u16string russian = u"абвгдеёжзий АБВ Ёж 12 x\r\n\r", japanese = u"アイウ漢字かな ab 1\n\r\n";
     const std::vector<std::pair<std::u16string, std::u16string>> patterns = {
         {u"(\\w+) (\\w+)", u"$2 $1"}, {u"^(.)", u"<$1>"}, {u"[а-яア-ン]+\\d?", u"[$0]"},
-        {u"(?i)ё|x", u"Ё"},           {u"z*", u"-"},      {u"$", u"."}};
+        {u"(?i)ё|x", u"Ё"},           {u"z*", u"-"},      {u"$", u"."},
+        {u"(?<=[бイ]\\w)\\b", u"|"},  {u"\\s+$", u""}};
     std::mt19937 random(7);
     for (int round = 0; round < 200; ++round) {
         const bool jp = round % 2;
@@ -158,12 +159,15 @@ TEST(PatternTest, EveryEncodingKeepsEveryByteOutsideMatches) {
             {Encoding::Utf16BE, Utf16Bytes(text, false), Utf16Bytes(expected, false)},
             {Encoding::Legacy, *page.Encode(text), *page.Encode(expected)},
         };
-        for (const auto& c : cases) {
-            std::string out;
-            const PatternPass pass = ReplaceMatches(p, c.before, c.encoding, &page, &out);
-            ASSERT_TRUE(pass.Done());
-            EXPECT_EQ(out, c.after) << "round " << round << " encoding " << static_cast<int>(c.encoding);
-        }
+        // Whole, and a few bytes at a time: matches across windows, and characters cut by them.
+        for (const auto& c : cases)
+            for (const std::size_t window : {kPatternWindow, std::size_t{1}, std::size_t{5}}) {
+                std::string out;
+                const PatternPass pass = ReplaceMatches(p, c.before, c.encoding, &page, &out, std::nullopt, window);
+                ASSERT_TRUE(pass.Done());
+                EXPECT_EQ(out, c.after) << "round " << round << " encoding " << static_cast<int>(c.encoding)
+                                        << " window " << window;
+            }
     }
 }
 
@@ -246,10 +250,13 @@ TEST(PatternTest, SeveralPatternsActAsOneAlternation) {
             copied = m.end;
         }
         expected += text.substr(copied);
-        std::string out;
-        const PatternPass pass = ReplaceMatches(patterns, text, Encoding::Utf8, nullptr, &out);
-        EXPECT_EQ(out, expected) << text;
-        EXPECT_EQ(pass.pairCounts, counts) << text;
+        for (const std::size_t window : {kPatternWindow, std::size_t{2}}) {
+            std::string out;
+            const PatternPass pass =
+                ReplaceMatches(patterns, text, Encoding::Utf8, nullptr, &out, std::nullopt, window);
+            EXPECT_EQ(out, expected) << text;
+            EXPECT_EQ(pass.pairCounts, counts) << text;
+        }
     }
 }
 

@@ -47,6 +47,7 @@ void Fill(const Ovector* ovector, std::size_t pairs, Pattern::Match& match) {
 Pattern::Found FoundOf(int rc) {
     if (rc >= 0) return Pattern::Found::Match;
     if (rc == PCRE2_ERROR_NOMATCH) return Pattern::Found::None;
+    if (rc == PCRE2_ERROR_PARTIAL) return Pattern::Found::Partial;
     // The limits, the JIT's stack, or anything else the library gives up on.
     return Pattern::Found::TooMuchWork;
 }
@@ -102,28 +103,44 @@ struct Pattern::Scratch {
 };
 
 std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view pattern, std::u16string_view replacement) {
+    return Compile(pattern, replacement, kOptions);
+}
+
+std::optional<Pattern> Pattern::Literal(std::u16string_view text) {
+    // (The only options literal text may take with it.)
+    auto made = Compile(text, {}, PCRE2_LITERAL | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT);
+    if (auto* pattern = std::get_if<Pattern>(&made)) return std::move(*pattern);
+    return std::nullopt;
+}
+
+std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view pattern, std::u16string_view replacement,
+                                                       std::uint32_t options) {
     auto code = std::make_shared<Compiled>();
     int error = 0;
     PCRE2_SIZE at = 0;
     pcre2_compile_context_16* context16 = pcre2_compile_context_create_16(nullptr);
     pcre2_set_newline_16(context16, PCRE2_NEWLINE_ANYCRLF);
-    code->utf16 = pcre2_compile_16(reinterpret_cast<PCRE2_SPTR16>(pattern.data()), pattern.size(), kOptions, &error,
-                                   &at, context16);
+    code->utf16 = pcre2_compile_16(reinterpret_cast<PCRE2_SPTR16>(pattern.data()), pattern.size(), options, &error, &at,
+                                   context16);
     pcre2_compile_context_free_16(context16);
     if (!code->utf16) return PatternProblem{PatternProblem::Kind::Syntax, at, {error, PatternCategory()}};
     // The same pattern for UTF-8 text (it compiled as UTF-16, so it is whole text).
     const std::string utf8 = Utf16ToUtf8(pattern).value_or(std::string());
+    if (utf8.empty() != pattern.empty())
+        return PatternProblem{PatternProblem::Kind::Syntax, 0, {PCRE2_ERROR_UTF16_ERR1, PatternCategory()}};
     pcre2_compile_context_8* context8 = pcre2_compile_context_create_8(nullptr);
     pcre2_set_newline_8(context8, PCRE2_NEWLINE_ANYCRLF);
     code->utf8 =
-        pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), kOptions, &error, &at, context8);
+        pcre2_compile_8(reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), options, &error, &at, context8);
     pcre2_compile_context_free_8(context8);
     if (!code->utf8) return PatternProblem{PatternProblem::Kind::Syntax, at, {error, PatternCategory()}};
     // Where the JIT is missing (or cannot take the pattern), the interpreter matches: slower, as exact.
-    pcre2_jit_compile_8(code->utf8, PCRE2_JIT_COMPLETE);
-    pcre2_jit_compile_16(code->utf16, PCRE2_JIT_COMPLETE);
-    std::uint32_t groups = 0;
+    // (Partial matching, at the end of a window of a larger file, has code of its own.)
+    pcre2_jit_compile_8(code->utf8, PCRE2_JIT_COMPLETE | PCRE2_JIT_PARTIAL_HARD);
+    pcre2_jit_compile_16(code->utf16, PCRE2_JIT_COMPLETE | PCRE2_JIT_PARTIAL_HARD);
+    std::uint32_t groups = 0, lookBehind = 0;
     pcre2_pattern_info_16(code->utf16, PCRE2_INFO_CAPTURECOUNT, &groups);
+    pcre2_pattern_info_16(code->utf16, PCRE2_INFO_MAXLOOKBEHIND, &lookBehind);
     auto parts = ParseReplacement(*code, replacement);
     if (auto* problem = std::get_if<PatternProblem>(&parts)) return std::move(*problem);
     Pattern made;
@@ -131,6 +148,7 @@ std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view patte
     made.scratch_ = std::make_unique<Scratch>(*made.code_);
     made.replacement_ = std::get<std::vector<ReplacementPart>>(std::move(parts));
     made.groups_ = groups;
+    made.lookBehind_ = lookBehind;
     return made;
 }
 
@@ -190,21 +208,25 @@ bool Pattern::ReplacementIsPlain() const {
     return std::all_of(replacement_.begin(), replacement_.end(), [](const ReplacementPart& p) { return p.group < 0; });
 }
 
-Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart) const {
+Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart,
+                             bool more) const {
     pcre2_set_offset_limit_8(scratch_->context8, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
-    const int rc = pcre2_match_8(code_->utf8, reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), from, 0,
-                                 scratch_->data8, scratch_->context8);
+    const int rc = pcre2_match_8(code_->utf8, reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), from,
+                                 more ? PCRE2_PARTIAL_HARD : 0, scratch_->data8, scratch_->context8);
     const Found found = FoundOf(rc);
+    if (found == Found::Partial) match.start = pcre2_get_ovector_pointer_8(scratch_->data8)[0];
     if (found == Found::Match)
         Fill(pcre2_get_ovector_pointer_8(scratch_->data8), pcre2_get_ovector_count_8(scratch_->data8), match);
     return found;
 }
 
-Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart) const {
+Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart,
+                             bool more) const {
     pcre2_set_offset_limit_16(scratch_->context16, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
-    const int rc = pcre2_match_16(code_->utf16, reinterpret_cast<PCRE2_SPTR16>(utf16.data()), utf16.size(), from, 0,
-                                  scratch_->data16, scratch_->context16);
+    const int rc = pcre2_match_16(code_->utf16, reinterpret_cast<PCRE2_SPTR16>(utf16.data()), utf16.size(), from,
+                                  more ? PCRE2_PARTIAL_HARD : 0, scratch_->data16, scratch_->context16);
     const Found found = FoundOf(rc);
+    if (found == Found::Partial) match.start = pcre2_get_ovector_pointer_16(scratch_->data16)[0];
     if (found == Found::Match)
         Fill(pcre2_get_ovector_pointer_16(scratch_->data16), pcre2_get_ovector_count_16(scratch_->data16), match);
     return found;
@@ -214,7 +236,8 @@ Pattern::Pattern(const Pattern& other)
     : code_(other.code_),
       scratch_(other.code_ ? std::make_unique<Scratch>(*other.code_) : nullptr),
       replacement_(other.replacement_),
-      groups_(other.groups_) {}
+      groups_(other.groups_),
+      lookBehind_(other.lookBehind_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -56,12 +57,24 @@ public:
         std::size_t start = 0, end = 0;
         std::vector<std::pair<std::size_t, std::size_t>> groups;  // [0] is the whole match
     };
-    enum class Found : std::uint8_t { Match, None, TooMuchWork };
+    // Partial: with `more` (the text goes on past its end), a match may start
+    // at `match.start` whose end the text does not yet show; only
+    // match.start is set.
+    enum class Found : std::uint8_t { Match, None, TooMuchWork, Partial };
     // The first match at or after `from` that starts at or before
     // `lastStart` (a bound on one call's work; the match may end past it).
-    Found Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart = kAnywhere) const;
-    Found Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart = kAnywhere) const;
+    Found Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart = kAnywhere,
+               bool more = false) const;
+    Found Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart = kAnywhere,
+               bool more = false) const;
     static constexpr std::size_t kAnywhere = std::size_t(-1);
+
+    // Text as it stands, matched as a pattern would (no replacement): to look
+    // for a plain replacement in a file's text the way patterns look. None
+    // for text that is no whole text (a lone surrogate).
+    static std::optional<Pattern> Literal(std::u16string_view text);
+    // How many characters before a match's start it may look at (look-behind, \b).
+    std::size_t LookBehind() const { return lookBehind_; }
 
     const std::vector<ReplacementPart>& Replacement() const { return replacement_; }
     // The replacement refers to no group: it is the same text wherever it goes.
@@ -79,6 +92,8 @@ private:
     struct Compiled;  // the codes for UTF-8 and UTF-16 text, shared by copies
     struct Scratch;   // this copy's match data
     Pattern() = default;
+    static std::variant<Pattern, PatternProblem> Compile(std::u16string_view pattern, std::u16string_view replacement,
+                                                         std::uint32_t options);
     static std::variant<std::vector<ReplacementPart>, PatternProblem> ParseReplacement(const Compiled& code,
                                                                                        std::u16string_view text);
 
@@ -86,6 +101,7 @@ private:
     std::unique_ptr<Scratch> scratch_;
     std::vector<ReplacementPart> replacement_;
     std::size_t groups_ = 0;
+    std::size_t lookBehind_ = 0;
 };
 
 }  // namespace tarnwick

@@ -13,60 +13,6 @@ namespace {
 // pattern matches it, not even ".".
 constexpr char16_t kStrayByte = 0xDC00;
 
-// The text of a file in a legacy page as UTF-16, and where each unit's bytes begin.
-struct Decoded {
-    std::u16string text;
-    std::vector<std::size_t> at;  // by unit, and one past the end
-};
-
-Decoded DecodeLegacy(std::string_view bytes, const CodePage& page) {
-    // Each byte read once as a character of its own; a byte that is none
-    // begins a character of two bytes in a double-byte page, or stands alone.
-    std::array<std::optional<char16_t>, 256> single;
-    for (unsigned b = 0; b < 256; ++b) {
-        const char c = static_cast<char>(b);
-        const auto one = page.Decode(std::string_view(&c, 1));
-        if (one && one->size() == 1) single[b] = (*one)[0];
-    }
-    const bool pairs = page.Scheme() != CodePage::DoubleByte::None;
-    Decoded d;
-    d.text.reserve(bytes.size());
-    d.at.reserve(bytes.size() + 1);
-    for (std::size_t i = 0; i < bytes.size();) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        d.at.push_back(i);
-        if (single[b]) {
-            d.text.push_back(*single[b]);
-            ++i;
-            continue;
-        }
-        if (pairs && i + 1 < bytes.size()) {
-            const auto two = page.Decode(bytes.substr(i, 2));
-            if (two && two->size() == 1) {
-                d.text.push_back((*two)[0]);
-                i += 2;
-                continue;
-            }
-        }
-        d.text.push_back(static_cast<char16_t>(kStrayByte + b));
-        ++i;
-    }
-    d.at.push_back(bytes.size());
-    return d;
-}
-
-// The code units of a UTF-16 file after its byte-order mark (an odd last byte left out).
-std::u16string DecodeUtf16(std::string_view bytes, bool little) {
-    const std::size_t bom = 2, units = (bytes.size() - std::min<std::size_t>(bom, bytes.size())) / 2;
-    std::u16string text(units, u'\0');
-    for (std::size_t i = 0; i < units; ++i) {
-        const auto a = static_cast<unsigned char>(bytes[bom + 2 * i]),
-                   b = static_cast<unsigned char>(bytes[bom + 2 * i + 1]);
-        text[i] = static_cast<char16_t>(little ? a | b << 8 : b | a << 8);
-    }
-    return text;
-}
-
 // The replacement's literal parts written in the file's encoding; false (and
 // `bad`) where a character has no form there.
 bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* page, std::vector<std::string>& written,
@@ -121,117 +67,318 @@ std::size_t CharacterAt(Text text, std::size_t at) {
     return at;
 }
 
-// The matches of the patterns in `text` (code units), left to right: at the
-// first place where one matches, the first of them in order that matches
-// there, as an alternation would. Each is given to `take` with its pattern's
-// number; false where a match needs too much work or the search runs past
-// `deadline`. Start places are searched a block at a time; each pattern's
-// first match in the block is kept until the search passes it.
+// How a search of a window ended.
+struct Searched {
+    enum class Outcome : std::uint8_t { Done, Stopped, TooMuchWork, Partial } outcome = Outcome::Done;
+    std::size_t at = 0;  // Done: where a search would go on; Partial: where the undecided match starts
+};
+
+// The matches of the patterns in `text` (code units) from `from`, left to
+// right: at the first place where one matches, the first of them in order
+// that matches there, as an alternation would. Each is given to `take` with
+// its pattern's number (which stops the search by returning false). With
+// `more` (the file goes on past the text), a match that may go on past the
+// end is left undecided, with everything after its start: Partial. Start
+// places are searched a block at a time; each pattern's first match in the
+// block is kept until the search passes it.
 template <class Text, class Take>
-bool EachMatch(std::span<const Pattern> patterns, Text text, Take take,
-               std::chrono::steady_clock::time_point deadline) {
+Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t from, bool more, Take take,
+                   std::chrono::steady_clock::time_point deadline) {
+    using Outcome = Searched::Outcome;
     struct Next {
         std::size_t block = Pattern::kAnywhere;  // the block it was searched in
-        bool found = false;
+        Pattern::Found found = Pattern::Found::None;
         Pattern::Match match;
+        bool Holds() const { return found == Pattern::Found::Match || found == Pattern::Found::Partial; }
     };
     std::vector<Next> next(patterns.size());
-    for (std::size_t from = 0; from <= text.size();) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
+    while (from <= text.size()) {
+        if (std::chrono::steady_clock::now() > deadline) return {Outcome::TooMuchWork};
         const std::size_t block = from / kSearchStep, blockEnd = (block + 1) * kSearchStep - 1;
         const std::size_t last = blockEnd >= text.size() ? Pattern::kAnywhere : blockEnd;
         std::size_t winner = patterns.size();
         for (std::size_t k = 0; k < patterns.size(); ++k) {
             Next& n = next[k];
-            if (n.block != block || (n.found && n.match.start < from)) {
-                const Pattern::Found found = patterns[k].Next(text, from, n.match, last);
-                if (found == Pattern::Found::TooMuchWork) return false;
+            if (n.block != block || (n.Holds() && n.match.start < from)) {
+                n.found = patterns[k].Next(text, from, n.match, last, more);
+                if (n.found == Pattern::Found::TooMuchWork) return {Outcome::TooMuchWork};
+                // (Nothing starts at the end of a window: the next one's text decides what does.)
+                if (more && n.found == Pattern::Found::Match && n.match.start == text.size())
+                    n.found = Pattern::Found::Partial;
                 n.block = block;
-                n.found = found == Pattern::Found::Match;
             }
-            if (n.found && (winner == patterns.size() || n.match.start < next[winner].match.start)) winner = k;
+            if (n.Holds() && (winner == patterns.size() || n.match.start < next[winner].match.start)) winner = k;
         }
         if (winner == patterns.size()) {
-            if (last == Pattern::kAnywhere) return true;
+            if (last == Pattern::kAnywhere) return {Outcome::Done, text.size()};
             from = CharacterAt(text, blockEnd + 1);
             continue;
         }
         const Pattern::Match& m = next[winner].match;
-        take(winner, m);
+        if (next[winner].found == Pattern::Found::Partial) return {Outcome::Partial, m.start};
+        if (!take(winner, m)) return {Outcome::Stopped};
         // After an empty match, a character later.
         from = m.end > m.start ? m.end : CharacterAt(text, m.end + 1);
     }
-    return true;
+    return {Outcome::Done, text.size()};
+}
+
+// Where a character begins at most `count` characters before `at`.
+template <class Text>
+std::size_t CharactersBefore(Text text, std::size_t at, std::size_t count) {
+    for (; count && at; --count) {
+        --at;
+        if constexpr (sizeof(text[0]) == 1)
+            while (at && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
+        else if (at && (text[at] & 0xFC00) == 0xDC00 && (text[at - 1] & 0xFC00) == 0xD800) --at;
+    }
+    return at;
+}
+
+// How many bytes at the end of `bytes` are the start of a UTF-8 character
+// that the next bytes may finish.
+std::size_t UnfinishedUtf8(std::string_view bytes) {
+    for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
+        const auto b = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((b & 0xC0) == 0x80) continue;
+        const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
 }
 
 }  // namespace
+
+PageText::PageText(const CodePage& page) : page_(page), pairs_(page.Scheme() != CodePage::DoubleByte::None) {
+    for (unsigned b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const auto one = page_.Decode(std::string_view(&c, 1));
+        if (one && one->size() == 1) single_[b] = (*one)[0];
+    }
+}
+
+void PageText::Decode(std::string_view bytes, bool more, std::u16string& text, std::vector<std::uint32_t>& at) {
+    // Each byte read as a character of its own; a byte that is none begins
+    // a character of two bytes in a double-byte page, or stands alone.
+    constexpr std::uint32_t kLearnt = 0x10000, kNone = 0x20000;
+    if (pairs_ && pairTable_.empty()) pairTable_.assign(std::size_t{1} << 16, 0);
+    text.clear();
+    at.clear();
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (single_[b] || b == 0) {
+            at.push_back(static_cast<std::uint32_t>(i));
+            text.push_back(single_[b]);
+            ++i;
+            continue;
+        }
+        if (pairs_ && i + 1 == bytes.size() && more) break;
+        if (pairs_ && i + 1 < bytes.size()) {
+            std::uint32_t& learnt = pairTable_[b << 8 | static_cast<unsigned char>(bytes[i + 1])];
+            if (!learnt) {
+                const auto two = page_.Decode(bytes.substr(i, 2));
+                learnt = two && two->size() == 1 ? kLearnt | (*two)[0] : kNone;
+            }
+            if (learnt != kNone) {
+                at.push_back(static_cast<std::uint32_t>(i));
+                text.push_back(static_cast<char16_t>(learnt & 0xFFFF));
+                i += 2;
+                continue;
+            }
+        }
+        at.push_back(static_cast<std::uint32_t>(i));
+        text.push_back(static_cast<char16_t>(kStrayByte + b));
+        ++i;
+    }
+    at.push_back(static_cast<std::uint32_t>(i));
+}
+
+PatternStream::PatternStream(std::span<const Pattern> patterns, Encoding encoding, PageText* page,
+                             std::chrono::steady_clock::time_point deadline, Keep keep, Swap swap, bool firstOnly,
+                             std::size_t window)
+    : patterns_(patterns),
+      encoding_(encoding),
+      page_(page),
+      deadline_(deadline),
+      keep_(std::move(keep)),
+      swap_(std::move(swap)),
+      firstOnly_(firstOnly),
+      window_(std::max<std::size_t>(window, 1)),
+      need_(window_) {
+    if (patterns.size() > 1) pass_.pairCounts.assign(patterns.size(), 0);
+    for (const Pattern& p : patterns) lookBehind_ = std::max(lookBehind_, p.LookBehind());
+    if (encoding_ == Encoding::Legacy && !page_) over_ = true;
+    literals_.resize(patterns.size());
+    for (std::size_t k = 0; k < patterns.size() && swap_ && !over_; ++k)
+        if (!WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr, literals_[k], pass_.notWritable))
+            over_ = true;
+}
+
+bool PatternStream::Add(std::string_view piece, bool last) {
+    if (over_) return false;
+    buffer_.append(piece);
+    if (!last && buffer_.size() < need_) return true;
+    if (!started_) {
+        // The byte-order mark stays as it is, and no match begins in it.
+        const std::size_t mark = encoding_ == Encoding::Utf8 ? 3 : encoding_ == Encoding::Legacy ? 0 : 2;
+        if (!last && buffer_.size() < mark) return true;
+        const std::size_t skip = encoding_ == Encoding::Utf8
+                                     ? (std::string_view(buffer_).starts_with("\xEF\xBB\xBF") ? 3 : 0)
+                                     : std::min(mark, buffer_.size());
+        if (keep_ && skip) keep_(std::string_view(buffer_).substr(0, skip));
+        buffer_.erase(0, skip);
+        base_ = copied_ = from_ = skip;
+        started_ = true;
+    }
+    return Match(last);
+}
+
+bool PatternStream::Match(bool last) {
+    const bool more = !last;
+    // The window's text, up to the last character the buffer holds whole, and
+    // where a unit of it begins in the buffer.
+    std::size_t bytesDone = buffer_.size();  // the bytes the text covers (an unfinished character left out)
+    std::u16string_view wide;
+    std::string_view narrow;
+    switch (encoding_) {
+    case Encoding::Utf8:
+        if (more) bytesDone -= UnfinishedUtf8(buffer_);
+        narrow = std::string_view(buffer_).substr(0, bytesDone);
+        break;
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE: {
+        const bool little = encoding_ == Encoding::Utf16LE;
+        std::size_t units = buffer_.size() / 2;
+        wide_.resize(units);
+        for (std::size_t i = 0; i < units; ++i) {
+            const auto a = static_cast<unsigned char>(buffer_[2 * i]),
+                       b = static_cast<unsigned char>(buffer_[2 * i + 1]);
+            wide_[i] = static_cast<char16_t>(little ? a | b << 8 : b | a << 8);
+        }
+        if (more && units && (wide_[units - 1] & 0xFC00) == 0xD800) --units;
+        wide = std::u16string_view(wide_).substr(0, units);
+        break;
+    }
+    case Encoding::Legacy:
+        page_->Decode(buffer_, more, wide_, at_);
+        wide = wide_;
+        break;
+    }
+    const auto byteOf = [&](std::size_t unit) -> std::size_t {
+        switch (encoding_) {
+        case Encoding::Utf8: return unit;
+        case Encoding::Legacy: return at_[unit];
+        default: return 2 * unit;
+        }
+    };
+    const auto unitOf = [&](std::size_t byte) -> std::size_t {
+        switch (encoding_) {
+        case Encoding::Utf8: return byte;
+        case Encoding::Legacy:
+            return static_cast<std::size_t>(std::lower_bound(at_.begin(), at_.end(), byte) - at_.begin());
+        default: return byte / 2;
+        }
+    };
+    const auto emit = [&](std::uint64_t upTo) {
+        if (upTo > copied_ && keep_) keep_(std::string_view(buffer_).substr(copied_ - base_, upTo - copied_));
+        copied_ = std::max(copied_, upTo);
+    };
+    const auto take = [&](std::size_t k, const Pattern::Match& m) {
+        ++pass_.replacements;
+        if (!pass_.pairCounts.empty()) ++pass_.pairCounts[k];
+        if (swap_) {
+            emit(base_ + byteOf(m.start));
+            replacement_.clear();
+            std::size_t literal = 0;
+            for (const ReplacementPart& part : patterns_[k].Replacement()) {
+                if (part.group < 0) {
+                    replacement_ += literals_[k][literal++];
+                    continue;
+                }
+                // A group's text is the file's own bytes, copied as they are.
+                const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
+                if (start != std::string::npos)
+                    replacement_.append(buffer_, byteOf(start), byteOf(end) - byteOf(start));
+            }
+            const std::size_t at = byteOf(m.start);
+            swap_(std::string_view(buffer_).substr(at, byteOf(m.end) - at), replacement_);
+            copied_ = base_ + byteOf(m.end);
+        }
+        return !firstOnly_;
+    };
+    const std::size_t from = unitOf(static_cast<std::size_t>(from_ - base_));
+    const Searched searched = encoding_ == Encoding::Utf8 ? EachMatch(patterns_, narrow, from, more, take, deadline_)
+                                                          : EachMatch(patterns_, wide, from, more, take, deadline_);
+    switch (searched.outcome) {
+    case Searched::Outcome::TooMuchWork: pass_.tooMuchWork = true; [[fallthrough]];
+    case Searched::Outcome::Stopped: over_ = true; return false;
+    default: break;
+    }
+    if (last) {
+        emit(base_ + buffer_.size());
+        over_ = true;
+        return false;
+    }
+    // The next window goes on from where this one could not decide, with the
+    // characters a pattern may look back at (and a line end's two) before it.
+    const std::size_t goOn = searched.at;
+    const std::size_t keepFrom = encoding_ == Encoding::Utf8 ? CharactersBefore(narrow, goOn, lookBehind_ + 2)
+                                                             : CharactersBefore(wide, goOn, lookBehind_ + 2);
+    const std::size_t keepByte = byteOf(keepFrom);
+    emit(base_ + keepByte);
+    from_ = base_ + byteOf(goOn);
+    buffer_.erase(0, keepByte);
+    base_ += keepByte;
+    // A match left undecided over a whole window: the next one is as large
+    // again, so that a long match is matched again only a few times.
+    const std::size_t held = static_cast<std::size_t>(from_ - base_), undecided = buffer_.size() - held;
+    need_ = held + std::max(window_, 2 * undecided);
+    return true;
+}
 
 std::chrono::milliseconds PatternBudget(std::uint64_t size) {
     return std::chrono::milliseconds(std::max<std::uint64_t>(5000, size / 10'000));
 }
 
 PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
-                           std::string* out, std::optional<std::chrono::milliseconds> budget) {
-    return ReplaceMatches(std::span<const Pattern>(&pattern, 1), bytes, encoding, page, out, budget);
+                           std::string* out, std::optional<std::chrono::milliseconds> budget, std::size_t window) {
+    return ReplaceMatches(std::span<const Pattern>(&pattern, 1), bytes, encoding, page, out, budget, window);
 }
 
 PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
-                           const CodePage* page, std::string* out, std::optional<std::chrono::milliseconds> budget) {
-    PatternPass pass;
+                           const CodePage* page, std::string* out, std::optional<std::chrono::milliseconds> budget,
+                           std::size_t window) {
     const auto deadline = std::chrono::steady_clock::now() + budget.value_or(PatternBudget(bytes.size()));
-    if (patterns.size() > 1) pass.pairCounts.assign(patterns.size(), 0);
-    std::vector<std::vector<std::string>> literals(patterns.size());
-    for (std::size_t k = 0; k < patterns.size() && out; ++k)
-        if (!WriteLiterals(patterns[k], encoding, page, literals[k], pass.notWritable)) return pass;
-    std::size_t copied = 0;  // bytes of the file written to `out` so far
-    const auto replace = [&](const auto& at) {
-        return [&, at](std::size_t k, const Pattern::Match& m) {
-            ++pass.replacements;
-            if (!pass.pairCounts.empty()) ++pass.pairCounts[k];
-            if (!out) return;
-            out->append(bytes, copied, at(m.start) - copied);
-            std::size_t literal = 0;
-            for (const ReplacementPart& part : patterns[k].Replacement()) {
-                if (part.group < 0) {
-                    *out += literals[k][literal++];
-                    continue;
-                }
-                // A group's text is the file's own bytes, copied as they are.
-                const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
-                if (start != std::string::npos) out->append(bytes, at(start), at(end) - at(start));
-            }
-            copied = at(m.end);
-        };
-    };
-    bool finished = true;
-    switch (encoding) {
-    case Encoding::Utf8: {
-        const std::size_t bom = bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-        finished = EachMatch(patterns, bytes.substr(bom), replace([bom](std::size_t i) { return bom + i; }), deadline);
-        break;
-    }
-    case Encoding::Utf16LE:
-    case Encoding::Utf16BE: {
-        const std::size_t bom = 2;
-        const std::u16string text = DecodeUtf16(bytes, encoding == Encoding::Utf16LE);
-        finished = EachMatch(patterns, std::u16string_view(text), replace([bom](std::size_t i) { return bom + 2 * i; }),
-                             deadline);
-        break;
-    }
-    case Encoding::Legacy: {
-        if (!page) return pass;
-        const Decoded d = DecodeLegacy(bytes, *page);
-        finished = EachMatch(patterns, std::u16string_view(d.text), replace([&d](std::size_t i) { return d.at[i]; }),
-                             deadline);
-        break;
-    }
-    }
-    if (!finished) {
-        pass.tooMuchWork = true;
-        return pass;
-    }
-    if (out) out->append(bytes, copied, std::string_view::npos);
+    std::optional<PageText> text;
+    if (page) text.emplace(*page);
+    std::string written;
+    PatternStream stream(
+        patterns, encoding, text ? &*text : nullptr, deadline,
+        out ? PatternStream::Keep([&](std::string_view kept) { written += kept; }) : PatternStream::Keep(),
+        out ? PatternStream::Swap([&](std::string_view, std::string_view with) { written += with; })
+            : PatternStream::Swap(),
+        false, window);
+    // Given in pieces of a window, as a file is read.
+    for (std::size_t at = 0;
+         stream.Add(bytes.substr(at, std::min(window, bytes.size() - at)), at + window >= bytes.size());)
+        at += window;
+    PatternPass pass = stream.Result();
+    if (out && pass.Done()) *out += written;
     return pass;
+}
+
+std::vector<Pattern> PlainReplacements(std::span<const Pattern> patterns, bool& empty) {
+    std::vector<Pattern> plain;
+    empty = false;
+    for (const Pattern& p : patterns) {
+        if (!p.ReplacementIsPlain()) continue;
+        std::u16string text;
+        for (const ReplacementPart& part : p.Replacement()) text += part.text;
+        if (text.empty()) empty = true;
+        else if (auto literal = Pattern::Literal(text)) plain.push_back(std::move(*literal));
+    }
+    return plain;
 }
 
 PatternVerdict JudgeByPatterns(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
@@ -244,29 +391,11 @@ PatternVerdict JudgeByPatterns(std::span<const Pattern> patterns, std::string_vi
         judged.verdict = pass.tooMuchWork ? FileVerdict::Unknown : FileVerdict::ToCorrect;
         return judged;
     }
-    // A plain replacement found in the file's text (a double-byte page's on
-    // character boundaries), decoded only once one is to be looked for.
-    std::u16string wide;
-    bool decoded = encoding == Encoding::Utf8;
-    for (const Pattern& p : patterns) {
-        if (!p.ReplacementIsPlain()) continue;
-        std::u16string text;
-        for (const ReplacementPart& part : p.Replacement()) text += part.text;
-        if (text.empty()) continue;
-        if (!decoded) {
-            if (encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE)
-                wide = DecodeUtf16(bytes, encoding == Encoding::Utf16LE);
-            else if (page) wide = DecodeLegacy(bytes, *page).text;
-            decoded = true;
-        }
-        const bool found = encoding == Encoding::Utf8
-                               ? bytes.find(Utf16ToUtf8(text).value_or(std::string())) != std::string_view::npos
-                               : wide.find(text) != std::u16string::npos;
-        if (found) {
-            judged.verdict = FileVerdict::AlreadyCorrected;
-            break;
-        }
-    }
+    bool empty = false;
+    const std::vector<Pattern> plain = PlainReplacements(patterns, empty);
+    const bool found = (empty && !bytes.empty()) ||
+                       (!plain.empty() && ReplaceMatches(plain, bytes, encoding, page, nullptr, budget).replacements);
+    if (found) judged.verdict = FileVerdict::AlreadyCorrected;
     return judged;
 }
 

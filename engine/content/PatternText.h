@@ -9,14 +9,22 @@
 // its code units, after its byte-order mark; a legacy code page character by
 // character (on character boundaries in a double-byte page), a byte that is
 // no character of the page standing for itself, matched by nothing.
+//
+// A file is given a piece at a time and matched a window at a time, so that
+// memory stays bounded whatever its size: a window of text (kPatternWindow
+// bytes at least), plus what a match not yet ended at the window's end
+// holds, plus the characters a pattern may look back at. A match that could
+// go on past a window's end is matched again with the next window.
 
 #include "engine/content/ContentRules.h"
 #include "engine/content/Pattern.h"
 #include "engine/content/StringForms.h"
 #include "platform/CodePage.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,6 +32,9 @@
 #include <vector>
 
 namespace tarnwick {
+
+// The bytes a file is matched in at once, at least.
+inline constexpr std::size_t kPatternWindow = std::size_t{2} << 20;
 
 // What became of a pattern pass over a file.
 struct PatternPass {
@@ -36,25 +47,93 @@ struct PatternPass {
     bool Done() const { return !tooMuchWork && notWritable.empty(); }
 };
 
+// The characters of a legacy code page as patterns read them, learnt once
+// (a copy for each thread: it learns a double-byte page's pairs as it meets them).
+class PageText {
+public:
+    explicit PageText(const CodePage& page);
+    const CodePage& Page() const { return page_; }
+    // The characters of `bytes` (a stray byte as a lone surrogate) and where
+    // each begins, and one past the last; with `more` (the file goes on), a
+    // last byte that may begin a pair is left for the next window.
+    void Decode(std::string_view bytes, bool more, std::u16string& text, std::vector<std::uint32_t>& at);
+
+private:
+    CodePage page_;
+    std::array<char16_t, 256> single_{};  // 0: no character on its own
+    bool pairs_ = false;
+    std::vector<std::uint32_t> pairTable_;  // by the pair's two bytes: 0 not yet learnt, else kLearnt | unit or kNone
+};
+
+// One pass of patterns over one file, fed a piece at a time.
+class PatternStream {
+public:
+    using Keep = ContentRules::Keep;
+    using Swap = ContentRules::Swap;
+    // Every match of the patterns (several: at each place the first in order
+    // that matches there, as an alternation would; replaced text is never
+    // searched again) in a file in `encoding` (`page` for a legacy one).
+    // With `keep` and `swap`, the bytes that stay and each match with its
+    // replacement written in that encoding go to them, in file order;
+    // without, the matches are only counted, or with `firstOnly` found.
+    PatternStream(std::span<const Pattern> patterns, Encoding encoding, PageText* page,
+                  std::chrono::steady_clock::time_point deadline, Keep keep = {}, Swap swap = {},
+                  bool firstOnly = false, std::size_t window = kPatternWindow);
+
+    // The file's next bytes; `last` when nothing follows them. False once
+    // the pass is over (the last piece taken, the first match found where
+    // that is all that is asked, or a failure in `Result()`).
+    bool Add(std::string_view piece, bool last);
+    const PatternPass& Result() const { return pass_; }
+    bool Found() const { return pass_.replacements != 0; }
+
+private:
+    struct Window;
+    // Matches what the buffer holds as far as it can tell; false once over.
+    bool Match(bool last);
+    std::span<const Pattern> patterns_;
+    Encoding encoding_;
+    PageText* page_;
+    std::chrono::steady_clock::time_point deadline_;
+    Keep keep_;
+    Swap swap_;
+    bool firstOnly_;
+    std::size_t window_;
+    std::size_t lookBehind_ = 0;
+    std::vector<std::vector<std::string>> literals_;  // each replacement's literal parts, in the encoding
+    std::string buffer_;                              // the file's bytes from base_
+    std::uint64_t base_ = 0, copied_ = 0, from_ = 0;  // in the file: buffer_'s first byte, the bytes given, the search
+    std::size_t need_ = 0;                            // the buffer's size at which it is matched next
+    bool started_ = false, over_ = false;
+    std::u16string wide_;            // a window's text, for UTF-16 and legacy pages
+    std::vector<std::uint32_t> at_;  // ...where each unit's bytes begin (legacy)
+    std::string replacement_;
+    PatternPass pass_;
+};
+
 // Every match of `pattern` in `bytes` (a file's whole content, in
 // `encoding`; `page` for a legacy one), left to right and never overlapping,
 // replaced by the pattern's replacement written in that encoding, into `out`.
 // With `out` null, only counted (a check). Matching that takes longer than
 // `budget` (by default PatternBudget of the size) gives up: tooMuchWork.
+// `window`: the bytes matched at once (smaller only to test).
 PatternPass ReplaceMatches(const Pattern& pattern, std::string_view bytes, Encoding encoding, const CodePage* page,
-                           std::string* out, std::optional<std::chrono::milliseconds> budget = std::nullopt);
+                           std::string* out, std::optional<std::chrono::milliseconds> budget = std::nullopt,
+                           std::size_t window = kPatternWindow);
 
 // The same with several patterns (a pair each), tried together in one pass:
 // at the first place where one matches, the first in order that matches
 // there wins, as an alternation would; replaced text is never searched again.
 PatternPass ReplaceMatches(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
                            const CodePage* page, std::string* out,
-                           std::optional<std::chrono::milliseconds> budget = std::nullopt);
+                           std::optional<std::chrono::milliseconds> budget = std::nullopt,
+                           std::size_t window = kPatternWindow);
 
 // What a file holds, as a run of patterns judges it: ToCorrect where a pattern
 // matches; else AlreadyCorrected where a pair's replacement is plain text
-// (it refers to no group) that occurs in the file's text; else Unknown (also
-// where matching needed too much work, which is told).
+// (it refers to no group) that occurs in the file's text, or is empty in a
+// file that is not; else Unknown (also where matching needed too much work,
+// which is told).
 struct PatternVerdict {
     FileVerdict verdict = FileVerdict::Unknown;
     std::uint64_t matches = 0;
@@ -62,6 +141,10 @@ struct PatternVerdict {
 };
 PatternVerdict JudgeByPatterns(std::span<const Pattern> patterns, std::string_view bytes, Encoding encoding,
                                const CodePage* page, std::optional<std::chrono::milliseconds> budget = std::nullopt);
+
+// The plain replacements of `patterns` as patterns of literal text, to find
+// them as JudgeByPatterns does; `empty` is set where one is empty.
+std::vector<Pattern> PlainReplacements(std::span<const Pattern> patterns, bool& empty);
 
 // How long matching a file of `size` bytes may take: 5 s, and more for a
 // file so large that even a quick pattern needs longer (10 MB a second).
