@@ -46,6 +46,20 @@ std::optional<UsageError> Decode(const std::string& what, const std::string& tex
     return std::nullopt;
 }
 
+// What is wrong with a pattern or its replacement, in words; `of` names the pair.
+std::string PatternProblemText(const PatternProblem& problem, const std::string& of) {
+    const std::string at = " at character " + std::to_string(problem.offset + 1);
+    switch (problem.kind) {
+    case PatternProblem::Kind::Syntax: return "the pattern" + of + " is not valid" + at + ": " + problem.code.message();
+    case PatternProblem::Kind::NoSuchGroup:
+        return "the replace string" + of + " refers to group '" + problem.name + "', which the pattern does not have";
+    case PatternProblem::Kind::OpenReference: return "the replace string" + of + " has '${' without '}'" + at;
+    case PatternProblem::Kind::Backslash:
+        return "the replace string" + of + " has a backslash and a digit" + at + ": write $N (or ${N}) for group N";
+    }
+    return "the pattern" + of + " is not valid";
+}
+
 // What stops a correction before it starts, in words.
 std::string SetupMessage(const SetupFailure& failure, const std::string& extension, std::size_t pairs) {
     // With several pairs, which one's string.
@@ -67,6 +81,7 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
     case SetupError::UndoRecords:
         return (failure.undo ? UndoProblemText(*failure.undo) : std::string("the undo records cannot be used")) +
                " (--no-undo corrects without a record)";
+    case SetupError::BadPattern: return failure.pattern ? PatternProblemText(*failure.pattern, of) : "bad pattern";
     }
     return "cannot correct with these settings";
 }
@@ -176,6 +191,8 @@ std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, 
                                                                       std::string(kSupportedEncodings) + ")"));
         request.legacy = std::move(*pages);
     }
+    // The stored search string is a pattern where the file says so.
+    if (!given.search && !given.pairs && stored.regex) request.patterns = true;
     if (!given.search) given.search = stored.searchString;
     if (!given.replace) given.replace = stored.replaceString;
     if (!options.backup) options.backup = stored.backupCopy != 0;
@@ -406,6 +423,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (options.jobs) request.workers = *Jobs(*options.jobs);
     request.selection = SelectionOf(options);
     request.binaryFiles = options.binary;
+    request.patterns = request.patterns || options.regex;
     request.keepUndo = !options.noUndo;
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))

@@ -32,6 +32,12 @@ constexpr Option kOptions[] = {
      "the text to put in its place (may be empty); several\n"
      "pairs: each -s followed by its -r (see below)",
      [](CommandLine& o, const std::string* v) { o.strings.emplace_back('r', *v); }},
+    {'e', "regex", Takes::Nothing, "",
+     "take each search string as a regular expression\n"
+     "(Perl-compatible, matched on the text in the file's\n"
+     "encoding); the replace string may use $1..$99,\n"
+     "${1}, ${name}, $0 (the whole match) and $$ for $",
+     [](CommandLine& o, const std::string*) { o.regex = true; }},
     {0, "pairs", Takes::Value, " FILE",
      "the pairs from FILE instead, one a line as\n"
      "SEARCH<TAB>REPLACE in UTF-8, with the escapes \\t,\n"

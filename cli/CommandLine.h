@@ -31,6 +31,7 @@ struct CommandLine {
     bool followFileLinks = false;  // links to files in folders followed wherever they lead
     bool hidden = false;           // hidden files and folders taken too
     bool binary = false;           // binary files are corrected too
+    bool regex = false;            // the search strings are patterns
     bool noUndo = false;           // no record for undo
     bool history = false;
     bool undo = false;

@@ -68,6 +68,9 @@ std::string Reason(const Failure& failure) {
                ", which read a search string differently: name a single code page with "
                "--legacy (or LegacyCodePage in the options file)";
     case FailureKind::OwnRecord: return "one of this program's undo records";
+    case FailureKind::PatternWork: return "the pattern needs too much work on this file";
+    case FailureKind::CharacterNotWritable:
+        return "the replacement's character '" + failure.detail + "' cannot be written in " + failure.encoding;
     case FailureKind::BackupIsRunFile:
         return "its backup would take the place of " + PathText(failure.other) + ", a file this run corrected";
     case FailureKind::OriginalLost:

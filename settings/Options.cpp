@@ -5,6 +5,7 @@
 #include "settings/ProfileStore.h"
 
 #include <cstdlib>
+#include <iterator>
 
 namespace tarnwick::settings {
 
@@ -50,10 +51,13 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     // One reading of the file for all the keys.
     std::vector<bool> cut;
     auto texts = ini.RINIAll(
-        kSection, {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt", u"LegacyCodePage"}, &cut);
+        kSection,
+        {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt", u"LegacyCodePage", u"Regex"}, &cut);
     constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy",
                                      "Mask",         "BackupExt",     "LegacyCodePage"};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
+    // (Regex is a switch: anything but 1 leaves it off, never refused.)
+    options.regex = texts[6] && !cut[6] && *texts[6] == u"1";
+    for (std::size_t i = 0; i < std::size(kKeys); ++i) {
         if (!texts[i]) {
             options.invalidKeys.push_back(kKeys[i]);
         } else if (cut[i]) {
@@ -82,7 +86,7 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
     if (!folder.empty()) fs::create_directories(folder, ec);
     if (ec) return SaveFailure{file, ec};
 
-    // The five keys (and a chosen legacy code page), nothing else, go into a
+    // The five keys (and a chosen legacy code page, the pattern switch when on), nothing else, go into a
     // new file that replaces the old one in one step (keeping its permission
     // bits); on failure the old file stays whole.
     INI ini(codePage);
@@ -96,6 +100,7 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
         {u"Mask", options.mask},
         {u"BackupExt", options.backupExt}};
     if (!options.legacyCodePage.empty()) values.emplace_back(u"LegacyCodePage", options.legacyCodePage);
+    if (options.regex) values.emplace_back(u"Regex", u"1");
     ec = ini.WInIAll(kSection, values, true);
     if (ec) return SaveFailure{file, ec};
     return std::nullopt;

@@ -22,6 +22,9 @@ struct Options {
     // The legacy code page files are looked in besides UTF-8 and UTF-16
     // (CP1251, 932...); empty: the system's (on Linux, the locale language's).
     std::u16string legacyCodePage = {};
+    // The search string is a regular expression (key Regex, 1; written only
+    // when set, so that a file without it reads as plain text).
+    bool regex = false;
     // Keys whose stored value is no text in the file's code page: read as empty.
     std::vector<std::string> invalidKeys = {};
     // Keys whose stored value cannot be read whole (longer than 254
@@ -62,7 +65,7 @@ struct SaveFailure {
     std::error_code code;
 };
 
-// Writes exactly the five keys of section Main, in order (then LegacyCodePage
+// Writes exactly the five keys of section Main, in order (then LegacyCodePage and Regex
 // when it is set), to a new file beside
 // `file` (creating its folder if needed) and puts it in place of `file` in one
 // step. On failure the old file is left as it was and the reason is returned.

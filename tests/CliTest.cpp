@@ -2,6 +2,7 @@
 #include "TempDir.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -835,6 +836,112 @@ TEST_F(CliTest, HiddenFilesWhenAsked) {
     EXPECT_EQ(ReadBytes(Dir() / "site/.git/config"), "old.example.com");
     EXPECT_EQ(ReadBytes(Dir() / "site/CVS/Root"), "old.example.com");
     EXPECT_EQ(ReadBytes(Dir() / "site/module/.git"), "old.example.com");  // a submodule's: no page of the site
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Patterns end to end: a tree of UTF-8, windows-1251 and UTF-16 files, each
+// matched as its own text; --diff makes what the run makes.
+TEST_F(CliTest, PatternsInEveryEncoding) {
+    for (const char* folder : {"site", "real"}) {
+        fs::create_directory(Dir() / folder);
+        Make(std::string(folder) + "/a.html", "<a href=\"http://old.example.com/x/y\">\r\nhttp://old.example.org/\n");
+        Make(std::string(folder) + "/ru.txt",
+             "\xC8\xE2\xE0\xED\xEE\xE2 \xCF\xB8\xF2\xF0\r\n\x98");  // "Иванов Пётр" CP1251
+        Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFE\x18\x04\x32\x04 \0\x1F\x04\x51\x04", 12));
+        Make(std::string(folder) + "/done.txt", "https://www.example.org/");
+        Make(std::string(folder) + "/nul.bin", std::string("http://old.example.com/\0", 24));
+    }
+    const std::vector<std::string> strings = {"-e",
+                                              "--legacy",
+                                              "CP1251",
+                                              "-s",
+                                              "http://old\\.example\\.(?:com|org)/",
+                                              "-r",
+                                              "https://www.example.org/",
+                                              "-s",
+                                              "(\\p{Cyrillic}+) (\\w+)",
+                                              "-r",
+                                              "$2 $1"};
+    auto args = strings;
+    args.insert(args.end(), {"--json", "-R", (Dir() / "real").string()});
+    EXPECT_EQ(Run(args), 0) << err_;
+    EXPECT_NE(
+        out_.find("a.html\",\"result\":\"corrected\",\"replacements\":2,\"encodings\":[\"utf-8\"],\"pairs\":[2,0]"),
+        std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("done.txt\",\"result\":\"already-corrected\""), std::string::npos) << out_;
+    EXPECT_NE(out_.find("nul.bin\",\"result\":\"binary\""), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "real/a.html"),
+              "<a href=\"https://www.example.org/x/y\">\r\nhttps://www.example.org/\n");
+    EXPECT_EQ(ReadBytes(Dir() / "real/ru.txt"), "\xCF\xB8\xF2\xF0 \xC8\xE2\xE0\xED\xEE\xE2\r\n\x98");
+    EXPECT_EQ(ReadBytes(Dir() / "real/wide.txt"), std::string("\xFF\xFE\x1F\x04\x51\x04 \0\x18\x04\x32\x04", 12));
+    // The history says the strings were patterns; undo puts every file back.
+    EXPECT_EQ(Run({"--history"}), 0);
+    EXPECT_NE(out_.find("\t-e -s http://old"), std::string::npos) << out_;
+    EXPECT_EQ(Run({"--undo"}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "real/ru.txt"), ReadBytes(Dir() / "site/ru.txt"));
+    EXPECT_EQ(Run(args), 0) << err_;
+
+    args = strings;
+    args.insert(args.end(), {"--diff", "-R", "site"});
+    const fs::path kept = fs::current_path();
+    fs::current_path(Dir());
+    EXPECT_EQ(Run(args), 1);  // the UTF-16 file: not as text
+    fs::current_path(kept);
+    test::WriteBytes(Dir() / "d.patch", out_);
+    ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
+    for (const char* name : {"a.html", "ru.txt", "done.txt", "nul.bin"})
+        EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
+}
+
+// A pattern that needs too much work fails its file within seconds; the run
+// goes on with the next. A replacement the file's page cannot hold fails it, named.
+TEST_F(CliTest, PatternFailuresAreTheFilesOwn) {
+    Make("a-slow.txt", std::string(50000, 'a') + "b");
+    Make("b-fine.txt", "aaa");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run({"-e", "-s", "(a+)+$", "-r", "x", (Dir() / "a-slow.txt").string(), (Dir() / "b-fine.txt").string()}),
+              1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_NE(
+        out_.find("failed\t" + (Dir() / "a-slow.txt").string() + "\tthe pattern needs too much work on this file"),
+        std::string::npos)
+        << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "b-fine.txt"), "x");
+    EXPECT_EQ(ReadBytes(Dir() / "a-slow.txt"), std::string(50000, 'a') + "b");
+
+    Make("ru.txt", "\xEC\xE8\xF0");  // "мир" in CP1251
+    EXPECT_EQ(Run({"-e", "--legacy", "CP1251", "-s", "м(и)р", "-r", "$1漢", (Dir() / "ru.txt").string()}), 1);
+    EXPECT_NE(out_.find("the replacement's character '漢' cannot be written in windows-1251"), std::string::npos)
+        << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "ru.txt"), "\xEC\xE8\xF0");
+}
+
+// Mistakes in a pattern or its replacement are usage errors that name them; nothing is read.
+TEST_F(CliTest, PatternMistakesAreUsageErrors) {
+    Make("a.txt", "a1");
+    const std::string a = (Dir() / "a.txt").string();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-s", "(a", "-r", "x"}, "the pattern is not valid at character 3: missing closing parenthesis"},
+        {{"-s", "(a)", "-r", "\\1"}, "a backslash and a digit at character 1: write $N (or ${N}) for group N"},
+        {{"-s", "(a)", "-r", "$2"}, "refers to group '2', which the pattern does not have"},
+        {{"-s", "(?<n>a)", "-r", "${n}${m"}, "has '${' without '}' at character 5"},
+        {{"-s", "", "-r", "x"}, "the search string is empty"},
+        {{"-s", "a", "-r", "x", "-s", "(", "-r", "y"}, "the pattern of pair 2 is not valid"},
+    };
+    for (const auto& [strings, message] : cases) {
+        std::vector<std::string> args = {"-e"};
+        args.insert(args.end(), strings.begin(), strings.end());
+        args.push_back(a);
+        EXPECT_EQ(Run(args), 2) << message;
+        EXPECT_NE(err_.find(message), std::string::npos) << err_;
+    }
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "a1");
 }
 
 }  // namespace

@@ -55,16 +55,22 @@ public:
         questions << title + "|" + text;
         return questionAnswer;
     }
+    bool FieldMenu(QLineEdit*, const QPoint&, const QString& item, bool checked) override {
+        fieldMenus << item + (checked ? "|checked" : "|unchecked");
+        return fieldMenuAnswer;
+    }
 
     std::vector<Box> boxes;
     int openMs = 0;
     QString answer;  // what the next picker returns
     QStringList pickerCalls;
     int abouts = 0;
-    QStringList menus;           // the items of each context menu shown
-    int menuAnswer = -1;         // what the next context menu returns
-    QStringList questions;       // title|text of each question asked
-    bool questionAnswer = true;  // Yes
+    QStringList menus;             // the items of each context menu shown
+    int menuAnswer = -1;           // what the next context menu returns
+    QStringList questions;         // title|text of each question asked
+    bool questionAnswer = true;    // Yes
+    QStringList fieldMenus;        // our item of each text field's menu shown, and its state
+    bool fieldMenuAnswer = false;  // whether the next one is chosen
 };
 
 class MainWindowTest : public TempDirTest {

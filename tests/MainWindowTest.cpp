@@ -685,6 +685,39 @@ TEST_F(MainWindowTest, DropAFileOrFolder) {
     EXPECT_EQ(w.CurrentPath(), Q(file));
 }
 
+// The search field's context menu makes its text a regular expression: the
+// verdict follows at once, `$1` takes a group, a wrong pattern is said in the
+// status line before any file is read, and the choice is saved as Regex=1.
+TEST_F(MainWindowTest, RegularExpressionFromTheSearchFieldsMenu) {
+    Options("(\\w+)@old\\.example", "$1@new.example");
+    const auto page = Make("page.htm", "mail me@old.example\r\n");
+    Open({Q(page)});
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Неизвестный файл, не может быть обработан!");
+    ui_.fieldMenuAnswer = true;
+    emit F().Text1->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|unchecked"});
+    EXPECT_TRUE(window_->Regex());
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(page), "mail me@new.example\r\n");
+    QTest::mouseClick(F().Command5, Qt::LeftButton);
+    EXPECT_NE(ReadBytes(Dir() / "options.ini").find("Regex=1"), std::string::npos);
+    F().Text1->setText("(me");
+    Make("page.htm", "mail me@old.example\r\n");
+    ui_.answer = Q(page);
+    QTest::mouseClick(F().Command3, Qt::LeftButton);  // the file chooser: the same file
+    EXPECT_TRUE(ui_.boxes.empty());
+    EXPECT_EQ(Status(), " Ошибка в регулярном выражении (символ 4): нет закрывающей скобки «)»");
+    EXPECT_FALSE(F().Command1->isEnabled());
+    // Chosen again, the item is shown checked and turns patterns off.
+    F().Text1->setText("me@old");
+    emit F().Text1->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(ui_.fieldMenus.back(), "Регулярное выражение|checked");
+    EXPECT_FALSE(window_->Regex());
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+}
+
 // The folder button's context menu chooses a folder with its subfolders: the
 // scan, the counts and the run cover the whole tree, hidden folders and
 // backup copies left out; the plain button goes back to one folder.

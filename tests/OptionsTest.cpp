@@ -45,6 +45,17 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
     loaded.searchString = std::u16string(1, u'y');  // (GCC 12 warns wrongly about assigning a literal here)
     ASSERT_FALSE(SaveOptions(file, loaded, cp1251));
     EXPECT_EQ(LoadOptions(file, cp1251), loaded);
+    // The pattern switch: written as Regex=1 when on, and only then; anything but 1 reads as off.
+    EXPECT_FALSE(loaded.regex);
+    loaded.regex = true;
+    ASSERT_FALSE(SaveOptions(file, loaded, cp1251));
+    EXPECT_NE(ReadBytes(file).find(test::Eol("LegacyCodePage=CP1253\nRegex=1\n")), std::string::npos);
+    EXPECT_EQ(LoadOptions(file, cp1251), loaded);
+    for (const char* value : {"0", "yes", "11", ""}) {
+        Make("options.ini", std::string("[Main]\nRegex=") + value + "\n");
+        EXPECT_FALSE(LoadOptions(file, cp1251).regex) << value;
+        EXPECT_TRUE(LoadOptions(file, cp1251).invalidKeys.empty());
+    }
 }
 
 // Values with blanks at their ends or in quotes survive a save and a load; a

@@ -38,6 +38,11 @@ QString FileWords(const Failure& failure) {
     case FailureKind::NotRepresentable:
         return QStringLiteral("строку замены нельзя записать в кодировке файла ") +
                QString::fromStdString(failure.detail);
+    case FailureKind::PatternWork:
+        return QStringLiteral("регулярное выражение требует слишком много работы на этом файле");
+    case FailureKind::CharacterNotWritable:
+        return QStringLiteral("символ замены «") + QString::fromStdString(failure.detail) +
+               QStringLiteral("» нельзя записать в кодировке файла ") + QString::fromStdString(failure.encoding);
     case FailureKind::KeepAccess:
     case FailureKind::BecameLink:
     case FailureKind::FolderSwapped:
@@ -94,7 +99,9 @@ QString PlaceWords(const Failure& failure) {
     case FailureKind::Changed:
     case FailureKind::Replace:
     case FailureKind::List:
-    case FailureKind::NotRepresentable: break;
+    case FailureKind::NotRepresentable:
+    case FailureKind::PatternWork:
+    case FailureKind::CharacterNotWritable: break;
     }
     return {};
 }
@@ -153,6 +160,34 @@ QString DescribeUndoRefusal(const UndoRefusal& refusal) {
     case UndoRefusal::Kind::Declined: break;
     }
     return QStringLiteral("Отмена невозможна: нет обработки для отмены.");
+}
+
+QString DescribePatternProblem(const PatternProblem& problem) {
+    const QString at = QString::number(problem.offset + 1);
+    switch (problem.kind) {
+    case PatternProblem::Kind::Syntax: {
+        QString what;
+        switch (MistakeOf(problem.code)) {
+        case SyntaxMistake::MissingParenthesis: what = QStringLiteral("нет закрывающей скобки «)»"); break;
+        case SyntaxMistake::UnmatchedParenthesis: what = QStringLiteral("лишняя закрывающая скобка «)»"); break;
+        case SyntaxMistake::MissingBracket: what = QStringLiteral("нет закрывающей скобки «]»"); break;
+        case SyntaxMistake::NothingToRepeat: what = QStringLiteral("повторять нечего"); break;
+        case SyntaxMistake::EndBackslash: what = QStringLiteral("«\\» в конце выражения"); break;
+        case SyntaxMistake::NoSuchGroup: what = QStringLiteral("ссылка на несуществующую группу"); break;
+        case SyntaxMistake::RangeOrder: what = QStringLiteral("границы диапазона в обратном порядке"); break;
+        case SyntaxMistake::Other: what = QStringLiteral("недопустимая конструкция"); break;
+        }
+        return QStringLiteral(" Ошибка в регулярном выражении (символ %1): %2").arg(at, what);
+    }
+    case PatternProblem::Kind::NoSuchGroup:
+        return QStringLiteral(" Ошибка в строке замены: в выражении нет группы «%1»")
+            .arg(QString::fromStdString(problem.name));
+    case PatternProblem::Kind::OpenReference:
+        return QStringLiteral(" Ошибка в строке замены (символ %1): нет «}» после «${»").arg(at);
+    case PatternProblem::Kind::Backslash:
+        return QStringLiteral(" Ошибка в строке замены (символ %1): группа обозначается $1, а не \\1").arg(at);
+    }
+    return QStringLiteral(" Ошибка в регулярном выражении");
 }
 
 }  // namespace tarnwick::window

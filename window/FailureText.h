@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Failure.h"
+#include "engine/content/Pattern.h"
 #include "engine/undo/RestoreRun.h"
 #include "engine/undo/Undo.h"
 
@@ -13,6 +14,8 @@ namespace tarnwick::window {
 QString DescribeFailure(const Failure& failure);
 // Why the undo records cannot be used, in the user's language.
 QString DescribeUndoProblem(const UndoProblem& problem);
+// What is wrong with the regular expression or its replacement, as the status line says it.
+QString DescribePatternProblem(const PatternProblem& problem);
 // Why an undo cannot begin, as the window's box says it.
 QString DescribeUndoRefusal(const UndoRefusal& refusal);
 

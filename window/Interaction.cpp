@@ -3,6 +3,9 @@
 #include "window/About.h"
 #include "pickers/CommonDialog.h"
 
+#include <memory>
+
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 
@@ -40,6 +43,15 @@ int DialogInteraction::PopupMenu(QWidget* parent, const QPoint& at, const QStrin
     for (const QString& item : items) menu.addAction(item);
     const QAction* chosen = menu.exec(parent->mapToGlobal(at));
     return chosen ? static_cast<int>(menu.actions().indexOf(const_cast<QAction*>(chosen))) : -1;
+}
+
+bool DialogInteraction::FieldMenu(QLineEdit* field, const QPoint& at, const QString& item, bool checked) {
+    const std::unique_ptr<QMenu> menu(field->createStandardContextMenu());
+    menu->addSeparator();
+    QAction* ours = menu->addAction(item);
+    ours->setCheckable(true);
+    ours->setChecked(checked);
+    return menu->exec(field->mapToGlobal(at)) == ours;
 }
 
 bool DialogInteraction::Question(QWidget* parent, const QString& text, const QString& title) {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+class QLineEdit;
 class QPoint;
 
 class QWidget;
@@ -30,6 +31,10 @@ public:
     virtual int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) = 0;
     // A modal question with the buttons Yes and No: true for Yes.
     virtual bool Question(QWidget* parent, const QString& text, const QString& title) = 0;
+    // A text field's own context menu (undo, cut, copy, paste...) at `at`,
+    // with one checkable item of ours after them, shown `checked`: true when
+    // that item is chosen.
+    virtual bool FieldMenu(QLineEdit* field, const QPoint& at, const QString& item, bool checked) = 0;
 };
 
 // Real dialogs.
@@ -41,6 +46,7 @@ public:
     void ShowAbout() override;
     int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) override;
     bool Question(QWidget* parent, const QString& text, const QString& title) override;
+    bool FieldMenu(QLineEdit* field, const QPoint& at, const QString& item, bool checked) override;
 };
 
 }  // namespace tarnwick::window

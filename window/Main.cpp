@@ -69,6 +69,8 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     form_.Command4->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(form_.Command4, &QWidget::customContextMenuRequested, this, &Main::Command4_ContextMenu);
     connect(form_.Command5, &QPushButton::clicked, this, &Main::Command5_Click);
+    form_.Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(form_.Text1, &QWidget::customContextMenuRequested, this, &Main::Text1_ContextMenu);
     connect(form_.Command6, &QPushButton::clicked, this, &Main::Command6_Click);
     connect(form_.Timer1, &QTimer::timeout, this, &Main::Timer1_Timer);
     setAcceptDrops(true);
@@ -82,6 +84,7 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     SetCheck1Value(options.backupCopy);
     form_.Text4->setText(QString::fromStdU16String(options.mask));
     form_.Text5->setText(QString::fromStdU16String(options.backupExt));
+    regex_ = options.regex;
 
     // Values that cannot be used as stored are left out, and said so in one message.
     QStringList unusable;
@@ -299,6 +302,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.backup.enabled = mode == RunMode::Correct && Check1Value() != 0;
     request.backup.extension = ToPath(form_.Text5->text()).native();
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
+    request.patterns = regex_;
     request.paths = std::move(paths);
     request.mode = mode;
     request.selection.subfolders = scope.subfolders;
@@ -310,6 +314,13 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     if (auto* run = std::get_if<CorrectionRun>(&prepared)) return std::move(*run);
     QString text;
     const SetupFailure& failure = std::get<SetupFailure>(prepared);
+    // A pattern that cannot be used is told in the status line, before any file is read.
+    if (failure.error == SetupError::BadPattern || (failure.error == SetupError::EmptySearch && regex_)) {
+        SetStatus(failure.pattern ? DescribePatternProblem(*failure.pattern)
+                                  : QStringLiteral(" Регулярное выражение пусто"));
+        form_.Command1->setEnabled(false);
+        return std::nullopt;
+    }
     switch (failure.error) {
     case SetupError::UnusableEncoding:
         text = QStringLiteral(
@@ -332,6 +343,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
         text = QStringLiteral("Папка записей для отмены не может быть использована: ") +
                (failure.undo ? DescribeUndoProblem(*failure.undo) : QString()) + QStringLiteral(". Файлы не изменены.");
         break;
+    case SetupError::BadPattern: break;  // told above
     case SetupError::EmptyBackupExtension:
     case SetupError::BadBackupExtension:
         text = QStringLiteral(
@@ -599,6 +611,14 @@ void Main::ChooseFolder(FolderScope scope) {
     form_.Command1->setFocus();
 }
 
+void Main::Text1_ContextMenu(const QPoint& at) {
+    if (busy_) return;
+    if (!interaction_.FieldMenu(form_.Text1, at, QStringLiteral("Регулярное выражение"), regex_)) return;
+    regex_ = !regex_;
+    // The current path's verdict, as the search string is now read.
+    if (!currentPath_.isEmpty()) ClassifyPath();
+}
+
 void Main::Command6_Click() {
     if (busy_) return;
     interaction_.ShowAbout();
@@ -606,9 +626,13 @@ void Main::Command6_Click() {
 
 void Main::Command5_Click() {
     if (busy_) return;
-    const settings::Options options{form_.Text1->text().toStdU16String(),     form_.Text2->text().toStdU16String(),
-                                    static_cast<std::int16_t>(Check1Value()), form_.Text4->text().toStdU16String(),
-                                    form_.Text5->text().toStdU16String(),     legacyName_};
+    const settings::Options options{form_.Text1->text().toStdU16String(),
+                                    form_.Text2->text().toStdU16String(),
+                                    static_cast<std::int16_t>(Check1Value()),
+                                    form_.Text4->text().toStdU16String(),
+                                    form_.Text5->text().toStdU16String(),
+                                    legacyName_,
+                                    regex_};
     if (const auto failure = settings::SaveOptions(setup_.optionsFile, options, setup_.codePage)) {
         Box(QStringLiteral("Параметры программы не сохранены в файл ") + FromPath(failure->path) +
                 QStringLiteral("\n\n") + QString::fromLocal8Bit(failure->code.message()),

@@ -50,6 +50,7 @@ public:
     const QString& CurrentPath() const { return currentPath_; }
     Mode WorkMode() const { return workMode_; }
     const QString& SearchText() const { return searchText_; }
+    bool Regex() const { return regex_; }
     std::size_t QueueCount() const { return workQueue_.size(); }
     const std::vector<std::filesystem::path>& WorkQueue() const { return workQueue_; }
 
@@ -84,6 +85,8 @@ private:
     void Command4_ContextMenu(const QPoint& at);
     void Command5_Click();
     void Command6_Click();
+    // The search field's context menu: its own items, and «Регулярное выражение».
+    void Text1_ContextMenu(const QPoint& at);
     void Timer1_Timer();
 
     // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
@@ -131,6 +134,7 @@ private:
     QString searchText_;
     std::u16string legacyName_;     // LegacyCodePage as stored, saved again as it is
     std::vector<CodePage> legacy_;  // the code pages it names, if any
+    bool regex_ = false;            // the search string is a regular expression
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;

@@ -4,6 +4,7 @@
 #include "engine/content/Replace.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -239,6 +240,7 @@ struct ContentRules::Pass {
 
 ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool emptySearchOccurs,
                                           std::error_code& ec) {
+    if (UsesPatterns()) return ScanPatterns(in, size, ec);
     // (The needles' marks are kept between files: no allocation per file.)
     seen_.assign(t_->needles.size(), false);
     started_.assign(t_->needles.size(), false);
@@ -451,6 +453,7 @@ void ContentRules::RulesFor(const Findings& found, std::vector<ReplaceRule>& rul
 std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::uint64_t& count, std::uint64_t* perPair,
                                      std::optional<Encoding>& blocked, const Keep& keep, const Swap& swap,
                                      const std::function<bool(const char*, std::size_t)>& read) {
+    if (UsesPatterns()) return StreamPatterns(in, found, count, perPair, keep, swap, read);
     // The forms that count in this file, each with the replace string in its encoding.
     RulesFor(found, rules_, ruleEncodings_);
     const std::span<const ReplaceRule> active(rules_);
@@ -472,6 +475,119 @@ std::error_code ContentRules::Stream(os::File& in, const Findings& found, std::u
     }
     ManyRules finder(many.search, ruleOf_, active);
     return StreamWith(in, finder, align, starts, count, perPair, blocked, keep, swap, read);
+}
+
+void ContentRules::UsePatterns(std::vector<Pattern> patterns, const std::optional<CodePage>& page) {
+    patterns_ = std::move(patterns);
+    plainPatterns_ = PlainReplacements(patterns_, emptyPlain_);
+    pageText_.reset();
+    if (page && !t_->forms.Name(Encoding::Legacy).empty()) pageText_.emplace(*page);
+}
+
+ContentRules::Findings ContentRules::ScanPatterns(os::File& in, std::uint64_t size, std::error_code& ec) {
+    Pass pass(seen_, started_);
+    Findings& found = pass.found;
+    buffer_.resize(chunkSize_);
+    // A file no larger than a window is read once: its text is matched as held.
+    whole_.clear();
+    bool held = true;
+    std::uint64_t total = 0;
+    while (total < size || size == 0) {
+        std::size_t got = 0;
+        if ((ec = in.Read(buffer_.data(), chunkSize_, got))) return {};
+        if (got == 0) break;
+        if (total == 0) Start(pass, buffer_.data(), got);
+        const bool bytes = found.layout == Layout::Bytes;
+        if (bytes && !pass.binary && std::memchr(buffer_.data(), 0, got)) {
+            pass.binary = true;
+            if (!takeBinary_) break;
+        }
+        total += got;
+        if (bytes && pass.head.size() < kSignatureBytes) {
+            pass.head.append(buffer_.data(), std::min(got, kSignatureBytes - pass.head.size()));
+            if ((pass.head.size() == kSignatureBytes || total >= size) && !BinaryFormatOf(pass.head).empty()) {
+                pass.binary = true;
+                if (!takeBinary_) break;
+            }
+        }
+        if (bytes) pass.utf8.Feed(buffer_.data(), got);
+        held = held && whole_.size() + got <= kPatternWindow;
+        if (held) whole_.append(buffer_.data(), got);
+        else whole_.clear();
+    }
+    pass.utf8.End();
+    found.size = total;
+    if (pass.binary && !takeBinary_) {
+        found.verdict = FileVerdict::Binary;
+        return found;
+    }
+    found.binaryTaken = pass.binary;
+    // The one encoding the file's text is read in: UTF-16 after its mark;
+    // valid UTF-8 (and UTF-8 with a few stray bytes) as UTF-8, ASCII alone
+    // as ASCII files are; anything else in the legacy code page.
+    if (found.layout == Layout::Utf16LE) found.text = Encoding::Utf16LE;
+    else if (found.layout == Layout::Utf16BE) found.text = Encoding::Utf16BE;
+    else {
+        const Utf8Check& utf8 = pass.utf8;
+        found.notUtf8 = utf8.Invalid();
+        const bool asUtf8 = utf8.Invalid() ? utf8.Mostly() && utf8.NonAscii()
+                                           : pass.bom8 || utf8.NonAscii() || t_->forms.AsciiFiles() == Encoding::Utf8;
+        const bool hasUtf8 = !t_->forms.Name(Encoding::Utf8).empty();
+        found.text = pageText_ && (!asUtf8 || !hasUtf8) ? Encoding::Legacy : Encoding::Utf8;
+    }
+    const PatternPass matched = FindPatterns(in, patterns_, found, held, ec);
+    if (ec) return {};
+    if (matched.tooMuchWork) {
+        found.tooMuchWork = true;
+    } else if (matched.replacements) {
+        found.verdict = FileVerdict::ToCorrect;
+        found.encodings.Add(found.text);
+    } else if ((emptyPlain_ && total) ||
+               (!plainPatterns_.empty() && FindPatterns(in, plainPatterns_, found, held, ec).replacements)) {
+        found.verdict = FileVerdict::AlreadyCorrected;
+    }
+    if (ec) return {};
+    return found;
+}
+
+PatternPass ContentRules::FindPatterns(os::File& in, std::span<const Pattern> patterns, const Findings& found,
+                                       bool held, std::error_code& ec) {
+    const auto deadline = std::chrono::steady_clock::now() + PatternBudget(found.size);
+    PatternStream stream(patterns, found.text, pageText_ ? &*pageText_ : nullptr, deadline, {}, {}, true);
+    if (held) {
+        stream.Add(whole_, true);
+        return stream.Result();
+    }
+    if ((ec = in.Rewind())) return {};
+    for (;;) {
+        std::size_t got = 0;
+        if ((ec = in.Read(buffer_.data(), chunkSize_, got))) return {};
+        if (!stream.Add(std::string_view(buffer_.data(), got), got == 0) || got == 0) break;
+    }
+    return stream.Result();
+}
+
+std::error_code ContentRules::StreamPatterns(os::File& in, const Findings& found, std::uint64_t& count,
+                                             std::uint64_t* perPair, const Keep& keep, const Swap& swap,
+                                             const std::function<bool(const char*, std::size_t)>& read) {
+    patternPass_ = {};
+    const auto deadline = std::chrono::steady_clock::now() + PatternBudget(found.size);
+    PatternStream stream(patterns_, found.text, pageText_ ? &*pageText_ : nullptr, deadline, keep,
+                         swap ? swap : Swap([](std::string_view, std::string_view) {}));
+    buffer_.resize(chunkSize_);
+    for (;;) {
+        std::size_t got = 0;
+        if (auto ec = in.Read(buffer_.data(), chunkSize_, got)) return ec;
+        // The caller may stop it (its output failed): nothing more is read.
+        if (read && !read(buffer_.data(), got)) return {};
+        if (!stream.Add(std::string_view(buffer_.data(), got), got == 0) || got == 0) break;
+    }
+    patternPass_ = stream.Result();
+    if (!patternPass_.Done()) return std::make_error_code(std::errc::illegal_byte_sequence);
+    count += patternPass_.replacements;
+    for (std::size_t k = 0; perPair && k < patternPass_.pairCounts.size(); ++k)
+        perPair[k] += patternPass_.pairCounts[k];
+    return {};
 }
 
 template <typename Finder>

@@ -9,6 +9,9 @@
 #include "engine/content/Replace.h"
 #include "platform/FileSystem.h"
 #include "engine/content/MultiSearcher.h"
+#include "engine/content/Pattern.h"
+#include "engine/content/PatternText.h"
+#include "engine/content/Verdict.h"
 #include "engine/content/StringForms.h"
 
 #include <array>
@@ -23,14 +26,6 @@
 #include <vector>
 
 namespace tarnwick {
-
-// The verdict on one file, from its content alone.
-enum class FileVerdict : std::int16_t {
-    Unknown = 0,           // neither string occurs, or the file could not be read
-    ToCorrect = 1,         // the search string occurs
-    AlreadyCorrected = 2,  // the replace string occurs and the search string does not
-    Binary = 3,            // not text: left alone whatever it holds (ContentRules::TakeBinaryFiles)
-};
 
 // Which forms count in a file: a file that starts with a UTF-16 byte-order
 // mark is searched for the UTF-16 forms of that byte order, at whole code
@@ -66,6 +61,18 @@ public:
     bool TakesBinaryFiles() const { return takeBinary_; }
 
     const StringForms& Forms() const { return t_->forms; }
+
+    // Every pair's search string taken as a pattern (compiled with its pair's
+    // replacement, in pair order): a file is matched as the text it holds, in
+    // one encoding (Findings::text), a window at a time (PatternStream).
+    // Files that are not UTF-8 are read in the forms' legacy code page,
+    // `page`, where they have one.
+    void UsePatterns(std::vector<Pattern> patterns, const std::optional<CodePage>& page);
+    bool UsesPatterns() const { return !patterns_.empty(); }
+    const std::vector<Pattern>& Patterns() const { return patterns_; }
+    // Why the last Stream of patterns failed where it did not fail to read:
+    // too much work, or a character of a replacement the encoding cannot hold.
+    const PatternPass& LastPatternPass() const { return patternPass_; }
     std::size_t ChunkSize() const { return chunkSize_; }
 
     // How a file is laid out: bytes, or UTF-16 with a byte-order mark.
@@ -85,6 +92,11 @@ public:
         std::size_t page = 0;
         bool pageGuess = false;              // the page was only the preferred one's guess
         std::vector<std::size_t> notInPage;  // ...and these pairs' search strings cannot be written in it
+        // With patterns: the encoding the file's text is matched in, and
+        // whether matching needed too much work (the verdict is then Unknown).
+        Encoding text = Encoding::Utf8;
+        bool tooMuchWork = false;
+        std::uint64_t size = 0;  // the bytes scanned
     };
 
     // The verdict on the open file's content from its current position, up to
@@ -107,6 +119,14 @@ public:
     std::vector<char>& Buffer() { return buffer_; }
 
 private:
+    // Scan and Stream with patterns.
+    Findings ScanPatterns(os::File& in, std::uint64_t size, std::error_code& ec);
+    std::error_code StreamPatterns(os::File& in, const Findings& found, std::uint64_t& count, std::uint64_t* perPair,
+                                   const Keep& keep, const Swap& swap,
+                                   const std::function<bool(const char*, std::size_t)>& read);
+    // Whether one of `patterns` matches in the rest of `in` (or the text held in `whole_`).
+    PatternPass FindPatterns(os::File& in, std::span<const Pattern> patterns, const Findings& found, bool held,
+                             std::error_code& ec);
     struct Tables;
     struct Pass;  // one scan of a file: what was seen so far
     // Each pair's needles in each encoding: indexes into needles_, -1 for none.
@@ -174,6 +194,12 @@ private:
     std::vector<ReplaceRule> rules_;    // Stream's, kept between files
     std::vector<Encoding> ruleEncodings_;
     std::vector<int> ruleOf_;
+    std::vector<Pattern> patterns_;       // with UsePatterns: each pair's
+    std::vector<Pattern> plainPatterns_;  // ...the plain replacements, to find as text
+    bool emptyPlain_ = false;             // ...one of which is empty
+    std::optional<PageText> pageText_;    // ...the legacy code page's characters
+    std::string whole_;                   // a file scanned whole, kept for its matching
+    PatternPass patternPass_;
 };
 
 }  // namespace tarnwick

@@ -59,6 +59,21 @@ const std::error_category& PatternCategory() {
     return category;
 }
 
+SyntaxMistake MistakeOf(const std::error_code& code) {
+    if (code.category() != PatternCategory()) return SyntaxMistake::Other;
+    switch (code.value()) {
+    case PCRE2_ERROR_MISSING_CLOSING_PARENTHESIS: return SyntaxMistake::MissingParenthesis;
+    case PCRE2_ERROR_UNMATCHED_CLOSING_PARENTHESIS: return SyntaxMistake::UnmatchedParenthesis;
+    case PCRE2_ERROR_MISSING_SQUARE_BRACKET: return SyntaxMistake::MissingBracket;
+    case PCRE2_ERROR_QUANTIFIER_INVALID: return SyntaxMistake::NothingToRepeat;
+    case PCRE2_ERROR_END_BACKSLASH: return SyntaxMistake::EndBackslash;
+    case PCRE2_ERROR_BAD_SUBPATTERN_REFERENCE: return SyntaxMistake::NoSuchGroup;
+    case PCRE2_ERROR_CLASS_RANGE_ORDER:
+    case PCRE2_ERROR_QUANTIFIER_OUT_OF_ORDER: return SyntaxMistake::RangeOrder;
+    default: return SyntaxMistake::Other;
+    }
+}
+
 struct Pattern::Compiled {
     pcre2_code_8* utf8 = nullptr;
     pcre2_code_16* utf16 = nullptr;

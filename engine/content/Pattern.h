@@ -26,6 +26,20 @@ namespace tarnwick {
 // The library's errors, as the system's are: their words come from it.
 const std::error_category& PatternCategory();
 
+// The commonest mistakes in a pattern, for front ends that word the library's
+// errors in a language of their own; Other for the rest.
+enum class SyntaxMistake : std::uint8_t {
+    Other,
+    MissingParenthesis,    // a "(" without its ")"
+    UnmatchedParenthesis,  // a ")" without its "("
+    MissingBracket,        // a "[" without its "]"
+    NothingToRepeat,       // a quantifier after nothing that repeats: "*a", "a**"
+    EndBackslash,          // a "\" at the very end
+    NoSuchGroup,           // a reference to a group the pattern does not have
+    RangeOrder,            // a range out of order: [z-a], {3,2}
+};
+SyntaxMistake MistakeOf(const std::error_code& code);
+
 // What is wrong with a pattern or its replacement, as a value (the front ends word it).
 struct PatternProblem {
     enum class Kind : std::uint8_t {

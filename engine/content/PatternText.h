@@ -16,9 +16,9 @@
 // holds, plus the characters a pattern may look back at. A match that could
 // go on past a window's end is matched again with the next window.
 
-#include "engine/content/ContentRules.h"
 #include "engine/content/Pattern.h"
 #include "engine/content/StringForms.h"
+#include "engine/content/Verdict.h"
 #include "platform/CodePage.h"
 
 #include <array>
@@ -68,8 +68,8 @@ private:
 // One pass of patterns over one file, fed a piece at a time.
 class PatternStream {
 public:
-    using Keep = ContentRules::Keep;
-    using Swap = ContentRules::Swap;
+    using Keep = std::function<void(std::string_view kept)>;
+    using Swap = std::function<void(std::string_view occurrence, std::string_view replacement)>;
     // Every match of the patterns (several: at each place the first in order
     // that matches there, as an alternation would; replaced text is never
     // searched again) in a file in `encoding` (`page` for a legacy one).

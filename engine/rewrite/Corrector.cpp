@@ -84,6 +84,10 @@ struct Corrector::PageCache {
     std::deque<std::pair<std::string, ContentRules>> made;  // by number - 1: the page's label, its rules
 };
 
+void Corrector::UsePatterns(std::vector<Pattern> patterns, const std::optional<CodePage>& legacy) {
+    rules_.UsePatterns(std::move(patterns), legacy);
+}
+
 void Corrector::DecidePages(PagePreference preference, std::vector<TextPair> pairs) {
     pageCache_ = std::make_shared<PageCache>();
     pageCache_->pairs = pairs;
@@ -101,6 +105,7 @@ std::size_t Corrector::PageRules(const CodePage& page) {
                        rules_.ChunkSize());
     rules.TakeBinaryFiles(rules_.TakesBinaryFiles());
     rules.WatchUtf8(true);
+    if (rules_.UsesPatterns()) rules.UsePatterns(rules_.Patterns(), page);
     made.emplace_back(label, std::move(rules));
     return made.size();
 }
@@ -129,6 +134,13 @@ FilePage Corrector::PageOf(const Findings& found) const {
 
 std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::uint64_t size, bool emptySearchOccurs,
                                        Findings& found) {
+    auto failure = ScanInPage(file, in, size, emptySearchOccurs, found);
+    if (!failure && found.tooMuchWork) failure = Failure{FailureKind::PatternWork, file};
+    return failure;
+}
+
+std::optional<Failure> Corrector::ScanInPage(const fs::path& file, os::File& in, std::uint64_t size,
+                                             bool emptySearchOccurs, Findings& found) {
     std::error_code ec;
     found = rules_.Scan(in, size, emptySearchOccurs, ec);
     if (ec) return Failure{FailureKind::Read, file, ec};
@@ -137,7 +149,9 @@ std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::
     // East Asian page might hold inside a character).
     if (!pages_ || found.layout != ContentRules::Layout::Bytes || !found.notUtf8 || found.binaryTaken)
         return std::nullopt;
-    const bool textMatters = !pages_->NonAscii().empty() || found.verdict == FileVerdict::ToCorrect;
+    // (A pattern's text is any text: `\\w`, a class.)
+    const bool textMatters =
+        !pages_->NonAscii().empty() || found.verdict == FileVerdict::ToCorrect || rules_.UsesPatterns();
     if (!textMatters) return std::nullopt;
     std::string& head = pageHead_;
     head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, PageDecider::kLooked)));
@@ -178,7 +192,7 @@ std::optional<Failure> Corrector::Scan(const fs::path& file, os::File& in, std::
     found.pageGuess = decision.guess;
     // A guess that cannot hold a search string: told, so that no file is
     // corrected in part without a word.
-    if (decision.guess)
+    if (decision.guess && !rules_.UsesPatterns())
         for (const std::size_t pair : pages_->NonAscii())
             if (!RulesOf(found).Forms().Search(pair, Encoding::Legacy)) found.notInPage.push_back(pair);
     return std::nullopt;
@@ -362,10 +376,27 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     std::optional<Encoding> blocked;
     result.page = PageOf(found);
     if ((ec = RulesOf(found).Stream(in, found, result.replacements, PairCounters(result.pairCounts), blocked, keep,
-                                    swap, {})))
+                                    swap, {}))) {
+        if (auto failure = PatternFailure(file, found)) {
+            result = {};
+            result.failure = std::move(failure);
+            return result;
+        }
         return blocked ? failed(FailureKind::NotRepresentable, {}, RulesOf(found).Forms().Name(*blocked))
                        : failed(FailureKind::Read, ec);
+    }
     return result;
+}
+
+std::optional<Failure> Corrector::PatternFailure(const fs::path& file, const Findings& found) {
+    ContentRules& rules = RulesOf(found);
+    if (!rules.UsesPatterns() || rules.LastPatternPass().Done()) return std::nullopt;
+    const PatternPass& pass = rules.LastPatternPass();
+    if (pass.tooMuchWork) return Failure{FailureKind::PatternWork, file};
+    Failure failure{FailureKind::CharacterNotWritable, file};
+    failure.detail = Utf16ToUtf8(pass.notWritable).value_or("?");
+    failure.encoding = rules.Forms().Name(found.text);
+    return failure;
 }
 
 bool Corrector::StillHolds(StagedRewrite& p) {
@@ -510,6 +541,7 @@ std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
     if (auto ec = p.corrected.Create(p.folder)) return failed(FailureKind::CreateTemporary, ec);
     bool readFailed = false;
     if (auto ec = Rewrite(p, readFailed)) {
+        if (auto failure = PatternFailure(p.file, p.found)) return failure;
         if (p.blocked) return failed(FailureKind::NotRepresentable, {}, RulesOf(p.found).Forms().Name(*p.blocked));
         return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec);
     }

@@ -125,6 +125,10 @@ public:
     const BackupPolicy& Backup() const { return backup_; }
     // Which links found by a walk are followed (none outside its paths by default).
     void FollowLinks(LinkRule rule) { links_ = std::move(rule); }
+    // Takes each pair's search string as a pattern, compiled with its
+    // replacement (ContentRules::UsePatterns); `legacy`: the forms' legacy code page.
+    void UsePatterns(std::vector<Pattern> patterns, const std::optional<CodePage>& legacy);
+    bool UsesPatterns() const { return rules_.UsesPatterns(); }
     // Decides each file's legacy code page (LegacyPages) instead of reading
     // every file that is not UTF-8 in the forms' own: `pairs` are the forms'
     // strings as typed.
@@ -243,6 +247,11 @@ private:
     // another, again in that one; a failure where its page cannot be told safely.
     std::optional<Failure> Scan(const std::filesystem::path& file, os::File& in, std::uint64_t size,
                                 bool emptySearchOccurs, Findings& found);
+    std::optional<Failure> ScanInPage(const std::filesystem::path& file, os::File& in, std::uint64_t size,
+                                      bool emptySearchOccurs, Findings& found);
+    // Why a stream of patterns gave nothing to write (too much work, a
+    // character the file's encoding cannot hold), if that is why.
+    std::optional<Failure> PatternFailure(const std::filesystem::path& file, const Findings& found);
     // The rules of a file's page (Findings::page), in this copy.
     ContentRules& RulesOf(const Findings& found);
     // The rules of the legacy code page `page`, made once for all copies; their number for Findings::page.

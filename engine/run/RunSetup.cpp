@@ -14,6 +14,7 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> StartUndoRecord(const Run
     UndoRecord record;
     for (const TextPair& pair : request.pairs)
         record.pairs.emplace_back(Utf16ToUtf8(pair.search).value_or(""), Utf16ToUtf8(pair.replace).value_or(""));
+    record.patterns = request.patterns;
     for (const auto& path : request.paths) {
         record.paths.push_back(PathText(path));
         if (std::error_code ec; std::filesystem::is_directory(path, ec))
@@ -46,6 +47,8 @@ std::optional<std::vector<CodePage>> LegacyCodePages(std::string_view list, std:
 
 bool LegacyIsAGuess(const RunRequest& request) {
     if (request.pinned || !request.legacy.empty() || EncodingLabel(request.system) != "utf-8") return false;
+    // (A pattern reads a file's characters: \w, a class, even where it is ASCII itself.)
+    if (request.patterns) return true;
     return std::any_of(request.pairs.begin(), request.pairs.end(), [](const TextPair& pair) {
         return std::any_of(pair.search.begin(), pair.search.end(), [](char16_t c) { return c >= 0x80; });
     });
@@ -58,12 +61,14 @@ std::variant<StringForms, SetupFailure> FormsOf(const RunRequest& request) {
     const CodePage& files = request.pinned ? *request.pinned : request.system;
     if (!files.Usable()) return SetupFailure{SetupError::UnusableEncoding, files.Name()};
     if (request.pairs.empty()) return SetupFailure{SetupError::EmptySearch};
+    // (An empty pattern would put the replacement between every two characters.)
     for (std::size_t i = 0; i < request.pairs.size(); ++i)
-        if (request.pairs[i].search.empty() && !request.emptySearchAllowed)
+        if (request.pairs[i].search.empty() && (!request.emptySearchAllowed || request.patterns))
             return SetupFailure{SetupError::EmptySearch, {}, {}, i};
     if (request.pinned) {
         for (std::size_t i = 0; i < request.pairs.size(); ++i) {
-            if (!files.Encode(request.pairs[i].search))
+            // (A pattern's characters need no form: it is matched on the text.)
+            if (!request.patterns && !files.Encode(request.pairs[i].search))
                 return SetupFailure{SetupError::SearchNotWritable, files.Name(), {}, i};
             if (!files.Encode(request.pairs[i].replace))
                 return SetupFailure{SetupError::ReplaceNotWritable, files.Name(), {}, i};
@@ -78,7 +83,8 @@ std::variant<StringForms, SetupFailure> FormsOf(const RunRequest& request) {
         request.legacy.empty() ? std::nullopt : std::optional<CodePage>(request.legacy.front());
     StringForms forms = StringForms::ForSystem(request.pairs, files, first);
     // A search string the first page cannot hold may be in a file of another.
-    if (!forms.AnySearchForm() && request.legacy.size() < 2) return SetupFailure{SetupError::SearchNotWritable};
+    if (!forms.AnySearchForm() && request.legacy.size() < 2 && !request.patterns)
+        return SetupFailure{SetupError::SearchNotWritable};
     return forms;
 }
 
@@ -101,11 +107,37 @@ std::optional<SetupFailure> KeepRecords(const RunRequest& request, CorrectionRun
     return std::nullopt;
 }
 
+// Each pair's pattern compiled with its replacement, or what is wrong with one.
+std::variant<std::vector<Pattern>, SetupFailure> PatternsOf(const RunRequest& request) {
+    std::vector<Pattern> patterns;
+    for (std::size_t i = 0; i < request.pairs.size(); ++i) {
+        auto compiled = Pattern::Compile(request.pairs[i].search, request.pairs[i].replace);
+        if (auto* problem = std::get_if<PatternProblem>(&compiled))
+            return SetupFailure{SetupError::BadPattern, {}, {}, i, std::move(*problem)};
+        patterns.push_back(std::get<Pattern>(std::move(compiled)));
+    }
+    return patterns;
+}
+
+// The legacy code page files that are not UTF-8 are read in, as the forms have it.
+std::optional<CodePage> LegacyOf(const RunRequest& request) {
+    if (request.pinned) return EncodingLabel(*request.pinned) == "utf-8" ? std::nullopt : request.pinned;
+    if (!request.legacy.empty()) return request.legacy.front();
+    if (EncodingLabel(request.system) == "utf-8") return CodePage::Legacy();
+    return request.system;
+}
+
 }  // namespace
 
 std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) {
     auto made = FormsOf(request);
     if (auto* failure = std::get_if<SetupFailure>(&made)) return *failure;
+    std::optional<std::vector<Pattern>> patterns;
+    if (request.patterns) {
+        auto compiled = PatternsOf(request);
+        if (auto* failure = std::get_if<SetupFailure>(&compiled)) return *failure;
+        patterns = std::get<std::vector<Pattern>>(std::move(compiled));
+    }
     StringForms& forms = std::get<StringForms>(made);
     if (request.backup.enabled && request.backup.extension.empty())
         return SetupFailure{SetupError::EmptyBackupExtension};
@@ -115,6 +147,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     const std::string firstLabel = forms.Name(Encoding::Legacy);
     Corrector corrector(std::move(forms), request.backup);
     corrector.TakeBinaryFiles(request.binaryFiles);
+    if (patterns) corrector.UsePatterns(std::move(*patterns), LegacyOf(request));
     if (!request.pinned && !firstLabel.empty()) {
         preference.named = !request.legacy.empty();
         preference.preferred = request.legacy;

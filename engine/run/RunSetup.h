@@ -6,6 +6,7 @@
 // none, which the front end puts into words.
 
 #include "platform/CodePage.h"
+#include "engine/content/Pattern.h"
 #include "engine/rewrite/Corrector.h"
 #include "engine/run/Run.h"
 
@@ -23,6 +24,9 @@ struct RunRequest {
     // (at each place the longest search string that starts there; replaced
     // text is never searched again).
     std::vector<TextPair> pairs;
+    // Each search string is a pattern (Pattern), its replace string may refer
+    // to the pattern's groups; a file is matched as the text it holds.
+    bool patterns = false;
     // The encodings files may use: every candidate of the system's code page
     // (StringForms::ForSystem), or only `pinned` when one is named.
     CodePage system = CodePage::System();
@@ -59,17 +63,19 @@ enum class SetupError {
     EmptyBackupExtension,  // backups on without an extension
     BadBackupExtension,    // an extension that is no plain name part
     UndoRecords,           // the undo record folder may not be used: `detail` says why
+    BadPattern,            // a pattern or its replacement is wrong: `pattern` says how
 };
 
 struct SetupFailure {
     SetupError error;
-    std::string encoding = {};             // the encoding the error names, if any
-    std::optional<UndoProblem> undo = {};  // UndoRecords: why
-    std::size_t pair = 0;                  // the pair whose string it is, for the errors about a string
+    std::string encoding = {};                   // the encoding the error names, if any
+    std::optional<UndoProblem> undo = {};        // UndoRecords: why
+    std::size_t pair = 0;                        // the pair whose string it is, for the errors about a string
+    std::optional<PatternProblem> pattern = {};  // BadPattern: what is wrong
 };
 
 // Whether the legacy code page a run looks in is only the locale's guess: a
-// UTF-8 system, none named, and a search string of other than ASCII (whose
+// UTF-8 system, none named, and patterns or a search string of other than ASCII (whose
 // legacy form then depends on it). Such a run checks files read whole for
 // valid UTF-8 (FileReport::notUtf8), so that files perhaps in another code
 // page can be told of.

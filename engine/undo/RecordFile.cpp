@@ -204,6 +204,8 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         fields.Next(r.restored);
     } else if (key == "stopped") {
         r.completed = true;
+    } else if (key == "patterns") {
+        r.patterns = true;
     } else if (key == "list") {
         auto t = text();
         if (!t) return false;
@@ -455,6 +457,7 @@ std::string HeaderText(const UndoRecord& r) {
     if (r.IsUndo()) text << "undoes " << r.undoes << '\n';
     for (const auto& [search, replace] : r.pairs)
         text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
+    if (r.patterns) text << "patterns\n";
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
     for (const fs::path& root : r.roots) text << "root " << PathField(root) << '\n';
     if (!r.list.empty()) text << "list " << Escape(r.list) << '\n';

@@ -56,6 +56,7 @@ struct UndoRecord {
     std::string undoes;                                      // for a run that undid another: that one's ID
     std::size_t restored = 0;                                // ...and how many of its files are as before it now
     std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
+    bool patterns = false;                                   // ...the search strings were patterns (--regex)
     std::vector<std::string> paths;                          // as the run was given them
     // The folders it was given, absolute: an undo reaches the files under one
     // through that path and then through real folders only, as the run did.
