@@ -262,3 +262,52 @@ TEST(PatternTest, SeveralPatternsActAsOneAlternation) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// The text every match must hold, read from the pattern only where its syntax
+// shows it plainly; a file without it is not searched. Over random texts the
+// counts are those of the library searching every file.
+TEST(PatternTest, RequiredTextNeverHidesAMatch) {
+    const std::pair<std::u16string, std::u16string> shown[] = {
+        {u"Copyright (\\d{4}) Old (Corp)", u"Copyright "},
+        {u"(?i)\\bold corp\\b", u"old corp"},
+        {u"(?i)OLD-Sak", u"old-"},  // (S and K fold to characters beyond ASCII)
+        {u"a\\.b\\+c[xyz]+d", u"a.b+c"},
+        {u"abcd?e", u"abc"},
+        {u"ab|cd", u""},
+        {u"(?x)abc def", u""},
+        {u"(?=abc)abd", u""},
+        {u"x{2}yz", u""},
+        {u"\\Qabc\\E", u""},
+        {u"мир\\s+труд", u"труд"},
+    };
+    for (const auto& [pattern, required] : shown)
+        EXPECT_EQ(Compiled(pattern).RequiredText().text, required) << Utf16ToUtf8(pattern).value_or("?");
+    const std::u16string alphabet = u"abcdeKkſSsOoLlДд. \n";
+    const std::u16string patterns[] = {u"(?i)ab+cd", u"(?i)oll",  u"ab{0}cde", u"a[bc]+dab", u"(?i)skk",
+                                       u"Дд\\.d",    u"(ab)?cde", u"abc(?=d)", u"^abc$",     u"(?i)dd. "};
+    std::mt19937 random(5);
+    for (const std::u16string& pattern : patterns) {
+        const Pattern p = Compiled(pattern);
+        for (int round = 0; round < 400; ++round) {
+            std::u16string text;
+            for (int i = 0, n = static_cast<int>(random() % 90); i < n; ++i)
+                text += alphabet[random() % alphabet.size()];
+            if (round % 4 == 0) text.insert(random() % (text.size() + 1), p.RequiredText().text);
+            Pattern::Match m;
+            std::uint64_t expected = 0;
+            for (std::size_t from = 0; from <= text.size() && p.Next(text, from, m) == Pattern::Found::Match;
+                 from = m.end > m.start ? m.end : m.end + 1)
+                ++expected;
+            EXPECT_EQ(ReplaceMatches(p, *Utf16ToUtf8(text), Encoding::Utf8, nullptr, nullptr).replacements, expected)
+                << Utf16ToUtf8(pattern).value_or("?") << " in " << Utf16ToUtf8(text).value_or("?");
+            EXPECT_EQ(ReplaceMatches(p, Utf16Bytes(text, true), Encoding::Utf16LE, nullptr, nullptr).replacements,
+                      expected);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick

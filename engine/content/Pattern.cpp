@@ -44,6 +44,135 @@ void Fill(const Ovector* ovector, std::size_t pairs, Pattern::Match& match) {
     match.end = match.groups[0].second;
 }
 
+// The text every match of `pattern` holds, where its syntax shows it plainly;
+// none wherever the reading below is not sure (it then gives up rather than guess).
+Pattern::Required RequiredTextOf(std::u16string_view pattern) {
+    Pattern::Required none, found;
+    std::size_t i = 0;
+    // A leading (?i) or (?s); any other setting of options, anywhere, and nothing is known.
+    if (pattern.starts_with(u"(?")) {
+        const std::size_t close = pattern.find(u')');
+        if (close == std::u16string_view::npos) return none;
+        for (std::size_t k = 2; k < close; ++k) {
+            if (pattern[k] == u'i') found.caseless = true;
+            else if (pattern[k] != u's') return none;
+        }
+        i = close + 1;
+    }
+    const auto isQuantifier = [&](std::size_t at) {
+        return at < pattern.size() && (pattern[at] == u'?' || pattern[at] == u'*' || pattern[at] == u'+' ||
+                                       (pattern[at] == u'{' && at + 1 < pattern.size() && IsDigit(pattern[at + 1])));
+    };
+    // Past a quantifier at `at` (with its lazy or possessive mark), or `at` itself.
+    const auto skipQuantifier = [&](std::size_t at) {
+        if (!isQuantifier(at)) return at;
+        if (pattern[at] == u'{') {
+            const std::size_t close = pattern.find(u'}', at);
+            at = close == std::u16string_view::npos ? pattern.size() : close + 1;
+        } else {
+            ++at;
+        }
+        if (at < pattern.size() && (pattern[at] == u'?' || pattern[at] == u'+')) ++at;
+        return at;
+    };
+    std::u16string run, best;
+    const auto endRun = [&] {
+        if (run.size() > best.size()) best = run;
+        run.clear();
+    };
+    while (i < pattern.size()) {
+        const char16_t c = pattern[i];
+        if (c == u'|') return none;
+        if (c == u'(') {
+            // A group is passed over whole: what it holds may be optional.
+            if (pattern.substr(i).starts_with(u"(*")) return none;
+            int depth = 0;
+            bool inClass = false;
+            for (; i < pattern.size(); ++i) {
+                if (pattern[i] == u'\\') ++i;
+                else if (inClass) inClass = pattern[i] != u']';
+                else if (pattern[i] == u'[') inClass = true, i += i + 1 < pattern.size() && pattern[i + 1] == u']';
+                else if (pattern[i] == u'(') ++depth;
+                else if (pattern[i] == u')' && --depth == 0) break;
+            }
+            if (i >= pattern.size()) return none;
+            endRun();
+            i = skipQuantifier(i + 1);
+            continue;
+        }
+        if (c == u'[') {
+            std::size_t k = i + 1;
+            if (k < pattern.size() && pattern[k] == u'^') ++k;
+            if (k < pattern.size() && pattern[k] == u']') ++k;
+            for (; k < pattern.size() && pattern[k] != u']'; ++k)
+                if (pattern[k] == u'\\') ++k;
+                else if (pattern[k] == u'[' && k + 1 < pattern.size() && pattern[k + 1] == u':') {
+                    const std::size_t close = pattern.find(u":]", k);
+                    if (close == std::u16string_view::npos) return none;
+                    k = close + 1;
+                }
+            if (k >= pattern.size()) return none;
+            endRun();
+            i = skipQuantifier(k + 1);
+            continue;
+        }
+        if (c == u'\\') {
+            if (i + 1 >= pattern.size()) return none;
+            const char16_t e = pattern[i + 1];
+            const bool letter = (e >= u'a' && e <= u'z') || (e >= u'A' && e <= u'Z');
+            if (IsDigit(e) || (letter && std::u16string_view(u"xopPNgkcQE").find(e) != std::u16string_view::npos)) {
+                // \p{...} and \P{...}: a class; the other escapes with arguments are not read here.
+                if (e != u'p' && e != u'P') return none;
+                std::size_t k = i + 2;
+                if (k < pattern.size() && pattern[k] == u'{') {
+                    k = pattern.find(u'}', k);
+                    if (k == std::u16string_view::npos) return none;
+                }
+                endRun();
+                i = skipQuantifier(k + 1);
+                continue;
+            }
+            if (letter || e >= 0x80) {
+                endRun();  // \d, \b, \n...: no plain character
+                i = skipQuantifier(i + 2);
+                continue;
+            }
+            // An escaped sign stands for itself.
+            if (isQuantifier(i + 2)) {
+                endRun();
+                i = skipQuantifier(i + 2);
+            } else {
+                run.push_back(e);
+                i += 2;
+            }
+            continue;
+        }
+        if (c == u'.' || c == u'^' || c == u'$' || isQuantifier(i) || c == u')' || c == u'#' ||
+            ((c & 0xFC00) == 0xD800)) {
+            endRun();
+            i = skipQuantifier(i + 1);
+            continue;
+        }
+        if (isQuantifier(i + 1)) {
+            // Repeated, perhaps never there.
+            endRun();
+            i = skipQuantifier(i + 1);
+            continue;
+        }
+        const bool asciiLetter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+        if (found.caseless && (c >= 0x80 || c == u'k' || c == u'K' || c == u's' || c == u'S')) {
+            endRun();  // folds beyond ASCII (K: the Kelvin sign; S: the long s)
+        } else {
+            run.push_back(found.caseless && asciiLetter ? static_cast<char16_t>(c | 0x20) : c);
+        }
+        ++i;
+    }
+    endRun();
+    if (best.size() < 3) return none;
+    found.text = std::move(best);
+    return found;
+}
+
 Pattern::Found FoundOf(int rc) {
     if (rc >= 0) return Pattern::Found::Match;
     if (rc == PCRE2_ERROR_NOMATCH) return Pattern::Found::None;
@@ -164,6 +293,7 @@ std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view patte
     made.replacement_ = std::get<std::vector<ReplacementPart>>(std::move(parts));
     made.groups_ = groups;
     made.lookBehind_ = lookBehind;
+    if (!(options & PCRE2_LITERAL)) made.required_ = RequiredTextOf(pattern);
     return made;
 }
 
@@ -252,7 +382,8 @@ Pattern::Pattern(const Pattern& other)
       scratch_(other.code_ ? std::make_unique<Scratch>(*other.code_) : nullptr),
       replacement_(other.replacement_),
       groups_(other.groups_),
-      lookBehind_(other.lookBehind_) {}
+      lookBehind_(other.lookBehind_),
+      required_(other.required_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

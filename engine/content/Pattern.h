@@ -90,6 +90,17 @@ public:
     // How many characters before a match's start it may look at (look-behind, \b).
     std::size_t LookBehind() const { return lookBehind_; }
 
+    // Text every match holds, where the pattern shows some (the longest run
+    // of plain characters outside groups, classes and repeats, in a pattern
+    // without a "|" outside groups): text without it holds no match.
+    // `caseless` under a leading (?i): ASCII letters in either case (no letter
+    // that folds to a character beyond ASCII, as K and S do, is ever in it).
+    struct Required {
+        std::u16string text;  // empty: none known
+        bool caseless = false;
+    };
+    const Required& RequiredText() const { return required_; }
+
     const std::vector<ReplacementPart>& Replacement() const { return replacement_; }
     // The replacement refers to no group: it is the same text wherever it goes.
     bool ReplacementIsPlain() const;
@@ -116,6 +127,7 @@ private:
     std::vector<ReplacementPart> replacement_;
     std::size_t groups_ = 0;
     std::size_t lookBehind_ = 0;
+    Required required_;
 };
 
 }  // namespace tarnwick

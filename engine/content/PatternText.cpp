@@ -1,6 +1,12 @@
 #include "engine/content/PatternText.h"
 
 #include <algorithm>
+#include <bit>
+#include <type_traits>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <array>
 #include <optional>
 #include <span>
@@ -147,6 +153,66 @@ std::size_t UnfinishedUtf8(std::string_view bytes) {
     return 0;
 }
 
+// Whether `text` holds `required` (ASCII letters in either case where it is
+// caseless): a text without it holds no match of its pattern. Horspool's
+// search, its shifts by the last unit's low byte.
+template <class Text>
+bool Holds(Text text, const Pattern::Required& required) {
+    using Unit = std::remove_cvref_t<decltype(text[0])>;
+    std::basic_string<Unit> needle;
+    if constexpr (sizeof(Unit) == 1) {
+        const auto utf8 = Utf16ToUtf8(required.text);
+        if (!utf8) return true;
+        needle = *utf8;
+    } else {
+        needle = required.text;
+    }
+    const bool caseless = required.caseless;
+    if (!caseless)
+        return std::basic_string_view<Unit>(text.data(), text.size()).find(needle) !=
+               std::basic_string_view<Unit>::npos;
+    // Where the first and last units fit (the letters among them in either
+    // case: `c | 0x20` takes both cases of a letter and nothing else), a
+    // block of places at a time; the places found are compared whole.
+    const std::size_t m = needle.size();
+    if (text.size() < m) return false;
+    const auto bit = [](Unit c) { return (c >= Unit('a') && c <= Unit('z')) ? Unit(0x20) : Unit(0); };
+    const Unit first = needle.front(), last = needle.back(), firstBit = bit(first), lastBit = bit(last);
+    const auto same = [&](std::size_t at) {
+        for (std::size_t k = 0; k < m; ++k)
+            if ((text[at + k] | bit(needle[k])) != needle[k]) return false;
+        return true;
+    };
+    constexpr std::size_t kBlock = 32;
+    const std::size_t places = text.size() - m + 1;
+    std::size_t at = 0;
+#ifdef __SSE2__
+    if constexpr (sizeof(Unit) == 1) {
+        // Sixteen places at a time.
+        const __m128i f = _mm_set1_epi8(static_cast<char>(first)), l = _mm_set1_epi8(static_cast<char>(last)),
+                      fb = _mm_set1_epi8(static_cast<char>(firstBit)), lb = _mm_set1_epi8(static_cast<char>(lastBit));
+        for (; at + 16 <= places; at += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
+            const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at + m - 1));
+            auto fits = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, fb), f), _mm_cmpeq_epi8(_mm_or_si128(z, lb), l))));
+            for (; fits; fits &= fits - 1)
+                if (same(at + static_cast<std::size_t>(std::countr_zero(fits)))) return true;
+        }
+    }
+#endif
+    for (; at + kBlock <= places; at += kBlock) {
+        std::uint32_t fits = 0;
+        for (std::size_t j = 0; j < kBlock; ++j)
+            fits |= std::uint32_t((text[at + j] | firstBit) == first && (text[at + j + m - 1] | lastBit) == last) << j;
+        for (; fits; fits &= fits - 1)
+            if (same(at + static_cast<std::size_t>(std::countr_zero(fits)))) return true;
+    }
+    for (; at < places; ++at)
+        if (same(at)) return true;
+    return false;
+}
+
 }  // namespace
 
 PageText::PageText(const CodePage& page) : page_(page), pairs_(page.Scheme() != CodePage::DoubleByte::None) {
@@ -215,17 +281,32 @@ PatternStream::PatternStream(std::span<const Pattern> patterns, Encoding encodin
             over_ = true;
 }
 
+std::size_t PatternStream::MarkLength(std::string_view bytes) const {
+    switch (encoding_) {
+    case Encoding::Utf8: return bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    case Encoding::Legacy: return 0;
+    default: return std::min<std::size_t>(2, bytes.size());
+    }
+}
+
 bool PatternStream::Add(std::string_view piece, bool last) {
     if (over_) return false;
+    if (!started_ && last && buffer_.empty()) {
+        // A whole file at once: matched where it lies, not copied.
+        const std::size_t skip = MarkLength(piece);
+        if (keep_ && skip) keep_(piece.substr(0, skip));
+        whole_ = piece.substr(skip);
+        base_ = copied_ = from_ = skip;
+        started_ = true;
+        return Match(true);
+    }
     buffer_.append(piece);
     if (!last && buffer_.size() < need_) return true;
     if (!started_) {
         // The byte-order mark stays as it is, and no match begins in it.
         const std::size_t mark = encoding_ == Encoding::Utf8 ? 3 : encoding_ == Encoding::Legacy ? 0 : 2;
         if (!last && buffer_.size() < mark) return true;
-        const std::size_t skip = encoding_ == Encoding::Utf8
-                                     ? (std::string_view(buffer_).starts_with("\xEF\xBB\xBF") ? 3 : 0)
-                                     : std::min(mark, buffer_.size());
+        const std::size_t skip = MarkLength(buffer_);
         if (keep_ && skip) keep_(std::string_view(buffer_).substr(0, skip));
         buffer_.erase(0, skip);
         base_ = copied_ = from_ = skip;
@@ -236,24 +317,25 @@ bool PatternStream::Add(std::string_view piece, bool last) {
 
 bool PatternStream::Match(bool last) {
     const bool more = !last;
+    // The bytes held, or a whole file given at once where it lies.
+    const std::string_view data = whole_.data() ? whole_ : std::string_view(buffer_);
     // The window's text, up to the last character the buffer holds whole, and
     // where a unit of it begins in the buffer.
-    std::size_t bytesDone = buffer_.size();  // the bytes the text covers (an unfinished character left out)
+    std::size_t bytesDone = data.size();  // the bytes the text covers (an unfinished character left out)
     std::u16string_view wide;
     std::string_view narrow;
     switch (encoding_) {
     case Encoding::Utf8:
-        if (more) bytesDone -= UnfinishedUtf8(buffer_);
-        narrow = std::string_view(buffer_).substr(0, bytesDone);
+        if (more) bytesDone -= UnfinishedUtf8(data);
+        narrow = data.substr(0, bytesDone);
         break;
     case Encoding::Utf16LE:
     case Encoding::Utf16BE: {
         const bool little = encoding_ == Encoding::Utf16LE;
-        std::size_t units = buffer_.size() / 2;
+        std::size_t units = data.size() / 2;
         wide_.resize(units);
         for (std::size_t i = 0; i < units; ++i) {
-            const auto a = static_cast<unsigned char>(buffer_[2 * i]),
-                       b = static_cast<unsigned char>(buffer_[2 * i + 1]);
+            const auto a = static_cast<unsigned char>(data[2 * i]), b = static_cast<unsigned char>(data[2 * i + 1]);
             wide_[i] = static_cast<char16_t>(little ? a | b << 8 : b | a << 8);
         }
         if (more && units && (wide_[units - 1] & 0xFC00) == 0xD800) --units;
@@ -261,7 +343,7 @@ bool PatternStream::Match(bool last) {
         break;
     }
     case Encoding::Legacy:
-        page_->Decode(buffer_, more, wide_, at_);
+        page_->Decode(data, more, wide_, at_);
         wide = wide_;
         break;
     }
@@ -281,7 +363,7 @@ bool PatternStream::Match(bool last) {
         }
     };
     const auto emit = [&](std::uint64_t upTo) {
-        if (upTo > copied_ && keep_) keep_(std::string_view(buffer_).substr(copied_ - base_, upTo - copied_));
+        if (upTo > copied_ && keep_) keep_(data.substr(copied_ - base_, upTo - copied_));
         copied_ = std::max(copied_, upTo);
     };
     const auto take = [&](std::size_t k, const Pattern::Match& m) {
@@ -299,15 +381,29 @@ bool PatternStream::Match(bool last) {
                 // A group's text is the file's own bytes, copied as they are.
                 const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
                 if (start != std::string::npos)
-                    replacement_.append(buffer_, byteOf(start), byteOf(end) - byteOf(start));
+                    replacement_.append(data.substr(byteOf(start), byteOf(end) - byteOf(start)));
             }
             const std::size_t at = byteOf(m.start);
-            swap_(std::string_view(buffer_).substr(at, byteOf(m.end) - at), replacement_);
+            swap_(data.substr(at, byteOf(m.end) - at), replacement_);
             copied_ = base_ + byteOf(m.end);
         }
         return !firstOnly_;
     };
     const std::size_t from = unitOf(static_cast<std::size_t>(from_ - base_));
+    // A whole file at once: text without what every match of a pattern
+    // holds is not searched (as a literal it is found many times faster).
+    if (last && from == 0 && std::all_of(patterns_.begin(), patterns_.end(), [](const Pattern& p) {
+            return !p.RequiredText().text.empty();
+        })) {
+        const bool any = std::any_of(patterns_.begin(), patterns_.end(), [&](const Pattern& p) {
+            return encoding_ == Encoding::Utf8 ? Holds(narrow, p.RequiredText()) : Holds(wide, p.RequiredText());
+        });
+        if (!any) {
+            emit(base_ + data.size());
+            over_ = true;
+            return false;
+        }
+    }
     const Searched searched = encoding_ == Encoding::Utf8 ? EachMatch(patterns_, narrow, from, more, take, deadline_)
                                                           : EachMatch(patterns_, wide, from, more, take, deadline_);
     switch (searched.outcome) {
@@ -316,7 +412,7 @@ bool PatternStream::Match(bool last) {
     default: break;
     }
     if (last) {
-        emit(base_ + buffer_.size());
+        emit(base_ + data.size());
         over_ = true;
         return false;
     }

@@ -91,6 +91,8 @@ private:
     struct Window;
     // Matches what the buffer holds as far as it can tell; false once over.
     bool Match(bool last);
+    // The byte-order mark at the start of `bytes`, which stays and which no match begins in.
+    std::size_t MarkLength(std::string_view bytes) const;
     std::span<const Pattern> patterns_;
     Encoding encoding_;
     PageText* page_;
@@ -102,6 +104,7 @@ private:
     std::size_t lookBehind_ = 0;
     std::vector<std::vector<std::string>> literals_;  // each replacement's literal parts, in the encoding
     std::string buffer_;                              // the file's bytes from base_
+    std::string_view whole_;                          // ...or all of them, given at once (not copied)
     std::uint64_t base_ = 0, copied_ = 0, from_ = 0;  // in the file: buffer_'s first byte, the bytes given, the search
     std::size_t need_ = 0;                            // the buffer's size at which it is matched next
     bool started_ = false, over_ = false;
