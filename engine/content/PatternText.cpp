@@ -59,10 +59,13 @@ bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* pa
     return true;
 }
 
-// Start places a search looks through in one call at most: between calls the
-// time taken is looked at, so a pattern that is slow everywhere (and never
-// reaches the library's limit at any one place) is given up on in time.
-constexpr std::size_t kSearchStep = std::size_t{1} << 18;
+// Start places a search looks through in one call: between calls the time
+// taken is looked at, so a pattern slow everywhere (which never reaches the
+// library's limit at any one place) is given up on in time. The step grows
+// while calls are quick and shrinks as soon as one is slow, down to one place
+// (whose work the library's limit bounds).
+constexpr std::size_t kLargestStep = std::size_t{1} << 18;
+constexpr auto kQuickCall = std::chrono::milliseconds(2), kSlowCall = std::chrono::milliseconds(40);
 
 // The first place at or after `at` where a character of `text` begins (the end at most).
 template <class Text>
@@ -89,23 +92,31 @@ struct Searched {
 // block is kept until the search passes it.
 template <class Text, class Take>
 Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t from, bool more, Take take,
-                   std::chrono::steady_clock::time_point deadline) {
+                   std::chrono::steady_clock::time_point deadline, std::size_t& step) {
     using Outcome = Searched::Outcome;
+    using Clock = std::chrono::steady_clock;
     struct Next {
-        std::size_t block = Pattern::kAnywhere;  // the block it was searched in
+        std::size_t block = 0;  // the block it was searched in (0: none)
         Pattern::Found found = Pattern::Found::None;
         Pattern::Match match;
         bool Holds() const { return found == Pattern::Found::Match || found == Pattern::Found::Partial; }
     };
     std::vector<Next> next(patterns.size());
+    std::size_t block = 0, blockEnd = 0;
     while (from <= text.size()) {
-        if (std::chrono::steady_clock::now() > deadline) return {Outcome::TooMuchWork};
-        const std::size_t block = from / kSearchStep, blockEnd = (block + 1) * kSearchStep - 1;
+        const auto began = Clock::now();
+        if (began > deadline) return {Outcome::TooMuchWork};
+        if (block == 0 || from > blockEnd) {
+            ++block;
+            blockEnd = from + step - 1;
+        }
         const std::size_t last = blockEnd >= text.size() ? Pattern::kAnywhere : blockEnd;
         std::size_t winner = patterns.size();
+        bool searched = false;
         for (std::size_t k = 0; k < patterns.size(); ++k) {
             Next& n = next[k];
             if (n.block != block || (n.Holds() && n.match.start < from)) {
+                searched = true;
                 n.found = patterns[k].Next(text, from, n.match, last, more);
                 if (n.found == Pattern::Found::TooMuchWork) return {Outcome::TooMuchWork};
                 // (Nothing starts at the end of a window: the next one's text decides what does.)
@@ -114,6 +125,11 @@ Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t fro
                 n.block = block;
             }
             if (n.Holds() && (winner == patterns.size() || n.match.start < next[winner].match.start)) winner = k;
+        }
+        if (searched) {
+            const auto took = Clock::now() - began;
+            if (took > kSlowCall) step = std::max<std::size_t>(1, step / 16);
+            else if (took < kQuickCall) step = std::min(kLargestStep, 2 * step);
         }
         if (winner == patterns.size()) {
             if (last == Pattern::kAnywhere) return {Outcome::Done, text.size()};
@@ -404,8 +420,9 @@ bool PatternStream::Match(bool last) {
             return false;
         }
     }
-    const Searched searched = encoding_ == Encoding::Utf8 ? EachMatch(patterns_, narrow, from, more, take, deadline_)
-                                                          : EachMatch(patterns_, wide, from, more, take, deadline_);
+    const Searched searched = encoding_ == Encoding::Utf8
+                                  ? EachMatch(patterns_, narrow, from, more, take, deadline_, step_)
+                                  : EachMatch(patterns_, wide, from, more, take, deadline_, step_);
     switch (searched.outcome) {
     case Searched::Outcome::TooMuchWork: pass_.tooMuchWork = true; [[fallthrough]];
     case Searched::Outcome::Stopped: over_ = true; return false;

@@ -33,6 +33,9 @@
 
 namespace tarnwick {
 
+// Start places one search call looks through at first.
+inline constexpr std::size_t kFirstSearchStep = std::size_t{1} << 12;
+
 // The bytes a file is matched in at once, at least.
 inline constexpr std::size_t kPatternWindow = std::size_t{2} << 20;
 
@@ -102,6 +105,7 @@ private:
     bool firstOnly_;
     std::size_t window_;
     std::size_t lookBehind_ = 0;
+    std::size_t step_ = kFirstSearchStep;             // start places searched in one call (grown while quick)
     std::vector<std::vector<std::string>> literals_;  // each replacement's literal parts, in the encoding
     std::string buffer_;                              // the file's bytes from base_
     std::string_view whole_;                          // ...or all of them, given at once (not copied)
