@@ -196,6 +196,14 @@ TEST(PatternTest, StrayBytesStayAndUnwritableReplacementsRefuse) {
         ReplaceMatches(Compiled(u"(\\w+)+y"), words, Encoding::Utf8, nullptr, nullptr, std::chrono::milliseconds(200))
             .tooMuchWork);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // ...and one costly at every place (each within the library's limit) is given up on as soon.
+    std::string lines;
+    while (lines.size() < (std::size_t{1} << 20)) lines += std::string(30, 'a') + "b\n";
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_TRUE(
+        ReplaceMatches(Compiled(u"(a|aa)+c"), lines, Encoding::Utf8, nullptr, nullptr, std::chrono::milliseconds(200))
+            .tooMuchWork);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(3));
     // Searched a step at a time, a large file matches as a whole one does, across the steps.
     std::u16string many;
     for (int i = 0; i < 200000; ++i) many += u"ab ";
