@@ -54,6 +54,9 @@ std::string PatternProblemText(const PatternProblem& problem, const std::string&
     case PatternProblem::Kind::NoSuchGroup:
         return "the replace string" + of + " refers to group '" + problem.name + "', which the pattern does not have";
     case PatternProblem::Kind::OpenReference: return "the replace string" + of + " has '${' without '}'" + at;
+    case PatternProblem::Kind::Unsupported:
+        return "the pattern" + of + " uses " + problem.name + at +
+               ", which is not supported (a file is searched in parts, and it would match where each begins)";
     case PatternProblem::Kind::Backslash:
         return "the replace string" + of + " has a backslash and a digit" + at + ": write $N (or ${N}) for group N";
     }

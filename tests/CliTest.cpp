@@ -920,6 +920,13 @@ TEST_F(CliTest, PatternFailuresAreTheFilesOwn) {
     EXPECT_NE(out_.find("the replacement's character '漢' cannot be written in windows-1251"), std::string::npos)
         << out_;
     EXPECT_EQ(ReadBytes(Dir() / "ru.txt"), "\xEC\xE8\xF0");
+
+    // A file whose page is only a guess, which a double-byte page would read
+    // otherwise (0x5C inside a Shift_JIS character), is refused as for plain text.
+    Make("sj.txt", "C:\\path \x95\x5C\x8E\xA6 end\n");
+    EXPECT_EQ(Run({"-e", "-s", "\\\\", "-r", "/", (Dir() / "sj.txt").string()}), 1);
+    EXPECT_NE(out_.find("could be in windows-1252, cp932"), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "sj.txt"), "C:\\path \x95\x5C\x8E\xA6 end\n");
 }
 
 // Mistakes in a pattern or its replacement are usage errors that name them; nothing is read.
@@ -933,6 +940,8 @@ TEST_F(CliTest, PatternMistakesAreUsageErrors) {
         {{"-s", "(?<n>a)", "-r", "${n}${m"}, "has '${' without '}' at character 5"},
         {{"-s", "", "-r", "x"}, "the search string is empty"},
         {{"-s", "a", "-r", "x", "-s", "(", "-r", "y"}, "the pattern of pair 2 is not valid"},
+        {{"-s", "\\Ga", "-r", "x"}, "uses \\G at character 1, which is not supported"},
+        {{"-s", "a\\C", "-r", "x"}, "the pattern is not valid at character 4"},  // (one code unit: half a character)
     };
     for (const auto& [strings, message] : cases) {
         std::vector<std::string> args = {"-e"};

@@ -182,6 +182,9 @@ QString DescribePatternProblem(const PatternProblem& problem) {
     case PatternProblem::Kind::NoSuchGroup:
         return QStringLiteral(" Ошибка в строке замены: в выражении нет группы «%1»")
             .arg(QString::fromStdString(problem.name));
+    case PatternProblem::Kind::Unsupported:
+        return QStringLiteral(" Ошибка в регулярном выражении (символ %1): %2 не поддерживается")
+            .arg(at, QString::fromStdString(problem.name));
     case PatternProblem::Kind::OpenReference:
         return QStringLiteral(" Ошибка в строке замены (символ %1): нет «}» после «${»").arg(at);
     case PatternProblem::Kind::Backslash:

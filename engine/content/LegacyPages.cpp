@@ -145,6 +145,7 @@ const PageDecider::Known& PageDecider::Pages() const {
 
 PageDecider::PageDecider(const PageDecider& other)
     : preference_(other.preference_),
+      anyText_(other.anyText_),
       pairs_(other.pairs_),
       asciiSearches_(other.asciiSearches_),
       nonAscii_(other.nonAscii_),
@@ -394,9 +395,10 @@ PageDecision PageDecider::Safely(const CodePage& chosen, const std::vector<CodeP
     // double-byte page chosen never corrupts a character of its own; at worst
     // it leaves such a string in a single-byte file alone.
     PageDecision decision = ReadIn(chosen, guess);
-    if (asciiSearches_.empty() || DoubleByte(chosen)) return decision;
+    if ((asciiSearches_.empty() && !anyText_) || DoubleByte(chosen)) return decision;
     for (const CodePage& page : others)
-        if (profile.Inside(page)) decision.ambiguous.push_back(EncodingLabel(page));
+        if (anyText_ ? DoubleByte(page) && profile.Keeps(page) : profile.Inside(page))
+            decision.ambiguous.push_back(EncodingLabel(page));
     if (!decision.ambiguous.empty()) decision.ambiguous.insert(decision.ambiguous.begin(), EncodingLabel(chosen));
     return decision;
 }

@@ -69,6 +69,10 @@ public:
     ~PageDecider();
 
     const PagePreference& Preference() const { return preference_; }
+    // Whether any text of a file may be matched (patterns), not only the
+    // search strings: a single-byte reading is then unsafe wherever a
+    // double-byte page the file keeps the rules of would read it otherwise.
+    void AnyText(bool any) { anyText_ = any; }
     // The pairs whose strings are not ASCII (for them a page matters whatever the file holds).
     const std::vector<std::size_t>& NonAscii() const { return nonAscii_; }
     // Reads the file on after what was read so far: the next piece into
@@ -99,6 +103,7 @@ private:
                         bool guess) const;
 
     PagePreference preference_;
+    bool anyText_ = false;
     std::vector<TextPair> pairs_;
     std::vector<std::string> asciiSearches_;  // the search strings that are ASCII, as bytes
     std::vector<std::size_t> nonAscii_;       // the pairs with a string that is not

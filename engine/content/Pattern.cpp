@@ -17,8 +17,9 @@ namespace {
 constexpr std::uint32_t kMatchLimit = 10'000'000;
 // The JIT's own stack: patterns that nest deeply need more than its default.
 constexpr std::size_t kJitStackFirst = std::size_t{32} << 10, kJitStackMost = std::size_t{4} << 20;
-constexpr std::uint32_t kOptions =
-    PCRE2_UTF | PCRE2_UCP | PCRE2_MULTILINE | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT;
+// (\C, one code unit, would split a character: refused.)
+constexpr std::uint32_t kOptions = PCRE2_UTF | PCRE2_UCP | PCRE2_MULTILINE | PCRE2_MATCH_INVALID_UTF |
+                                   PCRE2_USE_OFFSET_LIMIT | PCRE2_NEVER_BACKSLASH_C;
 
 class Category : public std::error_category {
 public:
@@ -173,6 +174,10 @@ Pattern::Required RequiredTextOf(std::u16string_view pattern) {
     return found;
 }
 
+std::uint32_t Flags(bool more, bool longerHere) {
+    return (more ? PCRE2_PARTIAL_HARD : 0) | (longerHere ? PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED : 0);
+}
+
 Pattern::Found FoundOf(int rc) {
     if (rc >= 0) return Pattern::Found::Match;
     if (rc == PCRE2_ERROR_NOMATCH) return Pattern::Found::None;
@@ -247,6 +252,13 @@ struct Pattern::Scratch {
 };
 
 std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view pattern, std::u16string_view replacement) {
+    // \G matches where a search starts: here also where one resumes after a
+    // stretch of text or at a window of a large file, so it is refused.
+    for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
+        if (pattern[i] != u'\\') continue;
+        if (pattern[i + 1] == u'G') return PatternProblem{PatternProblem::Kind::Unsupported, i, {}, "\\G"};
+        ++i;
+    }
     return Compile(pattern, replacement, kOptions);
 }
 
@@ -353,11 +365,11 @@ bool Pattern::ReplacementIsPlain() const {
     return std::all_of(replacement_.begin(), replacement_.end(), [](const ReplacementPart& p) { return p.group < 0; });
 }
 
-Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart,
-                             bool more) const {
+Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart, bool more,
+                             bool longerHere) const {
     pcre2_set_offset_limit_8(scratch_->context8, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
     const int rc = pcre2_match_8(code_->utf8, reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), from,
-                                 more ? PCRE2_PARTIAL_HARD : 0, scratch_->data8, scratch_->context8);
+                                 Flags(more, longerHere), scratch_->data8, scratch_->context8);
     const Found found = FoundOf(rc);
     if (found == Found::Partial) match.start = pcre2_get_ovector_pointer_8(scratch_->data8)[0];
     if (found == Found::Match)
@@ -366,10 +378,10 @@ Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& mat
 }
 
 Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart,
-                             bool more) const {
+                             bool more, bool longerHere) const {
     pcre2_set_offset_limit_16(scratch_->context16, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
     const int rc = pcre2_match_16(code_->utf16, reinterpret_cast<PCRE2_SPTR16>(utf16.data()), utf16.size(), from,
-                                  more ? PCRE2_PARTIAL_HARD : 0, scratch_->data16, scratch_->context16);
+                                  Flags(more, longerHere), scratch_->data16, scratch_->context16);
     const Found found = FoundOf(rc);
     if (found == Found::Partial) match.start = pcre2_get_ovector_pointer_16(scratch_->data16)[0];
     if (found == Found::Match)

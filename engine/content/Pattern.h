@@ -47,6 +47,7 @@ struct PatternProblem {
         NoSuchGroup,    // the replacement refers to group `name`, which the pattern does not have
         OpenReference,  // a "${" in the replacement without its "}", at `offset`
         Backslash,      // "\N" in the replacement at `offset`, where "$N" refers to a group
+        Unsupported,    // `name` ("\\G") at `offset` in the pattern: it would match where a search resumes
     };
     Kind kind;
     std::size_t offset = 0;
@@ -77,10 +78,12 @@ public:
     enum class Found : std::uint8_t { Match, None, TooMuchWork, Partial };
     // The first match at or after `from` that starts at or before
     // `lastStart` (a bound on one call's work; the match may end past it).
+    // `longerHere`: only a match that starts at `from` and is not empty (the
+    // one after an empty match there, as Perl and Python take them).
     Found Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart = kAnywhere,
-               bool more = false) const;
+               bool more = false, bool longerHere = false) const;
     Found Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart = kAnywhere,
-               bool more = false) const;
+               bool more = false, bool longerHere = false) const;
     static constexpr std::size_t kAnywhere = std::size_t(-1);
 
     // Text as it stands, matched as a pattern would (no replacement): to look

@@ -64,7 +64,7 @@ bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* pa
 // library's limit at any one place) is given up on in time. The step grows
 // while calls are quick and shrinks as soon as one is slow, down to one place
 // (whose work the library's limit bounds).
-constexpr std::size_t kLargestStep = std::size_t{1} << 18;
+constexpr std::size_t kLargestStep = std::size_t{1} << 16;
 constexpr auto kQuickCall = std::chrono::milliseconds(2), kSlowCall = std::chrono::milliseconds(40);
 
 // The first place at or after `at` where a character of `text` begins (the end at most).
@@ -102,6 +102,7 @@ Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t fro
         bool Holds() const { return found == Pattern::Found::Match || found == Pattern::Found::Partial; }
     };
     std::vector<Next> next(patterns.size());
+    Pattern::Match longer;
     std::size_t block = 0, blockEnd = 0;
     while (from <= text.size()) {
         const auto began = Clock::now();
@@ -138,9 +139,31 @@ Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t fro
         }
         const Pattern::Match& m = next[winner].match;
         if (next[winner].found == Pattern::Found::Partial) return {Outcome::Partial, m.start};
+        if (m.end > m.start) {
+            if (!take(winner, m)) return {Outcome::Stopped};
+            from = m.end;
+            continue;
+        }
+        // An empty match: the same place may also begin a longer one, taken
+        // after it (as Perl and Python do); else the search goes on a
+        // character later (a CR LF is one). Near a window's end that waits
+        // for the next window.
+        if (more && m.end + 2 >= text.size()) return {Outcome::Partial, m.start};
+        std::size_t longerOf = patterns.size();
+        for (std::size_t k = 0; k < patterns.size() && longerOf == patterns.size(); ++k) {
+            const Pattern::Found found = patterns[k].Next(text, m.start, longer, Pattern::kAnywhere, more, true);
+            if (found == Pattern::Found::TooMuchWork) return {Outcome::TooMuchWork};
+            if (found == Pattern::Found::Partial) return {Outcome::Partial, m.start};
+            if (found == Pattern::Found::Match) longerOf = k;
+        }
         if (!take(winner, m)) return {Outcome::Stopped};
-        // After an empty match, a character later.
-        from = m.end > m.start ? m.end : CharacterAt(text, m.end + 1);
+        if (longerOf < patterns.size()) {
+            if (!take(longerOf, longer)) return {Outcome::Stopped};
+            from = longer.end;
+        } else {
+            const bool crlf = m.end + 1 < text.size() && text[m.end] == '\r' && text[m.end + 1] == '\n';
+            from = crlf ? m.end + 2 : CharacterAt(text, m.end + 1);
+        }
     }
     return {Outcome::Done, text.size()};
 }

@@ -34,7 +34,7 @@
 namespace tarnwick {
 
 // Start places one search call looks through at first.
-inline constexpr std::size_t kFirstSearchStep = std::size_t{1} << 12;
+inline constexpr std::size_t kFirstSearchStep = 64;
 
 // The bytes a file is matched in at once, at least.
 inline constexpr std::size_t kPatternWindow = std::size_t{2} << 20;

@@ -92,6 +92,7 @@ void Corrector::DecidePages(PagePreference preference, std::vector<TextPair> pai
     pageCache_ = std::make_shared<PageCache>();
     pageCache_->pairs = pairs;
     pages_.emplace(std::move(preference), std::move(pairs));
+    pages_->AnyText(rules_.UsesPatterns());
     pageRules_.clear();
 }
 
