@@ -243,6 +243,13 @@ TEST(PatternTest, Verdicts) {
     const std::string wide = Utf16Bytes(u"see https://example", false);
     EXPECT_EQ(JudgeByPatterns(plain, wide, Encoding::Utf16BE, nullptr).verdict, FileVerdict::AlreadyCorrected);
     EXPECT_EQ(JudgeByPatterns(plain, "nothing", Encoding::Legacy, &*cp1251).verdict, FileVerdict::Unknown);
+    // A match its replacement leaves as it is is no replacement: "color" is already corrected.
+    std::vector<Pattern> spelling;
+    spelling.push_back(Compiled(u"colou?r", u"color"));
+    EXPECT_EQ(JudgeByPatterns(spelling, "the color", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
+    std::string out;
+    EXPECT_EQ(ReplaceMatches(spelling, "color, colour", Encoding::Utf8, nullptr, &out).replacements, 1u);
+    EXPECT_EQ(out, "color, color");
 }
 
 TEST(PatternTest, SeveralPatternsActAsOneAlternation) {

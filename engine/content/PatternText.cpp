@@ -314,10 +314,16 @@ PatternStream::PatternStream(std::span<const Pattern> patterns, Encoding encodin
     if (patterns.size() > 1) pass_.pairCounts.assign(patterns.size(), 0);
     for (const Pattern& p : patterns) lookBehind_ = std::max(lookBehind_, p.LookBehind());
     if (encoding_ == Encoding::Legacy && !page_) over_ = true;
+    // (Counting only, a replacement the encoding cannot hold is told by the rewrite.)
     literals_.resize(patterns.size());
-    for (std::size_t k = 0; k < patterns.size() && swap_ && !over_; ++k)
-        if (!WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr, literals_[k], pass_.notWritable))
-            over_ = true;
+    std::u16string notWritable;
+    for (std::size_t k = 0; k < patterns.size() && literalsKnown_ && !over_; ++k)
+        literalsKnown_ =
+            WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr, literals_[k], notWritable);
+    if (!literalsKnown_ && swap_) {
+        pass_.notWritable = notWritable;
+        over_ = true;
+    }
 }
 
 std::size_t PatternStream::MarkLength(std::string_view bytes) const {
@@ -406,10 +412,9 @@ bool PatternStream::Match(bool last) {
         copied_ = std::max(copied_, upTo);
     };
     const auto take = [&](std::size_t k, const Pattern::Match& m) {
-        ++pass_.replacements;
-        if (!pass_.pairCounts.empty()) ++pass_.pairCounts[k];
-        if (swap_) {
-            emit(base_ + byteOf(m.start));
+        const std::size_t at = byteOf(m.start);
+        const std::string_view occurrence = data.substr(at, byteOf(m.end) - at);
+        if (literalsKnown_) {
             replacement_.clear();
             std::size_t literal = 0;
             for (const ReplacementPart& part : patterns_[k].Replacement()) {
@@ -422,8 +427,14 @@ bool PatternStream::Match(bool last) {
                 if (start != std::string::npos)
                     replacement_.append(data.substr(byteOf(start), byteOf(end) - byteOf(start)));
             }
-            const std::size_t at = byteOf(m.start);
-            swap_(data.substr(at, byteOf(m.end) - at), replacement_);
+            // A match that its replacement would leave as it is changes nothing: not a replacement.
+            if (replacement_ == occurrence) return true;
+        }
+        ++pass_.replacements;
+        if (!pass_.pairCounts.empty()) ++pass_.pairCounts[k];
+        if (swap_) {
+            emit(base_ + at);
+            swap_(occurrence, replacement_);
             copied_ = base_ + byteOf(m.end);
         }
         return !firstOnly_;
