@@ -427,6 +427,8 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     request.selection = SelectionOf(options);
     request.binaryFiles = options.binary;
     request.patterns = request.patterns || options.regex;
+    request.ignoreCase = options.ignoreCase;
+    request.word = options.word;
     request.keepUndo = !options.noUndo;
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))

@@ -38,6 +38,15 @@ constexpr Option kOptions[] = {
      "encoding); the replace string may use $1..$99,\n"
      "${1}, ${name}, $0 (the whole match) and $$ for $",
      [](CommandLine& o, const std::string*) { o.regex = true; }},
+    {'i', "ignore-case", Takes::Nothing, "",
+     "letters match in any case (Unicode's case folding,\n"
+     "every script and encoding); the replace string is\n"
+     "looked for in any case too",
+     [](CommandLine& o, const std::string*) { o.ignoreCase = true; }},
+    {'w', "word", Takes::Nothing, "",
+     "only whole words: no letter, digit or underscore of\n"
+     "any script just before or after an occurrence",
+     [](CommandLine& o, const std::string*) { o.word = true; }},
     {0, "pairs", Takes::Value, " FILE",
      "the pairs from FILE instead, one a line as\n"
      "SEARCH<TAB>REPLACE in UTF-8, with the escapes \\t,\n"

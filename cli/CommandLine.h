@@ -32,6 +32,8 @@ struct CommandLine {
     bool hidden = false;           // hidden files and folders taken too
     bool binary = false;           // binary files are corrected too
     bool regex = false;            // the search strings are patterns
+    bool ignoreCase = false;       // letters match in any case
+    bool word = false;             // whole words only
     bool noUndo = false;           // no record for undo
     bool history = false;
     bool undo = false;

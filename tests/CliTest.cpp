@@ -955,3 +955,27 @@ TEST_F(CliTest, PatternMistakesAreUsageErrors) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// -i and -w on plain text: every case, whole words only, the record and the history say so.
+TEST_F(CliTest, PlainTextInAnyCaseAsWholeWords) {
+    Make("a.txt", "Москва МОСКВА москва Москвабад\n");
+    Make("b.txt", "\xCC\xEE\xF1\xEA\xE2\xE0 \xCC\xCE\xD1\xCA\xC2\xC0\r\n");  // "Москва МОСКВА" in CP1251
+    Make("c.txt", "Петербург");
+    EXPECT_EQ(Run({"-i", "-w", "--legacy", "CP1251", "-s", "москва", "-r", "Петербург", "--json", Dir().string()}), 0)
+        << err_;
+    EXPECT_NE(out_.find("a.txt\",\"result\":\"corrected\",\"replacements\":3"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("c.txt\",\"result\":\"already-corrected\""), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "Петербург Петербург Петербург Москвабад\n");
+    EXPECT_EQ(ReadBytes(Dir() / "b.txt"),
+              "\xCF\xE5\xF2\xE5\xF0\xE1\xF3\xF0\xE3 \xCF\xE5\xF2\xE5\xF0\xE1\xF3\xF0\xE3\r\n");
+    EXPECT_EQ(Run({"--history", "--json"}), 0);
+    EXPECT_NE(out_.find("\"ignore-case\":true,\"word\":true"), std::string::npos) << out_;
+    EXPECT_EQ(Run({"--undo"}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "Москва МОСКВА москва Москвабад\n");
+}
+
+}  // namespace
+}  // namespace tarnwick

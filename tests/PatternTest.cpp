@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -333,6 +334,64 @@ TEST(PatternTest, RequiredTextNeverHidesAMatch) {
                       expected);
         }
     }
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Plain text in any case and as whole words, matched as a pattern of itself:
+// Cyrillic with Ё, Greek with its final sigma, in UTF-8, UTF-16 and a legacy
+// page, a few bytes at a time; word edges beside letters of a double-byte page.
+TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
+    const auto cp1251 = CodePage::Named("CP1251"), sjis = CodePage::Named("CP932");
+    ASSERT_TRUE(cp1251 && sjis);
+    const auto text = [](std::u16string search, std::u16string replace, bool anyCase, bool word) {
+        auto made = Pattern::ForText(search, replace, anyCase, word);
+        EXPECT_TRUE(std::holds_alternative<Pattern>(made));
+        return std::get<Pattern>(std::move(made));
+    };
+    const struct {
+        Pattern pattern;
+        const CodePage* page;
+        std::u16string before, after;
+    } cases[] = {
+        {text(u"ёлка", u"ель", true, true), &*cp1251, u"Ёлка ЁЛКА ёлка ёлками (ёлка)\r\n",
+         u"ель ель ель ёлками (ель)\r\n"},
+        {text(u"σίσυφος", u"Χ", true, false), nullptr, u"Σίσυφος ΣΊΣΥΦΟΣ σίσυφοσ", u"Χ Χ Χ"},
+        {text(u"a.b", u"x", true, true), nullptr, u"A.B a.b_ aXb 1a.b a.b", u"x a.b_ aXb 1a.b x"},
+        {text(u"東京", u"大阪", false, true), &*sjis, u"東京タワー 東京 東京都 (東京)",
+         u"東京タワー 大阪 東京都 (大阪)"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::pair<Encoding, std::function<std::string(const std::u16string&)>>> forms = {
+            {Encoding::Utf8, [](const std::u16string& t) { return *Utf16ToUtf8(t); }},
+            {Encoding::Utf16LE, [](const std::u16string& t) { return Utf16Bytes(t, true); }},
+            {Encoding::Legacy, [&](const std::u16string& t) { return c.page ? *c.page->Encode(t) : std::string(); }},
+        };
+        for (const auto& [encoding, write] : forms) {
+            if (encoding == Encoding::Legacy && !c.page) continue;
+            for (const std::size_t window : {kPatternWindow, std::size_t{1}, std::size_t{3}, std::size_t{7}}) {
+                std::string out;
+                ASSERT_TRUE(
+                    ReplaceMatches(c.pattern, write(c.before), encoding, c.page, &out, std::nullopt, window).Done());
+                EXPECT_EQ(out, write(c.after)) << Utf16ToUtf8(c.before).value_or("?") << " window " << window;
+            }
+        }
+    }
+    // Several pairs of plain text: at one place the longest, as without -i.
+    std::vector<Pattern> pairs;
+    for (const auto& [search, replace] :
+         {std::pair{u"cat", u"dog"}, std::pair{u"dog", u"cat"}, std::pair{u"catalog", u"list"}})
+        pairs.push_back(text(search, replace, true, false));
+    std::string out;
+    EXPECT_EQ(ReplaceMatches(pairs, "Cat DOG Catalog", Encoding::Utf8, nullptr, &out).pairCounts,
+              (std::vector<std::uint64_t>{1, 1, 1}));
+    EXPECT_EQ(out, "dog cat list");
+    // The replace string is looked for in any case too.
+    EXPECT_EQ(JudgeByPatterns(pairs, "a LIST", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
 }
 
 }  // namespace

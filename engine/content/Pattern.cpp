@@ -262,11 +262,37 @@ std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view patte
     return Compile(pattern, replacement, kOptions);
 }
 
-std::optional<Pattern> Pattern::Literal(std::u16string_view text) {
+std::optional<Pattern> Pattern::Literal(std::u16string_view text, bool anyCase) {
     // (The only options literal text may take with it.)
-    auto made = Compile(text, {}, PCRE2_LITERAL | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT);
+    auto made = Compile(
+        text, {},
+        PCRE2_LITERAL | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | PCRE2_USE_OFFSET_LIMIT | (anyCase ? PCRE2_CASELESS : 0));
     if (auto* pattern = std::get_if<Pattern>(&made)) return std::move(*pattern);
     return std::nullopt;
+}
+
+std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view search, std::u16string_view replace,
+                                                       bool anyCase, bool word) {
+    // Every sign escaped: the text's characters stand for themselves, and the
+    // text is one run that the required text is read from.
+    std::u16string pattern = anyCase ? u"(?i)" : u"";
+    constexpr std::u16string_view kWordSide = u"[\\p{L}\\p{N}_]";
+    if (word) pattern.append(u"(?<!").append(kWordSide).append(u")");
+    for (const char16_t c : search) {
+        const bool plain =
+            (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c >= 0x80;
+        if (!plain) pattern += u'\\';
+        pattern += c;
+    }
+    if (word) pattern.append(u"(?!").append(kWordSide).append(u")");
+    auto made = Compile(pattern, {}, kOptions);
+    if (auto* compiled = std::get_if<Pattern>(&made)) {
+        compiled->replacement_.clear();
+        if (!replace.empty()) compiled->replacement_.push_back({std::u16string(replace), -1});
+        compiled->fromText_ = true;
+        compiled->replacementAnyCase_ = anyCase;
+    }
+    return made;
 }
 
 std::variant<Pattern, PatternProblem> Pattern::Compile(std::u16string_view pattern, std::u16string_view replacement,
@@ -395,7 +421,9 @@ Pattern::Pattern(const Pattern& other)
       replacement_(other.replacement_),
       groups_(other.groups_),
       lookBehind_(other.lookBehind_),
-      required_(other.required_) {}
+      required_(other.required_),
+      fromText_(other.fromText_),
+      replacementAnyCase_(other.replacementAnyCase_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

@@ -87,9 +87,20 @@ public:
     static constexpr std::size_t kAnywhere = std::size_t(-1);
 
     // Text as it stands, matched as a pattern would (no replacement): to look
-    // for a plain replacement in a file's text the way patterns look. None
-    // for text that is no whole text (a lone surrogate).
-    static std::optional<Pattern> Literal(std::u16string_view text);
+    // for a plain replacement in a file's text the way patterns look
+    // (`anyCase`: letters in either case). None for text that is no whole
+    // text (a lone surrogate).
+    static std::optional<Pattern> Literal(std::u16string_view text, bool anyCase = false);
+    // A search string of plain text with its plain replacement, matched as a
+    // pattern: `anyCase`, its letters in any case (Unicode's simple case
+    // folding, every script); `word`, only where the characters on both
+    // sides are no letter, digit or underscore of any script.
+    static std::variant<Pattern, PatternProblem> ForText(std::u16string_view search, std::u16string_view replace,
+                                                         bool anyCase, bool word);
+    // Made by ForText: at one place the longest of several wins, as for plain text.
+    bool FromText() const { return fromText_; }
+    // Its replacement is looked for in any case (ForText with anyCase).
+    bool ReplacementInAnyCase() const { return replacementAnyCase_; }
     // How many characters before a match's start it may look at (look-behind, \b).
     std::size_t LookBehind() const { return lookBehind_; }
 
@@ -131,6 +142,7 @@ private:
     std::size_t groups_ = 0;
     std::size_t lookBehind_ = 0;
     Required required_;
+    bool fromText_ = false, replacementAnyCase_ = false;
 };
 
 }  // namespace tarnwick

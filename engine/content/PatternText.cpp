@@ -102,6 +102,7 @@ Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t fro
         bool Holds() const { return found == Pattern::Found::Match || found == Pattern::Found::Partial; }
     };
     std::vector<Next> next(patterns.size());
+    const bool longest = std::all_of(patterns.begin(), patterns.end(), [](const Pattern& p) { return p.FromText(); });
     Pattern::Match longer;
     std::size_t block = 0, blockEnd = 0;
     while (from <= text.size()) {
@@ -125,7 +126,14 @@ Searched EachMatch(std::span<const Pattern> patterns, Text text, std::size_t fro
                     n.found = Pattern::Found::Partial;
                 n.block = block;
             }
-            if (n.Holds() && (winner == patterns.size() || n.match.start < next[winner].match.start)) winner = k;
+            if (!n.Holds()) continue;
+            if (winner == patterns.size() || n.match.start < next[winner].match.start) winner = k;
+            // Plain text: at one place the longest (one that may yet be longer: waited for).
+            else if (longest && n.match.start == next[winner].match.start &&
+                     (n.found == Pattern::Found::Partial ||
+                      (next[winner].found == Pattern::Found::Match &&
+                       n.match.end - n.match.start > next[winner].match.end - next[winner].match.start)))
+                winner = k;
         }
         if (searched) {
             const auto took = Clock::now() - began;
@@ -523,7 +531,7 @@ std::vector<Pattern> PlainReplacements(std::span<const Pattern> patterns, bool& 
         std::u16string text;
         for (const ReplacementPart& part : p.Replacement()) text += part.text;
         if (text.empty()) empty = true;
-        else if (auto literal = Pattern::Literal(text)) plain.push_back(std::move(*literal));
+        else if (auto literal = Pattern::Literal(text, p.ReplacementInAnyCase())) plain.push_back(std::move(*literal));
     }
     return plain;
 }

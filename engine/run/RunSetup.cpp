@@ -15,6 +15,8 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> StartUndoRecord(const Run
     for (const TextPair& pair : request.pairs)
         record.pairs.emplace_back(Utf16ToUtf8(pair.search).value_or(""), Utf16ToUtf8(pair.replace).value_or(""));
     record.patterns = request.patterns;
+    record.ignoreCase = request.ignoreCase;
+    record.word = request.word;
     for (const auto& path : request.paths) {
         record.paths.push_back(PathText(path));
         if (std::error_code ec; std::filesystem::is_directory(path, ec))
@@ -48,7 +50,7 @@ std::optional<std::vector<CodePage>> LegacyCodePages(std::string_view list, std:
 bool LegacyIsAGuess(const RunRequest& request) {
     if (request.pinned || !request.legacy.empty() || EncodingLabel(request.system) != "utf-8") return false;
     // (A pattern reads a file's characters: \w, a class, even where it is ASCII itself.)
-    if (request.patterns) return true;
+    if (request.AsPatterns()) return true;
     return std::any_of(request.pairs.begin(), request.pairs.end(), [](const TextPair& pair) {
         return std::any_of(pair.search.begin(), pair.search.end(), [](char16_t c) { return c >= 0x80; });
     });
@@ -63,7 +65,7 @@ std::variant<StringForms, SetupFailure> FormsOf(const RunRequest& request) {
     if (request.pairs.empty()) return SetupFailure{SetupError::EmptySearch};
     // (An empty pattern would put the replacement between every two characters.)
     for (std::size_t i = 0; i < request.pairs.size(); ++i)
-        if (request.pairs[i].search.empty() && (!request.emptySearchAllowed || request.patterns))
+        if (request.pairs[i].search.empty() && (!request.emptySearchAllowed || request.AsPatterns()))
             return SetupFailure{SetupError::EmptySearch, {}, {}, i};
     if (request.pinned) {
         for (std::size_t i = 0; i < request.pairs.size(); ++i) {
@@ -107,11 +109,18 @@ std::optional<SetupFailure> KeepRecords(const RunRequest& request, CorrectionRun
     return std::nullopt;
 }
 
-// Each pair's pattern compiled with its replacement, or what is wrong with one.
+// Each pair's pattern compiled with its replacement, or what is wrong with
+// one; plain text with its case and word rules as a pattern of itself.
 std::variant<std::vector<Pattern>, SetupFailure> PatternsOf(const RunRequest& request) {
     std::vector<Pattern> patterns;
     for (std::size_t i = 0; i < request.pairs.size(); ++i) {
-        auto compiled = Pattern::Compile(request.pairs[i].search, request.pairs[i].replace);
+        const TextPair& pair = request.pairs[i];
+        std::u16string pattern = pair.search;
+        if (request.patterns && request.word) pattern = u"(?<![\\p{L}\\p{N}_])(?:" + pattern + u")(?![\\p{L}\\p{N}_])";
+        if (request.patterns && request.ignoreCase) pattern = u"(?i)" + pattern;
+        auto compiled = request.patterns
+                            ? Pattern::Compile(pattern, pair.replace)
+                            : Pattern::ForText(pair.search, pair.replace, request.ignoreCase, request.word);
         if (auto* problem = std::get_if<PatternProblem>(&compiled))
             return SetupFailure{SetupError::BadPattern, {}, {}, i, std::move(*problem)};
         patterns.push_back(std::get<Pattern>(std::move(compiled)));
@@ -133,7 +142,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     auto made = FormsOf(request);
     if (auto* failure = std::get_if<SetupFailure>(&made)) return *failure;
     std::optional<std::vector<Pattern>> patterns;
-    if (request.patterns) {
+    if (request.AsPatterns()) {
         auto compiled = PatternsOf(request);
         if (auto* failure = std::get_if<SetupFailure>(&compiled)) return *failure;
         patterns = std::get<std::vector<Pattern>>(std::move(compiled));

@@ -27,6 +27,13 @@ struct RunRequest {
     // Each search string is a pattern (Pattern), its replace string may refer
     // to the pattern's groups; a file is matched as the text it holds.
     bool patterns = false;
+    // Letters match in any case (Unicode's simple case folding, every script,
+    // every encoding; the replace string too is looked for so), and an
+    // occurrence counts only between characters that are no letter, digit or
+    // underscore: plain text is then matched as a pattern of itself.
+    bool ignoreCase = false;
+    bool word = false;
+    bool AsPatterns() const { return patterns || ignoreCase || word; }
     // The encodings files may use: every candidate of the system's code page
     // (StringForms::ForSystem), or only `pinned` when one is named.
     CodePage system = CodePage::System();

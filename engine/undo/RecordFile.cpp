@@ -206,6 +206,10 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         r.completed = true;
     } else if (key == "patterns") {
         r.patterns = true;
+    } else if (key == "ignore-case") {
+        r.ignoreCase = true;
+    } else if (key == "word") {
+        r.word = true;
     } else if (key == "list") {
         auto t = text();
         if (!t) return false;
@@ -458,6 +462,8 @@ std::string HeaderText(const UndoRecord& r) {
     for (const auto& [search, replace] : r.pairs)
         text << "search " << Escape(search) << "\nreplace " << Escape(replace) << '\n';
     if (r.patterns) text << "patterns\n";
+    if (r.ignoreCase) text << "ignore-case\n";
+    if (r.word) text << "word\n";
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
     for (const fs::path& root : r.roots) text << "root " << PathField(root) << '\n';
     if (!r.list.empty()) text << "list " << Escape(r.list) << '\n';

@@ -57,6 +57,7 @@ struct UndoRecord {
     std::size_t restored = 0;                                // ...and how many of its files are as before it now
     std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
     bool patterns = false;                                   // ...the search strings were patterns (--regex)
+    bool ignoreCase = false, word = false;                   // ...matched in any case, as whole words
     std::vector<std::string> paths;                          // as the run was given them
     // The folders it was given, absolute: an undo reaches the files under one
     // through that path and then through real folders only, as the run did.
