@@ -40,7 +40,7 @@ public:
     void ShowAbout() override {}
     int PopupMenu(QWidget*, const QPoint&, const QStringList&) override { return -1; }
     bool Question(QWidget*, const QString&, const QString&) override { return false; }
-    bool FieldMenu(QLineEdit*, const QPoint&, const QString&, bool) override { return false; }
+    int FieldMenu(QLineEdit*, const QPoint&, const QStringList&, const std::vector<bool>&) override { return -1; }
 };
 
 // `files` files, the first `share` of them holding the search string; with

@@ -50,13 +50,17 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     ini.FileName(file);
     // One reading of the file for all the keys.
     std::vector<bool> cut;
-    auto texts = ini.RINIAll(
-        kSection,
-        {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt", u"LegacyCodePage", u"Regex"}, &cut);
+    auto texts = ini.RINIAll(kSection,
+                             {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt",
+                              u"LegacyCodePage", u"Regex", u"IgnoreCase", u"WholeWord"},
+                             &cut);
     constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy",
                                      "Mask",         "BackupExt",     "LegacyCodePage"};
     // (Regex is a switch: anything but 1 leaves it off, never refused.)
-    options.regex = texts[6] && !cut[6] && *texts[6] == u"1";
+    const auto on = [&](std::size_t i) { return texts[i] && !cut[i] && *texts[i] == u"1"; };
+    options.regex = on(6);
+    options.ignoreCase = on(7);
+    options.wholeWord = on(8);
     for (std::size_t i = 0; i < std::size(kKeys); ++i) {
         if (!texts[i]) {
             options.invalidKeys.push_back(kKeys[i]);
@@ -101,6 +105,8 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
         {u"BackupExt", options.backupExt}};
     if (!options.legacyCodePage.empty()) values.emplace_back(u"LegacyCodePage", options.legacyCodePage);
     if (options.regex) values.emplace_back(u"Regex", u"1");
+    if (options.ignoreCase) values.emplace_back(u"IgnoreCase", u"1");
+    if (options.wholeWord) values.emplace_back(u"WholeWord", u"1");
     ec = ini.WInIAll(kSection, values, true);
     if (ec) return SaveFailure{file, ec};
     return std::nullopt;

@@ -25,6 +25,10 @@ struct Options {
     // The search string is a regular expression (key Regex, 1; written only
     // when set, so that a file without it reads as plain text).
     bool regex = false;
+    // Letters in any case, whole words only (keys IgnoreCase and WholeWord,
+    // written in the same way).
+    bool ignoreCase = false;
+    bool wholeWord = false;
     // Keys whose stored value is no text in the file's code page: read as empty.
     std::vector<std::string> invalidKeys = {};
     // Keys whose stored value cannot be read whole (longer than 254

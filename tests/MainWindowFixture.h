@@ -55,8 +55,11 @@ public:
         questions << title + "|" + text;
         return questionAnswer;
     }
-    bool FieldMenu(QLineEdit*, const QPoint&, const QString& item, bool checked) override {
-        fieldMenus << item + (checked ? "|checked" : "|unchecked");
+    int FieldMenu(QLineEdit*, const QPoint&, const QStringList& items, const std::vector<bool>& checked) override {
+        QStringList shown;
+        for (qsizetype i = 0; i < items.size(); ++i)
+            shown << items[i] + (checked[static_cast<std::size_t>(i)] ? "+" : "");
+        fieldMenus << shown.join("|");
         return fieldMenuAnswer;
     }
 
@@ -65,12 +68,12 @@ public:
     QString answer;  // what the next picker returns
     QStringList pickerCalls;
     int abouts = 0;
-    QStringList menus;             // the items of each context menu shown
-    int menuAnswer = -1;           // what the next context menu returns
-    QStringList questions;         // title|text of each question asked
-    bool questionAnswer = true;    // Yes
-    QStringList fieldMenus;        // our item of each text field's menu shown, and its state
-    bool fieldMenuAnswer = false;  // whether the next one is chosen
+    QStringList menus;           // the items of each context menu shown
+    int menuAnswer = -1;         // what the next context menu returns
+    QStringList questions;       // title|text of each question asked
+    bool questionAnswer = true;  // Yes
+    QStringList fieldMenus;      // our item of each text field's menu shown, and its state
+    int fieldMenuAnswer = -1;    // the item of ours the next one chooses
 };
 
 class MainWindowTest : public TempDirTest {

@@ -694,9 +694,9 @@ TEST_F(MainWindowTest, RegularExpressionFromTheSearchFieldsMenu) {
     Open({Q(page)});
     WaitForClassification();
     EXPECT_EQ(Status(), " Неизвестный файл, не может быть обработан!");
-    ui_.fieldMenuAnswer = true;
+    ui_.fieldMenuAnswer = 0;
     emit F().Text1->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|unchecked"});
+    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|Без учёта регистра|Только слова целиком"});
     EXPECT_TRUE(window_->Regex());
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
     QTest::mouseClick(F().Command1, Qt::LeftButton);
@@ -713,9 +713,30 @@ TEST_F(MainWindowTest, RegularExpressionFromTheSearchFieldsMenu) {
     // Chosen again, the item is shown checked and turns patterns off.
     F().Text1->setText("me@old");
     emit F().Text1->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_EQ(ui_.fieldMenus.back(), "Регулярное выражение|checked");
+    EXPECT_EQ(ui_.fieldMenus.back(), "Регулярное выражение+|Без учёта регистра|Только слова целиком");
     EXPECT_FALSE(window_->Regex());
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+}
+
+// «Без учёта регистра» and «Только слова целиком», kept as IgnoreCase=1 and
+// WholeWord=1: a file in windows-1251 is corrected in every case, whole words only.
+TEST_F(MainWindowTest, AnyCaseAndWholeWordsFromTheSearchFieldsMenu) {
+    Options("москва", "Петербург", "LegacyCodePage=CP1251\nIgnoreCase=1\n");
+    const auto page =
+        Make("page.htm", "\xCC\xCE\xD1\xCA\xC2\xC0 \xCC\xEE\xF1\xEA\xE2\xE0\xE1\xE0\xE4");  // "МОСКВА Москвабад"
+    Open({Q(page)});
+    WaitForClassification();
+    EXPECT_TRUE(window_->IgnoreCase());
+    ui_.fieldMenuAnswer = 2;
+    emit F().Text1->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|Без учёта регистра+|Только слова целиком"});
+    EXPECT_TRUE(window_->WholeWord());
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(page), "\xCF\xE5\xF2\xE5\xF0\xE1\xF3\xF0\xE3 \xCC\xEE\xF1\xEA\xE2\xE0\xE1\xE0\xE4");
+    QTest::mouseClick(F().Command5, Qt::LeftButton);
+    EXPECT_NE(ReadBytes(Dir() / "options.ini").find(tarnwick::test::Eol("IgnoreCase=1\nWholeWord=1\n")),
+              std::string::npos);
 }
 
 // The folder button's context menu chooses a folder with its subfolders: the

@@ -3,6 +3,7 @@
 #include "window/About.h"
 #include "pickers/CommonDialog.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <QLineEdit>
@@ -45,13 +46,19 @@ int DialogInteraction::PopupMenu(QWidget* parent, const QPoint& at, const QStrin
     return chosen ? static_cast<int>(menu.actions().indexOf(const_cast<QAction*>(chosen))) : -1;
 }
 
-bool DialogInteraction::FieldMenu(QLineEdit* field, const QPoint& at, const QString& item, bool checked) {
+int DialogInteraction::FieldMenu(QLineEdit* field, const QPoint& at, const QStringList& items,
+                                 const std::vector<bool>& checked) {
     const std::unique_ptr<QMenu> menu(field->createStandardContextMenu());
     menu->addSeparator();
-    QAction* ours = menu->addAction(item);
-    ours->setCheckable(true);
-    ours->setChecked(checked);
-    return menu->exec(field->mapToGlobal(at)) == ours;
+    std::vector<QAction*> ours;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        ours.push_back(menu->addAction(items[i]));
+        ours.back()->setCheckable(true);
+        ours.back()->setChecked(static_cast<std::size_t>(i) < checked.size() && checked[static_cast<std::size_t>(i)]);
+    }
+    const QAction* chosen = menu->exec(field->mapToGlobal(at));
+    const auto found = std::find(ours.begin(), ours.end(), chosen);
+    return found == ours.end() ? -1 : static_cast<int>(found - ours.begin());
 }
 
 bool DialogInteraction::Question(QWidget* parent, const QString& text, const QString& title) {

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 class QLineEdit;
 class QPoint;
 
@@ -32,9 +34,10 @@ public:
     // A modal question with the buttons Yes and No: true for Yes.
     virtual bool Question(QWidget* parent, const QString& text, const QString& title) = 0;
     // A text field's own context menu (undo, cut, copy, paste...) at `at`,
-    // with one checkable item of ours after them, shown `checked`: true when
-    // that item is chosen.
-    virtual bool FieldMenu(QLineEdit* field, const QPoint& at, const QString& item, bool checked) = 0;
+    // with checkable items of ours after them, each shown as `checked` says:
+    // the index of ours chosen, or -1.
+    virtual int FieldMenu(QLineEdit* field, const QPoint& at, const QStringList& items,
+                          const std::vector<bool>& checked) = 0;
 };
 
 // Real dialogs.
@@ -46,7 +49,8 @@ public:
     void ShowAbout() override;
     int PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) override;
     bool Question(QWidget* parent, const QString& text, const QString& title) override;
-    bool FieldMenu(QLineEdit* field, const QPoint& at, const QString& item, bool checked) override;
+    int FieldMenu(QLineEdit* field, const QPoint& at, const QStringList& items,
+                  const std::vector<bool>& checked) override;
 };
 
 }  // namespace tarnwick::window

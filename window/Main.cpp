@@ -85,6 +85,8 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     form_.Text4->setText(QString::fromStdU16String(options.mask));
     form_.Text5->setText(QString::fromStdU16String(options.backupExt));
     regex_ = options.regex;
+    ignoreCase_ = options.ignoreCase;
+    wholeWord_ = options.wholeWord;
 
     // Values that cannot be used as stored are left out, and said so in one message.
     QStringList unusable;
@@ -303,6 +305,8 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.backup.extension = ToPath(form_.Text5->text()).native();
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
     request.patterns = regex_;
+    request.ignoreCase = ignoreCase_;
+    request.word = wholeWord_;
     request.paths = std::move(paths);
     request.mode = mode;
     request.selection.subfolders = scope.subfolders;
@@ -315,9 +319,11 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     QString text;
     const SetupFailure& failure = std::get<SetupFailure>(prepared);
     // A pattern that cannot be used is told in the status line, before any file is read.
-    if (failure.error == SetupError::BadPattern || (failure.error == SetupError::EmptySearch && regex_)) {
+    if (failure.error == SetupError::BadPattern ||
+        (failure.error == SetupError::EmptySearch && (regex_ || ignoreCase_ || wholeWord_))) {
         SetStatus(failure.pattern ? DescribePatternProblem(*failure.pattern)
-                                  : QStringLiteral(" Регулярное выражение пусто"));
+                  : regex_        ? QStringLiteral(" Регулярное выражение пусто")
+                                  : QStringLiteral(" Строка поиска пуста"));
         form_.Command1->setEnabled(false);
         return std::nullopt;
     }
@@ -613,8 +619,14 @@ void Main::ChooseFolder(FolderScope scope) {
 
 void Main::Text1_ContextMenu(const QPoint& at) {
     if (busy_) return;
-    if (!interaction_.FieldMenu(form_.Text1, at, QStringLiteral("Регулярное выражение"), regex_)) return;
-    regex_ = !regex_;
+    const int chosen =
+        interaction_.FieldMenu(form_.Text1, at,
+                               {QStringLiteral("Регулярное выражение"), QStringLiteral("Без учёта регистра"),
+                                QStringLiteral("Только слова целиком")},
+                               {regex_, ignoreCase_, wholeWord_});
+    bool* const switches[] = {&regex_, &ignoreCase_, &wholeWord_};
+    if (chosen < 0 || chosen >= static_cast<int>(std::size(switches))) return;
+    *switches[chosen] = !*switches[chosen];
     // The current path's verdict, as the search string is now read.
     if (!currentPath_.isEmpty()) ClassifyPath();
 }
@@ -632,7 +644,9 @@ void Main::Command5_Click() {
                                     form_.Text4->text().toStdU16String(),
                                     form_.Text5->text().toStdU16String(),
                                     legacyName_,
-                                    regex_};
+                                    regex_,
+                                    ignoreCase_,
+                                    wholeWord_};
     if (const auto failure = settings::SaveOptions(setup_.optionsFile, options, setup_.codePage)) {
         Box(QStringLiteral("Параметры программы не сохранены в файл ") + FromPath(failure->path) +
                 QStringLiteral("\n\n") + QString::fromLocal8Bit(failure->code.message()),

@@ -51,6 +51,8 @@ public:
     Mode WorkMode() const { return workMode_; }
     const QString& SearchText() const { return searchText_; }
     bool Regex() const { return regex_; }
+    bool IgnoreCase() const { return ignoreCase_; }
+    bool WholeWord() const { return wholeWord_; }
     std::size_t QueueCount() const { return workQueue_.size(); }
     const std::vector<std::filesystem::path>& WorkQueue() const { return workQueue_; }
 
@@ -135,6 +137,8 @@ private:
     std::u16string legacyName_;     // LegacyCodePage as stored, saved again as it is
     std::vector<CodePage> legacy_;  // the code pages it names, if any
     bool regex_ = false;            // the search string is a regular expression
+    bool ignoreCase_ = false;       // letters match in any case
+    bool wholeWord_ = false;        // only whole words
     QString replaceText_;
     QString pickedPath_;
     std::vector<std::filesystem::path> workQueue_;
