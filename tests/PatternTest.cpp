@@ -364,6 +364,9 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
         {text(u"a.b", u"x", true, true), nullptr, u"A.B a.b_ aXb 1a.b a.b", u"x a.b_ aXb 1a.b x"},
         {text(u"東京", u"大阪", false, true), &*sjis, u"東京タワー 東京 東京都 (東京)",
          u"東京タワー 大阪 東京都 (大阪)"},
+        // A line feed matches a line end of any kind, and is written as the occurrence's.
+        {text(u"ночь\nдень", u"1\n2\n", false, false), &*cp1251, u"ночь\r\nдень ночь\nдень ночь\rдень ночь\n\rдень",
+         u"1\r\n2\r\n 1\n2\n 1\r2\r ночь\n\rдень"},
     };
     for (const auto& c : cases) {
         const std::vector<std::pair<Encoding, std::function<std::string(const std::u16string&)>>> forms = {

@@ -279,6 +279,10 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
     constexpr std::u16string_view kWordSide = u"[\\p{L}\\p{N}_]";
     if (word) pattern.append(u"(?<!").append(kWordSide).append(u")");
     for (const char16_t c : search) {
+        if (c == u'\n') {
+            pattern += u"(?:\\r\\n|\\r|\\n)";
+            continue;
+        }
         const bool plain =
             (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c >= 0x80;
         if (!plain) pattern += u'\\';
@@ -291,6 +295,7 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
         if (!replace.empty()) compiled->replacement_.push_back({std::u16string(replace), -1});
         compiled->fromText_ = true;
         compiled->replacementAnyCase_ = anyCase;
+        compiled->anyLineEnd_ = search.find(u'\n') != std::u16string_view::npos;
     }
     return made;
 }
@@ -423,7 +428,8 @@ Pattern::Pattern(const Pattern& other)
       lookBehind_(other.lookBehind_),
       required_(other.required_),
       fromText_(other.fromText_),
-      replacementAnyCase_(other.replacementAnyCase_) {}
+      replacementAnyCase_(other.replacementAnyCase_),
+      anyLineEnd_(other.anyLineEnd_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

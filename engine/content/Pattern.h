@@ -99,6 +99,10 @@ public:
                                                          bool anyCase, bool word);
     // Made by ForText: at one place the longest of several wins, as for plain text.
     bool FromText() const { return fromText_; }
+    // Made by ForText from a search string with a line feed, which matches a
+    // line end of any kind (LF, CR LF, CR): the replacement's line feeds are
+    // then written as the occurrence's first line end is.
+    bool AnyLineEnd() const { return anyLineEnd_; }
     // Its replacement is looked for in any case (ForText with anyCase).
     bool ReplacementInAnyCase() const { return replacementAnyCase_; }
     // How many characters before a match's start it may look at (look-behind, \b).
@@ -142,7 +146,7 @@ private:
     std::size_t groups_ = 0;
     std::size_t lookBehind_ = 0;
     Required required_;
-    bool fromText_ = false, replacementAnyCase_ = false;
+    bool fromText_ = false, replacementAnyCase_ = false, anyLineEnd_ = false;
 };
 
 }  // namespace tarnwick

@@ -22,9 +22,13 @@ constexpr char16_t kStrayByte = 0xDC00;
 // The replacement's literal parts written in the file's encoding; false (and
 // `bad`) where a character has no form there.
 bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* page, std::vector<std::string>& written,
-                   std::u16string& bad) {
-    for (const ReplacementPart& part : pattern.Replacement()) {
+                   std::u16string& bad, std::u16string_view lineEnd = u"\n") {
+    for (ReplacementPart part : pattern.Replacement()) {
         if (part.group >= 0) continue;
+        // (Its line feeds as the line end given.)
+        for (std::size_t at = 0; lineEnd != u"\n" && (at = part.text.find(u'\n', at)) != std::u16string::npos;
+             at += lineEnd.size())
+            part.text.replace(at, 1, lineEnd);
         std::optional<std::string> bytes;
         switch (encoding) {
         case Encoding::Utf8: bytes = Utf16ToUtf8(part.text); break;
@@ -328,6 +332,14 @@ PatternStream::PatternStream(std::span<const Pattern> patterns, Encoding encodin
     for (std::size_t k = 0; k < patterns.size() && literalsKnown_ && !over_; ++k)
         literalsKnown_ =
             WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr, literals_[k], notWritable);
+    // Replacements with line feeds where the search string's match any line end: as CR LF and as CR too.
+    lineLiterals_.resize(patterns.size());
+    for (std::size_t k = 0; k < patterns.size() && literalsKnown_; ++k)
+        if (patterns[k].AnyLineEnd())
+            for (const std::u16string_view end : {std::u16string_view(u"\r\n"), std::u16string_view(u"\r")})
+                literalsKnown_ =
+                    literalsKnown_ && WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr,
+                                                    lineLiterals_[k].emplace_back(), notWritable, end);
     if (!literalsKnown_ && swap_) {
         pass_.notWritable = notWritable;
         over_ = true;
@@ -425,9 +437,22 @@ bool PatternStream::Match(bool last) {
         if (literalsKnown_) {
             replacement_.clear();
             std::size_t literal = 0;
+            // The occurrence's first line end, where it decides the replacement's.
+            const std::vector<std::string>* literals = &literals_[k];
+            if (patterns_[k].AnyLineEnd()) {
+                const auto kind = [&](const auto& units) -> int {
+                    for (std::size_t i = m.start; i < m.end; ++i) {
+                        if (units[i] == '\n') return -1;
+                        if (units[i] == '\r') return i + 1 < m.end && units[i + 1] == '\n' ? 0 : 1;
+                    }
+                    return -1;
+                };
+                const int end = encoding_ == Encoding::Utf8 ? kind(narrow) : kind(wide);
+                if (end >= 0) literals = &lineLiterals_[k][static_cast<std::size_t>(end)];
+            }
             for (const ReplacementPart& part : patterns_[k].Replacement()) {
                 if (part.group < 0) {
-                    replacement_ += literals_[k][literal++];
+                    replacement_ += (*literals)[literal++];
                     continue;
                 }
                 // A group's text is the file's own bytes, copied as they are.

@@ -108,8 +108,9 @@ private:
     std::size_t step_ = kFirstSearchStep;             // start places searched in one call (grown while quick)
     std::vector<std::vector<std::string>> literals_;  // each replacement's literal parts, in the encoding
     bool literalsKnown_ = true;                       // ...every one of which the encoding can hold
-    std::string buffer_;                              // the file's bytes from base_
-    std::string_view whole_;                          // ...or all of them, given at once (not copied)
+    std::vector<std::vector<std::vector<std::string>>> lineLiterals_;  // ...with CR LF and with CR (AnyLineEnd)
+    std::string buffer_;                                               // the file's bytes from base_
+    std::string_view whole_;                                           // ...or all of them, given at once (not copied)
     std::uint64_t base_ = 0, copied_ = 0, from_ = 0;  // in the file: buffer_'s first byte, the bytes given, the search
     std::size_t need_ = 0;                            // the buffer's size at which it is matched next
     bool started_ = false, over_ = false;

@@ -10,6 +10,7 @@
 #include "engine/rewrite/Corrector.h"
 #include "engine/run/Run.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -33,7 +34,12 @@ struct RunRequest {
     // underscore: plain text is then matched as a pattern of itself.
     bool ignoreCase = false;
     bool word = false;
-    bool AsPatterns() const { return patterns || ignoreCase || word; }
+    // (A search string with a line feed matches a line end of any kind: as a pattern too.)
+    bool AsPatterns() const {
+        return patterns || ignoreCase || word || std::any_of(pairs.begin(), pairs.end(), [](const TextPair& p) {
+                   return p.search.find(u'\n') != std::u16string::npos;
+               });
+    }
     // The encodings files may use: every candidate of the system's code page
     // (StringForms::ForSystem), or only `pinned` when one is named.
     CodePage system = CodePage::System();
