@@ -393,6 +393,11 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
     EXPECT_EQ(ReplaceMatches(pairs, "Cat DOG Catalog", Encoding::Utf8, nullptr, &out).pairCounts,
               (std::vector<std::uint64_t>{1, 1, 1}));
     EXPECT_EQ(out, "dog cat list");
+    // A replacement that differs only in case: an occurrence already as it would be is none.
+    std::vector<Pattern> recase;
+    recase.push_back(text(u"COLOR", u"color", true, false));
+    EXPECT_EQ(JudgeByPatterns(recase, "the color", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
+    EXPECT_EQ(JudgeByPatterns(recase, "the Color", Encoding::Utf8, nullptr).verdict, FileVerdict::ToCorrect);
     // The replace string is looked for in any case too.
     EXPECT_EQ(JudgeByPatterns(pairs, "a LIST", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
 }

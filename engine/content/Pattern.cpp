@@ -296,6 +296,16 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
         compiled->fromText_ = true;
         compiled->replacementAnyCase_ = anyCase;
         compiled->anyLineEnd_ = search.find(u'\n') != std::u16string_view::npos;
+        // (Folded as the required text is: a replacement that differs from
+        // the search string there differs from every occurrence.)
+        const auto fold = [&](std::u16string_view t) {
+            std::u16string folded(t);
+            for (char16_t& c : folded)
+                if (anyCase && c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c | 0x20);
+            return folded;
+        };
+        compiled->requiredIsMatch_ = !word && !compiled->anyLineEnd_ &&
+                                     compiled->required_.text.size() == search.size() && fold(search) != fold(replace);
     }
     return made;
 }
@@ -429,7 +439,8 @@ Pattern::Pattern(const Pattern& other)
       required_(other.required_),
       fromText_(other.fromText_),
       replacementAnyCase_(other.replacementAnyCase_),
-      anyLineEnd_(other.anyLineEnd_) {}
+      anyLineEnd_(other.anyLineEnd_),
+      requiredIsMatch_(other.requiredIsMatch_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

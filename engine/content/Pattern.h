@@ -103,6 +103,10 @@ public:
     // line end of any kind (LF, CR LF, CR): the replacement's line feeds are
     // then written as the occurrence's first line end is.
     bool AnyLineEnd() const { return anyLineEnd_; }
+    // Its required text is the whole of what it matches (plain text, no word
+    // rule), and no match can be its own replacement: text holding the
+    // required text holds a replacement to make.
+    bool RequiredIsMatch() const { return requiredIsMatch_; }
     // Its replacement is looked for in any case (ForText with anyCase).
     bool ReplacementInAnyCase() const { return replacementAnyCase_; }
     // How many characters before a match's start it may look at (look-behind, \b).
@@ -146,7 +150,7 @@ private:
     std::size_t groups_ = 0;
     std::size_t lookBehind_ = 0;
     Required required_;
-    bool fromText_ = false, replacementAnyCase_ = false, anyLineEnd_ = false;
+    bool fromText_ = false, replacementAnyCase_ = false, anyLineEnd_ = false, requiredIsMatch_ = false;
 };
 
 }  // namespace tarnwick

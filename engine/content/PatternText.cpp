@@ -486,6 +486,13 @@ bool PatternStream::Match(bool last) {
             over_ = true;
             return false;
         }
+        // Only whether one matches: the required text of plain text is its match.
+        if (firstOnly_ && !swap_ &&
+            std::all_of(patterns_.begin(), patterns_.end(), [](const Pattern& p) { return p.RequiredIsMatch(); })) {
+            ++pass_.replacements;
+            over_ = true;
+            return false;
+        }
     }
     const Searched searched = encoding_ == Encoding::Utf8
                                   ? EachMatch(patterns_, narrow, from, more, take, deadline_, step_)
