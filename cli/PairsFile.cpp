@@ -54,8 +54,22 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
         }
         const std::size_t tab = line.find('\t');
         if (tab == std::string::npos) return at("no TAB between the search and the replace string");
-        if (line.find('\t', tab + 1) != std::string::npos)
-            return at("more than one TAB (a TAB inside a string is written \\t)");
+        // After a second TAB, the pair's own switches: i (any case), w (whole words).
+        const std::size_t second = line.find('\t', tab + 1);
+        TextPair pair;
+        if (second != std::string::npos) {
+            const std::string flags = line.substr(second + 1);
+            if (flags.find('\t') != std::string::npos)
+                return at("more than two TABs (a TAB inside a string is written \\t)");
+            for (const char flag : flags) {
+                bool& on = flag == 'i' ? pair.ignoreCase : pair.word;
+                if ((flag != 'i' && flag != 'w') || on)
+                    return at("'" + flags +
+                              "' after the second TAB: the switches are i (any case) and w (whole words), each once");
+                on = true;
+            }
+            line.erase(second);
+        }
         std::string error;
         const auto search = Unescape(line.substr(0, tab), error);
         const auto replace = search ? Unescape(line.substr(tab + 1), error) : std::nullopt;
@@ -65,7 +79,9 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
         if (search16->empty()) return at("the search string is empty");
         const auto [earlier, added] = lineOf.emplace(*search16, number);
         if (!added) return at("the search string of line " + std::to_string(earlier->second) + " again");
-        pairs.push_back({*search16, *replace16});
+        pair.search = *search16;
+        pair.replace = *replace16;
+        pairs.push_back(std::move(pair));
     }
     if (in.bad()) return std::string("cannot be read");
     if (pairs.empty()) return std::string("holds no pair");

@@ -238,7 +238,9 @@ TEST_F(CliTest, SeveralPairs) {
         {"a\tb\n\tc\n", "line 2: the search string is empty"},
         {"a\tb\n#\nx\ty\na\tc\n", "line 4: the search string of line 1 again"},
         {"a\\x\tb\n", "line 1: unknown escape '\\x'"},
-        {"a\tb\tc\n", "line 1: more than one TAB"},
+        {"a\tb\tc\n", "line 1: 'c' after the second TAB: the switches are i (any case) and w (whole words)"},
+        {"a\tb\tii\n", "line 1: 'ii' after the second TAB"},
+        {"a\tb\ti\tw\n", "line 1: more than two TABs"},
         {"a\t\xFF\n", "line 1: not valid UTF-8 text"},
         {"# nothing\n", "holds no pair"},
     };
@@ -975,6 +977,11 @@ TEST_F(CliTest, PlainTextInAnyCaseAsWholeWords) {
     EXPECT_NE(out_.find("\"ignore-case\":true,\"word\":true"), std::string::npos) << out_;
     EXPECT_EQ(Run({"--undo"}), 0) << err_;
     EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "Москва МОСКВА москва Москвабад\n");
+    // A pair's own switches, after a second TAB of a --pairs line: only that pair matches so.
+    Make("d.txt", "Cat cat Dog dog");
+    Make("pairs.tsv", "cat\tlion\ti\ndog\twolf\n");
+    EXPECT_EQ(Run({"--pairs", (Dir() / "pairs.tsv").string(), (Dir() / "d.txt").string()}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "d.txt"), "lion lion Dog wolf");
 }
 
 }  // namespace

@@ -39,6 +39,10 @@ private:
 struct TextPair {
     std::u16string search;
     std::u16string replace;
+    // This pair alone matches letters in any case, whole words only (as the
+    // run's switches do for every pair).
+    bool ignoreCase = false;
+    bool word = false;
 };
 
 // The search and replace strings of each pair in every encoding they are

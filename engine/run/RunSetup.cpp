@@ -115,12 +115,12 @@ std::variant<std::vector<Pattern>, SetupFailure> PatternsOf(const RunRequest& re
     std::vector<Pattern> patterns;
     for (std::size_t i = 0; i < request.pairs.size(); ++i) {
         const TextPair& pair = request.pairs[i];
+        const bool anyCase = request.ignoreCase || pair.ignoreCase, word = request.word || pair.word;
         std::u16string pattern = pair.search;
-        if (request.patterns && request.word) pattern = u"(?<![\\p{L}\\p{N}_])(?:" + pattern + u")(?![\\p{L}\\p{N}_])";
-        if (request.patterns && request.ignoreCase) pattern = u"(?i)" + pattern;
-        auto compiled = request.patterns
-                            ? Pattern::Compile(pattern, pair.replace)
-                            : Pattern::ForText(pair.search, pair.replace, request.ignoreCase, request.word);
+        if (request.patterns && word) pattern = u"(?<![\\p{L}\\p{N}_])(?:" + pattern + u")(?![\\p{L}\\p{N}_])";
+        if (request.patterns && anyCase) pattern = u"(?i)" + pattern;
+        auto compiled = request.patterns ? Pattern::Compile(pattern, pair.replace)
+                                         : Pattern::ForText(pair.search, pair.replace, anyCase, word);
         if (auto* problem = std::get_if<PatternProblem>(&compiled))
             return SetupFailure{SetupError::BadPattern, {}, {}, i, std::move(*problem)};
         patterns.push_back(std::get<Pattern>(std::move(compiled)));

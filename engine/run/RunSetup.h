@@ -37,7 +37,7 @@ struct RunRequest {
     // (A search string with a line feed matches a line end of any kind: as a pattern too.)
     bool AsPatterns() const {
         return patterns || ignoreCase || word || std::any_of(pairs.begin(), pairs.end(), [](const TextPair& p) {
-                   return p.search.find(u'\n') != std::u16string::npos;
+                   return p.ignoreCase || p.word || p.search.find(u'\n') != std::u16string::npos;
                });
     }
     // The encodings files may use: every candidate of the system's code page
