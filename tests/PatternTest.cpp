@@ -367,6 +367,10 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
         // A line feed matches a line end of any kind, and is written as the occurrence's.
         {text(u"ночь\nдень", u"1\n2\n", false, false), &*cp1251, u"ночь\r\nдень ночь\nдень ночь\rдень ночь\n\rдень",
          u"1\r\n2\r\n 1\n2\n 1\r2\r ночь\n\rдень"},
+        // ...one CR LF never two line ends, nor half of one.
+        {text(u"\n\n", u"|", false, false), &*cp1251, u"a\r\nb\r\n\nc", u"a\r\nb|c"},
+        {text(u"\nfoo", u"Z", false, true), &*cp1251, u"x\r\nfoo. \nfoo", u"x\r\nfoo. Z"},
+        {text(u"foo\n", u"Z", false, true), &*cp1251, u"foo\r\nx foo\n", u"foo\r\nx Z"},
     };
     for (const auto& c : cases) {
         const std::vector<std::pair<Encoding, std::function<std::string(const std::u16string&)>>> forms = {

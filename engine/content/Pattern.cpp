@@ -280,7 +280,7 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
     if (word) pattern.append(u"(?<!").append(kWordSide).append(u")");
     for (const char16_t c : search) {
         if (c == u'\n') {
-            pattern += u"(?:\\r\\n|\\r|\\n)";
+            pattern += u"(?:\\r\\n|\\r(?!\\n)|(?<!\\r)\\n)";  // (a CR LF is one line end, never two)
             continue;
         }
         const bool plain =
