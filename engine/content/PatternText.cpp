@@ -380,147 +380,160 @@ bool PatternStream::Add(std::string_view piece, bool last) {
     return Match(last);
 }
 
-bool PatternStream::Match(bool last) {
-    const bool more = !last;
+void PatternStream::Decode(bool more) {
     // The bytes held, or a whole file given at once where it lies.
-    const std::string_view data = whole_.data() ? whole_ : std::string_view(buffer_);
-    // The window's text, up to the last character the buffer holds whole, and
-    // where a unit of it begins in the buffer.
-    std::size_t bytesDone = data.size();  // the bytes the text covers (an unfinished character left out)
-    std::u16string_view wide;
-    std::string_view narrow;
+    data_ = whole_.data() ? whole_ : std::string_view(buffer_);
+    narrow_ = {};
+    text_ = {};
     switch (encoding_) {
-    case Encoding::Utf8:
-        if (more) bytesDone -= UnfinishedUtf8(data);
-        narrow = data.substr(0, bytesDone);
-        break;
+    case Encoding::Utf8: narrow_ = data_.substr(0, data_.size() - (more ? UnfinishedUtf8(data_) : 0)); break;
     case Encoding::Utf16LE:
     case Encoding::Utf16BE: {
         const bool little = encoding_ == Encoding::Utf16LE;
-        std::size_t units = data.size() / 2;
+        std::size_t units = data_.size() / 2;
         wide_.resize(units);
         for (std::size_t i = 0; i < units; ++i) {
-            const auto a = static_cast<unsigned char>(data[2 * i]), b = static_cast<unsigned char>(data[2 * i + 1]);
+            const auto a = static_cast<unsigned char>(data_[2 * i]), b = static_cast<unsigned char>(data_[2 * i + 1]);
             wide_[i] = static_cast<char16_t>(little ? a | b << 8 : b | a << 8);
         }
         if (more && units && (wide_[units - 1] & 0xFC00) == 0xD800) --units;
-        wide = std::u16string_view(wide_).substr(0, units);
+        text_ = std::u16string_view(wide_).substr(0, units);
         break;
     }
     case Encoding::Legacy:
-        page_->Decode(data, more, wide_, at_);
-        wide = wide_;
+        page_->Decode(data_, more, wide_, at_);
+        text_ = wide_;
         break;
     }
-    const auto byteOf = [&](std::size_t unit) -> std::size_t {
-        switch (encoding_) {
-        case Encoding::Utf8: return unit;
-        case Encoding::Legacy: return at_[unit];
-        default: return 2 * unit;
+}
+
+std::size_t PatternStream::ByteOf(std::size_t unit) const {
+    switch (encoding_) {
+    case Encoding::Utf8: return unit;
+    case Encoding::Legacy: return at_[unit];
+    default: return 2 * unit;
+    }
+}
+
+std::size_t PatternStream::UnitOf(std::size_t byte) const {
+    switch (encoding_) {
+    case Encoding::Utf8: return byte;
+    case Encoding::Legacy:
+        return static_cast<std::size_t>(std::lower_bound(at_.begin(), at_.end(), byte) - at_.begin());
+    default: return byte / 2;
+    }
+}
+
+void PatternStream::Emit(std::uint64_t upTo) {
+    if (upTo > copied_ && keep_) keep_(data_.substr(copied_ - base_, upTo - copied_));
+    copied_ = std::max(copied_, upTo);
+}
+
+const std::vector<std::string>& PatternStream::LiteralsFor(std::size_t k, const Pattern::Match& m) const {
+    if (!patterns_[k].AnyLineEnd()) return literals_[k];
+    // The occurrence's first line end decides the replacement's.
+    const auto kind = [&](const auto& units) -> int {
+        for (std::size_t i = m.start; i < m.end; ++i) {
+            if (units[i] == '\n') return -1;
+            if (units[i] == '\r') return i + 1 < m.end && units[i + 1] == '\n' ? 0 : 1;
         }
+        return -1;
     };
-    const auto unitOf = [&](std::size_t byte) -> std::size_t {
-        switch (encoding_) {
-        case Encoding::Utf8: return byte;
-        case Encoding::Legacy:
-            return static_cast<std::size_t>(std::lower_bound(at_.begin(), at_.end(), byte) - at_.begin());
-        default: return byte / 2;
-        }
-    };
-    const auto emit = [&](std::uint64_t upTo) {
-        if (upTo > copied_ && keep_) keep_(data.substr(copied_ - base_, upTo - copied_));
-        copied_ = std::max(copied_, upTo);
-    };
-    const auto take = [&](std::size_t k, const Pattern::Match& m) {
-        const std::size_t at = byteOf(m.start);
-        const std::string_view occurrence = data.substr(at, byteOf(m.end) - at);
-        if (literalsKnown_) {
-            replacement_.clear();
-            std::size_t literal = 0;
-            // The occurrence's first line end, where it decides the replacement's.
-            const std::vector<std::string>* literals = &literals_[k];
-            if (patterns_[k].AnyLineEnd()) {
-                const auto kind = [&](const auto& units) -> int {
-                    for (std::size_t i = m.start; i < m.end; ++i) {
-                        if (units[i] == '\n') return -1;
-                        if (units[i] == '\r') return i + 1 < m.end && units[i + 1] == '\n' ? 0 : 1;
-                    }
-                    return -1;
-                };
-                const int end = encoding_ == Encoding::Utf8 ? kind(narrow) : kind(wide);
-                if (end >= 0) literals = &lineLiterals_[k][static_cast<std::size_t>(end)];
+    const int end = encoding_ == Encoding::Utf8 ? kind(narrow_) : kind(text_);
+    return end < 0 ? literals_[k] : lineLiterals_[k][static_cast<std::size_t>(end)];
+}
+
+bool PatternStream::Take(std::size_t k, const Pattern::Match& m) {
+    const std::size_t at = ByteOf(m.start);
+    const std::string_view occurrence = data_.substr(at, ByteOf(m.end) - at);
+    if (literalsKnown_) {
+        replacement_.clear();
+        const std::vector<std::string>& literals = LiteralsFor(k, m);
+        std::size_t literal = 0;
+        for (const ReplacementPart& part : patterns_[k].Replacement()) {
+            if (part.group < 0) {
+                replacement_ += literals[literal++];
+                continue;
             }
-            for (const ReplacementPart& part : patterns_[k].Replacement()) {
-                if (part.group < 0) {
-                    replacement_ += (*literals)[literal++];
-                    continue;
-                }
-                // A group's text is the file's own bytes, copied as they are.
-                const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
-                if (start != std::string::npos)
-                    replacement_.append(data.substr(byteOf(start), byteOf(end) - byteOf(start)));
-            }
-            // A match that its replacement would leave as it is changes nothing: not a replacement.
-            if (replacement_ == occurrence) return true;
+            // A group's text is the file's own bytes, copied as they are.
+            const auto [start, end] = m.groups[static_cast<std::size_t>(part.group)];
+            if (start != std::string::npos)
+                replacement_.append(data_.substr(ByteOf(start), ByteOf(end) - ByteOf(start)));
         }
+        // A match that its replacement would leave as it is changes nothing: not a replacement.
+        if (replacement_ == occurrence) return true;
+    }
+    ++pass_.replacements;
+    if (!pass_.pairCounts.empty()) ++pass_.pairCounts[k];
+    if (swap_) {
+        Emit(base_ + at);
+        swap_(occurrence, replacement_);
+        copied_ = base_ + ByteOf(m.end);
+    }
+    return !firstOnly_;
+}
+
+bool PatternStream::SettledByRequiredText() {
+    const bool known = std::all_of(patterns_.begin(), patterns_.end(),
+                                   [](const Pattern& p) { return !p.RequiredText().text.empty(); });
+    if (!known) return false;
+    const bool any = std::any_of(patterns_.begin(), patterns_.end(), [&](const Pattern& p) {
+        return encoding_ == Encoding::Utf8 ? Holds(narrow_, p.RequiredText()) : Holds(text_, p.RequiredText());
+    });
+    if (!any) {
+        Emit(base_ + data_.size());
+        return true;
+    }
+    // Only whether one matches: the required text of plain text is its match.
+    if (firstOnly_ && !swap_ &&
+        std::all_of(patterns_.begin(), patterns_.end(), [](const Pattern& p) { return p.RequiredIsMatch(); })) {
         ++pass_.replacements;
-        if (!pass_.pairCounts.empty()) ++pass_.pairCounts[k];
-        if (swap_) {
-            emit(base_ + at);
-            swap_(occurrence, replacement_);
-            copied_ = base_ + byteOf(m.end);
-        }
-        return !firstOnly_;
-    };
-    const std::size_t from = unitOf(static_cast<std::size_t>(from_ - base_));
-    // A whole file at once: text without what every match of a pattern
-    // holds is not searched (as a literal it is found many times faster).
-    if (last && from == 0 && std::all_of(patterns_.begin(), patterns_.end(), [](const Pattern& p) {
-            return !p.RequiredText().text.empty();
-        })) {
-        const bool any = std::any_of(patterns_.begin(), patterns_.end(), [&](const Pattern& p) {
-            return encoding_ == Encoding::Utf8 ? Holds(narrow, p.RequiredText()) : Holds(wide, p.RequiredText());
-        });
-        if (!any) {
-            emit(base_ + data.size());
-            over_ = true;
-            return false;
-        }
-        // Only whether one matches: the required text of plain text is its match.
-        if (firstOnly_ && !swap_ &&
-            std::all_of(patterns_.begin(), patterns_.end(), [](const Pattern& p) { return p.RequiredIsMatch(); })) {
-            ++pass_.replacements;
-            over_ = true;
-            return false;
-        }
+        return true;
     }
-    const Searched searched = encoding_ == Encoding::Utf8
-                                  ? EachMatch(patterns_, narrow, from, more, take, deadline_, step_)
-                                  : EachMatch(patterns_, wide, from, more, take, deadline_, step_);
-    switch (searched.outcome) {
-    case Searched::Outcome::TooMuchWork: pass_.tooMuchWork = true; [[fallthrough]];
-    case Searched::Outcome::Stopped: over_ = true; return false;
-    default: break;
-    }
-    if (last) {
-        emit(base_ + data.size());
-        over_ = true;
-        return false;
-    }
+    return false;
+}
+
+void PatternStream::CarryOver(std::size_t goOn) {
     // The next window goes on from where this one could not decide, with the
     // characters a pattern may look back at (and a line end's two) before it.
-    const std::size_t goOn = searched.at;
-    const std::size_t keepFrom = encoding_ == Encoding::Utf8 ? CharactersBefore(narrow, goOn, lookBehind_ + 2)
-                                                             : CharactersBefore(wide, goOn, lookBehind_ + 2);
-    const std::size_t keepByte = byteOf(keepFrom);
-    emit(base_ + keepByte);
-    from_ = base_ + byteOf(goOn);
+    const std::size_t keepFrom = encoding_ == Encoding::Utf8 ? CharactersBefore(narrow_, goOn, lookBehind_ + 2)
+                                                             : CharactersBefore(text_, goOn, lookBehind_ + 2);
+    const std::size_t keepByte = ByteOf(keepFrom);
+    Emit(base_ + keepByte);
+    from_ = base_ + ByteOf(goOn);
     buffer_.erase(0, keepByte);
     base_ += keepByte;
     // A match left undecided over a whole window: the next one is as large
     // again, so that a long match is matched again only a few times.
     const std::size_t held = static_cast<std::size_t>(from_ - base_), undecided = buffer_.size() - held;
     need_ = held + std::max(window_, 2 * undecided);
+}
+
+bool PatternStream::Match(bool last) {
+    const bool more = !last;
+    Decode(more);
+    const std::size_t from = UnitOf(static_cast<std::size_t>(from_ - base_));
+    // A whole file at once: text without what every match of a pattern
+    // holds is not searched (as a literal it is found many times faster).
+    if (last && from == 0 && SettledByRequiredText()) {
+        over_ = true;
+        return false;
+    }
+    const auto take = [this](std::size_t k, const Pattern::Match& m) { return Take(k, m); };
+    const Searched searched = encoding_ == Encoding::Utf8
+                                  ? EachMatch(patterns_, narrow_, from, more, take, deadline_, step_)
+                                  : EachMatch(patterns_, text_, from, more, take, deadline_, step_);
+    switch (searched.outcome) {
+    case Searched::Outcome::TooMuchWork: pass_.tooMuchWork = true; [[fallthrough]];
+    case Searched::Outcome::Stopped: over_ = true; return false;
+    default: break;
+    }
+    if (last) {
+        Emit(base_ + data_.size());
+        over_ = true;
+        return false;
+    }
+    CarryOver(searched.at);
     return true;
 }
 

@@ -94,6 +94,21 @@ private:
     struct Window;
     // Matches what the buffer holds as far as it can tell; false once over.
     bool Match(bool last);
+    // The window's text (narrow_ or text_) from data_, up to the last character held whole.
+    void Decode(bool more);
+    // Where a unit of the window's text begins in data_, and the unit at a byte.
+    std::size_t ByteOf(std::size_t unit) const;
+    std::size_t UnitOf(std::size_t byte) const;
+    // The file's bytes before `upTo` (in the file) given to keep_.
+    void Emit(std::uint64_t upTo);
+    // Pattern k's literal parts for match `m` (with its line end where that decides them).
+    const std::vector<std::string>& LiteralsFor(std::size_t k, const Pattern::Match& m) const;
+    // Match `m` of pattern k counted and replaced; false where the search is to stop.
+    bool Take(std::size_t k, const Pattern::Match& m);
+    // Whether the required text alone settles a whole file (not there, or its presence a match).
+    bool SettledByRequiredText();
+    // The buffer cut for the next window, which goes on at unit `goOn`.
+    void CarryOver(std::size_t goOn);
     // The byte-order mark at the start of `bytes`, which stays and which no match begins in.
     std::size_t MarkLength(std::string_view bytes) const;
     std::span<const Pattern> patterns_;
@@ -114,8 +129,10 @@ private:
     std::uint64_t base_ = 0, copied_ = 0, from_ = 0;  // in the file: buffer_'s first byte, the bytes given, the search
     std::size_t need_ = 0;                            // the buffer's size at which it is matched next
     bool started_ = false, over_ = false;
-    std::u16string wide_;            // a window's text, for UTF-16 and legacy pages
-    std::vector<std::uint32_t> at_;  // ...where each unit's bytes begin (legacy)
+    std::string_view data_, narrow_;  // a window's bytes, and its text in UTF-8
+    std::u16string_view text_;        // ...or in UTF-16 (UTF-16 and legacy pages)
+    std::u16string wide_;             // a window's text, for UTF-16 and legacy pages
+    std::vector<std::uint32_t> at_;   // ...where each unit's bytes begin (legacy)
     std::string replacement_;
     PatternPass pass_;
 };
