@@ -85,6 +85,9 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
         return (failure.undo ? UndoProblemText(*failure.undo) : std::string("the undo records cannot be used")) +
                " (--no-undo corrects without a record)";
     case SetupError::BadPattern: return failure.pattern ? PatternProblemText(*failure.pattern, of) : "bad pattern";
+    case SetupError::CaseOfPattern:
+        return "--preserve-case (a pair's c) is for plain text: a pattern's replacement is written as it stands (-e" +
+               of + ")";
     }
     return "cannot correct with these settings";
 }
@@ -195,7 +198,13 @@ std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, 
         request.legacy = std::move(*pages);
     }
     // The stored search string is a pattern where the file says so.
-    if (!given.search && !given.pairs && stored.regex) request.patterns = true;
+    // The stored search string is matched as the file says (Regex, IgnoreCase, WholeWord, PreserveCase).
+    if (!given.search && !given.pairs) {
+        request.patterns = request.patterns || stored.regex;
+        options.ignoreCase = options.ignoreCase || stored.ignoreCase;
+        options.word = options.word || stored.wholeWord;
+        options.preserveCase = options.preserveCase || stored.preserveCase;
+    }
     if (!given.search) given.search = stored.searchString;
     if (!given.replace) given.replace = stored.replaceString;
     if (!options.backup) options.backup = stored.backupCopy != 0;
@@ -429,6 +438,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     request.patterns = request.patterns || options.regex;
     request.ignoreCase = options.ignoreCase;
     request.word = options.word;
+    request.preserveCase = options.preserveCase;
     request.keepUndo = !options.noUndo;
     auto prepared = PrepareRun(request);
     if (const auto* failure = std::get_if<SetupFailure>(&prepared))

@@ -47,6 +47,11 @@ constexpr Option kOptions[] = {
      "only whole words: no letter, digit or underscore of\n"
      "any script just before or after an occurrence",
      [](CommandLine& o, const std::string*) { o.word = true; }},
+    {0, "preserve-case", Takes::Nothing, "",
+     "letters match in any case (as -i), and each\n"
+     "replacement takes its occurrence's case: москва,\n"
+     "Москва, МОСКВА, foo_bar, fooBar (not with -e)",
+     [](CommandLine& o, const std::string*) { o.preserveCase = true; }},
     {0, "pairs", Takes::Value, " FILE",
      "the pairs from FILE instead, one a line as\n"
      "SEARCH<TAB>REPLACE in UTF-8, with the escapes \\t,\n"

@@ -34,6 +34,7 @@ struct CommandLine {
     bool regex = false;            // the search strings are patterns
     bool ignoreCase = false;       // letters match in any case
     bool word = false;             // whole words only
+    bool preserveCase = false;     // each replacement in its occurrence's case shape
     bool noUndo = false;           // no record for undo
     bool history = false;
     bool undo = false;

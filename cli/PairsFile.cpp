@@ -54,7 +54,8 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
         }
         const std::size_t tab = line.find('\t');
         if (tab == std::string::npos) return at("no TAB between the search and the replace string");
-        // After a second TAB, the pair's own switches: i (any case), w (whole words).
+        // After a second TAB, the pair's own switches: i (any case), w (whole
+        // words), c (each replacement in its occurrence's case shape).
         const std::size_t second = line.find('\t', tab + 1);
         TextPair pair;
         if (second != std::string::npos) {
@@ -62,10 +63,11 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
             if (flags.find('\t') != std::string::npos)
                 return at("more than two TABs (a TAB inside a string is written \\t)");
             for (const char flag : flags) {
-                bool& on = flag == 'i' ? pair.ignoreCase : pair.word;
-                if ((flag != 'i' && flag != 'w') || on)
+                bool& on = flag == 'i' ? pair.ignoreCase : flag == 'c' ? pair.preserveCase : pair.word;
+                if ((flag != 'i' && flag != 'w' && flag != 'c') || on)
                     return at("'" + flags +
-                              "' after the second TAB: the switches are i (any case) and w (whole words), each once");
+                              "' after the second TAB: the switches are i (any case), w (whole words) and c (keep "
+                              "the case), each once");
                 on = true;
             }
             line.erase(second);

@@ -53,7 +53,8 @@ std::string LocalTime(std::int64_t seconds) {
 std::string What(const UndoRecord& r) {
     if (r.IsUndo()) return "undo of " + r.undoes;
     // A long list of pairs (--pairs) shortened to its first.
-    std::string what = std::string(r.patterns ? "-e " : "") + (r.ignoreCase ? "-i " : "") + (r.word ? "-w " : "");
+    std::string what = std::string(r.patterns ? "-e " : "") + (r.ignoreCase ? "-i " : "") + (r.word ? "-w " : "") +
+                       (r.preserveCase ? "--preserve-case " : "");
     for (std::size_t i = 0; i < r.pairs.size() && i < 3; ++i)
         what += (i ? " -s " : "-s ") + r.pairs[i].first + " -r " + r.pairs[i].second;
     if (const std::size_t more = r.pairs.size() > 3 ? r.pairs.size() - 3 : 0)
@@ -134,7 +135,8 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
                 out << (i ? "," : "") << "{\"search\":" << JsonPath(r.pairs[i].first)
                     << ",\"replace\":" << JsonPath(r.pairs[i].second) << '}';
             out << ']' << (r.patterns ? ",\"patterns\":true" : "") << (r.ignoreCase ? ",\"ignore-case\":true" : "")
-                << (r.word ? ",\"word\":true" : "") << ",\"paths\":[";
+                << (r.word ? ",\"word\":true" : "") << (r.preserveCase ? ",\"preserve-case\":true" : "")
+                << ",\"paths\":[";
             for (std::size_t i = 0; i < r.paths.size(); ++i) out << (i ? "," : "") << JsonPath(r.paths[i]);
             out << ']';
             if (!r.list.empty()) out << ",\"list\":" << JsonPath(r.list) << ",\"listed\":" << r.listed;

@@ -52,7 +52,7 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     std::vector<bool> cut;
     auto texts = ini.RINIAll(kSection,
                              {u"SearchString", u"ReplaceString", u"BackupCopy", u"Mask", u"BackupExt",
-                              u"LegacyCodePage", u"Regex", u"IgnoreCase", u"WholeWord"},
+                              u"LegacyCodePage", u"Regex", u"IgnoreCase", u"WholeWord", u"PreserveCase"},
                              &cut);
     constexpr const char* kKeys[] = {"SearchString", "ReplaceString", "BackupCopy",
                                      "Mask",         "BackupExt",     "LegacyCodePage"};
@@ -61,6 +61,7 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
     options.regex = on(6);
     options.ignoreCase = on(7);
     options.wholeWord = on(8);
+    options.preserveCase = on(9);
     for (std::size_t i = 0; i < std::size(kKeys); ++i) {
         if (!texts[i]) {
             options.invalidKeys.push_back(kKeys[i]);
@@ -107,6 +108,7 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
     if (options.regex) values.emplace_back(u"Regex", u"1");
     if (options.ignoreCase) values.emplace_back(u"IgnoreCase", u"1");
     if (options.wholeWord) values.emplace_back(u"WholeWord", u"1");
+    if (options.preserveCase) values.emplace_back(u"PreserveCase", u"1");
     ec = ini.WInIAll(kSection, values, true);
     if (ec) return SaveFailure{file, ec};
     return std::nullopt;

@@ -25,10 +25,12 @@ struct Options {
     // The search string is a regular expression (key Regex, 1; written only
     // when set, so that a file without it reads as plain text).
     bool regex = false;
-    // Letters in any case, whole words only (keys IgnoreCase and WholeWord,
+    // Letters in any case, whole words only, each replacement in its
+    // occurrence's case shape (keys IgnoreCase, WholeWord and PreserveCase,
     // written in the same way).
     bool ignoreCase = false;
     bool wholeWord = false;
+    bool preserveCase = false;
     // Keys whose stored value is no text in the file's code page: read as empty.
     std::vector<std::string> invalidKeys = {};
     // Keys whose stored value cannot be read whole (longer than 254

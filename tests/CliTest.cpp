@@ -238,7 +238,8 @@ TEST_F(CliTest, SeveralPairs) {
         {"a\tb\n\tc\n", "line 2: the search string is empty"},
         {"a\tb\n#\nx\ty\na\tc\n", "line 4: the search string of line 1 again"},
         {"a\\x\tb\n", "line 1: unknown escape '\\x'"},
-        {"a\tb\tc\n", "line 1: 'c' after the second TAB: the switches are i (any case) and w (whole words)"},
+        {"a\tb\tx\n", "line 1: 'x' after the second TAB: the switches are i (any case), w (whole words) and c"},
+        {"a\tb\tcic\n", "line 1: 'cic' after the second TAB"},
         {"a\tb\tii\n", "line 1: 'ii' after the second TAB"},
         {"a\tb\ti\tw\n", "line 1: more than two TABs"},
         {"a\t\xFF\n", "line 1: not valid UTF-8 text"},
@@ -982,6 +983,22 @@ TEST_F(CliTest, PlainTextInAnyCaseAsWholeWords) {
     Make("pairs.tsv", "cat\tlion\ti\ndog\twolf\n");
     EXPECT_EQ(Run({"--pairs", (Dir() / "pairs.tsv").string(), (Dir() / "d.txt").string()}), 0) << err_;
     EXPECT_EQ(ReadBytes(Dir() / "d.txt"), "lion lion Dog wolf");
+}
+
+// --preserve-case: each replacement in its occurrence's case shape, in UTF-8
+// and UTF-16 alike; a pair's own c; the history says so; refused with -e.
+TEST_F(CliTest, PreserveCase) {
+    Make("a.txt", "москва Москва МОСКВА\nfoo_bar FooBar\n");
+    Make("u.txt", std::string("\xFF\xFEM\0o\0s\0c\0o\0w\0 \0M\0O\0S\0C\0O\0W\0", 28));
+    Make("pairs.tsv", "москва\tпетербург\tc\nfoo_bar\tnew_name\tc\nfoobar\tnewName\tc\nmoscow\tkyiv\n");
+    EXPECT_EQ(Run({"--pairs", (Dir() / "pairs.tsv").string(), (Dir() / "a.txt").string()}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "a.txt"), "петербург Петербург ПЕТЕРБУРГ\nnew_name NewName\n");
+    EXPECT_EQ(Run({"--preserve-case", "-s", "moscow", "-r", "kyiv", (Dir() / "u.txt").string()}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "u.txt"), std::string("\xFF\xFEK\0y\0i\0v\0 \0K\0Y\0I\0V\0", 20));
+    EXPECT_EQ(Run({"--history"}), 0);
+    EXPECT_NE(out_.find("--preserve-case -s moscow -r kyiv"), std::string::npos) << out_;
+    EXPECT_EQ(Run({"-e", "--preserve-case", "-s", "a+", "-r", "b", (Dir() / "a.txt").string()}), 2);
+    EXPECT_NE(err_.find("--preserve-case (a pair's c) is for plain text"), std::string::npos) << err_;
 }
 
 }  // namespace

@@ -696,7 +696,8 @@ TEST_F(MainWindowTest, RegularExpressionFromTheSearchFieldsMenu) {
     EXPECT_EQ(Status(), " Неизвестный файл, не может быть обработан!");
     ui_.fieldMenuAnswer = 0;
     emit F().Text1->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|Без учёта регистра|Только слова целиком"});
+    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|Без учёта регистра|Только слова целиком|"
+                                          "Сохранять регистр при замене"});
     EXPECT_TRUE(window_->Regex());
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
     QTest::mouseClick(F().Command1, Qt::LeftButton);
@@ -713,7 +714,8 @@ TEST_F(MainWindowTest, RegularExpressionFromTheSearchFieldsMenu) {
     // Chosen again, the item is shown checked and turns patterns off.
     F().Text1->setText("me@old");
     emit F().Text1->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_EQ(ui_.fieldMenus.back(), "Регулярное выражение+|Без учёта регистра|Только слова целиком");
+    EXPECT_EQ(ui_.fieldMenus.back(),
+              "Регулярное выражение+|Без учёта регистра|Только слова целиком|Сохранять регистр при замене");
     EXPECT_FALSE(window_->Regex());
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
 }
@@ -729,7 +731,8 @@ TEST_F(MainWindowTest, AnyCaseAndWholeWordsFromTheSearchFieldsMenu) {
     EXPECT_TRUE(window_->IgnoreCase());
     ui_.fieldMenuAnswer = 2;
     emit F().Text1->customContextMenuRequested(QPoint(5, 5));
-    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|Без учёта регистра+|Только слова целиком"});
+    EXPECT_EQ(ui_.fieldMenus, QStringList{"Регулярное выражение|Без учёта регистра+|Только слова целиком|"
+                                          "Сохранять регистр при замене"});
     EXPECT_TRUE(window_->WholeWord());
     EXPECT_EQ(Status(), " В файле присутствует строка поиска");
     QTest::mouseClick(F().Command1, Qt::LeftButton);
@@ -737,6 +740,32 @@ TEST_F(MainWindowTest, AnyCaseAndWholeWordsFromTheSearchFieldsMenu) {
     QTest::mouseClick(F().Command5, Qt::LeftButton);
     EXPECT_NE(ReadBytes(Dir() / "options.ini").find(tarnwick::test::Eol("IgnoreCase=1\nWholeWord=1\n")),
               std::string::npos);
+}
+
+// «Сохранять регистр при замене», kept as PreserveCase=1: each occurrence
+// keeps its case shape; with «Регулярное выражение» the status line says it
+// does not apply and nothing can be started.
+TEST_F(MainWindowTest, PreserveCaseFromTheSearchFieldsMenu) {
+    Options("москва", "петербург", "LegacyCodePage=CP1251\n");
+    const auto page = Make("page.htm", "\xCC\xCE\xD1\xCA\xC2\xC0 \xCC\xEE\xF1\xEA\xE2\xE0");  // "МОСКВА Москва"
+    Open({Q(page)});
+    WaitForClassification();
+    ui_.fieldMenuAnswer = 3;
+    emit F().Text1->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(window_->PreserveCase());
+    WaitForClassification();
+    EXPECT_EQ(Status(), " В файле присутствует строка поиска");
+    ui_.fieldMenuAnswer = 0;
+    emit F().Text1->customContextMenuRequested(QPoint(5, 5));
+    WaitForClassification();
+    EXPECT_EQ(Status(), " Сохранение регистра не действует для регулярного выражения");
+    EXPECT_FALSE(F().Command1->isEnabled());
+    emit F().Text1->customContextMenuRequested(QPoint(5, 5));
+    WaitForClassification();
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(page), "\xCF\xC5\xD2\xC5\xD0\xC1\xD3\xD0\xC3 \xCF\xE5\xF2\xE5\xF0\xE1\xF3\xF0\xE3");
+    QTest::mouseClick(F().Command5, Qt::LeftButton);
+    EXPECT_NE(ReadBytes(Dir() / "options.ini").find("PreserveCase=1"), std::string::npos);
 }
 
 // The folder button's context menu chooses a folder with its subfolders: the

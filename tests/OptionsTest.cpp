@@ -51,9 +51,10 @@ TEST_F(OptionsTest, SaveLoadRoundTrip) {
     ASSERT_FALSE(SaveOptions(file, loaded, cp1251));
     EXPECT_NE(ReadBytes(file).find(test::Eol("LegacyCodePage=CP1253\nRegex=1\n")), std::string::npos);
     EXPECT_EQ(LoadOptions(file, cp1251), loaded);
-    loaded.ignoreCase = loaded.wholeWord = true;
+    loaded.ignoreCase = loaded.wholeWord = loaded.preserveCase = true;
     ASSERT_FALSE(SaveOptions(file, loaded, cp1251));
-    EXPECT_NE(ReadBytes(file).find(test::Eol("Regex=1\nIgnoreCase=1\nWholeWord=1\n")), std::string::npos);
+    EXPECT_NE(ReadBytes(file).find(test::Eol("Regex=1\nIgnoreCase=1\nWholeWord=1\nPreserveCase=1\n")),
+              std::string::npos);
     EXPECT_EQ(LoadOptions(file, cp1251), loaded);
     for (const char* value : {"0", "yes", "11", ""}) {
         Make("options.ini", std::string("[Main]\nRegex=") + value + "\n");

@@ -348,8 +348,9 @@ namespace {
 TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
     const auto cp1251 = CodePage::Named("CP1251"), sjis = CodePage::Named("CP932");
     ASSERT_TRUE(cp1251 && sjis);
-    const auto text = [](std::u16string search, std::u16string replace, bool anyCase, bool word) {
-        auto made = Pattern::ForText(search, replace, anyCase, word);
+    const auto text = [](std::u16string search, std::u16string replace, bool anyCase, bool word,
+                         bool keepCase = false) {
+        auto made = Pattern::ForText(search, replace, anyCase, word, keepCase);
         EXPECT_TRUE(std::holds_alternative<Pattern>(made));
         return std::get<Pattern>(std::move(made));
     };
@@ -371,6 +372,13 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
         {text(u"\n\n", u"|", false, false), &*cp1251, u"a\r\nb\r\n\nc", u"a\r\nb|c"},
         {text(u"\nfoo", u"Z", false, true), &*cp1251, u"x\r\nfoo. \nfoo", u"x\r\nfoo. Z"},
         {text(u"foo\n", u"Z", false, true), &*cp1251, u"foo\r\nx foo\n", u"foo\r\nx Z"},
+        // Each replacement in its occurrence's case shape.
+        {text(u"москва", u"петербург", false, false, true), &*cp1251, u"москва Москва МОСКВА мОсКвА",
+         u"петербург Петербург ПЕТЕРБУРГ петербург"},
+        {text(u"foo_bar", u"baz_qux", false, true, true), &*cp1251, u"Foo_Bar FOO_BAR foo_BAR xfoo_bar",
+         u"Baz_Qux BAZ_QUX baz_QUX xfoo_bar"},
+        {text(u"лес\nполе", u"Река\nгора", false, false, true), &*cp1251, u"ЛЕС\r\nПОЛЕ Лес\rполе",
+         u"РЕКА\r\nГОРА Река\rгора"},
     };
     for (const auto& c : cases) {
         const std::vector<std::pair<Encoding, std::function<std::string(const std::u16string&)>>> forms = {
@@ -402,6 +410,14 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
     recase.push_back(text(u"COLOR", u"color", true, false));
     EXPECT_EQ(JudgeByPatterns(recase, "the color", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
     EXPECT_EQ(JudgeByPatterns(recase, "the Color", Encoding::Utf8, nullptr).verdict, FileVerdict::ToCorrect);
+    // A case shape the file's page has no letter for: refused, not written otherwise.
+    const auto latin1 = CodePage::Named("ISO-8859-1");
+    ASSERT_TRUE(latin1);
+    std::vector<Pattern> shaped;
+    shaped.push_back(text(u"x", u"\u00FF", false, false, true));
+    const PatternPass refused = ReplaceMatches(shaped, "x X", Encoding::Legacy, &*latin1, &out);
+    EXPECT_EQ(refused.notWritable, u"\u0178");
+    EXPECT_EQ(ReplaceMatches(shaped, "x", Encoding::Legacy, &*latin1, &out).replacements, 1u);
     // The replace string is looked for in any case too.
     EXPECT_EQ(JudgeByPatterns(pairs, "a LIST", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
 }

@@ -86,6 +86,7 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     form_.Text5->setText(QString::fromStdU16String(options.backupExt));
     regex_ = options.regex;
     ignoreCase_ = options.ignoreCase;
+    preserveCase_ = options.preserveCase;
     wholeWord_ = options.wholeWord;
 
     // Values that cannot be used as stored are left out, and said so in one message.
@@ -307,6 +308,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.patterns = regex_;
     request.ignoreCase = ignoreCase_;
     request.word = wholeWord_;
+    request.preserveCase = preserveCase_;
     request.paths = std::move(paths);
     request.mode = mode;
     request.selection.subfolders = scope.subfolders;
@@ -319,11 +321,13 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     QString text;
     const SetupFailure& failure = std::get<SetupFailure>(prepared);
     // A pattern that cannot be used is told in the status line, before any file is read.
-    if (failure.error == SetupError::BadPattern ||
-        (failure.error == SetupError::EmptySearch && (regex_ || ignoreCase_ || wholeWord_))) {
+    if (failure.error == SetupError::BadPattern || failure.error == SetupError::CaseOfPattern ||
+        (failure.error == SetupError::EmptySearch && (regex_ || ignoreCase_ || wholeWord_ || preserveCase_))) {
         SetStatus(failure.pattern ? DescribePatternProblem(*failure.pattern)
-                  : regex_        ? QStringLiteral(" Регулярное выражение пусто")
-                                  : QStringLiteral(" Строка поиска пуста"));
+                  : failure.error == SetupError::CaseOfPattern
+                      ? QStringLiteral(" Сохранение регистра не действует для регулярного выражения")
+                  : regex_ ? QStringLiteral(" Регулярное выражение пусто")
+                           : QStringLiteral(" Строка поиска пуста"));
         form_.Command1->setEnabled(false);
         return std::nullopt;
     }
@@ -349,7 +353,8 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
         text = QStringLiteral("Папка записей для отмены не может быть использована: ") +
                (failure.undo ? DescribeUndoProblem(*failure.undo) : QString()) + QStringLiteral(". Файлы не изменены.");
         break;
-    case SetupError::BadPattern: break;  // told above
+    case SetupError::BadPattern:
+    case SetupError::CaseOfPattern: break;  // told above
     case SetupError::EmptyBackupExtension:
     case SetupError::BadBackupExtension:
         text = QStringLiteral(
@@ -622,9 +627,9 @@ void Main::Text1_ContextMenu(const QPoint& at) {
     const int chosen =
         interaction_.FieldMenu(form_.Text1, at,
                                {QStringLiteral("Регулярное выражение"), QStringLiteral("Без учёта регистра"),
-                                QStringLiteral("Только слова целиком")},
-                               {regex_, ignoreCase_, wholeWord_});
-    bool* const switches[] = {&regex_, &ignoreCase_, &wholeWord_};
+                                QStringLiteral("Только слова целиком"), QStringLiteral("Сохранять регистр при замене")},
+                               {regex_, ignoreCase_, wholeWord_, preserveCase_});
+    bool* const switches[] = {&regex_, &ignoreCase_, &wholeWord_, &preserveCase_};
     if (chosen < 0 || chosen >= static_cast<int>(std::size(switches))) return;
     *switches[chosen] = !*switches[chosen];
     // The current path's verdict, as the search string is now read.
@@ -646,7 +651,8 @@ void Main::Command5_Click() {
                                     legacyName_,
                                     regex_,
                                     ignoreCase_,
-                                    wholeWord_};
+                                    wholeWord_,
+                                    preserveCase_};
     if (const auto failure = settings::SaveOptions(setup_.optionsFile, options, setup_.codePage)) {
         Box(QStringLiteral("Параметры программы не сохранены в файл ") + FromPath(failure->path) +
                 QStringLiteral("\n\n") + QString::fromLocal8Bit(failure->code.message()),

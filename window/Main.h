@@ -52,6 +52,7 @@ public:
     const QString& SearchText() const { return searchText_; }
     bool Regex() const { return regex_; }
     bool IgnoreCase() const { return ignoreCase_; }
+    bool PreserveCase() const { return preserveCase_; }
     bool WholeWord() const { return wholeWord_; }
     std::size_t QueueCount() const { return workQueue_.size(); }
     const std::vector<std::filesystem::path>& WorkQueue() const { return workQueue_; }
@@ -138,6 +139,7 @@ private:
     std::vector<CodePage> legacy_;  // the code pages it names, if any
     bool regex_ = false;            // the search string is a regular expression
     bool ignoreCase_ = false;       // letters match in any case
+    bool preserveCase_ = false;     // each replacement in its occurrence's case shape
     bool wholeWord_ = false;        // only whole words
     QString replaceText_;
     QString pickedPath_;

@@ -272,7 +272,8 @@ std::optional<Pattern> Pattern::Literal(std::u16string_view text, bool anyCase) 
 }
 
 std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view search, std::u16string_view replace,
-                                                       bool anyCase, bool word) {
+                                                       bool anyCase, bool word, bool keepCase) {
+    anyCase = anyCase || keepCase;
     // Every sign escaped: the text's characters stand for themselves, and the
     // text is one run that the required text is read from.
     std::u16string pattern = anyCase ? u"(?i)" : u"";
@@ -295,6 +296,7 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
         if (!replace.empty()) compiled->replacement_.push_back({std::u16string(replace), -1});
         compiled->fromText_ = true;
         compiled->replacementAnyCase_ = anyCase;
+        compiled->keepsCase_ = keepCase;
         compiled->anyLineEnd_ = search.find(u'\n') != std::u16string_view::npos;
         // (Folded as the required text is: a replacement that differs from
         // the search string there differs from every occurrence.)
@@ -440,7 +442,8 @@ Pattern::Pattern(const Pattern& other)
       fromText_(other.fromText_),
       replacementAnyCase_(other.replacementAnyCase_),
       anyLineEnd_(other.anyLineEnd_),
-      requiredIsMatch_(other.requiredIsMatch_) {}
+      requiredIsMatch_(other.requiredIsMatch_),
+      keepsCase_(other.keepsCase_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

@@ -94,9 +94,11 @@ public:
     // A search string of plain text with its plain replacement, matched as a
     // pattern: `anyCase`, its letters in any case (Unicode's simple case
     // folding, every script); `word`, only where the characters on both
-    // sides are no letter, digit or underscore of any script.
+    // sides are no letter, digit or underscore of any script; `keepCase`
+    // (in any case, then), each replacement written in its occurrence's case
+    // shape (InCaseOf).
     static std::variant<Pattern, PatternProblem> ForText(std::u16string_view search, std::u16string_view replace,
-                                                         bool anyCase, bool word);
+                                                         bool anyCase, bool word, bool keepCase = false);
     // Made by ForText: at one place the longest of several wins, as for plain text.
     bool FromText() const { return fromText_; }
     // Made by ForText from a search string with a line feed, which matches a
@@ -109,6 +111,8 @@ public:
     bool RequiredIsMatch() const { return requiredIsMatch_; }
     // Its replacement is looked for in any case (ForText with anyCase).
     bool ReplacementInAnyCase() const { return replacementAnyCase_; }
+    // Each replacement takes its occurrence's case shape (ForText with keepCase).
+    bool KeepsCase() const { return keepsCase_; }
     // How many characters before a match's start it may look at (look-behind, \b).
     std::size_t LookBehind() const { return lookBehind_; }
 
@@ -150,7 +154,8 @@ private:
     std::size_t groups_ = 0;
     std::size_t lookBehind_ = 0;
     Required required_;
-    bool fromText_ = false, replacementAnyCase_ = false, anyLineEnd_ = false, requiredIsMatch_ = false;
+    bool fromText_ = false, replacementAnyCase_ = false, anyLineEnd_ = false, requiredIsMatch_ = false,
+         keepsCase_ = false;
 };
 
 }  // namespace tarnwick

@@ -1,5 +1,7 @@
 #include "engine/content/PatternText.h"
 
+#include "engine/content/CaseShape.h"
+
 #include <algorithm>
 #include <bit>
 #include <type_traits>
@@ -19,45 +21,55 @@ namespace {
 // pattern matches it, not even ".".
 constexpr char16_t kStrayByte = 0xDC00;
 
+// Text written in the file's encoding; none (and `bad`, the first character
+// that cannot be, for the reason) where a character has no form there.
+std::optional<std::string> Encoded(std::u16string_view text, Encoding encoding, const CodePage* page,
+                                   std::u16string& bad) {
+    std::optional<std::string> bytes;
+    switch (encoding) {
+    case Encoding::Utf8: bytes = Utf16ToUtf8(text); break;
+    case Encoding::Legacy: bytes = page ? page->Encode(text) : std::nullopt; break;
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE:
+        bytes.emplace();
+        for (const char16_t u : text) {
+            const char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+            bytes->push_back(encoding == Encoding::Utf16LE ? lo : hi);
+            bytes->push_back(encoding == Encoding::Utf16LE ? hi : lo);
+        }
+        break;
+    }
+    if (bytes) return bytes;
+    bad = text;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t n = (text[i] & 0xFC00) == 0xD800 && i + 1 < text.size() ? 2 : 1;
+        const std::u16string_view one = text.substr(i, n);
+        const bool ok = encoding == Encoding::Legacy ? page && page->Encode(one) : Utf16ToUtf8(one).has_value();
+        if (!ok) {
+            bad = one;
+            break;
+        }
+        i += n - 1;
+    }
+    return std::nullopt;
+}
+
+// Its line feeds as the line end given.
+void WithLineEnds(std::u16string& text, std::u16string_view lineEnd) {
+    for (std::size_t at = 0; lineEnd != u"\n" && (at = text.find(u'\n', at)) != std::u16string::npos;
+         at += lineEnd.size())
+        text.replace(at, 1, lineEnd);
+}
+
 // The replacement's literal parts written in the file's encoding; false (and
 // `bad`) where a character has no form there.
 bool WriteLiterals(const Pattern& pattern, Encoding encoding, const CodePage* page, std::vector<std::string>& written,
                    std::u16string& bad, std::u16string_view lineEnd = u"\n") {
     for (ReplacementPart part : pattern.Replacement()) {
         if (part.group >= 0) continue;
-        // (Its line feeds as the line end given.)
-        for (std::size_t at = 0; lineEnd != u"\n" && (at = part.text.find(u'\n', at)) != std::u16string::npos;
-             at += lineEnd.size())
-            part.text.replace(at, 1, lineEnd);
-        std::optional<std::string> bytes;
-        switch (encoding) {
-        case Encoding::Utf8: bytes = Utf16ToUtf8(part.text); break;
-        case Encoding::Legacy: bytes = page ? page->Encode(part.text) : std::nullopt; break;
-        case Encoding::Utf16LE:
-        case Encoding::Utf16BE:
-            bytes.emplace();
-            for (const char16_t u : part.text) {
-                const char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
-                bytes->push_back(encoding == Encoding::Utf16LE ? lo : hi);
-                bytes->push_back(encoding == Encoding::Utf16LE ? hi : lo);
-            }
-            break;
-        }
-        if (!bytes) {
-            // The first character that cannot be written, for the reason.
-            for (std::size_t i = 0; i < part.text.size(); ++i) {
-                const std::size_t n = (part.text[i] & 0xFC00) == 0xD800 && i + 1 < part.text.size() ? 2 : 1;
-                const std::u16string one = part.text.substr(i, n);
-                const bool ok = encoding == Encoding::Legacy ? page && page->Encode(one) : Utf16ToUtf8(one).has_value();
-                if (!ok) {
-                    bad = one;
-                    return false;
-                }
-                i += n - 1;
-            }
-            bad = part.text;
-            return false;
-        }
+        WithLineEnds(part.text, lineEnd);
+        std::optional<std::string> bytes = Encoded(part.text, encoding, page, bad);
+        if (!bytes) return false;
         written.push_back(std::move(*bytes));
     }
     return true;
@@ -331,11 +343,12 @@ PatternStream::PatternStream(std::span<const Pattern> patterns, Encoding encodin
     std::u16string notWritable;
     for (std::size_t k = 0; k < patterns.size() && literalsKnown_ && !over_; ++k)
         literalsKnown_ =
+            patterns[k].KeepsCase() ||  // (written for each occurrence)
             WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr, literals_[k], notWritable);
     // Replacements with line feeds where the search string's match any line end: as CR LF and as CR too.
     lineLiterals_.resize(patterns.size());
     for (std::size_t k = 0; k < patterns.size() && literalsKnown_; ++k)
-        if (patterns[k].AnyLineEnd())
+        if (patterns[k].AnyLineEnd() && !patterns[k].KeepsCase())
             for (const std::u16string_view end : {std::u16string_view(u"\r\n"), std::u16string_view(u"\r")})
                 literalsKnown_ =
                     literalsKnown_ && WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr,
@@ -429,9 +442,7 @@ void PatternStream::Emit(std::uint64_t upTo) {
     copied_ = std::max(copied_, upTo);
 }
 
-const std::vector<std::string>& PatternStream::LiteralsFor(std::size_t k, const Pattern::Match& m) const {
-    if (!patterns_[k].AnyLineEnd()) return literals_[k];
-    // The occurrence's first line end decides the replacement's.
+int PatternStream::LineEndIn(const Pattern::Match& m) const {
     const auto kind = [&](const auto& units) -> int {
         for (std::size_t i = m.start; i < m.end; ++i) {
             if (units[i] == '\n') return -1;
@@ -439,14 +450,47 @@ const std::vector<std::string>& PatternStream::LiteralsFor(std::size_t k, const 
         }
         return -1;
     };
-    const int end = encoding_ == Encoding::Utf8 ? kind(narrow_) : kind(text_);
+    return encoding_ == Encoding::Utf8 ? kind(narrow_) : kind(text_);
+}
+
+const std::vector<std::string>& PatternStream::LiteralsFor(std::size_t k, const Pattern::Match& m) const {
+    if (!patterns_[k].AnyLineEnd()) return literals_[k];
+    // The occurrence's first line end decides the replacement's.
+    const int end = LineEndIn(m);
     return end < 0 ? literals_[k] : lineLiterals_[k][static_cast<std::size_t>(end)];
+}
+
+bool PatternStream::ShapedReplacement(std::size_t k, const Pattern::Match& m, std::u16string& bad) {
+    std::u16string occurrence, typed;
+    if (encoding_ == Encoding::Utf8)
+        occurrence = Utf8ToUtf16(narrow_.substr(m.start, m.end - m.start)).value_or(std::u16string());
+    else occurrence = text_.substr(m.start, m.end - m.start);
+    for (const ReplacementPart& part : patterns_[k].Replacement()) typed += part.text;
+    std::u16string shaped = InCaseOf(occurrence, typed);
+    if (patterns_[k].AnyLineEnd()) {
+        static constexpr std::u16string_view kEnds[] = {u"\r\n", u"\r"};
+        if (const int end = LineEndIn(m); end >= 0) WithLineEnds(shaped, kEnds[end]);
+    }
+    std::optional<std::string> bytes = Encoded(shaped, encoding_, page_ ? &page_->Page() : nullptr, bad);
+    if (!bytes) return false;
+    replacement_ = std::move(*bytes);
+    return true;
 }
 
 bool PatternStream::Take(std::size_t k, const Pattern::Match& m) {
     const std::size_t at = ByteOf(m.start);
     const std::string_view occurrence = data_.substr(at, ByteOf(m.end) - at);
-    if (literalsKnown_) {
+    if (patterns_[k].KeepsCase()) {
+        // Shaped by each occurrence: whether its case can be written is known only here.
+        std::u16string bad;
+        if (ShapedReplacement(k, m, bad)) {
+            if (replacement_ == occurrence) return true;
+        } else if (swap_) {
+            pass_.notWritable = bad;
+            over_ = true;
+            return false;
+        }
+    } else if (literalsKnown_) {
         replacement_.clear();
         const std::vector<std::string>& literals = LiteralsFor(k, m);
         std::size_t literal = 0;

@@ -102,7 +102,12 @@ private:
     // The file's bytes before `upTo` (in the file) given to keep_.
     void Emit(std::uint64_t upTo);
     // Pattern k's literal parts for match `m` (with its line end where that decides them).
+    // The kind of the first line end a match holds: 0 CR LF, 1 CR, -1 LF or none.
+    int LineEndIn(const Pattern::Match& m) const;
     const std::vector<std::string>& LiteralsFor(std::size_t k, const Pattern::Match& m) const;
+    // The replacement of pattern `k` in the case shape of match `m`, in
+    // replacement_; false (and `bad`) where the encoding cannot hold it.
+    bool ShapedReplacement(std::size_t k, const Pattern::Match& m, std::u16string& bad);
     // Match `m` of pattern k counted and replaced; false where the search is to stop.
     bool Take(std::size_t k, const Pattern::Match& m);
     // Whether the required text alone settles a whole file (not there, or its presence a match).

@@ -39,10 +39,12 @@ private:
 struct TextPair {
     std::u16string search;
     std::u16string replace;
-    // This pair alone matches letters in any case, whole words only (as the
-    // run's switches do for every pair).
+    // This pair alone matches letters in any case, whole words only, writes
+    // each replacement in its occurrence's case shape (as the run's switches
+    // do for every pair).
     bool ignoreCase = false;
     bool word = false;
+    bool preserveCase = false;
 };
 
 // The search and replace strings of each pair in every encoding they are

@@ -17,6 +17,7 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> StartUndoRecord(const Run
     record.patterns = request.patterns;
     record.ignoreCase = request.ignoreCase;
     record.word = request.word;
+    record.preserveCase = request.preserveCase;
     for (const auto& path : request.paths) {
         record.paths.push_back(PathText(path));
         if (std::error_code ec; std::filesystem::is_directory(path, ec))
@@ -116,11 +117,14 @@ std::variant<std::vector<Pattern>, SetupFailure> PatternsOf(const RunRequest& re
     for (std::size_t i = 0; i < request.pairs.size(); ++i) {
         const TextPair& pair = request.pairs[i];
         const bool anyCase = request.ignoreCase || pair.ignoreCase, word = request.word || pair.word;
+        const bool keepCase = request.preserveCase || pair.preserveCase;
+        // (What case a group's text or a pattern's match should give is no shape one can tell.)
+        if (request.patterns && keepCase) return SetupFailure{SetupError::CaseOfPattern, {}, {}, i};
         std::u16string pattern = pair.search;
         if (request.patterns && word) pattern = u"(?<![\\p{L}\\p{N}_])(?:" + pattern + u")(?![\\p{L}\\p{N}_])";
         if (request.patterns && anyCase) pattern = u"(?i)" + pattern;
         auto compiled = request.patterns ? Pattern::Compile(pattern, pair.replace)
-                                         : Pattern::ForText(pair.search, pair.replace, anyCase, word);
+                                         : Pattern::ForText(pair.search, pair.replace, anyCase, word, keepCase);
         if (auto* problem = std::get_if<PatternProblem>(&compiled))
             return SetupFailure{SetupError::BadPattern, {}, {}, i, std::move(*problem)};
         patterns.push_back(std::get<Pattern>(std::move(compiled)));

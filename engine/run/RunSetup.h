@@ -34,10 +34,14 @@ struct RunRequest {
     // underscore: plain text is then matched as a pattern of itself.
     bool ignoreCase = false;
     bool word = false;
+    // Each replacement is written in its occurrence's case shape (InCaseOf),
+    // letters matched in any case; for plain text only.
+    bool preserveCase = false;
     // (A search string with a line feed matches a line end of any kind: as a pattern too.)
     bool AsPatterns() const {
-        return patterns || ignoreCase || word || std::any_of(pairs.begin(), pairs.end(), [](const TextPair& p) {
-                   return p.ignoreCase || p.word || p.search.find(u'\n') != std::u16string::npos;
+        return patterns || ignoreCase || word || preserveCase ||
+               std::any_of(pairs.begin(), pairs.end(), [](const TextPair& p) {
+                   return p.ignoreCase || p.word || p.preserveCase || p.search.find(u'\n') != std::u16string::npos;
                });
     }
     // The encodings files may use: every candidate of the system's code page
@@ -77,6 +81,7 @@ enum class SetupError {
     BadBackupExtension,    // an extension that is no plain name part
     UndoRecords,           // the undo record folder may not be used: `detail` says why
     BadPattern,            // a pattern or its replacement is wrong: `pattern` says how
+    CaseOfPattern,         // case shapes asked for with patterns: they apply to plain text only
 };
 
 struct SetupFailure {

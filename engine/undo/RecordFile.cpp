@@ -210,6 +210,8 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         r.ignoreCase = true;
     } else if (key == "word") {
         r.word = true;
+    } else if (key == "preserve-case") {
+        r.preserveCase = true;
     } else if (key == "list") {
         auto t = text();
         if (!t) return false;
@@ -464,6 +466,7 @@ std::string HeaderText(const UndoRecord& r) {
     if (r.patterns) text << "patterns\n";
     if (r.ignoreCase) text << "ignore-case\n";
     if (r.word) text << "word\n";
+    if (r.preserveCase) text << "preserve-case\n";
     for (const std::string& path : r.paths) text << "path " << Escape(path) << '\n';
     for (const fs::path& root : r.roots) text << "root " << PathField(root) << '\n';
     if (!r.list.empty()) text << "list " << Escape(r.list) << '\n';

@@ -58,6 +58,7 @@ struct UndoRecord {
     std::vector<std::pair<std::string, std::string>> pairs;  // the search and replace strings, UTF-8
     bool patterns = false;                                   // ...the search strings were patterns (--regex)
     bool ignoreCase = false, word = false;                   // ...matched in any case, as whole words
+    bool preserveCase = false;                               // ...replaced in each occurrence's case shape
     std::vector<std::string> paths;                          // as the run was given them
     // The folders it was given, absolute: an undo reaches the files under one
     // through that path and then through real folders only, as the run did.
