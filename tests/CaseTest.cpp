@@ -60,7 +60,9 @@ TEST(CaseTest, EveryCharacterMatchesItsFolding) {
         if (row.fold == 0 || row.fold == row.c) continue;
         for (const auto& [from, to] : {std::pair{row.c, row.fold}, std::pair{row.fold, row.c}}) {
             const Pattern search = pattern(from);
-            const std::u16string text = u"<" + Text(to) + u">";
+            std::u16string text(1, u'<');  // (not "<" + ...: GCC 12 warns wrongly of overlapping copies)
+            text += Text(to);
+            text += u'>';
             for (const std::size_t window : {kPatternWindow, std::size_t{1}, std::size_t{5}}) {
                 EXPECT_EQ(Replaced(search, *Utf16ToUtf8(text), Encoding::Utf8, nullptr, window), "<#>")
                     << Named(from) << " in " << Named(to) << " (UTF-8, window " << window << ")";
@@ -71,7 +73,12 @@ TEST(CaseTest, EveryCharacterMatchesItsFolding) {
         }
     }
     EXPECT_GT(checked, 2500u);
-    for (const char* name : {"CP1250", "CP1251", "CP1252", "CP1253", "CP866", "KOI8-R", "CP932", "CP936"}) {
+#ifdef _WIN32
+    constexpr const char* kKoi8 = "CP20866";
+#else
+    constexpr const char* kKoi8 = "KOI8-R";
+#endif
+    for (const char* name : {"CP1250", "CP1251", "CP1252", "CP1253", "CP866", kKoi8, "CP932", "CP936"}) {
         const auto page = CodePage::Named(name);
         ASSERT_TRUE(page) << name;
         std::size_t inPage = 0;
