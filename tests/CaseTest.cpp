@@ -130,10 +130,14 @@ TEST(CaseTest, ReplacementTakesTheOccurrencesShape) {
         {u"fooBar", u"bazQux", u"bazQux"},
         {u"FooBar", u"bazQux", u"BazQux"},
         {u"Foo-Bar", u"new-name", u"New-Name"},
-        {u"fooBar", u"bazqux", u"bazqux"},                        // pieces differ in number: as typed
-        {u"Foobar", u"bazQux", u"Bazqux"},                        // Capitalized: the rest small
-        {u"A", u"bee", u"Bee"},                                   // one capital: Capitalized
-        {u"AB", u"bee", u"BEE"},                                  //
+        {u"fooBar", u"bazqux", u"bazqux"},          // pieces differ in number: as typed
+        {u"Foobar", u"bazQux", u"Bazqux"},          // Capitalized: the rest small
+        {u"A", u"bee", u"BEE"},                     // one capital: all capitals, the first rule
+        {u"Ab", u"1x", u"1x"},                      // Capitalized: the first character only
+        {u"Ab", u"\u01C6emal", u"\u01C5emal"},      // ...in title case: ǅemal
+        {u"Ab", u"\u10D0\u10D1", u"\u10D0\u10D1"},  // Georgian: no capital to start a word
+        {u"οδος", u"ΝΟΜΟΣ", u"νομος"},              // a final sigma where a word ends
+        {u"Οδος", u"ΝΟΜΟΣ ΣΑ", u"Νομος σα"},
         {u"42", u"Answer", u"Answer"},                            // no letters: as typed
         {u"ＡＢＣ", u"ｘｙｚ", u"ＸＹＺ"},                        // fullwidth Latin
         {u"\U00010400\U00010401", u"\U00010428", u"\U00010400"},  // beyond the BMP (Deseret)

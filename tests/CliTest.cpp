@@ -983,6 +983,10 @@ TEST_F(CliTest, PlainTextInAnyCaseAsWholeWords) {
     Make("pairs.tsv", "cat\tlion\ti\ndog\twolf\n");
     EXPECT_EQ(Run({"--pairs", (Dir() / "pairs.tsv").string(), (Dir() / "d.txt").string()}), 0) << err_;
     EXPECT_EQ(ReadBytes(Dir() / "d.txt"), "lion lion Dog wolf");
+    // UTF-8 with a stray byte is matched as UTF-8, as plain text is; no code page is guessed for it.
+    Make("e.txt", "Привет мир Привет мир Привет мир \xA0 Foo\n");
+    EXPECT_EQ(Run({"-i", "-s", "МИР", "-r", "bar", (Dir() / "e.txt").string()}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(Dir() / "e.txt"), "Привет bar Привет bar Привет bar \xA0 Foo\n");
 }
 
 // --preserve-case: each replacement in its occurrence's case shape, in UTF-8

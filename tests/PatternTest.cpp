@@ -347,7 +347,12 @@ namespace {
 // page, a few bytes at a time; word edges beside letters of a double-byte page.
 TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
     const auto cp1251 = CodePage::Named("CP1251"), sjis = CodePage::Named("CP932");
-    ASSERT_TRUE(cp1251 && sjis);
+#ifdef _WIN32
+    const auto gb18030 = CodePage::Named("CP54936"), eucJp = CodePage::Named("CP20932");
+#else
+    const auto gb18030 = CodePage::Named("GB18030"), eucJp = CodePage::Named("EUC-JP");
+#endif
+    ASSERT_TRUE(cp1251 && sjis && gb18030 && eucJp);
     const auto text = [](std::u16string search, std::u16string replace, bool anyCase, bool word,
                          bool keepCase = false) {
         auto made = Pattern::ForText(search, replace, anyCase, word, keepCase);
@@ -372,6 +377,13 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
         {text(u"\n\n", u"|", false, false), &*cp1251, u"a\r\nb\r\n\nc", u"a\r\nb|c"},
         {text(u"\nfoo", u"Z", false, true), &*cp1251, u"x\r\nfoo. \nfoo", u"x\r\nfoo. Z"},
         {text(u"foo\n", u"Z", false, true), &*cp1251, u"foo\r\nx foo\n", u"foo\r\nx Z"},
+        // Characters of four bytes (GB18030: digits second and fourth) and of three (EUC-JP) are whole characters.
+        {text(u"0", u"Z", true, false), &*gb18030, u"\u0080 0 \u00810 \u00C4\u00E4", u"\u0080 Z \u0081Z \u00C4\u00E4"},
+        {text(u"\u00E4", u"Z", true, false), &*gb18030, u"\u00C4\u00E4 \u0080", u"ZZ \u0080"},
+        {text(u"\u4E9C", u"X", true, true), &*eucJp, u"\u4E02 \u4E9C", u"\u4E02 X"},
+        // A combining mark belongs to its word; a CR LF typed is a line end, in the replacement too.
+        {text(u"cafe", u"bar", false, true), nullptr, u"cafe\u0301 cafe", u"cafe\u0301 bar"},
+        {text(u"a\r\nb", u"x\r\ny", false, false), &*cp1251, u"a\r\nb a\nb", u"x\r\ny x\ny"},
         // Each replacement in its occurrence's case shape.
         {text(u"москва", u"петербург", false, false, true), &*cp1251, u"москва Москва МОСКВА мОсКвА",
          u"петербург Петербург ПЕТЕРБУРГ петербург"},
@@ -422,6 +434,14 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
     const PatternPass refused = ReplaceMatches(shaped, "x X", Encoding::Legacy, &*latin1, &out);
     EXPECT_EQ(refused.notWritable, u"\u0178");
     EXPECT_EQ(ReplaceMatches(shaped, "x", Encoding::Legacy, &*latin1, &out).replacements, 1u);
+    // The replace string is looked for as the search string is: at any line end, as a whole word.
+    std::vector<Pattern> lines;
+    lines.push_back(text(u"x\ny", u"a\nb", false, false));
+    EXPECT_EQ(JudgeByPatterns(lines, "a\r\nb\r\n", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
+    std::vector<Pattern> words;
+    words.push_back(text(u"foo", u"bar", false, true));
+    EXPECT_EQ(JudgeByPatterns(words, "barx", Encoding::Utf8, nullptr).verdict, FileVerdict::Unknown);
+    EXPECT_EQ(JudgeByPatterns(words, "a bar", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
     // The replace string is looked for in any case too.
     EXPECT_EQ(JudgeByPatterns(pairs, "a LIST", Encoding::Utf8, nullptr).verdict, FileVerdict::AlreadyCorrected);
 }

@@ -44,6 +44,7 @@ bool IsSmall(char32_t c) { return !IsCapital(c) && os::UpperOf(c) != c; }
 
 enum class Shape { Small, Capitals, Capitalized, AsTyped };
 
+// (A single capital is all capitals: "A" gives "XYZ", as the rules are taken in order.)
 Shape ShapeOf(std::u32string_view text) {
     std::size_t capitals = 0, smalls = 0;
     bool capitalFirst = false;
@@ -57,22 +58,46 @@ Shape ShapeOf(std::u32string_view text) {
     }
     if (capitals + smalls == 0) return Shape::AsTyped;
     if (capitals == 0) return Shape::Small;
-    if (smalls == 0 && capitals >= 2) return Shape::Capitals;
+    if (smalls == 0) return Shape::Capitals;
     if (capitals == 1 && capitalFirst) return Shape::Capitalized;
     return Shape::AsTyped;
 }
 
+// A word's first letter: the title-case form where a letter has one of its
+// own (the digraphs ǅ, ǈ, ǋ, ǲ), none where a script has no capitals at the
+// start of a word (Georgian, whose capitals are for whole words only).
+char32_t TitleOf(char32_t c) {
+    switch (os::LowerOf(c)) {
+    case 0x01C6: return 0x01C5;
+    case 0x01C9: return 0x01C8;
+    case 0x01CC: return 0x01CB;
+    case 0x01F3: return 0x01F2;
+    default: break;
+    }
+    if ((c >= 0x10D0 && c <= 0x10FA) || (c >= 0x10FD && c <= 0x10FF)) return c;
+    return os::UpperOf(c);
+}
+
+// The small form of text[k]: a capital sigma at the end of a word is the final ς.
+char32_t SmallAt(const std::u32string& text, std::size_t k) {
+    constexpr char32_t kSigma = 0x03A3, kFinalSigma = 0x03C2;
+    if (text[k] != kSigma) return os::LowerOf(text[k]);
+    const bool letterBefore = k > 0 && (IsCapital(text[k - 1]) || IsSmall(text[k - 1]));
+    const bool letterAfter = k + 1 < text.size() && (IsCapital(text[k + 1]) || IsSmall(text[k + 1]));
+    return letterBefore && !letterAfter ? kFinalSigma : os::LowerOf(text[k]);
+}
+
+// (Capitalized: the first character capital where it has a capital, whatever
+// it is; never a later one in its place.)
 void Apply(Shape shape, std::u32string& text) {
-    bool first = true;
-    for (char32_t& c : text) {
-        const bool letter = IsCapital(c) || IsSmall(c);
+    const std::u32string typed = text;
+    for (std::size_t k = 0; k < text.size(); ++k) {
         switch (shape) {
-        case Shape::Small: c = os::LowerOf(c); break;
-        case Shape::Capitals: c = os::UpperOf(c); break;
-        case Shape::Capitalized: c = first ? os::UpperOf(c) : os::LowerOf(c); break;
+        case Shape::Small: text[k] = SmallAt(typed, k); break;
+        case Shape::Capitals: text[k] = os::UpperOf(text[k]); break;
+        case Shape::Capitalized: text[k] = k == 0 ? TitleOf(text[k]) : SmallAt(typed, k); break;
         case Shape::AsTyped: return;
         }
-        if (letter) first = false;
     }
 }
 

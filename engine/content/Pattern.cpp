@@ -277,9 +277,11 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
     // Every sign escaped: the text's characters stand for themselves, and the
     // text is one run that the required text is read from.
     std::u16string pattern = anyCase ? u"(?i)" : u"";
-    constexpr std::u16string_view kWordSide = u"[\\p{L}\\p{N}_]";
-    if (word) pattern.append(u"(?<!").append(kWordSide).append(u")");
-    for (const char16_t c : search) {
+    if (word) pattern.append(u"(?<!").append(kWordCharacter).append(u")");
+    for (std::size_t i = 0; i < search.size(); ++i) {
+        const char16_t c = search[i];
+        // (A CR LF typed is a line end as a line feed is.)
+        if (c == u'\r' && i + 1 < search.size() && search[i + 1] == u'\n') continue;
         if (c == u'\n') {
             pattern += u"(?:\\r\\n|\\r(?!\\n)|(?<!\\r)\\n)";  // (a CR LF is one line end, never two)
             continue;
@@ -289,15 +291,23 @@ std::variant<Pattern, PatternProblem> Pattern::ForText(std::u16string_view searc
         if (!plain) pattern += u'\\';
         pattern += c;
     }
-    if (word) pattern.append(u"(?!").append(kWordSide).append(u")");
+    if (word) pattern.append(u"(?!").append(kWordCharacter).append(u")");
     auto made = Compile(pattern, {}, kOptions);
     if (auto* compiled = std::get_if<Pattern>(&made)) {
         compiled->replacement_.clear();
         if (!replace.empty()) compiled->replacement_.push_back({std::u16string(replace), -1});
         compiled->fromText_ = true;
         compiled->replacementAnyCase_ = anyCase;
+        compiled->word_ = word;
         compiled->keepsCase_ = keepCase;
         compiled->anyLineEnd_ = search.find(u'\n') != std::u16string_view::npos;
+        // The replacement's line ends are written as each occurrence's: a CR LF typed is one of them.
+        if (compiled->anyLineEnd_ && !compiled->replacement_.empty())
+            for (std::u16string& text = compiled->replacement_[0].text;;) {
+                const std::size_t at = text.find(u"\r\n");
+                if (at == std::u16string::npos) break;
+                text.erase(at, 1);
+            }
         // (Folded as the required text is: a replacement that differs from
         // the search string there differs from every occurrence.)
         const auto fold = [&](std::u16string_view t) {
@@ -443,7 +453,8 @@ Pattern::Pattern(const Pattern& other)
       replacementAnyCase_(other.replacementAnyCase_),
       anyLineEnd_(other.anyLineEnd_),
       requiredIsMatch_(other.requiredIsMatch_),
-      keepsCase_(other.keepsCase_) {}
+      keepsCase_(other.keepsCase_),
+      word_(other.word_) {}
 
 Pattern& Pattern::operator=(const Pattern& other) {
     if (this != &other) *this = Pattern(other);

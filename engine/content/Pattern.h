@@ -99,6 +99,9 @@ public:
     // shape (InCaseOf).
     static std::variant<Pattern, PatternProblem> ForText(std::u16string_view search, std::u16string_view replace,
                                                          bool anyCase, bool word, bool keepCase = false);
+    // A character of a word, in any script: a letter, a mark that goes with
+    // one (a decomposed accent), a digit or an underscore.
+    static constexpr std::u16string_view kWordCharacter = u"[\\p{L}\\p{M}\\p{N}_]";
     // Made by ForText: at one place the longest of several wins, as for plain text.
     bool FromText() const { return fromText_; }
     // Made by ForText from a search string with a line feed, which matches a
@@ -113,6 +116,8 @@ public:
     bool ReplacementInAnyCase() const { return replacementAnyCase_; }
     // Each replacement takes its occurrence's case shape (ForText with keepCase).
     bool KeepsCase() const { return keepsCase_; }
+    // Matches whole words only (ForText with word).
+    bool Word() const { return word_; }
     // How many characters before a match's start it may look at (look-behind, \b).
     std::size_t LookBehind() const { return lookBehind_; }
 
@@ -155,7 +160,7 @@ private:
     std::size_t lookBehind_ = 0;
     Required required_;
     bool fromText_ = false, replacementAnyCase_ = false, anyLineEnd_ = false, requiredIsMatch_ = false,
-         keepsCase_ = false;
+         keepsCase_ = false, word_ = false;
 };
 
 }  // namespace tarnwick

@@ -216,6 +216,29 @@ std::size_t UnfinishedUtf8(std::string_view bytes) {
     return 0;
 }
 
+// How common a unit is in text (more: more common; letters in either case),
+// roughly as in English prose and markup: a search looks first for the rare ones.
+int Commonness(char16_t c) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c | 0x20);
+    constexpr std::string_view kByFrequency = " etaoinsrhldcu<>/=\"mpfgwy.,b-:vk0123456789'_;x()jqz";
+    if (c < 0x80) {
+        const std::size_t at = kByFrequency.find(static_cast<char>(c));
+        return at == std::string_view::npos ? 1 : static_cast<int>(kByFrequency.size() - at) + 1;
+    }
+    return 10;  // a unit of other scripts: as rare as the rarer letters
+}
+
+// The place of the rarest unit of `needle`, other than `except`.
+template <class String>
+std::size_t RarestUnit(const String& needle, std::size_t except) {
+    std::size_t best = except == 0 ? 1 : 0;
+    for (std::size_t k = 0; k < needle.size(); ++k)
+        if (k != except &&
+            Commonness(static_cast<char16_t>(needle[k])) < Commonness(static_cast<char16_t>(needle[best])))
+            best = k;
+    return best;
+}
+
 // Whether `text` holds `required` (ASCII letters in either case where it is
 // caseless): a text without it holds no match of its pattern. Horspool's
 // search, its shifts by the last unit's low byte.
@@ -234,13 +257,19 @@ bool Holds(Text text, const Pattern::Required& required) {
     if (!caseless)
         return std::basic_string_view<Unit>(text.data(), text.size()).find(needle) !=
                std::basic_string_view<Unit>::npos;
-    // Where the first and last units fit (the letters among them in either
+    // Where the two rarest units fit (the letters among them in either
     // case: `c | 0x20` takes both cases of a letter and nothing else), a
     // block of places at a time; the places found are compared whole.
     const std::size_t m = needle.size();
     if (text.size() < m) return false;
     const auto bit = [](Unit c) { return (c >= Unit('a') && c <= Unit('z')) ? Unit(0x20) : Unit(0); };
-    const Unit first = needle.front(), last = needle.back(), firstBit = bit(first), lastBit = bit(last);
+    std::size_t one = 0, two = m - 1;
+    if (m > 2) {
+        one = RarestUnit(needle, m);
+        two = RarestUnit(needle, one);
+        if (one > two) std::swap(one, two);
+    }
+    const Unit first = needle[one], last = needle[two], firstBit = bit(first), lastBit = bit(last);
     const auto same = [&](std::size_t at) {
         for (std::size_t k = 0; k < m; ++k)
             if ((text[at + k] | bit(needle[k])) != needle[k]) return false;
@@ -255,8 +284,8 @@ bool Holds(Text text, const Pattern::Required& required) {
         const __m128i f = _mm_set1_epi8(static_cast<char>(first)), l = _mm_set1_epi8(static_cast<char>(last)),
                       fb = _mm_set1_epi8(static_cast<char>(firstBit)), lb = _mm_set1_epi8(static_cast<char>(lastBit));
         for (; at + 16 <= places; at += 16) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
-            const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at + m - 1));
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at + one));
+            const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at + two));
             auto fits = static_cast<unsigned>(_mm_movemask_epi8(
                 _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, fb), f), _mm_cmpeq_epi8(_mm_or_si128(z, lb), l))));
             for (; fits; fits &= fits - 1)
@@ -267,7 +296,8 @@ bool Holds(Text text, const Pattern::Required& required) {
     for (; at + kBlock <= places; at += kBlock) {
         std::uint32_t fits = 0;
         for (std::size_t j = 0; j < kBlock; ++j)
-            fits |= std::uint32_t((text[at + j] | firstBit) == first && (text[at + j + m - 1] | lastBit) == last) << j;
+            fits |= std::uint32_t((text[at + j + one] | firstBit) == first && (text[at + j + two] | lastBit) == last)
+                    << j;
         for (; fits; fits &= fits - 1)
             if (same(at + static_cast<std::size_t>(std::countr_zero(fits)))) return true;
     }
@@ -277,6 +307,19 @@ bool Holds(Text text, const Pattern::Required& required) {
 }
 
 }  // namespace
+
+std::size_t PageText::LongCharacter(std::string_view bytes) const {
+    const auto at = [&](std::size_t k) { return k < bytes.size() ? static_cast<unsigned char>(bytes[k]) : -1; };
+    const auto digit = [](int b) { return b >= 0x30 && b <= 0x39; };
+    const auto high = [](int b, int from) { return b >= from && b <= 0xFE; };
+    switch (page_.Scheme()) {
+    case CodePage::DoubleByte::Gb18030:
+        // (The third and fourth bytes may not be read yet: the length is told by the second.)
+        return high(at(0), 0x81) && digit(at(1)) ? 4 : 0;
+    case CodePage::DoubleByte::EucJp: return at(0) == 0x8F ? 3 : 0;
+    default: return 0;
+    }
+}
 
 PageText::PageText(const CodePage& page) : page_(page), pairs_(page.Scheme() != CodePage::DoubleByte::None) {
     for (unsigned b = 0; b < 256; ++b) {
@@ -303,6 +346,25 @@ void PageText::Decode(std::string_view bytes, bool more, std::u16string& text, s
             continue;
         }
         if (pairs_ && i + 1 == bytes.size() && more) break;
+        // A character of three or four bytes (EUC-JP after 0x8F, GB18030 with digits second and fourth).
+        if (const std::size_t n = LongCharacter(bytes.substr(i)); n) {
+            if (i + n > bytes.size()) {
+                if (more) break;
+            } else if (const auto one = page_.Decode(bytes.substr(i, n)); one && !one->empty() && one->size() <= 2) {
+                for (const char16_t u : *one) {
+                    at.push_back(static_cast<std::uint32_t>(i));
+                    text.push_back(u);
+                }
+                i += n;
+                continue;
+            }
+            // No character: its digit is no character of its own either.
+            for (const std::size_t end = std::min(i + 2, bytes.size()); i < end; ++i) {
+                at.push_back(static_cast<std::uint32_t>(i));
+                text.push_back(static_cast<char16_t>(kStrayByte + static_cast<unsigned char>(bytes[i])));
+            }
+            continue;
+        }
         if (pairs_ && i + 1 < bytes.size()) {
             std::uint32_t& learnt = pairTable_[b << 8 | static_cast<unsigned char>(bytes[i + 1])];
             if (!learnt) {
@@ -619,8 +681,15 @@ std::vector<Pattern> PlainReplacements(std::span<const Pattern> patterns, bool& 
         if (!p.ReplacementIsPlain()) continue;
         std::u16string text;
         for (const ReplacementPart& part : p.Replacement()) text += part.text;
-        if (text.empty()) empty = true;
-        else if (auto literal = Pattern::Literal(text, p.ReplacementInAnyCase())) plain.push_back(std::move(*literal));
+        if (text.empty()) {
+            empty = true;
+        } else if (p.FromText()) {
+            // Looked for as the search string is: in any case, as a whole word, at any line end.
+            auto same = Pattern::ForText(text, u"", p.ReplacementInAnyCase(), p.Word());
+            if (auto* made = std::get_if<Pattern>(&same)) plain.push_back(std::move(*made));
+        } else if (auto literal = Pattern::Literal(text, p.ReplacementInAnyCase())) {
+            plain.push_back(std::move(*literal));
+        }
     }
     return plain;
 }

@@ -62,6 +62,10 @@ public:
     void Decode(std::string_view bytes, bool more, std::u16string& text, std::vector<std::uint32_t>& at);
 
 private:
+    // How many bytes the character that `bytes` begins with has where it has
+    // three or four (EUC-JP, GB18030), whether or not they are all there; 0 otherwise.
+    std::size_t LongCharacter(std::string_view bytes) const;
+
     CodePage page_;
     std::array<char16_t, 256> single_{};  // 0: no character on its own
     bool pairs_ = false;

@@ -150,6 +150,8 @@ std::optional<Failure> Corrector::ScanInPage(const fs::path& file, os::File& in,
     // East Asian page might hold inside a character).
     if (!pages_ || found.layout != ContentRules::Layout::Bytes || !found.notUtf8 || found.binaryTaken)
         return std::nullopt;
+    // (Patterns match a file of UTF-8 with a few stray bytes as UTF-8: no page is read there.)
+    if (rules_.UsesPatterns() && found.text != Encoding::Legacy) return std::nullopt;
     // (A pattern's text is any text: `\\w`, a class.)
     const bool textMatters =
         !pages_->NonAscii().empty() || found.verdict == FileVerdict::ToCorrect || rules_.UsesPatterns();

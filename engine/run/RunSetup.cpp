@@ -121,7 +121,10 @@ std::variant<std::vector<Pattern>, SetupFailure> PatternsOf(const RunRequest& re
         // (What case a group's text or a pattern's match should give is no shape one can tell.)
         if (request.patterns && keepCase) return SetupFailure{SetupError::CaseOfPattern, {}, {}, i};
         std::u16string pattern = pair.search;
-        if (request.patterns && word) pattern = u"(?<![\\p{L}\\p{N}_])(?:" + pattern + u")(?![\\p{L}\\p{N}_])";
+        if (request.patterns && word) {
+            const std::u16string side(Pattern::kWordCharacter);
+            pattern = u"(?<!" + side + u")(?:" + pattern + u")(?!" + side + u")";
+        }
         if (request.patterns && anyCase) pattern = u"(?i)" + pattern;
         auto compiled = request.patterns ? Pattern::Compile(pattern, pair.replace)
                                          : Pattern::ForText(pair.search, pair.replace, anyCase, word, keepCase);
