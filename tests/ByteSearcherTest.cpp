@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <random>
 
 namespace tarnwick {
@@ -28,6 +29,32 @@ TEST(ByteSearcherTest, AgreesWithPlainSearch) {
             hay.replace(random() % (hay.size() - needle.size() + 1), needle.size(), needle);
         const ByteSearcher searcher(needle);
         ASSERT_EQ(searcher.Find(hay), std::string_view(hay).find(needle)) << "needle of " << needle.size();
+    }
+    // ...and with ASCII letters in either case, past the blocks of 64 bytes,
+    // where only letters fold (@ and `, [ and { stay apart).
+    const auto folded = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
+        return s;
+    };
+    const std::string letters = "aAbB1@`[{";
+    for (int round = 0; round < 20000; ++round) {
+        const bool bytes = round % 5 == 4;
+        const auto text = [&](std::size_t size) {
+            std::string t(size, '\0');
+            for (char& c : t) c = bytes ? static_cast<char>(random()) : letters[random() % letters.size()];
+            return t;
+        };
+        const std::string needle = text(1 + random() % 12);
+        std::string hay = text(random() % 300);
+        if (round % 3 == 0 && hay.size() >= needle.size()) {
+            std::string other = needle;  // planted in other cases
+            for (char& c : other)
+                if (std::isalpha(static_cast<unsigned char>(c)) && random() % 2) c = static_cast<char>(c ^ 0x20);
+            hay.replace(random() % (hay.size() - needle.size() + 1), needle.size(), other);
+        }
+        ASSERT_EQ(ByteSearcher(needle, true).Find(hay), folded(hay).find(folded(needle)))
+            << "needle of " << needle.size() << " in " << hay.size();
     }
 }
 

@@ -36,6 +36,13 @@ int Commonness(unsigned char c) {
     return 50;
 }
 
+// Whether the needle (small letters, `bits` 0x20 for each) starts at `at`, its letters in either case.
+bool SameCaseless(const char* at, const std::string& needle, const std::string& bits) {
+    for (std::size_t k = 0; k < needle.size(); ++k)
+        if ((at[k] | bits[k]) != needle[k]) return false;
+    return true;
+}
+
 #ifdef TARNWICK_AVX2
 // 32 candidate offsets a step; the caller checks that the CPU has AVX2.
 __attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t size, const char* needle, std::size_t n,
@@ -52,6 +59,35 @@ __attribute__((target("avx2"))) std::size_t ScanAvx2(const char* p, std::size_t 
             if (pos + n > size) return ByteSearcher::npos;
             if (std::memcmp(p + pos, needle, n) == 0) return pos;
             mask &= mask - 1;
+        }
+    }
+    return ByteSearcher::npos;
+}
+
+// Where the 32 bytes from `at`, a letter's case bit set by `m`, are `v`.
+__attribute__((target("avx2"))) inline __m256i Fits(const char* at, __m256i v, __m256i m) {
+    return _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), m), v);
+}
+
+// As ScanAvx2, the two probes' letters in either case: 64 offsets a step,
+// the rarest probe alone deciding most blocks.
+__attribute__((target("avx2"))) std::size_t ScanCaselessAvx2(const char* p, std::size_t size, const std::string& needle,
+                                                             const std::string& bits, std::size_t probe1,
+                                                             std::size_t probe2, std::size_t reach, std::size_t& i) {
+    const __m256i v1 = _mm256_set1_epi8(needle[probe1]), v2 = _mm256_set1_epi8(needle[probe2]);
+    const __m256i m1 = _mm256_set1_epi8(bits[probe1]), m2 = _mm256_set1_epi8(bits[probe2]);
+    for (; i + reach + 64 <= size; i += 64) {
+        const char* q = p + i;
+        const __m256i f0 = Fits(q + probe1, v1, m1), f1 = Fits(q + probe1 + 32, v1, m1);
+        const __m256i any = _mm256_or_si256(f0, f1);
+        if (_mm256_testz_si256(any, any)) continue;
+        for (std::size_t half = 0; half < 2; ++half) {
+            const __m256i both = _mm256_and_si256(half ? f1 : f0, Fits(q + probe2 + 32 * half, v2, m2));
+            for (auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(both)); mask; mask &= mask - 1) {
+                const std::size_t pos = i + 32 * half + static_cast<std::size_t>(std::countr_zero(mask));
+                if (pos + needle.size() > size) return ByteSearcher::npos;
+                if (SameCaseless(p + pos, needle, bits)) return pos;
+            }
         }
     }
     return ByteSearcher::npos;
@@ -123,20 +159,35 @@ const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
 
-ByteSearcher::ByteSearcher(std::string needle) : needle_(std::move(needle)) {
+ByteSearcher::ByteSearcher(std::string needle, bool asciiCaseless) : needle_(std::move(needle)) {
     const std::size_t n = needle_.size();
+    if (asciiCaseless) {
+        foldBits_.assign(n, '\0');
+        for (std::size_t i = 0; i < n; ++i)
+            if ((needle_[i] | 0x20) >= 'a' && (needle_[i] | 0x20) <= 'z') {
+                needle_[i] = static_cast<char>(needle_[i] | 0x20);
+                foldBits_[i] = 0x20;
+            }
+    }
     if (n < 2) return;
     // The rarest byte, then the rarest other byte value (another offset at least).
     std::size_t a = 0;
     for (std::size_t i = 1; i < n; ++i)
         if (Commonness(needle_[i]) < Commonness(needle_[a])) a = i;
-    std::size_t b = a == 0 ? 1 : 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i == a) continue;
+    // In any case, the second of another kind where there is one (a letter
+    // beside a digit): a number's digits come together, and so would their
+    // probes, where all capitals are lost to tell rare from common.
+    const auto kind = [&](std::size_t i) { return foldBits_.empty() ? 0 : foldBits_[i] ? 1 : 2; };
+    const auto better = [&](std::size_t i, std::size_t b) {
+        const bool other = kind(i) != kind(a), bOther = kind(b) != kind(a);
+        if (other != bOther) return other;
         const bool distinct = needle_[i] != needle_[a], bDistinct = needle_[b] != needle_[a];
-        if ((distinct && !bDistinct) || (distinct == bDistinct && Commonness(needle_[i]) < Commonness(needle_[b])))
-            b = i;
-    }
+        if (distinct != bDistinct) return distinct;
+        return Commonness(needle_[i]) < Commonness(needle_[b]);
+    };
+    std::size_t b = a == 0 ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (i != a && better(i, b)) b = i;
     probe1_ = a;
     probe2_ = b;
     reach_ = std::max(a, b);
@@ -147,6 +198,7 @@ std::size_t ByteSearcher::Find(std::string_view haystack) const {
     const std::size_t size = haystack.size();
     if (n == 0) return 0;
     if (size < n) return npos;
+    if (!foldBits_.empty()) return FindCaseless(haystack);
     const char* p = haystack.data();
     if (n == 1) {
         const void* hit = std::memchr(p, static_cast<unsigned char>(needle_[0]), size);
@@ -178,6 +230,36 @@ std::size_t ByteSearcher::Find(std::string_view haystack) const {
 #endif
     for (; i + n <= size; ++i)
         if (p[i + probe1_] == c1 && p[i + probe2_] == c2 && std::memcmp(p + i, needle, n) == 0) return i;
+    return npos;
+}
+
+std::size_t ByteSearcher::FindCaseless(std::string_view haystack) const {
+    const std::size_t n = needle_.size(), size = haystack.size();
+    const char* p = haystack.data();
+    std::size_t i = 0;
+#ifdef TARNWICK_AVX2
+    if (kHasAvx2) {
+        const std::size_t hit = ScanCaselessAvx2(p, size, needle_, foldBits_, probe1_, probe2_, reach_, i);
+        if (hit != npos || i + n > size) return hit;
+    }
+#endif
+#ifdef TARNWICK_SSE2
+    const __m128i v1 = _mm_set1_epi8(needle_[probe1_]), v2 = _mm_set1_epi8(needle_[probe2_]);
+    const __m128i m1 = _mm_set1_epi8(foldBits_[probe1_]), m2 = _mm_set1_epi8(foldBits_[probe2_]);
+    for (; i + reach_ + 16 <= size; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe1_));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + probe2_));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, m1), v1), _mm_cmpeq_epi8(_mm_or_si128(b, m2), v2))));
+        for (; mask; mask &= mask - 1) {
+            const std::size_t pos = i + static_cast<std::size_t>(std::countr_zero(mask));
+            if (pos + n > size) return npos;
+            if (SameCaseless(p + pos, needle_, foldBits_)) return pos;
+        }
+    }
+#endif
+    for (; i + n <= size; ++i)
+        if (SameCaseless(p + i, needle_, foldBits_)) return i;
     return npos;
 }
 

@@ -14,7 +14,9 @@ class ByteSearcher {
 public:
     static constexpr std::size_t npos = std::string_view::npos;
 
-    explicit ByteSearcher(std::string needle);
+    // `asciiCaseless`: the needle's ASCII letters match in either case (every
+    // other byte as it is).
+    explicit ByteSearcher(std::string needle, bool asciiCaseless = false);
 
     // Offset of the first occurrence of the needle in `haystack`, or npos.
     // The empty needle occurs at offset 0 of every buffer, the empty one included.
@@ -30,7 +32,10 @@ public:
                                     bool& secondFound);
 
 private:
-    std::string needle_;
+    std::size_t FindCaseless(std::string_view haystack) const;
+
+    std::string needle_;      // caseless: its letters small
+    std::string foldBits_;    // caseless: 0x20 for each letter of the needle (`b | 0x20` is either case), 0 else
     std::size_t probe1_ = 0;  // offset in the needle of its rarest byte
     std::size_t probe2_ = 0;  // offset of the next rarest
     std::size_t reach_ = 0;   // the larger of the two

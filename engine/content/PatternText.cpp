@@ -1,5 +1,6 @@
 #include "engine/content/PatternText.h"
 
+#include "engine/content/ByteSearcher.h"
 #include "engine/content/CaseShape.h"
 
 #include <algorithm>
@@ -253,57 +254,47 @@ bool Holds(Text text, const Pattern::Required& required) {
     } else {
         needle = required.text;
     }
-    const bool caseless = required.caseless;
-    if (!caseless)
-        return std::basic_string_view<Unit>(text.data(), text.size()).find(needle) !=
-               std::basic_string_view<Unit>::npos;
-    // Where the two rarest units fit (the letters among them in either
-    // case: `c | 0x20` takes both cases of a letter and nothing else), a
-    // block of places at a time; the places found are compared whole.
-    const std::size_t m = needle.size();
-    if (text.size() < m) return false;
-    const auto bit = [](Unit c) { return (c >= Unit('a') && c <= Unit('z')) ? Unit(0x20) : Unit(0); };
-    std::size_t one = 0, two = m - 1;
-    if (m > 2) {
-        one = RarestUnit(needle, m);
-        two = RarestUnit(needle, one);
-        if (one > two) std::swap(one, two);
-    }
-    const Unit first = needle[one], last = needle[two], firstBit = bit(first), lastBit = bit(last);
-    const auto same = [&](std::size_t at) {
-        for (std::size_t k = 0; k < m; ++k)
-            if ((text[at + k] | bit(needle[k])) != needle[k]) return false;
-        return true;
-    };
-    constexpr std::size_t kBlock = 32;
-    const std::size_t places = text.size() - m + 1;
-    std::size_t at = 0;
-#ifdef __SSE2__
     if constexpr (sizeof(Unit) == 1) {
-        // Sixteen places at a time.
-        const __m128i f = _mm_set1_epi8(static_cast<char>(first)), l = _mm_set1_epi8(static_cast<char>(last)),
-                      fb = _mm_set1_epi8(static_cast<char>(firstBit)), lb = _mm_set1_epi8(static_cast<char>(lastBit));
-        for (; at + 16 <= places; at += 16) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at + one));
-            const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at + two));
-            auto fits = static_cast<unsigned>(_mm_movemask_epi8(
-                _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, fb), f), _mm_cmpeq_epi8(_mm_or_si128(z, lb), l))));
+        return ByteSearcher(std::move(needle), required.caseless).Find(text) != ByteSearcher::npos;
+    } else {
+        const bool caseless = required.caseless;
+        if (!caseless)
+            return std::basic_string_view<Unit>(text.data(), text.size()).find(needle) !=
+                   std::basic_string_view<Unit>::npos;
+        // Where the two rarest units fit (the letters among them in either
+        // case: `c | 0x20` takes both cases of a letter and nothing else), a
+        // block of places at a time; the places found are compared whole.
+        const std::size_t m = needle.size();
+        if (text.size() < m) return false;
+        const auto bit = [](Unit c) { return (c >= Unit('a') && c <= Unit('z')) ? Unit(0x20) : Unit(0); };
+        std::size_t one = 0, two = m - 1;
+        if (m > 2) {
+            one = RarestUnit(needle, m);
+            two = RarestUnit(needle, one);
+            if (one > two) std::swap(one, two);
+        }
+        const Unit first = needle[one], last = needle[two], firstBit = bit(first), lastBit = bit(last);
+        const auto same = [&](std::size_t at) {
+            for (std::size_t k = 0; k < m; ++k)
+                if ((text[at + k] | bit(needle[k])) != needle[k]) return false;
+            return true;
+        };
+        constexpr std::size_t kBlock = 32;
+        const std::size_t places = text.size() - m + 1;
+        std::size_t at = 0;
+        for (; at + kBlock <= places; at += kBlock) {
+            std::uint32_t fits = 0;
+            for (std::size_t j = 0; j < kBlock; ++j)
+                fits |=
+                    std::uint32_t((text[at + j + one] | firstBit) == first && (text[at + j + two] | lastBit) == last)
+                    << j;
             for (; fits; fits &= fits - 1)
                 if (same(at + static_cast<std::size_t>(std::countr_zero(fits)))) return true;
         }
+        for (; at < places; ++at)
+            if (same(at)) return true;
+        return false;
     }
-#endif
-    for (; at + kBlock <= places; at += kBlock) {
-        std::uint32_t fits = 0;
-        for (std::size_t j = 0; j < kBlock; ++j)
-            fits |= std::uint32_t((text[at + j + one] | firstBit) == first && (text[at + j + two] | lastBit) == last)
-                    << j;
-        for (; fits; fits &= fits - 1)
-            if (same(at + static_cast<std::size_t>(std::countr_zero(fits)))) return true;
-    }
-    for (; at < places; ++at)
-        if (same(at)) return true;
-    return false;
 }
 
 }  // namespace
