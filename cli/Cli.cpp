@@ -2,6 +2,7 @@
 
 #include "platform/CodePage.h"
 #include "cli/CommandLine.h"
+#include "cli/Interactive.h"
 #include "settings/Options.h"
 #include "cli/PairsFile.h"
 #include "settings/ProfileStore.h"
@@ -409,7 +410,7 @@ void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
 }
 
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
-               std::istream* in) {
+               std::istream* in, bool inIsTerminal) {
     CommandLine options;
     if (auto status = ReadCommandLine(args, out, err, options)) return *status;
     if (options.history && options.undo) return Usage(err, "--history and --undo cannot be combined");
@@ -422,6 +423,12 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         return *status;
     bool color = false;
     if (auto status = CheckRunOptions(options, outIsTerminal, err, color)) return *status;
+    if (options.interactive) {
+        if (options.check || options.diff) return Usage(err, "--interactive corrects: not with --check or --diff");
+        if (options.files0From && *options.files0From == "-")
+            return Usage(err, "--interactive reads its answers from standard input: not with --files0-from -");
+        if (!in || !inIsTerminal) return Usage(err, "--interactive needs a terminal on standard input for the answers");
+    }
     for (const std::string& path : options.paths) request.paths.push_back(PathFromText(path));
     NameList list;
     if (options.files0From) {
@@ -431,7 +438,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         request.namesFrom = *options.files0From == "-" ? "standard input"
                                                        : PathText(fs::absolute(PathFromText(*options.files0From), ec));
     }
-    request.mode = options.diff ? RunMode::Preview : options.check ? RunMode::Check : RunMode::Correct;
+    request.mode = options.diff          ? RunMode::Preview
+                   : options.check       ? RunMode::Check
+                   : options.interactive ? RunMode::Review
+                                         : RunMode::Correct;
     if (options.jobs) request.workers = *Jobs(*options.jobs);
     request.selection = SelectionOf(options);
     request.binaryFiles = options.binary;
@@ -448,7 +458,14 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     const auto records = PrinterFor(options, out, err, run.Forms(), options.check, color);
     records->Pairs(request.pairs);
     run.StopOn(&StopRequested());
-    run.Execute(*records);
+    if (options.interactive) {
+        // Shown on standard error, a terminal's colours unless told otherwise.
+        const bool shown = options.color ? color : !std::getenv("NO_COLOR");
+        records->ForReview();
+        run.Execute(*InteractiveReview(*records, *in, err, shown));
+    } else {
+        run.Execute(*records);
+    }
     records->Summary();
     records->ReportNotInPage();
     ReportLegacyHint(request, run.Forms(), *records, err);
@@ -461,8 +478,8 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
-        std::istream* in) {
-    const int status = RunCommand(args, out, err, outIsTerminal, in);
+        std::istream* in, bool inIsTerminal) {
+    const int status = RunCommand(args, out, err, outIsTerminal, in, inIsTerminal);
     // Whatever the command (--help, --history...), output that could not all
     // be written is no success.
     errno = 0;

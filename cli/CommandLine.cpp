@@ -60,6 +60,12 @@ constexpr Option kOptions[] = {
      [](CommandLine& o, const std::string* v) { o.pairsFile = *v; }},
     {'n', "check", Takes::Nothing, "", "classify the files only; change nothing",
      [](CommandLine& o, const std::string*) { o.check = true; }},
+    {'I', "interactive", Takes::Nothing, "",
+     "show each occurrence (its line before and after)\n"
+     "and ask: y take it, n leave it, a/d take/leave the\n"
+     "rest of the file, A take all the rest, q stop; a\n"
+     "file is written once, with what was taken",
+     [](CommandLine& o, const std::string*) { o.interactive = true; }},
     {0, "diff", Takes::Nothing, "",
      "change nothing; print the correction as a unified\n"
      "diff (a/PATH, b/PATH, 3 lines of context) that\n"

@@ -17,6 +17,7 @@ const std::string& Help();
 // The parsed command line.
 struct CommandLine {
     bool check = false;
+    bool interactive = false;  // each occurrence taken or left by an answer (-I)
     // Each -s and -r in the order given: 's' or 'r', and the text.
     std::vector<std::pair<char, std::string>> strings;
     std::optional<std::string> pairsFile;

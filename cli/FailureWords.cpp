@@ -44,6 +44,7 @@ std::string Reason(const Failure& failure) {
     case FailureKind::BackupNotFile: return "backup path" + second + " is not a regular file";
     case FailureKind::BadBackupName: return "backup extension is empty or not a plain name";
     case FailureKind::Changed: return ChangedReason(failure.late);
+    case FailureKind::ChangedSinceShown: return "changed since it was shown";
     case FailureKind::Replace: return WithCode("cannot replace it with the corrected file", failure.code);
     case FailureKind::List: return WithCode("cannot list folder", failure.code);
     case FailureKind::NotRepresentable: return "the replace string cannot be written in " + failure.detail;

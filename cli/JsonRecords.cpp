@@ -72,7 +72,9 @@ public:
              << (check_ ? t.toCorrect : t.corrected) << ",\"replacements\":" << t.replacements
              << ",\"already-corrected\":" << t.already << ",\"unknown\":" << t.unknown << ",\"binary\":" << t.binary
              << ",\"backup\":" << t.backups << ",\"same-file\":" << t.sameFile << ",\"skipped\":" << t.skipped
-             << ",\"failed\":" << t.failed << "}}\n";
+             << ",\"failed\":" << t.failed;
+        if (review_) out_ << ",\"left\":" << t.left << ",\"occurrences-left\":" << t.leftOccurrences;
+        out_ << "}}\n";
         out_.flush();
         Records::Summary();
     }
@@ -81,6 +83,7 @@ private:
     void Write(const FileRecord& r) override {
         out_ << "{\"path\":" << JsonPath(PathText(r.path)) << ",\"result\":\"" << KindName(r.kind) << '"';
         if (r.replacements) out_ << ",\"replacements\":" << *r.replacements;
+        if (r.left || r.kind == RecordKind::Left) out_ << ",\"left\":" << r.left;
         if (r.encodings) {
             out_ << ",\"encodings\":[";
             for (std::size_t i = 0; i < r.encodings->size(); ++i)

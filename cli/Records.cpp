@@ -28,6 +28,7 @@ std::string_view KindName(RecordKind kind) {
     case RecordKind::Changed: return "changed";
     case RecordKind::Skipped: return "skipped";
     case RecordKind::Leftover: return "leftover";
+    case RecordKind::Left: return "left";
     }
     return "unknown";
 }
@@ -50,8 +51,20 @@ bool Records::File(const FileReport& report) {
         ++tally_.corrected;
         NoteNotInPage(report);
         tally_.replacements += report.replacements;
+        tally_.leftOccurrences += report.left;
         const std::vector<std::string> encodings = EncodingsOf(report);
-        Write({RecordKind::Corrected, path, report.replacements, &encodings, report.pairCounts});
+        FileRecord record{RecordKind::Corrected, path, report.replacements, &encodings, report.pairCounts};
+        record.left = report.left;
+        Write(record);
+        break;
+    }
+    case FileOutcome::Left: {
+        ++tally_.left;
+        tally_.leftOccurrences += report.left;
+        const std::vector<std::string> encodings = EncodingsOf(report);
+        FileRecord record{RecordKind::Left, path, {}, &encodings};
+        record.left = report.left;
+        Write(record);
         break;
     }
     case FileOutcome::SameFile:
@@ -139,6 +152,9 @@ void Records::Summary() {
         return;
     }
     if (check_) err_ << t.toCorrect << " to correct, ";
+    else if (review_)
+        err_ << t.corrected << " corrected (" << Counted(t.replacements, "occurrence", "occurrences") << " taken, "
+             << t.leftOccurrences << " left), " << t.left << " left as they were, ";
     else err_ << t.corrected << " corrected (" << Counted(t.replacements, "replacement", "replacements") << "), ";
     err_ << t.already << " already corrected, " << t.unknown << " unknown, ";
     if (t.binary) err_ << t.binary << " binary, ";

@@ -33,6 +33,7 @@ enum class RecordKind : std::uint8_t {
     Changed,
     Skipped,
     Leftover,
+    Left,  // reviewed, every occurrence left
 };
 // The kind as every format names it: "to-correct", "same-file", ...
 std::string_view KindName(RecordKind kind);
@@ -48,6 +49,7 @@ struct FileRecord {
     const std::filesystem::path* other = nullptr;         // same file: the name it was told as
     std::optional<std::string> reason = {};               // failed, skipped, leftover
     const std::filesystem::path* reasonPath = nullptr;    // a second path the reason names (JSON only)
+    std::uint64_t left = 0;                               // reviewed: occurrences left as they were
 };
 
 // A run's records, counted; each output format writes a record its own way.
@@ -68,6 +70,8 @@ public:
     bool AnyFailed() const { return tally_.failed != 0 || incomplete_; }
     // An undo: the summary counts the files restored and changed.
     void ForUndo() { undo_ = true; }
+    // The records of a review: the summary counts occurrences taken and left.
+    void ForReview() { review_ = true; }
     bool AllRestored() const { return tally_.restored == tally_.files; }
     // Unknown files that were read whole and are not valid UTF-8: perhaps in another legacy code page.
     std::size_t UnknownNotUtf8() const { return tally_.unknownNotUtf8; }
@@ -84,6 +88,8 @@ protected:
         std::size_t files = 0, toCorrect = 0, corrected = 0, already = 0, unknown = 0, binary = 0, backups = 0,
                     sameFile = 0, failed = 0, restored = 0, changed = 0, unknownNotUtf8 = 0, skipped = 0;
         std::uint64_t replacements = 0;
+        std::size_t left = 0;               // reviewed files of which nothing was taken
+        std::uint64_t leftOccurrences = 0;  // occurrences a review left, in every file
     };
 
     // Writes one record in the format's way.
@@ -108,6 +114,7 @@ protected:
     Tally tally_;
     bool broken_ = false;
     bool undo_ = false;
+    bool review_ = false;
     bool incomplete_ = false;
 };
 

@@ -37,6 +37,7 @@ private:
     void Write(const FileRecord& r) override {
         out_ << KindName(r.kind) << '\t' << Field(PathText(r.path));
         if (r.replacements) out_ << '\t' << *r.replacements;
+        else if (r.kind == RecordKind::Left) out_ << '\t' << r.left;
         if (r.encodings) out_ << '\t' << Field(Joined(*r.encodings));
         if (r.other) out_ << '\t' << Field(PathText(*r.other));
         if (r.reason) out_ << '\t' << Field(*r.reason);

@@ -25,7 +25,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     _setmode(_fileno(stdin), _O_BINARY);  // --files0-from - reads names as they are
     tarnwick::cli::HandleStopSignals();
-    return tarnwick::cli::Run(args, std::cout, std::cerr, false, &std::cin);
+    return tarnwick::cli::Run(args, std::cout, std::cerr, false, &std::cin, _isatty(_fileno(stdin)) != 0);
 }
 #else
 int main(int argc, char** argv) {
@@ -35,6 +35,6 @@ int main(int argc, char** argv) {
 #endif
     tarnwick::cli::HandleStopSignals();
     return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, isatty(1) == 1,
-                              &std::cin);
+                              &std::cin, isatty(0) == 1);
 }
 #endif

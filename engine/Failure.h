@@ -40,6 +40,7 @@ enum class FailureKind {
     OwnRecord,             // a file of the program's own undo records
     PatternWork,           // a pattern needs too much work on the file (catastrophic backtracking)
     CharacterNotWritable,  // a replacement's character (`detail`) has no form in the file's encoding (`encoding`)
+    ChangedSinceShown,     // the file is no longer what a review showed: its choice of occurrences is not applied
 };
 
 struct Failure {

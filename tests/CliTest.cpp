@@ -40,10 +40,10 @@ protected:
     }
     std::optional<std::string> savedLocale_;
     std::optional<test::ScopedEnvironment> state_;
-    int Run(std::vector<std::string> args, const std::string& input = {}) {
+    int Run(std::vector<std::string> args, const std::string& input = {}, bool inIsTerminal = false) {
         std::ostringstream out, err;
         std::istringstream in(input);
-        const int rc = cli::Run(args, out, err, false, &in);
+        const int rc = cli::Run(args, out, err, false, &in, inIsTerminal);
         out_ = out.str();
         err_ = err.str();
         return rc;
@@ -1003,6 +1003,41 @@ TEST_F(CliTest, PreserveCase) {
     EXPECT_NE(out_.find("--preserve-case -s moscow -r kyiv"), std::string::npos) << out_;
     EXPECT_EQ(Run({"-e", "--preserve-case", "-s", "a+", "-r", "b", (Dir() / "a.txt").string()}), 2);
     EXPECT_NE(err_.find("--preserve-case (a pair's c) is for plain text"), std::string::npos) << err_;
+}
+
+// -I: each occurrence shown and answered; a file is written once with what
+// was taken; q keeps the files answered before it; without a terminal, a
+// usage error; through a real terminal, the same.
+TEST_F(CliTest, InteractiveReview) {
+    const auto a = Make("a.txt", "one foo\ntwo foo foo\n"), b = Make("b.txt", "foo foo"), c = Make("c.txt", "foo");
+    EXPECT_EQ(Run({"-I", "--color", "never", "-s", "foo", "-r", "X", a.string(), b.string(), c.string()},
+                  "y\n?\nn\ny\nd\na\n", true),
+              0)
+        << err_;
+    EXPECT_EQ(ReadBytes(a), "one X\ntwo foo X\n");
+    EXPECT_EQ(ReadBytes(b), "foo foo");
+    EXPECT_EQ(ReadBytes(c), "X");
+    EXPECT_NE(err_.find("@@ line 2 @@\n-two foo foo\n+two foo X\n"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("d - leave it and every later one in this file"), std::string::npos);
+    EXPECT_NE(out_.find("left\t" + b.string() + "\t2"), std::string::npos) << out_;
+    EXPECT_NE(err_.find("2 corrected (3 occurrences taken, 3 left), 1 left as they were"), std::string::npos) << err_;
+    // q at the second file: the first is written, nothing after it.
+    Make("a.txt", "foo"), Make("b.txt", "foo"), Make("c.txt", "foo");
+    EXPECT_EQ(Run({"-I", "-s", "foo", "-r", "X", a.string(), b.string(), c.string()}, "y\nq\n", true), 0) << err_;
+    EXPECT_EQ(ReadBytes(a) + ReadBytes(b) + ReadBytes(c), "Xfoofoo");
+    // A: everything left, unasked; the record for undo holds what was written.
+    EXPECT_EQ(Run({"-I", "-s", "foo", "-r", "Y", b.string(), c.string()}, "A\n", true), 0) << err_;
+    EXPECT_EQ(ReadBytes(b) + ReadBytes(c), "YY");
+    EXPECT_EQ(Run({"--undo"}), 0) << err_;
+    EXPECT_EQ(ReadBytes(b) + ReadBytes(c), "foofoo");
+    EXPECT_EQ(Run({"-I", "-s", "foo", "-r", "X", a.string()}, "y\n", false), 2);
+    EXPECT_NE(err_.find("--interactive needs a terminal on standard input"), std::string::npos) << err_;
+    // A real terminal (script gives the program one).
+    if (!test::Shell("command -v script >/dev/null")) GTEST_SKIP() << "no script(1)";
+    const std::string cli = (fs::path(TARNWICK_CLI_PATH)).string();
+    ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && printf 'n\\ny\\n' | XDG_STATE_HOME=.state script -qec \"'" +
+                            cli + "' -I -s foo -r Z b.txt c.txt\" /dev/null > pty.log 2>&1"));
+    EXPECT_EQ(ReadBytes(b) + ReadBytes(c), "fooZ");
 }
 
 }  // namespace

@@ -439,6 +439,13 @@ TEST(PatternTest, PlainTextInAnyCaseAndWholeWords) {
     const PatternPass refused = ReplaceMatches(shaped, "x X", Encoding::Legacy, &*latin1, &out);
     EXPECT_EQ(refused.notWritable, u"\u0178");
     EXPECT_EQ(ReplaceMatches(shaped, "x", Encoding::Legacy, &*latin1, &out).replacements, 1u);
+    // A pair whose replacement the page cannot hold fails a file only where it matches.
+    std::vector<Pattern> two;
+    two.push_back(text(u"foo", u"bar", true, false));
+    two.push_back(text(u"\u6771\u4EAC", u"\u5927\u962A", true, false));
+    std::string written;
+    EXPECT_TRUE(ReplaceMatches(two, "FOO", Encoding::Legacy, &*cp1251, &written).Done());
+    EXPECT_EQ(written, "bar");
     // The replace string is looked for as the search string is: at any line end, as a whole word.
     std::vector<Pattern> lines;
     lines.push_back(text(u"x\ny", u"a\nb", false, false));

@@ -33,6 +33,7 @@ QString FileWords(const Failure& failure) {
                          "файл изменён другой программой в момент восстановления: прежнее содержимое на "
                          "месте, без этого изменения")
                    : QStringLiteral("файл изменён другой программой во время обработки");
+    case FailureKind::ChangedSinceShown: return QStringLiteral("файл изменился после просмотра");
     case FailureKind::Replace: return QStringLiteral("не удалось заменить файл исправленным");
     case FailureKind::List: return QStringLiteral("не удалось прочитать содержимое папки");
     case FailureKind::NotRepresentable:
@@ -97,6 +98,7 @@ QString PlaceWords(const Failure& failure) {
     case FailureKind::BackupNotFile:
     case FailureKind::BadBackupName:
     case FailureKind::Changed:
+    case FailureKind::ChangedSinceShown:
     case FailureKind::Replace:
     case FailureKind::List:
     case FailureKind::NotRepresentable:

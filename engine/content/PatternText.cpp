@@ -391,24 +391,22 @@ PatternStream::PatternStream(std::span<const Pattern> patterns, Encoding encodin
     if (patterns.size() > 1) pass_.pairCounts.assign(patterns.size(), 0);
     for (const Pattern& p : patterns) lookBehind_ = std::max(lookBehind_, p.LookBehind());
     if (encoding_ == Encoding::Legacy && !page_) over_ = true;
-    // (Counting only, a replacement the encoding cannot hold is told by the rewrite.)
+    // A replacement the encoding cannot hold fails the rewrite where its
+    // pattern matches, not elsewhere (counting only, it is told by the rewrite).
     literals_.resize(patterns.size());
-    std::u16string notWritable;
-    for (std::size_t k = 0; k < patterns.size() && literalsKnown_ && !over_; ++k)
-        literalsKnown_ =
-            patterns[k].KeepsCase() ||  // (written for each occurrence)
-            WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr, literals_[k], notWritable);
-    // Replacements with line feeds where the search string's match any line end: as CR LF and as CR too.
     lineLiterals_.resize(patterns.size());
-    for (std::size_t k = 0; k < patterns.size() && literalsKnown_; ++k)
-        if (patterns[k].AnyLineEnd() && !patterns[k].KeepsCase())
+    notWritable_.resize(patterns.size());
+    for (std::size_t k = 0; k < patterns.size() && !over_; ++k) {
+        if (patterns[k].KeepsCase()) continue;  // (written for each occurrence)
+        const CodePage* page = page_ ? &page_->Page() : nullptr;
+        bool known = WriteLiterals(patterns[k], encoding, page, literals_[k], notWritable_[k]);
+        // Replacements with line feeds where the search string's match any line end: as CR LF and as CR too.
+        if (patterns[k].AnyLineEnd())
             for (const std::u16string_view end : {std::u16string_view(u"\r\n"), std::u16string_view(u"\r")})
-                literalsKnown_ =
-                    literalsKnown_ && WriteLiterals(patterns[k], encoding, page_ ? &page_->Page() : nullptr,
-                                                    lineLiterals_[k].emplace_back(), notWritable, end);
-    if (!literalsKnown_ && swap_) {
-        pass_.notWritable = notWritable;
-        over_ = true;
+                known = known && WriteLiterals(patterns[k], encoding, page, lineLiterals_[k].emplace_back(),
+                                               notWritable_[k], end);
+        if (known) notWritable_[k].clear();
+        else if (notWritable_[k].empty()) notWritable_[k] = u"?";
     }
 }
 
@@ -543,7 +541,13 @@ bool PatternStream::Take(std::size_t k, const Pattern::Match& m) {
             over_ = true;
             return false;
         }
-    } else if (literalsKnown_) {
+    } else if (!notWritable_[k].empty()) {
+        if (swap_) {
+            pass_.notWritable = notWritable_[k];
+            over_ = true;
+            return false;
+        }
+    } else {
         replacement_.clear();
         const std::vector<std::string>& literals = LiteralsFor(k, m);
         std::size_t literal = 0;

@@ -131,7 +131,7 @@ private:
     std::size_t lookBehind_ = 0;
     std::size_t step_ = kFirstSearchStep;             // start places searched in one call (grown while quick)
     std::vector<std::vector<std::string>> literals_;  // each replacement's literal parts, in the encoding
-    bool literalsKnown_ = true;                       // ...every one of which the encoding can hold
+    std::vector<std::u16string> notWritable_;         // ...or each one's character the encoding cannot hold
     std::vector<std::vector<std::vector<std::string>>> lineLiterals_;  // ...with CR LF and with CR (AnyLineEnd)
     std::string buffer_;                                               // the file's bytes from base_
     std::string_view whole_;                                           // ...or all of them, given at once (not copied)

@@ -82,6 +82,7 @@ struct Corrector::PageCache {
     std::mutex mutex;
     std::vector<TextPair> pairs;
     std::deque<std::pair<std::string, ContentRules>> made;  // by number - 1: the page's label, its rules
+    std::deque<CodePage> pages;                             // ...and the page
 };
 
 void Corrector::UsePatterns(std::vector<Pattern> patterns, const std::optional<CodePage>& legacy) {
@@ -108,6 +109,7 @@ std::size_t Corrector::PageRules(const CodePage& page) {
     rules.WatchUtf8(true);
     if (rules_.UsesPatterns()) rules.UsePatterns(rules_.Patterns(), page);
     made.emplace_back(label, std::move(rules));
+    pageCache_->pages.push_back(page);
     return made.size();
 }
 
@@ -331,10 +333,20 @@ std::error_code Corrector::Rewrite(StagedRewrite& p, bool& readFailed) {
         std::memcpy(output_.data() + pending, data, size);
         pending += size;
     };
+    // A review's choice: the occurrences it left are written as they were.
+    const OccurrenceChoice* choice = p.choice && p.choice->kind == OccurrenceChoice::Kind::Chosen ? p.choice : nullptr;
+    std::size_t occurrence = 0;
+    p.left = 0;
     const auto streamed = RulesOf(p.found).Stream(
         p.in, p.found, p.replacements, PairCounters(p.pairCounts), p.blocked,
         [&](std::string_view kept) { emit(kept.data(), kept.size()); },
-        [&](std::string_view, std::string_view replacement) { emit(replacement.data(), replacement.size()); },
+        [&](std::string_view found, std::string_view replacement) {
+            const bool take = !choice || (occurrence < choice->taken.size() && choice->taken[occurrence]);
+            ++occurrence;
+            if (!take) ++p.left;
+            const std::string_view written = take ? replacement : found;
+            emit(written.data(), written.size());
+        },
         [&](const char* data, std::size_t size) {
             p.read.Add(data, size);
             if (undo_) p.readDigest.Add(data, size);
@@ -345,6 +357,11 @@ std::error_code Corrector::Rewrite(StagedRewrite& p, bool& readFailed) {
         return streamed;
     }
     if (!ec && pending) ec = write(output_.data(), pending);
+    if (choice) {
+        // (Counted by pair, the occurrences taken cannot be told apart from those left.)
+        p.replacements -= p.left;
+        if (p.left) p.pairCounts.clear();
+    }
     return ec;
 }
 
@@ -358,6 +375,11 @@ std::uint64_t* Corrector::PairCounters(std::vector<std::uint64_t>& counts) const
 }
 
 ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const Swap& swap) {
+    return Preview(file, keep, swap, {});
+}
+
+ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const Swap& swap,
+                                 const std::function<void(const Findings&)>& scanned) {
     ProcessResult result;
     os::File in;
     Findings found;
@@ -378,6 +400,7 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
     if ((ec = in.Rewind())) return failed(FailureKind::Read, ec);
     std::optional<Encoding> blocked;
     result.page = PageOf(found);
+    if (scanned) scanned(found);
     if ((ec = RulesOf(found).Stream(in, found, result.replacements, PairCounters(result.pairCounts), blocked, keep,
                                     swap, {}))) {
         if (auto failure = PatternFailure(file, found)) {
@@ -388,6 +411,46 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
         return blocked ? failed(FailureKind::NotRepresentable, {}, RulesOf(found).Forms().Name(*blocked))
                        : failed(FailureKind::Read, ec);
     }
+    return result;
+}
+
+ProcessResult Corrector::Show(const fs::path& file, OccurrenceChoice& shown, std::vector<ShownChange>* changes) {
+    ContentHash seen;
+    std::uint64_t occurrences = 0;
+    std::optional<ShownChanges> text;
+    ProcessResult result = Preview(
+        file,
+        [&](std::string_view kept) {
+            seen.Add(kept.data(), kept.size());
+            if (text) text->Keep(kept);
+        },
+        [&](std::string_view found, std::string_view replacement) {
+            seen.Add(found.data(), found.size());
+            ++occurrences;
+            if (text) text->Swap(found, replacement);
+        },
+        [&](const Findings& found) {
+            if (!changes) return;
+            const Encoding layout = found.layout == ContentRules::Layout::Utf16LE   ? Encoding::Utf16LE
+                                    : found.layout == ContentRules::Layout::Utf16BE ? Encoding::Utf16BE
+                                                                                    : Encoding::Utf8;
+            std::optional<CodePage> page = legacy_;
+            if (found.page) {
+                std::lock_guard lock(pageCache_->mutex);
+                page = pageCache_->pages[found.page - 1];
+            }
+            text.emplace(layout, std::move(page));
+        });
+    if (changes) *changes = text ? text->Finish() : std::vector<ShownChange>();
+    shown = {};
+    if (result.failure || result.verdict != FileVerdict::ToCorrect) {
+        shown.kind = OccurrenceChoice::Kind::None;
+        return result;
+    }
+    shown.kind = OccurrenceChoice::Kind::Chosen;
+    shown.taken.assign(occurrences, true);
+    shown.length = seen.Length();
+    shown.hash = seen.Value();
     return result;
 }
 
@@ -422,9 +485,10 @@ LeftoverCounts Corrector::CleanFolderOf(const fs::path& file, const FilePlace& p
     return CleanLeftovers(*home);
 }
 
-ProcessResult Corrector::ProcessFile(const fs::path& file, const FilePlace& place) {
+ProcessResult Corrector::ProcessFile(const fs::path& file, const FilePlace& place, const OccurrenceChoice* choice) {
     CleanFolderOf(file, place);
     StagedRewrite pending;
+    pending.choice = choice;
     Begun begun = Begin(file, place, pending, true);
     if (auto* done = std::get_if<ProcessResult>(&begun)) return std::move(*done);
     if (auto failed = Place(pending)) return std::move(*failed);
@@ -474,6 +538,8 @@ Corrector::Begun Corrector::Begin(const fs::path& file, const FilePlace& place, 
     // Nothing is written for a file without the search string.
     if (auto failure = Scan(file, p.in, p.before.size, false, p.found)) return failed(std::move(*failure));
     if (p.found.verdict != FileVerdict::ToCorrect) {
+        if (p.choice && p.choice->kind == OccurrenceChoice::Kind::Chosen)
+            return failed({FailureKind::ChangedSinceShown, file});
         p.Discard();
         ProcessResult result;
         result.verdict = p.found.verdict;
@@ -548,6 +614,11 @@ std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
         if (p.blocked) return failed(FailureKind::NotRepresentable, {}, RulesOf(p.found).Forms().Name(*p.blocked));
         return failed(readFailed ? FailureKind::Read : FailureKind::Write, ec);
     }
+    // What was reviewed is what is corrected: the same bytes, the same occurrences.
+    if (p.choice && p.choice->kind == OccurrenceChoice::Kind::Chosen &&
+        (p.read.Length() != p.choice->length || p.read.Value() != p.choice->hash ||
+         p.replacements + p.left != p.choice->taken.size()))
+        return failed(FailureKind::ChangedSinceShown);
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);
     if (auto ec = p.corrected.Out().CopyAccessFrom(p.in, p.before)) return failed(FailureKind::KeepAccess, ec);
@@ -700,6 +771,7 @@ ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
     p.in.Close();
     ProcessResult result;
     result.replacements = p.replacements;
+    result.left = p.left;
     result.pairCounts = std::move(p.pairCounts);
     result.encodings = p.found.encodings;
     result.device = p.after.device, result.inode = p.after.inode;

@@ -5,6 +5,7 @@
 #include "engine/Failure.h"
 #include "engine/content/LegacyPages.h"
 #include "platform/Leftovers.h"
+#include "engine/content/ShownChanges.h"
 #include "engine/content/StringForms.h"
 
 #include <array>
@@ -81,8 +82,24 @@ struct CheckResult {
     FilePage page;                        // which legacy code page it was read in, where not the run's
 };
 
+// Which occurrences of a file are replaced. Every one (All), as a run
+// without review; none (None): the file is left; or, as a review showed
+// them (Chosen), those `taken`, by their order in the file, of a file that
+// still holds what was shown (`length` bytes, ContentHash `hash`).
+struct OccurrenceChoice {
+    enum class Kind : std::uint8_t { All, None, Chosen };
+    Kind kind = Kind::All;
+    std::vector<bool> taken;
+    std::uint64_t length = 0, hash = 0;
+
+    std::uint64_t Taken() const { return static_cast<std::uint64_t>(std::count(taken.begin(), taken.end(), true)); }
+    // Taken from what was shown: every occurrence, none, or only some.
+    bool Any() const { return kind == Kind::All || (kind == Kind::Chosen && Taken() > 0); }
+};
+
 struct ProcessResult {
     std::uint64_t replacements = 0;
+    std::uint64_t left = 0;                 // occurrences a choice left as they were
     std::vector<std::uint64_t> pairCounts;  // with several pairs of strings: each pair's replacements, in order
     // ToCorrect when the file held the search string; otherwise what it held
     // when it was read, and nothing was changed.
@@ -155,7 +172,10 @@ public:
     // A file a walk listed (`place`) is reached as CheckFile reaches it, and
     // every step (the temporary, the backup, the rename) is taken in the
     // folder it was reached in.
-    ProcessResult ProcessFile(const std::filesystem::path& file, const FilePlace& place = {});
+    // With `choice` (Chosen), only the occurrences it takes are replaced, and
+    // a file that no longer holds what was shown fails (ChangedSinceShown).
+    ProcessResult ProcessFile(const std::filesystem::path& file, const FilePlace& place = {},
+                              const OccurrenceChoice* choice = nullptr);
 
     using Keep = ContentRules::Keep;
     using Swap = ContentRules::Swap;
@@ -164,6 +184,13 @@ public:
     // takes its place, in file order (a second reading of the file). The
     // result is ProcessFile's: replacements, verdict, encodings or failure.
     ProcessResult Preview(const std::filesystem::path& file, const Keep& keep, const Swap& swap);
+    // A preview for a review: `shown` becomes a choice of every occurrence
+    // (Chosen) of the file as it was read, for the reviewer to narrow, and
+    // `changes` (when given) each occurrence as text, in file order.
+    ProcessResult Show(const std::filesystem::path& file, OccurrenceChoice& shown,
+                       std::vector<ShownChange>* changes = nullptr);
+    // The legacy code page of the files read in the run's own, to show their text.
+    void ShowLegacyIn(std::optional<CodePage> page) { legacy_ = std::move(page); }
 
     // How long a rewrite waits for another run of the program to finish with a file.
     static constexpr int kLockWaitMs = 30000;
@@ -266,6 +293,10 @@ private:
     // The other pages' rules made once for all copies of the corrector (their tables are shared).
     struct PageCache;
     std::shared_ptr<PageCache> pageCache_;
+    std::optional<CodePage> legacy_;  // (ShowLegacyIn)
+    // Preview, telling `scanned` what the scan found before the correction streams.
+    ProcessResult Preview(const std::filesystem::path& file, const Keep& keep, const Swap& swap,
+                          const std::function<void(const Findings&)>& scanned);
     BackupPolicy backup_;
     UndoKeeper* undo_ = nullptr;     // keeps each original for undo, when the run keeps a record
     std::filesystem::path beganIn_;  // the folder last named to it as written in

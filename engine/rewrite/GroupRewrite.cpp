@@ -65,6 +65,10 @@ void GroupRewrite::Run(RewriteCrew& crew, unsigned workers, ToldFiles& told,
     Settle(crew, told);
 }
 
+void GroupRewrite::Choose(std::span<const OccurrenceChoice* const> choices) {
+    for (std::size_t k = 0; k < Size() && k < choices.size(); ++k) staged_[k].choice = choices[k];
+}
+
 void GroupRewrite::FindTwins(const ToldFiles& told) {
     // The same file under two names is held once: a later name of a file
     // the run already corrected, or that this group holds, waits for it.
@@ -120,7 +124,7 @@ void GroupRewrite::WaitForHeld(RewriteCrew& crew, unsigned workers, std::optiona
         Corrector& corrector = crew.On(worker);
         const auto left = std::max(Clock::duration::zero(), *deadline - Clock::now());
         corrector.SetLockWait(std::chrono::duration_cast<std::chrono::milliseconds>(left));
-        results_[held[i]] = corrector.ProcessFile(File(held[i]), places_[held[i]]);
+        results_[held[i]] = corrector.ProcessFile(File(held[i]), places_[held[i]], staged_[held[i]].choice);
     });
 }
 

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -71,6 +72,8 @@ public:
 
     GroupRewrite(std::vector<const std::filesystem::path*> files, std::vector<FilePlace> places);
     std::size_t Size() const { return files_.size(); }
+    // Each file's choice of occurrences (a review's), in order; null: every one. Held, not copied.
+    void Choose(std::span<const OccurrenceChoice* const> choices);
 
     // Rewrites every file of the group on `workers` of the crew. A later name
     // of a file told before or held in the group is told as that file (or

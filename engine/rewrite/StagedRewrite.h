@@ -33,13 +33,15 @@ struct StagedRewrite {
     os::File in;
     DurableFile corrected;  // the corrected content, under a temporary name in `folder` until it replaces the file
     std::uint64_t replacements = 0;
-    std::vector<std::uint64_t> pairCounts;  // with several pairs: each pair's replacements
-    ContentHash read;                       // of everything the rewrite read
-    os::Sha256 readDigest;                  // ...and, when the run keeps a record for undo, its digest
-    os::Sha256 writtenDigest;               // ...and the digest of everything it wrote
-    std::optional<std::size_t> kept;        // the original's entry in the run's undo record
-    ContentRules::Findings found;           // what the scan before the rewrite found
-    std::optional<Encoding> blocked;        // an occurrence's encoding that has no form of the replace string
+    std::vector<std::uint64_t> pairCounts;     // with several pairs: each pair's replacements
+    ContentHash read;                          // of everything the rewrite read
+    os::Sha256 readDigest;                     // ...and, when the run keeps a record for undo, its digest
+    os::Sha256 writtenDigest;                  // ...and the digest of everything it wrote
+    std::optional<std::size_t> kept;           // the original's entry in the run's undo record
+    ContentRules::Findings found;              // what the scan before the rewrite found
+    std::optional<Encoding> blocked;           // an occurrence's encoding that has no form of the replace string
+    const OccurrenceChoice* choice = nullptr;  // a review's choice of occurrences, if any (set before Begin)
+    std::uint64_t left = 0;                    // ...the occurrences it left
     // What placing the backup changed, taken back when the rewrite does not stand.
     struct Placed {
         std::filesystem::path newBackup;  // the content that was read, under a temporary name

@@ -37,6 +37,7 @@ FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
                       nullptr, result.encodings,       result.replacements,
                       nullptr, result.pairCounts};
     report.page = &result.page;
+    report.left = result.left;
     return report;
 }
 
@@ -45,6 +46,7 @@ FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
 bool RunSink::Listed(const fs::path&, std::size_t) { return true; }
 bool RunSink::PathFailed(const Failure&) { return true; }
 bool RunSink::Preview(const FileReport& report, const ShowCorrection&) { return File(report); }
+bool RunSink::Review(const FileReport&, const ShowForReview&, OccurrenceChoice&) { return true; }
 bool RunSink::Settled() { return true; }
 
 // What became of one file, until it is told.
@@ -52,6 +54,7 @@ struct CorrectionRun::Slot {
     bool backup = false;
     CheckResult check;
     std::optional<ProcessResult> rewrite;  // set when the run tried to rewrite it
+    OccurrenceChoice choice;               // review: which occurrences to replace
 };
 
 namespace {
@@ -170,7 +173,7 @@ void CorrectionRun::ScreenBackups(WalkBatch& batch) {
 }
 
 void CorrectionRun::Take(WalkBatch& batch, RunSink& sink) {
-    if (mode_ == RunMode::Correct) CorrectAll(batch, sink);
+    if (mode_ == RunMode::Correct || mode_ == RunMode::Review) CorrectAll(batch, sink);
     else CheckAll(batch, sink);
     Announce(batch, batch.Size(), sink);
 }
@@ -246,6 +249,12 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
         // Another name of a file told before, a link or through one: told once, as that file.
         if (told->name != file)
             more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &told->name});
+    } else if (mode_ == RunMode::Review && check.verdict == FileVerdict::ToCorrect) {
+        // Reviewed, and none of its occurrences taken.
+        FileReport report{file, FileOutcome::Left, check.verdict, nullptr, check.encodings};
+        report.page = &check.page;
+        report.left = slot.choice.taken.size();
+        more = sink.File(report);
     } else if (mode_ != RunMode::Correct && check.verdict == FileVerdict::ToCorrect) {
         more = TellToCorrect(file, check, sink);
     } else {
@@ -255,6 +264,17 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
         more = sink.File(report);
     }
     if (!more) stopped_.value = true;
+}
+
+bool CorrectionRun::ReviewInto(Slot& slot, const fs::path& file, RunSink& sink) {
+    const CheckResult& check = slot.check;
+    FileReport report{file, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
+    report.page = &check.page;
+    const ShowForReview show = [&](OccurrenceChoice& shown, std::vector<ShownChange>* changes) {
+        return corrector_.Show(file, shown, changes);
+    };
+    slot.choice = {};
+    return sink.Review(report, show, slot.choice);
 }
 
 bool CorrectionRun::TellToCorrect(const fs::path& file, const CheckResult& check, RunSink& sink) {
@@ -376,16 +396,41 @@ void CorrectionRun::RewriteChunk(WalkBatch& b, std::size_t first, std::vector<Sl
     };
     Crew crew(*this);
     for (std::size_t from = 0; from < toCorrect.size() && !Stopping(); from += GroupSize()) {
-        const std::size_t end = std::min(from + GroupSize(), toCorrect.size());
+        std::size_t end = std::min(from + GroupSize(), toCorrect.size());
+        // Reviewed first, in order: the files whose occurrences are all left are not rewritten.
+        bool stopAfter = false;
+        std::vector<std::size_t> chosen;
+        for (std::size_t k = from; k < end; ++k) {
+            if (mode_ != RunMode::Review) {
+                chosen.push_back(toCorrect[k]);
+                continue;
+            }
+            Slot& slot = slots[toCorrect[k]];
+            if (!ReviewInto(slot, *b.files[first + toCorrect[k]], sink)) {
+                stopAfter = true;
+                end = k;
+                break;
+            }
+            if (slot.choice.Any()) chosen.push_back(toCorrect[k]);
+        }
         std::vector<const fs::path*> names;
         std::vector<FilePlace> places;
-        for (std::size_t k = from; k < end; ++k) {
-            names.push_back(b.files[first + toCorrect[k]]);
-            places.push_back(b.places[first + toCorrect[k]]);
+        std::vector<const OccurrenceChoice*> choices;
+        for (const std::size_t i : chosen) {
+            names.push_back(b.files[first + i]);
+            places.push_back(b.places[first + i]);
+            choices.push_back(&slots[i].choice);
         }
         GroupRewrite group(std::move(names), std::move(places));
+        group.Choose(choices);
         group.Run(crew, workers, told_, lockDeadline_);
-        for (std::size_t k = from; k < end; ++k) slots[toCorrect[k]].rewrite = std::move(group.Result(k - from));
+        for (std::size_t k = 0; k < chosen.size(); ++k) slots[chosen[k]].rewrite = std::move(group.Result(k));
+        if (stopAfter) {
+            // Everything before the file the stop came at is told; nothing after it.
+            tellUpTo(toCorrect[end]);
+            stopped_.value = true;
+            break;
+        }
         tellUpTo(toCorrect[end - 1] + 1);
         if (!stopped_.value && !sink.Settled()) stopped_.value = true;
     }

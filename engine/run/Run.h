@@ -37,6 +37,7 @@ enum class RunMode {
     Check,    // every file classified; nothing changes
     Correct,  // every file that holds the search string rewritten
     Preview,  // as Check, and the correction of each such file shown to the sink
+    Review,   // as Correct, each file to correct shown to the sink first, which chooses the occurrences replaced
 };
 
 // A stop asked of a run from outside it (a signal handler may set it): the
@@ -54,6 +55,7 @@ enum class FileOutcome {
     Changed,    // undo: the file is no longer what that run left; left alone
     Skipped,    // not taken, as the run's rules say (`failure` tells why): a link leading outside its paths
     Leftover,   // no file of the run: what a stopped run left in a folder and could not be removed (`failure`)
+    Left,       // review: a file to correct of which no occurrence was taken (`left` of them); unchanged
 };
 
 struct FileReport {
@@ -67,12 +69,18 @@ struct FileReport {
     std::span<const std::uint64_t> pairCounts = {};  // with several pairs of strings: each pair's replacements
     bool notUtf8 = false;                            // a checked file read whole and found not to be valid UTF-8
     const FilePage* page = nullptr;                  // the legacy code page it was read in, where not the run's
+    std::uint64_t left = 0;                          // review: occurrences left as they were (Corrected, Left)
 };
 
 // Streams the correction of the file being told, changing nothing: the bytes
 // that stay and each occurrence with what takes its place (Corrector::Preview);
 // may be called more than once.
 using ShowCorrection = std::function<ProcessResult(const Corrector::Keep&, const Corrector::Swap&)>;
+// In a review, as ShowCorrection, and the file's occurrences, as read, become
+// the choice of the file (Corrector::Show).
+// In a review, the file's occurrences (Corrector::Show): they become its
+// choice, every one taken, and each is told as text in `changes` (when given).
+using ShowForReview = std::function<ProcessResult(OccurrenceChoice& choice, std::vector<ShownChange>* changes)>;
 
 // What a run tells, on the thread that runs it, in listing order. An answer
 // of false stops the run: no file is checked or changed after it, and only
@@ -87,6 +95,12 @@ public:
     virtual bool File(const FileReport& report) = 0;
     // In a preview, a file to correct; `show` streams its correction.
     virtual bool Preview(const FileReport& report, const ShowCorrection& show);
+    // In a review, a file to correct, before it is rewritten, in listing
+    // order (the files after it may be checked meanwhile): `choice` says
+    // which occurrences to replace (every one unless changed; `show` streams
+    // them and makes it a choice to narrow). False stops the run: this file
+    // and those after it are not changed, those chosen before it are.
+    virtual bool Review(const FileReport& report, const ShowForReview& show, OccurrenceChoice& choice);
     // Every file changed so far has been told: after each group of rewrites,
     // and every few milliseconds in a run that changes nothing; at the end. A moment to
     // pass on what was told (to flush an output).
@@ -187,6 +201,8 @@ private:
     bool TellToCorrect(const std::filesystem::path& file, const CheckResult& check, RunSink& sink);
     // Tells a file the run tried to rewrite.
     bool TellRewritten(const std::filesystem::path& file, const ProcessResult& result, RunSink& sink);
+    // A file to correct shown to the sink for review: its choice in `slot`; false when the sink stops the run.
+    bool ReviewInto(Slot& slot, const std::filesystem::path& file, RunSink& sink);
 
     // A crew of at least `threads` workers (none for one), each with a copy of the corrector.
     void Hire(unsigned threads);

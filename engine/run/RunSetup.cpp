@@ -96,7 +96,7 @@ std::optional<SetupFailure> KeepRecords(const RunRequest& request, CorrectionRun
     const std::filesystem::path store = request.undoFolder.empty() ? UndoStore::DefaultFolder() : request.undoFolder;
     // Backup copies earlier runs made under another extension are left alone
     // too: the records are read once, by the run's own record where it keeps one.
-    if (request.keepUndo && request.mode == RunMode::Correct) {
+    if (request.keepUndo && (request.mode == RunMode::Correct || request.mode == RunMode::Review)) {
         auto keeper = StartUndoRecord(request);
         if (auto* why = std::get_if<UndoProblem>(&keeper)) return SetupFailure{SetupError::UndoRecords, {}, *why};
         auto& kept = std::get<std::shared_ptr<UndoKeeper>>(keeper);
@@ -164,6 +164,7 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     Corrector corrector(std::move(forms), request.backup);
     corrector.TakeBinaryFiles(request.binaryFiles);
     if (patterns) corrector.UsePatterns(std::move(*patterns), LegacyOf(request));
+    corrector.ShowLegacyIn(LegacyOf(request));
     if (!request.pinned && !firstLabel.empty()) {
         preference.named = !request.legacy.empty();
         preference.preferred = request.legacy;
