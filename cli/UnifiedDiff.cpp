@@ -149,8 +149,8 @@ void UnifiedDiff::Change(const std::string& before, const std::string& after) {
     newCount_ += newLines.size();
     oldLine_ += oldLines.size();
     newLine_ += newLines.size();
-    // A long run of changes goes out in parts (hunks without context between).
-    if (body_.size() > kLargestHunk) Close();
+    // A long run of changes is held on disk until its hunk closes.
+    if (body_.size() > kLargestHunk) Spill();
 }
 
 void UnifiedDiff::Line(char sign, std::string_view line) {
@@ -165,6 +165,24 @@ void UnifiedDiff::Line(char sign, std::string_view line) {
     if (!whole) body_ += "\\ No newline at end of file\n";
 }
 
+void UnifiedDiff::Spill() {
+    if (spillFailed_) return;
+    if (!spill_) spill_.reset(std::tmpfile());
+    const long held = spill_ ? std::ftell(spill_.get()) : -1;
+    if (spill_ && held >= 0 && std::fwrite(body_.data(), 1, body_.size(), spill_.get()) == body_.size()) {
+        body_.clear();
+        return;
+    }
+    // No room on disk: the lines held there come back, and the rest stays in memory.
+    spillFailed_ = true;
+    if (!spill_) return;
+    std::string back(static_cast<std::size_t>(std::max(held, 0L)), '\0');
+    std::rewind(spill_.get());
+    back.resize(std::fread(back.data(), 1, back.size(), spill_.get()));
+    body_.insert(0, back);
+    spill_.reset();
+}
+
 void UnifiedDiff::Close() {
     if (!headerShown_) {
         headerShown_ = true;
@@ -176,8 +194,15 @@ void UnifiedDiff::Close() {
         return std::to_string(count ? start : start - 1) + "," + std::to_string(count);
     };
     out_ << (color_ ? "\033[36m" : "") << "@@ -" << range(oldStart_, oldCount_) << " +" << range(newStart_, newCount_)
-         << " @@" << (color_ ? "\033[m" : "") << '\n'
-         << body_;
+         << " @@" << (color_ ? "\033[m" : "") << '\n';
+    if (spill_) {
+        std::rewind(spill_.get());
+        char piece[1 << 16];
+        for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, spill_.get())) > 0;)
+            out_.write(piece, static_cast<std::streamsize>(n));
+        spill_.reset();
+    }
+    out_ << body_;
     body_.clear();
     inHunk_ = false;
 }

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -50,6 +52,8 @@ private:
     void Change(const std::string& before, const std::string& after);
     void Line(char sign, std::string_view line);
     void Close();
+    // The hunk's lines so far moved out of memory.
+    void Spill();
 
     std::ostream& out_;
     std::string path_;
@@ -63,6 +67,10 @@ private:
     bool inHunk_ = false, headerShown_ = false;
     std::uint64_t oldStart_ = 0, newStart_ = 0, oldCount_ = 0, newCount_ = 0;
     std::string body_;  // the hunk's lines, written when it closes
+    // ...and where a hunk outgrows memory, its lines so far: a hunk is never
+    // cut in parts, which patch would read as the end of the file.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> spill_{nullptr, &std::fclose};
+    bool spillFailed_ = false;
 };
 
 }  // namespace tarnwick::cli

@@ -146,14 +146,18 @@ TEST_F(CliTest, JsonRecords) {
 
 // --diff changes nothing, and `patch -p1` applied to its output makes exactly
 // what a real run makes: CR/LF, a missing last newline, a replacement with a
-// newline, several hunks; a binary file is left out as the run leaves it alone.
+// newline, several hunks, a run of changes too long to hold (one hunk still);
+// a binary file is left out as the run leaves it alone.
 TEST_F(CliTest, DiffPatchesExactly) {
-    std::string crlf;
+    std::string crlf, longRun = "head\nhead\nhead\nhead\n";
     for (int i = 0; i < 30; ++i) crlf += "line " + std::to_string(i) + (i % 11 == 0 ? " old\r\n" : "\r\n");
+    for (int i = 0; i < 70000; ++i) longRun += "line " + std::to_string(i) + " old\n";
+    longRun += "tail\ntail\ntail\ntail\n";
     for (const char* folder : {"site", "real"}) {
         fs::create_directory(Dir() / folder);
         Make(std::string(folder) + "/crlf.txt", crlf + "old at the end");
         Make(std::string(folder) + "/short.txt", "old\nold");
+        Make(std::string(folder) + "/long.txt", longRun);
         Make(std::string(folder) + "/nul.bin", std::string("old\0", 4));
         Make(std::string(folder) + "/wide.txt", std::string("\xFF\xFEo\0l\0d\0", 8));  // "old" in UTF-16LE
         Make(std::string(folder) + "/with space.txt", "an old name");           // (patch reads the name to its TAB)
@@ -190,8 +194,8 @@ TEST_F(CliTest, DiffPatchesExactly) {
     test::WriteBytes(Dir() / "d.patch", out_);
     ASSERT_TRUE(test::Shell("cd '" + Dir().string() + "' && patch -s -p1 -i d.patch"));
     EXPECT_NE(out_.find("--- \"a/site/tab\\tquote\\\"back\\\\new\\nline.txt\"\t"), std::string::npos) << out_;
-    for (const char* name : {"crlf.txt", "short.txt", "with space.txt", "z-hard.txt", "tab\tquote\"back\\new\nline.txt",
-                             "trailing ", "trailing"})
+    for (const char* name : {"crlf.txt", "long.txt", "short.txt", "with space.txt", "z-hard.txt",
+                             "tab\tquote\"back\\new\nline.txt", "trailing ", "trailing"})
         EXPECT_EQ(ReadBytes(Dir() / "site" / name), ReadBytes(Dir() / "real" / name)) << name;
     EXPECT_EQ(ReadBytes(Dir() / "real/z-hard.txt"), "new\nline\nnew\nline");
 
