@@ -62,6 +62,18 @@ public:
         fieldMenus << shown.join("|");
         return fieldMenuAnswer;
     }
+    // The review: the files the scan finds, then `reviewAnswer` narrows them
+    // (false: Отмена).
+    std::optional<std::vector<ReviewedFile>> Review(QWidget*, ReviewSource source) override {
+        ++reviews;
+        std::vector<ReviewedFile> files;
+        source.scan([&](const std::filesystem::path& path, std::uint64_t occurrences) {
+            files.push_back({path, occurrences, true, std::nullopt});
+            return true;
+        });
+        if (!reviewAnswer || !reviewAnswer(files, source)) return std::nullopt;
+        return files;
+    }
 
     std::vector<Box> boxes;
     int openMs = 0;
@@ -74,6 +86,8 @@ public:
     bool questionAnswer = true;  // Yes
     QStringList fieldMenus;      // our item of each text field's menu shown, and its state
     int fieldMenuAnswer = -1;    // the item of ours the next one chooses
+    int reviews = 0;
+    std::function<bool(std::vector<ReviewedFile>&, ReviewSource&)> reviewAnswer;
 };
 
 class MainWindowTest : public TempDirTest {

@@ -9,6 +9,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontMetrics>
+#include <QTreeWidget>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -766,6 +767,104 @@ TEST_F(MainWindowTest, PreserveCaseFromTheSearchFieldsMenu) {
     EXPECT_EQ(ReadBytes(page), "\xCF\xC5\xD2\xC5\xD0\xC1\xD3\xD0\xC3 \xCF\xE5\xF2\xE5\xF0\xE1\xF3\xF0\xE3");
     QTest::mouseClick(F().Command5, Qt::LeftButton);
     EXPECT_NE(ReadBytes(Dir() / "options.ini").find("PreserveCase=1"), std::string::npos);
+}
+
+// «Просмотреть изменения…» from the process button's menu (and F4): the
+// files to correct with their counts; a file unchecked and one occurrence
+// left are not written, the rest is, with the run's status line; Отмена
+// changes nothing.
+TEST_F(MainWindowTest, ReviewBeforeWriting) {
+    Options("foo", "bar");
+    fs::create_directories(Dir() / "site");
+    const auto a = Make("site/a.htm", "foo 1 foo 2\nfoo 3"), b = Make("site/b.htm", "foo"),
+               c = Make("site/c.htm", "x foo");
+    Make("site/d.htm", "nothing");
+    Open();
+    ui_.answer = Q(Dir() / "site");
+    QTest::mouseClick(F().Command4, Qt::LeftButton);
+    ASSERT_EQ(window_->QueueCount(), 3u);
+    // Отмена: nothing written.
+    ui_.reviewAnswer = [](std::vector<ReviewedFile>&, ReviewSource&) { return false; };
+    QTest::keyClick(window_.get(), Qt::Key_F4);
+    EXPECT_EQ(ui_.reviews, 1);
+    EXPECT_EQ(ReadBytes(a) + ReadBytes(b) + ReadBytes(c), "foo 1 foo 2\nfoo 3foox foo");
+    std::vector<std::uint64_t> counts;
+    std::vector<ShownChange> shown;
+    ui_.reviewAnswer = [&](std::vector<ReviewedFile>& files, ReviewSource& source) {
+        for (const ReviewedFile& f : files) counts.push_back(f.occurrences);
+        OccurrenceChoice choice;
+        shown = source.show(files[0].path, choice);
+        choice.taken[1] = false;  // "foo 2" stays
+        files[0].choice = choice;
+        files[1].checked = false;  // b.htm stays
+        return true;
+    };
+    ui_.menuAnswer = 0;
+    emit F().Command1->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_EQ(ui_.menus.back(), "Просмотреть изменения…");
+    EXPECT_EQ(counts, (std::vector<std::uint64_t>{3, 1, 1}));
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[2].line, 2u);
+    EXPECT_EQ(QString::fromStdU16String(shown[1].after), "foo 1 bar 2");
+    EXPECT_EQ(ReadBytes(a), "bar 1 foo 2\nbar 3");
+    EXPECT_EQ(ReadBytes(b), "foo");
+    EXPECT_EQ(ReadBytes(c), "x bar");
+    EXPECT_EQ(Status(), " Готово. Обработано 2 файлов.");
+    EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// The review window itself, offscreen: the list filled by the scan, a file's
+// occurrences when it is selected, Space on an occurrence leaves it (its
+// file then partly checked), unchecking a file leaves every occurrence, the
+// accessible names, Escape as Отмена, «Обработать отмеченные» accepting.
+TEST_F(MainWindowTest, ReviewWindow) {
+    const auto a = Make("a.txt", "foo foo"), b = Make("b.txt", "one\nfoo");
+    ReviewSource source;
+    source.scan = [&](const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found) {
+        found(a, 2) && found(b, 1);
+    };
+    source.show = [&](const std::filesystem::path& path, OccurrenceChoice& shown) {
+        const bool first = path == a;
+        shown.kind = OccurrenceChoice::Kind::Chosen;
+        shown.taken.assign(first ? 2 : 1, true);
+        shown.length = first ? 7 : 7;
+        shown.hash = first ? 1 : 2;
+        std::vector<ShownChange> changes;
+        for (std::size_t i = 0; i < shown.taken.size(); ++i)
+            changes.push_back({first ? 1u : 2u, first ? u"foo foo" : u"foo", first ? u"bar foo" : u"bar", 4 * i, 3, 3});
+        return changes;
+    };
+    for (const bool apply : {false, true}) {
+        ReviewWindow review(source);
+        review.show();
+        review.Scan();
+        ASSERT_EQ(review.Files().size(), 2u);
+        EXPECT_EQ(review.windowTitle(), "Просмотр изменений");
+        auto* files = review.findChild<QTreeWidget*>("Files");
+        auto* changes = review.findChild<QTreeWidget*>("Changes");
+        ASSERT_TRUE(files && changes);
+        EXPECT_EQ(files->accessibleName(), "Файлы");
+        EXPECT_EQ(review.findChild<QPushButton*>("Apply")->accessibleName(), "Обработать отмеченные");
+        EXPECT_EQ(files->topLevelItem(0)->text(1), "2");
+        ASSERT_EQ(changes->topLevelItemCount(), 2);  // the first file's, selected at once
+        changes->setFocus();
+        changes->setCurrentItem(changes->topLevelItem(1));
+        QTest::keyClick(changes, Qt::Key_Space);
+        EXPECT_EQ(changes->topLevelItem(1)->checkState(0), Qt::Unchecked);
+        EXPECT_EQ(files->topLevelItem(0)->checkState(0), Qt::PartiallyChecked);
+        files->topLevelItem(1)->setCheckState(0, Qt::Unchecked);
+        if (!apply) {
+            QTest::keyClick(&review, Qt::Key_Escape);
+            EXPECT_EQ(review.result(), QDialog::Rejected);
+            continue;
+        }
+        QTest::mouseClick(review.findChild<QPushButton*>("Apply"), Qt::LeftButton);
+        EXPECT_EQ(review.result(), QDialog::Accepted);
+        const OccurrenceChoice first = review.Files()[0].Choice(), second = review.Files()[1].Choice();
+        EXPECT_EQ(first.kind, OccurrenceChoice::Kind::Chosen);
+        EXPECT_EQ(first.taken, (std::vector<bool>{true, false}));
+        EXPECT_EQ(second.kind, OccurrenceChoice::Kind::None);
+    }
 }
 
 // The folder button's context menu chooses a folder with its subfolders: the

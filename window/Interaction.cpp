@@ -1,6 +1,7 @@
 #include "window/Interaction.h"
 
 #include "window/About.h"
+#include "window/Review.h"
 #include "pickers/CommonDialog.h"
 
 #include <algorithm>
@@ -37,6 +38,13 @@ void DialogInteraction::ShowAbout() {
     About about;
     about.setWindowModality(Qt::ApplicationModal);
     about.exec();
+}
+
+std::optional<std::vector<ReviewedFile>> DialogInteraction::Review(QWidget* parent, ReviewSource source) {
+    ReviewWindow review(std::move(source), parent);
+    review.setWindowModality(Qt::ApplicationModal);
+    if (review.exec() != QDialog::Accepted) return std::nullopt;
+    return review.Files();
 }
 
 int DialogInteraction::PopupMenu(QWidget* parent, const QPoint& at, const QStringList& items) {

@@ -3,9 +3,12 @@
 // The modal interactions of the window, behind one small interface: the real
 // one shows Qt dialogs, tests pass one that records and answers at once.
 
+#include "window/Review.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <vector>
 
 class QLineEdit;
@@ -38,6 +41,10 @@ public:
     // the index of ours chosen, or -1.
     virtual int FieldMenu(QLineEdit* field, const QPoint& at, const QStringList& items,
                           const std::vector<bool>& checked) = 0;
+    // The review window over what `source` finds, modal: the files as the
+    // review left them when «Обработать отмеченные» closed it, or nothing
+    // when it was cancelled.
+    virtual std::optional<std::vector<ReviewedFile>> Review(QWidget* parent, ReviewSource source) = 0;
 };
 
 // Real dialogs.
@@ -51,6 +58,7 @@ public:
     bool Question(QWidget* parent, const QString& text, const QString& title) override;
     int FieldMenu(QLineEdit* field, const QPoint& at, const QStringList& items,
                   const std::vector<bool>& checked) override;
+    std::optional<std::vector<ReviewedFile>> Review(QWidget* parent, ReviewSource source) override;
 };
 
 }  // namespace tarnwick::window

@@ -24,6 +24,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <map>
 #include <set>
 
 namespace tarnwick::window {
@@ -66,6 +67,8 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     connect(form_.Command2, &QPushButton::clicked, this, &Main::Command2_Click);
     connect(form_.Command3, &QPushButton::clicked, this, &Main::Command3_Click);
     connect(form_.Command4, &QPushButton::clicked, this, &Main::Command4_Click);
+    form_.Command1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(form_.Command1, &QWidget::customContextMenuRequested, this, &Main::Command1_ContextMenu);
     form_.Command4->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(form_.Command4, &QWidget::customContextMenuRequested, this, &Main::Command4_ContextMenu);
     connect(form_.Command5, &QPushButton::clicked, this, &Main::Command5_Click);
@@ -130,6 +133,10 @@ void Main::keyPressEvent(QKeyEvent* event) {
     // Escape does not close the main window.
     if (event->key() == Qt::Key_Escape) {
         event->ignore();
+        return;
+    }
+    if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::NoModifier) {
+        ReviewChanges();
         return;
     }
     // Ctrl+Z: the text fields keep it for their typing; elsewhere it undoes the newest run.
@@ -302,7 +309,7 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.pairs = {{searchText_.toStdU16String(), replaceText_.toStdU16String()}};
     request.system = setup_.codePage;
     request.legacy = legacy_;
-    request.backup.enabled = mode == RunMode::Correct && Check1Value() != 0;
+    request.backup.enabled = (mode == RunMode::Correct || mode == RunMode::Review) && Check1Value() != 0;
     request.backup.extension = ToPath(form_.Text5->text()).native();
     request.emptySearchAllowed = true;  // found in every non-empty file, as described
     request.patterns = regex_;
@@ -512,6 +519,94 @@ void Main::Command1_Click() {
         if (workMode_ == Mode::Folder) ProcessQueue(*run);
     }
     CloseIfAsked();
+}
+
+void Main::Command1_ContextMenu(const QPoint& at) {
+    if (busy_ || workMode_ == Mode::None) return;
+    if (interaction_.PopupMenu(form_.Command1, at, {QStringLiteral("Просмотреть изменения…")}) == 0) ReviewChanges();
+}
+
+void Main::ReviewChanges() {
+    if (busy_ || workMode_ == Mode::None) return;
+    const bool file = workMode_ == Mode::File;
+    const std::vector<std::filesystem::path> paths = file ? std::vector{ToPath(currentPath_)} : workQueue_;
+    const std::filesystem::path within = file ? std::filesystem::path() : ToPath(currentPath_);
+    auto scan = MakeRun(RunMode::Preview, paths, {}, within);
+    if (!scan) return;
+    Corrector shower = scan->Checker();
+    ReviewSource source;
+    source.scan = [&](const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found) {
+        // Each file to correct with its count of occurrences, as the scan finds it.
+        struct Counting : RunSink {
+            const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found;
+            explicit Counting(const std::function<bool(const std::filesystem::path&, std::uint64_t)>& f) : found(f) {}
+            bool File(const FileReport&) override { return true; }
+            bool Preview(const FileReport& report, const ShowCorrection& show) override {
+                const ProcessResult seen = show([](std::string_view) {}, [](std::string_view, std::string_view) {});
+                return seen.failure || seen.verdict != FileVerdict::ToCorrect || found(report.path, seen.replacements);
+            }
+        } counting(found);
+        scan->Execute(counting);
+    };
+    source.show = [&](const std::filesystem::path& path, OccurrenceChoice& shown) {
+        std::vector<ShownChange> changes;
+        shower.Show(path, shown, &changes);
+        return changes;
+    };
+    std::optional<std::vector<ReviewedFile>> reviewed;
+    {
+        BusyScope busy(busy_);
+        reviewed = interaction_.Review(this, std::move(source));
+    }
+    if (reviewed) ApplyReview(*reviewed);
+    CloseIfAsked();
+}
+
+void Main::ApplyReview(const std::vector<ReviewedFile>& files) {
+    std::vector<std::filesystem::path> paths;
+    std::map<std::filesystem::path, OccurrenceChoice> choices;
+    for (const ReviewedFile& f : files) {
+        OccurrenceChoice choice = f.Choice();
+        if (!choice.Any()) continue;
+        paths.push_back(f.path);
+        choices.emplace(f.path, std::move(choice));
+    }
+    if (paths.empty()) {
+        SetStatus(QStringLiteral(" Не отмечено ни одного изменения. Файлы не изменены."));
+        return;
+    }
+    const bool file = workMode_ == Mode::File;
+    auto run = MakeRun(RunMode::Review, paths, {}, file ? std::filesystem::path() : ToPath(currentPath_));
+    if (!run) return;
+    BusyScope busy(busy_);
+    const std::size_t count = paths.size();
+    std::size_t told = 0, corrected = 0;
+    QStringList failures;
+    struct Chosen : RunCallbacks {
+        std::map<std::filesystem::path, OccurrenceChoice>* choices = nullptr;
+        bool Review(const FileReport& report, const ShowForReview&, OccurrenceChoice& choice) override {
+            if (const auto it = choices->find(report.path); it != choices->end()) choice = it->second;
+            return true;
+        }
+    } sink;
+    sink.choices = &choices;
+    sink.file = [&](const FileReport& report) {
+        if (report.failure)
+            failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+        if (report.outcome == FileOutcome::Leftover) return true;
+        if (report.outcome == FileOutcome::Corrected) ++corrected;
+        SetStatus(QStringLiteral("Обработка файла ") + Number(++told) + QStringLiteral(" из ") + Number(count) +
+                      QStringLiteral("..."),
+                  true);
+        return !Stopped();
+    };
+    ExecuteStoppable(*run, sink);
+    SetStatus((Stopped() ? QStringLiteral(" Остановлено. Обработано ") : QStringLiteral(" Готово. Обработано ")) +
+              Number(corrected) + (Stopped() ? QStringLiteral(" из ") + Number(count) : QString()) +
+              QStringLiteral(" файлов."));
+    if (!failures.isEmpty())
+        FailureBox(QStringLiteral("Не удалось обработать файлов: "),
+                   QStringLiteral(". Эти файлы оставлены без изменений:\n\n"), failures);
 }
 
 void Main::ProcessSingleFile(CorrectionRun& run) {

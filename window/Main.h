@@ -80,6 +80,12 @@ private:
     void Text2_Change();
     void Check1_Click();
     void Command1_Click();
+    // The process button's context menu: «Просмотреть изменения…» (also F4).
+    void Command1_ContextMenu(const QPoint& at);
+    // The review window over what the process button works on, then the
+    // correction of exactly the occurrences left checked there.
+    void ReviewChanges();
+    void ApplyReview(const std::vector<ReviewedFile>& files);
     void Command2_Click();
     void Command3_Click();
     void Command4_Click();

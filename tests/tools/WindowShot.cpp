@@ -1,12 +1,16 @@
 // Takes a screenshot of the main window, or of the About window, as the display shows it.
 //   tarnwick-window-shot OUT.png [PATH]
 //   tarnwick-window-shot OUT.png --about
+//   tarnwick-window-shot OUT.png --review FOLDER SEARCH REPLACE   (the review window over FOLDER)
 //   tarnwick-window-shot OUT.png --area X Y WIDTH HEIGHT   (any program's window, e.g. under Wine)
 // Run it under a virtual display: tests/screenshot does.
 
 #include "window/About.h"
 #include "window/Interaction.h"
 #include "window/Main.h"
+#include "window/PathText.h"
+#include "window/Review.h"
+#include "engine/run/RunSetup.h"
 
 #include <QApplication>
 #include <QPixmap>
@@ -29,6 +33,10 @@ public:
     int PopupMenu(QWidget*, const QPoint&, const QStringList&) override { return -1; }
     bool Question(QWidget*, const QString&, const QString&) override { return false; }
     int FieldMenu(QLineEdit*, const QPoint&, const QStringList&, const std::vector<bool>&) override { return -1; }
+    std::optional<std::vector<tarnwick::window::ReviewedFile>> Review(QWidget*,
+                                                                      tarnwick::window::ReviewSource) override {
+        return std::nullopt;
+    }
 };
 
 // OUT.png, and OUT-x3.png enlarged three times for a close look.
@@ -50,6 +58,40 @@ int main(int argc, char** argv) {
         const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, args[3].toInt(), args[4].toInt(),
                                                                           args[5].toInt(), args[6].toInt());
         return SaveShot(shot, args[1]) ? 0 : 1;
+    }
+    if (args.size() == 6 && args[2] == QStringLiteral("--review")) {
+        // The window as the process button's «Просмотреть изменения…» opens it.
+        tarnwick::RunRequest request;
+        request.pairs = {{args[4].toStdU16String(), args[5].toStdU16String()}};
+        request.paths = {tarnwick::window::ToPath(args[3])};
+        request.mode = tarnwick::RunMode::Preview;
+        auto prepared = tarnwick::PrepareRun(request);
+        auto* run = std::get_if<tarnwick::CorrectionRun>(&prepared);
+        if (!run) return 1;
+        tarnwick::Corrector shower = run->Checker();
+        tarnwick::window::ReviewSource source;
+        source.scan = [&](const auto& found) {
+            tarnwick::RunCallbacks sink;
+            struct Counting : tarnwick::RunCallbacks {
+                std::function<bool(const std::filesystem::path&, std::uint64_t)> found;
+                bool Preview(const tarnwick::FileReport& report, const tarnwick::ShowCorrection& show) override {
+                    const auto seen = show([](std::string_view) {}, [](std::string_view, std::string_view) {});
+                    return seen.failure || found(report.path, seen.replacements);
+                }
+            } counting;
+            counting.found = found;
+            run->Execute(counting);
+        };
+        source.show = [&](const std::filesystem::path& file, tarnwick::OccurrenceChoice& shown) {
+            std::vector<tarnwick::ShownChange> changes;
+            shower.Show(file, shown, &changes);
+            return changes;
+        };
+        tarnwick::window::ReviewWindow review(source);
+        review.show();
+        QTimer::singleShot(
+            800, [&] { QApplication::exit(SaveShot(review.screen()->grabWindow(review.winId()), args[1]) ? 0 : 1); });
+        return app.exec();
     }
     PrintingInteraction interaction;
     tarnwick::window::MainSetup setup;
