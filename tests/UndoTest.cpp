@@ -269,6 +269,26 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     EXPECT_TRUE(test::Execute(run)[0].Corrected());
     EXPECT_EQ(keeper->NotUndoable(), std::vector<fs::path>{fs::absolute(big)});
     EXPECT_TRUE(store.Records().size() <= 2u);  // made room, then found none
+
+    // A file that could not fit even with every older record gone takes
+    // nobody's room: this run's own originals stay, and so do the others'.
+    const auto second = std::get<UndoStore>(UndoStore::Open(Dir() / "second"));
+    const UndoBudget tight{25, 10};
+    for (int round = 0; round < 2; ++round) {
+        auto older = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(second, {}, tight));
+        CorrectionRun earlier(Corrector("old", "new"), {Make("site/g" + std::to_string(round), "0123456old")},
+                              RunMode::Correct);
+        earlier.KeepUndo(older);
+        test::Execute(earlier);
+    }
+    ASSERT_EQ(second.Records().size(), 2u);
+    const auto small = Make("site/h0", "0123456old"), large = Make("site/h1", std::string(17, 'x') + "old");
+    auto both = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(second, {}, tight));
+    CorrectionRun two(Corrector("old", "new"), {small, large}, RunMode::Correct, 1);
+    two.KeepUndo(both);
+    test::Execute(two);
+    EXPECT_EQ(both->NotUndoable(), std::vector<fs::path>{fs::absolute(large)});
+    EXPECT_EQ(second.Records().size(), 2u);  // the newer of the two older runs, and this one
 }
 
 // An undo killed half-way leaves every file old or new, and a second undo

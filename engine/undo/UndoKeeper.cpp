@@ -70,8 +70,12 @@ UndoKeeper::~UndoKeeper() {
 }
 
 bool UndoKeeper::MakeRoom(std::uint64_t size) {
-    // What could never fit takes nobody's room.
-    if (size > budget_) return false;
+    // What could never fit, even with every older record gone, takes nobody's
+    // room: this run's own originals stay.
+    std::uint64_t older = 0;
+    for (const UndoRecord& r : older_) older += r.keptBytes;
+    const std::uint64_t own = used_ - std::min(used_, older);
+    if (size > budget_ || own + size > budget_) return false;
     for (auto it = older_.begin(); used_ + size > budget_ && it != older_.end();) {
         if (!RemoveRecord(it->folder)) {
             ++it;
