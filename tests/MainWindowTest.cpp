@@ -305,6 +305,10 @@ TEST_F(MainWindowTest, CtrlZUndoesTheNewestRun) {
     ASSERT_EQ(ui_.questions.size(), 1);
     EXPECT_TRUE(ui_.questions[0].contains(Q(Dir() / "site"))) << ui_.questions[0].toStdString();
     EXPECT_TRUE(ui_.questions[0].contains("Изменено файлов: 2")) << ui_.questions[0].toStdString();
+    // The run named by its folder and strings, never by a line for each file: a box of ordinary size.
+    EXPECT_FALSE(ui_.questions[0].contains("a.htm")) << ui_.questions[0].toStdString();
+    EXPECT_TRUE(ui_.questions[0].contains("«abc» → «xyz»")) << ui_.questions[0].toStdString();
+    EXPECT_LE(ui_.questions[0].count('\n'), 8) << ui_.questions[0].toStdString();
     EXPECT_EQ(ReadBytes(a), "xyz 1");  // No: nothing happens
 
     ui_.questionAnswer = true;

@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -222,10 +223,26 @@ void Main::dropEvent(QDropEvent* event) {
 void Main::UndoNewestRun() {
     if (busy_) return;
     const auto ask = [&](const UndoRecord& target) {
+        // The run named in a box of ordinary size, however many files it changed.
+        constexpr std::size_t kPathsShown = 5;
         QStringList paths;
-        for (const std::string& path : target.paths) paths << FromPath(PathFromText(path));
-        const QString question = QStringLiteral("Отменить последнюю обработку?\n\n") + paths.join(QLatin1Char('\n')) +
-                                 QStringLiteral("\n\nИзменено файлов: ") + Number(target.fileCount) +
+        for (std::size_t i = 0; i < target.paths.size() && i < kPathsShown; ++i)
+            paths << FromPath(PathFromText(target.paths[i]));
+        if (target.paths.size() > kPathsShown)
+            paths << QStringLiteral("и ещё ") + Number(target.paths.size() - kPathsShown);
+        const auto clipped = [](const std::string& text) {
+            constexpr qsizetype kLongest = 60;
+            const QString whole = QString::fromStdString(text);
+            return whole.size() > kLongest ? whole.left(kLongest) + QStringLiteral("…") : whole;
+        };
+        QString strings;
+        if (!target.pairs.empty())
+            strings = QStringLiteral("\n«") + clipped(target.pairs[0].first) + QStringLiteral("» → «") +
+                      clipped(target.pairs[0].second) + QStringLiteral("»");
+        const QString when = QDateTime::fromSecsSinceEpoch(target.time).toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+        const QString question = QStringLiteral("Отменить последнюю обработку (") + when + QStringLiteral(")?\n\n") +
+                                 paths.join(QLatin1Char('\n')) + strings + QStringLiteral("\n\nИзменено файлов: ") +
+                                 Number(target.fileCount) +
                                  QStringLiteral(". Файлы, изменённые после обработки, останутся как есть.");
         return interaction_.Question(this, question, QStringLiteral("Отмена обработки"));
     };

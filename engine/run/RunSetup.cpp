@@ -18,10 +18,16 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> StartUndoRecord(const Run
     record.ignoreCase = request.ignoreCase;
     record.word = request.word;
     record.preserveCase = request.preserveCase;
+    // What was given, as absolute paths (two runs over folders of one name
+    // are told apart); a queue of files found in one folder, as that folder.
+    const auto absolute = [](const std::filesystem::path& path) {
+        std::error_code ec;
+        return std::filesystem::absolute(path, ec).lexically_normal();
+    };
+    if (!request.selection.within.empty()) record.paths.push_back(PathText(absolute(request.selection.within)));
     for (const auto& path : request.paths) {
-        record.paths.push_back(PathText(path));
-        if (std::error_code ec; std::filesystem::is_directory(path, ec))
-            record.roots.push_back(std::filesystem::absolute(path, ec).lexically_normal());
+        if (request.selection.within.empty()) record.paths.push_back(PathText(absolute(path)));
+        if (std::error_code ec; std::filesystem::is_directory(path, ec)) record.roots.push_back(absolute(path));
     }
     record.list = request.namesFrom;
     return UndoKeeper::Start(std::get<UndoStore>(store), std::move(record));
