@@ -140,15 +140,19 @@ constexpr Option kOptions[] = {
      [](CommandLine& o, const std::string* v) { o.excludeDir.push_back(*v); }},
     {0, "no-undo", Takes::Nothing, "", "keep no record of the run for --undo",
      [](CommandLine& o, const std::string*) { o.noUndo = true; }},
-    {0, "history", Takes::Nothing, "",
+    {0, "history", Takes::Nothing, " [PATH]",
      "list the runs that can be undone, newest first: ID,\n"
-     "time, state (undoable, partly, undone), files, what",
+     "time, state (undoable, partly, undone), files, what;\n"
+     "with PATH, the runs given it, a file or folder in\n"
+     "it, or a folder it is in",
      [](CommandLine& o, const std::string*) { o.history = true; }},
-    {0, "undo", Takes::Nothing, " [ID]",
+    {0, "undo", Takes::Nothing, " [ID|PATH]",
      "put back the files run ID corrected (default: the\n"
-     "newest run no later run undid), each only while it\n"
-     "is still exactly what the run wrote; an undo can be\n"
-     "undone in turn (records: restored, changed, failed)",
+     "newest run no later run undid; with a PATH, the\n"
+     "newest such run that touched it), each only while\n"
+     "it is still exactly what the run wrote; an undo can\n"
+     "be undone in turn (records: restored, changed,\n"
+     "failed)",
      [](CommandLine& o, const std::string*) { o.undo = true; }},
     {0, "binary", Takes::Nothing, "",
      "correct binary files too (a NUL byte anywhere and\n"
@@ -176,8 +180,8 @@ const std::string_view kUsage =
     "Usage: tarnwick-cli [OPTION]... -s TEXT -r TEXT [-s TEXT -r TEXT]... PATH...\n"
     "  or:  tarnwick-cli [OPTION]... --pairs FILE PATH...\n"
     "  or:  tarnwick-cli [OPTION]... -s TEXT -r TEXT --files0-from FILE\n"
-    "  or:  tarnwick-cli --history [--json]\n"
-    "  or:  tarnwick-cli --undo [ID] [--json|-z]\n"
+    "  or:  tarnwick-cli --history [--json] [PATH]\n"
+    "  or:  tarnwick-cli --undo [ID|PATH] [--json|-z]\n"
     "\n"
     "Corrects text files in place: replaces every occurrence of the search string\n"
     "with the replace string in each PATH, a file or every file directly in a\n"

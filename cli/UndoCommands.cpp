@@ -5,10 +5,14 @@
 #include "engine/undo/UndoSetup.h"
 #include "cli/StopSignals.h"
 
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <ostream>
 
 namespace tarnwick::cli {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -90,6 +94,11 @@ std::string UndoProblemText(const UndoProblem& problem) {
 
 namespace {
 
+fs::path AbsolutePath(const std::string& text) {
+    std::error_code ec;
+    return fs::absolute(PathFromText(text), ec).lexically_normal();
+}
+
 std::string RefusalText(const UndoRefusal& refusal) {
     const std::string& id = refusal.id;
     switch (refusal.kind) {
@@ -116,7 +125,12 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
     std::vector<RefusedRecord> refused;
     const std::vector<UndoRecord> records = std::get<UndoStore>(store).Records(&refused);
     TellRefused(refused, err);
+    std::vector<fs::path> touching;
+    for (const std::string& path : options.paths) touching.push_back(AbsolutePath(path));
     for (const UndoRecord& r : records) {
+        if (!touching.empty() &&
+            std::none_of(touching.begin(), touching.end(), [&](const fs::path& p) { return r.Touches(p); }))
+            continue;
         const char* state = StateName(UndoStore::StateOf(r, records));
         if (!options.json) {
             out << r.id << '\t' << LocalTime(r.time) << '\t' << state << '\t' << r.fileCount << '\t' << What(r) << '\n';
@@ -150,10 +164,22 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (options.runIds.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
     std::vector<RefusedRecord> notUsed;
     UndoRequest request;
-    if (!options.runIds.empty()) request.run = options.runIds[0];  // (an empty ID names no run)
+    // An operand that names a file or folder, or holds a path separator, is a PATH; else a run's ID.
+    if (!options.runIds.empty()) {
+        const std::string& operand = options.runIds[0];
+        std::error_code ec;
+        if (operand.find_first_of("/\\") != std::string::npos || fs::exists(PathFromText(operand), ec))
+            request.touching = AbsolutePath(operand);
+        else request.run = operand;  // (an empty ID names no run)
+    }
     auto undo = PrepareUndo(request, &notUsed);
     if (options.runIds.empty()) TellRefused(notUsed, err);
-    if (auto* refusal = std::get_if<UndoRefusal>(&undo)) return Refused(err, RefusalText(*refusal));
+    if (auto* refusal = std::get_if<UndoRefusal>(&undo)) {
+        if (refusal->kind == UndoRefusal::Kind::NothingToUndo && request.touching)
+            return Refused(err, "no run that touched " + PathText(*request.touching) + " to undo (see --history " +
+                                    PathText(*request.touching) + ")");
+        return Refused(err, RefusalText(*refusal));
+    }
     RestoreRun& run = std::get<RestoreRun>(undo);
     run.StopOn(&StopRequested());
     const StringForms none;

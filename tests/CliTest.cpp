@@ -1044,5 +1044,31 @@ TEST_F(CliTest, InteractiveReview) {
     EXPECT_EQ(ReadBytes(b) + ReadBytes(c), "fooZ");
 }
 
+// Two trees of one name, each corrected from its own folder: --history names
+// each by its absolute path, --history PATH shows the runs that touched it,
+// --undo PATH undoes the newest of those, not the newest run of all.
+TEST_F(CliTest, HistoryAndUndoByPath) {
+    const fs::path one = Dir() / "one", two = Dir() / "two";
+    fs::create_directories(one / "site");
+    fs::create_directories(two / "site");
+    const auto a = Make("one/site/a.txt", "old"), b = Make("two/site/a.txt", "old");
+    const fs::path kept = fs::current_path();
+    fs::current_path(one);
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "site"}), 0) << err_;
+    fs::current_path(two);
+    EXPECT_EQ(Run({"-s", "old", "-r", "new", "site"}), 0) << err_;
+    fs::current_path(one);
+    EXPECT_EQ(Run({"--history", "site/a.txt"}), 0) << err_;
+    const std::string touched = out_;
+    EXPECT_EQ(Run({"--undo", "site"}), 0) << err_;
+    fs::current_path(kept);
+    EXPECT_NE(touched.find("-s old -r new " + (one / "site").string() + "\n"), std::string::npos) << touched;
+    EXPECT_EQ(touched.find((two / "site").string()), std::string::npos) << touched;
+    EXPECT_EQ(ReadBytes(a), "old");
+    EXPECT_EQ(ReadBytes(b), "new");
+    EXPECT_EQ(Run({"--undo", (one / "site").string()}), 2);
+    EXPECT_NE(err_.find("no run that touched " + (one / "site").string() + " to undo"), std::string::npos) << err_;
+}
+
 }  // namespace
 }  // namespace tarnwick

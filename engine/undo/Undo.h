@@ -59,7 +59,11 @@ struct UndoRecord {
     bool patterns = false;                                   // ...the search strings were patterns (--regex)
     bool ignoreCase = false, word = false;                   // ...matched in any case, as whole words
     bool preserveCase = false;                               // ...replaced in each occurrence's case shape
-    std::vector<std::string> paths;                          // as the run was given them
+    // Whether the run was given `path` (absolute, without links), something
+    // inside it, or a folder it is in: by the paths it was given, as written
+    // (records of earlier versions hold them as typed, and match when typed so).
+    bool Touches(const std::filesystem::path& path) const;
+    std::vector<std::string> paths;  // as the run was given them
     // The folders it was given, absolute: an undo reaches the files under one
     // through that path and then through real folders only, as the run did.
     std::vector<std::filesystem::path> roots;
@@ -139,6 +143,8 @@ public:
     // The run `--undo` takes without an ID: the newest correcting run that is
     // not wholly undone (one partly undone is gone on with); nothing when there is none.
     static const UndoRecord* NewestUndoable(const std::vector<UndoRecord>& all);
+    // ...of those that touched `path` (UndoRecord::Touches).
+    static const UndoRecord* NewestUndoable(const std::vector<UndoRecord>& all, const std::filesystem::path& path);
 
 private:
     explicit UndoStore(std::filesystem::path folder) : folder_(std::move(folder)) {}

@@ -14,7 +14,8 @@ std::variant<RestoreRun, UndoRefusal> PrepareUndo(const UndoRequest& request, st
         return RestoreRun::Of(store, target);
     };
     if (!request.run) {
-        const UndoRecord* newest = UndoStore::NewestUndoable(records);
+        const UndoRecord* newest = request.touching ? UndoStore::NewestUndoable(records, *request.touching)
+                                                    : UndoStore::NewestUndoable(records);
         if (!newest) return UndoRefusal{UndoRefusal::Kind::NothingToUndo};
         return begin(*newest);
     }

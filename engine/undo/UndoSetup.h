@@ -23,6 +23,9 @@ struct UndoRequest {
     // Asked once the run to undo is chosen, before anything is held or begun
     // (a question to the user): false leaves everything as it was.
     std::function<bool(const UndoRecord& target)> confirm = {};
+    // In place of `run`: the newest run not wholly undone that touched this
+    // path (absolute; UndoRecord::Touches).
+    std::optional<std::filesystem::path> touching = {};
 };
 
 // The undo the request asks for, holding the record of the run it undoes

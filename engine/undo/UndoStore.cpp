@@ -1,6 +1,7 @@
 #include "engine/undo/RecordFile.h"
 #include "engine/undo/Undo.h"
 
+#include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
@@ -116,6 +117,28 @@ UndoState UndoStore::StateOf(const UndoRecord& record, const std::vector<UndoRec
             restored = std::max(restored, later.restored);
     if (restored == 0) return UndoState::Undoable;
     return restored >= record.fileCount ? UndoState::Undone : UndoState::Partly;
+}
+
+bool UndoRecord::Touches(const fs::path& path) const {
+    const auto within = [](const fs::path& inner, const fs::path& outer) {
+        auto o = outer.begin(), i = inner.begin();
+        for (; o != outer.end() && i != inner.end(); ++o, ++i)
+            if (*o != *i) break;
+        // ("site/" names what "site" names.)
+        return o == outer.end() || (std::next(o) == outer.end() && o->empty());
+    };
+    const fs::path wanted = path.lexically_normal();
+    for (const std::string& text : paths) {
+        const fs::path given = PathFromText(text).lexically_normal();
+        if (within(wanted, given) || within(given, wanted)) return true;
+    }
+    return false;
+}
+
+const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all, const fs::path& path) {
+    for (const UndoRecord& record : all)
+        if (!record.IsUndo() && record.Touches(path) && StateOf(record, all) != UndoState::Undone) return &record;
+    return nullptr;
 }
 
 const UndoRecord* UndoStore::NewestUndoable(const std::vector<UndoRecord>& all) {
