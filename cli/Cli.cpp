@@ -403,9 +403,14 @@ void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
             << "): this run cannot be undone\n";
         return;
     }
+    // The first few named, and how many in all; the record names every one.
+    constexpr std::size_t kNamed = 10;
     const auto lost = undo->NotUndoable();
-    for (const auto& file : lost)
-        err << "tarnwick-cli: " << PathText(file) << ": not undoable (no room to keep its original)\n";
+    for (std::size_t i = 0; i < lost.size() && i < kNamed; ++i)
+        err << "tarnwick-cli: " << PathText(lost[i]) << ": not undoable (no room to keep its original)\n";
+    if (lost.size() > kNamed)
+        err << "tarnwick-cli: ... and " << lost.size() - kNamed << " more files not undoable (" << lost.size()
+            << " in all, each named in the record)\n";
     if (undo->Written()) err << "tarnwick-cli: undo this run with: tarnwick-cli --undo " << undo->Record().id << '\n';
 }
 

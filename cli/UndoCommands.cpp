@@ -66,6 +66,7 @@ std::string What(const UndoRecord& r) {
     for (const std::string& path : r.paths) what += " " + path;
     if (!r.list.empty()) what += " --files0-from " + r.list + " (" + std::to_string(r.listed) + " names)";
     if (r.completed) what += " (stopped)";
+    if (r.notUndoable) what += " (" + std::to_string(r.notUndoable) + " more files not undoable)";
     return what;
 }
 
@@ -150,6 +151,7 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
                     << ",\"replace\":" << JsonPath(r.pairs[i].second) << '}';
             out << ']' << (r.patterns ? ",\"patterns\":true" : "") << (r.ignoreCase ? ",\"ignore-case\":true" : "")
                 << (r.word ? ",\"word\":true" : "") << (r.preserveCase ? ",\"preserve-case\":true" : "")
+                << (r.notUndoable ? ",\"not-undoable\":" + std::to_string(r.notUndoable) : std::string())
                 << ",\"paths\":[";
             for (std::size_t i = 0; i < r.paths.size(); ++i) out << (i ? "," : "") << JsonPath(r.paths[i]);
             out << ']';
@@ -187,6 +189,9 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     told->ForUndo();
     run.Execute(*told);
     told->Summary();
+    if (const std::size_t lost = run.Undone().notUndoable)
+        err << "tarnwick-cli: " << lost << (lost == 1 ? " more file" : " more files") << " of run " << run.Undone().id
+            << " cannot be put back: no original was kept (each is named in its record)\n";
     if (auto ec = run.RecordFailure()) err << "tarnwick-cli: this undo cannot be undone: " << ec.message() << '\n';
     if (told->Broken()) return 3;
     if (auto status = StoppedBySignal(err)) return *status;

@@ -288,7 +288,11 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     two.KeepUndo(both);
     test::Execute(two);
     EXPECT_EQ(both->NotUndoable(), std::vector<fs::path>{fs::absolute(large)});
-    EXPECT_EQ(second.Records().size(), 2u);  // the newer of the two older runs, and this one
+    both->Commit();
+    const auto kept = second.Records();
+    ASSERT_EQ(kept.size(), 2u);          // the newer of the two older runs, and this one
+    EXPECT_EQ(kept[0].notUndoable, 1u);  // ...which says how many of its files cannot be put back
+    EXPECT_EQ(kept[0].fileCount, 1u);
 }
 
 // An undo killed half-way leaves every file old or new, and a second undo

@@ -212,6 +212,8 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         r.word = true;
     } else if (key == "preserve-case") {
         r.preserveCase = true;
+    } else if (key == "lost") {
+        ++r.notUndoable;
     } else if (key == "list") {
         auto t = text();
         if (!t) return false;
@@ -486,5 +488,7 @@ std::string EntryLine(const UndoEntry& e) {
 }
 
 std::string FolderLine(const fs::path& folder) { return "folder " + PathField(folder) + "\n"; }
+
+std::string LostLine(const fs::path& file) { return "lost " + PathField(file) + "\n"; }
 
 }  // namespace tarnwick::record

@@ -47,5 +47,7 @@ std::string HeaderText(const UndoRecord& r);
 std::string EntryLine(const UndoEntry& e);
 // The line naming a folder where the run began to write.
 std::string FolderLine(const std::filesystem::path& folder);
+// A file the run corrected without keeping its original: it cannot be put back.
+std::string LostLine(const std::filesystem::path& file);
 
 }  // namespace tarnwick::record

@@ -59,6 +59,7 @@ struct UndoRecord {
     bool patterns = false;                                   // ...the search strings were patterns (--regex)
     bool ignoreCase = false, word = false;                   // ...matched in any case, as whole words
     bool preserveCase = false;                               // ...replaced in each occurrence's case shape
+    std::size_t notUndoable = 0;  // files it corrected without keeping their originals (named in the record)
     // Whether the run was given `path` (absolute, without links), something
     // inside it, or a folder it is in: by the paths it was given, as written
     // (records of earlier versions hold them as typed, and match when typed so).

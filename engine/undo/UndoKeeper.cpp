@@ -125,6 +125,7 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
         entry.kept.clear();
         if (o.backup.empty()) {
             notUndoable_.push_back(o.file);
+            Append(LostLine(o.file));
             return std::nullopt;
         }
         entry.backup = o.backup;  // (checked by its digest when it is used)
