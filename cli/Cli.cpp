@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <istream>
 #include <optional>
 #include <ostream>
@@ -467,7 +468,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         // Shown on standard error, a terminal's colours unless told otherwise.
         const bool shown = options.color ? color : !std::getenv("NO_COLOR");
         records->ForReview();
-        run.Execute(*InteractiveReview(*records, *in, err, shown));
+        // (A stop signal while an answer is awaited stops at once: a read of the terminal would not return.)
+        std::function<bool()> wait;
+        if (in == &std::cin) wait = WaitForTerminalInput;
+        run.Execute(*InteractiveReview(*records, *in, err, shown, wait));
     } else {
         run.Execute(*records);
     }

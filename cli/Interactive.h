@@ -5,6 +5,7 @@
 
 #include "cli/Records.h"
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 
@@ -12,6 +13,8 @@ namespace tarnwick::cli {
 
 // A run's sink that shows each file to correct on `show` (a terminal) and
 // reads the answers from `in`, one line each; everything else goes to `records`.
-std::unique_ptr<RunSink> InteractiveReview(Records& records, std::istream& in, std::ostream& show, bool color);
+// `wait` (where given) waits for an answer to come, false when the run is to stop instead.
+std::unique_ptr<RunSink> InteractiveReview(Records& records, std::istream& in, std::ostream& show, bool color,
+                                           std::function<bool()> wait = {});
 
 }  // namespace tarnwick::cli

@@ -17,6 +17,7 @@ private:
     void Write(const FileRecord& r) override {
         out_ << KindName(r.kind) << '\0' << PathText(r.path) << '\0';
         if (r.replacements) out_ << *r.replacements << '\0';
+        else if (r.kind == RecordKind::Left) out_ << r.left << '\0';
         if (r.encodings) {
             for (std::size_t i = 0; i < r.encodings->size(); ++i) out_ << (i ? "," : "") << (*r.encodings)[i];
             out_ << '\0';

@@ -3,7 +3,11 @@
 #include "cli/Cli.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#ifndef _WIN32
+#include <poll.h>
+#endif
 #include <ostream>
 
 namespace tarnwick::cli {
@@ -44,6 +48,20 @@ void HandleStopSignals() {
 }
 
 const StopRequest& StopRequested() { return stopRequest; }
+
+bool WaitForTerminalInput() {
+#ifdef _WIN32
+    return !stopRequest;
+#else
+    pollfd in{0, POLLIN, 0};
+    while (!stopRequest) {
+        const int ready = ::poll(&in, 1, 100);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return true;  // (the read then tells what is wrong)
+    }
+    return false;
+#endif
+}
 
 std::optional<int> StoppedBySignal(std::ostream& err) {
     if (!stopRequest) return std::nullopt;

@@ -1034,6 +1034,21 @@ TEST_F(CliTest, InteractiveReview) {
     EXPECT_EQ(ReadBytes(b) + ReadBytes(c), "YY");
     EXPECT_EQ(Run({"--undo"}), 0) << err_;
     EXPECT_EQ(ReadBytes(b) + ReadBytes(c), "foofoo");
+    // What is shown cannot drive the terminal: control characters as their pictures; a change
+    // over two lines shown line by line; -z gives a left file's count too.
+    const auto evil = Make("evil.txt", "top\nsafe foo \x1b[2K\r tail\na\nb zz\n");
+    EXPECT_EQ(Run({"-I", "-z", "--color", "never", "-s", "foo", "-r", "X", "-s", "a\nb", "-r", "Y", evil.string()},
+                  "n\nn\n", true),
+              0)
+        << err_;
+    EXPECT_NE(err_.find("-safe foo \u241B[2K\u240D tail\n"), std::string::npos) << err_;
+    EXPECT_EQ(err_.find("\x1b[2K"), std::string::npos);
+    EXPECT_NE(err_.find("@@ line 3 @@\n-a\n-b zz\n+Y zz\n"), std::string::npos) << err_;
+    EXPECT_NE(out_.find(std::string("left\0", 5) + evil.string() +
+                        std::string("\0"
+                                    "2\0",
+                                    3)),
+              std::string::npos);
     EXPECT_EQ(Run({"-I", "-s", "foo", "-r", "X", a.string()}, "y\n", false), 2);
     EXPECT_NE(err_.find("--interactive needs a terminal on standard input"), std::string::npos) << err_;
     // A real terminal (script gives the program one).

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <random>
 
 namespace tarnwick {
@@ -173,6 +174,51 @@ TEST_F(ReviewTest, ChangedSinceShownAndStop) {
     ASSERT_EQ(sink.kept.size(), 1u);
     EXPECT_EQ(sink.kept[0].kind, FailureKind::ChangedSinceShown);
     EXPECT_EQ(sink.told[1].second.outcome, FileOutcome::Corrected);
+}
+
+// The names of one file: a second hard link is a file of its own, with its
+// own answers; a symbolic link to a file reviewed is asked about once and told
+// as that file. A file that changed after the check, or went, is told as
+// showing found it; a name swapped for a link to another file fails.
+TEST_F(ReviewTest, NamesOfOneFileAndFilesThatChanged) {
+    const fs::path a = Make("a.txt", "foo 1\nfoo 2\n"), b = Dir() / "b.txt", l = Dir() / "l.txt";
+    fs::create_hard_link(a, b);
+    fs::create_symlink("a.txt", l);
+    const fs::path c = Make("c.txt", "foo"), d = Make("d.txt", "foo"), e = Make("e.txt", "foo foo"),
+                   other = Make("other.txt", "foo foo");
+    RunRequest request = Request({a, b, l, c, d, e});
+    request.pairs = {{u"foo", u"X"}};
+    auto run = std::get<CorrectionRun>(PrepareRun(request));
+    Reviewer sink;
+    std::vector<fs::path> asked;
+    sink.review = [&](const FileReport& report, const ShowForReview& show, OccurrenceChoice& choice) {
+        asked.push_back(report.path);
+        show(choice, nullptr);
+        if (report.path == a) {
+            choice.taken = {true, false};
+            WriteBytes(c, "nothing");  // after the check: no longer to correct
+            fs::remove(d);             // ...or gone
+        }
+        if (report.path == b) choice.taken = {false, true};
+        if (report.path == e) {
+            fs::remove(e);
+            fs::create_symlink("other.txt", e);  // the name now leads to another file
+        }
+        return true;
+    };
+    run.Execute(sink);
+    EXPECT_EQ(asked, (std::vector<fs::path>{a, b, c, d, e}));  // (c and d shown, no longer to correct)
+    EXPECT_EQ(ReadBytes(a), "X 1\nfoo 2\n");
+    EXPECT_EQ(ReadBytes(b), "foo 1\nX 2\n");
+    EXPECT_EQ(ReadBytes(other), "foo foo");
+    std::map<std::string, FileOutcome> outcomes;
+    for (const auto& [path, report] : sink.told) outcomes[path.filename().string()] = report.outcome;
+    EXPECT_EQ(outcomes["l.txt"], FileOutcome::SameFile);
+    EXPECT_EQ(outcomes["c.txt"], FileOutcome::Checked);
+    EXPECT_EQ(outcomes["d.txt"], FileOutcome::Failed);
+    EXPECT_EQ(outcomes["e.txt"], FileOutcome::Failed);
+    ASSERT_FALSE(sink.kept.empty());
+    EXPECT_EQ(sink.kept.back().kind, FailureKind::ChangedSinceShown);
 }
 
 }  // namespace

@@ -601,6 +601,7 @@ void Main::ApplyReview(const std::vector<ReviewedFile>& files) {
     QStringList failures;
     struct Chosen : RunCallbacks {
         std::map<std::filesystem::path, OccurrenceChoice>* choices = nullptr;
+        bool ReviewAsks() const override { return false; }  // (chosen already: rewritten in groups)
         bool Review(const FileReport& report, const ShowForReview&, OccurrenceChoice& choice) override {
             if (const auto it = choices->find(report.path); it != choices->end()) choice = it->second;
             return true;

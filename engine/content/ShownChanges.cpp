@@ -9,6 +9,29 @@ namespace {
 // Lines longer than this are kept only in part: what is shown is cut anyway.
 constexpr std::size_t kLongestLine = std::size_t{1} << 20;
 
+// UTF-8 with each byte that is no part of a character as U+FFFD; and how
+// many such bytes and characters beyond ASCII there were.
+std::u16string LenientUtf8(std::string_view bytes, std::size_t* stray = nullptr, std::size_t* wide = nullptr) {
+    std::u16string text;
+    std::size_t strays = 0, wides = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        const auto one = n && i + n <= bytes.size() ? Utf8ToUtf16(bytes.substr(i, n)) : std::nullopt;
+        if (!one) {
+            text.push_back(u'\uFFFD');
+            ++strays, ++i;
+            continue;
+        }
+        text += *one;
+        if (n > 1) ++wides;
+        i += n;
+    }
+    if (stray) *stray = strays;
+    if (wide) *wide = wides;
+    return text;
+}
+
 }  // namespace
 
 ShownChanges::ShownChanges(Encoding layout, std::optional<CodePage> page)
@@ -19,7 +42,7 @@ ShownChanges::ShownChanges(Encoding layout, std::optional<CodePage> page)
 void ShownChanges::Keep(std::string_view bytes) { Add(bytes, false); }
 
 void ShownChanges::Swap(std::string_view occurrence, std::string_view replacement) {
-    pending_.push_back({line_.size(), occurrence.size(), std::string(replacement), lineNumber_});
+    pending_.push_back({line_.size(), occurrence.size(), std::string(replacement), lineNumber_, lineStart_});
     // (An occurrence that holds a line end is shown whole, with the lines it spans.)
     Add(occurrence, true);
 }
@@ -29,7 +52,10 @@ void ShownChanges::Add(std::string_view bytes, bool occurrence) {
     for (std::size_t i = 0; i < bytes.size(); ++i, ++offset_) {
         const char b = bytes[i];
         // A long line is held in part: its end where no change waits on it, else up to well past the last change.
-        if (pending_.empty() && line_.size() >= kLongestLine) line_.erase(0, line_.size() - kLongestLine / 2);
+        if (pending_.empty() && line_.size() >= kLongestLine) {
+            line_.erase(0, line_.size() - kLongestLine / 2);
+            lineStart_ = 0;
+        }
         if (pending_.empty() || line_.size() < pending_.back().offset + pending_.back().length + kLongestLine)
             line_.push_back(b);
         // A line feed: LF, or its unit in UTF-16, ending at a unit's end.
@@ -38,6 +64,7 @@ void ShownChanges::Add(std::string_view bytes, bool occurrence) {
         previous_ = b;
         if (!feed) continue;
         ++lineNumber_;
+        lineStart_ = line_.size();  // (where a change on the next line starts its text, inside a held line)
         if (!occurrence) EndLine();
     }
 }
@@ -57,9 +84,14 @@ void ShownChanges::EndLine() {
     } else if (endsWith(std::string_view("\0\n", 2))) {
         endsWith(std::string_view("\0\r", 2));
     }
+    // One reading for the whole line: UTF-8 where it mostly is (a stray byte shown as such), else the page.
+    std::size_t stray = 0, wide = 0;
+    LenientUtf8(line, &stray, &wide);
+    utf8_ = stray == 0 || (wide >= 8 * stray);
     for (const Pending& p : pending_) {
         const std::size_t end = std::min(p.offset + p.length, line.size());
-        const std::u16string head = Text(line.substr(0, std::min(p.offset, line.size())));
+        const std::size_t from = std::min(p.lineStart, std::min(p.offset, line.size()));
+        const std::u16string head = Text(line.substr(from, std::min(p.offset, line.size()) - from));
         const std::u16string found =
             Text(line.substr(std::min(p.offset, line.size()), end - std::min(p.offset, line.size())));
         const std::u16string tail = Text(line.substr(end));
@@ -79,6 +111,7 @@ void ShownChanges::EndLine() {
     }
     pending_.clear();
     line_.clear();
+    lineStart_ = 0;
 }
 
 std::u16string ShownChanges::Text(std::string_view bytes) const {
@@ -90,9 +123,8 @@ std::u16string ShownChanges::Text(std::string_view bytes) const {
         }
         return text;
     }
-    if (auto utf8 = Utf8ToUtf16(bytes)) return *utf8;
-    if (page_)
-        if (auto legacy = page_->Decode(bytes)) return *legacy;
+    if (utf8_ || !page_) return LenientUtf8(bytes);
+    if (auto legacy = page_->Decode(bytes)) return *legacy;
     // Bytes that are text in no encoding known here: each a replacement character, ASCII as it is.
     std::u16string text;
     for (const char c : bytes)

@@ -47,6 +47,7 @@ private:
         std::size_t length;
         std::string replacement;
         std::uint64_t line;
+        std::size_t lineStart;  // where its own line starts in line_ (after a change holding line ends)
     };
     // Bytes of the current line; at a line feed, its pending changes are made.
     void Add(std::string_view bytes, bool occurrence);
@@ -59,6 +60,8 @@ private:
     std::string line_;
     std::uint64_t lineNumber_ = 1, offset_ = 0;
     char previous_ = 0;  // the byte before
+    std::size_t lineStart_ = 0;
+    bool utf8_ = true;  // the line being shown is read as UTF-8
     std::vector<Pending> pending_;
     std::vector<ShownChange> done_;
 };

@@ -415,6 +415,9 @@ ProcessResult Corrector::Preview(const fs::path& file, const Keep& keep, const S
 }
 
 ProcessResult Corrector::Show(const fs::path& file, OccurrenceChoice& shown, std::vector<ShownChange>* changes) {
+    // Which file is shown: a name that leads elsewhere by the time of writing is another file.
+    os::FileInfo shownFile;
+    const bool identified = !os::Stat(file, shownFile);
     ContentHash seen;
     std::uint64_t occurrences = 0;
     std::optional<ShownChanges> text;
@@ -451,6 +454,7 @@ ProcessResult Corrector::Show(const fs::path& file, OccurrenceChoice& shown, std
     shown.taken.assign(occurrences, true);
     shown.length = seen.Length();
     shown.hash = seen.Value();
+    if (identified) shown.device = shownFile.device, shown.inode = shownFile.inode;
     return result;
 }
 
@@ -617,7 +621,9 @@ std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
     // What was reviewed is what is corrected: the same bytes, the same occurrences.
     if (p.choice && p.choice->kind == OccurrenceChoice::Kind::Chosen &&
         (p.read.Length() != p.choice->length || p.read.Value() != p.choice->hash ||
-         p.replacements + p.left != p.choice->taken.size()))
+         p.replacements + p.left != p.choice->taken.size() ||
+         (p.choice->device + p.choice->inode &&
+          (p.before.device != p.choice->device || p.before.inode != p.choice->inode))))
         return failed(FailureKind::ChangedSinceShown);
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);

@@ -91,6 +91,7 @@ struct OccurrenceChoice {
     Kind kind = Kind::All;
     std::vector<bool> taken;
     std::uint64_t length = 0, hash = 0;
+    std::uint64_t device = 0, inode = 0;  // ...and which file that was (0: not known)
 
     std::uint64_t Taken() const { return static_cast<std::uint64_t>(std::count(taken.begin(), taken.end(), true)); }
     // Taken from what was shown: every occurrence, none, or only some.

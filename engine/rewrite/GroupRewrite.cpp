@@ -138,13 +138,14 @@ void GroupRewrite::Settle(RewriteCrew& crew, ToldFiles& told) {
             if (!results_[twin]) continue;  // (a stop came before it was begun)
             const ProcessResult& first = *results_[twin];
             const ToldFiles::Told* as = first.Corrected() ? told.As(first.device, first.inode) : nullptr;
-            results_[k] =
-                as ? OtherName(corrector, File(k), places_[k], *as) : corrector.ProcessFile(File(k), places_[k]);
+            // (A review's choice for this name holds for it as for any file.)
+            results_[k] = as ? OtherName(corrector, File(k), places_[k], *as, staged_[k].choice)
+                             : corrector.ProcessFile(File(k), places_[k], staged_[k].choice);
         } else if (!results_[k] && !earlier_[k]) {
             continue;
         } else if (earlier_[k]) {
             const ToldFiles::Told& as = *told.As(identity_[k].device, identity_[k].inode);
-            results_[k] = OtherName(corrector, File(k), places_[k], as);
+            results_[k] = OtherName(corrector, File(k), places_[k], as, staged_[k].choice);
         } else if (const ProcessResult& r = *results_[k]; r.Corrected()) {
             // What the run corrected, by identity, for later names of the same file.
             corrector.ConfirmKept(staged_[k]);  // in the run's order
@@ -158,7 +159,7 @@ void GroupRewrite::Settle(RewriteCrew& crew, ToldFiles& told) {
 }
 
 ProcessResult GroupRewrite::OtherName(Corrector& corrector, const fs::path& file, const FilePlace& place,
-                                      const ToldFiles::Told& told) {
+                                      const ToldFiles::Told& told, const OccurrenceChoice* choice) {
     // The name told before is not told again; a link, or a name beside one
     // that led to the file, is told as another name of it; a second hard link
     // is corrected now, and then holds the corrected content too.
@@ -171,7 +172,7 @@ ProcessResult GroupRewrite::OtherName(Corrector& corrector, const fs::path& file
         result.sameAs = told.name;
         return result;
     }
-    return corrector.ProcessFile(file, place);
+    return corrector.ProcessFile(file, place, choice);
 }
 
 void GroupRewrite::AddFolder(std::vector<const os::Folder*>& folders, const os::Folder& folder) {

@@ -99,7 +99,7 @@ private:
     void Settle(RewriteCrew& crew, ToldFiles& told);
     // What becomes of a second name `file` of a file told before as `told`.
     static ProcessResult OtherName(Corrector& corrector, const std::filesystem::path& file, const FilePlace& place,
-                                   const ToldFiles::Told& told);
+                                   const ToldFiles::Told& told, const OccurrenceChoice* choice);
     // `folder` among `folders`, unless one there is the same folder.
     static void AddFolder(std::vector<const os::Folder*>& folders, const os::Folder& folder);
     // Each of `folders` flushed, at once on the crew.

@@ -55,6 +55,8 @@ struct CorrectionRun::Slot {
     CheckResult check;
     std::optional<ProcessResult> rewrite;  // set when the run tried to rewrite it
     OccurrenceChoice choice;               // review: which occurrences to replace
+    std::optional<ProcessResult> shown;    // ...what showing it found (where it was shown)
+    const fs::path* reviewedAs = nullptr;  // ...another name of a file reviewed before, reached by a link
 };
 
 namespace {
@@ -135,6 +137,7 @@ void CorrectionRun::Reset() {
     stopped_.value = false;
     lockDeadline_.reset();
     told_.Clear();
+    reviewed_.clear();
 }
 
 bool CorrectionRun::Execute(RunSink& sink) {
@@ -249,6 +252,13 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
         // Another name of a file told before, a link or through one: told once, as that file.
         if (told->name != file)
             more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &told->name});
+    } else if (mode_ == RunMode::Review && slot.reviewedAs) {
+        more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, slot.reviewedAs});
+    } else if (mode_ == RunMode::Review && slot.shown && slot.shown->failure) {
+        // Gone or changed since it was checked: as showing it found.
+        more = sink.File({file, FileOutcome::Failed, FileVerdict::Unknown, &*slot.shown->failure});
+    } else if (mode_ == RunMode::Review && slot.shown && slot.shown->verdict != FileVerdict::ToCorrect) {
+        more = sink.File({file, FileOutcome::Checked, slot.shown->verdict});
     } else if (mode_ == RunMode::Review && check.verdict == FileVerdict::ToCorrect) {
         // Reviewed, and none of its occurrences taken.
         FileReport report{file, FileOutcome::Left, check.verdict, nullptr, check.encodings};
@@ -268,12 +278,23 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
 
 bool CorrectionRun::ReviewInto(Slot& slot, const fs::path& file, RunSink& sink) {
     const CheckResult& check = slot.check;
+    slot.choice = {};
+    // A link to a file reviewed before (or the file a link reviewed before
+    // led to) is that file: asked about once, told as another name of it.
+    const auto id = std::pair{check.device, check.inode};
+    if (const auto earlier = reviewed_.find(id);
+        earlier != reviewed_.end() && (!check.target.empty() || earlier->second.second)) {
+        slot.reviewedAs = &earlier->second.first;
+        slot.choice.kind = OccurrenceChoice::Kind::None;
+        return true;
+    }
+    if (check.device + check.inode) reviewed_.emplace(id, std::pair{file, !check.target.empty()});
     FileReport report{file, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
     report.page = &check.page;
     const ShowForReview show = [&](OccurrenceChoice& shown, std::vector<ShownChange>* changes) {
-        return corrector_.Show(file, shown, changes);
+        slot.shown = corrector_.Show(file, shown, changes);
+        return *slot.shown;
     };
-    slot.choice = {};
     return sink.Review(report, show, slot.choice);
 }
 
@@ -395,8 +416,10 @@ void CorrectionRun::RewriteChunk(WalkBatch& b, std::size_t first, std::vector<Sl
         }
     };
     Crew crew(*this);
-    for (std::size_t from = 0; from < toCorrect.size() && !Stopping(); from += GroupSize()) {
-        std::size_t end = std::min(from + GroupSize(), toCorrect.size());
+    // (A person's answers are written file by file: nothing answered waits on the next question.)
+    const std::size_t groupSize = mode_ == RunMode::Review && sink.ReviewAsks() ? 1 : GroupSize();
+    for (std::size_t from = 0; from < toCorrect.size() && !Stopping(); from += groupSize) {
+        std::size_t end = std::min(from + groupSize, toCorrect.size());
         // Reviewed first, in order: the files whose occurrences are all left are not rewritten.
         bool stopAfter = false;
         std::vector<std::size_t> chosen;
@@ -411,7 +434,10 @@ void CorrectionRun::RewriteChunk(WalkBatch& b, std::size_t first, std::vector<Sl
                 end = k;
                 break;
             }
-            if (slot.choice.Any()) chosen.push_back(toCorrect[k]);
+            // (Shown and no longer to correct, or failed: told as showing found it.)
+            const bool stillToCorrect =
+                !slot.shown || (!slot.shown->failure && slot.shown->verdict == FileVerdict::ToCorrect);
+            if (slot.choice.Any() && stillToCorrect) chosen.push_back(toCorrect[k]);
         }
         std::vector<const fs::path*> names;
         std::vector<FilePlace> places;

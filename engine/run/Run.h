@@ -101,6 +101,10 @@ public:
     // them and makes it a choice to narrow). False stops the run: this file
     // and those after it are not changed, those chosen before it are.
     virtual bool Review(const FileReport& report, const ShowForReview& show, OccurrenceChoice& choice);
+    // Whether Review waits for a person: then each file is rewritten as soon
+    // as it is answered (what was answered is written whatever comes next),
+    // else files are rewritten in groups as in any run.
+    virtual bool ReviewAsks() const { return true; }
     // Every file changed so far has been told: after each group of rewrites,
     // and every few milliseconds in a run that changes nothing; at the end. A moment to
     // pass on what was told (to flush an output).
@@ -201,6 +205,8 @@ private:
     bool TellToCorrect(const std::filesystem::path& file, const CheckResult& check, RunSink& sink);
     // Tells a file the run tried to rewrite.
     bool TellRewritten(const std::filesystem::path& file, const ProcessResult& result, RunSink& sink);
+    // Files reviewed in this run, by identity: the name reviewed, and whether a link led there.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::filesystem::path, bool>> reviewed_;
     // A file to correct shown to the sink for review: its choice in `slot`; false when the sink stops the run.
     bool ReviewInto(Slot& slot, const std::filesystem::path& file, RunSink& sink);
 
