@@ -107,6 +107,9 @@ std::string RefusalText(const UndoRefusal& refusal) {
     case UndoRefusal::Kind::OwnRecord: return UndoProblemText(*refusal.problem);
     case UndoRefusal::Kind::NothingToUndo: return "no run to undo (see --history)";
     case UndoRefusal::Kind::NoSuchRun: return "no run " + id + " to undo (see --history)";
+    case UndoRefusal::Kind::Dropped:
+        return "the record of run " + id + " was dropped on " + LocalTime(refusal.when) +
+               " to stay within the undo budget: it can no longer be undone";
     case UndoRefusal::Kind::NotUsed:
         return "the record of run " + id + " is not used: " + PathText(refusal.notUsed->path) + " " +
                PrivacyText(refusal.notUsed->why);

@@ -230,7 +230,7 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     fs::permissions(Store(), fs::perms(0700));
 
     // Three runs of 10 bytes each in a budget of 25 bytes and 2 runs.
-    const UndoBudget budget{25, 2};
+    const UndoBudget budget{25, 2, 0};
     const auto store = std::get<UndoStore>(UndoStore::Open(Store()));
     std::vector<std::string> ids;
     for (int round = 0; round < 3; ++round) {
@@ -252,6 +252,18 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     EXPECT_EQ(records[0].id, ids[2]);
     EXPECT_EQ(records[1].id, ids[1]);
     EXPECT_FALSE(fs::exists(Store() / ids[0]));
+    // A record dropped to stay within the budget is told as such, with when.
+    EXPECT_EQ(Cli({"--undo", ids[0]}), 2);
+    EXPECT_NE(err_.find("the record of run " + ids[0] + " was dropped on "), std::string::npos) << err_;
+    // Past the count, a run younger than the age kept stays.
+    const auto third = std::get<UndoStore>(UndoStore::Open(Dir() / "third"));
+    for (int round = 0; round < 3; ++round) {
+        auto young = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(third, {}, {1u << 20, 1, 3600}));
+        CorrectionRun fresh(Corrector("old", "new"), {Make("site/y" + std::to_string(round), "old")}, RunMode::Correct);
+        fresh.KeepUndo(young);
+        test::Execute(fresh);
+    }
+    EXPECT_EQ(third.Records().size(), 3u);
     // An empty run ID names no run: nothing is undone.
     EXPECT_EQ(Cli({"--undo", ""}), 2);
     EXPECT_NE(err_.find("no run  to undo (see --history)"), std::string::npos) << err_;
@@ -273,7 +285,7 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     // A file that could not fit even with every older record gone takes
     // nobody's room: this run's own originals stay, and so do the others'.
     const auto second = std::get<UndoStore>(UndoStore::Open(Dir() / "second"));
-    const UndoBudget tight{25, 10};
+    const UndoBudget tight{25, 10, 0};
     for (int round = 0; round < 2; ++round) {
         auto older = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(second, {}, tight));
         CorrectionRun earlier(Corrector("old", "new"), {Make("site/g" + std::to_string(round), "0123456old")},
@@ -395,7 +407,7 @@ TEST_F(UndoTest, HeldRecordIsNeitherUndoneTwiceNorRemoved) {
     EXPECT_NE(err_.find("is being undone by another process"), std::string::npos) << err_;
     EXPECT_EQ(ReadBytes(file), "new");
     // Two more runs in a budget of two: the held record stays.
-    const UndoBudget budget{1u << 20, 2};
+    const UndoBudget budget{1u << 20, 2, 0};
     for (int round = 0; round < 2; ++round) {
         const auto f = Make("site/f" + std::to_string(round), "old");
         auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}, budget));

@@ -2,6 +2,8 @@
 
 #include "window/PathText.h"
 
+#include <QDateTime>
+
 namespace tarnwick::window {
 
 namespace {
@@ -156,6 +158,10 @@ QString DescribeUndoRefusal(const UndoRefusal& refusal) {
     case UndoRefusal::Kind::Store:
     case UndoRefusal::Kind::OwnRecord:
         return QStringLiteral("Отмена невозможна: ") + DescribeUndoProblem(*refusal.problem) + QLatin1Char('.');
+    case UndoRefusal::Kind::Dropped:
+        return QStringLiteral("Отмена невозможна: запись об обработке удалена ") +
+               QDateTime::fromSecsSinceEpoch(refusal.when).toString(QStringLiteral("dd.MM.yyyy HH:mm")) +
+               QStringLiteral(", чтобы не превысить место для записей отмены.");
     case UndoRefusal::Kind::NothingToUndo:
     case UndoRefusal::Kind::NoSuchRun:
     case UndoRefusal::Kind::NotUsed:

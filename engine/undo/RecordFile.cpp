@@ -12,6 +12,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <ctime>
 #include <sstream>
 #include <type_traits>
@@ -341,7 +343,31 @@ bool RemoveRecord(const fs::path& folder) {
     // (Where an open file cannot be removed, it is let go first.)
     if (!os::OpenFilesReplaceable()) lock.Close();
     RemoveFolder(folder);
+    // A tombstone, so that asking for the run later says what became of it;
+    // the oldest go once there are many.
+    constexpr std::uintmax_t kLargest = 64 * 1024;
+    const fs::path dropped = folder.parent_path() / kDroppedName;
+    std::error_code ec;
+    if (fs::file_size(dropped, ec) > kLargest && !ec) {
+        std::ifstream in(dropped, std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(in)), {});
+        const std::size_t cut = all.find('\n', all.size() / 2);
+        const fs::path fresh = folder.parent_path() / "dropped.new";
+        if (cut != std::string::npos && std::ofstream(fresh, std::ios::binary | std::ios::trunc) << all.substr(cut + 1))
+            fs::rename(fresh, dropped, ec);
+    }
+    std::ofstream(dropped, std::ios::binary | std::ios::app)
+        << PathText(folder.filename()) << ' ' << static_cast<std::int64_t>(std::time(nullptr)) << '\n';
     return true;
+}
+
+std::optional<std::int64_t> DroppedAt(const fs::path& store, std::string_view id) {
+    std::ifstream in(store / kDroppedName, std::ios::binary);
+    std::optional<std::int64_t> when;
+    std::string name;
+    for (std::int64_t time = 0; in >> name >> time;)
+        if (name == id) when = time;
+    return when;
 }
 
 // A new record folder, and its name: the time to the millisecond (UTC), and

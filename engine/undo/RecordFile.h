@@ -22,12 +22,16 @@ inline const std::filesystem::path kRecordName = "record";
 inline const std::filesystem::path kProcessName = "process";     // the number of the process writing the record
 inline const std::filesystem::path kFreshName = "record.new";    // the record until it is complete
 inline const std::filesystem::path kEndedName = "record.ended";  // a stopped run's record, completed, until it is named
+// In the store: "ID TIME" for each record removed to stay within the budget, the newest last.
+inline const std::filesystem::path kDroppedName = "dropped";
 
 // Removes a record folder and what it holds (files only: a record folder holds no folders).
 void RemoveFolder(const std::filesystem::path& folder);
 // Removes a record folder unless another process holds its record (an undo
 // of it under way); false then.
 bool RemoveRecord(const std::filesystem::path& folder);
+// When the record of run `id` was removed to stay within the budget (RemoveRecord), if it was.
+std::optional<std::int64_t> DroppedAt(const std::filesystem::path& store, std::string_view id);
 // A new record folder in `store`, and its name: the time to the millisecond,
 // made under a hidden name first; empty where none can be made.
 std::string NewRecordFolder(const std::filesystem::path& store);

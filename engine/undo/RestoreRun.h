@@ -30,11 +30,13 @@ struct UndoRefusal {
         Busy,           // another undo of run `id` is under way
         OwnRecord,      // no record of the undo's own can be begun: `problem`
         Declined,       // the undo of run `id` was not confirmed (UndoRequest::confirm)
+        Dropped,        // the record of run `id` was removed at `when` to stay within the budget
     };
     Kind kind;
     std::string id = {};
     std::optional<UndoProblem> problem = {};
     std::optional<RefusedRecord> notUsed = {};
+    std::int64_t when = 0;  // Dropped: seconds since 1970
 };
 
 class RestoreRun {

@@ -87,9 +87,13 @@ enum class UndoState { Undoable, Partly, Undone };
 
 // How much the records may hold: at most `bytes` of original content
 // (linked originals count: they keep their disk blocks alive) and `runs` runs.
+// How much the store keeps: originals up to `bytes` (the oldest records go
+// first), and at least the last `runs` runs and every run younger than
+// `young` seconds (past both, the oldest go first).
 struct UndoBudget {
     std::uint64_t bytes = std::uint64_t{1} << 30;
-    std::size_t runs = 20;
+    std::size_t runs = 100;
+    std::int64_t young = 7 * 24 * 3600;
 };
 
 // A record in the store that is not used, and why.

@@ -39,9 +39,13 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const U
     std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
     record.id = NewRecordFolder(store.Folder());
     if (record.id.empty()) return UndoProblem{UndoProblem::Kind::NoRecordFolder, store.Folder()};
-    // Room for this run among the runs kept; a record another process holds stays.
-    for (auto it = older.begin(); it != older.end() && older.size() >= budget.runs;)
+    // Room for this run among the runs kept: past the count, the oldest that
+    // are no longer young; a record another process holds stays.
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    for (auto it = older.begin(); it != older.end() && older.size() >= budget.runs;) {
+        if (now - it->time < budget.young) break;  // (oldest first: the rest are younger still)
         it = RemoveRecord(it->folder) ? older.erase(it) : std::next(it);
+    }
     std::uint64_t used = 0;
     for (const UndoRecord& r : older) used += r.keptBytes;
     record.folder = store.Folder() / record.id;

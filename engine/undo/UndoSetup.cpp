@@ -1,5 +1,7 @@
 #include "engine/undo/UndoSetup.h"
 
+#include "engine/undo/RecordFile.h"
+
 namespace tarnwick {
 
 std::variant<RestoreRun, UndoRefusal> PrepareUndo(const UndoRequest& request, std::vector<RefusedRecord>* notUsed) {
@@ -23,6 +25,8 @@ std::variant<RestoreRun, UndoRefusal> PrepareUndo(const UndoRequest& request, st
         if (r.id == *request.run) return begin(r);
     for (const RefusedRecord& r : refused)
         if (r.id == *request.run) return UndoRefusal{UndoRefusal::Kind::NotUsed, *request.run, {}, r};
+    if (const auto when = record::DroppedAt(store.Folder(), *request.run); when && !request.run->empty())
+        return UndoRefusal{UndoRefusal::Kind::Dropped, *request.run, {}, {}, *when};
     return UndoRefusal{UndoRefusal::Kind::NoSuchRun, *request.run};
 }
 
