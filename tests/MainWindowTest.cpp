@@ -9,6 +9,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QTreeWidget>
 #include <QLabel>
 #include <QLineEdit>
@@ -320,6 +321,40 @@ TEST_F(MainWindowTest, CtrlZUndoesTheNewestRun) {
     const QString named = Q(Dir() / "site" / "b.htm") + " — изменён после обработки";  // as the record names it
     EXPECT_TRUE(ui_.boxes[0].text.contains(named)) << ui_.boxes[0].text.toStdString();
     EXPECT_TRUE(F().Command1->isEnabled());  // a.htm is to correct again
+}
+
+// An undo shows its progress in the status line and stops on Escape (the
+// files done stay done); a second Ctrl+Z goes on with the rest.
+TEST_F(MainWindowTest, UndoShowsProgressAndStopsOnEscape) {
+    Options("abc", "xyz");
+    fs::create_directory(Dir() / "site");
+    constexpr int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i) Make("site/f" + std::to_string(1000 + i) + ".htm", "abc");
+    Open({Q(Dir() / "site")});
+    WaitForClassification();
+    QTest::mouseClick(F().Command1, Qt::LeftButton);
+    ASSERT_EQ(ReadBytes(Dir() / "site/f1000.htm"), "xyz");
+    bool escaped = false;
+    const auto connection = QObject::connect(window_.get(), &Main::statusChanged, [&](const QString& s) {
+        if (!escaped && s.startsWith("Отмена обработки: файл 20 из ")) {
+            escaped = true;
+            QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(window_.get(), &escape);
+        }
+    });
+    F().Command1->setFocus();
+    QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
+    QObject::disconnect(connection);
+    ASSERT_TRUE(escaped);
+    EXPECT_TRUE(Status().startsWith(" Отмена остановлена. Восстановлено ")) << Status().toStdString();
+    int restored = 0;
+    for (int i = 0; i < kFiles; ++i)
+        restored += ReadBytes(Dir() / ("site/f" + std::to_string(1000 + i) + ".htm")) == "abc";
+    EXPECT_GE(restored, 20);
+    EXPECT_LT(restored, kFiles);
+    QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
+    for (int i = 0; i < kFiles; ++i)
+        EXPECT_EQ(ReadBytes(Dir() / ("site/f" + std::to_string(1000 + i) + ".htm")), "abc") << i;
 }
 
 // Undo records others may write are not used, and the window says so in

@@ -181,7 +181,8 @@ bool Main::eventFilter(QObject* watched, QEvent* event) {
     }
 }
 
-void Main::ExecuteStoppable(CorrectionRun& run, RunSink& sink) {
+template <class AnyRun>
+void Main::Stoppable(AnyRun& run, RunSink& sink) {
     stopAsked_ = closeAsked_;  // closing asked already: nothing starts
     stoppable_ = true;
     qApp->installEventFilter(this);
@@ -189,6 +190,9 @@ void Main::ExecuteStoppable(CorrectionRun& run, RunSink& sink) {
     qApp->removeEventFilter(this);
     stoppable_ = false;
 }
+
+void Main::ExecuteStoppable(CorrectionRun& run, RunSink& sink) { Stoppable(run, sink); }
+void Main::ExecuteStoppable(RestoreRun& run, RunSink& sink) { Stoppable(run, sink); }
 
 void Main::CloseIfAsked() {
     if (closeAsked_ && !busy_) close();
@@ -255,24 +259,30 @@ void Main::UndoNewestRun() {
     }
     RestoreRun& run = std::get<RestoreRun>(undo);
     const UndoRecord* target = &run.Undone();
-    std::size_t restored = 0;
+    std::size_t restored = 0, told = 0;
     QStringList others;
-    RunCallbacks told;
-    told.file = [&](const FileReport& report) {
+    RunCallbacks sink;
+    sink.file = [&](const FileReport& report) {
         if (report.outcome == FileOutcome::Restored) ++restored;
         else if (report.outcome == FileOutcome::Changed)
             others << FromPath(report.path) + QStringLiteral(" — изменён после обработки");
         else if (report.failure)
             others << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
-        return true;
+        // Progress as a run shows it; Escape stops (the file in flight finished, the record written).
+        SetStatus(QStringLiteral("Отмена обработки: файл ") + Number(++told) + QStringLiteral(" из ") +
+                      Number(target->fileCount) + QStringLiteral("..."),
+                  true);
+        return !Stopped();
     };
     {
         BusyScope busy(busy_);
-        run.Execute(told);
+        ExecuteStoppable(run, sink);
     }
+    const bool stopped = Stopped();
     ClassifyPath(false);  // what the current file or folder holds now
-    SetStatus(QStringLiteral(" Отмена выполнена. Восстановлено ") + Number(restored) + QStringLiteral(" из ") +
-              Number(target->fileCount) + QStringLiteral(" файлов."));
+    SetStatus((stopped ? QStringLiteral(" Отмена остановлена. Восстановлено ")
+                       : QStringLiteral(" Отмена выполнена. Восстановлено ")) +
+              Number(restored) + QStringLiteral(" из ") + Number(target->fileCount) + QStringLiteral(" файлов."));
     if (!others.isEmpty())
         FailureBox(QStringLiteral("Не восстановлено файлов: "), QStringLiteral(". Эти файлы оставлены как есть:\n\n"),
                    others);

@@ -2,6 +2,7 @@
 
 #include "platform/CodePage.h"
 #include "engine/run/Run.h"
+#include "engine/undo/RestoreRun.h"
 #include "window/Interaction.h"
 #include "forms/MainForm.h"
 
@@ -117,6 +118,10 @@ private:
     void ProcessQueue(CorrectionRun& run);
     // Carries `run` out telling `sink`, where Escape or closing the window stops it (Stopped()).
     void ExecuteStoppable(CorrectionRun& run, RunSink& sink);
+    void ExecuteStoppable(RestoreRun& run, RunSink& sink);
+    // Either run, as the two above say.
+    template <class AnyRun>
+    void Stoppable(AnyRun& run, RunSink& sink);
     // Whether the user asked the run in progress to stop.
     bool Stopped() const { return stopAsked_; }
     // After a handler's work: the window closes if that was asked during it.
