@@ -174,8 +174,16 @@ Pattern::Required RequiredTextOf(std::u16string_view pattern) {
     return found;
 }
 
+// (A match only at `from` is asked for by the offset limit, not PCRE2_ANCHORED:
+// the JIT takes no ANCHORED at match time, and the interpreter then checks the
+// text's UTF from `from` to its end at every call, quadratic over many empty
+// matches.)
 std::uint32_t Flags(bool more, bool longerHere) {
-    return (more ? PCRE2_PARTIAL_HARD : 0) | (longerHere ? PCRE2_NOTEMPTY_ATSTART | PCRE2_ANCHORED : 0);
+    return (more ? PCRE2_PARTIAL_HARD : 0) | (longerHere ? PCRE2_NOTEMPTY_ATSTART : 0);
+}
+
+std::size_t LimitOf(std::size_t from, std::size_t lastStart, bool longerHere) {
+    return longerHere ? std::min(from, lastStart) : lastStart;
 }
 
 Pattern::Found FoundOf(int rc) {
@@ -420,6 +428,7 @@ bool Pattern::ReplacementIsPlain() const {
 
 Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& match, std::size_t lastStart, bool more,
                              bool longerHere) const {
+    lastStart = LimitOf(from, lastStart, longerHere);
     pcre2_set_offset_limit_8(scratch_->context8, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
     const int rc = pcre2_match_8(code_->utf8, reinterpret_cast<PCRE2_SPTR8>(utf8.data()), utf8.size(), from,
                                  Flags(more, longerHere), scratch_->data8, scratch_->context8);
@@ -432,6 +441,7 @@ Pattern::Found Pattern::Next(std::string_view utf8, std::size_t from, Match& mat
 
 Pattern::Found Pattern::Next(std::u16string_view utf16, std::size_t from, Match& match, std::size_t lastStart,
                              bool more, bool longerHere) const {
+    lastStart = LimitOf(from, lastStart, longerHere);
     pcre2_set_offset_limit_16(scratch_->context16, lastStart == kAnywhere ? PCRE2_UNSET : lastStart);
     const int rc = pcre2_match_16(code_->utf16, reinterpret_cast<PCRE2_SPTR16>(utf16.data()), utf16.size(), from,
                                   Flags(more, longerHere), scratch_->data16, scratch_->context16);
