@@ -229,8 +229,8 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     EXPECT_EQ(ReadBytes(file), "new");
     fs::permissions(Store(), fs::perms(0700));
 
-    // Three runs of 10 bytes each in a budget of 25 bytes and 2 runs.
-    const UndoBudget budget{25, 2, 0};
+    // Three runs of a block each (10 bytes: the disk's 4 KiB) in a budget of 2.4 blocks and 2 runs.
+    const UndoBudget budget{10000, 2, 0};
     const auto store = std::get<UndoStore>(UndoStore::Open(Store()));
     std::vector<std::string> ids;
     for (int round = 0; round < 3; ++round) {
@@ -274,7 +274,7 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     auto undoKeeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, undo, budget));
     EXPECT_TRUE(fs::exists(Store() / ids[1] / "record"));
     undoKeeper->Commit();
-    const auto big = Make("site/big", std::string(30, 'x') + "old");
+    const auto big = Make("site/big", std::string(12000, 'x') + "old");
     auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}, budget));
     CorrectionRun run(Corrector("old", "new"), {big}, RunMode::Correct);
     run.KeepUndo(keeper);
@@ -285,7 +285,7 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     // A file that could not fit even with every older record gone takes
     // nobody's room: this run's own originals stay, and so do the others'.
     const auto second = std::get<UndoStore>(UndoStore::Open(Dir() / "second"));
-    const UndoBudget tight{25, 10, 0};
+    const UndoBudget tight{10000, 10, 0};
     for (int round = 0; round < 2; ++round) {
         auto older = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(second, {}, tight));
         CorrectionRun earlier(Corrector("old", "new"), {Make("site/g" + std::to_string(round), "0123456old")},
@@ -294,7 +294,7 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
         test::Execute(earlier);
     }
     ASSERT_EQ(second.Records().size(), 2u);
-    const auto small = Make("site/h0", "0123456old"), large = Make("site/h1", std::string(17, 'x') + "old");
+    const auto small = Make("site/h0", "0123456old"), large = Make("site/h1", std::string(6000, 'x') + "old");
     auto both = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(second, {}, tight));
     CorrectionRun two(Corrector("old", "new"), {small, large}, RunMode::Correct, 1);
     two.KeepUndo(both);

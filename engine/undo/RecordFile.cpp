@@ -289,7 +289,7 @@ void Gather(Parsed& p, bool withFiles) {
     for (const std::size_t token : p.done) {
         const Parsed::Line& line = p.lines[token];
         ++r.fileCount;
-        if (line.kept) r.keptBytes += line.size;
+        if (line.kept) r.keptBytes += DiskBytes(line.size);
         if (!line.made.empty()) r.backupsMade.push_back(line.made);
         if (withFiles) r.files.push_back(std::move(p.entries[token]));
     }

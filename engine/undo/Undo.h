@@ -75,7 +75,7 @@ struct UndoRecord {
     std::size_t listed = 0;                          // ...and how many names that list held
     std::vector<std::filesystem::path> backupsMade;  // the backup copies the run made
     std::size_t fileCount = 0;                       // the files it changed
-    std::uint64_t keptBytes = 0;                     // the size of the originals kept in its folder
+    std::uint64_t keptBytes = 0;                     // the room the originals kept in its folder take (DiskBytes)
     bool completed = false;        // the run was stopped: ended by itself on a stop, or from what it left
     std::vector<UndoEntry> files;  // each of them, when the record was loaded whole (UndoStore::Load)
     std::filesystem::path folder;  // where the record and the originals are kept
@@ -90,6 +90,13 @@ enum class UndoState { Undoable, Partly, Undone };
 // How much the store keeps: originals up to `bytes` (the oldest records go
 // first), and at least the last `runs` runs and every run younger than
 // `young` seconds (past both, the oldest go first).
+// The room an original of `size` bytes takes in the store, as the disk counts
+// it: whole blocks of 4 KiB, one at least (a small file costs a block, not its bytes).
+constexpr std::uint64_t DiskBytes(std::uint64_t size) {
+    constexpr std::uint64_t kBlock = 4096;
+    return size == 0 ? kBlock : (size + kBlock - 1) / kBlock * kBlock;
+}
+
 struct UndoBudget {
     std::uint64_t bytes = std::uint64_t{1} << 30;
     std::size_t runs = 100;

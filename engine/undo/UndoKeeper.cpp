@@ -115,8 +115,8 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     bool room = false;
     {
         std::lock_guard lock(mutex_);
-        room = MakeRoom(o.before.size);
-        if (room) used_ += o.before.size;
+        room = MakeRoom(DiskBytes(o.before.size));
+        if (room) used_ += DiskBytes(o.before.size);
         entry.token = ++counter_;
     }
     std::string keptName = std::to_string(entry.token);
@@ -125,7 +125,7 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     const bool kept = room && KeepInFolder(o, entry.kept, buffer);
     std::lock_guard lock(mutex_);
     if (!kept) {
-        if (room) used_ -= o.before.size;
+        if (room) used_ -= DiskBytes(o.before.size);
         entry.kept.clear();
         if (o.backup.empty()) {
             notUndoable_.push_back(o.file);
@@ -169,7 +169,7 @@ void UndoKeeper::Forget(std::size_t kept) {
     Append("drop " + std::to_string(kept) + "\n");
     if (!e.kept.empty()) {
         folder_.Remove(e.kept);
-        used_ -= std::min(used_, e.original.size);
+        used_ -= std::min(used_, DiskBytes(e.original.size));
     }
     held_.erase(found);
 }
