@@ -561,25 +561,7 @@ void Main::ReviewChanges() {
     auto scan = MakeRun(RunMode::Preview, paths, {}, within);
     if (!scan) return;
     Corrector shower = scan->Checker();
-    ReviewSource source;
-    source.scan = [&](const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found) {
-        // Each file to correct with its count of occurrences, as the scan finds it.
-        struct Counting : RunSink {
-            const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found;
-            explicit Counting(const std::function<bool(const std::filesystem::path&, std::uint64_t)>& f) : found(f) {}
-            bool File(const FileReport&) override { return true; }
-            bool Preview(const FileReport& report, const ShowCorrection& show) override {
-                const ProcessResult seen = show([](std::string_view) {}, [](std::string_view, std::string_view) {});
-                return seen.failure || seen.verdict != FileVerdict::ToCorrect || found(report.path, seen.replacements);
-            }
-        } counting(found);
-        scan->Execute(counting);
-    };
-    source.show = [&](const std::filesystem::path& path, OccurrenceChoice& shown) {
-        std::vector<ShownChange> changes;
-        shower.Show(path, shown, &changes);
-        return changes;
-    };
+    ReviewSource source = PreviewSource(*scan, shower);
     std::optional<std::vector<ReviewedFile>> reviewed;
     {
         BusyScope busy(busy_);

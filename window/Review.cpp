@@ -78,6 +78,29 @@ QTreeWidget* List(QWidget* parent, const char* name, const QString& accessible, 
 
 }  // namespace
 
+ReviewSource PreviewSource(CorrectionRun& scan, Corrector& shower) {
+    ReviewSource source;
+    source.scan = [&scan](const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found) {
+        // Each file to correct with its count of occurrences, as the scan finds it.
+        struct Counting : RunSink {
+            const std::function<bool(const std::filesystem::path&, std::uint64_t)>& found;
+            explicit Counting(const std::function<bool(const std::filesystem::path&, std::uint64_t)>& f) : found(f) {}
+            bool File(const FileReport&) override { return true; }
+            bool Preview(const FileReport& report, const ShowCorrection& show) override {
+                const ProcessResult seen = show([](std::string_view) {}, [](std::string_view, std::string_view) {});
+                return seen.failure || seen.verdict != FileVerdict::ToCorrect || found(report.path, seen.replacements);
+            }
+        } counting(found);
+        scan.Execute(counting);
+    };
+    source.show = [&shower](const std::filesystem::path& path, OccurrenceChoice& shown) {
+        std::vector<ShownChange> changes;
+        shower.Show(path, shown, &changes);
+        return changes;
+    };
+    return source;
+}
+
 OccurrenceChoice ReviewedFile::Choice() const {
     OccurrenceChoice none;
     none.kind = OccurrenceChoice::Kind::None;

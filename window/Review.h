@@ -9,6 +9,7 @@
 // never kept for every file.
 
 #include "engine/rewrite/Corrector.h"
+#include "engine/run/Run.h"
 
 #include <QDialog>
 
@@ -45,6 +46,10 @@ struct ReviewSource {
     // A file's occurrences as text, and `shown` the choice of all of them.
     std::function<std::vector<ShownChange>(const std::filesystem::path& file, OccurrenceChoice& shown)> show;
 };
+
+// The source over `scan` (a run in RunMode::Preview) and `shower` (a copy of
+// its corrector), both held by the caller while the window lives.
+ReviewSource PreviewSource(CorrectionRun& scan, Corrector& shower);
 
 class ReviewWindow : public QDialog {
     Q_OBJECT

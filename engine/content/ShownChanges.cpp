@@ -9,27 +9,34 @@ namespace {
 // Lines longer than this are kept only in part: what is shown is cut anyway.
 constexpr std::size_t kLongestLine = std::size_t{1} << 20;
 
-// UTF-8 with each byte that is no part of a character as U+FFFD; and how
-// many such bytes and characters beyond ASCII there were.
-std::u16string LenientUtf8(std::string_view bytes, std::size_t* stray = nullptr, std::size_t* wide = nullptr) {
-    std::u16string text;
-    std::size_t strays = 0, wides = 0;
+// Each character of UTF-8 `bytes` in turn (`one` its UTF-16, none for a
+// byte that is no part of a character), with its length in bytes.
+template <class Each>
+void EachUtf8(std::string_view bytes, const Each& each) {
     for (std::size_t i = 0; i < bytes.size();) {
         const auto b = static_cast<unsigned char>(bytes[i]);
         const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
         const auto one = n && i + n <= bytes.size() ? Utf8ToUtf16(bytes.substr(i, n)) : std::nullopt;
-        if (!one) {
-            text.push_back(u'\uFFFD');
-            ++strays, ++i;
-            continue;
-        }
-        text += *one;
-        if (n > 1) ++wides;
-        i += n;
+        each(one, one ? n : 1);
+        i += one ? n : 1;
     }
-    if (stray) *stray = strays;
-    if (wide) *wide = wides;
+}
+
+// UTF-8 with each byte that is no part of a character as U+FFFD.
+std::u16string LenientUtf8(std::string_view bytes) {
+    std::u16string text;
+    EachUtf8(bytes, [&](const std::optional<std::u16string>& one, std::size_t) { text += one ? *one : u"\uFFFD"; });
     return text;
+}
+
+// Whether a line is read as UTF-8: no stray byte, or few beside its characters beyond ASCII.
+bool MostlyUtf8(std::string_view bytes) {
+    std::size_t strays = 0, wides = 0;
+    EachUtf8(bytes, [&](const std::optional<std::u16string>& one, std::size_t n) {
+        if (!one) ++strays;
+        else if (n > 1) ++wides;
+    });
+    return strays == 0 || wides >= 8 * strays;
 }
 
 }  // namespace
@@ -85,9 +92,7 @@ void ShownChanges::EndLine() {
         endsWith(std::string_view("\0\r", 2));
     }
     // One reading for the whole line: UTF-8 where it mostly is (a stray byte shown as such), else the page.
-    std::size_t stray = 0, wide = 0;
-    LenientUtf8(line, &stray, &wide);
-    utf8_ = stray == 0 || (wide >= 8 * stray);
+    utf8_ = MostlyUtf8(line);
     for (const Pending& p : pending_) {
         const std::size_t end = std::min(p.offset + p.length, line.size());
         const std::size_t from = std::min(p.lineStart, std::min(p.offset, line.size()));

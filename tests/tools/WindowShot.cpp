@@ -69,24 +69,7 @@ int main(int argc, char** argv) {
         auto* run = std::get_if<tarnwick::CorrectionRun>(&prepared);
         if (!run) return 1;
         tarnwick::Corrector shower = run->Checker();
-        tarnwick::window::ReviewSource source;
-        source.scan = [&](const auto& found) {
-            tarnwick::RunCallbacks sink;
-            struct Counting : tarnwick::RunCallbacks {
-                std::function<bool(const std::filesystem::path&, std::uint64_t)> found;
-                bool Preview(const tarnwick::FileReport& report, const tarnwick::ShowCorrection& show) override {
-                    const auto seen = show([](std::string_view) {}, [](std::string_view, std::string_view) {});
-                    return seen.failure || found(report.path, seen.replacements);
-                }
-            } counting;
-            counting.found = found;
-            run->Execute(counting);
-        };
-        source.show = [&](const std::filesystem::path& file, tarnwick::OccurrenceChoice& shown) {
-            std::vector<tarnwick::ShownChange> changes;
-            shower.Show(file, shown, &changes);
-            return changes;
-        };
+        const tarnwick::window::ReviewSource source = tarnwick::window::PreviewSource(*run, shower);
         tarnwick::window::ReviewWindow review(source);
         review.show();
         QTimer::singleShot(
