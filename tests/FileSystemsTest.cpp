@@ -94,6 +94,35 @@ TEST_F(FileSystemsTest, LinksOntoTmpfs) {
     EXPECT_EQ(std::distance(fs::directory_iterator(links), fs::directory_iterator()), 40) << "leftovers";
 }
 
+// An undo store on another file system than the files: each original is kept
+// by a copy there; where that copy fails, the file is named with the
+// operation and the system's reason, not a lack of room in the budget.
+TEST_F(FileSystemsTest, OriginalsCopiedIntoAStoreElsewhere) {
+    test::Mount tmpfs;
+    if (!tmpfs.Tmpfs(Dir() / "state")) GTEST_SKIP() << "cannot mount a tmpfs here";
+    test::ScopedEnvironment state("XDG_STATE_HOME", tmpfs.At().c_str());
+    const fs::path site = Dir() / "site";
+    fs::create_directory(site);
+    WriteBytes(site / "a", Old(1));
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::Run({"-s", "old", "-r", "new", site.string()}, out, err), 0) << err.str();
+    EXPECT_EQ(err.str().find("not undoable"), std::string::npos) << err.str();
+    ASSERT_EQ(cli::Run({"--undo", site.string()}, out, err), 0) << err.str();
+    EXPECT_EQ(ReadBytes(site / "a"), Old(1));
+
+    // The store's file system full: the copy cannot be written.
+    WriteBytes(site / "big", "old" + std::string(4 << 20, 'x'));
+    ASSERT_TRUE(Shell("fallocate -l 12M '" + (tmpfs.At() / "filler").string() + "'"));
+    std::ostringstream full;
+    ASSERT_EQ(cli::Run({"-s", "old", "-r", "new", (site / "big").string()}, out, full), 0) << full.str();
+    EXPECT_NE(full.str().find((site / "big").string() +
+                              ": not undoable (cannot write the copy of its original in the undo store: " +
+                              std::generic_category().message(ENOSPC) + ")"),
+              std::string::npos)
+        << full.str();
+    EXPECT_EQ(ReadBytes(site / "big").substr(0, 3), "new");
+}
+
 // Who may use a file, as the tools show it: ACL, extended attributes, mode.
 std::string Access(const fs::path& file) {
     const std::string f = "'" + file.string() + "'";

@@ -740,7 +740,10 @@ std::optional<Failure> Corrector::PlaceBackup(StagedRewrite& p) {
     const bool linked = !backupFolder.LinkFrom(p.folder, p.targetName, made.newBackup) &&
                         !backupFolder.Stat(made.newBackup, made.backupAs) && made.backupAs.SameFileAs(p.before);
     if (!linked) {
+        // (A name made that is not the file read may outlive its removal while
+        // that file is open: the copy takes a name of its own.)
         backupFolder.Remove(made.newBackup);
+        made.newBackup = os::TemporaryFileName();
         if (auto ec = CopyInto(p.in, p.before.size, p.before, backupFolder, made.newBackup, rules_.Buffer())) {
             made.newBackup.clear();
             return failed(ec);

@@ -112,8 +112,8 @@ std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& fol
     return {};
 }
 
-std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::Folder& folder,
-                                                 const fs::path& temporary, os::FileInfo& placed, std::string& digest) {
+std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::Folder& folder, fs::path& temporary,
+                                                 os::FileInfo& placed, std::string& digest) {
     os::Folder keptFolder;
     fs::path keptName;
     os::File original;
@@ -131,6 +131,7 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
             return std::nullopt;
     }
     folder.Remove(temporary);
+    temporary = os::TemporaryFileName();  // (the name removed may outlive it while the original is open)
     if (auto ec = CopyInto(original, e.original.size, e.original, folder, temporary, buffer_))
         return Failure{FailureKind::CreateTemporary, e.path, ec};
     if (auto ec = folder.Stat(temporary, placed)) return Failure{FailureKind::CreateTemporary, e.path, ec};
@@ -194,7 +195,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     return Replace(e, folder, os::TemporaryFileName(), in, now, failure);
 }
 
-FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, const fs::path& temporary, os::File& in,
+FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs::path temporary, os::File& in,
                                 const os::FileInfo& now, Failure& failure) {
     const fs::path name = e.path.filename();
     os::FileInfo placed;

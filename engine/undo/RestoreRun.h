@@ -70,20 +70,19 @@ public:
 private:
     // What became of one file; the failure where it failed.
     FileOutcome Restore(const UndoEntry& entry, Failure& failure);
-    // The original of `entry` in `folder` under `temporary`, with the access
+    // The original of `entry` in `folder` under `temporary` (renamed for a copy), with the access
     // the record names (`placed`: which file it is, `digest`: its SHA-256);
     // the failure where it cannot be.
     std::optional<Failure> PlaceOriginal(const UndoEntry& entry, const os::Folder& folder,
-                                         const std::filesystem::path& temporary, os::FileInfo& placed,
-                                         std::string& digest);
+                                         std::filesystem::path& temporary, os::FileInfo& placed, std::string& digest);
     // Opens the original kept for `entry` and checks it is what was kept; its SHA-256 in `digest`.
     std::error_code OpenOriginal(const UndoEntry& entry, os::Folder& folder, std::filesystem::path& name,
                                  os::File& file, std::string& digest);
     // The replacement of `name` by `temporary`, and the check just after it
     // that no write landed in the replaced file (`in`, as `now`): where one
     // did, the replaced file goes back under its name.
-    FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, const std::filesystem::path& temporary,
-                        os::File& in, const os::FileInfo& now, Failure& failure);
+    FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, std::filesystem::path temporary, os::File& in,
+                        const os::FileInfo& now, Failure& failure);
 
     // The folder at `path` as the run reached it: through the folder it was
     // given that holds it, then through real folders only (ELOOP where a link

@@ -14,6 +14,7 @@
 // leaves its record unended: the next look at the store completes it from
 // what is there, so its files can still be undone.
 
+#include "engine/rewrite/FileCopy.h"
 #include "platform/DurableFile.h"
 #include "platform/FileSystem.h"
 
@@ -163,6 +164,13 @@ private:
     std::filesystem::path folder_;
 };
 
+// A file a run corrected without keeping its original, and why.
+struct LostOriginal {
+    std::filesystem::path file;
+    std::error_code code;              // the system's reason the copy failed; none: no room within the budget
+    CopyStep step = CopyStep::Create;  // ...and the step that failed
+};
+
 // The record of one correcting run in the making; its methods may be called
 // from several threads.
 class UndoKeeper {
@@ -213,7 +221,7 @@ public:
     // Writes the record's end: from now on the run can be undone.
     std::error_code Commit();
     // The files whose originals could not be kept, in the order they came.
-    std::vector<std::filesystem::path> NotUndoable() const;
+    std::vector<LostOriginal> NotUndoable() const;
     const UndoRecord& Record() const { return record_; }
     // The backup copies the store's runs had made when this one started (as UndoStore::BackupsMadeIn).
     const std::set<std::filesystem::path>& BackupsMadeBefore() const { return backupsMadeBefore_; }
@@ -225,8 +233,10 @@ private:
     // Room for `size` more bytes, removing the oldest other records as needed
     // (none for a size that could never fit).
     bool MakeRoom(std::uint64_t size);
-    // The original kept in the record's folder under `name`; false where it could not be.
-    bool KeepInFolder(const Original& original, const std::filesystem::path& name, std::vector<char>& buffer);
+    // The original kept in the record's folder under `name` (which a copy
+    // changes); why not where it could not be.
+    std::error_code KeepInFolder(const Original& original, std::filesystem::path& name, std::vector<char>& buffer,
+                                 CopyStep& step);
 
     // A file's original kept, until its replacement is confirmed or forgotten.
     struct Held {
@@ -247,7 +257,7 @@ private:
     std::uint64_t used_;             // bytes of originals held by all records
     std::vector<UndoRecord> older_;  // the other records, oldest first
     std::set<std::filesystem::path> backupsMadeBefore_;
-    std::vector<std::filesystem::path> notUndoable_;
+    std::vector<LostOriginal> notUndoable_;
     std::set<std::filesystem::path> began_;  // the folders named so far
     std::size_t counter_ = 0;
     bool written_ = false;

@@ -91,15 +91,18 @@ bool UndoKeeper::MakeRoom(std::uint64_t size) {
     return used_ + size <= budget_;
 }
 
-bool UndoKeeper::KeepInFolder(const Original& o, const fs::path& name, std::vector<char>& buffer) {
+std::error_code UndoKeeper::KeepInFolder(const Original& o, fs::path& name, std::vector<char>& buffer, CopyStep& step) {
     // A second name of the very file that was read, where no other name of it
-    // could change it; else a copy.
+    // could change it (and it is on the record's file system); else a copy.
     os::FileInfo linked;
-    if (!o.copy && !folder_.LinkFrom(o.folder, o.name, name) && !folder_.Stat(name, linked) &&
-        linked.SameFileAs(o.before))
-        return true;
+    if (o.copy) return CopyInto(o.in, o.before.size, o.before, folder_, name, buffer, &step);
+    if (!folder_.LinkFrom(o.folder, o.name, name) && !folder_.Stat(name, linked) && linked.SameFileAs(o.before))
+        return {};
+    // The copy under a name of its own: a name made that is not the file
+    // read may outlive its removal while that file is open (Wine across drives).
     folder_.Remove(name);
-    return !CopyInto(o.in, o.before.size, o.before, folder_, name, buffer);
+    name += "c";
+    return CopyInto(o.in, o.before.size, o.before, folder_, name, buffer, &step);
 }
 
 std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInfo& written,
@@ -122,13 +125,14 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     std::string keptName = std::to_string(entry.token);
     keptName.insert(keptName.begin(), 'f');  // (GCC 12 warns wrongly about "f" + to_string)
     entry.kept = keptName;
-    const bool kept = room && KeepInFolder(o, entry.kept, buffer);
+    LostOriginal lost{o.file, {}};
+    if (room) lost.code = KeepInFolder(o, entry.kept, buffer, lost.step);
     std::lock_guard lock(mutex_);
-    if (!kept) {
+    if (!room || lost.code) {
         if (room) used_ -= DiskBytes(o.before.size);
         entry.kept.clear();
         if (o.backup.empty()) {
-            notUndoable_.push_back(o.file);
+            notUndoable_.push_back(std::move(lost));
             Append(LostLine(o.file));
             return std::nullopt;
         }
@@ -221,7 +225,7 @@ std::error_code UndoKeeper::Commit() {
     return {};
 }
 
-std::vector<fs::path> UndoKeeper::NotUndoable() const {
+std::vector<LostOriginal> UndoKeeper::NotUndoable() const {
     std::lock_guard lock(mutex_);
     return notUndoable_;
 }
