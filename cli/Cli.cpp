@@ -395,20 +395,6 @@ void ReportLegacyHint(const RunRequest& request, const StringForms& forms, const
            "the options file\n";
 }
 
-// Why a file's original was not kept for undo.
-std::string LostText(const LostOriginal& lost) {
-    if (!lost.code) return "no room to keep its original within the undo budget";
-    const char* step = "";
-    switch (lost.step) {
-    case CopyStep::Create: step = "cannot create a copy of its original in the undo store"; break;
-    case CopyStep::Read: step = "cannot read its original to copy it into the undo store"; break;
-    case CopyStep::Write: step = "cannot write the copy of its original in the undo store"; break;
-    case CopyStep::Access: step = "cannot give the copy of its original in the undo store the original's access"; break;
-    case CopyStep::Flush: step = "cannot flush the copy of its original in the undo store"; break;
-    }
-    return std::string(step) + ": " + lost.code.message();
-}
-
 // What of a correcting run cannot be undone, on standard error.
 void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
     const UndoKeeper* undo = run.Undo();
@@ -418,14 +404,7 @@ void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
             << "): this run cannot be undone\n";
         return;
     }
-    // The first few named, and how many in all; the record names every one.
-    constexpr std::size_t kNamed = 10;
-    const auto lost = undo->NotUndoable();
-    for (std::size_t i = 0; i < lost.size() && i < kNamed; ++i)
-        err << "tarnwick-cli: " << PathText(lost[i].file) << ": not undoable (" << LostText(lost[i]) << ")\n";
-    if (lost.size() > kNamed)
-        err << "tarnwick-cli: ... and " << lost.size() - kNamed << " more files not undoable (" << lost.size()
-            << " in all, each named in the record)\n";
+    ReportNotKept(*undo, "not undoable", err);
     if (undo->Written()) err << "tarnwick-cli: undo this run with: tarnwick-cli --undo " << undo->Record().id << '\n';
 }
 

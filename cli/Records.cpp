@@ -79,6 +79,10 @@ bool Records::File(const FileReport& report) {
     case FileOutcome::Restored:
         ++tally_.restored;
         Write({RecordKind::Restored, path});
+        // A backup copy the run made goes with the undo, unless it was changed since.
+        if (report.backupLeft && ++backupsLeft_ <= kNamed)
+            err_ << "tarnwick-cli: " << PathText(*report.backupLeft)
+                 << ": the backup copy was changed since the run: left as it is\n";
         break;
     case FileOutcome::Changed:
         ++tally_.changed;
@@ -149,6 +153,9 @@ void Records::Summary() {
     err_ << "tarnwick-cli: " << Counted(t.files, "file", "files") << ": ";
     if (undo_) {
         err_ << t.restored << " restored, " << t.changed << " changed since (left alone), " << t.failed << " failed\n";
+        if (backupsLeft_ > kNamed)
+            err_ << "tarnwick-cli: ... and " << backupsLeft_ - kNamed
+                 << " more backup copies changed since the run, left (" << backupsLeft_ << " in all)\n";
         return;
     }
     if (check_) err_ << t.toCorrect << " to correct, ";

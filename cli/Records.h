@@ -116,6 +116,8 @@ protected:
     bool undo_ = false;
     bool review_ = false;
     bool incomplete_ = false;
+    static constexpr std::size_t kNamed = 10;  // backup copies left named at most, then counted
+    std::size_t backupsLeft_ = 0;              // an undo: backup copies changed since, left
 };
 
 // "1 file", "2 files": `n` and the word for its number.

@@ -123,6 +123,35 @@ std::string RefusalText(const UndoRefusal& refusal) {
 
 }  // namespace
 
+namespace {
+
+// Why a file's original was not kept for undo.
+std::string LostText(const LostOriginal& lost) {
+    if (!lost.code) return "no room to keep its original within the undo budget";
+    const char* step = "";
+    switch (lost.step) {
+    case CopyStep::Create: step = "cannot create a copy of its original in the undo store"; break;
+    case CopyStep::Read: step = "cannot read its original to copy it into the undo store"; break;
+    case CopyStep::Write: step = "cannot write the copy of its original in the undo store"; break;
+    case CopyStep::Access: step = "cannot give the copy of its original in the undo store the original's access"; break;
+    case CopyStep::Flush: step = "cannot flush the copy of its original in the undo store"; break;
+    }
+    return std::string(step) + ": " + lost.code.message();
+}
+
+}  // namespace
+
+void ReportNotKept(const UndoKeeper& keeper, std::string_view what, std::ostream& err) {
+    // The first few named, and how many in all; the record names every one.
+    constexpr std::size_t kNamed = 10;
+    const auto lost = keeper.NotUndoable();
+    for (std::size_t i = 0; i < lost.size() && i < kNamed; ++i)
+        err << "tarnwick-cli: " << PathText(lost[i].file) << ": " << what << " (" << LostText(lost[i]) << ")\n";
+    if (lost.size() > kNamed)
+        err << "tarnwick-cli: ... and " << lost.size() - kNamed << " more files " << what << " (" << lost.size()
+            << " in all, each named in the record)\n";
+}
+
 int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
     auto store = OpenStore();
     if (auto* why = std::get_if<UndoProblem>(&store)) return Refused(err, UndoProblemText(*why));
@@ -195,10 +224,14 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (const std::size_t lost = run.Undone().notUndoable)
         err << "tarnwick-cli: " << lost << (lost == 1 ? " more file" : " more files") << " of run " << run.Undone().id
             << " cannot be put back: no original was kept (each is named in its record)\n";
+    if (run.RecordUnreadable())
+        err << "tarnwick-cli: the record of run " << run.Undone().id
+            << " could no longer be read to its end: the undo stopped there (run it again to go on)\n";
     if (auto ec = run.RecordFailure()) err << "tarnwick-cli: this undo cannot be undone: " << ec.message() << '\n';
+    else if (run.Keeper()) ReportNotKept(*run.Keeper(), "cannot be redone", err);
     if (told->Broken()) return 3;
     if (auto status = StoppedBySignal(err)) return *status;
-    return told->AllRestored() ? 0 : 1;
+    return told->AllRestored() && !run.RecordUnreadable() ? 0 : 1;
 }
 
 }  // namespace tarnwick::cli

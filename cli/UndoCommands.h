@@ -7,11 +7,15 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 namespace tarnwick::cli {
 
 // Why the undo records cannot be used, in words.
 std::string UndoProblemText(const UndoProblem& problem);
+// The files whose originals `keeper` could not keep, on standard error, each
+// `what` ("not undoable") and why: the first few, then how many more.
+void ReportNotKept(const UndoKeeper& keeper, std::string_view what, std::ostream& err);
 // Lists the runs kept for undo, newest first; 0, or 2 when the records may not be read.
 int History(const CommandLine& options, std::ostream& out, std::ostream& err);
 // Undoes the run named as the one PATH, or the newest run no later run undid:

@@ -141,6 +141,45 @@ TEST_F(UndoTest, BackupsOfEarlierRunsAreLeftAlone) {
     EXPECT_EQ(ReadBytes(Site("page.htm.orig")), "old text");
 }
 
+// Undoing a run removes the backup copies it made while each still holds
+// what the run put there; one edited since is left and named. A redo makes
+// them again (never over a file standing there now), and undoing the redo
+// removes them once more.
+TEST_F(UndoTest, BackupsGoWithTheUndoAndComeBackWithTheRedo) {
+    for (const char* name : {"a", "b", "c", "d"}) Make(std::string("site/") + name, std::string(name) + " old");
+    ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    const std::string run = NewestId();
+    test::WriteBytes(Site("b.bak"), "edited");
+    fs::remove(Site("c.bak"));
+    ASSERT_EQ(Cli({"--undo", run}), 0) << err_;
+    EXPECT_EQ(err_.find("a.bak"), std::string::npos) << err_;
+    EXPECT_NE(err_.find(Site("b.bak").string() + ": the backup copy was changed since the run: left as it is\n"),
+              std::string::npos)
+        << err_;
+    EXPECT_FALSE(fs::exists(Site("a.bak")));
+    EXPECT_EQ(ReadBytes(Site("b.bak")), "edited");
+    EXPECT_FALSE(fs::exists(Site("c.bak")));
+    EXPECT_FALSE(fs::exists(Site("d.bak")));
+    const std::string undo = NewestId();
+
+    Make("site/d.bak", "a file of the user's");
+    ASSERT_EQ(Cli({"--undo", undo}), 0) << err_;  // redone
+    EXPECT_EQ(ReadBytes(Site("a")), "a new");
+    EXPECT_EQ(ReadBytes(Site("a.bak")), "a old");
+    EXPECT_EQ(ReadBytes(Site("b.bak")), "edited");  // never removed, so never made again
+    EXPECT_FALSE(fs::exists(Site("c.bak")));        // removed by the user, not by the undo
+    EXPECT_EQ(ReadBytes(Site("d.bak")), "a file of the user's");
+    const std::string redo = NewestId();
+    // A backup made again is a backup of a recorded run: never corrected as a file.
+    EXPECT_EQ(Cli({"-s", "old", "-r", "x", (Dir() / "site").string()}), 0) << err_;
+    EXPECT_NE(out_.find("backup\t" + Site("a.bak").string()), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(Site("a.bak")), "a old");
+    ASSERT_EQ(Cli({"--undo", redo}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Site("a")), "a old");
+    EXPECT_FALSE(fs::exists(Site("a.bak")));
+    EXPECT_EQ(ReadBytes(Site("d.bak")), "a file of the user's");
+}
+
 // An undo never writes through a path that now leads elsewhere: a link put
 // in the file's place, or another file with the very bytes the run wrote.
 TEST_F(UndoTest, PathThatLeadsElsewhereIsLeftAlone) {
@@ -308,6 +347,20 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     ASSERT_EQ(kept.size(), 2u);          // the newer of the two older runs, and this one
     EXPECT_EQ(kept[0].notUndoable, 1u);  // ...which says how many of its files cannot be put back
     EXPECT_EQ(kept[0].fileCount, 1u);
+    // An undo keeps what it replaces within the budget too, the originals of
+    // the run it puts back counted (and never removed): the older run goes.
+    UndoRecord putBack;
+    putBack.undoes = kept[0].id;
+    RestoreRun restore(*RecordFiles::Open(kept[0]),
+                       std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(second, putBack, tight)));
+    RunCallbacks sink;
+    sink.file = [](const FileReport&) { return true; };
+    restore.Execute(sink);
+    EXPECT_EQ(ReadBytes(small), "0123456old");
+    std::uint64_t held = 0;
+    for (const UndoRecord& r : second.Records()) held += r.keptBytes;
+    EXPECT_LE(held, tight.bytes);
+    EXPECT_EQ(second.Records().size(), 2u);  // the undo and the run it undid
 }
 
 // An undo killed half-way leaves every file old or new, and a second undo

@@ -260,10 +260,11 @@ void Main::UndoNewestRun() {
     RestoreRun& run = std::get<RestoreRun>(undo);
     const UndoRecord* target = &run.Undone();
     std::size_t restored = 0, told = 0;
-    QStringList others;
+    QStringList others, backups;
     RunCallbacks sink;
     sink.file = [&](const FileReport& report) {
         if (report.outcome == FileOutcome::Restored) ++restored;
+        if (report.backupLeft) backups << FromPath(*report.backupLeft);
         else if (report.outcome == FileOutcome::Changed)
             others << FromPath(report.path) + QStringLiteral(" — изменён после обработки");
         else if (report.failure)
@@ -286,6 +287,12 @@ void Main::UndoNewestRun() {
     if (!others.isEmpty())
         FailureBox(QStringLiteral("Не восстановлено файлов: "), QStringLiteral(". Эти файлы оставлены как есть:\n\n"),
                    others);
+    if (run.RecordUnreadable())
+        Box(QStringLiteral("Запись обработки не удалось прочитать до конца: отмена остановлена."), kErrorTitle,
+            BoxIcon::Critical);
+    if (!backups.isEmpty())
+        FailureBox(QStringLiteral("Резервных копий, изменённых после обработки: "),
+                   QStringLiteral(". Они оставлены как есть:\n\n"), backups);
 }
 
 void Main::Text1_Change() { searchText_ = form_.Text1->text(); }

@@ -70,14 +70,14 @@ struct FileReport {
     bool notUtf8 = false;                            // a checked file read whole and found not to be valid UTF-8
     const FilePage* page = nullptr;                  // the legacy code page it was read in, where not the run's
     std::uint64_t left = 0;                          // review: occurrences left as they were (Corrected, Left)
+    // An undo: the backup copy the run made of the file was changed since, and is left.
+    const std::filesystem::path* backupLeft = nullptr;
 };
 
 // Streams the correction of the file being told, changing nothing: the bytes
 // that stay and each occurrence with what takes its place (Corrector::Preview);
 // may be called more than once.
 using ShowCorrection = std::function<ProcessResult(const Corrector::Keep&, const Corrector::Swap&)>;
-// In a review, as ShowCorrection, and the file's occurrences, as read, become
-// the choice of the file (Corrector::Show).
 // In a review, the file's occurrences (Corrector::Show): they become its
 // choice, every one taken, and each is told as text in `changes` (when given).
 using ShowForReview = std::function<ProcessResult(OccurrenceChoice& choice, std::vector<ShownChange>* changes)>;

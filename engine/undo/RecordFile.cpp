@@ -12,6 +12,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <ctime>
@@ -119,25 +121,44 @@ private:
     std::string_view rest_;
 };
 
-// A record's text taken apart: its header, each file's line by its token, and
-// which files were done or dropped.
+// A record's text taken apart as its lines come: its header, and each file
+// once its line is done, in the run's order. Only the files whose lines were
+// read and not yet done or dropped are held (a run has a few in flight), so a
+// record of any length is read in little memory.
 struct Parsed {
     UndoRecord record;
     bool ended = false;
-    // By token (tokens count from 1): what its file's lines say.
-    struct Line {
-        bool present = false;
-        char state = 0;  // 'd' done, 'x' dropped, 0 neither yet
+    // With files: each file's entry, told as it is done (UndoEntry whole).
+    std::function<void(UndoEntry&&)> done;
+    // By token (tokens count from 1): 0 no line, 'p' its line read, 'd' done, 'x' dropped.
+    std::vector<std::uint8_t> state;
+    struct Pending {
         bool kept = false;
         std::uint64_t size = 0;
         fs::path made;
+        UndoEntry entry;  // with files
     };
-    std::vector<Line> lines;
-    std::vector<UndoEntry> entries;  // withFiles: each file's line whole, by token
-    std::vector<std::size_t> done;   // in the run's order
-    std::size_t length = 0;          // the length of the text read as whole lines
-    std::size_t bound = 0;           // no token of a record this long is larger
-    bool Has(std::size_t token) const { return token < lines.size() && lines[token].present; }
+    std::unordered_map<std::size_t, Pending> pending;
+    std::size_t last = 0;    // version 1: the file whose line came last (done when the next comes)
+    std::size_t length = 0;  // the length of the text read as whole lines
+    std::size_t bound = 0;   // no token of a record this long is larger
+    bool Has(std::size_t token) const { return token < state.size() && state[token]; }
+    // The file `token` is done: counted, and told.
+    void Done(std::size_t token) {
+        const auto found = pending.find(token);
+        state[token] = 'd';
+        if (found == pending.end()) return;
+        Pending& line = found->second;
+        ++record.fileCount;
+        if (line.kept) record.keptBytes += DiskBytes(line.size);
+        if (!line.made.empty()) record.backupsMade.push_back(line.made);
+        if (done) done(std::move(line.entry));
+        pending.erase(found);
+    }
+    // Version 1: a file's line is a done file.
+    void DoneLast() {
+        if (record.version < 2 && last) Done(std::exchange(last, 0));
+    }
 };
 
 // A digest field as the record's version writes it.
@@ -153,12 +174,13 @@ bool DigestField(std::string_view field, int version) {
 
 // A file's line of a record (after its key) into `p`. False when a field is
 // missing or unreadable.
-bool ReadFileLine(Fields& fields, Parsed& p, bool withFiles) {
+bool ReadFileLine(Fields& fields, Parsed& p) {
+    p.DoneLast();
     UndoEntry e;
     std::string_view path, how, where, writtenHash, originalHash;
     os::FileInfo &w = e.written, &o = e.original;
     if (p.record.version >= 2 && !fields.Read(e.token)) return false;
-    if (p.record.version < 2) e.token = p.lines.empty() ? 1 : p.lines.size();
+    if (p.record.version < 2) e.token = p.state.empty() ? 1 : p.state.size();
     if (e.token == 0 || e.token > p.bound || p.Has(e.token)) return false;
     if (!fields.Read(path, w.device, w.inode, w.size, w.modifiedNs, writtenHash, o.device, o.inode, o.size, o.mode,
                      o.owner, o.group, originalHash, how, where))
@@ -167,24 +189,23 @@ bool ReadFileLine(Fields& fields, Parsed& p, bool withFiles) {
     if (!Unescapes(path) || !Unescapes(where) || (how != "kept" && how != "backup") ||
         !DigestField(writtenHash, p.record.version) || !DigestField(originalHash, p.record.version))
         return false;
-    if (p.lines.size() <= e.token) p.lines.resize(e.token + 1);
-    Parsed::Line& line = p.lines[e.token];
-    line.present = true;
+    if (p.state.size() <= e.token) p.state.resize(e.token + 1);
+    p.state[e.token] = 'p';
+    Parsed::Pending& line = p.pending[e.token];
     line.kept = how == "kept";
     line.size = o.size;
-    if (p.record.version < 2) p.done.push_back(e.token), line.state = 'd';  // a file line is a done file there
-    if (!withFiles) return true;
+    if (p.record.version < 2) p.last = e.token;
+    if (!p.done) return true;
     e.path = *PathOfField(path);
     (how == "kept" ? e.kept : e.backup) = *PathOfField(where);
     e.writtenHash = writtenHash;
     e.originalHash = originalHash;
-    if (p.entries.size() <= e.token) p.entries.resize(e.token + 1);
-    p.entries[e.token] = std::move(e);
+    line.entry = std::move(e);
     return true;
 }
 
 // One line of a record into `p`; false when it cannot be read.
-bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
+bool ReadLine(std::string_view line, Parsed& p) {
     UndoRecord& r = p.record;
     Fields fields(line);
     std::string_view key, value;
@@ -193,8 +214,14 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         if (!fields.Next(value)) return std::nullopt;
         return Unescape(value);
     };
+    // A line about file `token`, whose own line was read and which is not done yet.
+    const auto pending = [&](std::size_t token) {
+        const auto found = p.pending.find(token);
+        return found == p.pending.end() ? nullptr : &found->second;
+    };
     std::size_t token = 0;
     if (key == "end") {
+        p.DoneLast();
         p.ended = true;
     } else if (key == "id") {
         fields.Next(r.id);
@@ -234,65 +261,88 @@ bool ReadLine(std::string_view line, Parsed& p, bool withFiles) {
         const auto path = PathOfField(value);
         if (!path) return false;
         (key == "root" ? r.roots : r.folders).push_back(*path);
-    } else if (key == "made") {
+    } else if (key == "made" || key == "removed") {
         if (r.version >= 2 && !fields.Read(token)) return false;
-        if (r.version < 2) token = p.lines.empty() ? 0 : p.lines.size() - 1;
+        if (r.version < 2) token = p.last;
         fields.Next(value);
-        const auto made = PathOfField(value);
-        if (!made || !p.Has(token)) return false;
-        p.lines[token].made = *made;
-        if (withFiles) p.entries[token].madeBackup = *made;
+        const auto path = PathOfField(value);
+        Parsed::Pending* file = pending(token);
+        if (!path || !file) return false;
+        if (key == "made") file->made = *path, file->entry.madeBackup = *path;
+        else file->entry.removedBackup = *path;
     } else if (key == "done" || key == "drop") {
-        if (!fields.Read(token) || !p.Has(token) || p.lines[token].state) return false;
-        p.lines[token].state = key == "done" ? 'd' : 'x';
-        if (key == "done") p.done.push_back(token);
-    } else if (key == "file" && !ReadFileLine(fields, p, withFiles)) {
+        if (!fields.Read(token) || !pending(token)) return false;
+        if (key == "done") p.Done(token);
+        else p.state[token] = 'x', p.pending.erase(token);
+    } else if (key == "file" && !ReadFileLine(fields, p)) {
         return false;
     }
     return true;
 }
 
-// A record's text taken apart; nothing when it cannot be read. `unended`: a
-// stopped run's, whose last line may be torn.
-std::optional<Parsed> Parse(std::string_view content, bool withFiles, bool unended) {
-    std::string_view rest = content;
-    const auto nextLine = [&](std::string_view& line) {
-        const std::size_t end = rest.find('\n');
-        if (end == std::string_view::npos) return false;  // (a line is whole only with its end)
-        line = rest.substr(0, end);
-        rest.remove_prefix(end + 1);
-        return true;
-    };
+// Reads a record's lines from its start: a whole line at a time, each only
+// once its end is read. Lines may be read from text already in memory too.
+class LineReader {
+public:
+    explicit LineReader(os::File* file) : file_(file) {}
+    explicit LineReader(std::string_view text) : text_(text) {}
+
+    // The next whole line, without its end; false at the end, or where
+    // reading failed (Failure()).
+    bool Next(std::string_view& line) {
+        for (;;) {
+            const std::size_t end = text_.find('\n', at_);
+            if (end != std::string_view::npos) {
+                line = text_.substr(at_, end - at_);
+                at_ = end + 1;
+                return true;
+            }
+            if (!file_ || done_) return false;
+            // The part of a line read so far to the front, then more.
+            constexpr std::size_t kChunk = std::size_t{1} << 18;
+            used_ += at_;
+            buffer_.erase(0, at_);
+            at_ = 0;
+            const std::size_t have = buffer_.size();
+            buffer_.resize(have + kChunk);
+            std::size_t got = 0;
+            failure_ = file_->Read(buffer_.data() + have, kChunk, got);
+            buffer_.resize(have + got);
+            text_ = buffer_;
+            done_ = failure_ || got == 0;
+        }
+    }
+    // The length of the text read as whole lines so far.
+    std::size_t Used() const { return used_ + at_; }
+    std::error_code Failure() const { return failure_; }
+
+private:
+    os::File* file_ = nullptr;
+    std::string buffer_;
+    std::string_view text_;
+    std::size_t at_ = 0, used_ = 0;
+    bool done_ = false;
+    std::error_code failure_;
+};
+
+// Reads `lines` into `p` to the record's end; false when a line cannot be
+// read. `unended`: a stopped run's, whose last line may be torn.
+bool Parse(LineReader& lines, Parsed& p, bool unended) {
     std::string_view line;
-    Parsed p;
-    p.bound = content.size() / 16 + 1;  // (a file's line is longer than that)
-    if (!nextLine(line) || line.substr(0, kHeader.size()) != kHeader) return std::nullopt;
+    if (!lines.Next(line) || line.substr(0, kHeader.size()) != kHeader) return false;
     const std::string_view version = line.substr(kHeader.size());
     if (version == "1") p.record.version = 1;
     else if (version == "2") p.record.version = 2;
-    else return std::nullopt;
-    while (!p.ended && nextLine(line)) {
-        if (!ReadLine(line, p, withFiles)) {
+    else return false;
+    p.length = lines.Used();
+    while (!p.ended && lines.Next(line)) {
+        if (!ReadLine(line, p)) {
             if (unended) break;  // a torn last line of a stopped run
-            return std::nullopt;
+            return false;
         }
-        p.length = content.size() - rest.size();
+        p.length = lines.Used();
     }
-    if (!p.ended && !unended) return std::nullopt;
-    if (p.length == 0) p.length = content.size() - rest.size();
-    return p;
-}
-
-// The record's files as `p` holds them, in the run's order; its counts.
-void Gather(Parsed& p, bool withFiles) {
-    UndoRecord& r = p.record;
-    for (const std::size_t token : p.done) {
-        const Parsed::Line& line = p.lines[token];
-        ++r.fileCount;
-        if (line.kept) r.keptBytes += DiskBytes(line.size);
-        if (!line.made.empty()) r.backupsMade.push_back(line.made);
-        if (withFiles) r.files.push_back(std::move(p.entries[token]));
-    }
+    return !lines.Failure() && (p.ended || unended);
 }
 
 std::optional<std::string> ReadWhole(const fs::path& file) {
@@ -433,17 +483,83 @@ bool Exists(const fs::path& path) {
     return !os::Stat(path, info, false);
 }
 
-std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool withFiles) {
-    // Read whole and taken apart in place: a record may name a few hundred
-    // thousand files, and every run reads every record when it starts.
-    const auto content = ReadWhole(folder / kRecordName);
-    if (!content) return std::nullopt;
-    auto parsed = Parse(*content, withFiles, false);
-    if (!parsed || parsed->record.id.empty() || folder.filename() != parsed->record.id) return std::nullopt;
-    parsed->record.folder = folder;
-    Gather(*parsed, withFiles);
-    return std::move(parsed->record);
+namespace {
+
+// The record file in `folder` open for reading, and its size.
+bool OpenRecord(const fs::path& folder, os::File& file, std::uint64_t& size) {
+    os::FileInfo info;
+    if (os::File::OpenRead(folder / kRecordName, file) || file.Info(info) || !info.regular) return false;
+    size = info.size;
+    return true;
 }
+
+}  // namespace
+
+std::optional<UndoRecord> ReadRecord(const fs::path& folder) {
+    // Read as it comes, counting: a record may name a few hundred thousand
+    // files, and every run reads every record when it starts.
+    os::File file;
+    Parsed p;
+    std::uint64_t size = 0;
+    if (!OpenRecord(folder, file, size)) return std::nullopt;
+    p.bound = static_cast<std::size_t>(size / 16 + 1);  // (a file's line is longer than that)
+    LineReader lines(&file);
+    if (!Parse(lines, p, false) || p.record.id.empty() || folder.filename() != p.record.id) return std::nullopt;
+    p.record.folder = folder;
+    return std::move(p.record);
+}
+
+}  // namespace tarnwick::record
+
+namespace tarnwick {
+
+using namespace record;
+
+struct RecordFiles::Reader {
+    os::File file;
+    LineReader lines{&file};
+    Parsed parsed;
+    std::deque<UndoEntry> ready;
+};
+
+RecordFiles::RecordFiles(RecordFiles&&) noexcept = default;
+RecordFiles& RecordFiles::operator=(RecordFiles&&) noexcept = default;
+RecordFiles::~RecordFiles() = default;
+
+std::optional<RecordFiles> RecordFiles::Open(const UndoRecord& record) {
+    // Read through once first: a record that cannot be read to its end is
+    // refused before any file is put back.
+    const auto whole = ReadRecord(record.folder);
+    if (!whole) return std::nullopt;
+    RecordFiles files;
+    files.reader_ = std::make_unique<Reader>();
+    Reader& r = *files.reader_;
+    std::uint64_t size = 0;
+    if (!OpenRecord(record.folder, r.file, size)) return std::nullopt;
+    r.parsed.bound = static_cast<std::size_t>(size / 16 + 1);
+    r.parsed.done = [&ready = r.ready](UndoEntry&& entry) { ready.push_back(std::move(entry)); };
+    files.record_ = *whole;
+    std::string_view line;
+    if (!r.lines.Next(line) || line.substr(0, kHeader.size()) != kHeader) return std::nullopt;
+    r.parsed.record.version = whole->version;
+    return files;
+}
+
+bool RecordFiles::Next(UndoEntry& entry) {
+    Reader& r = *reader_;
+    std::string_view line;
+    while (r.ready.empty() && !r.parsed.ended && r.lines.Next(line))
+        if (!ReadLine(line, r.parsed)) failed_ = true;
+    if (r.lines.Failure() || (r.ready.empty() && !r.parsed.ended)) failed_ = true;
+    if (failed_ || r.ready.empty()) return false;
+    entry = std::move(r.ready.front());
+    r.ready.pop_front();
+    return true;
+}
+
+}  // namespace tarnwick
+
+namespace tarnwick::record {
 
 // A record a stopped run left unended, completed from what it holds: each
 // file whose line was written before its replacement counts (done or not:
@@ -457,19 +573,26 @@ Unfinished Complete(const fs::path& folder) {
     if (!fresh.TryLock()) return Unfinished::Live;
     if (const std::uint64_t pid = ProcessOf(folder); pid && os::ProcessRunning(pid)) return Unfinished::Live;
     const auto content = ReadWhole(folder / kFreshName);
-    auto parsed = content ? Parse(*content, true, true) : std::nullopt;
-    if (!parsed || parsed->record.id != folder.filename().string() || parsed->record.version < 2)
-        return Unfinished::Leftover;
-    std::string ended = content->substr(0, parsed->length);
+    if (!content) return Unfinished::Leftover;
+    Parsed p;
+    p.bound = content->size() / 16 + 1;
     std::set<fs::path> keptNames;
-    for (std::size_t token = 1; token < parsed->lines.size(); ++token) {
-        const Parsed::Line& line = parsed->lines[token];
-        if (!line.present || line.state == 'x') continue;
-        if (!line.state) ended += "done " + std::to_string(token) + "\n";
-        if (line.kept) keptNames.insert(parsed->entries[token].kept);
+    p.done = [&](UndoEntry&& e) {
+        if (!e.kept.empty()) keptNames.insert(e.kept);
+    };
+    LineReader lines(*content);
+    if (!Parse(lines, p, true) || p.record.id != folder.filename().string() || p.record.version < 2)
+        return Unfinished::Leftover;
+    std::string ended = content->substr(0, p.length);
+    std::vector<std::size_t> left;
+    for (const auto& [token, line] : p.pending) left.push_back(token);
+    std::sort(left.begin(), left.end());
+    for (const std::size_t token : left) {
+        ended += "done " + std::to_string(token) + "\n";
+        if (const UndoEntry& e = p.pending[token].entry; !e.kept.empty()) keptNames.insert(e.kept);
     }
     if (ended.find("\nfile ") == std::string::npos) return Unfinished::Leftover;
-    if (parsed->record.IsUndo()) ended += "restored 0\n";
+    if (p.record.IsUndo()) ended += "restored 0\n";
     ended += "stopped\nend\n";
     // Written whole and flushed under a name of its own, then named: whole or absent.
     DurableFile out;
@@ -509,8 +632,16 @@ std::string EntryLine(const UndoEntry& e) {
          << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode
          << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
          << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
-    if (!e.madeBackup.empty()) text << "made " << e.token << ' ' << PathField(e.madeBackup) << '\n';
+    if (!e.madeBackup.empty()) text << MadeLine(e.token, e.madeBackup);
     return text.str();
+}
+
+std::string MadeLine(std::size_t token, const fs::path& backup) {
+    return "made " + std::to_string(token) + ' ' + PathField(backup) + '\n';
+}
+
+std::string RemovedLine(std::size_t token, const fs::path& backup) {
+    return "removed " + std::to_string(token) + ' ' + PathField(backup) + '\n';
 }
 
 std::string FolderLine(const fs::path& folder) { return "folder " + PathField(folder) + "\n"; }

@@ -41,14 +41,18 @@ std::uint64_t ProcessOf(const std::filesystem::path& folder);
 // The names in `folder` (none where it cannot be listed).
 std::vector<std::filesystem::path::string_type> NamesIn(const os::Folder& folder);
 bool Exists(const std::filesystem::path& path);
-// The record in `folder`, with its files or without; nothing where it cannot be read.
-std::optional<UndoRecord> ReadRecord(const std::filesystem::path& folder, bool withFiles);
+// The record in `folder`, without its files; nothing where it cannot be read.
+std::optional<UndoRecord> ReadRecord(const std::filesystem::path& folder);
 // What became of a record folder that has no complete record.
 enum class Unfinished { Live, Completed, Leftover };
 Unfinished Complete(const std::filesystem::path& folder);
 // The record's first lines, and a file's line.
 std::string HeaderText(const UndoRecord& r);
 std::string EntryLine(const UndoEntry& e);
+// The line of a backup copy the run made of its file `token`.
+std::string MadeLine(std::size_t token, const std::filesystem::path& backup);
+// An undo's line: the backup copy the run it undid had made of its file `token` was removed.
+std::string RemovedLine(std::size_t token, const std::filesystem::path& backup);
 // The line naming a folder where the run began to write.
 std::string FolderLine(const std::filesystem::path& folder);
 // A file the run corrected without keeping its original: it cannot be put back.

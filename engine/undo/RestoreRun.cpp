@@ -18,8 +18,8 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
         if (ec == std::errc::device_or_resource_busy) return UndoRefusal{UndoRefusal::Kind::Busy, target.id};
         return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
     }
-    auto whole = UndoStore::Load(target);
-    if (!whole) return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
+    auto files = RecordFiles::Open(target);
+    if (!files) return UndoRefusal{UndoRefusal::Kind::Unreadable, target.id};
     UndoRecord mine;
     mine.undoes = target.id;
     mine.paths = target.paths;
@@ -27,19 +27,19 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
     auto keeper = UndoKeeper::Start(store, std::move(mine));
     if (auto* problem = std::get_if<UndoProblem>(&keeper))
         return UndoRefusal{UndoRefusal::Kind::OwnRecord, target.id, *problem};
-    RestoreRun run(std::move(*whole), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
+    RestoreRun run(std::move(*files), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
     run.hold_ = std::move(hold);
     return run;
 }
 
-RestoreRun::RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper)
-    : record_(std::move(record)), keeper_(std::move(keeper)) {}
+RestoreRun::RestoreRun(RecordFiles files, std::shared_ptr<UndoKeeper> keeper)
+    : files_(std::move(files)), keeper_(std::move(keeper)) {}
 
 std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder) const {
     // Under the deepest folder the run was given, as the run reached it.
     const fs::path* root = nullptr;
     std::size_t depth = 0;
-    for (const fs::path& r : record_.roots) {
+    for (const fs::path& r : Undone().roots) {
         const auto [end, at] = std::mismatch(r.begin(), r.end(), path.begin(), path.end());
         const auto parts = static_cast<std::size_t>(std::distance(r.begin(), r.end()));
         if (end == r.end() && (!root || parts > depth)) root = &r, depth = parts;
@@ -66,22 +66,25 @@ bool RestoreRun::Execute(RunSink& sink) {
     bool more = true;
     std::size_t restored = 0;
     lockDeadline_.reset();
-    for (const UndoEntry& entry : record_.files) {
+    for (UndoEntry entry; files_.Next(entry);) {
         if (stop_ && stop_->load()) {
             more = false;
             break;
         }
         Failure failure;
+        backupLeft_.reset();
         const FileOutcome outcome = Restore(entry, failure);
         if (outcome == FileOutcome::Restored) ++restored;
-        more = sink.File(
-                   {entry.path, outcome, FileVerdict::Unknown, outcome == FileOutcome::Failed ? &failure : nullptr}) &&
-               sink.Settled();
+        FileReport report{entry.path, outcome, FileVerdict::Unknown,
+                          outcome == FileOutcome::Failed ? &failure : nullptr};
+        report.backupLeft = backupLeft_ ? &*backupLeft_ : nullptr;
+        more = sink.File(report) && sink.Settled();
         if (!more) break;
     }
+    if (files_.Failed()) more = false;  // (the record could no longer be read: RecordUnreadable)
     // The folders where the run began to write and changed nothing: what a
     // stop left there goes too.
-    for (const fs::path& path : record_.folders) {
+    for (const fs::path& path : Undone().folders) {
         if (!more) break;
         if (os::Folder folder; !OpenFolder(path, folder)) Clean(folder);
     }
@@ -96,7 +99,7 @@ bool RestoreRun::Execute(RunSink& sink) {
 
 std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& folder, fs::path& name, os::File& file,
                                          std::string& digest) {
-    const fs::path path = entry.kept.empty() ? entry.backup : record_.folder / entry.kept;
+    const fs::path path = entry.kept.empty() ? entry.backup : Undone().folder / entry.kept;
     name = path.filename();
     if (auto ec = os::Folder::Open(path.parent_path(), folder)) return ec;
     if (auto ec = folder.OpenRead(name, file, false)) return ec;
@@ -104,10 +107,10 @@ std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& fol
     std::string hash;
     os::FileInfo info;
     if (auto ec = file.Info(info)) return ec;
-    if (auto ec = DigestOf(file, record_.version, hash, buffer_)) return ec;
+    if (auto ec = DigestOf(file, Undone().version, hash, buffer_)) return ec;
     if (!info.regular || info.size != entry.original.size || hash != entry.originalHash)
         return std::make_error_code(std::errc::invalid_argument);
-    if (record_.version == 2) digest = std::move(hash);
+    if (Undone().version == 2) digest = std::move(hash);
     else if (auto ec = DigestOf(file, 2, digest, buffer_)) return ec;
     return {};
 }
@@ -118,7 +121,7 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
     fs::path keptName;
     os::File original;
     if (auto ec = OpenOriginal(e, keptFolder, keptName, original, digest))
-        return Failure{FailureKind::OriginalLost, e.path, ec, e.kept.empty() ? e.backup : record_.folder / e.kept};
+        return Failure{FailureKind::OriginalLost, e.path, ec, e.kept.empty() ? e.backup : Undone().folder / e.kept};
     // A second name of the original kept in the record (the correction
     // flushed it), with the access the record names, whatever was done to it
     // since; never a second name of a backup, which the user sees and may
@@ -186,7 +189,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
         return FileOutcome::Failed;
     }
     std::string hash;
-    if (auto ec = DigestOf(in, record_.version, hash, buffer_)) return failed(FailureKind::Read, ec);
+    if (auto ec = DigestOf(in, Undone().version, hash, buffer_)) return failed(FailureKind::Read, ec);
     if (!now.SameVersionAs(e.written) || hash != e.writtenHash) {
         // Put back before (an undo that was stopped half-way): nothing to do.
         if (now.size == e.original.size && hash == e.originalHash) return FileOutcome::Restored;
@@ -208,6 +211,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     original.Adopt(folder, temporary);
     // What is replaced is kept in this run's record, so the undo can be undone.
     std::optional<std::size_t> kept;
+    std::optional<fs::path> remade;  // a redo: the backup copy the undo removed, made again
     if (keeper_ && !DigestOf(in, 2, nowDigest, buffer_))
         kept =
             keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest, buffer_);
@@ -215,10 +219,22 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     // that lands in it after the check below can still be put back.
     fs::path hold = os::TemporaryFileName();
     if (!os::OpenFilesReplaceable() || folder.LinkFrom(folder, name, hold)) hold.clear();
+    const auto unmake = [&] {
+        if (os::Folder at; remade && !OpenFolder(remade->parent_path(), at)) at.Remove(remade->filename());
+    };
     const auto giveUp = [&] {
         original.Abandon();
         if (!hold.empty()) folder.Remove(hold);
         if (kept) keeper_->Forget(*kept);
+        unmake();
+    };
+    // Each made line before the file's done line, so that a record cut there holds it.
+    const auto done = [&] {
+        if (!kept) return;
+        keeper_->Replaced(*kept);
+        if (remade) keeper_->BackupMade(*kept, *remade);
+        if (!e.madeBackup.empty()) backupLeft_ = RemoveBackup(e, kept);
+        keeper_->Confirm(*kept);
     };
     // A write since the check: the file stays as it is now.
     os::FileInfo byHandle, byName;
@@ -226,6 +242,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
         giveUp();
         return FileOutcome::Changed;
     }
+    if (!e.removedBackup.empty()) remade = RemakeBackup(e, in, now);
     if (!os::OpenFilesReplaceable()) in.Close();
     if (auto ec = original.Place(name, DurableFile::Into::Replace)) {
         giveUp();
@@ -237,22 +254,51 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
         // its name, and the file is as changed as if the write came first.
         if (!hold.empty() && !folder.Rename(hold, name)) {
             if (kept) keeper_->Forget(*kept);
+            unmake();
             return FileOutcome::Changed;
         }
         // No second name could be had (no hard links here): the original stays, without that write.
         if (!hold.empty()) folder.Remove(hold);
-        if (kept) keeper_->Replaced(*kept), keeper_->Confirm(*kept);
+        done();
         failure = Failure{FailureKind::Changed, e.path};
         failure.late = Failure::Late::Restored;
         return FileOutcome::Failed;
     }
     if (!hold.empty()) folder.Remove(hold);
     FlushAt(FlushSite::RestoredFolder, folder);
-    if (kept) {
-        keeper_->Replaced(*kept);
-        keeper_->Confirm(*kept);
-    }
+    done();
+    if (!kept && !e.madeBackup.empty()) backupLeft_ = RemoveBackup(e, std::nullopt);
     return FileOutcome::Restored;
+}
+
+std::optional<fs::path> RestoreRun::RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token) {
+    os::Folder folder;
+    const fs::path name = e.madeBackup.filename();
+    os::FileInfo info, now;
+    // Gone already, with its folder or alone: nothing to do.
+    if (OpenFolder(e.madeBackup.parent_path(), folder) || folder.Stat(name, info, false)) return std::nullopt;
+    os::File in;
+    std::string hash;
+    if (info.symlink || !info.regular || info.size != e.original.size || folder.OpenRead(name, in, false) ||
+        in.Info(now) || !now.SameVersionAs(info) || DigestOf(in, Undone().version, hash, buffer_) ||
+        hash != e.originalHash)
+        return e.madeBackup;
+    in.Close();  // (Windows removes no open file at once)
+    if (folder.Remove(name)) return e.madeBackup;
+    if (token) keeper_->BackupRemoved(*token, e.madeBackup);
+    return std::nullopt;
+}
+
+std::optional<fs::path> RestoreRun::RemakeBackup(const UndoEntry& e, os::File& in, const os::FileInfo& now) {
+    os::Folder folder;
+    const fs::path temporary = os::TemporaryFileName();
+    if (OpenFolder(e.removedBackup.parent_path(), folder) || CopyInto(in, now.size, now, folder, temporary, buffer_))
+        return std::nullopt;
+    if (folder.RenameNoReplace(temporary, e.removedBackup.filename())) {
+        folder.Remove(temporary);  // (something stands there now: it stays)
+        return std::nullopt;
+    }
+    return e.removedBackup;
 }
 
 }  // namespace tarnwick

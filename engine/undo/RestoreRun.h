@@ -47,9 +47,9 @@ public:
     // of it runs meanwhile and no other run removes it.
     static std::variant<RestoreRun, UndoRefusal> Of(const UndoStore& store, const UndoRecord& target);
 
-    // `keeper`: the record of this run (its `undoes` names `record`), or null
-    // to keep none.
-    RestoreRun(UndoRecord record, std::shared_ptr<UndoKeeper> keeper);
+    // `keeper`: the record of this run (its `undoes` names the record of
+    // `files`), or null to keep none.
+    RestoreRun(RecordFiles files, std::shared_ptr<UndoKeeper> keeper);
 
     // Stops the run when `stop` is set (from a signal handler, say): the file
     // in flight is finished, no other is started, and the record is written.
@@ -62,7 +62,9 @@ public:
     // when the sink or a stop request stopped it.
     bool Execute(RunSink& sink);
 
-    const UndoRecord& Undone() const { return record_; }
+    const UndoRecord& Undone() const { return files_.Record(); }
+    // The record undone could no longer be read to its end: the undo stopped there.
+    bool RecordUnreadable() const { return files_.Failed(); }
     // Why this run's own record could not be written, if it could not.
     std::error_code RecordFailure() const { return commitFailure_; }
     std::shared_ptr<UndoKeeper> Keeper() const { return keeper_; }
@@ -84,6 +86,15 @@ private:
     FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, std::filesystem::path temporary, os::File& in,
                         const os::FileInfo& now, Failure& failure);
 
+    // After `e`'s file was put back: the backup copy its run made goes, where
+    // it still holds exactly what the run put there (`token`: the file in this
+    // undo's record, which says so). Its path where it was changed since (left).
+    std::optional<std::filesystem::path> RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token);
+    // Before `e`'s file is replaced (a redo): the backup copy the undo removed,
+    // made again from `in` (as `now`), never over a file that stands there now.
+    // Its path where it was made.
+    std::optional<std::filesystem::path> RemakeBackup(const UndoEntry& e, os::File& in, const os::FileInfo& now);
+
     // The folder at `path` as the run reached it: through the folder it was
     // given that holds it, then through real folders only (ELOOP where a link
     // stands in one's place now); a folder outside those, as its path leads.
@@ -91,7 +102,7 @@ private:
     // Removes what stopped runs left in `folder`, once a folder.
     void Clean(const os::Folder& folder);
 
-    UndoRecord record_;
+    RecordFiles files_;  // the record undone, read as its files are put back
     // When the waits for files other runs hold end, once one began.
     std::optional<std::chrono::steady_clock::time_point> lockDeadline_;
     std::chrono::milliseconds lockWait_{Corrector::kLockWaitMs};
@@ -101,6 +112,7 @@ private:
     std::error_code commitFailure_;
     const StopRequest* stop_ = nullptr;
     std::set<std::pair<std::uint64_t, std::uint64_t>> cleaned_;  // folders whose leftovers were cleaned
+    std::optional<std::filesystem::path> backupLeft_;            // the file's backup, changed since: left
 };
 
 }  // namespace tarnwick

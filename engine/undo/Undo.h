@@ -45,6 +45,9 @@ struct UndoEntry {
     std::filesystem::path kept;        // the original in the record's folder, or
     std::filesystem::path backup;      // the backup copy that holds it
     std::filesystem::path madeBackup;  // the backup copy the run made of it, if backups were on
+    // An undo's: the backup copy the run it undid had made, which it removed
+    // (a redo makes it again).
+    std::filesystem::path removedBackup;
 };
 
 // One run's record.
@@ -78,8 +81,7 @@ struct UndoRecord {
     std::size_t fileCount = 0;                       // the files it changed
     std::uint64_t keptBytes = 0;                     // the room the originals kept in its folder take (DiskBytes)
     bool completed = false;        // the run was stopped: ended by itself on a stop, or from what it left
-    std::vector<UndoEntry> files;  // each of them, when the record was loaded whole (UndoStore::Load)
-    std::filesystem::path folder;  // where the record and the originals are kept
+    std::filesystem::path folder;  // where the record and the originals are kept (its files: RecordFiles)
 
     bool IsUndo() const { return !undoes.empty(); }
 };
@@ -145,8 +147,6 @@ public:
     // Which folders the store at `folder` is (device and inode): the store's
     // own and each record's; none when there is no store.
     static std::vector<std::pair<std::uint64_t, std::uint64_t>> FoldersOf(const std::filesystem::path& folder);
-    // `record` with its files; nothing when it can no longer be read.
-    static std::optional<UndoRecord> Load(const UndoRecord& record);
     // Holds `record` for this process (an undo of it): no other process
     // undoes it or removes it meanwhile. device_or_resource_busy while
     // another holds it.
@@ -169,6 +169,31 @@ struct LostOriginal {
     std::filesystem::path file;
     std::error_code code;              // the system's reason the copy failed; none: no room within the budget
     CopyStep step = CopyStep::Create;  // ...and the step that failed
+};
+
+// The files of a record, read from it as they are taken, in the run's order:
+// a record of any length is undone in little memory.
+class RecordFiles {
+public:
+    // The files of `record`; nothing when the record cannot be read to its end.
+    static std::optional<RecordFiles> Open(const UndoRecord& record);
+    RecordFiles(RecordFiles&&) noexcept;
+    RecordFiles& operator=(RecordFiles&&) noexcept;
+    ~RecordFiles();
+
+    // The record as read through, without its files.
+    const UndoRecord& Record() const { return record_; }
+    // The next file; false after the last, or where the record could no
+    // longer be read (Failed).
+    bool Next(UndoEntry& entry);
+    bool Failed() const { return failed_; }
+
+private:
+    RecordFiles() = default;
+    struct Reader;
+    std::unique_ptr<Reader> reader_;
+    UndoRecord record_;
+    bool failed_ = false;
 };
 
 // The record of one correcting run in the making; its methods may be called
@@ -210,6 +235,10 @@ public:
     void Replaced(std::size_t kept);
     // The replacement is on disk: the file is done, next in the run's order.
     void Confirm(std::size_t kept);
+    // An undo: the backup copy the run it undid made of the file `kept` was removed.
+    void BackupRemoved(std::size_t kept, const std::filesystem::path& backup);
+    // A redo: that backup copy was made again.
+    void BackupMade(std::size_t kept, const std::filesystem::path& backup);
     // The replacement did not happen: the kept original goes.
     void Forget(std::size_t kept);
     // For an undo: how many files of the run it undid are as before that run now.

@@ -35,8 +35,14 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const U
     std::set<fs::path> backupsMade;
     for (const UndoRecord& r : older) AddBackupsMade(r, backupsMade);
     std::reverse(older.begin(), older.end());  // oldest first
-    // The run an undo puts back is never made room for: its originals are in use.
-    std::erase_if(older, [&](const UndoRecord& r) { return !record.undoes.empty() && r.id == record.undoes; });
+    // The run an undo puts back is never made room for: its originals are in
+    // use. They still count: an undo keeps what it replaces within the budget too.
+    std::uint64_t undone = 0;
+    std::erase_if(older, [&](const UndoRecord& r) {
+        const bool it = !record.undoes.empty() && r.id == record.undoes;
+        if (it) undone = r.keptBytes;
+        return it;
+    });
     record.id = NewRecordFolder(store.Folder());
     if (record.id.empty()) return UndoProblem{UndoProblem::Kind::NoRecordFolder, store.Folder()};
     // Room for this run among the runs kept: past the count, the oldest that
@@ -46,7 +52,7 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const U
         if (now - it->time < budget.young) break;  // (oldest first: the rest are younger still)
         it = RemoveRecord(it->folder) ? older.erase(it) : std::next(it);
     }
-    std::uint64_t used = 0;
+    std::uint64_t used = undone;
     for (const UndoRecord& r : older) used += r.keptBytes;
     record.folder = store.Folder() / record.id;
     record.time = static_cast<std::int64_t>(std::time(nullptr));
@@ -163,6 +169,17 @@ void UndoKeeper::Confirm(std::size_t kept) {
         ++files_;
     }
     held_.erase(found);
+}
+
+void UndoKeeper::BackupRemoved(std::size_t kept, const fs::path& backup) {
+    std::lock_guard lock(mutex_);
+    Append(RemovedLine(kept, backup));
+}
+
+void UndoKeeper::BackupMade(std::size_t kept, const fs::path& backup) {
+    std::lock_guard lock(mutex_);
+    Append(MadeLine(kept, backup));
+    record_.backupsMade.push_back(backup);
 }
 
 void UndoKeeper::Forget(std::size_t kept) {

@@ -33,7 +33,7 @@ std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
     for (const fs::path name : NamesIn(store)) {
         os::Privacy why;
         if (os::CheckPrivate(folder / name, true, why)) continue;
-        if (auto record = ReadRecord(folder / name, false)) AddBackupsMade(*record, made);
+        if (auto record = ReadRecord(folder / name)) AddBackupsMade(*record, made);
     }
     return made;
 }
@@ -78,7 +78,7 @@ std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) 
                 continue;
             }
         }
-        if (auto record = ReadRecord(path, false)) records.push_back(std::move(*record));
+        if (auto record = ReadRecord(path)) records.push_back(std::move(*record));
         // A record this program cannot read (another version's) is left alone.
     }
     std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
@@ -86,8 +86,6 @@ std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) 
     });
     return records;
 }
-
-std::optional<UndoRecord> UndoStore::Load(const UndoRecord& record) { return ReadRecord(record.folder, true); }
 
 std::error_code UndoStore::Hold(const UndoRecord& record, os::File& lock) {
     os::Folder folder;

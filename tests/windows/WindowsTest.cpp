@@ -194,7 +194,7 @@ TEST_F(WindowsTest, UndoRecordAndRestore) {
 
     UndoRecord undo;
     undo.undoes = records[0].id;
-    RestoreRun restore(*UndoStore::Load(records[0]),
+    RestoreRun restore(*RecordFiles::Open(records[0]),
                        std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, undo)));
     RunCallbacks sink;
     std::vector<FileOutcome> outcomes;
