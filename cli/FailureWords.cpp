@@ -74,10 +74,13 @@ std::string Reason(const Failure& failure) {
         return "the replacement's character '" + failure.detail + "' cannot be written in " + failure.encoding;
     case FailureKind::BackupIsRunFile:
         return "its backup would take the place of " + PathText(failure.other) + ", a file this run corrected";
-    case FailureKind::OriginalLost:
-        return WithCode(
-            "the original kept for undo (" + PathText(failure.other) + ") is gone or no longer what was kept",
-            failure.code);
+    case FailureKind::OriginalLost: {
+        // (A kept original that does not match what was kept is told by invalid_argument.)
+        const std::string kept = "the original kept for undo (" + PathText(failure.other) + ")";
+        if (failure.code == std::errc::invalid_argument) return kept + " is no longer what was kept";
+        if (failure.code == std::errc::no_such_file_or_directory) return kept + " is gone";
+        return WithCode(kept + " cannot be read", failure.code);
+    }
     }
     return WithCode("failed", failure.code);
 }

@@ -55,7 +55,11 @@ std::string LocalTime(std::int64_t seconds) {
 
 // What a run did, in a line: the strings and paths, or which run it undid.
 std::string What(const UndoRecord& r) {
-    if (r.IsUndo()) return "undo of " + r.undoes;
+    // Files corrected or put back without their originals kept: not to be put back by an undo.
+    const std::string lost = !r.notUndoable       ? std::string()
+                             : r.notUndoable == 1 ? " (1 more file not undoable)"
+                                                  : " (" + std::to_string(r.notUndoable) + " more files not undoable)";
+    if (r.IsUndo()) return "undo of " + r.undoes + (r.completed ? " (stopped)" : "") + lost;
     // A long list of pairs (--pairs) shortened to its first.
     std::string what = std::string(r.patterns ? "-e " : "") + (r.ignoreCase ? "-i " : "") + (r.word ? "-w " : "") +
                        (r.preserveCase ? "--preserve-case " : "");
@@ -66,15 +70,19 @@ std::string What(const UndoRecord& r) {
     for (const std::string& path : r.paths) what += " " + path;
     if (!r.list.empty()) what += " --files0-from " + r.list + " (" + std::to_string(r.listed) + " names)";
     if (r.completed) what += " (stopped)";
-    if (r.notUndoable) what += " (" + std::to_string(r.notUndoable) + " more files not undoable)";
-    return what;
+    return what + lost;
 }
 
 // Record folders of the store that are not used, and why: once each on standard error.
 void TellRefused(const std::vector<RefusedRecord>& refused, std::ostream& err) {
-    for (const RefusedRecord& r : refused)
-        err << "tarnwick-cli: the undo record " << PathText(r.path) << " is not used: it " << PrivacyText(r.why)
-            << " (as ssh refuses such keys)\n";
+    for (const RefusedRecord& r : refused) {
+        if (r.unreadable)
+            err << "tarnwick-cli: the undo record " << PathText(r.path)
+                << " is not used: it cannot be read to its end (damaged, or written by another version)\n";
+        else
+            err << "tarnwick-cli: the undo record " << PathText(r.path) << " is not used: it " << PrivacyText(r.why)
+                << " (as ssh refuses such keys)\n";
+    }
 }
 
 }  // namespace
@@ -113,7 +121,8 @@ std::string RefusalText(const UndoRefusal& refusal) {
     case UndoRefusal::Kind::NotUsed:
         return "the record of run " + id + " is not used: " + PathText(refusal.notUsed->path) + " " +
                PrivacyText(refusal.notUsed->why);
-    case UndoRefusal::Kind::Unreadable: return "the record of run " + id + " can no longer be read";
+    case UndoRefusal::Kind::Unreadable:
+        return "the record of run " + id + " cannot be read to its end (damaged, or written by another version)";
     case UndoRefusal::Kind::Busy:
         return "run " + id + " is being undone by another process; run --undo again when that undo has ended";
     case UndoRefusal::Kind::Declined: return "the undo of run " + id + " was not confirmed";
@@ -148,7 +157,8 @@ void ReportNotKept(const UndoKeeper& keeper, std::string_view what, std::ostream
     for (std::size_t i = 0; i < lost.size() && i < kNamed; ++i)
         err << "tarnwick-cli: " << PathText(lost[i].file) << ": " << what << " (" << LostText(lost[i]) << ")\n";
     if (lost.size() > kNamed)
-        err << "tarnwick-cli: ... and " << lost.size() - kNamed << " more files " << what << " (" << lost.size()
+        err << "tarnwick-cli: ... and " << lost.size() - kNamed << " more "
+            << (lost.size() - kNamed == 1 ? "file " : "files ") << what << " (" << lost.size()
             << " in all, each named in the record)\n";
 }
 
@@ -170,7 +180,8 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
             continue;
         }
         out << "{\"id\":" << JsonString(r.id) << ",\"time\":" << JsonString(LocalTime(r.time)) << ",\"state\":\""
-            << state << "\",\"files\":" << r.fileCount << (r.completed ? ",\"stopped\":true" : "");
+            << state << "\",\"files\":" << r.fileCount << (r.completed ? ",\"stopped\":true" : "")
+            << (r.notUndoable ? ",\"not-undoable\":" + std::to_string(r.notUndoable) : std::string());
         if (r.IsUndo()) {
             out << ",\"undoes\":" << JsonString(r.undoes);
         } else {
@@ -183,7 +194,6 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
                     << ",\"replace\":" << JsonPath(r.pairs[i].second) << '}';
             out << ']' << (r.patterns ? ",\"patterns\":true" : "") << (r.ignoreCase ? ",\"ignore-case\":true" : "")
                 << (r.word ? ",\"word\":true" : "") << (r.preserveCase ? ",\"preserve-case\":true" : "")
-                << (r.notUndoable ? ",\"not-undoable\":" + std::to_string(r.notUndoable) : std::string())
                 << ",\"paths\":[";
             for (std::size_t i = 0; i < r.paths.size(); ++i) out << (i ? "," : "") << JsonPath(r.paths[i]);
             out << ']';
@@ -231,7 +241,7 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     else if (run.Keeper()) ReportNotKept(*run.Keeper(), "cannot be redone", err);
     if (told->Broken()) return 3;
     if (auto status = StoppedBySignal(err)) return *status;
-    return told->AllRestored() && !run.RecordUnreadable() ? 0 : 1;
+    return told->AllRestored() && !run.RecordUnreadable() && !run.Undone().notUndoable ? 0 : 1;
 }
 
 }  // namespace tarnwick::cli

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -180,6 +181,29 @@ TEST_F(UndoTest, BackupsGoWithTheUndoAndComeBackWithTheRedo) {
     EXPECT_EQ(ReadBytes(Site("d.bak")), "a file of the user's");
 }
 
+// Runs undone newest first where an undo puts back a copy (with backups the
+// original is kept by a copy): the file the later run's undo left is known by
+// that undo's record. A backup that took the name of a file standing there
+// before the run stays with the undo.
+TEST_F(UndoTest, RunsUndoneNewestFirstThroughCopies) {
+    const auto file = Make("site/f.txt", "v0 old");
+    Make("site/g.txt", "v0 old");
+    Make("site/g.txt.bak", "the user's own");
+    ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "mid", Site("").string()}), 0) << err_;
+    ASSERT_EQ(Cli({"-b", "-s", "mid", "-r", "new", Site("").string()}), 0) << err_;
+    ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(file), "v0 mid");
+    ASSERT_EQ(Cli({"--undo"}), 0) << out_ << err_;
+    EXPECT_EQ(out_, "restored\t" + file.string() + "\nrestored\t" + Site("g.txt").string() + "\n");
+    EXPECT_EQ(ReadBytes(file), "v0 old");
+    EXPECT_EQ(ReadBytes(Site("g.txt")), "v0 old");
+    EXPECT_TRUE(fs::exists(Site("g.txt.bak")));  // its name stood before: not the runs' to remove
+    // (f.txt.bak: the second run's backup took the first one's name, so
+    // what the first made is no longer there: left, and named.)
+    EXPECT_NE(err_.find(Site("f.txt.bak").string() + ": the backup copy was changed since the run"), std::string::npos)
+        << err_;
+}
+
 // An undo never writes through a path that now leads elsewhere: a link put
 // in the file's place, or another file with the very bytes the run wrote.
 TEST_F(UndoTest, PathThatLeadsElsewhereIsLeftAlone) {
@@ -297,12 +321,22 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     // Past the count, a run younger than the age kept stays.
     const auto third = std::get<UndoStore>(UndoStore::Open(Dir() / "third"));
     for (int round = 0; round < 3; ++round) {
-        auto young = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(third, {}, {1u << 20, 1, 3600}));
+        auto young = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(third, {}, {1u << 20, 1, 3600, 1}));
         CorrectionRun fresh(Corrector("old", "new"), {Make("site/y" + std::to_string(round), "old")}, RunMode::Correct);
         fresh.KeepUndo(young);
         test::Execute(fresh);
     }
     EXPECT_EQ(third.Records().size(), 3u);
+    // Old runs past the last one are not dropped while their originals fit
+    // and their number is below the most.
+    const auto fourth = std::get<UndoStore>(UndoStore::Open(Dir() / "fourth"));
+    for (int round = 0; round < 4; ++round) {
+        auto old = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(fourth, {}, {1u << 20, 1, 0, 1000}));
+        CorrectionRun fresh(Corrector("old", "new"), {Make("site/z" + std::to_string(round), "old")}, RunMode::Correct);
+        fresh.KeepUndo(old);
+        test::Execute(fresh);
+    }
+    EXPECT_EQ(fourth.Records().size(), 4u);
     // An empty run ID names no run: nothing is undone.
     EXPECT_EQ(Cli({"--undo", ""}), 2);
     EXPECT_NE(err_.find("no run  to undo (see --history)"), std::string::npos) << err_;
@@ -321,7 +355,7 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     ASSERT_EQ(keeper->NotUndoable().size(), 1u);
     EXPECT_EQ(keeper->NotUndoable()[0].file, fs::absolute(big));
     EXPECT_FALSE(keeper->NotUndoable()[0].code);  // no room: not a failure of the system's
-    EXPECT_TRUE(store.Records().size() <= 2u);    // made room, then found none
+    EXPECT_EQ(store.Records().size(), 3u);        // nothing removed for a file that could never fit
 
     // A file that could not fit even with every older record gone takes
     // nobody's room: this run's own originals stay, and so do the others'.
@@ -463,7 +497,7 @@ TEST_F(UndoTest, HeldRecordIsNeitherUndoneTwiceNorRemoved) {
     EXPECT_NE(err_.find("is being undone by another process"), std::string::npos) << err_;
     EXPECT_EQ(ReadBytes(file), "new");
     // Two more runs in a budget of two: the held record stays.
-    const UndoBudget budget{1u << 20, 2, 0};
+    const UndoBudget budget{1u << 20, 2, 0, 2};
     for (int round = 0; round < 2; ++round) {
         const auto f = Make("site/f" + std::to_string(round), "old");
         auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(store, {}, budget));
@@ -738,10 +772,44 @@ TEST_F(UndoTest, RecordsReadBackExactlyOrNotAtAll) {
             << whole.substr(0, fileLine) << damaged << whole.substr(lineEnd);
         EXPECT_EQ(Cli({"--history"}), 0) << what;
         EXPECT_EQ(out_.find(second), std::string::npos) << what;
-        EXPECT_NE(Cli({"--undo", second}), 0) << what;
+        EXPECT_NE(err_.find(record.string() + " is not used: it cannot be read to its end"), std::string::npos)
+            << what << ": " << err_;
+        EXPECT_EQ(Cli({"--undo", second}), 2) << what;
+        EXPECT_NE(err_.find("the record of run " + second + " cannot be read to its end"), std::string::npos)
+            << what << ": " << err_;
         EXPECT_TRUE(fs::exists(record)) << what;
     }
     std::ofstream(record, std::ios::binary | std::ios::trunc) << whole;
+
+    // A run's start reads each record's summary (written once), not its
+    // files' lines; a summary of another version of the record, a torn one
+    // or one others could write is not read.
+    const fs::path summary = Store() / second / "summary";
+    const auto history = [&] {
+        EXPECT_EQ(Cli({"--history"}), 0);
+        const auto at = out_.find(second + "\t");
+        return at == std::string::npos ? std::string() : out_.substr(at, out_.find('\n', at) - at);
+    };
+    EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << out_;
+    const std::string summed = ReadBytes(summary);
+    ASSERT_NE(summed.find("\ncounts 4 "), std::string::npos) << summed;
+    std::string forged = summed;
+    forged.replace(forged.find("\ncounts 4 "), 9, "\ncounts 9 ");
+    const auto plant = [&](const std::string& text, fs::perms mode) {
+        fs::remove(summary);
+        test::WriteBytes(summary, text);
+        fs::permissions(summary, mode);
+    };
+    plant(forged, fs::perms(0600));
+    EXPECT_NE(history().find("\tundoable\t9\t"), std::string::npos) << "the summary is what is read";
+    plant(forged, fs::perms(0666));
+    EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << "others could write it";
+    plant(forged.substr(0, forged.size() / 2), fs::perms(0600));
+    EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << "torn";
+    plant(forged, fs::perms(0600));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << whole;  // (a new time)
+    EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << "another version of the record";
     ASSERT_EQ(Cli({"--undo", second}), 0) << out_ << err_;
     for (const auto& name : names) EXPECT_EQ(ReadBytes(Site(name)), "old " + name) << name;
 }

@@ -706,9 +706,9 @@ ProcessResult Corrector::Finish(StagedRewrite& p) {
     // while the backup is one too (an edit of the backup would change it), nor
     // where the file has other names.
     const bool backupIsIt = p.backupInPlace || (p.placed.backup && p.placed.backupAs.SameFileAs(p.before));
-    const UndoKeeper::Original original{
-        fs::absolute(p.target), p.folder, p.targetName, p.before,
-        p.readDigest.Hex(),     p.in,     backup,       backupIsIt || p.before.links > 1};
+    UndoKeeper::Original original{fs::absolute(p.target), p.folder, p.targetName, p.before,
+                                  p.readDigest.Hex(),     p.in,     backup,       backupIsIt || p.before.links > 1};
+    original.backupOver = p.hasOldBackup || p.backupInPlace;
     p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
     ProcessResult result = PutInPlace(p, rollback);
     if (p.kept && result.Corrected()) undo_->Replaced(*p.kept);

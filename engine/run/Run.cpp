@@ -195,12 +195,6 @@ void CorrectionRun::ListAhead(WalkBatch& batch, std::size_t k) {
     if (!Stopping()) walker_.ListAhead(batch, k);
 }
 
-void CorrectionRun::KnownBackups(std::set<fs::path> paths) {
-    knownBackups_.clear();
-    knownBackupIds_.clear();
-    for (const fs::path& path : paths) knownBackups_.emplace(path.filename(), path);
-}
-
 void CorrectionRun::TellStuck(const LeftoverCounts& cleaned, const fs::path& file, RunSink& sink) {
     const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path();
     for (const StuckLeftover& left : cleaned.stuck) {
@@ -213,15 +207,15 @@ void CorrectionRun::TellStuck(const LeftoverCounts& cleaned, const fs::path& fil
 bool CorrectionRun::IsKnownBackup(const fs::path& file, const FilePlace& place) {
     // Most files are told apart by name alone; a file of a known backup's
     // name is one when it is the very file (by identity, whatever path led there).
-    const auto [first, last] = knownBackups_.equal_range(file.filename());
-    if (first == last) return false;
+    const std::vector<fs::path> named = knownBackups_ ? knownBackups_->Named(file.filename()) : std::vector<fs::path>();
+    if (named.empty()) return false;
     os::FileInfo id;
     const auto ec = place.folder ? place.folder->Stat(file.filename(), id, false) : os::Stat(file, id, false);
     if (ec || id.symlink) return false;
     std::lock_guard lock(knownBackupMutex_.value);
-    for (auto it = first; it != last; ++it) {
-        auto [known, added] = knownBackupIds_.try_emplace(it->second);
-        if (added && os::Stat(it->second, known->second, false)) known->second = {};
+    for (const fs::path& backup : named) {
+        auto [known, added] = knownBackupIds_.try_emplace(backup);
+        if (added && os::Stat(backup, known->second, false)) known->second = {};
         if (known->second.regular && known->second.SameFileAs(id)) return true;
     }
     return false;

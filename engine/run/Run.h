@@ -142,9 +142,8 @@ public:
     // How many files are read at once; one per CPU the process may use by default.
     unsigned Workers() const { return workers_; }
 
-    // Files at these paths (absolute) are backup copies earlier runs made:
-    // never checked or changed, told as backups.
-    void KnownBackups(std::set<std::filesystem::path> paths);
+    // The backup copies earlier runs made: never checked or changed, told as backups.
+    void KnownBackups(std::shared_ptr<const MadeBackups> made) { knownBackups_ = std::move(made); }
 
     // After the paths, the names `next` gives, one a call (false at the end),
     // each taken as a path is: a file named, or a folder. They are read as the
@@ -243,7 +242,7 @@ private:
         return stopped_.value;
     }
     // Backups earlier runs made, by name, and each one's identity once asked.
-    std::multimap<std::filesystem::path, std::filesystem::path> knownBackups_;
+    std::shared_ptr<const MadeBackups> knownBackups_;
     std::map<std::filesystem::path, os::FileInfo> knownBackupIds_;
     struct Mutex {  // (a run moves; its lock is never held then)
         std::mutex value;

@@ -112,6 +112,11 @@ public:
         const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), number);
         return ec == std::errc() && end == field.data() + field.size();
     }
+    // What is left of the line, without its leading spaces.
+    std::string Rest() {
+        const std::size_t start = rest_.find_first_not_of(" \t");
+        return start == std::string_view::npos ? std::string() : std::string(rest_.substr(start));
+    }
     template <class... Values>
     bool Read(Values&... values) {
         return (Next(values) && ...);
@@ -135,9 +140,13 @@ struct Parsed {
     struct Pending {
         bool kept = false;
         std::uint64_t size = 0;
+        std::string path;  // its path's field, as written
         fs::path made;
         UndoEntry entry;  // with files
     };
+    // The backup copies the done files' runs made, where asked for.
+    std::vector<fs::path>* backupsMade = nullptr;
+    std::string summaryOf;  // a summary: the size and time of the record it sums up
     std::unordered_map<std::size_t, Pending> pending;
     std::size_t last = 0;    // version 1: the file whose line came last (done when the next comes)
     std::size_t length = 0;  // the length of the text read as whole lines
@@ -151,7 +160,16 @@ struct Parsed {
         Pending& line = found->second;
         ++record.fileCount;
         if (line.kept) record.keptBytes += DiskBytes(line.size);
-        if (!line.made.empty()) record.backupsMade.push_back(line.made);
+        if (!line.made.empty()) {
+            // How the backup's name ends after its file's: a run asks only of
+            // files whose names end so (any file, where it is named otherwise).
+            const fs::path::string_type name = PathOfField(line.path).value_or(fs::path()).filename().native();
+            const fs::path::string_type made = line.made.filename().native();
+            record.backupSuffixes.insert(made.size() > name.size() && made.compare(0, name.size(), name) == 0
+                                             ? PathText(fs::path(made.substr(name.size())))
+                                             : std::string(kAnyName));
+            if (backupsMade) backupsMade->push_back(line.made);
+        }
         if (done) done(std::move(line.entry));
         pending.erase(found);
     }
@@ -194,6 +212,7 @@ bool ReadFileLine(Fields& fields, Parsed& p) {
     Parsed::Pending& line = p.pending[e.token];
     line.kept = how == "kept";
     line.size = o.size;
+    line.path = path;
     if (p.record.version < 2) p.last = e.token;
     if (!p.done) return true;
     e.path = *PathOfField(path);
@@ -243,6 +262,14 @@ bool ReadLine(std::string_view line, Parsed& p) {
         r.preserveCase = true;
     } else if (key == "lost") {
         ++r.notUndoable;
+    } else if (key == "summary-of") {
+        p.summaryOf = fields.Rest();
+    } else if (key == "counts") {
+        if (!fields.Read(r.fileCount, r.keptBytes, r.notUndoable)) return false;
+    } else if (key == "suffix") {
+        auto t = text();
+        if (!t) return false;
+        r.backupSuffixes.insert(*t);
     } else if (key == "list") {
         auto t = text();
         if (!t) return false;
@@ -261,15 +288,20 @@ bool ReadLine(std::string_view line, Parsed& p) {
         const auto path = PathOfField(value);
         if (!path) return false;
         (key == "root" ? r.roots : r.folders).push_back(*path);
-    } else if (key == "made" || key == "removed") {
+    } else if (key == "made" || key == "made-over" || key == "removed") {
         if (r.version >= 2 && !fields.Read(token)) return false;
         if (r.version < 2) token = p.last;
         fields.Next(value);
         const auto path = PathOfField(value);
         Parsed::Pending* file = pending(token);
         if (!path || !file) return false;
-        if (key == "made") file->made = *path, file->entry.madeBackup = *path;
-        else file->entry.removedBackup = *path;
+        if (key == "removed") {
+            file->entry.removedBackup = *path;
+        } else {
+            file->made = *path;
+            file->entry.madeBackup = *path;
+            file->entry.madeBackupOver = key == "made-over";
+        }
     } else if (key == "done" || key == "drop") {
         if (!fields.Read(token) || !pending(token)) return false;
         if (key == "done") p.Done(token);
@@ -459,10 +491,6 @@ std::string NewRecordFolder(const fs::path& store) {
     }
 }
 
-void AddBackupsMade(const UndoRecord& record, std::set<fs::path>& made) {
-    for (const fs::path& backup : record.backupsMade) made.insert(backup.lexically_normal());
-}
-
 // The process a record folder names as its maker; 0 where none is named.
 std::uint64_t ProcessOf(const fs::path& folder) {
     const auto text = ReadWhole(folder / kProcessName);
@@ -495,18 +523,84 @@ bool OpenRecord(const fs::path& folder, os::File& file, std::uint64_t& size) {
 
 }  // namespace
 
-std::optional<UndoRecord> ReadRecord(const fs::path& folder) {
-    // Read as it comes, counting: a record may name a few hundred thousand
-    // files, and every run reads every record when it starts.
+namespace {
+
+// The record in `folder` read through; with the backup copies its run made, where asked for.
+std::optional<UndoRecord> ReadWholeRecord(const fs::path& folder, std::uint64_t& size,
+                                          std::vector<fs::path>* backupsMade = nullptr) {
+    // Read as it comes, counting: a record may name a few hundred thousand files.
     os::File file;
     Parsed p;
-    std::uint64_t size = 0;
+    p.backupsMade = backupsMade;
     if (!OpenRecord(folder, file, size)) return std::nullopt;
     p.bound = static_cast<std::size_t>(size / 16 + 1);  // (a file's line is longer than that)
     LineReader lines(&file);
     if (!Parse(lines, p, false) || p.record.id.empty() || folder.filename() != p.record.id) return std::nullopt;
     p.record.folder = folder;
     return std::move(p.record);
+}
+
+// The summary of `folder`'s record, where one was written for a record of
+// `size` bytes changed at `time` and no one else could have written it;
+// nothing otherwise.
+std::optional<UndoRecord> ReadSummary(const fs::path& folder, const std::string& version) {
+    const fs::path path = folder / kSummaryName;
+    os::Privacy why;
+    const auto content = Exists(path) && !os::CheckPrivate(path, false, why) ? ReadWhole(path) : std::nullopt;
+    if (!content) return std::nullopt;
+    Parsed p;
+    LineReader lines(*content);
+    if (!Parse(lines, p, false) || p.summaryOf != version || folder.filename() != p.record.id) return std::nullopt;
+    p.record.folder = folder;
+    return std::move(p.record);
+}
+
+// Which version of a record a summary sums up: its size and time.
+std::string VersionOf(const os::FileInfo& record) {
+    return std::to_string(record.size) + ' ' + std::to_string(record.modifiedNs);
+}
+
+// The summary of `r`, a record as `version` says: what it holds but its files' lines.
+std::string SummaryText(const UndoRecord& r, const std::string& version) {
+    std::string text = HeaderText(r);
+    text += "summary-of " + version + '\n';
+    for (const fs::path& folder : r.folders) text += FolderLine(folder);
+    text += "counts " + std::to_string(r.fileCount) + ' ' + std::to_string(r.keptBytes) + ' ' +
+            std::to_string(r.notUndoable) + '\n';
+    for (const std::string& suffix : r.backupSuffixes) text += "suffix " + Escape(suffix) + '\n';
+    if (r.IsUndo()) text += "restored " + std::to_string(r.restored) + '\n';
+    if (!r.list.empty()) text += "listed " + std::to_string(r.listed) + '\n';
+    if (r.completed) text += "stopped\n";
+    return text + "end\n";
+}
+
+}  // namespace
+
+std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool summarize) {
+    // Every run reads every record when it starts: from its summary, a few
+    // lines, where there is one for the record as it is.
+    os::FileInfo info;
+    if (os::Stat(folder / kRecordName, info, false) || !info.regular) return std::nullopt;
+    const std::string version = VersionOf(info);
+    if (auto summary = ReadSummary(folder, version)) return summary;
+    std::uint64_t size = 0;
+    auto record = ReadWholeRecord(folder, size);
+    if (!record || !summarize || size != info.size) return record;
+    // Written once, for the next readers. Not flushed: one a power cut took
+    // or tore is not read, and is written again.
+    os::Folder open;
+    DurableFile out;
+    const std::string text = SummaryText(*record, version);
+    if (!os::Folder::Open(folder, open) && !out.Create(open) && !out.Out().WriteAll(text.data(), text.size()))
+        out.Place(kSummaryName);
+    return record;
+}
+
+std::vector<fs::path> BackupsMadeBy(const fs::path& folder) {
+    std::vector<fs::path> made;
+    std::uint64_t size = 0;
+    if (!ReadWholeRecord(folder, size, &made)) made.clear();
+    return made;
 }
 
 }  // namespace tarnwick::record
@@ -529,13 +623,14 @@ RecordFiles::~RecordFiles() = default;
 std::optional<RecordFiles> RecordFiles::Open(const UndoRecord& record) {
     // Read through once first: a record that cannot be read to its end is
     // refused before any file is put back.
-    const auto whole = ReadRecord(record.folder);
+    std::uint64_t size = 0;
+    const auto whole = ReadWholeRecord(record.folder, size);
     if (!whole) return std::nullopt;
     RecordFiles files;
     files.reader_ = std::make_unique<Reader>();
     Reader& r = *files.reader_;
-    std::uint64_t size = 0;
-    if (!OpenRecord(record.folder, r.file, size)) return std::nullopt;
+    std::uint64_t now = 0;
+    if (!OpenRecord(record.folder, r.file, now) || now != size) return std::nullopt;
     r.parsed.bound = static_cast<std::size_t>(size / 16 + 1);
     r.parsed.done = [&ready = r.ready](UndoEntry&& entry) { ready.push_back(std::move(entry)); };
     files.record_ = *whole;
@@ -632,12 +727,12 @@ std::string EntryLine(const UndoEntry& e) {
          << w.modifiedNs << ' ' << e.writtenHash << ' ' << o.device << ' ' << o.inode << ' ' << o.size << ' ' << o.mode
          << ' ' << o.owner << ' ' << o.group << ' ' << e.originalHash << ' '
          << (e.kept.empty() ? "backup " + PathField(e.backup) : "kept " + PathField(e.kept)) << '\n';
-    if (!e.madeBackup.empty()) text << MadeLine(e.token, e.madeBackup);
+    if (!e.madeBackup.empty()) text << MadeLine(e.token, e.madeBackup, e.madeBackupOver);
     return text.str();
 }
 
-std::string MadeLine(std::size_t token, const fs::path& backup) {
-    return "made " + std::to_string(token) + ' ' + PathField(backup) + '\n';
+std::string MadeLine(std::size_t token, const fs::path& backup, bool over) {
+    return (over ? "made-over " : "made ") + std::to_string(token) + ' ' + PathField(backup) + '\n';
 }
 
 std::string RemovedLine(std::size_t token, const fs::path& backup) {

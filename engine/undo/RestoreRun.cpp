@@ -6,11 +6,24 @@
 #include "platform/FlushSites.h"
 #include "platform/Leftovers.h"
 
+#include "engine/run/Workers.h"
+
+#include <atomic>
 #include <chrono>
 
 namespace tarnwick {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Each worker's buffer for reading and copying.
+std::vector<char>& Buffer() {
+    thread_local std::vector<char> buffer;
+    return buffer;
+}
+
+}  // namespace
 
 std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, const UndoRecord& target) {
     os::File hold;
@@ -29,6 +42,14 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
         return UndoRefusal{UndoRefusal::Kind::OwnRecord, target.id, *problem};
     RestoreRun run(std::move(*files), std::get<std::shared_ptr<UndoKeeper>>(std::move(keeper)));
     run.hold_ = std::move(hold);
+    // What undos of later runs put back: where one put back a copy (another
+    // file, with a time of its own), the content this run wrote is known by it.
+    for (const UndoRecord& r : store.Records()) {
+        if (!r.IsUndo() || r.time < target.time || r.id == target.id) continue;
+        auto later = RecordFiles::Open(r);
+        for (UndoEntry e; later && later->Next(e);)
+            if (e.writtenHash.size() == 64) run.placedLater_.emplace(e.path, e.written);
+    }
     return run;
 }
 
@@ -59,27 +80,60 @@ std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder)
 
 void RestoreRun::Clean(const os::Folder& folder) {
     // What a stopped undo or correction left here goes, once a folder.
-    if (os::FileInfo id; !folder.Info(id) && cleaned_.insert({id.device, id.inode}).second) CleanLeftovers(folder);
+    os::FileInfo id;
+    if (folder.Info(id)) return;
+    {
+        std::lock_guard lock(*mutex_);
+        if (!cleaned_.insert({id.device, id.inode}).second) return;
+    }
+    CleanLeftovers(folder);
 }
 
 bool RestoreRun::Execute(RunSink& sink) {
+    // The files a batch at a time, in the record's order, each on a worker of
+    // its own: their flushes are in flight together, and each is told in order.
+    constexpr std::size_t kBatch = 256;
+    const unsigned workers = std::max(workers_, 1u);
+    WorkerPool pool(workers);
+    struct Done {
+        bool begun = false;
+        FileOutcome outcome = FileOutcome::Failed;
+        Failure failure;
+        std::optional<fs::path> backupLeft;
+    };
+    std::vector<UndoEntry> batch;
+    std::vector<Done> done;
+    std::atomic<bool> stopping{false};
     bool more = true;
     std::size_t restored = 0;
     lockDeadline_.reset();
-    for (UndoEntry entry; files_.Next(entry);) {
-        if (stop_ && stop_->load()) {
-            more = false;
-            break;
-        }
-        Failure failure;
-        backupLeft_.reset();
-        const FileOutcome outcome = Restore(entry, failure);
-        if (outcome == FileOutcome::Restored) ++restored;
-        FileReport report{entry.path, outcome, FileVerdict::Unknown,
-                          outcome == FileOutcome::Failed ? &failure : nullptr};
-        report.backupLeft = backupLeft_ ? &*backupLeft_ : nullptr;
-        more = sink.File(report) && sink.Settled();
-        if (!more) break;
+    while (more) {
+        batch.clear();
+        for (UndoEntry entry; batch.size() < kBatch && files_.Next(entry);) batch.push_back(std::move(entry));
+        if (batch.empty()) break;
+        done.assign(batch.size(), {});
+        pool.Run(
+            batch.size(), workers, batch.size(),
+            [&](std::size_t k, unsigned) {
+                if (stopping.load() || (stop_ && stop_->load())) return;
+                Done& d = done[k];
+                d.begun = true;
+                d.outcome = Restore(batch[k], d.failure, d.backupLeft);
+            },
+            [&](std::size_t k) {
+                // Every file begun is told, also past one a stop left unbegun.
+                const Done& d = done[k];
+                if (!d.begun) {
+                    more = false;
+                    return;
+                }
+                if (d.outcome == FileOutcome::Restored) ++restored;
+                FileReport report{batch[k].path, d.outcome, FileVerdict::Unknown,
+                                  d.outcome == FileOutcome::Failed ? &d.failure : nullptr};
+                report.backupLeft = d.backupLeft ? &*d.backupLeft : nullptr;
+                if (!stopping.load() && !(sink.File(report) && sink.Settled())) stopping = true, more = false;
+            });
+        if (stop_ && stop_->load()) more = false;
     }
     if (files_.Failed()) more = false;  // (the record could no longer be read: RecordUnreadable)
     // The folders where the run began to write and changed nothing: what a
@@ -107,11 +161,11 @@ std::error_code RestoreRun::OpenOriginal(const UndoEntry& entry, os::Folder& fol
     std::string hash;
     os::FileInfo info;
     if (auto ec = file.Info(info)) return ec;
-    if (auto ec = DigestOf(file, Undone().version, hash, buffer_)) return ec;
+    if (auto ec = DigestOf(file, Undone().version, hash, Buffer())) return ec;
     if (!info.regular || info.size != entry.original.size || hash != entry.originalHash)
         return std::make_error_code(std::errc::invalid_argument);
     if (Undone().version == 2) digest = std::move(hash);
-    else if (auto ec = DigestOf(file, 2, digest, buffer_)) return ec;
+    else if (auto ec = DigestOf(file, 2, digest, Buffer())) return ec;
     return {};
 }
 
@@ -135,13 +189,13 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
     }
     folder.Remove(temporary);
     temporary = os::TemporaryFileName();  // (the name removed may outlive it while the original is open)
-    if (auto ec = CopyInto(original, e.original.size, e.original, folder, temporary, buffer_))
+    if (auto ec = CopyInto(original, e.original.size, e.original, folder, temporary, Buffer()))
         return Failure{FailureKind::CreateTemporary, e.path, ec};
     if (auto ec = folder.Stat(temporary, placed)) return Failure{FailureKind::CreateTemporary, e.path, ec};
     return std::nullopt;
 }
 
-FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
+FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optional<fs::path>& backupLeft) {
     const auto failed = [&](FailureKind kind, std::error_code ec, fs::path other = {}) {
         failure = Failure{kind, e.path, ec, std::move(other)};
         return FileOutcome::Failed;
@@ -165,8 +219,10 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     }
     if (entry.symlink || !entry.regular) return FileOutcome::Changed;
     // Another file than the one the run wrote is read only where it may be
-    // the original put back already (an undo stopped half-way).
-    if (!entry.SameFileAs(e.written) && entry.size != e.original.size) return FileOutcome::Changed;
+    // the original put back already (an undo stopped half-way), or what it
+    // wrote put back by the undo of a later run.
+    if (!entry.SameFileAs(e.written) && entry.size != e.original.size && !PlacedLater(e.path, entry))
+        return FileOutcome::Changed;
     os::File in;
     os::FileInfo now;
     if (auto ec = folder.OpenRead(name, in, false)) {
@@ -179,8 +235,13 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
     bool locked = in.TryLock();
     if (!locked) {
         const auto start = std::chrono::steady_clock::now();
-        if (!lockDeadline_) lockDeadline_ = start + lockWait_;
-        const auto left = std::max(*lockDeadline_ - start, std::chrono::steady_clock::duration{});
+        std::chrono::steady_clock::time_point deadline;
+        {
+            std::lock_guard lock(*mutex_);
+            if (!lockDeadline_) lockDeadline_ = start + lockWait_;
+            deadline = *lockDeadline_;
+        }
+        const auto left = std::max(deadline - start, std::chrono::steady_clock::duration{});
         locked = LockWaiting(in, std::chrono::duration_cast<std::chrono::milliseconds>(left));
     }
     if (!locked) {
@@ -189,17 +250,17 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure) {
         return FileOutcome::Failed;
     }
     std::string hash;
-    if (auto ec = DigestOf(in, Undone().version, hash, buffer_)) return failed(FailureKind::Read, ec);
-    if (!now.SameVersionAs(e.written) || hash != e.writtenHash) {
+    if (auto ec = DigestOf(in, Undone().version, hash, Buffer())) return failed(FailureKind::Read, ec);
+    if (!(now.SameVersionAs(e.written) || PlacedLater(e.path, now)) || hash != e.writtenHash) {
         // Put back before (an undo that was stopped half-way): nothing to do.
         if (now.size == e.original.size && hash == e.originalHash) return FileOutcome::Restored;
         return FileOutcome::Changed;
     }
-    return Replace(e, folder, os::TemporaryFileName(), in, now, failure);
+    return Replace(e, folder, os::TemporaryFileName(), in, now, failure, backupLeft);
 }
 
 FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs::path temporary, os::File& in,
-                                const os::FileInfo& now, Failure& failure) {
+                                const os::FileInfo& now, Failure& failure, std::optional<fs::path>& backupLeft) {
     const fs::path name = e.path.filename();
     os::FileInfo placed;
     std::string placedDigest, nowDigest;
@@ -212,9 +273,9 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     // What is replaced is kept in this run's record, so the undo can be undone.
     std::optional<std::size_t> kept;
     std::optional<fs::path> remade;  // a redo: the backup copy the undo removed, made again
-    if (keeper_ && !DigestOf(in, 2, nowDigest, buffer_))
-        kept =
-            keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest, buffer_);
+    if (keeper_ && !DigestOf(in, 2, nowDigest, Buffer()))
+        kept = keeper_->Keep({e.path, folder, name, now, nowDigest, in, {}, now.links > 1}, placed, placedDigest,
+                             Buffer());
     // The file being replaced under a second name for the moment: a write
     // that lands in it after the check below can still be put back.
     fs::path hold = os::TemporaryFileName();
@@ -233,7 +294,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
         if (!kept) return;
         keeper_->Replaced(*kept);
         if (remade) keeper_->BackupMade(*kept, *remade);
-        if (!e.madeBackup.empty()) backupLeft_ = RemoveBackup(e, kept);
+        if (!e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, kept);
         keeper_->Confirm(*kept);
     };
     // A write since the check: the file stays as it is now.
@@ -267,8 +328,13 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     if (!hold.empty()) folder.Remove(hold);
     FlushAt(FlushSite::RestoredFolder, folder);
     done();
-    if (!kept && !e.madeBackup.empty()) backupLeft_ = RemoveBackup(e, std::nullopt);
+    if (!kept && !e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, std::nullopt);
     return FileOutcome::Restored;
+}
+
+bool RestoreRun::PlacedLater(const fs::path& path, const os::FileInfo& file) const {
+    const auto [first, last] = placedLater_.equal_range(path);
+    return std::any_of(first, last, [&](const auto& placed) { return placed.second.SameVersionAs(file); });
 }
 
 std::optional<fs::path> RestoreRun::RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token) {
@@ -280,7 +346,7 @@ std::optional<fs::path> RestoreRun::RemoveBackup(const UndoEntry& e, std::option
     os::File in;
     std::string hash;
     if (info.symlink || !info.regular || info.size != e.original.size || folder.OpenRead(name, in, false) ||
-        in.Info(now) || !now.SameVersionAs(info) || DigestOf(in, Undone().version, hash, buffer_) ||
+        in.Info(now) || !now.SameVersionAs(info) || DigestOf(in, Undone().version, hash, Buffer()) ||
         hash != e.originalHash)
         return e.madeBackup;
     in.Close();  // (Windows removes no open file at once)
@@ -292,7 +358,7 @@ std::optional<fs::path> RestoreRun::RemoveBackup(const UndoEntry& e, std::option
 std::optional<fs::path> RestoreRun::RemakeBackup(const UndoEntry& e, os::File& in, const os::FileInfo& now) {
     os::Folder folder;
     const fs::path temporary = os::TemporaryFileName();
-    if (OpenFolder(e.removedBackup.parent_path(), folder) || CopyInto(in, now.size, now, folder, temporary, buffer_))
+    if (OpenFolder(e.removedBackup.parent_path(), folder) || CopyInto(in, now.size, now, folder, temporary, Buffer()))
         return std::nullopt;
     if (folder.RenameNoReplace(temporary, e.removedBackup.filename())) {
         folder.Remove(temporary);  // (something stands there now: it stays)

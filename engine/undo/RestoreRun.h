@@ -9,7 +9,9 @@
 #include "engine/undo/Undo.h"
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -56,6 +58,11 @@ public:
     void StopOn(const StopRequest* stop) { stop_ = stop; }
     // How long the run waits, all told, for files other runs hold (as long as a correction, unless set).
     void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
+    // How many files are put back at once (one at a time with 1). Mostly
+    // waiting for the disk: many at once let the file system commit their
+    // flushes together.
+    static constexpr unsigned kWorkers = 16;
+    void SetWorkers(unsigned workers) { workers_ = workers; }
 
     // Puts each file back, in the record's order, telling `sink`: Restored,
     // Changed (left alone) or Failed. Then writes this run's record. False
@@ -70,8 +77,9 @@ public:
     std::shared_ptr<UndoKeeper> Keeper() const { return keeper_; }
 
 private:
-    // What became of one file; the failure where it failed.
-    FileOutcome Restore(const UndoEntry& entry, Failure& failure);
+    // What became of one file; the failure where it failed; its backup where
+    // it was changed since and left.
+    FileOutcome Restore(const UndoEntry& entry, Failure& failure, std::optional<std::filesystem::path>& backupLeft);
     // The original of `entry` in `folder` under `temporary` (renamed for a copy), with the access
     // the record names (`placed`: which file it is, `digest`: its SHA-256);
     // the failure where it cannot be.
@@ -84,7 +92,7 @@ private:
     // that no write landed in the replaced file (`in`, as `now`): where one
     // did, the replaced file goes back under its name.
     FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, std::filesystem::path temporary, os::File& in,
-                        const os::FileInfo& now, Failure& failure);
+                        const os::FileInfo& now, Failure& failure, std::optional<std::filesystem::path>& backupLeft);
 
     // After `e`'s file was put back: the backup copy its run made goes, where
     // it still holds exactly what the run put there (`token`: the file in this
@@ -108,11 +116,15 @@ private:
     std::chrono::milliseconds lockWait_{Corrector::kLockWaitMs};
     std::shared_ptr<UndoKeeper> keeper_;
     os::File hold_;  // the record being undone, held
-    std::vector<char> buffer_;
     std::error_code commitFailure_;
     const StopRequest* stop_ = nullptr;
     std::set<std::pair<std::uint64_t, std::uint64_t>> cleaned_;  // folders whose leftovers were cleaned
-    std::optional<std::filesystem::path> backupLeft_;            // the file's backup, changed since: left
+    unsigned workers_ = kWorkers;
+    // The files undos of later runs put back, as they left them, by path (the
+    // content this run wrote, when its digest matches).
+    std::multimap<std::filesystem::path, os::FileInfo> placedLater_;
+    bool PlacedLater(const std::filesystem::path& path, const os::FileInfo& file) const;
+    std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();  // the deadline, the folders cleaned
 };
 
 }  // namespace tarnwick

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,7 @@ struct UndoEntry {
     std::filesystem::path kept;        // the original in the record's folder, or
     std::filesystem::path backup;      // the backup copy that holds it
     std::filesystem::path madeBackup;  // the backup copy the run made of it, if backups were on
+    bool madeBackupOver = false;       // ...under a name that stood before the run (UndoKeeper::Original::backupOver)
     // An undo's: the backup copy the run it undid had made, which it removed
     // (a redo makes it again).
     std::filesystem::path removedBackup;
@@ -75,11 +77,13 @@ struct UndoRecord {
     // The folders where the run began to write, in the order it began (what a
     // run stopped there may have left is cleaned by the undo).
     std::vector<std::filesystem::path> folders;
-    std::string list;                                // a list of names it took too (--files0-from), if any
-    std::size_t listed = 0;                          // ...and how many names that list held
-    std::vector<std::filesystem::path> backupsMade;  // the backup copies the run made
-    std::size_t fileCount = 0;                       // the files it changed
-    std::uint64_t keptBytes = 0;                     // the room the originals kept in its folder take (DiskBytes)
+    std::string list;        // a list of names it took too (--files0-from), if any
+    std::size_t listed = 0;  // ...and how many names that list held
+    // How the names of the backup copies the run made end after their files'
+    // names (".bak"); "*" where one is not named after its file.
+    std::set<std::string> backupSuffixes;
+    std::size_t fileCount = 0;     // the files it changed
+    std::uint64_t keptBytes = 0;   // the room the originals kept in its folder take (DiskBytes)
     bool completed = false;        // the run was stopped: ended by itself on a stop, or from what it left
     std::filesystem::path folder;  // where the record and the originals are kept (its files: RecordFiles)
 
@@ -88,11 +92,10 @@ struct UndoRecord {
 
 enum class UndoState { Undoable, Partly, Undone };
 
-// How much the records may hold: at most `bytes` of original content
-// (linked originals count: they keep their disk blocks alive) and `runs` runs.
-// How much the store keeps: originals up to `bytes` (the oldest records go
-// first), and at least the last `runs` runs and every run younger than
-// `young` seconds (past both, the oldest go first).
+// How much the store keeps: originals up to `bytes` (linked originals count:
+// they keep their disk blocks alive), and at most `most` runs. To stay within
+// those, the oldest records go first, but the last `runs` runs and every run
+// younger than `young` seconds only once no other is left.
 // The room an original of `size` bytes takes in the store, as the disk counts
 // it: whole blocks of 4 KiB, one at least (a small file costs a block, not its bytes).
 constexpr std::uint64_t DiskBytes(std::uint64_t size) {
@@ -104,6 +107,7 @@ struct UndoBudget {
     std::uint64_t bytes = std::uint64_t{1} << 30;
     std::size_t runs = 100;
     std::int64_t young = 7 * 24 * 3600;
+    std::size_t most = 1000;
 };
 
 // A record in the store that is not used, and why.
@@ -111,6 +115,30 @@ struct RefusedRecord {
     std::string id;              // the run's, as its folder is named
     std::filesystem::path path;  // the record's folder or file that is not the user's alone
     os::Privacy why = os::Privacy::Private;
+    bool unreadable = false;  // ...or the record that cannot be read whole (damaged, or another version's)
+};
+
+// The backup copies the store's runs made, for a run to leave alone: a
+// record's list is read only once the run asks about a file whose name ends
+// as that record's backups' names do, so a run's start does not grow with the
+// store. May be asked from several threads.
+class MadeBackups {
+public:
+    MadeBackups() = default;
+    explicit MadeBackups(const std::vector<UndoRecord>& records);
+    // The backup copies made whose file name is `name` (absolute paths).
+    std::vector<std::filesystem::path> Named(const std::filesystem::path& name) const;
+
+private:
+    struct Source {
+        std::filesystem::path folder;       // the record's
+        std::vector<std::string> suffixes;  // UndoRecord::backupSuffixes
+        bool read = false;
+    };
+    std::vector<std::string> suffixes_;  // every record's, once
+    mutable std::mutex mutex_;
+    mutable std::vector<Source> sources_;
+    mutable std::multimap<std::filesystem::path, std::filesystem::path> byName_;  // the lists read, by file name
 };
 
 // Why the store cannot be used, or a record not begun in it.
@@ -141,9 +169,9 @@ public:
     // stopped run left unended is completed first; a record folder or file
     // that is not the user's alone is not used (`refused` names it, with why).
     std::vector<UndoRecord> Records(std::vector<RefusedRecord>* refused = nullptr) const;
-    // The backup copies the runs recorded in `folder` made (absolute paths),
-    // read without making or changing anything; none when there is no store.
-    static std::set<std::filesystem::path> BackupsMadeIn(const std::filesystem::path& folder);
+    // The backup copies the runs recorded in `folder` made, read without
+    // making or changing anything; none when there is no store.
+    static std::shared_ptr<MadeBackups> BackupsMadeIn(const std::filesystem::path& folder);
     // Which folders the store at `folder` is (device and inode): the store's
     // own and each record's; none when there is no store.
     static std::vector<std::pair<std::uint64_t, std::uint64_t>> FoldersOf(const std::filesystem::path& folder);
@@ -220,6 +248,9 @@ public:
         // A second name of the file would not be the record's alone (the
         // backup is one, or the file has other names): keep a copy.
         bool copy = false;
+        // The backup took a name that stood before the run (an older backup,
+        // another name of the file): an undo leaves it.
+        bool backupOver = false;
     };
     // Keeps the original of a file about to be replaced by what `written`
     // describes (digest `writtenHash`): a second name of it, else a copy,
@@ -253,12 +284,12 @@ public:
     std::vector<LostOriginal> NotUndoable() const;
     const UndoRecord& Record() const { return record_; }
     // The backup copies the store's runs had made when this one started (as UndoStore::BackupsMadeIn).
-    const std::set<std::filesystem::path>& BackupsMadeBefore() const { return backupsMadeBefore_; }
+    const std::shared_ptr<MadeBackups>& BackupsMadeBefore() const { return backupsMadeBefore_; }
     // The record was written: the run can be undone.
     bool Written() const { return written_; }
 
 private:
-    UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t used, std::vector<UndoRecord> older);
+    UndoKeeper(UndoRecord record, UndoBudget budget, std::uint64_t used, std::vector<UndoRecord> older);
     // Room for `size` more bytes, removing the oldest other records as needed
     // (none for a size that could never fit).
     bool MakeRoom(std::uint64_t size);
@@ -281,11 +312,14 @@ private:
     DurableFile out_;                   // the record being written, held against others completing it
     std::error_code writeFailure_;
     std::size_t files_ = 0;  // files done
-    std::uint64_t budget_;   // bytes of originals all records may hold
+    UndoBudget budget_;
     os::Folder folder_;
     std::uint64_t used_;             // bytes of originals held by all records
     std::vector<UndoRecord> older_;  // the other records, oldest first
-    std::set<std::filesystem::path> backupsMadeBefore_;
+    // Removes older records, oldest first, while `more` says so; those kept
+    // longest (UndoBudget) last, and only `evenKeptLongest`.
+    void RemoveOlder(const std::function<bool()>& more, bool evenKeptLongest);
+    std::shared_ptr<MadeBackups> backupsMadeBefore_;
     std::vector<LostOriginal> notUndoable_;
     std::set<std::filesystem::path> began_;  // the folders named so far
     std::size_t counter_ = 0;

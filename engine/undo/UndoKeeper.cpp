@@ -32,8 +32,7 @@ std::error_code DigestOf(os::File& file, int version, std::string& digest, std::
 std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const UndoStore& store, UndoRecord record,
                                                                          UndoBudget budget) {
     std::vector<UndoRecord> older = store.Records();
-    std::set<fs::path> backupsMade;
-    for (const UndoRecord& r : older) AddBackupsMade(r, backupsMade);
+    auto backupsMade = std::make_shared<MadeBackups>(older);
     std::reverse(older.begin(), older.end());  // oldest first
     // The run an undo puts back is never made room for: its originals are in
     // use. They still count: an undo keeps what it replaces within the budget too.
@@ -45,19 +44,14 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const U
     });
     record.id = NewRecordFolder(store.Folder());
     if (record.id.empty()) return UndoProblem{UndoProblem::Kind::NoRecordFolder, store.Folder()};
-    // Room for this run among the runs kept: past the count, the oldest that
-    // are no longer young; a record another process holds stays.
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
-    for (auto it = older.begin(); it != older.end() && older.size() >= budget.runs;) {
-        if (now - it->time < budget.young) break;  // (oldest first: the rest are younger still)
-        it = RemoveRecord(it->folder) ? older.erase(it) : std::next(it);
-    }
     std::uint64_t used = undone;
     for (const UndoRecord& r : older) used += r.keptBytes;
     record.folder = store.Folder() / record.id;
     record.time = static_cast<std::int64_t>(std::time(nullptr));
     record.version = kVersion;
-    std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget.bytes, used, std::move(older)));
+    std::shared_ptr<UndoKeeper> keeper(new UndoKeeper(std::move(record), budget, used, std::move(older)));
+    // Room for this run among the runs kept.
+    keeper->RemoveOlder([&] { return keeper->older_.size() + 1 > budget.most; }, false);
     keeper->backupsMadeBefore_ = std::move(backupsMade);
     // The record is written as the run goes, under another name until it is
     // complete, held so that no one completes it while the run lives.
@@ -72,7 +66,7 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const U
     return keeper;
 }
 
-UndoKeeper::UndoKeeper(UndoRecord record, std::uint64_t budget, std::uint64_t used, std::vector<UndoRecord> older)
+UndoKeeper::UndoKeeper(UndoRecord record, UndoBudget budget, std::uint64_t used, std::vector<UndoRecord> older)
     : record_(std::move(record)), budget_(budget), used_(used), older_(std::move(older)) {}
 
 UndoKeeper::~UndoKeeper() {
@@ -85,16 +79,28 @@ bool UndoKeeper::MakeRoom(std::uint64_t size) {
     std::uint64_t older = 0;
     for (const UndoRecord& r : older_) older += r.keptBytes;
     const std::uint64_t own = used_ - std::min(used_, older);
-    if (size > budget_ || own + size > budget_) return false;
-    for (auto it = older_.begin(); used_ + size > budget_ && it != older_.end();) {
-        if (!RemoveRecord(it->folder)) {
-            ++it;
-            continue;
+    if (size > budget_.bytes || own + size > budget_.bytes) return false;
+    RemoveOlder([&] { return used_ + size > budget_.bytes; }, true);
+    return used_ + size <= budget_.bytes;
+}
+
+void UndoKeeper::RemoveOlder(const std::function<bool()>& more, bool evenKeptLongest) {
+    // The last runs and the young ones are kept longest; a record another
+    // process holds (an undo of it under way) stays.
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::size_t last = budget_.runs > 0 ? budget_.runs - 1 : 0;  // (this run is one of them)
+    std::set<std::string> keptLongest;
+    for (std::size_t i = 0; i < older_.size(); ++i)
+        if (i + last >= older_.size() || now - older_[i].time < budget_.young) keptLongest.insert(older_[i].id);
+    for (const bool longest : {false, true})
+        for (auto it = older_.begin(); it != older_.end() && more() && (!longest || evenKeptLongest);) {
+            if (keptLongest.count(it->id) != static_cast<std::size_t>(longest) || !RemoveRecord(it->folder)) {
+                ++it;
+                continue;
+            }
+            used_ -= std::min(used_, it->keptBytes);
+            it = older_.erase(it);
         }
-        used_ -= std::min(used_, it->keptBytes);
-        it = older_.erase(it);
-    }
-    return used_ + size <= budget_;
 }
 
 std::error_code UndoKeeper::KeepInFolder(const Original& o, fs::path& name, std::vector<char>& buffer, CopyStep& step) {
@@ -121,6 +127,7 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     entry.written = written;
     entry.writtenHash = writtenHash;
     entry.madeBackup = o.backup;
+    entry.madeBackupOver = o.backupOver;
     bool room = false;
     {
         std::lock_guard lock(mutex_);
@@ -179,7 +186,6 @@ void UndoKeeper::BackupRemoved(std::size_t kept, const fs::path& backup) {
 void UndoKeeper::BackupMade(std::size_t kept, const fs::path& backup) {
     std::lock_guard lock(mutex_);
     Append(MadeLine(kept, backup));
-    record_.backupsMade.push_back(backup);
 }
 
 void UndoKeeper::Forget(std::size_t kept) {
@@ -239,6 +245,7 @@ std::error_code UndoKeeper::Commit() {
     folder_.Remove(kProcessName);
     record_.fileCount = files_;
     written_ = true;
+    ReadRecord(record_.folder);  // (its summary written, for the next runs' starts)
     return {};
 }
 

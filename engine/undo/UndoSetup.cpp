@@ -24,7 +24,9 @@ std::variant<RestoreRun, UndoRefusal> PrepareUndo(const UndoRequest& request, st
     for (const UndoRecord& r : records)
         if (r.id == *request.run) return begin(r);
     for (const RefusedRecord& r : refused)
-        if (r.id == *request.run) return UndoRefusal{UndoRefusal::Kind::NotUsed, *request.run, {}, r};
+        if (r.id == *request.run)
+            return UndoRefusal{
+                r.unreadable ? UndoRefusal::Kind::Unreadable : UndoRefusal::Kind::NotUsed, *request.run, {}, r};
     if (const auto when = record::DroppedAt(store.Folder(), *request.run); when && !request.run->empty())
         return UndoRefusal{UndoRefusal::Kind::Dropped, *request.run, {}, {}, *when};
     return UndoRefusal{UndoRefusal::Kind::NoSuchRun, *request.run};

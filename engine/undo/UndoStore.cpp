@@ -26,16 +26,47 @@ std::variant<UndoStore, UndoProblem> UndoStore::Open(const fs::path& folder) {
     return UndoStore(folder);
 }
 
-std::set<fs::path> UndoStore::BackupsMadeIn(const fs::path& folder) {
-    std::set<fs::path> made;
+std::shared_ptr<MadeBackups> UndoStore::BackupsMadeIn(const fs::path& folder) {
+    std::vector<UndoRecord> records;
     os::Folder store;
-    if (os::Folder::Open(folder, store)) return made;
-    for (const fs::path name : NamesIn(store)) {
-        os::Privacy why;
-        if (os::CheckPrivate(folder / name, true, why)) continue;
-        if (auto record = ReadRecord(folder / name)) AddBackupsMade(*record, made);
+    if (!os::Folder::Open(folder, store))
+        for (const fs::path name : NamesIn(store)) {
+            os::Privacy why;
+            if (os::CheckPrivate(folder / name, true, why)) continue;
+            if (auto record = ReadRecord(folder / name, false)) records.push_back(std::move(*record));
+        }
+    return std::make_shared<MadeBackups>(records);
+}
+
+MadeBackups::MadeBackups(const std::vector<UndoRecord>& records) {
+    for (const UndoRecord& r : records) {
+        if (r.backupSuffixes.empty()) continue;
+        sources_.push_back({r.folder, {r.backupSuffixes.begin(), r.backupSuffixes.end()}});
+        suffixes_.insert(suffixes_.end(), r.backupSuffixes.begin(), r.backupSuffixes.end());
     }
-    return made;
+    std::sort(suffixes_.begin(), suffixes_.end());
+    suffixes_.erase(std::unique(suffixes_.begin(), suffixes_.end()), suffixes_.end());
+}
+
+std::vector<fs::path> MadeBackups::Named(const fs::path& name) const {
+    const std::string text = PathText(name);
+    const auto endsWith = [&](const std::string& suffix) {
+        return suffix == kAnyName ||
+               (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0);
+    };
+    // Most names end as no backup's does: no record is read for them.
+    if (std::none_of(suffixes_.begin(), suffixes_.end(), endsWith)) return {};
+    std::lock_guard lock(mutex_);
+    for (Source& source : sources_) {
+        if (source.read || std::none_of(source.suffixes.begin(), source.suffixes.end(), endsWith)) continue;
+        source.read = true;
+        for (const fs::path& made : BackupsMadeBy(source.folder))
+            byName_.emplace(made.filename(), made.lexically_normal());
+    }
+    std::vector<fs::path> named;
+    const auto [first, last] = byName_.equal_range(name);
+    for (auto it = first; it != last; ++it) named.push_back(it->second);
+    return named;
 }
 
 std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) const {
@@ -79,7 +110,8 @@ std::vector<UndoRecord> UndoStore::Records(std::vector<RefusedRecord>* refused) 
             }
         }
         if (auto record = ReadRecord(path)) records.push_back(std::move(*record));
-        // A record this program cannot read (another version's) is left alone.
+        // A record this program cannot read (damaged, another version's) is left alone, and told.
+        else if (refused) refused->push_back({name.string(), path / kRecordName, os::Privacy::Private, true});
     }
     std::sort(records.begin(), records.end(), [](const UndoRecord& a, const UndoRecord& b) {
         return a.time != b.time ? a.time > b.time : a.id > b.id;
