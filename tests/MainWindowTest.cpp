@@ -323,12 +323,13 @@ TEST_F(MainWindowTest, CtrlZUndoesTheNewestRun) {
     EXPECT_TRUE(F().Command1->isEnabled());  // a.htm is to correct again
 }
 
-// An undo shows its progress in the status line and stops on Escape (the
-// files done stay done); a second Ctrl+Z goes on with the rest.
+// An undo of thousands of files asks in a box of ordinary size, shows its
+// progress in the status line and stops on Escape (the files done stay done);
+// a second Ctrl+Z goes on with the rest.
 TEST_F(MainWindowTest, UndoShowsProgressAndStopsOnEscape) {
     Options("abc", "xyz");
     fs::create_directory(Dir() / "site");
-    constexpr int kFiles = 300;
+    constexpr int kFiles = 5000;
     for (int i = 0; i < kFiles; ++i) Make("site/f" + std::to_string(1000 + i) + ".htm", "abc");
     Open({Q(Dir() / "site")});
     WaitForClassification();
@@ -345,6 +346,9 @@ TEST_F(MainWindowTest, UndoShowsProgressAndStopsOnEscape) {
     F().Command1->setFocus();
     QTest::keyClick(F().Command1, Qt::Key_Z, Qt::ControlModifier);
     QObject::disconnect(connection);
+    ASSERT_EQ(ui_.questions.size(), 1);
+    EXPECT_TRUE(ui_.questions[0].contains("Изменено файлов: 5000")) << ui_.questions[0].toStdString();
+    EXPECT_LE(ui_.questions[0].count('\n'), 8) << ui_.questions[0].toStdString();
     ASSERT_TRUE(escaped);
     EXPECT_TRUE(Status().startsWith(" Отмена остановлена. Восстановлено ")) << Status().toStdString();
     int restored = 0;

@@ -708,7 +708,17 @@ ProcessResult Corrector::Finish(StagedRewrite& p) {
     const bool backupIsIt = p.backupInPlace || (p.placed.backup && p.placed.backupAs.SameFileAs(p.before));
     UndoKeeper::Original original{fs::absolute(p.target), p.folder, p.targetName, p.before,
                                   p.readDigest.Hex(),     p.in,     backup,       backupIsIt || p.before.links > 1};
-    original.backupOver = p.hasOldBackup || p.backupInPlace;
+    // The name the backup takes stood before the run, unless an earlier
+    // recorded run made it anew (a chain of runs with backups: each undo
+    // removes what the runs made, and the first leaves none).
+    const auto madeBefore = [&] {
+        const auto& made = undo_->BackupsMadeBefore();
+        if (!made) return false;
+        const auto named = made->Named(backup.filename());
+        return std::any_of(named.begin(), named.end(),
+                           [&](const MadeBackup& b) { return !b.over && b.path == backup.lexically_normal(); });
+    };
+    original.backupOver = p.backupInPlace || (p.hasOldBackup && !madeBefore());
     p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
     ProcessResult result = PutInPlace(p, rollback);
     if (p.kept && result.Corrected()) undo_->Replaced(*p.kept);

@@ -207,13 +207,13 @@ void CorrectionRun::TellStuck(const LeftoverCounts& cleaned, const fs::path& fil
 bool CorrectionRun::IsKnownBackup(const fs::path& file, const FilePlace& place) {
     // Most files are told apart by name alone; a file of a known backup's
     // name is one when it is the very file (by identity, whatever path led there).
-    const std::vector<fs::path> named = knownBackups_ ? knownBackups_->Named(file.filename()) : std::vector<fs::path>();
+    const auto named = knownBackups_ ? knownBackups_->Named(file.filename()) : std::vector<MadeBackup>();
     if (named.empty()) return false;
     os::FileInfo id;
     const auto ec = place.folder ? place.folder->Stat(file.filename(), id, false) : os::Stat(file, id, false);
     if (ec || id.symlink) return false;
     std::lock_guard lock(knownBackupMutex_.value);
-    for (const fs::path& backup : named) {
+    for (const auto& [backup, over] : named) {
         auto [known, added] = knownBackupIds_.try_emplace(backup);
         if (added && os::Stat(backup, known->second, false)) known->second = {};
         if (known->second.regular && known->second.SameFileAs(id)) return true;

@@ -145,8 +145,9 @@ struct Parsed {
         UndoEntry entry;  // with files
     };
     // The backup copies the done files' runs made, where asked for.
-    std::vector<fs::path>* backupsMade = nullptr;
+    std::vector<MadeBackup>* backupsMade = nullptr;
     std::string summaryOf;  // a summary: the size and time of the record it sums up
+    bool counted = false;   // ...and its counts were read
     std::unordered_map<std::size_t, Pending> pending;
     std::size_t last = 0;    // version 1: the file whose line came last (done when the next comes)
     std::size_t length = 0;  // the length of the text read as whole lines
@@ -168,7 +169,7 @@ struct Parsed {
             record.backupSuffixes.insert(made.size() > name.size() && made.compare(0, name.size(), name) == 0
                                              ? PathText(fs::path(made.substr(name.size())))
                                              : std::string(kAnyName));
-            if (backupsMade) backupsMade->push_back(line.made);
+            if (backupsMade) backupsMade->push_back({line.made, line.entry.madeBackupOver});
         }
         if (done) done(std::move(line.entry));
         pending.erase(found);
@@ -225,6 +226,8 @@ bool ReadFileLine(Fields& fields, Parsed& p) {
 
 // One line of a record into `p`; false when it cannot be read.
 bool ReadLine(std::string_view line, Parsed& p) {
+    // Every field is written in printable ASCII (Escape): another byte is damage.
+    if (std::any_of(line.begin(), line.end(), [](char c) { return c < 0x20 || c > 0x7E; })) return false;
     UndoRecord& r = p.record;
     Fields fields(line);
     std::string_view key, value;
@@ -266,6 +269,7 @@ bool ReadLine(std::string_view line, Parsed& p) {
         p.summaryOf = fields.Rest();
     } else if (key == "counts") {
         if (!fields.Read(r.fileCount, r.keptBytes, r.notUndoable)) return false;
+        p.counted = true;
     } else if (key == "suffix") {
         auto t = text();
         if (!t) return false;
@@ -306,8 +310,10 @@ bool ReadLine(std::string_view line, Parsed& p) {
         if (!fields.Read(token) || !pending(token)) return false;
         if (key == "done") p.Done(token);
         else p.state[token] = 'x', p.pending.erase(token);
-    } else if (key == "file" && !ReadFileLine(fields, p)) {
-        return false;
+    } else if (key == "file") {
+        return ReadFileLine(fields, p);
+    } else {
+        return false;  // no line of this version: damage
     }
     return true;
 }
@@ -527,7 +533,7 @@ namespace {
 
 // The record in `folder` read through; with the backup copies its run made, where asked for.
 std::optional<UndoRecord> ReadWholeRecord(const fs::path& folder, std::uint64_t& size,
-                                          std::vector<fs::path>* backupsMade = nullptr) {
+                                          std::vector<MadeBackup>* backupsMade = nullptr) {
     // Read as it comes, counting: a record may name a few hundred thousand files.
     os::File file;
     Parsed p;
@@ -550,7 +556,8 @@ std::optional<UndoRecord> ReadSummary(const fs::path& folder, const std::string&
     if (!content) return std::nullopt;
     Parsed p;
     LineReader lines(*content);
-    if (!Parse(lines, p, false) || p.summaryOf != version || folder.filename() != p.record.id) return std::nullopt;
+    if (!Parse(lines, p, false) || p.summaryOf != version || !p.counted || folder.filename() != p.record.id)
+        return std::nullopt;
     p.record.folder = folder;
     return std::move(p.record);
 }
@@ -596,8 +603,8 @@ std::optional<UndoRecord> ReadRecord(const fs::path& folder, bool summarize) {
     return record;
 }
 
-std::vector<fs::path> BackupsMadeBy(const fs::path& folder) {
-    std::vector<fs::path> made;
+std::vector<MadeBackup> BackupsMadeBy(const fs::path& folder) {
+    std::vector<MadeBackup> made;
     std::uint64_t size = 0;
     if (!ReadWholeRecord(folder, size, &made)) made.clear();
     return made;
@@ -687,7 +694,8 @@ Unfinished Complete(const fs::path& folder) {
         if (const UndoEntry& e = p.pending[token].entry; !e.kept.empty()) keptNames.insert(e.kept);
     }
     if (ended.find("\nfile ") == std::string::npos) return Unfinished::Leftover;
-    if (p.record.IsUndo()) ended += "restored 0\n";
+    // A stopped undo: the files it told done are as before the run it undid.
+    if (p.record.IsUndo()) ended += "restored " + std::to_string(p.record.fileCount) + "\n";
     ended += "stopped\nend\n";
     // Written whole and flushed under a name of its own, then named: whole or absent.
     DurableFile out;

@@ -48,7 +48,7 @@ bool Exists(const std::filesystem::path& path);
 // a summary written for the next time.
 std::optional<UndoRecord> ReadRecord(const std::filesystem::path& folder, bool summarize = true);
 // The backup copies the run of the record in `folder` made (none where it cannot be read).
-std::vector<std::filesystem::path> BackupsMadeBy(const std::filesystem::path& folder);
+std::vector<MadeBackup> BackupsMadeBy(const std::filesystem::path& folder);
 // What became of a record folder that has no complete record.
 enum class Unfinished { Live, Completed, Leftover };
 Unfinished Complete(const std::filesystem::path& folder);

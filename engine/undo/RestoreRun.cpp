@@ -131,7 +131,8 @@ bool RestoreRun::Execute(RunSink& sink) {
                 FileReport report{batch[k].path, d.outcome, FileVerdict::Unknown,
                                   d.outcome == FileOutcome::Failed ? &d.failure : nullptr};
                 report.backupLeft = d.backupLeft ? &*d.backupLeft : nullptr;
-                if (!stopping.load() && !(sink.File(report) && sink.Settled())) stopping = true, more = false;
+                // (Also after the sink asked to stop: what was done is counted.)
+                if (!(sink.File(report) && sink.Settled())) stopping = true, more = false;
             });
         if (stop_ && stop_->load()) more = false;
     }
@@ -242,7 +243,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
             deadline = *lockDeadline_;
         }
         const auto left = std::max(deadline - start, std::chrono::steady_clock::duration{});
-        locked = LockWaiting(in, std::chrono::duration_cast<std::chrono::milliseconds>(left));
+        locked = LockWaiting(in, std::chrono::duration_cast<std::chrono::milliseconds>(left), stop_);
     }
     if (!locked) {
         const std::uint64_t holder = in.LockHolder();
@@ -252,8 +253,13 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
     std::string hash;
     if (auto ec = DigestOf(in, Undone().version, hash, Buffer())) return failed(FailureKind::Read, ec);
     if (!(now.SameVersionAs(e.written) || PlacedLater(e.path, now)) || hash != e.writtenHash) {
-        // Put back before (an undo that was stopped half-way): nothing to do.
-        if (now.size == e.original.size && hash == e.originalHash) return FileOutcome::Restored;
+        // Put back before (an undo that was stopped half-way): nothing to do
+        // but what that undo may not have come to, the backup copy.
+        if (now.size == e.original.size && hash == e.originalHash) {
+            in.Close();
+            if (!e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, std::nullopt);
+            return FileOutcome::Restored;
+        }
         return FileOutcome::Changed;
     }
     return Replace(e, folder, os::TemporaryFileName(), in, now, failure, backupLeft);

@@ -122,12 +122,16 @@ struct RefusedRecord {
 // record's list is read only once the run asks about a file whose name ends
 // as that record's backups' names do, so a run's start does not grow with the
 // store. May be asked from several threads.
+struct MadeBackup {
+    std::filesystem::path path;
+    bool over = false;  // under a name that stood before its run (UndoEntry::madeBackupOver)
+};
 class MadeBackups {
 public:
     MadeBackups() = default;
     explicit MadeBackups(const std::vector<UndoRecord>& records);
     // The backup copies made whose file name is `name` (absolute paths).
-    std::vector<std::filesystem::path> Named(const std::filesystem::path& name) const;
+    std::vector<MadeBackup> Named(const std::filesystem::path& name) const;
 
 private:
     struct Source {
@@ -138,7 +142,7 @@ private:
     std::vector<std::string> suffixes_;  // every record's, once
     mutable std::mutex mutex_;
     mutable std::vector<Source> sources_;
-    mutable std::multimap<std::filesystem::path, std::filesystem::path> byName_;  // the lists read, by file name
+    mutable std::multimap<std::filesystem::path, MadeBackup> byName_;  // the lists read, by file name
 };
 
 // Why the store cannot be used, or a record not begun in it.
@@ -170,7 +174,8 @@ public:
     // that is not the user's alone is not used (`refused` names it, with why).
     std::vector<UndoRecord> Records(std::vector<RefusedRecord>* refused = nullptr) const;
     // The backup copies the runs recorded in `folder` made, read without
-    // making or changing anything; none when there is no store.
+    // making or changing any record (a record's summary may be written);
+    // none when there is no store.
     static std::shared_ptr<MadeBackups> BackupsMadeIn(const std::filesystem::path& folder);
     // Which folders the store at `folder` is (device and inode): the store's
     // own and each record's; none when there is no store.

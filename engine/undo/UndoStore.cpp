@@ -33,7 +33,7 @@ std::shared_ptr<MadeBackups> UndoStore::BackupsMadeIn(const fs::path& folder) {
         for (const fs::path name : NamesIn(store)) {
             os::Privacy why;
             if (os::CheckPrivate(folder / name, true, why)) continue;
-            if (auto record = ReadRecord(folder / name, false)) records.push_back(std::move(*record));
+            if (auto record = ReadRecord(folder / name)) records.push_back(std::move(*record));
         }
     return std::make_shared<MadeBackups>(records);
 }
@@ -48,7 +48,7 @@ MadeBackups::MadeBackups(const std::vector<UndoRecord>& records) {
     suffixes_.erase(std::unique(suffixes_.begin(), suffixes_.end()), suffixes_.end());
 }
 
-std::vector<fs::path> MadeBackups::Named(const fs::path& name) const {
+std::vector<MadeBackup> MadeBackups::Named(const fs::path& name) const {
     const std::string text = PathText(name);
     const auto endsWith = [&](const std::string& suffix) {
         return suffix == kAnyName ||
@@ -60,10 +60,12 @@ std::vector<fs::path> MadeBackups::Named(const fs::path& name) const {
     for (Source& source : sources_) {
         if (source.read || std::none_of(source.suffixes.begin(), source.suffixes.end(), endsWith)) continue;
         source.read = true;
-        for (const fs::path& made : BackupsMadeBy(source.folder))
-            byName_.emplace(made.filename(), made.lexically_normal());
+        for (MadeBackup& made : BackupsMadeBy(source.folder)) {
+            made.path = made.path.lexically_normal();
+            byName_.emplace(made.path.filename(), std::move(made));
+        }
     }
-    std::vector<fs::path> named;
+    std::vector<MadeBackup> named;
     const auto [first, last] = byName_.equal_range(name);
     for (auto it = first; it != last; ++it) named.push_back(it->second);
     return named;
