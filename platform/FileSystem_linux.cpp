@@ -306,10 +306,10 @@ bool File::TryLock() {
     return errno != EWOULDBLOCK;
 }
 
-std::uint64_t File::LockHolder() const {
-    // Linux lists the locks and who took them: "1: FLOCK ADVISORY WRITE PID MAJOR:MINOR:INODE 0 EOF".
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return 0;
+namespace {
+
+// The process /proc/locks names as holding a lock on the file `st` describes; 0 where none.
+std::uint64_t LockHolderOf(const struct stat& st) {
     std::FILE* locks = std::fopen("/proc/locks", "re");
     if (!locks) return 0;
     std::uint64_t holder = 0;
@@ -326,6 +326,19 @@ std::uint64_t File::LockHolder() const {
             holder = static_cast<std::uint64_t>(pid);
     }
     std::fclose(locks);
+    return holder;
+}
+
+}  // namespace
+
+std::uint64_t File::LockHolder() const {
+    // Linux lists the locks and who took them: "1: FLOCK ADVISORY WRITE PID MAJOR:MINOR:INODE 0 EOF".
+    // The list is read a part at a time by position: a lock another process
+    // lets go meanwhile can make the one sought slip by, so it is read again.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return 0;
+    std::uint64_t holder = 0;
+    for (int attempt = 0; attempt < 4 && !holder; ++attempt) holder = LockHolderOf(st);
     return holder;
 }
 
