@@ -49,6 +49,7 @@ MadeBackups::MadeBackups(const std::vector<UndoRecord>& records) {
 }
 
 std::vector<MadeBackup> MadeBackups::Named(const fs::path& name) const {
+    if (suffixes_.empty()) return {};
     const std::string text = PathText(name);
     const auto endsWith = [&](const std::string& suffix) {
         return suffix == kAnyName ||
