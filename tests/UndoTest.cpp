@@ -606,8 +606,6 @@ TEST_F(UndoTest, HeldFilesAreWaitedForOnce) {
     const auto started = std::chrono::steady_clock::now();
     run.Execute(sink);
     const auto took = std::chrono::steady_clock::now() - started;
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
     EXPECT_LT(took, std::chrono::milliseconds(1700));
     ASSERT_EQ(told.size(), 3u);
     EXPECT_EQ(told[1].first, FileOutcome::Restored);
@@ -616,6 +614,24 @@ TEST_F(UndoTest, HeldFilesAreWaitedForOnce) {
         EXPECT_EQ(told[k].second->kind, FailureKind::Busy);
     }
     EXPECT_EQ(ReadBytes(files[1]), "old");
+
+    // A stop (Ctrl+C) ends the wait at once, however long it may be.
+    auto again = RestoreRun::Of(store, store.Records().at(1));
+    ASSERT_TRUE(std::holds_alternative<RestoreRun>(again));
+    RestoreRun& rest = std::get<RestoreRun>(again);
+    StopRequest stop{false};
+    rest.StopOn(&stop);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_FALSE(rest.Execute(sink));
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));  // (it would wait 30 s)
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(ReadBytes(files[0]), "new");
 }
 
 // Records are the user's alone: a record folder or file that another user
