@@ -318,24 +318,21 @@ TEST_F(UndoTest, NoRecordRefusedStoreAndBudget) {
     // A record dropped to stay within the budget is told as such, with when.
     EXPECT_EQ(Cli({"--undo", ids[0]}), 2);
     EXPECT_NE(err_.find("the record of run " + ids[0] + " was dropped on "), std::string::npos) << err_;
+    // One run correcting a new file `name`, recorded in `into` with `limits`.
+    const auto recorded = [&](const UndoStore& into, const UndoBudget& limits, const std::string& name) {
+        auto keeper = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(into, {}, limits));
+        CorrectionRun fresh(Corrector("old", "new"), {Make("site/" + name, "old")}, RunMode::Correct);
+        fresh.KeepUndo(keeper);
+        test::Execute(fresh);
+    };
     // Past the count, a run younger than the age kept stays.
     const auto third = std::get<UndoStore>(UndoStore::Open(Dir() / "third"));
-    for (int round = 0; round < 3; ++round) {
-        auto young = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(third, {}, {1u << 20, 1, 3600, 1}));
-        CorrectionRun fresh(Corrector("old", "new"), {Make("site/y" + std::to_string(round), "old")}, RunMode::Correct);
-        fresh.KeepUndo(young);
-        test::Execute(fresh);
-    }
+    for (int round = 0; round < 3; ++round) recorded(third, {1u << 20, 1, 3600, 1}, "y" + std::to_string(round));
     EXPECT_EQ(third.Records().size(), 3u);
     // Old runs past the last one are not dropped while their originals fit
     // and their number is below the most.
     const auto fourth = std::get<UndoStore>(UndoStore::Open(Dir() / "fourth"));
-    for (int round = 0; round < 4; ++round) {
-        auto old = std::get<std::shared_ptr<UndoKeeper>>(UndoKeeper::Start(fourth, {}, {1u << 20, 1, 0, 1000}));
-        CorrectionRun fresh(Corrector("old", "new"), {Make("site/z" + std::to_string(round), "old")}, RunMode::Correct);
-        fresh.KeepUndo(old);
-        test::Execute(fresh);
-    }
+    for (int round = 0; round < 4; ++round) recorded(fourth, {1u << 20, 1, 0, 1000}, "z" + std::to_string(round));
     EXPECT_EQ(fourth.Records().size(), 4u);
     // An empty run ID names no run: nothing is undone.
     EXPECT_EQ(Cli({"--undo", ""}), 2);
