@@ -682,24 +682,33 @@ TEST_F(UndoTest, RecordsOthersCouldWriteAreNotUsed) {
     EXPECT_EQ(ReadBytes(file), "old");
 }
 
-// A write that lands in the file just as an undo replaces it is not lost:
-// the file goes back to what it holds with that write, and is told changed.
-TEST_F(UndoTest, WriteJustBeforeTheUndosRenameIsKept) {
+// A write that lands in the file just as a run or an undo replaces it is not
+// lost: the file goes back to what it holds with that write (for a run, from
+// the original kept for undo, a second name of it), and is told changed.
+TEST_F(UndoTest, WriteJustBeforeTheRenameIsKept) {
     const auto file = Make("site/a.txt", "old");
-    ASSERT_EQ(Cli({"-s", "old", "-r", "new", file.string()}), 0) << err_;
     static fs::path target;
     target = file;
-    const os::SystemCalls saved = os::Sys();
-    os::Sys().renameat = [](int from, const char* x, int to, const char* y) {
-        if (std::string_view(y) == "a.txt") std::ofstream(target, std::ios::app) << " and more";
-        return ::renameat(from, x, to, y);
+    const auto appendingRun = [&](const std::vector<std::string>& args, const std::string& told) {
+        const os::SystemCalls saved = os::Sys();
+        os::Sys().renameat = [](int from, const char* x, int to, const char* y) {
+            if (std::string_view(y) == "a.txt") std::ofstream(target, std::ios::app) << " and more";
+            return ::renameat(from, x, to, y);
+        };
+        EXPECT_EQ(Cli(args), 1);
+        os::Sys() = saved;
+        EXPECT_NE(out_.find(told + "\t" + file.string()), std::string::npos) << out_;
+        for (const auto& e : fs::directory_iterator(Dir() / "site"))
+            EXPECT_EQ(e.path().filename().string().rfind(".~tarnwick-", 0), std::string::npos) << e.path();
     };
-    EXPECT_EQ(Cli({"--undo"}), 1);
-    os::Sys() = saved;
-    EXPECT_NE(out_.find("changed\t" + file.string()), std::string::npos) << out_;
+    appendingRun({"-s", "old", "-r", "new", file.string()}, "failed");
+    EXPECT_EQ(ReadBytes(file), "old and more");
+    EXPECT_EQ(Cli({"--undo"}), 2) << "nothing was corrected: " << out_ << err_;
+
+    test::WriteBytes(file, "old");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", file.string()}), 0) << err_;
+    appendingRun({"--undo"}, "changed");
     EXPECT_EQ(ReadBytes(file), "new and more");
-    for (const auto& e : fs::directory_iterator(Dir() / "site"))
-        EXPECT_EQ(e.path().filename().string().rfind(".~tarnwick-", 0), std::string::npos) << e.path();
 }
 
 // A file whose absolute path is longer than the system takes in one call

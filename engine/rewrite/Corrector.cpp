@@ -770,11 +770,12 @@ ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
     if (!os::OpenFilesReplaceable()) p.in.Close();
     // A write that lands after the check goes to the file being replaced:
     // while it is open here, that shows, and the file goes back in place. A
-    // second name of it is needed for that: the backup when it is one, else
-    // one made for the moment.
+    // second name of it is needed for that: the backup when it is one, the
+    // original kept for undo when that is one, else one made for the moment.
     fs::path hold;
     const bool backupIsOld = p.placed.backup ? p.placed.backupAs.SameFileAs(p.before) : p.backupInPlace;
-    if (!backupIsOld && p.in.IsOpen()) {
+    const bool keptIsOld = undo_ && p.kept && undo_->OriginalIsLink(*p.kept);
+    if (!backupIsOld && !keptIsOld && p.in.IsOpen()) {
         hold = os::TemporaryFileName();
         if (p.folder.LinkFrom(p.folder, p.targetName, hold)) hold.clear();
     }
@@ -783,7 +784,7 @@ ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
         return Failed(p.file, FailureKind::Replace, ec);
     }
     if (os::FileInfo late; p.in.IsOpen() && !p.in.Info(late) && !late.SameVersionAs(p.before))
-        return PutBack(p, rollback, hold, backupIsOld);
+        return PutBack(p, rollback, hold, backupIsOld, keptIsOld);
     if (!hold.empty()) p.folder.Remove(hold);
     rollback.stands = true;
     if (!p.placed.kept.empty()) p.BackupFolder().Remove(p.placed.kept);
@@ -799,13 +800,16 @@ ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
     return result;
 }
 
-ProcessResult Corrector::PutBack(StagedRewrite& p, Rollback& rollback, const fs::path& hold, bool backupIsOld) {
+ProcessResult Corrector::PutBack(StagedRewrite& p, Rollback& rollback, const fs::path& hold, bool backupIsOld,
+                                 bool keptIsOld) {
     // The replaced file under its name again, from the second name made for
-    // the moment or from the backup; then the rest is undone.
+    // the moment, the backup or the original kept for undo; then the rest is undone.
     fs::path back = hold;
-    if (back.empty() && backupIsOld) {
+    if (back.empty() && (backupIsOld || keptIsOld)) {
         back = os::TemporaryFileName();
-        if (p.folder.LinkFrom(p.BackupFolder(), p.backupName, back)) back.clear();
+        const bool linked = backupIsOld ? !p.folder.LinkFrom(p.BackupFolder(), p.backupName, back)
+                                        : undo_->LinkOriginal(*p.kept, p.folder, back);
+        if (!linked) back.clear();
     }
     if (!back.empty() && !p.folder.Rename(back, p.targetName)) return Failed(p.file, FailureKind::Changed);
     // No second name could be had (no hard links here): the correction

@@ -254,9 +254,10 @@ private:
     // The corrected file in place of the original, and the check that no write landed meanwhile.
     ProcessResult PutInPlace(StagedRewrite& pending, Rollback& rollback);
     // A write landed in the replaced file: it goes back under its name, from
-    // `hold` or from the backup when that is a second name of it.
+    // `hold`, or from the backup or the original kept for undo when that is a
+    // second name of it.
     ProcessResult PutBack(StagedRewrite& pending, Rollback& rollback, const std::filesystem::path& hold,
-                          bool backupIsOld);
+                          bool backupIsOld, bool keptIsOld);
     using Findings = ContentRules::Findings;
     // Opens `file` into `in` and scans it; a failure (not a regular file,
     // unreadable) instead.

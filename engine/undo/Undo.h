@@ -277,6 +277,11 @@ public:
     void BackupMade(std::size_t kept, const std::filesystem::path& backup);
     // The replacement did not happen: the kept original goes.
     void Forget(std::size_t kept);
+    // Where the original of `kept` is a second name of the very file that was
+    // read (not a copy, not the backup), makes `name` in `folder` one more
+    // and says true: the file can go back under its name from it.
+    bool LinkOriginal(std::size_t kept, const os::Folder& folder, const std::filesystem::path& name) const;
+    bool OriginalIsLink(std::size_t kept) const;
     // For an undo: how many files of the run it undid are as before that run now.
     void SetRestored(std::size_t count) { record_.restored = count; }
     // The run was stopped before its end: the record says so.
@@ -299,14 +304,16 @@ private:
     // (none for a size that could never fit).
     bool MakeRoom(std::uint64_t size);
     // The original kept in the record's folder under `name` (which a copy
-    // changes); why not where it could not be.
+    // changes; `linked` when it is a second name of the file read); why not
+    // where it could not be.
     std::error_code KeepInFolder(const Original& original, std::filesystem::path& name, std::vector<char>& buffer,
-                                 CopyStep& step);
+                                 CopyStep& step, bool& linked);
 
     // A file's original kept, until its replacement is confirmed or forgotten.
     struct Held {
         UndoEntry entry;
         bool replaced = false;
+        bool linked = false;  // the original kept as a second name of the file read
     };
     // Adds a line to the record.
     void Append(const std::string& line);

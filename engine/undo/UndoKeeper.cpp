@@ -103,13 +103,14 @@ void UndoKeeper::RemoveOlder(const std::function<bool()>& more, bool evenKeptLon
         }
 }
 
-std::error_code UndoKeeper::KeepInFolder(const Original& o, fs::path& name, std::vector<char>& buffer, CopyStep& step) {
+std::error_code UndoKeeper::KeepInFolder(const Original& o, fs::path& name, std::vector<char>& buffer, CopyStep& step,
+                                         bool& linked) {
     // A second name of the very file that was read, where no other name of it
     // could change it (and it is on the record's file system); else a copy.
-    os::FileInfo linked;
+    os::FileInfo made;
     if (o.copy) return CopyInto(o.in, o.before.size, o.before, folder_, name, buffer, &step);
-    if (!folder_.LinkFrom(o.folder, o.name, name) && !folder_.Stat(name, linked) && linked.SameFileAs(o.before))
-        return {};
+    if (!folder_.LinkFrom(o.folder, o.name, name) && !folder_.Stat(name, made) && made.SameFileAs(o.before))
+        return linked = true, std::error_code();
     // The copy under a name of its own: a name made that is not the file
     // read may outlive its removal while that file is open (Wine across drives).
     folder_.Remove(name);
@@ -139,7 +140,7 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     keptName.insert(keptName.begin(), 'f');  // (GCC 12 warns wrongly about "f" + to_string)
     entry.kept = keptName;
     LostOriginal lost{o.file, {}};
-    if (room) lost.code = KeepInFolder(o, entry.kept, buffer, lost.step);
+    if (room) lost.code = KeepInFolder(o, entry.kept, buffer, lost.step, held.linked);
     std::lock_guard lock(mutex_);
     if (!room || lost.code) {
         if (room) used_ -= DiskBytes(o.before.size);
@@ -155,6 +156,23 @@ std::optional<std::size_t> UndoKeeper::Keep(const Original& o, const os::FileInf
     const std::size_t token = entry.token;
     held_.emplace(token, std::move(held));
     return token;
+}
+
+bool UndoKeeper::OriginalIsLink(std::size_t kept) const {
+    std::lock_guard lock(mutex_);
+    const auto found = held_.find(kept);
+    return found != held_.end() && found->second.linked;
+}
+
+bool UndoKeeper::LinkOriginal(std::size_t kept, const os::Folder& folder, const fs::path& name) const {
+    fs::path keptName;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = held_.find(kept);
+        if (found == held_.end() || !found->second.linked) return false;
+        keptName = found->second.entry.kept;
+    }
+    return !folder.LinkFrom(folder_, keptName, name);
 }
 
 void UndoKeeper::Began(const fs::path& folder) {
