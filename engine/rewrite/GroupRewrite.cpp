@@ -19,14 +19,15 @@ bool IsSymlink(const fs::path& file, const FilePlace& place) {
 
 }  // namespace
 
-const ToldFiles::Told* ToldFiles::As(std::uint64_t device, std::uint64_t inode) const {
-    if (!(device + inode)) return nullptr;
+std::optional<ToldFiles::Told> ToldFiles::As(std::uint64_t device, std::uint64_t inode) const {
+    if (!(device + inode)) return std::nullopt;
     const auto found = told_.find(IdentityKey(device, inode));
-    return found == told_.end() ? nullptr : &found->second;
+    if (found == told_.end()) return std::nullopt;
+    return Told{found->second.name, found->second.viaLink};
 }
 
 void ToldFiles::Add(std::uint64_t device, std::uint64_t inode, Told told) {
-    told_.try_emplace(IdentityKey(device, inode), std::move(told));
+    told_.try_emplace(IdentityKey(device, inode), Held{std::move(told.name).native(), told.viaLink});
 }
 
 fs::path ToldFiles::TargetName(const fs::path& target) const {
@@ -137,15 +138,16 @@ void GroupRewrite::Settle(RewriteCrew& crew, ToldFiles& told) {
             const auto twin = static_cast<std::size_t>(twinOf_[k]);
             if (!results_[twin]) continue;  // (a stop came before it was begun)
             const ProcessResult& first = *results_[twin];
-            const ToldFiles::Told* as = first.Corrected() ? told.As(first.device, first.inode) : nullptr;
+            const std::optional<ToldFiles::Told> as =
+                first.Corrected() ? told.As(first.device, first.inode) : std::nullopt;
             // (A review's choice for this name holds for it as for any file.)
             results_[k] = as ? OtherName(corrector, File(k), places_[k], *as, staged_[k].choice)
                              : corrector.ProcessFile(File(k), places_[k], staged_[k].choice);
         } else if (!results_[k] && !earlier_[k]) {
             continue;
         } else if (earlier_[k]) {
-            const ToldFiles::Told& as = *told.As(identity_[k].device, identity_[k].inode);
-            results_[k] = OtherName(corrector, File(k), places_[k], as, staged_[k].choice);
+            const std::optional<ToldFiles::Told> as = told.As(identity_[k].device, identity_[k].inode);
+            results_[k] = OtherName(corrector, File(k), places_[k], *as, staged_[k].choice);
         } else if (const ProcessResult& r = *results_[k]; r.Corrected()) {
             // What the run corrected, by identity, for later names of the same file.
             corrector.ConfirmKept(staged_[k]);  // in the run's order

@@ -39,14 +39,20 @@ public:
         roots_ = std::move(roots);
     }
     void Clear() { told_.clear(); }
-    const Told* As(std::uint64_t device, std::uint64_t inode) const;
+    std::optional<Told> As(std::uint64_t device, std::uint64_t inode) const;
     // The file remembered as `told`, unless it was told before.
     void Add(std::uint64_t device, std::uint64_t inode, Told told);
     // A link's target named as a walk of the path given that holds it names it.
     std::filesystem::path TargetName(const std::filesystem::path& target) const;
 
 private:
-    std::unordered_map<std::uint64_t, Told> told_;
+    // Every file told, for later names of it: held as plain text, not as paths
+    // with their parts (a run may tell hundreds of thousands).
+    struct Held {
+        std::filesystem::path::string_type name;
+        bool viaLink = false;
+    };
+    std::unordered_map<std::uint64_t, Held> told_;
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots_;
 };
 

@@ -241,7 +241,7 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
             {file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown, &*check.failure});
     } else if (slot.rewrite) {
         more = TellRewritten(file, *slot.rewrite, sink);
-    } else if (const ToldFiles::Told* told = told_.As(check.device, check.inode);
+    } else if (const std::optional<ToldFiles::Told> told = told_.As(check.device, check.inode);
                told && (told->name == file || told->viaLink || !check.target.empty())) {
         // Another name of a file told before, a link or through one: told once, as that file.
         if (told->name != file)
@@ -315,7 +315,7 @@ bool CorrectionRun::TellRewritten(const fs::path& file, const ProcessResult& res
     if (result.toldBefore) return true;
     if (!result.Corrected() || result.target.empty()) return sink.File(ReportOf(file, result));
     // Reached through a link: corrected as its target, told so, then the link as another name of it.
-    const ToldFiles::Told* told = told_.As(result.device, result.inode);
+    const std::optional<ToldFiles::Told> told = told_.As(result.device, result.inode);
     const fs::path name = told ? told->name : told_.TargetName(result.target);
     const fs::path* same = told ? &told->name : &name;
     return sink.File(ReportOf(name, result)) &&
