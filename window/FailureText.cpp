@@ -1,6 +1,7 @@
 #include "window/FailureText.h"
 
 #include "window/PathText.h"
+#include "window/SystemReason.h"
 
 #include <QDateTime>
 
@@ -115,15 +116,13 @@ QString PlaceWords(const Failure& failure) {
 QString DescribeFailure(const Failure& failure) {
     QString text = FileWords(failure);
     if (text.isEmpty()) text = PlaceWords(failure);
-    if (failure.code) text += QStringLiteral(" (") + QString::fromLocal8Bit(failure.code.message()) + QLatin1Char(')');
+    if (failure.code) text += QStringLiteral(" (") + SystemReason(failure.code) + QLatin1Char(')');
     return text;
 }
 
 QString DescribeUndoProblem(const UndoProblem& problem) {
     const QString path = FromPath(problem.path);
-    const auto code = [&] {
-        return QStringLiteral(" (") + QString::fromLocal8Bit(problem.code.message()) + QLatin1Char(')');
-    };
+    const auto code = [&] { return QStringLiteral(" (") + SystemReason(problem.code) + QLatin1Char(')'); };
     switch (problem.kind) {
     case UndoProblem::Kind::NoFolder:
         return QStringLiteral("нет папки для записей (не заданы ни XDG_STATE_HOME, ни HOME)");

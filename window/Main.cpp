@@ -5,6 +5,7 @@
 
 #include "window/FailureText.h"
 #include "window/PathText.h"
+#include "window/SystemReason.h"
 #include "settings/Options.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QMimeData>
 #include <QUrl>
 #include <QKeySequence>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -37,6 +39,8 @@ const QString kBadParameterTitle = QStringLiteral("Неверный параме
 constexpr qint64 kPaintIntervalMs = 30;
 // The longest list of failed files one message box shows.
 constexpr int kMaxListedFailures = 20;
+// The pause in typing after which the current path is classified again.
+constexpr int kRetypePauseMs = 400;
 
 QString Number(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
 
@@ -44,6 +48,35 @@ QString InvalidKeys(const std::vector<std::string>& keys) {
     QStringList names;
     for (const std::string& key : keys) names << QString::fromStdString(key);
     return names.join(QStringLiteral(", "));
+}
+
+// Shows `text` whole in the status label: a `path` in it shortened in its
+// middle, else the letters set narrower (to three quarters) and smaller (to
+// four fifths), only then cut at the end; the whole text is the label's tool
+// tip when it had to change.
+void ShowFitted(QLabel& label, const QString& text, const QString& path) {
+    const QFont base = label.parentWidget() ? label.parentWidget()->font() : label.font();
+    QFont font = base;
+    const int room = label.contentsRect().width() - 2 * label.margin() - 2;
+    const auto width = [&](const QFont& f, const QString& t) { return QFontMetrics(f).horizontalAdvance(t); };
+    QString shown = text;
+    if (room > 0 && width(font, text) > room) {
+        const qsizetype at = path.isEmpty() ? -1 : text.indexOf(path);
+        if (at >= 0) {
+            const QString around = QString(text).remove(at, path.size());
+            shown = text.left(at) +
+                    QFontMetrics(font).elidedText(path, Qt::ElideMiddle, std::max(0, room - width(font, around))) +
+                    text.mid(at + path.size());
+        }
+        for (int stretch = 95; width(font, shown) > room && stretch >= 75; stretch -= 5) font.setStretch(stretch);
+        const qreal size = font.pointSizeF();
+        for (qreal smaller = 0.95; width(font, shown) > room && smaller >= 0.8 && size > 0; smaller -= 0.05)
+            font.setPointSizeF(size * smaller);
+        if (width(font, shown) > room) shown = QFontMetrics(font).elidedText(shown, Qt::ElideRight, room);
+    }
+    label.setFont(font);
+    label.setText(shown);
+    label.setToolTip(shown == text && font == base ? QString() : text);
 }
 
 // Marks the window busy for the length of a handler's work.
@@ -77,6 +110,10 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
     connect(form_.Text1, &QWidget::customContextMenuRequested, this, &Main::Text1_ContextMenu);
     connect(form_.Command6, &QPushButton::clicked, this, &Main::Command6_Click);
     connect(form_.Timer1, &QTimer::timeout, this, &Main::Timer1_Timer);
+    retype_ = new QTimer(this);
+    retype_->setSingleShot(true);
+    retype_->setInterval(kRetypePauseMs);
+    connect(retype_, &QTimer::timeout, this, &Main::Reclassify);
     setAcceptDrops(true);
     // A click on a grey box makes it a plain two-state box again.
     connect(form_.Check1, &QCheckBox::clicked, this, [this] { form_.Check1->setTristate(false); });
@@ -116,6 +153,9 @@ Main::Main(MainSetup setup, Interaction& interaction, QWidget* parent)
         Box(QStringLiteral("В файле параметров %1: %2 Эти поля оставлены пустыми.")
                 .arg(FromPath(setup_.optionsFile), unusable.join(QLatin1Char(' '))),
             kErrorTitle, BoxIcon::Exclamation);
+
+    for (QLineEdit* field : {form_.Text1, form_.Text2, form_.Text4})
+        connect(field, &QLineEdit::textChanged, this, &Main::StringsChanged);
 
     currentPath_ = CommandLinePath(setup_.arguments);
     form_.Text3->setText(currentPath_);
@@ -297,6 +337,18 @@ void Main::UndoNewestRun() {
 
 void Main::Text1_Change() { searchText_ = form_.Text1->text(); }
 
+void Main::StringsChanged() {
+    if (!currentPath_.isEmpty()) retype_->start();
+}
+
+void Main::Reclassify() {
+    // Never during a run or a scan, nor while a box of one waits: after it.
+    if (busy_) return retype_->start();
+    if (currentPath_.isEmpty()) return;
+    // Quietly: what could not be read was told when the path was chosen.
+    ClassifyPath(false, false);
+}
+
 void Main::Text2_Change() { replaceText_ = form_.Text2->text(); }
 
 void Main::Check1_Click() { form_.Text5->setEnabled(Check1Value() != 0); }
@@ -321,11 +373,11 @@ void Main::Timer1_Timer() {
     ClassifyPath();
 }
 
-void Main::SetStatus(const QString& text, bool progress) {
+void Main::SetStatus(const QString& text, bool progress, const QString& path) {
     emit statusChanged(text);
     // Progress goes to the label only as often as it can be seen; any other text at once.
     if (progress && lastPaint_.isValid() && lastPaint_.elapsed() < kPaintIntervalMs) return;
-    form_.stat->setText(text);
+    ShowFitted(*form_.stat, text, path);
     if (!progress) return;
     form_.stat->repaint();
     // While a run can be stopped, input arrives (eventFilter keeps all but Escape and closing back).
@@ -355,8 +407,11 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     request.selection.subfolders = scope.subfolders;
     request.selection.hidden = scope.hidden;
     request.selection.within = std::move(within);
+    // A folder's files as the mask chooses them (an empty mask, "*" or "*.*": every file).
+    request.selection.include.Add(ToPath(form_.Text4->text()).native());
     request.keepUndo = true;
     request.undoFolder = setup_.undoFolder;
+    legacyGuess_ = LegacyIsAGuess(request);
     auto prepared = PrepareRun(request);
     if (auto* run = std::get_if<CorrectionRun>(&prepared)) return std::move(*run);
     QString text;
@@ -407,12 +462,13 @@ std::optional<CorrectionRun> Main::MakeRun(RunMode mode, std::vector<std::filesy
     return std::nullopt;
 }
 
-void Main::ClassifyPath(bool reportScanFailures) {
-    ClassifyPathOnce(reportScanFailures);
+void Main::ClassifyPath(bool reportScanFailures, bool reportFileFailure) {
+    retype_->stop();  // classified now, with the strings as they are
+    ClassifyPathOnce(reportScanFailures, reportFileFailure);
     CloseIfAsked();
 }
 
-void Main::ClassifyPathOnce(bool reportScanFailures) {
+void Main::ClassifyPathOnce(bool reportScanFailures, bool reportFileFailure) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
     const bool folder = QFileInfo(currentPath_).isDir();
     auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)}, folder ? scope_ : FolderScope{});
@@ -428,7 +484,7 @@ void Main::ClassifyPathOnce(bool reportScanFailures) {
     form_.Label4->setText(forms::MainForm::FileCaption());
     form_.Command1->setText(QStringLiteral("Обработать файл"));
     workMode_ = Mode::File;
-    ShowVerdict(CheckFile(currentPath_, *run));
+    ShowVerdict(CheckFile(currentPath_, *run, reportFileFailure));
 }
 
 void Main::ShowVerdict(FileVerdict verdict) {
@@ -452,7 +508,7 @@ void Main::ShowVerdict(FileVerdict verdict) {
     }
 }
 
-FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run) {
+FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run, bool reportFailure) {
     FileVerdict verdict = FileVerdict::Unknown;
     std::optional<Failure> failure;
     RunCallbacks told;
@@ -462,7 +518,7 @@ FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run) {
         return true;
     };
     run.Execute(told);
-    if (failure)
+    if (failure && reportFailure)
         Box(QStringLiteral("Ошибка открытия файла ") + file + QStringLiteral("\n\n") + DescribeFailure(*failure),
             kErrorTitle, BoxIcon::Critical);
     return verdict;
@@ -471,7 +527,7 @@ FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run) {
 void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, FolderScope scope) {
     std::optional<Failure> listFailure;
     std::optional<std::size_t> count;  // the files of the folders listed so far
-    std::size_t told = 0;
+    std::size_t told = 0, notUtf8 = 0;
     std::vector<std::filesystem::path> queue;
     QStringList failures;
     const auto failed = [&](const std::filesystem::path& path, const Failure& failure) {
@@ -496,6 +552,8 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
             failed(report.path, *report.failure);
         else if (report.outcome == FileOutcome::Checked && report.verdict == FileVerdict::ToCorrect)
             queue.push_back(report.path);
+        else if (report.outcome == FileOutcome::Checked && report.verdict == FileVerdict::Unknown && report.notUtf8)
+            ++notUtf8;
         return !Stopped();
     };
     ExecuteStoppable(run, scan);
@@ -518,9 +576,27 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
     form_.Command1->setEnabled(!workQueue_.empty());
     currentPath_ = folder;
     scope_ = scope;
+    if (!reportFailures) return;
     // Files that could not be read: one box after the scan, not one per file.
-    if (!reportFailures || failures.empty()) return;
-    FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
+    if (!failures.empty())
+        FailureBox(QStringLiteral("Ошибка открытия файлов: "), QStringLiteral(". Эти файлы пропущены:\n\n"), failures);
+    LegacyHint(notUtf8, run);
+}
+
+void Main::LegacyHint(std::size_t notUtf8, const CorrectionRun& run) {
+    if (notUtf8 == 0 || !legacyGuess_) return;
+    const QString key = currentPath_ + QChar(u'\0') + searchText_ + QChar(u'\0') + replaceText_;
+    if (key == hinted_) return;
+    hinted_ = key;
+    const std::string legacy = run.Forms().Name(Encoding::Legacy);
+    const QString guess =
+        legacy.empty() ? QString() : QStringLiteral(" (%1, кодировка системы)").arg(QString::fromStdString(legacy));
+    Box(QStringLiteral("Файлов не в UTF-8, в которых нет ни строки поиска, ни строки замены: %1. "
+                       "Их кодировка определена лишь предположительно%2. "
+                       "Если они в другой кодировке, укажите её ключом LegacyCodePage в options.ini, "
+                       "например LegacyCodePage=CP1251.")
+            .arg(Number(notUtf8), guess),
+        QStringLiteral("Кодировка файлов"), BoxIcon::Information);
 }
 
 void Main::ChooseNothing(const QString& folder, FolderScope scope) {
@@ -532,6 +608,11 @@ void Main::ChooseNothing(const QString& folder, FolderScope scope) {
 }
 
 void Main::FailureBox(const QString& lead, const QString& tail, QStringList failures) {
+    // A screenful: so many lines, each of them at most so long (a long path shortened in its middle).
+    constexpr int kLongestLine = 160;
+    for (QString& line : failures)
+        if (line.size() > kLongestLine)
+            line = line.left(kLongestLine / 2 - 1) + QChar(u'…') + line.right(kLongestLine / 2);
     const int total = failures.size();
     if (total > kMaxListedFailures) {
         failures = failures.mid(0, kMaxListedFailures);
@@ -640,12 +721,12 @@ void Main::ProcessSingleFile(CorrectionRun& run) {
     };
     run.Execute(told);
     if (corrected) {
-        SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" успешно обработан"));
+        SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" успешно обработан"), false, currentPath_);
         return;
     }
     // Nothing to correct any more (a second press, other strings): what the file holds now.
     if (!failure) return ShowVerdict(verdict);
-    SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" не обработан"));
+    SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" не обработан"), false, currentPath_);
     Box(QStringLiteral("Ошибка обработки файла ") + currentPath_ + QStringLiteral("\n\n") + DescribeFailure(*failure) +
             QStringLiteral("\n\nФайл оставлен без изменений."),
         kErrorTitle, BoxIcon::Critical);
@@ -767,7 +848,7 @@ void Main::Command5_Click() {
                                     preserveCase_};
     if (const auto failure = settings::SaveOptions(setup_.optionsFile, options, setup_.codePage)) {
         Box(QStringLiteral("Параметры программы не сохранены в файл ") + FromPath(failure->path) +
-                QStringLiteral("\n\n") + QString::fromLocal8Bit(failure->code.message()),
+                QStringLiteral("\n\n") + SystemReason(failure->code),
             kErrorTitle, BoxIcon::Critical);
         return;
     }

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QPoint>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
 #include <filesystem>
@@ -98,10 +99,16 @@ private:
     // The search field's context menu: its own items, and «Регулярное выражение».
     void Text1_ContextMenu(const QPoint& at);
     void Timer1_Timer();
+    // The search, replace or mask text changed: the current path is classified
+    // again once typing pauses (Reclassify), so that the status line and the
+    // process button speak of the strings shown.
+    void StringsChanged();
+    void Reclassify();
 
-    // Scan failures are named in one box after the scan unless `reportScanFailures` is false.
-    void ClassifyPath(bool reportScanFailures = true);
-    void ClassifyPathOnce(bool reportScanFailures);
+    // Scan failures are named in one box after the scan unless `reportScanFailures` is false;
+    // a single file's failure in a box unless `reportFileFailure` is false.
+    void ClassifyPath(bool reportScanFailures = true, bool reportFileFailure = true);
+    void ClassifyPathOnce(bool reportScanFailures, bool reportFileFailure);
     // The folder is scanned as `scope` says, which stays the current path's scope.
     void ScanFolder(const QString& folder, CorrectionRun& run, bool reportFailures, FolderScope scope = {});
     // After a scan stopped midway: the folder is current, with nothing chosen in it.
@@ -112,7 +119,10 @@ private:
     void UndoNewestRun();
     // One box naming failed files: `lead`, their count, `tail`, then the list (cut after a screenful).
     void FailureBox(const QString& lead, const QString& tail, QStringList failures);
-    FileVerdict CheckFile(const QString& file, CorrectionRun& run);
+    FileVerdict CheckFile(const QString& file, CorrectionRun& run, bool reportFailure);
+    // After a scan: files that are not UTF-8 and hold neither string, where the
+    // legacy code page is only a guess, are told of once for a folder and strings.
+    void LegacyHint(std::size_t notUtf8, const CorrectionRun& run);
     // The status text and process button of a single file's verdict.
     void ShowVerdict(FileVerdict verdict);
     void ProcessQueue(CorrectionRun& run);
@@ -136,7 +146,8 @@ private:
     int Check1Value() const;
     void SetCheck1Value(int value);
     // Sets the status line; progress texts are painted at most every 30 ms.
-    void SetStatus(const QString& text, bool progress = false);
+    // A text too long for the line shows whole, its `path` shortened in the middle.
+    void SetStatus(const QString& text, bool progress = false, const QString& path = {});
     void Box(const QString& text, const QString& title, BoxIcon icon);
 
     forms::MainForm form_;
@@ -162,6 +173,9 @@ private:
     bool stopAsked_ = false;   // ...and the user asked it to stop
     bool closeAsked_ = false;  // the window is to close once the run has stopped
     QElapsedTimer lastPaint_;
+    QTimer* retype_ = nullptr;  // the pause in typing after which the path is classified again
+    bool legacyGuess_ = false;  // the last run made looks in a legacy code page that is only a guess
+    QString hinted_;            // the folder and strings the legacy hint was last given for
 };
 
 }  // namespace tarnwick::window

@@ -3,6 +3,7 @@
 //   tarnwick-window-shot OUT.png --about
 //   tarnwick-window-shot OUT.png --review FOLDER SEARCH REPLACE   (the review window over FOLDER)
 //   tarnwick-window-shot OUT.png --area X Y WIDTH HEIGHT   (any program's window, e.g. under Wine)
+//   tarnwick-window-shot OUT.png --process OPTIONS.ini PATH   (after the process button, options from the file)
 // Run it under a virtual display: tests/screenshot does.
 
 #include "window/About.h"
@@ -13,6 +14,7 @@
 #include "engine/run/RunSetup.h"
 
 #include <QApplication>
+#include <QPushButton>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
@@ -79,9 +81,11 @@ int main(int argc, char** argv) {
     PrintingInteraction interaction;
     tarnwick::window::MainSetup setup;
     const bool aboutShot = args.mid(2) == QStringList{QStringLiteral("--about")};
-    if (!aboutShot) setup.arguments = args.mid(2);
-    setup.optionsFile = "/nonexistent/options.ini";
+    const bool processShot = args.size() == 5 && args[2] == QStringLiteral("--process");
+    if (!aboutShot) setup.arguments = processShot ? args.mid(4) : args.mid(2);
+    setup.optionsFile = processShot ? tarnwick::window::ToPath(args[3]) : "/nonexistent/options.ini";
     tarnwick::window::Main main(setup, interaction);
+    if (processShot) QTimer::singleShot(300, [&] { main.form().Command1->click(); });
     tarnwick::window::About about;
     QWidget* shown = &main;
     if (aboutShot) shown = &about;
