@@ -266,6 +266,10 @@ Path UserStateFolder(std::string_view name);
 // Makes the folder `folder` (its parent must exist), for this user alone
 // where the system has permission bits (0700); file_exists when something is there.
 std::error_code CreateFolder(const Path& folder);
+// Makes `folder` and every folder missing on the way to it, each as
+// CreateFolder makes one (0700: the XDG base directories ask it of the
+// folders a program makes under them); what exists is left as it is.
+std::error_code CreateFolders(const Path& folder);
 // What makes a file or folder not this user's alone.
 enum class Privacy : std::uint8_t {
     Private,

@@ -676,13 +676,20 @@ std::error_code CreateFolder(const Path& folder) {
     return {};
 }
 
+std::error_code CreateFolders(const Path& folder) {
+    std::error_code ec;
+    if (folder.empty() || std::filesystem::is_directory(folder, ec)) return {};
+    if (folder.has_parent_path() && folder.parent_path() != folder)
+        if (auto up = CreateFolders(folder.parent_path())) return up;
+    auto made = CreateFolder(folder);
+    if (made == std::errc::file_exists && std::filesystem::is_directory(folder, ec)) return {};
+    return made;
+}
+
 std::error_code MakePrivateFolder(const Path& folder, Privacy& why) {
     std::error_code ec;
-    if (folder.has_parent_path() && !std::filesystem::exists(folder, ec)) {
-        std::filesystem::create_directories(folder.parent_path(), ec);
-        if (ec) return ec;
-        if (auto made = CreateFolder(folder); made && made != std::errc::file_exists) return made;
-    }
+    if (folder.has_parent_path() && !std::filesystem::exists(folder, ec))
+        if (auto made = CreateFolders(folder); made && made != std::errc::file_exists) return made;
     return CheckPrivate(folder, true, why);
 }
 

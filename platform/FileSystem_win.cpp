@@ -748,6 +748,12 @@ std::error_code CreateFolder(const Path& folder) {
     return {};
 }
 
+std::error_code CreateFolders(const Path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    return ec;
+}
+
 std::error_code MakePrivateFolder(const Path& folder, Privacy& why) {
     std::error_code ec;
     why = Privacy::Private;

@@ -87,9 +87,7 @@ Options LoadOptions(const fs::path& file, const CodePage& codePage) {
 
 std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& options, const CodePage& codePage) {
     const fs::path folder = file.parent_path();
-    std::error_code ec;
-    if (!folder.empty()) fs::create_directories(folder, ec);
-    if (ec) return SaveFailure{file, ec};
+    if (auto ec = os::CreateFolders(folder)) return SaveFailure{file, ec};
 
     // The five keys (and a chosen legacy code page, the pattern switch when on), nothing else, go into a
     // new file that replaces the old one in one step (keeping its permission
@@ -109,8 +107,7 @@ std::optional<SaveFailure> SaveOptions(const fs::path& file, const Options& opti
     if (options.ignoreCase) values.emplace_back(u"IgnoreCase", u"1");
     if (options.wholeWord) values.emplace_back(u"WholeWord", u"1");
     if (options.preserveCase) values.emplace_back(u"PreserveCase", u"1");
-    ec = ini.WInIAll(kSection, values, true);
-    if (ec) return SaveFailure{file, ec};
+    if (const std::error_code ec = ini.WInIAll(kSection, values, true)) return SaveFailure{file, ec};
     return std::nullopt;
 }
 

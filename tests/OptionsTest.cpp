@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 namespace tarnwick::settings {
 namespace {
 
@@ -147,6 +149,14 @@ TEST_F(OptionsTest, SaveKeepsPermissionsAndDropsTheRest) {
     EXPECT_EQ(ReadBytes(file), "[Main]\nSearchString=b\nReplaceString=c\nBackupCopy=1\nMask=*.htm\nBackupExt=bak\n");
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(Names(), std::vector<std::string>{"options.ini"});
+
+    // Folders the save makes (the user's configuration folder, say) are the user's alone.
+    const auto saved = ::umask(022);
+    ASSERT_FALSE(
+        SaveOptions(Dir() / "config" / "tarnwick" / "options.ini", Options{u"b", u"c", 0, u"*", u"bak"}, cp1251));
+    ::umask(saved);
+    EXPECT_EQ(fs::status(Dir() / "config").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(Dir() / "config" / "tarnwick").permissions(), fs::perms::owner_all);
 }
 #endif
 

@@ -71,6 +71,9 @@ TEST_F(UndoTest, FolderRunUndoneAndRedone) {
     ASSERT_EQ(Cli({"--binary", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
     EXPECT_NE(err_.find("undo this run with: tarnwick-cli --undo "), std::string::npos) << err_;
     EXPECT_EQ(Mode(Store()), 0700u);
+    // The folders made on the way under the state folder too, as the XDG base directories ask.
+    EXPECT_EQ(Mode(Dir() / ".state"), 0700u);
+    EXPECT_EQ(Mode(Dir() / ".state" / "tarnwick"), 0700u);
     const std::string run = NewestId();
     EXPECT_NE(out_.find("\tundoable\t2\t-s old -r new "), std::string::npos) << out_;
 
