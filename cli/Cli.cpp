@@ -13,6 +13,7 @@
 #include "Version.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <deque>
 #include <cstdlib>
@@ -281,7 +282,26 @@ std::optional<unsigned> Jobs(const std::string& n) {
     return static_cast<unsigned>(std::stoi(n));
 }
 
-// The PATHs, -j and --color.
+// A size such as 10M or 2G (units of 1024), or nothing where it is none.
+std::optional<std::uint64_t> Size(const std::string& text) {
+    const std::size_t digits = text.find_first_not_of("0123456789");
+    if (text.empty() || digits == 0 || (digits != std::string::npos && digits + 1 != text.size())) return std::nullopt;
+    const std::string number = text.substr(0, digits);
+    if (number.size() > 15) return std::nullopt;
+    std::uint64_t size = std::stoull(number);
+    if (digits != std::string::npos) {
+        const std::string units = "KMGT";
+        const auto unit = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits]))));
+        if (unit == std::string::npos) return std::nullopt;
+        for (std::size_t i = 0; i <= unit; ++i) {
+            if (size > (std::uint64_t{1} << 53)) return std::nullopt;
+            size *= 1024;
+        }
+    }
+    return size;
+}
+
+// The PATHs, -j, --max-filesize and --color.
 std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTerminal, std::ostream& err, bool& color) {
     if (options.paths.empty() && !options.files0From) return Usage(err, "no PATH given");
     // A PATH that is not there is a mistake in the command; one this user may
@@ -299,6 +319,8 @@ std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTermina
     }
     if (options.jobs && !Jobs(*options.jobs))
         return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + *options.jobs + "'");
+    if (options.mostFileSize && !Size(*options.mostFileSize))
+        return Usage(err, "--max-filesize needs a size such as 500K, 10M or 2G, not '" + *options.mostFileSize + "'");
     color = outIsTerminal && !std::getenv("NO_COLOR");
     if (!options.color || *options.color == "auto") return std::nullopt;
     if (*options.color == "always") color = true;
@@ -444,6 +466,8 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (options.jobs) request.workers = *Jobs(*options.jobs);
     request.selection = SelectionOf(options);
     request.binaryFiles = options.binary;
+    request.keepTimes = options.keepTimes;
+    if (options.mostFileSize) request.mostFileSize = Size(*options.mostFileSize);
     request.patterns = request.patterns || options.regex;
     request.ignoreCase = options.ignoreCase;
     request.word = options.word;

@@ -159,6 +159,16 @@ constexpr Option kOptions[] = {
      "no UTF-16 byte-order mark), byte for byte; without\n"
      "it they are left alone",
      [](CommandLine& o, const std::string*) { o.binary = true; }},
+    {0, "keep-times", Takes::Nothing, "",
+     "a corrected file keeps its modification time (on\n"
+     "Windows its creation time too); a later change is\n"
+     "still told by content, not by time",
+     [](CommandLine& o, const std::string*) { o.keepTimes = true; }},
+    {0, "max-filesize", Takes::Value, " SIZE",
+     "leave alone files larger than SIZE bytes (with K,\n"
+     "M, G or T: 10M, 2G, in units of 1024), each one\n"
+     "recorded as 'skipped PATH too large'",
+     [](CommandLine& o, const std::string* v) { o.mostFileSize = *v; }},
     {0, "files0-from", Takes::Value, " FILE",
      "take the paths from FILE (- for standard input),\n"
      "each ended by a NUL byte, as find -print0 writes",

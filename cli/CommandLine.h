@@ -27,11 +27,13 @@ struct CommandLine {
     std::optional<std::string> legacy;
     std::optional<std::string> optionsFile;
     std::optional<std::string> jobs;
+    std::optional<std::string> mostFileSize;  // --max-filesize
     std::vector<std::string> paths;
     bool recursive = false;
     bool followFileLinks = false;  // links to files in folders followed wherever they lead
     bool hidden = false;           // hidden files and folders taken too
     bool binary = false;           // binary files are corrected too
+    bool keepTimes = false;        // a corrected file keeps its modification time
     bool regex = false;            // the search strings are patterns
     bool ignoreCase = false;       // letters match in any case
     bool word = false;             // whole words only

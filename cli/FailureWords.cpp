@@ -69,6 +69,8 @@ std::string Reason(const Failure& failure) {
                ", which read a search string differently: name a single code page with "
                "--legacy (or LegacyCodePage in the options file)";
     case FailureKind::OwnRecord: return "one of this program's undo records";
+    case FailureKind::TooLarge: return "too large";
+    case FailureKind::KeepTimes: return WithCode("cannot give the corrected file the original's times", failure.code);
     case FailureKind::PatternWork: return "the pattern needs too much work on this file";
     case FailureKind::CharacterNotWritable:
         return "the replacement's character '" + failure.detail + "' cannot be written in " + failure.encoding;

@@ -41,6 +41,8 @@ enum class FailureKind {
     PatternWork,           // a pattern needs too much work on the file (catastrophic backtracking)
     CharacterNotWritable,  // a replacement's character (`detail`) has no form in the file's encoding (`encoding`)
     ChangedSinceShown,     // the file is no longer what a review showed: its choice of occurrences is not applied
+    TooLarge,              // larger than the run's size limit (`detail`: the limit in bytes): left alone
+    KeepTimes,             // the corrected file could not be given the original's times (asked for)
 };
 
 struct Failure {

@@ -283,6 +283,14 @@ std::error_code CopyExtendedAttributes(int from, int to) {
 
 }  // namespace
 
+std::error_code File::CopyTimesFrom(const File& from) {
+    struct stat st {};
+    if (::fstat(from.fd_, &st) != 0) return LastError();
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(fd_, times) != 0) return LastError();
+    return {};
+}
+
 std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     // The owner where we may (as root); the group wherever the user may give it.
     if (::geteuid() == 0) (void)::fchown(fd_, like.owner, like.group);

@@ -251,6 +251,18 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
     return {};
 }
 
+std::error_code File::CopyTimesFrom(const File& from) {
+    FILE_BASIC_INFO times{}, basic{};
+    if (!::GetFileInformationByHandleEx(from.handle_, FileBasicInfo, &times, sizeof times)) return LastError();
+    if (!::GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return LastError();
+    basic.CreationTime = times.CreationTime;
+    basic.LastAccessTime = times.LastAccessTime;
+    basic.LastWriteTime = times.LastWriteTime;
+    basic.ChangeTime.QuadPart = 0;  // (0: left as the system keeps it)
+    if (!::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic)) return LastError();
+    return {};
+}
+
 std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     if (auto ec = CopyAccessFrom(like)) return ec;
     // The original's access list, so the new file is never open to more than

@@ -9,6 +9,11 @@ namespace tarnwick::window {
 
 namespace {
 
+// The engine's list of choices ("a, b or c") in the window's words.
+QString Choices(const std::string& list) {
+    return QString::fromStdString(list).replace(QStringLiteral(" or "), QStringLiteral(" или "));
+}
+
 // What went wrong with the file itself, in words.
 QString FileWords(const Failure& failure) {
     switch (failure.kind) {
@@ -56,6 +61,8 @@ QString FileWords(const Failure& failure) {
     case FailureKind::AmbiguousPage:
     case FailureKind::AmbiguousNamedPage:
     case FailureKind::OwnRecord:
+    case FailureKind::TooLarge:
+    case FailureKind::KeepTimes:
     case FailureKind::BackupIsRunFile:
     case FailureKind::OriginalLost: break;
     }
@@ -76,12 +83,14 @@ QString PlaceWords(const Failure& failure) {
                QString::fromStdString(failure.detail) + QLatin1Char(')');
     case FailureKind::EmptyName: return QStringLiteral("пустое имя в списке файлов");
     case FailureKind::AmbiguousPage:
-        return QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
+        return QStringLiteral("кодировку файла нельзя определить надёжно (") + Choices(failure.detail) +
                QStringLiteral("): укажите её ключом LegacyCodePage в options.ini");
     case FailureKind::AmbiguousNamedPage:
-        return QStringLiteral("кодировку файла нельзя определить надёжно (") + QString::fromStdString(failure.detail) +
+        return QStringLiteral("кодировку файла нельзя определить надёжно (") + Choices(failure.detail) +
                QStringLiteral("): оставьте в ключе LegacyCodePage в options.ini одну кодировку");
     case FailureKind::OwnRecord: return QStringLiteral("файл из записей программы для отмены");
+    case FailureKind::TooLarge: return QStringLiteral("файл больше заданного предела размера");
+    case FailureKind::KeepTimes: return QStringLiteral("исправленному файлу нельзя дать время изменения исходного");
     case FailureKind::BackupIsRunFile:
         return QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
                QStringLiteral(", исправленный в этом же запуске");

@@ -44,6 +44,19 @@ constexpr int kRetypePauseMs = 400;
 
 QString Number(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
 
+// A path as a box lists it: one that would make the box wider than a screen
+// shortened in its middle (never inside a character), so that its start and
+// its name show.
+QString ListedPath(const std::filesystem::path& path) {
+    constexpr qsizetype kLongest = 100;
+    const QString whole = FromPath(path);
+    if (whole.size() <= kLongest) return whole;
+    qsizetype head = kLongest / 2 - 1, tail = whole.size() - kLongest / 2;
+    if (whole[head - 1].isHighSurrogate()) --head;
+    if (whole[tail].isLowSurrogate()) ++tail;
+    return whole.left(head) + QChar(u'…') + whole.mid(tail);
+}
+
 QString InvalidKeys(const std::vector<std::string>& keys) {
     QStringList names;
     for (const std::string& key : keys) names << QString::fromStdString(key);
@@ -69,9 +82,12 @@ void ShowFitted(QLabel& label, const QString& text, const QString& path) {
                     text.mid(at + path.size());
         }
         for (int stretch = 95; width(font, shown) > room && stretch >= 75; stretch -= 5) font.setStretch(stretch);
-        const qreal size = font.pointSizeF();
-        for (qreal smaller = 0.95; width(font, shown) > room && smaller >= 0.8 && size > 0; smaller -= 0.05)
-            font.setPointSizeF(size * smaller);
+        const qreal points = font.pointSizeF();
+        const int pixels = font.pixelSize();
+        for (qreal smaller = 0.95; width(font, shown) > room && smaller >= 0.8; smaller -= 0.05) {
+            if (points > 0) font.setPointSizeF(points * smaller);
+            else if (pixels > 0) font.setPixelSize(std::max(1, qRound(pixels * smaller)));
+        }
         if (width(font, shown) > room) shown = QFontMetrics(font).elidedText(shown, Qt::ElideRight, room);
     }
     label.setFont(font);
@@ -198,6 +214,17 @@ void Main::closeEvent(QCloseEvent* event) {
 
 bool Main::eventFilter(QObject* watched, QEvent* event) {
     if (!stoppable_) return QDialog::eventFilter(watched, event);
+    // Typing goes on during the check made after a pause in typing: the key
+    // reaches its field, and the check, now of strings no longer shown, stops
+    // (Reclassify checks again once typing pauses).
+    if (quietScan_ && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease ||
+                       event->type() == QEvent::ShortcutOverride || event->type() == QEvent::InputMethod)) {
+        const bool inField = watched == form_.Text1 || watched == form_.Text2 || watched == form_.Text4;
+        if (inField || (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)) {
+            if (event->type() == QEvent::KeyPress || event->type() == QEvent::InputMethod) stopAsked_ = true;
+            if (inField) return QDialog::eventFilter(watched, event);
+        }
+    }
     switch (event->type()) {
     case QEvent::KeyPress:
         if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) stopAsked_ = true;
@@ -304,11 +331,11 @@ void Main::UndoNewestRun() {
     RunCallbacks sink;
     sink.file = [&](const FileReport& report) {
         if (report.outcome == FileOutcome::Restored) ++restored;
-        if (report.backupLeft) backups << FromPath(*report.backupLeft);
+        if (report.backupLeft) backups << ListedPath(*report.backupLeft);
         else if (report.outcome == FileOutcome::Changed)
-            others << FromPath(report.path) + QStringLiteral(" — изменён после обработки");
+            others << ListedPath(report.path) + QStringLiteral(" — изменён после обработки");
         else if (report.failure)
-            others << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+            others << ListedPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
         // Progress as a run shows it; Escape stops (the file in flight finished, the record written).
         SetStatus(QStringLiteral("Отмена обработки: файл ") + Number(++told) + QStringLiteral(" из ") +
                       Number(target->fileCount) + QStringLiteral("..."),
@@ -346,7 +373,21 @@ void Main::Reclassify() {
     if (busy_) return retype_->start();
     if (currentPath_.isEmpty()) return;
     // Quietly: what could not be read was told when the path was chosen.
+    quietScan_ = true;
+    stopAsked_ = closeAsked_;
     ClassifyPath(false, false);
+    quietScan_ = false;
+    // Stopped by typing (or Escape): nothing is chosen until it is checked again.
+    if (stopAsked_ && !closeAsked_) retype_->start();
+}
+
+bool Main::StringsSettled() {
+    // The button works on what the status line tells of the strings shown:
+    // strings typed a moment ago are checked first, and then it may be off.
+    if (!retype_->isActive()) return true;
+    retype_->stop();
+    Reclassify();
+    return !retype_->isActive() && form_.Command1->isEnabled();
 }
 
 void Main::Text2_Change() { replaceText_ = form_.Text2->text(); }
@@ -531,7 +572,7 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
     std::vector<std::filesystem::path> queue;
     QStringList failures;
     const auto failed = [&](const std::filesystem::path& path, const Failure& failure) {
-        failures << FromPath(path) + QStringLiteral(" — ") + DescribeFailure(failure);
+        failures << ListedPath(path) + QStringLiteral(" — ") + DescribeFailure(failure);
     };
     RunCallbacks scan;
     scan.pathFailed = [&](const Failure& failure) {
@@ -558,6 +599,16 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
     };
     ExecuteStoppable(run, scan);
     if (Stopped() && count) return ChooseNothing(folder, scope);
+    if (!reportFailures && (listFailure || !count || *count == 0)) {
+        // Checked again as the strings or the mask changed: nothing to choose
+        // now, said in the status line, not in a box while the user types.
+        workQueue_.clear();
+        form_.Command1->setEnabled(false);
+        SetStatus(listFailure || !count ? QStringLiteral(" Ошибка чтения папки ") + folder
+                                        : QStringLiteral(" Найдено файлов для обработки - 0 из 0"),
+                  false, folder);
+        return;
+    }
     if (listFailure || !count) {
         if (listFailure)
             Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
@@ -567,7 +618,11 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
     }
     form_.Text3->setText(folder);
     if (*count == 0) {
-        Box(QStringLiteral("Заданный каталог пустой."), kBadParameterTitle, BoxIcon::Information);
+        const QString mask = form_.Text4->text().trimmed();
+        const bool everyFile = mask.isEmpty() || mask == QStringLiteral("*") || mask == QStringLiteral("*.*");
+        Box(everyFile ? QStringLiteral("Заданный каталог пустой.")
+                      : QStringLiteral("В заданном каталоге нет файлов по маске ") + mask + QLatin1Char('.'),
+            kBadParameterTitle, BoxIcon::Information);
         return;
     }
     workQueue_ = std::move(queue);
@@ -586,8 +641,8 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
 void Main::LegacyHint(std::size_t notUtf8, const CorrectionRun& run) {
     if (notUtf8 == 0 || !legacyGuess_) return;
     const QString key = currentPath_ + QChar(u'\0') + searchText_ + QChar(u'\0') + replaceText_;
-    if (key == hinted_) return;
-    hinted_ = key;
+    if (hinted_.contains(key)) return;
+    hinted_.insert(key);
     const std::string legacy = run.Forms().Name(Encoding::Legacy);
     const QString guess =
         legacy.empty() ? QString() : QStringLiteral(" (%1, кодировка системы)").arg(QString::fromStdString(legacy));
@@ -608,11 +663,6 @@ void Main::ChooseNothing(const QString& folder, FolderScope scope) {
 }
 
 void Main::FailureBox(const QString& lead, const QString& tail, QStringList failures) {
-    // A screenful: so many lines, each of them at most so long (a long path shortened in its middle).
-    constexpr int kLongestLine = 160;
-    for (QString& line : failures)
-        if (line.size() > kLongestLine)
-            line = line.left(kLongestLine / 2 - 1) + QChar(u'…') + line.right(kLongestLine / 2);
     const int total = failures.size();
     if (total > kMaxListedFailures) {
         failures = failures.mid(0, kMaxListedFailures);
@@ -622,7 +672,7 @@ void Main::FailureBox(const QString& lead, const QString& tail, QStringList fail
 }
 
 void Main::Command1_Click() {
-    if (busy_ || workMode_ == Mode::None) return;
+    if (busy_ || workMode_ == Mode::None || !StringsSettled()) return;
     // A folder's queue is taken inside that folder only, as the scan found it.
     const bool file = workMode_ == Mode::File;
     auto run = MakeRun(RunMode::Correct, file ? std::vector{ToPath(currentPath_)} : workQueue_, {},
@@ -642,7 +692,7 @@ void Main::Command1_ContextMenu(const QPoint& at) {
 }
 
 void Main::ReviewChanges() {
-    if (busy_ || workMode_ == Mode::None) return;
+    if (busy_ || workMode_ == Mode::None || !StringsSettled()) return;
     const bool file = workMode_ == Mode::File;
     const std::vector<std::filesystem::path> paths = file ? std::vector{ToPath(currentPath_)} : workQueue_;
     const std::filesystem::path within = file ? std::filesystem::path() : ToPath(currentPath_);
@@ -690,7 +740,7 @@ void Main::ApplyReview(const std::vector<ReviewedFile>& files) {
     sink.choices = &choices;
     sink.file = [&](const FileReport& report) {
         if (report.failure)
-            failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+            failures << ListedPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
         if (report.outcome == FileOutcome::Leftover) return true;
         if (report.outcome == FileOutcome::Corrected) ++corrected;
         SetStatus(QStringLiteral("Обработка файла ") + Number(++told) + QStringLiteral(" из ") + Number(count) +
@@ -740,7 +790,7 @@ void Main::ProcessQueue(CorrectionRun& run) {
     RunCallbacks process;
     process.file = [&](const FileReport& report) {
         if (report.failure)
-            failures << FromPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
+            failures << ListedPath(report.path) + QStringLiteral(" — ") + DescribeFailure(*report.failure);
         if (report.outcome == FileOutcome::Leftover) return true;  // (named, but no file of the queue)
         else if (report.outcome == FileOutcome::Corrected) ++corrected;
         done.insert(report.path);

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QPoint>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
 
@@ -104,6 +105,9 @@ private:
     // process button speak of the strings shown.
     void StringsChanged();
     void Reclassify();
+    // Before the process button or the review acts: a check still pending is
+    // made now; false when nothing is then to be worked on.
+    bool StringsSettled();
 
     // Scan failures are named in one box after the scan unless `reportScanFailures` is false;
     // a single file's failure in a box unless `reportFileFailure` is false.
@@ -175,7 +179,8 @@ private:
     QElapsedTimer lastPaint_;
     QTimer* retype_ = nullptr;  // the pause in typing after which the path is classified again
     bool legacyGuess_ = false;  // the last run made looks in a legacy code page that is only a guess
-    QString hinted_;            // the folder and strings the legacy hint was last given for
+    QSet<QString> hinted_;      // the folders and strings the legacy hint was given for
+    bool quietScan_ = false;    // the check after a pause in typing is going on
 };
 
 }  // namespace tarnwick::window

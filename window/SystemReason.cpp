@@ -1,5 +1,7 @@
 #include "window/SystemReason.h"
 
+#include <cerrno>
+
 namespace tarnwick::window {
 
 namespace {
@@ -44,6 +46,32 @@ QString ProgramsRussian(const std::error_code& code) {
     case std::errc::connection_aborted: return QStringLiteral("Программа вызвала разрыв соединения");
     case std::errc::connection_reset: return QStringLiteral("Соединение разорвано другой стороной");
     case std::errc::operation_canceled: return QStringLiteral("Операция отменена");
+    case std::errc::no_lock_available: return QStringLiteral("Нет доступных блокировок");
+    case std::errc::illegal_byte_sequence:
+        return QStringLiteral("Неверный или неполный мультибайтный или широкий символ");
+    case std::errc::host_unreachable: return QStringLiteral("Нет маршрута до узла");
+    case std::errc::network_down: return QStringLiteral("Сеть не работает");
+    case std::errc::network_unreachable: return QStringLiteral("Сеть недоступна");
+    case std::errc::connection_refused: return QStringLiteral("В соединении отказано");
+    default: break;
+    }
+    // Reasons of file systems that the portable conditions do not name.
+    switch (condition.value()) {
+#ifdef EDQUOT
+    case EDQUOT: return QStringLiteral("Превышена дисковая квота");
+#endif
+#ifdef ESTALE
+    case ESTALE: return QStringLiteral("Устаревший дескриптор файла");
+#endif
+#ifdef EHOSTDOWN
+    case EHOSTDOWN: return QStringLiteral("Узел выключен");
+#endif
+#ifdef EREMOTEIO
+    case EREMOTEIO: return QStringLiteral("Ошибка удаленного ввода/вывода");
+#endif
+#ifdef ENOMEDIUM
+    case ENOMEDIUM: return QStringLiteral("Носитель не найден");
+#endif
     default: return {};
     }
 }
@@ -51,8 +79,10 @@ QString ProgramsRussian(const std::error_code& code) {
 }  // namespace
 
 QString SystemReason(const std::error_code& code) {
-    QString text = detail::SystemsRussian(code);
-    if (text.isEmpty()) text = ProgramsRussian(code);
+    // The program's words first: they are the same whatever the user's
+    // LANGUAGE asks of the system's catalogues.
+    QString text = ProgramsRussian(code);
+    if (text.isEmpty()) text = detail::SystemsRussian(code);
     if (text.isEmpty()) text = QString::fromStdString(code.message());
     return text;
 }

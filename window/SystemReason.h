@@ -7,10 +7,10 @@
 
 namespace tarnwick::window {
 
-// `code` in Russian: the system's own Russian words where it has them (glibc's
-// catalogue under a Russian locale, Windows' Russian messages), else the
-// program's for the reasons a file operation meets, else the system's words
-// as they are.
+// `code` in Russian: the program's words for the reasons a file operation
+// meets (as glibc's Russian catalogue words them), else the system's own
+// Russian words where it has them (glibc's catalogue under a Russian locale,
+// Windows' Russian messages), else the system's words as they are.
 QString SystemReason(const std::error_code& code);
 
 namespace detail {

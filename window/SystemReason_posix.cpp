@@ -1,5 +1,6 @@
 #include "window/SystemReason.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <locale.h>
@@ -20,9 +21,13 @@ QString SystemsRussian(const std::error_code& code) {
     if (!russian || !plain) return {};
     const std::string english = ::strerror_l(code.value(), plain);
     const char* words = ::strerror_l(code.value(), russian);
-    // Where the catalogue is missing, the English words come back unchanged.
+    // Where the catalogue is missing, the English words come back unchanged;
+    // where LANGUAGE names another language first, its words: neither is Russian.
     if (!words || english == words) return {};
-    return QString::fromUtf8(words);
+    const QString text = QString::fromUtf8(words);
+    const bool cyrillic =
+        std::any_of(text.begin(), text.end(), [](QChar c) { return c.script() == QChar::Script_Cyrillic; });
+    return cyrillic ? text : QString();
 }
 
 }  // namespace tarnwick::window::detail

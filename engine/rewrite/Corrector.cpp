@@ -293,6 +293,8 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const FilePl
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
     if (check) check->device = info.device, check->inode = info.inode, check->target = std::move(target);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
+    if (mostSize_ && info.size > *mostSize_)
+        return Failure{FailureKind::TooLarge, file, {}, {}, std::to_string(*mostSize_)};
     return Scan(file, in, info.size, emptySearchOccurs, found);
 }
 
@@ -628,6 +630,8 @@ std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
     // The occurrence seen a moment ago is gone: another program is writing.
     if (p.replacements == 0) return failed(FailureKind::Changed);
     if (auto ec = p.corrected.Out().CopyAccessFrom(p.in, p.before)) return failed(FailureKind::KeepAccess, ec);
+    if (keepTimes_)
+        if (auto ec = p.corrected.Out().CopyTimesFrom(p.in)) return failed(FailureKind::KeepTimes, ec);
     if (auto ec = p.corrected.Out().Info(p.after)) return failed(FailureKind::Write, ec);
     return std::nullopt;
 }

@@ -138,6 +138,10 @@ public:
     const StringForms& Forms() const { return rules_.Forms(); }
     // Whether binary files are judged and corrected as text (ContentRules::TakeBinaryFiles).
     void TakeBinaryFiles(bool take) { rules_.TakeBinaryFiles(take); }
+    // Files larger than `most` bytes are left alone (TooLarge); nothing: no limit.
+    void LimitSize(std::optional<std::uint64_t> most) { mostSize_ = most; }
+    // A corrected file keeps the original's modification time (File::CopyTimesFrom).
+    void KeepTimes(bool keep) { keepTimes_ = keep; }
     // Whether files read whole are checked for valid UTF-8 anyway (ContentRules::WatchUtf8).
     void WatchUtf8(bool watch) { rules_.WatchUtf8(watch); }
     const BackupPolicy& Backup() const { return backup_; }
@@ -304,6 +308,8 @@ private:
     std::filesystem::path beganIn_;  // the folder last named to it as written in
     std::chrono::milliseconds lockWait_{kLockWaitMs};
     LinkRule links_;
+    std::optional<std::uint64_t> mostSize_;  // LimitSize
+    bool keepTimes_ = false;
     // The folders whose leftovers of stopped runs were cleaned by this corrector (device, inode).
     std::set<std::pair<std::uint64_t, std::uint64_t>> cleanedFolders_;
     std::vector<char> output_;

@@ -235,8 +235,9 @@ void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
     if (slot.backup) {
         more = sink.File({file, FileOutcome::Backup});
     } else if (check.failure) {
-        const bool skipped =
-            check.failure->kind == FailureKind::LinkOutside || check.failure->kind == FailureKind::OwnRecord;
+        const bool skipped = check.failure->kind == FailureKind::LinkOutside ||
+                             check.failure->kind == FailureKind::OwnRecord ||
+                             check.failure->kind == FailureKind::TooLarge;
         more = sink.File(
             {file, skipped ? FileOutcome::Skipped : FileOutcome::Failed, FileVerdict::Unknown, &*check.failure});
     } else if (slot.rewrite) {

@@ -169,6 +169,8 @@ std::variant<CorrectionRun, SetupFailure> PrepareRun(const RunRequest& request) 
     const std::string firstLabel = forms.Name(Encoding::Legacy);
     Corrector corrector(std::move(forms), request.backup);
     corrector.TakeBinaryFiles(request.binaryFiles);
+    corrector.LimitSize(request.mostFileSize);
+    corrector.KeepTimes(request.keepTimes);
     if (patterns) corrector.UsePatterns(std::move(*patterns), LegacyOf(request));
     corrector.ShowLegacyIn(LegacyOf(request));
     if (!request.pinned && !firstLabel.empty()) {

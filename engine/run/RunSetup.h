@@ -57,7 +57,9 @@ struct RunRequest {
     // empty -s is a mistake, and it would rewrite every file); the window takes
     // it as its description says, as a string every non-empty file holds.
     bool emptySearchAllowed = false;
-    bool binaryFiles = false;  // binary files are corrected too, byte for byte
+    bool binaryFiles = false;                   // binary files are corrected too, byte for byte
+    std::optional<std::uint64_t> mostFileSize;  // larger files are left alone, each told skipped
+    bool keepTimes = false;                     // a corrected file keeps its modification time
     // A correcting run keeps a record for undo in `undoFolder` (empty: the user's).
     bool keepUndo = false;
     std::filesystem::path undoFolder;

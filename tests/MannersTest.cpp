@@ -1,0 +1,106 @@
+// The command line's manners: size limits and kept times.
+
+#include "cli/Cli.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadBytes;
+
+class MannersTest : public test::TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        state_.emplace("XDG_STATE_HOME", (Dir() / ".state").c_str());
+        locale_.emplace("LC_ALL", "C.UTF-8");
+        fs::create_directory(Dir() / "site");
+    }
+    void TearDown() override {
+        state_.reset();
+        locale_.reset();
+        TempDirTest::TearDown();
+    }
+    int Cli(const std::vector<std::string>& args) {
+        std::ostringstream out, err;
+        const int rc = cli::Run(args, out, err, false, nullptr);
+        out_ = out.str();
+        err_ = err.str();
+        return rc;
+    }
+    static struct timespec Modified(const fs::path& file) {
+        struct stat st {};
+        ::stat(file.c_str(), &st);
+        return st.st_mtim;
+    }
+    static void SetModified(const fs::path& file, time_t seconds, long nanoseconds) {
+        const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    }
+    std::optional<test::ScopedEnvironment> state_, locale_;
+    std::string out_, err_;
+};
+
+// Files larger than --max-filesize are recorded skipped and left alone; the
+// size takes K, M, G and T (of 1024, either case); a size that is none is a
+// usage error.
+TEST_F(MannersTest, MaxFileSize) {
+    const auto small = Make("site/small.txt", "old");
+    const auto big = Make("site/big.txt", std::string(2 * 1024 * 1024, 'x') + "old");
+    const auto edge = Make("site/edge.txt", std::string(1024 * 1024 - 3, 'x') + "old");
+    EXPECT_EQ(Cli({"--max-filesize", "1M", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    EXPECT_NE(out_.find("skipped\t" + big.string() + "\ttoo large\n"), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(small), "new");
+    EXPECT_EQ(ReadBytes(edge), std::string(1024 * 1024 - 3, 'x') + "new");  // at the limit: taken
+    EXPECT_EQ(ReadBytes(big), std::string(2 * 1024 * 1024, 'x') + "old");
+    // A file named as PATH is held to the limit too.
+    EXPECT_EQ(Cli({"--check", "--max-filesize", "2k", "-s", "old", "-r", "new", big.string()}), 0) << err_;
+    EXPECT_EQ(out_, "skipped\t" + big.string() + "\ttoo large\n");
+
+    for (const std::string bad : {"", "1.5M", "10X", "M", "-1", "99999999999999999G", "1MB"}) {
+        EXPECT_EQ(Cli({"--max-filesize", bad, "-s", "old", "-r", "new", small.string()}), 2) << bad;
+        EXPECT_NE(err_.find("--max-filesize needs a size such as 500K, 10M or 2G, not '" + bad + "'"),
+                  std::string::npos)
+            << err_;
+    }
+}
+
+// --keep-times: the corrected file keeps its modification time to the
+// nanosecond; without it the time is the correction's. A later change that
+// puts the time back is still found by its content: undo leaves it.
+TEST_F(MannersTest, KeepTimes) {
+    const auto kept = Make("site/kept.txt", "old text");
+    const auto plain = Make("site/plain.txt", "old text");
+    SetModified(kept, 978307200, 123456789);  // 2001-01-01
+    SetModified(plain, 978307200, 0);
+    ASSERT_EQ(Cli({"--keep-times", "-s", "old", "-r", "new", kept.string()}), 0) << err_;
+    EXPECT_EQ(ReadBytes(kept), "new text");
+    EXPECT_EQ(Modified(kept).tv_sec, 978307200);
+    EXPECT_EQ(Modified(kept).tv_nsec, 123456789);
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", plain.string()}), 0) << err_;
+    EXPECT_GT(Modified(plain).tv_sec, 978307200);
+
+    // Undone: the original, with its time, as ever.
+    ASSERT_EQ(Cli({"--undo", kept.string()}), 0) << out_ << err_;
+    EXPECT_EQ(ReadBytes(kept), "old text");
+    EXPECT_EQ(Modified(kept).tv_sec, 978307200);
+
+    // Corrected again with its time kept, then edited to the same size and its time put back.
+    ASSERT_EQ(Cli({"--keep-times", "-s", "old", "-r", "new", kept.string()}), 0) << err_;
+    test::WriteBytes(kept, "NEW TEXT");
+    SetModified(kept, 978307200, 123456789);
+    EXPECT_EQ(Cli({"--undo", kept.string()}), 1) << out_ << err_;
+    EXPECT_NE(out_.find("changed\t" + kept.string()), std::string::npos) << out_;
+    EXPECT_EQ(ReadBytes(kept), "NEW TEXT");
+}
+
+}  // namespace
+}  // namespace tarnwick
