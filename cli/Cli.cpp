@@ -401,6 +401,12 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& args, std::os
         out << "tarnwick-cli " TARNWICK_VERSION "\n";
         return 0;
     }
+    if (options.completions) {
+        const auto script = Completions(*options.completions);
+        if (!script) return Usage(err, "--completions takes bash, zsh or fish, not '" + *options.completions + "'");
+        out << *script;
+        return 0;
+    }
     return std::nullopt;
 }
 

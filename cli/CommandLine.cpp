@@ -169,6 +169,10 @@ constexpr Option kOptions[] = {
      "M, G or T: 10M, 2G, in units of 1024), each one\n"
      "recorded as 'skipped PATH too large'",
      [](CommandLine& o, const std::string* v) { o.mostFileSize = *v; }},
+    {0, "completions", Takes::Value, " SHELL",
+     "print the completions of these options for SHELL\n"
+     "(bash, zsh or fish) and end",
+     [](CommandLine& o, const std::string* v) { o.completions = *v; }},
     {0, "files0-from", Takes::Value, " FILE",
      "take the paths from FILE (- for standard input),\n"
      "each ended by a NUL byte, as find -print0 writes",
@@ -374,6 +378,135 @@ std::optional<UsageError> ShortOptions(const std::vector<std::string>& args, std
 const std::string& Help() {
     static const std::string help = std::string(kUsage) + OptionLines() + std::string(kMore);
     return help;
+}
+
+namespace {
+
+// What a shell offers after an option: files, a word of a list, or nothing
+// (free text such as a search string).
+enum class Offers : std::uint8_t { Nothing, Files, Words };
+
+Offers OffersFor(const Option& option, std::string_view& words) {
+    words = {};
+    if (option.takes != Takes::Value) return Offers::Nothing;
+    if (option.shown == " FILE") return Offers::Files;
+    if (option.shown == "=WHEN") return words = "auto always never", Offers::Words;
+    if (option.shown == " SHELL") return words = "bash zsh fish", Offers::Words;
+    return Offers::Nothing;
+}
+
+// The first line of an option's help (without a parenthesis it leaves
+// open), as a description in single quotes; for zsh, its own characters escaped.
+std::string Described(const Option& option, bool zsh = false) {
+    std::string line(option.help.substr(0, option.help.find('\n')));
+    if (const auto open = line.rfind('('); open != std::string::npos && line.find(')', open) == std::string::npos)
+        line.erase(line.find_last_not_of(' ', open == 0 ? 0 : open - 1) + 1);
+    std::string described;
+    for (const char c : line) {
+        if (c == '\'') continue;
+        if (zsh && (c == '[' || c == ']' || c == ':' || c == '\\')) described += '\\';
+        described += c;
+    }
+    return described;
+}
+
+std::string BashCompletions() {
+    std::string all, files, free, worded;
+    for (const Option& o : kOptions) {
+        std::string names = "--" + std::string(o.longName);
+        if (o.shortName) names += "|-" + std::string(1, o.shortName);
+        all += (all.empty() ? "" : " ") + ("--" + std::string(o.longName)) +
+               (o.shortName ? " -" + std::string(1, o.shortName) : "");
+        std::string_view words;
+        switch (OffersFor(o, words)) {
+        case Offers::Files: files += (files.empty() ? "" : "|") + names; break;
+        case Offers::Words:
+            worded += "        " + names + ") COMPREPLY=($(compgen -W '" + std::string(words) +
+                      "' -- \"$cur\")); return ;;\n";
+            break;
+        case Offers::Nothing:
+            if (o.takes == Takes::Value) free += (free.empty() ? "" : "|") + names;
+            break;
+        }
+    }
+    return "# bash completion for tarnwick-cli (made by: tarnwick-cli --completions bash)\n"
+           "_tarnwick_cli() {\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+           "    case $prev in\n"
+           "        " +
+           free +
+           ") return ;;\n"
+           "        " +
+           files + ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n" + worded +
+           "    esac\n"
+           "    if [[ $cur == -* ]]; then\n"
+           "        COMPREPLY=($(compgen -W '" +
+           all +
+           "' -- \"$cur\"))\n"
+           "        return\n"
+           "    fi\n"
+           "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+           "}\n"
+           "complete -o filenames -o bashdefault -F _tarnwick_cli tarnwick-cli\n";
+}
+
+std::string ZshCompletions() {
+    std::string specs;
+    for (const Option& o : kOptions) {
+        std::string_view words;
+        const Offers offers = OffersFor(o, words);
+        std::string value;
+        if (o.takes == Takes::Value) {
+            const std::string name(o.shown.substr(1));
+            value = offers == Offers::Files   ? ":" + name + ":_files"
+                    : offers == Offers::Words ? ":" + name + ":(" + std::string(words) + ")"
+                                              : ":" + name + ": ";
+        }
+        const std::string described = "[" + Described(o, true) + "]";
+        const std::string longSpec = "--" + std::string(o.longName) + (o.takes == Takes::Attached ? "=-" : "") +
+                                     (o.takes == Takes::Value && o.shown[0] == '=' ? "=" : "");
+        specs += "    '" + longSpec + described + value + "'\n";
+        if (o.shortName) specs += "    '-" + std::string(1, o.shortName) + described + value + "'\n";
+    }
+    return "#compdef tarnwick-cli\n"
+           "# zsh completion for tarnwick-cli (made by: tarnwick-cli --completions zsh)\n"
+           "_arguments -s -S \\\n" +
+           [&] {
+               std::string lines;
+               std::size_t start = 0;
+               for (std::size_t end; (end = specs.find('\n', start)) != std::string::npos; start = end + 1)
+                   lines += specs.substr(start, end - start) + " \\\n";
+               return lines;
+           }() +
+           "    '*:PATH:_files'\n";
+}
+
+std::string FishCompletions() {
+    std::string out = "# fish completion for tarnwick-cli (made by: tarnwick-cli --completions fish)\n";
+    for (const Option& o : kOptions) {
+        std::string line = "complete -c tarnwick-cli";
+        if (o.shortName) line += " -s " + std::string(1, o.shortName);
+        line += " -l " + std::string(o.longName);
+        std::string_view words;
+        switch (OffersFor(o, words)) {
+        case Offers::Files: line += " -r -F"; break;
+        case Offers::Words: line += " -x -a '" + std::string(words) + "'"; break;
+        case Offers::Nothing:
+            if (o.takes == Takes::Value) line += " -x";
+            break;
+        }
+        out += line + " -d '" + Described(o) + "'\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> Completions(std::string_view shell) {
+    if (shell == "bash") return BashCompletions();
+    if (shell == "zsh") return ZshCompletions();
+    if (shell == "fish") return FishCompletions();
+    return std::nullopt;
 }
 
 std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLine& options) {

@@ -13,6 +13,9 @@ namespace tarnwick::cli {
 
 // The text of --help, its options' lines made from the table of options.
 const std::string& Help();
+// The completions of every option for `shell` (bash, zsh or fish), made from
+// the option table as --help is; nothing for another shell.
+std::optional<std::string> Completions(std::string_view shell);
 
 // The parsed command line.
 struct CommandLine {
@@ -28,6 +31,7 @@ struct CommandLine {
     std::optional<std::string> optionsFile;
     std::optional<std::string> jobs;
     std::optional<std::string> mostFileSize;  // --max-filesize
+    std::optional<std::string> completions;   // the shell whose completions are asked for
     std::vector<std::string> paths;
     bool recursive = false;
     bool followFileLinks = false;  // links to files in folders followed wherever they lead

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include <fcntl.h>
@@ -100,6 +102,48 @@ TEST_F(MannersTest, KeepTimes) {
     EXPECT_EQ(Cli({"--undo", kept.string()}), 1) << out_ << err_;
     EXPECT_NE(out_.find("changed\t" + kept.string()), std::string::npos) << out_;
     EXPECT_EQ(ReadBytes(kept), "NEW TEXT");
+}
+
+// The completions --completions prints are scripts each shell takes, and
+// offer every option and its values: asked of bash and fish for real.
+TEST_F(MannersTest, CompletionsForEveryShell) {
+    const auto script = [&](const std::string& shell) {
+        EXPECT_EQ(Cli({"--completions", shell}), 0) << err_;
+        return Make("completion." + shell, out_);
+    };
+    const auto shellSays = [](const std::string& command) {
+        std::string said;
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            for (int c; (c = std::fgetc(pipe)) != EOF;) said += static_cast<char>(c);
+            ::pclose(pipe);
+        }
+        return said;
+    };
+    const auto bash = script("bash");
+    const auto asked = [&](const std::string& words) {
+        return shellSays("bash -c 'source \"" + bash.string() + "\"; COMP_WORDS=(" + words +
+                         "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tarnwick_cli; printf \"%s\\n\" "
+                         "\"${COMPREPLY[@]}\"'");
+    };
+    EXPECT_EQ(asked("tarnwick-cli --max-f"), "--max-filesize\n");
+    EXPECT_EQ(asked("tarnwick-cli --color \"\""), "auto\nalways\nnever\n");
+    EXPECT_EQ(asked("tarnwick-cli -s \"\""), "\n");  // free text: nothing offered
+    EXPECT_NE(asked("tarnwick-cli --keep"), "\n");
+
+    ASSERT_EQ(std::system("command -v zsh >/dev/null && command -v fish >/dev/null"), 0)
+        << "zsh and fish are needed (./dev installs them)";
+    EXPECT_EQ(std::system(("zsh -n '" + script("zsh").string() + "'").c_str()), 0);
+    const auto fish = script("fish");
+    EXPECT_EQ(shellSays("fish -c 'source \"" + fish.string() + "\"; complete -C \"tarnwick-cli --max-f\"'")
+                  .rfind("--max-filesize\t", 0),
+              0u);
+    EXPECT_EQ(
+        shellSays("fish -c 'source \"" + fish.string() + "\"; complete -C \"tarnwick-cli --color=\"'"),
+        "--color=always\tcolour the diff: always, never, auto\n--color=auto\tcolour the diff: always, never, auto\n"
+        "--color=never\tcolour the diff: always, never, auto\n");
+
+    EXPECT_EQ(Cli({"--completions", "tcsh"}), 2);
+    EXPECT_NE(err_.find("--completions takes bash, zsh or fish, not 'tcsh'"), std::string::npos) << err_;
 }
 
 }  // namespace
