@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <iostream>
 #include <istream>
 #include <optional>
@@ -486,6 +487,12 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     tarnwick::CorrectionRun& run = std::get<tarnwick::CorrectionRun>(prepared);
     const auto records = PrinterFor(options, out, err, run.Forms(), options.check, color);
     records->Pairs(request.pairs);
+    // A run's progress where standard error is a terminal (asked for: anywhere),
+    // shown once the run has taken half a second; not while a review asks.
+    const bool errIsTerminal = &err == &std::cerr && ProgressLine::ErrorIsTerminal();
+    if (options.progress.value_or(errIsTerminal) && !options.interactive)
+        records->ShowProgress(std::make_unique<ProgressLine>(err, &out == &std::cout && outIsTerminal ? &out : nullptr,
+                                                             std::chrono::milliseconds(options.progress ? 0 : 500)));
     run.StopOn(&StopRequested());
     if (options.interactive) {
         // Shown on standard error, a terminal's colours unless told otherwise.

@@ -169,6 +169,12 @@ constexpr Option kOptions[] = {
      "M, G or T: 10M, 2G, in units of 1024), each one\n"
      "recorded as 'skipped PATH too large'",
      [](CommandLine& o, const std::string* v) { o.mostFileSize = *v; }},
+    {0, "progress", Takes::Nothing, "",
+     "a line on standard error telling how the run goes\n"
+     "(the default where standard error is a terminal)",
+     [](CommandLine& o, const std::string*) { o.progress = true; }},
+    {0, "no-progress", Takes::Nothing, "", "no such line",
+     [](CommandLine& o, const std::string*) { o.progress = false; }},
     {0, "completions", Takes::Value, " SHELL",
      "print the completions of these options for SHELL\n"
      "(bash, zsh or fish) and end",

@@ -32,6 +32,7 @@ struct CommandLine {
     std::optional<std::string> jobs;
     std::optional<std::string> mostFileSize;  // --max-filesize
     std::optional<std::string> completions;   // the shell whose completions are asked for
+    std::optional<bool> progress;             // --progress, --no-progress
     std::vector<std::string> paths;
     bool recursive = false;
     bool followFileLinks = false;  // links to files in folders followed wherever they lead

@@ -100,7 +100,15 @@ bool Records::File(const FileReport& report) {
                report.failure ? Reason(*report.failure) : std::string()});
         break;
     }
+    if (progress_)
+        progress_->Show(
+            {tally_.files, listed_, check_ ? tally_.toCorrect : tally_.corrected, tally_.failed, read_, check_});
     return !broken_;
+}
+
+bool Records::Listed(const std::filesystem::path&, std::size_t files) {
+    listed_ += files;
+    return true;
 }
 
 std::vector<std::string> Records::EncodingsOf(const FileReport& report) const {
@@ -149,6 +157,7 @@ std::string Counted(std::uint64_t n, std::string_view one, std::string_view many
 }
 
 void Records::Summary() {
+    progress_.reset();  // (erased: the summary takes its place)
     const Tally& t = tally_;
     err_ << "tarnwick-cli: " << Counted(t.files, "file", "files") << ": ";
     if (undo_) {

@@ -4,6 +4,7 @@
 // counts, the summary, when the output is passed on), and one per format.
 
 #include "cli/CommandLine.h"
+#include "cli/Progress.h"
 #include "engine/run/Run.h"
 
 #include <cstdint>
@@ -61,6 +62,10 @@ public:
 
     bool PathFailed(const Failure& failure) override;
     bool File(const FileReport& report) override;
+    bool Listed(const std::filesystem::path& folder, std::size_t files) override;
+    void Read(std::uint64_t bytes) override { read_ += bytes; }
+    // A line on the terminal telling how the run goes, until the summary.
+    void ShowProgress(std::unique_ptr<ProgressLine> line) { progress_ = std::move(line); }
     // The records so far passed on; false, after saying so, when the output cannot be written.
     bool Settled() override;
     // The counts, as a line on standard error.
@@ -118,6 +123,9 @@ protected:
     bool incomplete_ = false;
     static constexpr std::size_t kNamed = 10;  // backup copies left named at most, then counted
     std::size_t backupsLeft_ = 0;              // an undo: backup copies changed since, left
+    std::unique_ptr<ProgressLine> progress_;
+    std::size_t listed_ = 0;  // files of the folders listed so far
+    std::uint64_t read_ = 0;  // bytes of the files told so far
 };
 
 // "1 file", "2 files": `n` and the word for its number.

@@ -104,6 +104,27 @@ TEST_F(MannersTest, KeepTimes) {
     EXPECT_EQ(ReadBytes(kept), "NEW TEXT");
 }
 
+// --progress: one line on standard error, redrawn in place (erased before
+// anything else is written there) and gone before the summary; never in the
+// records, and not where standard error is no terminal unless asked for.
+TEST_F(MannersTest, ProgressLine) {
+    for (int i = 0; i < 30; ++i) Make("site/f" + std::to_string(i) + ".txt", i % 3 ? "old" : "none");
+    ASSERT_EQ(Cli({"--progress", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    const std::string erase = "\r\x1b[K";
+    EXPECT_EQ(err_.rfind(erase + "tarnwick-cli: ", 0), 0u) << err_;
+    EXPECT_NE(err_.find(" of 30 files, "), std::string::npos) << err_;
+    EXPECT_NE(err_.find(" failed, "), std::string::npos) << err_;
+    // The summary starts on an erased line.
+    EXPECT_NE(err_.find(erase + "tarnwick-cli: 30 files: 20 corrected"), std::string::npos) << err_;
+    EXPECT_EQ(out_.find('\r'), std::string::npos);
+    EXPECT_EQ(out_.find('\x1b'), std::string::npos);
+
+    ASSERT_EQ(Cli({"--check", "-s", "new", "-r", "old", (Dir() / "site").string()}), 0) << err_;
+    EXPECT_EQ(err_.find('\r'), std::string::npos) << "standard error is no terminal here";
+    ASSERT_EQ(Cli({"--progress", "--no-progress", "--check", "-s", "new", "-r", "old", (Dir() / "site").string()}), 0);
+    EXPECT_EQ(err_.find('\r'), std::string::npos);
+}
+
 // The completions --completions prints are scripts each shell takes, and
 // offer every option and its values: asked of bash and fish for real.
 TEST_F(MannersTest, CompletionsForEveryShell) {

@@ -291,7 +291,9 @@ std::optional<Failure> Corrector::OpenAndScan(const fs::path& file, const FilePl
     if (auto failure = OpenChecked(file, place, in, target)) return failure;
     os::FileInfo info;
     if (auto ec = in.Info(info)) return failed(FailureKind::Open, ec);
-    if (check) check->device = info.device, check->inode = info.inode, check->target = std::move(target);
+    if (check)
+        check->device = info.device, check->inode = info.inode, check->size = info.size,
+        check->target = std::move(target);
     if (!info.regular) return failed(FailureKind::NotRegularFile);
     if (mostSize_ && info.size > *mostSize_)
         return Failure{FailureKind::TooLarge, file, {}, {}, std::to_string(*mostSize_)};

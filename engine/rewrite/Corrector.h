@@ -78,6 +78,7 @@ struct CheckResult {
     EncodingSet encodings;                // of the search string's occurrences
     bool notUtf8 = false;                 // read whole and found not to be valid UTF-8 (ContentRules::Findings)
     std::uint64_t device = 0, inode = 0;  // which file was read
+    std::uint64_t size = 0;               // ...and its size then
     std::filesystem::path target;         // where a symbolic link led (absolute, without links), if one did
     FilePage page;                        // which legacy code page it was read in, where not the run's
 };

@@ -45,6 +45,7 @@ FileReport ReportOf(const fs::path& file, const ProcessResult& result) {
 
 bool RunSink::Listed(const fs::path&, std::size_t) { return true; }
 bool RunSink::PathFailed(const Failure&) { return true; }
+void RunSink::Read(std::uint64_t) {}
 bool RunSink::Preview(const FileReport& report, const ShowCorrection&) { return File(report); }
 bool RunSink::Review(const FileReport&, const ShowForReview&, OccurrenceChoice&) { return true; }
 bool RunSink::Settled() { return true; }
@@ -231,6 +232,7 @@ void CorrectionRun::CheckInto(Slot& slot, const fs::path& file, const BackupName
 void CorrectionRun::Tell(const fs::path& file, Slot& slot, RunSink& sink) {
     if (Stopping() && !slot.rewrite) return;
     const CheckResult& check = slot.check;
+    sink.Read(check.size);
     bool more = true;
     if (slot.backup) {
         more = sink.File({file, FileOutcome::Backup});

@@ -92,6 +92,8 @@ public:
     virtual bool Listed(const std::filesystem::path& folder, std::size_t files);
     // A path that could not be listed.
     virtual bool PathFailed(const Failure& failure);
+    // The file told next was read: `bytes` of it (for a rate of progress).
+    virtual void Read(std::uint64_t bytes);
     virtual bool File(const FileReport& report) = 0;
     // In a preview, a file to correct; `show` streams its correction.
     virtual bool Preview(const FileReport& report, const ShowCorrection& show);
