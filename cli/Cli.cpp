@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <deque>
 #include <cstdlib>
 #include <filesystem>
@@ -287,17 +288,18 @@ std::optional<unsigned> Jobs(const std::string& n) {
 std::optional<std::uint64_t> Size(const std::string& text) {
     const std::size_t digits = text.find_first_not_of("0123456789");
     if (text.empty() || digits == 0 || (digits != std::string::npos && digits + 1 != text.size())) return std::nullopt;
-    const std::string number = text.substr(0, digits);
-    if (number.size() > 15) return std::nullopt;
-    std::uint64_t size = std::stoull(number);
-    if (digits != std::string::npos) {
-        const std::string units = "KMGT";
-        const auto unit = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits]))));
-        if (unit == std::string::npos) return std::nullopt;
-        for (std::size_t i = 0; i <= unit; ++i) {
-            if (size > (std::uint64_t{1} << 53)) return std::nullopt;
-            size *= 1024;
-        }
+    std::uint64_t size = 0;
+    for (std::size_t i = 0; i < std::min(digits, text.size()); ++i) {
+        if (size > (UINT64_MAX - 9) / 10) return std::nullopt;
+        size = size * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    if (digits == std::string::npos) return size;
+    const std::string units = "KMGT";
+    const auto unit = units.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits]))));
+    if (unit == std::string::npos) return std::nullopt;
+    for (std::size_t i = 0; i <= unit; ++i) {
+        if (size > UINT64_MAX / 1024) return std::nullopt;
+        size *= 1024;
     }
     return size;
 }

@@ -468,7 +468,10 @@ std::string ZshCompletions() {
                     : offers == Offers::Words ? ":" + name + ":(" + std::string(words) + ")"
                                               : ":" + name + ": ";
         }
-        const std::string described = "[" + Described(o, true) + "]";
+        // (Built up, not as "[" + a temporary: GCC 12 warns wrongly about that.)
+        std::string described(1, '[');
+        described += Described(o, true);
+        described += ']';
         const std::string longSpec = "--" + std::string(o.longName) + (o.takes == Takes::Attached ? "=-" : "") +
                                      (o.takes == Takes::Value && o.shown[0] == '=' ? "=" : "");
         specs += "    '" + longSpec + described + value + "'\n";
@@ -544,6 +547,8 @@ std::optional<UsageError> Parse(const std::vector<std::string>& args, CommandLin
     if (options.undo) options.runIds = std::exchange(options.paths, {});
     // Modes that exclude each other.
     if (options.check && options.diff) return UsageError{"--check (-n) and --diff cannot be combined"};
+    // (An undo changes files: asked to change nothing, it does nothing.)
+    if (options.check && options.undo) return UsageError{"--check (-n) and --undo cannot be combined"};
     if (options.diff && (options.undo || options.history))
         return UsageError{std::string(options.undo ? "--undo" : "--history") + " and --diff cannot be combined"};
     return std::nullopt;

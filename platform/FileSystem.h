@@ -78,8 +78,8 @@ public:
     // rights, an attribute or ACL the file system or the user cannot set. An
     // ACL the file got from its folder's default ACL is taken away.
     std::error_code CopyAccessFrom(const File& from, const FileInfo& like);
-    // Gives the file the modification and access times of `from` (on Windows
-    // its creation time too). Set last: any later write would change them.
+    // Gives the file the modification time of `from` (on Windows its creation
+    // time too). Set last: any later write would change it.
     std::error_code CopyTimesFrom(const File& from);
     // Takes this program's exclusive lock on the file without waiting: false
     // while another handle holds it. Other programs are not kept out by it.

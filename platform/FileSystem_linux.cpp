@@ -286,7 +286,8 @@ std::error_code CopyExtendedAttributes(int from, int to) {
 std::error_code File::CopyTimesFrom(const File& from) {
     struct stat st {};
     if (::fstat(from.fd_, &st) != 0) return LastError();
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    // (The access time is the run's own by now: its read set it.)
+    const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
     if (::futimens(fd_, times) != 0) return LastError();
     return {};
 }

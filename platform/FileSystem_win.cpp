@@ -256,7 +256,6 @@ std::error_code File::CopyTimesFrom(const File& from) {
     if (!::GetFileInformationByHandleEx(from.handle_, FileBasicInfo, &times, sizeof times)) return LastError();
     if (!::GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return LastError();
     basic.CreationTime = times.CreationTime;
-    basic.LastAccessTime = times.LastAccessTime;
     basic.LastWriteTime = times.LastWriteTime;
     basic.ChangeTime.QuadPart = 0;  // (0: left as the system keeps it)
     if (!::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic)) return LastError();

@@ -67,7 +67,9 @@ TEST_F(MannersTest, MaxFileSize) {
     EXPECT_EQ(Cli({"--check", "--max-filesize", "2k", "-s", "old", "-r", "new", big.string()}), 0) << err_;
     EXPECT_EQ(out_, "skipped\t" + big.string() + "\ttoo large\n");
 
-    for (const std::string bad : {"", "1.5M", "10X", "M", "-1", "99999999999999999G", "1MB"}) {
+    EXPECT_EQ(Cli({"--check", "--max-filesize", "1125899906842624", "-s", "old", "-r", "new", big.string()}), 0);
+    EXPECT_EQ(out_.rfind("to-correct\t" + big.string() + "\t", 0), 0u) << out_;  // a pebibyte, in bytes
+    for (const std::string bad : {"", "1.5M", "10X", "M", "-1", "99999999999999999G", "1MB", "18446744073709551616"}) {
         EXPECT_EQ(Cli({"--max-filesize", bad, "-s", "old", "-r", "new", small.string()}), 2) << bad;
         EXPECT_NE(err_.find("--max-filesize needs a size such as 500K, 10M or 2G, not '" + bad + "'"),
                   std::string::npos)
@@ -90,6 +92,9 @@ TEST_F(MannersTest, KeepTimes) {
     ASSERT_EQ(Cli({"-s", "old", "-r", "new", plain.string()}), 0) << err_;
     EXPECT_GT(Modified(plain).tv_sec, 978307200);
 
+    // An undo asked to change nothing is refused, not carried out.
+    EXPECT_EQ(Cli({"-n", "--undo"}), 2);
+    EXPECT_EQ(ReadBytes(kept), "new text");
     // Undone: the original, with its time, as ever.
     ASSERT_EQ(Cli({"--undo", kept.string()}), 0) << out_ << err_;
     EXPECT_EQ(ReadBytes(kept), "old text");

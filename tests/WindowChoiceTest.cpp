@@ -97,11 +97,14 @@ TEST_F(WindowChoiceTest, TypingDuringTheCheckIsKept) {
     Main& w = Open({Q(Dir() / "site")});
     WaitForClassification();
     ASSERT_EQ(w.QueueCount(), 3000u);
+    // Keys as the system delivers them: to the window, then its focused field.
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     bool typed = false;
     auto typing = QObject::connect(&w, &Main::statusChanged, [&](const QString& status) {
         if (typed || !status.startsWith(" Чтение файла 100 ")) return;
         typed = true;
-        QTest::keyClick(F().Text1, Qt::Key_D);
+        QTest::keyClick(w.windowHandle(), Qt::Key_D);
     });
     F().Text1->setFocus();
     F().Text1->end(false);
@@ -113,6 +116,22 @@ TEST_F(WindowChoiceTest, TypingDuringTheCheckIsKept) {
     QTRY_COMPARE_WITH_TIMEOUT(Status(), QString(" Найдено файлов для обработки - 0 из 3000"), 10000);
     EXPECT_TRUE(statuses_.contains(" Поиск остановлен, файлы не выбраны"));
     EXPECT_TRUE(ui_.boxes.empty());
+
+    // Escape stops such a check for good: nothing chosen until the next change.
+    bool escaped = false;
+    auto escaping = QObject::connect(&w, &Main::statusChanged, [&](const QString& status) {
+        if (escaped || !status.startsWith(" Чтение файла 100 ")) return;
+        escaped = true;
+        QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
+    });
+    QTest::keyClick(w.windowHandle(), Qt::Key_Backspace);  // "ab"
+    QTRY_VERIFY_WITH_TIMEOUT(escaped, 5000);
+    QObject::disconnect(escaping);
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QString(" Поиск остановлен, файлы не выбраны"), 5000);
+    QTest::qWait(800);
+    EXPECT_EQ(Status(), " Поиск остановлен, файлы не выбраны");
+    EXPECT_EQ(w.QueueCount(), 0u);
+    EXPECT_EQ(F().Text1->text(), "ab");
 }
 
 // The verdict follows the strings as they are typed: started with an empty
@@ -283,13 +302,19 @@ TEST_F(WindowChoiceTest, BoxOfTwentyThousandNames) {
     const auto outside = Make("outside.htm", "abc");
     for (int i = 0; i < 20000; ++i)
         fs::create_symlink(outside, site / ((i == 0 ? std::string(250, 'a') : "p") + std::to_string(i)));
+    // Names that would forge a line of the box, or turn the text after them around.
+    fs::create_symlink(outside, site / "b\nforged — line");
+    fs::create_symlink(outside, site / "c\u202Etxt.exe");
     ui_.answer = Q(site);
     Open();
     QTest::mouseClick(F().Command4, Qt::LeftButton);
     ASSERT_EQ(ui_.boxes.size(), 1u);
     const QStringList lines = ui_.boxes[0].text.split('\n');
-    EXPECT_LE(lines.size(), 30);
-    EXPECT_EQ(lines.back(), "… и ещё 19980");
+    EXPECT_EQ(lines.size(), 2 + 20 + 1);
+    EXPECT_EQ(lines.back(), "… и ещё 19982");
+    EXPECT_TRUE(lines[3].endsWith("b␊forged — line — ссылка ведёт за пределы выбранной папки: " + Q(outside)))
+        << lines[3].toStdString();
+    EXPECT_TRUE(lines[4].contains("c<U+202E>txt.exe — ")) << lines[4].toStdString();
     // The long name shortened in its middle, its reason whole.
     EXPECT_TRUE(lines[2].startsWith(Q(site).left(10))) << lines[2].toStdString();
     EXPECT_TRUE(lines[2].contains("…")) << lines[2].toStdString();

@@ -77,7 +77,7 @@ QString PlaceWords(const Failure& failure) {
     case FailureKind::BecameLink: return QStringLiteral("во время обработки файл заменён ссылкой");
     case FailureKind::FolderSwapped: return QStringLiteral("во время обработки папка заменена другой");
     case FailureKind::LinkOutside:
-        return QStringLiteral("ссылка ведёт за пределы выбранной папки: ") + FromPath(failure.other);
+        return QStringLiteral("ссылка ведёт за пределы выбранной папки: ") + ShownPath(failure.other, 100);
     case FailureKind::LeftoverStuck:
         return QStringLiteral("временный файл прерванного запуска не удалось удалить (владелец: uid ") +
                QString::fromStdString(failure.detail) + QLatin1Char(')');
@@ -92,7 +92,7 @@ QString PlaceWords(const Failure& failure) {
     case FailureKind::TooLarge: return QStringLiteral("файл больше заданного предела размера");
     case FailureKind::KeepTimes: return QStringLiteral("исправленному файлу нельзя дать время изменения исходного");
     case FailureKind::BackupIsRunFile:
-        return QStringLiteral("резервная копия заменила бы файл ") + FromPath(failure.other) +
+        return QStringLiteral("резервная копия заменила бы файл ") + ShownPath(failure.other, 100) +
                QStringLiteral(", исправленный в этом же запуске");
     case FailureKind::OriginalLost:
         return QStringLiteral("сохранённое для отмены содержимое файла утрачено или изменено");

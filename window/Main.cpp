@@ -47,15 +47,7 @@ QString Number(std::size_t n) { return QString::number(static_cast<qulonglong>(n
 // A path as a box lists it: one that would make the box wider than a screen
 // shortened in its middle (never inside a character), so that its start and
 // its name show.
-QString ListedPath(const std::filesystem::path& path) {
-    constexpr qsizetype kLongest = 100;
-    const QString whole = FromPath(path);
-    if (whole.size() <= kLongest) return whole;
-    qsizetype head = kLongest / 2 - 1, tail = whole.size() - kLongest / 2;
-    if (whole[head - 1].isHighSurrogate()) --head;
-    if (whole[tail].isLowSurrogate()) ++tail;
-    return whole.left(head) + QChar(u'…') + whole.mid(tail);
-}
+QString ListedPath(const std::filesystem::path& path) { return ShownPath(path, 100); }
 
 QString InvalidKeys(const std::vector<std::string>& keys) {
     QStringList names;
@@ -217,12 +209,18 @@ bool Main::eventFilter(QObject* watched, QEvent* event) {
     // Typing goes on during the check made after a pause in typing: the key
     // reaches its field, and the check, now of strings no longer shown, stops
     // (Reclassify checks again once typing pauses).
+    // (A key reaches the window first and its focused field after: where
+    // typing goes is the field that has the focus.)
     if (quietScan_ && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease ||
                        event->type() == QEvent::ShortcutOverride || event->type() == QEvent::InputMethod)) {
-        const bool inField = watched == form_.Text1 || watched == form_.Text2 || watched == form_.Text4;
-        if (inField || (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)) {
-            if (event->type() == QEvent::KeyPress || event->type() == QEvent::InputMethod) stopAsked_ = true;
-            if (inField) return QDialog::eventFilter(watched, event);
+        const QWidget* focus = QApplication::focusWidget();
+        const bool typing = focus == form_.Text1 || focus == form_.Text2 || focus == form_.Text4;
+        const bool escape =
+            event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape;
+        if (typing && !escape) {
+            if (event->type() == QEvent::KeyPress || event->type() == QEvent::InputMethod)
+                stopAsked_ = true, typedDuringCheck_ = true;
+            return QDialog::eventFilter(watched, event);
         }
     }
     switch (event->type()) {
@@ -298,7 +296,7 @@ void Main::UndoNewestRun() {
         constexpr std::size_t kPathsShown = 5;
         QStringList paths;
         for (std::size_t i = 0; i < target.paths.size() && i < kPathsShown; ++i)
-            paths << FromPath(PathFromText(target.paths[i]));
+            paths << ShownPath(PathFromText(target.paths[i]), 100);
         if (target.paths.size() > kPathsShown)
             paths << QStringLiteral("и ещё ") + Number(target.paths.size() - kPathsShown);
         const auto clipped = [](const std::string& text) {
@@ -374,11 +372,13 @@ void Main::Reclassify() {
     if (currentPath_.isEmpty()) return;
     // Quietly: what could not be read was told when the path was chosen.
     quietScan_ = true;
+    typedDuringCheck_ = false;
     stopAsked_ = closeAsked_;
     ClassifyPath(false, false);
     quietScan_ = false;
-    // Stopped by typing (or Escape): nothing is chosen until it is checked again.
-    if (stopAsked_ && !closeAsked_) retype_->start();
+    // Stopped by typing: checked again once typing pauses. (Stopped by
+    // Escape, it stays stopped, nothing chosen, until the next change.)
+    if (stopAsked_ && typedDuringCheck_ && !closeAsked_) retype_->start();
 }
 
 bool Main::StringsSettled() {
@@ -511,7 +511,9 @@ void Main::ClassifyPath(bool reportScanFailures, bool reportFileFailure) {
 
 void Main::ClassifyPathOnce(bool reportScanFailures, bool reportFileFailure) {
     if (currentPath_.isEmpty()) return;  // nothing chosen yet
-    const bool folder = QFileInfo(currentPath_).isDir();
+    // A folder gone or shut since it was chosen is still the folder (a check
+    // after typing then tells it cannot be read), never taken for a file.
+    const bool folder = QFileInfo(currentPath_).isDir() || (!reportFileFailure && workMode_ == Mode::Folder);
     auto run = MakeRun(RunMode::Check, {ToPath(currentPath_)}, folder ? scope_ : FolderScope{});
     if (!run) return;
     BusyScope busy(busy_);
@@ -560,7 +562,8 @@ FileVerdict Main::CheckFile(const QString& file, CorrectionRun& run, bool report
     };
     run.Execute(told);
     if (failure && reportFailure)
-        Box(QStringLiteral("Ошибка открытия файла ") + file + QStringLiteral("\n\n") + DescribeFailure(*failure),
+        Box(QStringLiteral("Ошибка открытия файла ") + ShownPath(file, 200) + QStringLiteral("\n\n") +
+                DescribeFailure(*failure),
             kErrorTitle, BoxIcon::Critical);
     return verdict;
 }
@@ -604,14 +607,14 @@ void Main::ScanFolder(const QString& folder, CorrectionRun& run, bool reportFail
         // now, said in the status line, not in a box while the user types.
         workQueue_.clear();
         form_.Command1->setEnabled(false);
-        SetStatus(listFailure || !count ? QStringLiteral(" Ошибка чтения папки ") + folder
+        SetStatus(listFailure || !count ? QStringLiteral(" Ошибка чтения папки ") + ShownPath(folder)
                                         : QStringLiteral(" Найдено файлов для обработки - 0 из 0"),
-                  false, folder);
+                  false, ShownPath(folder));
         return;
     }
     if (listFailure || !count) {
         if (listFailure)
-            Box(QStringLiteral("Ошибка чтения папки ") + folder + QStringLiteral("\n\n") +
+            Box(QStringLiteral("Ошибка чтения папки ") + ShownPath(folder, 200) + QStringLiteral("\n\n") +
                     DescribeFailure(*listFailure),
                 kErrorTitle, BoxIcon::Critical);
         return;
@@ -692,7 +695,7 @@ void Main::Command1_ContextMenu(const QPoint& at) {
 }
 
 void Main::ReviewChanges() {
-    if (busy_ || workMode_ == Mode::None || !StringsSettled()) return;
+    if (busy_ || workMode_ == Mode::None || !StringsSettled() || !form_.Command1->isEnabled()) return;
     const bool file = workMode_ == Mode::File;
     const std::vector<std::filesystem::path> paths = file ? std::vector{ToPath(currentPath_)} : workQueue_;
     const std::filesystem::path within = file ? std::filesystem::path() : ToPath(currentPath_);
@@ -771,14 +774,16 @@ void Main::ProcessSingleFile(CorrectionRun& run) {
     };
     run.Execute(told);
     if (corrected) {
-        SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" успешно обработан"), false, currentPath_);
+        SetStatus(QStringLiteral(" Файл ") + ShownPath(currentPath_) + QStringLiteral(" успешно обработан"), false,
+                  ShownPath(currentPath_));
         return;
     }
     // Nothing to correct any more (a second press, other strings): what the file holds now.
     if (!failure) return ShowVerdict(verdict);
-    SetStatus(QStringLiteral(" Файл ") + currentPath_ + QStringLiteral(" не обработан"), false, currentPath_);
-    Box(QStringLiteral("Ошибка обработки файла ") + currentPath_ + QStringLiteral("\n\n") + DescribeFailure(*failure) +
-            QStringLiteral("\n\nФайл оставлен без изменений."),
+    SetStatus(QStringLiteral(" Файл ") + ShownPath(currentPath_) + QStringLiteral(" не обработан"), false,
+              ShownPath(currentPath_));
+    Box(QStringLiteral("Ошибка обработки файла ") + ShownPath(currentPath_, 200) + QStringLiteral("\n\n") +
+            DescribeFailure(*failure) + QStringLiteral("\n\nФайл оставлен без изменений."),
         kErrorTitle, BoxIcon::Critical);
 }
 

@@ -177,10 +177,11 @@ private:
     bool stopAsked_ = false;   // ...and the user asked it to stop
     bool closeAsked_ = false;  // the window is to close once the run has stopped
     QElapsedTimer lastPaint_;
-    QTimer* retype_ = nullptr;  // the pause in typing after which the path is classified again
-    bool legacyGuess_ = false;  // the last run made looks in a legacy code page that is only a guess
-    QSet<QString> hinted_;      // the folders and strings the legacy hint was given for
-    bool quietScan_ = false;    // the check after a pause in typing is going on
+    QTimer* retype_ = nullptr;       // the pause in typing after which the path is classified again
+    bool legacyGuess_ = false;       // the last run made looks in a legacy code page that is only a guess
+    QSet<QString> hinted_;           // the folders and strings the legacy hint was given for
+    bool quietScan_ = false;         // the check after a pause in typing is going on
+    bool typedDuringCheck_ = false;  // ...and typing stopped it
 };
 
 }  // namespace tarnwick::window

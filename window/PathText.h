@@ -11,5 +11,13 @@ namespace tarnwick::window {
 
 std::filesystem::path ToPath(const QString& text);
 QString FromPath(const std::filesystem::path& path);
+// A path as a box or the status line shows it: control characters and the
+// marks that turn the direction of text shown as visible signs (a name cannot
+// forge a line or reverse the text after it); with `longest`, shortened in
+// its middle to that many characters, never inside a character.
+QString ShownPath(const QString& path, qsizetype longest = 0);
+inline QString ShownPath(const std::filesystem::path& path, qsizetype longest = 0) {
+    return ShownPath(FromPath(path), longest);
+}
 
 }  // namespace tarnwick::window
