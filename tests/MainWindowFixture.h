@@ -8,9 +8,13 @@
 #include "window/Main.h"
 #include "TempDir.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -115,6 +119,18 @@ protected:
         QTest::qWait(10);
     }
     QString Q(const fs::path& p) const { return FromPath(p); }
+    // Drops `urls` on the window as a file manager does; false when the window refuses them.
+    bool Drop(const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        enter.setAccepted(false);
+        QApplication::sendEvent(window_.get(), &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window_.get(), &dropped);
+        return true;
+    }
     const forms::MainForm& F() const { return window_->form(); }
     QString Status() const { return F().stat->text(); }
 

@@ -706,17 +706,7 @@ TEST_F(MainWindowTest, DropAFileOrFolder) {
     Make("site/a.htm", "old");
     const auto file = Make("b.htm", "old");
     Main& w = Open();
-    const auto drop = [&](const QList<QUrl>& urls) {
-        QMimeData data;
-        data.setUrls(urls);
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        enter.setAccepted(false);
-        QApplication::sendEvent(&w, &enter);
-        if (!enter.isAccepted()) return false;
-        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&w, &dropped);
-        return true;
-    };
+    const auto drop = [&](const QList<QUrl>& urls) { return Drop(urls); };
     const auto url = [&](const fs::path& p) { return QUrl::fromLocalFile(QDir::fromNativeSeparators(Q(p))); };
     EXPECT_TRUE(drop({url(Dir() / "site")}));
     EXPECT_EQ(w.CurrentPath(), Q(Dir() / "site"));

@@ -275,13 +275,7 @@ TEST_F(WindowChoiceTest, LongPathsThroughPickersAndADrop) {
     EXPECT_TRUE(ui_.boxes.empty()) << ui_.boxes.front().text.toStdString();
 
     tarnwick::test::WriteBytes(file, "abc");
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(QDir::fromNativeSeparators(Q(deep)))});
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&w, &enter);
-    ASSERT_TRUE(enter.isAccepted());
-    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&w, &dropped);
+    ASSERT_TRUE(Drop({QUrl::fromLocalFile(QDir::fromNativeSeparators(Q(deep)))}));
     EXPECT_EQ(w.CurrentPath(), Q(deep));
     EXPECT_EQ(w.QueueCount(), 2u);
     QTest::mouseClick(F().Command1, Qt::LeftButton);

@@ -26,6 +26,10 @@ std::optional<ToldFiles::Told> ToldFiles::As(std::uint64_t device, std::uint64_t
     return Told{found->second.name, found->second.viaLink};
 }
 
+bool ToldFiles::Has(std::uint64_t device, std::uint64_t inode) const {
+    return (device + inode) && told_.count(IdentityKey(device, inode));
+}
+
 void ToldFiles::Add(std::uint64_t device, std::uint64_t inode, Told told) {
     told_.try_emplace(IdentityKey(device, inode), Held{std::move(told.name).native(), told.viaLink});
 }
@@ -78,7 +82,7 @@ void GroupRewrite::FindTwins(const ToldFiles& told) {
         const os::Folder* folder = places_[k].folder;
         const auto ec = folder ? folder->Stat(File(k).filename(), identity_[k], true) : os::Stat(File(k), identity_[k]);
         if (ec || !(id.device + id.inode)) continue;
-        if (told.As(id.device, id.inode)) earlier_[k] = 1;
+        if (told.Has(id.device, id.inode)) earlier_[k] = 1;
         for (std::size_t j = 0; j < k && Own(k); ++j)
             if (Own(j) && identity_[j].SameFileAs(id)) twinOf_[k] = static_cast<std::ptrdiff_t>(j);
     }

@@ -40,6 +40,8 @@ public:
     }
     void Clear() { told_.clear(); }
     std::optional<Told> As(std::uint64_t device, std::uint64_t inode) const;
+    // Whether the file was told (without making its name a path again).
+    bool Has(std::uint64_t device, std::uint64_t inode) const;
     // The file remembered as `told`, unless it was told before.
     void Add(std::uint64_t device, std::uint64_t inode, Told told);
     // A link's target named as a walk of the path given that holds it names it.

@@ -171,7 +171,7 @@ void CorrectionRun::ScreenBackups(WalkBatch& batch) {
         if (!walker_.Named(folder, batch.files[k]->filename().native() + suffix)) continue;
         const fs::path backupPath = BackupPathOf(*batch.files[k], backup);
         os::FileInfo id;
-        if (!os::Stat(backupPath, id, false) && id.regular && told_.As(id.device, id.inode))
+        if (!os::Stat(backupPath, id, false) && id.regular && told_.Has(id.device, id.inode))
             batch.refused[k] = Failure{FailureKind::BackupIsRunFile, *batch.files[k], {}, backupPath};
     }
 }
