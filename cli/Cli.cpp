@@ -383,6 +383,7 @@ FileSelection SelectionOf(const CommandLine& options) {
     selection.subfolders = options.recursive;
     selection.followFileLinks = options.followFileLinks;
     selection.hidden = options.hidden;
+    selection.ignoreFiles = !options.noIgnore;
     for (const std::string& masks : options.include) selection.include.Add(PathFromText(masks).native());
     for (const std::string& masks : options.exclude) selection.exclude.Add(PathFromText(masks).native());
     for (const std::string& masks : options.excludeDir) selection.excludeFolders.Add(PathFromText(masks).native());

@@ -121,6 +121,12 @@ constexpr Option kOptions[] = {
      ".well-known/); the folders of version control\n"
      "(.git, .svn, .hg, .bzr, _darcs, CVS) never",
      [](CommandLine& o, const std::string*) { o.hidden = true; }},
+    {0, "no-ignore", Takes::Nothing, "",
+     "take the files that .gitignore, .ignore and\n"
+     ".git/info/exclude leave out (by default they are\n"
+     "left out of folders, as git leaves them; .gitignore\n"
+     "inside a git repository only)",
+     [](CommandLine& o, const std::string*) { o.noIgnore = true; }},
     {0, "follow-file-links", Takes::Nothing, "",
      "follow links to files in the folders wherever\n"
      "they lead; by default only links into the PATHs\n"

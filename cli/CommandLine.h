@@ -37,6 +37,7 @@ struct CommandLine {
     bool recursive = false;
     bool followFileLinks = false;  // links to files in folders followed wherever they lead
     bool hidden = false;           // hidden files and folders taken too
+    bool noIgnore = false;         // the project's ignore files not heeded
     bool binary = false;           // binary files are corrected too
     bool keepTimes = false;        // a corrected file keeps its modification time
     bool regex = false;            // the search strings are patterns

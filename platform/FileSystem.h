@@ -112,6 +112,14 @@ struct FolderEntry {
     std::uint64_t device = 0, inode = 0;  // a folder's: which folder it is
 };
 
+// Which of the files that carry a project's ignore rules a folder holds, as
+// Folder::List tells them (whether hidden or not).
+enum RuleFiles : std::uint8_t {
+    kHasGitIgnore = 1,   // .gitignore
+    kHasIgnore = 2,      // .ignore
+    kHasRepository = 4,  // .git, a folder or a file: a git repository's top
+};
+
 // An open folder: the operations on its entries go through it, so they stay
 // in the folder that was opened even when the folder is renamed meanwhile
 // (on Windows the folder cannot be renamed while it is open). Names are plain
@@ -148,8 +156,10 @@ public:
     // regular files, symbolic links that lead to regular files and, with
     // `folders`, subfolders (never links or junctions to folders, nor the
     // folders of version control, nor files by their names: IsVersionControlName). The
-    // program's own temporary files are never listed. In no order.
-    std::error_code List(std::vector<FolderEntry>& entries, bool folders, bool hidden = false) const;
+    // program's own temporary files are never listed. In no order. With
+    // `rules`, which RuleFiles the folder holds.
+    std::error_code List(std::vector<FolderEntry>& entries, bool folders, bool hidden = false,
+                         std::uint8_t* rules = nullptr) const;
     // The names that start as temporary names do (".~tarnwick-"), in no order.
     std::error_code ListTemporaries(std::vector<Path::string_type>& names) const;
     // Every entry's name, whatever it is (hidden and temporary ones, links,

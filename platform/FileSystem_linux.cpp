@@ -431,10 +431,16 @@ std::error_code Folder::OpenFolder(const Path& name, Folder& child) const {
     return {};
 }
 
-std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden) const {
+std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden, std::uint8_t* rules) const {
     entries.clear();
+    if (rules) *rules = 0;
     return ForEachEntryOf(fd_, [&](int dir, const dirent& entry) {
         const std::string_view name = entry.d_name;
+        if (rules && name[0] == '.')
+            *rules |= name == ".gitignore" ? kHasGitIgnore
+                      : name == ".ignore"  ? kHasIgnore
+                      : name == ".git"     ? kHasRepository
+                                           : 0;
         if (name == "." || name == ".." || (!hidden && name[0] == '.') || IsTemporaryName(name)) return;
         unsigned char type = entry.d_type;
         struct stat st {};

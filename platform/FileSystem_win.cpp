@@ -486,12 +486,18 @@ std::error_code ForEachEntryOf(HANDLE folder, Each&& each) {
 
 }  // namespace
 
-std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden) const {
+std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden, std::uint8_t* rules) const {
     entries.clear();
+    if (rules) *rules = 0;
     FileInfo self;
     if (auto ec = Info(self)) return ec;
     return ForEachEntryOf(handle_, [&](const FILE_ID_BOTH_DIR_INFO& entry, std::wstring_view name) {
         const DWORD a = entry.FileAttributes;
+        if (rules && !name.empty() && name[0] == L'.')
+            *rules |= name == L".gitignore" ? kHasGitIgnore
+                      : name == L".ignore"  ? kHasIgnore
+                      : name == L".git"     ? kHasRepository
+                                            : 0;
         if ((!hidden && (a & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) || name == L"." || name == L".." ||
             IsTemporaryName(name) || IsVersionControlName(name, (a & FILE_ATTRIBUTE_DIRECTORY) != 0))
             return;

@@ -50,7 +50,7 @@ FolderListing ListFolder(const FolderPlace& place, bool subfolders, const Folder
     }
     os::FileInfo id;
     std::vector<os::FolderEntry> entries;
-    if (auto ec = folder.Info(id); ec || (ec = folder.List(entries, subfolders, hidden))) {
+    if (auto ec = folder.Info(id); ec || (ec = folder.List(entries, subfolders, hidden, &listing.rules))) {
         listing.failure = Failure{FailureKind::List, place.path, ec, {}};
         return listing;
     }
@@ -60,7 +60,7 @@ FolderListing ListFolder(const FolderPlace& place, bool subfolders, const Folder
     listing.open = Held(std::move(folder), budget);
     for (const os::FolderEntry& e : entries) {
         if (e.kind == os::FolderEntry::Kind::Folder) {
-            listing.folders.push_back({place.path / e.name, listing.open, e.device, e.inode});
+            listing.folders.push_back({place.path / e.name, listing.open, e.device, e.inode, nullptr});
             continue;
         }
         listing.files.push_back(place.path / e.name);

@@ -14,12 +14,15 @@
 
 namespace tarnwick {
 
+struct IgnoreLevel;
+
 // A folder a run lists: named as a path, or found by a walk in a folder
 // listed before, and then reached again only as that very folder.
 struct FolderPlace {
     std::filesystem::path path;
-    std::shared_ptr<const os::Folder> parent;  // the folder it was found in, where that is held open
-    std::uint64_t device = 0, inode = 0;       // which folder it was when found (0: named as a path)
+    std::shared_ptr<const os::Folder> parent;    // the folder it was found in, where that is held open
+    std::uint64_t device = 0, inode = 0;         // which folder it was when found (0: named as a path)
+    std::shared_ptr<const IgnoreLevel> ignores;  // the ignore files that apply in it, where a walk heeds them
     bool Found() const { return device + inode != 0; }
 };
 
@@ -27,9 +30,11 @@ struct FolderPlace {
 struct FolderListing {
     std::vector<std::filesystem::path> files;  // full paths, in name order
     std::vector<char> links;                   // by file: listed as a symbolic link to a file
+    std::vector<char> ignored;                 // by file, where a walk heeds ignore files and any is ignored
     std::vector<FolderPlace> folders;          // with subfolders asked for: in name order
     std::optional<Failure> failure;            // set when the folder could not be listed
     std::uint64_t device = 0, inode = 0;       // which folder it is
+    std::uint8_t rules = 0;                    // which os::RuleFiles it holds
     std::shared_ptr<const os::Folder> open;    // the folder, where its lister keeps it open for its files
     // Where file `k` was found, for the corrector.
     FilePlace PlaceOf(std::size_t k) const {
@@ -55,7 +60,7 @@ struct FolderBudget {
 FolderListing ListFolder(const FolderPlace& place, bool subfolders = false, const FolderBudget* budget = nullptr,
                          bool hidden = false);
 inline FolderListing ListFolder(const std::filesystem::path& folder, bool subfolders = false, bool hidden = false) {
-    return ListFolder(FolderPlace{folder, nullptr, 0, 0}, subfolders, nullptr, hidden);
+    return ListFolder(FolderPlace{folder, nullptr, 0, 0, nullptr}, subfolders, nullptr, hidden);
 }
 
 }  // namespace tarnwick

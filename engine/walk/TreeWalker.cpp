@@ -1,5 +1,7 @@
 #include "engine/walk/TreeWalker.h"
 
+#include "engine/walk/IgnoreFiles.h"
+
 #include <algorithm>
 
 namespace tarnwick {
@@ -27,6 +29,7 @@ void TreeWalker::Reset() {
     visited_.clear();
     visited_.insert(avoid_.begin(), avoid_.end());  // as if taken already: never entered
     namedFiles_ = {};
+    ignoredFiles_ = {};
     namedFolder_ = {};
     within_.reset();
     confinedFolder_ = {};
@@ -108,7 +111,8 @@ void TreeWalker::WalkFolder(const fs::path& top, WalkVisitor& visitor) {
     // subfolders go on in reverse name order once it is listed. Small folders
     // are taken several at a time, and the folders next in turn are listed
     // while a batch is checked.
-    std::vector<FolderPlace> stack{FolderPlace{top, nullptr, 0, 0}};
+    std::vector<FolderPlace> stack{
+        FolderPlace{top, nullptr, 0, 0, selection_.ignoreFiles ? LevelsAbove(top) : nullptr}};
     Ahead ahead;
     while (!stack.empty() && !visitor.Stopping()) {
         WalkBatch batch;
@@ -177,7 +181,12 @@ void TreeWalker::Fill(WalkBatch& batch, std::vector<FolderPlace>& stack, Ahead& 
         folder.backups.emplace(folder.listing.files, backup_);
         const std::vector<fs::path>& files = folder.listing.files;
         const FolderId id{folder.listing.device, folder.listing.inode};
+        const std::vector<char>& ignored = folder.listing.ignored;
         for (std::size_t i = 0; i < files.size(); ++i) {
+            if (!ignored.empty() && ignored[i]) {
+                ignoredFiles_.Insert(NamedKey(id, files[i].filename().native()));
+                continue;
+            }
             if (!Selected(files[i])) continue;
             // A file named as a path before is not taken again.
             if (!namedFiles_.Empty() && Named(id, files[i].filename().native())) continue;
@@ -199,7 +208,25 @@ void TreeWalker::ListAhead(WalkBatch& batch, std::size_t k) const {
 
 FolderListing TreeWalker::List(const FolderPlace& folder) const {
     // Its files are then opened by name in it, without walking its path again.
-    return ListFolder(folder, selection_.subfolders, &folderBudget_, selection_.hidden);
+    FolderListing listing = ListFolder(folder, selection_.subfolders, &folderBudget_, selection_.hidden);
+    if (!selection_.ignoreFiles || listing.failure) return listing;
+    const auto read = [&](const fs::path& name, std::string& text) {
+        os::File file;
+        if (listing.open ? listing.open->OpenRead(name, file) : os::File::OpenRead(folder.path / name, file))
+            return false;
+        ReadIgnoreFile(file, text);
+        return true;
+    };
+    const std::shared_ptr<const IgnoreLevel> level = FolderLevel(folder.ignores, folder.path, listing.rules, read);
+    if (!level) return listing;
+    std::erase_if(listing.folders, [&](const FolderPlace& f) { return Ignored(level.get(), f.path, true); });
+    for (FolderPlace& f : listing.folders) f.ignores = level;
+    for (std::size_t i = 0; i < listing.files.size(); ++i) {
+        if (!Ignored(level.get(), listing.files[i], false)) continue;
+        listing.ignored.resize(listing.files.size());
+        listing.ignored[i] = 1;
+    }
+    return listing;
 }
 
 bool TreeWalker::TakenBefore(const fs::path& file) {
@@ -219,7 +246,8 @@ bool TreeWalker::TakenBefore(const fs::path& file) {
     const FolderListing listing = ListFolder(parent, false, selection_.hidden);
     const auto listed = std::find_if(listing.files.begin(), listing.files.end(),
                                      [&](const fs::path& f) { return f.filename() == file.filename(); });
-    return listed != listing.files.end() && Selected(*listed);
+    return listed != listing.files.end() && Selected(*listed) &&
+           !ignoredFiles_.Has(NamedKey(folder, file.filename().native()));
 }
 
 bool TreeWalker::Selected(const fs::path& file) const {

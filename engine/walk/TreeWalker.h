@@ -41,6 +41,9 @@ struct FileSelection {
     NameMask include;         // when not empty: only files whose names match it
     NameMask exclude;         // files whose names match are left out
     NameMask excludeFolders;  // subfolders whose names match are not entered
+    // The project's ignore files (.gitignore, .ignore, .git/info/exclude) are
+    // heeded in the folders: what they ignore is neither taken nor entered.
+    bool ignoreFiles = false;
 };
 
 // A folder identified by device and inode.
@@ -168,6 +171,7 @@ private:
     FolderBudget folderBudget_;   // folders a walk keeps open
     std::set<FolderId> visited_;  // folders taken, by identity
     KeySet namedFiles_;           // files named, by their folder's identity and their name
+    KeySet ignoredFiles_;         // files of folders taken that ignore files left out, keyed so too
     std::pair<std::filesystem::path, os::FileInfo> namedFolder_;  // the folder of the last file named
     // With `selection_.within`: that folder, and the folder of the last file named in it.
     std::shared_ptr<const os::Folder> within_;
