@@ -8,6 +8,7 @@
 #include "settings/ProfileStore.h"
 #include "cli/Records.h"
 #include "cli/StopSignals.h"
+#include "cli/Translation.h"
 #include "cli/UndoCommands.h"
 #include "engine/run/RunSetup.h"
 #include "Version.h"
@@ -115,7 +116,7 @@ std::optional<std::string> OptionsFileProblem(const fs::path& file) {
 }
 
 int Usage(std::ostream& err, const std::string& message) {
-    err << "tarnwick-cli: " << message << "\nTry 'tarnwick-cli --help' for more information.\n";
+    err << "tarnwick-cli: " << message << '\n' << Tr("Try 'tarnwick-cli --help' for more information.") << '\n';
     return 2;
 }
 
@@ -142,9 +143,10 @@ std::optional<int> ReadPairs(const CommandLine& options, const CodePage& argumen
     if (searches < 2 && strings.size() - static_cast<std::size_t>(searches) < 2) return std::nullopt;
     for (std::size_t i = 0; i < strings.size(); i += 2) {
         const auto& [kind, text] = strings[i];
-        if (kind == 'r') return Usage(err, "-r '" + text + "' has no -s before it (each -s is followed by its -r)");
+        if (kind == 'r')
+            return Usage(err, Fill(Tr("-r '{}' has no -s before it (each -s is followed by its -r)"), {text}));
         if (i + 1 == strings.size() || strings[i + 1].first != 'r')
-            return Usage(err, "-s '" + text + "' has no -r after it (each -s is followed by its -r)");
+            return Usage(err, Fill(Tr("-s '{}' has no -r after it (each -s is followed by its -r)"), {text}));
         std::optional<std::u16string> search16, replace16;
         if (auto error = Decode("search string '" + text + "'", text, arguments, search16))
             return Usage(err, error->message);
@@ -152,7 +154,8 @@ std::optional<int> ReadPairs(const CommandLine& options, const CodePage& argumen
                 Decode("replace string '" + strings[i + 1].second + "'", strings[i + 1].second, arguments, replace16))
             return Usage(err, error->message);
         for (const TextPair& earlier : pairs)
-            if (earlier.search == *search16) return Usage(err, "the search string '" + text + "' is given twice");
+            if (earlier.search == *search16)
+                return Usage(err, Fill(Tr("the search string '{}' is given twice"), {text}));
         pairs.push_back({*search16, *replace16});
     }
     return std::nullopt;
@@ -236,8 +239,8 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
     if (options.optionsFile)
         if (auto status = ReadOptionsFile(options, files, err, given, request)) return status;
     if (!given.pairs) {
-        if (!given.search) return Usage(err, "no search string given (-s TEXT)");
-        if (!given.replace) return Usage(err, "no replace string given (-r TEXT)");
+        if (!given.search) return Usage(err, Tr("no search string given (-s TEXT)"));
+        if (!given.replace) return Usage(err, Tr("no replace string given (-r TEXT)"));
         request.pairs = {{*given.search, *given.replace}};
     }
     extension = options.backupExtension.value_or("bak");
@@ -306,7 +309,7 @@ std::optional<std::uint64_t> Size(const std::string& text) {
 
 // The PATHs, -j, --max-filesize and --color.
 std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTerminal, std::ostream& err, bool& color) {
-    if (options.paths.empty() && !options.files0From) return Usage(err, "no PATH given");
+    if (options.paths.empty() && !options.files0From) return Usage(err, Tr("no PATH given"));
     // A PATH that is not there is a mistake in the command; one this user may
     // not look at (inside a folder it may not enter) is a failed file of the run.
     for (const std::string& path : options.paths) {
@@ -316,19 +319,21 @@ std::optional<int> CheckRunOptions(const CommandLine& options, bool outIsTermina
         // "page.htm/": the name of a file with a folder's ending.
         if (ec == std::errc::not_a_directory && named.has_parent_path() && !named.has_filename() &&
             fs::is_regular_file(named.parent_path(), ec))
-            return Usage(err, "'" + path + "': a file, not a folder (without the trailing / it names the file)");
+            return Usage(err,
+                         Fill(Tr("'{}': a file, not a folder (without the trailing / it names the file)"), {path}));
         const bool missing = !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
-        return Usage(err, "'" + path + "': " + (missing ? std::string("no such file or folder") : ec.message()));
+        return Usage(err, "'" + path + "': " + (missing ? std::string(Tr("no such file or folder")) : ec.message()));
     }
     if (options.jobs && !Jobs(*options.jobs))
-        return Usage(err, "-j needs a number of files at a time from 1 to 9999, not '" + *options.jobs + "'");
+        return Usage(err, Fill(Tr("-j needs a number of files at a time from 1 to 9999, not '{}'"), {*options.jobs}));
     if (options.mostFileSize && !Size(*options.mostFileSize))
-        return Usage(err, "--max-filesize needs a size such as 500K, 10M or 2G, not '" + *options.mostFileSize + "'");
+        return Usage(
+            err, Fill(Tr("--max-filesize needs a size such as 500K, 10M or 2G, not '{}'"), {*options.mostFileSize}));
     color = outIsTerminal && !std::getenv("NO_COLOR");
     if (!options.color || *options.color == "auto") return std::nullopt;
     if (*options.color == "always") color = true;
     else if (*options.color == "never") color = false;
-    else return Usage(err, "--color takes always, never or auto");
+    else return Usage(err, Tr("--color takes always, never or auto"));
     return std::nullopt;
 }
 
@@ -395,8 +400,8 @@ FileSelection SelectionOf(const CommandLine& options) {
 std::optional<int> ReadCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                                    CommandLine& options) {
     if (auto error = Parse(args, options)) return Usage(err, error->message);
-    if (options.json && options.null) return Usage(err, "--json and -z cannot be combined");
-    if (options.diff && (options.json || options.null)) return Usage(err, "--diff takes neither --json nor -z");
+    if (options.json && options.null) return Usage(err, Fill(Tr("{} and {} cannot be combined"), {"--json", "-z"}));
+    if (options.diff && (options.json || options.null)) return Usage(err, Tr("--diff takes neither --json nor -z"));
     if (options.help) {
         out << Help();
         return 0;
@@ -407,7 +412,8 @@ std::optional<int> ReadCommandLine(const std::vector<std::string>& args, std::os
     }
     if (options.completions) {
         const auto script = Completions(*options.completions);
-        if (!script) return Usage(err, "--completions takes bash, zsh or fish, not '" + *options.completions + "'");
+        if (!script)
+            return Usage(err, Fill(Tr("--completions takes bash, zsh or fish, not '{}'"), {*options.completions}));
         out << *script;
         return 0;
     }
@@ -432,19 +438,22 @@ void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
     const UndoKeeper* undo = run.Undo();
     if (!undo) return;
     if (auto ec = run.UndoFailure()) {
-        err << "tarnwick-cli: the record for undo could not be written (" << ec.message()
-            << "): this run cannot be undone\n";
+        err << "tarnwick-cli: "
+            << Fill(Tr("the record for undo could not be written ({}): this run cannot be undone"), {ec.message()})
+            << '\n';
         return;
     }
     ReportNotKept(*undo, "not undoable", err);
-    if (undo->Written()) err << "tarnwick-cli: undo this run with: tarnwick-cli --undo " << undo->Record().id << '\n';
+    if (undo->Written())
+        err << "tarnwick-cli: " << Tr("undo this run with:") << " tarnwick-cli --undo " << undo->Record().id << '\n';
 }
 
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool outIsTerminal,
                std::istream* in, bool inIsTerminal) {
     CommandLine options;
     if (auto status = ReadCommandLine(args, out, err, options)) return *status;
-    if (options.history && options.undo) return Usage(err, "--history and --undo cannot be combined");
+    if (options.history && options.undo)
+        return Usage(err, Fill(Tr("{} and {} cannot be combined"), {"--history", "--undo"}));
     if (options.history) return History(options, out, err);
     if (options.undo) return Undo(options, out, err);
     RunRequest request;
@@ -528,7 +537,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     out.flush();
     if (out || status == 3) return status;
     const int reason = errno;
-    err << "tarnwick-cli: cannot write the output"
+    err << "tarnwick-cli: " << Tr("cannot write the output")
         << (reason ? ": " + std::generic_category().message(reason) : std::string()) << '\n';
     return 3;
 }

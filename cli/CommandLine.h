@@ -12,7 +12,7 @@
 namespace tarnwick::cli {
 
 // The text of --help, its options' lines made from the table of options.
-const std::string& Help();
+std::string Help();
 // The completions of every option for `shell` (bash, zsh or fish), made from
 // the option table as --help is; nothing for another shell.
 std::optional<std::string> Completions(std::string_view shell);

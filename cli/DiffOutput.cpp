@@ -31,7 +31,7 @@ private:
     // Only failures are told, on standard error: the diff is the output.
     void Write(const FileRecord&) override {}
     void FailedRecord(const std::filesystem::path& path, const Failure& failure) override {
-        err_ << "tarnwick-cli: " << PathText(path) << ": " << Reason(failure) << '\n';
+        err_ << "tarnwick-cli: " << PathText(path) << ": " << Reason(failure, true) << '\n';
     }
 
     bool color_;
@@ -83,7 +83,7 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
         seen = show(
             [&](std::string_view kept) { patch.Keep(kept); },
             [&](std::string_view occurrence, std::string_view replacement) { patch.Swap(occurrence, replacement); });
-        if (seen.failure) err_ << "tarnwick-cli: " << PathText(file) << ": " << Reason(*seen.failure) << '\n';
+        if (seen.failure) err_ << "tarnwick-cli: " << PathText(file) << ": " << Reason(*seen.failure, true) << '\n';
         patch.Finish();
     }
     return !broken_;

@@ -9,8 +9,10 @@
 namespace tarnwick::cli {
 
 // The reason without the path: "cannot write the corrected file: File too large".
-std::string Reason(const Failure& failure);
+// With `inWords`, in the user's language (messages, text records); else in
+// English, the system's part too (JSON and -z records, a format).
+std::string Reason(const Failure& failure, bool inWords = false);
 // The whole message: "cannot open a.txt: No such file or directory".
-std::string Message(const Failure& failure);
+std::string Message(const Failure& failure, bool inWords = false);
 
 }  // namespace tarnwick::cli

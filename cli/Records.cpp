@@ -1,6 +1,8 @@
 #include "cli/FailureWords.h"
 #include "cli/Records.h"
 
+#include "cli/Translation.h"
+
 #include "platform/CodePage.h"
 
 #include <cerrno>
@@ -37,7 +39,7 @@ bool Records::File(const FileReport& report) {
     const std::filesystem::path& path = report.path;
     if (report.outcome == FileOutcome::Leftover) {
         // No file of the run: told, not counted.
-        Write({RecordKind::Leftover, path, {}, nullptr, {}, nullptr, Reason(*report.failure)});
+        Write({RecordKind::Leftover, path, {}, nullptr, {}, nullptr, Reason(*report.failure, InWords())});
         return !broken_;
     }
     ++tally_.files;
@@ -97,7 +99,7 @@ bool Records::File(const FileReport& report) {
                nullptr,
                {},
                nullptr,
-               report.failure ? Reason(*report.failure) : std::string()});
+               report.failure ? Reason(*report.failure, InWords()) : std::string()});
         break;
     }
     if (progress_)
@@ -159,26 +161,42 @@ std::string Counted(std::uint64_t n, std::string_view one, std::string_view many
 void Records::Summary() {
     progress_.reset();  // (erased: the summary takes its place)
     const Tally& t = tally_;
-    err_ << "tarnwick-cli: " << Counted(t.files, "file", "files") << ": ";
+    const auto n = [](std::uint64_t count) { return std::to_string(count); };
+    // Each count "{}" in its words, in the order the English summary gives them.
+    const auto count = [&](const char* words, std::uint64_t count) { return Fill(Tr(words), {n(count)}); };
+    err_ << "tarnwick-cli: " << Fill(TrN("{} file", "{} files", t.files), {n(t.files)}) << ": ";
     if (undo_) {
-        err_ << t.restored << " restored, " << t.changed << " changed since (left alone), " << t.failed << " failed\n";
+        err_ << count(N_("{} restored"), t.restored) << ", " << count(N_("{} changed since (left alone)"), t.changed)
+             << ", " << count(N_("{} failed"), t.failed) << '\n';
         if (backupsLeft_ > kNamed)
-            err_ << "tarnwick-cli: ... and " << backupsLeft_ - kNamed
-                 << " more backup copies changed since the run, left (" << backupsLeft_ << " in all)\n";
+            err_ << "tarnwick-cli: "
+                 << Fill(Tr("... and {} more backup copies changed since the run, left ({} in all)"),
+                         {n(backupsLeft_ - kNamed), n(backupsLeft_)})
+                 << '\n';
         return;
     }
-    if (check_) err_ << t.toCorrect << " to correct, ";
+    if (check_) err_ << count(N_("{} to correct"), t.toCorrect) << ", ";
     else if (review_)
-        err_ << t.corrected << " corrected (" << Counted(t.replacements, "occurrence", "occurrences") << " taken, "
-             << t.leftOccurrences << " left), " << t.left << " left as they were, ";
-    else err_ << t.corrected << " corrected (" << Counted(t.replacements, "replacement", "replacements") << "), ";
-    err_ << t.already << " already corrected, " << t.unknown << " unknown, ";
-    if (t.binary) err_ << t.binary << " binary, ";
-    if (t.skipped) err_ << t.skipped << " skipped, ";
-    if (t.backups) err_ << Counted(t.backups, "backup copy", "backup copies") << " left alone, ";
+        err_ << Fill(Tr("{} corrected ({} taken, {} left)"),
+                     {n(t.corrected), Fill(TrN("{} occurrence", "{} occurrences", t.replacements), {n(t.replacements)}),
+                      n(t.leftOccurrences)})
+             << ", " << count(N_("{} left as they were"), t.left) << ", ";
+    else
+        err_ << Fill(Tr("{} corrected ({})"),
+                     {n(t.corrected),
+                      Fill(TrN("{} replacement", "{} replacements", t.replacements), {n(t.replacements)})})
+             << ", ";
+    err_ << count(N_("{} already corrected"), t.already) << ", " << count(N_("{} unknown"), t.unknown) << ", ";
+    if (t.binary) err_ << count(N_("{} binary"), t.binary) << ", ";
+    if (t.skipped) err_ << count(N_("{} skipped"), t.skipped) << ", ";
+    if (t.backups)
+        err_ << Fill(TrN("{} backup copy left alone", "{} backup copies left alone", t.backups), {n(t.backups)})
+             << ", ";
     if (t.sameFile)
-        err_ << Counted(t.sameFile, "other name of a corrected file", "other names of corrected files") << ", ";
-    err_ << t.failed << " failed\n";
+        err_ << Fill(TrN("{} other name of a corrected file", "{} other names of corrected files", t.sameFile),
+                     {n(t.sameFile)})
+             << ", ";
+    err_ << count(N_("{} failed"), t.failed) << '\n';
 }
 
 std::unique_ptr<Records> PrinterFor(const CommandLine& options, std::ostream& out, std::ostream& err,
@@ -196,7 +214,7 @@ void Records::FailedRecord(const std::filesystem::path& path, const Failure& fai
            nullptr,
            {},
            nullptr,
-           Reason(failure),
+           Reason(failure, InWords()),
            failure.other.empty() ? nullptr : &failure.other});
 }
 

@@ -99,6 +99,8 @@ protected:
 
     // Writes one record in the format's way.
     virtual void Write(const FileRecord& record) = 0;
+    // Whether its reasons are words for a person (in the user's language), not a format's (English).
+    virtual bool InWords() const { return false; }
     virtual void FailedRecord(const std::filesystem::path& path, const Failure& failure);
     void Failed(const std::filesystem::path& path, const Failure& failure);
     // A checked file: to correct (in a run that changes nothing), already corrected, unknown or binary.

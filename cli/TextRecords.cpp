@@ -34,6 +34,7 @@ public:
     using Records::Records;
 
 private:
+    bool InWords() const override { return true; }
     void Write(const FileRecord& r) override {
         out_ << KindName(r.kind) << '\t' << Field(PathText(r.path));
         if (r.replacements) out_ << '\t' << *r.replacements;

@@ -1,4 +1,6 @@
 #include "cli/Cli.h"
+#include "cli/Translation.h"
+#include "platform/FileSystem.h"
 
 #include <csignal>
 #include <iostream>
@@ -24,6 +26,7 @@ int wmain(int argc, wchar_t** argv) {
         args.push_back(tarnwick::Utf16ToUtf8(wide).value_or(std::string()));
     }
     _setmode(_fileno(stdin), _O_BINARY);  // --files0-from - reads names as they are
+    tarnwick::cli::SetUpTranslation(tarnwick::os::ProgramFile());
     tarnwick::cli::HandleStopSignals();
     return tarnwick::cli::Run(args, std::cout, std::cerr, false, &std::cin, _isatty(_fileno(stdin)) != 0);
 }
@@ -33,6 +36,7 @@ int main(int argc, char** argv) {
     // A file-size limit must fail the write, not kill the program half-way.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    tarnwick::cli::SetUpTranslation(tarnwick::os::ProgramFile());
     tarnwick::cli::HandleStopSignals();
     return tarnwick::cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, isatty(1) == 1,
                               &std::cin, isatty(0) == 1);

@@ -302,6 +302,8 @@ std::error_code MakePrivateFolder(const Path& folder, Privacy& why);
 // of its folder; `why` says what is wrong otherwise. Windows relies on the
 // profile folder's access list.
 std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why);
+// The running program's own file, as the system knows it (empty where it cannot tell).
+Path ProgramFile();
 // How many more files this process may open (the open-file limit less what is
 // open now); a large number where the system sets no low limit.
 std::size_t OpenFilesLeft();

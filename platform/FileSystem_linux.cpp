@@ -723,6 +723,12 @@ std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why) {
     return {};
 }
 
+Path ProgramFile() {
+    std::error_code ec;
+    Path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? Path() : self;
+}
+
 std::size_t OpenFilesLeft() {
     constexpr std::size_t kPlenty = 1u << 16;
     rlimit limit{};

@@ -795,6 +795,17 @@ std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why) {
 }
 
 // Handles have no low per-process limit on Windows.
+Path ProgramFile() {
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD got = ::GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+        if (got == 0) return {};
+        if (got < name.size()) return Path(name.substr(0, got));
+        if (name.size() >= 32768) return {};
+        name.resize(name.size() * 2);
+    }
+}
+
 std::size_t OpenFilesLeft() { return 1u << 16; }
 
 std::uint32_t DefaultNewFileMode() { return FILE_ATTRIBUTE_NORMAL; }

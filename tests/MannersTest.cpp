@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 
 namespace tarnwick {
@@ -170,6 +171,57 @@ TEST_F(MannersTest, CompletionsForEveryShell) {
 
     EXPECT_EQ(Cli({"--completions", "tcsh"}), 2);
     EXPECT_NE(err_.find("--completions takes bash, zsh or fish, not 'tcsh'"), std::string::npos) << err_;
+}
+
+// The program's words follow the locale (gettext): Russian under
+// LANG=ru_RU.UTF-8 (help, usage errors, the summary with its plural forms,
+// a reason in a text record), English under C; records' kinds and JSON stay
+// English, its reasons too.
+TEST_F(MannersTest, WordsInTheUsersLanguage) {
+    if (locale_t russian = newlocale(LC_MESSAGES_MASK, "ru_RU.UTF-8", static_cast<locale_t>(0))) {
+        freelocale(russian);
+    } else {
+        // ./dev test makes the locale; CI must not pass without it.
+        ASSERT_STRNE(std::getenv("CI"), "true") << "no ru_RU.UTF-8 locale";
+        GTEST_SKIP() << "no ru_RU.UTF-8 locale (./dev test makes it)";
+    }
+    Make("site/a.txt", "old");
+    Make("site/b.txt", "old");
+    Make("site/c.txt", "new");
+    ASSERT_EQ(::mkfifo((Dir() / "site" / "fifo").c_str(), 0644), 0);
+    Make("list", "site/b.txt" + std::string(1, '\0') + std::string(300, 'x') + '\0');  // a name too long to open
+    const std::string cli = fs::path(TARNWICK_CLI_PATH).string();
+    const auto run = [&](const std::string& locale, const std::string& args) {
+        const fs::path out = Dir() / "out", err = Dir() / "err";
+        test::Shell("(cd '" + Dir().string() + "' && env -u LANGUAGE -u LC_ALL -u LC_MESSAGES LANG=" + locale +
+                    " XDG_STATE_HOME=.state '" + cli + "' " + args + " > out 2> err)");
+        out_ = ReadBytes(out);
+        err_ = ReadBytes(err);
+    };
+    run("ru_RU.UTF-8", "--help");
+    EXPECT_EQ(out_.rfind("Использование: tarnwick-cli [КЛЮЧ]...", 0), 0u) << out_;
+    EXPECT_NE(out_.find("  -s, --search ТЕКСТ     текст, который искать (не пустой)\n"), std::string::npos) << out_;
+    run("ru_RU.UTF-8", "-s old site");
+    EXPECT_EQ(err_, "tarnwick-cli: не задана строка замены (-r ТЕКСТ)\nПодробнее: 'tarnwick-cli --help'.\n");
+    run("ru_RU.UTF-8", "-n -s old -r new site/a.txt site/c.txt site/fifo");
+    EXPECT_EQ(out_,
+              "to-correct\tsite/a.txt\tutf-8,windows-1251\nalready-corrected\tsite/c.txt\n"
+              "failed\tsite/fifo\tне обычный файл\n");
+    EXPECT_EQ(err_, "tarnwick-cli: 3 файла: к исправлению: 1, уже исправлено: 1, неизвестных: 0, с ошибкой: 1\n");
+    // The system's reason in the user's language too; in JSON, English.
+    run("ru_RU.UTF-8", "-n -s old -r new --files0-from list");
+    EXPECT_NE(out_.find("\tне удаётся открыть: Слишком длинное имя файла\n"), std::string::npos) << out_;
+    EXPECT_EQ(err_, "tarnwick-cli: 2 файла: к исправлению: 1, уже исправлено: 0, неизвестных: 0, с ошибкой: 1\n");
+    run("ru_RU.UTF-8", "--json -n -s old -r new --files0-from list");
+    EXPECT_NE(out_.find("\"result\":\"failed\",\"reason\":\"cannot open: File name too long\"}"), std::string::npos)
+        << out_;
+    run("ru_RU.UTF-8", "-s old -r new site/a.txt");
+    EXPECT_EQ(err_.substr(0, err_.find('\n')),
+              "tarnwick-cli: 1 файл: исправлено: 1 (1 замена), уже исправлено: 0, "
+              "неизвестных: 0, с ошибкой: 0");
+    run("C", "-n -s old -r new --files0-from list");
+    EXPECT_NE(out_.find("\tcannot open: File name too long\n"), std::string::npos) << out_;
+    EXPECT_EQ(err_, "tarnwick-cli: 2 files: 1 to correct, 0 already corrected, 0 unknown, 1 failed\n");
 }
 
 }  // namespace
