@@ -35,8 +35,8 @@ namespace {
 
 // The encodings -E and --legacy may name, in words.
 constexpr const char* kSupportedEncodings =
-    "UTF-8, single-byte code pages and the double-byte CP932, CP936, CP949, CP950, GB18030 and EUC-JP/KR/CN are "
-    "supported; stateful ones such as ISO-2022-JP are not";
+    N_("UTF-8, single-byte code pages and the double-byte CP932, CP936, CP949, CP950, GB18030 and EUC-JP/KR/CN are "
+       "supported; stateful ones such as ISO-2022-JP are not");
 
 // Whether a name refused in a list of legacy code pages is UTF-8's.
 bool IsUtf8(const std::string& name) {
@@ -48,54 +48,65 @@ bool IsUtf8(const std::string& name) {
 std::optional<UsageError> Decode(const std::string& what, const std::string& text, const CodePage& system,
                                  std::optional<std::u16string>& decoded) {
     decoded = system.Decode(text);
-    if (!decoded) return UsageError{"the " + what + " is not valid " + system.Name() + " text"};
+    if (!decoded) return UsageError{Fill(Tr("the {} is not valid {} text"), {what, system.Name()})};
     return std::nullopt;
 }
 
 // What is wrong with a pattern or its replacement, in words; `of` names the pair.
 std::string PatternProblemText(const PatternProblem& problem, const std::string& of) {
-    const std::string at = " at character " + std::to_string(problem.offset + 1);
+    const std::string at = std::to_string(problem.offset + 1);
     switch (problem.kind) {
-    case PatternProblem::Kind::Syntax: return "the pattern" + of + " is not valid" + at + ": " + problem.code.message();
+    case PatternProblem::Kind::Syntax:
+        return Fill(Tr("the pattern{} is not valid at character {}: {}"), {of, at, problem.code.message()});
     case PatternProblem::Kind::NoSuchGroup:
-        return "the replace string" + of + " refers to group '" + problem.name + "', which the pattern does not have";
-    case PatternProblem::Kind::OpenReference: return "the replace string" + of + " has '${' without '}'" + at;
+        return Fill(Tr("the replace string{} refers to group '{}', which the pattern does not have"),
+                    {of, problem.name});
+    case PatternProblem::Kind::OpenReference:
+        return Fill(Tr("the replace string{} has '${' without '}' at character {}"), {of, at});
     case PatternProblem::Kind::Unsupported:
-        return "the pattern" + of + " uses " + problem.name + at +
-               ", which is not supported (a file is searched in parts, and it would match where each begins)";
+        return Fill(Tr("the pattern{} uses {} at character {}, which is not supported (a file is searched in parts, "
+                       "and it would match where each begins)"),
+                    {of, problem.name, at});
     case PatternProblem::Kind::Backslash:
-        return "the replace string" + of + " has a backslash and a digit" + at + ": write $N (or ${N}) for group N";
+        return Fill(Tr("the replace string{} has a backslash and a digit at character {}: write $N (or ${N}) for "
+                       "group N"),
+                    {of, at});
     }
-    return "the pattern" + of + " is not valid";
+    return Fill(Tr("the pattern{} is not valid"), {of});
 }
 
 // What stops a correction before it starts, in words.
 std::string SetupMessage(const SetupFailure& failure, const std::string& extension, std::size_t pairs) {
     // With several pairs, which one's string.
-    const std::string of = pairs > 1 ? " of pair " + std::to_string(failure.pair + 1) : "";
+    const std::string of = pairs > 1 ? Fill(Tr(" of pair {}"), {std::to_string(failure.pair + 1)}) : "";
     switch (failure.error) {
-    case SetupError::EmptySearch: return "the search string" + of + " is empty";
+    case SetupError::EmptySearch: return Fill(Tr("the search string{} is empty"), {of});
     case SetupError::UnusableEncoding:
-        return "the system's encoding " + failure.encoding +
-               " is a multibyte encoding files cannot be corrected in; name a code page with -E";
+        return Fill(Tr("the system's encoding {} is a multibyte encoding files cannot be corrected in; name a code "
+                       "page with -E"),
+                    {failure.encoding});
     case SetupError::SearchNotWritable:
-        if (failure.encoding.empty()) return "the search string" + of + " cannot be written in any encoding";
-        return "the search string" + of + " cannot be written in " + failure.encoding;
-    case SetupError::ReplaceNotWritable: return "the replace string" + of + " cannot be written in " + failure.encoding;
+        if (failure.encoding.empty()) return Fill(Tr("the search string{} cannot be written in any encoding"), {of});
+        return Fill(Tr("the search string{} cannot be written in {}"), {of, failure.encoding});
+    case SetupError::ReplaceNotWritable:
+        return Fill(Tr("the replace string{} cannot be written in {}"), {of, failure.encoding});
     case SetupError::UnusableLegacy:
-        return "the legacy code page cannot be " + failure.encoding +
-               " (name a single- or double-byte code page, such as CP1251 or CP932)";
-    case SetupError::EmptyBackupExtension: return "the backup extension is empty";
-    case SetupError::BadBackupExtension: return "the backup extension '" + extension + "' is not a plain name";
+        return Fill(Tr("the legacy code page cannot be {} (name a single- or double-byte code page, such as CP1251 or "
+                       "CP932)"),
+                    {failure.encoding});
+    case SetupError::EmptyBackupExtension: return Tr("the backup extension is empty");
+    case SetupError::BadBackupExtension: return Fill(Tr("the backup extension '{}' is not a plain name"), {extension});
     case SetupError::UndoRecords:
-        return (failure.undo ? UndoProblemText(*failure.undo) : std::string("the undo records cannot be used")) +
-               " (--no-undo corrects without a record)";
-    case SetupError::BadPattern: return failure.pattern ? PatternProblemText(*failure.pattern, of) : "bad pattern";
+        return Fill(
+            Tr("{} (--no-undo corrects without a record)"),
+            {failure.undo ? UndoProblemText(*failure.undo) : std::string(Tr("the undo records cannot be used"))});
+    case SetupError::BadPattern: return failure.pattern ? PatternProblemText(*failure.pattern, of) : Tr("bad pattern");
     case SetupError::CaseOfPattern:
-        return "--preserve-case (a pair's c) is for plain text: a pattern's replacement is written as it stands (-e" +
-               of + ")";
+        return Fill(Tr("--preserve-case (a pair's c) is for plain text: a pattern's replacement is written as it "
+                       "stands (-e{})"),
+                    {of});
     }
-    return "cannot correct with these settings";
+    return Tr("cannot correct with these settings");
 }
 
 // Why `file` cannot serve as the options file named with --options: the end
@@ -103,15 +114,15 @@ std::string SetupMessage(const SetupFailure& failure, const std::string& extensi
 std::optional<std::string> OptionsFileProblem(const fs::path& file) {
     std::error_code ec;
     const fs::file_status status = fs::status(file, ec);
-    if (status.type() == fs::file_type::not_found) return "not found";
-    if (ec) return "cannot be used: " + ec.message();
-    if (fs::is_directory(status)) return "is a folder";
-    if (!fs::is_regular_file(status)) return "is not a regular file (a FIFO, socket or device)";
+    if (status.type() == fs::file_type::not_found) return Tr("not found");
+    if (ec) return Tr("cannot be used:") + (' ' + ec.message());
+    if (fs::is_directory(status)) return Tr("is a folder");
+    if (!fs::is_regular_file(status)) return Tr("is not a regular file (a FIFO, socket or device)");
     if (auto problem = settings::CheckProfileFile(file)) {
-        if (problem == std::errc::file_too_large) return "is larger than 16 MiB: no options file";
-        return "cannot be used: " + problem.message();
+        if (problem == std::errc::file_too_large) return Tr("is larger than 16 MiB: no options file");
+        return Tr("cannot be used:") + (' ' + problem.message());
     }
-    if (!std::ifstream(file, std::ios::binary)) return "cannot be read";
+    if (!std::ifstream(file, std::ios::binary)) return Tr("cannot be read");
     return std::nullopt;
 }
 
@@ -126,9 +137,9 @@ int Usage(std::ostream& err, const std::string& message) {
 std::optional<int> ReadPairs(const CommandLine& options, const CodePage& arguments, std::ostream& err,
                              std::vector<TextPair>& pairs) {
     if (options.pairsFile) {
-        if (!options.strings.empty()) return Usage(err, "--pairs takes the place of -s and -r");
+        if (!options.strings.empty()) return Usage(err, Tr("--pairs takes the place of -s and -r"));
         std::ifstream in(PathFromText(*options.pairsFile), std::ios::binary);
-        if (!in) return Usage(err, "--pairs: cannot read '" + *options.pairsFile + "'");
+        if (!in) return Usage(err, Fill(Tr("--pairs: cannot read '{}'"), {*options.pairsFile}));
         std::vector<std::string> warnings;
         auto read = cli::ReadPairs(in, &warnings);
         if (auto* why = std::get_if<std::string>(&read))
@@ -148,10 +159,10 @@ std::optional<int> ReadPairs(const CommandLine& options, const CodePage& argumen
         if (i + 1 == strings.size() || strings[i + 1].first != 'r')
             return Usage(err, Fill(Tr("-s '{}' has no -r after it (each -s is followed by its -r)"), {text}));
         std::optional<std::u16string> search16, replace16;
-        if (auto error = Decode("search string '" + text + "'", text, arguments, search16))
+        if (auto error = Decode(Fill(Tr("search string '{}'"), {text}), text, arguments, search16))
             return Usage(err, error->message);
-        if (auto error =
-                Decode("replace string '" + strings[i + 1].second + "'", strings[i + 1].second, arguments, replace16))
+        if (auto error = Decode(Fill(Tr("replace string '{}'"), {strings[i + 1].second}), strings[i + 1].second,
+                                arguments, replace16))
             return Usage(err, error->message);
         for (const TextPair& earlier : pairs)
             if (earlier.search == *search16)
@@ -174,7 +185,7 @@ std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, 
                                    RunRequest& request) {
     const fs::path optionsFile = PathFromText(*options.optionsFile);
     if (auto problem = OptionsFileProblem(optionsFile))
-        return Usage(err, "options file '" + *options.optionsFile + "' " + *problem);
+        return Usage(err, Fill(Tr("options file '{}' {}"), {*options.optionsFile, *problem}));
     const settings::Options stored = settings::LoadOptions(optionsFile, files);
     // A stored value that is no text, or that cannot be read whole, is
     // refused unless given here instead.
@@ -184,25 +195,29 @@ std::optional<int> ReadOptionsFile(CommandLine& options, const CodePage& files, 
                (key == "BackupExt" && options.backupExtension) || (key == "BackupCopy" && options.backup) ||
                (key == "LegacyCodePage" && (options.legacy || options.encoding)) || key == "Mask";
     };
-    const auto refused = [&](const std::string& key, const std::string& why) {
-        return Usage(err, "options file '" + *options.optionsFile + "': the value of " + key + why);
+    const auto refused = [&](const std::string& why) {
+        return Usage(err, Fill(Tr("options file '{}': {}"), {*options.optionsFile, why}));
     };
     for (const std::string& key : stored.invalidKeys)
-        if (!overridden(key)) return refused(key, " is not valid " + files.Name() + " text");
+        if (!overridden(key)) return refused(Fill(Tr("the value of {} is not valid {} text"), {key, files.Name()}));
     for (const std::string& key : stored.cutKeys)
         if (!overridden(key))
-            return refused(key, " is longer than 254 characters or holds a NUL character, so it cannot be used whole");
+            return refused(Fill(Tr("the value of {} is longer than 254 characters or holds a NUL character, so it "
+                                   "cannot be used whole"),
+                                {key}));
     if (!stored.legacyCodePage.empty() && !options.legacy && !options.encoding) {
         const auto list = Utf16ToUtf8(stored.legacyCodePage).value_or("");
         std::string bad;
         auto pages = LegacyCodePages(list, bad);
         if (!pages)
-            return refused("LegacyCodePage", " '" + list + (list == bad ? "'" : "': '" + bad + "'") +
-                                                 (bad.empty()   ? " is an empty name"
-                                                  : IsUtf8(bad) ? " cannot be the legacy code page (name a single- or "
-                                                                  "double-byte code page, such as CP1251 or CP932)"
-                                                                : " is no supported code page (" +
-                                                                      std::string(kSupportedEncodings) + ")"));
+            return refused(
+                Fill(Tr("the value of {} {}"),
+                     {"LegacyCodePage",
+                      "'" + list + (list == bad ? "'" : "': '" + bad + "'") + ' ' +
+                          (bad.empty()   ? std::string(Tr("is an empty name"))
+                           : IsUtf8(bad) ? std::string(Tr("cannot be the legacy code page (name a single- or "
+                                                          "double-byte code page, such as CP1251 or CP932)"))
+                                         : Fill(Tr("is no supported code page ({})"), {Tr(kSupportedEncodings)}))}));
         request.legacy = std::move(*pages);
     }
     // The stored search string is a pattern where the file says so.
@@ -232,7 +247,7 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
     for (const auto& [kind, text] : options.strings) {
         if (given.pairs) break;
         const bool search = kind == 's';
-        if (auto error = Decode(search ? "search string" : "replace string", text, arguments,
+        if (auto error = Decode(Tr(search ? N_("search string") : N_("replace string")), text, arguments,
                                 search ? given.search : given.replace))
             return Usage(err, error->message);
     }
@@ -259,22 +274,25 @@ std::optional<int> ReadSettings(CommandLine& options, const CodePage& files, std
 std::optional<int> ReadEncoding(const CommandLine& options, std::ostream& err, RunRequest& request) {
     request.system = CodePage::System();
     if (options.encoding && options.legacy)
-        return Usage(err, "-E looks in one encoding only, --legacy in one besides UTF-8 and UTF-16: give one of them");
+        return Usage(err,
+                     Tr("-E looks in one encoding only, --legacy in one besides UTF-8 and UTF-16: give one of them"));
     if (options.encoding) {
         request.pinned = CodePage::Named(*options.encoding);
         if (request.pinned) return std::nullopt;
-        return Usage(err, "unknown or unsupported encoding '" + *options.encoding + "' (" + kSupportedEncodings + ")");
+        return Usage(
+            err, Fill(Tr("unknown or unsupported encoding '{}' ({})"), {*options.encoding, Tr(kSupportedEncodings)}));
     }
     if (!options.legacy) return std::nullopt;
     std::string bad;
     auto pages = LegacyCodePages(*options.legacy, bad);
     if (!pages) {
-        if (bad.empty()) return Usage(err, "a name in the list '" + *options.legacy + "' of --legacy is empty");
+        if (bad.empty()) return Usage(err, Fill(Tr("a name in the list '{}' of --legacy is empty"), {*options.legacy}));
         if (IsUtf8(bad))
             return Usage(err,
-                         "the legacy code page cannot be UTF-8 (name a single- or double-byte code page, such as "
-                         "CP1251 or CP932)");
-        return Usage(err, "unknown or unsupported encoding '" + bad + "' (" + kSupportedEncodings + ")");
+                         Fill(Tr("the legacy code page cannot be {} (name a single- or double-byte code page, such "
+                                 "as CP1251 or CP932)"),
+                              {"UTF-8"}));
+        return Usage(err, Fill(Tr("unknown or unsupported encoding '{}' ({})"), {bad, Tr(kSupportedEncodings)}));
     }
     request.legacy = std::move(*pages);
     return std::nullopt;
@@ -348,16 +366,16 @@ public:
     std::optional<int> Open(const std::string& from, std::istream* in, std::ostream& err) {
         if (from != "-") {
             file_.open(PathFromText(from), std::ios::binary);
-            if (!file_) return Usage(err, "--files0-from: cannot read '" + from + "'");
+            if (!file_) return Usage(err, Fill(Tr("--files0-from: cannot read '{}'"), {from}));
             in = &file_;
         }
-        if (!in) return Usage(err, "--files0-from: no standard input");
+        if (!in) return Usage(err, Tr("--files0-from: no standard input"));
         in_ = in;
         for (fs::path name; ahead_.size() < kAhead && Read(name);) {
-            if (name.empty()) return Usage(err, "--files0-from: name " + std::to_string(read_) + " is empty");
+            if (name.empty()) return Usage(err, Fill(Tr("--files0-from: name {} is empty"), {std::to_string(read_)}));
             ahead_.push_back(std::move(name));
         }
-        if (in_->bad()) return Usage(err, "--files0-from: cannot read '" + from + "'");
+        if (in_->bad()) return Usage(err, Fill(Tr("--files0-from: cannot read '{}'"), {from}));
         return std::nullopt;
     }
     bool Next(fs::path& name) {
@@ -426,11 +444,25 @@ void ReportLegacyHint(const RunRequest& request, const StringForms& forms, const
     const std::size_t files = records.UnknownNotUtf8();
     if (files == 0 || !LegacyIsAGuess(request)) return;
     const std::string legacy = forms.Name(Encoding::Legacy);
-    err << "tarnwick-cli: " << Counted(files, "file is", "files are") << " not valid UTF-8 and "
-        << (files == 1 ? "holds" : "hold") << " neither string"
-        << (legacy.empty() ? std::string() : " in " + legacy + ", the legacy code page of this locale")
-        << "; if they are in another code page, name it with --legacy (e.g. --legacy CP1251) or LegacyCodePage in "
-           "the options file\n";
+    const std::string count = std::to_string(files);
+    err << "tarnwick-cli: "
+        << (legacy.empty()
+                ? Fill(TrN("{} file is not valid UTF-8 and holds neither string; if they are in another code page, "
+                           "name it "
+                           "with --legacy (e.g. --legacy CP1251) or LegacyCodePage in the options file",
+                           "{} files are not valid UTF-8 and hold neither string; if they are in another code page, "
+                           "name it with --legacy (e.g. --legacy CP1251) or LegacyCodePage in the options file",
+                           files),
+                       {count})
+                : Fill(TrN("{} file is not valid UTF-8 and holds neither string in {}, the legacy code page of this "
+                           "locale; if they are in another code page, name it with --legacy (e.g. --legacy CP1251) or "
+                           "LegacyCodePage in the options file",
+                           "{} files are not valid UTF-8 and hold neither string in {}, the legacy code page of this "
+                           "locale; if they are in another code page, name it with --legacy (e.g. --legacy CP1251) "
+                           "or LegacyCodePage in the options file",
+                           files),
+                       {count, legacy}))
+        << '\n';
 }
 
 // What of a correcting run cannot be undone, on standard error.
@@ -443,7 +475,7 @@ void ReportUndo(const tarnwick::CorrectionRun& run, std::ostream& err) {
             << '\n';
         return;
     }
-    ReportNotKept(*undo, "not undoable", err);
+    ReportNotKept(*undo, Tr("not undoable"), err);
     if (undo->Written())
         err << "tarnwick-cli: " << Tr("undo this run with:") << " tarnwick-cli --undo " << undo->Record().id << '\n';
 }
@@ -464,10 +496,11 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     bool color = false;
     if (auto status = CheckRunOptions(options, outIsTerminal, err, color)) return *status;
     if (options.interactive) {
-        if (options.check || options.diff) return Usage(err, "--interactive corrects: not with --check or --diff");
+        if (options.check || options.diff) return Usage(err, Tr("--interactive corrects: not with --check or --diff"));
         if (options.files0From && *options.files0From == "-")
-            return Usage(err, "--interactive reads its answers from standard input: not with --files0-from -");
-        if (!in || !inIsTerminal) return Usage(err, "--interactive needs a terminal on standard input for the answers");
+            return Usage(err, Tr("--interactive reads its answers from standard input: not with --files0-from -"));
+        if (!in || !inIsTerminal)
+            return Usage(err, Tr("--interactive needs a terminal on standard input for the answers"));
     }
     for (const std::string& path : options.paths) request.paths.push_back(PathFromText(path));
     NameList list;

@@ -1,4 +1,5 @@
 #include "cli/FailureWords.h"
+#include "cli/Translation.h"
 #include "cli/Records.h"
 
 #include "platform/CodePage.h"
@@ -23,8 +24,11 @@ public:
     void Summary() override {
         Records::Summary();
         if (notShown_)
-            err_ << "tarnwick-cli: " << Counted(notShown_, "file is", "files are")
-                 << " not shown as text: patch will not change " << (notShown_ == 1 ? "it" : "them") << '\n';
+            err_ << "tarnwick-cli: "
+                 << Fill(TrN("{} file is not shown as text: patch will not change it",
+                             "{} files are not shown as text: patch will not change them", notShown_),
+                         {std::to_string(notShown_)})
+                 << '\n';
     }
 
 private:
@@ -71,8 +75,8 @@ bool Diff::Preview(const FileReport& report, const ShowCorrection& show) {
         // A unified diff cannot carry it: said on both outputs, and the run is incomplete.
         out_ << "Binary file " << PathText(file) << ": " << Counted(seen.replacements, "replacement", "replacements")
              << '\n';
-        err_ << "tarnwick-cli: " << PathText(file)
-             << ": not shown as text (NUL bytes, as in UTF-16, or very long lines): patch will not change it\n";
+        err_ << "tarnwick-cli: " << PathText(file) << ": "
+             << Tr("not shown as text (NUL bytes, as in UTF-16, or very long lines): patch will not change it") << '\n';
         ++notShown_;
         incomplete_ = true;
     } else if (!overflow) {

@@ -1,4 +1,5 @@
 #include "cli/Interactive.h"
+#include "cli/Translation.h"
 
 #include "platform/CodePage.h"
 
@@ -13,13 +14,13 @@ namespace tarnwick::cli {
 namespace {
 
 constexpr const char* kHelp =
-    "y - take this change\n"
-    "n - leave it\n"
-    "a - take it and every later one in this file\n"
-    "d - leave it and every later one in this file\n"
-    "A - take every change left, in every file, without asking\n"
-    "q - stop: the files answered before this one are written, nothing else\n"
-    "? - this help\n";
+    N_("y - take this change\n"
+       "n - leave it\n"
+       "a - take it and every later one in this file\n"
+       "d - leave it and every later one in this file\n"
+       "A - take every change left, in every file, without asking\n"
+       "q - stop: the files answered before this one are written, nothing else\n"
+       "? - this help\n");
 
 class Interactive : public RunSink {
 public:
@@ -98,8 +99,8 @@ bool Interactive::Review(const FileReport& report, const ShowForReview& show, Oc
 
 Interactive::Answer Interactive::Ask(std::size_t number, std::size_t count) {
     for (;;) {
-        show_ << (color_ ? "\033[1;34m" : "") << '(' << number << '/' << count << ") Take this change [y,n,a,d,A,q,?]? "
-              << (color_ ? "\033[m" : "") << std::flush;
+        show_ << (color_ ? "\033[1;34m" : "") << '(' << number << '/' << count << ") "
+              << Tr("Take this change [y,n,a,d,A,q,?]? ") << (color_ ? "\033[m" : "") << std::flush;
         std::string line;
         // (The end of the answers, or a stop signal while waiting for one,
         // stops the run as q does: nothing unanswered is written.)
@@ -114,7 +115,7 @@ Interactive::Answer Interactive::Ask(std::size_t number, std::size_t count) {
         if (line == "d") return Answer::LeaveFile;
         if (line == "A") return Answer::TakeAll;
         if (line == "q") return Answer::Quit;
-        show_ << (color_ ? "\033[1;31m" : "") << kHelp << (color_ ? "\033[m" : "");
+        show_ << (color_ ? "\033[1;31m" : "") << Tr(kHelp) << (color_ ? "\033[m" : "");
     }
 }
 

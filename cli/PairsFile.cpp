@@ -1,4 +1,5 @@
 #include "cli/PairsFile.h"
+#include "cli/Translation.h"
 
 #include "platform/CodePage.h"
 
@@ -24,8 +25,9 @@ std::optional<std::string> Unescape(const std::string& text, std::string& error)
         else if (next == '\\') out += '\\';
         else if (next == '#') out += '#';
         else {
-            error = i + 1 < text.size() ? "unknown escape '\\" + std::string(1, next) + "'" : "a '\\' at the end";
-            error += " (known: \\t, \\n, \\r, \\# and \\\\)";
+            error = i + 1 < text.size() ? Fill(Tr("unknown escape '\\{}'"), {std::string(1, next)})
+                                        : std::string(Tr("a '\\' at the end"));
+            error += Tr(" (known: \\t, \\n, \\r, \\# and \\\\)");
             return std::nullopt;
         }
         ++i;
@@ -40,7 +42,9 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
     std::map<std::u16string, std::size_t> lineOf;  // each search string's line
     std::string line;
     for (std::size_t number = 1; std::getline(in, line); ++number) {
-        const auto at = [&](const std::string& what) { return "line " + std::to_string(number) + ": " + what; };
+        const auto at = [&](const std::string& what) {
+            return Fill(Tr("line {}: {}"), {std::to_string(number), what});
+        };
         if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
@@ -48,12 +52,12 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
             // A colour or an anchor that starts with '#' would be taken for a comment.
             if (warnings && line.find('\t') != std::string::npos)
                 warnings->push_back(
-                    at("a comment holding a TAB is skipped; to replace a string that starts with "
-                       "'#', write '\\#'"));
+                    at(Tr("a comment holding a TAB is skipped; to replace a string that starts with "
+                          "'#', write '\\#'")));
             continue;
         }
         const std::size_t tab = line.find('\t');
-        if (tab == std::string::npos) return at("no TAB between the search and the replace string");
+        if (tab == std::string::npos) return at(Tr("no TAB between the search and the replace string"));
         // After a second TAB, the pair's own switches: i (any case), w (whole
         // words), c (each replacement in its occurrence's case shape).
         const std::size_t second = line.find('\t', tab + 1);
@@ -61,13 +65,13 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
         if (second != std::string::npos) {
             const std::string flags = line.substr(second + 1);
             if (flags.find('\t') != std::string::npos)
-                return at("more than two TABs (a TAB inside a string is written \\t)");
+                return at(Tr("more than two TABs (a TAB inside a string is written \\t)"));
             for (const char flag : flags) {
                 bool& on = flag == 'i' ? pair.ignoreCase : flag == 'c' ? pair.preserveCase : pair.word;
                 if ((flag != 'i' && flag != 'w' && flag != 'c') || on)
-                    return at("'" + flags +
-                              "' after the second TAB: the switches are i (any case), w (whole words) and c (keep "
-                              "the case), each once");
+                    return at(Fill(Tr("'{}' after the second TAB: the switches are i (any case), w (whole words) and "
+                                      "c (keep the case), each once"),
+                                   {flags}));
                 on = true;
             }
             line.erase(second);
@@ -77,16 +81,16 @@ std::variant<std::vector<TextPair>, std::string> ReadPairs(std::istream& in, std
         const auto replace = search ? Unescape(line.substr(tab + 1), error) : std::nullopt;
         if (!replace) return at(error);
         const auto search16 = Utf8ToUtf16(*search), replace16 = Utf8ToUtf16(*replace);
-        if (!search16 || !replace16) return at("not valid UTF-8 text");
-        if (search16->empty()) return at("the search string is empty");
+        if (!search16 || !replace16) return at(Tr("not valid UTF-8 text"));
+        if (search16->empty()) return at(Tr("the search string is empty"));
         const auto [earlier, added] = lineOf.emplace(*search16, number);
-        if (!added) return at("the search string of line " + std::to_string(earlier->second) + " again");
+        if (!added) return at(Fill(Tr("the search string of line {} again"), {std::to_string(earlier->second)}));
         pair.search = *search16;
         pair.replace = *replace16;
         pairs.push_back(std::move(pair));
     }
-    if (in.bad()) return std::string("cannot be read");
-    if (pairs.empty()) return std::string("holds no pair");
+    if (in.bad()) return std::string(Tr("cannot be read"));
+    if (pairs.empty()) return std::string(Tr("holds no pair"));
     return pairs;
 }
 

@@ -1,4 +1,5 @@
 #include "cli/Progress.h"
+#include "cli/Translation.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -58,10 +59,11 @@ void ProgressLine::Show(const Counts& counts) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.1f MB/s",
                   seconds > 0 ? static_cast<double>(counts.bytes) / 1e6 / seconds : 0.0);
-    std::string line = "tarnwick-cli: " + std::to_string(counts.told) + " of " +
-                       std::to_string(std::max(counts.told, counts.listed)) + " files, " +
-                       std::to_string(counts.corrected) + (counts.check ? " to correct, " : " corrected, ") +
-                       std::to_string(counts.failed) + " failed, " + rate;
+    const std::string line =
+        "tarnwick-cli: " + Fill(Tr(counts.check ? N_("{} of {} files, {} to correct, {} failed, {}")
+                                                : N_("{} of {} files, {} corrected, {} failed, {}")),
+                                {std::to_string(counts.told), std::to_string(std::max(counts.told, counts.listed)),
+                                 std::to_string(counts.corrected), std::to_string(counts.failed), rate});
     // (Above each other in the same terminal, separate runs of the program
     // would otherwise leave one line's end behind another's.)
     if (same_) same_->flush();

@@ -83,8 +83,8 @@ bool Records::File(const FileReport& report) {
         Write({RecordKind::Restored, path});
         // A backup copy the run made goes with the undo, unless it was changed since.
         if (report.backupLeft && ++backupsLeft_ <= kNamed)
-            err_ << "tarnwick-cli: " << PathText(*report.backupLeft)
-                 << ": the backup copy was changed since the run: left as it is\n";
+            err_ << "tarnwick-cli: " << PathText(*report.backupLeft) << ": "
+                 << Tr("the backup copy was changed since the run: left as it is") << '\n';
         break;
     case FileOutcome::Changed:
         ++tally_.changed;
@@ -133,12 +133,17 @@ void Records::ReportNotInPage() {
             strings += (i ? ", '" : "'") +
                        (pair < pairs_.size() ? Utf16ToUtf8(pairs_[pair].search).value_or("?") : std::string("?")) + "'";
         }
-        err_ << "tarnwick-cli: " << Counted(files.size(), "file was", "files were") << " read as " << label
-             << ", only a guess, which cannot hold " << strings << ": ";
-        for (std::size_t i = 0; i < files.size() && i < kNamed; ++i) err_ << (i ? ", " : "") << files[i];
-        if (files.size() > kNamed) err_ << " and " << files.size() - kNamed << " more";
-        err_ << "; if " << (files.size() == 1 ? "it is" : "they are")
-             << " in another code page, name it with --legacy (e.g. --legacy CP1251,CP932)\n";
+        std::string named;
+        for (std::size_t i = 0; i < files.size() && i < kNamed; ++i) named += (i ? ", " : "") + files[i];
+        if (files.size() > kNamed) named += Fill(Tr(" and {} more"), {std::to_string(files.size() - kNamed)});
+        err_ << "tarnwick-cli: "
+             << Fill(TrN("{} file was read as {}, only a guess, which cannot hold {}: {}; if it is in another code "
+                         "page, name it with --legacy (e.g. --legacy CP1251,CP932)",
+                         "{} files were read as {}, only a guess, which cannot hold {}: {}; if they are in another "
+                         "code page, name it with --legacy (e.g. --legacy CP1251,CP932)",
+                         files.size()),
+                     {std::to_string(files.size()), label, strings, named})
+             << '\n';
     }
 }
 
@@ -148,8 +153,8 @@ bool Records::Settled() {
     out_.flush();
     if (out_) return true;
     const int reason = errno;
-    err_ << "tarnwick-cli: cannot write the output"
-         << (reason ? ": " + std::generic_category().message(reason) : std::string()) << "; stopped\n";
+    err_ << "tarnwick-cli: " << Tr("cannot write the output")
+         << (reason ? ": " + std::generic_category().message(reason) : std::string()) << Tr("; stopped") << '\n';
     broken_ = true;
     return false;
 }

@@ -1,4 +1,5 @@
 #include "cli/StopSignals.h"
+#include "cli/Translation.h"
 
 #include "cli/Cli.h"
 
@@ -65,8 +66,10 @@ bool WaitForTerminalInput() {
 
 std::optional<int> StoppedBySignal(std::ostream& err) {
     if (!stopRequest) return std::nullopt;
-    err << "tarnwick-cli: stopped by " << SignalName(stopSignal)
-        << ": the files in progress were finished and no other was started\n";
+    err << "tarnwick-cli: "
+        << Fill(Tr("stopped by {}: the files in progress were finished and no other was started"),
+                {SignalName(stopSignal)})
+        << '\n';
     return 128 + stopSignal;
 }
 

@@ -4,6 +4,7 @@
 #include "cli/Records.h"
 #include "engine/undo/UndoSetup.h"
 #include "cli/StopSignals.h"
+#include "cli/Translation.h"
 
 #include <algorithm>
 #include <ctime>
@@ -28,13 +29,13 @@ std::variant<UndoStore, UndoProblem> OpenStore() { return UndoStore::Open(UndoSt
 std::string PrivacyText(os::Privacy why) {
     switch (why) {
     case os::Privacy::Private: break;
-    case os::Privacy::NotFolder: return "is not a folder";
-    case os::Privacy::NotFile: return "is not a regular file";
-    case os::Privacy::OtherOwner: return "belongs to another user";
-    case os::Privacy::OthersMayWrite: return "may be written by other users";
-    case os::Privacy::Link: return "is a symbolic link";
+    case os::Privacy::NotFolder: return Tr("is not a folder");
+    case os::Privacy::NotFile: return Tr("is not a regular file");
+    case os::Privacy::OtherOwner: return Tr("belongs to another user");
+    case os::Privacy::OthersMayWrite: return Tr("may be written by other users");
+    case os::Privacy::Link: return Tr("is a symbolic link");
     }
-    return "is not the user's alone";
+    return Tr("is not the user's alone");
 }
 
 const char* StateName(UndoState state) {
@@ -77,11 +78,16 @@ std::string What(const UndoRecord& r) {
 void TellRefused(const std::vector<RefusedRecord>& refused, std::ostream& err) {
     for (const RefusedRecord& r : refused) {
         if (r.unreadable)
-            err << "tarnwick-cli: the undo record " << PathText(r.path)
-                << " is not used: it cannot be read to its end (damaged, or written by another version)\n";
+            err << "tarnwick-cli: "
+                << Fill(Tr("the undo record {} is not used: it cannot be read to its end (damaged, or written by "
+                           "another version)"),
+                        {PathText(r.path)})
+                << '\n';
         else
-            err << "tarnwick-cli: the undo record " << PathText(r.path) << " is not used: it " << PrivacyText(r.why)
-                << " (as ssh refuses such keys)\n";
+            err << "tarnwick-cli: "
+                << Fill(Tr("the undo record {} is not used: it {} (as ssh refuses such keys)"),
+                        {PathText(r.path), PrivacyText(r.why)})
+                << '\n';
     }
 }
 
@@ -89,16 +95,18 @@ void TellRefused(const std::vector<RefusedRecord>& refused, std::ostream& err) {
 
 std::string UndoProblemText(const UndoProblem& problem) {
     switch (problem.kind) {
-    case UndoProblem::Kind::NoFolder: return "no folder for undo records (neither XDG_STATE_HOME nor HOME is set)";
+    case UndoProblem::Kind::NoFolder: return Tr("no folder for undo records (neither XDG_STATE_HOME nor HOME is set)");
     case UndoProblem::Kind::StoreNotMade:
-        return "the undo record folder " + PathText(problem.path) + " cannot be made: " + problem.code.message();
+        return Fill(Tr("the undo record folder {} cannot be made: {}"),
+                    {PathText(problem.path), problem.code.message()});
     case UndoProblem::Kind::NotPrivate:
-        return "the undo record folder " + PathText(problem.path) + " " + PrivacyText(problem.privacy);
-    case UndoProblem::Kind::NoRecordFolder: return "cannot make a record folder in " + PathText(problem.path);
+        return Fill(Tr("the undo record folder {} {}"), {PathText(problem.path), PrivacyText(problem.privacy)});
+    case UndoProblem::Kind::NoRecordFolder:
+        return Fill(Tr("cannot make a record folder in {}"), {PathText(problem.path)});
     case UndoProblem::Kind::RecordNotWritten:
-        return "cannot write a record in " + PathText(problem.path) + ": " + problem.code.message();
+        return Fill(Tr("cannot write a record in {}: {}"), {PathText(problem.path), problem.code.message()});
     }
-    return "the undo records cannot be used";
+    return Tr("the undo records cannot be used");
 }
 
 namespace {
@@ -113,21 +121,23 @@ std::string RefusalText(const UndoRefusal& refusal) {
     switch (refusal.kind) {
     case UndoRefusal::Kind::Store:
     case UndoRefusal::Kind::OwnRecord: return UndoProblemText(*refusal.problem);
-    case UndoRefusal::Kind::NothingToUndo: return "no run to undo (see --history)";
-    case UndoRefusal::Kind::NoSuchRun: return "no run " + id + " to undo (see --history)";
+    case UndoRefusal::Kind::NothingToUndo: return Tr("no run to undo (see --history)");
+    case UndoRefusal::Kind::NoSuchRun: return Fill(Tr("no run {} to undo (see --history)"), {id});
     case UndoRefusal::Kind::Dropped:
-        return "the record of run " + id + " was dropped on " + LocalTime(refusal.when) +
-               " to stay within the undo budget: it can no longer be undone";
+        return Fill(Tr("the record of run {} was dropped on {} to stay within the undo budget: it can no longer be "
+                       "undone"),
+                    {id, LocalTime(refusal.when)});
     case UndoRefusal::Kind::NotUsed:
-        return "the record of run " + id + " is not used: " + PathText(refusal.notUsed->path) + " " +
-               PrivacyText(refusal.notUsed->why);
+        return Fill(Tr("the record of run {} is not used: {} {}"),
+                    {id, PathText(refusal.notUsed->path), PrivacyText(refusal.notUsed->why)});
     case UndoRefusal::Kind::Unreadable:
-        return "the record of run " + id + " cannot be read to its end (damaged, or written by another version)";
+        return Fill(Tr("the record of run {} cannot be read to its end (damaged, or written by another version)"),
+                    {id});
     case UndoRefusal::Kind::Busy:
-        return "run " + id + " is being undone by another process; run --undo again when that undo has ended";
-    case UndoRefusal::Kind::Declined: return "the undo of run " + id + " was not confirmed";
+        return Fill(Tr("run {} is being undone by another process; run --undo again when that undo has ended"), {id});
+    case UndoRefusal::Kind::Declined: return Fill(Tr("the undo of run {} was not confirmed"), {id});
     }
-    return "the run cannot be undone";
+    return Tr("the run cannot be undone");
 }
 
 }  // namespace
@@ -136,16 +146,18 @@ namespace {
 
 // Why a file's original was not kept for undo.
 std::string LostText(const LostOriginal& lost) {
-    if (!lost.code) return "no room to keep its original within the undo budget";
+    if (!lost.code) return Tr("no room to keep its original within the undo budget");
     const char* step = "";
     switch (lost.step) {
-    case CopyStep::Create: step = "cannot create a copy of its original in the undo store"; break;
-    case CopyStep::Read: step = "cannot read its original to copy it into the undo store"; break;
-    case CopyStep::Write: step = "cannot write the copy of its original in the undo store"; break;
-    case CopyStep::Access: step = "cannot give the copy of its original in the undo store the original's access"; break;
-    case CopyStep::Flush: step = "cannot flush the copy of its original in the undo store"; break;
+    case CopyStep::Create: step = N_("cannot create a copy of its original in the undo store"); break;
+    case CopyStep::Read: step = N_("cannot read its original to copy it into the undo store"); break;
+    case CopyStep::Write: step = N_("cannot write the copy of its original in the undo store"); break;
+    case CopyStep::Access:
+        step = N_("cannot give the copy of its original in the undo store the original's access");
+        break;
+    case CopyStep::Flush: step = N_("cannot flush the copy of its original in the undo store"); break;
     }
-    return std::string(step) + ": " + lost.code.message();
+    return std::string(Tr(step)) + ": " + lost.code.message();
 }
 
 }  // namespace
@@ -157,9 +169,11 @@ void ReportNotKept(const UndoKeeper& keeper, std::string_view what, std::ostream
     for (std::size_t i = 0; i < lost.size() && i < kNamed; ++i)
         err << "tarnwick-cli: " << PathText(lost[i].file) << ": " << what << " (" << LostText(lost[i]) << ")\n";
     if (lost.size() > kNamed)
-        err << "tarnwick-cli: ... and " << lost.size() - kNamed << " more "
-            << (lost.size() - kNamed == 1 ? "file " : "files ") << what << " (" << lost.size()
-            << " in all, each named in the record)\n";
+        err << "tarnwick-cli: "
+            << Fill(TrN("... and {} more file {} ({} in all, each named in the record)",
+                        "... and {} more files {} ({} in all, each named in the record)", lost.size() - kNamed),
+                    {std::to_string(lost.size() - kNamed), what, std::to_string(lost.size())})
+            << '\n';
 }
 
 int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
@@ -205,7 +219,7 @@ int History(const CommandLine& options, std::ostream& out, std::ostream& err) {
 }
 
 int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
-    if (options.runIds.size() > 1) return Refused(err, "--undo takes one run ID at most (see --history)");
+    if (options.runIds.size() > 1) return Refused(err, Tr("--undo takes one run ID at most (see --history)"));
     std::vector<RefusedRecord> notUsed;
     UndoRequest request;
     // An operand that names a file or folder, or holds a path separator, is a PATH; else a run's ID.
@@ -220,8 +234,8 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     if (options.runIds.empty()) TellRefused(notUsed, err);
     if (auto* refusal = std::get_if<UndoRefusal>(&undo)) {
         if (refusal->kind == UndoRefusal::Kind::NothingToUndo && request.touching)
-            return Refused(err, "no run that touched " + PathText(*request.touching) + " to undo (see --history " +
-                                    PathText(*request.touching) + ")");
+            return Refused(err, Fill(Tr("no run that touched {} to undo (see --history {})"),
+                                     {PathText(*request.touching), PathText(*request.touching)}));
         return Refused(err, RefusalText(*refusal));
     }
     RestoreRun& run = std::get<RestoreRun>(undo);
@@ -232,13 +246,22 @@ int Undo(const CommandLine& options, std::ostream& out, std::ostream& err) {
     run.Execute(*told);
     told->Summary();
     if (const std::size_t lost = run.Undone().notUndoable)
-        err << "tarnwick-cli: " << lost << (lost == 1 ? " more file" : " more files") << " of run " << run.Undone().id
-            << " cannot be put back: no original was kept (each is named in its record)\n";
+        err << "tarnwick-cli: "
+            << Fill(
+                   TrN("{} more file of run {} cannot be put back: no original was kept (each is named in its record)",
+                       "{} more files of run {} cannot be put back: no original was kept (each is named in its record)",
+                       lost),
+                   {std::to_string(lost), run.Undone().id})
+            << '\n';
     if (run.RecordUnreadable())
-        err << "tarnwick-cli: the record of run " << run.Undone().id
-            << " could no longer be read to its end: the undo stopped there (run it again to go on)\n";
-    if (auto ec = run.RecordFailure()) err << "tarnwick-cli: this undo cannot be undone: " << ec.message() << '\n';
-    else if (run.Keeper()) ReportNotKept(*run.Keeper(), "cannot be redone", err);
+        err << "tarnwick-cli: "
+            << Fill(Tr("the record of run {} could no longer be read to its end: the undo stopped there (run it again "
+                       "to go on)"),
+                    {run.Undone().id})
+            << '\n';
+    if (auto ec = run.RecordFailure())
+        err << "tarnwick-cli: " << Tr("this undo cannot be undone:") << ' ' << ec.message() << '\n';
+    else if (run.Keeper()) ReportNotKept(*run.Keeper(), Tr("cannot be redone"), err);
     if (told->Broken()) return 3;
     if (auto status = StoppedBySignal(err)) return *status;
     return told->AllRestored() && !run.RecordUnreadable() && !run.Undone().notUndoable ? 0 : 1;

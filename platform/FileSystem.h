@@ -263,7 +263,9 @@ std::string LocalTimeText(std::int64_t nanoseconds);
 std::tm CalendarTime(std::int64_t seconds, bool local);
 // Whether `folder` is where installed programs live (/usr, /bin, /sbin or the
 // build's own install folder `bindir`): there a program's options file is not
-// beside it. Never on Windows, whose zip is a portable copy wherever it is unpacked.
+// beside it. On Windows, where the Windows Installer package put the program
+// (it leaves installed.txt beside it); the zip is a portable copy wherever it
+// is unpacked.
 bool IsInstalledProgramFolder(const Path& folder, const Path& bindir);
 // The line break of new text files here: "\r\n" on Windows, "\n" elsewhere.
 std::string_view NewLine();

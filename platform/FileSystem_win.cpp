@@ -721,7 +721,10 @@ std::tm CalendarTime(std::int64_t seconds, bool local) {
     return broken;
 }
 
-bool IsInstalledProgramFolder(const Path&, const Path&) { return false; }
+bool IsInstalledProgramFolder(const Path& folder, const Path&) {
+    FileInfo info;
+    return !Stat(folder / L"installed.txt", info) && info.regular;
+}
 
 std::string LocalTimeText(std::int64_t nanoseconds) {
     const std::time_t seconds = static_cast<std::time_t>(nanoseconds / 1'000'000'000);

@@ -186,6 +186,14 @@ TEST_F(OptionsTest, ChoosesPortableOrUserFile) {
         EXPECT_EQ(ChooseOptionsFile(installed, user), user / "options.ini") << installed;
     EXPECT_FALSE(IsInstalledProgramFolder("/usrx/bin"));
     EXPECT_FALSE(IsInstalledProgramFolder(program));
+#else
+    // Put there by the Windows Installer package (installed.txt beside it): the
+    // user's file, though the per-user folder is writable; the zip's copy keeps its own.
+    const auto msi = Dir() / "installed";
+    fs::create_directory(msi);
+    Make("installed/installed.txt", "");
+    EXPECT_EQ(ChooseOptionsFile(msi, user), user / "options.ini");
+    EXPECT_FALSE(IsInstalledProgramFolder(program));
 #endif
     if (!MakeImmutable(program)) GTEST_SKIP() << "chattr +i not available here";
     EXPECT_EQ(ChooseOptionsFile(program, user), user / "options.ini");
