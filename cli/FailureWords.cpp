@@ -2,6 +2,7 @@
 
 #include "cli/Translation.h"
 #include "platform/CodePage.h"
+#include "platform/FileSystem.h"
 
 #include <cstring>
 #ifdef _WIN32
@@ -53,7 +54,15 @@ public:
         return Fill(T(english), values);
     }
     std::string WithCode(std::string text) const {
-        if (failure_.code) text += ": " + CodeText(failure_.code, inWords_);
+        if (!failure_.code) return text;
+        text += ": " + CodeText(failure_.code, inWords_);
+        // Held by another program: which, where the system tells.
+        if (failure_.code == std::errc::device_or_resource_busy && !failure_.path.empty()) {
+            std::string names;
+            for (const std::string& name : os::ProgramsHolding(failure_.path))
+                names += (names.empty() ? "" : ", ") + name;
+            if (!names.empty()) text += F(" (held by {})", {names});
+        }
         return text;
     }
 

@@ -304,6 +304,10 @@ std::error_code MakePrivateFolder(const Path& folder, Privacy& why);
 // of its folder; `why` says what is wrong otherwise. Windows relies on the
 // profile folder's access list.
 std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why);
+// The programs that hold `file` open, as "name (PID n)", where the system can
+// tell (Windows' Restart Manager; elsewhere nothing): said with a sharing
+// violation, which Windows reports as device_or_resource_busy.
+std::vector<std::string> ProgramsHolding(const Path& file);
 // The running program's own file, as the system knows it (empty where it cannot tell).
 Path ProgramFile();
 // How many more files this process may open (the open-file limit less what is

@@ -723,6 +723,8 @@ std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why) {
     return {};
 }
 
+std::vector<std::string> ProgramsHolding(const Path&) { return {}; }
+
 Path ProgramFile() {
     std::error_code ec;
     Path self = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -1,8 +1,10 @@
 // The engine's file operations on Windows (wide-character API, long paths).
 
 #include "platform/FileSystem.h"
+#include "platform/CodePage.h"
 #include "SystemCalls.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <restartmanager.h>
 #include <winternl.h>
 
 namespace tarnwick::os {
@@ -82,6 +85,37 @@ std::error_code ErrorOf(DWORD error) {
 
 std::error_code LastError() { return ErrorOf(::GetLastError()); }
 
+// Another program holding a file (an antivirus scan, an indexer, an editor
+// that opened it without sharing it) mostly lets go within moments. What it
+// stops is tried again for up to 2 seconds, each wait twice the last (up to a
+// quarter of a second), as git's and Go's file operations on Windows do:
+// sharing and lock violations always; when a file is replaced, renamed or
+// removed, also the refusals such a holder causes there (access denied, the
+// replaced file not removable).
+constexpr DWORD kHeldRetryMs = 2000;
+
+bool HeldByAnother(DWORD error, bool replacing) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+    return replacing && (error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+                         error == ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+}
+
+// Runs `attempt` (the system's error, 0 for success) again while another program holds the file.
+template <typename Attempt>
+DWORD WhileHeld(bool replacing, Attempt&& attempt) {
+    DWORD error = attempt();
+    for (DWORD wait = 1, waited = 0; error && HeldByAnother(error, replacing) && waited < kHeldRetryMs;
+         wait = std::min<DWORD>(wait * 2, 250)) {
+        ::Sleep(wait);
+        waited += wait;
+        error = attempt();
+    }
+    return error;
+}
+
+// The error of a call that returned `ok`.
+DWORD ErrorUnless(bool ok) { return ok ? 0 : ::GetLastError(); }
+
 // The form of a path that the wide API accepts at any length: absolute paths
 // get the \\?\ prefix (\\?\UNC\ for network paths).
 std::wstring Long(const Path& path) {
@@ -128,13 +162,16 @@ std::error_code OpenIn(HANDLE folder, const Path& name, ACCESS_MASK access, ULON
     unicode.MaximumLength = unicode.Length;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status =
-        ::NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
-                       options | FILE_SYNCHRONOUS_IO_NONALERT | (noLink ? FILE_OPEN_REPARSE_POINT : 0), nullptr, 0);
-    if (status < 0) {
+    const DWORD error = WhileHeld(false, [&]() -> DWORD {
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status =
+            ::NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+                           options | FILE_SYNCHRONOUS_IO_NONALERT | (noLink ? FILE_OPEN_REPARSE_POINT : 0), nullptr, 0);
+        return status < 0 ? ::RtlNtStatusToDosError(status) : 0;
+    });
+    if (error) {
         handle = nullptr;
-        return ErrorOf(::RtlNtStatusToDosError(status));
+        return ErrorOf(error);
     }
     return {};
 }
@@ -185,9 +222,13 @@ File::~File() { Close(); }
 
 std::error_code File::OpenRead(const Path& path, File& file) {
     // Folders open too (and are then refused by their information); devices never block.
-    HANDLE handle = ::CreateFileW(Long(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (const DWORD error = WhileHeld(false, [&] {
+            handle = ::CreateFileW(Long(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            return ErrorUnless(handle != INVALID_HANDLE_VALUE);
+        }))
+        return ErrorOf(error);
     file = File();
     file.handle_ = handle;
     return {};
@@ -315,8 +356,12 @@ std::error_code File::Close() {
 namespace {
 
 std::error_code Rename(const Path& from, const Path& to) {
-    if (!Sys().moveFileEx(Long(from).c_str(), Long(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return LastError();
+    const std::wstring source = Long(from), target = Long(to);
+    if (const DWORD error = WhileHeld(true, [&] {
+            return ErrorUnless(
+                Sys().moveFileEx(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+        }))
+        return ErrorOf(error);
     return {};
 }
 
@@ -326,7 +371,9 @@ std::error_code HardLink(const Path& existing, const Path& link) {
 }
 
 std::error_code Remove(const Path& path) {
-    if (!::DeleteFileW(Long(path).c_str())) return LastError();
+    const std::wstring name = Long(path);
+    if (const DWORD error = WhileHeld(true, [&] { return ErrorUnless(::DeleteFileW(name.c_str())); }))
+        return ErrorOf(error);
     return {};
 }
 
@@ -605,8 +652,9 @@ std::error_code Folder::Replace(const Path& from, const Path& to) const {
     // to its content: security descriptor, attributes, alternate data streams,
     // creation time; a failure to keep them fails it (no IGNORE flags).
     const std::wstring replaced = Long(Full(to)), replacement = Long(Full(from));
-    if (!Sys().replaceFile(replaced.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {
-        const DWORD error = ::GetLastError();
+    if (const DWORD error = WhileHeld(true, [&] {
+            return ErrorUnless(Sys().replaceFile(replaced.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr));
+        })) {
         // A file system that cannot do it (FAT keeps no security): a plain rename there.
         if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return os::Rename(Full(from), Full(to));
         return ErrorOf(error);
@@ -621,7 +669,11 @@ std::error_code Folder::Replace(const Path& from, const Path& to) const {
 }
 
 std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
-    if (!Sys().moveFileEx(Long(Full(from)).c_str(), Long(Full(to)).c_str(), MOVEFILE_WRITE_THROUGH)) return LastError();
+    const std::wstring source = Long(Full(from)), target = Long(Full(to));
+    if (const DWORD error = WhileHeld(true, [&] {
+            return ErrorUnless(Sys().moveFileEx(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH));
+        }))
+        return ErrorOf(error);
     return {};
 }
 
@@ -798,6 +850,37 @@ std::error_code CheckPrivate(const Path& path, bool folder, Privacy& why) {
 }
 
 // Handles have no low per-process limit on Windows.
+std::vector<std::string> ProgramsHolding(const Path& file) {
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+    if (::RmStartSession(&session, 0, key) != ERROR_SUCCESS) return {};
+    std::vector<std::string> names;
+    std::error_code ec;
+    const std::wstring full = std::filesystem::absolute(file, ec).native();
+    LPCWSTR files[] = {full.c_str()};
+    if (::RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
+        std::vector<RM_PROCESS_INFO> found;
+        UINT needed = 0, count = 0;
+        DWORD reasons = 0;
+        // (Asked again while more came meanwhile.)
+        for (DWORD rc = ERROR_MORE_DATA; rc == ERROR_MORE_DATA && found.size() < 64;) {
+            found.resize(needed);
+            count = needed;
+            rc = ::RmGetList(session, &needed, &count, found.data(), &reasons);
+            if (rc == ERROR_SUCCESS) found.resize(count);
+            else if (rc != ERROR_MORE_DATA) found.clear();
+        }
+        for (const RM_PROCESS_INFO& holder : found) {
+            const std::wstring_view name(holder.strAppName);
+            const std::u16string_view wide(reinterpret_cast<const char16_t*>(name.data()), name.size());
+            names.push_back(Utf16ToUtf8(wide).value_or("?") + " (PID " + std::to_string(holder.Process.dwProcessId) +
+                            ")");
+        }
+    }
+    ::RmEndSession(session);
+    return names;
+}
+
 Path ProgramFile() {
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {

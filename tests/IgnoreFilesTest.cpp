@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 
 namespace tarnwick {
@@ -47,6 +48,13 @@ TEST(IgnoreFilesTest, Globs) {
     EXPECT_TRUE(GitGlob("a**b", "axxb"));
     EXPECT_FALSE(GitGlob("a**b", "ax/xb"));
     EXPECT_TRUE(GitGlob("*", ""));
+    // Stars that could stop anywhere take time in proportion, not exponential time.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GitGlob("*a*a*a*a*a*a*a*a*a*a*a*a*x", std::string(60, 'a') + "b"));
+    std::string deep;
+    for (int i = 0; i < 3000; ++i) deep += "**/";
+    EXPECT_FALSE(GitGlob(deep + "x.txt", "a/b/c/d/e/f/g/h/i/j/k/l/m/y.txt"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST(IgnoreFilesTest, LinesAsGitReadsThem) {
@@ -78,6 +86,8 @@ TEST(IgnoreFilesTest, LinesAsGitReadsThem) {
     EXPECT_EQ(Decide("*.gz\n", "x/y.tar.gz"), Verdict::Ignore);
     EXPECT_EQ(Decide("*.gz\n", "gz"), Verdict::None);
     EXPECT_EQ(Decide("docs/**/*.tmp\n", "docs/a/b/c.tmp"), Verdict::Ignore);
+    // A byte-order mark (an editor on Windows) is no part of the first line.
+    EXPECT_EQ(Decide("\xEF\xBB\xBF*.log\n", "y.log"), Verdict::Ignore);
 }
 
 // A walk of the command line heeds the ignore files as git does; --no-ignore
@@ -155,6 +165,41 @@ TEST_F(IgnoreWalkTest, WhereGitignoreCounts) {
     Put("only/.gitignore", "/*\n!/foo\n/foo/*\n!/foo/bar\n");
     for (const char* file : {"only/top.htm", "only/foo/f.htm", "only/foo/bar/b.htm", "only/foo/baz/z.htm"}) Put(file);
     EXPECT_EQ(Listed({(Dir() / "only").string()}), "only/foo/bar/b.htm\n");
+}
+
+// Where a repository's git folder is elsewhere (.git a file: a worktree, a
+// submodule, --separate-git-dir), its exclude file is read there; a link to a
+// file the rules leave out is left out too; a rules file that is a link is
+// not read.
+TEST_F(IgnoreWalkTest, GitFoldersElsewhereAndLinks) {
+    fs::create_directories(Dir() / "store/info");
+    Put("store/info/exclude", "secret.txt\n");
+    Put("work/.git", "gitdir: ../store\n");
+    Put("work/secret.txt");
+    Put("work/page.htm");
+    EXPECT_EQ(Listed({(Dir() / "work").string()}), "work/page.htm\n");
+    // A worktree: its git folder names the main repository's (commondir).
+    fs::create_directories(Dir() / "main/.git/info");
+    fs::create_directories(Dir() / "main/.git/worktrees/wt");
+    Put("main/.git/info/exclude", "*.tmp\n");
+    Put("main/.git/worktrees/wt/commondir", "../..\n");
+    Put("wt/.git", "gitdir: " + (Dir() / "main/.git/worktrees/wt").string() + "\n");
+    Put("wt/a.tmp");
+    Put("wt/b.htm");
+    EXPECT_EQ(Listed({(Dir() / "wt").string()}), "wt/b.htm\n");
+
+    fs::create_directories(Dir() / "l/.git");
+    Put("l/.gitignore", "ign/\n");
+    Put("l/ign/secret.txt");
+    fs::create_symlink("ign/secret.txt", Dir() / "l/tolink");
+    Put("l/other.txt");
+    fs::create_symlink("../other.txt", Dir() / "l/ign/back");  // (in a folder never entered)
+    EXPECT_EQ(Listed({(Dir() / "l").string()}), "l/other.txt\n");
+    Put("rules", "*.txt\n");
+    fs::create_directories(Dir() / "k/.git");
+    fs::create_symlink(Dir() / "rules", Dir() / "k/.gitignore");
+    Put("k/a.txt");
+    EXPECT_EQ(Listed({(Dir() / "k").string()}), "k/a.txt\n");
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include "window/PathText.h"
 #include "window/SystemReason.h"
+#include "platform/FileSystem.h"
 
 #include <QDateTime>
+#include <QStringList>
 
 namespace tarnwick::window {
 
@@ -126,6 +128,12 @@ QString DescribeFailure(const Failure& failure) {
     QString text = FileWords(failure);
     if (text.isEmpty()) text = PlaceWords(failure);
     if (failure.code) text += QStringLiteral(" (") + SystemReason(failure.code) + QLatin1Char(')');
+    // Held by another program: which, where the system tells.
+    if (failure.code == std::errc::device_or_resource_busy && !failure.path.empty()) {
+        QStringList names;
+        for (const std::string& name : os::ProgramsHolding(failure.path)) names << QString::fromStdString(name);
+        if (!names.isEmpty()) text += QStringLiteral(", файл занят: ") + names.join(QStringLiteral(", "));
+    }
     return text;
 }
 

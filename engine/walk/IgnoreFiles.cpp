@@ -57,7 +57,32 @@ bool ClassMatches(std::string_view glob, std::size_t& p, unsigned char c) {
     return matched != negated;
 }
 
-bool Match(std::string_view glob, std::size_t p, std::string_view text, std::size_t t) {
+// A glob against a text. Each place a "*" or "**" may stop at is tried once
+// at most for each place in the text (the failures are remembered), so the
+// time grows with the glob's length times the text's, never exponentially
+// ("*a*a*a*a*a*a*a*a*x" against a long name of a's).
+class GlobMatch {
+public:
+    GlobMatch(std::string_view glob, std::string_view text) : glob_(glob), text_(text) {}
+    bool From(std::size_t p, std::size_t t);
+
+private:
+    // Whether the rest matches from (p, t), where a star may stop: remembered when not.
+    bool Branch(std::size_t p, std::size_t t) {
+        const std::size_t at = p * (text_.size() + 1) + t;
+        if (failed_.empty()) failed_.assign((glob_.size() + 1) * (text_.size() + 1), 0);
+        if (failed_[at]) return false;
+        if (From(p, t)) return true;
+        failed_[at] = 1;
+        return false;
+    }
+
+    std::string_view glob_, text_;
+    std::vector<char> failed_;
+};
+
+bool GlobMatch::From(std::size_t p, std::size_t t) {
+    const std::string_view glob = glob_, text = text_;
     while (p < glob.size()) {
         const char g = glob[p];
         if (g == '*') {
@@ -67,7 +92,7 @@ bool Match(std::string_view glob, std::size_t p, std::string_view text, std::siz
                 // folder or any number of them.
                 if (p + 2 == glob.size()) return true;
                 for (std::size_t at = t;;) {
-                    if (Match(glob, p + 3, text, at)) return true;
+                    if (Branch(p + 3, at)) return true;
                     const std::size_t slash = text.find('/', at);
                     if (slash == std::string_view::npos) return false;
                     at = slash + 1;
@@ -76,7 +101,7 @@ bool Match(std::string_view glob, std::size_t p, std::string_view text, std::siz
             while (p < glob.size() && glob[p] == '*') ++p;
             if (p == glob.size()) return text.find('/', t) == std::string_view::npos;
             for (std::size_t at = t; at <= text.size(); ++at) {
-                if (Match(glob, p, text, at)) return true;
+                if (Branch(p, at)) return true;
                 if (at < text.size() && text[at] == '/') return false;
             }
             return false;
@@ -120,8 +145,51 @@ std::string_view RelativeText(const IgnoreLevel& level, const fs::path& path, st
 #endif
 }
 
+// The text of the file at `path` (not a link); false when there is none to read.
+bool ReadPath(const fs::path& path, std::string& text, bool linkToo = false) {
+    os::FileInfo info;
+    if (!linkToo && (os::Stat(path, info, false) || info.symlink)) return false;
+    os::File file;
+    if (os::File::OpenRead(path, file)) return false;
+    ReadIgnoreFile(file, text);
+    return true;
+}
+
+// The first line of `text`, without its line end and the spaces after it.
+std::string FirstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+// The exclude file of the repository whose top is `folder`: .git/info/exclude,
+// or, where .git is a file (a worktree's, a submodule's, a separate git
+// folder's: "gitdir: PATH"), that git folder's, or for a worktree its main
+// repository's (the git folder's "commondir").
+bool ReadExclude(const fs::path& folder, const std::function<bool(const fs::path&, std::string&)>& read,
+                 std::string& text) {
+    if (read(fs::path(".git") / "info" / "exclude", text)) return true;
+    std::string pointer;
+    if (!read(".git", pointer)) return false;
+    const std::string line = FirstLine(pointer);
+    if (!line.starts_with("gitdir:")) return false;
+    std::string named = line.substr(7);
+    while (!named.empty() && named.front() == ' ') named.erase(0, 1);
+    if (named.empty()) return false;
+    fs::path gitFolder = fs::path(std::u8string(named.begin(), named.end()));
+    if (gitFolder.is_relative()) gitFolder = folder / gitFolder;
+    std::string common;
+    if (ReadPath(gitFolder / "commondir", common, true) && !FirstLine(common).empty()) {
+        const std::string shared = FirstLine(common);
+        fs::path commonFolder = fs::path(std::u8string(shared.begin(), shared.end()));
+        if (commonFolder.is_relative()) commonFolder = gitFolder / commonFolder;
+        return ReadPath(commonFolder / "info" / "exclude", text, true);
+    }
+    return ReadPath(gitFolder / "info" / "exclude", text, true);
+}
+
 std::shared_ptr<const IgnoreLevel> MakeLevel(std::shared_ptr<const IgnoreLevel> up, std::string lead, std::size_t cut,
-                                             std::uint8_t marks,
+                                             std::uint8_t marks, const fs::path& folder,
                                              const std::function<bool(const fs::path&, std::string&)>& read) {
     const bool repositoryAbove = up && up->repository;
     const bool top = (marks & os::kHasRepository) != 0;
@@ -133,7 +201,7 @@ std::shared_ptr<const IgnoreLevel> MakeLevel(std::shared_ptr<const IgnoreLevel> 
     std::string text;
     if ((marks & os::kHasIgnore) && read(".ignore", text)) level->ignore.Parse(text);
     if (level->repository && (marks & os::kHasGitIgnore) && read(".gitignore", text)) level->git.Parse(text);
-    if (top && read(fs::path(".git") / "info" / "exclude", text)) level->exclude.Parse(text);
+    if (top && ReadExclude(folder, read, text)) level->exclude.Parse(text);
     if (level->ignore.Empty() && level->git.Empty() && level->exclude.Empty() && !top &&
         level->repository == repositoryAbove)
         return up;
@@ -143,7 +211,7 @@ std::shared_ptr<const IgnoreLevel> MakeLevel(std::shared_ptr<const IgnoreLevel> 
 
 }  // namespace
 
-bool GitGlob(std::string_view glob, std::string_view text) { return Match(glob, 0, text, 0); }
+bool GitGlob(std::string_view glob, std::string_view text) { return GlobMatch(glob, text).From(0, 0); }
 
 void ReadIgnoreFile(os::File& file, std::string& text) {
     text.clear();
@@ -153,6 +221,8 @@ void ReadIgnoreFile(os::File& file, std::string& text) {
 }
 
 void IgnoreFile::Parse(std::string_view text) {
+    // A byte-order mark, as editors on Windows write one, is no part of the first line.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
@@ -227,7 +297,7 @@ std::shared_ptr<const IgnoreLevel> FolderLevel(std::shared_ptr<const IgnoreLevel
                                                std::uint8_t marks,
                                                const std::function<bool(const fs::path&, std::string&)>& read) {
     if (!marks) return up;
-    return MakeLevel(std::move(up), {}, (folder / "").native().size(), marks, read);
+    return MakeLevel(std::move(up), {}, (folder / "").native().size(), marks, folder, read);
 }
 
 std::shared_ptr<const IgnoreLevel> LevelsAbove(const fs::path& top) {
@@ -256,15 +326,36 @@ std::shared_ptr<const IgnoreLevel> LevelsAbove(const fs::path& top) {
         if (i <= repository && repository < above.size()) marks |= os::kHasGitIgnore;
         if (i == repository) marks |= os::kHasRepository;
         const std::u8string lead = (absolute.lexically_relative(above[i]) / "").generic_u8string();
-        level = MakeLevel(std::move(level), std::string(lead.begin(), lead.end()), cut, marks,
-                          [&](const fs::path& name, std::string& text) {
-                              os::File file;
-                              if (os::File::OpenRead(above[i] / name, file)) return false;
-                              ReadIgnoreFile(file, text);
-                              return true;
-                          });
+        level = MakeLevel(std::move(level), std::string(lead.begin(), lead.end()), cut, marks, above[i],
+                          [&](const fs::path& name, std::string& text) { return ReadPath(above[i] / name, text); });
     }
     return level;
+}
+
+bool IgnoredAt(const fs::path& file) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(file, ec).lexically_normal();
+    if (ec || !absolute.has_filename()) return false;
+    // The rules in a folder: those above it and its own.
+    const auto rulesIn = [](const fs::path& folder) {
+        std::uint8_t marks = 0;
+        os::FileInfo info;
+        if (!os::Stat(folder / ".gitignore", info, false)) marks |= os::kHasGitIgnore;
+        if (!os::Stat(folder / ".ignore", info, false)) marks |= os::kHasIgnore;
+        if (!os::Stat(folder / ".git", info, false)) marks |= os::kHasRepository;
+        return FolderLevel(LevelsAbove(folder), folder, marks,
+                           [&](const fs::path& name, std::string& text) { return ReadPath(folder / name, text); });
+    };
+    // Each folder on the way from the root, as a walk of the root would meet it, then the file.
+    std::vector<fs::path> chain;
+    for (fs::path folder = absolute.parent_path();; folder = folder.parent_path()) {
+        chain.push_back(folder);
+        if (folder == folder.parent_path() || chain.size() > 4096) break;
+    }
+    std::reverse(chain.begin(), chain.end());
+    for (std::size_t k = 0; k + 1 < chain.size(); ++k)
+        if (Ignored(rulesIn(chain[k]).get(), chain[k + 1], true)) return true;
+    return Ignored(rulesIn(chain.back()).get(), absolute, false);
 }
 
 bool Ignored(const IgnoreLevel* level, const fs::path& path, bool folder) {

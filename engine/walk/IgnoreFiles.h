@@ -84,6 +84,10 @@ std::shared_ptr<const IgnoreLevel> FolderLevel(
 std::shared_ptr<const IgnoreLevel> LevelsAbove(const std::filesystem::path& top);
 // The text of an ignore file opened: what can be read of its first 16 MiB.
 void ReadIgnoreFile(os::File& file, std::string& text);
+// Whether the file at `file`, wherever it is, is ignored by the rules a walk
+// from the root would meet on its way there (its folders' and those above,
+// its folders themselves included): for the target of a link a walk found.
+bool IgnoredAt(const std::filesystem::path& file);
 // Whether `path` (a file of a walk, or a folder with `folder`) is ignored at `level`.
 bool Ignored(const IgnoreLevel* level, const std::filesystem::path& path, bool folder);
 

@@ -206,14 +206,39 @@ void TreeWalker::ListAhead(WalkBatch& batch, std::size_t k) const {
     batch.listed[k] = std::move(listing);
 }
 
+namespace {
+
+// Opens the file at `path` unless it is a symbolic link (ELOOP then).
+std::error_code OpenNotLink(const fs::path& path, os::File& file) {
+    os::FileInfo info;
+    if (auto ec = os::Stat(path, info, false)) return ec;
+    if (info.symlink) return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    return os::File::OpenRead(path, file);
+}
+
+// Whether the link `k` of the listing leads to a file ignore files leave out where it is.
+bool LeadsToIgnored(const FolderListing& listing, std::size_t k) {
+    fs::path target;
+    const std::error_code ec = listing.open ? listing.open->Resolve(listing.files[k].filename(), target)
+                                            : os::ResolveLinks(listing.files[k], target);
+    return !ec && IgnoredAt(target);
+}
+
+}  // namespace
+
 FolderListing TreeWalker::List(const FolderPlace& folder) const {
     // Its files are then opened by name in it, without walking its path again.
     FolderListing listing = ListFolder(folder, selection_.subfolders, &folderBudget_, selection_.hidden);
     if (!selection_.ignoreFiles || listing.failure) return listing;
     const auto read = [&](const fs::path& name, std::string& text) {
         os::File file;
-        if (listing.open ? listing.open->OpenRead(name, file) : os::File::OpenRead(folder.path / name, file))
+        // Never through a link: a project's rules are its own files (but
+        // .git/info/exclude is read in the git folder, links and all).
+        if (name.has_parent_path()) {
+            if (os::File::OpenRead(folder.path / name, file)) return false;
+        } else if (listing.open ? listing.open->OpenRead(name, file, false) : OpenNotLink(folder.path / name, file)) {
             return false;
+        }
         ReadIgnoreFile(file, text);
         return true;
     };
@@ -222,7 +247,9 @@ FolderListing TreeWalker::List(const FolderPlace& folder) const {
     std::erase_if(listing.folders, [&](const FolderPlace& f) { return Ignored(level.get(), f.path, true); });
     for (FolderPlace& f : listing.folders) f.ignores = level;
     for (std::size_t i = 0; i < listing.files.size(); ++i) {
-        if (!Ignored(level.get(), listing.files[i], false)) continue;
+        // A link is left out where it leads to a file the rules there leave out.
+        if (!Ignored(level.get(), listing.files[i], false) && !(listing.links[i] && LeadsToIgnored(listing, i)))
+            continue;
         listing.ignored.resize(listing.files.size());
         listing.ignored[i] = 1;
     }

@@ -12,6 +12,8 @@
 #include "TempDir.h"
 #include "Told.h"
 
+#include <chrono>
+
 #include <windows.h>
 
 #include <aclapi.h>
@@ -263,6 +265,48 @@ TEST_F(WindowsTest, FailingFlushAndRename) {
     EXPECT_EQ(ReadBytes(file), "old");
     EXPECT_EQ(ReadBytes(backup), "previous");
     EXPECT_EQ(Names(), (std::vector<std::string>{"page.htm", "page.htm.bak"}));
+}
+
+// A file another program holds is tried again, as git and Go try on
+// Windows: a replace refused twice for a sharing violation, then let
+// through, corrects the file; one refused for good fails after about two
+// seconds, the file left as it was.
+TEST_F(WindowsTest, HeldFileTriedAgain) {
+    const auto file = Make("held.htm", "old");
+    const os::SystemCalls saved = os::Sys();
+    static int refusals;
+    static decltype(saved.replaceFile) real;
+    real = saved.replaceFile;
+    refusals = 2;
+    os::Sys().replaceFile = [](LPCWSTR a, LPCWSTR b, LPCWSTR c, DWORD d, LPVOID e, LPVOID f) -> BOOL {
+        if (refusals-- > 0) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        return real(a, b, c, d, e, f);
+    };
+    Corrector corrector("old", "new");
+    ProcessResult result = corrector.ProcessFile(file);
+    os::Sys() = saved;
+    EXPECT_FALSE(result.failure) << static_cast<int>(result.failure->kind);
+    EXPECT_EQ(ReadBytes(file), "new");
+    EXPECT_LT(refusals, 0);
+
+    const auto other = Make("held-for-good.htm", "old");
+    os::Sys().replaceFile = [](LPCWSTR, LPCWSTR, LPCWSTR, DWORD, LPVOID, LPVOID) -> BOOL {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    result = corrector.ProcessFile(other);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    os::Sys() = saved;
+    ASSERT_TRUE(result.failure);
+    EXPECT_EQ(result.failure->kind, FailureKind::Replace);
+    EXPECT_EQ(result.failure->code, std::errc::device_or_resource_busy);
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::seconds(20));
+    EXPECT_EQ(ReadBytes(other), "old");
 }
 
 // The file's DACL (the system's SDDL form), its attributes and an alternate
