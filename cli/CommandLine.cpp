@@ -411,12 +411,26 @@ Offers OffersFor(const Option& option, std::string_view& words) {
     return Offers::Nothing;
 }
 
-// The first line of an option's help (without a parenthesis it leaves
-// open), as a description in single quotes; for zsh, its own characters escaped.
+// An option's help up to the end of its first clause (a ';' or '('), on
+// one line and at most 60 characters, as a description in single quotes; for
+// zsh, its own characters escaped.
 std::string Described(const Option& option, bool zsh = false) {
-    std::string line(option.help.substr(0, option.help.find('\n')));
-    if (const auto open = line.rfind('('); open != std::string::npos && line.find(')', open) == std::string::npos)
-        line.erase(line.find_last_not_of(' ', open == 0 ? 0 : open - 1) + 1);
+    std::string line(Tr(option.help.data()));
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    line.erase(std::min(line.find_first_of(";("), line.size()));
+    // (Counted in characters: a translation's letters take several bytes.)
+    std::size_t characters = 0, cut = line.size(), lastSpace = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+        if (line[i] == ' ') lastSpace = i;
+        if (++characters > 60) {
+            cut = lastSpace ? lastSpace : i;
+            break;
+        }
+    }
+    line.erase(cut);
+    while (!line.empty() && (line.back() == ' ' || line.back() == ',' || line.back() == ':' || line.back() == '\''))
+        line.pop_back();
     std::string described;
     for (const char c : line) {
         if (c == '\'') continue;

@@ -82,7 +82,8 @@ bool Interactive::Review(const FileReport& report, const ShowForReview& show, Oc
     show_ << (color_ ? "\033[1m" : "") << VisiblePath(report.path) << (color_ ? "\033[m" : "") << '\n';
     for (std::size_t i = 0; i < changes.size() && i < choice.taken.size(); ++i) {
         const ShownChange& c = changes[i];
-        show_ << (color_ ? "\033[36m" : "") << "@@ line " << c.line << " @@" << (color_ ? "\033[m" : "") << '\n';
+        show_ << (color_ ? "\033[36m" : "") << "@@ " << Fill(Tr("line {}"), {std::to_string(c.line)}) << " @@"
+              << (color_ ? "\033[m" : "") << '\n';
         Line('-', c.before, c.at, c.length);
         Line('+', c.after, c.at, c.newLength);
         const Answer answer = Ask(i + 1, changes.size());

@@ -57,13 +57,16 @@ void ProgressLine::Show(const Counts& counts) {
     drawn_ = now;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     char rate[32];
-    std::snprintf(rate, sizeof rate, "%.1f MB/s",
-                  seconds > 0 ? static_cast<double>(counts.bytes) / 1e6 / seconds : 0.0);
+    std::snprintf(rate, sizeof rate, "%.1f %s", seconds > 0 ? static_cast<double>(counts.bytes) / 1e6 / seconds : 0.0,
+                  Tr("MB/s"));
     const std::string line =
-        "tarnwick-cli: " + Fill(Tr(counts.check ? N_("{} of {} files, {} to correct, {} failed, {}")
-                                                : N_("{} of {} files, {} corrected, {} failed, {}")),
-                                {std::to_string(counts.told), std::to_string(std::max(counts.told, counts.listed)),
-                                 std::to_string(counts.corrected), std::to_string(counts.failed), rate});
+        "tarnwick-cli: " +
+        Fill(counts.check ? TrN("{} of {} file, {} to correct, {} failed, {}",
+                                "{} of {} files, {} to correct, {} failed, {}", std::max(counts.told, counts.listed))
+                          : TrN("{} of {} file, {} corrected, {} failed, {}",
+                                "{} of {} files, {} corrected, {} failed, {}", std::max(counts.told, counts.listed)),
+             {std::to_string(counts.told), std::to_string(std::max(counts.told, counts.listed)),
+              std::to_string(counts.corrected), std::to_string(counts.failed), rate});
     // (Above each other in the same terminal, separate runs of the program
     // would otherwise leave one line's end behind another's.)
     if (same_) same_->flush();

@@ -182,14 +182,13 @@ void Records::Summary() {
     }
     if (check_) err_ << count(N_("{} to correct"), t.toCorrect) << ", ";
     else if (review_)
-        err_ << Fill(Tr("{} corrected ({} taken, {} left)"),
-                     {n(t.corrected), Fill(TrN("{} occurrence", "{} occurrences", t.replacements), {n(t.replacements)}),
-                      n(t.leftOccurrences)})
+        err_ << Fill(TrN("{} corrected ({} occurrence taken, {} left)", "{} corrected ({} occurrences taken, {} left)",
+                         t.replacements),
+                     {n(t.corrected), n(t.replacements), n(t.leftOccurrences)})
              << ", " << count(N_("{} left as they were"), t.left) << ", ";
     else
-        err_ << Fill(Tr("{} corrected ({})"),
-                     {n(t.corrected),
-                      Fill(TrN("{} replacement", "{} replacements", t.replacements), {n(t.replacements)})})
+        err_ << Fill(TrN("{} corrected ({} replacement)", "{} corrected ({} replacements)", t.replacements),
+                     {n(t.corrected), n(t.replacements)})
              << ", ";
     err_ << count(N_("{} already corrected"), t.already) << ", " << count(N_("{} unknown"), t.unknown) << ", ";
     if (t.binary) err_ << count(N_("{} binary"), t.binary) << ", ";

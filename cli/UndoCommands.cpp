@@ -57,21 +57,24 @@ std::string LocalTime(std::int64_t seconds) {
 // What a run did, in a line: the strings and paths, or which run it undid.
 std::string What(const UndoRecord& r) {
     // Files corrected or put back without their originals kept: not to be put back by an undo.
-    const std::string lost = !r.notUndoable       ? std::string()
-                             : r.notUndoable == 1 ? " (1 more file not undoable)"
-                                                  : " (" + std::to_string(r.notUndoable) + " more files not undoable)";
-    if (r.IsUndo()) return "undo of " + r.undoes + (r.completed ? " (stopped)" : "") + lost;
+    const std::string lost =
+        !r.notUndoable ? std::string()
+                       : Fill(TrN(" ({} more file not undoable)", " ({} more files not undoable)", r.notUndoable),
+                              {std::to_string(r.notUndoable)});
+    const std::string stopped = r.completed ? Tr(" (stopped)") : "";
+    if (r.IsUndo()) return Fill(Tr("undo of {}"), {r.undoes}) + stopped + lost;
     // A long list of pairs (--pairs) shortened to its first.
     std::string what = std::string(r.patterns ? "-e " : "") + (r.ignoreCase ? "-i " : "") + (r.word ? "-w " : "") +
                        (r.preserveCase ? "--preserve-case " : "");
     for (std::size_t i = 0; i < r.pairs.size() && i < 3; ++i)
         what += (i ? " -s " : "-s ") + r.pairs[i].first + " -r " + r.pairs[i].second;
     if (const std::size_t more = r.pairs.size() > 3 ? r.pairs.size() - 3 : 0)
-        what += " (and " + std::to_string(more) + (more == 1 ? " more pair)" : " more pairs)");
+        what += Fill(TrN(" (and {} more pair)", " (and {} more pairs)", more), {std::to_string(more)});
     for (const std::string& path : r.paths) what += " " + path;
-    if (!r.list.empty()) what += " --files0-from " + r.list + " (" + std::to_string(r.listed) + " names)";
-    if (r.completed) what += " (stopped)";
-    return what + lost;
+    if (!r.list.empty())
+        what += " --files0-from " + (r.list == "standard input" ? std::string(Tr("standard input")) : r.list) +
+                Fill(TrN(" ({} name)", " ({} names)", r.listed), {std::to_string(r.listed)});
+    return what + stopped + lost;
 }
 
 // Record folders of the store that are not used, and why: once each on standard error.

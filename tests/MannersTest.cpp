@@ -227,18 +227,18 @@ TEST_F(MannersTest, WordsInTheUsersLanguage) {
     EXPECT_EQ(out_,
               "to-correct\tsite/a.txt\tutf-8,windows-1251\nalready-corrected\tsite/c.txt\n"
               "failed\tsite/fifo\tне обычный файл\n");
-    EXPECT_EQ(err_, "tarnwick-cli: 3 файла: к исправлению: 1, уже исправлено: 1, неизвестных: 0, с ошибкой: 1\n");
+    EXPECT_EQ(err_, "tarnwick-cli: 3 файла: к исправлению: 1, уже исправлено: 1, неизвестные: 0, с ошибкой: 1\n");
     // The system's reason in the user's language too; in JSON, English.
     run("ru_RU.UTF-8", "-n -s old -r new --files0-from list");
     EXPECT_NE(out_.find("\tне удаётся открыть: Слишком длинное имя файла\n"), std::string::npos) << out_;
-    EXPECT_EQ(err_, "tarnwick-cli: 2 файла: к исправлению: 1, уже исправлено: 0, неизвестных: 0, с ошибкой: 1\n");
+    EXPECT_EQ(err_, "tarnwick-cli: 2 файла: к исправлению: 1, уже исправлено: 0, неизвестные: 0, с ошибкой: 1\n");
     run("ru_RU.UTF-8", "--json -n -s old -r new --files0-from list");
     EXPECT_NE(out_.find("\"result\":\"failed\",\"reason\":\"cannot open: File name too long\"}"), std::string::npos)
         << out_;
     run("ru_RU.UTF-8", "-s old -r new site/a.txt");
     EXPECT_EQ(err_.substr(0, err_.find('\n')),
-              "tarnwick-cli: 1 файл: исправлено: 1 (1 замена), уже исправлено: 0, "
-              "неизвестных: 0, с ошибкой: 0");
+              "tarnwick-cli: 1 файл: исправлено: 1 (замен: 1), уже исправлено: 0, "
+              "неизвестные: 0, с ошибкой: 0");
     run("C", "-n -s old -r new --files0-from list");
     EXPECT_NE(out_.find("\tcannot open: File name too long\n"), std::string::npos) << out_;
     EXPECT_EQ(err_, "tarnwick-cli: 2 files: 1 to correct, 0 already corrected, 0 unknown, 1 failed\n");
