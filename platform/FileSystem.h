@@ -37,6 +37,10 @@ struct FileInfo {
     bool SameVersionAs(const FileInfo& other) const {
         return SameFileAs(other) && size == other.size && modifiedNs == other.modifiedNs;
     }
+    // Same size and modification time, whichever file: where a file system
+    // numbers its files anew (FUSE after a remount or a dropped cache, a copy
+    // kept with its times), with the same content this is the same version.
+    bool SameSizeAndTimeAs(const FileInfo& other) const { return size == other.size && modifiedNs == other.modifiedNs; }
 };
 
 // Fills `info` for `path`; an error (ENOENT for nothing there) otherwise.

@@ -224,6 +224,30 @@ TEST_F(UndoTest, PathThatLeadsElsewhereIsLeftAlone) {
     EXPECT_EQ(ReadBytes(b), "new b");
 }
 
+// Where a file system numbers its files anew (FUSE after a remount: sshfs,
+// smbnetfs), what the run wrote is still known by its size, its time and its
+// content: such a file, made here as a copy with the run's time under
+// another inode, is put back; one whose time differs is not.
+TEST_F(UndoTest, WrittenFileUnderAnotherNumberIsPutBack) {
+    const auto a = Make("site/a.txt", "old a"), b = Make("site/b.txt", "old b");
+    ASSERT_EQ(Cli({"-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    for (const fs::path& file : {a, b}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        const fs::path copy = file.string() + ".copy";
+        fs::copy_file(file, copy);
+        fs::rename(copy, file);  // another inode, the same bytes
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (file == a) {
+            ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+        }
+    }
+    EXPECT_EQ(Cli({"--undo"}), 1) << err_;
+    EXPECT_EQ(out_, "restored\t" + a.string() + "\nchanged\t" + b.string() + "\n");
+    EXPECT_EQ(ReadBytes(a), "old a");
+    EXPECT_EQ(ReadBytes(b), "new b");
+}
+
 // The original is kept as a second name of the very file read (no data
 // copied) where the store shares its file system; across file systems as a
 // flushed copy, or as the backup, which is checked before it is used.

@@ -220,9 +220,12 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
     }
     if (entry.symlink || !entry.regular) return FileOutcome::Changed;
     // Another file than the one the run wrote is read only where it may be
-    // the original put back already (an undo stopped half-way), or what it
-    // wrote put back by the undo of a later run.
-    if (!entry.SameFileAs(e.written) && entry.size != e.original.size && !PlacedLater(e.path, entry))
+    // the original put back already (an undo stopped half-way), what it
+    // wrote put back by the undo of a later run, or what it wrote under
+    // another number (a file system that numbers its files anew, as FUSE
+    // does after a remount): its content then decides.
+    if (!entry.SameFileAs(e.written) && entry.size != e.original.size && !entry.SameSizeAndTimeAs(e.written) &&
+        !PlacedLater(e.path, entry))
         return FileOutcome::Changed;
     os::File in;
     os::FileInfo now;
@@ -252,7 +255,9 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
     }
     std::string hash;
     if (auto ec = DigestOf(in, Undone().version, hash, Buffer())) return failed(FailureKind::Read, ec);
-    if (!(now.SameVersionAs(e.written) || PlacedLater(e.path, now)) || hash != e.writtenHash) {
+    // What the run wrote: the same version, or one of its size and time with its content.
+    if (!(now.SameVersionAs(e.written) || now.SameSizeAndTimeAs(e.written) || PlacedLater(e.path, now)) ||
+        hash != e.writtenHash) {
         // Put back before (an undo that was stopped half-way): nothing to do
         // but what that undo may not have come to, the backup copy.
         if (now.size == e.original.size && hash == e.originalHash) {
