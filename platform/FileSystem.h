@@ -201,6 +201,9 @@ public:
     // and no sticky bit keeping this user from replacing another user's file.
     std::error_code CheckReplaceable(const File& file, const FileInfo& info) const;
 
+    // (Asks its file system through the handle.)
+    friend bool OpenFilesReplaceable(const Folder& folder);
+
 private:
 #ifdef _WIN32
     void* handle_ = nullptr;  // keeps the folder from being renamed
@@ -258,6 +261,11 @@ std::error_code ResolveLinks(const Path& path, Path& resolved);
 bool IsPlainNamePart(const Path::string_type& name);
 // Whether a file may be replaced while it is open here (Windows replaces no open file).
 bool OpenFilesReplaceable();
+// The same for a file in `folder`: never on a FUSE file system either, whose
+// SMB clients refuse it (EBUSY) and whose other file systems hide the open
+// file under a name of their own (sshfs's .fuse_hidden…), two renames where
+// one was meant. Asked once per file system.
+bool OpenFilesReplaceable(const Folder& folder);
 // Whether a file opened for reading can be flushed here (not on Windows).
 bool ReadFilesFlushable();
 // A time given in nanoseconds since 1970 as GNU diff writes times, in local

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <climits>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -22,6 +24,7 @@
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -230,10 +233,28 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
 
 namespace {
 
+// Whether the file system of `fd` holds extended attributes at all, asked
+// once per file system: by getting a name no file has (ENOTSUP: none). A
+// listing does not always tell: the FUSE SMB client smbnetfs answers it with
+// EIO, and then fails every call on the share for a second or so.
+bool HoldsAttributes(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return true;
+    static std::mutex mutex;
+    static std::map<dev_t, bool> known;
+    std::lock_guard lock(mutex);
+    if (const auto found = known.find(st.st_dev); found != known.end()) return found->second;
+    char none = 0;
+    const bool holds = !(::fgetxattr(fd, "user.tarnwick-none", &none, 0) < 0 && (errno == ENOTSUP || errno == ENOSYS));
+    known.emplace(st.st_dev, holds);
+    return holds;
+}
+
 // Copies every extended attribute of `from` that this process can read onto
 // `to` (the POSIX ACL is one of them), and takes away an access ACL `to` has
 // and `from` has not.
 std::error_code CopyExtendedAttributes(int from, int to) {
+    if (!HoldsAttributes(from)) return {};
     std::vector<char> names;
     for (;;) {
         const ssize_t size = ::flistxattr(from, nullptr, 0);
@@ -637,6 +658,21 @@ bool IsPlainNamePart(const Path::string_type& name) {
 }
 
 bool OpenFilesReplaceable() { return true; }
+
+bool OpenFilesReplaceable(const Folder& folder) {
+    FileInfo info;
+    if (folder.Info(info)) return true;
+    static std::mutex mutex;
+    static std::map<std::uint64_t, bool> known;
+    std::lock_guard lock(mutex);
+    if (const auto found = known.find(info.device); found != known.end()) return found->second;
+    constexpr unsigned long kFuse = 0x65735546;  // FUSE_SUPER_MAGIC
+    struct statfs fs {};
+    const bool replaceable =
+        !(folder.fd_ >= 0 && ::fstatfs(folder.fd_, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == kFuse);
+    known.emplace(info.device, replaceable);
+    return replaceable;
+}
 
 bool ReadFilesFlushable() { return true; }
 

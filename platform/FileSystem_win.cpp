@@ -762,6 +762,7 @@ bool IsPlainNamePart(const Path::string_type& name) {
 }
 
 bool OpenFilesReplaceable() { return false; }
+bool OpenFilesReplaceable(const Folder&) { return false; }
 
 bool ReadFilesFlushable() { return false; }
 

@@ -773,7 +773,7 @@ std::optional<Failure> Corrector::PlaceBackup(StagedRewrite& p) {
 }
 
 ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
-    if (!os::OpenFilesReplaceable()) p.in.Close();
+    if (!os::OpenFilesReplaceable(p.folder)) p.in.Close();
     // A write that lands after the check goes to the file being replaced:
     // while it is open here, that shows, and the file goes back in place. A
     // second name of it is needed for that: the backup when it is one, the

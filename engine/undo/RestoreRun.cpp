@@ -290,7 +290,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     // The file being replaced under a second name for the moment: a write
     // that lands in it after the check below can still be put back.
     fs::path hold = os::TemporaryFileName();
-    if (!os::OpenFilesReplaceable() || folder.LinkFrom(folder, name, hold)) hold.clear();
+    if (!os::OpenFilesReplaceable(folder) || folder.LinkFrom(folder, name, hold)) hold.clear();
     const auto unmake = [&] {
         if (os::Folder at; remade && !OpenFolder(remade->parent_path(), at)) at.Remove(remade->filename());
     };
@@ -315,7 +315,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
         return FileOutcome::Changed;
     }
     if (!e.removedBackup.empty()) remade = RemakeBackup(e, in, now);
-    if (!os::OpenFilesReplaceable()) in.Close();
+    if (!os::OpenFilesReplaceable(folder)) in.Close();
     if (auto ec = original.Place(name, DurableFile::Into::Replace)) {
         giveUp();
         failure = Failure{FailureKind::Replace, e.path, ec};
