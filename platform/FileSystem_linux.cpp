@@ -233,6 +233,22 @@ std::error_code File::CopyAccessFrom(const FileInfo& like) {
 
 namespace {
 
+// What a file system can do, asked once per file system (device): the first
+// time by `ask`, then from what it answered.
+class PerFileSystem {
+public:
+    template <typename Ask>
+    bool Of(std::uint64_t device, Ask&& ask) {
+        std::lock_guard lock(mutex_);
+        if (const auto found = known_.find(device); found != known_.end()) return found->second;
+        return known_.emplace(device, ask()).first->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::uint64_t, bool> known_;
+};
+
 // Whether the file system of `fd` holds extended attributes at all, asked
 // once per file system: by getting a name no file has (ENOTSUP: none). A
 // listing does not always tell: the FUSE SMB client smbnetfs answers it with
@@ -240,14 +256,11 @@ namespace {
 bool HoldsAttributes(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return true;
-    static std::mutex mutex;
-    static std::map<dev_t, bool> known;
-    std::lock_guard lock(mutex);
-    if (const auto found = known.find(st.st_dev); found != known.end()) return found->second;
-    char none = 0;
-    const bool holds = !(::fgetxattr(fd, "user.tarnwick-none", &none, 0) < 0 && (errno == ENOTSUP || errno == ENOSYS));
-    known.emplace(st.st_dev, holds);
-    return holds;
+    static PerFileSystem holds;
+    return holds.Of(st.st_dev, [&] {
+        char none = 0;
+        return !(::fgetxattr(fd, "user.tarnwick-none", &none, 0) < 0 && (errno == ENOTSUP || errno == ENOSYS));
+    });
 }
 
 // Copies every extended attribute of `from` that this process can read onto
@@ -662,16 +675,12 @@ bool OpenFilesReplaceable() { return true; }
 bool OpenFilesReplaceable(const Folder& folder) {
     FileInfo info;
     if (folder.Info(info)) return true;
-    static std::mutex mutex;
-    static std::map<std::uint64_t, bool> known;
-    std::lock_guard lock(mutex);
-    if (const auto found = known.find(info.device); found != known.end()) return found->second;
-    constexpr unsigned long kFuse = 0x65735546;  // FUSE_SUPER_MAGIC
-    struct statfs fs {};
-    const bool replaceable =
-        !(folder.fd_ >= 0 && ::fstatfs(folder.fd_, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == kFuse);
-    known.emplace(info.device, replaceable);
-    return replaceable;
+    static PerFileSystem replaceable;
+    return replaceable.Of(info.device, [&] {
+        constexpr unsigned long kFuse = 0x65735546;  // FUSE_SUPER_MAGIC
+        struct statfs fs {};
+        return !(folder.fd_ >= 0 && ::fstatfs(folder.fd_, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == kFuse);
+    });
 }
 
 bool ReadFilesFlushable() { return true; }

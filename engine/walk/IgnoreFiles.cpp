@@ -145,16 +145,6 @@ std::string_view RelativeText(const IgnoreLevel& level, const fs::path& path, st
 #endif
 }
 
-// The text of the file at `path` (not a link); false when there is none to read.
-bool ReadPath(const fs::path& path, std::string& text, bool linkToo = false) {
-    os::FileInfo info;
-    if (!linkToo && (os::Stat(path, info, false) || info.symlink)) return false;
-    os::File file;
-    if (os::File::OpenRead(path, file)) return false;
-    ReadIgnoreFile(file, text);
-    return true;
-}
-
 // The first line of `text`, without its line end and the spaces after it.
 std::string FirstLine(const std::string& text) {
     std::string line = text.substr(0, text.find('\n'));
@@ -212,6 +202,15 @@ std::shared_ptr<const IgnoreLevel> MakeLevel(std::shared_ptr<const IgnoreLevel> 
 }  // namespace
 
 bool GitGlob(std::string_view glob, std::string_view text) { return GlobMatch(glob, text).From(0, 0); }
+
+bool ReadPath(const fs::path& path, std::string& text, bool linkToo) {
+    os::FileInfo info;
+    if (!linkToo && (os::Stat(path, info, false) || info.symlink)) return false;
+    os::File file;
+    if (os::File::OpenRead(path, file)) return false;
+    ReadIgnoreFile(file, text);
+    return true;
+}
 
 void ReadIgnoreFile(os::File& file, std::string& text) {
     text.clear();

@@ -84,6 +84,9 @@ std::shared_ptr<const IgnoreLevel> FolderLevel(
 std::shared_ptr<const IgnoreLevel> LevelsAbove(const std::filesystem::path& top);
 // The text of an ignore file opened: what can be read of its first 16 MiB.
 void ReadIgnoreFile(os::File& file, std::string& text);
+// The same of the file at `path`, not followed where it is a link (unless
+// `linkToo`); false when there is none to read.
+bool ReadPath(const std::filesystem::path& path, std::string& text, bool linkToo = false);
 // Whether the file at `file`, wherever it is, is ignored by the rules a walk
 // from the root would meet on its way there (its folders' and those above,
 // its folders themselves included): for the target of a link a walk found.

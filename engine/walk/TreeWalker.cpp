@@ -208,14 +208,6 @@ void TreeWalker::ListAhead(WalkBatch& batch, std::size_t k) const {
 
 namespace {
 
-// Opens the file at `path` unless it is a symbolic link (ELOOP then).
-std::error_code OpenNotLink(const fs::path& path, os::File& file) {
-    os::FileInfo info;
-    if (auto ec = os::Stat(path, info, false)) return ec;
-    if (info.symlink) return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-    return os::File::OpenRead(path, file);
-}
-
 // Whether the link `k` of the listing leads to a file ignore files leave out where it is.
 bool LeadsToIgnored(const FolderListing& listing, std::size_t k) {
     fs::path target;
@@ -231,14 +223,11 @@ FolderListing TreeWalker::List(const FolderPlace& folder) const {
     FolderListing listing = ListFolder(folder, selection_.subfolders, &folderBudget_, selection_.hidden);
     if (!selection_.ignoreFiles || listing.failure) return listing;
     const auto read = [&](const fs::path& name, std::string& text) {
-        os::File file;
         // Never through a link: a project's rules are its own files (but
         // .git/info/exclude is read in the git folder, links and all).
-        if (name.has_parent_path()) {
-            if (os::File::OpenRead(folder.path / name, file)) return false;
-        } else if (listing.open ? listing.open->OpenRead(name, file, false) : OpenNotLink(folder.path / name, file)) {
-            return false;
-        }
+        if (name.has_parent_path() || !listing.open) return ReadPath(folder.path / name, text, name.has_parent_path());
+        os::File file;
+        if (listing.open->OpenRead(name, file, false)) return false;
         ReadIgnoreFile(file, text);
         return true;
     };
