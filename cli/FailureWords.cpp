@@ -103,6 +103,9 @@ std::string Reason(const Failure& failure, bool inWords) {
     case FailureKind::Write: return w.WithCode(w.T("cannot write the corrected file"));
     case FailureKind::Flush: return w.WithCode(w.T("cannot flush the corrected file to disk"));
     case FailureKind::Backup:
+        // A run on another computer sharing the folder, where no lock reaches.
+        if (failure.code == std::errc::file_exists && !other.empty())
+            return w.F("cannot make backup copy {}: another program made a file of that name meanwhile", {other});
         return w.WithCode(other.empty() ? w.T("cannot make backup copy") : w.F("cannot make backup copy {}", {other}));
     case FailureKind::BackupNotFile:
         if (other.empty()) return w.T("backup path is not a regular file");
@@ -110,7 +113,13 @@ std::string Reason(const Failure& failure, bool inWords) {
     case FailureKind::BadBackupName: return w.T("backup extension is empty or not a plain name");
     case FailureKind::Changed: return ChangedReason(w, failure.late);
     case FailureKind::ChangedSinceShown: return w.T("changed since it was shown");
-    case FailureKind::Replace: return w.WithCode(w.T("cannot replace it with the corrected file"));
+    case FailureKind::Replace:
+        if (failure.outcomeUnknown)
+            return w.WithCode(w.T("cannot replace it with the corrected file")) +
+                   w.T("; whether the file system took the corrected file is unknown (--undo puts the original "
+                       "back either way)");
+        return w.WithCode(w.T("cannot replace it with the corrected file"));
+    case FailureKind::Recheck: return w.WithCode(w.T("cannot look at it again before replacing it"));
     case FailureKind::List: return w.WithCode(w.T("cannot list folder"));
     case FailureKind::NotRepresentable: return w.F("the replace string cannot be written in {}", {failure.detail});
     case FailureKind::KeepAccess:

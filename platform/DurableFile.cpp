@@ -1,11 +1,13 @@
 #include "platform/DurableFile.h"
 
+#include "platform/Leftovers.h"
+
 namespace tarnwick {
 
-std::error_code DurableFile::Create(const os::Folder& folder) {
+std::error_code DurableFile::Create(const os::Folder& folder, const os::Path& forName) {
     // A name another process made at that very moment is tried again.
     for (int attempt = 0;; ++attempt) {
-        const auto ec = CreateAs(folder, os::TemporaryFileName());
+        const auto ec = CreateAs(folder, forName.empty() ? os::TemporaryFileName() : TemporaryNameFor(forName));
         if (!ec || ec != std::errc::file_exists || attempt == 16) return ec;
     }
 }

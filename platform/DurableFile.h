@@ -24,7 +24,8 @@ public:
 
     // A new file in `folder` (which must outlive it, where it is) under a
     // fresh temporary name (os::TemporaryFileName), or under `name`.
-    std::error_code Create(const os::Folder& folder);
+    // With `forName`, the temporary name tells it (TemporaryNameFor).
+    std::error_code Create(const os::Folder& folder, const os::Path& forName = {});
     std::error_code CreateAs(const os::Folder& folder, const os::Path& name);
     // A file already made under the temporary name `name` in `folder` (a
     // second name of another file), to be placed or abandoned as one made here.

@@ -235,6 +235,8 @@ struct TemporaryName {
     Name machine;
     bool kept = false;
     Name backupName;
+    // For new content meant to take a file's name: "+" and that name.
+    Name fileName;
 };
 std::optional<TemporaryName> ParseTemporaryName(Name name);
 // Whether the run that made a temporary name ran on this machine and its process is gone.
@@ -268,6 +270,10 @@ bool OpenFilesReplaceable();
 bool OpenFilesReplaceable(const Folder& folder);
 // Whether a file opened for reading can be flushed here (not on Windows).
 bool ReadFilesFlushable();
+// Whether a step that failed with `ec` may still have been done: an I/O
+// error, or a share whose connection broke while the request was on its way.
+// (A share already known to be disconnected sends nothing: not those.)
+bool OutcomeUnknown(const std::error_code& ec);
 // A time given in nanoseconds since 1970 as GNU diff writes times, in local
 // time: "2026-12-08 00:44:35.123456789 +0100".
 std::string LocalTimeText(std::int64_t nanoseconds);

@@ -28,6 +28,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace tarnwick::os {
 
 SystemCalls& Sys() {
@@ -49,6 +51,25 @@ SystemCalls& Sys() {
 namespace {
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
+
+// Runs `attempt` (a system call: 0 for success) again while an SMB server
+// refuses to replace a file still open (EBUSY). Through FUSE, a file's close
+// returns before its file system has closed it on the server, so a rename
+// just after it can meet the handle; the server lets go within moments.
+template <typename Attempt>
+std::error_code WhileClosing(const Folder& folder, Attempt&& attempt) {
+    constexpr int kRetryMs = 2000;
+    if (attempt() == 0) return {};
+    int error = errno;
+    for (int wait = 1, waited = 0; error == EBUSY && waited < kRetryMs && !OpenFilesReplaceable(folder);
+         wait = std::min(wait * 2, 250)) {
+        ::usleep(static_cast<useconds_t>(wait) * 1000);
+        waited += wait;
+        if (attempt() == 0) return {};
+        error = errno;
+    }
+    return {error, std::generic_category()};
+}
 
 void Fill(const struct stat& st, FileInfo& info) {
     info.regular = S_ISREG(st.st_mode);
@@ -552,15 +573,16 @@ std::error_code Folder::CreateNew(const Path& name, File& file) const {
 }
 
 std::error_code Folder::Rename(const Path& from, const Path& to) const {
-    if (Sys().renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) return LastError();
-    return {};
+    return WhileClosing(*this, [&] { return Sys().renameat(fd_, from.c_str(), fd_, to.c_str()); });
 }
 
 std::error_code Folder::Replace(const Path& from, const Path& to) const { return Rename(from, to); }
 
 std::error_code Folder::RenameNoReplace(const Path& from, const Path& to) const {
-    if (Sys().renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-    if (errno != EINVAL && errno != ENOSYS) return LastError();
+    const auto ec =
+        WhileClosing(*this, [&] { return Sys().renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE); });
+    if (!ec) return {};
+    if (ec.value() != EINVAL && ec.value() != ENOSYS) return ec;
     // A file system without the flag (FUSE, network shares): a second name, then the first goes.
     if (Sys().linkat(fd_, from.c_str(), fd_, to.c_str(), 0) == 0) return Remove(from);
     if (errno == EEXIST) return LastError();
@@ -684,6 +706,18 @@ bool OpenFilesReplaceable(const Folder& folder) {
 }
 
 bool ReadFilesFlushable() { return true; }
+
+bool OutcomeUnknown(const std::error_code& ec) {
+    if (ec.category() != std::generic_category() && ec.category() != std::system_category()) return false;
+    switch (ec.value()) {
+    case EIO:
+    case ETIMEDOUT:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ENETRESET: return true;
+    default: return false;
+    }
+}
 
 std::string LocalTimeText(std::int64_t nanoseconds) {
     const std::time_t seconds = static_cast<std::time_t>(nanoseconds / 1'000'000'000);

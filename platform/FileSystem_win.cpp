@@ -766,6 +766,19 @@ bool OpenFilesReplaceable(const Folder&) { return false; }
 
 bool ReadFilesFlushable() { return false; }
 
+bool OutcomeUnknown(const std::error_code& ec) {
+    if (ec == std::errc::io_error) return true;
+    if (ec.category() != SystemCategory()) return false;
+    switch (static_cast<DWORD>(ec.value())) {
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_CONNECTION_ABORTED:
+    case ERROR_IO_DEVICE: return true;
+    default: return false;
+    }
+}
+
 std::tm CalendarTime(std::int64_t seconds, bool local) {
     const auto time = static_cast<std::time_t>(seconds);
     std::tm broken{};

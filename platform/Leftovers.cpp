@@ -32,6 +32,14 @@ fs::path KeptBackupName(const fs::path& backupName) {
     return fs::path(std::move(name));
 }
 
+fs::path TemporaryNameFor(const fs::path& fileName) {
+    fs::path::string_type name = os::TemporaryFileName().native();
+    if (name.size() + 1 + fileName.native().size() > kNameMax) return fs::path(std::move(name));
+    name += Char('+');
+    name += fileName.native();
+    return fs::path(std::move(name));
+}
+
 LeftoverCounts CleanLeftovers(const fs::path& folder) {
     os::Folder open;
     if (os::Folder::Open(folder, open)) return {};
@@ -57,6 +65,17 @@ LeftoverCounts CleanLeftovers(const os::Folder& open, bool keptToo) {
                 continue;
             }
             if (ec != std::errc::file_exists) continue;
+        }
+        if (!parsed->fileName.empty() && IsPlainName(parsed->fileName)) {
+            // New content whose file is gone from its name: back under it.
+            const fs::path fileName(parsed->fileName);
+            os::FileInfo there;
+            const auto gone = open.Stat(fileName, there, false);
+            if (gone == std::errc::no_such_file_or_directory) {
+                if (!open.RenameNoReplace(name, fileName)) ++counts.restored;
+                continue;
+            }
+            if (gone) continue;  // (cannot tell: left alone)
         }
         // New content never put in place, a second name of a file, a copy
         // that never became the backup, or an old backup already replaced.

@@ -16,6 +16,10 @@ namespace tarnwick {
 // it also tells the backup's name, where that fits in a name, so a later run
 // can put it back (otherwise it says that the name is unknown).
 std::filesystem::path KeptBackupName(const std::filesystem::path& backupName);
+// A temporary name for new content that is to take `fileName` in the same
+// folder: it tells that name, where it fits, so that a later run can put it
+// back should the file's own name be gone.
+std::filesystem::path TemporaryNameFor(const std::filesystem::path& fileName);
 
 // A stopped run's temporary file that could not be removed: another user's
 // in a folder whose sticky bit keeps it from this one, say.
@@ -27,15 +31,17 @@ struct StuckLeftover {
 
 struct LeftoverCounts {
     std::size_t removed = 0;           // temporary files removed
-    std::size_t restored = 0;          // old backups put back under their names
+    std::size_t restored = 0;          // old backups and new contents put back under their names
     std::vector<StuckLeftover> stuck;  // what could not be removed
 };
 
 // Removes from `folder` the temporary files of runs of the program that no
 // longer run: their process is gone from this machine. Those of a live run,
 // and those made on another machine or in another process namespace, stay.
-// An old backup a stopped run had moved aside (its only name) is put back
-// when the backup's name is free; when the name is taken, the stopped run had
+// New content whose file's name is gone is put back under that name: a share
+// can hide a file that is open elsewhere as it is replaced, and drop before
+// the new content takes the name. An old backup a stopped run had moved aside
+// (its only name) is put back when the backup's name is free; when the name is taken, the stopped run had
 // already placed the backup that replaces it, and it goes. A moved-aside
 // backup whose name is unknown is left alone. Best effort: what cannot be
 // removed or renamed stays as it is, and what could not be removed is told.

@@ -39,6 +39,10 @@ std::optional<TemporaryName> ParseTemporaryName(Name name) {
     name.remove_prefix(1);
     if (!field(false)) return std::nullopt;
     if (name.empty()) return parsed;
+    if (name[0] == '+' && name.size() > 1) {
+        parsed.fileName = name.substr(1);
+        return parsed;
+    }
     if (name[0] != '~') return std::nullopt;
     parsed.kept = true;
     parsed.backupName = name.substr(1);

@@ -43,6 +43,10 @@ protected:
                 if (--g_renamesLeft == 0) raise(SIGKILL);
                 return ::renameat(from, a, to, b);
             };
+            os::Sys().renameat2 = [](int from, const char* a, int to, const char* b, unsigned flags) {
+                if (--g_renamesLeft == 0) raise(SIGKILL);
+                return ::renameat2(from, a, to, b, flags);
+            };
             os::Sys().write = [](int fd, const void* data, std::size_t size) -> ssize_t {
                 if (--g_writesLeft == 0) raise(SIGKILL);
                 return ::write(fd, data, size);
@@ -111,6 +115,28 @@ TEST_F(RecoveryTest, LeftoversOfKilledRunsAreCleaned) {
             fs::remove(file);
             fs::remove(Dir() / "a.bak");
         }
+    }
+}
+
+// Stopped as the corrected file was to take the file's name, after that name
+// was gone (a share hides a file open elsewhere as it is replaced, then
+// drops): the new content, its only copy, goes back under the name, not
+// away. Where the name stands, it is removed as ever.
+TEST_F(RecoveryTest, NewContentWhoseFileIsGoneIsPutBack) {
+    for (const bool nameGone : {true, false}) {
+        const fs::path file = Make("a", "old text");
+        KilledAtRename(1, [&] {
+            Corrector corrector("old", "new", {false, "bak"});
+            corrector.ProcessFile(file);
+        });
+        if (HasFatalFailure()) return;
+        ASSERT_GE(Names().size(), 2u);  // (and a second name of the file, held for the moment)
+        if (nameGone) fs::remove(file);
+        const LeftoverCounts counts = CleanLeftovers(Dir());
+        EXPECT_EQ(counts.restored, nameGone ? 1u : 0u);
+        EXPECT_EQ(Names(), std::vector<std::string>{"a"});
+        EXPECT_EQ(ReadBytes(file), nameGone ? "new text" : "old text");
+        fs::remove(file);
     }
 }
 

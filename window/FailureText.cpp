@@ -30,7 +30,11 @@ QString FileWords(const Failure& failure) {
     case FailureKind::CreateTemporary: return QStringLiteral("не удалось создать временный файл рядом с ним");
     case FailureKind::Write: return QStringLiteral("ошибка записи (нет места на диске?)");
     case FailureKind::Flush: return QStringLiteral("ошибка сброса данных на диск");
-    case FailureKind::Backup: return QStringLiteral("не удалось создать резервную копию");
+    case FailureKind::Backup:
+        // A run on another computer sharing the folder, where no lock reaches.
+        if (failure.code == std::errc::file_exists)
+            return QStringLiteral("другая программа создала файл с именем резервной копии, пока шла обработка");
+        return QStringLiteral("не удалось создать резервную копию");
     case FailureKind::BackupNotFile: return QStringLiteral("место резервной копии занято папкой или другим объектом");
     case FailureKind::BadBackupName: return QStringLiteral("расширение резервных копий не задано или недопустимо");
     case FailureKind::Changed:
@@ -44,7 +48,13 @@ QString FileWords(const Failure& failure) {
                          "месте, без этого изменения")
                    : QStringLiteral("файл изменён другой программой во время обработки");
     case FailureKind::ChangedSinceShown: return QStringLiteral("файл изменился после просмотра");
-    case FailureKind::Replace: return QStringLiteral("не удалось заменить файл исправленным");
+    case FailureKind::Replace:
+        if (failure.outcomeUnknown)
+            return QStringLiteral(
+                "не удалось заменить файл исправленным, и неизвестно, успела ли файловая система принять замену "
+                "(отмена вернёт исходный файл в любом случае)");
+        return QStringLiteral("не удалось заменить файл исправленным");
+    case FailureKind::Recheck: return QStringLiteral("не удалось ещё раз проверить файл перед заменой");
     case FailureKind::List: return QStringLiteral("не удалось прочитать содержимое папки");
     case FailureKind::NotRepresentable:
         return QStringLiteral("строку замены нельзя записать в кодировке файла ") +
@@ -114,6 +124,7 @@ QString PlaceWords(const Failure& failure) {
     case FailureKind::Changed:
     case FailureKind::ChangedSinceShown:
     case FailureKind::Replace:
+    case FailureKind::Recheck:
     case FailureKind::List:
     case FailureKind::NotRepresentable:
     case FailureKind::PatternWork:

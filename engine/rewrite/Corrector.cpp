@@ -473,10 +473,10 @@ std::optional<Failure> Corrector::PatternFailure(const fs::path& file, const Fin
     return failure;
 }
 
-bool Corrector::StillHolds(StagedRewrite& p) {
+bool Corrector::StillHolds(StagedRewrite& p, std::error_code& ec) {
     ContentHash now;
     bool longer = false;
-    const auto ec = ReadFromStart(p.in, rules_.Buffer(), rules_.ChunkSize(), [&](const char* data, std::size_t size) {
+    ec = ReadFromStart(p.in, rules_.Buffer(), rules_.ChunkSize(), [&](const char* data, std::size_t size) {
         now.Add(data, size);
         longer = now.Length() > p.read.Length();
         return !longer;
@@ -615,7 +615,7 @@ std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
         std::error_code ec;
         undo_->Began(fs::absolute(beganIn_, ec).lexically_normal());
     }
-    if (auto ec = p.corrected.Create(p.folder)) return failed(FailureKind::CreateTemporary, ec);
+    if (auto ec = p.corrected.Create(p.folder, p.targetName)) return failed(FailureKind::CreateTemporary, ec);
     bool readFailed = false;
     if (auto ec = Rewrite(p, readFailed)) {
         if (auto failure = PatternFailure(p.file, p.found)) return failure;
@@ -700,10 +700,14 @@ ProcessResult Corrector::Finish(StagedRewrite& p) {
     // Another program may have written to the file since it was read: the same
     // file, size and time are not enough where times are whole seconds, so
     // its content is read again.
+    // Where it cannot be looked at again (a share that lost its connection), that is the reason.
     os::FileInfo byHandle, byName;
-    if (p.in.Info(byHandle) || p.folder.Stat(p.targetName, byName) || !byHandle.SameVersionAs(p.before) ||
-        !byName.SameVersionAs(p.before) || !StillHolds(p))
+    std::error_code ec = p.in.Info(byHandle);
+    if (!ec) ec = p.folder.Stat(p.targetName, byName);
+    if (ec && !IsMissing(ec)) return Failed(p.file, FailureKind::Recheck, ec);
+    if (ec || !byHandle.SameVersionAs(p.before) || !byName.SameVersionAs(p.before))
         return Failed(p.file, FailureKind::Changed);
+    if (!StillHolds(p, ec)) return Failed(p.file, ec ? FailureKind::Read : FailureKind::Changed, ec);
     if (!undo_) return PutInPlace(p, rollback);
     // The original, kept for undo before its name goes to the corrected file.
     // (By absolute paths: an undo may run in another folder.)
@@ -727,7 +731,9 @@ ProcessResult Corrector::Finish(StagedRewrite& p) {
     original.backupOver = p.backupInPlace || (p.hasOldBackup && !madeBefore());
     p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
     ProcessResult result = PutInPlace(p, rollback);
-    if (p.kept && result.Corrected()) undo_->Replaced(*p.kept);
+    // (Replaced or not, as the share may have it: an undo tells by the content.)
+    if (p.kept && (result.Corrected() || (result.failure && result.failure->outcomeUnknown)))
+        undo_->Replaced(*p.kept, p.folder, p.targetName);
     else if (p.kept) undo_->Forget(*p.kept);
     return result;
 }
@@ -766,7 +772,13 @@ std::optional<Failure> Corrector::PlaceBackup(StagedRewrite& p) {
         }
         if (auto ec = backupFolder.Stat(made.newBackup, made.backupAs)) return failed(ec);
     }
-    if (auto ec = backupFolder.Rename(made.newBackup, p.backupName)) return failed(ec);
+    // The backup replaces only the old backup this run saw, kept under a
+    // second name: a name that appeared since (a run on another computer
+    // sharing the folder, where no lock reaches) stays, and the file fails.
+    const bool overOld = p.hasOldBackup && !made.kept.empty() && !made.keptMoved;
+    if (auto ec = overOld ? backupFolder.Rename(made.newBackup, p.backupName)
+                          : backupFolder.RenameNoReplace(made.newBackup, p.backupName))
+        return failed(ec);
     made.newBackup.clear();
     made.backup = true;
     return std::nullopt;
@@ -786,8 +798,14 @@ ProcessResult Corrector::PutInPlace(StagedRewrite& p, Rollback& rollback) {
         if (p.folder.LinkFrom(p.folder, p.targetName, hold)) hold.clear();
     }
     if (auto ec = p.corrected.Place(p.targetName, DurableFile::Into::Replace)) {
-        if (!hold.empty()) p.folder.Remove(hold);
-        return Failed(p.file, FailureKind::Replace, ec);
+        Failure failure{FailureKind::Replace, p.file, ec};
+        // The share may have taken the corrected file before it stopped
+        // answering: nothing is taken back (the backup, the old backup kept
+        // aside and the original kept for undo may be all there is of it).
+        failure.outcomeUnknown = os::OutcomeUnknown(ec);
+        if (failure.outcomeUnknown) rollback.stands = true;
+        else if (!hold.empty()) p.folder.Remove(hold);
+        return Failed(std::move(failure));
     }
     if (os::FileInfo late; p.in.IsOpen() && !p.in.Info(late) && !late.SameVersionAs(p.before))
         return PutBack(p, rollback, hold, backupIsOld, keptIsOld);

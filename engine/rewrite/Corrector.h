@@ -268,8 +268,9 @@ private:
     // unreadable) instead.
     std::optional<Failure> OpenAndScan(const std::filesystem::path& file, const FilePlace& place, os::File& in,
                                        bool emptySearchOccurs, Findings& found, CheckResult* check = nullptr);
-    // Whether the open file still holds exactly what the rewrite read.
-    bool StillHolds(StagedRewrite& pending);
+    // Whether the open file still holds exactly what the rewrite read (false
+    // where it could not be read again: `ec`).
+    bool StillHolds(StagedRewrite& pending, std::error_code& ec);
 
     // Counters for each pair's replacements in `counts` when there are
     // several pairs: where Stream counts them; otherwise none.

@@ -308,6 +308,14 @@ bool ReadLine(std::string_view line, Parsed& p) {
         }
     } else if (key == "done" || key == "drop") {
         if (!fields.Read(token) || !pending(token)) return false;
+        // A done line may say the time the file system gave the file once named.
+        std::string_view time;
+        if (key == "done" && fields.Next(time)) {
+            std::int64_t ns = 0;
+            const auto [end, ec] = std::from_chars(time.data(), time.data() + time.size(), ns);
+            if (ec != std::errc() || end != time.data() + time.size()) return false;
+            pending(token)->entry.written.modifiedNs = ns;
+        }
         if (key == "done") p.Done(token);
         else p.state[token] = 'x', p.pending.erase(token);
     } else if (key == "file") {

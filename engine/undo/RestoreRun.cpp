@@ -267,7 +267,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
         }
         return FileOutcome::Changed;
     }
-    return Replace(e, folder, os::TemporaryFileName(), in, now, failure, backupLeft);
+    return Replace(e, folder, TemporaryNameFor(e.path.filename()), in, now, failure, backupLeft);
 }
 
 FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs::path temporary, os::File& in,
@@ -303,14 +303,21 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     // Each made line before the file's done line, so that a record cut there holds it.
     const auto done = [&] {
         if (!kept) return;
-        keeper_->Replaced(*kept);
+        keeper_->Replaced(*kept, folder, name);
         if (remade) keeper_->BackupMade(*kept, *remade);
         if (!e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, kept);
         keeper_->Confirm(*kept);
     };
     // A write since the check: the file stays as it is now.
     os::FileInfo byHandle, byName;
-    if (in.Info(byHandle) || folder.Stat(name, byName) || !byHandle.SameVersionAs(now) || !byName.SameVersionAs(now)) {
+    std::error_code ec = in.Info(byHandle);
+    if (!ec) ec = folder.Stat(name, byName);
+    if (ec && ec != std::errc::no_such_file_or_directory) {
+        giveUp();
+        failure = Failure{FailureKind::Recheck, e.path, ec};  // (a share that stopped answering)
+        return FileOutcome::Failed;
+    }
+    if (ec || !byHandle.SameVersionAs(now) || !byName.SameVersionAs(now)) {
         giveUp();
         return FileOutcome::Changed;
     }

@@ -267,8 +267,11 @@ public:
     // The run is about to write in `folder` (absolute): the record names it
     // first, once, so that what a stop leaves there can be found.
     void Began(const std::filesystem::path& folder);
-    // The file was replaced.
-    void Replaced(std::size_t kept);
+    // The file was replaced: what the run wrote now has `name` in `folder`.
+    // Where a file system gives a file its time only once it is closed or
+    // named (an SMB share through FUSE), that time is the one an undo will
+    // see: the record takes it too.
+    void Replaced(std::size_t kept, const os::Folder& folder, const std::filesystem::path& name);
     // The replacement is on disk: the file is done, next in the run's order.
     void Confirm(std::size_t kept);
     // An undo: the backup copy the run it undid made of the file `kept` was removed.
@@ -313,7 +316,8 @@ private:
     struct Held {
         UndoEntry entry;
         bool replaced = false;
-        bool linked = false;  // the original kept as a second name of the file read
+        bool linked = false;                     // the original kept as a second name of the file read
+        std::optional<std::int64_t> placedTime;  // the time the file system gave what was written, when another
     };
     // Adds a line to the record.
     void Append(const std::string& line);

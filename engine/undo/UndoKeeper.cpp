@@ -180,9 +180,22 @@ void UndoKeeper::Began(const fs::path& folder) {
     if (began_.insert(folder).second) Append(FolderLine(folder));
 }
 
-void UndoKeeper::Replaced(std::size_t kept) {
+void UndoKeeper::Replaced(std::size_t kept, const os::Folder& folder, const fs::path& name) {
+    std::optional<std::int64_t> placedTime;
+    if (!os::OpenFilesReplaceable(folder)) {
+        std::int64_t written = 0;
+        {
+            std::lock_guard lock(mutex_);
+            written = held_.at(kept).entry.written.modifiedNs;
+        }
+        // (Another program's write since has another content: an undo tells it by the digest.)
+        if (os::FileInfo placed; !folder.Stat(name, placed, false) && placed.modifiedNs != written)
+            placedTime = placed.modifiedNs;
+    }
     std::lock_guard lock(mutex_);
-    held_.at(kept).replaced = true;
+    Held& held = held_.at(kept);
+    held.replaced = true;
+    held.placedTime = placedTime;
 }
 
 void UndoKeeper::Confirm(std::size_t kept) {
@@ -190,7 +203,8 @@ void UndoKeeper::Confirm(std::size_t kept) {
     const auto found = held_.find(kept);
     if (found == held_.end()) return;
     if (found->second.replaced) {
-        Append("done " + std::to_string(kept) + "\n");
+        const auto& time = found->second.placedTime;
+        Append("done " + std::to_string(kept) + (time ? " " + std::to_string(*time) : std::string()) + "\n");
         ++files_;
     }
     held_.erase(found);
