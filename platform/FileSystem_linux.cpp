@@ -348,11 +348,17 @@ std::error_code File::CopyTimesFrom(const File& from) {
 }
 
 std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
-    // The owner where we may (as root); the group wherever the user may give it.
-    if (::geteuid() == 0) (void)::fchown(fd_, like.owner, like.group);
-    else (void)::fchown(fd_, static_cast<uid_t>(-1), like.group);
+    // The owner where we may (as root); the group wherever the user may give
+    // it. Not asked where the new file has them already (on a share, each
+    // change is a round trip).
     FileInfo now;
     if (auto ec = Info(now)) return ec;
+    const bool root = ::geteuid() == 0;
+    if (now.group != like.group || (root && now.owner != like.owner)) {
+        if (root) (void)::fchown(fd_, like.owner, like.group);
+        else (void)::fchown(fd_, static_cast<uid_t>(-1), like.group);
+        if (auto ec = Info(now)) return ec;
+    }
     // Another group with the same group rights would let other users in.
     if (now.group != like.group && (like.mode & 070) != 0)
         return std::make_error_code(std::errc::operation_not_permitted);

@@ -687,7 +687,11 @@ std::optional<ProcessResult> Corrector::Place(StagedRewrite& p) {
     // before and not be on disk yet. Flushed first, or that name could come
     // back from a power cut without it. (Windows flushes no file opened for
     // reading: there an undo puts back a flushed copy, RestoreRun.)
-    if (((backup_.enabled && !p.backupInPlace) || undo_) && os::ReadFilesFlushable())
+    // (Not where it only gets copied: into the undo records on another file
+    // system, such as a share's; there each flush is a round trip and the
+    // server's own flush.)
+    if (((backup_.enabled && !p.backupInPlace) || (undo_ && undo_->MayLink(p.before.device))) &&
+        os::ReadFilesFlushable())
         (void)FlushAt(FlushSite::OriginalData, p.in);
     if (backup_.enabled && !p.backupInPlace)
         if (auto failure = PlaceBackup(p)) return Failed(std::move(*failure));

@@ -285,6 +285,9 @@ public:
     // and says true: the file can go back under its name from it.
     bool LinkOriginal(std::size_t kept, const os::Folder& folder, const std::filesystem::path& name) const;
     bool OriginalIsLink(std::size_t kept) const;
+    // Whether the original of a file on `device` may be kept as a second name
+    // of it (the record's folder is there too), not as a copy.
+    bool MayLink(std::uint64_t device) const { return !device_ || *device_ == device; }
     // For an undo: how many files of the run it undid are as before that run now.
     void SetRestored(std::size_t count) { record_.restored = count; }
     // The run was stopped before its end: the record says so.
@@ -330,8 +333,9 @@ private:
     std::size_t files_ = 0;  // files done
     UndoBudget budget_;
     os::Folder folder_;
-    std::uint64_t used_;             // bytes of originals held by all records
-    std::vector<UndoRecord> older_;  // the other records, oldest first
+    std::optional<std::uint64_t> device_;  // the record folder's file system, where known
+    std::uint64_t used_;                   // bytes of originals held by all records
+    std::vector<UndoRecord> older_;        // the other records, oldest first
     // Removes older records, oldest first, while `more` says so; those kept
     // longest (UndoBudget) last, and only `evenKeptLongest`.
     void RemoveOlder(const std::function<bool()>& more, bool evenKeptLongest);

@@ -59,6 +59,7 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> UndoKeeper::Start(const U
         return UndoProblem{UndoProblem::Kind::RecordNotWritten, keeper->record_.folder, ec};
     };
     if (auto ec = os::Folder::Open(keeper->record_.folder, keeper->folder_)) return failed(ec);
+    if (os::FileInfo info; !keeper->folder_.Info(info)) keeper->device_ = info.device;
     if (auto ec = keeper->out_.CreateAs(keeper->folder_, kFreshName)) return failed(ec);
     keeper->out_.Out().TryLock();
     const std::string header = HeaderText(keeper->record_);
