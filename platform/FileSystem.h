@@ -203,6 +203,7 @@ public:
 
     // (Asks its file system through the handle.)
     friend bool OpenFilesReplaceable(const Folder& folder);
+    friend bool WaitsOnServer(const Folder& folder);
 
 private:
 #ifdef _WIN32
@@ -268,6 +269,11 @@ bool OpenFilesReplaceable();
 // file under a name of their own (sshfs's .fuse_hidden…), two renames where
 // one was meant. Asked once per file system.
 bool OpenFilesReplaceable(const Folder& folder);
+// Whether each step on a file in `folder` waits for another program to
+// answer: a network share (NFS, SMB, a mapped drive or UNC path on Windows)
+// or a file system in user space (FUSE: sshfs, smbnetfs). There the time
+// goes to round trips, not to the processor. Asked once per file system.
+bool WaitsOnServer(const Folder& folder);
 // Whether a file opened for reading can be flushed here (not on Windows).
 bool ReadFilesFlushable();
 // Whether a step that failed with `ec` may still have been done: an I/O

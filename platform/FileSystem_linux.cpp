@@ -711,6 +711,28 @@ bool OpenFilesReplaceable(const Folder& folder) {
     });
 }
 
+bool WaitsOnServer(const Folder& folder) {
+    FileInfo info;
+    if (folder.Info(info)) return false;
+    static PerFileSystem remote;
+    return remote.Of(info.device, [&] {
+        struct statfs fs {};
+        if (folder.fd_ < 0 || ::fstatfs(folder.fd_, &fs) != 0) return false;
+        switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x65735546:  // FUSE
+        case 0x6969:      // NFS
+        case 0x517B:      // SMB
+        case 0xFF534D42:  // CIFS
+        case 0xFE534D42:  // SMB2
+        case 0x01021997:  // 9P
+        case 0x00C36400:  // Ceph
+        case 0x5346414F:  // AFS
+            return true;
+        default: return false;
+        }
+    });
+}
+
 bool ReadFilesFlushable() { return true; }
 
 bool OutcomeUnknown(const std::error_code& ec) {

@@ -764,6 +764,13 @@ bool IsPlainNamePart(const Path::string_type& name) {
 bool OpenFilesReplaceable() { return false; }
 bool OpenFilesReplaceable(const Folder&) { return false; }
 
+bool WaitsOnServer(const Folder& folder) {
+    const std::wstring path = Long(folder.path_);
+    std::wstring root(path.size() + 2, L'\0');
+    if (!::GetVolumePathNameW(path.c_str(), root.data(), static_cast<DWORD>(root.size()))) return false;
+    return ::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE;
+}
+
 bool ReadFilesFlushable() { return false; }
 
 bool OutcomeUnknown(const std::error_code& ec) {

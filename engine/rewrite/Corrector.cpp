@@ -735,9 +735,10 @@ ProcessResult Corrector::Finish(StagedRewrite& p) {
     original.backupOver = p.backupInPlace || (p.hasOldBackup && !madeBefore());
     p.kept = undo_->Keep(original, p.after, p.writtenDigest.Hex(), rules_.Buffer());
     ProcessResult result = PutInPlace(p, rollback);
-    // (Replaced or not, as the share may have it: an undo tells by the content.)
-    if (p.kept && (result.Corrected() || (result.failure && result.failure->outcomeUnknown)))
-        undo_->Replaced(*p.kept, p.folder, p.targetName);
+    // Replaced or not, as the share may have it: an undo tells by the content.
+    // (Then what the name shows now may be the original: no time is taken from it.)
+    if (p.kept && result.Corrected()) undo_->Replaced(*p.kept, &p.folder, p.targetName);
+    else if (p.kept && result.failure && result.failure->outcomeUnknown) undo_->Replaced(*p.kept, nullptr, {});
     else if (p.kept) undo_->Forget(*p.kept);
     return result;
 }

@@ -92,14 +92,18 @@ void GroupRewrite::Steps(RewriteCrew& crew, unsigned workers) {
     // The new contents are written first and their writeback started
     // together. A file another run holds is not waited for while this group
     // holds others (the two runs could wait for each other): it comes after.
-    crew.Parallel(Size(), workers, [&](std::size_t k, unsigned worker) {
+    // On a share each step waits for the server: as many files at once as
+    // are flushed at once, so that their round trips overlap.
+    const unsigned flushers = crew.Flushers(workers);
+    const bool remote = std::any_of(places_.begin(), places_.end(),
+                                    [](const FilePlace& p) { return p.folder && os::WaitsOnServer(*p.folder); });
+    crew.Parallel(Size(), remote ? flushers : workers, [&](std::size_t k, unsigned worker) {
         if (!Own(k) || crew.Stopping()) return;
         Corrector::Begun begun = crew.On(worker).Begin(File(k), places_[k], staged_[k], false);
         if (auto* done = std::get_if<ProcessResult>(&begun)) results_[k] = std::move(*done);
         else if (std::holds_alternative<Corrector::Busy>(begun)) busy_[k] = 1;
         else staged_[k].corrected.Out().StartFlush(), begun_[k] = 1;
     });
-    const unsigned flushers = crew.Flushers(workers);
     crew.Parallel(Size(), flushers, [&](std::size_t k, unsigned worker) {
         if (Ready(k)) results_[k] = crew.On(worker).Place(staged_[k]);
     });

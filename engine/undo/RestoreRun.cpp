@@ -303,7 +303,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     // Each made line before the file's done line, so that a record cut there holds it.
     const auto done = [&] {
         if (!kept) return;
-        keeper_->Replaced(*kept, folder, name);
+        keeper_->Replaced(*kept, &folder, name);
         if (remade) keeper_->BackupMade(*kept, *remade);
         if (!e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, kept);
         keeper_->Confirm(*kept);

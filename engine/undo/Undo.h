@@ -270,8 +270,9 @@ public:
     // The file was replaced: what the run wrote now has `name` in `folder`.
     // Where a file system gives a file its time only once it is closed or
     // named (an SMB share through FUSE), that time is the one an undo will
-    // see: the record takes it too.
-    void Replaced(std::size_t kept, const os::Folder& folder, const std::filesystem::path& name);
+    // see: the record takes it too. (No `folder`: it may have been replaced,
+    // and its name is not looked at.)
+    void Replaced(std::size_t kept, const os::Folder* folder, const std::filesystem::path& name);
     // The replacement is on disk: the file is done, next in the run's order.
     void Confirm(std::size_t kept);
     // An undo: the backup copy the run it undid made of the file `kept` was removed.

@@ -181,16 +181,16 @@ void UndoKeeper::Began(const fs::path& folder) {
     if (began_.insert(folder).second) Append(FolderLine(folder));
 }
 
-void UndoKeeper::Replaced(std::size_t kept, const os::Folder& folder, const fs::path& name) {
+void UndoKeeper::Replaced(std::size_t kept, const os::Folder* folder, const fs::path& name) {
     std::optional<std::int64_t> placedTime;
-    if (!os::OpenFilesReplaceable(folder)) {
+    if (folder && !os::OpenFilesReplaceable(*folder)) {
         std::int64_t written = 0;
         {
             std::lock_guard lock(mutex_);
             written = held_.at(kept).entry.written.modifiedNs;
         }
         // (Another program's write since has another content: an undo tells it by the digest.)
-        if (os::FileInfo placed; !folder.Stat(name, placed, false) && placed.modifiedNs != written)
+        if (os::FileInfo placed; !folder->Stat(name, placed, false) && placed.modifiedNs != written)
             placedTime = placed.modifiedNs;
     }
     std::lock_guard lock(mutex_);
