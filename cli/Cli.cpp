@@ -1,4 +1,5 @@
 #include "cli/Cli.h"
+#include "platform/FileSystem.h"
 
 #include "platform/CodePage.h"
 #include "cli/CommandLine.h"
@@ -509,7 +510,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         request.names = [&list](fs::path& name) { return list.Next(name); };
         std::error_code ec;
         request.namesFrom = *options.files0From == "-" ? "standard input"
-                                                       : PathText(fs::absolute(PathFromText(*options.files0From), ec));
+                                                       : PathText(os::Absolute(PathFromText(*options.files0From), ec));
     }
     request.mode = options.diff          ? RunMode::Preview
                    : options.check       ? RunMode::Check

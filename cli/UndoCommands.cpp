@@ -1,4 +1,5 @@
 #include "cli/UndoCommands.h"
+#include "platform/FileSystem.h"
 
 #include "platform/CodePage.h"
 #include "cli/Records.h"
@@ -116,7 +117,7 @@ namespace {
 
 fs::path AbsolutePath(const std::string& text) {
     std::error_code ec;
-    return fs::absolute(PathFromText(text), ec).lexically_normal();
+    return os::Absolute(PathFromText(text), ec);
 }
 
 std::string RefusalText(const UndoRefusal& refusal) {

@@ -43,6 +43,11 @@ struct FileInfo {
     bool SameSizeAndTimeAs(const FileInfo& other) const { return size == other.size && modifiedNs == other.modifiedNs; }
 };
 
+// `path` made absolute (from the current folder) and without "." and ".."
+// parts. On Windows by the system (GetFullPathNameW): the C++ library there
+// takes a UNC path (\\server\share\...) for one on the current drive.
+Path Absolute(const Path& path, std::error_code& ec);
+
 // Fills `info` for `path`; an error (ENOENT for nothing there) otherwise.
 std::error_code Stat(const Path& path, FileInfo& info, bool followLinks = true);
 

@@ -735,6 +735,8 @@ bool WaitsOnServer(const Folder& folder) {
 
 bool ReadFilesFlushable() { return true; }
 
+Path Absolute(const Path& path, std::error_code& ec) { return std::filesystem::absolute(path, ec).lexically_normal(); }
+
 bool OutcomeUnknown(const std::error_code& ec) {
     if (ec.category() != std::generic_category() && ec.category() != std::system_category()) return false;
     switch (ec.value()) {

@@ -122,7 +122,7 @@ std::wstring Long(const Path& path) {
     const std::wstring& raw = path.native();
     if (raw.rfind(L"\\\\?\\", 0) == 0 || raw.empty()) return raw;
     std::error_code ec;
-    std::wstring full = std::filesystem::absolute(path, ec).lexically_normal().make_preferred().native();
+    std::wstring full = Absolute(path, ec).native();
     if (ec || full.size() < 2) return raw;
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     if (full[1] == L':') return L"\\\\?\\" + full;
@@ -773,6 +773,25 @@ bool WaitsOnServer(const Folder& folder) {
 
 bool ReadFilesFlushable() { return false; }
 
+Path Absolute(const Path& path, std::error_code& ec) {
+    ec.clear();
+    const std::wstring given = Path(path).make_preferred().native();
+    if (given.empty()) return std::filesystem::current_path(ec);
+    std::wstring full(std::max<std::size_t>(given.size() + 1, MAX_PATH), L'\0');
+    for (;;) {
+        const DWORD n = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) {
+            ec = LastError();
+            return path;
+        }
+        if (n < full.size()) {
+            full.resize(n);
+            return Path(std::move(full));
+        }
+        full.resize(n);
+    }
+}
+
 bool OutcomeUnknown(const std::error_code& ec) {
     if (ec == std::errc::io_error) return true;
     if (ec.category() != SystemCategory()) return false;
@@ -877,7 +896,7 @@ std::vector<std::string> ProgramsHolding(const Path& file) {
     if (::RmStartSession(&session, 0, key) != ERROR_SUCCESS) return {};
     std::vector<std::string> names;
     std::error_code ec;
-    const std::wstring full = std::filesystem::absolute(file, ec).native();
+    const std::wstring full = Absolute(file, ec).native();
     LPCWSTR files[] = {full.c_str()};
     if (::RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
         std::vector<RM_PROCESS_INFO> found;

@@ -613,7 +613,7 @@ std::optional<Failure> Corrector::WriteCorrected(StagedRewrite& p) {
     if (undo_ && p.folder.Location() != beganIn_) {
         beganIn_ = p.folder.Location();
         std::error_code ec;
-        undo_->Began(fs::absolute(beganIn_, ec).lexically_normal());
+        undo_->Began(os::Absolute(beganIn_, ec));
     }
     if (auto ec = p.corrected.Create(p.folder, p.targetName)) return failed(FailureKind::CreateTemporary, ec);
     bool readFailed = false;
@@ -715,13 +715,13 @@ ProcessResult Corrector::Finish(StagedRewrite& p) {
     if (!undo_) return PutInPlace(p, rollback);
     // The original, kept for undo before its name goes to the corrected file.
     // (By absolute paths: an undo may run in another folder.)
-    const fs::path backup = backup_.enabled ? fs::absolute(p.BackupFolder().Location() / p.backupName) : fs::path();
+    const fs::path backup = backup_.enabled ? os::Absolute(p.BackupFolder().Location() / p.backupName, ec) : fs::path();
     // A second name of the file kept for undo must be the record's alone: not
     // while the backup is one too (an edit of the backup would change it), nor
     // where the file has other names.
     const bool backupIsIt = p.backupInPlace || (p.placed.backup && p.placed.backupAs.SameFileAs(p.before));
-    UndoKeeper::Original original{fs::absolute(p.target), p.folder, p.targetName, p.before,
-                                  p.readDigest.Hex(),     p.in,     backup,       backupIsIt || p.before.links > 1};
+    UndoKeeper::Original original{os::Absolute(p.target, ec), p.folder, p.targetName, p.before,
+                                  p.readDigest.Hex(),         p.in,     backup,       backupIsIt || p.before.links > 1};
     // The name the backup takes stood before the run, unless an earlier
     // recorded run made it anew (a chain of runs with backups: each undo
     // removes what the runs made, and the first leaves none).

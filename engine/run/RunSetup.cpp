@@ -1,4 +1,5 @@
 #include "engine/run/RunSetup.h"
+#include "platform/FileSystem.h"
 
 #include <algorithm>
 #include <string_view>
@@ -22,7 +23,7 @@ std::variant<std::shared_ptr<UndoKeeper>, UndoProblem> StartUndoRecord(const Run
     // are told apart); a queue of files found in one folder, as that folder.
     const auto absolute = [](const std::filesystem::path& path) {
         std::error_code ec;
-        return std::filesystem::absolute(path, ec).lexically_normal();
+        return os::Absolute(path, ec);
     };
     if (!request.selection.within.empty()) record.paths.push_back(PathText(absolute(request.selection.within)));
     for (const auto& path : request.paths) {

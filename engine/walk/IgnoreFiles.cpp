@@ -301,7 +301,7 @@ std::shared_ptr<const IgnoreLevel> FolderLevel(std::shared_ptr<const IgnoreLevel
 
 std::shared_ptr<const IgnoreLevel> LevelsAbove(const fs::path& top) {
     std::error_code ec;
-    fs::path absolute = fs::absolute(top, ec).lexically_normal();
+    fs::path absolute = os::Absolute(top, ec);
     if (ec) return nullptr;
     if (!absolute.has_filename()) absolute = absolute.parent_path();
     std::vector<fs::path> above;  // innermost first
@@ -333,7 +333,7 @@ std::shared_ptr<const IgnoreLevel> LevelsAbove(const fs::path& top) {
 
 bool IgnoredAt(const fs::path& file) {
     std::error_code ec;
-    const fs::path absolute = fs::absolute(file, ec).lexically_normal();
+    const fs::path absolute = os::Absolute(file, ec);
     if (ec || !absolute.has_filename()) return false;
     // The rules in a folder: those above it and its own.
     const auto rulesIn = [](const fs::path& folder) {
