@@ -95,8 +95,13 @@ void GroupRewrite::Steps(RewriteCrew& crew, unsigned workers) {
     // On a share each step waits for the server: as many files at once as
     // are flushed at once, so that their round trips overlap.
     const unsigned flushers = crew.Flushers(workers);
-    const bool remote = std::any_of(places_.begin(), places_.end(),
-                                    [](const FilePlace& p) { return p.folder && os::WaitsOnServer(*p.folder); });
+    // (Asked once per folder: a group's files mostly share one.)
+    const os::Folder* asked = nullptr;
+    const bool remote = std::any_of(places_.begin(), places_.end(), [&](const FilePlace& p) {
+        if (!p.folder || p.folder == asked) return false;
+        asked = p.folder;
+        return os::WaitsOnServer(*p.folder);
+    });
     crew.Parallel(Size(), remote ? flushers : workers, [&](std::size_t k, unsigned worker) {
         if (!Own(k) || crew.Stopping()) return;
         Corrector::Begun begun = crew.On(worker).Begin(File(k), places_[k], staged_[k], false);
