@@ -120,6 +120,11 @@ std::string Reason(const Failure& failure, bool inWords) {
                        "back either way)");
         return w.WithCode(w.T("cannot replace it with the corrected file"));
     case FailureKind::Recheck: return w.WithCode(w.T("cannot look at it again before replacing it"));
+    case FailureKind::PutBack:
+        if (failure.outcomeUnknown)
+            return w.WithCode(w.T("cannot put back what it held before")) +
+                   w.T("; whether the file system took it is unknown (another --undo finishes it either way)");
+        return w.WithCode(w.T("cannot put back what it held before"));
     case FailureKind::List: return w.WithCode(w.T("cannot list folder"));
     case FailureKind::NotRepresentable: return w.F("the replace string cannot be written in {}", {failure.detail});
     case FailureKind::KeepAccess:

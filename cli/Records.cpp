@@ -82,9 +82,14 @@ bool Records::File(const FileReport& report) {
         ++tally_.restored;
         Write({RecordKind::Restored, path});
         // A backup copy the run made goes with the undo, unless it was changed since.
-        if (report.backupLeft && ++backupsLeft_ <= kNamed)
-            err_ << "tarnwick-cli: " << PathText(*report.backupLeft) << ": "
-                 << Tr("the backup copy was changed since the run: left as it is") << '\n';
+        if (report.backupLeft && ++backupsLeft_ <= kNamed) {
+            err_ << "tarnwick-cli: " << PathText(*report.backupLeft) << ": ";
+            if (report.backupLeftWhy)
+                err_ << Fill(Tr("the backup copy could not be removed ({}): left as it is"),
+                             {report.backupLeftWhy.message()});
+            else err_ << Tr("the backup copy was changed since the run: left as it is");
+            err_ << '\n';
+        }
         break;
     case FileOutcome::Changed:
         ++tally_.changed;

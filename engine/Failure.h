@@ -44,6 +44,7 @@ enum class FailureKind {
     TooLarge,              // larger than the run's size limit (`detail`: the limit in bytes): left alone
     KeepTimes,             // the corrected file could not be given the original's times (asked for)
     Recheck,               // the file could not be looked at again just before it was replaced (a share lost)
+    PutBack,               // undo: what the file held before could not be put in its place
 };
 
 struct Failure {
@@ -57,8 +58,8 @@ struct Failure {
     // For a Changed file: a write that came just as it was replaced, which
     // the file in place is without (the correction or the undo stayed).
     enum class Late : std::uint8_t { No, Corrected, Restored } late = Late::No;
-    // For a failed Replace: the file system lost its connection while asked
-    // (a share): the file may hold the old content or the new one.
+    // For a failed Replace or PutBack: the file system lost its connection
+    // while asked (a share): the file may hold the old content or the new one.
     bool outcomeUnknown = false;
 };
 

@@ -184,6 +184,23 @@ TEST_F(UndoTest, BackupsGoWithTheUndoAndComeBackWithTheRedo) {
     EXPECT_EQ(ReadBytes(Site("d.bak")), "a file of the user's");
 }
 
+// A backup copy the undo cannot remove stays, and is told with the system's
+// reason, not as a file edited since.
+TEST_F(UndoTest, BackupThatCannotBeRemovedIsToldWithItsReason) {
+    Make("site/a", "a old");
+    ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    if (!MakeImmutable(Site("a.bak"))) GTEST_SKIP() << "chattr +i not available here";
+    const int code = Cli({"--undo"});
+    test::Shell("chattr -i '" + Site("a.bak").string() + "'");
+    EXPECT_EQ(code, 0) << err_;
+    EXPECT_EQ(ReadBytes(Site("a")), "a old");
+    EXPECT_EQ(ReadBytes(Site("a.bak")), "a old");
+    EXPECT_NE(err_.find(Site("a.bak").string() +
+                        ": the backup copy could not be removed (Operation not permitted): left as it is\n"),
+              std::string::npos)
+        << err_;
+}
+
 // Runs undone newest first where an undo puts back a copy (with backups the
 // original is kept by a copy): the file the later run's undo left is known by
 // that undo's record. A backup that took the name of a file standing there

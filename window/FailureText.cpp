@@ -55,6 +55,12 @@ QString FileWords(const Failure& failure) {
                 "(отмена вернёт исходный файл в любом случае)");
         return QStringLiteral("не удалось заменить файл исправленным");
     case FailureKind::Recheck: return QStringLiteral("не удалось ещё раз проверить файл перед заменой");
+    case FailureKind::PutBack:
+        if (failure.outcomeUnknown)
+            return QStringLiteral(
+                "не удалось вернуть прежнее содержимое файла, и неизвестно, успела ли файловая система принять его "
+                "(повторная отмена завершит дело в любом случае)");
+        return QStringLiteral("не удалось вернуть прежнее содержимое файла");
     case FailureKind::List: return QStringLiteral("не удалось прочитать содержимое папки");
     case FailureKind::NotRepresentable:
         return QStringLiteral("строку замены нельзя записать в кодировке файла ") +
@@ -125,6 +131,7 @@ QString PlaceWords(const Failure& failure) {
     case FailureKind::ChangedSinceShown:
     case FailureKind::Replace:
     case FailureKind::Recheck:
+    case FailureKind::PutBack:
     case FailureKind::List:
     case FailureKind::NotRepresentable:
     case FailureKind::PatternWork:

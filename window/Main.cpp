@@ -329,7 +329,11 @@ void Main::UndoNewestRun() {
     RunCallbacks sink;
     sink.file = [&](const FileReport& report) {
         if (report.outcome == FileOutcome::Restored) ++restored;
-        if (report.backupLeft) backups << ListedPath(*report.backupLeft);
+        if (report.backupLeft)
+            backups << ListedPath(*report.backupLeft) +
+                           (report.backupLeftWhy
+                                ? QStringLiteral(" — не удалось удалить: ") + SystemReason(report.backupLeftWhy)
+                                : QStringLiteral(" — изменена после обработки"));
         else if (report.outcome == FileOutcome::Changed)
             others << ListedPath(report.path) + QStringLiteral(" — изменён после обработки");
         else if (report.failure)
@@ -356,8 +360,8 @@ void Main::UndoNewestRun() {
         Box(QStringLiteral("Запись обработки не удалось прочитать до конца: отмена остановлена."), kErrorTitle,
             BoxIcon::Critical);
     if (!backups.isEmpty())
-        FailureBox(QStringLiteral("Резервных копий, изменённых после обработки: "),
-                   QStringLiteral(". Они оставлены как есть:\n\n"), backups);
+        FailureBox(QStringLiteral("Резервных копий не удалено: "), QStringLiteral(". Они оставлены как есть:\n\n"),
+                   backups);
 }
 
 void Main::Text1_Change() { searchText_ = form_.Text1->text(); }

@@ -70,8 +70,10 @@ struct FileReport {
     bool notUtf8 = false;                            // a checked file read whole and found not to be valid UTF-8
     const FilePage* page = nullptr;                  // the legacy code page it was read in, where not the run's
     std::uint64_t left = 0;                          // review: occurrences left as they were (Corrected, Left)
-    // An undo: the backup copy the run made of the file was changed since, and is left.
+    // An undo: the backup copy the run made of the file is left, as it was
+    // changed since or, with `backupLeftWhy`, could not be looked at or removed.
     const std::filesystem::path* backupLeft = nullptr;
+    std::error_code backupLeftWhy = {};
 };
 
 // Streams the correction of the file being told, changing nothing: the bytes

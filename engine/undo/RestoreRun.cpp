@@ -56,18 +56,29 @@ std::variant<RestoreRun, UndoRefusal> RestoreRun::Of(const UndoStore& store, con
 RestoreRun::RestoreRun(RecordFiles files, std::shared_ptr<UndoKeeper> keeper)
     : files_(std::move(files)), keeper_(std::move(keeper)) {}
 
-std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder) const {
-    // Under the deepest folder the run was given, as the run reached it.
+const fs::path* RestoreRun::RootOf(const fs::path& path, std::size_t& depth) const {
+    // The deepest folder the run was given.
     const fs::path* root = nullptr;
-    std::size_t depth = 0;
+    depth = 0;
     for (const fs::path& r : Undone().roots) {
         const auto [end, at] = std::mismatch(r.begin(), r.end(), path.begin(), path.end());
         const auto parts = static_cast<std::size_t>(std::distance(r.begin(), r.end()));
         if (end == r.end() && (!root || parts > depth)) root = &r, depth = parts;
     }
+    return root;
+}
+
+std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder) const {
+    // Under the deepest folder the run was given, as the run reached it.
+    std::size_t depth = 0;
+    const fs::path* root = RootOf(path, depth);
     if (!root) return os::Folder::Open(path, folder);  // a file named: its folder as its path leads
     os::Folder at;
     if (auto ec = os::Folder::Open(*root, at)) return ec;
+    {
+        std::lock_guard lock(*mutex_);
+        reached_.insert(*root);
+    }
     for (auto part = std::next(path.begin(), static_cast<std::ptrdiff_t>(depth)); part != path.end(); ++part) {
         if (part->empty()) continue;
         os::Folder next;
@@ -76,6 +87,17 @@ std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder)
     }
     folder = std::move(at);
     return {};
+}
+
+bool RestoreRun::RootLost(const fs::path& path) const {
+    std::size_t depth = 0;
+    const fs::path* root = RootOf(path, depth);
+    {
+        std::lock_guard lock(*mutex_);
+        if (!root || !reached_.contains(*root)) return false;
+    }
+    os::Folder at;
+    return static_cast<bool>(os::Folder::Open(*root, at));
 }
 
 void RestoreRun::Clean(const os::Folder& folder) {
@@ -99,7 +121,7 @@ bool RestoreRun::Execute(RunSink& sink) {
         bool begun = false;
         FileOutcome outcome = FileOutcome::Failed;
         Failure failure;
-        std::optional<fs::path> backupLeft;
+        std::optional<BackupLeft> backupLeft;
     };
     std::vector<UndoEntry> batch;
     std::vector<Done> done;
@@ -130,7 +152,7 @@ bool RestoreRun::Execute(RunSink& sink) {
                 if (d.outcome == FileOutcome::Restored) ++restored;
                 FileReport report{batch[k].path, d.outcome, FileVerdict::Unknown,
                                   d.outcome == FileOutcome::Failed ? &d.failure : nullptr};
-                report.backupLeft = d.backupLeft ? &*d.backupLeft : nullptr;
+                if (d.backupLeft) report.backupLeft = &d.backupLeft->path, report.backupLeftWhy = d.backupLeft->why;
                 // (Also after the sink asked to stop: what was done is counted.)
                 if (!(sink.File(report) && sink.Settled())) stopping = true, more = false;
             });
@@ -196,7 +218,7 @@ std::optional<Failure> RestoreRun::PlaceOriginal(const UndoEntry& e, const os::F
     return std::nullopt;
 }
 
-FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optional<fs::path>& backupLeft) {
+FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optional<BackupLeft>& backupLeft) {
     const auto failed = [&](FailureKind kind, std::error_code ec, fs::path other = {}) {
         failure = Failure{kind, e.path, ec, std::move(other)};
         return FileOutcome::Failed;
@@ -206,8 +228,12 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
     if (auto ec = OpenFolder(e.path.parent_path(), folder)) {
         // Its folder is gone (moved away) or a link stands in its place: the
         // file is no longer where the run left it.
-        if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
-            ec == std::errc::too_many_symbolic_link_levels)
+        // Not where the folder the run was given went away while this undo
+        // went on (a share unmounted as its connection dropped): another
+        // undo, once it is back, finds the file as it is.
+        if ((ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory ||
+             ec == std::errc::too_many_symbolic_link_levels) &&
+            !RootLost(e.path))
             return FileOutcome::Changed;
         return failed(FailureKind::Open, ec);
     }
@@ -271,7 +297,7 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
 }
 
 FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs::path temporary, os::File& in,
-                                const os::FileInfo& now, Failure& failure, std::optional<fs::path>& backupLeft) {
+                                const os::FileInfo& now, Failure& failure, std::optional<BackupLeft>& backupLeft) {
     const fs::path name = e.path.filename();
     os::FileInfo placed;
     std::string placedDigest, nowDigest;
@@ -324,8 +350,22 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
     if (!e.removedBackup.empty()) remade = RemakeBackup(e, in, now);
     if (!os::OpenFilesReplaceable(folder)) in.Close();
     if (auto ec = original.Place(name, DurableFile::Into::Replace)) {
-        giveUp();
-        failure = Failure{FailureKind::Replace, e.path, ec};
+        failure = Failure{FailureKind::PutBack, e.path, ec};
+        failure.outcomeUnknown = os::OutcomeUnknown(ec);
+        if (!failure.outcomeUnknown) {
+            giveUp();
+            return FileOutcome::Failed;
+        }
+        // The share may have taken it before it stopped answering: what was
+        // replaced stays in this undo's record and the run's backup copy
+        // stays; another undo tells by the content which the file holds.
+        original.Abandon();
+        if (!hold.empty()) folder.Remove(hold);
+        if (kept) {
+            keeper_->Replaced(*kept, nullptr, {});
+            if (remade) keeper_->BackupMade(*kept, *remade);
+            keeper_->Confirm(*kept);
+        }
         return FileOutcome::Failed;
     }
     if (os::FileInfo late; in.IsOpen() && !in.Info(late) && !late.SameVersionAs(now)) {
@@ -355,20 +395,28 @@ bool RestoreRun::PlacedLater(const fs::path& path, const os::FileInfo& file) con
     return std::any_of(first, last, [&](const auto& placed) { return placed.second.SameVersionAs(file); });
 }
 
-std::optional<fs::path> RestoreRun::RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token) {
+std::optional<RestoreRun::BackupLeft> RestoreRun::RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token) {
     os::Folder folder;
     const fs::path name = e.madeBackup.filename();
+    const auto gone = [](std::error_code ec) {
+        return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+    };
+    const auto stays = [&](std::error_code why) { return std::optional<BackupLeft>{BackupLeft{e.madeBackup, why}}; };
     os::FileInfo info, now;
     // Gone already, with its folder or alone: nothing to do.
-    if (OpenFolder(e.madeBackup.parent_path(), folder) || folder.Stat(name, info, false)) return std::nullopt;
+    if (auto ec = OpenFolder(e.madeBackup.parent_path(), folder))
+        return gone(ec) ? std::optional<BackupLeft>() : stays(ec);
+    if (auto ec = folder.Stat(name, info, false)) return gone(ec) ? std::optional<BackupLeft>() : stays(ec);
+    if (info.symlink || !info.regular || info.size != e.original.size) return stays({});
     os::File in;
+    if (auto ec = folder.OpenRead(name, in, false)) return stays(ec);
+    if (auto ec = in.Info(now)) return stays(ec);
+    if (!now.SameVersionAs(info)) return stays({});
     std::string hash;
-    if (info.symlink || !info.regular || info.size != e.original.size || folder.OpenRead(name, in, false) ||
-        in.Info(now) || !now.SameVersionAs(info) || DigestOf(in, Undone().version, hash, Buffer()) ||
-        hash != e.originalHash)
-        return e.madeBackup;
+    if (auto ec = DigestOf(in, Undone().version, hash, Buffer())) return stays(ec);
+    if (hash != e.originalHash) return stays({});
     in.Close();  // (Windows removes no open file at once)
-    if (folder.Remove(name)) return e.madeBackup;
+    if (auto ec = folder.Remove(name)) return stays(ec);
     if (token) keeper_->BackupRemoved(*token, e.madeBackup);
     return std::nullopt;
 }

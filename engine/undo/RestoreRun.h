@@ -77,9 +77,13 @@ public:
     std::shared_ptr<UndoKeeper> Keeper() const { return keeper_; }
 
 private:
+    struct BackupLeft {
+        std::filesystem::path path;
+        std::error_code why;
+    };
     // What became of one file; the failure where it failed; its backup where
     // it was changed since and left.
-    FileOutcome Restore(const UndoEntry& entry, Failure& failure, std::optional<std::filesystem::path>& backupLeft);
+    FileOutcome Restore(const UndoEntry& entry, Failure& failure, std::optional<BackupLeft>& backupLeft);
     // The original of `entry` in `folder` under `temporary` (renamed for a copy), with the access
     // the record names (`placed`: which file it is, `digest`: its SHA-256);
     // the failure where it cannot be.
@@ -92,12 +96,13 @@ private:
     // that no write landed in the replaced file (`in`, as `now`): where one
     // did, the replaced file goes back under its name.
     FileOutcome Replace(const UndoEntry& entry, const os::Folder& folder, std::filesystem::path temporary, os::File& in,
-                        const os::FileInfo& now, Failure& failure, std::optional<std::filesystem::path>& backupLeft);
+                        const os::FileInfo& now, Failure& failure, std::optional<BackupLeft>& backupLeft);
 
     // After `e`'s file was put back: the backup copy its run made goes, where
     // it still holds exactly what the run put there (`token`: the file in this
-    // undo's record, which says so). Its path where it was changed since (left).
-    std::optional<std::filesystem::path> RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token);
+    // undo's record, which says so). Where it stays: its path, and why where
+    // it could not be looked at or removed (else it was changed since).
+    std::optional<BackupLeft> RemoveBackup(const UndoEntry& e, std::optional<std::size_t> token);
     // Before `e`'s file is replaced (a redo): the backup copy the undo removed,
     // made again from `in` (as `now`), never over a file that stands there now.
     // Its path where it was made.
@@ -107,6 +112,11 @@ private:
     // given that holds it, then through real folders only (ELOOP where a link
     // stands in one's place now); a folder outside those, as its path leads.
     std::error_code OpenFolder(const std::filesystem::path& path, os::Folder& folder) const;
+    // The deepest folder the run was given that holds `path` (`depth`: its parts); none for a file named.
+    const std::filesystem::path* RootOf(const std::filesystem::path& path, std::size_t& depth) const;
+    // Whether the folder the run was given that holds `path` was reached by
+    // this undo and cannot be opened now.
+    bool RootLost(const std::filesystem::path& path) const;
     // Removes what stopped runs left in `folder`, once a folder.
     void Clean(const os::Folder& folder);
 
@@ -124,7 +134,8 @@ private:
     // content this run wrote, when its digest matches).
     std::multimap<std::filesystem::path, os::FileInfo> placedLater_;
     bool PlacedLater(const std::filesystem::path& path, const os::FileInfo& file) const;
-    std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();  // the deadline, the folders cleaned
+    mutable std::set<std::filesystem::path> reached_;                     // the folders given this undo has opened
+    std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();  // the deadline, the folders cleaned, reached
 };
 
 }  // namespace tarnwick
