@@ -615,15 +615,25 @@ std::error_code Folder::RemoveFolder(const Path& name) const {
 void Folder::Flush() const { (void)Sys().fsync(fd_); }
 
 std::error_code Folder::CheckReplaceable(const File& file, const FileInfo& info) const {
-    const auto locked = [](int fd) {
-        int flags = 0;
-        // File systems without these attributes cannot have them set either.
-        return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-    };
-    const auto denied = std::make_error_code(std::errc::operation_not_permitted);
-    if (locked(fd_) || locked(file.fd_)) return denied;
     struct stat folder {};
     if (::fstat(fd_, &folder) != 0) return LastError();
+    // File systems without these attributes cannot have them set either;
+    // whether one has them is asked once (through FUSE, each asking opens and
+    // closes the file on the server).
+    static PerFileSystem holdsFlags;
+    const auto locked = [](int fd, std::uint64_t device) {
+        int flags = 0;
+        bool asked = false, got = false;
+        const bool holds = holdsFlags.Of(device, [&] {
+            asked = true;
+            got = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+            return got || !(errno == ENOTTY || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL);
+        });
+        if (holds && !asked) got = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        return got && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+    };
+    const auto denied = std::make_error_code(std::errc::operation_not_permitted);
+    if (locked(fd_, folder.st_dev) || locked(file.fd_, info.device)) return denied;
     const uid_t me = ::geteuid();
     if ((folder.st_mode & S_ISVTX) && me != 0 && info.owner != me && folder.st_uid != me) return denied;
     return {};

@@ -1,4 +1,5 @@
 #include "engine/run/Workers.h"
+#include "engine/rewrite/GroupRewrite.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,18 @@ TEST(WorkersTest, DeliveryInOrderUnderRandomDelays) {
             EXPECT_LE(most, std::max<std::size_t>(ahead, use)) << use << " workers";
         }
     }
+}
+
+// Files taken from their folders in turn (a share): every file once, each
+// folder's files in their order, one of each folder a round.
+TEST(WorkersTest, FoldersInTurnTakesEachFileOnce) {
+    const std::vector<std::filesystem::path> files{"a/1", "a/2", "a/3", "b/1", "c/1", "c/2", "a/4", "/x", "/y"};
+    const auto order =
+        FoldersInTurn(files.size(), [&](std::size_t k) -> const std::filesystem::path& { return files[k]; });
+    std::vector<std::string> taken;
+    for (std::size_t k : order) taken.push_back(files[k].string());
+    EXPECT_EQ(taken, (std::vector<std::string>{"a/1", "b/1", "c/1", "/x", "a/2", "c/2", "/y", "a/3", "a/4"}));
+    EXPECT_TRUE(FoldersInTurn(0, [&](std::size_t k) -> const std::filesystem::path& { return files[k]; }).empty());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "engine/rewrite/GroupRewrite.h"
 
 #include <algorithm>
+#include <map>
+#include <numeric>
 #include <iterator>
 
 namespace tarnwick {
@@ -102,15 +104,20 @@ void GroupRewrite::Steps(RewriteCrew& crew, unsigned workers) {
         asked = p.folder;
         return os::WaitsOnServer(*p.folder);
     });
-    crew.Parallel(Size(), remote ? flushers : workers, [&](std::size_t k, unsigned worker) {
+    // On a share, the files are taken from the group's folders in turn.
+    std::vector<std::size_t> order(Size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (remote) order = FoldersInTurn(Size(), [&](std::size_t k) -> const fs::path& { return File(k); });
+    crew.Parallel(Size(), remote ? flushers : workers, [&](std::size_t i, unsigned worker) {
+        const std::size_t k = order[i];
         if (!Own(k) || crew.Stopping()) return;
         Corrector::Begun begun = crew.On(worker).Begin(File(k), places_[k], staged_[k], false);
         if (auto* done = std::get_if<ProcessResult>(&begun)) results_[k] = std::move(*done);
         else if (std::holds_alternative<Corrector::Busy>(begun)) busy_[k] = 1;
         else staged_[k].corrected.Out().StartFlush(), begun_[k] = 1;
     });
-    crew.Parallel(Size(), flushers, [&](std::size_t k, unsigned worker) {
-        if (Ready(k)) results_[k] = crew.On(worker).Place(staged_[k]);
+    crew.Parallel(Size(), flushers, [&](std::size_t i, unsigned worker) {
+        if (const std::size_t k = order[i]; Ready(k)) results_[k] = crew.On(worker).Place(staged_[k]);
     });
     // The backups' names are on disk before any file's goes to its new
     // content: a power cut never leaves a corrected file without its backup.
@@ -118,9 +125,27 @@ void GroupRewrite::Steps(RewriteCrew& crew, unsigned workers) {
     for (std::size_t k = 0; k < Size(); ++k)
         if (Ready(k) && staged_[k].placed.backup) AddFolder(backupFolders, staged_[k].BackupFolder());
     FlushAll(crew, backupFolders, FlushSite::BackupFolder);
-    crew.Parallel(Size(), flushers, [&](std::size_t k, unsigned worker) {
-        if (Ready(k)) results_[k] = crew.On(worker).Finish(staged_[k]);
+    crew.Parallel(Size(), flushers, [&](std::size_t i, unsigned worker) {
+        if (const std::size_t k = order[i]; Ready(k)) results_[k] = crew.On(worker).Finish(staged_[k]);
     });
+}
+
+std::vector<std::size_t> FoldersInTurn(std::size_t count,
+                                       const std::function<const std::filesystem::path&(std::size_t)>& fileOf) {
+    // The files of each folder in their order, then one of each folder in turn.
+    std::vector<std::vector<std::size_t>> folders;
+    std::map<fs::path, std::size_t> of;
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto [at, added] = of.try_emplace(fileOf(k).parent_path(), folders.size());
+        if (added) folders.emplace_back();
+        folders[at->second].push_back(k);
+    }
+    std::vector<std::size_t> order;
+    order.reserve(count);
+    for (std::size_t round = 0; order.size() < count; ++round)
+        for (const auto& files : folders)
+            if (round < files.size()) order.push_back(files[round]);
+    return order;
 }
 
 void GroupRewrite::WaitForHeld(RewriteCrew& crew, unsigned workers, std::optional<Clock::time_point>& deadline) {

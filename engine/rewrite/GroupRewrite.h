@@ -74,6 +74,13 @@ public:
     virtual bool Stopping() = 0;
 };
 
+// The files 0 .. count-1 (`fileOf`: the path of each) in the order that takes
+// their folders in turn, one file of each, each folder's files in their order.
+// On a share the kernel makes and renames the files of one folder one at a
+// time, each a round trip; other folders' files go on beside them.
+std::vector<std::size_t> FoldersInTurn(std::size_t count,
+                                       const std::function<const std::filesystem::path&(std::size_t)>& fileOf);
+
 class GroupRewrite {
 public:
     using Clock = std::chrono::steady_clock;

@@ -338,7 +338,7 @@ void CorrectionRun::CheckAll(WalkBatch& b, RunSink& sink) {
     // Files are checked on the workers and told in order, at most `ahead` of
     // them checked and not yet told; the folders listed ahead come first.
     const std::size_t lists = b.prefetch.size();
-    const auto workers = static_cast<unsigned>(std::min<std::size_t>(workers_, lists + b.Size()));
+    const auto workers = static_cast<unsigned>(std::min<std::size_t>(Readers(b), lists + b.Size()));
     Hire(workers);
     const std::size_t ahead = kAheadPerWorker * std::max(workers, 1u);
     std::vector<Slot> slots(std::min(ahead, b.Size()));
@@ -374,7 +374,8 @@ void CorrectionRun::CorrectAll(WalkBatch& b, RunSink& sink) {
     // rewritten group by group; each group's files are told, with those
     // before them, once the group is done.
     const auto workers = static_cast<unsigned>(std::min<std::size_t>(workers_, b.Size()));
-    Hire(std::max(workers, Flushers(workers)));
+    const auto readers = static_cast<unsigned>(std::min<std::size_t>(Readers(b), b.Size()));
+    Hire(std::max({workers, readers, Flushers(workers)}));
     std::vector<Slot> slots;
     const std::size_t lists = b.prefetch.size();
     for (std::size_t first = 0; first < b.Size() && !Stopping(); first += kCheckChunk) {
@@ -384,7 +385,7 @@ void CorrectionRun::CorrectAll(WalkBatch& b, RunSink& sink) {
         // What stopped runs left in these folders goes first, also where nothing is left to correct.
         for (std::size_t k = first; k < first + count && !Stopping(); ++k)
             if (!b.Refused(k)) TellStuck(corrector_.CleanFolderOf(*b.files[k], b.places[k]), *b.files[k], sink);
-        Parallel(listing + count, workers, listing + count,
+        Parallel(listing + count, readers, listing + count,
                  [&](std::size_t i, unsigned worker) {
                      if (i < listing) return ListAhead(b, i);
                      if (Stopping()) return;
@@ -478,6 +479,15 @@ std::size_t CorrectionRun::GroupSize() {
     const std::size_t reserve = kProgramReserve + workers_;
     groupSize_ = std::clamp<std::size_t>(budget > reserve ? (budget - reserve) / kHeldPerFile : 1, 1, kRewriteGroup);
     return groupSize_;
+}
+
+unsigned CorrectionRun::Readers(const WalkBatch& b) {
+    // Reading a file on a share mostly waits on the server: many files read
+    // at once let their round trips overlap. (Asked of the batch's first
+    // folder: a batch holds files of a few folders, next to each other.)
+    const auto first = std::find_if(b.places.begin(), b.places.end(), [](const FilePlace& p) { return p.folder; });
+    if (workers_ <= 1 || first == b.places.end() || !os::WaitsOnServer(*first->folder)) return workers_;
+    return static_cast<unsigned>(std::min<std::size_t>(std::size_t{workers_} * kReadersPerCoreOnShares, GroupSize()));
 }
 
 unsigned CorrectionRun::Flushers(unsigned workers) {

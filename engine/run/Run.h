@@ -220,6 +220,9 @@ private:
     std::size_t GroupSize();
     // How many flushes are waited for at once, with `workers` writing.
     unsigned Flushers(unsigned workers);
+    // How many of the batch's files are read at once: more than the workers on a share.
+    static constexpr unsigned kReadersPerCoreOnShares = 16;
+    unsigned Readers(const WalkBatch& b);
     // `work` for each of `count` items on `use` workers of the crew, told in order (WorkerPool::Run).
     void Parallel(std::size_t count, unsigned use, std::size_t ahead, const WorkerPool::Work& work,
                   const WorkerPool::Deliver& deliver);

@@ -3,6 +3,7 @@
 #include "platform/DurableFile.h"
 #include "engine/rewrite/FileCopy.h"
 #include "engine/rewrite/FileLock.h"
+#include "engine/rewrite/GroupRewrite.h"
 #include "platform/FlushSites.h"
 #include "platform/Leftovers.h"
 
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 
 namespace tarnwick {
 
@@ -89,6 +91,11 @@ std::error_code RestoreRun::OpenFolder(const fs::path& path, os::Folder& folder)
     return {};
 }
 
+bool RestoreRun::OnShare(const fs::path& file) const {
+    os::Folder folder;
+    return !OpenFolder(file.parent_path(), folder) && os::WaitsOnServer(folder);
+}
+
 bool RestoreRun::RootLost(const fs::path& path) const {
     std::size_t depth = 0;
     const fs::path* root = RootOf(path, depth);
@@ -134,16 +141,23 @@ bool RestoreRun::Execute(RunSink& sink) {
         for (UndoEntry entry; batch.size() < kBatch && files_.Next(entry);) batch.push_back(std::move(entry));
         if (batch.empty()) break;
         done.assign(batch.size(), {});
+        // On a share, the batch's folders in turn (told in that order).
+        std::vector<std::size_t> order(batch.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        if (OnShare(batch.front().path))
+            order = FoldersInTurn(batch.size(), [&](std::size_t k) -> const fs::path& { return batch[k].path; });
         pool.Run(
             batch.size(), workers, batch.size(),
-            [&](std::size_t k, unsigned) {
+            [&](std::size_t i, unsigned) {
                 if (stopping.load() || (stop_ && stop_->load())) return;
+                const std::size_t k = order[i];
                 Done& d = done[k];
                 d.begun = true;
                 d.outcome = Restore(batch[k], d.failure, d.backupLeft);
             },
-            [&](std::size_t k) {
+            [&](std::size_t i) {
                 // Every file begun is told, also past one a stop left unbegun.
+                const std::size_t k = order[i];
                 const Done& d = done[k];
                 if (!d.begun) {
                     more = false;

@@ -114,6 +114,8 @@ private:
     std::error_code OpenFolder(const std::filesystem::path& path, os::Folder& folder) const;
     // The deepest folder the run was given that holds `path` (`depth`: its parts); none for a file named.
     const std::filesystem::path* RootOf(const std::filesystem::path& path, std::size_t& depth) const;
+    // Whether `file`'s folder waits on a server (a share).
+    bool OnShare(const std::filesystem::path& file) const;
     // Whether the folder the run was given that holds `path` was reached by
     // this undo and cannot be opened now.
     bool RootLost(const std::filesystem::path& path) const;
