@@ -60,7 +60,9 @@ public:
 #ifdef _WIN32
     File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
 #else
-    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    File(File&& other) noexcept : fd_(other.fd_), knownSize_(other.knownSize_), readSoFar_(other.readSoFar_) {
+        other.fd_ = -1;
+    }
 #endif
     File& operator=(File&& other) noexcept;
     ~File();
@@ -106,6 +108,11 @@ private:
     void* handle_ = nullptr;  // HANDLE
 #else
     int fd_ = -1;
+    // The size the last Info found, and how far Read has come since the
+    // file was opened or rewound: an end of the file short of that size is
+    // looked at again (a share that dropped answers reads with nothing).
+    mutable std::uint64_t knownSize_ = 0;
+    std::uint64_t readSoFar_ = 0;
 #endif
 };
 

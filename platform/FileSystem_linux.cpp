@@ -175,6 +175,7 @@ File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         Close();
         fd_ = other.fd_;
+        knownSize_ = other.knownSize_, readSoFar_ = other.readSoFar_;
         other.fd_ = -1;
     }
     return *this;
@@ -195,14 +196,28 @@ std::error_code File::Info(FileInfo& info) const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return LastError();
     Fill(st, info);
+    knownSize_ = info.size;
     return {};
 }
 
 std::error_code File::Read(char* data, std::size_t size, std::size_t& got) {
     for (;;) {
         const ssize_t n = ::read(fd_, data, size);
-        if (n >= 0) {
+        if (n > 0 || (n == 0 && (size == 0 || readSoFar_ >= knownSize_))) {
             got = static_cast<std::size_t>(n);
+            readSoFar_ += got;
+            return {};
+        }
+        if (n == 0) {
+            // An end short of the size the file had: where it still has that
+            // size, the read failed (sshfs answers so once its connection is
+            // gone), and what was read is not the file's content. Where it
+            // shrank meanwhile, the end stands: the change shows later.
+            struct stat st {};
+            const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+            if (::fstat(fd_, &st) == 0 && at >= 0 && st.st_size > at) return std::make_error_code(std::errc::io_error);
+            got = 0;
+            knownSize_ = 0;
             return {};
         }
         if (errno != EINTR) return LastError();
@@ -416,6 +431,7 @@ bool File::IsOpen() const { return fd_ >= 0; }
 
 std::error_code File::Rewind() {
     if (::lseek(fd_, 0, SEEK_SET) != 0) return LastError();
+    readSoFar_ = 0;
     return {};
 }
 
@@ -423,6 +439,7 @@ std::error_code File::Close() {
     if (fd_ < 0) return {};
     const int rc = ::close(fd_);
     fd_ = -1;
+    knownSize_ = readSoFar_ = 0;
     // After close() the descriptor is gone whatever it says; EINTR is no failure.
     if (rc != 0 && errno != EINTR) return LastError();
     return {};

@@ -5,6 +5,7 @@
 #include "TempDir.h"
 #include "Told.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -182,6 +183,28 @@ TEST_F(UndoTest, BackupsGoWithTheUndoAndComeBackWithTheRedo) {
     EXPECT_EQ(ReadBytes(Site("a")), "a old");
     EXPECT_FALSE(fs::exists(Site("a.bak")));
     EXPECT_EQ(ReadBytes(Site("d.bak")), "a file of the user's");
+}
+
+// An undo in a folder that lets nothing be replaced (append-only) refuses
+// each file before it makes anything there, and a later undo finishes.
+TEST_F(UndoTest, AppendOnlyFolderIsRefusedLeavingNothing) {
+    Make("site/a", "a old");
+    Make("site/b", "b old");
+    ASSERT_EQ(Cli({"-b", "-s", "old", "-r", "new", (Dir() / "site").string()}), 0) << err_;
+    if (!test::Shell("chattr +a '" + (Dir() / "site").string() + "'")) GTEST_SKIP() << "chattr +a not available here";
+    const int code = Cli({"--undo"});
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(Dir() / "site")) names.push_back(e.path().filename().string());
+    test::Shell("chattr -a '" + (Dir() / "site").string() + "'");
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(out_.find("failed\t" + Site("a").string() + "\tits folder does not allow replacing it"),
+              std::string::npos)
+        << out_;
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "a.bak", "b", "b.bak"}));
+    ASSERT_EQ(Cli({"--undo"}), 0) << err_;
+    EXPECT_EQ(ReadBytes(Site("a")), "a old");
+    EXPECT_FALSE(fs::exists(Site("b.bak")));
 }
 
 // A backup copy the undo cannot remove stays, and is told with the system's

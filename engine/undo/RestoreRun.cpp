@@ -307,6 +307,9 @@ FileOutcome RestoreRun::Restore(const UndoEntry& e, Failure& failure, std::optio
         }
         return FileOutcome::Changed;
     }
+    // A folder or file that may not be replaced (append-only, immutable):
+    // refused before anything is made there that could not be removed.
+    if (auto ec = folder.CheckReplaceable(in, now)) return failed(FailureKind::NotReplaceable, ec);
     return Replace(e, folder, TemporaryNameFor(e.path.filename()), in, now, failure, backupLeft);
 }
 
