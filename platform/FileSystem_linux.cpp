@@ -299,6 +299,35 @@ bool HoldsAttributes(int fd) {
     });
 }
 
+// The attribute flags of `fd` (chattr's), on a file system (`device`) that
+// has them at all; whether one has them is asked once (through FUSE, each
+// asking opens and closes the file on the server).
+bool FlagsOf(int fd, std::uint64_t device, int& flags) {
+    static PerFileSystem holdsFlags;
+    bool asked = false, got = false;
+    const bool holds = holdsFlags.Of(device, [&] {
+        asked = true;
+        got = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        return got || !(errno == ENOTTY || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL);
+    });
+    if (holds && !asked) got = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    return got;
+}
+
+// Gives `to` the attribute flags of `from` a file's owner sets with chattr
+// and a new file may take: no dump, no access times, synchronous writes,
+// compression. (Append-only and immutable files are never replaced.)
+std::error_code CopyFlags(int from, int to) {
+    constexpr int kKept = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL | FS_COMPR_FL | FS_NOCOMP_FL | FS_NOTAIL_FL;
+    struct stat st {};
+    int had = 0, has = 0;
+    if (::fstat(from, &st) != 0 || !FlagsOf(from, st.st_dev, had) || (had & kKept) == 0) return {};
+    if (::ioctl(to, FS_IOC_GETFLAGS, &has) != 0) return LastError();
+    const int wanted = (has & ~kKept) | (had & kKept);
+    if (wanted != has && ::ioctl(to, FS_IOC_SETFLAGS, &wanted) != 0) return LastError();
+    return {};
+}
+
 // Copies every extended attribute of `from` that this process can read onto
 // `to` (the POSIX ACL is one of them), and takes away an access ACL `to` has
 // and `from` has not.
@@ -381,6 +410,7 @@ std::error_code File::CopyAccessFrom(const File& from, const FileInfo& like) {
     // alone (made 0600; an ACL inherited from the folder is masked by that):
     // the permission bits open it only to whom the original's ACL lets in.
     if (auto ec = CopyExtendedAttributes(from.fd_, fd_)) return ec;
+    if (auto ec = CopyFlags(from.fd_, fd_)) return ec;
     if (Sys().fchmod(fd_, like.mode) != 0) return LastError();
     return {};
 }
@@ -634,20 +664,10 @@ void Folder::Flush() const { (void)Sys().fsync(fd_); }
 std::error_code Folder::CheckReplaceable(const File& file, const FileInfo& info) const {
     struct stat folder {};
     if (::fstat(fd_, &folder) != 0) return LastError();
-    // File systems without these attributes cannot have them set either;
-    // whether one has them is asked once (through FUSE, each asking opens and
-    // closes the file on the server).
-    static PerFileSystem holdsFlags;
+    // File systems without these attributes cannot have them set either.
     const auto locked = [](int fd, std::uint64_t device) {
         int flags = 0;
-        bool asked = false, got = false;
-        const bool holds = holdsFlags.Of(device, [&] {
-            asked = true;
-            got = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-            return got || !(errno == ENOTTY || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL);
-        });
-        if (holds && !asked) got = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        return got && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+        return FlagsOf(fd, device, flags) && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
     };
     const auto denied = std::make_error_code(std::errc::operation_not_permitted);
     if (locked(fd_, folder.st_dev) || locked(file.fd_, info.device)) return denied;

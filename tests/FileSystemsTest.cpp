@@ -123,14 +123,16 @@ TEST_F(FileSystemsTest, OriginalsCopiedIntoAStoreElsewhere) {
     EXPECT_EQ(ReadBytes(site / "big").substr(0, 3), "new");
 }
 
-// Who may use a file, as the tools show it: ACL, extended attributes, mode.
+// Who may use a file, as the tools show it: ACL, extended attributes, mode;
+// and its attribute flags (chattr's), where the file system has them.
 std::string Access(const fs::path& file) {
     const std::string f = "'" + file.string() + "'";
-    return ShellOutput("getfacl -cp " + f + "; getfattr -d -m - " + f + " | tail -n +2; stat -c '%a %u %g' " + f);
+    return ShellOutput("getfacl -cp " + f + "; getfattr -d -m - " + f + " | tail -n +2; stat -c '%a %u %g' " + f +
+                       "; lsattr " + f + " 2>&1 | cut -d' ' -f1");
 }
 
 // The corrected file and a copied backup keep the original's ACL, extended
-// attributes, mode and owner, on ext4 and on tmpfs.
+// attributes, mode, owner and attribute flags, on ext4 and on tmpfs.
 TEST_F(FileSystemsTest, AclAndAttributesKept) {
     test::Mount tmpfs;
     std::vector<fs::path> folders{Dir()};
@@ -145,6 +147,7 @@ TEST_F(FileSystemsTest, AclAndAttributesKept) {
             if (!Shell("setfacl -m u:nobody:rw,g:nogroup:r '" + file.string() + "' && setfattr -n user.note -v kept '" +
                        file.string() + "'"))
                 GTEST_SKIP() << "no setfacl/setfattr here";
+            Shell("chattr +d +A '" + file.string() + "'");  // (where the file system has them)
             const std::string before = Access(file);
             ASSERT_NE(before.find("user:nobody:rw-"), std::string::npos) << before;
             const os::SystemCalls saved = os::Sys();
