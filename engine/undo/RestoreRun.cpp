@@ -344,11 +344,13 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
         unmake();
     };
     // Each made line before the file's done line, so that a record cut there holds it.
-    const auto done = [&] {
+    // (`known`: whether the file system surely took the original; where not,
+    // the name tells no time and the run's backup copy stays.)
+    const auto done = [&](bool known = true) {
         if (!kept) return;
-        keeper_->Replaced(*kept, &folder, name);
+        keeper_->Replaced(*kept, known ? &folder : nullptr, name);
         if (remade) keeper_->BackupMade(*kept, *remade);
-        if (!e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, kept);
+        if (known && !e.madeBackup.empty() && !e.madeBackupOver) backupLeft = RemoveBackup(e, kept);
         keeper_->Confirm(*kept);
     };
     // A write since the check: the file stays as it is now.
@@ -378,11 +380,7 @@ FileOutcome RestoreRun::Replace(const UndoEntry& e, const os::Folder& folder, fs
         // stays; another undo tells by the content which the file holds.
         original.Abandon();
         if (!hold.empty()) folder.Remove(hold);
-        if (kept) {
-            keeper_->Replaced(*kept, nullptr, {});
-            if (remade) keeper_->BackupMade(*kept, *remade);
-            keeper_->Confirm(*kept);
-        }
+        done(false);
         return FileOutcome::Failed;
     }
     if (os::FileInfo late; in.IsOpen() && !in.Info(late) && !late.SameVersionAs(now)) {
