@@ -4,6 +4,7 @@
 #include "platform/CodePage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <ostream>
 #include <string_view>
 
@@ -14,11 +15,17 @@ namespace {
 // A field of a record as written without -z: a text with a control character
 // (a newline or tab that would end or shift the record) or a leading double
 // quote is written in double quotes with C escapes, as git writes such paths.
-std::string Field(std::string_view text) {
+void AddField(std::string& line, std::string_view text) {
     const bool plain = (text.empty() || text.front() != '"') && std::none_of(text.begin(), text.end(), [](char c) {
                            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
                        });
-    return plain ? std::string(text) : CQuoted(text);
+    if (plain) line += text;
+    else line += CQuoted(text);
+}
+
+void AddNumber(std::string& line, std::uint64_t n) {
+    char digits[24];
+    line.append(digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, n).ptr - digits));
 }
 
 // The names, separated by commas.
@@ -28,7 +35,8 @@ std::string Joined(const std::vector<std::string>& names) {
     return text;
 }
 
-// Fields end with a tab and the record with a newline.
+// Fields end with a tab and the record with a newline. (A record is put
+// together whole and written at once: a run may write hundreds of thousands.)
 class Text : public Records {
 public:
     using Records::Records;
@@ -36,14 +44,20 @@ public:
 private:
     bool InWords() const override { return true; }
     void Write(const FileRecord& r) override {
-        out_ << KindName(r.kind) << '\t' << Field(PathText(r.path));
-        if (r.replacements) out_ << '\t' << *r.replacements;
-        else if (r.kind == RecordKind::Left) out_ << '\t' << r.left;
-        if (r.encodings) out_ << '\t' << Field(Joined(*r.encodings));
-        if (r.other) out_ << '\t' << Field(PathText(*r.other));
-        if (r.reason) out_ << '\t' << Field(*r.reason);
-        out_ << '\n';
+        std::string& line = line_;
+        line.assign(KindName(r.kind));
+        line += '\t';
+        AddField(line, PathText(r.path));
+        if (r.replacements) line += '\t', AddNumber(line, *r.replacements);
+        else if (r.kind == RecordKind::Left) line += '\t', AddNumber(line, r.left);
+        if (r.encodings) line += '\t', AddField(line, Joined(*r.encodings));
+        if (r.other) line += '\t', AddField(line, PathText(*r.other));
+        if (r.reason) line += '\t', AddField(line, *r.reason);
+        line += '\n';
+        out_.write(line.data(), static_cast<std::streamsize>(line.size()));
     }
+
+    std::string line_;
 };
 
 }  // namespace

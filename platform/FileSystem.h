@@ -189,6 +189,9 @@ public:
     // the folder's path again; with `followLinks` false a symbolic link is
     // not followed (ELOOP).
     std::error_code OpenRead(const Path& name, File& file, bool followLinks = true) const;
+    // OpenRead of the entry named by the last part of `path`, a path of a
+    // file in this folder (without taking the path apart: asked for every file).
+    std::error_code OpenReadLast(const Path& path, File& file, bool followLinks = true) const;
     // Whether this process may replace the content of the entry `name` (as CheckWritable); no link is followed.
     std::error_code CheckWritable(const Path& name) const;
     std::error_code CreateNew(const Path& name, File& file) const;

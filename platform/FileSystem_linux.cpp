@@ -617,6 +617,17 @@ std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks)
     return {};
 }
 
+std::error_code Folder::OpenReadLast(const Path& path, File& file, bool followLinks) const {
+    const std::string& whole = path.native();
+    const std::size_t slash = whole.find_last_of('/');
+    const char* name = whole.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const int fd = ::openat(fd_, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) return LastError();
+    file = File();
+    file.fd_ = fd;
+    return {};
+}
+
 std::error_code Folder::CreateNew(const Path& name, File& file) const {
     const int fd = Sys().openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return LastError();

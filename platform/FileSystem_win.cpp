@@ -601,6 +601,10 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
     return ec;
 }
 
+std::error_code Folder::OpenReadLast(const Path& path, File& file, bool followLinks) const {
+    return OpenRead(path.filename(), file, followLinks);
+}
+
 std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks) const {
     // Folders open too (and are then refused by their information); devices never block.
     HANDLE handle = nullptr;

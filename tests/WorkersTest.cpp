@@ -105,5 +105,31 @@ TEST(WorkersTest, FoldersInTurnTakesEachFileOnce) {
     EXPECT_TRUE(FoldersInTurn(0, [&](std::size_t k) -> const std::filesystem::path& { return files[k]; }).empty());
 }
 
+// The files told, by identity, past the table's first growths: each found as
+// told, first name kept; two files a bare mix of device and inode could
+// confuse stay apart; no identity (0, 0) is ever one told.
+TEST(WorkersTest, ToldFilesKnowsEachByIdentity) {
+    ToldFiles told;
+    constexpr std::uint64_t kFiles = 5000;
+    for (std::uint64_t i = 1; i <= kFiles; ++i) told.Add(i % 3, i, "f" + std::to_string(i), i % 7 == 0);
+    told.Add(1, 1, "again", false);
+    told.Add(0, 0, "none", false);
+    for (std::uint64_t i = 1; i <= kFiles; ++i) {
+        const auto as = told.As(i % 3, i);
+        ASSERT_TRUE(as) << i;
+        EXPECT_EQ(as->name, "f" + std::to_string(i));
+        EXPECT_EQ(as->viaLink, i % 7 == 0);
+        EXPECT_FALSE(told.Has(i % 3 + 3, i));
+    }
+    EXPECT_FALSE(told.Has(0, 0));
+    // device * K ^ inode is the same for these two.
+    constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    told.Add(9, 5, "nine", false);
+    EXPECT_TRUE(told.Has(9, 5));
+    EXPECT_FALSE(told.Has(0, (9 * kMix) ^ 5));
+    told.Clear();
+    EXPECT_FALSE(told.Has(1, 1));
+}
+
 }  // namespace
 }  // namespace tarnwick

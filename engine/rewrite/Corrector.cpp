@@ -269,7 +269,7 @@ std::optional<Failure> Corrector::OpenChecked(const fs::path& file, const FilePl
     }
     // A file a walk listed as one: by its name in the folder held open, not followed if a link now.
     if (place.folder && place.folder->IsOpen() && !place.link) {
-        if (auto ec = place.folder->OpenRead(file.filename(), in, false)) return Failure{WalkFailureKind(ec), file, ec};
+        if (auto ec = place.folder->OpenReadLast(file, in, false)) return Failure{WalkFailureKind(ec), file, ec};
         return std::nullopt;
     }
     os::Folder opened, linkedFolder;

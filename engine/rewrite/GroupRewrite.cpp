@@ -11,7 +11,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint64_t IdentityKey(std::uint64_t device, std::uint64_t inode) { return device * 0x9E3779B97F4A7C15ull ^ inode; }
+// The slot a file's identity starts looking at, of a table of 2^bits: the top bits of a multiplicative hash.
+std::size_t SlotOf(std::uint64_t device, std::uint64_t inode, std::size_t mask) {
+    const std::uint64_t key = (device * 0x9E3779B97F4A7C15ull ^ inode) * 0xBF58476D1CE4E5B9ull;
+    return static_cast<std::size_t>(key ^ key >> 31) & mask;
+}
 
 bool IsSymlink(const fs::path& file, const FilePlace& place) {
     os::FileInfo name;
@@ -21,19 +25,42 @@ bool IsSymlink(const fs::path& file, const FilePlace& place) {
 
 }  // namespace
 
+const ToldFiles::Held* ToldFiles::Find(std::uint64_t device, std::uint64_t inode) const {
+    if (slots_.empty() || !(device + inode)) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = SlotOf(device, inode, mask);; at = (at + 1) & mask) {
+        const std::uint32_t entry = slots_[at];
+        if (entry == 0) return nullptr;
+        const Held& held = held_[entry - 1];
+        if (held.device == device && held.inode == inode) return &held;
+    }
+}
+
+void ToldFiles::Grow() {
+    slots_.assign(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t k = 0; k < held_.size(); ++k) {
+        std::size_t at = SlotOf(held_[k].device, held_[k].inode, mask);
+        while (slots_[at] != 0) at = (at + 1) & mask;
+        slots_[at] = static_cast<std::uint32_t>(k + 1);
+    }
+}
+
 std::optional<ToldFiles::Told> ToldFiles::As(std::uint64_t device, std::uint64_t inode) const {
-    if (!(device + inode)) return std::nullopt;
-    const auto found = told_.find(IdentityKey(device, inode));
-    if (found == told_.end()) return std::nullopt;
-    return Told{found->second.name, found->second.viaLink};
+    const Held* held = Find(device, inode);
+    if (!held) return std::nullopt;
+    return Told{held->name, held->viaLink};
 }
 
-bool ToldFiles::Has(std::uint64_t device, std::uint64_t inode) const {
-    return (device + inode) && told_.count(IdentityKey(device, inode));
-}
+bool ToldFiles::Has(std::uint64_t device, std::uint64_t inode) const { return Find(device, inode) != nullptr; }
 
-void ToldFiles::Add(std::uint64_t device, std::uint64_t inode, Told told) {
-    told_.try_emplace(IdentityKey(device, inode), Held{std::move(told.name).native(), told.viaLink});
+void ToldFiles::Add(std::uint64_t device, std::uint64_t inode, const fs::path& name, bool viaLink) {
+    if (!(device + inode) || Find(device, inode)) return;
+    held_.push_back({device, inode, name.native(), viaLink});
+    if (held_.size() * 2 > slots_.size()) return Grow();
+    std::size_t at = SlotOf(device, inode, slots_.size() - 1);
+    while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
+    slots_[at] = static_cast<std::uint32_t>(held_.size());
 }
 
 fs::path ToldFiles::TargetName(const fs::path& target) const {
@@ -190,8 +217,7 @@ void GroupRewrite::Settle(RewriteCrew& crew, ToldFiles& told) {
             // What the run corrected, by identity, for later names of the same file.
             corrector.ConfirmKept(staged_[k]);  // in the run's order
             if (r.device + r.inode)
-                told.Add(r.device, r.inode,
-                         {r.target.empty() ? File(k) : told.TargetName(r.target), !r.target.empty()});
+                told.Add(r.device, r.inode, r.target.empty() ? File(k) : told.TargetName(r.target), !r.target.empty());
             AddFolder(touched, staged_[k].folder);
         }
     }

@@ -14,11 +14,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -38,12 +38,15 @@ public:
     void Roots(std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots) {
         roots_ = std::move(roots);
     }
-    void Clear() { told_.clear(); }
+    void Clear() {
+        held_.clear();
+        slots_.clear();
+    }
     std::optional<Told> As(std::uint64_t device, std::uint64_t inode) const;
     // Whether the file was told (without making its name a path again).
     bool Has(std::uint64_t device, std::uint64_t inode) const;
-    // The file remembered as `told`, unless it was told before.
-    void Add(std::uint64_t device, std::uint64_t inode, Told told);
+    // The file remembered as `name` (`viaLink`: told as a link's target), unless it was told before.
+    void Add(std::uint64_t device, std::uint64_t inode, const std::filesystem::path& name, bool viaLink);
     // A link's target named as a walk of the path given that holds it names it.
     std::filesystem::path TargetName(const std::filesystem::path& target) const;
 
@@ -51,10 +54,17 @@ private:
     // Every file told, for later names of it: held as plain text, not as paths
     // with their parts (a run may tell hundreds of thousands).
     struct Held {
+        std::uint64_t device = 0, inode = 0;
         std::filesystem::path::string_type name;
         bool viaLink = false;
     };
-    std::unordered_map<std::uint64_t, Held> told_;
+    const Held* Find(std::uint64_t device, std::uint64_t inode) const;
+    void Grow();
+    // Asked of every file a run tells, most of them not there: a table of
+    // open addressing (a power of two slots, at most half of them taken),
+    // each slot the number of its entry in `held_` plus one, 0 where free.
+    std::deque<Held> held_;
+    std::vector<std::uint32_t> slots_;
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> roots_;
 };
 

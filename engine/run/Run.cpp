@@ -208,7 +208,8 @@ void CorrectionRun::TellStuck(const LeftoverCounts& cleaned, const fs::path& fil
 bool CorrectionRun::IsKnownBackup(const fs::path& file, const FilePlace& place) {
     // Most files are told apart by name alone; a file of a known backup's
     // name is one when it is the very file (by identity, whatever path led there).
-    const auto named = knownBackups_ ? knownBackups_->Named(file.filename()) : std::vector<MadeBackup>();
+    if (!knownBackups_ || !knownBackups_->MayBe(file)) return false;
+    const std::vector<MadeBackup> named = knownBackups_->Named(file.filename());
     if (named.empty()) return false;
     os::FileInfo id;
     const auto ec = place.folder ? place.folder->Stat(file.filename(), id, false) : os::Stat(file, id, false);
@@ -301,16 +302,17 @@ bool CorrectionRun::TellToCorrect(const fs::path& file, const CheckResult& check
     // after it. (A second hard link of a file told is a file of its own: the
     // run corrects each name, the first one's correction leaving the others
     // as they were.)
-    const ToldFiles::Told as{check.target.empty() ? file : told_.TargetName(check.target), !check.target.empty()};
-    told_.Add(check.device, check.inode, as);
-    FileReport report{as.name, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
+    const fs::path targetName = check.target.empty() ? fs::path() : told_.TargetName(check.target);
+    const fs::path& name = check.target.empty() ? file : targetName;
+    told_.Add(check.device, check.inode, name, !check.target.empty());
+    FileReport report{name, FileOutcome::Checked, check.verdict, nullptr, check.encodings};
     report.page = &check.page;
     const ShowCorrection show = [&](const Corrector::Keep& keep, const Corrector::Swap& swap) {
         return corrector_.Preview(file, keep, swap);
     };
     bool more = mode_ == RunMode::Preview ? sink.Preview(report, show) : sink.File(report);
-    if (more && as.name != file)
-        more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &as.name});
+    if (more && !check.target.empty() && name != file)
+        more = sink.File({file, FileOutcome::SameFile, FileVerdict::ToCorrect, nullptr, {}, 0, &name});
     return more;
 }
 

@@ -132,6 +132,9 @@ public:
     explicit MadeBackups(const std::vector<UndoRecord>& records);
     // The backup copies made whose file name is `name` (absolute paths).
     std::vector<MadeBackup> Named(const std::filesystem::path& name) const;
+    // Whether the file at `path` may be one of them: its path ends as a
+    // backup's name does. (Asked of every file, before its name is taken apart.)
+    bool MayBe(const std::filesystem::path& path) const;
 
 private:
     struct Source {

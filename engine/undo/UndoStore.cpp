@@ -48,13 +48,31 @@ MadeBackups::MadeBackups(const std::vector<UndoRecord>& records) {
     suffixes_.erase(std::unique(suffixes_.begin(), suffixes_.end()), suffixes_.end());
 }
 
+namespace {
+
+// Whether `text` ends with the backup suffix, or the suffix is any name.
+bool EndsAsBackup(const std::string& text, const std::string& suffix) {
+    return suffix == kAnyName ||
+           (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0);
+}
+
+}  // namespace
+
+bool MadeBackups::MayBe(const fs::path& path) const {
+    if (suffixes_.empty()) return false;
+#ifdef _WIN32
+    const std::string text = PathText(path);
+#else
+    const std::string& text = path.native();
+#endif
+    return std::any_of(suffixes_.begin(), suffixes_.end(),
+                       [&](const std::string& suffix) { return EndsAsBackup(text, suffix); });
+}
+
 std::vector<MadeBackup> MadeBackups::Named(const fs::path& name) const {
     if (suffixes_.empty()) return {};
     const std::string text = PathText(name);
-    const auto endsWith = [&](const std::string& suffix) {
-        return suffix == kAnyName ||
-               (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0);
-    };
+    const auto endsWith = [&](const std::string& suffix) { return EndsAsBackup(text, suffix); };
     // Most names end as no backup's does: no record is read for them.
     if (std::none_of(suffixes_.begin(), suffixes_.end(), endsWith)) return {};
     std::lock_guard lock(mutex_);

@@ -10,6 +10,14 @@ BackupNames::BackupNames(const std::vector<fs::path>& files, const BackupPolicy&
     : suffix_(1, fs::path::value_type('.')) {
     suffix_ += backup.extension;
     if (backup.extension.empty()) return;
+    // Only a folder that holds a name with the extension has a backup to
+    // tell: most hold none, and need no table at all.
+    const auto withSuffix = [&](const fs::path& f) {
+        const auto& whole = f.native();
+        return whole.size() > suffix_.size() &&
+               whole.compare(whole.size() - suffix_.size(), suffix_.size(), suffix_) == 0;
+    };
+    if (std::none_of(files.begin(), files.end(), withSuffix)) return;
     // In order for a binary search: a listing comes sorted already, and
     // needs no table built before the first check.
     names_.reserve(files.size());

@@ -39,6 +39,23 @@ std::shared_ptr<const os::Folder> Held(os::Folder&& folder, const FolderBudget* 
     });
 }
 
+// `folder / name`, as the operator makes it. (Made for every file listed:
+// where the operator copies the folder's parts and then appends, this puts
+// one string together and splits it once.)
+fs::path Child(const fs::path& folder, const fs::path::string_type& name) {
+#ifdef _WIN32
+    return folder / name;
+#else
+    const fs::path::string_type& base = folder.native();
+    fs::path::string_type whole;
+    whole.reserve(base.size() + 1 + name.size());
+    whole += base;
+    if (!base.empty() && base.back() != '/') whole += '/';
+    whole += name;
+    return fs::path(std::move(whole));
+#endif
+}
+
 }  // namespace
 
 FolderListing ListFolder(const FolderPlace& place, bool subfolders, const FolderBudget* budget, bool hidden) {
@@ -58,12 +75,14 @@ FolderListing ListFolder(const FolderPlace& place, bool subfolders, const Folder
     std::sort(entries.begin(), entries.end(),
               [](const os::FolderEntry& a, const os::FolderEntry& b) { return a.name < b.name; });
     listing.open = Held(std::move(folder), budget);
+    listing.files.reserve(entries.size());
+    listing.links.reserve(entries.size());
     for (const os::FolderEntry& e : entries) {
         if (e.kind == os::FolderEntry::Kind::Folder) {
-            listing.folders.push_back({place.path / e.name, listing.open, e.device, e.inode, nullptr});
+            listing.folders.push_back({Child(place.path, e.name), listing.open, e.device, e.inode, nullptr});
             continue;
         }
-        listing.files.push_back(place.path / e.name);
+        listing.files.push_back(Child(place.path, e.name));
         listing.links.push_back(e.kind == os::FolderEntry::Kind::Link);
     }
     return listing;
