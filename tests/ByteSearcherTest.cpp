@@ -97,5 +97,23 @@ TEST(ByteSearcherTest, ReplaceAll) {
     }
 }
 
+// The run of ASCII before the first byte that is not: a byte above 127 at
+// every place of the wide steps and of the tail, in buffers of every length
+// around them, at offsets that leave no alignment.
+TEST(ByteSearcherTest, AsciiPrefixStopsAtTheFirstHighByte) {
+    std::string buffer(300, 'a');
+    for (std::size_t size = 0; size <= 200; ++size)
+        for (std::size_t offset : {0, 1, 7}) {
+            EXPECT_EQ(AsciiPrefix(buffer.data() + offset, size), size);
+            for (std::size_t high = 0; high < size; ++high) {
+                buffer[offset + high] = static_cast<char>(high % 2 ? 0x80 : 0xFF);
+                ASSERT_EQ(AsciiPrefix(buffer.data() + offset, size), high) << size << " " << offset;
+                buffer[offset + high] = 0x7F;
+                ASSERT_EQ(AsciiPrefix(buffer.data() + offset, size), size);
+                buffer[offset + high] = 'a';
+            }
+        }
+}
+
 }  // namespace
 }  // namespace tarnwick

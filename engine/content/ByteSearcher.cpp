@@ -148,6 +148,22 @@ __attribute__((target("avx2"))) std::size_t ScanBothAvx2(const char* p, std::siz
     return ByteSearcher::npos;
 }
 
+// AsciiPrefix's steps of 64 bytes: where they end (at a byte not ASCII, or
+// short of 64 before the end).
+__attribute__((target("avx2"))) std::size_t AsciiPrefixAvx2(const char* p, std::size_t size) {
+    std::size_t i = 0;
+    for (; i + 64 <= size; i += 64) {
+        const auto mask =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(Load(p + i), Load(p + i + 32))));
+        if (mask == 0) continue;
+        const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(Load(p + i)));
+        return i + static_cast<std::size_t>(
+                       low ? std::countr_zero(low)
+                           : 32 + std::countr_zero(static_cast<std::uint32_t>(_mm256_movemask_epi8(Load(p + i + 32)))));
+    }
+    return i;
+}
+
 // The C library has asked the CPU already; asking again costs a trap per
 // question inside a virtual machine, at every start.
 #ifdef CPU_FEATURE_ACTIVE
@@ -280,6 +296,20 @@ std::size_t ByteSearcher::FindWatching(const ByteSearcher& first, const ByteSear
     if (hit != npos) return start + hit;
     if (!secondFound) secondFound = second.Find(rest) != npos;
     return npos;
+}
+
+std::size_t AsciiPrefix(const char* p, std::size_t size) {
+    std::size_t i = 0;
+#ifdef TARNWICK_AVX2
+    if (kHasAvx2) i = AsciiPrefixAvx2(p, size);
+#endif
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, p + i, 8);
+        if (eight & 0x8080808080808080u) break;
+    }
+    while (i < size && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+    return i;
 }
 
 }  // namespace tarnwick

@@ -41,4 +41,8 @@ private:
     std::size_t reach_ = 0;   // the larger of the two
 };
 
+// How many of the bytes at `p` are ASCII before the first that is not (or
+// `size`): 64 bytes a step with AVX2.
+std::size_t AsciiPrefix(const char* p, std::size_t size);
+
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "engine/content/ContentRules.h"
 
 #include "engine/content/BinarySignatures.h"
+#include "engine/content/ByteSearcher.h"
 #include "engine/content/Replace.h"
 
 #include <algorithm>
@@ -22,19 +23,7 @@ public:
     void Feed(const char* data, std::size_t size) {
         const auto* p = reinterpret_cast<const unsigned char*>(data);
         for (std::size_t i = 0; i < size;) {
-            // Runs of ASCII, 32 bytes at a time, then eight.
-            while (need_ == 0 && i + 32 <= size) {
-                std::uint64_t four[4];
-                std::memcpy(four, p + i, 32);
-                if ((four[0] | four[1] | four[2] | four[3]) & 0x8080808080808080u) break;
-                i += 32;
-            }
-            while (need_ == 0 && i + 8 <= size) {
-                std::uint64_t eight;
-                std::memcpy(&eight, p + i, 8);
-                if (eight & 0x8080808080808080u) break;
-                i += 8;
-            }
+            if (need_ == 0) i += AsciiPrefix(data + i, size - i);
             if (i == size) break;
             const unsigned char b = p[i];
             if (need_ == 0) {
