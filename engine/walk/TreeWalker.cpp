@@ -124,13 +124,13 @@ void TreeWalker::WalkFolder(const fs::path& top, WalkVisitor& visitor) {
         for (std::size_t k = 0; k < batch.prefetch.size(); ++k) {
             if (!batch.listed[k]) continue;
             ahead.files += batch.listed[k]->files.size();
-            ahead.listings.emplace(batch.prefetch[k].path, std::move(*batch.listed[k]));
+            ahead.listings.emplace(batch.prefetch[k].path.native(), std::move(*batch.listed[k]));
         }
     }
 }
 
 std::vector<FolderPlace> TreeWalker::Upcoming(const std::vector<FolderPlace>& stack,
-                                              const std::map<fs::path, FolderListing>& ahead) const {
+                                              const Ahead::Listings& ahead) const {
     // The walk played on from the stack through the folders already listed:
     // the first ones it would have to list.
     std::vector<const FolderPlace*> next;
@@ -141,7 +141,7 @@ std::vector<FolderPlace> TreeWalker::Upcoming(const std::vector<FolderPlace>& st
     while (!next.empty() && upcoming.size() < kListAhead && held < 2 * kBatchFiles) {
         const FolderPlace& folder = *next.back();
         next.pop_back();
-        const auto found = ahead.find(folder.path);
+        const auto found = ahead.find(folder.path.native());
         if (found == ahead.end()) {
             upcoming.push_back(folder);
             continue;
@@ -156,9 +156,14 @@ std::vector<FolderPlace> TreeWalker::Upcoming(const std::vector<FolderPlace>& st
 
 void TreeWalker::Fill(WalkBatch& batch, std::vector<FolderPlace>& stack, Ahead& ahead) {
     while (!stack.empty() && batch.Size() < kBatchFiles) {
+        const auto found = ahead.listings.find(stack.back().path.native());
+        // A folder not listed yet ends a batch of enough files: listed here,
+        // it would be listed alone while every worker waits; the batch's
+        // prefetch lists it and those after it together. (A chain of folders
+        // one in another is listed here: a batch a folder would cost more.)
+        if (found == ahead.listings.end() && batch.Size() >= kBatchFiles / 8) break;
         FolderPlace place = std::move(stack.back());
         stack.pop_back();
-        const auto found = ahead.listings.find(place.path);
         FolderListing listing;
         if (found != ahead.listings.end()) {
             listing = std::move(found->second);

@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <utility>
+#include <unordered_map>
 #include <vector>
 
 namespace tarnwick {
@@ -133,7 +134,8 @@ private:
     };
     // Folders of a walk listed before their turn, and how many files they hold.
     struct Ahead {
-        std::map<std::filesystem::path, FolderListing> listings;
+        using Listings = std::unordered_map<std::filesystem::path::string_type, FolderListing>;
+        Listings listings;  // by path (as text: asked for every folder of the walk)
         std::size_t files = 0;
     };
 
@@ -143,8 +145,7 @@ private:
     // The next folders of a walk into `batch`, listed now or taken from `ahead`.
     void Fill(WalkBatch& batch, std::vector<FolderPlace>& stack, Ahead& ahead);
     // The folders a walk will list next, after those in `ahead`.
-    std::vector<FolderPlace> Upcoming(const std::vector<FolderPlace>& stack,
-                                      const std::map<std::filesystem::path, FolderListing>& ahead) const;
+    std::vector<FolderPlace> Upcoming(const std::vector<FolderPlace>& stack, const Ahead::Listings& ahead) const;
     // A folder of a walk listed, and kept open for its files while the budget allows.
     FolderListing List(const FolderPlace& folder) const;
     // Whether a file named as a path was taken before in this walk: named
