@@ -100,8 +100,10 @@ bool GlobMatch::From(std::size_t p, std::size_t t) {
             }
             while (p < glob.size() && glob[p] == '*') ++p;
             if (p == glob.size()) return text.find('/', t) == std::string_view::npos;
+            // (After the last star each try ends without branching again: nothing to remember.)
+            const bool last = glob.find('*', p) == std::string_view::npos;
             for (std::size_t at = t; at <= text.size(); ++at) {
-                if (Branch(p, at)) return true;
+                if (last ? From(p, at) : Branch(p, at)) return true;
                 if (at < text.size() && text[at] == '/') return false;
             }
             return false;
