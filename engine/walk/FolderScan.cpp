@@ -3,7 +3,12 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <type_traits>
 #include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace tarnwick {
 
@@ -39,6 +44,8 @@ std::shared_ptr<const os::Folder> Held(os::Folder&& folder, const FolderBudget* 
     });
 }
 
+constexpr std::size_t kPathsOnTwoThreads = std::size_t{1} << 16;
+
 // `folder / name`, as the operator makes it. (Made for every file listed:
 // where the operator copies the folder's parts and then appends, this puts
 // one string together and splits it once.)
@@ -54,6 +61,30 @@ fs::path Child(const fs::path& folder, const fs::path::string_type& name) {
     whole += name;
     return fs::path(std::move(whole));
 #endif
+}
+
+// The first characters of `name` as one number that orders as they do (the
+// rest zero): names told apart by it are never compared whole.
+std::uint64_t NamePrefix(const fs::path::string_type& name) {
+    using Unit = std::make_unsigned_t<fs::path::value_type>;
+    constexpr std::size_t kBits = 8 * sizeof(Unit), kUnits = 64 / kBits;
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < kUnits; ++i) key = key << kBits | (i < name.size() ? static_cast<Unit>(name[i]) : 0u);
+    return key;
+}
+
+// The entries' indices in name order. (A folder may hold a million names:
+// numbers are sorted, not the entries, and most comparisons are of numbers.)
+std::vector<std::uint32_t> NameOrder(const std::vector<os::FolderEntry>& entries) {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(entries.size());
+    for (std::size_t k = 0; k < entries.size(); ++k)
+        keys[k] = {NamePrefix(entries[k].name), static_cast<std::uint32_t>(k)};
+    std::sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : entries[a.second].name < entries[b.second].name;
+    });
+    std::vector<std::uint32_t> order(entries.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) order[k] = keys[k].second;
+    return order;
 }
 
 }  // namespace
@@ -72,19 +103,34 @@ FolderListing ListFolder(const FolderPlace& place, bool subfolders, const Folder
         return listing;
     }
     listing.device = id.device, listing.inode = id.inode;
-    std::sort(entries.begin(), entries.end(),
-              [](const os::FolderEntry& a, const os::FolderEntry& b) { return a.name < b.name; });
     listing.open = Held(std::move(folder), budget);
-    listing.files.reserve(entries.size());
-    listing.links.reserve(entries.size());
-    for (const os::FolderEntry& e : entries) {
-        if (e.kind == os::FolderEntry::Kind::Folder) {
+    std::vector<std::uint32_t> files;  // the entries that are files, in order
+    files.reserve(entries.size());
+    for (const std::uint32_t k : NameOrder(entries)) {
+        const os::FolderEntry& e = entries[k];
+        if (e.kind == os::FolderEntry::Kind::Folder)
             listing.folders.push_back({Child(place.path, e.name), listing.open, e.device, e.inode, nullptr});
-            continue;
-        }
-        listing.files.push_back(Child(place.path, e.name));
-        listing.links.push_back(e.kind == os::FolderEntry::Kind::Link);
+        else files.push_back(k);
     }
+    listing.files.resize(files.size());
+    listing.links.resize(files.size());
+    const auto make = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            const os::FolderEntry& e = entries[files[j]];
+            listing.files[j] = Child(place.path, e.name);
+            listing.links[j] = e.kind == os::FolderEntry::Kind::Link;
+        }
+    };
+    // A huge folder's paths are made on two threads (the walk waits for them).
+    const std::size_t half = files.size() >= kPathsOnTwoThreads ? files.size() / 2 : files.size();
+    std::optional<std::thread> other;
+    if (half < files.size()) try {
+            other.emplace(make, half, files.size());
+        } catch (const std::system_error&) {
+            make(half, files.size());
+        }
+    make(0, half);
+    if (other) other->join();
     return listing;
 }
 
