@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <sys/stat.h>
+#include <fcntl.h>
 
 namespace tarnwick {
 namespace {
@@ -80,6 +81,38 @@ TEST_F(RunTest, ListsOnlyVisibleRegularFilesInNameOrder) {
     ASSERT_TRUE(missing.failure);
     EXPECT_EQ(missing.failure->kind, FailureKind::List);
     EXPECT_EQ(missing.failure->path, Dir() / "missing");
+}
+
+// Names in the order of their bytes: those that share their first eight,
+// one the start of another, bytes above 127; and a folder large enough that
+// its paths are made on two threads, each path at its place.
+TEST_F(RunTest, ListsNamesInTheOrderOfTheirBytes) {
+    std::vector<std::string> names{"abcdefgh1", "abcdefgh", "abcdefgh0", "abcdefgh\xC3\xA9", "a",  "a\x80",
+                                   "aa",        "\xFF\xFE", "B",         "abcdefghij",       "ab", "abcdefg"};
+    for (const std::string& name : names) Make(name, "");
+    std::sort(names.begin(), names.end());
+    std::vector<fs::path> expected;
+    for (const std::string& name : names) expected.push_back(Dir() / name);
+    EXPECT_EQ(ListFolder(Dir()).files, expected);
+
+    const fs::path many = Dir() / "many";
+    fs::create_directory(many);
+    constexpr int kMany = 16500;
+    for (int i = 0; i < kMany; ++i) {
+        const int fd = ::open((many / ("f" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    ASSERT_EQ(::symlink("f7", (many / "link").c_str()), 0);  // in the second half
+    const FolderListing listing = ListFolder(many);
+    ASSERT_EQ(listing.files.size(), static_cast<std::size_t>(kMany) + 1);
+    EXPECT_TRUE(std::is_sorted(listing.files.begin(), listing.files.end(),
+                               [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); }));
+    for (std::size_t k = 0; k < listing.files.size(); ++k) {
+        ASSERT_EQ(listing.files[k].parent_path(), many) << k;
+        ASSERT_EQ(listing.links[k] != 0, listing.files[k].filename() == "link") << listing.files[k];
+    }
+    fs::remove_all(many);  // (before the folder's attributes are cleared file by file)
 }
 
 // A backup copy beside its file is never checked or changed, even when it holds the search string.

@@ -44,7 +44,7 @@ std::shared_ptr<const os::Folder> Held(os::Folder&& folder, const FolderBudget* 
     });
 }
 
-constexpr std::size_t kPathsOnTwoThreads = std::size_t{1} << 16;
+constexpr std::size_t kPathsOnTwoThreads = std::size_t{1} << 14;
 
 // `folder / name`, as the operator makes it. (Made for every file listed:
 // where the operator copies the folder's parts and then appends, this puts
