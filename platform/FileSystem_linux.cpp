@@ -608,9 +608,17 @@ std::error_code Folder::Stat(const Path& name, FileInfo& info, bool followLinks)
     return {};
 }
 
+namespace {
+
+// The descriptor Folder::OpenRead opens the entry `name` of `folder` with (-1, errno set, where it cannot).
+int OpenForReading(int folder, const char* name, bool followLinks) {
+    return ::openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
+}
+
+}  // namespace
+
 std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks) const {
-    const int fd =
-        ::openat(fd_, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
+    const int fd = OpenForReading(fd_, name.c_str(), followLinks);
     if (fd < 0) return LastError();
     file = File();
     file.fd_ = fd;
@@ -620,8 +628,7 @@ std::error_code Folder::OpenRead(const Path& name, File& file, bool followLinks)
 std::error_code Folder::OpenReadLast(const Path& path, File& file, bool followLinks) const {
     const std::string& whole = path.native();
     const std::size_t slash = whole.find_last_of('/');
-    const char* name = whole.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-    const int fd = ::openat(fd_, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
+    const int fd = OpenForReading(fd_, whole.c_str() + (slash == std::string::npos ? 0 : slash + 1), followLinks);
     if (fd < 0) return LastError();
     file = File();
     file.fd_ = fd;

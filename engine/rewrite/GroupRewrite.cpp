@@ -36,14 +36,11 @@ const ToldFiles::Held* ToldFiles::Find(std::uint64_t device, std::uint64_t inode
     }
 }
 
-void ToldFiles::Grow() {
-    slots_.assign(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+void ToldFiles::Place(std::size_t k) {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t k = 0; k < held_.size(); ++k) {
-        std::size_t at = SlotOf(held_[k].device, held_[k].inode, mask);
-        while (slots_[at] != 0) at = (at + 1) & mask;
-        slots_[at] = static_cast<std::uint32_t>(k + 1);
-    }
+    std::size_t at = SlotOf(held_[k].device, held_[k].inode, mask);
+    while (slots_[at] != 0) at = (at + 1) & mask;
+    slots_[at] = static_cast<std::uint32_t>(k + 1);
 }
 
 std::optional<ToldFiles::Told> ToldFiles::As(std::uint64_t device, std::uint64_t inode) const {
@@ -57,10 +54,10 @@ bool ToldFiles::Has(std::uint64_t device, std::uint64_t inode) const { return Fi
 void ToldFiles::Add(std::uint64_t device, std::uint64_t inode, const fs::path& name, bool viaLink) {
     if (!(device + inode) || Find(device, inode)) return;
     held_.push_back({device, inode, name.native(), viaLink});
-    if (held_.size() * 2 > slots_.size()) return Grow();
-    std::size_t at = SlotOf(device, inode, slots_.size() - 1);
-    while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
-    slots_[at] = static_cast<std::uint32_t>(held_.size());
+    if (held_.size() * 2 <= slots_.size()) return Place(held_.size() - 1);
+    // Grown: every entry placed again.
+    slots_.assign(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+    for (std::size_t k = 0; k < held_.size(); ++k) Place(k);
 }
 
 fs::path ToldFiles::TargetName(const fs::path& target) const {

@@ -59,7 +59,8 @@ private:
         bool viaLink = false;
     };
     const Held* Find(std::uint64_t device, std::uint64_t inode) const;
-    void Grow();
+    // Puts entry `k` of `held_` in its slot.
+    void Place(std::size_t k);
     // Asked of every file a run tells, most of them not there: a table of
     // open addressing (a power of two slots, at most half of them taken),
     // each slot the number of its entry in `held_` plus one, 0 where free.
