@@ -6,6 +6,7 @@
 #include "Told.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -470,10 +471,14 @@ TEST_F(UndoTest, KilledUndoIsFinishedByTheNext) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Killed at the tenth replacement.
+        // Killed at the tenth replacement. (Files are put back on several
+        // threads: none renames past the ninth while the signal is on its way.)
         os::Sys().renameat = [](int from, const char* a, int to, const char* b) {
-            static int renames = 0;
-            if (++renames == 10) ::kill(::getpid(), SIGKILL);
+            static std::atomic<int> renames{0};
+            if (++renames >= 10) {
+                ::kill(::getpid(), SIGKILL);
+                for (;;) ::pause();
+            }
             return ::renameat(from, a, to, b);
         };
         std::ostringstream out, err;
