@@ -889,6 +889,9 @@ TEST_F(UndoTest, RecordsReadBackExactlyOrNotAtAll) {
     EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << out_;
     const std::string summed = ReadBytes(summary);
     ASSERT_NE(summed.find("\ncounts 4 "), std::string::npos) << summed;
+    // Its folders are read with its files, by an undo: a summary stays a few
+    // lines however many folders its run wrote in.
+    EXPECT_EQ(summed.find("\nfolder "), std::string::npos) << summed;
     std::string forged = summed;
     forged.replace(forged.find("\ncounts 4 "), 9, "\ncounts 9 ");
     const auto plant = [&](const std::string& text, fs::perms mode) {
@@ -898,6 +901,12 @@ TEST_F(UndoTest, RecordsReadBackExactlyOrNotAtAll) {
     };
     plant(forged, fs::perms(0600));
     EXPECT_NE(history().find("\tundoable\t9\t"), std::string::npos) << "the summary is what is read";
+    // One of an older version, that names its folders, is made again.
+    std::string older = forged;
+    older.insert(older.find("\ncounts 9 "), "\nfolder /older/one%20two");
+    plant(older, fs::perms(0600));
+    EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << "a summary with folders";
+    EXPECT_EQ(ReadBytes(summary), summed);
     plant(forged, fs::perms(0666));
     EXPECT_NE(history().find("\tundoable\t4\t"), std::string::npos) << "others could write it";
     plant(forged.substr(0, forged.size() / 2), fs::perms(0600));

@@ -148,6 +148,7 @@ struct Parsed {
     std::vector<MadeBackup>* backupsMade = nullptr;
     std::string summaryOf;  // a summary: the size and time of the record it sums up
     bool counted = false;   // ...and its counts were read
+    bool summary = false;   // a summary is read
     std::unordered_map<std::size_t, Pending> pending;
     std::size_t last = 0;    // version 1: the file whose line came last (done when the next comes)
     std::size_t length = 0;  // the length of the text read as whole lines
@@ -287,6 +288,11 @@ bool ReadLine(std::string_view line, Parsed& p) {
         else if (key == "path") r.paths.push_back(*t);
         else if (r.pairs.empty()) return false;
         else r.pairs.back().second = *t;
+    } else if (key == "folder" && p.summary) {
+        // Summaries hold no folders: they grow with the run, and only an
+        // undo wants them, reading the record through. An older summary
+        // with them is made again.
+        return false;
     } else if (key == "root" || key == "folder") {
         fields.Next(value);
         const auto path = PathOfField(value);
@@ -563,6 +569,7 @@ std::optional<UndoRecord> ReadSummary(const fs::path& folder, const std::string&
     const auto content = Exists(path) && !os::CheckPrivate(path, false, why) ? ReadWhole(path) : std::nullopt;
     if (!content) return std::nullopt;
     Parsed p;
+    p.summary = true;
     LineReader lines(*content);
     if (!Parse(lines, p, false) || p.summaryOf != version || !p.counted || folder.filename() != p.record.id)
         return std::nullopt;
@@ -575,11 +582,12 @@ std::string VersionOf(const os::FileInfo& record) {
     return std::to_string(record.size) + ' ' + std::to_string(record.modifiedNs);
 }
 
-// The summary of `r`, a record as `version` says: what it holds but its files' lines.
+// The summary of `r`, a record as `version` says: what it holds but its
+// files' lines and the folders where its run began to write. Those grow with
+// the run, and every run's start reads every summary.
 std::string SummaryText(const UndoRecord& r, const std::string& version) {
     std::string text = HeaderText(r);
     text += "summary-of " + version + '\n';
-    for (const fs::path& folder : r.folders) text += FolderLine(folder);
     text += "counts " + std::to_string(r.fileCount) + ' ' + std::to_string(r.keptBytes) + ' ' +
             std::to_string(r.notUndoable) + '\n';
     for (const std::string& suffix : r.backupSuffixes) text += "suffix " + Escape(suffix) + '\n';

@@ -75,7 +75,8 @@ struct UndoRecord {
     // through that path and then through real folders only, as the run did.
     std::vector<std::filesystem::path> roots;
     // The folders where the run began to write, in the order it began (what a
-    // run stopped there may have left is cleaned by the undo).
+    // run stopped there may have left is cleaned by the undo). Read only
+    // with its files (RecordFiles), not in the store's list of records.
     std::vector<std::filesystem::path> folders;
     std::string list;        // a list of names it took too (--files0-from), if any
     std::size_t listed = 0;  // ...and how many names that list held
