@@ -173,7 +173,8 @@ public:
     // `folders`, subfolders (never links or junctions to folders, nor the
     // folders of version control, nor files by their names: IsVersionControlName). The
     // program's own temporary files are never listed. In no order. With
-    // `rules`, which RuleFiles the folder holds.
+    // `rules`, which RuleFiles the folder holds. Read through this handle:
+    // not from two threads at once.
     std::error_code List(std::vector<FolderEntry>& entries, bool folders, bool hidden = false,
                          std::uint8_t* rules = nullptr) const;
     // The names that start as temporary names do (".~tarnwick-"), in no order.

@@ -126,6 +126,30 @@ std::error_code ForEachEntryOf(int fd, Each&& each) {
     return {};
 }
 
+// Calls `each(fd, entry)` for every entry of the open folder `fd`, read
+// through that very handle from its start: a listing saves the five calls a
+// handle of its own costs (open, the checks fdopendir makes, close), which
+// were half of those a small folder took. The handle must be one no other
+// thread lists at the same time.
+template <typename Each>
+std::error_code ForEachEntryAt(int fd, Each&& each) {
+    // (A folder opened only to be entered is listed as ForEachEntryOf lists it, and refused the same way.)
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        return errno == EBADF ? ForEachEntryOf(fd, std::forward<Each>(each)) : LastError();
+    thread_local std::vector<char> buffer(std::size_t{1} << 15);
+    for (;;) {
+        const ssize_t got = ::getdents64(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EBADF) return ForEachEntryOf(fd, std::forward<Each>(each));
+        if (got < 0) return LastError();
+        if (got == 0) return {};
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+            each(fd, *entry);
+            at += entry->d_reclen;
+        }
+    }
+}
+
 // Opens the folder `name` in `at`; one that may be entered but not read is
 // still reachable by its entries.
 int OpenFolderAt(int at, const char* name, bool followLast) {
@@ -542,7 +566,7 @@ std::error_code Folder::OpenFolder(const Path& name, Folder& child) const {
 std::error_code Folder::List(std::vector<FolderEntry>& entries, bool folders, bool hidden, std::uint8_t* rules) const {
     entries.clear();
     if (rules) *rules = 0;
-    return ForEachEntryOf(fd_, [&](int dir, const dirent& entry) {
+    return ForEachEntryAt(fd_, [&](int dir, const auto& entry) {
         const std::string_view name = entry.d_name;
         if (rules && name[0] == '.')
             *rules |= name == ".gitignore" ? kHasGitIgnore

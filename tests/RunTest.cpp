@@ -112,6 +112,14 @@ TEST_F(RunTest, ListsNamesInTheOrderOfTheirBytes) {
         ASSERT_EQ(listing.files[k].parent_path(), many) << k;
         ASSERT_EQ(listing.links[k] != 0, listing.files[k].filename() == "link") << listing.files[k];
     }
+    // A folder is listed through its own handle, as often as asked, each time whole.
+    os::Folder open;
+    ASSERT_FALSE(os::Folder::Open(many, open));
+    std::vector<os::FolderEntry> first, again;
+    ASSERT_FALSE(open.List(first, true));
+    ASSERT_FALSE(open.List(again, true));
+    EXPECT_EQ(first.size(), static_cast<std::size_t>(kMany) + 1);
+    EXPECT_EQ(again.size(), first.size());
     fs::remove_all(many);  // (before the folder's attributes are cleared file by file)
 }
 
@@ -221,31 +229,51 @@ TEST_F(RunTest, OverlappingPathsAndAnUnreadableFolder) {
         CorrectionRun run(Corrector("old", "new"), {Dir() / "sub", Dir(), Dir() / "sub"}, RunMode::Check, 2, selection);
         std::string out;
         for (const Told& t : test::Execute(run))
-            out += (t.failure ? "failed " : "") + fs::relative(t.path, Dir()).string() + "\n";
+            out += (t.failure ? "failed (" + std::to_string(t.failure->code.value()) + ") " : "") +
+                   fs::relative(t.path, Dir()).string() + "\n";
         return std::pair{0, out};
     });
     fs::permissions(Dir() / "sub/locked", fs::perms::owner_all);
     ASSERT_EQ(child.status, 0);
     const std::string& out = child.output;
-    EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed sub/locked\ntop.txt\n");
+    EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed (" + std::to_string(EACCES) + ") sub/locked\ntop.txt\n");
 }
 
 // A tree larger than what a run takes at once, folders listed ahead on the
-// workers: the same files in the same order as a plain walk, checked or corrected.
+// workers: the same files in the same order as a plain walk, checked or
+// corrected. Chains of folders one in another, with a folder left out deep
+// in each, and a folder of many small ones.
 TEST_F(RunTest, LargeTreeInThePlainWalksOrder) {
     std::vector<fs::path> expected;
+    const auto file = [&](const fs::path& path) {
+        expected.push_back(path);
+        WriteBytes(path, "old");
+    };
     const std::function<void(const fs::path&, int)> make = [&](const fs::path& folder, int depth) {
         fs::create_directories(folder);
-        for (int i = 10; i < (depth == 3 ? 30 : 12); ++i) {
-            expected.push_back(folder / ("p" + std::to_string(i)));
-            WriteBytes(expected.back(), "old");
-        }
+        for (int i = 10; i < (depth == 3 ? 30 : 12); ++i) file(folder / ("p" + std::to_string(i)));
         if (depth < 3)
             for (int k = 0; k < 6; ++k) make(folder / ("d" + std::to_string(k)), depth + 1);
     };
     make(Dir() / "tree", 0);
+    for (int chain = 0; chain < 10; ++chain) {
+        fs::path folder = Dir() / "tree" / ("e" + std::to_string(chain));
+        for (int level = 10; level < 80; ++level, folder /= "l" + std::to_string(level)) {
+            fs::create_directories(folder);
+            file(folder / "p10");
+            if (level == 45) {
+                fs::create_directories(folder / "skip/l10");
+                WriteBytes(folder / "skip/l10/p10", "old");
+            }
+        }
+    }
+    for (int small = 100; small < 800; ++small) {
+        fs::create_directories(Dir() / "tree/w" / ("t" + std::to_string(small)));
+        for (const char* name : {"p10", "p11"}) file(Dir() / "tree/w" / ("t" + std::to_string(small)) / name);
+    }
     FileSelection selection;
     selection.subfolders = true;
+    selection.excludeFolders.Add(fs::path("skip").native());
     for (const auto& [mode, workers] : {std::pair{RunMode::Check, 1u}, {RunMode::Check, 3u}, {RunMode::Correct, 3u}}) {
         CorrectionRun run(Corrector("old", "new"), {Dir() / "tree"}, mode, workers, selection);
         std::vector<fs::path> told;

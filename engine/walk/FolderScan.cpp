@@ -16,14 +16,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Opens the folder of `place`; the failure otherwise.
-std::optional<Failure> OpenPlace(const FolderPlace& place, os::Folder& folder) {
+// Opens the folder of `place`, and tells its identity; the failure otherwise.
+std::optional<Failure> OpenPlace(const FolderPlace& place, os::Folder& folder, os::FileInfo& id) {
     std::error_code ec =
         place.parent ? place.parent->OpenFolder(place.path.filename(), folder) : os::Folder::Open(place.path, folder);
     if (ec == std::errc::too_many_symbolic_link_levels || (ec == std::errc::not_a_directory && place.parent))
         return Failure{FailureKind::BecameLink, place.path, ec};
     if (ec) return Failure{FailureKind::List, place.path, ec, {}};
-    os::FileInfo id;
     if ((ec = folder.Info(id))) return Failure{FailureKind::List, place.path, ec, {}};
     if (place.Found() && (id.device != place.device || id.inode != place.inode))
         return Failure{FailureKind::FolderSwapped, place.path};
@@ -92,13 +91,13 @@ std::vector<std::uint32_t> NameOrder(const std::vector<os::FolderEntry>& entries
 FolderListing ListFolder(const FolderPlace& place, bool subfolders, const FolderBudget* budget, bool hidden) {
     FolderListing listing;
     os::Folder folder;
-    if (auto failure = OpenPlace(place, folder)) {
+    os::FileInfo id;
+    if (auto failure = OpenPlace(place, folder, id)) {
         listing.failure = std::move(failure);
         return listing;
     }
-    os::FileInfo id;
     std::vector<os::FolderEntry> entries;
-    if (auto ec = folder.Info(id); ec || (ec = folder.List(entries, subfolders, hidden, &listing.rules))) {
+    if (auto ec = folder.List(entries, subfolders, hidden, &listing.rules)) {
         listing.failure = Failure{FailureKind::List, place.path, ec, {}};
         return listing;
     }
