@@ -127,12 +127,16 @@ std::error_code ForEachEntryOf(int fd, Each&& each) {
 }
 
 // Calls `each(fd, entry)` for every entry of the open folder `fd`, read
-// through that very handle from its start: a listing saves the five calls a
-// handle of its own costs (open, the checks fdopendir makes, close), which
-// were half of those a small folder took. The handle must be one no other
-// thread lists at the same time.
+// through that very handle from its start: a listing saves the calls a
+// handle of its own costs (open, the checks fdopendir makes, close), a third
+// of those a small folder took. The handle must be one no other thread lists
+// at the same time.
 template <typename Each>
 std::error_code ForEachEntryAt(int fd, Each&& each) {
+    // A folder that may be read but not entered is refused, as a handle of
+    // its own could not be opened in it: its entries could not be reached.
+    struct stat st {};
+    if (::fstatat(fd, ".", &st, 0) != 0) return LastError();
     // (A folder opened only to be entered is listed as ForEachEntryOf lists it, and refused the same way.)
     if (::lseek(fd, 0, SEEK_SET) < 0)
         return errno == EBADF ? ForEachEntryOf(fd, std::forward<Each>(each)) : LastError();

@@ -221,6 +221,11 @@ TEST_F(RunTest, OverlappingPathsAndAnUnreadableFolder) {
     Make("sub/locked/secret.txt", "old");
     Make("sub/later/after.txt", "old");
     fs::permissions(Dir() / "sub/locked", fs::perms::none);
+    // Read but not entered: its entries cannot be reached, so it is not listed.
+    fs::create_directories(Dir() / "sub/unsearchable/inner");
+    Make("sub/unsearchable/file.txt", "old");
+    fs::create_symlink("file.txt", Dir() / "sub/unsearchable/link.txt");
+    fs::permissions(Dir() / "sub/unsearchable", fs::perms(0444));
     FileSelection selection;
     selection.subfolders = true;
     // As root nothing is unreadable: the run is made by another user in a child process.
@@ -234,9 +239,11 @@ TEST_F(RunTest, OverlappingPathsAndAnUnreadableFolder) {
         return std::pair{0, out};
     });
     fs::permissions(Dir() / "sub/locked", fs::perms::owner_all);
+    fs::permissions(Dir() / "sub/unsearchable", fs::perms::owner_all);
     ASSERT_EQ(child.status, 0);
     const std::string& out = child.output;
-    EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed (" + std::to_string(EACCES) + ") sub/locked\ntop.txt\n");
+    EXPECT_EQ(out, "sub/inner.txt\nsub/later/after.txt\nfailed (" + std::to_string(EACCES) + ") sub/locked\nfailed (" +
+                       std::to_string(EACCES) + ") sub/unsearchable\ntop.txt\n");
 }
 
 // A tree larger than what a run takes at once, folders listed ahead on the
