@@ -143,7 +143,6 @@ std::error_code ForEachEntryAt(int fd, Each&& each) {
     thread_local std::vector<char> buffer(std::size_t{1} << 15);
     for (;;) {
         const ssize_t got = ::getdents64(fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EBADF) return ForEachEntryOf(fd, std::forward<Each>(each));
         if (got < 0) return LastError();
         if (got == 0) return {};
         for (ssize_t at = 0; at < got;) {
