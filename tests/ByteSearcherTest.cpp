@@ -115,5 +115,22 @@ TEST(ByteSearcherTest, AsciiPrefixStopsAtTheFirstHighByte) {
         }
 }
 
+// Plain text's run stops at a NUL as at a byte above 127, wherever it is.
+TEST(ByteSearcherTest, PlainTextPrefixStopsAtNulOrHighByte) {
+    std::string buffer(300, 'a');
+    for (std::size_t size = 0; size <= 200; ++size)
+        for (std::size_t offset : {0, 1, 7}) {
+            EXPECT_EQ(PlainTextPrefix(buffer.data() + offset, size), size);
+            for (std::size_t at = 0; at < size; ++at)
+                for (const char stop : {'\0', '\x80', '\xFF'}) {
+                    buffer[offset + at] = stop;
+                    ASSERT_EQ(PlainTextPrefix(buffer.data() + offset, size), at) << size << " " << offset;
+                    buffer[offset + at] = at % 2 ? '\x01' : '\x7F';
+                    ASSERT_EQ(PlainTextPrefix(buffer.data() + offset, size), size);
+                    buffer[offset + at] = 'a';
+                }
+        }
+}
+
 }  // namespace
 }  // namespace tarnwick

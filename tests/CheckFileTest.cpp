@@ -64,6 +64,24 @@ TEST_F(CheckFileTest, OccurrencesAcrossChunkBoundaries) {
     }
 }
 
+// A UTF-8 character split between two reads is followed across them, also
+// where plain ASCII text comes next: whole, the file is UTF-8; a lead byte
+// whose continuation comes only after a read of plain text is not.
+TEST_F(CheckFileTest, Utf8FollowedAcrossReadsOfPlainText) {
+    const auto forms = StringForms::Candidates(u"мир", u"свет", CodePage::Named("CP1251"), Encoding::Utf8);
+    const std::string word = "\xD0\xBC\xD0\xB8\xD1\x80";  // "мир" in UTF-8
+    for (const std::size_t chunk : {1, 2, 3, 7, 63, 64, 65, 130, 4096}) {
+        SCOPED_TRACE(chunk);
+        const std::string before(chunk - 1, 'a'), plain(chunk + 70, 'b');
+        Corrector corrector(forms, {}, chunk);
+        const CheckResult whole = corrector.CheckFile(Make("whole.txt", before + "\xC3\xA9" + plain + word));
+        EXPECT_EQ(whole.verdict, FileVerdict::ToCorrect);
+        EXPECT_FALSE(whole.notUtf8);
+        const CheckResult torn = corrector.CheckFile(Make("torn.txt", before + "\xC3" + plain + "\xA9" + plain + word));
+        EXPECT_TRUE(torn.notUtf8);
+    }
+}
+
 // A NUL anywhere makes a file binary, whatever it holds and however it is
 // read (a script with an archive after it: the occurrence comes first, the
 // NUL 100 KB later); a UTF-16 byte-order mark makes it text. Let in, it is

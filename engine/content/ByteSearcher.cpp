@@ -164,6 +164,19 @@ __attribute__((target("avx2"))) std::size_t AsciiPrefixAvx2(const char* p, std::
     return i;
 }
 
+// PlainTextPrefix's steps of 64 bytes. (As signed bytes, those of plain
+// text are exactly the ones above zero.)
+__attribute__((target("avx2"))) std::size_t PlainTextPrefixAvx2(const char* p, std::size_t size) {
+    const __m256i zero = _mm256_setzero_si256();
+    std::size_t i = 0;
+    for (; i + 64 <= size; i += 64) {
+        const __m256i plain =
+            _mm256_and_si256(_mm256_cmpgt_epi8(Load(p + i), zero), _mm256_cmpgt_epi8(Load(p + i + 32), zero));
+        if (static_cast<std::uint32_t>(_mm256_movemask_epi8(plain)) != 0xFFFFFFFFu) break;
+    }
+    return i;
+}
+
 // The C library has asked the CPU already; asking again costs a trap per
 // question inside a virtual machine, at every start.
 #ifdef CPU_FEATURE_ACTIVE
@@ -309,6 +322,22 @@ std::size_t AsciiPrefix(const char* p, std::size_t size) {
         if (eight & 0x8080808080808080u) break;
     }
     while (i < size && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+    return i;
+}
+
+std::size_t PlainTextPrefix(const char* p, std::size_t size) {
+    std::size_t i = 0;
+#ifdef TARNWICK_AVX2
+    if (kHasAvx2) i = PlainTextPrefixAvx2(p, size);
+#endif
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, p + i, 8);
+        // A byte at or above 0x80, or a NUL (the classic test for a zero byte).
+        constexpr std::uint64_t kLow = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+        if ((eight | ((eight - kLow) & ~eight)) & kHigh) break;
+    }
+    while (i < size && static_cast<unsigned char>(p[i]) - 1u < 0x7Fu) ++i;
     return i;
 }
 

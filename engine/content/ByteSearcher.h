@@ -44,5 +44,8 @@ private:
 // How many of the bytes at `p` are ASCII before the first that is not (or
 // `size`): 64 bytes a step with AVX2.
 std::size_t AsciiPrefix(const char* p, std::size_t size);
+// How many of the bytes at `p` are ASCII other than NUL before the first that
+// is not (or `size`): plain text's bytes, 64 a step with AVX2.
+std::size_t PlainTextPrefix(const char* p, std::size_t size);
 
 }  // namespace tarnwick

@@ -51,6 +51,8 @@ public:
             }
         }
     }
+    // Inside a character begun in bytes fed before.
+    bool Midway() const { return need_ != 0; }
     void End() {
         if (need_ != 0) ++invalid_;
         need_ = 0;
@@ -255,7 +257,12 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         // Taken as text, a binary file is still known as one, as far as read.
         const bool bytes = pass.found.layout == Layout::Bytes;
         const bool probing = !takeBinary_ && bytes;
-        if (bytes && !pass.binary && std::memchr(buffer_.data() + carry, 0, got)) {
+        // Plain ASCII text, the most common, is known so in one pass: it
+        // holds no NUL and nothing for the UTF-8 check to follow, so both
+        // look only past it.
+        const char* const piece = buffer_.data() + carry;
+        const std::size_t plain = bytes && !pass.binary && !pass.utf8.Midway() ? PlainTextPrefix(piece, got) : 0;
+        if (bytes && !pass.binary && std::memchr(piece + plain, 0, got - plain)) {
             pass.binary = true;
             if (probing) break;
         }
@@ -270,8 +277,7 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         }
         const bool probed = !probing;
         const bool wholeHere = pass.whole && pass.found.layout == Layout::Bytes;
-        if (wholeHere || (watchUtf8_ && pass.found.layout == Layout::Bytes))
-            pass.utf8.Feed(buffer_.data() + carry, got);
+        if (wholeHere || (watchUtf8_ && pass.found.layout == Layout::Bytes)) pass.utf8.Feed(piece + plain, got - plain);
         const std::string_view window(buffer_.data(), carry + got);
         Search(pass, window, offset, wholeHere);
         // Without a question of encodings the first occurrence of the search
@@ -487,7 +493,10 @@ ContentRules::Findings ContentRules::ScanPatterns(os::File& in, std::uint64_t si
         if (got == 0) break;
         if (total == 0) Start(pass, buffer_.data(), got);
         const bool bytes = found.layout == Layout::Bytes;
-        if (bytes && !pass.binary && std::memchr(buffer_.data(), 0, got)) {
+        // (Past plain ASCII text only, as Scan looks.)
+        const std::size_t plain =
+            bytes && !pass.binary && !pass.utf8.Midway() ? PlainTextPrefix(buffer_.data(), got) : 0;
+        if (bytes && !pass.binary && std::memchr(buffer_.data() + plain, 0, got - plain)) {
             pass.binary = true;
             if (!takeBinary_) break;
         }
@@ -499,7 +508,7 @@ ContentRules::Findings ContentRules::ScanPatterns(os::File& in, std::uint64_t si
                 if (!takeBinary_) break;
             }
         }
-        if (bytes) pass.utf8.Feed(buffer_.data(), got);
+        if (bytes) pass.utf8.Feed(buffer_.data() + plain, got - plain);
         held = held && whole_.size() + got <= kPatternWindow;
         if (held) whole_.append(buffer_.data(), got);
         else whole_.clear();
