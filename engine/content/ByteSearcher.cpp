@@ -311,18 +311,35 @@ std::size_t ByteSearcher::FindWatching(const ByteSearcher& first, const ByteSear
     return npos;
 }
 
+namespace {
+
+// The run at `p` from `from` (where the wide steps ended): eight bytes a step
+// while `stops` finds none among them to stop at, then a byte a step while
+// `takes` takes it.
+template <typename Stops, typename Takes>
+std::size_t PrefixFrom(const char* p, std::size_t size, std::size_t from, Stops stops, Takes takes) {
+    std::size_t i = from;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, p + i, 8);
+        if (stops(eight)) break;
+    }
+    while (i < size && takes(static_cast<unsigned char>(p[i]))) ++i;
+    return i;
+}
+
+constexpr std::uint64_t kLowBits = 0x0101010101010101u, kHighBits = 0x8080808080808080u;
+
+}  // namespace
+
 std::size_t AsciiPrefix(const char* p, std::size_t size) {
     std::size_t i = 0;
 #ifdef TARNWICK_AVX2
     if (kHasAvx2) i = AsciiPrefixAvx2(p, size);
 #endif
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t eight;
-        std::memcpy(&eight, p + i, 8);
-        if (eight & 0x8080808080808080u) break;
-    }
-    while (i < size && static_cast<unsigned char>(p[i]) < 0x80) ++i;
-    return i;
+    return PrefixFrom(
+        p, size, i, [](std::uint64_t eight) { return (eight & kHighBits) != 0; },
+        [](unsigned char b) { return b < 0x80; });
 }
 
 std::size_t PlainTextPrefix(const char* p, std::size_t size) {
@@ -330,15 +347,10 @@ std::size_t PlainTextPrefix(const char* p, std::size_t size) {
 #ifdef TARNWICK_AVX2
     if (kHasAvx2) i = PlainTextPrefixAvx2(p, size);
 #endif
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t eight;
-        std::memcpy(&eight, p + i, 8);
-        // A byte at or above 0x80, or a NUL (the classic test for a zero byte).
-        constexpr std::uint64_t kLow = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-        if ((eight | ((eight - kLow) & ~eight)) & kHigh) break;
-    }
-    while (i < size && static_cast<unsigned char>(p[i]) - 1u < 0x7Fu) ++i;
-    return i;
+    // A byte at or above 0x80, or a NUL (the classic test for a zero byte).
+    return PrefixFrom(
+        p, size, i, [](std::uint64_t eight) { return ((eight | ((eight - kLowBits) & ~eight)) & kHighBits) != 0; },
+        [](unsigned char b) { return b - 1u < 0x7Fu; });
 }
 
 }  // namespace tarnwick

@@ -213,6 +213,12 @@ struct ContentRules::Pass {
     std::string head;  // the first bytes, for a binary format's signature
     Utf8Check utf8;
 
+    // How many of a piece's first bytes are plain ASCII text, known so in one
+    // pass: they hold no NUL and nothing for the UTF-8 check to follow, so
+    // both look only past them.
+    std::size_t PlainRun(const char* piece, std::size_t size) const {
+        return found.layout == Layout::Bytes && !binary && !utf8.Midway() ? PlainTextPrefix(piece, size) : 0;
+    }
     bool Has(int n) const { return n >= 0 && seen[static_cast<std::size_t>(n)]; }
     bool Tracked(int n) const { return n >= 0 && tracked && (*tracked)[static_cast<std::size_t>(n)]; }
     bool Started(int n) const { return n >= 0 && started[static_cast<std::size_t>(n)]; }
@@ -257,11 +263,8 @@ ContentRules::Findings ContentRules::Scan(os::File& in, std::uint64_t size, bool
         // Taken as text, a binary file is still known as one, as far as read.
         const bool bytes = pass.found.layout == Layout::Bytes;
         const bool probing = !takeBinary_ && bytes;
-        // Plain ASCII text, the most common, is known so in one pass: it
-        // holds no NUL and nothing for the UTF-8 check to follow, so both
-        // look only past it.
         const char* const piece = buffer_.data() + carry;
-        const std::size_t plain = bytes && !pass.binary && !pass.utf8.Midway() ? PlainTextPrefix(piece, got) : 0;
+        const std::size_t plain = pass.PlainRun(piece, got);
         if (bytes && !pass.binary && std::memchr(piece + plain, 0, got - plain)) {
             pass.binary = true;
             if (probing) break;
@@ -493,9 +496,7 @@ ContentRules::Findings ContentRules::ScanPatterns(os::File& in, std::uint64_t si
         if (got == 0) break;
         if (total == 0) Start(pass, buffer_.data(), got);
         const bool bytes = found.layout == Layout::Bytes;
-        // (Past plain ASCII text only, as Scan looks.)
-        const std::size_t plain =
-            bytes && !pass.binary && !pass.utf8.Midway() ? PlainTextPrefix(buffer_.data(), got) : 0;
+        const std::size_t plain = pass.PlainRun(buffer_.data(), got);
         if (bytes && !pass.binary && std::memchr(buffer_.data() + plain, 0, got - plain)) {
             pass.binary = true;
             if (!takeBinary_) break;
