@@ -53,9 +53,10 @@ namespace {
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
 // Runs `attempt` (a system call: 0 for success) again while an SMB server
-// refuses to replace a file still open (EBUSY). Through FUSE, a file's close
-// returns before its file system has closed it on the server, so a rename
-// just after it can meet the handle; the server lets go within moments.
+// refuses to replace or remove a file still open (EBUSY). Through FUSE, a
+// file's close returns before its file system has closed it on the server, so
+// a rename or an unlink just after it can meet the handle; the server lets go
+// within moments.
 template <typename Attempt>
 std::error_code WhileClosing(const Folder& folder, Attempt&& attempt) {
     constexpr int kRetryMs = 2000;
@@ -695,8 +696,7 @@ std::error_code Folder::LinkFrom(const Folder& from, const Path& fromName, const
 }
 
 std::error_code Folder::Remove(const Path& name) const {
-    if (Sys().unlinkat(fd_, name.c_str(), 0) != 0) return LastError();
-    return {};
+    return WhileClosing(*this, [&] { return Sys().unlinkat(fd_, name.c_str(), 0); });
 }
 
 std::error_code Folder::RemoveFolder(const Path& name) const {
